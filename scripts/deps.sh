@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs the build and test dependencies on a Debian machine when they are missing.
+set -euo pipefail
+PACKAGES=(
+  build-essential cmake pkg-config git
+  qt6-base-dev qt6-serialport-dev
+  libsqlcipher-dev sqlcipher
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  python3
+)
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+if ((${#missing[@]})); then
+  echo "installing: ${missing[*]}"
+  SUDO=""
+  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Fresh-machine test run: dependencies, a sanitizer build, every test, and a Release build of the benchmarks.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+JOBS=$(nproc)
+cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DKARVEX_SANITIZE=ON -DKARVEX_BUILD_TESTS=ON >/dev/null
+cmake --build build/asan -j"$JOBS"
+export QT_QPA_PLATFORM=offscreen
+export ASAN_OPTIONS=detect_leaks=0:abort_on_error=0
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+ctest --test-dir build/asan --output-on-failure -j"$JOBS" --timeout 300
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DKARVEX_BUILD_TESTS=OFF -DKARVEX_BUILD_BENCH=ON >/dev/null
+cmake --build build/release -j"$JOBS"
