@@ -1,0 +1,160 @@
+#include "commands/catalogue.h"
+
+#include <algorithm>
+#include <array>
+
+namespace karvex {
+
+namespace {
+
+using C = CommandCode;
+using B = FrameBuilder;
+using A = AnswerKind;
+using I = IssuedBy;
+
+// Ordered by code so that look-ups can bisect.
+constexpr std::array kTable{
+    CommandInfo{C::Online, "Online", "联机", "联机", B::Bare, 5, I::ConsoleAndHost, A::Accept},
+    CommandInfo{C::Initialize, "Initialize", "初始化", "税控器初始化", B::Bare, 5, I::Console, A::Ack},
+    CommandInfo{C::DispenseInvoice, "DispenseInvoice", "分发发票号", "分发发票号", B::Bare, 5, I::Console,
+                A::InvoiceRoll},
+    CommandInfo{C::AlreadyInvoice, "AlreadyInvoice", "已分发发票号", "已分发发票号", B::Bare, 5,
+                I::ConsoleAndHost, A::InvoiceRoll},
+    CommandInfo{C::CurrentInvoice, "CurrentInvoice", "获取当前发票号", "当前发票号", B::Bare, 5,
+                I::ConsoleAndHost, A::CurrentInv},
+    CommandInfo{C::MakeInvoice, "MakeInvoice", "开票", "", B::Invoice, 0, I::Host, A::MakeInvoice},
+    CommandInfo{C::ReturnInvoice, "ReturnInvoice", "退票", "", B::Invoice, 0, I::Host, A::MakeInvoice},
+    CommandInfo{C::InvalidateInvoice, "InvalidateInvoice", "废票", "废票", B::NumberPair, 9, I::ConsoleAndHost,
+                A::Ack},
+    CommandInfo{C::GetMachineData, "GetMachineData", "获取机器出厂数据", "获取出厂数据", B::Bare, 5, I::Console,
+                A::MachineData},
+    CommandInfo{C::UserInformation, "UserInformation", "获取用户信息", "获取用户信息", B::Bare, 5, I::Console,
+                A::UserInformation},
+    CommandInfo{C::TaxInformation, "TaxInformation", "获取税种税目信息", "获取税目信息", B::Bare, 5, I::Console,
+                A::TaxInformation},
+    CommandInfo{C::GetTime, "GetTime", "获取日期时间", "获取税控器时间", B::Bare, 5, I::Console, A::DateTime},
+    CommandInfo{C::SetTime, "SetTime", "设置时间", "设置时间", B::Time, 8, I::Console, A::Ack},
+    CommandInfo{C::InvoiceSum, "InvoiceSum", "获取单卷发票使用汇总数据", "单卷发票汇总", B::NumberPair, 9,
+                I::ConsoleAndHost, A::InvUseSum},
+    CommandInfo{C::WriteCard, "WriteCard", "申报数据和发票打印数据写卡", "申报数据写卡", B::BcdPair, 9,
+                I::Console, A::Ack},
+    CommandInfo{C::DeclareData, "DeclareData", "申报数据上传", "申报数据上传", B::BcdPair, 9, I::Console,
+                A::DeclareData},
+    CommandInfo{C::InvoiceData, "InvoiceData", "发票数据上传", "发票数据上传", B::BcdPair, 9, I::Console,
+                A::InvPrintData},
+    CommandInfo{C::ManageEchoplex, "ManageEchoplex", "回送监控信息", "监控信息回送", B::Bare, 5, I::Console,
+                A::Ack},
+    CommandInfo{C::MachineState, "MachineState", "获取税控器状态", "获取税控器状态", B::Bare, 5, I::Console,
+                A::ProcessorState},
+    CommandInfo{C::PrintDataByNumber, "PrintDataByNumber", "按起止号码获取发票打印数据", "起止号发票打印数据",
+                B::NumberPair, 13, I::ConsoleAndHost, A::InvPrintData},
+    CommandInfo{C::PrintDataByDate, "PrintDataByDate", "获取指定日期段内的发票打印数据", "日期段发票打印数据",
+                B::BcdPair, 13, I::Console, A::InvPrintData},
+    CommandInfo{C::DayTrade, "DayTrade", "获取日期段日交易数据", "获取日交易数据", B::BcdPair, 13, I::Console,
+                A::DayTrade},
+    CommandInfo{C::CheckWriteCard, "CheckWriteCard", "核查数据写卡", "", B::None, 0, I::Nobody, A::Ack},
+    CommandInfo{C::Idiograph, "Idiograph", "数据签名", "数据签名", B::ByteList, 0, I::Console, A::DataIdiograph},
+    CommandInfo{C::UpdateCondo, "UpdateCondo", "更新分户开票编号文件", "更新分户编号", B::Bare, 5, I::Console,
+                A::Ack},
+    CommandInfo{C::SetMD, "SetMD", "设置出厂数据", "设置出厂数据", B::FactoryData, 53, I::Console, A::Ack},
+    CommandInfo{C::SendStr, "SendStr", "卡操作：发送字符串", "字符串", B::ByteList, 0, I::Console, A::CardAnswer},
+    CommandInfo{C::CardPowerOn, "CardPowerOn", "IC卡上电", "IC卡上电", B::Bare, 5, I::Console, A::CardPowerOn},
+    CommandInfo{C::CardPowerOff, "CardPowerOff", "IC卡下电", "IC卡下电", B::Bare, 5, I::Console, A::Ack},
+    CommandInfo{C::CheckSelf, "CheckSelf", "税控器自检", "税控器自检", B::Byte, 6, I::Console, A::Checkself},
+    CommandInfo{C::LastInvData, "LastInvData", "获取最后一个发票打印数据", "获取最后发票打印数据", B::Bare, 5,
+                I::Host, A::InvPrintData},
+    CommandInfo{C::SetDateTime, "SetDateTime", "设置日期时间", "", B::None, 0, I::Nobody, A::Ack},
+    CommandInfo{C::GetDateTime, "GetDateTime", "获取日期时间", "", B::None, 0, I::Nobody, A::DateTimeSec},
+    CommandInfo{C::InstallInv, "InstallInv", "安装发票", "安装发票", B::Install, 19, I::ConsoleAndHost, A::Ack},
+    CommandInfo{C::CheckCardByNumber, "CheckCardByNumber", "按发票段明细核查数据写卡", "明细发票段核查",
+                B::NumberPair, 13, I::Console, A::Ack},
+    CommandInfo{C::CheckCardByDate, "CheckCardByDate", "按日期段明细核查数据写卡", "明细日期段核查", B::BcdPair,
+                13, I::Console, A::Ack},
+    CommandInfo{C::CheckCardDayTrade, "CheckCardDayTrade", "日交易核查数据写卡", "日交易核查", B::BcdPair, 13,
+                I::Console, A::Ack},
+    CommandInfo{C::CheckCardDeclare, "CheckCardDeclare", "申报数据核查", "申报数据核查", B::BcdPair, 13,
+                I::Console, A::Ack},
+    CommandInfo{C::CyclicCheckSelf, "CyclicCheckSelf", "循环自动自检", "", B::None, 0, I::Nobody, A::Ack},
+    CommandInfo{C::GetTotalSum, "GetTotalSum", "获取累计金额", "获取累计金额", B::Bare, 5, I::Console,
+                A::TotalSum},
+};
+
+constexpr bool TableIsOrdered() {
+    for (std::size_t i = 1; i < kTable.size(); ++i) {
+        if (ToByte(kTable[i - 1].code) >= ToByte(kTable[i].code)) return false;
+    }
+    return true;
+}
+static_assert(TableIsOrdered(), "the command table must stay ordered by code for the look-up");
+
+}  // namespace
+
+std::span<const CommandInfo> CommandTable() { return kTable; }
+
+const CommandInfo* FindCommand(std::uint8_t code) {
+    const auto it = std::lower_bound(kTable.begin(), kTable.end(), code,
+                                     [](const CommandInfo& row, std::uint8_t c) { return ToByte(row.code) < c; });
+    if (it == kTable.end() || ToByte(it->code) != code) return nullptr;
+    return &*it;
+}
+
+std::string CommandName(std::uint8_t code) {
+    const CommandInfo* row = FindCommand(code);
+    return std::string(row ? row->name : kUnknownCommandName);
+}
+
+std::optional<CommandCode> ToCommandCode(std::uint8_t code) {
+    const CommandInfo* row = FindCommand(code);
+    if (!row) return std::nullopt;
+    return row->code;
+}
+
+std::string CommandDisplayText(std::uint8_t code) {
+    const CommandInfo* row = FindCommand(code);
+    if (!row) return std::string(kUnknownCommandName);
+    return std::string(row->displayText.empty() ? row->name : row->displayText);
+}
+
+}  // namespace karvex
+
+namespace karvex {
+
+std::uint8_t GetCheckselfMask(std::span<const bool, kSelfTestBoxCount> checked) {
+    static constexpr std::array<std::uint8_t, kSelfTestBoxCount> kBoxBits{
+        kSelfTestCpu, kSelfTestRom, kSelfTestRamParity, kSelfTestInvoiceMemory, kSelfTestLed};
+    std::uint8_t mask = 0;
+    for (std::size_t i = 0; i < kSelfTestBoxCount; ++i) {
+        if (checked[i]) mask = static_cast<std::uint8_t>(mask | kBoxBits[i]);
+    }
+    return mask;
+}
+
+std::uint8_t WidenCheckselfMask(std::uint8_t requested) {
+    std::uint8_t mask = requested;
+    if (mask & kSelfTestRamParity) mask = static_cast<std::uint8_t>(mask | kSelfTestRamStep | kSelfTestRamWalk);
+    if (mask & kSelfTestInvoiceMemory) mask = static_cast<std::uint8_t>(mask | kSelfTestFiscalMemory);
+    return mask;
+}
+
+std::string NextCheckselfItemName(std::uint8_t mask, int reported) {
+    struct Item {
+        std::uint8_t bit;
+        std::string_view name;
+    };
+    // The CPU test (0x01) is always the first one reported, so it is never "next".
+    static constexpr std::array<Item, 7> kItems{{
+        {kSelfTestRom, "ROM代码校验和"},
+        {kSelfTestRamParity, "RAM地址奇偶法"},
+        {kSelfTestRamStep, "RAM步进法"},
+        {kSelfTestRamWalk, "RAM走步法"},
+        {kSelfTestInvoiceMemory, "发票存储器"},
+        {kSelfTestFiscalMemory, "税控存储器"},
+        {kSelfTestLed, "LED指示灯"},
+    }};
+    for (const Item& item : kItems) {
+        if ((mask & item.bit) != 0 && item.bit > reported) return std::string(item.name);
+    }
+    return {};
+}
+
+}  // namespace karvex

@@ -1,0 +1,173 @@
+#pragma once
+// The processor's command set: one row per command code with everything the rest of the library needs to
+// know about it (names, display text, request layout, whether anything issues it, how its answer is taken).
+//
+// Every other part reads this table instead of keeping a switch of its own, so a command is described once.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace karvex {
+
+// The command byte of a request frame. The names are the ones the operator console and the log use.
+enum class CommandCode : std::uint8_t {
+    Online = 0x00,
+    Initialize = 0x30,
+    DispenseInvoice = 0x31,
+    AlreadyInvoice = 0x32,
+    CurrentInvoice = 0x33,
+    MakeInvoice = 0x34,
+    ReturnInvoice = 0x35,
+    InvalidateInvoice = 0x36,
+    GetMachineData = 0x37,
+    UserInformation = 0x38,
+    TaxInformation = 0x39,
+    GetTime = 0x3A,
+    SetTime = 0x3B,
+    InvoiceSum = 0x3C,
+    WriteCard = 0x3D,
+    DeclareData = 0x3E,
+    InvoiceData = 0x3F,
+    ManageEchoplex = 0x40,
+    MachineState = 0x41,
+    PrintDataByNumber = 0x42,
+    PrintDataByDate = 0x43,
+    DayTrade = 0x44,
+    CheckWriteCard = 0x45,
+    Idiograph = 0x46,
+    UpdateCondo = 0x47,
+    SetMD = 0x86,
+    SendStr = 0xA5,
+    CardPowerOn = 0xA6,
+    CardPowerOff = 0xA7,
+    CheckSelf = 0xB0,
+    LastInvData = 0xB1,
+    SetDateTime = 0xB2,
+    GetDateTime = 0xB3,
+    InstallInv = 0xB4,
+    CheckCardByNumber = 0xB5,
+    CheckCardByDate = 0xB6,
+    CheckCardDayTrade = 0xB7,
+    CheckCardDeclare = 0xB8,
+    CyclicCheckSelf = 0xB9,
+    GetTotalSum = 0xBA,
+};
+
+constexpr std::uint8_t ToByte(CommandCode code) { return static_cast<std::uint8_t>(code); }
+
+// Which request builder of the frame codec makes the command's frame.
+enum class FrameBuilder : std::uint8_t {
+    None,         // the library never sends this command
+    Bare,         // SendBareCommand: no payload
+    Byte,         // SendByteCommand: one byte
+    Time,         // SendTimeCommand: hh mm ss as BCD
+    BcdPair,      // SendBcdPairCommand: one or two dates
+    NumberPair,   // SendNumberPairCommand: one or two invoice numbers
+    Install,      // SendInstallCommand: invoice code and first number
+    FactoryData,  // SendFactoryDataCommand: the 48 bytes of factory data
+    Invoice,      // SendInvoiceCommand: the invoice record
+    ByteList,     // SendByteListCommand: typed byte values
+};
+
+// How the answer to the command is taken (the decoder that reads it).
+enum class AnswerKind : std::uint8_t {
+    Accept,           // taken without any check (on-line)
+    Ack,              // an answer without payload
+    InvoiceRoll,      // distributed invoice rolls
+    CurrentInv,       // the current invoice number
+    MakeInvoice,      // result of issuing or returning an invoice
+    MachineData,      // factory data
+    UserInformation,  // user (tax payer) information
+    TaxInformation,   // tax kinds and items
+    DateTime,         // date and time to the minute (0x3A)
+    DateTimeSec,      // date and time to the second (0xB3)
+    InvUseSum,        // usage summary of one invoice roll
+    DeclareData,      // declaration data
+    InvPrintData,     // invoice print data
+    ProcessorState,   // processor state byte
+    DayTrade,         // day trade records
+    DataIdiograph,    // electronic signature
+    CardAnswer,       // card answer shown as hexadecimal with its status code
+    CardPowerOn,      // card answer shown as hexadecimal
+    Checkself,        // one answer frame per self-test item
+    TotalSum,         // accumulated totals
+};
+
+// Who sends the command.
+enum class IssuedBy : std::uint8_t {
+    Nobody,          // named and answered, but never sent by this library
+    Console,         // only the operator console
+    Host,            // only the control's methods
+    ConsoleAndHost,  // both
+};
+
+struct CommandInfo {
+    CommandCode code;
+    std::string_view identifier;   // "Online", "SetTime", ...: the code's name in English
+    std::string_view name;         // the Chinese display name (CommandName)
+    std::string_view displayText;  // what the console logs after a send; empty when the console never sends it
+    FrameBuilder builder;
+    std::uint8_t requestLength;    // value of the length field (5 + payload); 0 when it depends on the input
+    IssuedBy issuedBy;
+    AnswerKind answer;
+
+    bool HasIssuer() const { return issuedBy != IssuedBy::Nobody; }
+};
+
+// Name given to any code that is not in the table.
+inline constexpr std::string_view kUnknownCommandName = "未知命令";
+
+// The whole table, ordered by code.
+std::span<const CommandInfo> CommandTable();
+
+// The row of `code`, or nullptr when the processor has no such command.
+// FindCommand(0x33)->name == "获取当前发票号"; FindCommand(0x01) == nullptr.
+const CommandInfo* FindCommand(std::uint8_t code);
+inline const CommandInfo* FindCommand(CommandCode code) { return FindCommand(ToByte(code)); }
+
+// The Chinese display name of a code; "未知命令" for codes not in the table.
+std::string CommandName(std::uint8_t code);
+
+// The code as a CommandCode when it is in the table.
+std::optional<CommandCode> ToCommandCode(std::uint8_t code);
+
+// The text the console passes to the send cue (and so to the log) for this command; the name when the
+// console has no text of its own for it, "未知命令" for unknown codes.
+std::string CommandDisplayText(std::uint8_t code);
+
+}  // namespace karvex
+
+namespace karvex {
+
+// ---------------------------------------------------------------------------------------------------------
+// Self-test items (command CheckSelf)
+
+// Bits of the self-test item byte.
+inline constexpr std::uint8_t kSelfTestCpu = 0x01;
+inline constexpr std::uint8_t kSelfTestRom = 0x02;
+inline constexpr std::uint8_t kSelfTestRamParity = 0x04;
+inline constexpr std::uint8_t kSelfTestRamStep = 0x08;
+inline constexpr std::uint8_t kSelfTestRamWalk = 0x10;
+inline constexpr std::uint8_t kSelfTestInvoiceMemory = 0x20;
+inline constexpr std::uint8_t kSelfTestFiscalMemory = 0x40;
+inline constexpr std::uint8_t kSelfTestLed = 0x80;
+
+// Number of self-test check boxes on the console: CPU, code (ROM), RAM, memories, indicator lamps.
+inline constexpr std::size_t kSelfTestBoxCount = 5;
+
+// The item byte the check boxes ask for: box 0 -> 0x01, 1 -> 0x02, 2 -> 0x04, 3 -> 0x20, 4 -> 0x80.
+std::uint8_t GetCheckselfMask(std::span<const bool, kSelfTestBoxCount> checked);
+
+// The items the processor will report for a requested byte: RAM (0x04) runs three tests (0x04, 0x08,
+// 0x10) and the memory box (0x20) two (0x20, 0x40). WidenCheckselfMask(0x04) == 0x1C.
+std::uint8_t WidenCheckselfMask(std::uint8_t requested);
+
+// The name of the next item the processor will report after item `reported`: the first of 0x02, 0x04,
+// ..., 0x80 that is set in `mask` and greater than `reported`; the empty text when there is none.
+// NextCheckselfItemName(0x1C, 0x04) == "RAM步进法".
+std::string NextCheckselfItemName(std::uint8_t mask, int reported);
+
+}  // namespace karvex

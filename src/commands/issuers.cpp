@@ -1,0 +1,472 @@
+#include "commands/issuers.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "convert/conversions.h"
+
+namespace karvex {
+
+namespace {
+
+// Message boxes of the console's own input checks.
+constexpr std::string_view kSetTimeInputTitle = "设置税控收款机时间";
+constexpr std::string_view kSetTimeTitle = "设置时间";
+constexpr std::string_view kBadTimeFormat = "错误的时间格式";
+constexpr std::string_view kBadTime = "错误时间";
+constexpr std::string_view kDispenseTitle = "分发发票";
+constexpr std::string_view kDispensePrompt = "请输入分发的发票卷数：";
+constexpr std::string_view kBadRollCount = "请输入正确的发票卷数";
+constexpr std::string_view kFactoryDataTitle = "设置机器出厂数据";
+constexpr std::string_view kBadMachineNumber = "错误的机器编号";
+constexpr std::string_view kInstallTitle = "安装发票";
+constexpr std::string_view kNoRollSelected = "请选择发票卷";
+constexpr std::string_view kBadInvoiceNumber = "错误的发票号";
+constexpr std::string_view kInstallConfirmTitle = "选择安装发票";
+constexpr std::string_view kCheckSelfTitle = "税控器自检";
+constexpr std::string_view kNoSelfTestItem = "请选择自检的项目";
+
+constexpr int kMaxRollsPerDispense = 200;
+constexpr std::size_t kMachineNumberDigits = 16;
+constexpr int kVersionWidth = 18;
+constexpr std::size_t kInvoiceCodeDigits = 20;
+constexpr int kIdiographMinimum = 128;
+constexpr std::string_view kLargestInvoiceNumber = "4294967295";
+// The number-pair builder leaves the first number out when it is given this text.
+constexpr std::string_view kNoFirstValue = "Null";
+
+enum class CallerAfterSend { Console, Host, Keep };
+
+// Splits a UTF-8 text into its characters; a broken sequence counts one character per byte so that
+// positions never run past the text.
+std::vector<std::string_view> Characters(std::string_view text) {
+    std::vector<std::string_view> out;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        std::size_t len = 1;
+        if (lead >= 0xF0 && lead <= 0xF7) {
+            len = 4;
+        } else if (lead >= 0xE0) {
+            len = 3;
+        } else if (lead >= 0xC0) {
+            len = 2;
+        }
+        if (len > 1) {
+            std::size_t k = 1;
+            while (k < len && i + k < text.size() &&
+                   (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80) {
+                ++k;
+            }
+            if (k != len) len = 1;
+        }
+        out.push_back(text.substr(i, len));
+        i += len;
+    }
+    return out;
+}
+
+// Characters `first` .. `first + count - 1` (1-based) of a text, as far as the text reaches.
+std::string MidCharacters(std::string_view text, std::size_t first, std::size_t count) {
+    const auto chars = Characters(text);
+    std::string out;
+    for (std::size_t i = first - 1; i < chars.size() && i < first - 1 + count; ++i) out += chars[i];
+    return out;
+}
+
+std::string_view TrimBlanks(std::string_view text) {
+    const auto begin = text.find_first_not_of(' ');
+    if (begin == std::string_view::npos) return {};
+    const auto end = text.find_last_not_of(' ');
+    return text.substr(begin, end - begin + 1);
+}
+
+bool AllDigits(std::string_view text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The operator's invoice number as the 10 digits the number builder takes: PadInvoiceNumber's codes, and
+// 148 for a number the 4-byte field cannot hold, so that the panel can point at the field that is wrong.
+ResultCode CheckInvoiceNumberInput(std::string_view text, std::string& padded) {
+    std::string digits;
+    if (const int rc = PadInvoiceNumber(text, digits); rc != 0) return rc;
+    if (digits > kLargestInvoiceNumber) return result::kInvoiceNumberTooLarge;  // same width: text order
+    padded = std::move(digits);
+    return result::kSuccess;
+}
+
+void CueSend(const IssueContext& ctx, CommandCode code) {
+    if (ctx.cueSendFinish) ctx.cueSendFinish(CommandDisplayText(ToByte(code)));
+}
+
+// Steps 2 to 4 of every issuer once its inputs are good: the code goes to CurrentCommand, the builder
+// runs, and only a frame that reached the link is logged.
+template <typename Build>
+IssueResult Issue(const IssueContext& ctx, CommandCode code, Build&& build,
+                  CallerAfterSend caller = CallerAfterSend::Console) {
+    ctx.currentCommand = ToByte(code);
+    IssueResult r;
+    r.code = build(ctx.send, ToByte(code));
+    if (r.code != result::kSuccess) return r;
+    r.sent = true;
+    CueSend(ctx, code);
+    if (caller == CallerAfterSend::Console) ctx.callerMode = kCallerConsole;
+    if (caller == CallerAfterSend::Host) ctx.callerMode = kCallerHost;
+    return r;
+}
+
+IssueResult IssueBare(const IssueContext& ctx, CommandCode code, CallerAfterSend caller = CallerAfterSend::Console) {
+    return Issue(
+        ctx, code, [](const FrameSink& sink, std::uint8_t c) { return SendBareCommand(sink, c); }, caller);
+}
+
+IssueResult Refused(ResultCode code, std::uint16_t clear = 0, InputField focus = InputField::None) {
+    IssueResult r;
+    r.code = code;
+    r.clearFields = clear;
+    r.focus = focus;
+    return r;
+}
+
+IssueResult IssueNumberRange(const IssueContext& ctx, CommandCode code, const RangeInput& input) {
+    std::string start;
+    std::string end;
+    if (const ResultCode rc = CheckInvoiceNumberInput(input.startNumber, start); rc != 0) {
+        return Refused(rc, FieldBit(InputField::StartNumber), InputField::StartNumber);
+    }
+    if (const ResultCode rc = CheckInvoiceNumberInput(input.endNumber, end); rc != 0) {
+        return Refused(rc, FieldBit(InputField::EndNumber), InputField::EndNumber);
+    }
+    return Issue(ctx, code, [&](const FrameSink& sink, std::uint8_t c) {
+        return SendNumberPairCommand(sink, c, start, end);
+    });
+}
+
+IssueResult IssueDateRange(const IssueContext& ctx, CommandCode code, const DateInput& startDate,
+                           const DateInput& endDate) {
+    std::string start;
+    std::string end;
+    if (const ResultCode rc = CheckDateInput(startDate, start); rc != 0) {
+        return Refused(rc, ClearBadDateParts(rc, DateGroup::Start));
+    }
+    if (const ResultCode rc = CheckDateInput(endDate, end); rc != 0) {
+        return Refused(rc, ClearBadDateParts(rc, DateGroup::End));
+    }
+    return Issue(ctx, code, [&](const FrameSink& sink, std::uint8_t c) {
+        return SendBcdPairCommand(sink, c, start, end);
+    });
+}
+
+int ByteListClass(ByteListKind kind) {
+    return kind == ByteListKind::Decimal ? kByteListDecimal : kByteListHexadecimal;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------------------
+// Dates
+
+std::uint16_t ClearBadDateParts(ResultCode code, DateGroup group) {
+    const bool start = group == DateGroup::Start;
+    std::uint16_t fields = 0;
+    if (code & result::kBadYear) fields |= FieldBit(start ? InputField::StartYear : InputField::EndYear);
+    if (code & result::kBadMonth) fields |= FieldBit(start ? InputField::StartMonth : InputField::EndMonth);
+    if (code & result::kBadDay) fields |= FieldBit(start ? InputField::StartDay : InputField::EndDay);
+    return fields;
+}
+
+ResultCode CheckDateInput(const DateInput& date, std::string& yyyymmdd) {
+    std::string month = date.month;
+    std::string day = date.day;
+    return CheckDateParts(date.year, month, day, yyyymmdd);
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Menu entries
+
+IssueResult IssueMenuCommand(const IssueContext& ctx, CommandCode code) {
+    switch (code) {
+        case CommandCode::Online:
+        case CommandCode::Initialize:
+        case CommandCode::AlreadyInvoice:
+        case CommandCode::CurrentInvoice:
+        case CommandCode::GetMachineData:
+        case CommandCode::UserInformation:
+        case CommandCode::TaxInformation:
+        case CommandCode::GetTime:
+        case CommandCode::ManageEchoplex:
+        case CommandCode::MachineState:
+        case CommandCode::UpdateCondo:
+        case CommandCode::GetTotalSum:
+            return IssueBare(ctx, code);
+        default:
+            return Refused(result::kCommandTypeError);
+    }
+}
+
+ResultCode ParseTimeInput(std::string_view typed, std::string& hhmmss) {
+    const auto chars = Characters(typed);
+    if (chars.size() != 8) return result::kWrongDateLength;
+    const int limits[3] = {23, 59, 59};
+    std::string out;
+    for (int part = 0; part < 3; ++part) {
+        const std::string pair = std::string(chars[part * 3]) + std::string(chars[part * 3 + 1]);
+        if (pair.size() != 2 || !AllDigits(pair)) return result::kBadDate;
+        if ((pair[0] - '0') * 10 + (pair[1] - '0') > limits[part]) return result::kBadDate;
+        if (part > 0) out += ':';
+        out += pair;
+    }
+    hhmmss = std::move(out);
+    return result::kSuccess;
+}
+
+IssueResult IssueSetTime(const IssueContext& ctx) {
+    const std::string stamp = ctx.nowStamp ? ctx.nowStamp() : NowStamp();
+    const std::string prompt = std::string("请输入正确的日期") + "\n\n\n\n" + "日期格式为hh：mm：ss";
+    const auto answer = ctx.ui.AskText(std::string(kSetTimeInputTitle), prompt, MidCharacters(stamp, 10, 8));
+    if (!answer) return Refused(result::kCommandAborted);
+    if (answer->empty()) return Refused(result::kEmptyInput);
+
+    std::string time;
+    const ResultCode rc = ParseTimeInput(*answer, time);
+    if (rc == result::kWrongDateLength) {
+        ctx.ui.ShowMessage(std::string(kSetTimeTitle), std::string(kBadTimeFormat));
+        return Refused(rc);
+    }
+    if (rc != result::kSuccess) {
+        ctx.ui.ShowMessage(std::string(kSetTimeTitle), std::string(kBadTime));
+        return Refused(rc);
+    }
+    return Issue(ctx, CommandCode::SetTime, [&](const FrameSink& sink, std::uint8_t c) {
+        return SendTimeCommand(sink, c, time);
+    });
+}
+
+IssueResult IssueDispenseInvoice(const IssueContext& ctx) {
+    const auto answer = ctx.ui.AskText(std::string(kDispenseTitle), std::string(kDispensePrompt), "");
+    if (!answer) return Refused(result::kCommandAborted);
+    if (answer->empty()) return Refused(result::kEmptyInput);
+    if (!AllDigits(*answer)) {
+        ctx.ui.ShowMessage(std::string(kDispenseTitle), std::string(kBadRollCount));
+        return Refused(result::kNotDigits);
+    }
+    // Leading zeros are harmless; anything longer than three digits is out of range anyway and must not
+    // be converted (it could overflow).
+    const std::string_view digits = std::string_view(*answer).substr(
+        std::min(answer->find_first_not_of('0'), answer->size()));
+    int count = 0;
+    if (digits.size() <= 3) {
+        for (char c : digits) count = count * 10 + (c - '0');
+    } else {
+        count = kMaxRollsPerDispense + 1;
+    }
+    if (count < 1 || count > kMaxRollsPerDispense) return Refused(result::kValueAbove255);
+
+    ctx.console.DispenseRollCount = count;
+    IssueResult r = IssueBare(ctx, CommandCode::DispenseInvoice);
+    // No request went out, so no roll is on its way: a count left behind would make a later answer
+    // resend the command.
+    if (!r.sent) ctx.console.DispenseRollCount = 0;
+    return r;
+}
+
+IssueResult IssueNextDispenseInvoice(const IssueContext& ctx) {
+    return IssueBare(ctx, CommandCode::DispenseInvoice, CallerAfterSend::Keep);
+}
+
+IssueResult IssueInstallRollQuery(const IssueContext& ctx) {
+    IssueResult r = IssueBare(ctx, CommandCode::AlreadyInvoice);
+    if (r.sent) ctx.callerMode = kCallerInstall;
+    return r;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Panels
+
+IssueResult IssuePrintData(const IssueContext& ctx, bool byNumber, const RangeInput& input) {
+    if (byNumber) return IssueNumberRange(ctx, CommandCode::PrintDataByNumber, input);
+    return IssueDateRange(ctx, CommandCode::PrintDataByDate, input.startDate, input.endDate);
+}
+
+IssueResult IssueDayTrade(const IssueContext& ctx, const DateInput& start, const DateInput& end) {
+    return IssueDateRange(ctx, CommandCode::DayTrade, start, end);
+}
+
+IssueResult IssueFactoryData(const IssueContext& ctx, const std::string& machineNumber,
+                             const DateInput& productionDate, const std::string& hardwareVersion,
+                             const std::string& softwareVersion) {
+    FactoryData data;
+    if (const ResultCode rc = CheckDateInput(productionDate, data.ProductionDate); rc != 0) {
+        return Refused(rc, ClearBadDateParts(rc, DateGroup::Start));
+    }
+    // The machine number is written into the sealed unit: a number that is not exactly 16 digits is
+    // refused here rather than cut or padded into a different number.
+    if (!AllDigits(machineNumber) || machineNumber.size() != kMachineNumberDigits) {
+        ctx.ui.ShowMessage(std::string(kFactoryDataTitle), std::string(kBadMachineNumber));
+        const ResultCode rc = machineNumber.empty()          ? result::kEmptyInput
+                              : !AllDigits(machineNumber)     ? result::kNotDigits
+                              : machineNumber.size() > kMachineNumberDigits ? result::kTextTooLong
+                                                                            : result::kNotDigits;
+        return Refused(rc, FieldBit(InputField::MachineNumber), InputField::MachineNumber);
+    }
+    data.MachineNumber = machineNumber;
+    FormatTextField(hardwareVersion, kVersionWidth, ' ', kPadBehind, kCutToWidth, data.HardwareVersion);
+    FormatTextField(softwareVersion, kVersionWidth, ' ', kPadBehind, kCutToWidth, data.SoftwareVersion);
+    return Issue(ctx, CommandCode::SetMD, [&](const FrameSink& sink, std::uint8_t c) {
+        return SendFactoryDataCommand(sink, c, data);
+    });
+}
+
+IssueResult IssueCardPower(const IssueContext& ctx, int selectedItem) {
+    if (selectedItem == 0) return IssueBare(ctx, CommandCode::CardPowerOn);
+    if (selectedItem == 1) return IssueBare(ctx, CommandCode::CardPowerOff);
+    return Refused(result::kEmptyInput);
+}
+
+IssueResult IssueSendStr(const IssueContext& ctx, std::string_view text, ByteListKind kind) {
+    // The builder checks and converts the text itself; a refusal comes back as its code.
+    return Issue(ctx, CommandCode::SendStr, [&](const FrameSink& sink, std::uint8_t c) {
+        return SendByteListCommand(sink, c, text, ByteListClass(kind), 0);
+    });
+}
+
+IssueResult IssueSingleInvoice(const IssueContext& ctx, CommandCode command, std::string_view invoiceNumber) {
+    // The panel serves two commands; it must say which one, since CurrentCommand may belong to another
+    // command sent while the panel stood open.
+    if (command != CommandCode::InvoiceSum && command != CommandCode::InvalidateInvoice) {
+        return Refused(result::kCommandTypeError);
+    }
+    std::string padded;
+    if (const ResultCode rc = CheckInvoiceNumberInput(invoiceNumber, padded); rc != 0) return Refused(rc);
+    return Issue(ctx, command, [&](const FrameSink& sink, std::uint8_t c) {
+        return SendNumberPairCommand(sink, c, kNoFirstValue, padded);
+    });
+}
+
+IssueResult IssueCutOffDate(const IssueContext& ctx, CommandCode command, const DateInput& cutOff) {
+    if (command != CommandCode::WriteCard && command != CommandCode::DeclareData &&
+        command != CommandCode::InvoiceData) {
+        return Refused(result::kCommandTypeError);
+    }
+    std::string date;
+    if (const ResultCode rc = CheckDateInput(cutOff, date); rc != 0) {
+        return Refused(rc, ClearBadDateParts(rc, DateGroup::Start));
+    }
+    return Issue(ctx, command, [&](const FrameSink& sink, std::uint8_t c) {
+        return SendBcdPairCommand(sink, c, kNoFirstValue, date);
+    });
+}
+
+IssueResult IssueIdiograph(const IssueContext& ctx, const std::string& text, ByteListKind kind) {
+    IssueResult r = Issue(ctx, CommandCode::Idiograph, [&](const FrameSink& sink, std::uint8_t c) {
+        return SendByteListCommand(sink, c, text, ByteListClass(kind), kIdiographMinimum);
+    });
+    if (!r.sent) return r;
+    // The answer side looks the signed data up in the store; a booking that fails must not read as a
+    // clean send.
+    r.code = ctx.bookSignature ? ctx.bookSignature(text) : result::kStoreOpenFailed;
+    return r;
+}
+
+InstallRow ParseInstallRow(std::string_view row) {
+    InstallRow out;
+    out.invoiceCode = std::string(TrimBlanks(MidCharacters(row, 5, 20)));
+    out.startNumber = std::string(TrimBlanks(MidCharacters(row, 27, 10)));
+    out.endNumber = std::string(TrimBlanks(MidCharacters(row, 39, 10)));
+    return out;
+}
+
+IssueResult IssueInstallInv(const IssueContext& ctx, const std::optional<std::string>& selectedRow) {
+    const std::string title(kInstallTitle);
+    if (!selectedRow || selectedRow->empty()) {
+        ctx.ui.ShowMessage(title, std::string(kNoRollSelected));
+        return Refused(result::kEmptyInput);
+    }
+    const InstallRow row = ParseInstallRow(*selectedRow);
+    std::string start;
+    if (const ResultCode rc = CheckInvoiceNumberInput(row.startNumber, start); rc != 0) {
+        ctx.ui.ShowMessage(title, std::string(kBadInvoiceNumber));
+        return Refused(rc);
+    }
+    // A damaged row must not reach the confirmation: the builder needs the full 20-digit code.
+    if (!AllDigits(row.invoiceCode) || row.invoiceCode.size() != kInvoiceCodeDigits) {
+        const ResultCode rc = row.invoiceCode.empty()      ? result::kEmptyInput
+                              : !AllDigits(row.invoiceCode) ? result::kNotDigits
+                                                            : result::kTextTooLong;
+        DescribeResult(rc, title, kDescribeWithBox, &ctx.ui);
+        return Refused(rc);
+    }
+    const std::string question = "发票代码：" + row.invoiceCode + "\n" + "发票卷起始号：" + start + "\n" +
+                                 "发票卷终止号：" + row.endNumber + "\n";
+    if (!ctx.ui.AskYesNo(std::string(kInstallConfirmTitle), question)) return Refused(result::kCommandAborted);
+
+    ctx.callerMode = kCallerConsole;
+    // The roll's end number is only confirmed by the operator; the processor takes code and start.
+    return Issue(ctx, CommandCode::InstallInv, [&](const FrameSink& sink, std::uint8_t c) {
+        return SendInstallCommand(sink, c, row.invoiceCode, start);
+    });
+}
+
+IssueResult IssueCheckCard(const IssueContext& ctx, CheckCardKind kind, bool byNumber, const RangeInput& input) {
+    switch (kind) {
+        case CheckCardKind::Detail:
+            if (byNumber) return IssueNumberRange(ctx, CommandCode::CheckCardByNumber, input);
+            return IssueDateRange(ctx, CommandCode::CheckCardByDate, input.startDate, input.endDate);
+        case CheckCardKind::Declare:
+            return IssueDateRange(ctx, CommandCode::CheckCardDeclare, input.startDate, input.endDate);
+        case CheckCardKind::DayTrade:
+            return IssueDateRange(ctx, CommandCode::CheckCardDayTrade, input.startDate, input.endDate);
+    }
+    return Refused(result::kCommandTypeError);
+}
+
+IssueResult IssueCheckSelf(const IssueContext& ctx, std::span<const bool, kSelfTestBoxCount> checked) {
+    const std::uint8_t mask = GetCheckselfMask(checked);
+    if (mask == 0) {
+        ctx.ui.ShowMessage(std::string(kCheckSelfTitle), std::string(kNoSelfTestItem));
+        return Refused(result::kEmptyInput);
+    }
+    IssueResult r = Issue(ctx, CommandCode::CheckSelf, [&](const FrameSink& sink, std::uint8_t c) {
+        return SendByteCommand(sink, c, mask);
+    });
+    if (r.sent) {
+        ctx.console.CheckselfMask = WidenCheckselfMask(mask);
+        ctx.console.CheckselfFailed = false;
+    }
+    return r;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Host requests
+
+IssueResult IssueHostInvoiceNumber(const IssueContext& ctx, CommandCode command, std::string_view invoiceNumber,
+                                   std::string* padded) {
+    if (command != CommandCode::InvoiceSum && command != CommandCode::InvalidateInvoice) {
+        return Refused(result::kCommandTypeError);
+    }
+    std::string digits;
+    const int rc = PadInvoiceNumber(invoiceNumber, digits);
+    if (padded) *padded = rc == 0 ? digits : std::string();
+    if (rc != 0) return Refused(rc);
+    return Issue(
+        ctx, command,
+        [&](const FrameSink& sink, std::uint8_t c) { return SendNumberPairCommand(sink, c, kNoFirstValue, digits); },
+        CallerAfterSend::Keep);
+}
+
+IssueResult IssueGetLastInvData(const IssueContext& ctx) {
+    return IssueBare(ctx, CommandCode::LastInvData, CallerAfterSend::Host);
+}
+
+IssueResult IssueHostPrintInv(const IssueContext& ctx, std::int32_t commandNumber, std::string_view invoiceNumber) {
+    if (commandNumber == ToByte(CommandCode::LastInvData)) return IssueGetLastInvData(ctx);
+    if (commandNumber != ToByte(CommandCode::PrintDataByNumber)) return Refused(result::kCommandTypeError);
+    std::string number;
+    if (const int rc = PadInvoiceNumber(invoiceNumber, number); rc != 0) return Refused(rc);
+    return Issue(
+        ctx, CommandCode::PrintDataByNumber,
+        [&](const FrameSink& sink, std::uint8_t c) { return SendNumberPairCommand(sink, c, number, number); },
+        CallerAfterSend::Keep);
+}
+
+}  // namespace karvex

@@ -1,0 +1,216 @@
+#pragma once
+// The console's command issuers as plain functions: each takes what the operator typed or selected, checks
+// it, builds the request and hands it to the link, and tells the panel what to do with its fields.
+//
+// Every issuer follows the same contract:
+//   1. the inputs are checked; a failed check sends nothing and reports through a message box, through
+//      the fields to empty (IssueResult::clearFields), or not at all, as the panel expects;
+//   2. `CurrentCommand` is set to the command's code, right before the frame is built, so that a refused
+//      input never disturbs the answer of a command still in flight;
+//   3. the frame builder runs; a refusal or a closed port (132) ends the issuer with that code, without a
+//      message and without a log line;
+//   4. after a successful send the display text goes to the send cue (the log), `CallerMode` becomes 1
+//      (console) unless the issuer says otherwise, and the console state is kept.
+//
+// Example (the on-line menu entry):
+//   IssueResult r = IssueMenuCommand(ctx, CommandCode::Online);   // frame 1B 10 00 00 05 44 D0
+//   if (!r.sent) { /* r.code: 132 when no port is open */ }
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "commands/catalogue.h"
+#include "link/frame_codec.h"
+#include "link/result_codes.h"
+#include "link/user_interface.h"
+
+namespace karvex {
+
+// Console values that the answer side reads after a console command was sent.
+struct ConsoleCommandState {
+    // Items the last self-test request will report, already widened (WidenCheckselfMask).
+    std::uint8_t CheckselfMask = 0;
+    // Remembers a failed sub-test of the RAM or memory group until the group's last item is reported.
+    bool CheckselfFailed = false;
+    // Invoice rolls still to be dispensed; the answer side counts it down, the completion step resends
+    // DispenseInvoice while it is above 0.
+    int DispenseRollCount = 0;
+};
+
+// Who started the command in flight (`CallerMode`).
+inline constexpr std::uint16_t kCallerConsole = 1;
+inline constexpr std::uint16_t kCallerHost = 2;
+inline constexpr std::uint16_t kCallerInstall = 5;
+
+// Everything an issuer needs from the console and the link.
+struct IssueContext {
+    UserInterface& ui;
+    // Writes a finished frame to the serial link: 0, or 132 when no port is open. An empty sink counts as
+    // a closed port.
+    FrameSink send;
+    std::uint8_t& currentCommand;
+    std::uint16_t& callerMode;
+    ConsoleCommandState& console;
+    // Logs "发送" + text + "命令" and shows the waiting line; may be empty (nothing is logged).
+    std::function<void(const std::string& displayText)> cueSendFinish;
+    // Books signed data in the store after an Idiograph request was sent; returns 0 or the store's code.
+    // Empty means there is no store to book in (91 is reported).
+    std::function<int(const std::string& typedText)> bookSignature;
+    // The time stamp "yyyymmdd hh：mm：ss"; empty means the library clock (NowStamp).
+    std::function<std::string()> nowStamp;
+};
+
+// Input fields a panel may have to empty or focus after a refused input. One date group uses the Start
+// fields (cut-off date, production date).
+enum class InputField : std::uint16_t {
+    None = 0,
+    StartYear = 1u << 0,
+    StartMonth = 1u << 1,
+    StartDay = 1u << 2,
+    EndYear = 1u << 3,
+    EndMonth = 1u << 4,
+    EndDay = 1u << 5,
+    StartNumber = 1u << 6,
+    EndNumber = 1u << 7,
+    MachineNumber = 1u << 8,
+};
+
+constexpr std::uint16_t FieldBit(InputField f) { return static_cast<std::uint16_t>(f); }
+
+struct IssueResult {
+    // 0 when the request was sent and everything after it succeeded; otherwise the reason.
+    ResultCode code = result::kSuccess;
+    // True once the frame reached the link (the code may still report a later step, e.g. the booking of
+    // signed data).
+    bool sent = false;
+    // InputField bits of the fields the panel must empty.
+    std::uint16_t clearFields = 0;
+    // The field that gets the focus, None to leave it.
+    InputField focus = InputField::None;
+
+    bool Clears(InputField f) const { return (clearFields & FieldBit(f)) != 0; }
+};
+
+// A date typed as three fields.
+struct DateInput {
+    std::string year;
+    std::string month;
+    std::string day;
+};
+
+enum class DateGroup : std::uint8_t { Start, End };
+
+// The fields of `group` whose error bit (256 year, 512 month, 1024 day) is set in `code`.
+std::uint16_t ClearBadDateParts(ResultCode code, DateGroup group);
+
+// Checks a typed date: 0 and `yyyymmdd`, or the sum of the error bits (year 256, month 512, day 1024).
+ResultCode CheckDateInput(const DateInput& date, std::string& yyyymmdd);
+
+// ---------------------------------------------------------------------------------------------------------
+// Menu entries without a panel
+
+// Sends one of the commands without payload that the menus issue directly: Online, Initialize,
+// AlreadyInvoice, CurrentInvoice, GetMachineData, UserInformation, TaxInformation, GetTime, ManageEchoplex,
+// MachineState, UpdateCondo, GetTotalSum. Any other code gives 32 and sends nothing.
+IssueResult IssueMenuCommand(const IssueContext& ctx, CommandCode code);
+
+// `SetTime`: asks for the time in an input box (default: the current time) and sends hh mm ss.
+// Empty answer 144 / cancel 4129: silent. Not 8 characters: "错误的时间格式", 257. Bad values: "错误时间", 258.
+IssueResult IssueSetTime(const IssueContext& ctx);
+
+// Parses a typed time "hh?mm?ss" (any separators) into "hh:mm:ss"; 257 for a length other than 8
+// characters, 258 for a pair that is not digits or out of range.
+ResultCode ParseTimeInput(std::string_view typed, std::string& hhmmss);
+
+// `DispenseInvoice`: asks for the number of rolls (1..200), keeps it in DispenseRollCount and sends the first
+// request. Empty 144 / cancel 4129 / out of range 146: silent. Not digits: "请输入正确的发票卷数", 105.
+IssueResult IssueDispenseInvoice(const IssueContext& ctx);
+
+// The repeat the completion step sends while DispenseRollCount is above 0. CallerMode is left alone.
+IssueResult IssueNextDispenseInvoice(const IssueContext& ctx);
+
+// First half of the roll installation: sends AlreadyInvoice and sets CallerMode 5, so that the completion
+// step shows the installation panel. The caller has already removed the unused rolls from the store.
+IssueResult IssueInstallRollQuery(const IssueContext& ctx);
+
+// ---------------------------------------------------------------------------------------------------------
+// Panels
+
+// Panel 0 and panel 9 share this input: two invoice numbers and two dates.
+struct RangeInput {
+    std::string startNumber;
+    std::string endNumber;
+    DateInput startDate;
+    DateInput endDate;
+};
+
+// Panel 0: print data by invoice numbers (`byNumber`, option "发票号") or by dates.
+IssueResult IssuePrintData(const IssueContext& ctx, bool byNumber, const RangeInput& input);
+
+// Panel 1: day trade data of a date range.
+IssueResult IssueDayTrade(const IssueContext& ctx, const DateInput& start, const DateInput& end);
+
+// Panel 2: factory data. The machine number must be exactly 16 digits ("错误的机器编号", field emptied and
+// focused); versions are fitted to 18 bytes.
+IssueResult IssueFactoryData(const IssueContext& ctx, const std::string& machineNumber,
+                             const DateInput& productionDate, const std::string& hardwareVersion,
+                             const std::string& softwareVersion);
+
+enum class ByteListKind : std::uint8_t { Decimal, Hexadecimal };
+
+// Panel 3: IC card power (item 0 on, item 1 off, anything else: nothing sent, 144).
+IssueResult IssueCardPower(const IssueContext& ctx, int selectedItem);
+// Panel 3: typed byte values to the card.
+IssueResult IssueSendStr(const IssueContext& ctx, std::string_view text, ByteListKind kind);
+
+// Panel 4: one invoice number for InvoiceSum or InvalidateInvoice (the entry that opened the panel).
+// A refused number only ends the handler. Any other command gives 32.
+IssueResult IssueSingleInvoice(const IssueContext& ctx, CommandCode command, std::string_view invoiceNumber);
+
+// Panel 5: the cut-off date for WriteCard, DeclareData or InvoiceData. Any other command gives 32.
+IssueResult IssueCutOffDate(const IssueContext& ctx, CommandCode command, const DateInput& cutOff);
+
+// Panel 6: data to sign (at least 128 bytes; fewer are padded with 0x00), booked through bookSignature.
+IssueResult IssueIdiograph(const IssueContext& ctx, const std::string& text, ByteListKind kind);
+
+// Panel 8: installs the roll of the selected list row ("序号" 4, "发票代码" 22, "起始号" 12, "终止号").
+// No row: "请选择发票卷". A bad start number: "错误的发票号". Only Yes in the confirmation sends.
+IssueResult IssueInstallInv(const IssueContext& ctx, const std::optional<std::string>& selectedRow);
+
+// The three values of an installation row: code (characters 5-24), start (27-36), end (39-48), each without
+// surrounding blanks.
+struct InstallRow {
+    std::string invoiceCode;
+    std::string startNumber;
+    std::string endNumber;
+};
+InstallRow ParseInstallRow(std::string_view row);
+
+// Panel 9: check data to card.
+enum class CheckCardKind : std::uint8_t { Detail, Declare, DayTrade };  // "明细核查", "申报核查", "日交易核查"
+IssueResult IssueCheckCard(const IssueContext& ctx, CheckCardKind kind, bool byNumber, const RangeInput& input);
+
+// Panel 11: self-test of the checked items; nothing checked: "请选择自检的项目", 144.
+IssueResult IssueCheckSelf(const IssueContext& ctx, std::span<const bool, kSelfTestBoxCount> checked);
+
+// ---------------------------------------------------------------------------------------------------------
+// Requests on behalf of the control's methods (the method itself sets CallerMode and waits)
+
+// FiscalInvalidateInv (InvalidateInvoice) and GetInvUseSum (InvoiceSum): one invoice number, L = 9.
+// `padded` receives the 10-digit form, or the empty text when the number is refused (144, 105, 103);
+// 148 above 4294967295; 32 for another command.
+IssueResult IssueHostInvoiceNumber(const IssueContext& ctx, CommandCode command, std::string_view invoiceNumber,
+                                   std::string* padded = nullptr);
+
+// GetLastInvData: LastInvData for the host's print-data query; sets CallerMode 2.
+IssueResult IssueGetLastInvData(const IssueContext& ctx);
+
+// GetPrintInv: command number 177 -> LastInvData; 66 -> PrintDataByNumber with the number as start and
+// end (144, 105, 103, 148 for a bad number); any other number 32, nothing sent.
+IssueResult IssueHostPrintInv(const IssueContext& ctx, std::int32_t commandNumber, std::string_view invoiceNumber);
+
+}  // namespace karvex
