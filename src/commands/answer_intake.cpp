@@ -1,0 +1,259 @@
+#include "commands/answer_intake.h"
+
+#include <variant>
+
+#include "convert/conversions.h"
+#include "link/frame_codec.h"
+
+namespace karvex {
+
+// ---------------------------------------------------------------------------------------------------------
+// Memory queue
+
+ResultCode MemoryAnswerQueue::Append(int frame_number, const std::string& frame_hex) {
+    rows_.emplace_back(frame_number, frame_hex);
+    return result::kSuccess;
+}
+
+ResultCode MemoryAnswerQueue::TakeFirst(std::string& frame_hex) {
+    if (rows_.empty()) return result::kEmptyInput;
+    frame_hex = std::move(rows_.front().second);
+    rows_.pop_front();
+    return result::kSuccess;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Dispatch
+
+namespace {
+
+void FillPrintReply(const InvPrintDataRecord& rec, HostReply& reply) {
+    reply.print_date = rec.issue_date;
+    reply.inv_num = rec.invoice_number;
+    reply.inv_type = rec.invoice_type;
+    reply.o_inv_num = rec.original_number;
+    reply.pay_unit = rec.payer;
+    reply.tax_code = rec.tax_code;
+    // A slot this invoice leaves empty must not show the goods of an earlier query.
+    for (std::size_t k = 0; k < rec.goods.size(); ++k) {
+        GoodsReply& slot = reply.goods[k];
+        slot = GoodsReply{};
+        if (!rec.goods[k]) continue;
+        const GoodsLine& line = *rec.goods[k];
+        slot.name = line.name;
+        slot.quantity = YuanText(line.quantity);
+        slot.amount = YuanText(line.amount);
+        // No unit price can be derived from a zero quantity.
+        if (line.quantity != 0) slot.price = YuanText(line.amount / line.quantity);
+    }
+}
+
+void FillRollSummaryReply(const InvUseSumRecord& rec, HostReply& reply) {
+    reply.inv_code = rec.invoice_code;
+    reply.begin_inv_num = rec.first_number;
+    reply.end_inv_num = rec.last_number;
+    reply.begin_date = rec.first_date;
+    reply.end_date = rec.last_date;
+    reply.normal_inv = rec.normal_count;
+    reply.return_inv = rec.return_count;
+    reply.invalidate_inv = rec.void_count;
+    reply.normal_sum = rec.normal_total;
+    reply.return_sum = rec.return_total;
+}
+
+// What follows a successful decode.
+struct FollowUp {
+    std::uint8_t command;
+    AnswerContext& context;
+    AnswerStore& store;
+    DispatchOutcome& outcome;
+
+    void operator()(std::monostate) const {}
+    void operator()(const InvoiceRollRecord& roll) const {
+        if (command == 0x32) {
+            outcome.result = store.SaveInvoiceNumber(roll, kRollByKey);
+            return;
+        }
+        outcome.result = store.SaveInvoiceNumber(roll, kRollAdd);
+        context.dispense_roll_count -= 1;
+        if (outcome.result == result::kSuccess && context.dispense_roll_count > 0) {
+            outcome.result = result::kChainContinues;
+        }
+    }
+    void operator()(const CurrentInvoiceRecord& rec) const {
+        context.current_inv_number = rec.number;
+        outcome.display_text = CurrentInvoiceText(rec);
+    }
+    void operator()(const IssueReply& rec) const { context.issue_reply = rec; }
+    void operator()(const MachineDataRecord& rec) const {
+        if (context.caller_mode == kCallerPrintDataChain) {
+            context.host_reply.machine_number = rec.machine_number;
+            return;
+        }
+        outcome.result = store.SaveMachineData(rec);
+    }
+    void operator()(const UserInformationRecord& rec) const {
+        if (context.caller_mode == kCallerPrintDataChain) {
+            context.host_reply.sale_unit = rec.taxpayer_name;
+            context.host_reply.tax_number = rec.tax_number;
+            outcome.result = result::kChainContinues;
+        } else if (context.caller_mode == kCallerRollSummaryChain) {
+            context.host_reply.user_name = rec.taxpayer_name;
+            context.host_reply.tax_number = rec.tax_number;
+            outcome.result = result::kChainContinues;
+        } else {
+            outcome.result = store.SaveUserInformation(rec);
+        }
+    }
+    void operator()(const TaxItemRecord& rec) const { outcome.result = store.SaveTaxInformation(rec); }
+    void operator()(const DateTimeRecord& rec) const { outcome.display_text = ProcessorTimeText(rec); }
+    void operator()(const InvUseSumRecord& rec) const {
+        if (context.caller_mode == kCallerRollSummaryChain) {
+            FillRollSummaryReply(rec, context.host_reply);
+            outcome.result = result::kChainContinues;
+            return;
+        }
+        outcome.result = store.SaveInvUseSum(rec);
+    }
+    void operator()(const DeclareDataRecord& rec) const { outcome.result = store.SaveDeclareData(rec); }
+    void operator()(const InvPrintDataRecord& rec) const {
+        if (context.caller_mode == kCallerPrintDataChain) {
+            FillPrintReply(rec, context.host_reply);
+            outcome.result = result::kChainContinues;
+            return;
+        }
+        outcome.result = store.SaveInvPrintData(rec);
+    }
+    void operator()(const ProcessorStateRecord& rec) const { outcome.display_text = rec.text; }
+    void operator()(const DayTradeRecord& rec) const { outcome.result = store.SaveDayTrade(rec); }
+    void operator()(const SignatureRecord& rec) const { outcome.result = store.SaveIdiograph(rec); }
+    void operator()(const CardAnswerRecord& rec) const { outcome.display_text = CardAnswerText(rec); }
+    void operator()(const CardPowerOnRecord& rec) const { outcome.display_text = CardPowerOnText(rec); }
+    void operator()(const SelfTestItemRecord&) const {}  // judged by the dispatch itself
+    void operator()(const TotalSumRecord& rec) const { outcome.display_text = TotalSumText(rec); }
+};
+
+std::uint8_t PacketsToFollow(FrameView frame) {
+    return frame.size() > kAnswerPacketsOffset ? frame[kAnswerPacketsOffset] : 0;
+}
+
+bool IsFailure(ResultCode code) { return code != result::kSuccess && code != result::kChainContinues; }
+
+}  // namespace
+
+DispatchOutcome DispatchAnswer(std::uint8_t command, FrameView frame, AnswerContext& context, AnswerStore& store) {
+    DispatchOutcome outcome;
+    const AnswerLayout& layout = FindAnswerLayout(command);
+    if (IsQuietCardFollow(layout, frame)) return outcome;
+
+    AnswerRecord record;
+    outcome.result = DecodeAnswer(command, frame, record);
+
+    if (layout.decoder == DecoderKind::kCheckself) {
+        const bool more_follow = PacketsToFollow(frame) != 0;
+        if (outcome.result == result::kSuccess) {
+            CheckselfReport report = DescribeCheckselfItem(std::get<SelfTestItemRecord>(record),
+                                                           context.checkself_mask, more_follow,
+                                                           context.checkself_memo);
+            outcome.result = report.result;
+            outcome.checkself = std::move(report);
+        }
+        // The operator hears of the self-test once, when its last item has come, whatever that item's
+        // result; the earlier items only go to the log.
+        context.caller_mode = more_follow ? kCallerHost : kCallerConsole;
+        return outcome;
+    }
+
+    if (outcome.result != result::kSuccess) return outcome;
+    std::visit(FollowUp{command, context, store, outcome}, record);
+    return outcome;
+}
+
+DispatchOutcome AcceptSingleAnswer(std::uint8_t command, FrameView frame, AnswerContext& context,
+                                   AnswerStore& store) {
+    const AnswerCheck check = CheckAnswerFrame(frame);
+    if (check.status != AnswerStatus::kOk) {
+        DispatchOutcome outcome;
+        outcome.result = check.code;
+        outcome.reset_timeout = check.reset_timeout;
+        return outcome;
+    }
+    if (const ResultCode opened = store.OpenCommandTables(command); opened != result::kSuccess) {
+        DispatchOutcome outcome;
+        outcome.result = opened;
+        return outcome;
+    }
+    DispatchOutcome outcome = DispatchAnswer(command, frame, context, store);
+    store.CloseCommandTables(command);
+    return outcome;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Queued answers
+
+ResultCode SaveAnswerPacket(AnswerQueue& queue, FrameView frame, int frame_number) {
+    std::string hex;
+    BytesToHex(frame, hex);
+    return queue.Append(frame_number, hex);
+}
+
+ResultCode LoadAnswerPacket(AnswerQueue& queue, Bytes& frame) {
+    std::string hex;
+    if (const ResultCode rc = queue.TakeFirst(hex); rc != result::kSuccess) return rc;
+    Bytes bytes;
+    if (const int rc = HexToBytes(hex, bytes); rc != 0) return rc;
+    frame = std::move(bytes);
+    return result::kSuccess;
+}
+
+DispatchOutcome AcceptStoredAnswers(std::uint8_t command, AnswerQueue& queue, AnswerContext& context,
+                                    AnswerStore& store, const PacketReporter& report, const YieldHook& yield) {
+    DispatchOutcome overall;
+    const std::size_t rows = queue.Count();
+
+    ResultCode ready = store.OpenCommandTables(command);
+    if (ready == result::kSuccess) ready = store.ClearCommandTable(command);
+    if (ready != result::kSuccess) {
+        // Nothing can be stored: the frames are dropped rather than left for the next answer.
+        queue.Clear();
+        store.CloseCommandTables(command);
+        overall.result = ready;
+        return overall;
+    }
+
+    int failures = 0;
+    bool chain = false;
+    ResultCode last_failure = result::kSuccess;
+    for (std::size_t row = 0; row < rows; ++row) {
+        Bytes frame;
+        ResultCode frame_result = LoadAnswerPacket(queue, frame);
+        if (frame_result == result::kSuccess) {
+            const AnswerCheck check = CheckAnswerFrame(frame);
+            if (check.status == AnswerStatus::kOk) {
+                DispatchOutcome outcome = DispatchAnswer(command, frame, context, store);
+                frame_result = outcome.result;
+                if (!outcome.display_text.empty()) overall.display_text = std::move(outcome.display_text);
+            } else {
+                // A refusal in the middle of an answer keeps the processor's own code.
+                frame_result = check.code;
+            }
+        }
+        if (frame_result == result::kChainContinues) chain = true;
+        if (IsFailure(frame_result)) {
+            last_failure = frame_result;
+            ++failures;
+        }
+        if (report) report(command, frame_result, PacketsToFollow(frame));
+        if (failures >= kMaxFailedFrames) {
+            queue.Clear();
+            break;
+        }
+        if (yield) yield();
+    }
+
+    store.CloseCommandTables(command);
+    overall.result = failures > 0 ? last_failure : (chain ? result::kChainContinues : result::kSuccess);
+    return overall;
+}
+
+}  // namespace karvex

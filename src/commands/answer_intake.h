@@ -1,0 +1,152 @@
+#pragma once
+// Answer intake: checks complete answer frames, dispatches them to their decoders and hands the decoded
+// records on — to the store's record writers, to the reply values of the host's query calls, or to a
+// display text for the completion step.
+//
+// Nothing here touches the serial port, a timer, a window or a database: the store and the queue of a
+// multi-frame answer are reached through the two small interfaces below, the log through callbacks. The link
+// driver calls, per completed frame (a "WT" frame is never passed on):
+//   - `CheckSelf` (0xB0), one frame per test item:            AcceptSingleAnswer, then the completion step;
+//   - frame count above 1 or packets to follow above 0:      SaveAnswerPacket; after the frame with P = 0
+//                                                             AcceptStoredAnswers, then the completion step;
+//   - otherwise (one-frame answer):                          AcceptSingleAnswer, then the completion step.
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "commands/answer_records.h"
+#include "commands/decoders.h"
+
+namespace karvex {
+
+// ---------------------------------------------------------------------------------------------------------
+// Interfaces to the store
+
+// The command tables and record writers. The store opens the tables of a command (clearing those that each
+// answer refills) before a frame is dispatched and closes them afterwards; every writer returns 0 or the
+// store's error code, which becomes the frame's result.
+class AnswerStore {
+public:
+    virtual ~AnswerStore() = default;
+
+    virtual ResultCode OpenCommandTables(std::uint8_t command) = 0;
+    // Deletes every row of the command's target table: a queued answer replaces the table's content.
+    virtual ResultCode ClearCommandTable(std::uint8_t command) = 0;
+    virtual void CloseCommandTables(std::uint8_t command) = 0;
+
+    // `mode`: kRollAdd always adds a row (`DispenseInvoice`), kRollByKey overwrites the row with the same
+    // 发票代码单卷发票起始号 or adds one (`AlreadyInvoice`).
+    virtual ResultCode SaveInvoiceNumber(const InvoiceRollRecord& roll, int mode) = 0;
+    virtual ResultCode SaveMachineData(const MachineDataRecord& rec) = 0;
+    virtual ResultCode SaveUserInformation(const UserInformationRecord& rec) = 0;
+    virtual ResultCode SaveTaxInformation(const TaxItemRecord& rec) = 0;
+    virtual ResultCode SaveInvUseSum(const InvUseSumRecord& rec) = 0;
+    virtual ResultCode SaveDeclareData(const DeclareDataRecord& rec) = 0;
+    virtual ResultCode SaveInvPrintData(const InvPrintDataRecord& rec) = 0;
+    virtual ResultCode SaveDayTrade(const DayTradeRecord& rec) = 0;
+    virtual ResultCode SaveIdiograph(const SignatureRecord& rec) = 0;
+};
+
+inline constexpr int kRollByKey = 1;
+inline constexpr int kRollAdd = 2;
+
+// The first-in, first-out queue of the frames of a multi-frame answer (the store's ARecord table:
+// 记录号 = frame number, 记录 = the whole frame as hex text, CRC included).
+class AnswerQueue {
+public:
+    virtual ~AnswerQueue() = default;
+    virtual ResultCode Append(int frame_number, const std::string& frame_hex) = 0;
+    virtual std::size_t Count() const = 0;
+    // Reads and deletes the oldest row; a non-zero code when there is none or it cannot be read.
+    virtual ResultCode TakeFirst(std::string& frame_hex) = 0;
+    virtual void Clear() = 0;
+};
+
+// A queue held in memory, for tests and for running without a store.
+class MemoryAnswerQueue final : public AnswerQueue {
+public:
+    ResultCode Append(int frame_number, const std::string& frame_hex) override;
+    std::size_t Count() const override { return rows_.size(); }
+    ResultCode TakeFirst(std::string& frame_hex) override;
+    void Clear() override { rows_.clear(); }
+    const std::deque<std::pair<int, std::string>>& rows() const { return rows_; }
+
+private:
+    std::deque<std::pair<int, std::string>> rows_;
+};
+
+// ---------------------------------------------------------------------------------------------------------
+// State and results
+
+// Caller modes that change where answers go.
+inline constexpr std::uint16_t kCallerConsole = 1;
+inline constexpr std::uint16_t kCallerHost = 2;
+inline constexpr std::uint16_t kCallerPrintDataChain = 6;
+inline constexpr std::uint16_t kCallerRollSummaryChain = 8;
+
+// What the answer side reads and writes besides the store. The control owns one of these for the life of
+// the library; the console sets `dispense_roll_count`, `checkself_mask` and clears `checkself_memo` when it
+// sends the matching request.
+struct AnswerContext {
+    std::uint16_t caller_mode = kCallerConsole;  // `CallerMode`; `CheckSelf` answers rewrite it
+    int dispense_roll_count = 0;                 // `DispenseRollCount`, counted down per dispensed roll
+    std::uint8_t checkself_mask = 0;             // `CheckselfMask`, the widened item byte of the request
+    bool checkself_memo = false;                 // failure memo of the self-test groups
+    std::string current_inv_number;              // `CurrentInvNumber`
+    IssueReply issue_reply;                      // `IssueReply`
+    HostReply host_reply;                        // `HostReply`
+};
+
+struct DispatchOutcome {
+    // 0, 4130 (the completion step continues a chain), 129, 130, a conversion code, a writer's code, the
+    // processor's code of an "ER" answer, 20048 "NP", 22356 "WT", 145 for an unknown self-test item.
+    ResultCode result = result::kSuccess;
+    // What the completion step shows the operator; empty for "name + 成功".
+    std::string display_text;
+    // `CheckSelf` frames: the item's log text, panel label and next viewer line.
+    std::optional<CheckselfReport> checkself;
+    // A "WT" frame: the link restarts its answer time-out.
+    bool reset_timeout = false;
+};
+
+// Called once per frame of a queued answer: command, the frame's result and its packets-to-follow byte.
+using PacketReporter = std::function<void(std::uint8_t command, ResultCode result, int packets_to_follow)>;
+// Lets pending window events run between frames of a long replay.
+using YieldHook = std::function<void()>;
+
+// ---------------------------------------------------------------------------------------------------------
+// Intake
+
+// Checks the frame's length, packets rule and fields for `command`, decodes it and carries out what follows
+// the decode: store writes, reply values, display texts, the roll count-down of `DispenseInvoice` (4130
+// while rolls remain), the chain results of caller modes 6 and 8 (4130). Does not look at the CRC or the
+// status letters.
+DispatchOutcome DispatchAnswer(std::uint8_t command, FrameView frame, AnswerContext& context, AnswerStore& store);
+
+// One complete frame: size and CRC (129, 130), then the status letters. "OK" opens the command's tables,
+// dispatches and closes them; "ER" gives the processor's code; "NP" 20048; "WT" 22356 with reset_timeout.
+DispatchOutcome AcceptSingleAnswer(std::uint8_t command, FrameView frame, AnswerContext& context,
+                                   AnswerStore& store);
+
+// Queues one frame of a multi-frame answer as hex text under `frame_number`; the queue's code.
+ResultCode SaveAnswerPacket(AnswerQueue& queue, FrameView frame, int frame_number);
+
+// Takes the oldest queued frame back into `frame`: the queue's code, or 106/144 for a row that is no hex.
+ResultCode LoadAnswerPacket(AnswerQueue& queue, Bytes& frame);
+
+// Replays every queued frame in order after the last one has arrived. The command's tables are opened and
+// its target table emptied first. Each frame is checked (size, CRC, status letters) and an "OK" frame is
+// dispatched; a frame whose result is neither 0 nor 4130 is a failed frame. After the fourth failed frame
+// the rest of the queue is dropped undecoded. The result is the code of the last failed frame, else 4130
+// when a frame asked for the chain to go on, else 0; the display text is that of the last frame that
+// had one.
+DispatchOutcome AcceptStoredAnswers(std::uint8_t command, AnswerQueue& queue, AnswerContext& context,
+                                    AnswerStore& store, const PacketReporter& report = {},
+                                    const YieldHook& yield = {});
+
+inline constexpr int kMaxFailedFrames = 4;
+
+}  // namespace karvex
