@@ -89,14 +89,16 @@ ResultCode AppendTextField(Bytes& frame, std::string_view text, std::size_t widt
     return result::kSuccess;
 }
 
-// Item amount x 100 as 4 bytes. The amount goes through its shortest decimal text (15 significant digits)
-// before rounding, so 2.675 x 100 = 267.49999999999997 is read as 267.5 and rounds to the even 268, the
-// same value the operator sees.
+// Item amount x 100 as 4 bytes. The product goes through its decimal text (15 significant digits) before
+// rounding, so 1.015 x 100 = 101.49999999999999 is read as 101.5 and goes to the even 102, and
+// 42949672.95 x 100 = 4294967295.0000005 still fits: the value the operator typed decides, not the binary
+// noise of the multiplication.
 ResultCode AppendAmount(Bytes& frame, double amount) {
-    const double cents = amount * 100.0;
-    if (std::isnan(cents)) return result::kNotDecimalNumber;
-    if (cents > 4294967295.0) return result::kNumberAbove32Bits;
-    if (cents < 0.0) return result::kNotDecimalNumber;
+    double cents = amount * 100.0;
+    if (cents == 0.0) cents = 0.0;  // -0 would carry its sign into the text
+    if (std::isnan(cents) || cents < 0.0) return result::kNotDecimalNumber;
+    // Beyond 15 digits the text would take an exponent; such values are far above 32 bits anyway.
+    if (cents >= 1e15) return result::kNumberAbove32Bits;
     char text[40];
     std::snprintf(text, sizeof text, "%.15g", cents);
     Bytes number;

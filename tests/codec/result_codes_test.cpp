@@ -1,0 +1,191 @@
+#include "result_codes.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "user_interface.h"
+
+namespace karvex {
+namespace {
+
+class RecordingUserInterface final : public UserInterface {
+public:
+    struct Box {
+        std::string title;
+        std::string text;
+    };
+    std::vector<Box> boxes;
+
+    void ShowMessage(const std::string& title, const std::string& text) override { boxes.push_back({title, text}); }
+    bool AskYesNo(const std::string&, const std::string&) override { return false; }
+    std::optional<std::string> AskText(const std::string&, const std::string&, const std::string&) override {
+        return std::nullopt;
+    }
+};
+
+struct MessageCase {
+    ResultCode code;
+    const char* message;
+};
+
+// Written out by hand; the IC-card messages 55-59 carry a leading blank that the operator sees.
+const MessageCase kLiteralMessages[] = {
+    {0, "执行成功"},
+    {1, "税控卡上电错误"},
+    {17, "已过截止开票日期"},
+    {18, "已超过单张发票开票金额限额"},
+    {21, "税控卡的注册号与税控器的注册号不一致"},
+    {22, "用户卡校验MAC错误"},
+    {32, "命令类型错误"},
+    {35, "发票已用完"},
+    {38, "时间、日期、数值溢出"},
+    {40, "卡已满，换卡操作"},
+    {55, " IC卡上电失败"},
+    {56, " IC卡上电TCK校验错误"},
+    {57, " IC卡无TCK"},
+    {58, " 不支持此种协议"},
+    {59, " IC卡超时"},
+    {60, "非法抄税卡"},
+    {64, "税控器使用已超过五年,锁机"},
+    {91, "数据库对象打开失败"},
+    {96, "字节型数组的最大下标小于转换开始下标"},
+    {98, "ASC字符值小于32，不能显示为可见字符"},
+    {99, "ASC字符值大于等于32，小于等于159，无效字符"},
+    {106, "输入16进制字符串中有数字、a-f、A-F之外的字符"},
+    {110, "双精度数值超过0xFFFFFFFF"},
+    {111, "输入的数字字符串中有数字、小数点、空格之外的字符"},
+    {128, "通讯超时"},
+    {129, "串口接收到的数据长度不正确"},
+    {130, "CRC 校验错误"},
+    {131, "用户终止命令"},
+    {132, "没有打开的串口发送命令"},
+    {144, "检查到输入空字符串"},
+    {146, "输入的数值超过255"},
+    {148, "发票号超过国标规定的最大值0xFFFFFFFF"},
+    {164, "开票时收到的商品数量为0"},
+    {168, "开票商品记录个数错误[1,6]"},
+    {176, "Plu名称为空"},
+    {179, "PLU单价一错误"},
+    {183, "PLU编号超过规定长度"},
+    {256, "错误的日期：年"},
+    {257, "日期字符串长度不等于预定义长度"},
+    {768, "错误的日期：年、月"},
+    {1792, "错误的日期：年、月、日"},
+    {3021, "空表中不能移动记录游标"},
+    {3265, "数据库表中没有此字段"},
+    {4096, "没有查找到符合条件的记录"},
+    {4100, "自检失败"},
+    {4128, "命令开始执行"},
+    {4129, "用户终止命令执行"},
+    {static_cast<ResultCode>(0x8FFBF1E9u), "压缩数据库失败，_bak数据库已经存在"},
+};
+
+TEST(ResultMessage, LiteralTexts) {
+    for (const auto& c : kLiteralMessages) {
+        EXPECT_EQ(ResultMessage(c.code), c.message) << "code " << c.code;
+    }
+}
+
+std::set<ResultCode> TableCodes() {
+    std::set<ResultCode> codes;
+    for (ResultCode c = 0; c <= 64; ++c) codes.insert(c);
+    for (ResultCode c : {91, 96, 97, 98, 99, 100, 101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111, 128, 129,
+                         130, 131, 132, 144, 145, 146, 147, 148, 149, 150, 151, 160, 161, 162, 163, 164, 165, 166,
+                         167, 168, 176, 177, 178, 179, 180, 181, 182, 183, 256, 257, 258, 512, 768, 1024, 1280,
+                         1536, 1792, 3021, 3265, 4096, 4097, 4098, 4099, 4100, 4128, 4129}) {
+        codes.insert(c);
+    }
+    return codes;
+}
+
+TEST(ResultMessage, ExactlyTheListedCodesHaveMessages) {
+    const auto codes = TableCodes();
+    for (ResultCode c = -300; c <= 25000; ++c) {
+        const auto found = FindResultMessage(c);
+        ASSERT_EQ(found.has_value(), codes.count(c) == 1) << "code " << c;
+        if (found) {
+            EXPECT_FALSE(found->empty()) << "code " << c;
+            // Only the IC-card messages begin with a blank.
+            EXPECT_EQ((*found)[0] == ' ', c >= 55 && c <= 59) << "code " << c;
+        } else {
+            ASSERT_EQ(ResultMessage(c), " 未知错误") << "code " << c;
+        }
+    }
+}
+
+TEST(ResultMessage, LinkCodesWithoutOwnMessageReadUnknown) {
+    for (ResultCode c : {result::kChainContinues, result::kAnswerNextCommand, result::kAnswerKeepWaiting, 65, 255,
+                         -1, INT32_MIN, INT32_MAX}) {
+        EXPECT_EQ(ResultMessage(c), " 未知错误") << "code " << c;
+    }
+}
+
+TEST(ResultMessage, DuplicateKeyIsComposedWithTheSignedCode) {
+    EXPECT_EQ(result::kDuplicateKey, -2147467259);
+    EXPECT_EQ(ResultMessage(result::kDuplicateKey),
+              "数据库错误：-2147467259\n\n"
+              "    由于将在索引、主关键字、或关系中创建重复的值，请求对表的改变没有成功。\n"
+              "    改变该字段中的或包含重复数据的字段中的数据，删除索引或重新定义索引\n"
+              "允许重复的值并再试一次。");
+}
+
+TEST(DescribeResult, CodeTexts) {
+    const struct {
+        ResultCode code;
+        const char* text;
+    } cases[] = {
+        {0, "0x0：执行成功"},
+        {4128, "0x1020：命令开始执行"},
+        {35, "0x23：发票已用完"},
+        {10, "0xA：写税控卡错误"},
+        {55, "0x37： IC卡上电失败"},
+        {4130, "0x1022： 未知错误"},
+        {65, "0x41： 未知错误"},
+        {20048, "0x4E50： 未知错误"},
+        {22356, "0x5754： 未知错误"},
+        {-1, "0xFFFFFFFF： 未知错误"},
+        {static_cast<ResultCode>(0x8FFBF1E9u), "0x8FFBF1E9：压缩数据库失败，_bak数据库已经存在"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(DescribeResult(c.code), c.text) << "code " << c.code;
+        EXPECT_EQ(ResultCodeText(c.code), c.text) << "code " << c.code;
+    }
+    EXPECT_EQ(DescribeResult(result::kDuplicateKey).rfind("0x80004005：数据库错误：-2147467259\n\n    由于", 0), 0u);
+}
+
+TEST(DescribeResult, BoxOnlyInModeOneWithTitleRule) {
+    RecordingUserInterface ui;
+    EXPECT_EQ(DescribeResult(35, "联机", kDescribeWithBox, &ui), "0x23：发票已用完");
+    ASSERT_EQ(ui.boxes.size(), 1u);
+    EXPECT_EQ(ui.boxes[0].title, "联机");
+    EXPECT_EQ(ui.boxes[0].text, "Err：0x23 发票已用完");
+
+    DescribeResult(128, "", kDescribeWithBox, &ui);
+    ASSERT_EQ(ui.boxes.size(), 2u);
+    EXPECT_EQ(ui.boxes[1].title, "税控器错误");
+    EXPECT_EQ(ui.boxes[1].text, "Err：0x80 通讯超时");
+
+    DescribeResult(20048, "联机", kDescribeWithBox, &ui);
+    ASSERT_EQ(ui.boxes.size(), 3u);
+    EXPECT_EQ(ui.boxes[2].text, "Err：0x4E50  未知错误");
+
+    for (int mode : {kDescribeQuiet, kDescribeForRecord, 3, -1}) {
+        DescribeResult(35, "联机", mode, &ui);
+    }
+    EXPECT_EQ(ui.boxes.size(), 3u);
+
+    // No person to show it to: the text is still composed.
+    EXPECT_EQ(DescribeResult(35, "联机", kDescribeWithBox, nullptr), "0x23：发票已用完");
+}
+
+TEST(DescribeResult, BoxTextOfNegativeCodeUsesItsPattern) {
+    EXPECT_EQ(ResultBoxText(static_cast<ResultCode>(0x8FFBF1E9u)), "Err：0x8FFBF1E9 压缩数据库失败，_bak数据库已经存在");
+    EXPECT_EQ(ResultHex(result::kDuplicateKey), "80004005");
+}
+
+}  // namespace
+}  // namespace karvex
