@@ -1,0 +1,279 @@
+#include "store/store_access.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <system_error>
+#include <vector>
+
+#include "store/schema.h"
+#include "store/store_codes.h"
+
+namespace karvex {
+namespace {
+
+struct CommandTable {
+    std::uint8_t code;
+    const char* table;
+    bool refilled;  // emptied before the answer is written
+};
+
+// Which tables each command's answer writes. 0x33 also opens MakeInvoice on the roll slot.
+constexpr CommandTable kCommandTables[] = {
+    {0x31, "InvoiceNumber", true},  {0x32, "InvoiceNumber", true},  {0x33, "InvoiceNumber", false},
+    {0x37, "MachineData", false},   {0x38, "UserInformation", false}, {0x39, "TaxInformation", true},
+    {0x3C, "InvUseSum", true},      {0x3E, "DeclareData", true},    {0x3F, "InvPrintData", true},
+    {0x42, "InvPrintData", true},   {0x43, "InvPrintData", true},   {0xB1, "InvPrintData", true},
+    {0x44, "DayTrade", true},       {0x46, "Idiograph", false},
+};
+
+const CommandTable* CommandTableOf(std::uint8_t code) {
+    for (const CommandTable& c : kCommandTables)
+        if (c.code == code) return &c;
+    return nullptr;
+}
+
+struct ClearRow {
+    std::uint32_t bit;
+    const char* table;
+    int label;  // -1: no label on the panel
+};
+
+// In the order the tables are cleared.
+constexpr ClearRow kClearRows[] = {
+    {StoreTableFlags::kDayTrade, "DayTrade", 41},
+    {StoreTableFlags::kDeclareData, "DeclareData", 39},
+    {StoreTableFlags::kInvoiceNumber, "InvoiceNumber", 44},
+    {StoreTableFlags::kInvPrintData, "InvPrintData", 43},
+    {StoreTableFlags::kInvUseSum, "InvUseSum", 42},
+    {StoreTableFlags::kInvPDatTemp, "InvPDatTemp", -1},
+    {StoreTableFlags::kMachineData, "MachineData", 49},
+    {StoreTableFlags::kMakeInvoice, "MakeInvoice", 45},
+    {StoreTableFlags::kTaxInformation, "TaxInformation", 38},
+    {StoreTableFlags::kUserInformation, "UserInformation", 37},
+    {StoreTableFlags::kIdiograph, "Idiograph", 40},
+    {StoreTableFlags::kIdiographShow, "IdiographShow", -1},
+    {StoreTableFlags::kWatchCommand, "WatchCommand", 46},
+    {StoreTableFlags::kWatchAcceptData, "WatchAcceptData", 47},
+    {StoreTableFlags::kWatchError, "WatchError", 48},
+};
+
+void RemoveWithCompanions(const std::filesystem::path& file) {
+    std::error_code ec;
+    std::filesystem::remove(file, ec);
+    for (const char* suffix : {"-journal", "-wal", "-shm"}) std::filesystem::remove(file.string() + suffix, ec);
+}
+
+// Makes the rename that swapped the store file survive a power cut.
+void SyncDirectory(const std::filesystem::path& dir) {
+    int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+}  // namespace
+
+StoreAccess::StoreAccess(std::filesystem::path dataDirectory)
+    : storePath_(std::move(dataDirectory) / kStoreFileName) {}
+
+StoreAccess::~StoreAccess() { Close(); }
+
+std::filesystem::path StoreAccess::BackupPath() const { return storePath_.string() + "_bak.mdb"; }
+
+std::int32_t StoreAccess::Fail(std::int32_t code, std::string text) {
+    error_ = std::move(text);
+    return code;
+}
+
+std::int32_t StoreAccess::FromSlot(int slot, std::int32_t code) {
+    if (code != kStoreOk) error_ = slots_[slot].LastErrorText();
+    return code;
+}
+
+std::int32_t StoreAccess::Open() {
+    Close();
+    key_ = StoreKey();
+    auto conn = std::make_shared<StoreConnection>();
+    std::int32_t code = conn->Open(storePath_, key_);
+    if (code != kStoreOk) return Fail(code, conn->LastErrorText());
+    conn_ = std::move(conn);
+    error_.clear();
+    return kStoreOk;
+}
+
+void StoreAccess::Close() {
+    ReleaseAllSlots();
+    if (conn_) {
+        if (answerOpen_) {
+            std::int32_t ignored = kStoreOk;
+            EndAnswer(AnswerOutcome::Discard, ignored);
+        }
+        conn_->Close();
+        conn_.reset();
+    }
+    answerOpen_ = false;
+}
+
+RecordSet* StoreAccess::Slot(int slot) {
+    if (slot < 0 || slot >= kSlotCount) return nullptr;
+    return &slots_[slot];
+}
+
+std::int32_t StoreAccess::OpenAccess(std::string_view selectText, int slot) {
+    Selection sel;
+    std::string why;
+    if (Slot(slot) == nullptr) return Fail(kStoreNotOpen, "没有此数据控件：" + std::to_string(slot));
+    if (ParseSelectText(selectText, sel, why) != kStoreOk) {
+        slots_[slot].Close();
+        return Fail(kStoreNotOpen, why);
+    }
+    return OpenAccess(sel, slot);
+}
+
+std::int32_t StoreAccess::OpenAccess(const Selection& selection, int slot) {
+    if (Slot(slot) == nullptr) return Fail(kStoreNotOpen, "没有此数据控件：" + std::to_string(slot));
+    if (!IsOpen()) {
+        slots_[slot].Close();
+        return Fail(kStoreNotOpen, "数据库对象打开失败");
+    }
+    return FromSlot(slot, slots_[slot].Open(conn_, selection));
+}
+
+std::int32_t StoreAccess::ClearAccessTable(int slot) {
+    if (Slot(slot) == nullptr) return Fail(kStoreNotOpen, "没有此数据控件：" + std::to_string(slot));
+    // A slot without a record set has nothing to clear.
+    if (!slots_[slot].IsOpen()) return kStoreOk;
+    return FromSlot(slot, slots_[slot].DeleteAll());
+}
+
+void StoreAccess::ReleaseSlot(int slot) {
+    if (RecordSet* rs = Slot(slot)) rs->Close();
+}
+
+void StoreAccess::ReleaseAllSlots() {
+    for (RecordSet& rs : slots_) rs.Close();
+}
+
+std::int32_t StoreAccess::OpenAnswerQueue() {
+    std::int32_t code = OpenAccess(Selection::Of("ARecord"), kAnswerQueueSlot);
+    if (code != kStoreOk) return code;
+    return ClearAccessTable(kAnswerQueueSlot);
+}
+
+void StoreAccess::EndAnswer(AnswerOutcome outcome, std::int32_t& code) {
+    answerOpen_ = false;
+    if (!conn_) return;
+    if (outcome == AnswerOutcome::Keep) {
+        std::int32_t rc = conn_->Commit();
+        if (rc != kStoreOk && code == kStoreOk) code = Fail(rc, conn_->LastErrorText());
+    } else {
+        conn_->Rollback();
+    }
+}
+
+std::int32_t StoreAccess::OpenCommandTables(std::uint8_t code, int slot) {
+    const CommandTable* entry = CommandTableOf(code);
+    if (entry == nullptr) return kStoreOk;
+    if (Slot(slot) == nullptr) return Fail(kStoreNotOpen, "没有此数据控件：" + std::to_string(slot));
+    if (!IsOpen()) return Fail(kStoreNotOpen, "数据库对象打开失败");
+    if (answerOpen_) {
+        std::int32_t rc = kStoreOk;
+        EndAnswer(AnswerOutcome::Keep, rc);
+        if (rc != kStoreOk) return rc;
+    }
+    if (std::int32_t rc = conn_->Begin(); rc != kStoreOk) return Fail(rc, conn_->LastErrorText());
+    answerOpen_ = true;
+    std::int32_t rc = OpenAccess(Selection::Of(entry->table), slot);
+    if (rc == kStoreOk && entry->refilled) rc = ClearAccessTable(slot);
+    if (rc == kStoreOk && code == 0x33) rc = OpenAccess(Selection::Of("MakeInvoice"), kRollSlot);
+    if (rc != kStoreOk) {
+        std::string text = error_;
+        ReleaseSlot(slot);
+        std::int32_t ignored = kStoreOk;
+        EndAnswer(AnswerOutcome::Discard, ignored);
+        error_ = text;
+    }
+    return rc;
+}
+
+std::int32_t StoreAccess::CloseCommandTables(std::uint8_t code, int slot, AnswerOutcome outcome) {
+    if (CommandTableOf(code) == nullptr) return kStoreOk;
+    ReleaseSlot(slot);
+    std::int32_t rc = kStoreOk;
+    if (answerOpen_) EndAnswer(outcome, rc);
+    return rc;
+}
+
+std::int32_t StoreAccess::ClearStoreTables(int slot, std::uint32_t flags, const ClearProgress& progress) {
+    if (Slot(slot) == nullptr) return Fail(kStoreNotOpen, "没有此数据控件：" + std::to_string(slot));
+    if (!IsOpen()) return Fail(kStoreNotOpen, "数据库对象打开失败");
+    std::vector<int> labels;
+    {
+        StoreTransaction tx(*conn_);
+        if (tx.BeginResult() != kStoreOk) return Fail(tx.BeginResult(), conn_->LastErrorText());
+        for (const ClearRow& row : kClearRows) {
+            if ((flags & row.bit) == 0) continue;
+            std::int32_t rc = OpenAccess(Selection::Of(row.table), slot);
+            if (rc == kStoreOk) rc = ClearAccessTable(slot);
+            ReleaseSlot(slot);
+            if (rc != kStoreOk) return rc;
+            if (row.label >= 0) labels.push_back(row.label);
+        }
+        if (std::int32_t rc = tx.Commit(); rc != kStoreOk) return Fail(rc, conn_->LastErrorText());
+    }
+    if (progress) {
+        for (int label : labels) progress(label, kClearedCaption);
+    }
+    return kStoreOk;
+}
+
+std::int32_t StoreAccess::CompactStore() {
+    if (!IsOpen()) return Fail(kStoreNotOpen, "数据库对象打开失败");
+    ReleaseAllSlots();
+    if (answerOpen_) {
+        std::int32_t ignored = kStoreOk;
+        EndAnswer(AnswerOutcome::Discard, ignored);
+    }
+    const std::filesystem::path copy = BackupPath();
+    if (std::int32_t rc = conn_->ExportTo(copy); rc != kStoreOk) return Fail(rc, conn_->LastErrorText());
+    conn_->Close();
+    conn_.reset();
+
+    std::int32_t result = kStoreOk;
+    std::error_code ec;
+    if (std::filesystem::exists(storePath_.string() + "-journal", ec)) {
+        // A journal still beside the store belongs to it; pairing it with the copy would corrupt
+        // the copy, so the store stays as it is.
+        RemoveWithCompanions(copy);
+        result = Fail(kStoreEngineFailure, "存储文件旁有未完成的日志文件，未替换存储文件");
+    } else {
+        // Replacing by rename is atomic: at every moment either the old or the compacted store is
+        // in place, never neither.
+        std::filesystem::rename(copy, storePath_, ec);
+        if (ec) {
+            RemoveWithCompanions(copy);
+            result = Fail(kStoreEngineFailure, "压缩后的数据库无法替换存储文件：" + ec.message());
+        } else {
+            SyncDirectory(storePath_.parent_path());
+        }
+    }
+    auto conn = std::make_shared<StoreConnection>();
+    std::int32_t rc = conn->Open(storePath_, key_);
+    if (rc != kStoreOk) return result != kStoreOk ? result : Fail(rc, conn->LastErrorText());
+    conn_ = std::move(conn);
+    return result;
+}
+
+std::int32_t StoreAccess::CompactStoreAtUnload() {
+    std::int32_t rc = CompactStore();
+    if (rc == kStoreDestinationExists) {
+        // A copy left by an interrupted run: it is stale, the store file is the current data.
+        RemoveWithCompanions(BackupPath());
+        rc = CompactStore();
+    }
+    return rc;
+}
+
+}  // namespace karvex

@@ -1,0 +1,220 @@
+#include "store/store_connection.h"
+
+#include <sqlcipher/sqlite3.h>
+
+#include <cstdlib>
+#include <system_error>
+
+#include "store/schema.h"
+#include "store/store_codes.h"
+
+namespace karvex {
+namespace {
+
+// Used when the installation does not give its own key through KARVEX_STORE_KEY.
+constexpr const char* kBuiltInStoreKey = "Karvex:FiscalMachine:7c1e94b2d05a";
+
+void RemoveWithCompanions(const std::filesystem::path& file) {
+    std::error_code ec;
+    std::filesystem::remove(file, ec);
+    for (const char* suffix : {"-journal", "-wal", "-shm"}) {
+        std::filesystem::remove(std::filesystem::path(file.string() + suffix), ec);
+    }
+}
+
+}  // namespace
+
+std::string StoreKey() {
+    const char* env = std::getenv("KARVEX_STORE_KEY");
+    if (env != nullptr && *env != '\0') return env;
+    return kBuiltInStoreKey;
+}
+
+StoreConnection::~StoreConnection() { Close(); }
+
+std::int32_t StoreConnection::Fail(std::int32_t code, std::string text) {
+    error_ = std::move(text);
+    return code;
+}
+
+std::int32_t StoreConnection::FailEngine(int rc, const std::string& what) {
+    int primary = rc & 0xFF;
+    if (rc == SQLITE_CONSTRAINT_UNIQUE || rc == SQLITE_CONSTRAINT_PRIMARYKEY) {
+        return Fail(kStoreDuplicateKey, DuplicateKeyMessage());
+    }
+    std::string detail = db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+    if (primary == SQLITE_NOTADB) return Fail(kStoreNotOpen, what + "：" + detail);
+    return Fail(kStoreEngineFailure, what + "：" + detail);
+}
+
+std::int32_t StoreConnection::Exec(const std::string& sql) {
+    if (db_ == nullptr) return Fail(kStoreNotOpen, std::string("数据库对象打开失败"));
+    char* msg = nullptr;
+    int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &msg);
+    sqlite3_free(msg);
+    if (rc != SQLITE_OK) return FailEngine(sqlite3_extended_errcode(db_), "执行失败");
+    return kStoreOk;
+}
+
+std::int32_t StoreConnection::Open(const std::filesystem::path& file, const std::string& key) {
+    Close();
+    error_.clear();
+    file_ = file;
+    key_ = key;
+    if (key.empty()) return Fail(kStoreNotOpen, std::string("存储密钥为空，拒绝以明文打开存储文件"));
+    int rc = sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    if (rc != SQLITE_OK) {
+        std::string detail = db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+        Close();
+        return Fail(kStoreNotOpen, "无法打开存储文件 " + file.string() + "：" + detail);
+    }
+    sqlite3_extended_result_codes(db_, 1);
+    rc = sqlite3_key(db_, key.data(), static_cast<int>(key.size()));
+    if (rc != SQLITE_OK) {
+        Close();
+        return Fail(kStoreNotOpen, std::string("无法设置存储密钥"));
+    }
+    int step = SQLITE_OK;
+    {
+        // The key is only tried on the first read; a wrong key shows up here as "not a database".
+        Statement probe(*this, "SELECT count(*) FROM sqlite_master");
+        step = probe.PrepareResult() == SQLITE_OK ? sqlite3_step(probe.get()) : probe.PrepareResult();
+    }
+    if (step != SQLITE_ROW) {
+        Close();
+        return Fail(kStoreNotOpen, "存储文件 " + file.string() + " 无法用当前密钥读取（密钥错误或不是存储文件）：" +
+                                       sqlite3_errstr(step));
+    }
+    // Rollback journal, not WAL: the file is replaced by rename after compaction, and a WAL file
+    // left beside it would belong to the old file. A process killed mid-transaction leaves a hot
+    // journal that the next open rolls back, so the tables come back as they were before.
+    std::int32_t code = Exec("PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL;");
+    if (code == kStoreOk) code = EnsureSchema();
+    if (code != kStoreOk) {
+        std::string text = error_;
+        Close();
+        error_ = text;
+        return code;
+    }
+    sqlite3_busy_timeout(db_, 1000);
+    return kStoreOk;
+}
+
+std::int32_t StoreConnection::EnsureSchema() {
+    StoreTransaction tx(*this);
+    if (tx.BeginResult() != kStoreOk) return tx.BeginResult();
+    for (const TableDef& table : StoreTables()) {
+        std::int32_t code = Exec(CreateTableSql(table));
+        if (code != kStoreOk) return code;
+    }
+    // The serial settings live in exactly one row; 0 and 0 mean "nothing chosen yet".
+    std::int32_t code = Exec(
+        "INSERT INTO \"ComSet\" (\"CommPort\", \"Bite\") SELECT 0, 0 WHERE NOT EXISTS (SELECT 1 FROM \"ComSet\");");
+    if (code != kStoreOk) return code;
+    return tx.Commit();
+}
+
+void StoreConnection::Close() {
+    if (db_ != nullptr) {
+        if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
+    }
+    levels_.clear();
+}
+
+std::int32_t StoreConnection::Begin() {
+    if (db_ == nullptr) return Fail(kStoreNotOpen, std::string("数据库对象打开失败"));
+    if (sqlite3_get_autocommit(db_)) {
+        levels_.clear();
+        std::int32_t code = Exec("BEGIN IMMEDIATE");
+        if (code == kStoreOk) levels_.push_back(true);
+        return code;
+    }
+    std::int32_t code = Exec("SAVEPOINT karvex_level");
+    if (code == kStoreOk) levels_.push_back(false);
+    return code;
+}
+
+std::int32_t StoreConnection::Commit() {
+    if (db_ == nullptr) return Fail(kStoreNotOpen, std::string("数据库对象打开失败"));
+    if (levels_.empty()) return Fail(kStoreEngineFailure, std::string("没有进行中的事务"));
+    bool outer = levels_.back();
+    levels_.pop_back();
+    if (sqlite3_get_autocommit(db_)) {
+        levels_.clear();
+        return Fail(kStoreEngineFailure, std::string("事务已被存储引擎撤销，修改没有保存"));
+    }
+    if (!outer) return Exec("RELEASE karvex_level");
+    std::int32_t code = Exec("COMMIT");
+    if (code != kStoreOk) {
+        std::string text = error_;
+        if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        levels_.clear();
+        error_ = text;
+    }
+    return code;
+}
+
+void StoreConnection::Rollback() {
+    if (db_ == nullptr || levels_.empty()) return;
+    bool outer = levels_.back();
+    levels_.pop_back();
+    if (sqlite3_get_autocommit(db_)) {
+        levels_.clear();
+        return;
+    }
+    if (outer) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    } else {
+        sqlite3_exec(db_, "ROLLBACK TO karvex_level; RELEASE karvex_level;", nullptr, nullptr, nullptr);
+    }
+}
+
+std::int32_t StoreConnection::ExportTo(const std::filesystem::path& destination) {
+    if (db_ == nullptr) return Fail(kStoreNotOpen, std::string("数据库对象打开失败"));
+    std::error_code ec;
+    if (std::filesystem::exists(destination, ec) || ec) {
+        return Fail(kStoreDestinationExists, "压缩数据库失败，目标文件已经存在：" + destination.string());
+    }
+    if (!sqlite3_get_autocommit(db_)) {
+        return Fail(kStoreEngineFailure, std::string("有未完成的事务，不能压缩数据库"));
+    }
+    // A journal without its database file is left from an interrupted copy; applied to the new
+    // copy it would corrupt it.
+    RemoveWithCompanions(destination);
+    {
+        Statement attach(*this, "ATTACH DATABASE ?1 AS karvex_copy KEY ?2");
+        if (attach.PrepareResult() != SQLITE_OK) return FailEngine(attach.PrepareResult(), "压缩数据库失败");
+        std::string target = destination.string();
+        sqlite3_bind_text(attach.get(), 1, target.c_str(), static_cast<int>(target.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_text(attach.get(), 2, key_.data(), static_cast<int>(key_.size()), SQLITE_TRANSIENT);
+        int rc = sqlite3_step(attach.get());
+        if (rc != SQLITE_DONE) {
+            std::int32_t code = FailEngine(sqlite3_extended_errcode(db_), "压缩数据库失败");
+            RemoveWithCompanions(destination);
+            return code;
+        }
+    }
+    std::int32_t code = Exec("BEGIN IMMEDIATE; SELECT sqlcipher_export('karvex_copy'); COMMIT;");
+    if (code != kStoreOk) {
+        std::string text = error_;
+        if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        error_ = text;
+    }
+    sqlite3_exec(db_, "DETACH DATABASE karvex_copy", nullptr, nullptr, nullptr);
+    if (code != kStoreOk) RemoveWithCompanions(destination);
+    return code;
+}
+
+Statement::Statement(StoreConnection& conn, const std::string& sql) {
+    if (!conn.IsOpen() || sql.empty()) {
+        prepareRc_ = SQLITE_MISUSE;
+        return;
+    }
+    prepareRc_ = sqlite3_prepare_v2(conn.Handle(), sql.c_str(), static_cast<int>(sql.size()), &stmt_, nullptr);
+}
+
+Statement::~Statement() { sqlite3_finalize(stmt_); }
+
+}  // namespace karvex

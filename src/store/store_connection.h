@@ -1,0 +1,101 @@
+#pragma once
+// One keyed connection to the encrypted store file. Record sets and the store access layer share
+// it, so that everything written for one answer can sit in one transaction.
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace karvex {
+
+// The key that opens the store: KARVEX_STORE_KEY when it is set and not empty, otherwise the
+// built-in key. An empty variable does not count, because an empty key would store the file in clear.
+std::string StoreKey();
+
+class StoreConnection {
+public:
+    StoreConnection() = default;
+    ~StoreConnection();
+    StoreConnection(const StoreConnection&) = delete;
+    StoreConnection& operator=(const StoreConnection&) = delete;
+
+    // Opens (or creates) the file with the key, checks that the key reads it, and makes sure every
+    // table of the schema and the one ComSet row exist. Returns 0, or kStoreNotOpen / an engine
+    // code with the reason in LastErrorText(). An existing file is never rewritten when the key fails.
+    std::int32_t Open(const std::filesystem::path& file, const std::string& key);
+    // Closes the handle; an open transaction is rolled back. Record sets on it then report 91.
+    void Close();
+    bool IsOpen() const { return db_ != nullptr; }
+    const std::filesystem::path& File() const { return file_; }
+    sqlite3* Handle() const { return db_; }
+
+    // Transactions nest: the outermost is BEGIN IMMEDIATE (the write lock is taken at once, so a
+    // busy file fails before anything is touched), inner ones are savepoints.
+    std::int32_t Begin();
+    // Commits the innermost level; a failed COMMIT rolls the whole transaction back and reports.
+    std::int32_t Commit();
+    void Rollback();
+    int TransactionDepth() const { return static_cast<int>(levels_.size()); }
+
+    // Writes an encrypted, compacted copy of the store (same key) to a new file. Fails with
+    // kStoreDestinationExists when the file is there already; a partial copy of a failed run is removed.
+    std::int32_t ExportTo(const std::filesystem::path& destination);
+
+    // Runs SQL without parameters (only for fixed texts built from the schema).
+    std::int32_t Exec(const std::string& sql);
+    // Turns an engine return code into a store code and sets the error text.
+    std::int32_t FailEngine(int rc, const std::string& what);
+    std::int32_t Fail(std::int32_t code, std::string text);
+    const std::string& LastErrorText() const { return error_; }
+
+private:
+    std::int32_t EnsureSchema();
+
+    sqlite3* db_ = nullptr;
+    std::filesystem::path file_;
+    std::string key_;
+    std::string error_;
+    std::vector<bool> levels_;  // true: BEGIN, false: SAVEPOINT
+};
+
+// A prepared statement that finalizes itself.
+class Statement {
+public:
+    Statement(StoreConnection& conn, const std::string& sql);
+    ~Statement();
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+    int PrepareResult() const { return prepareRc_; }
+    sqlite3_stmt* get() const { return stmt_; }
+
+private:
+    sqlite3_stmt* stmt_ = nullptr;
+    int prepareRc_ = 0;
+};
+
+// Rolls back unless committed: the guard for internal multi-statement changes.
+class StoreTransaction {
+public:
+    explicit StoreTransaction(StoreConnection& conn) : conn_(conn), rc_(conn.Begin()), open_(rc_ == 0) {}
+    ~StoreTransaction() {
+        if (open_) conn_.Rollback();
+    }
+    StoreTransaction(const StoreTransaction&) = delete;
+    StoreTransaction& operator=(const StoreTransaction&) = delete;
+    std::int32_t BeginResult() const { return rc_; }
+    std::int32_t Commit() {
+        open_ = false;
+        return conn_.Commit();
+    }
+
+private:
+    StoreConnection& conn_;
+    std::int32_t rc_;
+    bool open_;
+};
+
+}  // namespace karvex
