@@ -469,4 +469,14 @@ IssueResult IssueHostPrintInv(const IssueContext& ctx, std::int32_t commandNumbe
         CallerAfterSend::Keep);
 }
 
+IssueResult IssueHostInvoice(const IssueContext& ctx, CommandCode command, const InvoiceRequest& request) {
+    if (command != CommandCode::MakeInvoice && command != CommandCode::ReturnInvoice) {
+        return Refused(result::kCommandTypeError);
+    }
+    return Issue(
+        ctx, command,
+        [&](const FrameSink& sink, std::uint8_t c) { return SendInvoiceCommand(sink, c, request); },
+        CallerAfterSend::Host);
+}
+
 }  // namespace karvex

@@ -198,7 +198,8 @@ IssueResult IssueCheckCard(const IssueContext& ctx, CheckCardKind kind, bool byN
 IssueResult IssueCheckSelf(const IssueContext& ctx, std::span<const bool, kSelfTestBoxCount> checked);
 
 // ---------------------------------------------------------------------------------------------------------
-// Requests on behalf of the control's methods (the method itself sets CallerMode and waits)
+// Requests on behalf of the control's methods (the method itself sets CallerMode and waits). Like the
+// console issuers they log the sent command through cueSendFinish, so that the log shows every command.
 
 // FiscalInvalidateInv (InvalidateInvoice) and GetInvUseSum (InvoiceSum): one invoice number, L = 9.
 // `padded` receives the 10-digit form, or the empty text when the number is refused (144, 105, 103);
@@ -212,5 +213,9 @@ IssueResult IssueGetLastInvData(const IssueContext& ctx);
 // GetPrintInv: command number 177 -> LastInvData; 66 -> PrintDataByNumber with the number as start and
 // end (144, 105, 103, 148 for a bad number); any other number 32, nothing sent.
 IssueResult IssueHostPrintInv(const IssueContext& ctx, std::int32_t commandNumber, std::string_view invoiceNumber);
+
+// FiscalMakeInv: MakeInvoice or ReturnInvoice with the filled invoice record; sets CallerMode 2. The
+// builder's codes (168, 102-110) come back unchanged; any other command gives 32.
+IssueResult IssueHostInvoice(const IssueContext& ctx, CommandCode command, const InvoiceRequest& request);
 
 }  // namespace karvex

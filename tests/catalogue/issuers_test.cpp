@@ -644,5 +644,33 @@ TEST_F(Issuers, HostPrintInvChoosesTheRequestByCommandNumber) {
     EXPECT_TRUE(cues.empty());
 }
 
+TEST_F(Issuers, HostInvoiceSendsTheRecordUnderTheChosenCommand) {
+    InvoiceRequest request;
+    request.FhNumber = 1;
+    request.SalesNum = 1;
+    request.ItemName[0] = "A";
+    request.ItemQuantity[0] = 100;
+    request.ItemTaxIndex[0] = 1;
+    request.ItemSum[0] = 1.0;
+    const IssueResult r = IssueHostInvoice(ctx, CommandCode::MakeInvoice, request);
+    ASSERT_TRUE(r.sent);
+    ASSERT_EQ(frames.size(), 1u);
+    Bytes expected = BytesOf({0x1B, 0x10, 0x34, 0x00, 48 + 27, 0x00, 0x01});
+    expected.insert(expected.end(), 40, 0x20);
+    expected.push_back(0x01);
+    expected.push_back('A');
+    expected.insert(expected.end(), 19, 0x20);
+    for (int b : {0x00, 0x64, 0x01, 0x00, 0x00, 0x00, 0x64}) expected.push_back(static_cast<std::uint8_t>(b));
+    EXPECT_EQ(frames[0], WithCrc(expected));
+    EXPECT_EQ(callerMode, kCallerHost);
+    EXPECT_EQ(currentCommand, 0x34);
+
+    frames.clear();
+    EXPECT_EQ(IssueHostInvoice(ctx, CommandCode::SetTime, request).code, result::kCommandTypeError);
+    request.SalesNum = 0;
+    EXPECT_EQ(IssueHostInvoice(ctx, CommandCode::ReturnInvoice, request).code, 168);
+    EXPECT_TRUE(frames.empty());
+}
+
 }  // namespace
 }  // namespace karvex
