@@ -11,20 +11,31 @@ namespace {
 
 constexpr std::uint16_t kCrcPolynomial = 0x8005;
 
-constexpr std::array<std::uint16_t, 256> MakeCrcTable() {
-    std::array<std::uint16_t, 256> table{};
+// kCrcTables[0][v] is the CRC register after feeding byte v into a zero register; kCrcTables[k][v] is that
+// register after k further zero bytes. Four tables let the loop take four bytes per step (the register is
+// linear in its input), which shortens the chain of dependent table look-ups fourfold.
+using CrcTables = std::array<std::array<std::uint16_t, 256>, 4>;
+
+constexpr CrcTables MakeCrcTables() {
+    CrcTables tables{};
     for (unsigned b = 0; b < 256; ++b) {
         unsigned crc = b << 8;
         for (int bit = 0; bit < 8; ++bit) {
             crc = (crc & 0x8000u) ? ((crc << 1) ^ kCrcPolynomial) : (crc << 1);
             crc &= 0xFFFFu;
         }
-        table[b] = static_cast<std::uint16_t>(crc);
+        tables[0][b] = static_cast<std::uint16_t>(crc);
     }
-    return table;
+    for (std::size_t k = 1; k < tables.size(); ++k) {
+        for (unsigned b = 0; b < 256; ++b) {
+            const unsigned previous = tables[k - 1][b];
+            tables[k][b] = static_cast<std::uint16_t>(((previous << 8) ^ tables[0][previous >> 8]) & 0xFFFFu);
+        }
+    }
+    return tables;
 }
 
-constexpr std::array<std::uint16_t, 256> kCrcTable = MakeCrcTable();
+constexpr CrcTables kCrcTables = MakeCrcTables();
 
 // A missing "first" field of the pair requests.
 constexpr std::string_view kNullField = "Null";
@@ -145,11 +156,21 @@ std::string TimeDigits(std::string_view text) {
 }  // namespace
 
 std::uint16_t FrameCrc(std::span<const std::uint8_t> data) {
-    std::uint16_t crc = 0;
-    for (std::uint8_t b : data) {
-        crc = static_cast<std::uint16_t>((crc << 8) ^ kCrcTable[((crc >> 8) ^ b) & 0xFF]);
+    const auto& t = kCrcTables;
+    std::uint32_t crc = 0;
+    const std::uint8_t* p = data.data();
+    std::size_t left = data.size();
+    while (left >= 4) {
+        // The register meets the first two bytes; the last two enter a zero register.
+        const std::uint32_t x = ((crc ^ ((std::uint32_t{p[0]} << 8) | p[1])) << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+        crc = std::uint32_t{t[3][x >> 24]} ^ t[2][(x >> 16) & 0xFF] ^ t[1][(x >> 8) & 0xFF] ^ t[0][x & 0xFF];
+        p += 4;
+        left -= 4;
     }
-    return crc;
+    while (left-- > 0) {
+        crc = ((crc << 8) ^ t[0][((crc >> 8) ^ *p++) & 0xFF]) & 0xFFFFu;
+    }
+    return static_cast<std::uint16_t>(crc);
 }
 
 void AppendFrameCrc(Bytes& frame) {

@@ -49,6 +49,8 @@ inline constexpr ResultCode kWrongAnswerLength = 129;
 inline constexpr ResultCode kCrcError = 130;
 inline constexpr ResultCode kUserAborted = 131;
 inline constexpr ResultCode kNoOpenPort = 132;
+inline constexpr ResultCode kPortLost = 133;       // the serial device went away under an open port
+inline constexpr ResultCode kNotAvailable = 134;   // a function this build does not provide
 
 // Input and invoice-number checks.
 inline constexpr ResultCode kEmptyInput = 144;

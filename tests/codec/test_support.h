@@ -14,7 +14,8 @@ inline Bytes Hex(std::string_view text) {
     int high = -1;
     for (char c : text) {
         if (c == ' ' || c == '|') continue;
-        int v = std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : std::toupper(static_cast<unsigned char>(c)) - 'A' + 10;
+        const auto u = static_cast<unsigned char>(c);
+        const int v = std::isdigit(u) ? c - '0' : std::toupper(u) - 'A' + 10;
         if (high < 0) {
             high = v;
         } else {
