@@ -1,0 +1,47 @@
+#pragma once
+// Each test gets a directory of its own and a known key setting.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "store/record_set.h"
+#include "store/store_access.h"
+
+namespace karvex::testing {
+
+class StoreDirTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* saved = std::getenv("KARVEX_STORE_KEY");
+        hadKey_ = saved != nullptr;
+        if (hadKey_) savedKey_ = saved;
+        ::unsetenv("KARVEX_STORE_KEY");
+        std::string pattern = (std::filesystem::temp_directory_path() / "karvex-store-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override {
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+        if (hadKey_) ::setenv("KARVEX_STORE_KEY", savedKey_.c_str(), 1);
+        else ::unsetenv("KARVEX_STORE_KEY");
+    }
+
+    std::int64_t Count(StoreAccess& store, const std::string& table) {
+        RecordSet rs;
+        std::int64_t n = -1;
+        EXPECT_EQ(rs.Open(store.Connection(), Selection::Of(table)), 0) << table;
+        EXPECT_EQ(rs.RecordCount(n), 0);
+        return n;
+    }
+
+    std::filesystem::path dir_;
+
+private:
+    bool hadKey_ = false;
+    std::string savedKey_;
+};
+
+}  // namespace karvex::testing
