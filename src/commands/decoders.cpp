@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <type_traits>
+#include <utility>
 
 #include "convert/conversions.h"
 
@@ -26,53 +28,53 @@ constexpr std::string_view kLabelDayTrade = "日交易数据";
 constexpr std::string_view kLabelPrintData = "发票打印数据";
 constexpr std::string_view kLabelIssue = "开票返回数据";
 
-constexpr auto L = PacketRule::kLastOnly;
-constexpr auto M = PacketRule::kMayFollow;
+constexpr auto kLast = PacketRule::kLastOnly;
+constexpr auto kMay = PacketRule::kMayFollow;
 constexpr auto kSingle = FrameHandling::kSingle;
 constexpr auto kQueued = FrameHandling::kQueued;
 
 constexpr std::array kLayouts{
     AnswerLayout{0x00, LengthRule::kNone, 0, PacketRule::kUnchecked, kSingle, DecoderKind::kNone, {}},
     Ack(0x30),
-    Exact(0x31, 22, L, kSingle, DecoderKind::kInvoiceRoll),
-    Exact(0x32, 23, M, kQueued, DecoderKind::kInvoiceRoll, kLabelRolls),
-    Exact(0x33, 8, L, kSingle, DecoderKind::kCurrentInv),
+    Exact(0x31, 22, kLast, kSingle, DecoderKind::kInvoiceRoll),
+    Exact(0x32, 23, kMay, kQueued, DecoderKind::kInvoiceRoll, kLabelRolls),
+    Exact(0x33, 8, kLast, kSingle, DecoderKind::kCurrentInv),
     // An issue answer is one frame, but should the processor split it the frames are queued like any other.
-    Exact(0x34, 86, L, kSingle, DecoderKind::kMakeInvoice, kLabelIssue),
-    Exact(0x35, 86, L, kSingle, DecoderKind::kMakeInvoice),
+    Exact(0x34, 86, kLast, kSingle, DecoderKind::kMakeInvoice, kLabelIssue),
+    Exact(0x35, 86, kLast, kSingle, DecoderKind::kMakeInvoice),
     Ack(0x36),
-    Exact(0x37, 52, L, kSingle, DecoderKind::kMachineData),
-    Exact(0x38, 117, L, kSingle, DecoderKind::kUserInformation),
-    Exact(0x39, 52, M, kQueued, DecoderKind::kTaxInformation, kLabelTaxItems),
-    Exact(0x3A, 10, L, kSingle, DecoderKind::kDateTime),
+    Exact(0x37, 52, kLast, kSingle, DecoderKind::kMachineData),
+    Exact(0x38, 117, kLast, kSingle, DecoderKind::kUserInformation),
+    Exact(0x39, 52, kMay, kQueued, DecoderKind::kTaxInformation, kLabelTaxItems),
+    Exact(0x3A, 10, kLast, kSingle, DecoderKind::kDateTime),
     Ack(0x3B),
-    Exact(0x3C, 41, M, kQueued, DecoderKind::kInvUseSum),
+    Exact(0x3C, 41, kMay, kQueued, DecoderKind::kInvUseSum),
     Ack(0x3D),
-    Exact(0x3E, 224, L, kSingle, DecoderKind::kDeclareData),
-    Exact(0x3F, 234, M, kQueued, DecoderKind::kInvPrintData, kLabelPrintData),
+    Exact(0x3E, 224, kLast, kSingle, DecoderKind::kDeclareData),
+    Exact(0x3F, 234, kMay, kQueued, DecoderKind::kInvPrintData, kLabelPrintData),
     Ack(0x40),
-    Exact(0x41, 5, L, kSingle, DecoderKind::kProcessorState),
-    Exact(0x42, 234, M, kQueued, DecoderKind::kInvPrintData, kLabelPrintData),
-    Exact(0x43, 234, M, kQueued, DecoderKind::kInvPrintData, kLabelPrintData),
-    Exact(0x44, 197, M, kQueued, DecoderKind::kDayTrade, kLabelDayTrade),
+    Exact(0x41, 5, kLast, kSingle, DecoderKind::kProcessorState),
+    Exact(0x42, 234, kMay, kQueued, DecoderKind::kInvPrintData, kLabelPrintData),
+    Exact(0x43, 234, kMay, kQueued, DecoderKind::kInvPrintData, kLabelPrintData),
+    Exact(0x44, 197, kMay, kQueued, DecoderKind::kDayTrade, kLabelDayTrade),
     Ack(0x45),
-    Exact(0x46, 132, L, kSingle, DecoderKind::kDataIdiograph),
+    Exact(0x46, 132, kLast, kSingle, DecoderKind::kDataIdiograph),
     Ack(0x47),
     Ack(0x86),
     AnswerLayout{0xA5, LengthRule::kAtLeast, 4, PacketRule::kFollowIsQuiet, kSingle, DecoderKind::kCardAnswer, {}},
     AnswerLayout{0xA6, LengthRule::kAny, 0, PacketRule::kFollowIsQuiet, kSingle, DecoderKind::kCardPowerOn, {}},
     Ack(0xA7),
-    Exact(0xB0, 6, M, FrameHandling::kPerFrame, DecoderKind::kCheckself),
-    Exact(0xB1, 234, M, kQueued, DecoderKind::kInvPrintData),
+    Exact(0xB0, 6, kMay, FrameHandling::kPerFrame, DecoderKind::kCheckself),
+    Exact(0xB1, 234, kMay, kQueued, DecoderKind::kInvPrintData),
     Ack(0xB2),
-    Exact(0xB3, 11, L, kSingle, DecoderKind::kDateTimeSec),
+    Exact(0xB3, 11, kLast, kSingle, DecoderKind::kDateTimeSec),
     Ack(0xB4),
     Ack(0xB5),
     Ack(0xB6),
     Ack(0xB7),
     Ack(0xB8),
     Ack(0xB9),
-    Exact(0xBA, 20, L, kSingle, DecoderKind::kTotalSum),
+    Exact(0xBA, 20, kLast, kSingle, DecoderKind::kTotalSum),
 };
 
 // Reads the fields of one checked frame. Every read checks its bounds against the bytes before the CRC;
