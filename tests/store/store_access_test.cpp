@@ -1,1 +1,357 @@
-#include <gtest/gtest.h>
+#include "store/store_access.h"
+
+#include <sqlcipher/sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "store/store_codes.h"
+#include "store_test_support.h"
+
+namespace karvex {
+namespace {
+
+using testing::StoreDirTest;
+
+std::string ReadFile(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Opens a file with the raw engine and a key; true when the schema can be read.
+bool ReadableWithKey(const std::filesystem::path& file, const std::string& key) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        sqlite3_close(db);
+        return false;
+    }
+    sqlite3_key(db, key.data(), static_cast<int>(key.size()));
+    bool ok = sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return ok;
+}
+
+class StoreAccessTest : public StoreDirTest {
+protected:
+    void SetUp() override {
+        StoreDirTest::SetUp();
+        store_ = std::make_unique<StoreAccess>(dir_);
+        ASSERT_EQ(store_->Open(), 0) << store_->LastErrorText();
+    }
+    void TearDown() override {
+        store_.reset();
+        StoreDirTest::TearDown();
+    }
+    void AddRow(int slot, const char* field, const std::string& value) {
+        RecordSet* rs = store_->Slot(slot);
+        ASSERT_EQ(rs->AddNew(), 0);
+        ASSERT_EQ(rs->SetText(field, value), 0);
+        ASSERT_EQ(rs->Update(), 0) << rs->LastErrorText();
+    }
+    void Fill(const char* table, const char* field, const std::string& value) {
+        ASSERT_EQ(store_->OpenAccess(std::string("Select * From ") + table, 3), 0);
+        AddRow(3, field, value);
+        store_->ReleaseSlot(3);
+    }
+    std::string FirstText(const char* table, const char* field) {
+        RecordSet rs;
+        std::string out;
+        if (rs.Open(store_->Connection(), Selection::Of(table)) == 0 && !rs.Eof()) rs.GetText(field, out);
+        return out;
+    }
+
+    std::unique_ptr<StoreAccess> store_;
+};
+
+TEST_F(StoreAccessTest, AnswerReplacesTheTablesItRefills) {
+    Fill("TaxInformation", "税种项目代码", "OLD");
+    ASSERT_EQ(store_->OpenCommandTables(0x39, 0), 0);
+    EXPECT_TRUE(store_->AnswerInProgress());
+    std::int64_t n = -1;
+    ASSERT_EQ(store_->Slot(0)->RecordCount(n), 0);
+    EXPECT_EQ(n, 0);
+    AddRow(0, "税种项目代码", "NEW1");
+    AddRow(0, "税种项目代码", "NEW2");
+    ASSERT_EQ(store_->CloseCommandTables(0x39, 0), 0);
+    EXPECT_FALSE(store_->Slot(0)->IsOpen());
+    EXPECT_FALSE(store_->AnswerInProgress());
+
+    StoreAccess reopened(dir_);
+    store_.reset();
+    ASSERT_EQ(reopened.Open(), 0);
+    EXPECT_EQ(Count(reopened, "TaxInformation"), 2);
+}
+
+TEST_F(StoreAccessTest, WhichCommandOpensWhichTables) {
+    struct Case {
+        std::uint8_t code;
+        const char* table;  // nullptr: nothing is opened
+        bool cleared;
+    } cases[] = {
+        {0x31, "InvoiceNumber", true},   {0x32, "InvoiceNumber", true},    {0x33, "InvoiceNumber", false},
+        {0x37, "MachineData", false},    {0x38, "UserInformation", false}, {0x39, "TaxInformation", true},
+        {0x3C, "InvUseSum", true},       {0x3E, "DeclareData", true},      {0x3F, "InvPrintData", true},
+        {0x42, "InvPrintData", true},    {0x43, "InvPrintData", true},     {0xB1, "InvPrintData", true},
+        {0x44, "DayTrade", true},        {0x46, "Idiograph", false},       {0x30, nullptr, false},
+        {0x34, nullptr, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.code));
+        if (c.table != nullptr) {
+            ASSERT_EQ(store_->OpenAccess(std::string("Select * From ") + c.table, 3), 0);
+            ASSERT_EQ(store_->Slot(3)->AddNew(), 0);
+            ASSERT_EQ(store_->Slot(3)->Update(), 0);
+            store_->ReleaseSlot(3);
+        }
+        ASSERT_EQ(store_->OpenCommandTables(c.code, 0), 0);
+        if (c.table == nullptr) {
+            EXPECT_FALSE(store_->Slot(0)->IsOpen());
+            EXPECT_FALSE(store_->AnswerInProgress());
+            continue;
+        }
+        ASSERT_TRUE(store_->Slot(0)->IsOpen());
+        EXPECT_EQ(store_->Slot(0)->Table()->name, c.table);
+        std::int64_t n = 0;
+        store_->Slot(0)->RecordCount(n);
+        EXPECT_EQ(n == 0, c.cleared) << n;
+        ASSERT_EQ(store_->CloseCommandTables(c.code, 0), 0);
+        EXPECT_FALSE(store_->Slot(0)->IsOpen());
+    }
+}
+
+TEST_F(StoreAccessTest, CurrentInvoiceBindsMakeInvoiceToTheRollSlotAndLeavesItBound) {
+    Fill("InvoiceNumber", "发票代码", "1234");
+    ASSERT_EQ(store_->OpenCommandTables(0x33, 0), 0);
+    ASSERT_TRUE(store_->Slot(2)->IsOpen());
+    EXPECT_EQ(store_->Slot(2)->Table()->name, "MakeInvoice");
+    ASSERT_EQ(store_->CloseCommandTables(0x33, 0), 0);
+    EXPECT_TRUE(store_->Slot(2)->IsOpen());
+    EXPECT_EQ(FirstText("InvoiceNumber", "发票代码"), "1234");
+}
+
+TEST_F(StoreAccessTest, DiscardedOrUnfinishedAnswerLeavesEarlierContent) {
+    Fill("DayTrade", "日期", "20240101");
+    // Discarded explicitly.
+    ASSERT_EQ(store_->OpenCommandTables(0x44, 0), 0);
+    AddRow(0, "日期", "20240202");
+    ASSERT_EQ(store_->CloseCommandTables(0x44, 0, AnswerOutcome::Discard), 0);
+    EXPECT_EQ(Count(*store_, "DayTrade"), 1);
+    EXPECT_EQ(FirstText("DayTrade", "日期"), "20240101");
+    // Never closed: the store goes away in the middle of the answer.
+    ASSERT_EQ(store_->OpenCommandTables(0x44, 0), 0);
+    AddRow(0, "日期", "20240303");
+    store_.reset();
+    StoreAccess reopened(dir_);
+    ASSERT_EQ(reopened.Open(), 0);
+    EXPECT_EQ(Count(reopened, "DayTrade"), 1);
+}
+
+TEST_F(StoreAccessTest, KilledProcessInTheMiddleOfAnAnswerLeavesTheTablesAsBefore) {
+    Fill("InvPrintData", "开票日期发票号", "202401010000000001");
+    Fill("InvPrintData", "开票日期发票号", "202401010000000002");
+    store_.reset();
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // The child stores half an answer and dies without any clean-up.
+        StoreAccess* store = new StoreAccess(dir_);
+        if (store->Open() != 0 || store->OpenCommandTables(0x3F, 0) != 0) ::_exit(2);
+        RecordSet* rs = store->Slot(0);
+        rs->AddNew();
+        rs->SetText("开票日期发票号", "202402020000000009");
+        rs->Update();
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(std::filesystem::exists(dir_ / "FiscalMachine.mdb-journal"));
+
+    StoreAccess reopened(dir_);
+    ASSERT_EQ(reopened.Open(), 0) << reopened.LastErrorText();
+    EXPECT_EQ(Count(reopened, "InvPrintData"), 2);
+    RecordSet rs;
+    ASSERT_EQ(rs.Open(reopened.Connection(), "Select * From InvPrintData where 开票日期发票号 = '202402020000000009'"), 0);
+    EXPECT_TRUE(rs.Eof());
+}
+
+TEST_F(StoreAccessTest, NewAnswerCommitsAnEarlierOneThatWasNeverClosed) {
+    ASSERT_EQ(store_->OpenCommandTables(0x37, 0), 0);
+    AddRow(0, "机器编号", "0000000000000001");
+    ASSERT_EQ(store_->OpenCommandTables(0x38, 0), 0);
+    ASSERT_EQ(store_->CloseCommandTables(0x38, 0, AnswerOutcome::Discard), 0);
+    EXPECT_EQ(FirstText("MachineData", "机器编号"), "0000000000000001");
+}
+
+TEST_F(StoreAccessTest, ClearStoreTablesByFlags) {
+    const char* all[] = {"DayTrade", "DeclareData", "InvoiceNumber", "InvPrintData", "InvUseSum", "InvPDatTemp",
+                         "MachineData", "MakeInvoice", "TaxInformation", "UserInformation", "Idiograph",
+                         "IdiographShow", "WatchCommand", "WatchAcceptData", "WatchError", "ARecord"};
+    struct Case {
+        std::uint32_t flags;
+        std::vector<int> labels;
+        std::vector<std::string> emptied;
+    } cases[] = {
+        {0, {}, {}},
+        {0x1020, {41}, {"DayTrade"}},
+        {0x400 | 0x4000, {}, {}},
+        {0x800 | 0x10000, {}, {"InvPDatTemp", "IdiographShow"}},
+        {StoreTableFlags::kAfterInitialize,
+         {41, 39, 44, 43, 42, 49, 45, 38, 37, 40, 46, 47, 48},
+         {"DayTrade", "DeclareData", "InvoiceNumber", "InvPrintData", "InvUseSum", "InvPDatTemp", "MachineData",
+          "MakeInvoice", "TaxInformation", "UserInformation", "Idiograph", "IdiographShow", "WatchCommand",
+          "WatchAcceptData", "WatchError"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.flags);
+        for (const char* table : all) {
+            ASSERT_EQ(store_->OpenAccess(Selection::Of(table), 3), 0);
+            ASSERT_EQ(store_->Slot(3)->AddNew(), 0);
+            ASSERT_EQ(store_->Slot(3)->Update(), 0);
+        }
+        store_->ReleaseSlot(3);
+        std::vector<int> labels;
+        ASSERT_EQ(store_->ClearStoreTables(2, c.flags,
+                                           [&](int label, const std::string& caption) {
+                                               EXPECT_EQ(caption, "清空完成");
+                                               labels.push_back(label);
+                                           }),
+                  0);
+        EXPECT_EQ(labels, c.labels);
+        EXPECT_FALSE(store_->Slot(2)->IsOpen());
+        for (const char* table : all) {
+            bool shouldBeEmpty = std::find(c.emptied.begin(), c.emptied.end(), table) != c.emptied.end();
+            EXPECT_EQ(Count(*store_, table) == 0, shouldBeEmpty) << table;
+        }
+        EXPECT_EQ(Count(*store_, "ComSet"), 1);
+    }
+}
+
+TEST_F(StoreAccessTest, AnswerQueueIsEmptiedWhenOpened) {
+    ASSERT_EQ(store_->OpenAccess("Select * From ARecord", 1), 0);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(store_->Slot(1)->AddNew(), 0);
+        ASSERT_EQ(store_->Slot(1)->SetInteger("记录号", i), 0);
+        ASSERT_EQ(store_->Slot(1)->SetText("记录", "4F4B0008000000014E8D"), 0);
+        ASSERT_EQ(store_->Slot(1)->Update(), 0);
+    }
+    ASSERT_EQ(store_->OpenAnswerQueue(), 0);
+    EXPECT_TRUE(store_->Slot(1)->IsOpen());
+    EXPECT_TRUE(store_->Slot(1)->Eof());
+    EXPECT_EQ(Count(*store_, "ARecord"), 0);
+}
+
+TEST_F(StoreAccessTest, SlotFailuresAreReportedNotHidden) {
+    EXPECT_EQ(store_->OpenAccess("Select * From NoSuchTable", 0), kStoreNotOpen);
+    EXPECT_FALSE(store_->Slot(0)->IsOpen());
+    EXPECT_EQ(store_->Slot(0)->AddNew(), kStoreNotOpen);
+    EXPECT_EQ(store_->ClearAccessTable(0), 0);  // nothing bound, nothing to clear
+    EXPECT_EQ(store_->OpenAccess("Select * From ARecord", 4), kStoreNotOpen);
+    EXPECT_EQ(store_->Slot(-1), nullptr);
+    ASSERT_EQ(store_->OpenAccess("Select * From ARecord", 0), 0);
+    EXPECT_EQ(store_->ClearAccessTable(0), 0);  // empty record set
+}
+
+TEST_F(StoreAccessTest, CompactionWritesAnEncryptedCopyInTheStoresPlace) {
+    Fill("MachineData", "机器编号", "0000000000000042");
+    ASSERT_EQ(store_->OpenAccess("Select * From MachineData", 0), 0);
+    ASSERT_EQ(store_->CompactStore(), 0) << store_->LastErrorText();
+    EXPECT_FALSE(store_->Slot(0)->IsOpen());
+    EXPECT_FALSE(std::filesystem::exists(store_->BackupPath()));
+
+    const auto file = dir_ / "FiscalMachine.mdb";
+    EXPECT_NE(ReadFile(file).substr(0, 15), "SQLite format 3");
+    EXPECT_FALSE(ReadableWithKey(file, "wrong key"));
+    EXPECT_TRUE(ReadableWithKey(file, StoreKey()));
+    // The store is open again and holds its rows and its unique keys.
+    EXPECT_EQ(FirstText("MachineData", "机器编号"), "0000000000000042");
+    Fill("DayTrade", "日期", "20240101");
+    ASSERT_EQ(store_->OpenAccess("Select * From DayTrade", 0), 0);
+    ASSERT_EQ(store_->Slot(0)->AddNew(), 0);
+    ASSERT_EQ(store_->Slot(0)->SetText("日期", "20240101"), 0);
+    EXPECT_EQ(store_->Slot(0)->Update(), kStoreDuplicateKey);
+}
+
+TEST_F(StoreAccessTest, LeftOverCopyFailsOnceAndIsReplacedAtUnload) {
+    Fill("MachineData", "机器编号", "7");
+    const auto copy = store_->BackupPath();
+    EXPECT_EQ(copy.filename(), "FiscalMachine.mdb_bak.mdb");
+    { std::ofstream(copy) << "half a copy"; }
+    { std::ofstream(copy.string() + "-journal") << "stale journal"; }
+    EXPECT_EQ(store_->CompactStore(), kStoreDestinationExists);
+    EXPECT_EQ(ReadFile(copy), "half a copy");
+    EXPECT_EQ(FirstText("MachineData", "机器编号"), "7");
+
+    ASSERT_EQ(store_->CompactStoreAtUnload(), 0) << store_->LastErrorText();
+    EXPECT_FALSE(std::filesystem::exists(copy));
+    EXPECT_FALSE(std::filesystem::exists(copy.string() + "-journal"));
+    EXPECT_EQ(FirstText("MachineData", "机器编号"), "7");
+}
+
+TEST_F(StoreAccessTest, CompactionRollsBackAnUnfinishedAnswer) {
+    Fill("DayTrade", "日期", "20240101");
+    ASSERT_EQ(store_->OpenCommandTables(0x44, 0), 0);
+    ASSERT_EQ(store_->CompactStoreAtUnload(), 0) << store_->LastErrorText();
+    EXPECT_FALSE(store_->AnswerInProgress());
+    EXPECT_EQ(FirstText("DayTrade", "日期"), "20240101");
+}
+
+TEST_F(StoreAccessTest, EnvironmentKeyReplacesTheBuiltInKey) {
+    store_.reset();
+    const auto file = dir_ / "FiscalMachine.mdb";
+    std::filesystem::remove(file);
+    ::setenv("KARVEX_STORE_KEY", "site key 'with quotes\"", 1);
+    {
+        StoreAccess store(dir_);
+        ASSERT_EQ(store.Open(), 0) << store.LastErrorText();
+        ASSERT_EQ(store.OpenAccess("Select * From MachineData", 0), 0);
+        ASSERT_EQ(store.Slot(0)->AddNew(), 0);
+        ASSERT_EQ(store.Slot(0)->SetText("机器编号", "1"), 0);
+        ASSERT_EQ(store.Slot(0)->Update(), 0);
+    }
+    EXPECT_TRUE(ReadableWithKey(file, "site key 'with quotes\""));
+    const std::string before = ReadFile(file);
+
+    ::unsetenv("KARVEX_STORE_KEY");
+    StoreAccess wrong(dir_);
+    EXPECT_EQ(wrong.Open(), kStoreNotOpen);
+    EXPECT_FALSE(wrong.LastErrorText().empty());
+    EXPECT_FALSE(wrong.IsOpen());
+    EXPECT_EQ(ReadFile(file), before);  // a wrong key never rewrites the file
+
+    ::setenv("KARVEX_STORE_KEY", "", 1);  // empty means the built-in key, never no key
+    EXPECT_EQ(StoreKey(), [] {
+        ::unsetenv("KARVEX_STORE_KEY");
+        return StoreKey();
+    }());
+
+    ::setenv("KARVEX_STORE_KEY", "site key 'with quotes\"", 1);
+    StoreAccess right(dir_);
+    ASSERT_EQ(right.Open(), 0);
+    ASSERT_EQ(right.CompactStoreAtUnload(), 0) << right.LastErrorText();
+    EXPECT_TRUE(ReadableWithKey(file, "site key 'with quotes\""));
+    EXPECT_EQ(Count(right, "MachineData"), 1);
+}
+
+TEST_F(StoreAccessTest, PlainFileIsNotTakenForAStore) {
+    store_.reset();
+    const auto file = dir_ / "FiscalMachine.mdb";
+    std::filesystem::remove(file);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE t(x); INSERT INTO t VALUES (1);", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    const std::string before = ReadFile(file);
+    StoreAccess store(dir_);
+    EXPECT_EQ(store.Open(), kStoreNotOpen);
+    EXPECT_EQ(ReadFile(file), before);
+    EXPECT_EQ(store.OpenCommandTables(0x39, 0), kStoreNotOpen);
+    EXPECT_EQ(store.ClearStoreTables(2, StoreTableFlags::kAfterInitialize), kStoreNotOpen);
+    EXPECT_EQ(store.CompactStoreAtUnload(), kStoreNotOpen);
+}
+
+}  // namespace
+}  // namespace karvex
