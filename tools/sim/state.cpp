@@ -31,7 +31,8 @@ Roll* MachineState::current_roll() {
 Roll& MachineState::dispense_roll() {
   Roll roll;
   char code[24];
-  std::snprintf(code, sizeof code, "%08u%012llu", 14400050u, static_cast<unsigned long long>(next_code % 1000000000000ULL));
+  // Region prefix 14400, then the roll's serial number.
+  std::snprintf(code, sizeof code, "14400%015llu", static_cast<unsigned long long>(next_code % 1000000000000000ULL));
   roll.code = code;
   roll.first = next_first;
   roll.last = next_first + roll_size - 1;

@@ -93,7 +93,7 @@ struct MachineState {
   std::vector<Invoice> invoices;  // in issue order
   std::uint32_t last_declared = 0;  // yyyymmdd of the last card write, 0 = never
   std::uint32_t roll_size = 100;
-  std::uint64_t next_code = 144000500001ULL;  // serial part of the next dispensed roll's code
+  std::uint64_t next_code = 1;  // serial part of the next dispensed roll's code
   std::uint32_t next_first = 1;               // first number of the next dispensed roll
   bool card_powered = false;
 
