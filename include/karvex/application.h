@@ -1,0 +1,6 @@
+#pragma once
+// For hosts without a Qt application of their own (command-line tools, the C interface): makes sure one
+// exists, offscreen when there is no display. Returns true when this call created it.
+namespace karvex {
+bool EnsureApplication();
+}

@@ -1,0 +1,100 @@
+#pragma once
+// Karvex: the Fiscal control, which drives a tax-control processor (税控器) over one serial port.
+//
+// A host program creates one Fiscal on one of its windows, calls LoadFiscalForm once (it returns 0 when the
+// store is open and the serial link is ready), then any of the command methods, and UnloadFicalForm once at
+// the end. Every method returns a result code: 0 for success, 1 to 64 for the processor's own refusals,
+// anything else for the library's own failures; Description gives the message of the last code.
+//
+// Every call runs on the thread of the host's Qt application and returns only when its command has finished
+// (or timed out after about 31 seconds without an answer); while it waits, the host's window events keep
+// being processed. Calls must not overlap.
+//
+//     karvex::Fiscal fiscal(mainWindow);
+//     if (fiscal.LoadFiscalForm() != 0) qWarning() << fiscal.Description();
+//     QString number;
+//     if (fiscal.FiscalGetInvNum(number) == 0) qInfo() << "current invoice" << number;
+//     fiscal.UnloadFicalForm(0);
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+
+#include <QString>
+#include <QWidget>
+
+namespace karvex {
+
+class UserInterface;
+class ControlModule;
+
+// Thrown by a method when a host argument does not fit the byte or 16-bit field it is sent in (for example
+// 300 goods items or a 分户 number of 70000). Nothing was sent and no state changed.
+class ArgumentOverflow : public std::out_of_range {
+public:
+    using std::out_of_range::out_of_range;
+};
+
+class Fiscal : public QWidget {
+    Q_OBJECT
+    Q_PROPERTY(int Status READ Status)
+    Q_PROPERTY(QString Description READ Description)
+
+public:
+    explicit Fiscal(QWidget* parent = nullptr);
+    ~Fiscal() override;
+
+    // Shows the operator console, modal when showModal is 1; hides the host window inHandle (0 = none).
+    std::int32_t ShowFiscalForm(std::int32_t showModal, std::int32_t inHandle);
+    // Opens the store and the serial link. Asks for the port number through the user interface when the
+    // stored port cannot be opened.
+    std::int32_t LoadFiscalForm();
+    // Closes the link, the log and the store (compacting it). inHandle is not used.
+    std::int32_t UnloadFicalForm(std::int32_t inHandle);
+    // Brings the processor on line.
+    std::int32_t FiscalOnline();
+    // Reads the current invoice number (10 digits) into invNum; invNum is unchanged on failure.
+    std::int32_t FiscalGetInvNum(QString& invNum);
+    // Issues (commandNum 52) or returns (53) an invoice. Goods fields hold salesNum fixed-width slices.
+    // Throws ArgumentOverflow when commandNum or salesNum does not fit a byte or fhNumber 16 bits.
+    std::int32_t FiscalMakeInv(std::int32_t commandNum, std::int32_t fhNumber, std::int32_t invMode,
+                               const QString& oInvNum, const QString& payUnit, std::int32_t salesNum,
+                               const QString& salesName, const QString& salesAmount, const QString& salesPrice,
+                               const QString& salesSum, const QString& taxIndex);
+    // The processor's reply to the last issued or returned invoice.
+    std::int32_t FiscalReturnInvInfo(QString& machineNum, QString& userName, QString& taxNumber, QString& taxCode,
+                                     QString& dateTime);
+    // Voids an invoice.
+    std::int32_t FiscalInvalidateInv(const QString& invNum);
+    // Reads an invoice's print data: commandNum 177 for the last invoice, 66 for invoice invNum.
+    std::int32_t GetPrintInv(std::int32_t commandNum, QString& invNum, QString& oInvNum, QString& machineNumber,
+                             QString& saleUnit, QString& payUnit, QString& taxNumber, QString& taxCode,
+                             QString& printDate, QString& salesName, QString& salesAmount, QString& salesPrice,
+                             QString& salesSum, std::int32_t& invType);
+    // Reads the usage summary of the roll that holds invoice invNum.
+    std::int32_t GetInvUseSum(const QString& invNum, QString& beginDate, QString& endDate, QString& beginInvNum,
+                              QString& endInvNum, std::int32_t& invalidateInv, std::int32_t& normalInv,
+                              double& normalSum, std::int32_t& returnInv, double& returnSum, QString& invCode,
+                              QString& taxNumber, QString& userName, QString& machineNumber);
+    // Shows the roll-installation panel of the console.
+    std::int32_t FiscalInstallInv(std::int32_t showModal, std::int32_t inHandle);
+
+    // The result code of the command under way or last finished (4128 while a command is under way).
+    int Status() const;
+    // "0x" + the code in hexadecimal + "：" + its message.
+    QString Description() const;
+
+    // Replaces the dialogue door (message, question and input boxes). Hosts without a person at the screen,
+    // and tests, answer the prompts themselves through it.
+    void SetUserInterface(std::shared_ptr<UserInterface> ui);
+
+    // The module behind the control (paths, link, log, store), for the console, tools and tests.
+    ControlModule& Module();
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    std::unique_ptr<ControlModule> module_;
+};
+
+}  // namespace karvex

@@ -1,0 +1,229 @@
+#ifndef KARVEX_KARVEX_H
+#define KARVEX_KARVEX_H
+/*
+ * Karvex C interface: the Fiscal control for hosts written in C, or in any language with a C foreign-function
+ * interface (Python ctypes, for one). Link with -lkarvex (pkg-config karvex, or CMake find_package(Karvex)
+ * and the target Karvex::karvex).
+ *
+ * One karvex_fiscal drives one tax-control processor (税控器) over one serial port. Each karvex_<Method>
+ * function calls the control method of the same name and returns its result code:
+ *
+ *   0            success
+ *   1 .. 64      the processor's own refusal (its "ER" answer)
+ *   other > 0    the library's own codes, e.g. 128 time-out, 132 no open port, 134 function not provided yet;
+ *                karvex_Description gives "0x" + hexadecimal code + "：" + message
+ *   < 0          the call itself failed at this interface (KARVEX_ERR_*): nothing was sent, no output was
+ *                written and Status / Description still show the previous command; karvex_last_error says why
+ *
+ * Texts are UTF-8 (the library converts to the processor's GBK itself). Input texts are const char*; the
+ * arguments the control writes back (or appends to, see karvex_GetPrintInv) are karvex_string handles, and
+ * their content on entry is what the control starts from. An input that is not valid UTF-8 is refused with
+ * KARVEX_ERR_INVALID_TEXT rather than sent with replacement characters.
+ *
+ * Threads: create, use and destroy a karvex_fiscal on one thread, the thread of the Qt application. A host
+ * without Qt needs nothing more: karvex_create makes the application (offscreen without a display), and the
+ * calls process its events while they wait for the processor. Calls must not overlap; a call made from a
+ * user-interface callback while another call waits gets KARVEX_ERR_BUSY.
+ *
+ * Environment read by karvex_create: KARVEX_COM<N> overrides the device of port N (default /dev/ttyS<N-1>),
+ * KARVEX_DATA_DIR the directory of the store and the command log, KARVEX_TICK_MS the answer time-out tick.
+ *
+ *     karvex_fiscal* f = karvex_create();
+ *     if (!f) return 1;
+ *     if (karvex_LoadFiscalForm(f) == 0 && karvex_FiscalOnline(f) == 0) {
+ *         karvex_string* inv = karvex_string_create("");
+ *         if (karvex_FiscalGetInvNum(f, inv) == 0) printf("current invoice %s\n", karvex_string_get(inv));
+ *         karvex_string_free(inv);
+ *     }
+ *     karvex_string* d = karvex_string_create("");
+ *     karvex_Description(f, d);
+ *     printf("%d %s\n", karvex_Status(f), karvex_string_get(d));
+ *     karvex_string_free(d);
+ *     karvex_UnloadFicalForm(f, 0);
+ *     karvex_destroy(f);
+ */
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(__GNUC__)
+#define KARVEX_API __attribute__((visibility("default")))
+#else
+#define KARVEX_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ----- statuses of the interface itself (never produced by the processor or the link) ----- */
+
+/* A host argument does not fit the byte or 16-bit field it travels in (300 goods items, a 分户 number of
+   70000, a goods quantity above 655.35). */
+#define KARVEX_ERR_ARGUMENT_OVERFLOW (-1)
+/* The handle, or a pointer argument, is NULL. */
+#define KARVEX_ERR_NULL_ARGUMENT (-2)
+/* An input text (or the content of a karvex_string passed in) is not valid UTF-8. */
+#define KARVEX_ERR_INVALID_TEXT (-3)
+/* Memory ran out. */
+#define KARVEX_ERR_OUT_OF_MEMORY (-4)
+/* Any other failure inside the library; karvex_last_error has its text. */
+#define KARVEX_ERR_INTERNAL (-5)
+/* Called from a thread other than the one the Qt application runs on. */
+#define KARVEX_ERR_WRONG_THREAD (-6)
+/* Called while another call on the same control is still waiting for the processor. */
+#define KARVEX_ERR_BUSY (-7)
+
+typedef struct karvex_fiscal karvex_fiscal;
+typedef struct karvex_string karvex_string;
+
+/* ----- library ----- */
+
+/* The library version, "major.minor.patch". Never NULL.
+       printf("karvex %s\n", karvex_version()); */
+KARVEX_API const char* karvex_version(void);
+
+/* ----- string handles: UTF-8 texts the control reads and writes ----- */
+
+/* A new string holding a copy of `text` (NULL gives an empty string). Returns NULL only when memory ran out.
+       karvex_string* num = karvex_string_create("123"); */
+KARVEX_API karvex_string* karvex_string_create(const char* text);
+
+/* The string's text, NUL-terminated; valid until the string is next written (by karvex_string_set or by a
+   call that writes it) or freed. "" for a NULL handle.
+       puts(karvex_string_get(num)); */
+KARVEX_API const char* karvex_string_get(const karvex_string* s);
+
+/* Length of the text in bytes, without the terminating NUL; 0 for a NULL handle. */
+KARVEX_API size_t karvex_string_size(const karvex_string* s);
+
+/* Replaces the text with a copy of `text` (NULL empties it). 0, KARVEX_ERR_NULL_ARGUMENT for a NULL handle,
+   KARVEX_ERR_OUT_OF_MEMORY.
+       karvex_string_set(num, ""); */
+KARVEX_API int32_t karvex_string_set(karvex_string* s, const char* text);
+
+/* Frees the string; NULL is ignored. */
+KARVEX_API void karvex_string_free(karvex_string* s);
+
+/* ----- the control ----- */
+
+/* Creates a control (and the Qt application when the process has none). Returns NULL when it cannot: called
+   on a thread other than the Qt application's, or memory ran out.
+       karvex_fiscal* f = karvex_create(); */
+KARVEX_API karvex_fiscal* karvex_create(void);
+
+/* Destroys the control; NULL is ignored. Call karvex_UnloadFicalForm first to compact the store.
+       karvex_destroy(f); */
+KARVEX_API void karvex_destroy(karvex_fiscal* f);
+
+/* Why the last call on `f` returned a negative status; "" after a call that did not. Valid until the next
+   call on `f`. For a NULL `f` a fixed text naming that fault.
+       if (karvex_FiscalOnline(f) < 0) fprintf(stderr, "%s\n", karvex_last_error(f)); */
+KARVEX_API const char* karvex_last_error(const karvex_fiscal* f);
+
+/* Callbacks through which the control talks to a person (the only box a host call raises on its own is the
+   port-number prompt of karvex_LoadFiscalForm). Texts are UTF-8; `user_data` is passed back unchanged.
+   A NULL callback keeps that kind silent: no message, "no" to questions, Cancel to input boxes; all three
+   NULL (the default) make the control silent.
+     show_message: a message box with an OK button.
+     ask_yes_no:   a yes/no question; return non-zero for yes.
+     ask_text:     an input box; `reply` holds `initial` on entry; set it with karvex_string_set and return
+                   non-zero, or return 0 for Cancel.
+   Returns 0, or KARVEX_ERR_NULL_ARGUMENT for a NULL `f`.
+       static int port_answer(void* u, const char* t, const char* p, const char* i, karvex_string* reply) {
+           return karvex_string_set(reply, "1") == 0;
+       }
+       karvex_set_user_interface(f, NULL, NULL, port_answer, NULL); */
+typedef void (*karvex_show_message_fn)(void* user_data, const char* title, const char* text);
+typedef int (*karvex_ask_yes_no_fn)(void* user_data, const char* title, const char* text);
+typedef int (*karvex_ask_text_fn)(void* user_data, const char* title, const char* prompt, const char* initial,
+                                  karvex_string* reply);
+KARVEX_API int32_t karvex_set_user_interface(karvex_fiscal* f, karvex_show_message_fn show_message,
+                                             karvex_ask_yes_no_fn ask_yes_no, karvex_ask_text_fn ask_text,
+                                             void* user_data);
+
+/* Shows the operator console, modal when showModal is 1, and hides the host window inHandle (0 = none).
+   Result code.
+       karvex_ShowFiscalForm(f, 0, 0); */
+KARVEX_API int32_t karvex_ShowFiscalForm(karvex_fiscal* f, int32_t showModal, int32_t inHandle);
+
+/* Opens the store and the serial port stored for the link (port 1 at first). When it cannot be opened the
+   user interface is asked for a port number. 0 when the link is ready; 132 when no port could be opened.
+       if (karvex_LoadFiscalForm(f) != 0) ... */
+KARVEX_API int32_t karvex_LoadFiscalForm(karvex_fiscal* f);
+
+/* Closes the link, the command log and the store (compacting it). inHandle is not used. 0 on success.
+       karvex_UnloadFicalForm(f, 0); */
+KARVEX_API int32_t karvex_UnloadFicalForm(karvex_fiscal* f, int32_t inHandle);
+
+/* Brings the processor on line. 0 on success, 132 without an open port, 128 when it does not answer.
+       int32_t r = karvex_FiscalOnline(f); */
+KARVEX_API int32_t karvex_FiscalOnline(karvex_fiscal* f);
+
+/* Reads the current invoice number (10 digits) into invNum; invNum keeps its text on failure.
+       karvex_string* n = karvex_string_create("");
+       if (karvex_FiscalGetInvNum(f, n) == 0) puts(karvex_string_get(n)); */
+KARVEX_API int32_t karvex_FiscalGetInvNum(karvex_fiscal* f, karvex_string* invNum);
+
+/* Issues (commandNum 52) or returns (53) an invoice. The goods texts hold salesNum fixed-width slices:
+   salesName 20 GBK bytes per item, salesAmount / salesPrice / salesSum 11 characters per item, taxIndex one
+   digit per item; oInvNum is the returned invoice's number (53 only), payUnit the payer (40 GBK bytes).
+   0 when the processor accepted the invoice (then read its reply with karvex_FiscalReturnInvInfo), a
+   validation code (105, 107, 144, 164 to 168), a processor or link code; KARVEX_ERR_ARGUMENT_OVERFLOW when
+   commandNum or salesNum is outside 0 to 255 or fhNumber outside 0 to 65535.
+       karvex_FiscalMakeInv(f, 52, 1, 0, "", "某某公司", 1, "大米                ", "        2.5",
+                            "          4", "         10", "1"); */
+KARVEX_API int32_t karvex_FiscalMakeInv(karvex_fiscal* f, int32_t commandNum, int32_t fhNumber, int32_t invMode,
+                                        const char* oInvNum, const char* payUnit, int32_t salesNum,
+                                        const char* salesName, const char* salesAmount, const char* salesPrice,
+                                        const char* salesSum, const char* taxIndex);
+
+/* The processor's reply to the last issued or returned invoice (empty texts before any).
+       karvex_FiscalReturnInvInfo(f, machine, user, taxNumber, taxCode, dateTime); */
+KARVEX_API int32_t karvex_FiscalReturnInvInfo(karvex_fiscal* f, karvex_string* machineNum, karvex_string* userName,
+                                              karvex_string* taxNumber, karvex_string* taxCode,
+                                              karvex_string* dateTime);
+
+/* Voids invoice invNum (digits, at most 10). Result code: 144 empty, 105 not digits, 103 too long.
+       karvex_FiscalInvalidateInv(f, "123"); */
+KARVEX_API int32_t karvex_FiscalInvalidateInv(karvex_fiscal* f, const char* invNum);
+
+/* Reads an invoice's print data: commandNum 177 for the last invoice, 66 for invoice invNum (32 for any other).
+   On 0 the outputs are written; the four goods outputs get six fixed-width slices appended to the text they
+   hold (pass empty strings for exactly 120 and 3 x 66 bytes). invType is written on 0 only.
+       int32_t type = 0;
+       karvex_GetPrintInv(f, 177, inv, oinv, machine, saleUnit, payUnit, taxNumber, taxCode, date,
+                          names, amounts, prices, sums, &type); */
+KARVEX_API int32_t karvex_GetPrintInv(karvex_fiscal* f, int32_t commandNum, karvex_string* invNum,
+                                      karvex_string* oInvNum, karvex_string* machineNumber, karvex_string* saleUnit,
+                                      karvex_string* payUnit, karvex_string* taxNumber, karvex_string* taxCode,
+                                      karvex_string* printDate, karvex_string* salesName, karvex_string* salesAmount,
+                                      karvex_string* salesPrice, karvex_string* salesSum, int32_t* invType);
+
+/* Reads the usage summary of the roll that holds invoice invNum. Outputs are written on 0 only.
+       karvex_GetInvUseSum(f, "123", begin, end, first, last, &voided, &normal, &normalSum, &returned,
+                           &returnSum, invCode, taxNumber, userName, machine); */
+KARVEX_API int32_t karvex_GetInvUseSum(karvex_fiscal* f, const char* invNum, karvex_string* beginDate,
+                                       karvex_string* endDate, karvex_string* beginInvNum, karvex_string* endInvNum,
+                                       int32_t* invalidateInv, int32_t* normalInv, double* normalSum,
+                                       int32_t* returnInv, double* returnSum, karvex_string* invCode,
+                                       karvex_string* taxNumber, karvex_string* userName,
+                                       karvex_string* machineNumber);
+
+/* Reads the rolls the processor holds and shows the console's roll-installation panel. 0 once it is shown.
+       karvex_FiscalInstallInv(f, 1, 0); */
+KARVEX_API int32_t karvex_FiscalInstallInv(karvex_fiscal* f, int32_t showModal, int32_t inHandle);
+
+/* The result code of the command under way (4128) or last finished; KARVEX_ERR_NULL_ARGUMENT for NULL `f`.
+       if (karvex_Status(f) == 128) ... */
+KARVEX_API int32_t karvex_Status(const karvex_fiscal* f);
+
+/* Writes the message of karvex_Status into out: "0x" + hexadecimal code + "：" + message, e.g. "0x0：执行成功".
+   0, or KARVEX_ERR_NULL_ARGUMENT.
+       karvex_Description(f, text); */
+KARVEX_API int32_t karvex_Description(const karvex_fiscal* f, karvex_string* out);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KARVEX_KARVEX_H */

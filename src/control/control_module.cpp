@@ -1,0 +1,328 @@
+#include "control/control_module.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QLoggingCategory>
+
+#include <cstdlib>
+
+#include "commands/catalogue.h"
+#include "convert/conversions.h"
+#include "link/frame_codec.h"
+#include "link/result_codes.h"
+#include "link/serial_link.h"
+
+Q_LOGGING_CATEGORY(lcLink, "karvex.link", QtWarningMsg)
+
+namespace karvex {
+
+namespace {
+constexpr const char* kTimeoutLine = "通讯超时            Fail";
+constexpr const char* kPortLostLine = "串口设备已断开        Fail";
+
+std::string HexLine(const Bytes& bytes) {
+    std::string out;
+    BytesToSpacedHex(bytes, out);
+    return out;
+}
+}  // namespace
+
+ControlModule::ControlModule()
+    : paths_(ResolveDataPaths()),
+      log_(std::make_unique<CommandLog>(paths_.logPath)),
+      ui_(std::make_shared<SilentUserInterface>()),
+      hooks_(std::make_shared<ConsoleHooks>()),
+      intake_(MakePlainIntake()) {
+    log_->Open();
+    SetCommandResult(0);
+    if (const char* v = std::getenv("KARVEX_TICK_MS"); v && *v) {
+        int ms = std::atoi(v);
+        if (ms > 0) tick_ = std::chrono::milliseconds(ms);
+    }
+}
+
+ControlModule::~ControlModule() {
+    link_.reset();
+    log_->Close();
+}
+
+void ControlModule::SetCommandResult(int code) {
+    commandResult_ = code;
+    commandResultText_ = ResultCodeText(code);
+}
+
+void ControlModule::SetUserInterface(std::shared_ptr<UserInterface> ui) {
+    ui_ = ui ? std::move(ui) : std::make_shared<SilentUserInterface>();
+}
+
+void ControlModule::SetConsoleHooks(std::shared_ptr<ConsoleHooks> hooks) {
+    hooks_ = hooks ? std::move(hooks) : std::make_shared<ConsoleHooks>();
+}
+
+void ControlModule::SetIntake(std::unique_ptr<AnswerIntake> intake) {
+    if (intake) intake_ = std::move(intake);
+}
+
+int ControlModule::FormLoad() {
+    if (!link_) {
+        SerialLink::Handlers h;
+        h.frame = [this](const ReceivedFrame& f) { return OnFrame(f); };
+        h.timeout = [this] { OnTimeout(); };
+        h.lost = [this](const std::string& reason, bool waiting) { OnPortLost(reason, waiting); };
+        link_ = std::make_unique<SerialLink>(std::move(h));
+        link_->SetTickInterval(tick_);
+    }
+    if (!log_->IsOpen()) log_->Open();
+    int r = intake_->OpenStore(*this);
+    if (r == 0) intake_->ClearQueue(*this);
+    return r;
+}
+
+int ControlModule::FormUnload() {
+    if (link_) {
+        link_->Close();
+        link_.reset();
+    }
+    hooks_->RestoreHostWindow();
+    log_->CloseViewer();
+    log_->Close();
+    return intake_->CloseStore(*this);
+}
+
+int ControlModule::OpenComm(int port, int selector) {
+    if (selector != 1 && selector != 2) {
+        ui_->ShowMessage("串口设置错误", "无效的串口波特率");
+        return result::kNoOpenPort;
+    }
+    if (port < 1 || port > 5) {
+        ui_->ShowMessage("串口设置错误", "无效的端口号");
+        return result::kNoOpenPort;
+    }
+    if (!link_) FormLoad();
+    std::string error;
+    int r = link_->Open(port, selector, &error);
+    if (r != 0) {
+        if (CallerMode == kCallerConsole) ui_->ShowMessage("提示", "Comm" + std::to_string(port) + " " + error);
+        SetStatus(&StatusTexts::port, "无");
+        return r;
+    }
+    storedPort_ = port;
+    storedSelector_ = selector;
+    SetStatus(&StatusTexts::port, "COM" + std::to_string(port));
+    return 0;
+}
+
+bool ControlModule::PortOpen() const { return link_ && link_->IsOpen(); }
+
+int ControlModule::SendFrame(const Bytes& frame) {
+    if (!link_ || !link_->IsOpen()) return result::kNoOpenPort;
+    qCDebug(lcLink) << ">>" << HexLine(frame).c_str();
+    RxPacketCount = 0;
+    int r = link_->SendFrame(frame);
+    if (r == 0) hooks_->SetBusyCursor(true);
+    return r;
+}
+
+void ControlModule::SetTickInterval(std::chrono::milliseconds interval) {
+    tick_ = interval;
+    if (link_) link_->SetTickInterval(interval);
+}
+
+IssueContext ControlModule::MakeIssueContext() {
+    return IssueContext{
+        *ui_,
+        [this](const Bytes& f) { return SendFrame(f); },
+        CurrentCommand,
+        CallerMode,
+        Console,
+        [this](const std::string& text) { CueCommandSendFinish(text); },
+        [this](const std::string& typed) { return intake_->BookSignature(*this, typed); },
+        {},
+    };
+}
+
+void ControlModule::CueCommandSendFinish(const std::string& displayText) {
+    log_->LogSentCommand("发送" + displayText + "命令");
+}
+
+int ControlModule::IssueBare(std::uint8_t code, std::uint16_t callerMode) {
+    CurrentCommand = code;
+    int r = SendBareCommand([this](const Bytes& f) { return SendFrame(f); }, code);
+    if (r != 0) return r;
+    CueCommandSendFinish(CommandDisplayText(code));
+    CallerMode = callerMode;
+    return 0;
+}
+
+void ControlModule::CompleteCommand(std::uint8_t code, const std::string& displayText, int result,
+                                    std::uint16_t callerMode) {
+    SetCommandResult(result);
+    const std::string name = CommandName(code);
+    hooks_->SetBusyCursor(false);
+    int followUp = 0;
+    if (result == result::kSuccess) {
+        if (callerMode == kCallerConsole) ui_->ShowMessage(name, displayText.empty() ? name + "成功" : displayText);
+        switch (code) {
+        case 0x00:
+            SetStatus(&StatusTexts::link, "已联机");
+            break;
+        case 0x30:
+            intake_->ClearStoreTables(*this, 0x3FFDF8);
+            followUp = IssueBare(0x38, kCallerHost);
+            break;
+        case 0x38:
+            if (callerMode == kCallerHost) followUp = IssueBare(0x39, kCallerHost);
+            break;
+        case 0x40:
+            followUp = IssueBare(0x38, kCallerHost);
+            break;
+        case 0x32:
+            if (callerMode == kCallerInstall) {
+                hooks_->ShowPanel(8);
+                hooks_->FillInstallList();
+            }
+            break;
+        case 0xB4:
+            hooks_->ShowPanel(-1);
+            hooks_->HideConsole();
+            hooks_->RestoreHostWindow();
+            break;
+        default:
+            break;
+        }
+    } else if (result == result::kChainContinues) {
+        switch (code) {
+        case 0x31:
+            if (Console.DispenseRollCount > 0) followUp = IssueBare(0x31, callerMode);
+            break;
+        case 0xB1:
+        case 0x42:
+            followUp = IssueBare(0x38, 6);
+            break;
+        case 0x38:
+            followUp = IssueBare(0x37, 6);
+            break;
+        case 0x3C:
+            followUp = IssueBare(0x38, 8);
+            break;
+        default:
+            break;
+        }
+    } else {
+        DescribeResult(result, name, callerMode == kCallerConsole ? kDescribeWithBox : kDescribeQuiet, ui_.get());
+        hooks_->ShowPanel(-1);
+    }
+    // A chain whose next link cannot be sent must end with that code; otherwise a waiting host call
+    // would wait on "chain continues" for ever.
+    if (followUp != 0) SetCommandResult(followUp);
+}
+
+void ControlModule::ReportPacketResult(std::uint8_t code, int result, const std::string& packetText) {
+    std::string text = CommandName(code);
+    int packetNumber = -1;
+    if (!packetText.empty()) {
+        text += packetText;
+        packetNumber = std::atoi(packetText.c_str());
+    }
+    std::string line;
+    if (result == result::kSuccess || result == result::kChainContinues) {
+        line = text + "成功";
+    } else if (result == result::kAnswerNextCommand) {
+        line = "税控器请求发送下一命令";
+    } else if (result == result::kAnswerKeepWaiting) {
+        line = "税控器请求继续等待";
+    } else {
+        line = text + "失败 Err" + ResultCodeText(result);
+    }
+    log_->ReplaceLastLogLine(line);
+    if (packetNumber > 0) {
+        log_->WriteLogLine("等待处理下一数据包");
+    } else if (packetNumber == 0) {
+        log_->WriteLogLine("数据处理完成");
+    }
+}
+
+void ControlModule::ShowPacketProgress(int count, int packetsToFollow, const std::string& label, bool receiving) {
+    std::string line = label + "包号";
+    std::size_t width = GbkByteLength(label);
+    if (width < 12) line.append(12 - width, ' ');
+    line += PadPacketNumber(packetsToFollow) + "OK";
+    log_->ReplaceLastLogLine(line);
+    if (packetsToFollow != 0) {
+        log_->ShowViewerLine(receiving ? "接收下一个数据包..." : "处理下一个数据包...");
+        SetStatus(&StatusTexts::packets, std::string(receiving ? "接收包数： " : "处理包数： ") + PadPacketNumber(count));
+    } else if (receiving) {
+        log_->WriteLogLine(label + "接收完成");
+        log_->WriteLogLine("开始处理数据包");
+        log_->ShowViewerLine("处理第一个数据包...");
+    } else {
+        log_->WriteLogLine(label + "处理完成");
+        SetStatus(&StatusTexts::packets, "处理包数： " + PadPacketNumber(count));
+    }
+}
+
+int ControlModule::WaitForCommand(bool throughChain) {
+    for (;;) {
+        int r = commandResult_;
+        if (r != result::kCommandUnderWay && !(throughChain && r == result::kChainContinues)) return r;
+        if (!QCoreApplication::instance()) return r;  // nothing could ever change the word
+        // Sleeps until the port, a timer or the window system has something; no busy loop.
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    }
+}
+
+bool ControlModule::OnFrame(const ReceivedFrame& frame) {
+    qCDebug(lcLink) << "<<" << HexLine(frame.bytes).c_str();
+    if (frame.IsWait()) return true;  // the processor asks for patience; the count was restarted
+    ++RxPacketCount;
+    const std::uint8_t code = CurrentCommand;
+    if (code == 0xB0) {
+        // A self-test answers with one frame per item, each taken up and completed on its own.
+        const bool last = frame.packetsToFollow == 0;
+        if (last) link_->StopReceiving();
+        IntakeOutcome o = intake_->AcceptSingleAnswer(*this, frame.bytes);
+        CompleteCommand(code, o.displayText, o.result, CallerMode);
+        return !last;
+    }
+    if (RxPacketCount > 1 || frame.packetsToFollow != 0) {
+        intake_->SaveAnswerPacket(*this, frame);
+        if (frame.packetsToFollow != 0) return true;
+        link_->StopTimeout();
+        IntakeOutcome o = intake_->AcceptStoredAnswers(*this);
+        RxPacketCount = 0;
+        CompleteCommand(code, o.displayText, o.result, CallerMode);
+        return false;
+    }
+    link_->StopReceiving();
+    IntakeOutcome o = intake_->AcceptSingleAnswer(*this, frame.bytes);
+    RxPacketCount = 0;
+    CompleteCommand(code, o.displayText, o.result, CallerMode);
+    return false;
+}
+
+void ControlModule::OnTimeout() {
+    log_->ReplaceLastLogLine(kTimeoutLine);
+    SetStatus(&StatusTexts::link, "超时断开");
+    hooks_->SetBusyCursor(false);
+    RxPacketCount = 0;
+    SetCommandResult(result::kTimeout);
+}
+
+void ControlModule::OnPortLost(const std::string& reason, bool waiting) {
+    qCWarning(lcLink) << "serial device lost:" << reason.c_str();
+    SetStatus(&StatusTexts::port, "无");
+    RxPacketCount = 0;
+    hooks_->SetBusyCursor(false);
+    const int r = commandResult_;
+    if (waiting || r == result::kCommandUnderWay || r == result::kChainContinues) {
+        log_->ReplaceLastLogLine(kPortLostLine);
+        SetCommandResult(kPortLost);
+    }
+}
+
+void ControlModule::SetStatus(std::string StatusTexts::*field, std::string text) {
+    status_.*field = std::move(text);
+    hooks_->StatusChanged();
+}
+
+}  // namespace karvex

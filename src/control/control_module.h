@@ -1,0 +1,182 @@
+#pragma once
+// Everything the loaded library shares: the result word with its message, the command in flight, who
+// started it, the paths, the command log, the reply values for the host, and the console core that owns
+// the serial link. One object, owned by the Fiscal control.
+#include <QObject>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "commands/answer_records.h"
+#include "commands/issuers.h"
+#include "control/paths.h"
+#include "link/frame_receiver.h"
+#include "link/user_interface.h"
+#include "log/command_log.h"
+
+namespace karvex {
+
+class SerialLink;
+class AnswerIntake;
+
+// Status-bar texts of the console, kept here so that a window can show them and tests can read them.
+struct StatusTexts {
+    std::string link;      // panel 2: "已联机", "超时断开"
+    std::string port;      // panel 4: "COM1", "无"
+    std::string packets;   // panel 5: packet progress
+};
+
+// What the completion step asks of the console window; the widget console implements it, a headless host
+// leaves it at the default (nothing to show).
+class ConsoleHooks {
+public:
+    virtual ~ConsoleHooks() = default;
+    virtual void ShowPanel(int /*panel, -1 hides all*/) {}
+    virtual void FillInstallList() {}
+    virtual void HideConsole() {}
+    virtual void RestoreHostWindow() {}
+    virtual void StatusChanged() {}
+    virtual void SetBusyCursor(bool /*busy*/) {}
+};
+
+// The result of taking up one answer (or a whole queued answer).
+struct IntakeOutcome {
+    int result = 0;
+    std::string displayText;
+};
+
+class ControlModule : public QObject {
+    Q_OBJECT
+public:
+    // Codes of the link that no processor answer produces.
+    static constexpr int kPortLost = 133;
+    static constexpr int kNotAvailable = 134;
+
+    ControlModule();
+    ~ControlModule() override;
+
+    // ----- shared result word
+    void SetCommandResult(int code);
+    int GetCommandResult() const { return commandResult_; }
+    const std::string& CommandResultText() const { return commandResultText_; }
+
+    // ----- command in flight
+    std::uint8_t CurrentCommand = 0;
+    std::uint16_t CallerMode = kCallerConsole;
+    ConsoleCommandState Console;
+    std::int32_t ConsoleModal = 0;
+    std::int64_t HostWindow = 0;
+
+    // ----- reply values
+    std::string CurrentInvNumber;
+    karvex::IssueReply Issue;  // the last issue or return answer
+    karvex::HostReply Host;    // filled while a print-data or roll-summary chain runs
+
+    // ----- paths and log
+    const DataPaths& Paths() const { return paths_; }
+    CommandLog& Log() { return *log_; }
+
+    // ----- user interface and console window hooks
+    UserInterface& Ui() { return *ui_; }
+    void SetUserInterface(std::shared_ptr<UserInterface> ui);
+    ConsoleHooks& Hooks() { return *hooks_; }
+    void SetConsoleHooks(std::shared_ptr<ConsoleHooks> hooks);
+
+    // ----- console core (created by FormLoad, dropped by FormUnload)
+    bool ConsoleLoaded() const { return link_ != nullptr; }
+    // Creates the link and opens the store; 0 or the store's code.
+    int FormLoad();
+    // Shut-down of the console: timers, viewer, log, store compaction. 0 or the store's code.
+    int FormUnload();
+
+    // ----- link
+    int OpenComm(int port, int selector);
+    int SendFrame(const Bytes& frame);
+    bool PortOpen() const;
+    void SetTickInterval(std::chrono::milliseconds interval);
+    std::chrono::milliseconds TickInterval() const { return tick_; }
+    const StatusTexts& Status() const { return status_; }
+    // The serial settings the link was last opened with (ComSet: CommPort, Bite).
+    int StoredPort() const { return storedPort_; }
+    int StoredSelector() const { return storedSelector_; }
+
+    // The context the console issuers run in.
+    IssueContext MakeIssueContext();
+
+    // Console cue after a successful send: "发送" + text + "命令", then the waiting line.
+    void CueCommandSendFinish(const std::string& displayText);
+    // Ends a command: result word, message, follow-ups.
+    void CompleteCommand(std::uint8_t code, const std::string& displayText, int result, std::uint16_t callerMode);
+    // Logs the judgement of one answer frame.
+    void ReportPacketResult(std::uint8_t code, int result, const std::string& packetText);
+    // Progress lines of a multi-packet answer.
+    void ShowPacketProgress(int count, int packetsToFollow, const std::string& label, bool receiving);
+
+    // Waits, letting window events run, while the result word says "under way" (and, when `throughChain`,
+    // while a chain continues). Sleeps between events instead of spinning.
+    int WaitForCommand(bool throughChain = false);
+
+    // Sends a bare command as the console would, with its display text; 0 or the send's code.
+    int IssueBare(std::uint8_t code, std::uint16_t callerMode);
+
+    // The answer intake (CRC and status check, decoding, queueing of multi-packet answers).
+    AnswerIntake& Intake() { return *intake_; }
+    void SetIntake(std::unique_ptr<AnswerIntake> intake);
+
+    // Frames of the answer under work; reset by every send.
+    int RxPacketCount = 0;
+
+private:
+    bool OnFrame(const ReceivedFrame& frame);
+    void OnTimeout();
+    void OnPortLost(const std::string& reason, bool waiting);
+    void SetStatus(std::string StatusTexts::*field, std::string text);
+
+    int commandResult_ = 0;
+    std::string commandResultText_;
+    DataPaths paths_;
+    std::unique_ptr<CommandLog> log_;
+    std::shared_ptr<UserInterface> ui_;
+    std::shared_ptr<ConsoleHooks> hooks_;
+    std::unique_ptr<SerialLink> link_;
+    std::unique_ptr<AnswerIntake> intake_;
+    std::chrono::milliseconds tick_{1000};
+    StatusTexts status_;
+    int storedPort_ = 1;
+    int storedSelector_ = 1;
+};
+
+// Takes up answer frames for the command in flight. The plain intake checks frames and decodes the answers
+// that are only shown; the store-backed intake also queues multi-packet answers and keeps decoded records.
+class AnswerIntake {
+public:
+    virtual ~AnswerIntake() = default;
+    // A one-frame answer (or one self-test item).
+    virtual IntakeOutcome AcceptSingleAnswer(ControlModule& m, const Bytes& frame) = 0;
+    // Queues one packet of a multi-packet answer; reports progress through the module.
+    virtual void SaveAnswerPacket(ControlModule& m, const ReceivedFrame& frame) = 0;
+    // Decodes every queued packet after the last one came.
+    virtual IntakeOutcome AcceptStoredAnswers(ControlModule& m) = 0;
+    // A new link start: forget queued packets.
+    virtual void ClearQueue(ControlModule& m) = 0;
+    // Store hooks used by the console and the completion step.
+    virtual int OpenStore(ControlModule&) { return 0; }
+    virtual int CloseStore(ControlModule&) { return 0; }
+    virtual int ReadSerialSettings(ControlModule&, int& port, int& selector) {
+        port = 1;
+        selector = 1;
+        return 0;
+    }
+    virtual void WriteSerialSettings(ControlModule&, int, int) {}
+    virtual int ClearStoreTables(ControlModule&, std::uint32_t /*flags*/) { return 0; }
+    virtual int BookSignature(ControlModule&, const std::string&) { return 91; }
+};
+
+// The intake that needs no store: checks, the shown-only answers, and an in-memory packet queue.
+std::unique_ptr<AnswerIntake> MakePlainIntake();
+
+}  // namespace karvex

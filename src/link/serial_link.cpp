@@ -1,0 +1,157 @@
+#include "link/serial_link.h"
+
+#include <QFile>
+
+#include <cstdlib>
+
+#include "link/result_codes.h"
+
+namespace karvex {
+
+std::string SerialDeviceForPort(int port) {
+    std::string var = "KARVEX_COM" + std::to_string(port);
+    if (const char* v = std::getenv(var.c_str()); v && *v) return v;
+    return "/dev/ttyS" + std::to_string(port - 1);
+}
+
+SerialLink::SerialLink(Handlers handlers, QObject* parent)
+    : QObject(parent), handlers_(std::move(handlers)), receiver_([this](const ReceivedFrame& f) {
+          ticks_ = 0;  // every completed frame restarts the time-out
+          return handlers_.frame ? handlers_.frame(f) : false;
+      }) {
+    timer1_.setInterval(tick_);
+    connect(&timer1_, &QTimer::timeout, this, &SerialLink::OnTick);
+    presence_.setInterval(std::chrono::milliseconds(200));
+    connect(&presence_, &QTimer::timeout, this, &SerialLink::CheckDevicePresent);
+    connect(&port_, &QSerialPort::readyRead, this, &SerialLink::OnReadyRead);
+    connect(&port_, &QSerialPort::errorOccurred, this, &SerialLink::OnError);
+}
+
+SerialLink::~SerialLink() {
+    // Closing from the destructor must not call back into an owner that is being torn down.
+    handlers_ = {};
+    Close();
+}
+
+int SerialLink::Open(int port, int selector, std::string* error) {
+    const qint32 baud = selector == 2 ? 38400 : 9600;
+    if (port_.isOpen() && portNumber_ == port) {
+        port_.setBaudRate(baud);
+        return 0;
+    }
+    Close();
+    port_.setPortName(QString::fromStdString(SerialDeviceForPort(port)));
+    port_.setBaudRate(baud);
+    port_.setDataBits(QSerialPort::Data8);
+    port_.setParity(QSerialPort::NoParity);
+    port_.setStopBits(QSerialPort::OneStop);
+    port_.setFlowControl(QSerialPort::NoFlowControl);
+    if (!port_.open(QIODevice::ReadWrite)) {
+        const auto err = port_.error();
+        if (error) *error = port_.errorString().toStdString();
+        port_.clearError();
+        switch (err) {
+        case QSerialPort::DeviceNotFoundError:
+            return kErrorPortNotFound;
+        case QSerialPort::PermissionError:
+            return kErrorPortInUse;
+        default:
+            return kErrorPortOther;
+        }
+    }
+    // Settings applied before open are taken over by open(); apply them again for drivers that reset them.
+    port_.setBaudRate(baud);
+    port_.setDataBits(QSerialPort::Data8);
+    port_.setParity(QSerialPort::NoParity);
+    port_.setStopBits(QSerialPort::OneStop);
+    port_.setFlowControl(QSerialPort::NoFlowControl);
+    portNumber_ = port;
+    receiver_.Reset();
+    presence_.start();
+    return 0;
+}
+
+void SerialLink::Close() {
+    timer1_.stop();
+    presence_.stop();
+    receiver_.Reset();
+    if (port_.isOpen()) port_.close();
+    portNumber_ = 0;
+}
+
+int SerialLink::SendFrame(const Bytes& frame) {
+    if (!port_.isOpen()) return result::kNoOpenPort;
+    // A new request: whatever is left of an earlier answer is dropped, on the line and in the receiver.
+    port_.clear(QSerialPort::AllDirections);
+    port_.readAll();
+    receiver_.Reset();
+    port_.write(reinterpret_cast<const char*>(frame.data()), static_cast<qint64>(frame.size()));
+    port_.flush();
+    ticks_ = 0;
+    timer1_.start(tick_);
+    return 0;
+}
+
+void SerialLink::StopReceiving() {
+    if (port_.isOpen()) {
+        port_.clear(QSerialPort::Input);
+    }
+    receiver_.Reset();
+    ticks_ = 0;
+    timer1_.stop();
+}
+
+void SerialLink::StopTimeout() {
+    ticks_ = 0;
+    timer1_.stop();
+}
+
+void SerialLink::SetTickInterval(std::chrono::milliseconds interval) {
+    tick_ = interval.count() > 0 ? interval : std::chrono::milliseconds(1);
+    timer1_.setInterval(tick_);
+}
+
+void SerialLink::OnReadyRead() {
+    if (reading_) return;  // a handler that waits inside the frame callback must not re-enter the reader
+    reading_ = true;
+    while (port_.isOpen() && port_.bytesAvailable() > 0) {
+        QByteArray data = port_.readAll();
+        receiver_.Feed(reinterpret_cast<const std::uint8_t*>(data.constData()), static_cast<std::size_t>(data.size()));
+    }
+    reading_ = false;
+}
+
+void SerialLink::OnTick() {
+    ++ticks_;
+    if (ticks_ > kTimeoutTicks) {
+        if (port_.isOpen()) port_.clear(QSerialPort::Input);
+        ticks_ = 0;
+        timer1_.stop();
+        receiver_.Reset();
+        if (handlers_.timeout) handlers_.timeout();
+    }
+}
+
+void SerialLink::OnError(QSerialPort::SerialPortError error) {
+    if (error != QSerialPort::ResourceError) return;
+    std::string reason = port_.errorString().toStdString();
+    port_.clearError();
+    // Close later: closing inside the port's own error signal is not safe for every Qt version.
+    QMetaObject::invokeMethod(this, [this, reason] { ReportLost(reason); }, Qt::QueuedConnection);
+}
+
+void SerialLink::CheckDevicePresent() {
+    if (!port_.isOpen()) return;
+    if (!QFile::exists(port_.portName()) && !QFile::exists(QStringLiteral("/dev/") + port_.portName())) {
+        ReportLost("device " + port_.portName().toStdString() + " is gone");
+    }
+}
+
+void SerialLink::ReportLost(const std::string& reason) {
+    if (!port_.isOpen() && portNumber_ == 0) return;
+    const bool waiting = timer1_.isActive();
+    Close();
+    if (handlers_.lost) handlers_.lost(reason, waiting);
+}
+
+}  // namespace karvex

@@ -1,0 +1,88 @@
+#pragma once
+// The serial side of the link: the port, the answer time-out (Timer1) and the receive state machine fed
+// from the port's data-received signal. What a completed frame means is decided by the owner through the
+// handler; this class only moves bytes and counts ticks.
+#include <QObject>
+#include <QSerialPort>
+#include <QTimer>
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+#include "link/frame_receiver.h"
+
+namespace karvex {
+
+// The serial device behind port number N (1 to 5): $KARVEX_COM<N> when set, else /dev/ttyS<N-1>.
+std::string SerialDeviceForPort(int port);
+
+class SerialLink : public QObject {
+    Q_OBJECT
+public:
+    // Ticks of Timer1 after which an unanswered command ends (the 31st tick).
+    static constexpr int kTimeoutTicks = 30;
+
+    struct Handlers {
+        // A completed frame; return true to keep reading packets of the same answer.
+        std::function<bool(const ReceivedFrame&)> frame;
+        // More than kTimeoutTicks ticks without a completed frame.
+        std::function<void()> timeout;
+        // The device went away (a USB adapter pulled, the other end of a pty closed); `waiting` tells
+        // whether an answer was still expected.
+        std::function<void(const std::string& reason, bool waiting)> lost;
+    };
+
+    explicit SerialLink(Handlers handlers, QObject* parent = nullptr);
+    ~SerialLink() override;
+
+    // Opens port `port` (1-5) at the speed of `selector` (1 = 9600, 2 = 38400), 8 data bits, no parity, one
+    // stop bit. 0 on success, else a runtime error number (see OpenErrorNumber) with `error` describing it.
+    int Open(int port, int selector, std::string* error = nullptr);
+    void Close();
+    bool IsOpen() const { return port_.isOpen(); }
+    int PortNumber() const { return portNumber_; }
+
+    // Empties the input and output buffers, writes the frame and starts the time-out.
+    // 132 when no port is open.
+    int SendFrame(const Bytes& frame);
+
+    // Ends receiving: drops buffered input, resets the receive state, stops the time-out.
+    void StopReceiving();
+    void StopTimeout();
+    void RestartTimeoutCount() { ticks_ = 0; }
+    bool TimeoutRunning() const { return timer1_.isActive(); }
+    int TimeoutTicks() const { return ticks_; }
+
+    // Timer1's interval; tests shorten it so that 31 ticks pass in milliseconds.
+    void SetTickInterval(std::chrono::milliseconds interval);
+    std::chrono::milliseconds TickInterval() const { return tick_; }
+
+    FrameReceiver& Receiver() { return receiver_; }
+
+    // Runtime error numbers of a refused open, in the serial control's numbering.
+    static constexpr int kErrorPortNotFound = 8002;
+    static constexpr int kErrorPortInUse = 8005;
+    static constexpr int kErrorPortOther = 8015;
+
+private:
+    void OnReadyRead();
+    void OnTick();
+    void OnError(QSerialPort::SerialPortError error);
+    void CheckDevicePresent();
+    void ReportLost(const std::string& reason);
+
+    Handlers handlers_;
+    QSerialPort port_;
+    QTimer timer1_;
+    // A pulled USB adapter or a closed pty does not always raise an error on a quiet line (the device
+    // only reads as end-of-file), so the device node is watched while the port is open.
+    QTimer presence_;
+    FrameReceiver receiver_;
+    std::chrono::milliseconds tick_{1000};
+    int ticks_ = 0;
+    int portNumber_ = 0;
+    bool reading_ = false;
+};
+
+}  // namespace karvex

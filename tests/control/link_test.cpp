@@ -1,0 +1,210 @@
+// The road of a request over a real pseudo-terminal: the control, the serial link, the receive state
+// machine, the time-out and the completion step, against the virtual processor.
+#include "fixture.h"
+
+#include "link/result_codes.h"
+
+namespace karvex::testing {
+namespace {
+
+using sim::Fault;
+using sim::FaultKind;
+
+class LinkTest : public FiscalFixture {};
+
+TEST_F(LinkTest, OnlineSucceedsAndMarksTheLinkOnLine) {
+    ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
+    EXPECT_EQ(fiscal_->Module().Status().port, "COM1");
+    EXPECT_EQ(fiscal_->FiscalOnline(), 0);
+    EXPECT_EQ(fiscal_->Status(), 0);
+    EXPECT_EQ(fiscal_->Description(), QString::fromUtf8("0x0：执行成功"));
+    EXPECT_EQ(fiscal_->Module().Status().link, "已联机");
+    EXPECT_TRUE(ui_->messages.empty()) << "a host call shows no message boxes";
+}
+
+TEST_F(LinkTest, OnlineWritesTwoStampedGbkLines) {
+    SetClock([] { return LocalTime{2005, 3, 15, 9, 5, 7}; });
+    ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
+    ASSERT_EQ(fiscal_->FiscalOnline(), 0);
+    // "20050315 09：05：07" + three blanks + "发送联机命令" / "联机成功", GBK, CR LF.
+    const std::string stamp = "20050315 09\xA3\xBA" "05\xA3\xBA" "07   ";
+    const std::string expected = stamp + "\xB7\xA2\xCB\xCD\xC1\xAA\xBB\xFA\xC3\xFC\xC1\xEE\r\n" + stamp +
+                                 "\xC1\xAA\xBB\xFA\xB3\xC9\xB9\xA6\r\n";
+    EXPECT_EQ(ReadLog(), expected);
+    // The waiting line was replaced by the result line in the viewer.
+    auto lines = ViewerLines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[1].find("联机成功"), std::string::npos);
+}
+
+TEST_F(LinkTest, NoOpenPortGives132AtOnce) {
+    EXPECT_EQ(fiscal_->FiscalOnline(), result::kNoOpenPort);
+    EXPECT_EQ(fiscal_->Status(), result::kNoOpenPort);
+    EXPECT_EQ(sim_->requests_handled(), 0u);
+    EXPECT_EQ(ReadLog(), "") << "nothing was sent, so nothing is logged";
+}
+
+TEST_F(LinkTest, NoAnswerTimesOutOnThe31stTick) {
+    ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
+    sim_->inject({.command = 0x00, .kind = FaultKind::Silent});
+    EXPECT_EQ(fiscal_->FiscalOnline(), result::kTimeout);
+    EXPECT_EQ(fiscal_->Module().Status().link, "超时断开");
+    auto lines = ViewerLines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(lines.back().find("通讯超时            Fail"), std::string::npos);
+    // The link is usable again afterwards.
+    EXPECT_EQ(fiscal_->FiscalOnline(), 0);
+}
+
+TEST_F(LinkTest, AnswerCutHalfWayTimesOutAndIsDiscarded) {
+    ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
+    sim_->inject({.command = 0x33, .kind = FaultKind::Cut});
+    ControlModule& m = fiscal_->Module();
+    m.SetCommandResult(result::kCommandUnderWay);
+    ASSERT_EQ(m.IssueBare(0x33, kCallerHost), 0);
+    EXPECT_EQ(m.WaitForCommand(), result::kTimeout);
+    EXPECT_EQ(fiscal_->FiscalOnline(), 0);
+}
+
+TEST_F(LinkTest, WaitFramesRestartTheCount) {
+    tickMs_ = 5;
+    fiscal_->Module().SetTickInterval(std::chrono::milliseconds(tickMs_));
+    ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
+    // Four "WT" frames 100 ms apart: 400 ms in all, far past the 155 ms a silent line would be given.
+    sim_->inject({.command = 0x00, .kind = FaultKind::Wait, .arg = 4, .delay_ms = 100});
+    EXPECT_EQ(fiscal_->FiscalOnline(), 0);
+}
+
+TEST_F(LinkTest, NoiseBeforeAFrameIsSkipped) {
+    ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
+    sim_->inject({.command = 0x00, .kind = FaultKind::Noise, .arg = 5});
+    EXPECT_EQ(fiscal_->FiscalOnline(), 0);
+}
+
+TEST_F(LinkTest, AnswerWrittenByteByByteIsAssembled) {
+    ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
+    sim_->inject({.command = 0x33, .kind = FaultKind::Slow, .arg = 1});
+    ControlModule& m = fiscal_->Module();
+    m.SetCommandResult(result::kCommandUnderWay);
+    ASSERT_EQ(m.IssueBare(0x33, kCallerHost), 0);
+    EXPECT_EQ(m.WaitForCommand(), 0);
+    EXPECT_EQ(m.CurrentInvNumber.size(), 10u);
+}
+
+TEST_F(LinkTest, NextCommandAnswerGives20048AndItsLogLine) {
+    ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
+    sim_->inject({.command = 0x00, .kind = FaultKind::NotReady});
+    EXPECT_EQ(fiscal_->FiscalOnline(), result::kAnswerNextCommand);
+    auto lines = ViewerLines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(lines.back().find("税控器请求发送下一命令"), std::string::npos);
+    EXPECT_EQ(sim_->requests_handled(), 1u) << "nothing is sent automatically";
+}
+
+TEST_F(LinkTest, ErrorAnswerGivesTheProcessorsCode) {
+    ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
+    sim_->inject({.command = 0x00, .kind = FaultKind::Error, .arg = 35});
+    EXPECT_EQ(fiscal_->FiscalOnline(), 35);
+    EXPECT_EQ(fiscal_->Description(), QString::fromUtf8("0x23：发票已用完"));
+    auto lines = ViewerLines();
+    EXPECT_NE(lines.back().find("联机失败 Err0x23：发票已用完"), std::string::npos);
+}
+
+TEST_F(LinkTest, BadCrcGives130) {
+    ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
+    sim_->inject({.command = 0x00, .kind = FaultKind::BadCrc});
+    EXPECT_EQ(fiscal_->FiscalOnline(), result::kCrcError);
+}
+
+TEST_F(LinkTest, WrongAnswerLengthGives129) {
+    ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
+    sim_->inject({.command = 0x33, .kind = FaultKind::BadLength});
+    ControlModule& m = fiscal_->Module();
+    m.SetCommandResult(result::kCommandUnderWay);
+    ASSERT_EQ(m.IssueBare(0x33, kCallerHost), 0);
+    EXPECT_EQ(m.WaitForCommand(), result::kWrongAnswerLength);
+}
+
+TEST_F(LinkTest, StatusReads4128WhileACommandIsUnderWay) {
+    ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
+    sim_->inject({.command = 0x00, .kind = FaultKind::Late, .arg = 40});
+    int seen = -1;
+    QString text;
+    QTimer::singleShot(10, [&] {
+        seen = fiscal_->Status();
+        text = fiscal_->Description();
+    });
+    EXPECT_EQ(fiscal_->FiscalOnline(), 0);
+    EXPECT_EQ(seen, result::kCommandUnderWay);
+    EXPECT_TRUE(text.endsWith(QString::fromUtf8("命令开始执行")));
+}
+
+TEST_F(LinkTest, PulledDeviceEndsTheCommandAtOnceAndThePortOpensAgain) {
+    // With one-second ticks a missed disconnect would show as a 31-second time-out (128), not as 133.
+    fiscal_->Module().SetTickInterval(std::chrono::milliseconds(1000));
+    ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
+    sim_->inject({.command = 0x00, .kind = FaultKind::Late, .arg = 5000});
+    QTimer::singleShot(50, [&] { sim_->stop(); });
+    EXPECT_EQ(fiscal_->FiscalOnline(), ControlModule::kPortLost);
+    EXPECT_EQ(fiscal_->Module().Status().port, "无");
+    EXPECT_EQ(fiscal_->FiscalOnline(), result::kNoOpenPort);
+
+    StartSimulator();
+    ::setenv("KARVEX_COM1", sim_->device_path().c_str(), 1);
+    fiscal_->Module().SetTickInterval(std::chrono::milliseconds(tickMs_));
+    EXPECT_EQ(fiscal_->LoadFiscalForm(), 0);
+    EXPECT_EQ(fiscal_->FiscalOnline(), 0);
+}
+
+TEST_F(LinkTest, PortPromptAnswers) {
+    ::setenv("KARVEX_COM1", "/nonexistent/karvex-port", 1);
+    struct Case {
+        std::optional<std::string> reply;
+        int expected;
+    };
+    const Case cases[] = {{"6", 132}, {"0", 132}, {"", 132}, {std::nullopt, 132}, {"1a", 105}, {"99999999999", 132}};
+    for (const auto& c : cases) {
+        ui_->textReplies = {c.reply};
+        EXPECT_EQ(fiscal_->LoadFiscalForm(), c.expected) << (c.reply ? *c.reply : "<cancel>");
+    }
+    ASSERT_FALSE(ui_->prompts.empty());
+    EXPECT_EQ(ui_->prompts[0].title, "打开串口");
+    EXPECT_EQ(ui_->prompts[0].text, "打开串口失败\n\n请输入税控器连接的串口号\n例：税控器连接在Com1，请输入1");
+
+    ::setenv("KARVEX_COM3", sim_->device_path().c_str(), 1);
+    ui_->textReplies = {std::string("3")};
+    EXPECT_EQ(fiscal_->LoadFiscalForm(), 0);
+    EXPECT_EQ(fiscal_->Module().Status().port, "COM3");
+    EXPECT_EQ(fiscal_->FiscalOnline(), 0);
+}
+
+TEST_F(LinkTest, MethodsNotYetAvailableSaySo) {
+    QString number;
+    EXPECT_EQ(fiscal_->FiscalGetInvNum(number), ControlModule::kNotAvailable);
+    EXPECT_NE(DescribeResult(ControlModule::kNotAvailable), "0x86： 未知错误");
+}
+
+TEST_F(LinkTest, UnloadReturnsZeroAndClosesThePort) {
+    ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
+    EXPECT_EQ(fiscal_->UnloadFicalForm(0), 0);
+    EXPECT_FALSE(fiscal_->Module().PortOpen());
+}
+
+TEST_F(LinkTest, ConsoleModeCompletionShowsTheDisplayText) {
+    ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
+    ControlModule& m = fiscal_->Module();
+    auto number = sim_->state().current_number();
+    ASSERT_TRUE(number.has_value()) << "the seeded processor has a roll in use";
+    char expected[11];
+    std::snprintf(expected, sizeof expected, "%010u", *number);
+    ASSERT_EQ(m.IssueBare(0x33, kCallerConsole), 0);
+    m.SetCommandResult(result::kCommandUnderWay);  // console commands don't wait; the test does
+    EXPECT_EQ(m.WaitForCommand(), 0);
+    ASSERT_EQ(ui_->messages.size(), 1u);
+    EXPECT_EQ(ui_->messages[0].title, "获取当前发票号");
+    EXPECT_EQ(ui_->messages[0].text, std::string("当前发票号：") + expected);
+    EXPECT_EQ(m.CurrentInvNumber, expected);
+}
+
+}  // namespace
+}  // namespace karvex::testing
