@@ -174,9 +174,9 @@ void StoreConnection::Rollback() {
 std::int32_t StoreConnection::ExportTo(const std::filesystem::path& destination) {
     if (db_ == nullptr) return Fail(kStoreNotOpen, std::string("数据库对象打开失败"));
     std::error_code ec;
-    if (std::filesystem::exists(destination, ec) || ec) {
-        return Fail(kStoreDestinationExists, "压缩数据库失败，目标文件已经存在：" + destination.string());
-    }
+    bool exists = std::filesystem::exists(destination, ec);
+    if (ec) return Fail(kStoreEngineFailure, "压缩数据库失败，无法检查目标文件：" + ec.message());
+    if (exists) return Fail(kStoreDestinationExists, "压缩数据库失败，目标文件已经存在：" + destination.string());
     if (!sqlite3_get_autocommit(db_)) {
         return Fail(kStoreEngineFailure, std::string("有未完成的事务，不能压缩数据库"));
     }
