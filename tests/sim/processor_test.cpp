@@ -295,6 +295,21 @@ TEST(SimProcessor, DeclarationDayTradeAndTotalsAgreeWithTheInvoices) {
   EXPECT_NE(Bytes(s1[0].begin() + 4, s1[0].end() - 2), Bytes(s3[0].begin() + 4, s3[0].end() - 2));
 }
 
+TEST(SimProcessor, LongAnswersKeepPacketsToFollowAboveZeroUntilTheLastFrame) {
+  // The packets-to-follow byte cannot count past 255: it must not wrap to 0 before the real last frame, or a
+  // host would take the answer as complete and lose the rest.
+  EXPECT_EQ(follow_byte(0, 300), 255);
+  EXPECT_EQ(follow_byte(44, 300), 255);
+  EXPECT_EQ(follow_byte(297, 300), 2);
+  EXPECT_EQ(follow_byte(299, 300), 0);
+  Processor p(seeded(300), Clock::fixed(kNow));
+  const auto frames = ask(p, 0x42, testing::numbers(1, 300));
+  ASSERT_EQ(frames.size(), 300u);
+  for (std::size_t i = 0; i + 1 < frames.size(); ++i) ASSERT_NE(frames[i][2], 0) << i;
+  EXPECT_EQ(frames.back()[2], 0);
+  EXPECT_EQ(frames[299][4], 300 % 256);  // sequence byte wraps, harmlessly: hosts skip it
+}
+
 TEST(SimProcessor, ClockCommands) {
   Processor p(seeded(0), Clock::fixed(kNow));
   EXPECT_EQ(ask(p, 0x3B, {0x23, 0x59, 0x58})[0][3], 4);
