@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "commands/answer_records.h"
+#include "commands/caller_modes.h"
 #include "commands/decoders.h"
 
 namespace karvex {
@@ -80,12 +81,6 @@ private:
 
 // ---------------------------------------------------------------------------------------------------------
 // State and results
-
-// Caller modes that change where answers go.
-inline constexpr std::uint16_t kCallerConsole = 1;
-inline constexpr std::uint16_t kCallerHost = 2;
-inline constexpr std::uint16_t kCallerPrintDataChain = 6;
-inline constexpr std::uint16_t kCallerRollSummaryChain = 8;
 
 // What the answer side reads and writes besides the store. The control owns one of these for the life of
 // the library; the console sets `dispense_roll_count`, `checkself_mask` and clears `checkself_memo` when it

@@ -23,6 +23,7 @@
 #include <string>
 #include <string_view>
 
+#include "commands/caller_modes.h"
 #include "commands/catalogue.h"
 #include "link/frame_codec.h"
 #include "link/result_codes.h"
@@ -40,11 +41,6 @@ struct ConsoleCommandState {
     // DispenseInvoice while it is above 0.
     int DispenseRollCount = 0;
 };
-
-// Who started the command in flight (`CallerMode`).
-inline constexpr std::uint16_t kCallerConsole = 1;
-inline constexpr std::uint16_t kCallerHost = 2;
-inline constexpr std::uint16_t kCallerInstall = 5;
 
 // Everything an issuer needs from the console and the link.
 struct IssueContext {

@@ -41,6 +41,7 @@ public:
     virtual void RestoreHostWindow() {}
     virtual void StatusChanged() {}
     virtual void SetBusyCursor(bool /*busy*/) {}
+    virtual void SetCheckselfLabel(int /*label*/, const std::string& /*text*/) {}
 };
 
 // The result of taking up one answer (or a whole queued answer).
@@ -176,7 +177,34 @@ public:
     virtual int BookSignature(ControlModule&, const std::string&) { return 91; }
 };
 
-// The intake that needs no store: checks, the shown-only answers, and an in-memory packet queue.
+class AnswerStore;
+class AnswerQueue;
+struct AnswerContext;
+
+// The intake that decodes every answer and hands the records to `store` (or keeps nothing when it is null),
+// queueing multi-packet answers in `queue` (in memory when null).
+class DecodingIntake : public AnswerIntake {
+public:
+    DecodingIntake(std::unique_ptr<AnswerStore> store, std::unique_ptr<AnswerQueue> queue);
+    ~DecodingIntake() override;
+    IntakeOutcome AcceptSingleAnswer(ControlModule& m, const Bytes& frame) override;
+    void SaveAnswerPacket(ControlModule& m, const ReceivedFrame& frame) override;
+    IntakeOutcome AcceptStoredAnswers(ControlModule& m) override;
+    void ClearQueue(ControlModule& m) override;
+
+protected:
+    AnswerStore& Writers() { return *store_; }
+    AnswerQueue& Queue() { return *queue_; }
+
+private:
+    static AnswerContext Load(ControlModule& m);
+    static void Store(ControlModule& m, AnswerContext& c);
+    std::unique_ptr<AnswerStore> store_;
+    std::unique_ptr<AnswerQueue> queue_;
+    int queueFailure_ = 0;
+};
+
+// The intake without a store: every answer decoded, nothing kept, packets queued in memory.
 std::unique_ptr<AnswerIntake> MakePlainIntake();
 
 }  // namespace karvex

@@ -195,3 +195,12 @@ std::deque<std::string> CommandLog::ReadTail(const std::string& path, std::size_
 }
 
 }  // namespace karvex
+
+namespace karvex {
+std::string PadPacketNumber(int n) {
+    std::string s = std::to_string(n);
+    if (n < 10) return s + "   ";
+    if (n < 100) return s + "  ";
+    return s + " ";
+}
+}  // namespace karvex

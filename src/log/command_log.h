@@ -88,3 +88,9 @@ private:
 };
 
 }  // namespace karvex
+
+namespace karvex {
+// A packet number for the progress lines: the decimal digits, then blanks up to four characters (at least
+// one): 7 -> "7   ", 123 -> "123 ".
+std::string PadPacketNumber(int n);
+}  // namespace karvex
