@@ -17,22 +17,16 @@
 //     fiscal.UnloadFicalForm(0);
 #include <cstdint>
 #include <memory>
-#include <stdexcept>
 
 #include <QString>
 #include <QWidget>
+
+#include "karvex/errors.h"
 
 namespace karvex {
 
 class UserInterface;
 class ControlModule;
-
-// Thrown by a method when a host argument does not fit the byte or 16-bit field it is sent in (for example
-// 300 goods items or a 分户 number of 70000). Nothing was sent and no state changed.
-class ArgumentOverflow : public std::out_of_range {
-public:
-    using std::out_of_range::out_of_range;
-};
 
 class Fiscal : public QWidget {
     Q_OBJECT
@@ -63,8 +57,8 @@ public:
     // The processor's reply to the last issued or returned invoice.
     std::int32_t FiscalReturnInvInfo(QString& machineNum, QString& userName, QString& taxNumber, QString& taxCode,
                                      QString& dateTime);
-    // Voids an invoice.
-    std::int32_t FiscalInvalidateInv(const QString& invNum);
+    // Voids an invoice. invNum is rewritten in its 10-digit form ("" when it is not a number).
+    std::int32_t FiscalInvalidateInv(QString& invNum);
     // Reads an invoice's print data: commandNum 177 for the last invoice, 66 for invoice invNum.
     std::int32_t GetPrintInv(std::int32_t commandNum, QString& invNum, QString& oInvNum, QString& machineNumber,
                              QString& saleUnit, QString& payUnit, QString& taxNumber, QString& taxCode,

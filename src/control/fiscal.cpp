@@ -114,7 +114,7 @@ std::int32_t Fiscal::FiscalReturnInvInfo(QString&, QString&, QString&, QString&,
     return ControlModule::kNotAvailable;
 }
 
-std::int32_t Fiscal::FiscalInvalidateInv(const QString&) { return ControlModule::kNotAvailable; }
+std::int32_t Fiscal::FiscalInvalidateInv(QString&) { return ControlModule::kNotAvailable; }
 
 std::int32_t Fiscal::GetPrintInv(std::int32_t, QString&, QString&, QString&, QString&, QString&, QString&,
                                  QString&, QString&, QString&, QString&, QString&, QString&, std::int32_t&) {

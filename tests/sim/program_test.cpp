@@ -101,6 +101,14 @@ TEST(SimProgram, ServesAPtyLogsTrafficAndStopsOnSigterm) {
   ::rmdir(dir);
 }
 
+TEST(SimProgram, StopsOnSigint) {
+  Child run = spawn({"--quiet"});
+  ASSERT_GT(run.pid, 0);
+  ASSERT_EQ(read_line(run.out).rfind("karvex-sim: processor ready on /dev/pts/", 0), 0u);
+  ::kill(run.pid, SIGINT);
+  EXPECT_EQ(finish(run), 0);
+}
+
 TEST(SimProgram, HelpAndBadOptions) {
   Child help = spawn({"--help"});
   std::string text;

@@ -153,6 +153,13 @@ int main(int argc, char** argv) {
   options.random_fault_rate = rate;
 
   // Signals are taken by sigwait below; block them before the serving thread starts so it inherits the mask.
+  // A shell starts background jobs with SIGINT ignored, and an ignored signal never reaches sigwait, so both
+  // get a handler of their own first.
+  struct sigaction action {};
+  action.sa_handler = [](int) {};
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
