@@ -219,6 +219,42 @@ TEST_F(SimLine, PacedAnswersAreUnchanged) {
   EXPECT_EQ(exchange(kCurrent), kCurrentIs21);
 }
 
+TEST(SimDevice, ServesAGivenSerialDevice) {
+  // The device here is the slave side of a pty of the test's own; the test talks on its master.
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  char name[128];
+  ASSERT_EQ(ptsname_r(master, name, sizeof name), 0);
+  SimOptions o = test_options();
+  o.device = name;
+  o.baud = 38400;
+  Simulator sim(o);
+  std::string why;
+  ASSERT_TRUE(sim.start(&why)) << why;
+  EXPECT_EQ(sim.device_path(), name);
+  ASSERT_EQ(::write(master, kCurrent.data(), kCurrent.size()), static_cast<ssize_t>(kCurrent.size()));
+  Bytes got;
+  while (got.size() < kCurrentIs21.size()) {
+    pollfd p{master, POLLIN, 0};
+    if (::poll(&p, 1, 2000) <= 0) break;
+    std::uint8_t b[64];
+    const ssize_t n = ::read(master, b, sizeof b);
+    if (n <= 0) break;
+    got.insert(got.end(), b, b + n);
+  }
+  EXPECT_EQ(got, kCurrentIs21);
+  sim.stop();
+  ::close(master);
+
+  SimOptions missing = test_options();
+  missing.device = "/nonexistent/ttyS9";
+  Simulator absent(missing);
+  EXPECT_FALSE(absent.start(&why));
+  EXPECT_NE(why.find("/nonexistent/ttyS9"), std::string::npos) << why;
+}
+
 TEST(SimStateFile, StateSurvivesARestart) {
   char dir_template[] = "/tmp/karvex-sim-test-XXXXXX";
   ASSERT_NE(mkdtemp(dir_template), nullptr);
