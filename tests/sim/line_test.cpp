@@ -168,8 +168,10 @@ TEST_F(SimLine, MultiFrameFaultsHitTheChosenFrame) {
   }
 
   sim_->inject({.command = 0x39, .kind = FaultKind::Cut, .arg = 2});
+  const std::size_t before = sim_->requests_handled();
   peer_->send(tax);
-  const Bytes cut = peer_->drain(100);
+  ASSERT_TRUE(sim_->wait_handled(before + 1, 2000));
+  const Bytes cut = peer_->drain(50);
   EXPECT_EQ(cut.size(), 2 * 54 + 27u);
 
   // Frames paced apart: the second frame is not on the line yet when the first has been read.
