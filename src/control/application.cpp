@@ -2,7 +2,11 @@
 
 #include <QApplication>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
+#include <string>
 
 namespace karvex {
 
@@ -13,6 +17,12 @@ bool EnsureApplication() {
     const char* platform = std::getenv("QT_QPA_PLATFORM");
     if ((!display || !*display) && (!wayland || !*wayland) && (!platform || !*platform)) {
         ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    }
+    // Qt only warns and falls back to the same place when this is unset; say it outright to keep tools quiet.
+    if (const char* rt = std::getenv("XDG_RUNTIME_DIR"); !rt || !*rt) {
+        std::string dir = "/tmp/runtime-" + std::to_string(::getuid());
+        ::mkdir(dir.c_str(), 0700);
+        ::setenv("XDG_RUNTIME_DIR", dir.c_str(), 0);
     }
     // The application outlives every control; it is torn down with the process.
     static int argc = 1;

@@ -1,0 +1,55 @@
+#pragma once
+// The subcommands of the karvex tool: one per host method, each a function from its options to a result
+// code and a set of outputs.
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "json_writer.h"
+
+namespace karvex {
+class Fiscal;
+}
+
+namespace karvex::cli {
+
+struct Options {
+    std::map<std::string, std::string> values;  // --name value
+    std::vector<std::string> positional;
+
+    bool Has(const std::string& name) const { return values.count(name) != 0; }
+    std::string Get(const std::string& name, const std::string& fallback = "") const {
+        auto it = values.find(name);
+        return it == values.end() ? fallback : it->second;
+    }
+};
+
+struct Outcome {
+    std::string method;  // the host method that ran
+    int result = 0;
+    JsonObject outputs;
+};
+
+// Thrown for a usage error (exit status 2).
+struct UsageError {
+    std::string message;
+};
+
+struct Subcommand {
+    std::string name;
+    std::string summary;
+    std::string usage;  // options after the name
+    // Runs with the control loaded; throws UsageError for bad options.
+    std::function<Outcome(Fiscal&, const Options&)> run;
+    bool needsLink = true;  // false: runs without LoadFiscalForm
+};
+
+// Every subcommand the tool knows.
+const std::vector<Subcommand>& Subcommands();
+
+// Reads an integer option, throwing UsageError when it is missing or not a number.
+long long IntOption(const Options& o, const std::string& name);
+long long IntOption(const Options& o, const std::string& name, long long fallback);
+
+}  // namespace karvex::cli

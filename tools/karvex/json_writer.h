@@ -1,0 +1,93 @@
+#pragma once
+// A tiny JSON writer for the tool's one-object output. Texts are UTF-8 and written as they are, with the
+// characters JSON requires escaped.
+#include <cstdio>
+#include <map>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace karvex::cli {
+
+struct JsonValue;
+using JsonObject = std::vector<std::pair<std::string, JsonValue>>;
+using JsonArray = std::vector<JsonValue>;
+
+struct JsonValue {
+    std::variant<std::nullptr_t, bool, long long, double, std::string, JsonObject, JsonArray> v;
+    JsonValue() : v(nullptr) {}
+    JsonValue(bool b) : v(b) {}
+    JsonValue(int i) : v(static_cast<long long>(i)) {}
+    JsonValue(long long i) : v(i) {}
+    JsonValue(double d) : v(d) {}
+    JsonValue(const char* s) : v(std::string(s)) {}
+    JsonValue(std::string s) : v(std::move(s)) {}
+    JsonValue(JsonObject o) : v(std::move(o)) {}
+    JsonValue(JsonArray a) : v(std::move(a)) {}
+};
+
+inline void AppendJsonString(std::string& out, const std::string& s) {
+    out.push_back('"');
+    for (unsigned char c : s) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20) {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\u%04x", c);
+                out += buf;
+            } else {
+                out.push_back(static_cast<char>(c));
+            }
+        }
+    }
+    out.push_back('"');
+}
+
+inline void AppendJson(std::string& out, const JsonValue& value) {
+    struct Visitor {
+        std::string& out;
+        void operator()(std::nullptr_t) { out += "null"; }
+        void operator()(bool b) { out += b ? "true" : "false"; }
+        void operator()(long long i) { out += std::to_string(i); }
+        void operator()(double d) {
+            char buf[32];
+            std::snprintf(buf, sizeof buf, "%.15g", d);
+            out += buf;
+        }
+        void operator()(const std::string& s) { AppendJsonString(out, s); }
+        void operator()(const JsonObject& o) {
+            out.push_back('{');
+            bool first = true;
+            for (const auto& [k, v] : o) {
+                if (!first) out += ", ";
+                first = false;
+                AppendJsonString(out, k);
+                out += ": ";
+                AppendJson(out, v);
+            }
+            out.push_back('}');
+        }
+        void operator()(const JsonArray& a) {
+            out.push_back('[');
+            for (std::size_t i = 0; i < a.size(); ++i) {
+                if (i) out += ", ";
+                AppendJson(out, a[i]);
+            }
+            out.push_back(']');
+        }
+    };
+    std::visit(Visitor{out}, value.v);
+}
+
+inline std::string ToJson(const JsonValue& value) {
+    std::string out;
+    AppendJson(out, value);
+    return out;
+}
+
+}  // namespace karvex::cli

@@ -1,0 +1,161 @@
+// karvex: run one method of the Fiscal control from a shell or a script and print what happened as JSON.
+//
+//   karvex [--data-dir DIR] [--port N] METHOD [OPTIONS]
+//
+// Exit status: 0 when the method's result is 0, 1 for any other result, 2 for a usage error.
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+
+#include "commands.h"
+#include "karvex/application.h"
+#include "karvex/errors.h"
+#include "karvex/fiscal.h"
+#include "link/user_interface.h"
+
+namespace {
+
+using namespace karvex::cli;
+
+// Answers the port prompt of LoadFiscalForm with --port, or cancels it; shows nothing else.
+class ToolUi : public karvex::UserInterface {
+public:
+    explicit ToolUi(std::string port) : port_(std::move(port)) {}
+    void ShowMessage(const std::string&, const std::string&) override {}
+    bool AskYesNo(const std::string&, const std::string&) override { return false; }
+    std::optional<std::string> AskText(const std::string&, const std::string&, const std::string&) override {
+        if (port_.empty()) return std::nullopt;
+        return port_;
+    }
+
+private:
+    std::string port_;
+};
+
+void PrintUsage(std::FILE* to) {
+    std::fprintf(to,
+                 "usage: karvex [--data-dir DIR] [--port N] METHOD [OPTIONS]\n"
+                 "\n"
+                 "Runs one method of the Fiscal control against the tax-control processor and prints one JSON\n"
+                 "object: {\"method\", \"result\", \"description\", \"outputs\"}.\n"
+                 "Exit status: 0 when the result is 0, 1 for any other result, 2 for a usage error.\n"
+                 "\n"
+                 "  --data-dir DIR   where the store and the command log live (default: $KARVEX_DATA_DIR, else\n"
+                 "                   the library's folder, else ~/.local/share/karvex)\n"
+                 "  --port N         serial port 1-5 to use when the stored one cannot be opened; port N is\n"
+                 "                   /dev/ttyS<N-1> unless $KARVEX_COM<N> names another device\n"
+                 "\n"
+                 "methods:\n");
+    for (const auto& s : Subcommands()) {
+        std::fprintf(to, "  %-14s %s\n", s.name.c_str(), s.summary.c_str());
+        if (!s.usage.empty()) std::fprintf(to, "  %-14s   %s\n", "", s.usage.c_str());
+    }
+}
+
+Options ParseOptions(int argc, char** argv, int from) {
+    Options o;
+    for (int i = from; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a.rfind("--", 0) == 0) {
+            std::string name = a.substr(2);
+            std::string value;
+            if (auto eq = name.find('='); eq != std::string::npos) {
+                value = name.substr(eq + 1);
+                name = name.substr(0, eq);
+            } else if (i + 1 < argc) {
+                value = argv[++i];
+            } else {
+                throw UsageError{"--" + name + " needs a value"};
+            }
+            o.values[name] = value;
+        } else {
+            o.positional.push_back(a);
+        }
+    }
+    return o;
+}
+
+int Emit(const std::string& method, int result, const std::string& description, JsonObject outputs) {
+    JsonObject obj;
+    obj.emplace_back("method", method);
+    obj.emplace_back("result", result);
+    obj.emplace_back("description", description);
+    obj.emplace_back("outputs", std::move(outputs));
+    std::cout << ToJson(obj) << std::endl;
+    return result == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string dataDir;
+    std::string port;
+    int i = 1;
+    for (; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            PrintUsage(stdout);
+            return 0;
+        } else if (a == "--data-dir" && i + 1 < argc) {
+            dataDir = argv[++i];
+        } else if (a == "--port" && i + 1 < argc) {
+            port = argv[++i];
+        } else if (a.rfind("--", 0) == 0) {
+            std::fprintf(stderr, "karvex: unknown option %s\n\n", a.c_str());
+            PrintUsage(stderr);
+            return 2;
+        } else {
+            break;
+        }
+    }
+    if (i >= argc) {
+        PrintUsage(stderr);
+        return 2;
+    }
+    const std::string name = argv[i];
+    const Subcommand* sub = nullptr;
+    for (const auto& s : Subcommands())
+        if (s.name == name) sub = &s;
+    if (!sub) {
+        std::fprintf(stderr, "karvex: unknown method %s\n\n", name.c_str());
+        PrintUsage(stderr);
+        return 2;
+    }
+    Options options;
+    try {
+        options = ParseOptions(argc, argv, i + 1);
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "karvex %s: %s\n", name.c_str(), e.message.c_str());
+        return 2;
+    }
+    if (!dataDir.empty()) ::setenv("KARVEX_DATA_DIR", dataDir.c_str(), 1);
+
+    karvex::EnsureApplication();
+    karvex::Fiscal fiscal;
+    fiscal.SetUserInterface(std::make_shared<ToolUi>(port));
+    if (sub->needsLink) {
+        int r = fiscal.LoadFiscalForm();
+        if (r != 0) {
+            int code = Emit("LoadFiscalForm", r, fiscal.Description().toStdString(), {});
+            fiscal.UnloadFicalForm(0);
+            return code;
+        }
+    }
+    Outcome outcome;
+    try {
+        outcome = sub->run(fiscal, options);
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "karvex %s: %s\n", name.c_str(), e.message.c_str());
+        fiscal.UnloadFicalForm(0);
+        return 2;
+    } catch (const karvex::ArgumentOverflow& e) {
+        std::fprintf(stderr, "karvex %s: %s\n", name.c_str(), e.what());
+        fiscal.UnloadFicalForm(0);
+        return 2;
+    }
+    const std::string description = fiscal.Description().toStdString();
+    int unload = fiscal.UnloadFicalForm(0);
+    if (unload != 0) std::fprintf(stderr, "karvex: closing the store gave %d\n", unload);
+    return Emit(outcome.method, outcome.result, description, std::move(outcome.outputs));
+}
