@@ -18,7 +18,7 @@
 #include <string>
 #include <string_view>
 
-#include "bytes.h"
+#include "convert/bytes.h"
 #include "result_codes.h"
 
 namespace karvex {
