@@ -179,8 +179,7 @@ TEST_F(LinkTest, PortPromptAnswers) {
 }
 
 TEST_F(LinkTest, MethodsNotYetAvailableSaySo) {
-    QString number;
-    EXPECT_EQ(fiscal_->FiscalGetInvNum(number), ControlModule::kNotAvailable);
+    EXPECT_EQ(fiscal_->ShowFiscalForm(0, 0), ControlModule::kNotAvailable);
     EXPECT_NE(DescribeResult(ControlModule::kNotAvailable), "0x86： 未知错误");
 }
 
@@ -204,6 +203,30 @@ TEST_F(LinkTest, ConsoleModeCompletionShowsTheDisplayText) {
     EXPECT_EQ(ui_->messages[0].title, "获取当前发票号");
     EXPECT_EQ(ui_->messages[0].text, std::string("当前发票号：") + expected);
     EXPECT_EQ(m.CurrentInvNumber, expected);
+}
+
+}  // namespace
+}  // namespace karvex::testing
+
+#include "log/log_viewer_model.h"
+
+namespace karvex::testing {
+namespace {
+
+TEST_F(LinkTest, ViewerModelFollowsTheLogWriters) {
+    CommandLog& log = fiscal_->Module().Log();
+    LogViewerModel model(log.Viewer());
+    const int before = model.rowCount();
+    log.LogSentCommand("发送联机命令");
+    EXPECT_EQ(model.rowCount(), before + 2);
+    log.ReplaceLastLogLine("联机成功");
+    EXPECT_EQ(model.rowCount(), before + 2);
+    EXPECT_TRUE(model.data(model.index(before + 1)).toString().endsWith(QString::fromUtf8("联机成功")));
+    for (int i = 0; i < 10005; ++i) log.ShowViewerLine("x");
+    EXPECT_EQ(model.rowCount(), 10001);
+    EXPECT_EQ(model.SelectedRow(), 10000);
+    log.ClearList();
+    EXPECT_EQ(model.rowCount(), 0);
 }
 
 }  // namespace
