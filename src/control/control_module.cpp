@@ -11,6 +11,7 @@
 #include "link/frame_codec.h"
 #include "link/result_codes.h"
 #include "link/serial_link.h"
+#include "control/store_intake.h"
 
 Q_LOGGING_CATEGORY(lcLink, "karvex.link", QtWarningMsg)
 
@@ -32,7 +33,7 @@ ControlModule::ControlModule()
       log_(std::make_unique<CommandLog>(paths_.logPath)),
       ui_(std::make_shared<SilentUserInterface>()),
       hooks_(std::make_shared<ConsoleHooks>()),
-      intake_(MakePlainIntake()) {
+      intake_(MakeStoreIntake()) {
     log_->Open();
     SetCommandResult(0);
     if (const char* v = std::getenv("KARVEX_TICK_MS"); v && *v) {

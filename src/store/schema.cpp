@@ -93,7 +93,8 @@ std::vector<TableDef> BuildTables() {
         t.push_back(std::move(d));
     }
     t.push_back({"Idiograph", {{"签名状态", S}, {"签名数据", T}, {"电子签名", T}}, ""});
-    t.push_back({"ARecord", {{"记录号", S}, {"记录", T}}, ""});
+    // The frame number is a long: a print-data upload can run to far more than 32767 frames.
+    t.push_back({"ARecord", {{"记录号", L}, {"记录", T}}, ""});
     t.push_back({"ComSet", {{"CommPort", S}, {"Bite", S}}, ""});
     t.push_back({"InvPDatTemp",
                  {{"序号", L}, {"税种税目索引号", B}, {"商品名称", T}, {"数量", D}, {"金额", D}}, ""});

@@ -75,6 +75,16 @@ void SyncDirectory(const std::filesystem::path& dir) {
 
 }  // namespace
 
+const char* StoreAccess::AnswerTableOf(std::uint8_t code) {
+    const CommandTable* entry = CommandTableOf(code);
+    return entry ? entry->table : nullptr;
+}
+
+bool StoreAccess::AnswerRefillsTable(std::uint8_t code) {
+    const CommandTable* entry = CommandTableOf(code);
+    return entry != nullptr && entry->refilled;
+}
+
 StoreAccess::StoreAccess(std::filesystem::path dataDirectory)
     : storePath_(std::move(dataDirectory) / kStoreFileName) {}
 
@@ -185,7 +195,15 @@ std::int32_t StoreAccess::OpenCommandTables(std::uint8_t code, int slot) {
     }
     if (std::int32_t rc = conn_->Begin(); rc != kStoreOk) return Fail(rc, conn_->LastErrorText());
     answerOpen_ = true;
-    std::int32_t rc = OpenAccess(Selection::Of(entry->table), slot);
+    std::int32_t rc = kStoreOk;
+    if (entry->refilled) {
+        // Emptied in one statement before the record set is bound: reading the old rows into the slot
+        // only to delete them one by one costs memory and time in proportion to the last answer.
+        const TableDef* table = FindStoreTable(entry->table);
+        rc = conn_->Exec("DELETE FROM " + QuoteIdentifier(table->name));
+        if (rc != kStoreOk) error_ = conn_->LastErrorText();
+    }
+    if (rc == kStoreOk) rc = OpenAccess(Selection::Of(entry->table), slot);
     if (rc == kStoreOk && entry->refilled) rc = ClearAccessTable(slot);
     if (rc == kStoreOk && code == 0x33) rc = OpenAccess(Selection::Of("MakeInvoice"), kRollSlot);
     if (rc != kStoreOk) {

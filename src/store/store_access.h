@@ -94,6 +94,10 @@ public:
     // before the answer and returns the code.
     std::int32_t CloseCommandTables(std::uint8_t code, int slot, AnswerOutcome outcome = AnswerOutcome::Keep);
     bool AnswerInProgress() const { return answerOpen_; }
+    // The table the answer to a command writes, or nullptr for commands whose answers store nothing.
+    static const char* AnswerTableOf(std::uint8_t code);
+    // True when each answer to the command replaces its table's content.
+    static bool AnswerRefillsTable(std::uint8_t code);
 
     // Empties every flagged table through the slot, all in one transaction; labels are reported
     // once the whole clearing is saved. Unknown bits are ignored.

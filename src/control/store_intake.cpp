@@ -1,0 +1,206 @@
+#include "control/store_intake.h"
+
+#include <filesystem>
+
+#include "commands/catalogue.h"
+#include "link/result_codes.h"
+#include "store/store_codes.h"
+
+namespace karvex {
+
+namespace {
+
+constexpr std::uint8_t kCurrentInvoice = 0x33;
+constexpr std::uint8_t kMakeInvoice = 0x34;
+constexpr std::uint8_t kReturnInvoice = 0x35;
+constexpr int kComSetSlot = 0;
+constexpr int kClearSlot = StoreAccess::kRollSlot;
+
+std::string NextNumber(const std::string& number) {
+    std::uint64_t n = 0;
+    for (char c : number) {
+        if (c < '0' || c > '9') return {};
+        n = n * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    if (number.size() != 10 || n >= 9999999999ULL) return {};
+    std::string next = std::to_string(n + 1);
+    return std::string(10 - next.size(), '0') + next;
+}
+
+}  // namespace
+
+StoreIntake::StoreIntake() : StoreIntake(std::make_shared<StoreHandle>(), nullptr, nullptr) {}
+
+StoreIntake::StoreIntake(std::shared_ptr<StoreHandle> handle, std::unique_ptr<StoreRecordWriters> writers,
+                         std::unique_ptr<StoreAnswerQueue> queue)
+    : DecodingIntake(writers ? std::move(writers)
+                             : std::make_unique<StoreRecordWriters>(
+                                   handle,
+                                   [this](const std::string& title, const std::string& text) {
+                                       if (module_ == nullptr) return;
+                                       module_->Log().WriteLogLine(text);
+                                       // Host calls report through their result code only.
+                                       if (module_->CallerMode == kCallerConsole)
+                                           module_->Ui().ShowMessage(
+                                               title.empty() ? CommandName(module_->CurrentCommand) : title, text);
+                                   }),
+                     queue ? std::move(queue) : std::make_unique<StoreAnswerQueue>(handle)),
+      handle_(std::move(handle)),
+      writers_(static_cast<StoreRecordWriters*>(&Writers())),
+      queue_(static_cast<StoreAnswerQueue*>(&Queue())) {}
+
+StoreIntake::~StoreIntake() {
+    writers_->ReleaseStatements();
+    queue_->Detach();
+    if (handle_->access) handle_->access->Close();
+}
+
+void StoreIntake::ReportStoreFailure(ControlModule& m, const std::string& what, int code, const std::string& detail) {
+    std::string line = what + " Err" + ResultCodeText(code);
+    if (!detail.empty()) line += "：" + detail;
+    m.Log().WriteLogLine(line);
+}
+
+IntakeOutcome StoreIntake::AcceptSingleAnswer(ControlModule& m, const Bytes& frame) {
+    module_ = &m;
+    const std::uint8_t command = m.CurrentCommand;
+    IntakeOutcome o = DecodingIntake::AcceptSingleAnswer(m, frame);
+    // Rows written for a frame are only kept when the answer's transaction commits; a failed commit must
+    // not be reported as a stored answer.
+    if (int closed = writers_->TakeCloseResult(); closed != 0 && (o.result == 0 || o.result == result::kChainContinues)) {
+        ReportStoreFailure(m, CommandName(command) + "数据保存失败", closed, writers_->LastErrorText());
+        o.result = closed;
+    }
+    if (o.result == 0) RunRollProgress(m, command);
+    module_ = nullptr;
+    return o;
+}
+
+IntakeOutcome StoreIntake::AcceptStoredAnswers(ControlModule& m) {
+    module_ = &m;
+    const std::uint8_t command = m.CurrentCommand;
+    // Frames still held in memory are replayed straight from there; nothing to write first.
+    IntakeOutcome o = DecodingIntake::AcceptStoredAnswers(m);
+    if (int closed = writers_->TakeCloseResult(); closed != 0 && (o.result == 0 || o.result == result::kChainContinues)) {
+        ReportStoreFailure(m, CommandName(command) + "数据保存失败", closed, writers_->LastErrorText());
+        o.result = closed;
+    }
+    // Whatever the replay left (dropped after four failures, or put back by a transaction that did not
+    // commit) must not be taken for the first frames of the next answer.
+    queue_->Clear();
+    module_ = nullptr;
+    return o;
+}
+
+void StoreIntake::RunRollProgress(ControlModule& m, std::uint8_t command) {
+    if (handle_->Open() == nullptr) return;
+    std::string current;
+    if (command == kCurrentInvoice) {
+        current = m.CurrentInvNumber;
+    } else if (command == kMakeInvoice || command == kReturnInvoice) {
+        // An issue or a return takes the current number of the roll in use; the processor moves on to
+        // the next one.
+        std::string inUse;
+        if (!writers_->CurrentNumberInUse(inUse)) return;
+        current = NextNumber(inUse);
+        if (current.empty()) return;
+    } else {
+        return;
+    }
+    std::string previous;
+    const int r = writers_->SaveMakeInvoice(current, previous);
+    // The bookkeeping is the control's own: its outcome is logged and never changes the command's result.
+    if (r == 0) {
+        m.Log().WriteLogLine("发票卷记录更新：当前发票号 " + current);
+    } else {
+        ReportStoreFailure(m, "发票卷记录更新失败 当前发票号 " + current, r, "");
+    }
+}
+
+int StoreIntake::OpenStore(ControlModule& m) {
+    if (handle_->Open() != nullptr) return 0;
+    std::filesystem::path dir = m.Paths().appDir;
+    if (dir.empty()) dir = std::filesystem::path(m.Paths().storePath).parent_path();
+    handle_->access = std::make_unique<StoreAccess>(dir);
+    int r = handle_->access->Open();
+    if (r == 0) r = handle_->access->OpenAnswerQueue();
+    if (r != 0) {
+        ReportStoreFailure(m, "数据库打开失败", r, handle_->access->LastErrorText());
+        handle_->access->Close();
+        handle_->access.reset();
+        return r;
+    }
+    queue_->Detach();
+    return 0;
+}
+
+int StoreIntake::CloseStore(ControlModule& m) {
+    StoreAccess* access = handle_->Open();
+    if (access == nullptr) {
+        handle_->access.reset();
+        return 0;
+    }
+    writers_->ReleaseStatements();
+    queue_->Detach();
+    const int r = access->CompactStoreAtUnload();
+    if (r != 0) ReportStoreFailure(m, "数据库压缩失败", r, access->LastErrorText());
+    access->Close();
+    handle_->access.reset();
+    return r;
+}
+
+int StoreIntake::ReadSerialSettings(ControlModule& m, int& port, int& selector) {
+    port = 0;
+    selector = 0;
+    StoreAccess* access = handle_->Open();
+    if (access == nullptr) return kStoreNotOpen;
+    int r = access->OpenAccess(Selection::Of("ComSet"), kComSetSlot);
+    RecordSet* rs = access->Slot(kComSetSlot);
+    std::int64_t p = 0, b = 0;
+    if (r == 0) r = rs->MoveFirst();
+    if (r == 0) r = rs->GetInteger("CommPort", p);
+    if (r == 0) r = rs->GetInteger("Bite", b);
+    access->ReleaseSlot(kComSetSlot);
+    if (r != 0) {
+        ReportStoreFailure(m, "读取串口设置失败", r, access->LastErrorText());
+        return r;
+    }
+    // 0 means nothing was chosen yet; anything outside the lists cannot be opened either.
+    if (p < 1 || p > 5 || b < 1 || b > 2) return kStoreNoCurrentRecord;
+    port = static_cast<int>(p);
+    selector = static_cast<int>(b);
+    return 0;
+}
+
+void StoreIntake::WriteSerialSettings(ControlModule& m, int port, int selector) {
+    StoreAccess* access = handle_->Open();
+    if (access == nullptr) return;
+    int r = access->OpenAccess(Selection::Of("ComSet"), kComSetSlot);
+    RecordSet* rs = access->Slot(kComSetSlot);
+    if (r == 0 && rs->Eof()) r = rs->AddNew();
+    if (r == 0) r = rs->SetInteger("CommPort", port);
+    if (r == 0) r = rs->SetInteger("Bite", selector);
+    if (r == 0) r = rs->Update();
+    const std::string detail = rs->LastErrorText();
+    access->ReleaseSlot(kComSetSlot);
+    if (r != 0) ReportStoreFailure(m, "保存串口设置失败", r, detail);
+}
+
+int StoreIntake::ClearStoreTables(ControlModule& m, std::uint32_t flags) {
+    StoreAccess* access = handle_->Open();
+    if (access == nullptr) return kStoreNotOpen;
+    const int r = access->ClearStoreTables(kClearSlot, flags, clearProgress_);
+    if (r != 0) ReportStoreFailure(m, "清空数据库失败", r, access->LastErrorText());
+    return r;
+}
+
+int StoreIntake::BookSignature(ControlModule& m, const std::string& typedText) {
+    if (handle_->Open() == nullptr) return kStoreNotOpen;
+    const int r = writers_->BookSignature(typedText);
+    if (r != 0) ReportStoreFailure(m, "保存签名数据失败", r, writers_->LastErrorText());
+    return r;
+}
+
+std::unique_ptr<AnswerIntake> MakeStoreIntake() { return std::make_unique<StoreIntake>(); }
+
+}  // namespace karvex

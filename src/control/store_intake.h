@@ -1,0 +1,59 @@
+#pragma once
+// The intake that keeps what the processor answers: the decoders' records go to the record writers of the
+// encrypted store, multi-frame answers are queued in its ARecord table, the roll bookkeeping follows every
+// current-invoice-number and issue answer, and the console's store hooks (serial settings, clearing,
+// signing bookkeeping, compaction at unload) run on the same store.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "control/control_module.h"
+#include "store/record_writers.h"
+
+namespace karvex {
+
+class StoreIntake : public DecodingIntake {
+public:
+    StoreIntake();
+    ~StoreIntake() override;
+
+    IntakeOutcome AcceptSingleAnswer(ControlModule& m, const Bytes& frame) override;
+    IntakeOutcome AcceptStoredAnswers(ControlModule& m) override;
+
+    // Opens FiscalMachine.mdb in the module's data directory and empties the answer queue; 0 or the store's
+    // code (91 with the reason in the command log). Opening an open store does nothing.
+    int OpenStore(ControlModule& m) override;
+    // Compacts the store into its encrypted copy and puts the copy in its place (a copy left by an earlier,
+    // interrupted run is replaced), then closes it. 0 or the store's code.
+    int CloseStore(ControlModule& m) override;
+    // ComSet's CommPort and Bite. Non-zero when the store cannot be read or holds no usable setting
+    // (0 = nothing chosen yet), so that the control asks for the port.
+    int ReadSerialSettings(ControlModule& m, int& port, int& selector) override;
+    void WriteSerialSettings(ControlModule& m, int port, int selector) override;
+    int ClearStoreTables(ControlModule& m, std::uint32_t flags) override;
+    int BookSignature(ControlModule& m, const std::string& typedText) override;
+
+    // Where the clear-store panel learns which of its labels to caption.
+    void SetClearProgress(ClearProgress progress) { clearProgress_ = std::move(progress); }
+
+    // The store while it is open (tests and the data browser read through it); nullptr otherwise.
+    StoreAccess* Access() { return handle_->Open(); }
+    StoreRecordWriters& RecordWriters() { return *writers_; }
+
+private:
+    StoreIntake(std::shared_ptr<StoreHandle> handle, std::unique_ptr<StoreRecordWriters> writers,
+                std::unique_ptr<StoreAnswerQueue> queue);
+    void RunRollProgress(ControlModule& m, std::uint8_t command);
+    void ReportStoreFailure(ControlModule& m, const std::string& what, int code, const std::string& detail);
+
+    std::shared_ptr<StoreHandle> handle_;
+    StoreRecordWriters* writers_;
+    StoreAnswerQueue* queue_;
+    ControlModule* module_ = nullptr;  // the module whose answer is being taken up (for writer notices)
+    ClearProgress clearProgress_;
+};
+
+// The control's intake: the store-backed one.
+std::unique_ptr<AnswerIntake> MakeStoreIntake();
+
+}  // namespace karvex

@@ -1,0 +1,166 @@
+#pragma once
+// The record writers over the store: one decoded answer becomes one row of its table, positioned by the
+// table's rule (add a row, overwrite the single row, or find the row by its key), with its fields in a
+// fixed order. Besides the writers: the queue of a multi-frame answer in ARecord, the roll progress
+// (InvoiceNumber states 1 -> 2 -> 3 following the processor's current number) and the booking of data
+// submitted for signing.
+//
+// The writers reach the store through a StoreHandle that the control opens and closes; while it is closed
+// every writer answers 91, so an answer that arrives without a store is reported, never silently lost.
+//
+//   auto handle = std::make_shared<StoreHandle>();
+//   handle->access = std::make_unique<StoreAccess>(dataDir);  handle->access->Open();
+//   StoreRecordWriters writers(handle);
+//   writers.OpenCommandTables(0x44);  writers.SaveDayTrade(day);  writers.CloseCommandTables(0x44);
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "commands/answer_intake.h"
+#include "store/store_access.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace karvex {
+
+// Codes of the roll progress and the signing bookkeeping (their texts are in the result table).
+inline constexpr std::int32_t kRollNotNextNumber = 149;     // "当前发票号不是原来发票号加一"
+inline constexpr std::int32_t kRollNumberNotFound = 150;    // "发票库中找不到当前发票号"
+inline constexpr std::int32_t kSignatureRowMissing = 151;   // "需签名数据在数据库中丢失"
+inline constexpr std::int32_t kStoreTableEmpty = 162;       // "数据库中的表为空表"
+
+// The store as the answer side sees it: present while the console is loaded.
+struct StoreHandle {
+    std::unique_ptr<StoreAccess> access;
+    StoreAccess* Open() const { return access && access->IsOpen() ? access.get() : nullptr; }
+};
+
+// Told about a writer's store failure that the operator should see: title (may be empty) and text.
+using WriterNotice = std::function<void(const std::string& title, const std::string& text)>;
+
+// Prepared statements of one connection, kept for the life of that connection.
+class StatementCache {
+public:
+    ~StatementCache() { Release(); }
+    // The statement for `sql`, reset and unbound; nullptr when it cannot be prepared (error in conn).
+    sqlite3_stmt* Get(StoreConnection& conn, const std::string& sql);
+    // Finalizes everything; needed before the connection closes.
+    void Release();
+
+private:
+    sqlite3* db_ = nullptr;
+    std::unordered_map<std::string, sqlite3_stmt*> statements_;
+};
+
+// How a writer finds the row it writes.
+enum class RowPosition {
+    Add,        // always a new row
+    SingleRow,  // the first row, or a new one when the table is empty
+    ByKey,      // the first row whose key field holds the key, or a new one
+};
+
+// Field name and value, in the order the writer sets them.
+using FieldList = std::vector<std::pair<std::string, FieldValue>>;
+
+class StoreRecordWriters final : public AnswerStore {
+public:
+    explicit StoreRecordWriters(std::shared_ptr<StoreHandle> store, WriterNotice notice = {});
+    ~StoreRecordWriters() override;
+
+    ResultCode OpenCommandTables(std::uint8_t command) override;
+    ResultCode ClearCommandTable(std::uint8_t command) override;
+    void CloseCommandTables(std::uint8_t command) override;
+
+    ResultCode SaveInvoiceNumber(const InvoiceRollRecord& roll, int mode) override;
+    ResultCode SaveMachineData(const MachineDataRecord& rec) override;
+    ResultCode SaveUserInformation(const UserInformationRecord& rec) override;
+    ResultCode SaveTaxInformation(const TaxItemRecord& rec) override;
+    ResultCode SaveInvUseSum(const InvUseSumRecord& rec) override;
+    ResultCode SaveDeclareData(const DeclareDataRecord& rec) override;
+    ResultCode SaveInvPrintData(const InvPrintDataRecord& rec) override;
+    ResultCode SaveDayTrade(const DayTradeRecord& rec) override;
+    ResultCode SaveIdiograph(const SignatureRecord& rec) override;
+
+    // The result of the last CloseCommandTables: a failed commit loses the whole answer, and the intake
+    // must report that instead of the frames' success. Reading it resets it to 0.
+    ResultCode TakeCloseResult() { return std::exchange(closeResult_, 0); }
+
+    // Roll progress for the current invoice number `current` (10 digits). `previous` receives the
+    // 当前发票号 the roll in use held before. 0 when a roll took the number; 149 when the number is not
+    // the previous one plus one (it is recorded all the same: the processor's number is the truth);
+    // 150 when no roll holds it; 162 when InvoiceNumber is empty; a store code otherwise.
+    ResultCode SaveMakeInvoice(const std::string& current, std::string& previous);
+    // The 当前发票号 of the roll in use (state 2); false when no roll is in use.
+    bool CurrentNumberInUse(std::string& number);
+
+    // The signing panel's booking after a send: the row still waiting (签名状态 1) becomes superseded (3),
+    // then the typed data is added waiting for its signature. All or nothing.
+    ResultCode BookSignature(const std::string& typedText);
+
+    // Writes one row of `table`, fields in order. `keyField`/`key` are used by ByKey.
+    ResultCode WriteRow(std::string_view table, RowPosition position, const FieldList& fields,
+                        std::string_view keyField = {}, const std::string& key = {});
+
+    // Drops the prepared statements (before the store is compacted or closed).
+    void ReleaseStatements() { cache_.Release(); }
+    const std::string& LastErrorText() const { return error_; }
+
+private:
+    StoreAccess* Store();
+    ResultCode Fail(ResultCode code, std::string text);
+    ResultCode Notify(ResultCode code, const std::string& title);
+    ResultCode Engine(const std::string& what);
+    // The karvex_row of the first row matching (field = value), or of the first row when field is empty;
+    // 0 when there is none.
+    // Writes the fields into row `row` (its karvex_row), or into a new row when `row` is 0.
+    ResultCode WriteAt(const TableDef& table, std::int64_t row, const FieldList& fields);
+    ResultCode FirstRow(const TableDef& table, std::string_view field, const FieldValue& value, std::int64_t& row);
+    ResultCode CountRows(const TableDef& table, std::int64_t& count);
+    ResultCode ReadText(const TableDef& table, std::int64_t row, std::string_view field, std::string& out);
+
+    std::shared_ptr<StoreHandle> store_;
+    WriterNotice notice_;
+    StatementCache cache_;
+    ResultCode closeResult_ = 0;
+    std::string error_;
+};
+
+// The queue of a multi-frame answer in ARecord (记录号 = frame number, 记录 = the frame as hex).
+// Frames are written and read in batches: the table is a scratch area that the console empties whenever
+// it loads, so one transaction per frame would only cost time. The order of the frames is kept exactly.
+class StoreAnswerQueue final : public AnswerQueue {
+public:
+    static constexpr std::size_t kBatch = 256;
+
+    explicit StoreAnswerQueue(std::shared_ptr<StoreHandle> store);
+    ~StoreAnswerQueue() override;
+
+    ResultCode Append(int frame_number, const std::string& frame_hex) override;
+    std::size_t Count() const override { return ahead_.size() + stored_ + pending_.size(); }
+    ResultCode TakeFirst(std::string& frame_hex) override;
+    void Clear() override;
+
+    // Writes the frames still held in memory to ARecord.
+    ResultCode Flush();
+    // Forgets the prepared statements and the rows counted in the table (the store is being closed).
+    void Detach();
+
+private:
+    ResultCode LoadBatch();
+
+    std::shared_ptr<StoreHandle> store_;
+    StatementCache cache_;
+    std::deque<std::string> ahead_;                    // read from the table, already deleted there
+    std::size_t stored_ = 0;                           // rows in the table
+    std::deque<std::pair<int, std::string>> pending_;  // not written yet
+};
+
+}  // namespace karvex
