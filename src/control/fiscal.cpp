@@ -4,6 +4,7 @@
 
 #include "commands/issuers.h"
 #include "control/control_module.h"
+#include "control/host_calls.h"
 #include "convert/conversions.h"
 #include "link/result_codes.h"
 
@@ -29,6 +30,27 @@ int PromptPortNumber(ControlModule& m) {
     int port = std::stoi(*reply);
     if (port < 1 || port > 5) return result::kNoOpenPort;
     return m.OpenComm(port, 1);
+}
+
+std::string ToUtf8(const QString& text) { return text.toStdString(); }
+
+// A request the checks refused: nothing was sent; the code goes into the result word only where the call's
+// contract says so.
+int Refuse(ControlModule& m, const HostRequest& request) {
+    if (request.store) m.SetCommandResult(request.code);
+    return request.code;
+}
+
+// Puts a checked query or maintenance request on the line and logs it once, as the console logs its
+// commands. A send failure is returned as it is and leaves the result word alone.
+int SendPrepared(ControlModule& m, const HostRequest& request) {
+    if (!m.ConsoleLoaded()) m.FormLoad();
+    m.CurrentCommand = request.command;
+    const int sent = SendHostRequest([&m](const Bytes& frame) { return m.SendFrame(frame); }, request);
+    if (sent != 0) return sent;
+    m.CueCommandSendFinish(CommandDisplayText(request.command));
+    m.CallerMode = request.caller_mode;
+    return 0;
 }
 }  // namespace
 
@@ -100,31 +122,151 @@ std::int32_t Fiscal::FiscalOnline() {
 
 // ----- calls that later work brings; until then they say so instead of pretending success.
 
+
 std::int32_t Fiscal::ShowFiscalForm(std::int32_t, std::int32_t) { return ControlModule::kNotAvailable; }
 
-std::int32_t Fiscal::FiscalGetInvNum(QString&) { return ControlModule::kNotAvailable; }
-
-std::int32_t Fiscal::FiscalMakeInv(std::int32_t, std::int32_t, std::int32_t, const QString&, const QString&,
-                                   std::int32_t, const QString&, const QString&, const QString&, const QString&,
-                                   const QString&) {
-    return ControlModule::kNotAvailable;
+std::int32_t Fiscal::FiscalGetInvNum(QString& invNum) {
+    ControlModule& m = *module_;
+    if (!m.ConsoleLoaded()) m.FormLoad();
+    m.SetCommandResult(result::kCommandUnderWay);
+    IssueResult r = IssueMenuCommand(m.MakeIssueContext(), CommandCode::CurrentInvoice);
+    if (!r.sent) {
+        m.SetCommandResult(r.code);
+        return r.code;
+    }
+    m.CallerMode = kCallerHost;
+    std::string number = ToUtf8(invNum);
+    const ResultCode code = CopyFiscalGetInvNum(m.WaitForCommand(), m.CurrentInvNumber, number);
+    if (code == result::kSuccess) invNum = QString::fromStdString(number);
+    return code;
 }
 
-std::int32_t Fiscal::FiscalReturnInvInfo(QString&, QString&, QString&, QString&, QString&) {
-    return ControlModule::kNotAvailable;
+std::int32_t Fiscal::FiscalMakeInv(std::int32_t commandNum, std::int32_t fhNumber, std::int32_t invMode,
+                                   const QString& oInvNum, const QString& payUnit, std::int32_t salesNum,
+                                   const QString& salesName, const QString& salesAmount, const QString& salesPrice,
+                                   const QString& salesSum, const QString& taxIndex) {
+    ControlModule& m = *module_;
+    MakeInvArgs args;
+    args.CommandNum = commandNum;
+    args.FhNumber = fhNumber;
+    args.InvMode = invMode;
+    args.OInvNum = ToUtf8(oInvNum);
+    args.PayUnit = ToUtf8(payUnit);
+    args.SalesNum = salesNum;
+    args.SalesName = ToUtf8(salesName);
+    args.SalesAmount = ToUtf8(salesAmount);
+    args.SalesPrice = ToUtf8(salesPrice);
+    args.SalesSum = ToUtf8(salesSum);
+    args.TaxIndex = ToUtf8(taxIndex);
+
+    // An argument too wide for its wire field throws out of here before the record, the result word or the
+    // line are touched.
+    const InvoiceCheck check = PrepareFiscalMakeInv(args, m.Request);
+    if (check.code != result::kSuccess) {
+        if (check.store) m.SetCommandResult(check.code);
+        return check.code;
+    }
+
+    if (!m.ConsoleLoaded()) m.FormLoad();
+    const auto command = ToCommandCode(check.command);
+    IssueResult r = command ? IssueHostInvoice(m.MakeIssueContext(), *command, m.Request)
+                            : IssueResult{result::kCommandTypeError};
+    if (!r.sent) {
+        m.SetCommandResult(r.code);
+        return r.code;
+    }
+    m.CallerMode = kCallerHost;
+    m.SetCommandResult(result::kCommandUnderWay);
+    return m.WaitForCommand();
 }
 
-std::int32_t Fiscal::FiscalInvalidateInv(QString&) { return ControlModule::kNotAvailable; }
-
-std::int32_t Fiscal::GetPrintInv(std::int32_t, QString&, QString&, QString&, QString&, QString&, QString&,
-                                 QString&, QString&, QString&, QString&, QString&, QString&, std::int32_t&) {
-    return ControlModule::kNotAvailable;
+std::int32_t Fiscal::FiscalReturnInvInfo(QString& machineNum, QString& userName, QString& taxNumber,
+                                         QString& taxCode, QString& dateTime) {
+    ReturnInvInfoOutputs out;
+    const ResultCode code = CopyFiscalReturnInvInfo(module_->Issue, out);
+    machineNum = QString::fromStdString(out.MachineNum);
+    userName = QString::fromStdString(out.UserName);
+    taxNumber = QString::fromStdString(out.TaxNumber);
+    taxCode = QString::fromStdString(out.TaxCode);
+    dateTime = QString::fromStdString(out.DateTime);
+    return code;
 }
 
-std::int32_t Fiscal::GetInvUseSum(const QString&, QString&, QString&, QString&, QString&, std::int32_t&,
-                                  std::int32_t&, double&, std::int32_t&, double&, QString&, QString&, QString&,
-                                  QString&) {
-    return ControlModule::kNotAvailable;
+std::int32_t Fiscal::FiscalInvalidateInv(QString& invNum) {
+    ControlModule& m = *module_;
+    std::string number = ToUtf8(invNum);
+    const HostRequest request = PrepareFiscalInvalidateInv(number);
+    // The host gets the number back as it was checked: the 10 digits, or nothing when the check refused it.
+    invNum = QString::fromStdString(number);
+    if (request.kind == RequestKind::kNone) return Refuse(m, request);
+    if (const int sent = SendPrepared(m, request); sent != 0) return sent;
+    m.SetCommandResult(result::kCommandUnderWay);
+    return m.WaitForCommand();
+}
+
+std::int32_t Fiscal::GetPrintInv(std::int32_t commandNum, QString& invNum, QString& oInvNum,
+                                 QString& machineNumber, QString& saleUnit, QString& payUnit, QString& taxNumber,
+                                 QString& taxCode, QString& printDate, QString& salesName, QString& salesAmount,
+                                 QString& salesPrice, QString& salesSum, std::int32_t& invType) {
+    ControlModule& m = *module_;
+    const HostRequest request = PrepareGetPrintInv(commandNum, ToUtf8(invNum), m.Host);
+    if (request.kind == RequestKind::kNone) return Refuse(m, request);
+    if (const int sent = SendPrepared(m, request); sent != 0) return sent;
+    m.SetCommandResult(result::kCommandUnderWay);
+    const int finalCode = m.WaitForCommand(request.through_chain);
+
+    // The goods outputs grow from what the host passed in, so they start from its texts.
+    PrintInvOutputs out;
+    out.SalesName = ToUtf8(salesName);
+    out.SalesAmount = ToUtf8(salesAmount);
+    out.SalesPrice = ToUtf8(salesPrice);
+    out.SalesSum = ToUtf8(salesSum);
+    const ResultCode code = CopyGetPrintInvReply(finalCode, m.Host, out);
+    if (code != result::kSuccess) return code;
+    invNum = QString::fromStdString(out.InvNum);
+    oInvNum = QString::fromStdString(out.OInvNum);
+    machineNumber = QString::fromStdString(out.MachineNumber);
+    saleUnit = QString::fromStdString(out.SaleUnit);
+    payUnit = QString::fromStdString(out.PayUnit);
+    taxNumber = QString::fromStdString(out.TaxNumber);
+    taxCode = QString::fromStdString(out.TaxCode);
+    printDate = QString::fromStdString(out.PrintDate);
+    salesName = QString::fromStdString(out.SalesName);
+    salesAmount = QString::fromStdString(out.SalesAmount);
+    salesPrice = QString::fromStdString(out.SalesPrice);
+    salesSum = QString::fromStdString(out.SalesSum);
+    invType = out.InvType;
+    return code;
+}
+
+std::int32_t Fiscal::GetInvUseSum(const QString& invNum, QString& beginDate, QString& endDate,
+                                  QString& beginInvNum, QString& endInvNum, std::int32_t& invalidateInv,
+                                  std::int32_t& normalInv, double& normalSum, std::int32_t& returnInv,
+                                  double& returnSum, QString& invCode, QString& taxNumber, QString& userName,
+                                  QString& machineNumber) {
+    ControlModule& m = *module_;
+    const HostRequest request = PrepareGetInvUseSum(ToUtf8(invNum));
+    if (request.kind == RequestKind::kNone) return Refuse(m, request);
+    if (const int sent = SendPrepared(m, request); sent != 0) return sent;
+    m.SetCommandResult(result::kCommandUnderWay);
+
+    InvUseSumOutputs out;
+    const ResultCode code = CopyGetInvUseSumReply(m.WaitForCommand(request.through_chain), m.Host, out);
+    if (code != result::kSuccess) return code;
+    beginDate = QString::fromStdString(out.BeginDate);
+    endDate = QString::fromStdString(out.EndDate);
+    beginInvNum = QString::fromStdString(out.BeginInvNum);
+    endInvNum = QString::fromStdString(out.EndInvNum);
+    invalidateInv = out.InvalidateInv;
+    normalInv = out.NormalInv;
+    normalSum = out.NormalSum;
+    returnInv = out.ReturnInv;
+    returnSum = out.ReturnSum;
+    invCode = QString::fromStdString(out.InvCode);
+    taxNumber = QString::fromStdString(out.TaxNumber);
+    userName = QString::fromStdString(out.UserName);
+    machineNumber = QString::fromStdString(out.MachineNumber);
+    return code;
 }
 
 std::int32_t Fiscal::FiscalInstallInv(std::int32_t, std::int32_t) { return ControlModule::kNotAvailable; }

@@ -18,6 +18,7 @@
 #include <karvex/errors.h>
 
 #include "commands/answer_records.h"
+#include "commands/caller_modes.h"
 #include "link/frame_codec.h"
 #include "link/result_codes.h"
 
@@ -36,10 +37,9 @@ inline constexpr std::uint8_t kCommandInvoiceSum = 0x3C;
 inline constexpr std::uint8_t kCommandPrintDataByNumber = 0x42;
 inline constexpr std::uint8_t kCommandLastInvData = 0xB1;
 
-// Caller modes the host calls run under.
-inline constexpr std::uint16_t kCallerHostCall = 2;
-inline constexpr std::uint16_t kCallerPrintDataChain = 6;
-inline constexpr std::uint16_t kCallerRollSummaryChain = 8;
+// The caller mode of a plain host call; the chain modes come from the one shared table of caller modes, so
+// that this header and the console's can be included together.
+inline constexpr std::uint16_t kCallerHostCall = kCallerHost;
 
 // Widths of the fixed slices of the goods texts.
 inline constexpr std::size_t kGoodsNameWidth = 20;   // GBK bytes per name
