@@ -76,6 +76,8 @@ public:
     std::string CurrentInvNumber;
     karvex::IssueReply Issue;  // the last issue or return answer
     karvex::HostReply Host;    // filled while a print-data or roll-summary chain runs
+    // ----- the invoice record FiscalMakeInv fills and sends; reused by every call
+    InvoiceRequest Request;
 
     // ----- paths and log
     const DataPaths& Paths() const { return paths_; }
