@@ -1,0 +1,363 @@
+"""Karvex for Python: the Fiscal control that drives a tax-control processor (税控器) over a serial port.
+
+A thin ctypes layer over the C interface of libkarvex (karvex/karvex.h); no other packages are needed.
+Each method returns the control's result code (0 for success, 1 to 64 the processor's refusals, other
+positive codes the library's own; `Description` gives the message). Methods with outputs return a tuple
+``(code, output, ...)`` or, for the two long ones, ``(code, dict)``. A call the C interface refuses itself
+(an argument too wide for its field, text that is not UTF-8, a call from another thread or from inside a
+callback of a waiting call) raises `KarvexError`; `ArgumentOverflowError` is also an `OverflowError`.
+
+    from karvex import Fiscal
+    fiscal = Fiscal()
+    if fiscal.LoadFiscalForm() == 0 and fiscal.FiscalOnline() == 0:
+        code, number = fiscal.FiscalGetInvNum()
+    print(fiscal.Status, fiscal.Description)
+    fiscal.UnloadFicalForm()
+    fiscal.close()
+
+The library is looked for in $KARVEX_LIBRARY, then next to this module, then in the build folders of the
+source tree (build*/src/control), then by the system's loader (libkarvex.so.0).
+"""
+
+import ctypes
+import glob
+import os
+
+__all__ = ["Fiscal", "KarvexError", "ArgumentOverflowError", "load_library",
+           "ERR_ARGUMENT_OVERFLOW", "ERR_NULL_ARGUMENT", "ERR_INVALID_TEXT", "ERR_OUT_OF_MEMORY",
+           "ERR_INTERNAL", "ERR_WRONG_THREAD", "ERR_BUSY"]
+
+ERR_ARGUMENT_OVERFLOW = -1
+ERR_NULL_ARGUMENT = -2
+ERR_INVALID_TEXT = -3
+ERR_OUT_OF_MEMORY = -4
+ERR_INTERNAL = -5
+ERR_WRONG_THREAD = -6
+ERR_BUSY = -7
+
+
+class KarvexError(Exception):
+    """A call refused by the C interface itself; `status` is the negative KARVEX_ERR_* value."""
+
+    def __init__(self, status, reason):
+        super().__init__("karvex status %d: %s" % (status, reason))
+        self.status = status
+        self.reason = reason
+
+
+class ArgumentOverflowError(KarvexError, OverflowError):
+    """A host argument does not fit the byte or 16-bit field it is sent in; nothing was sent."""
+
+
+_HERE = os.path.dirname(os.path.abspath(__file__))
+_LIB = None
+
+
+def _candidates():
+    env = os.environ.get("KARVEX_LIBRARY")
+    if env:
+        yield env
+        return
+    for name in ("libkarvex.so", "libkarvex.so.0"):
+        yield os.path.join(_HERE, name)
+    root = os.path.dirname(os.path.dirname(_HERE))
+    for path in sorted(glob.glob(os.path.join(root, "build*", "src", "control", "libkarvex.so"))):
+        # A sanitizer build cannot be loaded into a plain interpreter (it would end the process).
+        with open(path, "rb") as f:
+            if b"libasan.so" in f.read():
+                continue
+        yield path
+    yield "libkarvex.so.0"
+
+
+def load_library():
+    """Loads libkarvex once and declares the C functions; raises OSError naming every place tried."""
+    global _LIB
+    if _LIB is not None:
+        return _LIB
+    tried = []
+    for path in _candidates():
+        if os.sep in path and not os.path.exists(path):
+            tried.append(path + " (missing)")
+            continue
+        try:
+            lib = ctypes.CDLL(path)
+        except OSError as e:
+            tried.append("%s (%s)" % (path, e))
+            continue
+        _declare(lib)
+        _LIB = lib
+        return lib
+    raise OSError("libkarvex not found; set KARVEX_LIBRARY. Tried: " + "; ".join(tried))
+
+
+_c_int32 = ctypes.c_int32
+_p = ctypes.c_void_p
+_s = ctypes.c_char_p
+_i32p = ctypes.POINTER(ctypes.c_int32)
+_dp = ctypes.POINTER(ctypes.c_double)
+
+SHOW_MESSAGE = ctypes.CFUNCTYPE(None, _p, _s, _s)
+ASK_YES_NO = ctypes.CFUNCTYPE(ctypes.c_int, _p, _s, _s)
+ASK_TEXT = ctypes.CFUNCTYPE(ctypes.c_int, _p, _s, _s, _s, _p)
+
+
+def _declare(lib):
+    def fn(name, restype, *argtypes):
+        f = getattr(lib, name)
+        f.restype = restype
+        f.argtypes = list(argtypes)
+
+    fn("karvex_version", _s)
+    fn("karvex_string_create", _p, _s)
+    fn("karvex_string_get", _s, _p)
+    fn("karvex_string_size", ctypes.c_size_t, _p)
+    fn("karvex_string_set", _c_int32, _p, _s)
+    fn("karvex_string_free", None, _p)
+    fn("karvex_create", _p)
+    fn("karvex_destroy", None, _p)
+    fn("karvex_last_error", _s, _p)
+    fn("karvex_set_user_interface", _c_int32, _p, SHOW_MESSAGE, ASK_YES_NO, ASK_TEXT, _p)
+    fn("karvex_ShowFiscalForm", _c_int32, _p, _c_int32, _c_int32)
+    fn("karvex_LoadFiscalForm", _c_int32, _p)
+    fn("karvex_UnloadFicalForm", _c_int32, _p, _c_int32)
+    fn("karvex_FiscalOnline", _c_int32, _p)
+    fn("karvex_FiscalGetInvNum", _c_int32, _p, _p)
+    fn("karvex_FiscalMakeInv", _c_int32, _p, _c_int32, _c_int32, _c_int32, _s, _s, _c_int32, _s, _s, _s, _s, _s)
+    fn("karvex_FiscalReturnInvInfo", _c_int32, _p, _p, _p, _p, _p, _p)
+    fn("karvex_FiscalInvalidateInv", _c_int32, _p, _s)
+    fn("karvex_GetPrintInv", _c_int32, _p, _c_int32, *([_p] * 12), _i32p)
+    fn("karvex_GetInvUseSum", _c_int32, _p, _s, _p, _p, _p, _p, _i32p, _i32p, _dp, _i32p, _dp, _p, _p, _p, _p)
+    fn("karvex_FiscalInstallInv", _c_int32, _p, _c_int32, _c_int32)
+    fn("karvex_Status", _c_int32, _p)
+    fn("karvex_Description", _c_int32, _p, _p)
+
+
+def version():
+    return load_library().karvex_version().decode()
+
+
+def _int32(name, value):
+    # ctypes would silently wrap a Python int into 32 bits; a value that does not fit is refused instead.
+    value = int(value)
+    if not -2**31 <= value < 2**31:
+        raise ArgumentOverflowError(ERR_ARGUMENT_OVERFLOW, "%s = %d does not fit 32 bits" % (name, value))
+    return value
+
+
+def _utf8(name, text):
+    if not isinstance(text, str):
+        raise TypeError("%s must be a str, not %s" % (name, type(text).__name__))
+    # A NUL would cut the text short on its way through C.
+    if "\0" in text:
+        raise KarvexError(ERR_INVALID_TEXT, "%s holds a NUL character" % name)
+    try:
+        return text.encode("utf-8")
+    except UnicodeEncodeError:
+        raise KarvexError(ERR_INVALID_TEXT, "%s is not encodable as UTF-8" % name) from None
+
+
+class _Strings:
+    """C string handles for one call: created from Python texts, read back after the call."""
+
+    def __init__(self, lib, texts):
+        self._lib = lib
+        self.handles = []
+        try:
+            for name, text in texts:
+                h = lib.karvex_string_create(_utf8(name, text))
+                if not h:
+                    raise MemoryError("karvex_string_create")
+                self.handles.append(h)
+        except BaseException:
+            self.close()
+            raise
+
+    def values(self):
+        return [self._lib.karvex_string_get(h).decode("utf-8") for h in self.handles]
+
+    def close(self):
+        for h in self.handles:
+            self._lib.karvex_string_free(h)
+        self.handles = []
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+class Fiscal:
+    """One control on one serial port. Use it from the thread that created it; close() frees it."""
+
+    def __init__(self):
+        self._lib = load_library()
+        self._h = self._lib.karvex_create()
+        if not self._h:
+            raise KarvexError(ERR_INTERNAL, "karvex_create failed (called outside the Qt application's thread?)")
+        self._callbacks = None
+
+    # ----- lifetime
+
+    def close(self):
+        if self._h:
+            self._lib.karvex_destroy(self._h)
+            self._h = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __del__(self):
+        try:
+            self.close()
+        except Exception:
+            pass
+
+    def _handle(self):
+        if not self._h:
+            raise KarvexError(ERR_NULL_ARGUMENT, "the control is closed")
+        return self._h
+
+    def _check(self, code):
+        if code < 0:
+            reason = self._lib.karvex_last_error(self._h).decode("utf-8", "replace")
+            cls = ArgumentOverflowError if code == ERR_ARGUMENT_OVERFLOW else KarvexError
+            raise cls(code, reason)
+        return code
+
+    # ----- dialogue callbacks
+
+    def set_user_interface(self, show_message=None, ask_yes_no=None, ask_text=None):
+        """Installs Python callables for the control's dialogues; None keeps that kind silent.
+
+        show_message(title, text); ask_yes_no(title, text) -> bool;
+        ask_text(title, prompt, initial) -> str, or None for Cancel.
+        """
+        lib = self._lib
+
+        def show(_, title, text):
+            show_message(title.decode(), text.decode())
+
+        def yes_no(_, title, text):
+            return 1 if ask_yes_no(title.decode(), text.decode()) else 0
+
+        def text_box(_, title, prompt, initial, reply):
+            answer = ask_text(title.decode(), prompt.decode(), initial.decode())
+            if answer is None:
+                return 0
+            return 1 if lib.karvex_string_set(reply, _utf8("reply", answer)) == 0 else 0
+
+        callbacks = (SHOW_MESSAGE(show) if show_message else SHOW_MESSAGE(),
+                     ASK_YES_NO(yes_no) if ask_yes_no else ASK_YES_NO(),
+                     ASK_TEXT(text_box) if ask_text else ASK_TEXT())
+        self._check(lib.karvex_set_user_interface(self._handle(), *callbacks, None))
+        self._callbacks = callbacks  # the C side keeps the pointers: keep them alive
+
+    # ----- methods
+
+    def ShowFiscalForm(self, ShowModal=0, InHandle=0):
+        return self._check(self._lib.karvex_ShowFiscalForm(self._handle(), _int32("ShowModal", ShowModal),
+                                                           _int32("InHandle", InHandle)))
+
+    def LoadFiscalForm(self):
+        return self._check(self._lib.karvex_LoadFiscalForm(self._handle()))
+
+    def UnloadFicalForm(self, InHandle=0):
+        return self._check(self._lib.karvex_UnloadFicalForm(self._handle(), _int32("InHandle", InHandle)))
+
+    def FiscalOnline(self):
+        return self._check(self._lib.karvex_FiscalOnline(self._handle()))
+
+    def FiscalGetInvNum(self, InvNum=""):
+        """-> (code, InvNum); InvNum is the one passed in when the call fails."""
+        with _Strings(self._lib, [("InvNum", InvNum)]) as s:
+            code = self._check(self._lib.karvex_FiscalGetInvNum(self._handle(), *s.handles))
+            return (code, s.values()[0])
+
+    def FiscalMakeInv(self, CommandNum, FhNumber, InvMode, OInvNum, PayUnit, SalesNum, SalesName, SalesAmount,
+                      SalesPrice, SalesSum, TaxIndex):
+        """Issues (CommandNum 52) or returns (53) an invoice; the goods texts hold SalesNum fixed-width slices."""
+        return self._check(self._lib.karvex_FiscalMakeInv(
+            self._handle(), _int32("CommandNum", CommandNum), _int32("FhNumber", FhNumber),
+            _int32("InvMode", InvMode), _utf8("OInvNum", OInvNum), _utf8("PayUnit", PayUnit),
+            _int32("SalesNum", SalesNum), _utf8("SalesName", SalesName), _utf8("SalesAmount", SalesAmount),
+            _utf8("SalesPrice", SalesPrice), _utf8("SalesSum", SalesSum), _utf8("TaxIndex", TaxIndex)))
+
+    def FiscalReturnInvInfo(self):
+        """-> (code, MachineNum, UserName, TaxNumber, TaxCode, DateTime)"""
+        names = ["MachineNum", "UserName", "TaxNumber", "TaxCode", "DateTime"]
+        with _Strings(self._lib, [(n, "") for n in names]) as s:
+            code = self._check(self._lib.karvex_FiscalReturnInvInfo(self._handle(), *s.handles))
+            return (code, *s.values())
+
+    def FiscalInvalidateInv(self, InvNum):
+        return self._check(self._lib.karvex_FiscalInvalidateInv(self._handle(), _utf8("InvNum", InvNum)))
+
+    _PRINT_TEXTS = ["InvNum", "OInvNum", "MachineNumber", "SaleUnit", "PayUnit", "TaxNumber", "TaxCode",
+                    "PrintDate", "SalesName", "SalesAmount", "SalesPrice", "SalesSum"]
+
+    def GetPrintInv(self, CommandNum, InvNum=""):
+        """CommandNum 177: the last invoice; 66: invoice InvNum. -> (code, dict of the outputs incl. InvType).
+
+        The goods outputs hold six fixed-width slices (20 bytes of GBK per name, 11 characters per number).
+        """
+        texts = [(n, InvNum if n == "InvNum" else "") for n in self._PRINT_TEXTS]
+        inv_type = ctypes.c_int32(0)
+        with _Strings(self._lib, texts) as s:
+            code = self._check(self._lib.karvex_GetPrintInv(self._handle(), _int32("CommandNum", CommandNum),
+                                                            *s.handles, ctypes.byref(inv_type)))
+            out = dict(zip(self._PRINT_TEXTS, s.values()))
+        out["InvType"] = inv_type.value
+        return (code, out)
+
+    def GetInvUseSum(self, InvNum):
+        """-> (code, dict) with BeginDate, EndDate, BeginInvNum, EndInvNum, InvalidateInv, NormalInv, NormalSum,
+        ReturnInv, ReturnSum, InvCode, TaxNumber, UserName, MachineNumber."""
+        before = ["BeginDate", "EndDate", "BeginInvNum", "EndInvNum"]
+        after = ["InvCode", "TaxNumber", "UserName", "MachineNumber"]
+        voided, normal, returned = ctypes.c_int32(0), ctypes.c_int32(0), ctypes.c_int32(0)
+        normal_sum, return_sum = ctypes.c_double(0), ctypes.c_double(0)
+        with _Strings(self._lib, [(n, "") for n in before + after]) as s:
+            h = s.handles
+            code = self._check(self._lib.karvex_GetInvUseSum(
+                self._handle(), _utf8("InvNum", InvNum), *h[:4], ctypes.byref(voided), ctypes.byref(normal),
+                ctypes.byref(normal_sum), ctypes.byref(returned), ctypes.byref(return_sum), *h[4:]))
+            out = dict(zip(before + after, s.values()))
+        out.update(InvalidateInv=voided.value, NormalInv=normal.value, NormalSum=normal_sum.value,
+                   ReturnInv=returned.value, ReturnSum=return_sum.value)
+        return (code, out)
+
+    def FiscalInstallInv(self, ShowModal=0, InHandle=0):
+        return self._check(self._lib.karvex_FiscalInstallInv(self._handle(), _int32("ShowModal", ShowModal),
+                                                             _int32("InHandle", InHandle)))
+
+    # ----- properties
+
+    @property
+    def Status(self):
+        """The result code of the command under way (4128) or last finished."""
+        return self._check(self._lib.karvex_Status(self._handle()))
+
+    @property
+    def Description(self):
+        """ "0x" + the code in hexadecimal + "：" + its message, e.g. "0x0：执行成功"."""
+        with _Strings(self._lib, [("Description", "")]) as s:
+            self._check(self._lib.karvex_Description(self._handle(), s.handles[0]))
+            return s.values()[0]
+
+
+def fixed_slices(values, width, encoding=None):
+    """Joins per-item texts into one fixed-width text: each value padded on the right with blanks to `width`
+    (counted in bytes of `encoding` when given, e.g. "gbk" for the 20-byte goods names; else in characters)."""
+    out = []
+    for v in values:
+        v = str(v)
+        size = len(v.encode(encoding)) if encoding else len(v)
+        if size > width:
+            raise ValueError("%r is wider than %d" % (v, width))
+        out.append(v + " " * (width - size))
+    return "".join(out)

@@ -1,0 +1,161 @@
+"""The Python module against the virtual processor program, the way a Python host uses it.
+
+Run: python3 -m unittest -v test_karvex (with KARVEX_LIBRARY and KARVEX_SIM set, or a build folder in the
+source tree). The library must be a build without sanitizers.
+"""
+
+import os
+import shutil
+import tempfile
+import threading
+import unittest
+
+import karvex
+from karvex_sim import VirtualProcessor
+
+NO_OPEN_PORT = 132
+NOT_PROVIDED = 134
+
+
+class FiscalTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")
+        # 31 ticks of 2 ms: a lost answer ends in about 60 ms.
+        os.environ["KARVEX_TICK_MS"] = "2"
+        cls.sim = VirtualProcessor().start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.sim.stop()
+
+    def setUp(self):
+        self.data = tempfile.mkdtemp(prefix="karvex-py-")
+        os.environ["KARVEX_DATA_DIR"] = self.data
+        os.environ["KARVEX_COM1"] = self.sim.device_path
+        self.fiscal = karvex.Fiscal()
+
+    def tearDown(self):
+        if self.fiscal._h:
+            self.fiscal.UnloadFicalForm()
+        self.fiscal.close()
+        os.environ.pop("KARVEX_COM2", None)
+        shutil.rmtree(self.data, ignore_errors=True)
+
+    def load(self):
+        # A new data directory has no port stored yet: answer the prompt with port 1.
+        self.fiscal.set_user_interface(ask_text=lambda title, prompt, initial: "1")
+        self.assertEqual(self.fiscal.LoadFiscalForm(), 0, self.fiscal.Description)
+
+    def test_load_online_and_description(self):
+        self.load()
+        self.assertEqual(self.fiscal.FiscalOnline(), 0)
+        self.assertEqual(self.fiscal.Status, 0)
+        self.assertEqual(self.fiscal.Description, "0x0：执行成功")
+
+    def test_no_open_port(self):
+        self.assertEqual(self.fiscal.FiscalOnline(), NO_OPEN_PORT)
+        self.assertEqual(self.fiscal.Status, NO_OPEN_PORT)
+        self.assertEqual(self.fiscal.Description, "0x84：没有打开的串口发送命令")
+
+    def test_port_prompt_reaches_a_python_callback(self):
+        os.environ["KARVEX_COM1"] = os.path.join(self.data, "no-such-device")
+        os.environ["KARVEX_COM2"] = self.sim.device_path
+        asked = []
+
+        def ask_text(title, prompt, initial):
+            asked.append(title)
+            return "2"
+
+        self.fiscal.set_user_interface(ask_text=ask_text)
+        self.assertEqual(self.fiscal.LoadFiscalForm(), 0)
+        self.assertEqual(asked, ["打开串口"])
+        self.assertEqual(self.fiscal.FiscalOnline(), 0)
+
+    def test_cancelled_prompt_and_nested_call(self):
+        os.environ["KARVEX_COM1"] = os.path.join(self.data, "no-such-device")
+        nested = []
+
+        def ask_text(title, prompt, initial):
+            try:
+                self.fiscal.FiscalOnline()
+            except karvex.KarvexError as e:
+                nested.append(e.status)
+            return None  # Cancel
+
+        self.fiscal.set_user_interface(ask_text=ask_text)
+        self.assertEqual(self.fiscal.LoadFiscalForm(), NO_OPEN_PORT)
+        self.assertEqual(nested, [karvex.ERR_BUSY])
+
+    def test_outputs_come_back_as_tuples_and_dicts(self):
+        code, number = self.fiscal.FiscalGetInvNum("0000000042")
+        self.assertNotEqual(code, 0)
+        self.assertEqual(number, "0000000042", "a failed call leaves the output as it was")
+        code, out = self.fiscal.GetInvUseSum("123")
+        self.assertIsInstance(out, dict)
+        self.assertEqual(set(out), {"BeginDate", "EndDate", "BeginInvNum", "EndInvNum", "InvalidateInv",
+                                    "NormalInv", "NormalSum", "ReturnInv", "ReturnSum", "InvCode", "TaxNumber",
+                                    "UserName", "MachineNumber"})
+        code, out = self.fiscal.GetPrintInv(177)
+        self.assertIn("InvType", out)
+        self.assertEqual(len(self.fiscal.FiscalReturnInvInfo()), 6)
+
+    def test_bad_arguments_raise_instead_of_crashing(self):
+        with self.assertRaises(karvex.ArgumentOverflowError):
+            self.fiscal.FiscalMakeInv(52, 2**40, 0, "", "", 1, "", "", "", "", "")
+        with self.assertRaises(OverflowError):
+            self.fiscal.ShowFiscalForm(2**31, 0)
+        with self.assertRaises(karvex.KarvexError) as caught:
+            self.fiscal.FiscalInvalidateInv("12\0" "3")
+        self.assertEqual(caught.exception.status, karvex.ERR_INVALID_TEXT)
+        with self.assertRaises(karvex.KarvexError):
+            self.fiscal.FiscalInvalidateInv("\udc80")  # a lone surrogate has no UTF-8 form
+        with self.assertRaises(TypeError):
+            self.fiscal.FiscalInvalidateInv(123)
+
+    def test_issue_with_too_many_items_sends_nothing(self):
+        self.load()
+        self.assertEqual(self.fiscal.FiscalOnline(), 0)
+        try:
+            code = self.fiscal.FiscalMakeInv(52, 1, 0, "", "某某公司", 300, " " * 6000, " " * 3300, " " * 3300,
+                                             " " * 3300, "1" * 300)
+            self.assertEqual(code, NOT_PROVIDED)  # until the issue call is provided
+        except karvex.ArgumentOverflowError as e:
+            self.assertEqual(e.status, karvex.ERR_ARGUMENT_OVERFLOW)
+        self.assertEqual(self.fiscal.Status, 0, "the last command's result is not touched")
+
+    def test_calls_from_another_thread_are_refused(self):
+        errors = []
+
+        def other():
+            try:
+                self.fiscal.FiscalOnline()
+            except karvex.KarvexError as e:
+                errors.append(e.status)
+
+        t = threading.Thread(target=other)
+        t.start()
+        t.join()
+        self.assertEqual(errors, [karvex.ERR_WRONG_THREAD])
+
+    def test_closed_control_raises(self):
+        self.fiscal.close()
+        with self.assertRaises(karvex.KarvexError):
+            self.fiscal.FiscalOnline()
+
+
+class HelpersTest(unittest.TestCase):
+    def test_fixed_slices_count_gbk_bytes_for_names(self):
+        names = karvex.fixed_slices(["大米", "油"], 20, "gbk")
+        self.assertEqual(len(names.encode("gbk")), 40)
+        self.assertTrue(names.startswith("大米" + " " * 16))
+        self.assertEqual(karvex.fixed_slices(["2.5"], 11), "2.5" + " " * 8)
+        with self.assertRaises(ValueError):
+            karvex.fixed_slices(["1" * 12], 11)
+
+    def test_version(self):
+        self.assertRegex(karvex.version(), r"^\d+\.\d+\.\d+$")
+
+
+if __name__ == "__main__":
+    unittest.main()
