@@ -165,7 +165,10 @@ int StoreIntake::ReadSerialSettings(ControlModule& m, int& port, int& selector) 
         ReportStoreFailure(m, "读取串口设置失败", r, access->LastErrorText());
         return r;
     }
-    // 0 means nothing was chosen yet; anything outside the lists cannot be opened either.
+    // 0 means nothing was chosen yet: the settings panel then shows the first entry of each list
+    // (COM1, 9600), and that is what is tried first. A value outside the lists cannot be opened.
+    if (p == 0) p = 1;
+    if (b == 0) b = 1;
     if (p < 1 || p > 5 || b < 1 || b > 2) return kStoreNoCurrentRecord;
     port = static_cast<int>(p);
     selector = static_cast<int>(b);

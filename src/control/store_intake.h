@@ -26,8 +26,9 @@ public:
     // Compacts the store into its encrypted copy and puts the copy in its place (a copy left by an earlier,
     // interrupted run is replaced), then closes it. 0 or the store's code.
     int CloseStore(ControlModule& m) override;
-    // ComSet's CommPort and Bite. Non-zero when the store cannot be read or holds no usable setting
-    // (0 = nothing chosen yet), so that the control asks for the port.
+    // ComSet's CommPort and Bite; 0 (nothing chosen yet) stands for the first entry of the list (COM1,
+    // 9600). Non-zero when the store cannot be read or holds a value outside the lists, so that the
+    // control asks for the port.
     int ReadSerialSettings(ControlModule& m, int& port, int& selector) override;
     void WriteSerialSettings(ControlModule& m, int port, int selector) override;
     int ClearStoreTables(ControlModule& m, std::uint32_t flags) override;
