@@ -14,7 +14,6 @@ import karvex
 from karvex_sim import VirtualProcessor
 
 NO_OPEN_PORT = 132
-NOT_PROVIDED = 134
 
 
 class FiscalTest(unittest.TestCase):
@@ -116,13 +115,24 @@ class FiscalTest(unittest.TestCase):
     def test_issue_with_too_many_items_sends_nothing(self):
         self.load()
         self.assertEqual(self.fiscal.FiscalOnline(), 0)
-        try:
-            code = self.fiscal.FiscalMakeInv(52, 1, 0, "", "某某公司", 300, " " * 6000, " " * 3300, " " * 3300,
-                                             " " * 3300, "1" * 300)
-            self.assertEqual(code, NOT_PROVIDED)  # until the issue call is provided
-        except karvex.ArgumentOverflowError as e:
-            self.assertEqual(e.status, karvex.ERR_ARGUMENT_OVERFLOW)
+        with self.assertRaises(karvex.ArgumentOverflowError) as caught:
+            self.fiscal.FiscalMakeInv(52, 1, 0, "", "某某公司", 300, " " * 6000, " " * 3300, " " * 3300,
+                                      " " * 3300, "1" * 300)
+        self.assertEqual(caught.exception.status, karvex.ERR_ARGUMENT_OVERFLOW)
         self.assertEqual(self.fiscal.Status, 0, "the last command's result is not touched")
+
+    def test_issue_and_read_the_reply(self):
+        self.load()
+        self.assertEqual(self.fiscal.FiscalOnline(), 0)
+        code = self.fiscal.FiscalMakeInv(
+            52, 1, 0, "", "某某公司", 2, karvex.fixed_slices(["大米", "食用油"], 20, "gbk"),
+            karvex.fixed_slices(["2.5", "1"], 11), karvex.fixed_slices(["4", "59.9"], 11),
+            karvex.fixed_slices(["10", "59.9"], 11), "11")
+        self.assertEqual(code, 0, self.fiscal.Description)
+        code, machine, user, tax_number, tax_code, when = self.fiscal.FiscalReturnInvInfo()
+        self.assertEqual(code, 0)
+        self.assertTrue(machine and user and tax_code and when)
+        self.assertTrue(user.strip(), "the GBK user name comes back as readable text")
 
     def test_calls_from_another_thread_are_refused(self):
         errors = []

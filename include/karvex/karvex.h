@@ -147,9 +147,10 @@ KARVEX_API int32_t karvex_set_user_interface(karvex_fiscal* f, karvex_show_messa
 KARVEX_API int32_t karvex_ShowFiscalForm(karvex_fiscal* f, int32_t showModal, int32_t inHandle);
 
 /* Opens the store and the serial port stored there. When none is stored yet (a new data directory) or it
-   cannot be opened, the user interface is asked for the port number (ask_text, title "打开串口"); the port
-   that opens is stored for the next time. 0 when the link is ready; 132 when no port could be opened (also
-   when the prompt is cancelled, as it is without an ask_text callback).
+   cannot be opened, the user interface is asked for the port number (ask_text, title "打开串口"), which is
+   then opened at 9600 baud for this session only (the console's serial settings store a port). 0 when the
+   link is ready; 132 when no port could be opened, also when the prompt is cancelled, as it is without an
+   ask_text callback.
        if (karvex_LoadFiscalForm(f) != 0) ... */
 KARVEX_API int32_t karvex_LoadFiscalForm(karvex_fiscal* f);
 
