@@ -64,7 +64,9 @@ public:
         ::setenv("KARVEX_COM1", sim_->device_path().c_str(), 1);
         Unlimit();
         fiscal_ = std::make_unique<karvex::Fiscal>();
-        if (fiscal_->LoadFiscalForm() != 0) throw std::runtime_error("no link to the virtual processor");
+        if (fiscal_->LoadFiscalForm() != 0) {
+            throw std::runtime_error("no link to the virtual processor: " + fiscal_->Description().toStdString());
+        }
     }
     ~Rig() {
         fiscal_->UnloadFicalForm(0);
