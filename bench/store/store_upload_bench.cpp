@@ -1,0 +1,107 @@
+// Uploads print data of N invoices (one frame each) from the virtual processor over a pseudo-terminal,
+// without pacing, into a fresh store, for N = 1,000, 10,000 and 100,000 (or the sizes given as arguments).
+// Reports frames decoded and stored per second, the peak resident size after each size and its growth.
+#include <QApplication>
+
+#include <sqlcipher/sqlite3.h>
+
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <vector>
+
+#include "commands/issuers.h"
+#include "control/control_module.h"
+#include "karvex/fiscal.h"
+#include "link/result_codes.h"
+#include "simulator.h"
+#include "store/record_set.h"
+#include "control/store_intake.h"
+
+using namespace karvex;
+
+namespace {
+
+long PeakKb() {
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    return u.ru_maxrss;
+}
+
+struct Run {
+    int frames = 0;
+    int result = 0;
+    std::int64_t stored = 0;
+    double seconds = 0;
+};
+
+Run Upload(int invoices) {
+    char tmpl[] = "/tmp/karvex-bench-XXXXXX";
+    const std::string dir = ::mkdtemp(tmpl);
+    ::setenv("KARVEX_DATA_DIR", dir.c_str(), 1);
+    sim::SimOptions options;
+    options.quiet = true;
+    options.clock = sim::DateTime{2024, 12, 31, 10, 0, 0};
+    options.seed.invoices = invoices;
+    options.seed.rolls = 2;
+    options.seed.from = 20240101;
+    options.seed.to = 20241231;
+    sim::Simulator sim(options);
+    std::string error;
+    Run run;
+    if (!sim.start(&error)) {
+        std::fprintf(stderr, "simulator: %s\n", error.c_str());
+        run.result = -1;
+        return run;
+    }
+    run.frames = static_cast<int>(sim.state().invoices.size());
+    ::setenv("KARVEX_COM1", sim.device_path().c_str(), 1);
+    {
+        Fiscal fiscal;
+        ControlModule& m = fiscal.Module();
+        m.SetTickInterval(std::chrono::milliseconds(1000));
+        if (int r = fiscal.LoadFiscalForm(); r != 0) {
+            run.result = r;
+            return run;
+        }
+        RangeInput range{"", "", {"2024", "01", "01"}, {"2024", "12", "31"}};
+        const auto t0 = std::chrono::steady_clock::now();
+        m.SetCommandResult(result::kCommandUnderWay);
+        IssueResult sent = IssuePrintData(m.MakeIssueContext(), false, range);
+        run.result = sent.sent ? m.WaitForCommand() : sent.code;
+        run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        if (auto* intake = dynamic_cast<StoreIntake*>(&m.Intake()); intake && intake->Access()) {
+            Statement count(*intake->Access()->Connection(), "SELECT count(*) FROM \"InvPrintData\"");
+            if (sqlite3_step(count.get()) == SQLITE_ROW) run.stored = sqlite3_column_int64(count.get(), 0);
+        }
+        fiscal.UnloadFicalForm(0);
+    }
+    sim.stop();
+    std::filesystem::remove_all(dir);
+    return run;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    QApplication app(argc, argv);
+    std::vector<int> sizes;
+    for (int i = 1; i < argc; ++i) sizes.push_back(std::atoi(argv[i]));
+    if (sizes.empty()) sizes = {1000, 10000, 100000};
+    std::printf("%10s %10s %10s %12s %14s %12s %12s\n", "frames", "stored", "result", "seconds", "frames/s",
+                "peak kB", "growth kB");
+    long before = PeakKb();
+    for (int n : sizes) {
+        Run r = Upload(n);
+        const long peak = PeakKb();
+        std::printf("%10d %10lld %10d %12.3f %14.0f %12ld %12ld\n", r.frames, static_cast<long long>(r.stored),
+                    r.result, r.seconds, r.seconds > 0 ? r.frames / r.seconds : 0.0, peak, peak - before);
+        std::fflush(stdout);
+        before = peak;
+    }
+    return 0;
+}
