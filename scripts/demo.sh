@@ -5,8 +5,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 BUILD=build/demo
+mkdir -p build
 cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DKARVEX_BUILD_TESTS=OFF >/dev/null
-cmake --build "$BUILD" -j"$(nproc)" --target karvex-tool karvex-sim >/dev/null
+cmake --build "$BUILD" -j"$(nproc)" --target karvex-tool karvex-sim >"$BUILD.log" 2>&1 || { cat "$BUILD.log"; exit 1; }
 
 DATA=$(mktemp -d /tmp/karvex-demo-XXXXXX)
 SIM_PID=""
@@ -31,6 +32,18 @@ run() {
 }
 
 run online
+run command --code 0x32
+run number
+run issue --pay-unit "示例商贸有限公司" --items "矿泉水:2:1.50:3.00:1;笔记本:1:12.80:12.80:2"
+ISSUED=$("$BUILD/tools/karvex/karvex" --port 1 print | sed -n 's/.*"InvNum": "\([0-9]*\)".*/\1/p')
+run return --o-inv-num "$ISSUED" --pay-unit "示例商贸有限公司" --items "矿泉水:2:1.50:3.00:1;笔记本:1:12.80:12.80:2"
+run issue --items "面包:1:5.00:5.00:1"
+NEXT=$("$BUILD/tools/karvex/karvex" --port 1 number | sed -n 's/.*"InvNum": "\([0-9]*\)".*/\1/p')
+run void --inv-num "$NEXT"
+run print --inv-num "$ISSUED"
+run summary --inv-num "$ISSUED"
+run dump --table InvoiceNumber
+run dump --table UserInformation
 
 echo "--- command log (CommandFM.Vrm, GBK) ---"
 iconv -f GBK -t UTF-8 "$DATA/CommandFM.Vrm"

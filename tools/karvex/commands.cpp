@@ -3,6 +3,12 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include <QString>
+
+#include "commands/catalogue.h"
+#include "commands/issuers.h"
+#include "control/control_module.h"
+#include "convert/conversions.h"
 #include "karvex/fiscal.h"
 
 namespace karvex::cli {
@@ -17,6 +23,16 @@ long long IntOption(const Options& o, const std::string& name) {
     return v;
 }
 
+long long IntOptionAnyBase(const Options& o, const std::string& name) {
+    if (!o.Has(name)) throw UsageError{"missing --" + name};
+    const std::string text = o.Get(name);
+    char* end = nullptr;
+    errno = 0;
+    long long v = std::strtoll(text.c_str(), &end, 0);
+    if (text.empty() || *end != '\0' || errno == ERANGE) throw UsageError{"--" + name + " is not a number: " + text};
+    return v;
+}
+
 long long IntOption(const Options& o, const std::string& name, long long fallback) {
     return o.Has(name) ? IntOption(o, name) : fallback;
 }
@@ -28,9 +44,181 @@ Outcome Online(Fiscal& f, const Options&) {
     return out;
 }
 
+std::string U8(const QString& s) { return s.toStdString(); }
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+Outcome CurrentNumber(Fiscal& f, const Options&) {
+    QString number;
+    Outcome out{"FiscalGetInvNum", f.FiscalGetInvNum(number), {}};
+    out.outputs.emplace_back("InvNum", U8(number));
+    return out;
+}
+
+// Right-pads a slice to `width` characters (numbers) or GBK bytes (names).
+std::string NumberSlice(const std::string& text, std::size_t width) {
+    std::string s = text.substr(0, width);
+    s.append(width - s.size(), ' ');
+    return s;
+}
+
+// Goods lines are given either as --items "NAME:QTY:PRICE:AMOUNT:TAX;NAME:..." or as the method's own
+// fixed-width slices (--sales-num, --sales-name, --sales-amount, --sales-price, --sales-sum, --tax-index).
+void ExpandItems(Options& o) {
+    if (!o.Has("items")) return;
+    std::string names, amounts, prices, sums, taxes;
+    int count = 0;
+    std::string list = o.Get("items");
+    std::size_t start = 0;
+    while (start <= list.size()) {
+        std::size_t end = list.find(';', start);
+        std::string item = list.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (!item.empty()) {
+            std::vector<std::string> parts;
+            std::size_t p = 0;
+            while (true) {
+                std::size_t q = item.find(':', p);
+                parts.push_back(item.substr(p, q == std::string::npos ? std::string::npos : q - p));
+                if (q == std::string::npos) break;
+                p = q + 1;
+            }
+            if (parts.size() != 5) throw UsageError{"--items wants NAME:QTY:PRICE:AMOUNT:TAX for every item: " + item};
+            std::string name;
+            FormatTextField(parts[0], 20, ' ', kPadBehind, kCutToWidth, name);
+            names += name;
+            amounts += NumberSlice(parts[1], 11);
+            prices += NumberSlice(parts[2], 11);
+            sums += NumberSlice(parts[3], 11);
+            taxes += parts[4].substr(0, 1);
+            ++count;
+        }
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    o.values["sales-num"] = std::to_string(count);
+    o.values["sales-name"] = names;
+    o.values["sales-amount"] = amounts;
+    o.values["sales-price"] = prices;
+    o.values["sales-sum"] = sums;
+    o.values["tax-index"] = taxes;
+}
+
+Outcome MakeInvoice(Fiscal& f, const Options& given, int command) {
+    Options o = given;
+    ExpandItems(o);
+    const auto fh = static_cast<std::int32_t>(IntOption(o, "fh-number", 0));
+    const auto mode = static_cast<std::int32_t>(IntOption(o, "inv-mode", 0));
+    const std::string oinv = o.Get("o-inv-num");
+    if (command == 53 && oinv.empty()) throw UsageError{"return needs --o-inv-num NUMBER"};
+    const auto count = static_cast<std::int32_t>(IntOption(o, "sales-num"));
+    Outcome out{"FiscalMakeInv",
+                f.FiscalMakeInv(command, fh, mode, Q(oinv), Q(o.Get("pay-unit")), count, Q(o.Get("sales-name")),
+                                Q(o.Get("sales-amount")), Q(o.Get("sales-price")), Q(o.Get("sales-sum")),
+                                Q(o.Get("tax-index"))),
+                {}};
+    if (out.result == 0) {
+        QString machine, user, taxNumber, taxCode, dateTime;
+        f.FiscalReturnInvInfo(machine, user, taxNumber, taxCode, dateTime);
+        out.outputs = {{"MachineNum", U8(machine)}, {"UserName", U8(user)}, {"TaxNumber", U8(taxNumber)},
+                       {"TaxCode", U8(taxCode)}, {"DateTime", U8(dateTime)}};
+    }
+    return out;
+}
+
+Outcome Issue(Fiscal& f, const Options& o) { return MakeInvoice(f, o, 52); }
+Outcome Return(Fiscal& f, const Options& o) { return MakeInvoice(f, o, 53); }
+
+Outcome LastIssueInfo(Fiscal& f, const Options&) {
+    QString machine, user, taxNumber, taxCode, dateTime;
+    Outcome out{"FiscalReturnInvInfo", f.FiscalReturnInvInfo(machine, user, taxNumber, taxCode, dateTime), {}};
+    out.outputs = {{"MachineNum", U8(machine)}, {"UserName", U8(user)}, {"TaxNumber", U8(taxNumber)},
+                   {"TaxCode", U8(taxCode)}, {"DateTime", U8(dateTime)}};
+    return out;
+}
+
+Outcome Void(Fiscal& f, const Options& o) {
+    if (!o.Has("inv-num")) throw UsageError{"missing --inv-num NUMBER"};
+    QString number = Q(o.Get("inv-num"));
+    Outcome out{"FiscalInvalidateInv", f.FiscalInvalidateInv(number), {}};
+    out.outputs.emplace_back("InvNum", U8(number));
+    return out;
+}
+
+Outcome PrintData(Fiscal& f, const Options& o) {
+    std::int32_t command = 177;
+    QString invNum;
+    if (o.Has("inv-num")) {
+        command = 66;
+        invNum = Q(o.Get("inv-num"));
+    }
+    QString oInvNum, machine, saleUnit, payUnit, taxNumber, taxCode, printDate, name, amount, price, sum;
+    std::int32_t invType = 0;
+    Outcome out{"GetPrintInv",
+                f.GetPrintInv(command, invNum, oInvNum, machine, saleUnit, payUnit, taxNumber, taxCode, printDate, name,
+                              amount, price, sum, invType),
+                {}};
+    out.outputs = {{"InvNum", U8(invNum)},       {"OInvNum", U8(oInvNum)},     {"MachineNumber", U8(machine)},
+                   {"SaleUnit", U8(saleUnit)},   {"PayUnit", U8(payUnit)},     {"TaxNumber", U8(taxNumber)},
+                   {"TaxCode", U8(taxCode)},     {"PrintDate", U8(printDate)}, {"SalesName", U8(name)},
+                   {"SalesAmount", U8(amount)},  {"SalesPrice", U8(price)},    {"SalesSum", U8(sum)},
+                   {"InvType", static_cast<int>(invType)}};
+    return out;
+}
+
+Outcome RollSummary(Fiscal& f, const Options& o) {
+    if (!o.Has("inv-num")) throw UsageError{"missing --inv-num NUMBER"};
+    QString beginDate, endDate, beginNum, endNum, invCode, taxNumber, userName, machine;
+    std::int32_t invalidated = 0, normal = 0, returned = 0;
+    double normalSum = 0, returnSum = 0;
+    Outcome out{"GetInvUseSum",
+                f.GetInvUseSum(Q(o.Get("inv-num")), beginDate, endDate, beginNum, endNum, invalidated, normal,
+                               normalSum, returned, returnSum, invCode, taxNumber, userName, machine),
+                {}};
+    out.outputs = {{"BeginDate", U8(beginDate)},   {"EndDate", U8(endDate)},     {"BeginInvNum", U8(beginNum)},
+                   {"EndInvNum", U8(endNum)},      {"InvalidateInv", invalidated}, {"NormalInv", normal},
+                   {"NormalSum", normalSum},       {"ReturnInv", returned},      {"ReturnSum", returnSum},
+                   {"InvCode", U8(invCode)},       {"TaxNumber", U8(taxNumber)}, {"UserName", U8(userName)},
+                   {"MachineNumber", U8(machine)}};
+    return out;
+}
+
+// Any console command without a payload (the rolls already dispensed, machine data, user information, tax
+// items, machine state, totals ...), run as a host call: silent, waited for, its answer stored.
+Outcome ConsoleCommand(Fiscal& f, const Options& o) {
+    const long long code = IntOptionAnyBase(o, "code");
+    auto cc = ToCommandCode(static_cast<std::uint8_t>(code));
+    const CommandInfo* info = cc ? FindCommand(*cc) : nullptr;
+    if (code < 0 || code > 255 || !info || info->builder != FrameBuilder::Bare || !info->HasIssuer())
+        throw UsageError{"--code must be a command without payload that the console sends (e.g. 0x32, 0x37, 0x38)"};
+    ControlModule& m = f.Module();
+    m.SetCommandResult(4128);
+    IssueResult r = IssueMenuCommand(m.MakeIssueContext(), *cc);
+    Outcome out{CommandName(static_cast<std::uint8_t>(code)), r.code, {}};
+    if (!r.sent) {
+        m.SetCommandResult(r.code);
+        return out;
+    }
+    m.CallerMode = kCallerHost;
+    out.result = m.WaitForCommand();
+    out.outputs.emplace_back("code", static_cast<long long>(code));
+    if (!m.CurrentInvNumber.empty()) out.outputs.emplace_back("CurrentInvNumber", m.CurrentInvNumber);
+    return out;
+}
+
 std::vector<Subcommand> Build() {
     std::vector<Subcommand> list;
+    const std::string goods =
+        "--sales-num N --sales-name S --sales-amount S --sales-price S --sales-sum S --tax-index S"
+        " [--pay-unit TEXT] [--fh-number N] [--inv-mode N], or --items \"NAME:QTY:PRICE:AMOUNT:TAX;...\"";
     list.push_back({"online", "bring the processor on line", "", Online});
+    list.push_back({"number", "read the current invoice number", "", CurrentNumber});
+    list.push_back({"issue", "issue an invoice (goods as fixed-width slices)", goods, Issue});
+    list.push_back({"return", "return an invoice", "--o-inv-num NUMBER " + goods, Return});
+    list.push_back({"void", "void an invoice", "--inv-num NUMBER", Void});
+    list.push_back({"lastinfo", "the processor's reply to the last issue (this run only)", "", LastIssueInfo});
+    list.push_back({"print", "print data of the last invoice, or of --inv-num", "[--inv-num NUMBER]", PrintData});
+    list.push_back({"command", "run a console command without payload", "--code 0xNN", ConsoleCommand});
+    list.push_back({"summary", "usage summary of the roll holding --inv-num", "--inv-num NUMBER", RollSummary});
+    AddStoreSubcommands(list);
     return list;
 }
 

@@ -45,11 +45,16 @@ struct Subcommand {
     bool needsLink = true;  // false: runs without LoadFiscalForm
 };
 
+// The store subcommands (dump, clear).
+void AddStoreSubcommands(std::vector<Subcommand>& list);
+
 // Every subcommand the tool knows.
 const std::vector<Subcommand>& Subcommands();
 
 // Reads an integer option, throwing UsageError when it is missing or not a number.
 long long IntOption(const Options& o, const std::string& name);
 long long IntOption(const Options& o, const std::string& name, long long fallback);
+// Same, accepting 0x hexadecimal and 0 octal forms.
+long long IntOptionAnyBase(const Options& o, const std::string& name);
 
 }  // namespace karvex::cli

@@ -1,0 +1,34 @@
+#pragma once
+// The one door through which the library talks to a person: message boxes, yes/no questions and input
+// boxes. The widget layer implements it with real dialogues; tests and headless hosts answer it themselves.
+#include <optional>
+#include <string>
+
+namespace karvex {
+
+class UserInterface {
+public:
+    virtual ~UserInterface() = default;
+
+    // A modal message box with an OK button. Texts are UTF-8.
+    virtual void ShowMessage(const std::string& title, const std::string& text) = 0;
+
+    // A modal yes/no question; true for yes.
+    virtual bool AskYesNo(const std::string& title, const std::string& text) = 0;
+
+    // A modal input box pre-filled with `initial`; std::nullopt when the person cancels.
+    virtual std::optional<std::string> AskText(const std::string& title, const std::string& prompt,
+                                               const std::string& initial) = 0;
+};
+
+// Answers nothing and shows nothing: the default for hosts that run without any person watching.
+class SilentUserInterface final : public UserInterface {
+public:
+    void ShowMessage(const std::string&, const std::string&) override {}
+    bool AskYesNo(const std::string&, const std::string&) override { return false; }
+    std::optional<std::string> AskText(const std::string&, const std::string&, const std::string&) override {
+        return std::nullopt;
+    }
+};
+
+}  // namespace karvex
