@@ -231,3 +231,53 @@ TEST_F(LinkTest, ViewerModelFollowsTheLogWriters) {
 
 }  // namespace
 }  // namespace karvex::testing
+
+#include "commands/issuers.h"
+
+namespace karvex::testing {
+namespace {
+
+TEST(PacketNumbers, PaddedToFourCharacters) {
+    EXPECT_EQ(PadPacketNumber(7), "7   ");
+    EXPECT_EQ(PadPacketNumber(42), "42  ");
+    EXPECT_EQ(PadPacketNumber(123), "123 ");
+    EXPECT_EQ(PadPacketNumber(1000), "1000 ");
+}
+
+TEST_F(LinkTest, MultiPacketAnswerIsQueuedAndCompletedOnce) {
+    ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
+    ControlModule& m = fiscal_->Module();
+    const std::size_t items = sim_->state().tax_items.size();
+    ASSERT_GE(items, 3u);
+    m.SetCommandResult(result::kCommandUnderWay);
+    ASSERT_EQ(m.IssueBare(0x39, kCallerConsole), 0);
+    EXPECT_EQ(m.WaitForCommand(), 0);
+    // One completion, so one message box, after the last packet.
+    ASSERT_EQ(ui_->messages.size(), 1u);
+    EXPECT_EQ(ui_->messages[0].title, "获取税种税目信息");
+    const std::string log = ReadLog();
+    EXPECT_NE(log.find("\xBF\xAA\xCA\xBC\xB4\xA6\xC0\xED\xCA\xFD\xBE\xDD\xB0\xFC"), std::string::npos)
+        << "\"开始处理数据包\" after the last packet was received";
+    EXPECT_NE(log.find("\xCA\xFD\xBE\xDD\xB4\xA6\xC0\xED\xCD\xEA\xB3\xC9"), std::string::npos) << "\"数据处理完成\"";
+}
+
+TEST_F(LinkTest, SelfTestCompletesOncePerItemAndTellsTheOperatorOnce) {
+    ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
+    ControlModule& m = fiscal_->Module();
+    const bool boxes[kSelfTestBoxCount] = {true, true, true, true, true};
+    IssueResult r = IssueCheckSelf(m.MakeIssueContext(), std::span<const bool, kSelfTestBoxCount>(boxes));
+    ASSERT_TRUE(r.sent);
+    EXPECT_EQ(m.Console.CheckselfMask, 0xFF);
+    // Items arrive one frame each, each completed on its own; the console is told after the last one.
+    for (int i = 0; i < 400 && ui_->messages.empty(); ++i) Spin(5);
+    EXPECT_EQ(fiscal_->Status(), 0);
+    ASSERT_EQ(ui_->messages.size(), 1u) << "only the last item is reported in a box";
+    EXPECT_EQ(ui_->messages[0].title, "税控器自检");
+    bool sawRamWalk = false;
+    for (const auto& line : ViewerLines())
+        if (line.find("RAM走步法自检成功") != std::string::npos) sawRamWalk = true;
+    EXPECT_TRUE(sawRamWalk);
+}
+
+}  // namespace
+}  // namespace karvex::testing
