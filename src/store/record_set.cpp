@@ -41,19 +41,6 @@ bool RangeOf(FieldType type, std::int64_t& lo, std::int64_t& hi) {
     }
 }
 
-void Bind(sqlite3_stmt* stmt, int index, const FieldValue& v) {
-    if (const auto* i = std::get_if<std::int64_t>(&v)) {
-        sqlite3_bind_int64(stmt, index, *i);
-    } else if (const auto* d = std::get_if<double>(&v)) {
-        sqlite3_bind_double(stmt, index, *d);
-    } else if (const auto* s = std::get_if<std::string>(&v)) {
-        sqlite3_bind_text(stmt, index, s->data(), static_cast<int>(s->size()), SQLITE_TRANSIENT);
-    } else if (const auto* b = std::get_if<Bytes>(&v)) {
-        sqlite3_bind_blob(stmt, index, b->data(), static_cast<int>(b->size()), SQLITE_TRANSIENT);
-    } else {
-        sqlite3_bind_null(stmt, index);
-    }
-}
 
 FieldValue Column(sqlite3_stmt* stmt, int index) {
     switch (sqlite3_column_type(stmt, index)) {
@@ -94,6 +81,20 @@ std::optional<int> Compare(const FieldValue& a, const FieldValue& b) {
 }
 
 }  // namespace
+
+void BindFieldValue(sqlite3_stmt* stmt, int index, const FieldValue& v) {
+    if (const auto* i = std::get_if<std::int64_t>(&v)) {
+        sqlite3_bind_int64(stmt, index, *i);
+    } else if (const auto* d = std::get_if<double>(&v)) {
+        sqlite3_bind_double(stmt, index, *d);
+    } else if (const auto* s = std::get_if<std::string>(&v)) {
+        sqlite3_bind_text(stmt, index, s->data(), static_cast<int>(s->size()), SQLITE_TRANSIENT);
+    } else if (const auto* b = std::get_if<Bytes>(&v)) {
+        sqlite3_bind_blob(stmt, index, b->data(), static_cast<int>(b->size()), SQLITE_TRANSIENT);
+    } else {
+        sqlite3_bind_null(stmt, index);
+    }
+}
 
 std::int32_t CoerceToField(FieldType type, const FieldValue& in, FieldValue& out, std::string& why) {
     if (std::holds_alternative<std::monostate>(in)) {
@@ -225,7 +226,7 @@ std::int32_t RecordSet::Requery() {
     sql += " ORDER BY " + QuoteIdentifier(kRowIdColumn);
     Statement stmt(*conn_, sql);
     if (stmt.PrepareResult() != SQLITE_OK) return FailFromConnection(conn_->FailEngine(stmt.PrepareResult(), "打开记录集失败"));
-    for (std::size_t i = 0; i < binds.size(); ++i) Bind(stmt.get(), static_cast<int>(i + 1), binds[i]);
+    for (std::size_t i = 0; i < binds.size(); ++i) BindFieldValue(stmt.get(), static_cast<int>(i + 1), binds[i]);
     std::vector<Row> rows;
     int rc;
     while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
@@ -378,7 +379,7 @@ std::int32_t RecordSet::Update() {
             code = FailFromConnection(conn_->FailEngine(stmt.PrepareResult(), "保存记录失败"));
         } else {
             int n = 1;
-            for (std::size_t i : changed) Bind(stmt.get(), n++, buffer_[i]);
+            for (std::size_t i : changed) BindFieldValue(stmt.get(), n++, buffer_[i]);
             if (!adding_) sqlite3_bind_int64(stmt.get(), n, rows_[static_cast<std::size_t>(pos_)].id);
             int rc = sqlite3_step(stmt.get());
             if (rc != SQLITE_DONE) {

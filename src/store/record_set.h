@@ -19,7 +19,13 @@
 #include "store/selection.h"
 #include "store/store_connection.h"
 
+struct sqlite3_stmt;
+
 namespace karvex {
+
+// Binds one field value to parameter `index` (1-based) of a prepared statement; values never enter SQL text.
+void BindFieldValue(sqlite3_stmt* stmt, int index, const FieldValue& v);
+
 
 class RecordSet {
 public:

@@ -21,19 +21,6 @@ constexpr std::int64_t kSignatureSuperseded = 3;
 // The marker row of MakeInvoice that follows the current invoice number.
 constexpr std::int64_t kMakeInvoiceMarker = 4;
 
-void Bind(sqlite3_stmt* stmt, int index, const FieldValue& v) {
-    if (const auto* i = std::get_if<std::int64_t>(&v)) {
-        sqlite3_bind_int64(stmt, index, *i);
-    } else if (const auto* d = std::get_if<double>(&v)) {
-        sqlite3_bind_double(stmt, index, *d);
-    } else if (const auto* s = std::get_if<std::string>(&v)) {
-        sqlite3_bind_text(stmt, index, s->data(), static_cast<int>(s->size()), SQLITE_TRANSIENT);
-    } else if (const auto* b = std::get_if<Bytes>(&v)) {
-        sqlite3_bind_blob(stmt, index, b->data(), static_cast<int>(b->size()), SQLITE_TRANSIENT);
-    } else {
-        sqlite3_bind_null(stmt, index);
-    }
-}
 
 std::string ColumnText(sqlite3_stmt* stmt, int index) {
     const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt, index));
@@ -169,7 +156,7 @@ ResultCode StoreRecordWriters::FirstRow(const TableDef& table, std::string_view 
     sql += " ORDER BY " + QuoteIdentifier(kRowIdColumn) + " LIMIT 1";
     sqlite3_stmt* stmt = cache_.Get(*s->Connection(), sql);
     if (stmt == nullptr) return Fail(kStoreEngineFailure, s->Connection()->LastErrorText());
-    if (!field.empty()) Bind(stmt, 1, bound);
+    if (!field.empty()) BindFieldValue(stmt, 1, bound);
     int rc = sqlite3_step(stmt);
     if (rc == SQLITE_ROW) row = sqlite3_column_int64(stmt, 0);
     else if (rc != SQLITE_DONE) return Engine("查找记录失败");
@@ -263,7 +250,7 @@ ResultCode StoreRecordWriters::WriteAt(const TableDef& tableDef, std::int64_t ro
     sqlite3_stmt* stmt = cache_.Get(*s->Connection(), sql);
     if (stmt == nullptr) return Fail(kStoreEngineFailure, s->Connection()->LastErrorText());
     int n = 1;
-    for (const FieldValue& v : values) Bind(stmt, n++, v);
+    for (const FieldValue& v : values) BindFieldValue(stmt, n++, v);
     if (row != 0) sqlite3_bind_int64(stmt, n, row);
     const int rc = sqlite3_step(stmt);
     if (rc != SQLITE_DONE) {

@@ -13,25 +13,21 @@
 
 namespace karvex::cli {
 
-long long IntOption(const Options& o, const std::string& name) {
+namespace {
+long long ParseInt(const Options& o, const std::string& name, int base) {
     if (!o.Has(name)) throw UsageError{"missing --" + name};
     const std::string text = o.Get(name);
     char* end = nullptr;
     errno = 0;
-    long long v = std::strtoll(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || errno == ERANGE) throw UsageError{"--" + name + " is not a whole number: " + text};
-    return v;
-}
-
-long long IntOptionAnyBase(const Options& o, const std::string& name) {
-    if (!o.Has(name)) throw UsageError{"missing --" + name};
-    const std::string text = o.Get(name);
-    char* end = nullptr;
-    errno = 0;
-    long long v = std::strtoll(text.c_str(), &end, 0);
+    long long v = std::strtoll(text.c_str(), &end, base);
     if (text.empty() || *end != '\0' || errno == ERANGE) throw UsageError{"--" + name + " is not a number: " + text};
     return v;
 }
+}  // namespace
+
+long long IntOption(const Options& o, const std::string& name) { return ParseInt(o, name, 10); }
+
+long long IntOptionAnyBase(const Options& o, const std::string& name) { return ParseInt(o, name, 0); }
 
 long long IntOption(const Options& o, const std::string& name, long long fallback) {
     return o.Has(name) ? IntOption(o, name) : fallback;
