@@ -125,7 +125,7 @@ def _declare(lib):
     fn("karvex_FiscalGetInvNum", _c_int32, _p, _p)
     fn("karvex_FiscalMakeInv", _c_int32, _p, _c_int32, _c_int32, _c_int32, _s, _s, _c_int32, _s, _s, _s, _s, _s)
     fn("karvex_FiscalReturnInvInfo", _c_int32, _p, _p, _p, _p, _p, _p)
-    fn("karvex_FiscalInvalidateInv", _c_int32, _p, _s)
+    fn("karvex_FiscalInvalidateInv", _c_int32, _p, _p)
     fn("karvex_GetPrintInv", _c_int32, _p, _c_int32, *([_p] * 12), _i32p)
     fn("karvex_GetInvUseSum", _c_int32, _p, _s, _p, _p, _p, _p, _i32p, _i32p, _dp, _i32p, _dp, _p, _p, _p, _p)
     fn("karvex_FiscalInstallInv", _c_int32, _p, _c_int32, _c_int32)
@@ -295,7 +295,10 @@ class Fiscal:
             return (code, *s.values())
 
     def FiscalInvalidateInv(self, InvNum):
-        return self._check(self._lib.karvex_FiscalInvalidateInv(self._handle(), _utf8("InvNum", InvNum)))
+        """-> (code, InvNum): the number in its 10-digit form, or "" when it is not a number."""
+        with _Strings(self._lib, [("InvNum", InvNum)]) as s:
+            code = self._check(self._lib.karvex_FiscalInvalidateInv(self._handle(), *s.handles))
+            return (code, s.values()[0])
 
     _PRINT_TEXTS = ["InvNum", "OInvNum", "MachineNumber", "SaleUnit", "PayUnit", "TaxNumber", "TaxCode",
                     "PrintDate", "SalesName", "SalesAmount", "SalesPrice", "SalesSum"]

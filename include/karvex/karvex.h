@@ -186,9 +186,11 @@ KARVEX_API int32_t karvex_FiscalReturnInvInfo(karvex_fiscal* f, karvex_string* m
                                               karvex_string* taxNumber, karvex_string* taxCode,
                                               karvex_string* dateTime);
 
-/* Voids invoice invNum (digits, at most 10). Result code: 144 empty, 105 not digits, 103 too long.
-       karvex_FiscalInvalidateInv(f, "123"); */
-KARVEX_API int32_t karvex_FiscalInvalidateInv(karvex_fiscal* f, const char* invNum);
+/* Voids invoice invNum (digits, at most 10). Result code: 144 empty, 105 not digits, 103 too long. invNum is
+   rewritten in its 10-digit form ("0000000123"), or emptied when it is not a number.
+       karvex_string* num = karvex_string_create("123");
+       karvex_FiscalInvalidateInv(f, num); */
+KARVEX_API int32_t karvex_FiscalInvalidateInv(karvex_fiscal* f, karvex_string* invNum);
 
 /* Reads an invoice's print data: commandNum 177 for the last invoice, 66 for invoice invNum (32 for any other).
    On 0 the outputs are written; the four goods outputs get six fixed-width slices appended to the text they

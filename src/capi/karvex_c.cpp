@@ -289,11 +289,13 @@ int32_t karvex_FiscalReturnInvInfo(karvex_fiscal* f, karvex_string* machineNum, 
     });
 }
 
-int32_t karvex_FiscalInvalidateInv(karvex_fiscal* f, const char* invNum) {
+int32_t karvex_FiscalInvalidateInv(karvex_fiscal* f, karvex_string* invNum) {
     return Run(f, [&](karvex::Fiscal& fiscal) -> std::int32_t {
-        QString num;
-        if (std::int32_t r = ReadInputs(*f, {{invNum, "invNum", &num}}); r != 0) return r;
-        return fiscal.FiscalInvalidateInv(num);
+        RefText num;
+        if (std::int32_t r = ReadRefs(*f, {{invNum, "invNum", &num}}); r != 0) return r;
+        std::int32_t r = fiscal.FiscalInvalidateInv(num.value);
+        num.WriteBack();
+        return r;
     });
 }
 

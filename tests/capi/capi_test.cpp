@@ -185,7 +185,7 @@ TEST_F(CapiTest, NullHandleAndNullArgumentsGiveTheNullStatus) {
     EXPECT_EQ(karvex_ShowFiscalForm(nullptr, 0, 0), KARVEX_ERR_NULL_ARGUMENT);
     EXPECT_EQ(karvex_FiscalInstallInv(nullptr, 0, 0), KARVEX_ERR_NULL_ARGUMENT);
     EXPECT_EQ(karvex_FiscalGetInvNum(nullptr, s.s), KARVEX_ERR_NULL_ARGUMENT);
-    EXPECT_EQ(karvex_FiscalInvalidateInv(nullptr, "1"), KARVEX_ERR_NULL_ARGUMENT);
+    EXPECT_EQ(karvex_FiscalInvalidateInv(nullptr, s.s), KARVEX_ERR_NULL_ARGUMENT);
     EXPECT_EQ(karvex_FiscalMakeInv(nullptr, 52, 0, 0, "", "", 1, "", "", "", "", ""), KARVEX_ERR_NULL_ARGUMENT);
     EXPECT_EQ(karvex_Status(nullptr), KARVEX_ERR_NULL_ARGUMENT);
     EXPECT_EQ(karvex_Description(nullptr, s.s), KARVEX_ERR_NULL_ARGUMENT);
@@ -214,9 +214,19 @@ TEST_F(CapiTest, NullHandleAndNullArgumentsGiveTheNullStatus) {
     EXPECT_STREQ(karvex_last_error(f_), "");
 }
 
+TEST_F(CapiTest, VoidingRewritesTheNumberItWasGiven) {
+    Load();
+    Text letters("12a");
+    EXPECT_EQ(karvex_FiscalInvalidateInv(f_, letters.s), 105);
+    EXPECT_EQ(letters.str(), "") << "a number that is none comes back empty";
+    EXPECT_EQ(sim_->requests_handled(), 0u);
+}
+
 TEST_F(CapiTest, TextThatIsNotUtf8IsRefusedUnchanged) {
     Load();
-    EXPECT_EQ(karvex_FiscalInvalidateInv(f_, "12\xff"), KARVEX_ERR_INVALID_TEXT);
+    Text bad("12\xff");
+    EXPECT_EQ(karvex_FiscalInvalidateInv(f_, bad.s), KARVEX_ERR_INVALID_TEXT);
+    EXPECT_EQ(bad.str(), "12\xff");
     EXPECT_NE(std::string(karvex_last_error(f_)).find("invNum"), std::string::npos);
     // GBK bytes handed in by mistake, in a by-reference string: refused, and the handle keeps its bytes.
     Text gbk("\xb7\xa2\xc6\xb1");
