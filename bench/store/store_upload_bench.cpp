@@ -1,11 +1,20 @@
 // Uploads print data of N invoices (one frame each) from the virtual processor over a pseudo-terminal,
 // without pacing, into a fresh store, for N = 1,000, 10,000 and 100,000 (or the sizes given as arguments).
 // Reports frames decoded and stored per second, the peak resident size after each size and its growth.
+// The virtual processor runs as a separate karvex-sim process, so the memory figures are the library's own
+// (the processor keeps every seeded invoice and builds its whole answer before writing it).
 #include <QApplication>
 
 #include <sqlcipher/sqlite3.h>
 
+#include <signal.h>
+#include <spawn.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <thread>
 
 #include <chrono>
 #include <cstdio>
@@ -17,7 +26,6 @@
 #include "control/control_module.h"
 #include "karvex/fiscal.h"
 #include "link/result_codes.h"
-#include "simulator.h"
 #include "store/record_set.h"
 #include "control/store_intake.h"
 
@@ -42,44 +50,57 @@ Run Upload(int invoices) {
     char tmpl[] = "/tmp/karvex-bench-XXXXXX";
     const std::string dir = ::mkdtemp(tmpl);
     ::setenv("KARVEX_DATA_DIR", dir.c_str(), 1);
-    sim::SimOptions options;
-    options.quiet = true;
-    options.clock = sim::DateTime{2024, 12, 31, 10, 0, 0};
-    options.seed.invoices = invoices;
-    options.seed.rolls = 2;
-    options.seed.from = 20240101;
-    options.seed.to = 20241231;
-    sim::Simulator sim(options);
-    std::string error;
     Run run;
-    if (!sim.start(&error)) {
-        std::fprintf(stderr, "simulator: %s\n", error.c_str());
+    const std::string deviceFile = dir + "/device";
+    const std::string count = std::to_string(invoices);
+    std::vector<std::string> args = {KARVEX_SIM_PATH, "--quiet", "--rolls", "2", "--invoices", count, "--from",
+                                     "20240101", "--to", "20241231", "--clock", "20241231100000",
+                                     "--device-file", deviceFile};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t child = 0;
+    if (::posix_spawn(&child, KARVEX_SIM_PATH, nullptr, nullptr, argv.data(), environ) != 0) {
+        std::fprintf(stderr, "cannot start %s\n", KARVEX_SIM_PATH);
         run.result = -1;
         return run;
     }
-    run.frames = static_cast<int>(sim.state().invoices.size());
-    ::setenv("KARVEX_COM1", sim.device_path().c_str(), 1);
+    std::string device;
+    for (int i = 0; i < 600 && device.empty(); ++i) {  // seeding 100,000 invoices takes a moment
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::ifstream in(deviceFile);
+        std::getline(in, device);
+    }
+    if (device.empty()) {
+        ::kill(child, SIGTERM);
+        ::waitpid(child, nullptr, 0);
+        run.result = -1;
+        return run;
+    }
+    ::setenv("KARVEX_COM1", device.c_str(), 1);
     {
         Fiscal fiscal;
         ControlModule& m = fiscal.Module();
         m.SetTickInterval(std::chrono::milliseconds(1000));
+        RangeInput range{"", "", {"2024", "01", "01"}, {"2024", "12", "31"}};
         if (int r = fiscal.LoadFiscalForm(); r != 0) {
             run.result = r;
-            return run;
-        }
-        RangeInput range{"", "", {"2024", "01", "01"}, {"2024", "12", "31"}};
-        const auto t0 = std::chrono::steady_clock::now();
-        m.SetCommandResult(result::kCommandUnderWay);
-        IssueResult sent = IssuePrintData(m.MakeIssueContext(), false, range);
-        run.result = sent.sent ? m.WaitForCommand() : sent.code;
-        run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-        if (auto* intake = dynamic_cast<StoreIntake*>(&m.Intake()); intake && intake->Access()) {
-            Statement count(*intake->Access()->Connection(), "SELECT count(*) FROM \"InvPrintData\"");
-            if (sqlite3_step(count.get()) == SQLITE_ROW) run.stored = sqlite3_column_int64(count.get(), 0);
+        } else {
+            const auto t0 = std::chrono::steady_clock::now();
+            m.SetCommandResult(result::kCommandUnderWay);
+            IssueResult sent = IssuePrintData(m.MakeIssueContext(), false, range);
+            run.result = sent.sent ? m.WaitForCommand() : sent.code;
+            run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+            if (auto* intake = dynamic_cast<StoreIntake*>(&m.Intake()); intake && intake->Access()) {
+                Statement count(*intake->Access()->Connection(), "SELECT count(*) FROM \"InvPrintData\"");
+                if (sqlite3_step(count.get()) == SQLITE_ROW) run.stored = sqlite3_column_int64(count.get(), 0);
+            }
+            run.frames = static_cast<int>(run.stored);
         }
         fiscal.UnloadFicalForm(0);
     }
-    sim.stop();
+    ::kill(child, SIGTERM);
+    ::waitpid(child, nullptr, 0);
     std::filesystem::remove_all(dir);
     return run;
 }
