@@ -1,0 +1,172 @@
+// The karvex tool as a script would use it: one JSON object on standard output, exit status 0 / 1 / 2.
+#include <gtest/gtest.h>
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "simulator.h"
+
+extern char** environ;
+
+namespace {
+
+struct ToolRun {
+    int status = -1;
+    std::string out;
+};
+
+class ToolTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/karvex-tool-XXXXXX";
+        dir_ = ::mkdtemp(tmpl);
+        karvex::sim::SimOptions options;
+        options.quiet = true;
+        options.clock = karvex::sim::DateTime{2024, 3, 15, 10, 30, 0};
+        sim_ = std::make_unique<karvex::sim::Simulator>(options);
+        std::string error;
+        ASSERT_TRUE(sim_->start(&error)) << error;
+    }
+    void TearDown() override {
+        sim_->stop();
+        std::filesystem::remove_all(dir_);
+    }
+
+    // Runs the tool with port 1 on the simulator, a short time-out tick and a data directory of its own.
+    ToolRun Run(std::vector<std::string> args, bool withPort = true) {
+        std::vector<std::string> argv = {KARVEX_TOOL_PATH, "--data-dir", dir_};
+        if (withPort) {
+            argv.push_back("--port");
+            argv.push_back("1");
+        }
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<char*> cargv;
+        for (auto& a : argv) cargv.push_back(a.data());
+        cargv.push_back(nullptr);
+
+        std::vector<std::string> env = {"KARVEX_COM1=" + sim_->device_path(), "KARVEX_TICK_MS=2",
+                                        "QT_QPA_PLATFORM=offscreen"};
+        for (char** e = environ; *e; ++e) {
+            std::string v = *e;
+            if (v.rfind("KARVEX_", 0) != 0 && v.rfind("QT_QPA_PLATFORM=", 0) != 0) env.push_back(v);
+        }
+        std::vector<char*> cenv;
+        for (auto& v : env) cenv.push_back(v.data());
+        cenv.push_back(nullptr);
+
+        int fds[2];
+        EXPECT_EQ(::pipe(fds), 0);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+        posix_spawn_file_actions_addclose(&actions, fds[0]);
+        pid_t pid = 0;
+        ToolRun run;
+        if (::posix_spawn(&pid, KARVEX_TOOL_PATH, &actions, nullptr, cargv.data(), cenv.data()) != 0) {
+            ADD_FAILURE() << "cannot start " << KARVEX_TOOL_PATH;
+            return run;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(fds[1]);
+        char buf[4096];
+        ssize_t n;
+        while ((n = ::read(fds[0], buf, sizeof buf)) > 0) run.out.append(buf, static_cast<std::size_t>(n));
+        ::close(fds[0]);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return run;
+    }
+
+    std::string dir_;
+    std::unique_ptr<karvex::sim::Simulator> sim_;
+};
+
+bool IsOneJsonObject(const std::string& out) {
+    return out.rfind("{\"method\": ", 0) == 0 && out.size() > 2 && out[out.size() - 2] == '}' && out.back() == '\n' &&
+           out.find('\n') == out.size() - 1;
+}
+
+TEST_F(ToolTest, OnlinePrintsResultZeroAndExitsZero) {
+    ToolRun r = Run({"online"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(IsOneJsonObject(r.out)) << r.out;
+    EXPECT_EQ(r.out, "{\"method\": \"FiscalOnline\", \"result\": 0, \"description\": \"0x0：执行成功\", \"outputs\": {}}\n");
+}
+
+TEST_F(ToolTest, AFailedResultExitsOneWithItsCode) {
+    sim_->inject({.command = 0x00, .kind = karvex::sim::FaultKind::Error, .arg = 47});
+    ToolRun r = Run({"online"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("\"result\": 47"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("0x2F：未联机"), std::string::npos) << r.out;
+}
+
+TEST_F(ToolTest, WithoutAPortTheLoadFailureIsReported) {
+    // The processor's device is gone and no --port answers the prompt.
+    sim_->stop();
+    ToolRun r = Run({"online"}, false);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("\"method\": \"LoadFiscalForm\""), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"result\": 132"), std::string::npos) << r.out;
+}
+
+TEST_F(ToolTest, UsageErrorsExitTwoAndPrintNothing) {
+    for (const auto& args : std::vector<std::vector<std::string>>{{"nosuchmethod"},
+                                                                   {"void"},
+                                                                   {"issue", "--sales-num", "two"},
+                                                                   {"issue", "--items", "only:three:parts"},
+                                                                   {"command", "--code", "0x34"}}) {
+        ToolRun r = Run(args);
+        EXPECT_EQ(r.status, 2) << args[0];
+        EXPECT_EQ(r.out, "") << args[0];
+    }
+    EXPECT_EQ(sim_->requests_handled(), 0u);
+}
+
+TEST_F(ToolTest, IssueThenReadBackThroughTheHostMethods) {
+    ToolRun number = Run({"number"});
+    ASSERT_EQ(number.status, 0) << number.out;
+    const auto at = number.out.find("\"InvNum\": \"");
+    ASSERT_NE(at, std::string::npos);
+    const std::string current = number.out.substr(at + 11, 10);
+
+    ToolRun issue = Run({"issue", "--pay-unit", "示例公司", "--items", "矿泉水:2:1.50:3.00:1;笔记本:1:12.80:12.80:2"});
+    EXPECT_EQ(issue.status, 0) << issue.out;
+    for (const char* key : {"\"MachineNum\"", "\"UserName\"", "\"TaxNumber\"", "\"TaxCode\"", "\"DateTime\""})
+        EXPECT_NE(issue.out.find(key), std::string::npos) << key;
+
+    ToolRun print = Run({"print", "--inv-num", current});
+    EXPECT_EQ(print.status, 0) << print.out;
+    EXPECT_NE(print.out.find("\"InvNum\": \"" + current + "\""), std::string::npos) << print.out;
+    EXPECT_NE(print.out.find("\"SalesName\": \"矿泉水"), std::string::npos) << print.out;
+
+    ToolRun summary = Run({"summary", "--inv-num", current});
+    EXPECT_EQ(summary.status, 0) << summary.out;
+    EXPECT_NE(summary.out.find("\"NormalInv\": "), std::string::npos);
+
+    ToolRun voided = Run({"void", "--inv-num", "123456789012"});
+    EXPECT_EQ(voided.status, 1);
+    EXPECT_NE(voided.out.find("\"result\": 103"), std::string::npos) << voided.out;
+}
+
+TEST_F(ToolTest, StoreTablesAreDumpedAsJson) {
+    ASSERT_EQ(Run({"command", "--code", "0x38"}).status, 0);
+    ToolRun dump = Run({"dump", "--table", "UserInformation"}, false);
+    EXPECT_EQ(dump.status, 0) << dump.out;
+    EXPECT_NE(dump.out.find("\"count\": 1"), std::string::npos) << dump.out;
+    EXPECT_NE(dump.out.find("\"纳税人名称\": "), std::string::npos) << dump.out;
+    ToolRun bad = Run({"dump", "--table", "NoSuchTable"}, false);
+    EXPECT_EQ(bad.status, 2);
+    ToolRun clear = Run({"clear", "--flags", "0x08"}, false);
+    EXPECT_EQ(clear.status, 0) << clear.out;
+    EXPECT_NE(Run({"dump", "--table", "UserInformation"}, false).out.find("\"count\": 0"), std::string::npos);
+}
+
+}  // namespace
