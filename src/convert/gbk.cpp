@@ -143,8 +143,11 @@ int DecodeAppend(const std::uint8_t* p, std::size_t n, bool pairs_checked, std::
         return code;
     }
     auto skip = [pairs_checked](const unsigned char* s, std::size_t left) -> std::size_t {
-        if (left < 2 || s[0] < 0x81 || s[0] == 0xFF) return 1;
-        if (pairs_checked) return 2;
+        if (left < 2) return 1;
+        // The caller has paired every byte from 0x80 up, 0xFF included: the undefined pair is one character,
+        // or its trail byte would be taken for the lead of the next one.
+        if (pairs_checked) return s[0] >= 0x80 ? 2 : 1;
+        if (s[0] < 0x81 || s[0] == 0xFF) return 1;
         unsigned char t = s[1];
         // A trail byte in the GBK trail range belongs to this (undefined) character; anything else may
         // start the next character and is decoded on its own.

@@ -176,6 +176,24 @@ TEST(BytesToGbkText, EveryByteValueGivesItsCodeWithoutCrashing) {
     }
 }
 
+TEST(BytesToGbkText, EveryAcceptedPairIsOneCharacterAndTheNextStaysInStep) {
+    // Pairs that code page 936 leaves undefined (lead 0xFF, trail 0xFF, ...) must still take both bytes,
+    // or the trail byte is read as the lead of the following character and the rest of the text is garbled.
+    for (int lead = 0xA0; lead <= 0xFF; ++lead) {
+        for (int trail = 0xA0; trail <= 0xFF; ++trail) {
+            std::string out;
+            ASSERT_EQ(BytesToGbkText(BytesOf({lead, trail, 0xB0, 0xA1, 0x41}), out), 0) << std::hex << lead << trail;
+            std::size_t characters = 0;
+            for (unsigned char c : out) characters += (c & 0xC0) != 0x80;
+            EXPECT_EQ(characters, 3u) << std::hex << lead << " " << trail << " '" << out << "'";
+            EXPECT_TRUE(out.ends_with("啊A")) << std::hex << lead << " " << trail << " '" << out << "'";
+        }
+    }
+    std::string out;
+    EXPECT_EQ(BytesToGbkText(BytesOf({0xFF, 0xA1, 0xB0, 0xA1}), out), 0);
+    EXPECT_EQ(out, "?啊");
+}
+
 TEST(BytesToGbkText, RealisticFrameTextRoundTrips) {
     const std::string text = "北京市海淀区中关村大街1号 Karvex 销售有限公司 发票代码123456";
     Bytes gbk;
