@@ -1,0 +1,647 @@
+#include "browser/data_browser.h"
+
+#include <QApplication>
+#include <QFormLayout>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QTabWidget>
+#include <QTableView>
+#include <QVBoxLayout>
+
+#include <climits>
+#include <cmath>
+
+#include "control/control_module.h"
+#include "control/store_intake.h"
+#include "convert/conversions.h"
+#include "link/result_codes.h"
+#include "store/store_access.h"
+
+namespace karvex {
+namespace {
+
+constexpr int kDateLength = 8;
+constexpr int kNumberLength = 10;
+// Rows of a long table visited between two turns of the event loop while a total is summed.
+constexpr int kRowsPerEventTurn = 256;
+
+// Tab captions, in tab order.
+constexpr const char* kTabCaptions[Datashow::kTabCount] = {"初始化数据", "发票打印数据", "单卷发票使用汇总",
+                                                          "日交易数据",  "申报数据",     "机器数据"};
+
+// Restores the normal cursor however the query ends.
+struct BusyCursor {
+    BusyCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~BusyCursor() { QApplication::restoreOverrideCursor(); }
+    BusyCursor(const BusyCursor&) = delete;
+    BusyCursor& operator=(const BusyCursor&) = delete;
+};
+
+// Characters of a UTF-8 text (the operator counts characters, not bytes).
+std::size_t CharacterCount(std::string_view text) {
+    std::size_t n = 0;
+    for (unsigned char c : text)
+        if ((c & 0xC0) != 0x80) ++n;
+    return n;
+}
+
+std::string SlotField(const char* field, int k) { return field + std::to_string(k); }
+
+FieldValue Rounded(const FieldValue& v) {
+    if (const auto* d = std::get_if<double>(&v)) return RoundToCents(*d);
+    return v;
+}
+
+}  // namespace
+
+double RoundToCents(double x) {
+    double scaled = x * 100.0;
+    if (!(scaled >= static_cast<double>(INT32_MIN) && scaled <= static_cast<double>(INT32_MAX))) return x;
+    // nearbyint follows the default rounding mode: to nearest, a tie to the even neighbour.
+    return std::nearbyint(scaled) / 100.0;
+}
+
+QString DecimalText(double x) { return FieldDisplayText(FieldValue{x}); }
+
+std::int32_t CheckDateText(std::string_view text) {
+    if (CharacterCount(text) != kDateLength) return 257;
+    if (int rc = CheckCharClass(text, 1); rc != 0) return rc;
+    std::string month(text.substr(4, 2)), day(text.substr(6, 2)), out;
+    return CheckDateParts(text.substr(0, 4), month, day, out);
+}
+
+// table, slot, date field and boxes, number field and boxes; element 0 is unused.
+const Datashow::RangeQuery Datashow::kQueries[5] = {
+    {nullptr, 0, nullptr, 0, 0, nullptr, 0, 0},
+    {"InvPrintData", kSlotInvPrintData, "开票日期", 2, 3, "发票号", 4, 5},
+    {"InvUseSum", kSlotInvUseSum, "开票截止时间", 6, 7, "发票起始号", 8, 9},
+    {"DayTrade", kSlotDayTrade, "日期", 0, 1, nullptr, 0, 0},
+    {"DeclareData", kSlotDeclareData, "数据截止日期", 10, 11, nullptr, 0, 0},
+};
+
+Datashow::Datashow(std::shared_ptr<StoreConnection> conn, QWidget* parent) : QDialog(parent), conn_(std::move(conn)) {
+    setObjectName(QStringLiteral("Datashow"));
+    setWindowTitle(QStringLiteral("数据显示"));
+    currentRows_.fill(-1);
+    for (int s = 0; s < kSlotCount; ++s) models_[static_cast<std::size_t>(s)] = new RecordSetModel(this);
+    BuildWindow();
+    LoadViews();
+    tabs_->setCurrentIndex(0);
+    adjustSize();
+    if (QScreen* s = screen()) move(s->availableGeometry().center() - rect().center());
+}
+
+Datashow::~Datashow() { ReleaseAll(); }
+
+// ---------------------------------------------------------------------------------------------------------
+// Window
+
+void Datashow::BuildWindow() {
+    auto* layout = new QVBoxLayout(this);
+    tabs_ = new QTabWidget(this);
+    tabs_->setObjectName(QStringLiteral("TabStrip1"));
+    layout->addWidget(tabs_);
+    for (int tab = 1; tab <= kTabCount; ++tab) {
+        QWidget* frame = BuildFrame(tab);
+        frame->setObjectName(QStringLiteral("Frame1_%1").arg(tab - 1));
+        frames_[static_cast<std::size_t>(tab - 1)] = frame;
+        tabs_->addTab(frame, QString::fromUtf8(kTabCaptions[tab - 1]));
+    }
+}
+
+QLabel* Datashow::AddBoundLabel(QFormLayout* form, int tab, const std::string& field) {
+    auto* value = new QLabel(form->parentWidget());
+    value->setObjectName(QString::fromStdString(field));
+    value->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    form->addRow(QString::fromStdString(field), value);
+    bound_.push_back({tab, field, value});
+    return value;
+}
+
+QLabel* Datashow::AddTotal(QFormLayout* form, const char* caption) {
+    auto* value = new QLabel(form->parentWidget());
+    value->setObjectName(QString::fromUtf8(caption));
+    form->addRow(QString::fromUtf8(caption), value);
+    totals_.emplace_back(caption, value);
+    return value;
+}
+
+QTableView* Datashow::AddGrid(QWidget* frame, QVBoxLayout* layout, int number, int slot) {
+    auto* grid = new QTableView(frame);
+    grid->setObjectName(QStringLiteral("DataGrid%1").arg(number));
+    grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    grid->setSelectionBehavior(QAbstractItemView::SelectRows);
+    grid->setSelectionMode(QAbstractItemView::SingleSelection);
+    grid->setModel(models_[static_cast<std::size_t>(slot)]);
+    connect(grid->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            [this, slot](const QModelIndex& current, const QModelIndex&) {
+                OnRowChanged(slot, current.isValid() ? current.row() : -1);
+            });
+    layout->addWidget(grid, 1);
+    grids_[static_cast<std::size_t>(number)] = grid;
+    slotGrids_[static_cast<std::size_t>(slot)] = grid;
+    return grid;
+}
+
+QWidget* Datashow::AddQueryBox(int query) {
+    const RangeQuery& d = kQueries[query];
+    auto* box = new QGroupBox(QStringLiteral("查询"));
+    auto* form = new QGridLayout(box);
+    auto addPair = [&](int row, int begin, int end, int length, const char* beginCaption, const char* endCaption) {
+        for (int i : {begin, end}) {
+            auto* edit = new QLineEdit(box);
+            edit->setObjectName(QStringLiteral("Text1_%1").arg(i));
+            edit->setMaxLength(length);
+            text1_[static_cast<std::size_t>(i)] = edit;
+            connect(edit, &QLineEdit::textChanged, this, [this, i](const QString&) { OnTextChanged(i); });
+        }
+        auto* b = new QLabel(QString::fromUtf8(beginCaption), box);
+        auto* e = new QLabel(QString::fromUtf8(endCaption), box);
+        b->setObjectName(QStringLiteral("Label_Text1_%1").arg(begin));
+        e->setObjectName(QStringLiteral("Label_Text1_%1").arg(end));
+        text1Captions_[static_cast<std::size_t>(begin)] = b;
+        text1Captions_[static_cast<std::size_t>(end)] = e;
+        form->addWidget(b, row, 1);
+        form->addWidget(text1_[static_cast<std::size_t>(begin)], row, 2);
+        form->addWidget(e, row, 3);
+        form->addWidget(text1_[static_cast<std::size_t>(end)], row, 4);
+    };
+    addPair(0, d.dateBegin, d.dateEnd, kDateLength, "起始日期", "截止日期");
+    if (d.numberField) {
+        addPair(1, d.numberBegin, d.numberEnd, kNumberLength, "起始发票号", "终止发票号");
+        const char* numberCaption = query == kQueryInvPrintData ? "发票号码" : "发票号";
+        const QString array = query == kQueryInvPrintData ? QStringLiteral("Option1") : QStringLiteral("Option2");
+        auto* dates = new QRadioButton(QStringLiteral("时间段"), box);
+        auto* numbers = new QRadioButton(QString::fromUtf8(numberCaption), box);
+        dates->setObjectName(array + QStringLiteral("_0"));
+        numbers->setObjectName(array + QStringLiteral("_1"));
+        std::size_t base = static_cast<std::size_t>((query - 1) * 2);
+        options_[base] = dates;
+        options_[base + 1] = numbers;
+        form->addWidget(dates, 0, 0);
+        form->addWidget(numbers, 1, 0);
+        dates->setChecked(true);
+        connect(dates, &QRadioButton::toggled, this, [this, query](bool on) { ChooseRangeKind(query, !on); });
+        ChooseRangeKind(query, false);
+    }
+    static constexpr const char* kButtonNames[5] = {"", "CommandQueryInvPrintData", "CommandQueryInvUseSum",
+                                                    "CommandQueryDayTradeData", "CommandQueryDeclareData"};
+    auto* button = new QPushButton(QStringLiteral("查询"), box);
+    button->setObjectName(QString::fromUtf8(kButtonNames[query]));
+    buttons_[static_cast<std::size_t>(query)] = button;
+    connect(button, &QPushButton::clicked, this, [this, query] { RunRangeQuery(query); });
+    form->addWidget(button, 0, 5);
+    auto* message = new QLabel(box);
+    message->setObjectName(QStringLiteral("QueryMessage%1").arg(query));
+    queryMessages_[static_cast<std::size_t>(query)] = message;
+    form->addWidget(message, 2, 0, 1, 6);
+    return box;
+}
+
+void Datashow::ChooseRangeKind(int query, bool numbers) {
+    const RangeQuery& d = kQueries[query];
+    for (int i : {d.dateBegin, d.dateEnd}) {
+        text1_[static_cast<std::size_t>(i)]->setEnabled(!numbers);
+        text1Captions_[static_cast<std::size_t>(i)]->setEnabled(!numbers);
+    }
+    for (int i : {d.numberBegin, d.numberEnd}) {
+        text1_[static_cast<std::size_t>(i)]->setEnabled(numbers);
+        text1Captions_[static_cast<std::size_t>(i)]->setEnabled(numbers);
+    }
+}
+
+QWidget* Datashow::BuildFrame(int tab) {
+    auto* frame = new QWidget;
+    auto* layout = new QVBoxLayout(frame);
+    auto* labels = new QWidget(frame);
+    auto* form = new QFormLayout(labels);
+    auto bind = [&](std::initializer_list<const char*> fields) {
+        for (const char* f : fields) AddBoundLabel(form, tab, f);
+    };
+    switch (tab) {
+        case 1:
+            bind({"纳税人名称", "纳税人编码", "税号", "税控卡编号", "税控卡使用口令", "应用起用日期", "应用有效日期",
+                  "单张发票开票金额限额", "发票累计金额限额", "退票累计金额限额", "主管分局代码", "申报方式",
+                  "开票截止日期"});
+            layout->addWidget(labels);
+            AddGrid(frame, layout, 1, kSlotTaxInformation);
+            break;
+        case 2: {
+            AddGrid(frame, layout, 7, kSlotInvPrintData);
+            bind({"开票日期", "开票类型", "发票号", "原发票号", "开票总金额", "税控码", "付款单位"});
+            layout->addWidget(labels);
+            AddGrid(frame, layout, 6, kSlotInvPDatTemp);
+            auto* totals = new QWidget(frame);
+            auto* totalForm = new QFormLayout(totals);
+            AddTotal(totalForm, "开票总累");
+            AddTotal(totalForm, "退票总累");
+            layout->addWidget(totals);
+            layout->addWidget(AddQueryBox(kQueryInvPrintData));
+            break;
+        }
+        case 3:
+            bind({"纳税人名称", "税号"});
+            layout->addWidget(labels);
+            AddGrid(frame, layout, 2, kSlotInvUseSum);
+            {
+                auto* rowLabels = new QWidget(frame);
+                auto* rowForm = new QFormLayout(rowLabels);
+                for (const char* f : {"发票代码", "发票起始号", "发票终止号", "开票起始时间", "开票截止时间",
+                                      "正常发票总金额", "退票总金额", "正常发票份数", "退票份数", "废票份数"})
+                    AddBoundLabel(rowForm, tab, f);
+                layout->addWidget(rowLabels);
+            }
+            layout->addWidget(AddQueryBox(kQueryInvUseSum));
+            break;
+        case 4: {
+            AddGrid(frame, layout, 3, kSlotDayTrade);
+            bind({"日期", "正常发票份数", "退票份数", "废票份数"});
+            layout->addWidget(labels);
+            AddGrid(frame, layout, 4, kSlotDayTradeShow);
+            auto* totals = new QWidget(frame);
+            auto* totalForm = new QFormLayout(totals);
+            AddTotal(totalForm, "当天正常累计");
+            AddTotal(totalForm, "当天退票累计");
+            AddTotal(totalForm, "正常全部累计");
+            AddTotal(totalForm, "退票全部累计");
+            layout->addWidget(totals);
+            layout->addWidget(AddQueryBox(kQueryDayTrade));
+            break;
+        }
+        case 5:
+            AddGrid(frame, layout, 8, kSlotDeclareData);
+            bind({"数据起始日期", "数据截止日期", "正常发票份数", "退票份数", "废票份数", "税控卡编号",
+                  "税控卡正常发票总累计金额", "税控卡退票总累计金额"});
+            layout->addWidget(labels);
+            AddGrid(frame, layout, 5, kSlotDecShowTemp);
+            layout->addWidget(AddQueryBox(kQueryDeclareData));
+            break;
+        default:
+            bind({"机器编号", "生产日期", "硬件版本号", "软件版本号"});
+            layout->addWidget(labels);
+            layout->addStretch(1);
+            break;
+    }
+    return frame;
+}
+
+// Focus moves on when a box is full; the query itself waits for its button.
+void Datashow::OnTextChanged(int element) {
+    QLineEdit* edit = text1_[static_cast<std::size_t>(element)];
+    const int length = static_cast<int>(edit->text().size());
+    for (int q = 1; q <= 4; ++q) {
+        const RangeQuery& d = kQueries[q];
+        QWidget* button = buttons_[static_cast<std::size_t>(q)];
+        if (element == d.dateBegin && length == kDateLength) return text1_[static_cast<std::size_t>(element + 1)]->setFocus();
+        if (element == d.dateEnd && length == kDateLength) return button ? button->setFocus() : void();
+        if (d.numberField && element == d.numberBegin && length == kNumberLength)
+            return text1_[static_cast<std::size_t>(element + 1)]->setFocus();
+        if (d.numberField && element == d.numberEnd && length == kNumberLength)
+            return button ? button->setFocus() : void();
+    }
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Views
+
+void Datashow::OpenSlot(int slot, const char* table) {
+    // A store error leaves the slot empty; the browser shows what it can.
+    models_[static_cast<std::size_t>(slot)]->Open(conn_, Selection::Of(table));
+}
+
+void Datashow::LoadViews() {
+    // Tab 1: the taxpayer from the first UserInformation row, the tax items in the grid.
+    OpenSlot(kSlotUserInformation, "UserInformation");
+    FillBoundLabels(1, *models_[kSlotUserInformation], 0);
+    OpenSlot(kSlotTaxInformation, "TaxInformation");
+    grids_[1]->setColumnWidth(0, 87);  // 1300 and 800 twips at 15 twips a pixel
+    grids_[1]->setColumnWidth(1, 53);
+    // Tab 3: UserInformation read again for its two labels.
+    OpenSlot(kSlotUserInformation, "UserInformation");
+    for (const char* f : {"纳税人名称", "税号"})
+        if (QLabel* l = BoundLabel(3, f)) l->setText(FieldDisplayText(models_[kSlotUserInformation]->Value(0, f)));
+    OpenSlot(kSlotInvUseSum, "InvUseSum");
+    ShowFirstRow(kSlotInvUseSum);
+    // Tab 4.
+    OpenSlot(kSlotDayTrade, "DayTrade");
+    OpenSlot(kSlotDayTradeShow, "DayTradeShow");
+    flagDayTrade_ = true;
+    ShowFirstRow(kSlotDayTrade);
+    ComputeAllDaysTotals();
+    // Tab 5.
+    OpenSlot(kSlotDeclareData, "DeclareData");
+    OpenSlot(kSlotDecShowTemp, "DecShowTemp");
+    flagDeclareData_ = true;
+    ShowFirstRow(kSlotDeclareData);
+    // Tab 2.
+    OpenSlot(kSlotInvPrintData, "InvPrintData");
+    OpenSlot(kSlotInvPDatTemp, "InvPDatTemp");
+    flagInvPrintData_ = true;
+    ShowFirstRow(kSlotInvPrintData);
+    ComputeInvoiceTotals();
+    // Tab 6.
+    OpenSlot(kSlotMachineData, "MachineData");
+    FillBoundLabels(6, *models_[kSlotMachineData], 0);
+}
+
+void Datashow::ShowFirstRow(int slot) {
+    RecordSetModel* model = models_[static_cast<std::size_t>(slot)];
+    QTableView* grid = slotGrids_[static_cast<std::size_t>(slot)];
+    if (model->RowCount() == 0 || !grid) {
+        if (grid) grid->selectionModel()->clearCurrentIndex();
+        OnRowChanged(slot, model->RowCount() == 0 ? -1 : 0);
+        return;
+    }
+    if (grid->currentIndex().isValid() && grid->currentIndex().row() == 0) {
+        OnRowChanged(slot, 0);
+        return;
+    }
+    // Moving the grid's current row reports the change through OnRowChanged.
+    grid->setCurrentIndex(model->index(0, 0));
+}
+
+void Datashow::SelectRow(int slot, int row) {
+    QTableView* grid = (slot >= 0 && slot < kSlotCount) ? slotGrids_[static_cast<std::size_t>(slot)] : nullptr;
+    if (!grid || row < 0 || row >= models_[static_cast<std::size_t>(slot)]->RowCount()) return;
+    grid->setCurrentIndex(models_[static_cast<std::size_t>(slot)]->index(row, 0));
+}
+
+int Datashow::CurrentRow(int slot) const {
+    return (slot >= 0 && slot < kSlotCount) ? currentRows_[static_cast<std::size_t>(slot)] : -1;
+}
+
+bool Datashow::ViewFlag(int slot) const {
+    switch (slot) {
+        case kSlotInvPrintData: return flagInvPrintData_;
+        case kSlotDayTrade: return flagDayTrade_;
+        case kSlotDeclareData: return flagDeclareData_;
+        default: return false;
+    }
+}
+
+void Datashow::FillBoundLabels(int tab, const RecordSetModel& model, int row) {
+    for (const Bound& b : bound_) {
+        if (b.tab != tab) continue;
+        b.value->setText(row < 0 ? QString() : FieldDisplayText(model.Value(row, b.field)));
+    }
+}
+
+void Datashow::OnRowChanged(int slot, int row) {
+    if (slot < 0 || slot >= kSlotCount) return;
+    currentRows_[static_cast<std::size_t>(slot)] = row;
+    const RecordSetModel& model = *models_[static_cast<std::size_t>(slot)];
+    switch (slot) {
+        case kSlotInvPrintData: FillBoundLabels(2, model, row); break;
+        case kSlotInvUseSum:
+            for (const Bound& b : bound_)
+                if (b.tab == 3 && b.field != "纳税人名称" && b.field != "税号")
+                    b.value->setText(row < 0 ? QString() : FieldDisplayText(model.Value(row, b.field)));
+            return;
+        case kSlotDayTrade: FillBoundLabels(4, model, row); break;
+        case kSlotDeclareData: FillBoundLabels(5, model, row); break;
+        default: return;
+    }
+    if (ViewFlag(slot)) RefillDetail(slot, row);
+}
+
+// The detail grid shows the six tax-item or goods slots of the current row, through the browser's own
+// display table.
+void Datashow::RefillDetail(int slot, int row) {
+    const RecordSetModel& source = *models_[static_cast<std::size_t>(slot)];
+    const int detail = slot == kSlotInvPrintData ? kSlotInvPDatTemp
+                       : slot == kSlotDayTrade   ? kSlotDayTradeShow
+                                                 : kSlotDecShowTemp;
+    RecordSetModel& target = *models_[static_cast<std::size_t>(detail)];
+    if (row < 0) {
+        // No current row: no slots to show, rather than those of a row no longer on screen.
+        target.Close();
+        if (slot == kSlotDayTrade)
+            for (const char* c : {"当天正常累计", "当天退票累计"}) TotalLabel(c)->clear();
+        return;
+    }
+    std::vector<std::vector<std::pair<std::string, FieldValue>>> rows;
+    double dayNormal = 0, dayReturn = 0;
+    for (int k = 1; k <= 6; ++k) {
+        if (slot == kSlotInvPrintData) {
+            rows.push_back({{"序号", std::int64_t{k}},
+                            {"税种税目索引号", source.Value(row, SlotField("税种税目索引号", k))},
+                            {"商品名称", source.Value(row, SlotField("商品名称", k))},
+                            {"数量", source.Value(row, SlotField("数量", k))},
+                            {"金额", Rounded(source.Value(row, SlotField("金额", k)))}});
+        } else {
+            rows.push_back({{"ID", std::int64_t{k}},
+                            {"税种税目索引号", source.Value(row, SlotField("税种税目索引号", k))},
+                            {"正常发票累计金额", Rounded(source.Value(row, SlotField("正常发票累计金额", k)))},
+                            {"退票累计金额", Rounded(source.Value(row, SlotField("退票累计金额", k)))}});
+            dayNormal += source.Number(row, SlotField("正常发票累计金额", k));
+            dayReturn += source.Number(row, SlotField("退票累计金额", k));
+        }
+    }
+    WriteDisplayTable(detail, rows);
+    if (slot == kSlotDayTrade) {
+        TotalLabel("当天正常累计")->setText(DecimalText(RoundToCents(dayNormal)));
+        TotalLabel("当天退票累计")->setText(DecimalText(RoundToCents(dayReturn)));
+    }
+}
+
+void Datashow::WriteDisplayTable(int slot,
+                                 const std::vector<std::vector<std::pair<std::string, FieldValue>>>& rows) {
+    RecordSetModel& model = *models_[static_cast<std::size_t>(slot)];
+    if (!model.Records().IsOpen()) {
+        static constexpr const char* kTables[kSlotCount] = {nullptr, nullptr, nullptr, nullptr, "DayTradeShow", nullptr,
+                                                            "DecShowTemp", nullptr, "InvPDatTemp", nullptr, nullptr};
+        OpenSlot(slot, kTables[slot]);
+    }
+    RecordSet& rs = model.Records();
+    if (!conn_ || !rs.IsOpen()) return;
+    {
+        // All six rows or none: a failure part-way must not leave slots of two different rows.
+        StoreTransaction tx(*conn_);
+        if (tx.BeginResult() != 0) return;
+        rs.Requery();
+        std::int64_t existing = 0;
+        rs.RecordCount(existing);
+        bool ok = existing == 0 || rs.MoveFirst() == 0;
+        for (std::size_t k = 0; ok && k < rows.size(); ++k) {
+            const bool overwrite = static_cast<std::int64_t>(k) < existing;
+            if (!overwrite && rs.AddNew() != 0) ok = false;
+            for (const auto& [field, value] : rows[k])
+                if (ok && rs.Set(field, value) != 0) ok = false;
+            if (ok && rs.Update() != 0) ok = false;
+            if (ok && overwrite && rs.MoveNext() != 0) ok = false;
+        }
+        // Rows beyond the six slots belong to nothing on screen.
+        while (ok && existing > static_cast<std::int64_t>(rows.size()) && !rs.Eof())
+            if (rs.Delete() != 0) ok = false;
+        if (!ok) {
+            rs.CancelUpdate();
+        } else {
+            tx.Commit();
+        }
+    }
+    model.Requery();
+}
+
+void Datashow::ComputeInvoiceTotals() {
+    RecordSetModel& model = *models_[kSlotInvPrintData];
+    if (model.RowCount() == 0) return;
+    QLabel* normalLabel = TotalLabel("开票总累");
+    QLabel* returnLabel = TotalLabel("退票总累");
+    normalLabel->clear();
+    returnLabel->clear();
+    double normal = 0, returned = 0;
+    // The rows are read from the grid's copy, so the current row (and the goods grid) stays where it is.
+    for (int r = 0; r < model.RowCount(); ++r) {
+        FieldValue kind = model.Value(r, "开票类型");
+        const auto* k = std::get_if<std::int64_t>(&kind);
+        if (k && *k == 1) normal += model.Number(r, "开票总金额");
+        else if (k && *k == 2) returned += model.Number(r, "开票总金额");
+        if ((r + 1) % kRowsPerEventTurn == 0) QCoreApplication::processEvents();
+    }
+    normalLabel->setText(DecimalText(RoundToCents(normal)));
+    returnLabel->setText(DecimalText(RoundToCents(returned)));
+}
+
+void Datashow::ComputeAllDaysTotals() {
+    RecordSetModel& model = *models_[kSlotDayTrade];
+    if (model.RowCount() == 0) return;
+    double normal = 0, returned = 0;
+    for (int r = 0; r < model.RowCount(); ++r) {
+        for (int k = 1; k <= 6; ++k) {
+            normal += model.Number(r, SlotField("正常发票累计金额", k));
+            returned += model.Number(r, SlotField("退票累计金额", k));
+        }
+        if ((r + 1) % kRowsPerEventTurn == 0) QCoreApplication::processEvents();
+    }
+    TotalLabel("正常全部累计")->setText(DecimalText(RoundToCents(normal)));
+    TotalLabel("退票全部累计")->setText(DecimalText(RoundToCents(returned)));
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Queries
+
+std::int32_t Datashow::RunRangeQuery(int query) {
+    if (query < kQueryInvPrintData || query > kQueryDeclareData || busy_ || released_) return 0;
+    const RangeQuery& d = kQueries[query];
+    busy_ = true;
+    BusyCursor cursor;
+    const bool numbers = d.numberField && options_[static_cast<std::size_t>((query - 1) * 2 + 1)]->isChecked();
+    QLineEdit* beginBox = text1_[static_cast<std::size_t>(numbers ? d.numberBegin : d.dateBegin)];
+    QLineEdit* endBox = text1_[static_cast<std::size_t>(numbers ? d.numberEnd : d.dateEnd)];
+    const std::string beginText = beginBox->text().toStdString();
+    const std::string endText = endBox->text().toStdString();
+    std::string begin, end;
+    std::int32_t beginRc, endRc;
+    if (numbers) {
+        beginRc = PadInvoiceNumber(beginText, begin);
+        endRc = PadInvoiceNumber(endText, end);
+    } else {
+        beginRc = CheckDateText(beginText);
+        endRc = CheckDateText(endText);
+        begin = beginText;
+        end = endText;
+    }
+    QLabel* message = queryMessages_[static_cast<std::size_t>(query)];
+    if (beginRc != 0 || endRc != 0) {
+        if (endRc != 0) endBox->clear();
+        if (beginRc != 0) {
+            beginBox->clear();
+            beginBox->setFocus();
+        }
+        const std::int32_t rc = beginRc != 0 ? beginRc : endRc;
+        message->setText(QString::fromStdString(ResultCodeText(rc)));
+        busy_ = false;
+        return rc;
+    }
+    message->clear();
+    // Both ends are fixed-width digit texts, so their text order is the date or number order. They are
+    // bound as values, never pasted into the query.
+    const Selection selection =
+        Selection::Of(d.table).Between(numbers ? d.numberField : d.dateField, begin, end);
+    models_[static_cast<std::size_t>(d.slot)]->Open(conn_, selection);
+    ShowFirstRow(d.slot);
+    if (query == kQueryInvPrintData) ComputeInvoiceTotals();
+    if (query == kQueryDayTrade) {
+        ComputeAllDaysTotals();
+        ShowFirstRow(d.slot);
+    }
+    busy_ = false;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Accessors and unload
+
+QWidget* Datashow::Frame(int tab) const {
+    return (tab >= 1 && tab <= kTabCount) ? frames_[static_cast<std::size_t>(tab - 1)] : nullptr;
+}
+
+QTableView* Datashow::DataGrid(int n) const { return (n >= 1 && n <= 8) ? grids_[static_cast<std::size_t>(n)] : nullptr; }
+
+RecordSetModel* Datashow::SlotModel(int slot) const {
+    return (slot >= 0 && slot < kSlotCount) ? models_[static_cast<std::size_t>(slot)] : nullptr;
+}
+
+QLineEdit* Datashow::QueryInput(int element) const {
+    return (element >= 0 && element < 12) ? text1_[static_cast<std::size_t>(element)] : nullptr;
+}
+
+QPushButton* Datashow::QueryButton(int query) const {
+    return (query >= 1 && query <= 4) ? buttons_[static_cast<std::size_t>(query)] : nullptr;
+}
+
+QRadioButton* Datashow::RangeOption(int query, int element) const {
+    if ((query != kQueryInvPrintData && query != kQueryInvUseSum) || element < 0 || element > 1) return nullptr;
+    return options_[static_cast<std::size_t>((query - 1) * 2 + element)];
+}
+
+QString Datashow::QueryMessage(int query) const {
+    return (query >= 1 && query <= 4) ? queryMessages_[static_cast<std::size_t>(query)]->text() : QString();
+}
+
+QLabel* Datashow::BoundLabel(int tab, std::string_view field) const {
+    for (const Bound& b : bound_)
+        if (b.tab == tab && b.field == field) return b.value;
+    return nullptr;
+}
+
+QLabel* Datashow::TotalLabel(std::string_view caption) const {
+    for (const auto& [c, label] : totals_)
+        if (c == caption) return label;
+    return nullptr;
+}
+
+void Datashow::done(int r) {
+    ReleaseAll();
+    QDialog::done(r);
+}
+
+// Every grid is detached and every record set closed, so nothing of the store stays held.
+void Datashow::ReleaseAll() {
+    if (released_) return;
+    released_ = true;
+    flagInvPrintData_ = flagDayTrade_ = flagDeclareData_ = false;
+    for (QTableView* grid : grids_)
+        if (grid) grid->setModel(nullptr);
+    for (RecordSetModel* model : models_)
+        if (model) model->Close();
+}
+
+void ShowDataBrowser(ControlModule& m, QWidget* parent) {
+    std::shared_ptr<StoreConnection> conn;
+    if (auto* intake = dynamic_cast<StoreIntake*>(&m.Intake()))
+        if (StoreAccess* access = intake->Access()) conn = access->Connection();
+    Datashow browser(conn, parent);
+    browser.setWindowModality(Qt::ApplicationModal);
+    browser.exec();
+}
+
+}  // namespace karvex
