@@ -1,0 +1,695 @@
+// The data browser over a store filled in a temporary data directory.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTest>
+#include <QTimer>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "browser/data_browser.h"
+#include "control/control_module.h"
+#include "control/store_intake.h"
+#include "store/record_set.h"
+#include "store/store_access.h"
+
+namespace karvex::testing {
+namespace {
+
+using Fields = std::vector<std::pair<std::string, FieldValue>>;
+
+std::string N(const char* field, int k) { return field + std::to_string(k); }
+
+class BrowserTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ::unsetenv("KARVEX_STORE_KEY");
+        std::string pattern = (std::filesystem::temp_directory_path() / "karvex-browser-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+        store_ = std::make_unique<StoreAccess>(dir_);
+        ASSERT_EQ(store_->Open(), 0) << store_->LastErrorText();
+    }
+    void TearDown() override {
+        browser_.reset();
+        store_.reset();
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+
+    void AddRow(const std::string& table, const Fields& fields) {
+        RecordSet rs;
+        ASSERT_EQ(rs.Open(store_->Connection(), Selection::Of(table)), 0) << table;
+        ASSERT_EQ(rs.AddNew(), 0);
+        for (const auto& [name, value] : fields) ASSERT_EQ(rs.Set(name, value), 0) << table << "." << name;
+        ASSERT_EQ(rs.Update(), 0) << rs.LastErrorText();
+    }
+    std::int64_t Count(const std::string& table) {
+        RecordSet rs;
+        std::int64_t n = -1;
+        EXPECT_EQ(rs.Open(store_->Connection(), Selection::Of(table)), 0);
+        EXPECT_EQ(rs.RecordCount(n), 0);
+        return n;
+    }
+
+    // An invoice with `goods` goods lines; slots beyond them stay unset, as the print-data writer leaves them.
+    void AddInvoice(const std::string& date, const std::string& number, int kind, double total, int goods = 0,
+                    double amount = 1.0) {
+        Fields f{{"开票日期发票号", date + number}, {"开票日期", date},           {"发票号", number},
+                 {"开票类型", std::int64_t{kind}},  {"开票总金额", total},        {"税控码", std::string(20, '7')},
+                 {"原发票号", std::string("")},     {"付款单位", std::string("付款人") + number}};
+        for (int k = 1; k <= goods; ++k) {
+            f.push_back({N("商品名称", k), "商品" + std::to_string(k)});
+            f.push_back({N("数量", k), 1.0 * k});
+            f.push_back({N("税种税目索引号", k), std::int64_t{k}});
+            f.push_back({N("金额", k), amount * k});
+        }
+        AddRow("InvPrintData", f);
+    }
+    // A trading day whose six slots carry normal amounts `normal` × k and return amounts `ret` × k.
+    void AddDay(const std::string& date, double normal, double ret) {
+        Fields f{{"日期", date}, {"正常发票份数", std::int64_t{3}}, {"退票份数", std::int64_t{1}},
+                 {"废票份数", std::int64_t{0}}};
+        for (int k = 1; k <= 6; ++k) {
+            f.push_back({N("税种税目索引号", k), std::int64_t{k}});
+            f.push_back({N("正常发票累计金额", k), normal * k});
+            f.push_back({N("退票累计金额", k), ret * k});
+        }
+        AddRow("DayTrade", f);
+    }
+    void AddDeclaration(const std::string& start, const std::string& end, double normal) {
+        Fields f{{"税控卡编号", std::string("1234567890123456")},
+                 {"数据起始日期", start},
+                 {"数据截止日期", end},
+                 {"正常发票份数", std::int64_t{12}},
+                 {"退票份数", std::int64_t{2}},
+                 {"废票份数", std::int64_t{1}},
+                 {"税控卡正常发票总累计金额", 1234.5},
+                 {"税控卡退票总累计金额", 10.25}};
+        for (int k = 1; k <= 6; ++k) {
+            f.push_back({N("税种税目索引号", k), std::int64_t{k}});
+            f.push_back({N("正常发票累计金额", k), normal * k});
+            f.push_back({N("退票累计金额", k), 0.0});
+        }
+        AddRow("DeclareData", f);
+    }
+    void AddRoll(const std::string& code, const std::string& first, const std::string& last, const std::string& lastDate) {
+        AddRow("InvUseSum", {{"发票代码发票起始号", code + first},
+                             {"发票代码", code},
+                             {"发票起始号", first},
+                             {"发票终止号", last},
+                             {"正常发票份数", std::int64_t{20}},
+                             {"退票份数", std::int64_t{1}},
+                             {"废票份数", std::int64_t{2}},
+                             {"正常发票总金额", 250.5},
+                             {"退票总金额", 3.25},
+                             {"开票起始时间", std::string("20040101")},
+                             {"开票截止时间", lastDate}});
+    }
+    void AddTaxpayer() {
+        AddRow("UserInformation", {{"纳税人名称", std::string("测试商店")},
+                                   {"纳税人编码", std::string("000123")},
+                                   {"税号", std::string("110101123456789")},
+                                   {"税控卡编号", std::string("1234567890123456")},
+                                   {"税控卡使用口令", std::string("12345678")},
+                                   {"应用起用日期", std::string("20040101")},
+                                   {"应用有效日期", std::string("20091231")},
+                                   {"单张发票开票金额限额", 10000.5},
+                                   {"发票累计金额限额", 1000000.0},
+                                   {"退票累计金额限额", 5000.25},
+                                   {"主管分局代码", std::string("1101")},
+                                   {"申报方式", std::int64_t{2}},
+                                   {"开票截止日期", std::string("20041231")}});
+        AddRow("UserInformation", {{"纳税人名称", std::string("第二行")}});
+    }
+
+    Datashow& Open() {
+        browser_ = std::make_unique<Datashow>(store_->Connection());
+        return *browser_;
+    }
+
+    static QString Cell(QTableView* grid, int row, const char* field) {
+        auto* model = grid->model();
+        for (int c = 0; c < model->columnCount(); ++c)
+            if (model->headerData(c, Qt::Horizontal).toString() == QString::fromUtf8(field))
+                return model->data(model->index(row, c)).toString();
+        ADD_FAILURE() << "no column " << field;
+        return {};
+    }
+    static QString Label(Datashow& b, int tab, const char* field) {
+        QLabel* l = b.BoundLabel(tab, field);
+        EXPECT_NE(l, nullptr) << field;
+        return l ? l->text() : QString();
+    }
+    static QString Total(Datashow& b, const char* caption) {
+        QLabel* l = b.TotalLabel(caption);
+        EXPECT_NE(l, nullptr) << caption;
+        return l ? l->text() : QString();
+    }
+
+    std::filesystem::path dir_;
+    std::unique_ptr<StoreAccess> store_;
+    std::unique_ptr<Datashow> browser_;
+};
+
+// ---------------------------------------------------------------------------------------------------------
+// Rounding, total texts and the date check
+
+TEST(BrowserValues, RoundToCentsRoundsTiesToEvenAndLeavesHugeValues) {
+    EXPECT_DOUBLE_EQ(RoundToCents(0.125), 0.12);
+    EXPECT_DOUBLE_EQ(RoundToCents(0.375), 0.38);
+    EXPECT_DOUBLE_EQ(RoundToCents(-0.125), -0.12);
+    EXPECT_DOUBLE_EQ(RoundToCents(15.5), 15.5);
+    EXPECT_DOUBLE_EQ(RoundToCents(1.2349), 1.23);
+    // x × 100 beyond the 32-bit range: unchanged.
+    EXPECT_DOUBLE_EQ(RoundToCents(30000000.123), 30000000.123);
+    EXPECT_DOUBLE_EQ(RoundToCents(-30000000.123), -30000000.123);
+    EXPECT_DOUBLE_EQ(RoundToCents(21474836.47), 21474836.47);
+}
+
+TEST(BrowserValues, DecimalTextHasNoTrailingZeros) {
+    EXPECT_EQ(DecimalText(15.5), "15.5");
+    EXPECT_EQ(DecimalText(3.25), "3.25");
+    EXPECT_EQ(DecimalText(0.0), "0");
+    EXPECT_EQ(DecimalText(100.0), "100");
+    EXPECT_EQ(DecimalText(RoundToCents(0.1 + 0.2)), "0.3");
+}
+
+TEST(BrowserValues, DateTextNeedsEightDigitsOfAValidDate) {
+    EXPECT_EQ(CheckDateText("20040131"), 0);
+    EXPECT_EQ(CheckDateText("20040229"), 0);
+    EXPECT_EQ(CheckDateText("2004013"), 257);
+    EXPECT_EQ(CheckDateText(""), 257);
+    EXPECT_EQ(CheckDateText("200401311"), 257);
+    EXPECT_EQ(CheckDateText("2004013a"), 105);
+    EXPECT_EQ(CheckDateText("2004 131"), 105);
+    // Eight characters that are not ASCII digits are not digits, whatever their byte count.
+    EXPECT_EQ(CheckDateText("２００４０１３１"), 105);
+    EXPECT_EQ(CheckDateText("19990101"), 256);
+    EXPECT_EQ(CheckDateText("20041301"), 512);
+    EXPECT_EQ(CheckDateText("20030229"), 1024);
+    EXPECT_EQ(CheckDateText("19991332"), 256 + 512 + 1024);
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Tabs, grids and labels
+
+TEST_F(BrowserTest, EachTabShowsItsTableInOrder) {
+    AddTaxpayer();
+    AddRow("TaxInformation", {{"税种税目索引号", std::int64_t{1}}, {"税种项目代码", std::string("0101")}});
+    AddRow("TaxInformation", {{"税种税目索引号", std::int64_t{2}}, {"税种项目代码", std::string("0102")}});
+    AddInvoice("20040105", "0000000001", 1, 10.0, 2);
+    AddRoll("110001", "0000000001", "0000000050", "20040131");
+    AddDay("20040105", 1.0, 0.5);
+    AddDeclaration("20040101", "20040131", 2.0);
+    AddRow("MachineData", {{"机器编号", std::string("M0001")}, {"生产日期", std::string("20031201")},
+                           {"硬件版本号", std::string("H1.0")}, {"软件版本号", std::string("S2.1")}});
+    Datashow& b = Open();
+
+    EXPECT_EQ(b.windowTitle(), "数据显示");
+    ASSERT_EQ(b.TabStrip()->count(), 6);
+    const char* captions[] = {"初始化数据", "发票打印数据", "单卷发票使用汇总", "日交易数据", "申报数据", "机器数据"};
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(b.TabStrip()->tabText(i), QString::fromUtf8(captions[i]));
+        EXPECT_EQ(b.TabStrip()->widget(i), b.Frame(i + 1));
+    }
+    EXPECT_EQ(b.TabStrip()->currentIndex(), 0);
+
+    struct GridCase {
+        int grid;
+        const char* table;
+        int rows;
+    };
+    for (GridCase c : {GridCase{1, "TaxInformation", 2}, GridCase{2, "InvUseSum", 1}, GridCase{3, "DayTrade", 1},
+                       GridCase{4, "DayTradeShow", 6}, GridCase{5, "DecShowTemp", 6}, GridCase{6, "InvPDatTemp", 6},
+                       GridCase{7, "InvPrintData", 1}, GridCase{8, "DeclareData", 1}}) {
+        QTableView* grid = b.DataGrid(c.grid);
+        ASSERT_NE(grid, nullptr) << c.grid;
+        EXPECT_EQ(grid->objectName(), QStringLiteral("DataGrid%1").arg(c.grid));
+        auto* model = dynamic_cast<RecordSetModel*>(grid->model());
+        ASSERT_NE(model, nullptr) << c.grid;
+        ASSERT_NE(model->Table(), nullptr) << c.grid;
+        EXPECT_EQ(model->Table()->name, c.table) << c.grid;
+        EXPECT_EQ(model->rowCount(), c.rows) << c.table;
+        EXPECT_FALSE(grid->editTriggers() & QAbstractItemView::AllEditTriggers) << "grids are read-only";
+    }
+    EXPECT_EQ(Cell(b.DataGrid(1), 1, "税种项目代码"), "0102");
+    EXPECT_TRUE(b.ViewFlag(Datashow::kSlotInvPrintData));
+    EXPECT_TRUE(b.ViewFlag(Datashow::kSlotDayTrade));
+    EXPECT_TRUE(b.ViewFlag(Datashow::kSlotDeclareData));
+
+    // Tab 1 and tab 3: the first UserInformation row; amounts and the declaration mode as decimal text.
+    EXPECT_EQ(Label(b, 1, "纳税人名称"), "测试商店");
+    EXPECT_EQ(Label(b, 1, "税号"), "110101123456789");
+    EXPECT_EQ(Label(b, 1, "单张发票开票金额限额"), "10000.5");
+    EXPECT_EQ(Label(b, 1, "发票累计金额限额"), "1000000");
+    EXPECT_EQ(Label(b, 1, "退票累计金额限额"), "5000.25");
+    EXPECT_EQ(Label(b, 1, "申报方式"), "2");
+    EXPECT_EQ(Label(b, 1, "开票截止日期"), "20041231");
+    EXPECT_EQ(Label(b, 3, "纳税人名称"), "测试商店");
+    EXPECT_EQ(Label(b, 3, "税号"), "110101123456789");
+    EXPECT_EQ(Label(b, 3, "发票终止号"), "0000000050");
+    EXPECT_EQ(Label(b, 3, "退票总金额"), "3.25");
+    EXPECT_EQ(Label(b, 3, "废票份数"), "2");
+    EXPECT_EQ(Label(b, 5, "数据截止日期"), "20040131");
+    EXPECT_EQ(Label(b, 5, "税控卡正常发票总累计金额"), "1234.5");
+    // Tab 6: the machine.
+    EXPECT_EQ(Label(b, 6, "机器编号"), "M0001");
+    EXPECT_EQ(Label(b, 6, "软件版本号"), "S2.1");
+    // Tab 1's first two columns keep their fixed widths.
+    EXPECT_EQ(b.DataGrid(1)->columnWidth(0), 87);
+    EXPECT_EQ(b.DataGrid(1)->columnWidth(1), 53);
+}
+
+TEST_F(BrowserTest, EmptyOrMissingStoreShowsEmptyViews) {
+    Datashow& b = Open();
+    for (int g = 1; g <= 8; ++g) {
+        // Display tables are never filled without a row to show.
+        EXPECT_EQ(b.DataGrid(g)->model()->rowCount(), 0) << g;
+    }
+    EXPECT_EQ(Label(b, 1, "纳税人名称"), "");
+    EXPECT_EQ(Total(b, "开票总累"), "");
+    EXPECT_EQ(Count("InvPDatTemp"), 0);
+
+    Datashow closed(nullptr);
+    for (int g = 1; g <= 8; ++g) EXPECT_EQ(closed.DataGrid(g)->model()->rowCount(), 0) << g;
+    closed.QueryInput(0)->setText("20040101");
+    closed.QueryInput(1)->setText("20040131");
+    EXPECT_EQ(closed.RunRangeQuery(Datashow::kQueryDayTrade), 0);
+    EXPECT_EQ(closed.DataGrid(3)->model()->rowCount(), 0);
+}
+
+TEST_F(BrowserTest, LabelsAndGoodsGridFollowTheCurrentInvoice) {
+    AddInvoice("20040105", "0000000001", 1, 10.0, 6, 2.0);
+    AddInvoice("20040106", "0000000002", 2, 3.125, 3, 3.125);
+    // Rows left from an earlier session: the goods grid must show six slots of the current row only.
+    for (int i = 0; i < 8; ++i) AddRow("InvPDatTemp", {{"序号", std::int64_t{90 + i}}, {"商品名称", std::string("旧")}});
+    Datashow& b = Open();
+
+    EXPECT_EQ(b.CurrentRow(Datashow::kSlotInvPrintData), 0);
+    EXPECT_EQ(Label(b, 2, "发票号"), "0000000001");
+    EXPECT_EQ(Label(b, 2, "开票类型"), "1");
+    QTableView* goods = b.DataGrid(6);
+    ASSERT_EQ(goods->model()->rowCount(), 6);
+    EXPECT_EQ(Cell(goods, 5, "商品名称"), "商品6");
+    EXPECT_EQ(Cell(goods, 5, "金额"), "12");
+
+    b.SelectRow(Datashow::kSlotInvPrintData, 1);
+    EXPECT_EQ(b.CurrentRow(Datashow::kSlotInvPrintData), 1);
+    EXPECT_EQ(Label(b, 2, "开票日期"), "20040106");
+    EXPECT_EQ(Label(b, 2, "发票号"), "0000000002");
+    EXPECT_EQ(Label(b, 2, "开票类型"), "2");
+    EXPECT_EQ(Label(b, 2, "开票总金额"), "3.125");
+    EXPECT_EQ(Label(b, 2, "付款单位"), "付款人0000000002");
+    // Three goods lines: six rows, one per slot, the last three with that row's empty slot values.
+    ASSERT_EQ(goods->model()->rowCount(), 6);
+    for (int k = 1; k <= 6; ++k) EXPECT_EQ(Cell(goods, k - 1, "序号"), QString::number(k));
+    EXPECT_EQ(Cell(goods, 0, "商品名称"), "商品1");
+    EXPECT_EQ(Cell(goods, 2, "商品名称"), "商品3");
+    EXPECT_EQ(Cell(goods, 2, "数量"), "3");
+    // 3.125 × 1 rounds to cents with the tie going to the even cent.
+    EXPECT_EQ(Cell(goods, 0, "金额"), "3.12");
+    EXPECT_EQ(Cell(goods, 1, "金额"), "6.25");
+    for (int r = 3; r < 6; ++r) {
+        EXPECT_EQ(Cell(goods, r, "商品名称"), "") << r;
+        EXPECT_EQ(Cell(goods, r, "金额"), "") << r;
+    }
+    // The display table itself holds the six slots, overwritten in place.
+    EXPECT_EQ(Count("InvPDatTemp"), 6);
+    b.SelectRow(Datashow::kSlotInvPrintData, 0);
+    EXPECT_EQ(Count("InvPDatTemp"), 6);
+    EXPECT_EQ(Cell(goods, 3, "商品名称"), "商品4");
+    // The browser writes nothing but its display tables.
+    EXPECT_EQ(Count("InvPrintData"), 2);
+}
+
+TEST_F(BrowserTest, InvoiceTotalsCountNormalAndReturnKindsOnly) {
+    AddInvoice("20040105", "0000000001", 1, 10.00);
+    AddInvoice("20040105", "0000000002", 1, 5.50);
+    AddInvoice("20040106", "0000000003", 2, 3.25);
+    AddInvoice("20040107", "0000000004", 3, 100.0);
+    Datashow& b = Open();
+    EXPECT_EQ(Total(b, "开票总累"), "15.5");
+    EXPECT_EQ(Total(b, "退票总累"), "3.25");
+    // Summing the rows leaves the operator's row where it was.
+    b.SelectRow(Datashow::kSlotInvPrintData, 2);
+    b.RangeOption(Datashow::kQueryInvPrintData, 0)->setChecked(true);
+    b.QueryInput(2)->setText("20040105");
+    b.QueryInput(3)->setText("20040106");
+    EXPECT_EQ(b.RunRangeQuery(Datashow::kQueryInvPrintData), 0);
+    EXPECT_EQ(b.DataGrid(7)->model()->rowCount(), 3);
+    EXPECT_EQ(Total(b, "开票总累"), "15.5");
+    EXPECT_EQ(b.CurrentRow(Datashow::kSlotInvPrintData), 0);
+    b.QueryInput(2)->setText("20040106");
+    b.QueryInput(3)->setText("20040107");
+    EXPECT_EQ(b.RunRangeQuery(Datashow::kQueryInvPrintData), 0);
+    EXPECT_EQ(Total(b, "开票总累"), "0");
+    EXPECT_EQ(Total(b, "退票总累"), "3.25");
+}
+
+TEST_F(BrowserTest, DayTotalsAndTotalsOverAllShownDays) {
+    // Slots k carry 1.125 × k normal and 0.25 × k return: a day sums to 23.625 and 5.25.
+    AddDay("20031231", 1.125, 0.25);
+    AddDay("20040101", 1.125, 0.25);
+    AddDay("20040115", 0.5, 0.0);
+    Datashow& b = Open();
+    EXPECT_EQ(Label(b, 4, "日期"), "20031231");
+    EXPECT_EQ(Label(b, 4, "正常发票份数"), "3");
+    // The day sum is taken unrounded, then rounded once.
+    EXPECT_EQ(Total(b, "当天正常累计"), "23.62");
+    EXPECT_EQ(Total(b, "当天退票累计"), "5.25");
+    EXPECT_EQ(Total(b, "正常全部累计"), DecimalText(RoundToCents(23.625 * 2 + 10.5)));
+    EXPECT_EQ(Total(b, "退票全部累计"), "10.5");
+    QTableView* slots = b.DataGrid(4);
+    ASSERT_EQ(slots->model()->rowCount(), 6);
+    EXPECT_EQ(Cell(slots, 0, "ID"), "1");
+    EXPECT_EQ(Cell(slots, 0, "正常发票累计金额"), "1.12");
+    EXPECT_EQ(Cell(slots, 5, "税种税目索引号"), "6");
+    EXPECT_EQ(Cell(slots, 5, "正常发票累计金额"), "6.75");
+
+    b.SelectRow(Datashow::kSlotDayTrade, 2);
+    EXPECT_EQ(Label(b, 4, "日期"), "20040115");
+    EXPECT_EQ(Total(b, "当天正常累计"), "10.5");
+    EXPECT_EQ(Total(b, "当天退票累计"), "0");
+    EXPECT_EQ(Cell(slots, 1, "正常发票累计金额"), "1");
+    EXPECT_EQ(Count("DayTradeShow"), 6);
+}
+
+TEST_F(BrowserTest, DeclarationSlotsFollowTheCurrentDeclaration) {
+    AddDeclaration("20040101", "20040131", 2.0);
+    AddDeclaration("20040201", "20040229", 3.0);
+    Datashow& b = Open();
+    EXPECT_EQ(Cell(b.DataGrid(5), 5, "正常发票累计金额"), "12");
+    b.SelectRow(Datashow::kSlotDeclareData, 1);
+    EXPECT_EQ(Label(b, 5, "数据起始日期"), "20040201");
+    EXPECT_EQ(Cell(b.DataGrid(5), 5, "正常发票累计金额"), "18");
+    EXPECT_EQ(Count("DecShowTemp"), 6);
+
+    b.QueryInput(10)->setText("20040201");
+    b.QueryInput(11)->setText("20040301");
+    EXPECT_EQ(b.RunRangeQuery(Datashow::kQueryDeclareData), 0);
+    ASSERT_EQ(b.DataGrid(8)->model()->rowCount(), 1);
+    EXPECT_EQ(Label(b, 5, "数据截止日期"), "20040229");
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Range queries
+
+TEST_F(BrowserTest, DateRangeSelectsTheDaysInclusively) {
+    for (const char* d : {"20031231", "20040101", "20040115", "20040131", "20040201"}) AddDay(d, 1.0, 0.0);
+    Datashow& b = Open();
+    EXPECT_EQ(Total(b, "正常全部累计"), "105");
+    b.SelectRow(Datashow::kSlotDayTrade, 4);
+    b.QueryInput(0)->setText("20040101");
+    b.QueryInput(1)->setText("20040131");
+    EXPECT_EQ(b.RunRangeQuery(Datashow::kQueryDayTrade), 0);
+    EXPECT_EQ(b.QueryMessage(Datashow::kQueryDayTrade), "");
+    QTableView* days = b.DataGrid(3);
+    ASSERT_EQ(days->model()->rowCount(), 3);
+    EXPECT_EQ(Cell(days, 0, "日期"), "20040101");
+    EXPECT_EQ(Cell(days, 2, "日期"), "20040131");
+    // Totals over the days shown, and the first of them selected again.
+    EXPECT_EQ(Total(b, "正常全部累计"), "63");
+    EXPECT_EQ(b.CurrentRow(Datashow::kSlotDayTrade), 0);
+    EXPECT_EQ(Label(b, 4, "日期"), "20040101");
+}
+
+TEST_F(BrowserTest, BadBeginDateIsEmptiedAndFocusedAndNothingIsQueried) {
+    for (const char* d : {"20031231", "20040101"}) AddDay(d, 1.0, 0.0);
+    Datashow& b = Open();
+    b.QueryInput(0)->setText("2004010");
+    b.QueryInput(1)->setText("20040131");
+    EXPECT_EQ(b.RunRangeQuery(Datashow::kQueryDayTrade), 257);
+    EXPECT_EQ(b.QueryInput(0)->text(), "");
+    EXPECT_EQ(b.QueryInput(1)->text(), "20040131");
+    EXPECT_EQ(b.focusWidget(), b.QueryInput(0));
+    EXPECT_EQ(b.DataGrid(3)->model()->rowCount(), 2);
+    EXPECT_EQ(b.QueryMessage(Datashow::kQueryDayTrade), "0x101：日期字符串长度不等于预定义长度");
+
+    // A bad end box alone is emptied without taking the focus.
+    b.QueryButton(Datashow::kQueryDayTrade)->setFocus();
+    b.QueryInput(0)->setText("20040101");
+    b.QueryInput(1)->setText("20041332");
+    EXPECT_EQ(b.RunRangeQuery(Datashow::kQueryDayTrade), 512 + 1024);
+    EXPECT_EQ(b.QueryInput(0)->text(), "20040101");
+    EXPECT_EQ(b.QueryInput(1)->text(), "");
+    EXPECT_NE(b.focusWidget(), b.QueryInput(1));
+    EXPECT_EQ(b.DataGrid(3)->model()->rowCount(), 2);
+    EXPECT_EQ(b.QueryMessage(Datashow::kQueryDayTrade), "0x600：错误的日期：月、日");
+
+    // Both bad: both emptied, the begin box focused, its code reported.
+    b.QueryInput(0)->setText("2004abcd");
+    b.QueryInput(1)->setText("2004");
+    EXPECT_EQ(b.RunRangeQuery(Datashow::kQueryDayTrade), 105);
+    EXPECT_EQ(b.QueryInput(0)->text(), "");
+    EXPECT_EQ(b.QueryInput(1)->text(), "");
+    EXPECT_EQ(b.focusWidget(), b.QueryInput(0));
+    EXPECT_EQ(b.QueryMessage(Datashow::kQueryDayTrade), "0x69：输入数字字符串中存在非数字字符");
+
+    // A good query afterwards clears the message.
+    b.QueryInput(0)->setText("20040101");
+    b.QueryInput(1)->setText("20040101");
+    EXPECT_EQ(b.RunRangeQuery(Datashow::kQueryDayTrade), 0);
+    EXPECT_EQ(b.QueryMessage(Datashow::kQueryDayTrade), "");
+    EXPECT_EQ(b.DataGrid(3)->model()->rowCount(), 1);
+}
+
+TEST_F(BrowserTest, InvoiceNumberRangeIsPaddedToTenDigits) {
+    for (const char* n : {"0000000001", "0000000025", "0000000026", "0000000100"})
+        AddInvoice("20040105", n, 1, 1.0);
+    Datashow& b = Open();
+    b.RangeOption(Datashow::kQueryInvPrintData, 1)->setChecked(true);
+    b.QueryInput(4)->setText("1");
+    b.QueryInput(5)->setText("25");
+    EXPECT_EQ(b.RunRangeQuery(Datashow::kQueryInvPrintData), 0);
+    QTableView* grid = b.DataGrid(7);
+    ASSERT_EQ(grid->model()->rowCount(), 2);
+    EXPECT_EQ(Cell(grid, 0, "发票号"), "0000000001");
+    EXPECT_EQ(Cell(grid, 1, "发票号"), "0000000025");
+    EXPECT_EQ(Total(b, "开票总累"), "2");
+
+    // Query 2 compares the roll's first number the same way.
+    AddRoll("110001", "0000000001", "0000000050", "20040131");
+    AddRoll("110001", "0000000051", "0000000100", "20040229");
+    Datashow second(store_->Connection());
+    second.RangeOption(Datashow::kQueryInvUseSum, 1)->setChecked(true);
+    second.QueryInput(8)->setText("51");
+    second.QueryInput(9)->setText("0000000099");
+    EXPECT_EQ(second.RunRangeQuery(Datashow::kQueryInvUseSum), 0);
+    ASSERT_EQ(second.DataGrid(2)->model()->rowCount(), 1);
+    EXPECT_EQ(Label(second, 3, "发票终止号"), "0000000100");
+    // ... or its last issue date.
+    second.RangeOption(Datashow::kQueryInvUseSum, 0)->setChecked(true);
+    second.QueryInput(6)->setText("20040101");
+    second.QueryInput(7)->setText("20040131");
+    EXPECT_EQ(second.RunRangeQuery(Datashow::kQueryInvUseSum), 0);
+    ASSERT_EQ(second.DataGrid(2)->model()->rowCount(), 1);
+    EXPECT_EQ(Label(second, 3, "发票起始号"), "0000000001");
+
+    // An eleven-digit number cannot be typed; a too-long text set otherwise is refused with 103.
+    b.QueryInput(4)->setMaxLength(32);
+    b.QueryInput(4)->setText("12345678901");
+    EXPECT_EQ(b.RunRangeQuery(Datashow::kQueryInvPrintData), 103);
+    EXPECT_EQ(b.QueryInput(4)->text(), "");
+    EXPECT_EQ(grid->model()->rowCount(), 2);
+}
+
+TEST_F(BrowserTest, BeginAfterEndGivesAnEmptyGridAndKeepsTheTotals) {
+    AddInvoice("20040105", "0000000001", 1, 10.0, 2);
+    AddInvoice("20040106", "0000000002", 2, 3.25, 1);
+    Datashow& b = Open();
+    ASSERT_EQ(Total(b, "开票总累"), "10");
+    b.QueryInput(2)->setText("20040131");
+    b.QueryInput(3)->setText("20040101");
+    EXPECT_EQ(b.RunRangeQuery(Datashow::kQueryInvPrintData), 0);
+    EXPECT_EQ(b.DataGrid(7)->model()->rowCount(), 0);
+    EXPECT_EQ(Total(b, "开票总累"), "10");
+    EXPECT_EQ(Total(b, "退票总累"), "3.25");
+    // Nothing is current, so nothing of an earlier row is left in the labels or the goods grid.
+    EXPECT_EQ(b.CurrentRow(Datashow::kSlotInvPrintData), -1);
+    EXPECT_EQ(Label(b, 2, "发票号"), "");
+    EXPECT_EQ(b.DataGrid(6)->model()->rowCount(), 0);
+}
+
+TEST_F(BrowserTest, RangeOptionsEnableTheirOwnBoxes) {
+    Datashow& b = Open();
+    for (int q : {Datashow::kQueryInvPrintData, Datashow::kQueryInvUseSum}) {
+        const int dateBox = q == 1 ? 2 : 6;
+        const int numberBox = q == 1 ? 4 : 8;
+        EXPECT_TRUE(b.RangeOption(q, 0)->isChecked());
+        EXPECT_EQ(b.RangeOption(q, 0)->text(), "时间段");
+        EXPECT_EQ(b.RangeOption(q, 1)->text(), q == 1 ? "发票号码" : "发票号");
+        EXPECT_TRUE(b.QueryInput(dateBox)->isEnabled());
+        EXPECT_FALSE(b.QueryInput(numberBox + 1)->isEnabled());
+        b.RangeOption(q, 1)->setChecked(true);
+        EXPECT_FALSE(b.QueryInput(dateBox + 1)->isEnabled());
+        EXPECT_TRUE(b.QueryInput(numberBox)->isEnabled());
+        EXPECT_TRUE(b.QueryInput(numberBox + 1)->isEnabled());
+    }
+    for (int i : {0, 1, 2, 3, 6, 7, 10, 11}) EXPECT_EQ(b.QueryInput(i)->maxLength(), 8) << i;
+    for (int i : {4, 5, 8, 9}) EXPECT_EQ(b.QueryInput(i)->maxLength(), 10) << i;
+}
+
+TEST_F(BrowserTest, FullBoxesPassTheFocusOnWithoutQuerying) {
+    for (const char* d : {"20031231", "20040101"}) AddDay(d, 1.0, 0.0);
+    Datashow& b = Open();
+    b.QueryInput(0)->setFocus();
+    QTest::keyClicks(b.QueryInput(0), "20040101");
+    EXPECT_EQ(b.focusWidget(), b.QueryInput(1));
+    QTest::keyClicks(b.QueryInput(1), "20040131");
+    EXPECT_EQ(b.focusWidget(), b.QueryButton(Datashow::kQueryDayTrade));
+    EXPECT_EQ(b.DataGrid(3)->model()->rowCount(), 2) << "the query waits for its button";
+
+    struct Step {
+        int box;
+        const char* text;
+        QWidget* next;
+    };
+    auto run = [&b](std::initializer_list<Step> steps) {
+        for (Step s : steps) {
+            b.QueryInput(s.box)->setFocus();
+            b.QueryInput(s.box)->setText(s.text);
+            EXPECT_EQ(b.focusWidget(), s.next) << s.box;
+        }
+    };
+    run({Step{2, "20040101", b.QueryInput(3)}, Step{3, "20040101", b.QueryButton(1)},
+         Step{6, "20040101", b.QueryInput(7)}, Step{7, "20040101", b.QueryButton(2)},
+         Step{10, "20040101", b.QueryInput(11)}, Step{11, "20040101", b.QueryButton(4)}});
+    b.RangeOption(1, 1)->setChecked(true);
+    b.RangeOption(2, 1)->setChecked(true);
+    run({Step{4, "0000000001", b.QueryInput(5)}, Step{5, "0000000009", b.QueryButton(1)},
+         Step{8, "0000000001", b.QueryInput(9)}, Step{9, "0000000009", b.QueryButton(2)}});
+    // A box that is not full keeps the focus.
+    b.QueryInput(4)->setFocus();
+    b.QueryInput(4)->setText("123");
+    EXPECT_EQ(b.focusWidget(), b.QueryInput(4));
+}
+
+TEST_F(BrowserTest, QueryButtonRunsTheQuery) {
+    for (const char* d : {"20031231", "20040101"}) AddDay(d, 1.0, 0.0);
+    Datashow& b = Open();
+    b.QueryInput(0)->setText("20040101");
+    b.QueryInput(1)->setText("20040101");
+    QTest::mouseClick(b.QueryButton(Datashow::kQueryDayTrade), Qt::LeftButton);
+    EXPECT_EQ(b.DataGrid(3)->model()->rowCount(), 1);
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr) << "the hourglass is gone after the query";
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Hostile input
+
+TEST_F(BrowserTest, InjectionInTheQueryBoxesIsHarmless) {
+    for (const char* n : {"0000000001", "0000000002", "0000000003"}) AddInvoice("20040105", n, 1, 1.0);
+    for (const char* d : {"20031231", "20040101", "20040201"}) AddDay(d, 1.0, 0.0);
+    Datashow& b = Open();
+
+    // Quotes and SQL in a number box: refused as not digits, nothing queried.
+    b.RangeOption(Datashow::kQueryInvPrintData, 1)->setChecked(true);
+    b.QueryInput(4)->setText("1' OR '1'='1");
+    b.QueryInput(5)->setText("2'--");
+    EXPECT_EQ(b.RunRangeQuery(Datashow::kQueryInvPrintData), 105);
+    EXPECT_EQ(b.QueryInput(4)->text(), "");
+    EXPECT_EQ(b.QueryInput(5)->text(), "");
+    EXPECT_EQ(b.DataGrid(7)->model()->rowCount(), 3);
+
+    // Without the box's length limit the text is still refused.
+    b.QueryInput(4)->setMaxLength(64);
+    b.QueryInput(4)->setText("0'); DROP TABLE InvPrintData; --");
+    b.QueryInput(5)->setText("9");
+    EXPECT_EQ(b.RunRangeQuery(Datashow::kQueryInvPrintData), 105);
+
+    // A date box keeps eight characters of what is pasted: the rest never reaches the query.
+    b.QueryInput(0)->setText("20040101' OR '1'='1");
+    b.QueryInput(1)->setText("20040131' OR '1'='1");
+    EXPECT_EQ(b.QueryInput(1)->text(), "20040131");
+    EXPECT_EQ(b.RunRangeQuery(Datashow::kQueryDayTrade), 0);
+    ASSERT_EQ(b.DataGrid(3)->model()->rowCount(), 1);
+    EXPECT_EQ(Cell(b.DataGrid(3), 0, "日期"), "20040101");
+    b.QueryInput(0)->setMaxLength(64);
+    b.QueryInput(0)->setText("2004'||'");
+    EXPECT_EQ(b.RunRangeQuery(Datashow::kQueryDayTrade), 105);
+    b.QueryInput(0)->setText("20040101' OR 1=1; DELETE FROM DayTrade; --");
+    EXPECT_EQ(b.RunRangeQuery(Datashow::kQueryDayTrade), 257);
+
+    EXPECT_EQ(Count("InvPrintData"), 3);
+    EXPECT_EQ(Count("DayTrade"), 3);
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Unload and the console's entry point
+
+TEST_F(BrowserTest, ClosingReleasesEveryRecordSet) {
+    AddInvoice("20040105", "0000000001", 1, 1.0, 1);
+    Datashow& b = Open();
+    ASSERT_TRUE(b.SlotModel(Datashow::kSlotInvPrintData)->Records().IsOpen());
+    b.reject();
+    for (int g = 1; g <= 8; ++g) EXPECT_EQ(dynamic_cast<RecordSetModel*>(b.DataGrid(g)->model()), nullptr) << g;
+    for (int s = 0; s < Datashow::kSlotCount; ++s) {
+        EXPECT_FALSE(b.SlotModel(s)->Records().IsOpen()) << s;
+        EXPECT_EQ(b.SlotModel(s)->rowCount(), 0) << s;
+    }
+    // A query on a closed window does nothing.
+    b.QueryInput(0)->setText("20040101");
+    b.QueryInput(1)->setText("20040131");
+    EXPECT_EQ(b.RunRangeQuery(Datashow::kQueryDayTrade), 0);
+    EXPECT_EQ(b.SlotModel(Datashow::kSlotDayTrade)->rowCount(), 0);
+}
+
+TEST(BrowserEntry, ShowDataBrowserOpensModalOnTheModuleStore) {
+    std::string pattern = (std::filesystem::temp_directory_path() / "karvex-browser-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    ::setenv("KARVEX_DATA_DIR", pattern.c_str(), 1);
+    ::unsetenv("KARVEX_STORE_KEY");
+    {
+        ControlModule m;
+        ASSERT_EQ(m.Intake().OpenStore(m), 0);
+        auto* intake = dynamic_cast<StoreIntake*>(&m.Intake());
+        ASSERT_NE(intake, nullptr);
+        ASSERT_NE(intake->Access(), nullptr);
+        RecordSet rs;
+        ASSERT_EQ(rs.Open(intake->Access()->Connection(), Selection::Of("MachineData")), 0);
+        ASSERT_EQ(rs.AddNew(), 0);
+        ASSERT_EQ(rs.SetText("机器编号", "M0042"), 0);
+        ASSERT_EQ(rs.Update(), 0);
+
+        bool seen = false;
+        QString machine;
+        int tab = -1;
+        QTimer::singleShot(0, [&] {
+            auto* shown = qobject_cast<Datashow*>(QApplication::activeModalWidget());
+            if (!shown) {
+                // Never leave the test waiting on a window it cannot see.
+                for (QWidget* w : QApplication::topLevelWidgets())
+                    if (auto* d = qobject_cast<Datashow*>(w)) d->reject();
+                return;
+            }
+            seen = shown->windowModality() == Qt::ApplicationModal;
+            machine = shown->BoundLabel(6, "机器编号")->text();
+            tab = shown->TabStrip()->currentIndex();
+            shown->reject();
+        });
+        ShowDataBrowser(m, nullptr);
+        EXPECT_TRUE(seen);
+        EXPECT_EQ(machine, "M0042");
+        EXPECT_EQ(tab, 0);
+        EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+        m.Intake().CloseStore(m);
+    }
+    ::unsetenv("KARVEX_DATA_DIR");
+    std::error_code ec;
+    std::filesystem::remove_all(pattern, ec);
+}
+
+}  // namespace
+}  // namespace karvex::testing
