@@ -11,6 +11,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -356,6 +357,28 @@ TEST_F(BrowserTest, InvoiceTotalsCountNormalAndReturnKindsOnly) {
     EXPECT_EQ(b.RunRangeQuery(Datashow::kQueryInvPrintData), 0);
     EXPECT_EQ(Total(b, "开票总累"), "0");
     EXPECT_EQ(Total(b, "退票总累"), "3.25");
+}
+
+TEST_F(BrowserTest, TotalsOverManyRowsAreRoundedOnceAtTheEnd) {
+    // More rows than one turn of the event loop covers; the sum of 0.1s drifts and is rounded once.
+    RecordSet rs;
+    ASSERT_EQ(rs.Open(store_->Connection(), Selection::Of("InvPrintData")), 0);
+    for (int i = 1; i <= 600; ++i) {
+        char number[11];
+        std::snprintf(number, sizeof number, "%010d", i);
+        ASSERT_EQ(rs.AddNew(), 0);
+        ASSERT_EQ(rs.SetText("开票日期发票号", std::string("20040105") + number), 0);
+        ASSERT_EQ(rs.SetText("开票日期", "20040105"), 0);
+        ASSERT_EQ(rs.SetText("发票号", number), 0);
+        ASSERT_EQ(rs.SetInteger("开票类型", i % 3 == 0 ? 2 : 1), 0);
+        ASSERT_EQ(rs.SetDouble("开票总金额", 0.1), 0);
+        ASSERT_EQ(rs.Update(), 0);
+    }
+    Datashow& b = Open();
+    EXPECT_EQ(b.DataGrid(7)->model()->rowCount(), 600);
+    EXPECT_EQ(Total(b, "开票总累"), "40");
+    EXPECT_EQ(Total(b, "退票总累"), "20");
+    EXPECT_EQ(b.CurrentRow(Datashow::kSlotInvPrintData), 0);
 }
 
 TEST_F(BrowserTest, DayTotalsAndTotalsOverAllShownDays) {
