@@ -1,0 +1,115 @@
+#include "log/log_viewer_window.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QListView>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QResizeEvent>
+
+#include <algorithm>
+
+#include "log/command_log.h"
+#include "log/log_viewer_model.h"
+
+namespace karvex {
+
+namespace {
+constexpr int kMarginWidthTwips = 100;
+constexpr int kMarginHeightTwips = 300;
+constexpr int kInitialWidth = 420;
+constexpr int kInitialHeight = 480;
+}  // namespace
+
+LogViewerWindow::LogViewerWindow(CommandLog& log, QWidget* parent) : QWidget(parent, Qt::Window), log_(log) {
+    setObjectName("CDLFrm");
+    setWindowTitle("命令日志");
+
+    list_ = new QListView(this);
+    list_->setObjectName("List1");
+    list_->setSelectionMode(QAbstractItemView::SingleSelection);
+    list_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    list_->setUniformItemSizes(true);
+    model_ = new LogViewerModel(log_.Viewer(), this);
+    list_->setModel(model_);
+    list_->viewport()->installEventFilter(this);
+
+    // The list keeps its last line selected so that it stays in view.
+    auto follow = [this] {
+        if (!model_) return;
+        const int row = model_->SelectedRow();
+        if (row < 0 || row >= model_->rowCount()) return;
+        const QModelIndex index = model_->index(row);
+        list_->setCurrentIndex(index);
+        list_->scrollTo(index);
+    };
+    connect(model_, &QAbstractItemModel::rowsInserted, this, follow);
+    connect(model_, &QAbstractItemModel::rowsRemoved, this, follow);
+    connect(model_, &QAbstractItemModel::modelReset, this, follow);
+    connect(model_, &QAbstractItemModel::dataChanged, this, follow);
+
+    menu_ = new QMenu("清除", this);
+    menu_->setObjectName("ClearMenu");
+    clearAction_ = menu_->addAction("清除日志");
+    clearAction_->setObjectName("ClearList");
+    closeAction_ = menu_->addAction("关闭日志");
+    closeAction_->setObjectName("CloseList");
+    connect(clearAction_, &QAction::triggered, this, [this] { ClearList(); });
+    connect(closeAction_, &QAction::triggered, this, [this] { CloseList(); });
+
+    resize(kInitialWidth, kInitialHeight);
+    follow();
+}
+
+LogViewerWindow::~LogViewerWindow() {
+    // The model detaches itself from the log's list; it must go while the list is still there.
+    if (model_) {
+        list_->setModel(nullptr);
+        delete model_;
+        model_ = nullptr;
+    }
+}
+
+void LogViewerWindow::ClearList() { log_.ClearList(); }
+
+void LogViewerWindow::CloseList() { close(); }
+
+void LogViewerWindow::SetListHeight(int pixels) { list_->resize(list_->width(), std::max(0, pixels)); }
+
+void LogViewerWindow::Unload() {
+    if (unloaded_) return;
+    unloaded_ = true;
+    list_->setModel(nullptr);
+    delete model_;
+    model_ = nullptr;
+    // The list belongs to the window: with the window gone, the next write reads the file again.
+    log_.CloseViewer();
+    hide();
+    Q_EMIT Closed();
+    deleteLater();
+}
+
+bool LogViewerWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == list_->viewport() && event->type() == QEvent::MouseButtonRelease) {
+        auto* mouse = static_cast<QMouseEvent*>(event);
+        if (mouse->button() == Qt::RightButton) {
+            menu_->popup(mouse->globalPosition().toPoint());
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void LogViewerWindow::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    const QSize s = event->size();
+    list_->setGeometry(0, 0, std::max(0, s.width() - TwipsToPixels(kMarginWidthTwips)),
+                       std::max(0, s.height() - TwipsToPixels(kMarginHeightTwips)));
+}
+
+void LogViewerWindow::closeEvent(QCloseEvent* event) {
+    event->accept();
+    Unload();
+}
+
+}  // namespace karvex
