@@ -1,6 +1,9 @@
 #include <sqlcipher/sqlite3.h>
 
 #include <set>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "store/schema.h"
 #include "store/selection.h"
@@ -86,6 +89,103 @@ TEST(SchemaLookup, TableAndFieldNamesIgnoreAsciiCaseOnly) {
     EXPECT_EQ(com->FieldIndex("commport"), 0);
     EXPECT_EQ(FindStoreTable("DayTrade")->FieldIndex("日期 "), -1);
     EXPECT_EQ(QuoteIdentifier("a\"b"), "\"a\"\"b\"");
+}
+
+// Every table the program reads or writes, its fields in order with the value types the writers give, and
+// its look-up key. Field and table names are the browser's captions and the criteria's field names: one
+// character off and a look-up finds nothing.
+TEST(SchemaLookup, TablesFieldsTypesAndKeysAreExactlyThoseTheProgramUses) {
+    using F = FieldType;
+    struct Table {
+        const char* name;
+        std::vector<std::pair<std::string, FieldType>> fields;
+        const char* key;
+    };
+    std::vector<std::pair<std::string, FieldType>> dayTrade{
+        {"日期", F::Text}, {"正常发票份数", F::Long}, {"退票份数", F::Long}, {"废票份数", F::Long}, {"电子签名", F::Text}};
+    std::vector<std::pair<std::string, FieldType>> declare{
+        {"税控卡编号", F::Text}, {"数据起始日期", F::Text}, {"数据截止日期", F::Text},
+        {"正常发票份数", F::Long}, {"退票份数", F::Long},     {"废票份数", F::Long}};
+    for (const char* k : {"1", "2", "3", "4", "5", "6"}) {
+        for (auto* list : {&dayTrade, &declare}) {
+            list->push_back({std::string("税种税目索引号") + k, F::Byte});
+            list->push_back({std::string("正常发票累计金额") + k, F::Double});
+            list->push_back({std::string("退票累计金额") + k, F::Double});
+        }
+    }
+    declare.insert(declare.end(), {{"税控卡正常发票总累计金额", F::Double},
+                                   {"税控卡退票总累计金额", F::Double},
+                                   {"状态字", F::Text},
+                                   {"申报数据MAC1", F::Text},
+                                   {"电子签名", F::Text},
+                                   {"响应报文数据异或和校验", F::Text}});
+    std::vector<std::pair<std::string, FieldType>> print{
+        {"开票日期发票号", F::Text}, {"开票日期", F::Text}, {"发票号", F::Text},   {"开票类型", F::Byte},
+        {"开票总金额", F::Double},   {"税控码", F::Text},   {"原发票号", F::Text}, {"保留", F::Text},
+        {"付款单位", F::Text}};
+    for (const char* k : {"1", "2", "3", "4", "5", "6"}) {
+        print.push_back({std::string("商品名称") + k, F::Text});
+        print.push_back({std::string("数量") + k, F::Double});
+        print.push_back({std::string("税种税目索引号") + k, F::Byte});
+        print.push_back({std::string("金额") + k, F::Double});
+    }
+    const Table expected[] = {
+        {"InvoiceNumber",
+         {{"发票代码", F::Text}, {"单卷发票起始号", F::Text}, {"单卷发票终止号", F::Text}, {"当前发票号", F::Text},
+          {"发票使用状态", F::Byte}, {"开始使用时间", F::Text}, {"用完时间", F::Text}, {"分发时间", F::Text},
+          {"发票代码单卷发票起始号", F::Text}},
+         "发票代码单卷发票起始号"},
+        {"MachineData", {{"机器编号", F::Text}, {"生产日期", F::Text}, {"硬件版本号", F::Text}, {"软件版本号", F::Text}}, ""},
+        {"UserInformation",
+         {{"税控卡编号", F::Text}, {"税控卡使用口令", F::Text}, {"应用起用日期", F::Text}, {"应用有效日期", F::Text},
+          {"纳税人名称", F::Text}, {"纳税人编码", F::Text}, {"税号", F::Text}, {"主管分局代码", F::Text},
+          {"申报方式", F::Byte}, {"开票截止日期", F::Text}, {"单张发票开票金额限额", F::Double},
+          {"发票累计金额限额", F::Double}, {"退票累计金额限额", F::Double}},
+         ""},
+        {"TaxInformation",
+         {{"税种税目索引号", F::Byte}, {"税种项目代码", F::Text}, {"税率", F::Long}, {"经营项目中文名称", F::Text},
+          {"经营项目英文名称", F::Text}, {"序号", F::Long}},
+         ""},
+        {"DayTrade", dayTrade, "日期"},
+        {"InvUseSum",
+         {{"发票代码发票起始号", F::Text}, {"发票代码", F::Text}, {"发票起始号", F::Text}, {"发票终止号", F::Text},
+          {"正常发票份数", F::Byte}, {"退票份数", F::Byte}, {"废票份数", F::Byte}, {"正常发票总金额", F::Double},
+          {"退票总金额", F::Double}, {"开票起始时间", F::Text}, {"开票截止时间", F::Text}},
+         "发票代码发票起始号"},
+        {"InvPrintData", print, "开票日期发票号"},
+        {"DeclareData", declare, "数据起始日期"},
+        {"Idiograph", {{"签名状态", F::Short}, {"签名数据", F::Text}, {"电子签名", F::Text}}, ""},
+        {"InvPDatTemp",
+         {{"序号", F::Long}, {"税种税目索引号", F::Byte}, {"商品名称", F::Text}, {"数量", F::Double}, {"金额", F::Double}},
+         ""},
+        {"DayTradeShow",
+         {{"ID", F::Long}, {"税种税目索引号", F::Byte}, {"正常发票累计金额", F::Double}, {"退票累计金额", F::Double}},
+         ""},
+        {"DecShowTemp",
+         {{"ID", F::Long}, {"税种税目索引号", F::Byte}, {"正常发票累计金额", F::Double}, {"退票累计金额", F::Double}},
+         ""},
+    };
+    for (const Table& t : expected) {
+        SCOPED_TRACE(t.name);
+        const TableDef* def = FindStoreTable(t.name);
+        ASSERT_NE(def, nullptr);
+        EXPECT_EQ(def->name, t.name);
+        EXPECT_EQ(def->uniqueKey, t.key);
+        ASSERT_EQ(def->fields.size(), t.fields.size());
+        for (std::size_t i = 0; i < t.fields.size(); ++i) {
+            EXPECT_EQ(def->fields[i].name, t.fields[i].first) << "field " << i + 1;
+            EXPECT_EQ(def->fields[i].type, t.fields[i].second) << t.fields[i].first;
+        }
+    }
+    // The tables that only the issued-invoice bookkeeping, the queue, the settings and the clearing name.
+    EXPECT_GE(FindStoreTable("MakeInvoice")->FieldIndex("开票类型"), 0);
+    EXPECT_GE(FindStoreTable("MakeInvoice")->FieldIndex("发票号"), 0);
+    EXPECT_GE(FindStoreTable("ARecord")->FieldIndex("记录号"), 0);
+    EXPECT_GE(FindStoreTable("ARecord")->FieldIndex("记录"), 0);
+    EXPECT_EQ(FindStoreTable("ComSet")->fields[0].name, "CommPort");
+    EXPECT_EQ(FindStoreTable("ComSet")->fields[1].name, "Bite");
+    for (const char* name : {"IdiographShow", "WatchCommand", "WatchAcceptData", "WatchError"})
+        EXPECT_NE(FindStoreTable(name), nullptr) << name;
 }
 
 TEST(SelectionParse, AcceptsTheProgramsTexts) {

@@ -1,0 +1,210 @@
+// The record writers over a real store: where each writer puts its row, what a second frame with the same
+// key does, and who hears of a writer's failure.
+#include "store/record_writers.h"
+
+#include "store/store_codes.h"
+#include "store_test_support.h"
+
+namespace karvex {
+namespace {
+
+using testing::StoreDirTest;
+
+class RecordWritersTest : public StoreDirTest {
+protected:
+    void SetUp() override {
+        StoreDirTest::SetUp();
+        handle_ = std::make_shared<StoreHandle>();
+        handle_->access = std::make_unique<StoreAccess>(dir_);
+        ASSERT_EQ(handle_->access->Open(), 0) << handle_->access->LastErrorText();
+        writers_ = std::make_unique<StoreRecordWriters>(
+            handle_, [this](const std::string& title, const std::string& text) { notices_.push_back({title, text}); });
+    }
+    void TearDown() override {
+        writers_.reset();
+        handle_.reset();
+        StoreDirTest::TearDown();
+    }
+
+    StoreAccess& Access() { return *handle_->access; }
+
+    // The rows of a table in arrival order, one field read as text.
+    std::vector<std::string> Column(const std::string& table, const std::string& field) {
+        RecordSet rs;
+        std::vector<std::string> out;
+        EXPECT_EQ(rs.Open(Access().Connection(), Selection::Of(table)), 0);
+        for (bool ok = rs.MoveFirst() == 0; ok && !rs.Eof(); ok = rs.MoveNext() == 0) {
+            std::string v;
+            bool null = false;
+            rs.IsNull(field, null);
+            rs.GetText(field, v);
+            out.push_back(null ? "<null>" : v);
+        }
+        return out;
+    }
+
+    struct Notice {
+        std::string title;
+        std::string text;
+    };
+    std::shared_ptr<StoreHandle> handle_;
+    std::unique_ptr<StoreRecordWriters> writers_;
+    std::vector<Notice> notices_;
+};
+
+DayTradeRecord Day(const std::string& date, std::uint16_t normal) {
+    DayTradeRecord d;
+    d.date = date;
+    d.normal_count = normal;
+    d.signature = std::string(256, 'A');
+    for (int k = 0; k < kAnswerSlots; ++k) d.slots[static_cast<std::size_t>(k)] = {static_cast<std::uint8_t>(k + 1), 1.5, 0.25};
+    return d;
+}
+
+TEST_F(RecordWritersTest, SameDayTwiceInOneAnswerLeavesOneRowWithTheLaterValues) {
+    ASSERT_EQ(writers_->OpenCommandTables(0x44), 0);
+    ASSERT_EQ(writers_->SaveDayTrade(Day("20240301", 3)), 0);
+    ASSERT_EQ(writers_->SaveDayTrade(Day("20240302", 4)), 0);
+    ASSERT_EQ(writers_->SaveDayTrade(Day("20240301", 7)), 0);
+    writers_->CloseCommandTables(0x44);
+    ASSERT_EQ(writers_->TakeCloseResult(), 0);
+    EXPECT_EQ(Column("DayTrade", "日期"), (std::vector<std::string>{"20240301", "20240302"}));
+    EXPECT_EQ(Column("DayTrade", "正常发票份数"), (std::vector<std::string>{"7", "4"}));
+    EXPECT_EQ(Column("DayTrade", "税种税目索引号6"), (std::vector<std::string>{"6", "6"}));
+}
+
+TEST_F(RecordWritersTest, TaxItemsAreNumberedAfterTheRowsAlreadyThere) {
+    ASSERT_EQ(writers_->OpenCommandTables(0x39), 0);
+    TaxItemRecord item{1, "01020304", 65535, "食品", "Food"};
+    ASSERT_EQ(writers_->SaveTaxInformation(item), 0);
+    item.index = 2;
+    ASSERT_EQ(writers_->SaveTaxInformation(item), 0);
+    writers_->CloseCommandTables(0x39);
+    EXPECT_EQ(Column("TaxInformation", "序号"), (std::vector<std::string>{"1", "2"}));
+    EXPECT_EQ(Column("TaxInformation", "税率"), (std::vector<std::string>{"65535", "65535"}));
+}
+
+TEST_F(RecordWritersTest, ListedRollFoundByKeyReturnsToStateOne) {
+    InvoiceRollRecord roll{"12345678901234567890", "0000000001", "0000001000", " ", 1, " ", " ",
+                           "20240301 09：00：00", "123456789012345678900000000001"};
+    ASSERT_EQ(writers_->OpenCommandTables(0x32), 0);
+    ASSERT_EQ(writers_->SaveInvoiceNumber(roll, kRollByKey), 0);
+    ASSERT_EQ(writers_->SaveInvoiceNumber(roll, kRollByKey), 0);
+    roll.first_number = "0000001001";
+    roll.key = roll.invoice_code + roll.first_number;
+    ASSERT_EQ(writers_->SaveInvoiceNumber(roll, kRollByKey), 0);  // same code, another roll
+    writers_->CloseCommandTables(0x32);
+    EXPECT_EQ(Column("InvoiceNumber", "单卷发票起始号"), (std::vector<std::string>{"0000000001", "0000001001"}));
+    EXPECT_EQ(Column("InvoiceNumber", "发票使用状态"), (std::vector<std::string>{"1", "1"}));
+    EXPECT_EQ(Column("InvoiceNumber", "开始使用时间"), (std::vector<std::string>{" ", " "}));
+}
+
+TEST_F(RecordWritersTest, MachineAndUserDataOverwriteTheirSingleRow) {
+    for (const char* number : {"1111111111111111", "2222222222222222"}) {
+        ASSERT_EQ(writers_->OpenCommandTables(0x37), 0);
+        ASSERT_EQ(writers_->SaveMachineData({number, "20040102", "HW", "SW"}), 0);
+        writers_->CloseCommandTables(0x37);
+    }
+    EXPECT_EQ(Column("MachineData", "机器编号"), (std::vector<std::string>{"2222222222222222"}));
+    UserInformationRecord user;
+    user.taxpayer_name = "ACME";
+    user.declare_method = 255;
+    user.single_invoice_limit = 42949672.95;
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(writers_->OpenCommandTables(0x38), 0);
+        ASSERT_EQ(writers_->SaveUserInformation(user), 0);
+        writers_->CloseCommandTables(0x38);
+    }
+    EXPECT_EQ(Column("UserInformation", "申报方式"), (std::vector<std::string>{"255"}));
+}
+
+TEST_F(RecordWritersTest, LaterFrameOfTheSameInvoiceLeavesEmptySlotsAsTheyWere) {
+    InvPrintDataRecord rec;
+    rec.issue_date = "20240301";
+    rec.invoice_number = "0000000007";
+    rec.key = rec.issue_date + rec.invoice_number;
+    rec.goods[0] = GoodsLine{"米", 3, 1, 9};
+    rec.goods[1] = GoodsLine{"茶", 1, 2, 5};
+    ASSERT_EQ(writers_->OpenCommandTables(0x3F), 0);
+    ASSERT_EQ(writers_->SaveInvPrintData(rec), 0);
+    rec.goods[1].reset();
+    rec.goods[0]->name = "面";
+    ASSERT_EQ(writers_->SaveInvPrintData(rec), 0);
+    writers_->CloseCommandTables(0x3F);
+    EXPECT_EQ(Column("InvPrintData", "商品名称1"), (std::vector<std::string>{"面"}));
+    EXPECT_EQ(Column("InvPrintData", "商品名称2"), (std::vector<std::string>{"茶"}));
+    EXPECT_EQ(Column("InvPrintData", "金额3"), (std::vector<std::string>{"<null>"}));
+}
+
+TEST_F(RecordWritersTest, SignatureGoesToTheFirstWaitingRow) {
+    SignatureRecord sig{std::string(256, 'F')};
+    ASSERT_EQ(writers_->OpenCommandTables(0x46), 0);
+    EXPECT_EQ(writers_->SaveIdiograph(sig), kSignatureRowMissing);  // empty table
+    writers_->CloseCommandTables(0x46);
+
+    ASSERT_EQ(Access().OpenAccess("Select * From Idiograph", 3), 0);
+    RecordSet* rs = Access().Slot(3);
+    for (int state : {2, 1, 1}) {
+        ASSERT_EQ(rs->AddNew(), 0);
+        ASSERT_EQ(rs->SetInteger("签名状态", state), 0);
+        ASSERT_EQ(rs->SetText("签名数据", "data" + std::to_string(state)), 0);
+        ASSERT_EQ(rs->Update(), 0);
+    }
+    Access().ReleaseSlot(3);
+    ASSERT_EQ(writers_->OpenCommandTables(0x46), 0);
+    ASSERT_EQ(writers_->SaveIdiograph(sig), 0);
+    writers_->CloseCommandTables(0x46);
+    EXPECT_EQ(Column("Idiograph", "签名状态"), (std::vector<std::string>{"2", "2", "1"}));
+    EXPECT_EQ(Column("Idiograph", "电子签名"), (std::vector<std::string>{"<null>", sig.signature, "<null>"}));
+    EXPECT_EQ(Column("Idiograph", "签名数据"), (std::vector<std::string>{"data2", "data1", "data1"}));
+
+    // Nothing waiting: 151, nothing changed.
+    ASSERT_EQ(writers_->OpenCommandTables(0x46), 0);
+    ASSERT_EQ(writers_->SaveIdiograph(sig), 0);
+    EXPECT_EQ(writers_->SaveIdiograph(sig), kSignatureRowMissing);
+    writers_->CloseCommandTables(0x46);
+    EXPECT_EQ(Column("Idiograph", "签名状态"), (std::vector<std::string>{"2", "2", "2"}));
+}
+
+// Only the roll, print-data and declaration writers tell the operator of a store failure; the print-data one
+// under its own title.
+TEST_F(RecordWritersTest, StoreFailuresAreNoticedOnlyByTheWritersThatReportThem) {
+    handle_->access->Close();
+    InvoiceRollRecord roll;
+    roll.key = "k";
+    InvPrintDataRecord invoice;
+    invoice.key = "k";
+    DeclareDataRecord declaration;
+    EXPECT_EQ(writers_->SaveInvoiceNumber(roll, kRollAdd), kStoreNotOpen);
+    EXPECT_EQ(writers_->SaveInvPrintData(invoice), kStoreNotOpen);
+    EXPECT_EQ(writers_->SaveDeclareData(declaration), kStoreNotOpen);
+    ASSERT_EQ(notices_.size(), 3u);
+    EXPECT_EQ(notices_[0].title, "");
+    EXPECT_EQ(notices_[1].title, "发票打印数据");
+    EXPECT_EQ(notices_[2].title, "");
+    for (const Notice& n : notices_) EXPECT_FALSE(n.text.empty());
+
+    EXPECT_EQ(writers_->SaveUserInformation({}), kStoreNotOpen);
+    EXPECT_EQ(writers_->SaveTaxInformation({}), kStoreNotOpen);
+    EXPECT_EQ(writers_->SaveDayTrade({}), kStoreNotOpen);
+    EXPECT_EQ(writers_->SaveInvUseSum({}), kStoreNotOpen);
+    EXPECT_EQ(writers_->SaveMachineData({}), kStoreNotOpen);
+    EXPECT_EQ(writers_->SaveIdiograph({}), kStoreNotOpen);
+    EXPECT_EQ(notices_.size(), 3u);
+}
+
+TEST_F(RecordWritersTest, RefusedRollIsLeftUnsavedAndReported) {
+    InvoiceRollRecord roll{"12345678901234567890", "0000000001", "0000001000", " ", 1, " ", " ",
+                           "20240301 09：00：00", "123456789012345678900000000001"};
+    ASSERT_EQ(writers_->OpenCommandTables(0x31), 0);
+    ASSERT_EQ(writers_->SaveInvoiceNumber(roll, kRollAdd), 0);
+    roll.last_number = "0000009999";
+    EXPECT_EQ(writers_->SaveInvoiceNumber(roll, kRollAdd), kStoreDuplicateKey);
+    writers_->CloseCommandTables(0x31);
+    EXPECT_EQ(writers_->TakeCloseResult(), 0);
+    EXPECT_EQ(Column("InvoiceNumber", "单卷发票终止号"), (std::vector<std::string>{"0000001000"}));
+    ASSERT_EQ(notices_.size(), 1u);
+}
+
+}  // namespace
+}  // namespace karvex
