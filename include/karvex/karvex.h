@@ -171,7 +171,8 @@ KARVEX_API int32_t karvex_FiscalGetInvNum(karvex_fiscal* f, karvex_string* invNu
    salesName 20 GBK bytes per item, salesAmount / salesPrice / salesSum 11 characters per item, taxIndex one
    digit per item; oInvNum is the returned invoice's number (53 only), payUnit the payer (40 GBK bytes).
    0 when the processor accepted the invoice (then read its reply with karvex_FiscalReturnInvInfo), a
-   validation code (105, 107, 144, 164 to 168), a processor or link code; KARVEX_ERR_ARGUMENT_OVERFLOW when
+   validation code (32 for a commandNum other than 52 or 53, 98 to 101 for a text that cannot be GBK, 105,
+   107, 144, 164 to 168), a processor or link code; KARVEX_ERR_ARGUMENT_OVERFLOW when
    commandNum or salesNum is outside 0 to 255 or fhNumber outside 0 to 65535.
        karvex_FiscalMakeInv(f, 52, 1, 0, "", "某某公司", 1, "大米                ", "        2.5",
                             "          4", "         10", "1"); */
@@ -186,15 +187,17 @@ KARVEX_API int32_t karvex_FiscalReturnInvInfo(karvex_fiscal* f, karvex_string* m
                                               karvex_string* taxNumber, karvex_string* taxCode,
                                               karvex_string* dateTime);
 
-/* Voids invoice invNum (digits, at most 10). Result code: 144 empty, 105 not digits, 103 too long. invNum is
-   rewritten in its 10-digit form ("0000000123"), or emptied when it is not a number.
+/* Voids invoice invNum (digits, at most 10). Result code: 144 empty, 105 not digits, 103 too long, 148 above
+   4294967295 (this one leaves Status as it was). invNum is rewritten in its 10-digit form ("0000000123"), or
+   emptied when it is not a number.
        karvex_string* num = karvex_string_create("123");
        karvex_FiscalInvalidateInv(f, num); */
 KARVEX_API int32_t karvex_FiscalInvalidateInv(karvex_fiscal* f, karvex_string* invNum);
 
 /* Reads an invoice's print data: commandNum 177 for the last invoice, 66 for invoice invNum (32 for any other).
    On 0 the outputs are written; the four goods outputs get six fixed-width slices appended to the text they
-   hold (pass empty strings for exactly 120 and 3 x 66 bytes). invType is written on 0 only.
+   hold: 20 bytes of the name's GBK form, 11 characters per number (pass empty strings to get exactly six
+   slices: salesName 120 GBK bytes, the other three 66 characters). invType is written on 0 only.
        int32_t type = 0;
        karvex_GetPrintInv(f, 177, inv, oinv, machine, saleUnit, payUnit, taxNumber, taxCode, date,
                           names, amounts, prices, sums, &type); */

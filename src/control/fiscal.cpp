@@ -25,10 +25,14 @@ int PromptPortNumber(ControlModule& m) {
     if (!reply || reply->empty()) return result::kNoOpenPort;
     int r = CheckCharClass(*reply, 1);
     if (r != 0) return r;
-    // A long digit string is simply no valid port; it must not overflow anything.
-    if (reply->size() > 3) return result::kNoOpenPort;
-    int port = std::stoi(*reply);
-    if (port < 1 || port > 5) return result::kNoOpenPort;
+    // Read digit by digit so that leading zeros ("03") still name the port and a long digit string is
+    // simply no valid port instead of overflowing anything.
+    int port = 0;
+    for (char c : *reply) {
+        port = port * 10 + (c - '0');
+        if (port > 5) return result::kNoOpenPort;
+    }
+    if (port < 1) return result::kNoOpenPort;
     return m.OpenComm(port, 1);
 }
 

@@ -93,18 +93,22 @@ std::vector<bool> CharacterStarts(const Bytes& gbk) {
 
 InvoiceCheck Stored(ResultCode code) { return InvoiceCheck{code, true, 0}; }
 
-// The invoice-number check shared by the void, print-data and roll-summary calls: PadInvoiceNumber's codes,
-// then 148 for a 10-digit number beyond the 4-byte field, so that such a number is refused as bad input
-// like every other malformed one instead of surfacing later as a send failure.
+// The invoice-number check shared by the void, print-data and roll-summary calls: PadInvoiceNumber's codes
+// (then `padded` is left alone), then 148 for a 10-digit number beyond the 4-byte field (`padded` already
+// holds the 10 digits). 148 is what the number-pair builder would refuse the number with; it is found here
+// so that nothing half-built reaches the line, and the calls treat it as the send failure it stands for.
 ResultCode CheckInvoiceNumber(std::string_view text, std::string& padded) {
     std::string out;
     if (int code = PadInvoiceNumber(text, out); code != 0) return code;
-    std::uint64_t value = 0;
-    const auto parsed = std::from_chars(out.data(), out.data() + out.size(), value);
-    if (parsed.ec != std::errc() || value > kMaxInvoiceNumber) return result::kInvoiceNumberTooLarge;
     padded = std::move(out);
+    std::uint64_t value = 0;
+    const auto parsed = std::from_chars(padded.data(), padded.data() + padded.size(), value);
+    if (parsed.ec != std::errc() || value > kMaxInvoiceNumber) return result::kInvoiceNumberTooLarge;
     return result::kSuccess;
 }
+
+// A send failure leaves the shared word as it was; every other refusal of the number is stored.
+bool StoredRefusal(ResultCode code) { return code != result::kInvoiceNumberTooLarge; }
 
 HostRequest Refused(ResultCode code, bool store) {
     HostRequest request;
@@ -160,8 +164,9 @@ InvoiceCheck PrepareFiscalMakeInv(const MakeInvArgs& args, InvoiceRequest& reque
     }
     if (int code = CheckCharClass(args.TaxIndex, kClassDigits); code != 0) return finish(code);
 
+    // A name character without a GBK form would be printed as "?" on the invoice.
     Bytes names;
-    Utf8ToGbk(args.SalesName, names);
+    if (int code = Utf8ToGbk(args.SalesName, names); code != 0) return finish(code);
     const std::vector<bool> starts = CharacterStarts(names);
 
     for (std::size_t i = 0; i < work.SalesNum; ++i) {
@@ -216,8 +221,8 @@ HostRequest PrepareFiscalInvalidateInv(std::string& InvNum) {
     if (InvNum.empty()) return Refused(result::kEmptyInput, true);
     std::string padded;
     const ResultCode code = CheckInvoiceNumber(InvNum, padded);
-    InvNum = padded;  // the host sees what was checked: the 10 digits, or nothing
-    if (code != result::kSuccess) return Refused(code, true);
+    InvNum = padded;  // the host sees what was checked: the 10 digits, or nothing when they are not digits
+    if (code != result::kSuccess) return Refused(code, StoredRefusal(code));
 
     HostRequest request;
     request.kind = RequestKind::kNumberPair;
@@ -256,7 +261,7 @@ HostRequest PrepareGetInvUseSum(std::string_view InvNum) {
     if (InvNum.empty()) return Refused(result::kEmptyInput, true);
     std::string padded;
     if (ResultCode code = CheckInvoiceNumber(InvNum, padded); code != result::kSuccess) {
-        return Refused(code, true);
+        return Refused(code, StoredRefusal(code));
     }
     HostRequest request;
     request.kind = RequestKind::kNumberPair;

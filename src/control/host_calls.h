@@ -81,6 +81,7 @@ struct InvoiceCheck {
 //   168 SalesNum not 1 to 6;
 //   107 / 144 SalesAmount, SalesPrice, SalesSum (in that order) with a character other than digits, "."
 //       and blanks / empty; 105 / 144 TaxIndex with a non-digit / empty;
+//   99 a name character that has no GBK form;
 //   then per item, in item order: 164 quantity x 100 below 1, 165 price not above 0, 166 amount not above 0
 //       (107 for any of the three when its slice holds a second "."), 167 tax index 0 or missing,
 //       100 a name slice that starts or ends inside a two-byte character.
@@ -113,8 +114,9 @@ struct HostRequest {
 // nothing to send.
 ResultCode SendHostRequest(const FrameSink& sink, const HostRequest& request);
 
-// FiscalInvalidateInv: InvNum is rewritten as its 10-digit form, or emptied when it fails the check.
-// Stored failures: 144 empty, 105 non-digit, 103 more than 10 digits, 148 above 4294967295.
+// FiscalInvalidateInv: InvNum is rewritten as its 10-digit form, or emptied when it is not 1 to 10 digits.
+// Stored failures: 144 empty, 105 non-digit, 103 more than 10 digits. 148 (above 4294967295, InvNum then
+// holds its 10 digits) is a send failure and leaves the shared word alone.
 // Success: 0x36 with "Null" and the padded number (one 4-byte number), caller mode 2.
 HostRequest PrepareFiscalInvalidateInv(std::string& InvNum);
 
@@ -125,7 +127,8 @@ HostRequest PrepareFiscalInvalidateInv(std::string& InvNum);
 // waits through the chain in caller mode 6.
 HostRequest PrepareGetPrintInv(std::int32_t CommandNum, std::string_view InvNum, HostReply& reply);
 
-// GetInvUseSum: stored failures 144 empty, 105 non-digit, 103 more than 10 digits, 148 above 4294967295.
+// GetInvUseSum: stored failures 144 empty, 105 non-digit, 103 more than 10 digits; 148 above 4294967295 is a
+// send failure, returned only.
 // Success: 0x3C with "Null" and InvNum as passed; the call waits through the chain in caller mode 8.
 HostRequest PrepareGetInvUseSum(std::string_view InvNum);
 

@@ -89,6 +89,9 @@ TEST(FiscalMakeInvChecks, EachFailureHasItsCodeAndIsStored) {
         {"thousands written with points", [](MakeInvArgs& a) { a.SalesSum = Num("1.000.00") + Num("1"); }, 107},
         {"payer with a control character", [](MakeInvArgs& a) { a.PayUnit = "AC\tME"; }, 98},
         {"name slices out of step", [](MakeInvArgs& a) { a.SalesName = std::string(19, 'A') + "中" + Name("Pear"); }, 100},
+        // It would go out as "?" on the printed invoice.
+        {"name character without a GBK form", [](MakeInvArgs& a) { a.SalesName = Name("Apple") + "\xF0\x9F\x8D\x90" + std::string(16, ' '); }, 99},
+        {"name checked before the items", [](MakeInvArgs& a) { a.SalesName = "\xF0\x9F\x8D\x90"; a.TaxIndex = "0"; }, 99},
     };
     for (const Case& c : cases) {
         MakeInvArgs args = TwoItems();

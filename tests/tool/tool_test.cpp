@@ -7,9 +7,11 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <limits>
 #include <string>
 #include <vector>
 
+#include "json_writer.h"
 #include "simulator.h"
 
 extern char** environ;
@@ -88,6 +90,17 @@ protected:
     std::unique_ptr<karvex::sim::Simulator> sim_;
 };
 
+TEST(ToolJson, NumbersAreAlwaysValidJson) {
+    using karvex::cli::JsonValue;
+    using karvex::cli::ToJson;
+    EXPECT_EQ(ToJson(JsonValue(1234.56)), "1234.56");
+    EXPECT_EQ(ToJson(JsonValue(6.0)), "6");
+    EXPECT_EQ(ToJson(JsonValue(0.1 + 0.2)), "0.30000000000000004") << "every digit needed to read it back";
+    // JSON has no NaN or infinity.
+    EXPECT_EQ(ToJson(JsonValue(std::numeric_limits<double>::quiet_NaN())), "null");
+    EXPECT_EQ(ToJson(JsonValue(std::numeric_limits<double>::infinity())), "null");
+}
+
 bool IsOneJsonObject(const std::string& out) {
     return out.rfind("{\"method\": ", 0) == 0 && out.size() > 2 && out[out.size() - 2] == '}' && out.back() == '\n' &&
            out.find('\n') == out.size() - 1;
@@ -122,6 +135,14 @@ TEST_F(ToolTest, UsageErrorsExitTwoAndPrintNothing) {
                                                                    {"void"},
                                                                    {"issue", "--sales-num", "two"},
                                                                    {"issue", "--items", "only:three:parts"},
+                                                                   // cutting to 11 characters would change it
+                                                                   {"issue", "--items", "A:1:1:1234567890.5:1"},
+                                                                   // would shift later items' tax indexes
+                                                                   {"issue", "--items", "A:1:1:1:12"},
+                                                                   {"issue", "--items", "A:1:1:1:"},
+                                                                   // would wrap to 1 in the method's Long
+                                                                   {"issue", "--items", "A:1:1:1:1", "--fh-number",
+                                                                    "4294967297"},
                                                                    {"command", "--code", "0x34"}}) {
         ToolRun r = Run(args);
         EXPECT_EQ(r.status, 2) << args[0];

@@ -1,6 +1,7 @@
 #include "commands.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 
 #include <QString>
@@ -50,11 +51,21 @@ Outcome CurrentNumber(Fiscal& f, const Options&) {
     return out;
 }
 
-// Right-pads a slice to `width` characters (numbers) or GBK bytes (names).
+// An integer option that the method takes as a 32-bit Long; a wider value would otherwise wrap silently
+// into another (4294967297 items becoming 1).
+std::int32_t Int32Option(const Options& o, const std::string& name, long long fallback) {
+    const long long v = IntOption(o, name, fallback);
+    if (v < INT32_MIN || v > INT32_MAX) throw UsageError{"--" + name + " does not fit 32 bits: " + o.Get(name)};
+    return static_cast<std::int32_t>(v);
+}
+
+// Right-pads a number to its 11-character slice. A longer one is refused: cutting it would change the value
+// ("1234567890.5" would go out as 1234567890.).
 std::string NumberSlice(const std::string& text, std::size_t width) {
-    std::string s = text.substr(0, width);
-    s.append(width - s.size(), ' ');
-    return s;
+    if (text.size() > width) {
+        throw UsageError{"--items: \"" + text + "\" is longer than " + std::to_string(width) + " characters"};
+    }
+    return text + std::string(width - text.size(), ' ');
 }
 
 // Goods lines are given either as --items "NAME:QTY:PRICE:AMOUNT:TAX;NAME:..." or as the method's own
@@ -84,7 +95,9 @@ void ExpandItems(Options& o) {
             amounts += NumberSlice(parts[1], 11);
             prices += NumberSlice(parts[2], 11);
             sums += NumberSlice(parts[3], 11);
-            taxes += parts[4].substr(0, 1);
+            // One digit per item: a missing or longer index would shift every later item's index.
+            if (parts[4].size() != 1) throw UsageError{"--items wants one tax index digit for every item: " + item};
+            taxes += parts[4];
             ++count;
         }
         if (end == std::string::npos) break;
@@ -101,11 +114,12 @@ void ExpandItems(Options& o) {
 Outcome MakeInvoice(Fiscal& f, const Options& given, int command) {
     Options o = given;
     ExpandItems(o);
-    const auto fh = static_cast<std::int32_t>(IntOption(o, "fh-number", 0));
-    const auto mode = static_cast<std::int32_t>(IntOption(o, "inv-mode", 0));
+    const std::int32_t fh = Int32Option(o, "fh-number", 0);
+    const std::int32_t mode = Int32Option(o, "inv-mode", 0);
     const std::string oinv = o.Get("o-inv-num");
     if (command == 53 && oinv.empty()) throw UsageError{"return needs --o-inv-num NUMBER"};
-    const auto count = static_cast<std::int32_t>(IntOption(o, "sales-num"));
+    if (!o.Has("sales-num")) throw UsageError{"missing --sales-num"};
+    const std::int32_t count = Int32Option(o, "sales-num", 0);
     Outcome out{"FiscalMakeInv",
                 f.FiscalMakeInv(command, fh, mode, Q(oinv), Q(o.Get("pay-unit")), count, Q(o.Get("sales-name")),
                                 Q(o.Get("sales-amount")), Q(o.Get("sales-price")), Q(o.Get("sales-sum")),

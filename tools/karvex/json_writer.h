@@ -1,6 +1,8 @@
 #pragma once
 // A tiny JSON writer for the tool's one-object output. Texts are UTF-8 and written as they are, with the
 // characters JSON requires escaped.
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -55,9 +57,15 @@ inline void AppendJson(std::string& out, const JsonValue& value) {
         void operator()(bool b) { out += b ? "true" : "false"; }
         void operator()(long long i) { out += std::to_string(i); }
         void operator()(double d) {
+            // to_chars ignores the process locale, which the Qt application sets from the environment: a
+            // decimal comma would break the JSON. JSON has no NaN or infinity.
+            if (!std::isfinite(d)) {
+                out += "null";
+                return;
+            }
             char buf[32];
-            std::snprintf(buf, sizeof buf, "%.15g", d);
-            out += buf;
+            const auto r = std::to_chars(buf, buf + sizeof buf, d);
+            out.append(buf, r.ptr);
         }
         void operator()(const std::string& s) { AppendJsonString(out, s); }
         void operator()(const JsonObject& o) {
