@@ -75,6 +75,9 @@ IntakeOutcome DecodingIntake::AcceptSingleAnswer(ControlModule& m, const Bytes& 
 }
 
 void DecodingIntake::SaveAnswerPacket(ControlModule& m, const ReceivedFrame& frame) {
+    // The first packet of an answer starts an empty queue: packets of an answer that timed out or lost
+    // its port half-way must not be replayed as part of this one.
+    if (m.RxPacketCount == 1) ClearQueue(m);
     ResultCode r = karvex::SaveAnswerPacket(*queue_, frame.bytes, m.RxPacketCount);
     if (r != 0) queueFailure_ = r;
     m.ShowPacketProgress(m.RxPacketCount, frame.packetsToFollow, std::string(PacketKindLabel(m.CurrentCommand)),

@@ -214,8 +214,9 @@ void ControlModule::CompleteCommand(std::uint8_t code, const std::string& displa
         hooks_->ShowPanel(-1);
     }
     // A chain whose next link cannot be sent must end with that code; otherwise a waiting host call
-    // would wait on "chain continues" for ever.
-    if (followUp != 0) SetCommandResult(followUp);
+    // would wait on "chain continues" for ever. A command that succeeded keeps its 0: only its
+    // refreshing follow-up is missing.
+    if (followUp != 0 && result == result::kChainContinues) SetCommandResult(followUp);
 }
 
 void ControlModule::ReportPacketResult(std::uint8_t code, int result, const std::string& packetText) {

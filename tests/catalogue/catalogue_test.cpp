@@ -117,6 +117,64 @@ TEST(CommandTable, CommandsWithoutIssuer) {
     EXPECT_EQ(CommandName(0xB9), "循环自动自检");
 }
 
+// Every code with its display name and, for the commands the console or the host sends, the text the send
+// cue logs; commands nobody sends log under their name.
+TEST(CommandTable, EveryNameAndDisplayText) {
+    struct Row {
+        std::uint8_t code;
+        const char* name;
+        const char* display;
+    };
+    const Row rows[] = {
+        {0x00, "联机", "联机"},  // Online
+        {0x30, "初始化", "税控器初始化"},  // Initialize
+        {0x31, "分发发票号", "分发发票号"},  // DispenseInvoice
+        {0x32, "已分发发票号", "已分发发票号"},  // AlreadyInvoice
+        {0x33, "获取当前发票号", "当前发票号"},  // CurrentInvoice
+        {0x34, "开票", "开票"},  // MakeInvoice
+        {0x35, "退票", "退票"},  // ReturnInvoice
+        {0x36, "废票", "废票"},  // InvalidateInvoice
+        {0x37, "获取机器出厂数据", "获取出厂数据"},  // GetMachineData
+        {0x38, "获取用户信息", "获取用户信息"},  // UserInformation
+        {0x39, "获取税种税目信息", "获取税目信息"},  // TaxInformation
+        {0x3A, "获取日期时间", "获取税控器时间"},  // GetTime
+        {0x3B, "设置时间", "设置时间"},  // SetTime
+        {0x3C, "获取单卷发票使用汇总数据", "单卷发票汇总"},  // InvoiceSum
+        {0x3D, "申报数据和发票打印数据写卡", "申报数据写卡"},  // WriteCard
+        {0x3E, "申报数据上传", "申报数据上传"},  // DeclareData
+        {0x3F, "发票数据上传", "发票数据上传"},  // InvoiceData
+        {0x40, "回送监控信息", "监控信息回送"},  // ManageEchoplex
+        {0x41, "获取税控器状态", "获取税控器状态"},  // MachineState
+        {0x42, "按起止号码获取发票打印数据", "起止号发票打印数据"},  // PrintDataByNumber
+        {0x43, "获取指定日期段内的发票打印数据", "日期段发票打印数据"},  // PrintDataByDate
+        {0x44, "获取日期段日交易数据", "获取日交易数据"},  // DayTrade
+        {0x45, "核查数据写卡", "核查数据写卡"},  // CheckWriteCard
+        {0x46, "数据签名", "数据签名"},  // Idiograph
+        {0x47, "更新分户开票编号文件", "更新分户编号"},  // UpdateCondo
+        {0x86, "设置出厂数据", "设置出厂数据"},  // SetMD
+        {0xA5, "卡操作：发送字符串", "字符串"},  // SendStr
+        {0xA6, "IC卡上电", "IC卡上电"},  // CardPowerOn
+        {0xA7, "IC卡下电", "IC卡下电"},  // CardPowerOff
+        {0xB0, "税控器自检", "税控器自检"},  // CheckSelf
+        {0xB1, "获取最后一个发票打印数据", "获取最后发票打印数据"},  // LastInvData
+        {0xB2, "设置日期时间", "设置日期时间"},  // SetDateTime
+        {0xB3, "获取日期时间", "获取日期时间"},  // GetDateTime
+        {0xB4, "安装发票", "安装发票"},  // InstallInv
+        {0xB5, "按发票段明细核查数据写卡", "明细发票段核查"},  // CheckCardByNumber
+        {0xB6, "按日期段明细核查数据写卡", "明细日期段核查"},  // CheckCardByDate
+        {0xB7, "日交易核查数据写卡", "日交易核查"},  // CheckCardDayTrade
+        {0xB8, "申报数据核查", "申报数据核查"},  // CheckCardDeclare
+        {0xB9, "循环自动自检", "循环自动自检"},  // CyclicCheckSelf
+        {0xBA, "获取累计金额", "获取累计金额"},  // GetTotalSum
+    };
+    ASSERT_EQ(std::size(rows), CommandTable().size());
+    for (const Row& r : rows) {
+        SCOPED_TRACE(static_cast<int>(r.code));
+        EXPECT_EQ(CommandName(r.code), r.name);
+        EXPECT_EQ(CommandDisplayText(r.code), r.display);
+    }
+}
+
 TEST(SelfTestMask, CheckBoxesMapToItemBits) {
     struct Case {
         std::array<bool, 5> boxes;

@@ -281,3 +281,126 @@ TEST_F(LinkTest, SelfTestCompletesOncePerItemAndTellsTheOperatorOnce) {
 
 }  // namespace
 }  // namespace karvex::testing
+
+namespace karvex::testing {
+namespace {
+
+TEST_F(LinkTest, PacketsOfATimedOutAnswerAreNotReplayedWithTheNextOne) {
+    ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
+    ControlModule& m = fiscal_->Module();
+    const std::size_t items = sim_->state().tax_items.size();
+    ASSERT_GE(items, 3u);
+    // The first packet arrives, the second stops half-way: the answer ends with a time-out.
+    sim_->inject({.command = 0x39, .kind = FaultKind::Cut, .arg = 1});
+    m.SetCommandResult(result::kCommandUnderWay);
+    ASSERT_EQ(m.IssueBare(0x39, kCallerHost), 0);
+    ASSERT_EQ(m.WaitForCommand(), result::kTimeout);
+
+    // The next answer is decoded on its own: exactly its own packets are processed.
+    m.SetCommandResult(result::kCommandUnderWay);
+    ASSERT_EQ(m.IssueBare(0x39, kCallerHost), 0);
+    EXPECT_EQ(m.WaitForCommand(), 0);
+    EXPECT_EQ(m.Status().packets, "处理包数： " + PadPacketNumber(static_cast<int>(items)));
+}
+
+}  // namespace
+}  // namespace karvex::testing
+
+namespace karvex::testing {
+namespace {
+
+TEST_F(LinkTest, FollowUpThatCannotBeSentEndsAChainButNotASuccess) {
+    ControlModule& m = fiscal_->Module();  // no port open: every follow-up send fails with 132
+    m.CompleteCommand(0x3C, "", result::kChainContinues, 8);
+    EXPECT_EQ(m.GetCommandResult(), result::kNoOpenPort) << "a waiting roll-summary call must not hang";
+    m.CompleteCommand(0xB1, "", result::kChainContinues, 6);
+    EXPECT_EQ(m.GetCommandResult(), result::kNoOpenPort);
+    m.CompleteCommand(0x40, "", result::kSuccess, kCallerHost);
+    EXPECT_EQ(m.GetCommandResult(), result::kSuccess) << "the monitor echo itself succeeded";
+    m.CompleteCommand(0x38, "", result::kSuccess, kCallerHost);
+    EXPECT_EQ(m.GetCommandResult(), result::kSuccess);
+}
+
+}  // namespace
+}  // namespace karvex::testing
+
+namespace karvex::testing {
+namespace {
+
+TEST_F(LinkTest, PacketProgressAndJudgementLinesWordForWord) {
+    SetClock([] { return LocalTime{2005, 3, 15, 9, 5, 7}; });
+    const std::string stamp = "20050315 09：05：07   ";
+    ControlModule& m = fiscal_->Module();
+    m.CueCommandSendFinish("获取日交易数据");
+    const std::size_t first = ViewerLines().size() - 2;
+    auto tail = [&] {
+        auto all = ViewerLines();
+        return std::vector<std::string>(all.begin() + static_cast<long>(first), all.end());
+    };
+
+    // Receiving: a ten-byte label gets two blanks before the packet number.
+    m.ShowPacketProgress(1, 1, "日交易数据", true);
+    EXPECT_EQ(tail(), (std::vector<std::string>{stamp + "发送获取日交易数据命令", stamp + "日交易数据包号  1   OK",
+                                                "接收下一个数据包..."}));
+    EXPECT_EQ(m.Status().packets, "接收包数： 1   ");
+    m.ShowPacketProgress(2, 0, "日交易数据", true);
+    EXPECT_EQ(tail(), (std::vector<std::string>{stamp + "发送获取日交易数据命令", stamp + "日交易数据包号  1   OK",
+                                                stamp + "日交易数据包号  0   OK", stamp + "日交易数据接收完成",
+                                                stamp + "开始处理数据包", "处理第一个数据包..."}));
+
+    // Processing: the judgement replaces the viewer-only line; packets that remain say so.
+    m.ReportPacketResult(0x44, result::kSuccess, PadPacketNumber(1));
+    m.ShowPacketProgress(1, 1, "日交易数据", false);
+    auto lines = tail();
+    ASSERT_EQ(lines.size(), 8u);
+    EXPECT_EQ(lines[5], stamp + "获取日期段日交易数据1   成功");
+    EXPECT_EQ(lines[6], stamp + "日交易数据包号  1   OK") << "replaces the stamped \"等待处理下一数据包\"";
+    EXPECT_EQ(lines[7], "处理下一个数据包...");
+    EXPECT_EQ(m.Status().packets, "处理包数： 1   ");
+
+    m.ReportPacketResult(0x44, result::kCrcError, PadPacketNumber(0));
+    lines = tail();
+    ASSERT_EQ(lines.size(), 9u);
+    EXPECT_EQ(lines[7], stamp + "获取日期段日交易数据0   失败 Err0x82：CRC 校验错误");
+    EXPECT_EQ(lines[8], stamp + "数据处理完成");
+
+    // An empty label is padded to twelve bytes; processing ends with its count in the status bar.
+    m.ShowPacketProgress(2, 0, "", false);
+    lines = tail();
+    ASSERT_EQ(lines.size(), 10u);
+    EXPECT_EQ(lines[8], stamp + "包号            0   OK");
+    EXPECT_EQ(lines.back(), stamp + "处理完成");
+    EXPECT_EQ(m.Status().packets, "处理包数： 2   ");
+
+    // Single answers: no packet number, so no line after the judgement.
+    const struct {
+        int result;
+        const char* line;
+    } judged[] = {{result::kChainContinues, "获取用户信息成功"},
+                  {result::kAnswerNextCommand, "税控器请求发送下一命令"},
+                  {result::kAnswerKeepWaiting, "税控器请求继续等待"},
+                  {35, "获取用户信息失败 Err0x23：发票已用完"}};
+    for (const auto& j : judged) {
+        const std::size_t before = ViewerLines().size();
+        m.ReportPacketResult(0x38, j.result, "");
+        EXPECT_EQ(ViewerLines().size(), before);
+        EXPECT_EQ(ViewerLines().back(), stamp + j.line);
+    }
+    EXPECT_NE(ReadLog().find("\xB4\xA6\xC0\xED\xCD\xEA\xB3\xC9\r\n"), std::string::npos) << "\"处理完成\" in the file";
+}
+
+TEST_F(LinkTest, NextCommandAnswerInConsoleModeShowsTheUnknownMessage) {
+    ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
+    ControlModule& m = fiscal_->Module();
+    sim_->inject({.command = 0x00, .kind = FaultKind::NotReady});
+    m.SetCommandResult(result::kCommandUnderWay);
+    ASSERT_EQ(m.IssueBare(0x00, kCallerConsole), 0);
+    EXPECT_EQ(m.WaitForCommand(), result::kAnswerNextCommand);
+    ASSERT_EQ(ui_->messages.size(), 1u);
+    EXPECT_EQ(ui_->messages[0].title, "联机");
+    EXPECT_EQ(ui_->messages[0].text, "Err：0x4E50  未知错误");
+    EXPECT_EQ(sim_->requests_handled(), 1u);
+}
+
+}  // namespace
+}  // namespace karvex::testing
