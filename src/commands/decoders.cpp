@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstdio>
 #include <type_traits>
 #include <utility>
@@ -565,9 +566,11 @@ std::string CardPowerOnText(const CardPowerOnRecord& rec) { return "响应报文
 std::string YuanText(double value) {
     // Fifteen significant digits drop the binary noise of a hundredths division (12.34, not 12.339999...)
     // and print no trailing zeros.
+    // to_chars, not printf: the text must not follow a host locale's decimal comma.
     char buffer[40];
-    std::snprintf(buffer, sizeof buffer, "%.15g", value);
-    return buffer;
+    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, 15);
+    if (ec != std::errc()) return "0";
+    return std::string(buffer, end);
 }
 
 std::string TotalSumText(const TotalSumRecord& rec) {

@@ -132,9 +132,9 @@ std::size_t CharacterCount(std::string_view utf8) {
 int ToDecimal(double value, std::string& out) {
     if (!std::isfinite(value)) return kResultNumberTooLarge;
     char buf[400];
-    int len = std::snprintf(buf, sizeof buf, "%.0f", value);
-    if (len <= 0 || static_cast<std::size_t>(len) >= sizeof buf) return kResultNumberTooLarge;
-    out.assign(buf, static_cast<std::size_t>(len));
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, 0);
+    if (ec != std::errc()) return kResultNumberTooLarge;
+    out.assign(buf, end);
     return kOk;
 }
 

@@ -1,6 +1,7 @@
 #include "frame_codec.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 
@@ -110,8 +111,11 @@ ResultCode AppendAmount(Bytes& frame, double amount) {
     if (std::isnan(cents) || cents < 0.0) return result::kNotDecimalNumber;
     // Beyond 15 digits the text would take an exponent; such values are far above 32 bits anyway.
     if (cents >= 1e15) return result::kNumberAbove32Bits;
+    // to_chars, not printf: a host's locale may use a decimal comma, which the number reader would refuse.
     char text[40];
-    std::snprintf(text, sizeof text, "%.15g", cents);
+    auto [end, ec] = std::to_chars(text, text + sizeof text - 1, cents, std::chars_format::general, 15);
+    if (ec != std::errc()) return result::kNumberAbove32Bits;
+    *end = '\0';
     Bytes number;
     if (int code = NumberToBytes(text, number); code != 0) return code;
     if (number.size() != 4) return result::kNumberAbove32Bits;
