@@ -1,0 +1,187 @@
+#pragma once
+// A control module with its console window, wired to a virtual processor on a pseudo-terminal, in a data
+// directory of its own, with dialogues answered from a script.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QLineEdit>
+#include <QTest>
+#include <QTimer>
+#include <QAction>
+#include <QPushButton>
+
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "console/console.h"
+#include "console/console_window.h"
+#include "control/control_module.h"
+#include "link/result_codes.h"
+#include "link/user_interface.h"
+#include "simulator.h"
+
+namespace karvex::testing {
+
+// Answers prompts from a script and remembers every box shown.
+class ScriptedUi : public UserInterface {
+public:
+    struct Box {
+        std::string title, text;
+    };
+    std::vector<Box> messages;
+    std::vector<Box> prompts;
+    std::deque<std::optional<std::string>> textReplies;
+    std::deque<bool> yesNoReplies;
+
+    void ShowMessage(const std::string& title, const std::string& text) override { messages.push_back({title, text}); }
+    bool AskYesNo(const std::string& title, const std::string& text) override {
+        prompts.push_back({title, text});
+        if (yesNoReplies.empty()) return false;
+        bool r = yesNoReplies.front();
+        yesNoReplies.pop_front();
+        return r;
+    }
+    std::optional<std::string> AskText(const std::string& title, const std::string& prompt,
+                                       const std::string&) override {
+        prompts.push_back({title, prompt});
+        if (textReplies.empty()) return std::nullopt;
+        auto r = textReplies.front();
+        textReplies.pop_front();
+        return r;
+    }
+};
+
+class ConsoleFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/karvex-console-XXXXXX";
+        dir_ = mkdtemp(tmpl);
+        ::setenv("KARVEX_DATA_DIR", dir_.c_str(), 1);
+        sim::SimOptions options;
+        options.quiet = true;
+        options.clock = sim::DateTime{2024, 3, 15, 10, 30, 0};
+        sim_ = std::make_unique<sim::Simulator>(options);
+        std::string error;
+        ASSERT_TRUE(sim_->start(&error)) << error;
+        ::setenv("KARVEX_COM1", sim_->device_path().c_str(), 1);
+        // A port that cannot be opened.
+        ::setenv("KARVEX_COM2", (dir_ + "/no-such-device").c_str(), 1);
+
+        m_ = std::make_unique<ControlModule>();
+        ui_ = std::make_shared<ScriptedUi>();
+        m_->SetUserInterface(ui_);
+        // 31 ticks of 2 ms: a lost answer ends in about 60 ms.
+        m_->SetTickInterval(std::chrono::milliseconds(2));
+        ASSERT_EQ(m_->FormLoad(), 0);
+        ASSERT_EQ(m_->OpenComm(1, 1), 0);
+        w_ = AttachConsole(*m_);
+        ASSERT_NE(w_, nullptr);
+    }
+
+    void TearDown() override {
+        if (m_) {
+            DetachConsole(*m_);
+            m_->FormUnload();
+        }
+        m_.reset();
+        if (sim_) sim_->stop();
+        sim_.reset();
+        ::unsetenv("KARVEX_COM1");
+        ::unsetenv("KARVEX_COM2");
+        std::filesystem::remove_all(dir_);
+    }
+
+    ControlModule& M() { return *m_; }
+    ConsoleWindow& W() { return *w_; }
+
+    // Shows the console and makes it the active window, so that focus moves can be watched.
+    void ShowActive() {
+        ASSERT_EQ(ShowConsole(M(), 0, 0), 0);
+        QApplication::setActiveWindow(w_);
+        ASSERT_TRUE(QTest::qWaitForWindowActive(w_));
+    }
+
+    void Trigger(const char* item) {
+        QAction* a = W().MenuItem(item);
+        ASSERT_NE(a, nullptr) << item;
+        a->trigger();
+    }
+
+    void Click(const char* button) {
+        QPushButton* b = W().Button(button);
+        ASSERT_NE(b, nullptr) << button;
+        b->click();
+    }
+
+    void Type(int field, const QString& text) {
+        QLineEdit* e = W().Text3(field);
+        ASSERT_NE(e, nullptr) << field;
+        e->clear();
+        QTest::keyClicks(e, text);
+    }
+    QString Text(int field) { return W().Text3(field)->text(); }
+
+    // Marks a console command as under way and waits for its completion (or the short time-out).
+    int AwaitAnswer() { return M().WaitForCommand(); }
+    void ExpectUnderWay() { M().SetCommandResult(result::kCommandUnderWay); }
+
+    // Every complete request frame the processor took, in order, as spaced hexadecimal.
+    std::vector<std::string> Requests() const {
+        std::vector<std::string> out;
+        for (const std::string& line : sim_->log_lines()) {
+            if (line.rfind("<< ", 0) != 0 || line.find(';') != std::string::npos) continue;
+            out.push_back(line.substr(3));
+        }
+        return out;
+    }
+    std::string LastRequest() const {
+        auto r = Requests();
+        return r.empty() ? std::string() : r.back();
+    }
+    // The request without its two CRC bytes.
+    static std::string WithoutCrc(const std::string& frame) {
+        return frame.size() >= 6 ? frame.substr(0, frame.size() - 6) : frame;
+    }
+
+    std::vector<std::string> Titles(const std::vector<ScriptedUi::Box>& boxes) const {
+        std::vector<std::string> out;
+        for (const auto& b : boxes) out.push_back(b.title + "|" + b.text);
+        return out;
+    }
+
+    // Lets events run until `done` holds; false if it never does within a generous bound.
+    template <typename Pred>
+    static bool WaitUntil(Pred done, int limitMs = 5000) {
+        QElapsedTimer t;
+        t.start();
+        while (!done()) {
+            if (t.elapsed() > limitMs) return false;
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        }
+        return true;
+    }
+
+    static void Spin(int ms) {
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+
+    std::string dir_;
+    std::unique_ptr<sim::Simulator> sim_;
+    std::unique_ptr<ControlModule> m_;
+    std::shared_ptr<ScriptedUi> ui_;
+    ConsoleWindow* w_ = nullptr;
+};
+
+}  // namespace karvex::testing

@@ -1,0 +1,238 @@
+// The menu bar: captions with their access keys, shortcuts, order, hidden entries, and what the entries do.
+#include <QAction>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QWidget>
+
+#include "console_fixture.h"
+
+namespace karvex::testing {
+namespace {
+
+struct Row {
+    const char* name;
+    const char* caption;  // nullptr: separator
+    const char* shortcut;
+    bool visible = true;
+};
+struct MenuRow {
+    const char* name;
+    const char* caption;
+    std::vector<Row> items;
+};
+
+const std::vector<MenuRow>& Menus() {
+    static const std::vector<MenuRow> menus = {
+        {"FileName", "文件(&F)",
+         {{"DataQuery", "数据查询(&S)", "F3"},
+          {"MenuLine0", nullptr, ""},
+          {"DailyFile", "打开日志(&D)", "Ctrl+D"},
+          {"MenuLine35", nullptr, ""},
+          {"CommandClearAccess", "清空数据库(&B)", "Ctrl+F1", false},
+          {"MenuLine28", nullptr, "", false},
+          {"Quit", "退出(&Q)", "Ctrl+Q"}}},
+        {"MachineData", "机器数据(&M)",
+         {{"CommandOnline", "联机(&O)", "Ctrl+O"},
+          {"Menuline444", nullptr, ""},
+          {"CommandCheckSelf", "自检(&C)", "Ctrl+K"},
+          {"MenuLine445", nullptr, ""},
+          {"CommandInitialize", "税控器初始化(&I)", "Ctrl+I"},
+          {"CommandMachineState", "税控器状态(&S)", "Ctrl+S"},
+          {"MenuLine1", nullptr, ""},
+          {"CommandGetTime", "获取税控器时间(&G)", "Ctrl+G"},
+          {"CommandSetTime", "设置税控器时间(&T)", "Ctrl+T"},
+          {"MenuLine2", nullptr, ""},
+          {"CommandGetMachineData", "获取出厂数据(&D)", "Ctrl+Z"},
+          {"MenuLine10", nullptr, ""},
+          {"CommandUserInformation", "用户信息(&U)", "Ctrl+U"},
+          {"CommandTaxInformation", "税种税目信息(&T)", "Ctrl+L"}}},
+        {"InvoiceCommand", "发票命令(&V)",
+         {{"CommandInvalidateInvoice", "废票(&I)", "F8"},
+          {"MenuLine3", nullptr, ""},
+          {"CommandDispenseInvoice", "分发发票号(&D)", "F5"},
+          {"CommandAlreadyInvoice", "已分发发票号(&N)", "F6"},
+          {"CommandCurrentInvoice", "当前发票号(&C)", "F7"},
+          {"MenuLine121", nullptr, ""},
+          {"CommandInstallInv", "安装发票(&A)", "F2"}}},
+        {"InvoiceData", "发票数据(&D)",
+         {{"CommandPrintData", "发票打印数据(&P)", "Ctrl+P"},
+          {"CommandDayTrade", "日交易数据(&D)", "Ctrl+Y"},
+          {"CommandInvoiceSum", "单卷发票使用汇总(&S)", "Ctrl+N"},
+          {"CommandInvoiceData", "发票数据上传(&I)", "Ctrl+W"},
+          {"Menuline765", nullptr, ""},
+          {"CommandGetTotalSum", "获取累计金额(&C)", "Shift+F5"},
+          {"Menuline5", nullptr, ""},
+          {"CommandIdiograph", "数据签名(&J)", "Ctrl+J"}}},
+        {"DeclareData", "税务数据(&A)",
+         {{"CommandWriteCard", "申报数据写卡(&W)", "F4"},
+          {"CommandCheckWriteCard", "稽查数据写卡(&A)", "Ctrl+F5"},
+          {"MenuLine20", nullptr, ""},
+          {"CommandDeclareData", "申报数据上传(&D)", "Ctrl+F4"},
+          {"MenuLine77", nullptr, ""},
+          {"CommandManageEchoplex", "监控管理数据回送(&E)", "Ctrl+E"},
+          {"CommandUpdateCondo", "更新分户开票编号(&U)", "Ctrl+F6"}}},
+        {"ComSet", "系统设置(&S)", {{"CommSetting", "串口设置(&S)", "Ctrl+F7"}}},
+        {"Help", "帮助(&H)",
+         {{"CommandReadMe", "使用说明(&R)", "F1"},
+          {"MenuLine6", nullptr, ""},
+          {"CommandAbout", "关于(&A)", "Ctrl+A"}}},
+    };
+    return menus;
+}
+
+using ConsoleMenus = ConsoleFixture;
+
+TEST_F(ConsoleMenus, MenuBarHoldsEveryEntryInOrderWithCaptionAndShortcut) {
+    EXPECT_EQ(W().windowTitle(), QString("税控器通讯软件"));
+    const QList<QAction*> top = W().menuBar()->actions();
+    ASSERT_EQ(top.size(), static_cast<qsizetype>(Menus().size()));
+    for (std::size_t i = 0; i < Menus().size(); ++i) {
+        const MenuRow& expected = Menus()[i];
+        QAction* menuAction = top[static_cast<qsizetype>(i)];
+        EXPECT_EQ(menuAction->objectName(), QString(expected.name));
+        EXPECT_EQ(menuAction->text(), QString(expected.caption));
+        ASSERT_NE(menuAction->menu(), nullptr);
+        const QList<QAction*> items = menuAction->menu()->actions();
+        ASSERT_EQ(items.size(), static_cast<qsizetype>(expected.items.size())) << expected.name;
+        for (std::size_t j = 0; j < expected.items.size(); ++j) {
+            const Row& row = expected.items[j];
+            QAction* item = items[static_cast<qsizetype>(j)];
+            SCOPED_TRACE(row.name);
+            EXPECT_EQ(item->objectName(), QString(row.name));
+            EXPECT_EQ(item->isSeparator(), row.caption == nullptr);
+            if (row.caption) {
+                EXPECT_EQ(item->text(), QString(row.caption));
+            }
+            EXPECT_EQ(item->shortcut(), QKeySequence(QString(row.shortcut)));
+            EXPECT_EQ(item->isVisible(), row.visible);
+        }
+    }
+}
+
+TEST_F(ConsoleMenus, PanelFramePopUpClosesEveryPanel) {
+    ShowActive();
+    // The pop-up is no part of the menu bar.
+    for (QAction* a : W().menuBar()->actions()) EXPECT_NE(a->objectName(), QString("ClosePicture"));
+    EXPECT_EQ(W().ClosePictureMenu()->title(), QString("关闭Pic"));
+    ASSERT_EQ(W().ClosePictureMenu()->actions().size(), 1);
+    EXPECT_EQ(W().ClosePictureMenu()->actions()[0]->text(), QString("关闭"));
+
+    Trigger("CommandAbout");
+    EXPECT_EQ(W().VisiblePanel(), ConsoleWindow::kAboutPanel);
+    QWidget* panel = W().Panel(ConsoleWindow::kAboutPanel);
+    QTest::mouseRelease(panel, Qt::RightButton, {}, QPoint(5, 5));
+    EXPECT_TRUE(W().ClosePictureMenu()->isVisible());
+    W().MenuItem("PicClose")->trigger();
+    W().ClosePictureMenu()->hide();
+    EXPECT_EQ(W().VisiblePanel(), -1);
+}
+
+TEST_F(ConsoleMenus, ShowPanelKeepsAtMostOnePanelOnShow) {
+    for (int n = 0; n < ConsoleWindow::kPanelCount; ++n) {
+        W().ShowPanel(n);
+        for (int i = 0; i < ConsoleWindow::kPanelCount; ++i) EXPECT_EQ(!W().Panel(i)->isHidden(), i == n);
+    }
+    W().ShowPanel(-1);
+    EXPECT_EQ(W().VisiblePanel(), -1);
+}
+
+TEST_F(ConsoleMenus, OnlineEntryHidesPanelsSendsTheBareRequestAndShowsTheLinkState) {
+    Trigger("CommandAbout");
+    ExpectUnderWay();
+    Trigger("CommandOnline");
+    EXPECT_EQ(W().VisiblePanel(), -1);
+    EXPECT_EQ(AwaitAnswer(), 0);
+    EXPECT_EQ(LastRequest(), "1B 10 00 00 05 44 D0");
+    EXPECT_EQ(M().Status().link, "已联机");
+    EXPECT_EQ(W().findChild<QLabel*>("StatusPanel2")->text(), QString("已联机"));
+    EXPECT_EQ(W().findChild<QLabel*>("StatusPanel4")->text(), QString("COM1"));
+}
+
+TEST_F(ConsoleMenus, DirectEntriesSendTheirCommands) {
+    const std::vector<std::pair<const char*, const char*>> entries = {
+        {"CommandMachineState", "41"}, {"CommandGetTime", "3A"},        {"CommandGetMachineData", "37"},
+        {"CommandTaxInformation", "39"}, {"CommandCurrentInvoice", "33"}, {"CommandGetTotalSum", "BA"}};
+    for (const auto& [item, code] : entries) {
+        SCOPED_TRACE(item);
+        ExpectUnderWay();
+        Trigger(item);
+        EXPECT_EQ(AwaitAnswer(), 0);
+        EXPECT_EQ(WithoutCrc(LastRequest()), std::string("1B 10 ") + code + " 00 05");
+    }
+}
+
+TEST_F(ConsoleMenus, SetTimeAsksForTheTimeAndSendsItAsBcd) {
+    ui_->textReplies.push_back(std::string("23:59:58"));
+    ExpectUnderWay();
+    Trigger("CommandSetTime");
+    EXPECT_EQ(AwaitAnswer(), 0);
+    EXPECT_EQ(WithoutCrc(LastRequest()), "1B 10 3B 00 08 23 59 58");
+}
+
+TEST_F(ConsoleMenus, ReadMeDoesNothingAndAboutShowsTheProgramAndVersion) {
+    Trigger("CommandReadMe");
+    EXPECT_EQ(W().VisiblePanel(), -1);
+    EXPECT_TRUE(Requests().empty());
+    Trigger("CommandAbout");
+    EXPECT_EQ(W().VisiblePanel(), ConsoleWindow::kAboutPanel);
+    EXPECT_EQ(W().PanelTitle(ConsoleWindow::kAboutPanel)->text(), QString("税控器通讯软件"));
+    EXPECT_TRUE(W().findChild<QLabel*>("AboutVersion")->text().startsWith("软件版本："));
+    EXPECT_TRUE(W().findChild<QLabel*>("AboutDate")->text().startsWith("发布日期："));
+}
+
+TEST_F(ConsoleMenus, QuitHidesTheConsoleRestoresTheHostAndTheNextShowKeepsThePanel) {
+    QWidget host;
+    host.show();
+    const auto handle = static_cast<std::int64_t>(host.winId());
+    ASSERT_EQ(ShowConsole(M(), 0, handle), 0);
+    EXPECT_TRUE(W().isVisible());
+    EXPECT_FALSE(host.isVisible());
+    EXPECT_EQ(M().HostWindow, handle);
+    Trigger("CommandDayTrade");
+    Type(11, "2024");
+
+    Trigger("Quit");
+    EXPECT_FALSE(W().isVisible());
+    EXPECT_TRUE(host.isVisible());
+
+    ASSERT_EQ(ShowConsole(M(), 0, 0), 0);
+    EXPECT_EQ(W().VisiblePanel(), ConsoleWindow::kDayTradePanel);
+    EXPECT_EQ(Text(11), QString("2024"));
+}
+
+TEST_F(ConsoleMenus, CloseBoxOnlyHidesTheConsole) {
+    ASSERT_EQ(ShowConsole(M(), 0, 0), 0);
+    W().close();
+    EXPECT_FALSE(W().isVisible());
+    EXPECT_EQ(FindConsole(M()), &W());
+    EXPECT_TRUE(M().PortOpen());
+}
+
+TEST_F(ConsoleMenus, ModalShowReturnsOnceTheConsoleIsClosed) {
+    QTimer::singleShot(0, &W(), [this] {
+        EXPECT_TRUE(W().isModal());
+        Trigger("Quit");
+    });
+    EXPECT_EQ(ShowConsole(M(), 1, 0), 0);
+    EXPECT_EQ(M().ConsoleModal, 1);
+    EXPECT_FALSE(W().isVisible());
+}
+
+TEST_F(ConsoleMenus, ConsoleGivesRealDialoguesOnlyToAModuleWithoutItsOwn) {
+    // The fixture's scripted dialogues stay in place.
+    EXPECT_EQ(&M().Ui(), ui_.get());
+    ControlModule other;
+    other.SetTickInterval(std::chrono::milliseconds(2));
+    ConsoleWindow* w = AttachConsole(other);
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(dynamic_cast<SilentUserInterface*>(&other.Ui()), nullptr);
+    EXPECT_EQ(AttachConsole(other), w);
+    DetachConsole(other);
+    EXPECT_EQ(FindConsole(other), nullptr);
+}
+
+}  // namespace
+}  // namespace karvex::testing

@@ -1,0 +1,342 @@
+// The command panels: what their entries prepare, the requests their buttons send, the fields a refused
+// input empties, the focus moves while typing, Enter, and the self-test panel.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include "console_fixture.h"
+
+namespace karvex::testing {
+namespace {
+
+using ConsolePanels = ConsoleFixture;
+
+TEST_F(ConsolePanels, InvalidateAfterRollSummaryShowsItsOwnTitleAndSendsItsOwnCode) {
+    Trigger("CommandInvoiceSum");
+    EXPECT_EQ(W().VisiblePanel(), ConsoleWindow::kSingleInvoicePanel);
+    EXPECT_EQ(W().PanelTitle(4, 0)->text(), QString("单卷发票使用"));
+    EXPECT_FALSE(W().PanelTitle(4, 1)->isHidden());
+    EXPECT_EQ(W().PanelTitle(4, 1)->text(), QString("汇总数据上传"));
+
+    Trigger("CommandInvalidateInvoice");
+    EXPECT_EQ(W().VisiblePanel(), ConsoleWindow::kSingleInvoicePanel);
+    EXPECT_EQ(W().PanelTitle(4, 0)->text(), QString("    废票"));
+    EXPECT_TRUE(W().PanelTitle(4, 1)->isHidden());
+    Type(8, "123");
+    ExpectUnderWay();
+    Click("CommandSinInv");
+    AwaitAnswer();
+    EXPECT_EQ(WithoutCrc(LastRequest()), "1B 10 36 00 09 00 00 00 7B");
+}
+
+TEST_F(ConsolePanels, RefusedNumberOnTheSingleInvoicePanelOnlyEndsTheHandler) {
+    Trigger("CommandInvoiceSum");
+    Type(8, "12a");
+    Click("CommandSinInv");
+    EXPECT_EQ(Text(8), QString("12a"));
+    EXPECT_TRUE(ui_->messages.empty());
+    EXPECT_TRUE(Requests().empty());
+}
+
+TEST_F(ConsolePanels, TypingTenDigitsMovesOnAndEnterSendsThePrintDataRequest) {
+    ShowActive();
+    Trigger("CommandPrintData");
+    EXPECT_TRUE(W().Option1(0)->isChecked());
+    EXPECT_TRUE(W().Text3(0)->isEnabled());
+    EXPECT_FALSE(W().Text3(2)->isEnabled());
+    EXPECT_EQ(QApplication::focusWidget(), W().Text3(0));
+
+    QTest::keyClicks(W().Text3(0), "0012345678");
+    EXPECT_EQ(QApplication::focusWidget(), W().Text3(1));
+    QTest::keyClicks(W().Text3(1), "0012345679");
+    EXPECT_EQ(QApplication::focusWidget(), W().Button("CommandInvoice"));
+
+    ExpectUnderWay();
+    QTest::keyClick(W().Text3(1), Qt::Key_Return);
+    AwaitAnswer();
+    EXPECT_EQ(WithoutCrc(LastRequest()), "1B 10 42 00 0D 00 BC 61 4E 00 BC 61 4F");
+}
+
+TEST_F(ConsolePanels, PrintDataByDatesTakesTheDateFields) {
+    ShowActive();
+    Trigger("CommandPrintData");
+    QTest::mouseClick(W().Option1(1), Qt::LeftButton);
+    EXPECT_FALSE(W().Text3(0)->isEnabled());
+    EXPECT_TRUE(W().Text3(2)->isEnabled());
+    EXPECT_EQ(QApplication::focusWidget(), W().Text3(2));
+    Type(2, "2024");
+    Type(3, "3");
+    Type(4, "1");
+    Type(5, "2024");
+    Type(6, "03");
+    Type(7, "15");
+    EXPECT_EQ(QApplication::focusWidget(), W().Button("CommandInvoice"));
+    ExpectUnderWay();
+    Click("CommandInvoice");
+    AwaitAnswer();
+    EXPECT_EQ(WithoutCrc(LastRequest()), "1B 10 43 00 0D 20 24 03 01 20 24 03 15");
+}
+
+TEST_F(ConsolePanels, FactoryDataFieldsAdvanceAtTheirWidths) {
+    ShowActive();
+    W().ShowPanel(ConsoleWindow::kFactoryDataPanel);
+    W().Text3(23)->setFocus();
+    QTest::keyClicks(W().Text3(23), "123456789012345");
+    EXPECT_EQ(QApplication::focusWidget(), W().Text3(23));
+    QTest::keyClicks(W().Text3(23), "6");
+    EXPECT_EQ(QApplication::focusWidget(), W().Text3(17));
+    QTest::keyClicks(W().Text3(17), "2004");
+    EXPECT_EQ(QApplication::focusWidget(), W().Text3(18));
+    QTest::keyClicks(W().Text3(18), "0");
+    EXPECT_EQ(QApplication::focusWidget(), W().Text3(18));
+    QTest::keyClicks(W().Text3(18), "4");
+    EXPECT_EQ(QApplication::focusWidget(), W().Text3(19));
+    QTest::keyClicks(W().Text3(19), "05");
+    EXPECT_EQ(QApplication::focusWidget(), W().Text3(24));
+    // Enter in the machine number goes to the production year, in the day to the hardware version.
+    QTest::keyClick(W().Text3(23), Qt::Key_Return);
+    EXPECT_EQ(QApplication::focusWidget(), W().Text3(17));
+    QTest::keyClick(W().Text3(19), Qt::Key_Return);
+    EXPECT_EQ(QApplication::focusWidget(), W().Text3(24));
+}
+
+TEST_F(ConsolePanels, FactoryDataSendsTheMachineNumberDateAndVersions) {
+    W().ShowPanel(ConsoleWindow::kFactoryDataPanel);
+    Type(23, "1234567890123456");
+    Type(17, "2004");
+    Type(18, "04");
+    Type(19, "05");
+    Type(24, "HW1");
+    Type(25, "SW2");
+    ExpectUnderWay();
+    Click("CommandSetMD");
+    AwaitAnswer();
+    const std::string blanks15 = " 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20";
+    EXPECT_EQ(WithoutCrc(LastRequest()), "1B 10 86 00 35 12 34 56 78 90 12 34 56 20 04 04 05 48 57 31" + blanks15 +
+                                             " 53 57 32" + blanks15);
+}
+
+TEST_F(ConsolePanels, RefusedInputsEmptyExactlyTheNamedFields) {
+    // Panel 0 by numbers: the bad start number goes, the end number stays.
+    ShowActive();
+    Trigger("CommandPrintData");
+    Type(0, "12a");
+    Type(1, "99");
+    Click("CommandInvoice");
+    EXPECT_EQ(Text(0), QString());
+    EXPECT_EQ(Text(1), QString("99"));
+    EXPECT_EQ(QApplication::focusWidget(), W().Text3(0));
+
+    // Panel 1: month 13 and day 0 of the start date go, its year stays.
+    Trigger("CommandDayTrade");
+    Type(11, "2024");
+    Type(12, "13");
+    Type(13, "0");
+    Type(14, "2024");
+    Type(15, "03");
+    Type(16, "15");
+    Click("CommandDTRad");
+    EXPECT_EQ(Text(11), QString("2024"));
+    EXPECT_EQ(Text(12), QString());
+    EXPECT_EQ(Text(13), QString());
+    EXPECT_EQ(Text(16), QString("15"));
+
+    // Panel 2: a machine number of 15 digits is refused with a message and emptied.
+    W().ShowPanel(ConsoleWindow::kFactoryDataPanel);
+    Type(23, "123456789012345");
+    Type(17, "2004");
+    Type(18, "04");
+    Type(19, "05");
+    Click("CommandSetMD");
+    EXPECT_EQ(Text(23), QString());
+    EXPECT_EQ(Text(17), QString("2004"));
+    ASSERT_FALSE(ui_->messages.empty());
+    EXPECT_EQ(ui_->messages.back().title, "设置机器出厂数据");
+    EXPECT_EQ(ui_->messages.back().text, "错误的机器编号");
+
+    // Panel 5: a cut-off day 31 in April.
+    Trigger("CommandWriteCard");
+    Type(20, "2024");
+    Type(21, "4");
+    Type(22, "31");
+    Click("CommandDeclareCmd");
+    EXPECT_EQ(Text(20), QString("2024"));
+    EXPECT_EQ(Text(21), QString("4"));
+    EXPECT_EQ(Text(22), QString());
+
+    // Panel 9 by dates: the end year 1999 goes.
+    Trigger("CommandCheckWriteCard");
+    Type(32, "2024");
+    Type(33, "01");
+    Type(34, "01");
+    Type(35, "1999");
+    Type(36, "12");
+    Type(37, "31");
+    Click("CommandWriteCheckCard");
+    EXPECT_EQ(Text(35), QString());
+    EXPECT_EQ(Text(36), QString("12"));
+    EXPECT_EQ(Text(32), QString("2024"));
+
+    EXPECT_TRUE(Requests().empty());
+}
+
+TEST_F(ConsolePanels, CutOffPanelTakesItsTitleAndCommandFromTheEntry) {
+    const std::vector<std::tuple<const char*, const char*, const char*>> entries = {
+        {"CommandWriteCard", "申报数据写卡", "3D"},
+        {"CommandDeclareData", "申报数据上传", "3E"},
+        {"CommandInvoiceData", "发票数据上传", "3F"}};
+    for (const auto& [item, title, code] : entries) {
+        SCOPED_TRACE(item);
+        Trigger(item);
+        EXPECT_EQ(W().VisiblePanel(), ConsoleWindow::kCutOffPanel);
+        EXPECT_EQ(W().PanelTitle(5)->text(), QString(title));
+        Type(20, "2024");
+        Type(21, "3");
+        Type(22, "5");
+        ExpectUnderWay();
+        Click("CommandDeclareCmd");
+        AwaitAnswer();
+        EXPECT_EQ(WithoutCrc(LastRequest()), std::string("1B 10 ") + code + " 00 09 20 24 03 05");
+    }
+}
+
+TEST_F(ConsolePanels, CheckCardOptionsChooseTheCommand) {
+    Trigger("CommandCheckWriteCard");
+    EXPECT_TRUE(W().Option4(0)->isChecked());
+    EXPECT_TRUE(W().Option5(1)->isChecked());
+    EXPECT_TRUE(W().Option5(0)->isEnabled());
+    for (auto [field, text] : std::vector<std::pair<int, const char*>>{
+             {32, "2024"}, {33, "01"}, {34, "01"}, {35, "2024"}, {36, "03"}, {37, "15"}}) {
+        Type(field, text);
+    }
+    ExpectUnderWay();
+    Click("CommandWriteCheckCard");
+    AwaitAnswer();
+    EXPECT_EQ(WithoutCrc(LastRequest()), "1B 10 B6 00 0D 20 24 01 01 20 24 03 15");
+
+    // A declaration check goes by dates only.
+    QTest::mouseClick(W().Option4(1), Qt::LeftButton);
+    EXPECT_TRUE(W().Option5(1)->isChecked());
+    EXPECT_FALSE(W().Option5(0)->isEnabled());
+    ExpectUnderWay();
+    Click("CommandWriteCheckCard");
+    AwaitAnswer();
+    EXPECT_EQ(WithoutCrc(LastRequest()), "1B 10 B8 00 0D 20 24 01 01 20 24 03 15");
+
+    QTest::mouseClick(W().Option4(0), Qt::LeftButton);
+    EXPECT_TRUE(W().Option5(0)->isEnabled());
+    QTest::mouseClick(W().Option5(0), Qt::LeftButton);
+    EXPECT_TRUE(W().Text3(26)->isEnabled());
+    EXPECT_FALSE(W().Text3(32)->isEnabled());
+    Type(26, "1");
+    Type(27, "2");
+    ExpectUnderWay();
+    Click("CommandWriteCheckCard");
+    AwaitAnswer();
+    EXPECT_EQ(WithoutCrc(LastRequest()), "1B 10 B5 00 0D 00 00 00 01 00 00 00 02");
+}
+
+TEST_F(ConsolePanels, CardListWithoutAChoiceSendsNothing) {
+    W().ShowPanel(ConsoleWindow::kSendStrPanel);
+    ASSERT_EQ(W().Combo1()->currentIndex(), -1);
+    Click("CommandSendCom");
+    EXPECT_TRUE(Requests().empty());
+
+    W().Combo1()->setCurrentIndex(1);
+    ExpectUnderWay();
+    Click("CommandSendCom");
+    AwaitAnswer();
+    EXPECT_EQ(WithoutCrc(LastRequest()), "1B 10 A7 00 05");
+}
+
+TEST_F(ConsolePanels, SendStringTakesTheChosenNumberBase) {
+    W().ShowPanel(ConsoleWindow::kSendStrPanel);
+    EXPECT_TRUE(W().Option3(1)->isChecked());  // 十六进制
+    Type(31, "1b 10  ff");
+    ExpectUnderWay();
+    QTest::keyClick(W().Text3(31), Qt::Key_Return);
+    AwaitAnswer();
+    EXPECT_EQ(WithoutCrc(LastRequest()), "1B 10 A5 00 08 1B 10 FF");
+
+    QTest::mouseClick(W().Option3(0), Qt::LeftButton);  // 十进制
+    Type(31, "16 32");
+    ExpectUnderWay();
+    Click("CommandSendStr");
+    AwaitAnswer();
+    EXPECT_EQ(WithoutCrc(LastRequest()), "1B 10 A5 00 07 10 20");
+}
+
+TEST_F(ConsolePanels, SigningPanelStartsInHexadecimalAndPadsTo128Bytes) {
+    Trigger("CommandIdiograph");
+    EXPECT_EQ(W().VisiblePanel(), ConsoleWindow::kIdiographPanel);
+    EXPECT_TRUE(W().Option3(2)->isChecked());
+    Type(30, "1 2 3 4 ff");
+    ExpectUnderWay();
+    Click("CommandDataIph");
+    AwaitAnswer();
+    const std::string frame = LastRequest();
+    ASSERT_GE(frame.size(), std::string("1B 10 46 00 85").size());
+    EXPECT_EQ(frame.substr(0, 29), "1B 10 46 00 85 01 02 03 04 FF");
+    EXPECT_EQ((frame.size() + 1) / 3, 5u + 128u + 2u);
+}
+
+TEST_F(ConsolePanels, SelfTestLabelsFollowTheBoxesAndTheAnswer) {
+    Trigger("CommandCheckSelf");
+    EXPECT_EQ(W().VisiblePanel(), ConsoleWindow::kCheckselfPanel);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_FALSE(W().Check2(i)->isChecked());
+        EXPECT_EQ(W().Label3(32 + i)->text(), QString("未选择"));
+    }
+    EXPECT_EQ(W().Check2(0)->text(), QString("CPU自检.................."));
+    EXPECT_EQ(W().Check2(4)->text(), QString("指示灯检查..............."));
+
+    // Nothing checked: a message, nothing sent.
+    Click("CommandCheckselfSend");
+    ASSERT_EQ(ui_->messages.size(), 1u);
+    EXPECT_EQ(ui_->messages[0].title, "税控器自检");
+    EXPECT_EQ(ui_->messages[0].text, "请选择自检的项目");
+    EXPECT_TRUE(Requests().empty());
+
+    QTest::mouseClick(W().Check2(1), Qt::LeftButton);
+    EXPECT_EQ(W().Label3(33)->text(), QString("等待检查"));
+    QTest::mouseClick(W().Check2(1), Qt::LeftButton);
+    EXPECT_EQ(W().Label3(33)->text(), QString("未选择"));
+
+    QTest::mouseClick(W().Check2(0), Qt::LeftButton);
+    QTest::mouseClick(W().Check2(2), Qt::LeftButton);
+    ExpectUnderWay();
+    Click("CommandCheckselfSend");
+    EXPECT_EQ(M().Console.CheckselfMask, 0x1D);
+    // One completion per reported item; the RAM label changes with the last of its three tests.
+    ASSERT_TRUE(WaitUntil([this] { return W().Label3(34)->text() != QString("等待检查"); }));
+    EXPECT_EQ(WithoutCrc(Requests().at(0)), "1B 10 B0 00 06 05");
+    EXPECT_EQ(W().Label3(32)->text(), QString("自检成功"));
+    EXPECT_EQ(W().Label3(34)->text(), QString("自检成功"));
+    EXPECT_EQ(W().Label3(33)->text(), QString("未选择"));
+
+    // Opening the panel again clears the boxes and their labels.
+    Trigger("CommandCheckSelf");
+    EXPECT_FALSE(W().Check2(0)->isChecked());
+    EXPECT_EQ(W().Label3(32)->text(), QString("未选择"));
+}
+
+TEST_F(ConsolePanels, ClosedPortSendsNothingAndSaysNothing) {
+    // Port 2 cannot be opened; the failure closed nothing but left no link on it either.
+    ASSERT_NE(M().OpenComm(2, 1), 0);
+    ui_->messages.clear();
+    Trigger("CommandDayTrade");
+    Type(11, "2024");
+    Type(12, "01");
+    Type(13, "01");
+    Type(14, "2024");
+    Type(15, "01");
+    Type(16, "02");
+    Click("CommandDTRad");
+    EXPECT_TRUE(ui_->messages.empty());
+    EXPECT_TRUE(Requests().empty());
+}
+
+}  // namespace
+}  // namespace karvex::testing
