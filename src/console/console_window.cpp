@@ -860,6 +860,9 @@ void ConsoleWindow::DailyFile_Click() {
         viewer_ = new LogViewerWindow(m_.Log(), this);
         connect(viewer_, &LogViewerWindow::Closed, this, [this] { OnViewerClosed(); });
     }
+    viewer_->setWindowModality(m_.ConsoleModal == 1 ? Qt::ApplicationModal : Qt::NonModal);
+    // Shown first: the window frames are only known once the windows exist.
+    viewer_->show();
     // Console and viewer side by side, centred together on the screen.
     if (QScreen* s = screen()) {
         const int screenWidth = s->geometry().width();
@@ -872,8 +875,7 @@ void ConsoleWindow::DailyFile_Click() {
         viewer_->SetListHeight(height() - TwipsToPixels(kListHeightMarginTwips));
     }
     m_.Log().TrimLogViewer();
-    viewer_->setWindowModality(m_.ConsoleModal == 1 ? Qt::ApplicationModal : Qt::NonModal);
-    viewer_->show();
+    viewer_->SelectLast();
     viewer_->raise();
 }
 

@@ -35,14 +35,7 @@ LogViewerWindow::LogViewerWindow(CommandLog& log, QWidget* parent) : QWidget(par
     list_->viewport()->installEventFilter(this);
 
     // The list keeps its last line selected so that it stays in view.
-    auto follow = [this] {
-        if (!model_) return;
-        const int row = model_->SelectedRow();
-        if (row < 0 || row >= model_->rowCount()) return;
-        const QModelIndex index = model_->index(row);
-        list_->setCurrentIndex(index);
-        list_->scrollTo(index);
-    };
+    auto follow = [this] { SelectLast(); };
     connect(model_, &QAbstractItemModel::rowsInserted, this, follow);
     connect(model_, &QAbstractItemModel::rowsRemoved, this, follow);
     connect(model_, &QAbstractItemModel::modelReset, this, follow);
@@ -58,7 +51,18 @@ LogViewerWindow::LogViewerWindow(CommandLog& log, QWidget* parent) : QWidget(par
     connect(closeAction_, &QAction::triggered, this, [this] { CloseList(); });
 
     resize(kInitialWidth, kInitialHeight);
-    follow();
+    SelectLast();
+}
+
+void LogViewerWindow::SelectLast() {
+    if (!model_) return;
+    // The log keeps its last line selected; the change notices come before the log's own selection step,
+    // so the last row is taken directly.
+    const int row = model_->rowCount() - 1;
+    if (row < 0) return;
+    const QModelIndex index = model_->index(row);
+    list_->setCurrentIndex(index);
+    list_->scrollTo(index);
 }
 
 LogViewerWindow::~LogViewerWindow() {

@@ -38,6 +38,9 @@ public:
     // "关闭日志": unloads the viewer. The list goes with it; the next log write builds it anew from the file.
     void CloseList();
 
+    // Selects the list's last line (the one the log keeps selected) and scrolls it into view.
+    void SelectLast();
+
     // Height of the list on its own (the console sets it when it places the viewer beside itself).
     void SetListHeight(int pixels);
 

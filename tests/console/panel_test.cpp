@@ -203,6 +203,7 @@ TEST_F(ConsolePanels, CutOffPanelTakesItsTitleAndCommandFromTheEntry) {
 }
 
 TEST_F(ConsolePanels, CheckCardOptionsChooseTheCommand) {
+    ShowActive();
     Trigger("CommandCheckWriteCard");
     EXPECT_TRUE(W().Option4(0)->isChecked());
     EXPECT_TRUE(W().Option5(1)->isChecked());
