@@ -705,6 +705,21 @@ bool ConsoleWindow::eventFilter(QObject* watched, QEvent* event) {
             }
         }
     }
+    if (event->type() == QEvent::ShortcutOverride) {
+        // The menu keys win over a field's own editing keys (Ctrl+A, Ctrl+Z ...), as the menus promise.
+        auto* key = static_cast<QKeyEvent*>(event);
+        const QKeySequence pressed(key->keyCombination());
+        for (const auto& [index, edit] : text3_) {
+            if (watched != edit) continue;
+            for (const auto& [name, action] : menuItems_) {
+                if (action->isVisible() && action->isEnabled() && !action->shortcut().isEmpty() &&
+                    action->shortcut() == pressed) {
+                    event->ignore();
+                    return true;
+                }
+            }
+        }
+    }
     if (event->type() == QEvent::KeyRelease) {
         auto* key = static_cast<QKeyEvent*>(event);
         if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {

@@ -172,6 +172,35 @@ TEST_F(ConsoleMenus, SetTimeAsksForTheTimeAndSendsItAsBcd) {
     EXPECT_EQ(WithoutCrc(LastRequest()), "1B 10 3B 00 08 23 59 58");
 }
 
+TEST_F(ConsoleMenus, MenuKeysWinOverTheEditingKeysOfAField) {
+    ShowActive();
+    Trigger("CommandDayTrade");
+    W().Text3(11)->setFocus();
+    QTest::keyClicks(W().Text3(11), "20");
+    // Ctrl+A would select the field's text; here it opens the about panel.
+    QTest::keyClick(W().Text3(11), Qt::Key_A, Qt::ControlModifier);
+    EXPECT_EQ(W().VisiblePanel(), ConsoleWindow::kAboutPanel);
+    // Ctrl+K: the self-test panel.
+    QTest::keyClick(&W(), Qt::Key_K, Qt::ControlModifier);
+    EXPECT_EQ(W().VisiblePanel(), ConsoleWindow::kCheckselfPanel);
+}
+
+TEST_F(ConsoleMenus, DataQueryHidesThePanelsAndOpensTheBrowserModal) {
+    ShowActive();
+    Trigger("CommandAbout");
+    QString browserTitle;
+    // The browser runs modal; it is closed from inside its own loop.
+    QTimer::singleShot(0, &W(), [&browserTitle] {
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            browserTitle = modal->windowTitle();
+            modal->close();
+        }
+    });
+    Trigger("DataQuery");
+    EXPECT_EQ(W().VisiblePanel(), -1);
+    EXPECT_EQ(browserTitle, QString("数据显示"));
+}
+
 TEST_F(ConsoleMenus, ReadMeDoesNothingAndAboutShowsTheProgramAndVersion) {
     Trigger("CommandReadMe");
     EXPECT_EQ(W().VisiblePanel(), -1);
