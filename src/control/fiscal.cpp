@@ -2,7 +2,11 @@
 
 #include <QResizeEvent>
 
+#include <QApplication>
+#include <QGuiApplication>
+
 #include "commands/issuers.h"
+#include "console/console.h"
 #include "control/control_module.h"
 #include "control/host_calls.h"
 #include "convert/conversions.h"
@@ -20,6 +24,12 @@ constexpr const char* kPortPrompt = "打开串口失败\n\n请输入税控器连
 
 // Asks for the port number after the stored one could not be opened; the prompted port always runs at
 // 9600 baud.
+bool HasScreen() {
+    if (!qobject_cast<QApplication*>(QCoreApplication::instance())) return false;
+    const QString platform = QGuiApplication::platformName();
+    return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
+}
+
 int PromptPortNumber(ControlModule& m) {
     std::optional<std::string> reply = m.Ui().AskText(kPortPromptTitle, kPortPrompt, "");
     if (!reply || reply->empty()) return result::kNoOpenPort;
@@ -86,6 +96,9 @@ std::int32_t Fiscal::LoadFiscalForm() {
         m.SetCommandResult(r);
         return r;
     }
+    // A host with a real screen gets the console window behind the control, and with it real dialogue
+    // boxes unless it installed its own; headless hosts keep theirs so that nothing can block on a box.
+    if (HasScreen()) AttachConsole(m);
     m.Intake().ClearQueue(m);
     int port = 0;
     int selector = 0;
@@ -107,6 +120,8 @@ std::int32_t Fiscal::LoadFiscalForm() {
 std::int32_t Fiscal::UnloadFicalForm(std::int32_t) {
     ControlModule& m = *module_;
     m.SetCommandResult(result::kCommandUnderWay);
+    // The console and its log viewer go first: the viewer shows the log's list, which the unload drops.
+    DetachConsole(m);
     m.SetCommandResult(m.FormUnload());
     return m.GetCommandResult();
 }
@@ -127,7 +142,9 @@ std::int32_t Fiscal::FiscalOnline() {
 // ----- calls that later work brings; until then they say so instead of pretending success.
 
 
-std::int32_t Fiscal::ShowFiscalForm(std::int32_t, std::int32_t) { return ControlModule::kNotAvailable; }
+std::int32_t Fiscal::ShowFiscalForm(std::int32_t showModal, std::int32_t inHandle) {
+    return ShowConsole(*module_, showModal, inHandle);
+}
 
 std::int32_t Fiscal::FiscalGetInvNum(QString& invNum) {
     ControlModule& m = *module_;
@@ -273,6 +290,8 @@ std::int32_t Fiscal::GetInvUseSum(const QString& invNum, QString& beginDate, QSt
     return code;
 }
 
-std::int32_t Fiscal::FiscalInstallInv(std::int32_t, std::int32_t) { return ControlModule::kNotAvailable; }
+std::int32_t Fiscal::FiscalInstallInv(std::int32_t showModal, std::int32_t inHandle) {
+    return ShowInstallPanel(*module_, showModal, inHandle);
+}
 
 }  // namespace karvex

@@ -178,8 +178,10 @@ TEST_F(LinkTest, PortPromptAnswers) {
     EXPECT_EQ(fiscal_->FiscalOnline(), 0);
 }
 
-TEST_F(LinkTest, MethodsNotYetAvailableSaySo) {
-    EXPECT_EQ(fiscal_->ShowFiscalForm(0, 0), ControlModule::kNotAvailable);
+TEST_F(LinkTest, ConsoleIsShownModelessAndTheLinkStaysOpen) {
+    ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
+    EXPECT_EQ(fiscal_->ShowFiscalForm(0, 0), 0);
+    EXPECT_EQ(fiscal_->FiscalOnline(), 0);
     EXPECT_NE(DescribeResult(ControlModule::kNotAvailable), "0x86： 未知错误");
 }
 
