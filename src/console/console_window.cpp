@@ -137,8 +137,9 @@ ConsoleWindow::ConsoleWindow(ControlModule& module, QWidget* parent) : QMainWind
     InstallClearProgress();
     RefreshStatus();
     // Centred on the screen when first created.
+    // Room for the largest panel; the panels themselves sit in the middle of it.
+    resize(sizeHint().expandedTo(QSize(640, 440)));
     if (QScreen* s = screen()) {
-        adjustSize();
         const QRect area = s->availableGeometry();
         move(area.x() + (area.width() - frameGeometry().width()) / 2,
              area.y() + (area.height() - frameGeometry().height()) / 2);
@@ -334,6 +335,8 @@ void ConsoleWindow::BuildPanels() {
         auto* r = new QRadioButton(Q(caption), owner);
         r->setObjectName(QString("%1_%2").arg(name).arg(index));
         array[index] = r;
+        // Kept at their natural width: a stretched option button does not take clicks beside its text.
+        r->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
         group->addButton(r);
         return r;
     };

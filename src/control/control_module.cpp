@@ -268,6 +268,12 @@ int ControlModule::WaitForCommand(bool throughChain) {
         int r = commandResult_;
         if (r != result::kCommandUnderWay && !(throughChain && r == result::kChainContinues)) return r;
         if (!QCoreApplication::instance()) return r;  // nothing could ever change the word
+        // Only an answer or the time-out can end the wait; with no time-out running (nothing was sent, or
+        // the port went away) the word would never change, so the wait ends here instead of hanging.
+        if (!link_ || !link_->TimeoutRunning()) {
+            SetCommandResult(result::kTimeout);
+            return result::kTimeout;
+        }
         // Sleeps until the port, a timer or the window system has something; no busy loop.
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     }

@@ -1,6 +1,6 @@
 #include "link/serial_link.h"
 
-#include <QFile>
+#include <sys/stat.h>
 
 #include <cstdlib>
 
@@ -67,6 +67,14 @@ int SerialLink::Open(int port, int selector, std::string* error) {
     port_.setFlowControl(QSerialPort::NoFlowControl);
     portNumber_ = port;
     receiver_.Reset();
+    devicePath_ = SerialDeviceForPort(port);
+    struct stat st {};
+    if (::stat(devicePath_.c_str(), &st) == 0) {
+        deviceIno_ = st.st_ino;
+        deviceRdev_ = st.st_rdev;
+    } else {
+        devicePath_.clear();
+    }
     presence_.start();
     return 0;
 }
@@ -141,9 +149,10 @@ void SerialLink::OnError(QSerialPort::SerialPortError error) {
 }
 
 void SerialLink::CheckDevicePresent() {
-    if (!port_.isOpen()) return;
-    if (!QFile::exists(port_.portName()) && !QFile::exists(QStringLiteral("/dev/") + port_.portName())) {
-        ReportLost("device " + port_.portName().toStdString() + " is gone");
+    if (!port_.isOpen() || devicePath_.empty()) return;
+    struct stat st {};
+    if (::stat(devicePath_.c_str(), &st) != 0 || st.st_ino != deviceIno_ || st.st_rdev != deviceRdev_) {
+        ReportLost("device " + devicePath_ + " is gone");
     }
 }
 

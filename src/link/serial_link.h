@@ -78,6 +78,11 @@ private:
     // A pulled USB adapter or a closed pty does not always raise an error on a quiet line (the device
     // only reads as end-of-file), so the device node is watched while the port is open.
     QTimer presence_;
+    // Identity of the device node opened, so that a node of the same name made anew (a pty number handed to
+    // another terminal) is not taken for the device that went away.
+    std::string devicePath_;
+    unsigned long long deviceIno_ = 0;
+    unsigned long long deviceRdev_ = 0;
     FrameReceiver receiver_;
     std::chrono::milliseconds tick_{1000};
     int ticks_ = 0;

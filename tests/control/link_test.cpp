@@ -406,3 +406,17 @@ TEST_F(LinkTest, NextCommandAnswerInConsoleModeShowsTheUnknownMessage) {
 
 }  // namespace
 }  // namespace karvex::testing
+
+namespace karvex::testing {
+namespace {
+
+TEST_F(LinkTest, WaitingWithNothingInFlightEndsInsteadOfHanging) {
+    ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
+    ControlModule& m = fiscal_->Module();
+    m.SetCommandResult(result::kCommandUnderWay);
+    EXPECT_EQ(m.WaitForCommand(), result::kTimeout);
+    EXPECT_EQ(fiscal_->Status(), result::kTimeout);
+}
+
+}  // namespace
+}  // namespace karvex::testing
