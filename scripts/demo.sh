@@ -7,7 +7,7 @@ bash scripts/deps.sh
 BUILD=build/demo
 mkdir -p build
 cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DKARVEX_BUILD_TESTS=OFF >/dev/null
-cmake --build "$BUILD" -j"$(nproc)" --target karvex-tool karvex-sim >"$BUILD.log" 2>&1 || { cat "$BUILD.log"; exit 1; }
+cmake --build "$BUILD" -j"$(nproc)" --target karvex-tool karvex-sim karvex-host >"$BUILD.log" 2>&1 || { cat "$BUILD.log"; exit 1; }
 
 DATA=$(mktemp -d /tmp/karvex-demo-XXXXXX)
 SIM_PID=""
