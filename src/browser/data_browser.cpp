@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollBar>
 #include <QScreen>
 #include <QTabWidget>
 #include <QTableView>
@@ -32,6 +33,14 @@ constexpr int kDateLength = 8;
 constexpr int kNumberLength = 10;
 // Rows of a long table visited between two turns of the event loop while a total is summed.
 constexpr int kRowsPerEventTurn = 256;
+// Grid sizing: rows a table grid shows at least, the widest a column opens, and how many rows are
+// measured when the columns are fitted to their contents.
+constexpr int kMainGridRows = 5;
+constexpr int kMaxColumnWidth = 220;
+constexpr int kRowsSizedForColumns = 100;
+// The window's opening size when the screen has room for it.
+constexpr int kWindowWidth = 960;
+constexpr int kWindowHeight = 720;
 
 // Tab captions, in tab order.
 constexpr const char* kTabCaptions[Datashow::kTabCount] = {"初始化数据", "发票打印数据", "单卷发票使用汇总",
@@ -95,7 +104,10 @@ Datashow::Datashow(std::shared_ptr<StoreConnection> conn, QWidget* parent) : QDi
     BuildWindow();
     LoadViews();
     tabs_->setCurrentIndex(0);
-    adjustSize();
+    // Room for the grids to show whole rows and values, within the screen.
+    QSize size = sizeHint().expandedTo(QSize(kWindowWidth, kWindowHeight));
+    if (QScreen* s = screen()) size = size.boundedTo(s->availableGeometry().size());
+    resize(size.expandedTo(minimumSizeHint()));
     if (QScreen* s = screen()) move(s->availableGeometry().center() - rect().center());
 }
 
@@ -108,6 +120,9 @@ void Datashow::BuildWindow() {
     auto* layout = new QVBoxLayout(this);
     tabs_ = new QTabWidget(this);
     tabs_->setObjectName(QStringLiteral("TabStrip1"));
+    // Every tab caption stays readable: the window is never narrower than the whole tab row.
+    tabs_->setUsesScrollButtons(false);
+    tabs_->setElideMode(Qt::ElideNone);
     layout->addWidget(tabs_);
     for (int tab = 1; tab <= kTabCount; ++tab) {
         QWidget* frame = BuildFrame(tab);
@@ -134,13 +149,30 @@ QLabel* Datashow::AddTotal(QFormLayout* form, const char* caption) {
     return value;
 }
 
-QTableView* Datashow::AddGrid(QWidget* frame, QVBoxLayout* layout, int number, int slot) {
+QTableView* Datashow::AddGrid(QWidget* frame, QBoxLayout* layout, int number, int slot) {
     auto* grid = new QTableView(frame);
     grid->setObjectName(QStringLiteral("DataGrid%1").arg(number));
     grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
     grid->setSelectionBehavior(QAbstractItemView::SelectRows);
     grid->setSelectionMode(QAbstractItemView::SingleSelection);
     grid->setModel(models_[static_cast<std::size_t>(slot)]);
+    // Rows as tall as a line of text and columns as wide as what they hold (within reason), so that a grid
+    // shows whole values and several rows at once. A long hex signature stays clipped rather than taking
+    // the whole window; the operator can widen its column.
+    grid->verticalHeader()->setDefaultSectionSize(grid->fontMetrics().height() + 8);
+    grid->horizontalHeader()->setResizeContentsPrecision(kRowsSizedForColumns);
+    RecordSetModel* model = models_[static_cast<std::size_t>(slot)];
+    connect(model, &QAbstractItemModel::modelReset, grid, [grid, model] {
+        if (grid->model() != model) return;  // detached at unload
+        grid->resizeColumnsToContents();
+        for (int c = 0; c < model->columnCount(); ++c)
+            if (grid->columnWidth(c) > kMaxColumnWidth) grid->setColumnWidth(c, kMaxColumnWidth);
+    });
+    // The slot grids always hold six rows: show them all.
+    const int rows = (number == 4 || number == 5 || number == 6) ? 6 : kMainGridRows;
+    grid->setMinimumHeight(grid->horizontalHeader()->sizeHint().height() +
+                           rows * grid->verticalHeader()->defaultSectionSize() +
+                           grid->horizontalScrollBar()->sizeHint().height() + 2 * grid->frameWidth());
     connect(grid->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             [this, slot](const QModelIndex& current, const QModelIndex&) {
                 OnRowChanged(slot, current.isValid() ? current.row() : -1);
@@ -237,13 +269,19 @@ QWidget* Datashow::BuildFrame(int tab) {
         case 2: {
             AddGrid(frame, layout, 7, kSlotInvPrintData);
             bind({"开票日期", "开票类型", "发票号", "原发票号", "开票总金额", "税控码", "付款单位"});
-            layout->addWidget(labels);
-            AddGrid(frame, layout, 6, kSlotInvPDatTemp);
+            // The current invoice's labels and totals beside its goods lines.
+            auto* detail = new QHBoxLayout;
+            auto* left = new QVBoxLayout;
+            left->addWidget(labels);
             auto* totals = new QWidget(frame);
             auto* totalForm = new QFormLayout(totals);
             AddTotal(totalForm, "开票总累");
             AddTotal(totalForm, "退票总累");
-            layout->addWidget(totals);
+            left->addWidget(totals);
+            left->addStretch(1);
+            detail->addLayout(left);
+            layout->addLayout(detail);
+            AddGrid(frame, detail, 6, kSlotInvPDatTemp);
             layout->addWidget(AddQueryBox(kQueryInvPrintData));
             break;
         }
@@ -252,11 +290,18 @@ QWidget* Datashow::BuildFrame(int tab) {
             layout->addWidget(labels);
             AddGrid(frame, layout, 2, kSlotInvUseSum);
             {
+                // The roll's numbers and dates in one column, its amounts and counts in the next.
                 auto* rowLabels = new QWidget(frame);
-                auto* rowForm = new QFormLayout(rowLabels);
-                for (const char* f : {"发票代码", "发票起始号", "发票终止号", "开票起始时间", "开票截止时间",
-                                      "正常发票总金额", "退票总金额", "正常发票份数", "退票份数", "废票份数"})
+                auto* columns = new QHBoxLayout(rowLabels);
+                columns->setContentsMargins(0, 0, 0, 0);
+                auto* rowForm = new QFormLayout;
+                auto* countForm = new QFormLayout;
+                columns->addLayout(rowForm, 1);
+                columns->addLayout(countForm, 1);
+                for (const char* f : {"发票代码", "发票起始号", "发票终止号", "开票起始时间", "开票截止时间"})
                     AddBoundLabel(rowForm, tab, f);
+                for (const char* f : {"正常发票总金额", "退票总金额", "正常发票份数", "退票份数", "废票份数"})
+                    AddBoundLabel(countForm, tab, f);
                 layout->addWidget(rowLabels);
             }
             layout->addWidget(AddQueryBox(kQueryInvUseSum));
@@ -264,26 +309,36 @@ QWidget* Datashow::BuildFrame(int tab) {
         case 4: {
             AddGrid(frame, layout, 3, kSlotDayTrade);
             bind({"日期", "正常发票份数", "退票份数", "废票份数"});
-            layout->addWidget(labels);
-            AddGrid(frame, layout, 4, kSlotDayTradeShow);
+            // The day's labels and totals beside its six tax-item slots.
+            auto* detail = new QHBoxLayout;
+            auto* left = new QVBoxLayout;
+            left->addWidget(labels);
             auto* totals = new QWidget(frame);
             auto* totalForm = new QFormLayout(totals);
             AddTotal(totalForm, "当天正常累计");
             AddTotal(totalForm, "当天退票累计");
             AddTotal(totalForm, "正常全部累计");
             AddTotal(totalForm, "退票全部累计");
-            layout->addWidget(totals);
+            left->addWidget(totals);
+            left->addStretch(1);
+            detail->addLayout(left);
+            layout->addLayout(detail);
+            AddGrid(frame, detail, 4, kSlotDayTradeShow);
             layout->addWidget(AddQueryBox(kQueryDayTrade));
             break;
         }
-        case 5:
+        case 5: {
             AddGrid(frame, layout, 8, kSlotDeclareData);
             bind({"数据起始日期", "数据截止日期", "正常发票份数", "退票份数", "废票份数", "税控卡编号",
                   "税控卡正常发票总累计金额", "税控卡退票总累计金额"});
-            layout->addWidget(labels);
-            AddGrid(frame, layout, 5, kSlotDecShowTemp);
+            // The declaration's labels beside its six tax-item slots.
+            auto* detail = new QHBoxLayout;
+            detail->addWidget(labels, 0, Qt::AlignTop);
+            layout->addLayout(detail);
+            AddGrid(frame, detail, 5, kSlotDecShowTemp);
             layout->addWidget(AddQueryBox(kQueryDeclareData));
             break;
+        }
         default:
             bind({"机器编号", "生产日期", "硬件版本号", "软件版本号"});
             layout->addWidget(labels);

@@ -20,6 +20,7 @@
 
 #include "browser/record_set_model.h"
 
+class QBoxLayout;
 class QFormLayout;
 class QLabel;
 class QLineEdit;
@@ -127,7 +128,7 @@ private:
     QWidget* BuildFrame(int tab);
     QLabel* AddBoundLabel(QFormLayout* form, int tab, const std::string& field);
     QLabel* AddTotal(QFormLayout* form, const char* caption);
-    QTableView* AddGrid(QWidget* frame, QVBoxLayout* layout, int number, int slot);
+    QTableView* AddGrid(QWidget* frame, QBoxLayout* layout, int number, int slot);
     QWidget* AddQueryBox(int query);
     void ChooseRangeKind(int query, bool numbers);
     void OnTextChanged(int element);

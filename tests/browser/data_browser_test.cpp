@@ -6,11 +6,13 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -271,6 +273,58 @@ TEST_F(BrowserTest, EachTabShowsItsTableInOrder) {
     // Tab 1's first two columns keep their fixed widths.
     EXPECT_EQ(b.DataGrid(1)->columnWidth(0), 87);
     EXPECT_EQ(b.DataGrid(1)->columnWidth(1), 53);
+}
+
+// What the operator sees: every tab caption whole, the six slots of a detail grid all in view, several rows
+// of each table at once, and key and number columns wide enough for their values.
+TEST_F(BrowserTest, WindowShowsWholeCaptionsRowsAndValues) {
+    for (int i = 1; i <= 12; ++i) {
+        char number[11];
+        std::snprintf(number, sizeof number, "%010d", i);
+        AddInvoice("20040105", number, 1, 1.0, 3);
+    }
+    AddRoll("11000412345678901234", "0000000001", "0000000050", "20040131");
+    for (const char* d : {"20040101", "20040102", "20040103", "20040104", "20040105", "20040106"}) AddDay(d, 1.0, 0.5);
+    AddDeclaration("20040101", "20040131", 2.0);
+    Datashow& b = Open();
+    b.show();
+    QApplication::processEvents();
+
+    QTabBar* bar = b.TabStrip()->tabBar();
+    for (int i = 0; i < b.TabStrip()->count(); ++i)
+        EXPECT_LE(bar->tabRect(i).right(), bar->width()) << "tab " << i + 1 << " cut off";
+
+    auto rowsInView = [](QTableView* grid) {
+        int n = 0;
+        for (int r = 0; r < grid->model()->rowCount(); ++r)
+            if (grid->rowViewportPosition(r) + grid->rowHeight(r) <= grid->viewport()->height()) ++n;
+        return n;
+    };
+    for (int tab = 1; tab <= 6; ++tab) {
+        b.TabStrip()->setCurrentIndex(tab - 1);
+        QApplication::processEvents();
+    }
+    for (int g : {4, 5, 6}) EXPECT_EQ(rowsInView(b.DataGrid(g)), 6) << "DataGrid" << g;
+    EXPECT_GE(rowsInView(b.DataGrid(7)), 5);
+    EXPECT_GE(rowsInView(b.DataGrid(3)), 5);
+
+    auto wholeColumn = [](QTableView* grid, const char* field) {
+        for (int c = 0; c < grid->model()->columnCount(); ++c)
+            if (grid->model()->headerData(c, Qt::Horizontal).toString() == QString::fromUtf8(field))
+            {
+                int widest = grid->fontMetrics().horizontalAdvance(QString::fromUtf8(field));
+                for (int r = 0; r < grid->model()->rowCount(); ++r)
+                    widest = std::max(widest, grid->fontMetrics().horizontalAdvance(
+                                                  grid->model()->data(grid->model()->index(r, c)).toString()));
+                return grid->columnWidth(c) > widest;
+            }
+        return false;
+    };
+    EXPECT_TRUE(wholeColumn(b.DataGrid(7), "开票日期发票号"));
+    EXPECT_TRUE(wholeColumn(b.DataGrid(7), "税控码"));
+    EXPECT_TRUE(wholeColumn(b.DataGrid(2), "发票代码"));
+    EXPECT_TRUE(wholeColumn(b.DataGrid(6), "商品名称"));
+    EXPECT_TRUE(wholeColumn(b.DataGrid(8), "税控卡编号"));
 }
 
 TEST_F(BrowserTest, EmptyOrMissingStoreShowsEmptyViews) {
