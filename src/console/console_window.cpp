@@ -21,6 +21,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QStyle>
 #include <QStatusBar>
 #include <QVBoxLayout>
 
@@ -133,12 +134,22 @@ ConsoleWindow::ConsoleWindow(ControlModule& module, QWidget* parent) : QMainWind
     BuildMenus();
     BuildPanels();
     BuildStatusBar();
-    ShowPanel(-1);
     InstallClearProgress();
     RefreshStatus();
+    // Room for the largest panel from the start, so that the window does not grow under the operator's
+    // hands as panels change; the panels themselves sit at the top of it.
+    ensurePolished();
+    QSize room(640, 440);
+    for (int n = 0; n < kPanelCount; ++n) {
+        ShowPanel(n);
+        // Unshown windows do not notice their children coming and going: the layouts are told.
+        centralWidget()->layout()->invalidate();
+        centralWidget()->updateGeometry();
+        room = room.expandedTo(sizeHint()).expandedTo(minimumSizeHint());
+    }
+    ShowPanel(-1);
+    resize(room);
     // Centred on the screen when first created.
-    // Room for the largest panel; the panels themselves sit in the middle of it.
-    resize(sizeHint().expandedTo(QSize(640, 440)));
     if (QScreen* s = screen()) {
         const QRect area = s->availableGeometry();
         move(area.x() + (area.width() - frameGeometry().width()) / 2,
@@ -469,22 +480,30 @@ void ConsoleWindow::BuildPanels() {
         auto* box = new QGroupBox(Q("发票选择"), p);
         auto* bv = new QVBoxLayout(box);
         const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-        auto* heading = new QLabel(QString::fromStdString([] {
-            // The headings stand over the columns of the rows below (4, 22 and 12 bytes wide).
-            std::string h, part;
-            FormatTextField("序号", 4, ' ', kPadBehind, kKeepLong, part);
-            h += part;
-            FormatTextField("发票代码", 22, ' ', kPadBehind, kKeepLong, part);
-            h += part;
-            FormatTextField("起始号", 12, ' ', kPadBehind, kKeepLong, part);
-            return h + part + "终止号";
-        }()), box);
-        heading->setObjectName("InstallHeadings");
-        heading->setFont(fixed);
-        bv->addWidget(heading);
         list1_ = new QListWidget(box);
         list1_->setObjectName("List1");
         list1_->setFont(fixed);
+        // The headings stand over the columns of the rows below (4, 22 and 12 bytes wide). The rows hold
+        // digits only, one cell of the fixed font each; the Chinese headings are not as wide as two cells,
+        // so each heading gets its column's width rather than being padded with blanks.
+        auto* heading = new QWidget(box);
+        heading->setObjectName("InstallHeadings");
+        auto* hh = new QHBoxLayout(heading);
+        hh->setSpacing(0);
+        const int indent =
+            list1_->frameWidth() + list1_->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, list1_) + 1;
+        hh->setContentsMargins(indent, 0, 0, 0);
+        const QFontMetrics cells(fixed);
+        const std::pair<const char*, int> columns[] = {{"序号", 4}, {"发票代码", 22}, {"起始号", 12}, {"终止号", 0}};
+        int column = 0;
+        for (const auto& [text, bytes] : columns) {
+            auto* l = new QLabel(Q(text), heading);
+            l->setObjectName(QString("InstallHeading%1").arg(column++));
+            if (bytes > 0) l->setFixedWidth(cells.horizontalAdvance(QString(bytes, QChar(' '))));
+            hh->addWidget(l);
+        }
+        hh->addStretch();
+        bv->addWidget(heading);
         bv->addWidget(list1_);
         v->addWidget(box);
         okRow(p, "CommandInsInv");
@@ -552,16 +571,18 @@ void ConsoleWindow::BuildPanels() {
         QWidget* p = newPanel(kClearStorePanel, {"清空数据库"});
         auto* box = new QGroupBox(Q("选择数据库"), p);
         auto* grid = new QGridLayout(box);
+        // Two columns of seven rows: fourteen rows in one column would not fit a small screen.
+        constexpr int kRows = 7;
         for (int i = 0; i < 14; ++i) {
             auto* c = new QCheckBox(i < 13 ? Q(kClearCaptions[i]) : Q("全部选择"), box);
             c->setObjectName(QString("Check3_%1").arg(i));
             check3_[i] = c;
-            grid->addWidget(c, i, 0);
+            grid->addWidget(c, i % kRows, (i / kRows) * 2);
             if (i < 13) {
                 auto* l = new QLabel(Q(kNotChosen), box);
                 l->setObjectName(QString("Label3_%1").arg(37 + i));
                 label3_[37 + i] = l;
-                grid->addWidget(l, i, 1);
+                grid->addWidget(l, i % kRows, (i / kRows) * 2 + 1);
             }
             connect(c, &QCheckBox::clicked, this, [this, i] { Check3_Click(i); });
         }
@@ -686,7 +707,12 @@ void ConsoleWindow::Quit_Click() {
 }
 
 void ConsoleWindow::ShowPanel(int n) {
-    for (int i = 0; i < kPanelCount; ++i) panels_[i]->setVisible(i == n);
+    // The others go first: two panels on show at once, even for a moment, would make the window grow to
+    // hold both.
+    for (int i = 0; i < kPanelCount; ++i) {
+        if (i != n) panels_[i]->setVisible(false);
+    }
+    if (n >= 0 && n < kPanelCount) panels_[n]->setVisible(true);
 }
 
 int ConsoleWindow::VisiblePanel() const {
@@ -723,14 +749,23 @@ bool ConsoleWindow::eventFilter(QObject* watched, QEvent* event) {
             }
         }
     }
-    if (event->type() == QEvent::KeyRelease) {
+    if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) {
         auto* key = static_cast<QKeyEvent*>(event);
-        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+        if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) && !key->isAutoRepeat()) {
             for (const auto& [index, edit] : text3_) {
-                if (watched == edit) {
-                    OnTextEnter(index);
-                    return true;
+                if (watched != edit) continue;
+                // Enter acts when it is let go, and only when it went down in this same field: the Enter
+                // that closes a message box is let go over the field below it and must not send again
+                // (and bring the same box back).
+                if (event->type() == QEvent::KeyPress) {
+                    enterPressedIn_ = index;
+                    break;
                 }
+                if (enterPressedIn_ == index) {
+                    enterPressedIn_ = -1;
+                    OnTextEnter(index);
+                }
+                return true;
             }
         }
     }
@@ -878,7 +913,12 @@ void ConsoleWindow::DailyFile_Click() {
         viewer_ = new LogViewerWindow(m_.Log(), this);
         connect(viewer_, &LogViewerWindow::Closed, this, [this] { OnViewerClosed(); });
     }
-    viewer_->setWindowModality(m_.ConsoleModal == 1 ? Qt::ApplicationModal : Qt::NonModal);
+    const Qt::WindowModality wanted = m_.ConsoleModal == 1 ? Qt::ApplicationModal : Qt::NonModal;
+    if (viewer_->windowModality() != wanted) {
+        // Modality only changes while the window is hidden (a viewer left open from an earlier showing).
+        if (viewer_->isVisible()) viewer_->hide();
+        viewer_->setWindowModality(wanted);
+    }
     // Shown first: the window frames are only known once the windows exist.
     viewer_->show();
     // Console and viewer side by side, centred together on the screen.

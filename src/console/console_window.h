@@ -201,6 +201,8 @@ private:
     CommandCode singleInvoiceCommand_ = CommandCode::InvoiceSum;
     CommandCode cutOffCommand_ = CommandCode::WriteCard;
     QEventLoop* modalLoop_ = nullptr;
+    // The field in which Enter went down, -1 for none.
+    int enterPressedIn_ = -1;
 };
 
 }  // namespace karvex

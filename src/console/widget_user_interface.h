@@ -10,6 +10,11 @@ namespace karvex {
 
 class WidgetUserInterface final : public UserInterface {
 public:
+    static constexpr const char* kOkCaption = "确定";
+    static constexpr const char* kCancelCaption = "取消";
+    static constexpr const char* kYesCaption = "是(&Y)";
+    static constexpr const char* kNoCaption = "否(&N)";
+
     explicit WidgetUserInterface(QWidget* owner = nullptr) : owner_(owner) {}
     void SetOwner(QWidget* owner) { owner_ = owner; }
 

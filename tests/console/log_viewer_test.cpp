@@ -116,6 +116,25 @@ TEST_F(ConsoleLogViewer, ViewerFollowsAModalConsole) {
     EXPECT_EQ(ShowConsole(M(), 1, 0), 0);
 }
 
+TEST_F(ConsoleLogViewer, ViewerLeftOpenFollowsTheConsoleShownModalLater) {
+    QPointer<LogViewerWindow> v = OpenViewer();
+    ASSERT_NE(v, nullptr);
+    EXPECT_FALSE(v->isModal());
+    W().MenuItem("Quit")->trigger();
+    ASSERT_TRUE(v->isVisible());
+    QTimer::singleShot(0, &W(), [this, v] {
+        W().MenuItem("DailyFile")->trigger();
+        EXPECT_EQ(W().LogViewer(), v.data());
+        EXPECT_TRUE(v->isModal());
+        EXPECT_TRUE(v->isVisible());
+        // Modal in fact, not only by its flag: a flag set while the window was on show does nothing.
+        EXPECT_EQ(QApplication::activeModalWidget(), v.data());
+        v->close();
+        W().MenuItem("Quit")->trigger();
+    });
+    EXPECT_EQ(ShowConsole(M(), 1, 0), 0);
+}
+
 TEST_F(ConsoleLogViewer, ResizeKeepsTheListInsideTheMargins) {
     LogViewerWindow* v = OpenViewer();
     ASSERT_NE(v, nullptr);

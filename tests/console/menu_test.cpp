@@ -265,3 +265,35 @@ TEST_F(ConsoleMenus, ConsoleGivesRealDialoguesOnlyToAModuleWithoutItsOwn) {
 
 }  // namespace
 }  // namespace karvex::testing
+
+#include <QMessageBox>
+
+#include "console/widget_user_interface.h"
+
+namespace karvex::testing {
+namespace {
+
+// The dialogue boxes speak the console's language, whatever translations the host has loaded.
+TEST(ConsoleDialogues, BoxesHaveChineseButtons) {
+    WidgetUserInterface ui;
+    QStringList seen;
+    auto answer = [&seen](QMessageBox::StandardButton press) {
+        QTimer::singleShot(0, [&seen, press] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (box == nullptr) return;
+            for (QAbstractButton* b : box->buttons()) seen << b->text();
+            box->button(press)->click();
+        });
+    };
+    answer(QMessageBox::No);
+    EXPECT_FALSE(ui.AskYesNo("收款机", "清空选择的数据库？"));
+    EXPECT_TRUE(seen.contains(QString("是(&Y)")));
+    EXPECT_TRUE(seen.contains(QString("否(&N)")));
+    seen.clear();
+    answer(QMessageBox::Ok);
+    ui.ShowMessage("参数设置", "系统参数设置成功");
+    EXPECT_EQ(seen, QStringList{QString("确定")});
+}
+
+}  // namespace
+}  // namespace karvex::testing

@@ -2,9 +2,11 @@
 // input empties, the focus moves while typing, Enter, and the self-test panel.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 
 #include "console_fixture.h"
 
@@ -337,6 +339,63 @@ TEST_F(ConsolePanels, ClosedPortSendsNothingAndSaysNothing) {
     Click("CommandDTRad");
     EXPECT_TRUE(ui_->messages.empty());
     EXPECT_TRUE(Requests().empty());
+}
+
+}  // namespace
+}  // namespace karvex::testing
+
+namespace karvex::testing {
+namespace {
+
+// Enter acts when it is let go over the field it went down in. The Enter that closes a message box goes
+// down in the box and is let go over the field: it must not send again and bring the same box back.
+TEST_F(ConsolePanels, EnterLetGoWithoutGoingDownInTheFieldSendsNothing) {
+    ShowActive();
+    Trigger("CommandInvalidateInvoice");
+    Type(8, "123");
+    QTest::keyRelease(W().Text3(8), Qt::Key_Return);
+    EXPECT_TRUE(Requests().empty());
+
+    // Held down: the repeats are one key-up, one request.
+    const auto send = [this](QEvent::Type type, bool repeat) {
+        QKeyEvent e(type, Qt::Key_Return, Qt::NoModifier, QString(), repeat);
+        QApplication::sendEvent(W().Text3(8), &e);
+    };
+    ExpectUnderWay();
+    send(QEvent::KeyPress, false);
+    for (int i = 0; i < 3; ++i) {
+        send(QEvent::KeyRelease, true);
+        send(QEvent::KeyPress, true);
+    }
+    send(QEvent::KeyRelease, false);
+    AwaitAnswer();
+    ASSERT_EQ(Requests().size(), 1u);
+    EXPECT_EQ(WithoutCrc(LastRequest()), "1B 10 36 00 09 00 00 00 7B");
+}
+
+// Every panel fits the window the console opened with: opening one never makes the window grow, and no
+// panel is squeezed below what its controls need.
+TEST_F(ConsolePanels, EveryPanelFitsTheWindowWithoutGrowingIt) {
+    ShowActive();
+    QCoreApplication::processEvents();
+    const QSize size = W().size();
+    const QRect screen = W().screen()->availableGeometry();
+    EXPECT_LE(W().frameGeometry().width(), screen.width());
+    EXPECT_LE(W().frameGeometry().height(), screen.height());
+    // In the order an operator might open them, and back again.
+    std::vector<int> order;
+    for (int n = 0; n < ConsoleWindow::kPanelCount; ++n) order.push_back(n);
+    for (int n = ConsoleWindow::kPanelCount - 1; n >= 0; --n) order.push_back(n);
+    for (int n : order) {
+        SCOPED_TRACE(n);
+        W().ShowPanel(n);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(W().size(), size);
+        QWidget* panel = W().Panel(n);
+        EXPECT_GE(panel->width(), panel->minimumSizeHint().width());
+        EXPECT_GE(panel->height(), panel->minimumSizeHint().height());
+        EXPECT_TRUE(W().centralWidget()->rect().contains(panel->geometry()));
+    }
 }
 
 }  // namespace

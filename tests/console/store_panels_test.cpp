@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QListWidget>
+#include <QStyle>
 
 #include "console_fixture.h"
 #include "control/store_intake.h"
@@ -116,6 +117,23 @@ TEST_F(ConsoleStorePanels, InstallPanelListsTheDispensedRollsAndInstallsOnYes) {
     std::snprintf(last, sizeof last, "%010u", spare->last);
     const std::string row = "1   " + spare->code + "  " + first + "  " + last;
     EXPECT_EQ(W().List1()->item(0)->text().toStdString(), row);
+    // The headings stand over their columns: the Chinese headings are not two digit cells wide, so
+    // padding them with blanks would drift them off their columns.
+    QCoreApplication::processEvents();
+    const QString text = W().List1()->item(0)->text();
+    const QFontMetrics cells(W().List1()->font());
+    const int textStart = W().List1()->frameWidth() +
+                          W().List1()->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, W().List1()) + 1;
+    const int columns[] = {0, 4, 26, 38};
+    const char* headings[] = {"序号", "发票代码", "起始号", "终止号"};
+    for (int k = 0; k < 4; ++k) {
+        auto* heading = W().findChild<QLabel*>(QString("InstallHeading%1").arg(k));
+        ASSERT_NE(heading, nullptr) << k;
+        EXPECT_EQ(heading->text(), QString(headings[k]));
+        EXPECT_EQ(heading->mapTo(&W(), QPoint(0, 0)).x() - W().List1()->mapTo(&W(), QPoint(0, 0)).x(),
+                  textStart + cells.horizontalAdvance(text.left(columns[k])))
+            << k;
+    }
 
     // No: nothing sent, the panel stays.
     const std::size_t before = Requests().size();
