@@ -146,6 +146,19 @@ void ControlModule::CueCommandSendFinish(const std::string& displayText) {
     log_->LogSentCommand("发送" + displayText + "命令");
 }
 
+int ControlModule::RunMenuCommandForHost(CommandCode code) {
+    if (!ConsoleLoaded()) FormLoad();
+    SetCommandResult(result::kCommandUnderWay);
+    IssueResult r = IssueMenuCommand(MakeIssueContext(), code);
+    if (!r.sent) {
+        SetCommandResult(r.code);
+        return r.code;
+    }
+    // The console handler leaves caller mode 1; the answer belongs to a host call.
+    CallerMode = kCallerHost;
+    return WaitForCommand();
+}
+
 int ControlModule::IssueBare(std::uint8_t code, std::uint16_t callerMode) {
     CurrentCommand = code;
     int r = SendBareCommand([this](const Bytes& f) { return SendFrame(f); }, code);

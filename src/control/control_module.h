@@ -123,6 +123,10 @@ public:
     // while a chain continues). Sleeps between events instead of spinning.
     int WaitForCommand(bool throughChain = false);
 
+    // A console menu command run for a host: marks the word "under way", sends through the console's own
+    // handler, waits as a host call and returns the final code (the send's code when nothing went out).
+    int RunMenuCommandForHost(CommandCode code);
+
     // Sends a bare command as the console would, with its display text; 0 or the send's code.
     int IssueBare(std::uint8_t code, std::uint16_t callerMode);
 

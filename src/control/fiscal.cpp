@@ -126,21 +126,7 @@ std::int32_t Fiscal::UnloadFicalForm(std::int32_t) {
     return m.GetCommandResult();
 }
 
-std::int32_t Fiscal::FiscalOnline() {
-    ControlModule& m = *module_;
-    if (!m.ConsoleLoaded()) m.FormLoad();
-    m.SetCommandResult(result::kCommandUnderWay);
-    IssueResult r = IssueMenuCommand(m.MakeIssueContext(), CommandCode::Online);
-    if (!r.sent) {
-        m.SetCommandResult(r.code);
-        return r.code;
-    }
-    m.CallerMode = kCallerHost;
-    return m.WaitForCommand();
-}
-
-// ----- calls that later work brings; until then they say so instead of pretending success.
-
+std::int32_t Fiscal::FiscalOnline() { return module_->RunMenuCommandForHost(CommandCode::Online); }
 
 std::int32_t Fiscal::ShowFiscalForm(std::int32_t showModal, std::int32_t inHandle) {
     return ShowConsole(*module_, showModal, inHandle);
@@ -148,16 +134,9 @@ std::int32_t Fiscal::ShowFiscalForm(std::int32_t showModal, std::int32_t inHandl
 
 std::int32_t Fiscal::FiscalGetInvNum(QString& invNum) {
     ControlModule& m = *module_;
-    if (!m.ConsoleLoaded()) m.FormLoad();
-    m.SetCommandResult(result::kCommandUnderWay);
-    IssueResult r = IssueMenuCommand(m.MakeIssueContext(), CommandCode::CurrentInvoice);
-    if (!r.sent) {
-        m.SetCommandResult(r.code);
-        return r.code;
-    }
-    m.CallerMode = kCallerHost;
+    const int final = m.RunMenuCommandForHost(CommandCode::CurrentInvoice);
     std::string number = ToUtf8(invNum);
-    const ResultCode code = CopyFiscalGetInvNum(m.WaitForCommand(), m.CurrentInvNumber, number);
+    const ResultCode code = CopyFiscalGetInvNum(final, m.CurrentInvNumber, number);
     if (code == result::kSuccess) invNum = QString::fromStdString(number);
     return code;
 }

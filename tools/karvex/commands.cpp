@@ -200,15 +200,7 @@ Outcome ConsoleCommand(Fiscal& f, const Options& o) {
     if (code < 0 || code > 255 || !info || info->builder != FrameBuilder::Bare || !info->HasIssuer())
         throw UsageError{"--code must be a command without payload that the console sends (e.g. 0x32, 0x37, 0x38)"};
     ControlModule& m = f.Module();
-    m.SetCommandResult(4128);
-    IssueResult r = IssueMenuCommand(m.MakeIssueContext(), *cc);
-    Outcome out{CommandName(static_cast<std::uint8_t>(code)), r.code, {}};
-    if (!r.sent) {
-        m.SetCommandResult(r.code);
-        return out;
-    }
-    m.CallerMode = kCallerHost;
-    out.result = m.WaitForCommand();
+    Outcome out{CommandName(static_cast<std::uint8_t>(code)), m.RunMenuCommandForHost(*cc), {}};
     out.outputs.emplace_back("code", static_cast<long long>(code));
     if (!m.CurrentInvNumber.empty()) out.outputs.emplace_back("CurrentInvNumber", m.CurrentInvNumber);
     return out;
