@@ -6,19 +6,11 @@
 namespace karvex {
 namespace {
 
+using testing::OpenStoreTest;
 using testing::StoreDirTest;
 
-class RecordSetTest : public StoreDirTest {
+class RecordSetTest : public OpenStoreTest {
 protected:
-    void SetUp() override {
-        StoreDirTest::SetUp();
-        store_ = std::make_unique<StoreAccess>(dir_);
-        ASSERT_EQ(store_->Open(), 0) << store_->LastErrorText();
-    }
-    void TearDown() override {
-        store_.reset();
-        StoreDirTest::TearDown();
-    }
     void AddDay(RecordSet& rs, const std::string& day, std::int64_t normal) {
         ASSERT_EQ(rs.AddNew(), 0);
         ASSERT_EQ(rs.SetText("日期", day), 0);
@@ -27,7 +19,6 @@ protected:
     }
     std::shared_ptr<StoreConnection> Conn() { return store_->Connection(); }
 
-    std::unique_ptr<StoreAccess> store_;
 };
 
 TEST_F(RecordSetTest, NavigatesInOrderOfArrival) {

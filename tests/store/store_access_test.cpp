@@ -13,6 +13,7 @@
 namespace karvex {
 namespace {
 
+using testing::OpenStoreTest;
 using testing::StoreDirTest;
 
 std::string ReadFile(const std::filesystem::path& p) {
@@ -33,17 +34,8 @@ bool ReadableWithKey(const std::filesystem::path& file, const std::string& key) 
     return ok;
 }
 
-class StoreAccessTest : public StoreDirTest {
+class StoreAccessTest : public OpenStoreTest {
 protected:
-    void SetUp() override {
-        StoreDirTest::SetUp();
-        store_ = std::make_unique<StoreAccess>(dir_);
-        ASSERT_EQ(store_->Open(), 0) << store_->LastErrorText();
-    }
-    void TearDown() override {
-        store_.reset();
-        StoreDirTest::TearDown();
-    }
     void AddRow(int slot, const char* field, const std::string& value) {
         RecordSet* rs = store_->Slot(slot);
         ASSERT_EQ(rs->AddNew(), 0);
@@ -62,7 +54,6 @@ protected:
         return out;
     }
 
-    std::unique_ptr<StoreAccess> store_;
 };
 
 TEST_F(StoreAccessTest, AnswerReplacesTheTablesItRefills) {

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "store/record_set.h"
@@ -42,6 +43,22 @@ protected:
 private:
     bool hadKey_ = false;
     std::string savedKey_;
+};
+
+// A temporary data directory with an open store in it.
+class OpenStoreTest : public StoreDirTest {
+protected:
+    void SetUp() override {
+        StoreDirTest::SetUp();
+        store_ = std::make_unique<StoreAccess>(dir_);
+        ASSERT_EQ(store_->Open(), 0) << store_->LastErrorText();
+    }
+    void TearDown() override {
+        store_.reset();
+        StoreDirTest::TearDown();
+    }
+
+    std::unique_ptr<StoreAccess> store_;
 };
 
 }  // namespace karvex::testing
