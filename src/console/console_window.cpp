@@ -23,6 +23,8 @@
 #include <QScreen>
 #include <QStyle>
 #include <QStatusBar>
+#include <QTimer>
+#include <QValidator>
 #include <QVBoxLayout>
 
 #include <functional>
@@ -109,6 +111,19 @@ Advance EnterOf(int index) {
     default: return {0, index + 1, nullptr};
     }
 }
+
+// Holds a field to the GBK bytes at which its focus moves on: the limit auto-advance measures against, so
+// that a full field is never passed over by a double-byte character.
+class GbkLengthValidator final : public QValidator {
+public:
+    GbkLengthValidator(std::size_t bytes, QObject* parent) : QValidator(parent), bytes_(bytes) {}
+    State validate(QString& input, int&) const override {
+        return GbkByteLength(input.toStdString()) <= bytes_ ? Acceptable : Invalid;
+    }
+
+private:
+    std::size_t bytes_;
+};
 
 // The rolls not yet in use, which the installation replaces by what the processor reports.
 Selection UnusedRolls() { return Selection::Of("InvoiceNumber").Where("发票使用状态", std::int64_t{1}); }
@@ -273,6 +288,12 @@ void ConsoleWindow::BuildMenus() {
 QLineEdit* ConsoleWindow::AddText(int index, QWidget* owner) {
     auto* edit = new QLineEdit(owner);
     edit->setObjectName(QString("Text3_%1").arg(index));
+    // A field holds no more than fills it: a full field moves the focus on, and typing on in it would only
+    // make a value that auto-advance no longer notices.
+    if (const std::size_t limit = AdvanceOf(index).threshold; limit > 0) {
+        edit->setMaxLength(static_cast<int>(limit));
+        edit->setValidator(new GbkLengthValidator(limit, edit));
+    }
     text3_[index] = edit;
     connect(edit, &QLineEdit::textEdited, this, [this, index] { OnTextEdited(index); });
     edit->installEventFilter(this);
@@ -282,6 +303,7 @@ QLineEdit* ConsoleWindow::AddText(int index, QWidget* owner) {
 QPushButton* ConsoleWindow::AddButton(const QString& name, const QString& caption, QWidget* owner) {
     auto* button = new QPushButton(caption, owner);
     button->setObjectName(name);
+    button->installEventFilter(this);
     buttons_[name] = button;
     return button;
 }
@@ -752,21 +774,48 @@ bool ConsoleWindow::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) {
         auto* key = static_cast<QKeyEvent*>(event);
         if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) && !key->isAutoRepeat()) {
+            // Enter acts when it is let go, and only when it went down in this same field or on this same
+            // button: the Enter that closes a message box is let go over the field or button below it and
+            // must not send again (and bring the same box back).
             for (const auto& [index, edit] : text3_) {
                 if (watched != edit) continue;
-                // Enter acts when it is let go, and only when it went down in this same field: the Enter
-                // that closes a message box is let go over the field below it and must not send again
-                // (and bring the same box back).
                 if (event->type() == QEvent::KeyPress) {
-                    enterPressedIn_ = index;
+                    enterDownIn_ = edit;
                     break;
                 }
-                if (enterPressedIn_ == index) {
-                    enterPressedIn_ = -1;
+                if (enterDownIn_ == edit) {
+                    enterDownIn_ = nullptr;
                     OnTextEnter(index);
                 }
                 return true;
             }
+            // A focused panel button takes Enter as it takes Space: auto-advance leaves the focus on the OK
+            // button, and Enter is the key the operator reaches for there.
+            for (const auto& [name, button] : buttons_) {
+                if (watched != button) continue;
+                if (event->type() == QEvent::KeyPress) {
+                    enterDownIn_ = button;
+                } else if (enterDownIn_ == button) {
+                    enterDownIn_ = nullptr;
+                    button->click();
+                }
+                return true;
+            }
+        }
+    }
+    if (event->type() == QEvent::FocusIn) {
+        // A field the focus moves into has its text selected, so that what the operator types replaces an
+        // old value instead of running on behind it. Coming back to the window leaves the field as it was.
+        const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
+        for (const auto& [index, edit] : text3_) {
+            if (watched != edit) continue;
+            if (reason == Qt::MouseFocusReason) {
+                // The click itself places the cursor after this event; the selection follows it.
+                QTimer::singleShot(0, edit, [edit] { edit->selectAll(); });
+            } else if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason) {
+                edit->selectAll();
+            }
+            break;
         }
     }
     return QMainWindow::eventFilter(watched, event);
@@ -776,7 +825,11 @@ bool ConsoleWindow::eventFilter(QObject* watched, QEvent* event) {
 // Fields
 
 void ConsoleWindow::FocusText(int index) {
-    if (QLineEdit* edit = Text3(index)) edit->setFocus(Qt::OtherFocusReason);
+    QLineEdit* edit = Text3(index);
+    if (edit == nullptr) return;
+    edit->setFocus(Qt::OtherFocusReason);
+    // A field that had the focus already gets no focus event.
+    edit->selectAll();
 }
 
 void ConsoleWindow::FocusButton(const QString& name) {
@@ -810,7 +863,18 @@ DateInput ConsoleWindow::ReadDate(int yearIndex) const {
 
 IssueContext ConsoleWindow::Context() { return m_.MakeIssueContext(); }
 
+void ConsoleWindow::ShowIssueOutcome(const IssueResult& r) {
+    // Panel 1 carries the caption while commands go out. A refusal often only empties a field, and a
+    // closed port says nothing at all: the operator reads there why nothing was sent.
+    if (r.sent) {
+        statusPanels_[0]->setText(Q(kCaption));
+    } else if (r.code != result::kSuccess && r.code != result::kCommandAborted) {
+        statusPanels_[0]->setText(Q("命令未发送：") + QString::fromStdString(ResultMessage(r.code)));
+    }
+}
+
 void ConsoleWindow::ApplyResult(const IssueResult& r, const std::map<InputField, int>& fields) {
+    ShowIssueOutcome(r);
     for (const auto& [field, index] : fields) {
         if (r.Clears(field)) Text3(index)->clear();
     }
@@ -890,17 +954,17 @@ void ConsoleWindow::Check3_Click(int index) {
 
 void ConsoleWindow::IssueDirect(CommandCode code) {
     ShowPanel(-1);
-    IssueMenuCommand(Context(), code);
+    ShowIssueOutcome(IssueMenuCommand(Context(), code));
 }
 
 void ConsoleWindow::CommandSetTime_Click() {
     ShowPanel(-1);
-    IssueSetTime(Context());
+    ShowIssueOutcome(IssueSetTime(Context()));
 }
 
 void ConsoleWindow::CommandDispenseInvoice_Click() {
     ShowPanel(-1);
-    IssueDispenseInvoice(Context());
+    ShowIssueOutcome(IssueDispenseInvoice(Context()));
 }
 
 void ConsoleWindow::DataQuery_Click() {
@@ -1041,6 +1105,7 @@ int ConsoleWindow::CommandInstallInv_Click() {
     unused.Close();
     if (rc != kStoreOk) return rc;
     const IssueResult r = IssueInstallRollQuery(Context());
+    ShowIssueOutcome(r);
     return r.sent ? result::kSuccess : r.code;
 }
 
@@ -1093,15 +1158,15 @@ void ConsoleWindow::CommandSetMD_Click() {
     ApplyResult(r, fields);
 }
 
-void ConsoleWindow::CommandSendCom_Click() { IssueCardPower(Context(), combo1_->currentIndex()); }
+void ConsoleWindow::CommandSendCom_Click() { ShowIssueOutcome(IssueCardPower(Context(), combo1_->currentIndex())); }
 
 void ConsoleWindow::CommandSendStr_Click() {
-    IssueSendStr(Context(), Text3(31)->text().toStdString(),
-                 Option3(0)->isChecked() ? ByteListKind::Decimal : ByteListKind::Hexadecimal);
+    ShowIssueOutcome(IssueSendStr(Context(), Text3(31)->text().toStdString(),
+                                  Option3(0)->isChecked() ? ByteListKind::Decimal : ByteListKind::Hexadecimal));
 }
 
 void ConsoleWindow::CommandSinInv_Click() {
-    IssueSingleInvoice(Context(), singleInvoiceCommand_, Text3(8)->text().toStdString());
+    ShowIssueOutcome(IssueSingleInvoice(Context(), singleInvoiceCommand_, Text3(8)->text().toStdString()));
 }
 
 void ConsoleWindow::CommandDeclareCmd_Click() {
@@ -1109,8 +1174,8 @@ void ConsoleWindow::CommandDeclareCmd_Click() {
 }
 
 void ConsoleWindow::CommandDataIph_Click() {
-    IssueIdiograph(Context(), Text3(30)->text().toStdString(),
-                   Option3(3)->isChecked() ? ByteListKind::Decimal : ByteListKind::Hexadecimal);
+    ShowIssueOutcome(IssueIdiograph(Context(), Text3(30)->text().toStdString(),
+                                    Option3(3)->isChecked() ? ByteListKind::Decimal : ByteListKind::Hexadecimal));
 }
 
 void ConsoleWindow::CommandParaSet_Click() {
@@ -1132,7 +1197,7 @@ void ConsoleWindow::CommandParaSet_Click() {
 void ConsoleWindow::CommandInsInv_Click() {
     std::optional<std::string> row;
     if (QListWidgetItem* item = list1_->currentItem(); item && item->isSelected()) row = item->text().toStdString();
-    IssueInstallInv(Context(), row);
+    ShowIssueOutcome(IssueInstallInv(Context(), row));
 }
 
 void ConsoleWindow::CommandWriteCheckCard_Click() {
@@ -1147,7 +1212,7 @@ void ConsoleWindow::CommandWriteCheckCard_Click() {
 void ConsoleWindow::CommandCheckselfSend_Click() {
     std::array<bool, kSelfTestBoxCount> checked{};
     for (std::size_t i = 0; i < kSelfTestBoxCount; ++i) checked[i] = Check2(static_cast<int>(i))->isChecked();
-    IssueCheckSelf(Context(), std::span<const bool, kSelfTestBoxCount>(checked));
+    ShowIssueOutcome(IssueCheckSelf(Context(), std::span<const bool, kSelfTestBoxCount>(checked)));
 }
 
 std::uint32_t ConsoleWindow::ClearFlags() const {

@@ -172,7 +172,10 @@ private:
     // Serial settings panel opening: the stored settings into the lists; 0 or the store's code.
     int ShowParaSet();
 
-    // Empties (and focuses) the fields a refused input names. `fields` maps InputField bits to Text3 indexes.
+    // Says in the status bar why a command was not sent (nothing for a send or an operator's cancel).
+    void ShowIssueOutcome(const IssueResult& r);
+    // Empties (and focuses) the fields a refused input names, and says why in the status bar. `fields` maps
+    // InputField bits to Text3 indexes.
     void ApplyResult(const IssueResult& r, const std::map<InputField, int>& fields);
     DateInput ReadDate(int yearIndex) const;
     IssueContext Context();
@@ -201,8 +204,8 @@ private:
     CommandCode singleInvoiceCommand_ = CommandCode::InvoiceSum;
     CommandCode cutOffCommand_ = CommandCode::WriteCard;
     QEventLoop* modalLoop_ = nullptr;
-    // The field in which Enter went down, -1 for none.
-    int enterPressedIn_ = -1;
+    // The field or panel button in which Enter went down, nullptr for none.
+    QObject* enterDownIn_ = nullptr;
 };
 
 }  // namespace karvex

@@ -4,8 +4,40 @@
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
+#include <QStyle>
+
+#include <algorithm>
 
 namespace karvex {
+
+namespace {
+
+// The width a window needs for its whole title: the title in the title bar's bold face plus the window icon
+// and the three title bar buttons, each about as wide as the bar is high.
+int TitleWidth(const QWidget& window) {
+    QFont font = QApplication::font("QMdiSubWindowTitleBar");
+    font.setBold(true);
+    const int button = window.style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, &window);
+    int width = QFontMetrics(font).horizontalAdvance(window.windowTitle()) + 4 * button;
+    if (const QScreen* s = window.screen()) width = std::min(width, s->availableGeometry().width());
+    return width;
+}
+
+// A message box sizes itself to its text and buttons when shown; a short text under a command name would
+// leave the name cut or blank in the title bar.
+class TitledMessageBox final : public QMessageBox {
+public:
+    using QMessageBox::QMessageBox;
+
+protected:
+    void showEvent(QShowEvent* event) override {
+        QMessageBox::showEvent(event);
+        if (const int wanted = TitleWidth(*this); width() < wanted) setFixedWidth(wanted);
+    }
+};
+
+}  // namespace
 
 QWidget* WidgetUserInterface::Parent() const {
     if (owner_ && owner_->isVisible()) return owner_;
@@ -14,15 +46,15 @@ QWidget* WidgetUserInterface::Parent() const {
 
 // The buttons speak the console's language whatever translations the host process has loaded.
 void WidgetUserInterface::ShowMessage(const std::string& title, const std::string& text) {
-    QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(title), QString::fromStdString(text),
-                    QMessageBox::Ok, Parent());
+    TitledMessageBox box(QMessageBox::NoIcon, QString::fromStdString(title), QString::fromStdString(text),
+                         QMessageBox::Ok, Parent());
     box.button(QMessageBox::Ok)->setText(QString::fromUtf8(kOkCaption));
     box.exec();
 }
 
 bool WidgetUserInterface::AskYesNo(const std::string& title, const std::string& text) {
-    QMessageBox box(QMessageBox::Question, QString::fromStdString(title), QString::fromStdString(text),
-                    QMessageBox::Yes | QMessageBox::No, Parent());
+    TitledMessageBox box(QMessageBox::Question, QString::fromStdString(title), QString::fromStdString(text),
+                         QMessageBox::Yes | QMessageBox::No, Parent());
     box.button(QMessageBox::Yes)->setText(QString::fromUtf8(kYesCaption));
     box.button(QMessageBox::No)->setText(QString::fromUtf8(kNoCaption));
     box.setDefaultButton(QMessageBox::Yes);
@@ -37,6 +69,7 @@ std::optional<std::string> WidgetUserInterface::AskText(const std::string& title
     dialog.setTextValue(QString::fromStdString(initial));
     dialog.setOkButtonText(QString::fromUtf8(kOkCaption));
     dialog.setCancelButtonText(QString::fromUtf8(kCancelCaption));
+    dialog.setMinimumWidth(std::max(dialog.minimumSizeHint().width(), TitleWidth(dialog)));
     if (dialog.exec() != QDialog::Accepted) return std::nullopt;
     return dialog.textValue().toStdString();
 }

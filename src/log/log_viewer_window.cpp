@@ -19,13 +19,27 @@ constexpr int kMarginWidthTwips = 100;
 constexpr int kMarginHeightTwips = 300;
 constexpr int kInitialWidth = 420;
 constexpr int kInitialHeight = 480;
+
+// The viewer's list brings its newest line back into view whenever its size changes. The viewport's
+// changes come here too, so a horizontal scroll bar that appears for a long line and takes a row's height
+// from the bottom does not hide the newest line behind it either.
+class NewestInViewList final : public QListView {
+public:
+    using QListView::QListView;
+
+protected:
+    void resizeEvent(QResizeEvent* event) override {
+        QListView::resizeEvent(event);
+        if (QAbstractItemModel* m = model(); m && m->rowCount() > 0) scrollTo(m->index(m->rowCount() - 1, 0));
+    }
+};
 }  // namespace
 
 LogViewerWindow::LogViewerWindow(CommandLog& log, QWidget* parent) : QWidget(parent, Qt::Window), log_(log) {
     setObjectName("CDLFrm");
     setWindowTitle("命令日志");
 
-    list_ = new QListView(this);
+    list_ = new NewestInViewList(this);
     list_->setObjectName("List1");
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
     list_->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -102,6 +116,11 @@ bool LogViewerWindow::eventFilter(QObject* watched, QEvent* event) {
         }
     }
     return QWidget::eventFilter(watched, event);
+}
+
+void LogViewerWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    SelectLast();
 }
 
 void LogViewerWindow::resizeEvent(QResizeEvent* event) {

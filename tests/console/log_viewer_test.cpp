@@ -144,6 +144,32 @@ TEST_F(ConsoleLogViewer, ResizeKeepsTheListInsideTheMargins) {
     EXPECT_EQ(v->List()->height(), 400 - TwipsToPixels(300));
 }
 
+// The newest line is in view whenever the viewer is shown or resized, long lines and their horizontal
+// scroll bar included.
+TEST_F(ConsoleLogViewer, NewestLineIsInViewWhenShownAndResized) {
+    for (int i = 0; i < 200; ++i) {
+        M().Log().WriteLogLine("第" + std::to_string(i) + "行" + std::string(i % 7 ? 10 : 120, '-'));
+    }
+    M().Log().WriteLogLine("最新一行");
+    LogViewerWindow* v = OpenViewer();
+    ASSERT_NE(v, nullptr);
+    QListView* list = v->List();
+    auto newestInView = [list] {
+        QCoreApplication::processEvents();
+        const QModelIndex last = list->model()->index(list->model()->rowCount() - 1, 0);
+        return last.data().toString().endsWith("最新一行") &&
+               list->viewport()->rect().contains(list->visualRect(last));
+    };
+    EXPECT_TRUE(newestInView()) << "opened";
+    for (QSize size : {QSize(300, 200), QSize(600, 700), QSize(250, 150)}) {
+        v->resize(size);
+        EXPECT_TRUE(newestInView()) << size.width() << "x" << size.height();
+    }
+    v->hide();
+    v->show();
+    EXPECT_TRUE(newestInView()) << "shown again";
+}
+
 TEST_F(ConsoleLogViewer, UnloadingTheConsoleWithTheViewerOpenIsClean) {
     M().Log().WriteLogLine("一行");
     ASSERT_NE(OpenViewer(), nullptr);

@@ -266,7 +266,9 @@ TEST_F(ConsoleMenus, ConsoleGivesRealDialoguesOnlyToAModuleWithoutItsOwn) {
 }  // namespace
 }  // namespace karvex::testing
 
+#include <QDialog>
 #include <QMessageBox>
+#include <QStyle>
 
 #include "console/widget_user_interface.h"
 
@@ -293,6 +295,49 @@ TEST(ConsoleDialogues, BoxesHaveChineseButtons) {
     answer(QMessageBox::Ok);
     ui.ShowMessage("参数设置", "系统参数设置成功");
     EXPECT_EQ(seen, QStringList{QString("确定")});
+}
+
+}  // namespace
+}  // namespace karvex::testing
+
+namespace karvex::testing {
+namespace {
+
+// A box under a short text is still as wide as its title in the title bar: the title text and the bar's
+// icon and three buttons, each about as wide as the bar is high.
+TEST(ConsoleDialogues, BoxesAreAsWideAsTheirTitles) {
+    WidgetUserInterface ui;
+    const char* titles[] = {"联机", "初始化", "设置时间"};
+    for (const char* title : titles) {
+        SCOPED_TRACE(title);
+        int width = 0;
+        int needed = 0;
+        auto measure = [&] {
+            QTimer::singleShot(0, [&] {
+                QWidget* box = QApplication::activeModalWidget();
+                if (box == nullptr) return;
+                const QFontMetrics fm(QApplication::font("QMdiSubWindowTitleBar"));
+                needed = fm.horizontalAdvance(box->windowTitle()) +
+                         4 * box->style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, box);
+                width = box->width();
+                if (auto* m = qobject_cast<QMessageBox*>(box)) {
+                    m->buttons().first()->click();
+                } else if (auto* d = qobject_cast<QDialog*>(box)) {
+                    d->reject();
+                }
+            });
+        };
+        measure();
+        ui.ShowMessage(title, "成功");
+        EXPECT_GE(width, needed) << "message";
+        measure();
+        ui.AskYesNo(title, "是否");
+        EXPECT_GE(width, needed) << "question";
+        measure();
+        ui.AskText(title, "时间", "");
+        EXPECT_GE(width, needed) << "input";
+        EXPECT_GT(needed, 0);
+    }
 }
 
 }  // namespace

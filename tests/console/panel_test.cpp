@@ -325,7 +325,7 @@ TEST_F(ConsolePanels, SelfTestLabelsFollowTheBoxesAndTheAnswer) {
     EXPECT_EQ(W().Label3(32)->text(), QString("未选择"));
 }
 
-TEST_F(ConsolePanels, ClosedPortSendsNothingAndSaysNothing) {
+TEST_F(ConsolePanels, ClosedPortSendsNothingAndShowsNoBox) {
     // Port 2 cannot be opened; the failure closed nothing but left no link on it either.
     ASSERT_NE(M().OpenComm(2, 1), 0);
     ui_->messages.clear();
@@ -396,6 +396,103 @@ TEST_F(ConsolePanels, EveryPanelFitsTheWindowWithoutGrowingIt) {
         EXPECT_GE(panel->height(), panel->minimumSizeHint().height());
         EXPECT_TRUE(W().centralWidget()->rect().contains(panel->geometry()));
     }
+}
+
+}  // namespace
+}  // namespace karvex::testing
+
+namespace karvex::testing {
+namespace {
+
+QString StatusText(ConsoleWindow& w) {
+    auto* panel = w.findChild<QLabel*>("StatusPanel1");
+    return panel ? panel->text() : QString();
+}
+
+// Enter on the button that auto-advance focused presses it, as Space does; like Enter in a field, only when
+// it went down on that same button.
+TEST_F(ConsolePanels, EnterPressesTheFocusedPanelButton) {
+    ShowActive();
+    Trigger("CommandInvalidateInvoice");
+    QTest::keyClicks(W().Text3(8), "0000000123");
+    QPushButton* ok = W().Button("CommandSinInv");
+    ASSERT_EQ(QApplication::focusWidget(), ok);
+    QTest::keyRelease(ok, Qt::Key_Return);
+    EXPECT_TRUE(Requests().empty()) << "an Enter let go over the button after closing a box";
+    ExpectUnderWay();
+    QTest::keyClick(ok, Qt::Key_Return);
+    AwaitAnswer();
+    ASSERT_EQ(Requests().size(), 1u);
+    EXPECT_EQ(WithoutCrc(LastRequest()), "1B 10 36 00 09 00 00 00 7B");
+    ExpectUnderWay();
+    QTest::keyClick(ok, Qt::Key_Enter, Qt::KeypadModifier);
+    AwaitAnswer();
+    EXPECT_EQ(Requests().size(), 2u);
+}
+
+// Each field holds no more than its auto-advance length; fields without auto-advance are free.
+TEST_F(ConsolePanels, FieldsAreLimitedToTheirAutoAdvanceLength) {
+    const std::pair<int, int> limits[] = {{0, 10}, {1, 10}, {8, 10}, {27, 10}, {2, 4}, {3, 2}, {7, 2},
+                                          {19, 2}, {23, 16}, {24, 18}, {25, 18}};
+    for (auto [field, length] : limits) EXPECT_EQ(W().Text3(field)->maxLength(), length) << field;
+    for (int field : {30, 31}) EXPECT_GT(W().Text3(field)->maxLength(), 128) << field;
+    Type(23, "12345678901234567890");
+    EXPECT_EQ(Text(23), QString("1234567890123456"));
+    // Versions count GBK bytes, as auto-advance does: nine Chinese characters fill eighteen bytes.
+    W().Text3(24)->clear();
+    for (QChar c : QString("硬件版本号一二三四五")) {
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(c));
+        QApplication::sendEvent(W().Text3(24), &press);
+    }
+    EXPECT_EQ(Text(24), QString("硬件版本号一二三四"));
+}
+
+// A panel opened again selects what its field still holds: typing replaces it and auto-advance works
+// again; a field reached by auto-advance or Tab does the same.
+TEST_F(ConsolePanels, ReopenedPanelReplacesTheOldTextAndAdvancesAgain) {
+    ShowActive();
+    Trigger("CommandDayTrade");
+    QTest::keyClicks(W().Text3(11), "2024");
+    QTest::keyClicks(W().Text3(12), "03");
+    EXPECT_EQ(QApplication::focusWidget(), W().Text3(13));
+    Trigger("CommandDayTrade");
+    ASSERT_EQ(QApplication::focusWidget(), W().Text3(11));
+    QTest::keyClicks(W().Text3(11), "2025");
+    EXPECT_EQ(Text(11), QString("2025"));
+    EXPECT_EQ(QApplication::focusWidget(), W().Text3(12));
+    QTest::keyClicks(W().Text3(12), "04");
+    EXPECT_EQ(Text(12), QString("04"));
+    EXPECT_EQ(QApplication::focusWidget(), W().Text3(13));
+    QTest::keyClick(W().Text3(13), Qt::Key_Backtab, Qt::ShiftModifier);
+    ASSERT_EQ(QApplication::focusWidget(), W().Text3(12));
+    EXPECT_EQ(W().Text3(12)->selectedText(), QString("04"));
+}
+
+// A command that was not sent says why in the status bar: a refused input (its fields emptied) or a
+// closed port. The next command that goes out clears it.
+TEST_F(ConsolePanels, StatusBarSaysWhyACommandWasNotSent) {
+    const QString caption = StatusText(W());
+    Trigger("CommandDayTrade");
+    for (auto [field, text] : std::vector<std::pair<int, const char*>>{
+             {11, "2024"}, {12, "13"}, {13, "0"}, {14, "2024"}, {15, "03"}, {16, "15"}}) {
+        Type(field, text);
+    }
+    Click("CommandDTRad");
+    EXPECT_EQ(Text(12), QString());
+    EXPECT_TRUE(StatusText(W()).contains(QString::fromStdString(ResultMessage(result::kBadMonth | result::kBadDay))))
+        << StatusText(W()).toStdString();
+
+    Type(12, "03");
+    Type(13, "01");
+    ExpectUnderWay();
+    Click("CommandDTRad");
+    AwaitAnswer();
+    EXPECT_EQ(StatusText(W()), caption);
+
+    ASSERT_NE(M().OpenComm(2, 1), 0);
+    Trigger("CommandOnline");
+    EXPECT_TRUE(StatusText(W()).contains(QString::fromStdString(ResultMessage(result::kNoOpenPort))))
+        << StatusText(W()).toStdString();
 }
 
 }  // namespace
