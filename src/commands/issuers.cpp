@@ -22,6 +22,7 @@ constexpr std::string_view kBadMachineNumber = "错误的机器编号";
 constexpr std::string_view kInstallTitle = "安装发票";
 constexpr std::string_view kNoRollSelected = "请选择发票卷";
 constexpr std::string_view kBadInvoiceNumber = "错误的发票号";
+constexpr std::string_view kBadInvoiceCode = "错误的发票代码";
 constexpr std::string_view kInstallConfirmTitle = "选择安装发票";
 constexpr std::string_view kCheckSelfTitle = "税控器自检";
 constexpr std::string_view kNoSelfTestItem = "请选择自检的项目";
@@ -388,12 +389,13 @@ IssueResult IssueInstallInv(const IssueContext& ctx, const std::optional<std::st
         ctx.ui.ShowMessage(title, std::string(kBadInvoiceNumber));
         return Refused(rc);
     }
-    // A damaged row must not reach the confirmation: the builder needs the full 20-digit code.
+    // A damaged row must not reach the confirmation: the builder needs the full 20-digit code. The row's
+    // code column is 20 characters wide, so a code of digits only can only fall short of it.
     if (!AllDigits(row.invoiceCode) || row.invoiceCode.size() != kInvoiceCodeDigits) {
         const ResultCode rc = row.invoiceCode.empty()      ? result::kEmptyInput
                               : !AllDigits(row.invoiceCode) ? result::kNotDigits
-                                                            : result::kTextTooLong;
-        DescribeResult(rc, title, kDescribeWithBox, &ctx.ui);
+                                                            : result::kBadInvoiceNumber;
+        ctx.ui.ShowMessage(title, std::string(kBadInvoiceCode));
         return Refused(rc);
     }
     const std::string question = "发票代码：" + row.invoiceCode + "\n" + "发票卷起始号：" + start + "\n" +

@@ -174,7 +174,8 @@ IssueResult IssueCutOffDate(const IssueContext& ctx, CommandCode command, const 
 IssueResult IssueIdiograph(const IssueContext& ctx, const std::string& text, ByteListKind kind);
 
 // Panel 8: installs the roll of the selected list row ("序号" 4, "发票代码" 22, "起始号" 12, "终止号").
-// No row: "请选择发票卷". A bad start number: "错误的发票号". Only Yes in the confirmation sends.
+// No row: "请选择发票卷". A bad start number: "错误的发票号". A code that is not 20 digits: "错误的发票代码"
+// (144 empty, 105 not digits, 147 short). Only Yes in the confirmation sends.
 IssueResult IssueInstallInv(const IssueContext& ctx, const std::optional<std::string>& selectedRow);
 
 // The three values of an installation row: code (characters 5-24), start (27-36), end (39-48), each without

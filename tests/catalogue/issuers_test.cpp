@@ -504,14 +504,20 @@ TEST_F(Issuers, InstallRefusals) {
         ExpectNothingSent(IssueInstallInv(ctx, c.row));
         EXPECT_EQ(Messages(), c.message ? std::vector<std::string>{c.message} : std::vector<std::string>{});
     }
-    // A damaged invoice code is reported with its result message before any question is asked.
-    ui.boxes.clear();
+    // A damaged invoice code is reported before any question is asked; a short one is not called too long.
     std::string damaged = InstallRowText("0000012345");
     damaged[10] = 'x';
-    ExpectNothingSent(IssueInstallInv(ctx, damaged));
-    ASSERT_EQ(ui.boxes.size(), 1u);
-    EXPECT_EQ(ui.boxes[0].kind, "message");
-    EXPECT_EQ(ui.boxes[0].title, "安装发票");
+    std::string shortCode = InstallRowText("0000012345");
+    shortCode[23] = ' ';
+    const std::pair<std::string, ResultCode> codes[] = {
+        {damaged, result::kNotDigits}, {shortCode, result::kBadInvoiceNumber}};
+    for (const auto& [row, code] : codes) {
+        ui.boxes.clear();
+        const IssueResult r = IssueInstallInv(ctx, row);
+        ExpectNothingSent(r);
+        EXPECT_EQ(r.code, code);
+        EXPECT_EQ(Messages(), std::vector<std::string>{"安装发票|错误的发票代码"});
+    }
 }
 
 TEST(InstallRowParse, TakesTheColumnsWithoutPadding) {
