@@ -261,7 +261,9 @@ void ControlModule::ShowPacketProgress(int count, int packetsToFollow, const std
     std::string line = label + "包号";
     std::size_t width = GbkByteLength(label);
     if (width < 12) line.append(12 - width, ' ');
-    line += PadPacketNumber(packetsToFollow) + "OK";
+    // Lines are numbered by the frames handled so far: the frame's own count of packets to follow is a
+    // single byte and stays at 255 for as long as more than 255 remain.
+    line += PadPacketNumber(count) + "OK";
     log_->ReplaceLastLogLine(line);
     if (packetsToFollow != 0) {
         log_->ShowViewerLine(receiving ? "接收下一个数据包..." : "处理下一个数据包...");

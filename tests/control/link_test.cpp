@@ -347,7 +347,7 @@ TEST_F(LinkTest, PacketProgressAndJudgementLinesWordForWord) {
     EXPECT_EQ(m.Status().packets, "接收包数： 1   ");
     m.ShowPacketProgress(2, 0, "日交易数据", true);
     EXPECT_EQ(tail(), (std::vector<std::string>{stamp + "发送获取日交易数据命令", stamp + "日交易数据包号  1   OK",
-                                                stamp + "日交易数据包号  0   OK", stamp + "日交易数据接收完成",
+                                                stamp + "日交易数据包号  2   OK", stamp + "日交易数据接收完成",
                                                 stamp + "开始处理数据包", "处理第一个数据包..."}));
 
     // Processing: the judgement replaces the viewer-only line; packets that remain say so.
@@ -370,7 +370,7 @@ TEST_F(LinkTest, PacketProgressAndJudgementLinesWordForWord) {
     m.ShowPacketProgress(2, 0, "", false);
     lines = tail();
     ASSERT_EQ(lines.size(), 10u);
-    EXPECT_EQ(lines[8], stamp + "包号            0   OK");
+    EXPECT_EQ(lines[8], stamp + "包号            2   OK");
     EXPECT_EQ(lines.back(), stamp + "处理完成");
     EXPECT_EQ(m.Status().packets, "处理包数： 2   ");
 
@@ -389,6 +389,20 @@ TEST_F(LinkTest, PacketProgressAndJudgementLinesWordForWord) {
         EXPECT_EQ(ViewerLines().back(), stamp + j.line);
     }
     EXPECT_NE(ReadLog().find("\xB4\xA6\xC0\xED\xCD\xEA\xB3\xC9\r\n"), std::string::npos) << "\"处理完成\" in the file";
+}
+
+// The packets-to-follow byte stays at 255 while more than 255 remain; the lines still count on.
+TEST_F(LinkTest, PacketLinesCountFramesWhileMoreThan255Follow) {
+    ControlModule& m = fiscal_->Module();
+    m.CueCommandSendFinish("获取日交易数据");
+    for (int count = 1; count <= 3; ++count) m.ShowPacketProgress(count, 255, "日交易数据", true);
+    const auto lines = ViewerLines();
+    ASSERT_GE(lines.size(), 4u);
+    for (int count = 1; count <= 3; ++count) {
+        const std::string& line = lines[lines.size() - 5 + static_cast<std::size_t>(count)];
+        EXPECT_TRUE(line.ends_with("日交易数据包号  " + PadPacketNumber(count) + "OK")) << line;
+    }
+    EXPECT_EQ(lines.back(), "接收下一个数据包...");
 }
 
 TEST_F(LinkTest, NextCommandAnswerInConsoleModeShowsTheUnknownMessage) {
