@@ -13,10 +13,12 @@
 #include <QRadioButton>
 #include <QScrollBar>
 #include <QScreen>
+#include <QStyle>
 #include <QTabWidget>
 #include <QTableView>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 
@@ -153,6 +155,8 @@ QTableView* Datashow::AddGrid(QWidget* frame, QBoxLayout* layout, int number, in
     auto* grid = new QTableView(frame);
     grid->setObjectName(QStringLiteral("DataGrid%1").arg(number));
     grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // Tab and Ctrl+Tab leave the grid for the query boxes and the next tab; the arrows move between cells.
+    grid->setTabKeyNavigation(false);
     grid->setSelectionBehavior(QAbstractItemView::SelectRows);
     grid->setSelectionMode(QAbstractItemView::SingleSelection);
     grid->setModel(models_[static_cast<std::size_t>(slot)]);
@@ -377,8 +381,14 @@ void Datashow::LoadViews() {
     OpenSlot(kSlotUserInformation, "UserInformation");
     FillBoundLabels(1, *models_[kSlotUserInformation], 0);
     OpenSlot(kSlotTaxInformation, "TaxInformation");
-    grids_[1]->setColumnWidth(0, 87);  // 1300 and 800 twips at 15 twips a pixel
-    grids_[1]->setColumnWidth(1, 53);
+    // 1300 and 800 twips at 15 twips a pixel. The code column still shows its eight digits whole where the
+    // font's digits are wider than the twips allow (Chinese fonts): a cell's text margins and the grid line
+    // come on top of the digits.
+    QTableView* items = grids_[1];
+    items->setColumnWidth(0, 87);
+    const int cellMargins = 2 * (items->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, items) + 1) + 1;
+    const int digits = items->fontMetrics().horizontalAdvance(QString(8, QChar('0')));
+    items->setColumnWidth(1, std::max(53, digits + cellMargins));
     // Tab 3: UserInformation read again for its two labels.
     OpenSlot(kSlotUserInformation, "UserInformation");
     for (const char* f : {"纳税人名称", "税号"})

@@ -270,9 +270,50 @@ TEST_F(BrowserTest, EachTabShowsItsTableInOrder) {
     // Tab 6: the machine.
     EXPECT_EQ(Label(b, 6, "机器编号"), "M0001");
     EXPECT_EQ(Label(b, 6, "软件版本号"), "S2.1");
-    // Tab 1's first two columns keep their fixed widths.
+    // Tab 1's first two columns keep their fixed widths, the code column as far as its digits allow.
     EXPECT_EQ(b.DataGrid(1)->columnWidth(0), 87);
-    EXPECT_EQ(b.DataGrid(1)->columnWidth(1), 53);
+    EXPECT_GE(b.DataGrid(1)->columnWidth(1), 53);
+}
+
+// The keyboard gets out of a grid: Tab goes on to the query boxes and Ctrl+Tab to the next tab.
+TEST_F(BrowserTest, TabLeavesAGridAndCtrlTabSwitchesTabs) {
+    AddDay("20040105", 1.0, 0.5);
+    Datashow& b = Open();
+    b.show();
+    QApplication::setActiveWindow(&b);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&b));
+    b.TabStrip()->setCurrentIndex(3);
+    QTableView* grid = b.DataGrid(3);
+    grid->setFocus();
+    ASSERT_TRUE(grid->hasFocus());
+    bool reached = false;
+    for (int i = 0; i < 20 && !reached; ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        reached = QApplication::focusWidget() == b.QueryInput(0);
+    }
+    EXPECT_TRUE(reached) << "Tab never reached the first query box";
+    grid->setFocus();
+    QTest::keyClick(grid, Qt::Key_Tab, Qt::ControlModifier);
+    EXPECT_EQ(b.TabStrip()->currentIndex(), 4);
+}
+
+// The tax items' code column shows its eight digits whatever the font: a Chinese font's digits are wider
+// than the column's fixed width allows.
+TEST_F(BrowserTest, TaxItemCodeColumnHoldsEightDigitsInTheGridFont) {
+    AddRow("TaxInformation", {{"税种税目索引号", std::int64_t{1}}, {"税种项目代码", std::string("01020304")}});
+    struct LargeFont {
+        QFont normal = QApplication::font();
+        LargeFont() {
+            QFont large = normal;
+            large.setPointSize(normal.pointSize() * 2);
+            QApplication::setFont(large);
+        }
+        ~LargeFont() { QApplication::setFont(normal); }
+    } largeFont;
+    Datashow& b = Open();
+    QTableView* grid = b.DataGrid(1);
+    EXPECT_GT(grid->columnWidth(1), grid->fontMetrics().horizontalAdvance(Cell(grid, 0, "税种项目代码")));
+    browser_.reset();
 }
 
 // What the operator sees: every tab caption whole, the six slots of a detail grid all in view, several rows
