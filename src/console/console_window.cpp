@@ -518,10 +518,17 @@ void ConsoleWindow::BuildPanels() {
         const QFontMetrics cells(fixed);
         const std::pair<const char*, int> columns[] = {{"序号", 4}, {"发票代码", 22}, {"起始号", 12}, {"终止号", 0}};
         int column = 0;
+        int cellsBefore = 0;
         for (const auto& [text, bytes] : columns) {
             auto* l = new QLabel(Q(text), heading);
             l->setObjectName(QString("InstallHeading%1").arg(column++));
-            if (bytes > 0) l->setFixedWidth(cells.horizontalAdvance(QString(bytes, QChar(' '))));
+            // Measured from the row's start: a cell need not be a whole number of pixels wide, and widths
+            // rounded column by column would drift off the row by a pixel.
+            if (bytes > 0) {
+                l->setFixedWidth(cells.horizontalAdvance(QString(cellsBefore + bytes, QChar(' '))) -
+                                 cells.horizontalAdvance(QString(cellsBefore, QChar(' '))));
+            }
+            cellsBefore += bytes;
             hh->addWidget(l);
         }
         hh->addStretch();
