@@ -280,7 +280,13 @@ class Fiscal:
 
     def FiscalMakeInv(self, CommandNum, FhNumber, InvMode, OInvNum, PayUnit, SalesNum, SalesName, SalesAmount,
                       SalesPrice, SalesSum, TaxIndex):
-        """Issues (CommandNum 52) or returns (53) an invoice; the goods texts hold SalesNum fixed-width slices."""
+        """Issues (CommandNum 52) or returns (53) an invoice; the goods texts hold SalesNum fixed-width slices.
+
+        Texts that would reach the processor changed, or that it could not hand back in the invoice's print
+        data, are refused before anything is sent: 98 for a payer character without a GBK form, 98 to 101 for
+        a payer or name with a control character, "€" or a GBK character whose second byte is below 0xA0,
+        99 for a name character without a GBK form; 105 for a returned number (53) that is not digits only;
+        165 / 166 for a price / amount below 0.01 after rounding."""
         return self._check(self._lib.karvex_FiscalMakeInv(
             self._handle(), _int32("CommandNum", CommandNum), _int32("FhNumber", FhNumber),
             _int32("InvMode", InvMode), _utf8("OInvNum", OInvNum), _utf8("PayUnit", PayUnit),

@@ -134,6 +134,20 @@ class FiscalTest(unittest.TestCase):
         self.assertTrue(machine and user and tax_code and when)
         self.assertTrue(user.strip(), "the GBK user name comes back as readable text")
 
+    def test_invoices_that_would_go_out_changed_are_refused(self):
+        self.load()
+        one = " " * 10 + "1"
+        cases = [  # (what, command, returned number, payer, name, amount, code)
+            ("payer without a GBK form", 52, "", "P\U0001F600", "Rice", one, 98),
+            ("name print data could not read back", 52, "", "ACME", "镕", one, 100),
+            ("returned number with a point", 53, "9.5", "ACME", "Rice", one, 105),
+            ("amount of 0 fen", 52, "", "ACME", "Rice", "      0.005", 166),
+        ]
+        for what, command, returned, payer, name, amount, code in cases:
+            self.assertEqual(self.fiscal.FiscalMakeInv(command, 1, 0, returned, payer, 1, name, one, one, amount,
+                                                       "1"), code, what)
+            self.assertEqual(self.fiscal.Status, code, what)
+
     def test_calls_from_another_thread_are_refused(self):
         errors = []
 

@@ -40,7 +40,10 @@ public:
     // Shows the operator console, modal when showModal is 1; hides the host window inHandle (0 = none).
     std::int32_t ShowFiscalForm(std::int32_t showModal, std::int32_t inHandle);
     // Opens the store and the serial link. Asks for the port number through the user interface when the
-    // stored port cannot be opened.
+    // stored port cannot be opened. 0 when the link is ready; 132 when no port was chosen (prompt cancelled,
+    // or a number other than 1 to 5), 105 for an answer that is not digits; 8002 when the port's device does
+    // not exist, 8005 when it is held by another program or may not be opened, 8015 for another refusal;
+    // the store's code (91, ...) when the store cannot be opened.
     std::int32_t LoadFiscalForm();
     // Closes the link, the log and the store (compacting it). inHandle is not used.
     std::int32_t UnloadFicalForm(std::int32_t inHandle);
@@ -49,7 +52,9 @@ public:
     // Reads the current invoice number (10 digits) into invNum; invNum is unchanged on failure.
     std::int32_t FiscalGetInvNum(QString& invNum);
     // Issues (commandNum 52) or returns (53) an invoice. Goods fields hold salesNum fixed-width slices.
-    // Throws ArgumentOverflow when commandNum or salesNum does not fit a byte or fhNumber 16 bits.
+    // Throws ArgumentOverflow when commandNum or salesNum does not fit a byte or fhNumber 16 bits. Texts that
+    // would reach the processor changed, or that it could not hand back in the print data, and numbers that
+    // would go out as another value are refused before sending (codes as in karvex.h).
     std::int32_t FiscalMakeInv(std::int32_t commandNum, std::int32_t fhNumber, std::int32_t invMode,
                                const QString& oInvNum, const QString& payUnit, std::int32_t salesNum,
                                const QString& salesName, const QString& salesAmount, const QString& salesPrice,

@@ -149,8 +149,13 @@ KARVEX_API int32_t karvex_ShowFiscalForm(karvex_fiscal* f, int32_t showModal, in
 /* Opens the store and the serial port stored there. When none is stored yet (a new data directory) or it
    cannot be opened, the user interface is asked for the port number (ask_text, title "打开串口"), which is
    then opened at 9600 baud for this session only (the console's serial settings store a port). 0 when the
-   link is ready; 132 when no port could be opened, also when the prompt is cancelled, as it is without an
-   ask_text callback.
+   link is ready. When it is not, the code says what to put right:
+     132   no port was chosen: the prompt was cancelled (as it is without an ask_text callback) or answered
+           with a number other than 1 to 5; 105 when the answer was not digits;
+     8002  the chosen port's device does not exist ("0x1F42：串口设备不存在");
+     8005  another program holds the port, or this one may not open it;
+     8015  the port refused to open for another reason;
+     91 or another store code: the store could not be opened (the link is then not started).
        if (karvex_LoadFiscalForm(f) != 0) ... */
 KARVEX_API int32_t karvex_LoadFiscalForm(karvex_fiscal* f);
 
@@ -171,9 +176,20 @@ KARVEX_API int32_t karvex_FiscalGetInvNum(karvex_fiscal* f, karvex_string* invNu
    salesName 20 GBK bytes per item, salesAmount / salesPrice / salesSum 11 characters per item, taxIndex one
    digit per item; oInvNum is the returned invoice's number (53 only), payUnit the payer (40 GBK bytes).
    0 when the processor accepted the invoice (then read its reply with karvex_FiscalReturnInvInfo), a
-   validation code (32 for a commandNum other than 52 or 53, 98 to 101 for a text that cannot be GBK, 105,
-   107, 144, 164 to 168), a processor or link code; KARVEX_ERR_ARGUMENT_OVERFLOW when
-   commandNum or salesNum is outside 0 to 255 or fhNumber outside 0 to 65535.
+   validation code, a processor or link code; KARVEX_ERR_ARGUMENT_OVERFLOW when commandNum or salesNum is
+   outside 0 to 255 or fhNumber outside 0 to 65535. Nothing is sent for a validation code:
+     32           commandNum other than 52 or 53;
+     105, 103, 144, 148  (53 only) oInvNum not digits only ("9.5" too), over 10 digits, empty, above
+                  4294967295;
+     98           a payUnit character that has no GBK form;
+     98 to 101    a payUnit or goods name the processor could not hand back in the invoice's print data: a
+                  control character (98), "€" or a GBK character led by 0x81-0x9F (99), a GBK character
+                  whose second byte is below 0xA0 such as 镕 (100);
+     99           a goods name character that has no GBK form;
+     100          a 20-byte name slice that starts or ends inside a Chinese character;
+     107, 105, 144  goods numbers or tax indexes that are not numbers, or empty;
+     164, 165, 166  quantity, price, amount below 0.01 once rounded to hundredths; 167 tax index 0; 168
+                  salesNum not 1 to 6.
        karvex_FiscalMakeInv(f, 52, 1, 0, "", "某某公司", 1, "大米                ", "        2.5",
                             "          4", "         10", "1"); */
 KARVEX_API int32_t karvex_FiscalMakeInv(karvex_fiscal* f, int32_t commandNum, int32_t fhNumber, int32_t invMode,

@@ -113,6 +113,9 @@ struct CommandInfo {
     std::uint8_t requestLength;    // value of the length field (5 + payload); 0 when it depends on the input
     IssuedBy issuedBy;
     AnswerKind answer;
+    // Sent straight from its menu entry, without a panel or a question: the commands IssueMenuCommand takes,
+    // for the console and for a host alike.
+    bool menuDirect = false;
 
     bool HasIssuer() const { return issuedBy != IssuedBy::Nobody; }
 };

@@ -186,23 +186,9 @@ ResultCode CheckDateInput(const DateInput& date, std::string& yyyymmdd) {
 // Menu entries
 
 IssueResult IssueMenuCommand(const IssueContext& ctx, CommandCode code) {
-    switch (code) {
-        case CommandCode::Online:
-        case CommandCode::Initialize:
-        case CommandCode::AlreadyInvoice:
-        case CommandCode::CurrentInvoice:
-        case CommandCode::GetMachineData:
-        case CommandCode::UserInformation:
-        case CommandCode::TaxInformation:
-        case CommandCode::GetTime:
-        case CommandCode::ManageEchoplex:
-        case CommandCode::MachineState:
-        case CommandCode::UpdateCondo:
-        case CommandCode::GetTotalSum:
-            return IssueBare(ctx, code);
-        default:
-            return Refused(result::kCommandTypeError);
-    }
+    const CommandInfo* info = FindCommand(code);
+    if (info == nullptr || !info->menuDirect) return Refused(result::kCommandTypeError);
+    return IssueBare(ctx, code);
 }
 
 ResultCode ParseTimeInput(std::string_view typed, std::string& hhmmss) {

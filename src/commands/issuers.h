@@ -109,9 +109,10 @@ ResultCode CheckDateInput(const DateInput& date, std::string& yyyymmdd);
 // ---------------------------------------------------------------------------------------------------------
 // Menu entries without a panel
 
-// Sends one of the commands without payload that the menus issue directly: Online, Initialize,
-// AlreadyInvoice, CurrentInvoice, GetMachineData, UserInformation, TaxInformation, GetTime, ManageEchoplex,
-// MachineState, UpdateCondo, GetTotalSum. Any other code gives 32 and sends nothing.
+// Sends one of the commands without payload that the menus issue directly (`menuDirect` in the command
+// table): Online, Initialize, AlreadyInvoice, CurrentInvoice, GetMachineData, UserInformation,
+// TaxInformation, GetTime, ManageEchoplex, MachineState, UpdateCondo, GetTotalSum. Any other code gives 32
+// and sends nothing.
 IssueResult IssueMenuCommand(const IssueContext& ctx, CommandCode code);
 
 // `SetTime`: asks for the time in an input box (default: the current time) and sends hh mm ss.

@@ -148,8 +148,18 @@ InvoiceCheck PrepareFiscalMakeInv(const MakeInvArgs& args, InvoiceRequest& reque
     work.InvMode = args.InvMode;
     work.OInvNum = args.OInvNum;
 
-    // A payer that cannot be made GBK (a control character, say) would otherwise go out as 40 blanks.
+    // The number reader of the frame would take "9.5" as 10 and return another invoice than the one meant:
+    // the returned invoice's number is held to the digits the void and print-data calls accept.
+    if (args.CommandNum == kHostReturnInvoice) {
+        std::string padded;
+        if (ResultCode code = CheckInvoiceNumber(args.OInvNum, padded); code != 0) return finish(code);
+    }
+
+    // A payer character without a GBK form would go out as "?", one the print-data decoder refuses (a
+    // control character, say) would make the invoice's print data unreadable.
     {
+        Bytes payer;
+        if (Utf8ToGbk(args.PayUnit, payer) != 0) return finish(result::kControlCharacter);
         std::string normalized;
         if (int code = NormalizeText(args.PayUnit, normalized); code != 0) return finish(code);
     }
@@ -179,15 +189,16 @@ InvoiceCheck PrepareFiscalMakeInv(const MakeInvArgs& args, InvoiceRequest& reque
         work.ItemQuantity[i] = static_cast<std::int32_t>(hundredths);
         if (hundredths < 1) return finish(result::kQuantityZero);
 
+        // Price and amount are judged in fen, as the amount goes on the wire: 0.005 would go out as 0.
         const SliceNumber price = ReadSlice(Slice(args.SalesPrice, i, kGoodsNumberWidth));
         if (price.malformed) return finish(result::kNotDecimalNumber);
         work.ItemPrice[i] = SliceValue(price);
-        if (!(work.ItemPrice[i] > 0)) return finish(result::kBadUnitPrice);
+        if (SliceHundredths(price) < 1) return finish(result::kBadUnitPrice);
 
         const SliceNumber amount = ReadSlice(Slice(args.SalesSum, i, kGoodsNumberWidth));
         if (amount.malformed) return finish(result::kNotDecimalNumber);
         work.ItemSum[i] = SliceValue(amount);
-        if (!(work.ItemSum[i] > 0)) return finish(result::kBadAmount);
+        if (SliceHundredths(amount) < 1) return finish(result::kBadAmount);
 
         const std::string_view tax = Slice(args.TaxIndex, i, 1);
         work.ItemTaxIndex[i] = static_cast<std::uint8_t>(tax.empty() ? 0 : tax[0] - '0');
@@ -198,7 +209,12 @@ InvoiceCheck PrepareFiscalMakeInv(const MakeInvArgs& args, InvoiceRequest& reque
         const std::size_t begin = std::min(i * kGoodsNameWidth, names.size());
         const std::size_t end = std::min(begin + kGoodsNameWidth, names.size());
         if (!starts[begin] || !starts[end]) return finish(result::kHalfChineseCharacter);
-        GbkToUtf8(ByteView(names.data() + begin, end - begin), work.ItemName[i]);
+        // The processor hands the name back in the invoice's print data; a name its decoder refuses (a
+        // control byte, "€", a GBK character whose second byte is below 0xA0) would leave that invoice
+        // unreadable for good.
+        const ByteView name(names.data() + begin, end - begin);
+        if (int code = CheckGbkBytes(name); code != 0) return finish(code);
+        GbkToUtf8(name, work.ItemName[i]);
     }
 
     request = std::move(work);

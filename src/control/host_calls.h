@@ -77,14 +77,19 @@ struct InvoiceCheck {
 // Throws ArgumentOverflow, with `request` untouched, when CommandNum or SalesNum is outside 0-255, FhNumber
 // outside 0-65535, or an item quantity x 100 above 65535. Otherwise returns, stored in every case:
 //   32  CommandNum other than 52 or 53 (nothing is sent for a command that is not an invoice);
-//   98-101, 144 a payer text that cannot be made GBK (it would otherwise go out as 40 blanks);
+//   for a return (53) only: OInvNum as the void call checks an invoice number: 144 empty, 105 not digits
+//       only ("9.5" included), 103 more than 10 digits, 148 above 4294967295;
+//   98 a payer character that has no GBK form; 98-101, 144 a payer text the print-data decoder would not
+//       read back (a control character, say; it would otherwise go out as 40 blanks);
 //   168 SalesNum not 1 to 6;
 //   107 / 144 SalesAmount, SalesPrice, SalesSum (in that order) with a character other than digits, "."
 //       and blanks / empty; 105 / 144 TaxIndex with a non-digit / empty;
 //   99 a name character that has no GBK form;
-//   then per item, in item order: 164 quantity x 100 below 1, 165 price not above 0, 166 amount not above 0
-//       (107 for any of the three when its slice holds a second "."), 167 tax index 0 or missing,
-//       100 a name slice that starts or ends inside a two-byte character.
+//   then per item, in item order: 164 quantity x 100 below 1, 165 price x 100 below 1, 166 amount x 100
+//       below 1 (each rounded half to even on the typed digits; 107 for any of the three when its slice
+//       holds a second "."), 167 tax index 0 or missing, 100 a name slice that starts or ends inside a
+//       two-byte character, 98-100 a name slice the print-data decoder would refuse (a control byte 98,
+//       "€" or a lead byte 0x81-0x9F 99, a second byte below 0xA0 100).
 // A validation failure leaves the fields stored up to the failing one (FhNumber, InvMode, OInvNum first, then
 // PayUnit, SalesNum and the items in order); items beyond SalesNum keep the values of earlier calls.
 InvoiceCheck PrepareFiscalMakeInv(const MakeInvArgs& args, InvoiceRequest& request);

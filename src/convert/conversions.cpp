@@ -267,6 +267,11 @@ int BytesToGbkText(ByteView bytes, std::string& out) {
     return kOk;
 }
 
+int CheckGbkBytes(ByteView bytes) {
+    bool has_double = false;
+    return ScanGbk(bytes, has_double);
+}
+
 int BytesToNumberBE(ByteView bytes, std::string& out) {
     const std::size_t n = bytes.size();
     if (n > kMaxNumberBytes) return kResultNumberTooLarge;

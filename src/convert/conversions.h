@@ -98,6 +98,12 @@ int BytesToDigits(ByteView bytes, std::string& out);
 // decoded as one GBK character ("?" when the pair is no GBK character). {0xD6,0xD0} -> "中".
 int BytesToGbkText(ByteView bytes, std::string& out);
 
+// The checks of kind 2 without the decoding: 0 when BytesToGbkText would take the bytes, else its code
+// (98 control byte, 99 byte 0x80-0x9F, 100 half a Chinese character, 101 ends in half of one). Text the
+// processor keeps and hands back later (payer, goods names) is held to these rules before it is sent, so
+// that whatever is issued can be read back. {0xE9,0x46} -> 100; {0x80} -> 99.
+int CheckGbkBytes(ByteView bytes);
+
 // Kinds 3 and 4: unsigned number as decimal text ({0x00,0x00,0x30,0x39} BE -> "12345"; empty -> "0").
 // Computed in double precision like the wire fields expect; 102 beyond the double range (over 128 bytes).
 int BytesToNumberBE(ByteView bytes, std::string& out);

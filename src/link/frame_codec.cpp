@@ -83,6 +83,8 @@ ResultCode AppendBcdField(Bytes& frame, std::string_view digits, std::size_t wid
 ResultCode AppendInvoiceNumber(Bytes& frame, std::string_view text) {
     Bytes number;
     if (NumberToBytes(text, number) != 0 || number.size() != 4) return result::kInvoiceNumberTooLarge;
+    // An invoice number has no fraction: "9.5" read as 10 would name another invoice.
+    if (text.find('.') != std::string_view::npos) return result::kInvoiceNumberTooLarge;
     AppendBytes(frame, number);
     return result::kSuccess;
 }
@@ -262,6 +264,8 @@ BuiltFrame BuildInvoiceCommand(std::uint8_t command, const InvoiceRequest& reque
         Bytes number;
         if (int code = NumberToBytes(request.OInvNum, number); code != 0) return Fail(code);
         if (number.size() != 4) return Fail(result::kNumberAbove32Bits);
+        // "9.5" read as 10 would return another invoice than the one meant.
+        if (request.OInvNum.find('.') != std::string::npos) return Fail(result::kNotDigits);
         AppendBytes(frame, number);
     }
     if (request.FhNumber < 0 || request.FhNumber > 0xFFFF) return Fail(result::kDoubleOverflow);

@@ -110,7 +110,7 @@ BuiltFrame BuildTimeCommand(std::uint8_t command, std::string_view time_text);
 BuiltFrame BuildBcdPairCommand(std::uint8_t command, std::string_view first, std::string_view second);
 
 // L = 13: two decimal numbers as 4 bytes each; first text "Null" leaves it out, L = 9.
-// 148 for any text that is not a number from 0 to 4294967295.
+// 148 for any text that is not a whole number from 0 to 4294967295 ("9.5" included).
 BuiltFrame BuildNumberPairCommand(std::uint8_t command, std::string_view first, std::string_view second);
 
 // L = 19: the 20-digit invoice code as 10 BCD bytes, then the roll's first invoice number as 4 bytes.
@@ -124,7 +124,8 @@ BuiltFrame BuildInstallCommand(std::uint8_t command, std::string_view invoice_co
 BuiltFrame BuildFactoryDataCommand(std::uint8_t command, const FactoryData& data);
 
 // Issue (0x34, L = 48 + 27n) or return (any other command, L = 52 + 27n, the returned invoice's number in
-// front). 168 for an item count outside 1-6; the number's conversion code (144, 107, 110) for `OInvNum`;
+// front). 168 for an item count outside 1-6; the number's conversion code (144, 107, 110) for `OInvNum`,
+// 105 for one with a decimal point;
 // 102 for a 分户 number or quantity outside 0-65535; 103 for a payer over 40 or a name over 20 bytes;
 // 104 for an empty item name; 110 for an amount x 100 above 4294967295, 107 for a negative one.
 BuiltFrame BuildInvoiceCommand(std::uint8_t command, const InvoiceRequest& request);

@@ -17,6 +17,7 @@ struct MessageEntry {
 
 // Sorted by code; the texts are the operator's messages verbatim, leading blanks included.
 constexpr std::array kMessages = std::to_array<MessageEntry>({
+    {result::kCompactDestinationExists, "压缩数据库失败，目标文件已经存在"},
     {0, "执行成功"},
     {1, "税控卡上电错误"},
     {2, "用户卡上电错误"},
@@ -141,7 +142,9 @@ constexpr std::array kMessages = std::to_array<MessageEntry>({
     {1536, "错误的日期：月、日"},
     {1792, "错误的日期：年、月、日"},
     {3021, "空表中不能移动记录游标"},
+    {3075, "查询条件格式错误"},
     {3265, "数据库表中没有此字段"},
+    {3464, "数据类型不匹配"},
     {4096, "没有查找到符合条件的记录"},
     {4097, "恢复失败"},
     {4098, "执行失败"},
@@ -149,6 +152,9 @@ constexpr std::array kMessages = std::to_array<MessageEntry>({
     {4100, "自检失败"},
     {4128, "命令开始执行"},
     {4129, "用户终止命令执行"},
+    {8002, "串口设备不存在"},
+    {8005, "串口已被占用或没有使用权限"},
+    {8015, "串口无法打开"},
 });
 
 constexpr bool IsSortedByCode() {

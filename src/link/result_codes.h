@@ -73,6 +73,10 @@ inline constexpr ResultCode kBadDate = 258;
 inline constexpr ResultCode kBadMonth = 512;
 inline constexpr ResultCode kBadDay = 1024;
 
+// The store's own refusals, passed on unchanged.
+inline constexpr ResultCode kStoreBadCriterion = 3075;  // a selection text that is no criterion
+inline constexpr ResultCode kStoreTypeMismatch = 3464;  // a value that does not fit its field
+
 // Procedure outcomes.
 inline constexpr ResultCode kNoMatchingRecord = 4096;
 inline constexpr ResultCode kRestoreFailed = 4097;
@@ -87,9 +91,16 @@ inline constexpr ResultCode kChainContinues = 4130;   // no message of its own
 inline constexpr ResultCode kAnswerNextCommand = 20048;  // 0x4E50, the letters "NP"
 inline constexpr ResultCode kAnswerKeepWaiting = 22356;  // 0x5754, the letters "WT"
 
+// A port that would not open, by why (LoadFiscalForm, the console's serial settings).
+inline constexpr ResultCode kPortNotFound = 8002;    // no such device
+inline constexpr ResultCode kPortInUse = 8005;       // opened by another program, or not permitted
+inline constexpr ResultCode kPortOpenFailed = 8015;  // any other refusal
+
 // Database errors as 32-bit patterns.
 inline constexpr ResultCode kBackupStoreExists = static_cast<ResultCode>(0x8FFBF1E9u);
 inline constexpr ResultCode kDuplicateKey = static_cast<ResultCode>(0x80004005u);  // -2147467259
+// A compaction copy left in the way even after the stale one was removed.
+inline constexpr ResultCode kCompactDestinationExists = static_cast<ResultCode>(0x80040E17u);
 }  // namespace result
 
 // How `DescribeResult` reports: 1 shows a message box; 0 and 2 only compose the text.

@@ -48,16 +48,13 @@ int SerialLink::Open(int port, int selector, std::string* error) {
     port_.setFlowControl(QSerialPort::NoFlowControl);
     if (!port_.open(QIODevice::ReadWrite)) {
         const auto err = port_.error();
-        if (error) *error = port_.errorString().toStdString();
+        const int code = err == QSerialPort::DeviceNotFoundError ? kErrorPortNotFound
+                         : err == QSerialPort::PermissionError  ? kErrorPortInUse
+                                                                : kErrorPortOther;
+        // The operator reads the code's own message; the system's words follow for whoever looks deeper.
+        if (error) *error = ResultMessage(code) + "（" + port_.errorString().toStdString() + "）";
         port_.clearError();
-        switch (err) {
-        case QSerialPort::DeviceNotFoundError:
-            return kErrorPortNotFound;
-        case QSerialPort::PermissionError:
-            return kErrorPortInUse;
-        default:
-            return kErrorPortOther;
-        }
+        return code;
     }
     // Settings applied before open are taken over by open(); apply them again for drivers that reset them.
     port_.setBaudRate(baud);

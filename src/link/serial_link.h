@@ -11,6 +11,7 @@
 #include <string>
 
 #include "link/frame_receiver.h"
+#include "link/result_codes.h"
 
 namespace karvex {
 
@@ -61,9 +62,9 @@ public:
     FrameReceiver& Receiver() { return receiver_; }
 
     // Runtime error numbers of a refused open, in the serial control's numbering.
-    static constexpr int kErrorPortNotFound = 8002;
-    static constexpr int kErrorPortInUse = 8005;
-    static constexpr int kErrorPortOther = 8015;
+    static constexpr int kErrorPortNotFound = result::kPortNotFound;
+    static constexpr int kErrorPortInUse = result::kPortInUse;
+    static constexpr int kErrorPortOther = result::kPortOpenFailed;
 
 private:
     void OnReadyRead();

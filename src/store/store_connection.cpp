@@ -42,7 +42,7 @@ std::int32_t StoreConnection::FailEngine(int rc, const std::string& what) {
     if (rc == SQLITE_CONSTRAINT_UNIQUE || rc == SQLITE_CONSTRAINT_PRIMARYKEY) {
         return Fail(kStoreDuplicateKey, DuplicateKeyMessage());
     }
-    std::string detail = db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+    std::string detail = EngineErrorText(rc, db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(rc));
     if (primary == SQLITE_NOTADB) return Fail(kStoreNotOpen, what + "：" + detail);
     return Fail(kStoreEngineFailure, what + "：" + detail);
 }
@@ -64,7 +64,7 @@ std::int32_t StoreConnection::Open(const std::filesystem::path& file, const std:
     if (key.empty()) return Fail(kStoreNotOpen, std::string("存储密钥为空，拒绝以明文打开存储文件"));
     int rc = sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     if (rc != SQLITE_OK) {
-        std::string detail = db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+        std::string detail = EngineErrorText(rc, db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(rc));
         Close();
         return Fail(kStoreNotOpen, "无法打开存储文件 " + file.string() + "：" + detail);
     }
@@ -82,8 +82,7 @@ std::int32_t StoreConnection::Open(const std::filesystem::path& file, const std:
     }
     if (step != SQLITE_ROW) {
         Close();
-        return Fail(kStoreNotOpen, "存储文件 " + file.string() + " 无法用当前密钥读取（密钥错误或不是存储文件）：" +
-                                       sqlite3_errstr(step));
+        return Fail(kStoreNotOpen, UnreadableStoreText(file, step, sqlite3_errstr(step)));
     }
     // Rollback journal, not WAL: the file is replaced by rename after compaction, and a WAL file
     // left beside it would belong to the old file. A process killed mid-transaction leaves a hot

@@ -252,6 +252,38 @@ TEST_F(CapiTest, WideHostArgumentsNeverReachTheProcessor) {
     EXPECT_EQ(karvex_Status(f_), 0) << "the result word of the last command is not touched";
 }
 
+// Invoices whose texts or numbers would reach the processor changed, or whose print data could not be read
+// back, are refused before anything is sent.
+TEST_F(CapiTest, InvoicesThatWouldGoOutChangedAreRefused) {
+    struct Case {
+        const char* what;
+        int32_t command;
+        const char* returned;
+        const char* payer;
+        const char* name;
+        const char* amount;
+        int32_t code;
+    };
+    const std::vector<Case> cases = {
+        {"payer without a GBK form", 52, "", "P\xF0\x9F\x98\x80", "Rice", "          1", 98},
+        {"control byte in the name", 52, "", "ACME", "AB\x01", "          1", 98},
+        {"euro sign in the name", 52, "", "ACME", "\xE2\x82\xAC", "          1", 99},
+        {"GBK lead byte below 0xA0", 52, "", "ACME", "丂", "          1", 99},
+        {"GBK second byte below 0xA0", 52, "", "ACME", "镕", "          1", 100},
+        {"returned number with a point", 53, "9.5", "ACME", "Rice", "          1", 105},
+        {"amount of 0 fen", 52, "", "ACME", "Rice", "      0.005", 166},
+    };
+    Load();
+    for (const Case& c : cases) {
+        EXPECT_EQ(karvex_FiscalMakeInv(f_, c.command, 1, 0, c.returned, c.payer, 1, c.name, "          1",
+                                       "          1", c.amount, "1"),
+                  c.code)
+            << c.what;
+        EXPECT_EQ(karvex_Status(f_), c.code) << c.what;
+    }
+    EXPECT_EQ(sim_->requests_handled(), 0u);
+}
+
 TEST_F(CapiTest, OutputsKeepTheirTextWhenTheCallFails) {
     Text num("0000000042");
     // Without a loaded link the call fails, whatever its code.

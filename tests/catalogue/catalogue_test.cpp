@@ -101,6 +101,11 @@ TEST(CommandTable, FixedLengthsAgreeWithTheirBuilderAndIssuedRowsCanBeLogged) {
             default: EXPECT_EQ(row.requestLength, 0); break;
         }
         EXPECT_EQ(row.HasIssuer(), row.builder != FrameBuilder::None);
+        // A menu entry that sends at once has nothing to put in a payload and is the console's to send.
+        if (row.menuDirect) {
+            EXPECT_EQ(row.builder, FrameBuilder::Bare) << row.identifier;
+            EXPECT_NE(row.issuedBy, IssuedBy::Host) << row.identifier;
+        }
         // The console logs every command it sends under its display text.
         if (row.issuedBy == IssuedBy::Console || row.issuedBy == IssuedBy::ConsoleAndHost) {
             EXPECT_FALSE(row.displayText.empty());

@@ -548,8 +548,13 @@ TEST_F(Issuers, MenuCommands) {
                     BytesOf({0x1B, 0x10, 0x33, 0x00, 0x05, 0x47, 0x2C}), "当前发票号");
     frames.clear();
     cues.clear();
-    for (auto code : {CommandCode::SetTime, CommandCode::MakeInvoice, CommandCode::CheckWriteCard}) {
+    // Bare commands that need a question first (0x31), belong to the card panel (0xA6, 0xA7) or to a host
+    // call's chain (0xB1) are no menu commands, and the table says so.
+    for (auto code : {CommandCode::SetTime, CommandCode::MakeInvoice, CommandCode::CheckWriteCard,
+                      CommandCode::DispenseInvoice, CommandCode::CardPowerOn, CommandCode::CardPowerOff,
+                      CommandCode::LastInvData}) {
         EXPECT_EQ(IssueMenuCommand(ctx, code).code, result::kCommandTypeError);
+        EXPECT_FALSE(FindCommand(code)->menuDirect);
     }
     EXPECT_TRUE(frames.empty());
 }

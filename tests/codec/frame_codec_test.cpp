@@ -206,6 +206,7 @@ TEST(InvoiceBuilder, Refusals) {
         {"returned number too big", [](InvoiceRequest& r) { r.OInvNum = "4294967296"; }, 0x35, 110},
         {"returned number empty", [](InvoiceRequest& r) { r.OInvNum.clear(); }, 0x35, 144},
         {"returned number not digits", [](InvoiceRequest& r) { r.OInvNum = "12a"; }, 0x35, 107},
+        {"returned number with a point", [](InvoiceRequest& r) { r.OInvNum = "9.5"; }, 0x35, 105},
     };
     for (const auto& c : cases) {
         auto r = TwoItemInvoice();
@@ -314,6 +315,7 @@ TEST(FixedLengthBuilders, RefuseFieldsOfTheWrongWidth) {
         {"number too big", BuildNumberPairCommand(0x36, "Null", "4294967296"), 148},
         {"number not digits", BuildNumberPairCommand(0x42, "12x", "13"), 148},
         {"number empty", BuildNumberPairCommand(0x36, "Null", ""), 148},
+        {"number with a point", BuildNumberPairCommand(0x36, "Null", "9.5"), 148},
         {"invoice code short", BuildInstallCommand(0xB4, "1234567890123456789", "1"), 103},
         {"invoice code letter", BuildInstallCommand(0xB4, "1234567890123456789A", "1"), 105},
         {"install number", BuildInstallCommand(0xB4, "12345678901234567890", "99999999999"), 148},

@@ -172,6 +172,8 @@ TEST(BytesToGbkText, EveryByteValueGivesItsCodeWithoutCrashing) {
                            : (trail >= 0x01 && trail < 0x20) ? 98
                                                              : 0;
             EXPECT_EQ(code, expected) << std::hex << lead << " " << trail;
+            // The check that texts meet before they are sent is this same one.
+            EXPECT_EQ(CheckGbkBytes(BytesOf({lead, trail})), expected) << std::hex << lead << " " << trail;
         }
     }
 }

@@ -92,6 +92,19 @@ TEST(FiscalMakeInvChecks, EachFailureHasItsCodeAndIsStored) {
         // It would go out as "?" on the printed invoice.
         {"name character without a GBK form", [](MakeInvArgs& a) { a.SalesName = Name("Apple") + "\xF0\x9F\x8D\x90" + std::string(16, ' '); }, 99},
         {"name checked before the items", [](MakeInvArgs& a) { a.SalesName = "\xF0\x9F\x8D\x90"; a.TaxIndex = "0"; }, 99},
+        // It would go out as "?" on the printed invoice.
+        {"payer character without a GBK form", [](MakeInvArgs& a) { a.PayUnit = "P\xF0\x9F\x98\x80"; }, 98},
+        // Names the print-data decoder could never read back.
+        {"control byte in a name", [](MakeInvArgs& a) { a.SalesName = Name("Apple") + "AB\x01" + std::string(17, ' '); }, 98},
+        {"euro sign in a name", [](MakeInvArgs& a) { a.SalesName = Name("Apple") + "\xE2\x82\xAC" + std::string(19, ' '); }, 99},
+        {"GBK lead byte below 0xA0", [](MakeInvArgs& a) { a.SalesName = "丂" + std::string(18, ' ') + Name("Pear"); }, 99},
+        {"GBK second byte below 0xA0", [](MakeInvArgs& a) { a.SalesName = Name("Apple") + "镕" + std::string(18, ' '); }, 100},
+        // Read as 10 it would return another invoice.
+        {"returned number with a point", [](MakeInvArgs& a) { a.CommandNum = 53; a.OInvNum = "9.5"; }, 105},
+        {"returned number empty", [](MakeInvArgs& a) { a.CommandNum = 53; a.OInvNum.clear(); }, 144},
+        // They would go out as 0 fen.
+        {"amount rounding to 0 fen", [](MakeInvArgs& a) { a.SalesSum = Num("1") + Num("0.005"); }, 166},
+        {"price rounding to 0 fen", [](MakeInvArgs& a) { a.SalesPrice = Num("0.004") + Num("1"); }, 165},
     };
     for (const Case& c : cases) {
         MakeInvArgs args = TwoItems();

@@ -40,6 +40,18 @@ TEST_F(StartupE2E, PromptedPortIsReadAsANumberAndOpenedAt9600) {
     }
 }
 
+// A port that will not open is told by why, in Chinese first, and the code has a message of its own.
+TEST_F(StartupE2E, PortWithoutADeviceIsToldInChinese) {
+    ::setenv("KARVEX_COM1", (dir_ + "/no-such-device").c_str(), 1);
+    ::setenv("KARVEX_COM3", (dir_ + "/no-such-device").c_str(), 1);
+    ui_->textReplies = {std::string("3")};
+    EXPECT_EQ(fiscal_->LoadFiscalForm(), result::kPortNotFound);
+    EXPECT_EQ(fiscal_->Description().toStdString(), "0x1F42：串口设备不存在");
+    ASSERT_EQ(ui_->messages.size(), 1u);
+    EXPECT_EQ(ui_->messages[0].title, "提示");
+    EXPECT_EQ(ui_->messages[0].text.rfind("Comm3 串口设备不存在（", 0), 0u) << ui_->messages[0].text;
+}
+
 TEST_F(StartupE2E, UnloadReturnsZeroAndLaterCommandsFindNoPort) {
     ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
     EXPECT_EQ(fiscal_->UnloadFicalForm(0), 0);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <iterator>
 
 #include "store/store_codes.h"
@@ -342,6 +343,50 @@ TEST_F(StoreAccessTest, PlainFileIsNotTakenForAStore) {
     EXPECT_EQ(store.OpenCommandTables(0x39, 0), kStoreNotOpen);
     EXPECT_EQ(store.ClearStoreTables(2, StoreTableFlags::kAfterInitialize), kStoreNotOpen);
     EXPECT_EQ(store.CompactStoreAtUnload(), kStoreNotOpen);
+}
+
+// A file the key does not open is described by what it shows, never simply blamed on the key, in Chinese
+// with the engine's words after it.
+TEST_F(StoreAccessTest, UnreadableFileIsToldByWhatItShows) {
+    store_.reset();
+    const auto file = dir_ / "FiscalMachine.mdb";
+    const std::string encrypted = ReadFile(file);
+    const auto write = [&](const std::string& bytes) {
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
+    };
+    const auto plain = [&] {
+        std::filesystem::remove(file);
+        sqlite3* db = nullptr;
+        sqlite3_open(file.c_str(), &db);
+        sqlite3_exec(db, "CREATE TABLE t(x);", nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+    };
+    std::string noise(4096, '\0');
+    for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>((i * 7919 + 13) % 251);
+    const struct {
+        const char* what;
+        std::function<void()> make;
+        const char* reason;
+    } cases[] = {
+        {"unencrypted database", plain, "存储文件未加密"},
+        {"text in its place", [&] { write("this is no store\n"); }, "：存储文件已损坏"},
+        {"whole pages of zeros", [&] { write(std::string(8192, '\0')); }, "：存储文件已损坏"},
+        {"first page cut short", [&] { write(encrypted.substr(0, 1000)); }, "：存储文件已损坏"},
+        // Noise of whole pages is what an encrypted store looks like: key and damage cannot be told apart.
+        {"encrypted under another key", [&] { write(encrypted); ::setenv("KARVEX_STORE_KEY", "other", 1); },
+         "：密钥错误或文件已损坏"},
+        {"whole pages of noise", [&] { write(noise); }, "：密钥错误或文件已损坏"},
+    };
+    for (const auto& c : cases) {
+        c.make();
+        StoreAccess store(dir_);
+        EXPECT_EQ(store.Open(), kStoreNotOpen) << c.what;
+        const std::string text = store.LastErrorText();
+        EXPECT_NE(text.find(c.reason), std::string::npos) << c.what << ": " << text;
+        EXPECT_NE(text.find("文件已加密或不是数据库（file is encrypted or is not a database）"), std::string::npos)
+            << c.what << ": " << text;
+        ::unsetenv("KARVEX_STORE_KEY");
+    }
 }
 
 }  // namespace

@@ -21,6 +21,7 @@ namespace {
 struct ToolRun {
     int status = -1;
     std::string out;
+    std::string err;
 };
 
 class ToolTest : public ::testing::Test {
@@ -64,11 +65,15 @@ protected:
         cenv.push_back(nullptr);
 
         int fds[2];
+        int errs[2];
         EXPECT_EQ(::pipe(fds), 0);
+        EXPECT_EQ(::pipe(errs), 0);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
         posix_spawn_file_actions_addclose(&actions, fds[0]);
+        posix_spawn_file_actions_adddup2(&actions, errs[1], 2);
+        posix_spawn_file_actions_addclose(&actions, errs[0]);
         pid_t pid = 0;
         ToolRun run;
         if (::posix_spawn(&pid, KARVEX_TOOL_PATH, &actions, nullptr, cargv.data(), cenv.data()) != 0) {
@@ -77,10 +82,14 @@ protected:
         }
         posix_spawn_file_actions_destroy(&actions);
         ::close(fds[1]);
+        ::close(errs[1]);
         char buf[4096];
         ssize_t n;
+        // Standard error stays far below a pipe's buffer (a usage text at most), so it can wait its turn.
         while ((n = ::read(fds[0], buf, sizeof buf)) > 0) run.out.append(buf, static_cast<std::size_t>(n));
         ::close(fds[0]);
+        while ((n = ::read(errs[0], buf, sizeof buf)) > 0) run.err.append(buf, static_cast<std::size_t>(n));
+        ::close(errs[0]);
         int status = 0;
         ::waitpid(pid, &status, 0);
         run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -144,12 +153,79 @@ TEST_F(ToolTest, UsageErrorsExitTwoAndPrintNothing) {
                                                                    // would wrap to 1 in the method's Long
                                                                    {"issue", "--items", "A:1:1:1:1", "--fh-number",
                                                                     "4294967297"},
-                                                                   {"command", "--code", "0x34"}}) {
+                                                                   {"command", "--code", "0x34"},
+                                                                   // bare, but the control refuses them
+                                                                   {"command", "--code", "0x31"},
+                                                                   {"command", "--code", "0xA6"},
+                                                                   {"command", "--code", "0xA7"},
+                                                                   {"command", "--code", "0xB1"},
+                                                                   // cutting it would change the name
+                                                                   {"issue", "--items", std::string(21, 'N') + ":1:1:1:1"}}) {
         ToolRun r = Run(args);
         EXPECT_EQ(r.status, 2) << args[0];
         EXPECT_EQ(r.out, "") << args[0];
     }
     EXPECT_EQ(sim_->requests_handled(), 0u);
+}
+
+TEST_F(ToolTest, OptionsTheMethodDoesNotTakeAreUsageErrorsNamingThem) {
+    for (const auto& [args, named] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"dump", "--table", "MachineData", "--bogus", "1"}, "--bogus"},
+             {{"dump", "--tabel", "MachineData"}, "--tabel"},
+             {{"online", "--inv-num", "1"}, "--inv-num"},
+             {{"issue", "--items", "A:1:1:1:1", "--o-inv-num", "5"}, "--o-inv-num"},
+             {{"void", "--inv-num", "1", "2"}, "2"}}) {
+        ToolRun r = Run(args);
+        EXPECT_EQ(r.status, 2) << named;
+        EXPECT_EQ(r.out, "") << named;
+        EXPECT_NE(r.err.find(named), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(sim_->requests_handled(), 0u);
+}
+
+TEST_F(ToolTest, HelpNamesTheCommandCodesTheControlRuns) {
+    ToolRun r = Run({"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("--code 0xNN, one of 0x00 0x30 0x32 0x33 0x37 0x38 0x39 0x3A 0x40 0x41 0x47 0xBA"),
+              std::string::npos)
+        << r.out;
+}
+
+// Invoices whose texts or numbers would reach the processor changed, or whose print data could not be read
+// back: refused before anything is sent, with the description of the code printed.
+TEST_F(ToolTest, InvoicesThatWouldGoOutChangedAreRefused) {
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+    };
+    const std::vector<Case> cases = {
+        {{"issue", "--pay-unit", "P\xF0\x9F\x98\x80", "--items", "A:1:1:1:1"}, 98},
+        {{"issue", "--pay-unit", "P\xFF", "--items", "A:1:1:1:1"}, 98},  // not UTF-8
+        {{"issue", "--items", "A\xF0\x9F\x98\x80:1:1:1:1"}, 99},         // not sent as "A?"
+        {{"issue", "--items", "A\tB:1:1:1:1"}, 98},                         // not sent as 20 blanks
+        {{"issue", "--items", "AB\x01:1:1:1:1"}, 98},
+        {{"issue", "--items", "\xE2\x82\xAC:1:1:1:1"}, 99},              // euro sign, GBK 0x80
+        {{"issue", "--items", "镕:1:1:1:1"}, 100},                           // GBK E9 46
+        {{"issue", "--items", "丂:1:1:1:1"}, 99},                            // GBK 81 40
+        {{"return", "--o-inv-num", "9.5", "--items", "A:1:1:1:1"}, 105},
+        {{"issue", "--items", "A:1:1:0.005:1"}, 166},
+        {{"issue", "--items", "A:1:0.004:1:1"}, 165},
+    };
+    for (const Case& c : cases) {
+        ToolRun r = Run(c.args);
+        EXPECT_EQ(r.status, 1) << c.args[2];
+        EXPECT_NE(r.out.find("\"result\": " + std::to_string(c.code) + ","), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(sim_->requests_handled(), 0u);
+}
+
+TEST_F(ToolTest, TheDescriptionIsThatOfThePrintedResult) {
+    // 148 leaves the control's result word at the load's 0.
+    ToolRun r = Run({"void", "--inv-num", "4294967296"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("\"result\": 148, \"description\": \"0x94：发票号超过国标规定的最大值0xFFFFFFFF\""),
+              std::string::npos)
+        << r.out;
 }
 
 TEST_F(ToolTest, IssueThenReadBackThroughTheHostMethods) {

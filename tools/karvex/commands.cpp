@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 
 #include <QString>
@@ -68,6 +69,17 @@ std::string NumberSlice(const std::string& text, std::size_t width) {
     return text + std::string(width - text.size(), ' ');
 }
 
+// A name padded with blanks to its 20-byte slice and otherwise passed on as typed, so that the control's
+// own checks see it: fitting it here would turn a character without a GBK form into "?" and a tab into a
+// name of blanks. A longer one is refused, as cutting it would change it.
+std::string NameSlice(const std::string& name, std::size_t width) {
+    const std::size_t bytes = GbkByteLength(name);
+    if (bytes > width) {
+        throw UsageError{"--items: \"" + name + "\" is longer than " + std::to_string(width) + " GBK bytes"};
+    }
+    return name + std::string(width - bytes, ' ');
+}
+
 // Goods lines are given either as --items "NAME:QTY:PRICE:AMOUNT:TAX;NAME:..." or as the method's own
 // fixed-width slices (--sales-num, --sales-name, --sales-amount, --sales-price, --sales-sum, --tax-index).
 void ExpandItems(Options& o) {
@@ -89,9 +101,7 @@ void ExpandItems(Options& o) {
                 p = q + 1;
             }
             if (parts.size() != 5) throw UsageError{"--items wants NAME:QTY:PRICE:AMOUNT:TAX for every item: " + item};
-            std::string name;
-            FormatTextField(parts[0], 20, ' ', kPadBehind, kCutToWidth, name);
-            names += name;
+            names += NameSlice(parts[0], 20);
             amounts += NumberSlice(parts[1], 11);
             prices += NumberSlice(parts[2], 11);
             sums += NumberSlice(parts[3], 11);
@@ -193,12 +203,23 @@ Outcome RollSummary(Fiscal& f, const Options& o) {
 
 // Any console command without a payload (the rolls already dispensed, machine data, user information, tax
 // items, machine state, totals ...), run as a host call: silent, waited for, its answer stored.
+// The codes it takes are the command table's menu entries that send at once, the ones the control runs.
+std::string MenuCommandCodes() {
+    std::string list;
+    char code[8];
+    for (const CommandInfo& row : CommandTable()) {
+        if (!row.menuDirect) continue;
+        std::snprintf(code, sizeof code, "0x%02X", ToByte(row.code));
+        list += (list.empty() ? "" : " ") + std::string(code);
+    }
+    return list;
+}
+
 Outcome ConsoleCommand(Fiscal& f, const Options& o) {
     const long long code = IntOptionAnyBase(o, "code");
-    auto cc = ToCommandCode(static_cast<std::uint8_t>(code));
-    const CommandInfo* info = cc ? FindCommand(*cc) : nullptr;
-    if (code < 0 || code > 255 || !info || info->builder != FrameBuilder::Bare || !info->HasIssuer())
-        throw UsageError{"--code must be a command without payload that the console sends (e.g. 0x32, 0x37, 0x38)"};
+    const CommandInfo* info = code >= 0 && code <= 255 ? FindCommand(static_cast<std::uint8_t>(code)) : nullptr;
+    if (!info || !info->menuDirect) throw UsageError{"--code must be one of " + MenuCommandCodes()};
+    const CommandCode* cc = &info->code;
     ControlModule& m = f.Module();
     Outcome out{CommandName(static_cast<std::uint8_t>(code)), m.RunMenuCommandForHost(*cc), {}};
     out.outputs.emplace_back("code", static_cast<long long>(code));
@@ -218,7 +239,8 @@ std::vector<Subcommand> Build() {
     list.push_back({"void", "void an invoice", "--inv-num NUMBER", Void});
     list.push_back({"lastinfo", "the processor's reply to the last issue (this run only)", "", LastIssueInfo});
     list.push_back({"print", "print data of the last invoice, or of --inv-num", "[--inv-num NUMBER]", PrintData});
-    list.push_back({"command", "run a console command without payload", "--code 0xNN", ConsoleCommand});
+    list.push_back({"command", "run a console command without payload",
+                    "--code 0xNN, one of " + MenuCommandCodes(), ConsoleCommand});
     list.push_back({"summary", "usage summary of the roll holding --inv-num", "--inv-num NUMBER", RollSummary});
     AddStoreSubcommands(list);
     return list;

@@ -3,15 +3,18 @@
 //   karvex [--data-dir DIR] [--port N] METHOD [OPTIONS]
 //
 // Exit status: 0 when the method's result is 0, 1 for any other result, 2 for a usage error.
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <set>
 #include <string>
 
 #include "commands.h"
 #include "karvex/application.h"
 #include "karvex/errors.h"
 #include "karvex/fiscal.h"
+#include "link/result_codes.h"
 #include "link/user_interface.h"
 
 namespace {
@@ -76,11 +79,36 @@ Options ParseOptions(int argc, char** argv, int from) {
     return o;
 }
 
-int Emit(const std::string& method, int result, const std::string& description, JsonObject outputs) {
+// The options a subcommand takes are the ones its usage line names, so that --help and the parser agree.
+std::set<std::string> AcceptedOptions(const Subcommand& sub) {
+    std::set<std::string> names;
+    const std::string& usage = sub.usage;
+    for (std::size_t at = usage.find("--"); at != std::string::npos; at = usage.find("--", at)) {
+        std::size_t end = at + 2;
+        while (end < usage.size() && (std::islower(static_cast<unsigned char>(usage[end])) || usage[end] == '-')) ++end;
+        names.insert(usage.substr(at + 2, end - at - 2));
+        at = end;
+    }
+    return names;
+}
+
+// An option the subcommand does not take, or a stray word, is a mistake the caller wants to hear about:
+// ignoring it would run the method as if it had not been given.
+void CheckOptionsTaken(const Subcommand& sub, const Options& options) {
+    const std::set<std::string> accepted = AcceptedOptions(sub);
+    for (const auto& [name, value] : options.values) {
+        if (accepted.count(name) == 0) throw UsageError{"unknown option --" + name};
+    }
+    if (!options.positional.empty()) throw UsageError{"unexpected argument " + options.positional.front()};
+}
+
+// The description is always that of the result printed beside it: a call refused before sending may leave
+// the control's own result word (and so its Description) at the previous command's.
+int Emit(const std::string& method, int result, JsonObject outputs) {
     JsonObject obj;
     obj.emplace_back("method", method);
     obj.emplace_back("result", result);
-    obj.emplace_back("description", description);
+    obj.emplace_back("description", karvex::ResultCodeText(result));
     obj.emplace_back("outputs", std::move(outputs));
     std::cout << ToJson(obj) << std::endl;
     return result == 0 ? 0 : 1;
@@ -125,6 +153,7 @@ int main(int argc, char** argv) {
     Options options;
     try {
         options = ParseOptions(argc, argv, i + 1);
+        CheckOptionsTaken(*sub, options);
     } catch (const UsageError& e) {
         std::fprintf(stderr, "karvex %s: %s\n", name.c_str(), e.message.c_str());
         return 2;
@@ -137,7 +166,7 @@ int main(int argc, char** argv) {
     if (sub->needsLink) {
         int r = fiscal.LoadFiscalForm();
         if (r != 0) {
-            int code = Emit("LoadFiscalForm", r, fiscal.Description().toStdString(), {});
+            int code = Emit("LoadFiscalForm", r, {});
             fiscal.UnloadFicalForm(0);
             return code;
         }
@@ -154,8 +183,7 @@ int main(int argc, char** argv) {
         fiscal.UnloadFicalForm(0);
         return 2;
     }
-    const std::string description = fiscal.Description().toStdString();
     int unload = fiscal.UnloadFicalForm(0);
     if (unload != 0) std::fprintf(stderr, "karvex: closing the store gave %d\n", unload);
-    return Emit(outcome.method, outcome.result, description, std::move(outcome.outputs));
+    return Emit(outcome.method, outcome.result, std::move(outcome.outputs));
 }
