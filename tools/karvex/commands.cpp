@@ -201,9 +201,8 @@ Outcome RollSummary(Fiscal& f, const Options& o) {
     return out;
 }
 
-// Any console command without a payload (the rolls already dispensed, machine data, user information, tax
-// items, machine state, totals ...), run as a host call: silent, waited for, its answer stored.
-// The codes it takes are the command table's menu entries that send at once, the ones the control runs.
+// The codes `command` takes: the command table's menu entries that send at once, the ones the control runs
+// for a host.
 std::string MenuCommandCodes() {
     std::string list;
     char code[8];
@@ -215,6 +214,8 @@ std::string MenuCommandCodes() {
     return list;
 }
 
+// A console menu command without a payload (the rolls already dispensed, machine data, user information,
+// tax items, machine state, totals ...), run as a host call: silent, waited for, its answer stored.
 Outcome ConsoleCommand(Fiscal& f, const Options& o) {
     const long long code = IntOptionAnyBase(o, "code");
     const CommandInfo* info = code >= 0 && code <= 255 ? FindCommand(static_cast<std::uint8_t>(code)) : nullptr;
