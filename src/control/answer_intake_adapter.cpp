@@ -79,14 +79,23 @@ void DecodingIntake::SaveAnswerPacket(ControlModule& m, const ReceivedFrame& fra
     // its port half-way must not be replayed as part of this one.
     if (m.RxPacketCount == 1) ClearQueue(m);
     ResultCode r = karvex::SaveAnswerPacket(*queue_, frame.bytes, m.RxPacketCount);
-    if (r != 0) queueFailure_ = r;
+    if (r != 0 && queueFailure_ == 0) queueFailure_ = r;
     m.ShowPacketProgress(m.RxPacketCount, frame.packetsToFollow, std::string(PacketKindLabel(m.CurrentCommand)),
                          true);
 }
 
 IntakeOutcome DecodingIntake::AcceptStoredAnswers(ControlModule& m) {
-    m.Hooks().SetBusyCursor(true);
     const std::uint8_t code = m.CurrentCommand;
+    if (queueFailure_ != 0) {
+        // A frame the queue could not keep means the answer is incomplete: it fails once, here, and its
+        // frames are dropped. Replaying the rest would only replace the table's last whole answer with a
+        // part of this one (and, on a full disk, fail again frame by frame).
+        const int failure = queueFailure_;
+        ClearQueue(m);
+        m.ReportPacketResult(code, failure, "");
+        return {failure, {}};
+    }
+    m.Hooks().SetBusyCursor(true);
     const std::string label(PacketKindLabel(code));
     AnswerContext c = Load(m);
     int processed = 0;
@@ -100,9 +109,6 @@ IntakeOutcome DecodingIntake::AcceptStoredAnswers(ControlModule& m) {
     DispatchOutcome o = karvex::AcceptStoredAnswers(code, *queue_, c, *store_, report, yield);
     Store(m, c);
     m.Hooks().SetBusyCursor(false);
-    // A frame the queue could not keep means the answer is incomplete, whatever the replay made of the rest.
-    if (queueFailure_ != 0 && o.result == 0) o.result = queueFailure_;
-    queueFailure_ = 0;
     return {o.result, std::move(o.display_text)};
 }
 

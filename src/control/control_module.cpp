@@ -50,6 +50,13 @@ ControlModule::~ControlModule() {
 void ControlModule::SetCommandResult(int code) {
     commandResult_ = code;
     commandResultText_ = ResultCodeText(code);
+    if (!detail_.empty() && code == detailCode_) commandResultText_ += "：" + detail_;
+    detail_.clear();
+}
+
+void ControlModule::SetResultDetail(int code, std::string detail) {
+    detailCode_ = code;
+    detail_ = std::move(detail);
 }
 
 void ControlModule::SetUserInterface(std::shared_ptr<UserInterface> ui) {

@@ -62,6 +62,10 @@ public:
 
     // ----- shared result word
     void SetCommandResult(int code);
+    // What lies behind a code that is about to become the result (a path, the engine's text): the next
+    // SetCommandResult with that code puts it after the message, "0x5B：数据库对象打开失败：…". Any
+    // result stored after that one drops it.
+    void SetResultDetail(int code, std::string detail);
     int GetCommandResult() const { return commandResult_; }
     const std::string& CommandResultText() const { return commandResultText_; }
 
@@ -145,6 +149,8 @@ private:
 
     int commandResult_ = 0;
     std::string commandResultText_;
+    int detailCode_ = 0;
+    std::string detail_;
     DataPaths paths_;
     std::unique_ptr<CommandLog> log_;
     std::shared_ptr<UserInterface> ui_;

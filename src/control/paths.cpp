@@ -35,24 +35,32 @@ std::string LibraryDirectory() {
     return WithSlash(fs::current_path().string());
 }
 
-DataPaths ResolveDataPaths() {
-    std::string dir;
-    if (const char* v = std::getenv("KARVEX_DATA_DIR"); v && *v && UsableDirectory(v)) {
-        dir = v;
-    } else {
-        dir = LibraryDirectory();
-        if (!UsableDirectory(dir)) {
-            const char* home = std::getenv("HOME");
-            std::string fallback = std::string(home && *home ? home : "/tmp") + "/.local/share/karvex";
-            UsableDirectory(fallback);
-            dir = fallback;
-        }
-    }
+DataPaths ResolveDataPaths(const char* variable, const std::string& libraryDir, const std::string& home) {
     DataPaths p;
+    std::string dir;
+    std::error_code ec;
+    if (variable != nullptr && *variable != '\0') {
+        dir = variable;
+        fs::create_directories(dir, ec);
+        p.source = DataDirSource::Variable;
+    } else if (fs::exists(fs::path(libraryDir) / "FiscalMachine.mdb", ec) || UsableDirectory(libraryDir)) {
+        // A store already there is the store, even when the directory has since become unusable.
+        dir = libraryDir;
+        p.source = DataDirSource::Library;
+    } else {
+        dir = (home.empty() ? std::string("/tmp") : home) + "/.local/share/karvex";
+        UsableDirectory(dir);
+        p.source = DataDirSource::HomeFallback;
+    }
     p.appDir = WithSlash(dir);
     p.storePath = p.appDir + "FiscalMachine.mdb";
     p.logPath = p.appDir + "CommandFM.Vrm";
     return p;
+}
+
+DataPaths ResolveDataPaths() {
+    const char* home = std::getenv("HOME");
+    return ResolveDataPaths(std::getenv("KARVEX_DATA_DIR"), LibraryDirectory(), home ? home : "");
 }
 
 }  // namespace karvex

@@ -4,15 +4,26 @@
 
 namespace karvex {
 
+// Why the data directory is the one it is (the command log says so when the store opens).
+enum class DataDirSource {
+    Variable,      // $KARVEX_DATA_DIR
+    Library,       // the directory of the library file
+    HomeFallback,  // ~/.local/share/karvex: a first run in a library directory that cannot be written
+};
+
 struct DataPaths {
     std::string appDir;     // ends in "/"
     std::string storePath;  // appDir + "FiscalMachine.mdb"
     std::string logPath;    // appDir + "CommandFM.Vrm"
+    DataDirSource source = DataDirSource::Library;
 };
 
-// $KARVEX_DATA_DIR when set (created when missing); else the directory of the library file when it is
-// writable; else ~/.local/share/karvex.
+// $KARVEX_DATA_DIR when set (created when missing), whether or not it can be used: a store that cannot
+// be used where it is configured is reported, never quietly replaced by another one. Else the directory
+// of the library file when it already holds a store or can be written; else ~/.local/share/karvex.
 DataPaths ResolveDataPaths();
+// The same choice from given values (`variable` may be null; `home` empty stands for /tmp).
+DataPaths ResolveDataPaths(const char* variable, const std::string& libraryDir, const std::string& home);
 
 // The directory of the file this code was loaded from (the shared library, or the program when linked
 // statically), ending in "/".

@@ -39,6 +39,7 @@ StoreIntake::StoreIntake(std::shared_ptr<StoreHandle> handle, std::unique_ptr<St
                                    [this](const std::string& title, const std::string& text) {
                                        if (module_ == nullptr) return;
                                        module_->Log().WriteLogLine(text);
+                                       noticeLogged_ = true;
                                        // Host calls report through their result code only.
                                        if (module_->CallerMode == kCallerConsole)
                                            module_->Ui().ShowMessage(
@@ -61,34 +62,54 @@ void StoreIntake::ReportStoreFailure(ControlModule& m, const std::string& what, 
     m.Log().WriteLogLine(line);
 }
 
-IntakeOutcome StoreIntake::AcceptSingleAnswer(ControlModule& m, const Bytes& frame) {
+void StoreIntake::BeginAnswer(ControlModule& m) {
     module_ = &m;
-    const std::uint8_t command = m.CurrentCommand;
-    IntakeOutcome o = DecodingIntake::AcceptSingleAnswer(m, frame);
+    noticeLogged_ = false;
+    writers_->ClearError();
+    // The print-data and roll-summary queries of a host only read the answers: the tables keep what the
+    // operator uploaded.
+    writers_->KeepTables(m.CallerMode == kCallerPrintDataChain || m.CallerMode == kCallerRollSummaryChain);
+}
+
+void StoreIntake::EndAnswer(ControlModule& m, std::uint8_t command, IntakeOutcome& o, const std::string& queueError) {
+    writers_->KeepTables(false);
+    const bool failed = o.result != 0 && o.result != result::kChainContinues;
     // Rows written for a frame are only kept when the answer's transaction commits; a failed commit must
     // not be reported as a stored answer.
-    if (int closed = writers_->TakeCloseResult(); closed != 0 && (o.result == 0 || o.result == result::kChainContinues)) {
+    if (int closed = writers_->TakeCloseResult(); closed != 0 && !failed) {
         ReportStoreFailure(m, CommandName(command) + "数据保存失败", closed, writers_->LastErrorText());
+        m.SetResultDetail(closed, writers_->LastErrorText());
         o.result = closed;
+    } else if (failed) {
+        // A store failure goes to the log and into the result's message once, with the engine's reason.
+        const std::string& why = !writers_->LastErrorText().empty() ? writers_->LastErrorText() : queueError;
+        if (!why.empty()) {
+            if (!noticeLogged_) ReportStoreFailure(m, CommandName(command) + "数据保存失败", o.result, why);
+            m.SetResultDetail(o.result, why);
+        }
     }
-    if (o.result == 0) RunRollProgress(m, command);
     module_ = nullptr;
+}
+
+IntakeOutcome StoreIntake::AcceptSingleAnswer(ControlModule& m, const Bytes& frame) {
+    BeginAnswer(m);
+    const std::uint8_t command = m.CurrentCommand;
+    IntakeOutcome o = DecodingIntake::AcceptSingleAnswer(m, frame);
+    EndAnswer(m, command, o, {});
+    if (o.result == 0) RunRollProgress(m, command);
     return o;
 }
 
 IntakeOutcome StoreIntake::AcceptStoredAnswers(ControlModule& m) {
-    module_ = &m;
+    BeginAnswer(m);
     const std::uint8_t command = m.CurrentCommand;
+    const std::string queueError = queue_->LastErrorText();
     // Frames still held in memory are replayed straight from there; nothing to write first.
     IntakeOutcome o = DecodingIntake::AcceptStoredAnswers(m);
-    if (int closed = writers_->TakeCloseResult(); closed != 0 && (o.result == 0 || o.result == result::kChainContinues)) {
-        ReportStoreFailure(m, CommandName(command) + "数据保存失败", closed, writers_->LastErrorText());
-        o.result = closed;
-    }
+    EndAnswer(m, command, o, queueError);
     // Whatever the replay left (dropped after four failures, or put back by a transaction that did not
     // commit) must not be taken for the first frames of the next answer.
     queue_->Clear();
-    module_ = nullptr;
     return o;
 }
 
@@ -110,10 +131,24 @@ void StoreIntake::RunRollProgress(ControlModule& m, std::uint8_t command) {
     std::string previous;
     const int r = writers_->SaveMakeInvoice(current, previous);
     // The bookkeeping is the control's own: its outcome is logged and never changes the command's result.
-    if (r == 0) {
+    // Only a store that failed is a failure; the rest says what the bookkeeping made of the number.
+    switch (r) {
+    case 0:
         m.Log().WriteLogLine("发票卷记录更新：当前发票号 " + current);
-    } else {
-        ReportStoreFailure(m, "发票卷记录更新失败 当前发票号 " + current, r, "");
+        break;
+    case kRollNotNextNumber:
+        m.Log().WriteLogLine("发票卷记录更新：当前发票号 " + current + "（原来发票号 " + previous + "，不是加一）");
+        break;
+    case kRollNumberLower:
+        m.Log().WriteLogLine("当前发票号 " + current + " 小于已记录的发票号 " + previous + "，发票卷记录不变");
+        break;
+    case kRollNumberNotFound:
+    case kStoreTableEmpty:
+        m.Log().WriteLogLine("数据库中没有当前发票号 " + current + " 所在的发票卷，发票卷记录不变");
+        break;
+    default:
+        ReportStoreFailure(m, "发票卷记录更新失败 当前发票号 " + current, r, writers_->LastErrorText());
+        break;
     }
 }
 
@@ -125,12 +160,18 @@ int StoreIntake::OpenStore(ControlModule& m) {
     int r = handle_->access->Open();
     if (r == 0) r = handle_->access->OpenAnswerQueue();
     if (r != 0) {
-        ReportStoreFailure(m, "数据库打开失败", r, handle_->access->LastErrorText());
+        const std::string why = handle_->access->LastErrorText();
+        ReportStoreFailure(m, "数据库打开失败", r, why);
+        m.SetResultDetail(r, why);
         handle_->access->Close();
         handle_->access.reset();
         return r;
     }
     queue_->Detach();
+    const std::string file = handle_->access->StorePath().string();
+    m.Log().WriteLogLine(m.Paths().source == DataDirSource::HomeFallback
+                             ? "程序目录不能写入，使用数据库 " + file
+                             : "使用数据库 " + file);
     return 0;
 }
 
@@ -144,6 +185,7 @@ int StoreIntake::CloseStore(ControlModule& m) {
     queue_->Detach();
     const int r = access->CompactStoreAtUnload();
     if (r != 0) ReportStoreFailure(m, "数据库压缩失败", r, access->LastErrorText());
+    if (r == 0 && access->CompactionSkipped()) m.Log().WriteLogLine("数据库正被其他程序打开，本次不压缩");
     access->Close();
     handle_->access.reset();
     return r;

@@ -44,6 +44,8 @@ public:
 private:
     StoreIntake(std::shared_ptr<StoreHandle> handle, std::unique_ptr<StoreRecordWriters> writers,
                 std::unique_ptr<StoreAnswerQueue> queue);
+    void BeginAnswer(ControlModule& m);
+    void EndAnswer(ControlModule& m, std::uint8_t command, IntakeOutcome& o, const std::string& queueError);
     void RunRollProgress(ControlModule& m, std::uint8_t command);
     void ReportStoreFailure(ControlModule& m, const std::string& what, int code, const std::string& detail);
 
@@ -51,6 +53,7 @@ private:
     StoreRecordWriters* writers_;
     StoreAnswerQueue* queue_;
     ControlModule* module_ = nullptr;  // the module whose answer is being taken up (for writer notices)
+    bool noticeLogged_ = false;        // a writer's notice already logged the answer's failure
     ClearProgress clearProgress_;
 };
 

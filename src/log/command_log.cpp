@@ -89,10 +89,18 @@ void CommandLog::AppendToFile(const std::string& line) {
         ssize_t n = ::write(fd_, p, left);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return;
+            break;
         }
         p += n;
         left -= static_cast<std::size_t>(n);
+    }
+    if (left == 0 || left == gbk.size()) return;
+    // A full disk took only the head of the line: it is cut off again, so the file never holds half a
+    // line (the next line would be glued to it). After an O_APPEND write the offset is the file's end.
+    const off_t end = ::lseek(fd_, 0, SEEK_CUR);
+    const off_t written = static_cast<off_t>(gbk.size() - left);
+    if (end >= written && ::ftruncate(fd_, end - written) != 0) {
+        // Nothing more can be done for a file that cannot even be shortened.
     }
 }
 

@@ -97,7 +97,9 @@ ResultCode StoreRecordWriters::Engine(const std::string& what) {
     StoreAccess* s = Store();
     if (s == nullptr) return Fail(kStoreNotOpen, "数据库对象打开失败");
     StoreConnection& conn = *s->Connection();
-    return Fail(conn.FailEngine(sqlite3_extended_errcode(conn.Handle()), what), conn.LastErrorText());
+    // Two statements: the text must be read after FailEngine has set it.
+    const ResultCode code = conn.FailEngine(sqlite3_extended_errcode(conn.Handle()), what);
+    return Fail(code, conn.LastErrorText());
 }
 
 ResultCode StoreRecordWriters::Notify(ResultCode code, const std::string& title) {
@@ -107,12 +109,13 @@ ResultCode StoreRecordWriters::Notify(ResultCode code, const std::string& title)
 
 ResultCode StoreRecordWriters::OpenCommandTables(std::uint8_t command) {
     closeResult_ = 0;
+    error_.clear();
     StoreAccess* s = Store();
     if (s == nullptr) {
         // A command without tables needs no store.
         return StoreAccess::AnswerTableOf(command) == nullptr ? kStoreOk : Fail(kStoreNotOpen, "数据库对象打开失败");
     }
-    std::int32_t rc = s->OpenCommandTables(command, 0);
+    std::int32_t rc = s->OpenCommandTables(command, 0, !keepTables_);
     if (rc != kStoreOk) error_ = s->LastErrorText();
     return rc;
 }
@@ -120,7 +123,7 @@ ResultCode StoreRecordWriters::OpenCommandTables(std::uint8_t command) {
 ResultCode StoreRecordWriters::ClearCommandTable(std::uint8_t command) {
     // Only the tables each answer refills are emptied: the single rows, the rolls counted by the
     // current-number answer and the signing rows are kept whatever the answer's frame count.
-    if (!StoreAccess::AnswerRefillsTable(command)) return kStoreOk;
+    if (keepTables_ || !StoreAccess::AnswerRefillsTable(command)) return kStoreOk;
     StoreAccess* s = Store();
     if (s == nullptr) return Fail(kStoreNotOpen, "数据库对象打开失败");
     std::int32_t rc = s->ClearAccessTable(0);
@@ -133,7 +136,9 @@ void StoreRecordWriters::CloseCommandTables(std::uint8_t command) {
     if (s == nullptr) return;
     std::int32_t rc = s->CloseCommandTables(command, 0, AnswerOutcome::Keep);
     if (rc != kStoreOk) {
-        error_ = s->LastErrorText();
+        // A writer's failure tells more than the commit that followed it (a full disk makes the engine
+        // undo the whole transaction, and the commit only finds it gone).
+        if (error_.empty()) error_ = s->LastErrorText();
         closeResult_ = rc;
     }
 }
@@ -458,17 +463,24 @@ ResultCode StoreRecordWriters::SaveMakeInvoice(const std::string& current, std::
     if (ResultCode rc = CountRows(*rolls, count); rc != kStoreOk) return rc;
     if (count == 0) return Fail(commit(kStoreTableEmpty), "数据库中的表为空表");
 
-    // 3. The roll in use.
+    // 3. The roll in use: the number goes into it when it holds the number.
     std::int64_t inUse = 0;
+    std::string inUseLast;
     if (ResultCode rc = FirstRow(*rolls, "发票使用状态", Int(kRollInUse), inUse); rc != kStoreOk) return rc;
     if (inUse != 0) {
-        std::string last;
+        std::string first;
         if (ResultCode rc = ReadText(*rolls, inUse, "当前发票号", previous); rc != kStoreOk) return rc;
-        if (ResultCode rc = ReadText(*rolls, inUse, "单卷发票终止号", last); rc != kStoreOk) return rc;
-        if (current <= last) {
-            std::uint64_t before = 0;
-            const bool known = ParseNumber(previous, before);
-            if (known && before == p) return commit(kStoreOk);  // asked again, nothing moved
+        if (ResultCode rc = ReadText(*rolls, inUse, "单卷发票起始号", first); rc != kStoreOk) return rc;
+        if (ResultCode rc = ReadText(*rolls, inUse, "单卷发票终止号", inUseLast); rc != kStoreOk) return rc;
+        std::uint64_t before = 0;
+        const bool known = ParseNumber(previous, before);
+        if (known && before == p) return commit(kStoreOk);  // asked again, nothing moved
+        // The processor never hands out a number below one it has handed out: a lower one is a stale or
+        // wrong answer and must not move the bookkeeping back.
+        std::uint64_t lowest = 0;
+        if ((known && p < before) || (!known && ParseNumber(first, lowest) && p < lowest))
+            return Fail(commit(kRollNumberLower), "当前发票号小于已记录的发票号");
+        if (first <= current && current <= inUseLast) {
             ResultCode rc = WriteAt(*rolls, inUse, {{"当前发票号", current}});
             if (rc != kStoreOk) return rc;
             // The processor's number is recorded even after a jump (a voided blank form uses one up):
@@ -476,13 +488,11 @@ ResultCode StoreRecordWriters::SaveMakeInvoice(const std::string& current, std::
             if (known && p != before + 1) return Fail(commit(kRollNotNextNumber), "当前发票号不是原来发票号加一");
             return commit(kStoreOk);
         }
-        FieldList usedUp{{"用完时间", NowStamp()}, {"发票使用状态", Int(kRollUsedUp)}};
-        if (ResultCode rc = WriteAt(*rolls, inUse, usedUp);
-            rc != kStoreOk)
-            return rc;
     }
 
-    // 4. The first distributed roll that holds the number is taken into use.
+    // 4. The first distributed roll that holds the number is taken into use; the roll in use before it is
+    // used up.
+    std::int64_t found = 0;
     {
         sqlite3_stmt* stmt = cache_.Get(
             *s->Connection(), "SELECT " + QuoteIdentifier(kRowIdColumn) +
@@ -490,7 +500,6 @@ ResultCode StoreRecordWriters::SaveMakeInvoice(const std::string& current, std::
                                   "ORDER BY " + QuoteIdentifier(kRowIdColumn));
         if (stmt == nullptr) return Fail(kStoreEngineFailure, s->Connection()->LastErrorText());
         sqlite3_bind_int64(stmt, 1, kRollDispensed);
-        std::int64_t found = 0;
         int rc;
         while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
             const std::string first = ColumnText(stmt, 1);
@@ -502,12 +511,14 @@ ResultCode StoreRecordWriters::SaveMakeInvoice(const std::string& current, std::
         }
         sqlite3_reset(stmt);
         if (rc != SQLITE_ROW && rc != SQLITE_DONE) return Engine("查找发票卷失败");
-        if (found == 0) return Fail(commit(kRollNumberNotFound), "发票库中找不到当前发票号");
-        FieldList take{{"发票使用状态", Int(kRollInUse)}, {"当前发票号", current}, {"开始使用时间", NowStamp()}};
-        if (ResultCode w = WriteAt(*rolls, found, take);
-            w != kStoreOk)
-            return w;
     }
+    if (inUse != 0 && (found != 0 || current > inUseLast)) {
+        FieldList usedUp{{"用完时间", NowStamp()}, {"发票使用状态", Int(kRollUsedUp)}};
+        if (ResultCode rc = WriteAt(*rolls, inUse, usedUp); rc != kStoreOk) return rc;
+    }
+    if (found == 0) return Fail(commit(kRollNumberNotFound), "发票库中找不到当前发票号");
+    FieldList take{{"发票使用状态", Int(kRollInUse)}, {"当前发票号", current}, {"开始使用时间", NowStamp()}};
+    if (ResultCode w = WriteAt(*rolls, found, take); w != kStoreOk) return w;
     return commit(kStoreOk);
 }
 
@@ -519,24 +530,30 @@ StoreAnswerQueue::StoreAnswerQueue(std::shared_ptr<StoreHandle> store) : store_(
 StoreAnswerQueue::~StoreAnswerQueue() = default;
 
 ResultCode StoreAnswerQueue::Append(int frame_number, const std::string& frame_hex) {
-    if (store_ == nullptr || store_->Open() == nullptr) return kStoreNotOpen;
+    if (failed_ != kStoreOk) return failed_;
+    if (store_ == nullptr || store_->Open() == nullptr) return FailFlush(kStoreNotOpen, "数据库对象打开失败");
     pending_.emplace_back(frame_number, frame_hex);
     if (pending_.size() >= kBatch) return Flush();
     return kStoreOk;
 }
 
+ResultCode StoreAnswerQueue::FailFlush(ResultCode code, const std::string& text) {
+    pending_.clear();
+    failed_ = code;
+    error_ = text;
+    return code;
+}
+
 ResultCode StoreAnswerQueue::Flush() {
+    if (failed_ != kStoreOk) return failed_;
     if (pending_.empty()) return kStoreOk;
     StoreAccess* s = store_ ? store_->Open() : nullptr;
-    if (s == nullptr) {
-        pending_.clear();
-        return kStoreNotOpen;
-    }
+    if (s == nullptr) return FailFlush(kStoreNotOpen, "数据库对象打开失败");
     StoreConnection& conn = *s->Connection();
     StoreTransaction tx(conn);
-    if (tx.BeginResult() != kStoreOk) return tx.BeginResult();
+    if (tx.BeginResult() != kStoreOk) return FailFlush(tx.BeginResult(), conn.LastErrorText());
     sqlite3_stmt* stmt = cache_.Get(conn, "INSERT INTO \"ARecord\" (\"记录号\", \"记录\") VALUES (?1, ?2)");
-    if (stmt == nullptr) return kStoreEngineFailure;
+    if (stmt == nullptr) return FailFlush(kStoreEngineFailure, conn.LastErrorText());
     for (const auto& [number, hex] : pending_) {
         sqlite3_reset(stmt);
         sqlite3_bind_int64(stmt, 1, number);
@@ -544,11 +561,11 @@ ResultCode StoreAnswerQueue::Flush() {
         if (sqlite3_step(stmt) != SQLITE_DONE) {
             std::int32_t code = conn.FailEngine(sqlite3_extended_errcode(conn.Handle()), "保存数据包失败");
             sqlite3_reset(stmt);
-            return code;
+            return FailFlush(code, conn.LastErrorText());
         }
     }
     sqlite3_reset(stmt);
-    if (std::int32_t rc = tx.Commit(); rc != kStoreOk) return rc;
+    if (std::int32_t rc = tx.Commit(); rc != kStoreOk) return FailFlush(rc, conn.LastErrorText());
     stored_ += pending_.size();
     pending_.clear();
     return kStoreOk;
@@ -615,6 +632,8 @@ void StoreAnswerQueue::Clear() {
     ahead_.clear();
     pending_.clear();
     stored_ = 0;
+    failed_ = kStoreOk;
+    error_.clear();
     StoreAccess* s = store_ ? store_->Open() : nullptr;
     if (s == nullptr) return;
     StoreConnection& conn = *s->Connection();
@@ -628,6 +647,8 @@ void StoreAnswerQueue::Detach() {
     ahead_.clear();
     pending_.clear();
     stored_ = 0;
+    failed_ = kStoreOk;
+    error_.clear();
     cache_.Release();
 }
 

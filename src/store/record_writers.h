@@ -32,6 +32,7 @@ struct sqlite3_stmt;
 namespace karvex {
 
 // Codes of the roll progress and the signing bookkeeping (their texts are in the result table).
+inline constexpr std::int32_t kRollNumberLower = 141;       // "当前发票号小于已记录的发票号"
 inline constexpr std::int32_t kRollNotNextNumber = 149;     // "当前发票号不是原来发票号加一"
 inline constexpr std::int32_t kRollNumberNotFound = 150;    // "发票库中找不到当前发票号"
 inline constexpr std::int32_t kSignatureRowMissing = 151;   // "需签名数据在数据库中丢失"
@@ -89,14 +90,23 @@ public:
     ResultCode SaveDayTrade(const DayTradeRecord& rec) override;
     ResultCode SaveIdiograph(const SignatureRecord& rec) override;
 
+    // While set, OpenCommandTables and ClearCommandTable leave the tables' rows alone: the answers then
+    // taken up are only read for a host (print data and roll summary queries) and store nothing.
+    void KeepTables(bool keep) { keepTables_ = keep; }
+    // Forgets the last failure's text, so that a text after an answer belongs to that answer.
+    void ClearError() { error_.clear(); }
+
     // The result of the last CloseCommandTables: a failed commit loses the whole answer, and the intake
     // must report that instead of the frames' success. Reading it resets it to 0.
     ResultCode TakeCloseResult() { return std::exchange(closeResult_, 0); }
 
-    // Roll progress for the current invoice number `current` (10 digits). `previous` receives the
-    // 当前发票号 the roll in use held before. 0 when a roll took the number; 149 when the number is not
-    // the previous one plus one (it is recorded all the same: the processor's number is the truth);
-    // 150 when no roll holds it; 162 when InvoiceNumber is empty; a store code otherwise.
+    // Roll progress for the current invoice number `current` (10 digits): the number goes into the roll
+    // that holds it (起始号 <= current <= 终止号); when that is not the roll in use, the bookkeeping moves
+    // to it and the roll in use is used up. `previous` receives the 当前发票号 the roll in use held
+    // before. 0 when a roll took the number; 149 when the number is not the previous one plus one (it
+    // is recorded all the same: the processor's number is the truth); 141 (nothing changed) when it is
+    // lower than the previous one; 150 when no roll holds it (a roll in use that it is past is used up);
+    // 162 when InvoiceNumber is empty; a store code otherwise.
     ResultCode SaveMakeInvoice(const std::string& current, std::string& previous);
     // The 当前发票号 of the roll in use (state 2); false when no roll is in use.
     bool CurrentNumberInUse(std::string& number);
@@ -130,6 +140,7 @@ private:
     WriterNotice notice_;
     StatementCache cache_;
     ResultCode closeResult_ = 0;
+    bool keepTables_ = false;
     std::string error_;
 };
 
@@ -148,19 +159,26 @@ public:
     ResultCode TakeFirst(std::string& frame_hex) override;
     void Clear() override;
 
-    // Writes the frames still held in memory to ARecord.
+    // Writes the frames still held in memory to ARecord. When that fails the frames are dropped and the
+    // queue refuses every later frame with the same code until it is cleared: the answer is lost either
+    // way, and writing a growing list again for every frame would only repeat the failure.
     ResultCode Flush();
     // Forgets the prepared statements and the rows counted in the table (the store is being closed).
     void Detach();
+    // Why the last write failed ("" after Clear()).
+    const std::string& LastErrorText() const { return error_; }
 
 private:
     ResultCode LoadBatch();
+    ResultCode FailFlush(ResultCode code, const std::string& text);
 
     std::shared_ptr<StoreHandle> store_;
     StatementCache cache_;
     std::deque<std::string> ahead_;                    // read from the table, already deleted there
     std::size_t stored_ = 0;                           // rows in the table
     std::deque<std::pair<int, std::string>> pending_;  // not written yet
+    ResultCode failed_ = 0;                            // a flush failed: refused until Clear()
+    std::string error_;
 };
 
 }  // namespace karvex

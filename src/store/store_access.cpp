@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <system_error>
 #include <vector>
 
@@ -102,12 +104,35 @@ std::int32_t StoreAccess::FromSlot(int slot, std::int32_t code) {
     return code;
 }
 
-std::int32_t StoreAccess::Open() {
+std::int32_t StoreAccess::Open(StoreMode mode) {
     Close();
     key_ = StoreKey();
+    const std::filesystem::path dir = storePath_.parent_path();
+    std::error_code ec;
+    if (!std::filesystem::is_directory(dir.empty() ? "." : dir, ec)) {
+        const std::string reason = ec ? ec.message() : std::string("不是目录");
+        return Fail(kStoreNotOpen, "数据目录 " + dir.string() + " 不能使用：" + reason);
+    }
+    if (mode == StoreMode::Write) {
+        if (::access(dir.empty() ? "." : dir.c_str(), W_OK | X_OK) != 0) {
+            return Fail(kStoreNotOpen, "数据目录 " + dir.string() + " 不能写入：" + std::strerror(errno));
+        }
+        std::string why;
+        if (std::int32_t rc = lock_.AcquireWriter(storePath_, why); rc != kStoreOk) return Fail(rc, why);
+    } else {
+        lock_.AcquireReader(storePath_);
+    }
     auto conn = std::make_shared<StoreConnection>();
-    std::int32_t code = conn->Open(storePath_, key_);
-    if (code != kStoreOk) return Fail(code, conn->LastErrorText());
+    std::int32_t code =
+        mode == StoreMode::Write ? conn->Open(storePath_, key_) : conn->OpenForReading(storePath_, key_);
+    if (code != kStoreOk) {
+        lock_.Release();
+        std::string text = conn->LastErrorText();
+        if (text.find(storePath_.string()) == std::string::npos) text = storePath_.string() + "：" + text;
+        // Whatever stops the store from opening (a full disk, a file that cannot be written) means the
+        // same to the caller: there is no store here.
+        return Fail(kStoreNotOpen, text);
+    }
     conn_ = std::move(conn);
     error_.clear();
     return kStoreOk;
@@ -124,6 +149,7 @@ void StoreAccess::Close() {
         conn_.reset();
     }
     answerOpen_ = false;
+    lock_.Release();
 }
 
 RecordSet* StoreAccess::Slot(int slot) {
@@ -183,7 +209,7 @@ void StoreAccess::EndAnswer(AnswerOutcome outcome, std::int32_t& code) {
     }
 }
 
-std::int32_t StoreAccess::OpenCommandTables(std::uint8_t code, int slot) {
+std::int32_t StoreAccess::OpenCommandTables(std::uint8_t code, int slot, bool refill) {
     const CommandTable* entry = CommandTableOf(code);
     if (entry == nullptr) return kStoreOk;
     if (Slot(slot) == nullptr) return Fail(kStoreNotOpen, "没有此数据控件：" + std::to_string(slot));
@@ -196,7 +222,8 @@ std::int32_t StoreAccess::OpenCommandTables(std::uint8_t code, int slot) {
     if (std::int32_t rc = conn_->Begin(); rc != kStoreOk) return Fail(rc, conn_->LastErrorText());
     answerOpen_ = true;
     std::int32_t rc = kStoreOk;
-    if (entry->refilled) {
+    refill = refill && entry->refilled;
+    if (refill) {
         // Emptied in one statement before the record set is bound: reading the old rows into the slot
         // only to delete them one by one costs memory and time in proportion to the last answer.
         const TableDef* table = FindStoreTable(entry->table);
@@ -204,7 +231,7 @@ std::int32_t StoreAccess::OpenCommandTables(std::uint8_t code, int slot) {
         if (rc != kStoreOk) error_ = conn_->LastErrorText();
     }
     if (rc == kStoreOk) rc = OpenAccess(Selection::Of(entry->table), slot);
-    if (rc == kStoreOk && entry->refilled) rc = ClearAccessTable(slot);
+    if (rc == kStoreOk && refill) rc = ClearAccessTable(slot);
     if (rc == kStoreOk && code == 0x33) rc = OpenAccess(Selection::Of("MakeInvoice"), kRollSlot);
     if (rc != kStoreOk) {
         std::string text = error_;
@@ -249,6 +276,12 @@ std::int32_t StoreAccess::ClearStoreTables(int slot, std::uint32_t flags, const 
 
 std::int32_t StoreAccess::CompactStore() {
     if (!IsOpen()) return Fail(kStoreNotOpen, "数据库对象打开失败");
+    if (!lock_.HeldAsWriter()) return Fail(kStoreInUse, "只读打开的数据库不能压缩：" + storePath_.string());
+    if (!lock_.BeginAlone()) return Fail(kStoreInUse, "数据库正被其他程序打开，未压缩：" + storePath_.string());
+    struct EndAlone {
+        StoreLock& lock;
+        ~EndAlone() { lock.EndAlone(); }
+    } endAlone{lock_};
     ReleaseAllSlots();
     if (answerOpen_) {
         std::int32_t ignored = kStoreOk;
@@ -285,7 +318,13 @@ std::int32_t StoreAccess::CompactStore() {
 }
 
 std::int32_t StoreAccess::CompactStoreAtUnload() {
+    compactionSkipped_ = false;
     std::int32_t rc = CompactStore();
+    if (rc == kStoreInUse) {
+        // Compacting is only tidying; the store as it is holds every answer.
+        compactionSkipped_ = true;
+        return kStoreOk;
+    }
     if (rc == kStoreDestinationExists) {
         // A copy left by an interrupted run: it is stale, the store file is the current data.
         RemoveWithCompanions(BackupPath());

@@ -14,6 +14,7 @@
 
 #include "store/record_set.h"
 #include "store/store_connection.h"
+#include "store/store_lock.h"
 
 namespace karvex {
 
@@ -47,6 +48,10 @@ using ClearProgress = std::function<void(int label, const std::string& caption)>
 
 enum class AnswerOutcome { Keep, Discard };
 
+// A writer is the one process that stores answers; readers (a technician's dump) only look, and may do
+// so while a writer has the store.
+enum class StoreMode { Write, Read };
+
 class StoreAccess {
 public:
     static constexpr int kSlotCount = 4;
@@ -60,8 +65,10 @@ public:
     StoreAccess(const StoreAccess&) = delete;
     StoreAccess& operator=(const StoreAccess&) = delete;
 
-    // Opens (creating when missing) the encrypted store with StoreKey(). 0, or 91 with the reason.
-    std::int32_t Open();
+    // Opens (creating when missing) the encrypted store with StoreKey(). 0; kStoreInUse when another
+    // writer has the store; 91 with the path and the reason when the store cannot be opened or written
+    // (a reader only needs to read an existing file).
+    std::int32_t Open(StoreMode mode = StoreMode::Write);
     void Close();
     bool IsOpen() const { return conn_ && conn_->IsOpen(); }
     const std::filesystem::path& StorePath() const { return storePath_; }
@@ -88,7 +95,8 @@ public:
     // Opens the tables the answer to a command writes (and empties those it refills) and begins the
     // answer's transaction. Codes without tables do nothing and return 0. An earlier answer that was
     // never closed is committed first, as its rows had been written.
-    std::int32_t OpenCommandTables(std::uint8_t code, int slot);
+    // `refill` false keeps the tables' rows: for answers that are only read, not stored.
+    std::int32_t OpenCommandTables(std::uint8_t code, int slot, bool refill = true);
     // Releases the slot's record set and ends the answer: Keep commits, Discard rolls back.
     // MakeInvoice opened on slot 2 for 0x33 stays bound. A failed commit leaves the tables as
     // before the answer and returns the code.
@@ -105,10 +113,13 @@ public:
 
     // Releases every slot (an unfinished answer is rolled back), writes the compacted encrypted copy
     // to BackupPath() and puts it in the store file's place, then reopens the store.
-    // kStoreDestinationExists when the copy file is already there.
+    // kStoreDestinationExists when the copy file is already there; kStoreInUse (nothing done) when
+    // another process has the store open, since it would be left with the replaced file.
     std::int32_t CompactStore();
-    // As at unload: a copy left by an interrupted earlier run is deleted and the compaction repeated.
+    // As at unload: a copy left by an interrupted earlier run is deleted and the compaction repeated;
+    // a store that others have open is left as it is, which is no failure (CompactionSkipped() tells).
     std::int32_t CompactStoreAtUnload();
+    bool CompactionSkipped() const { return compactionSkipped_; }
 
     const std::string& LastErrorText() const { return error_; }
 
@@ -119,6 +130,8 @@ private:
 
     std::filesystem::path storePath_;
     std::string key_;
+    StoreLock lock_;
+    bool compactionSkipped_ = false;
     std::shared_ptr<StoreConnection> conn_;
     RecordSet slots_[kSlotCount];
     bool answerOpen_ = false;

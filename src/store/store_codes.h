@@ -23,6 +23,10 @@ inline constexpr std::int32_t kStoreTypeMismatch = 3464;
 inline constexpr std::int32_t kStoreEngineFailure = 4098;
 // A record whose key already exists was refused.
 inline constexpr std::int32_t kStoreDuplicateKey = static_cast<std::int32_t>(0x80004005u);
+// Another process (or another store object of this one) writes the store.
+inline constexpr std::int32_t kStoreInUse = 140;
+// The disk (or the engine's page limit) is full: nothing of the change was written.
+inline constexpr std::int32_t kStoreDiskFull = 142;
 // The compaction destination already exists.
 inline constexpr std::int32_t kStoreDestinationExists = static_cast<std::int32_t>(0x80040E17u);
 

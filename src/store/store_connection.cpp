@@ -44,6 +44,7 @@ std::int32_t StoreConnection::FailEngine(int rc, const std::string& what) {
     }
     std::string detail = EngineErrorText(rc, db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(rc));
     if (primary == SQLITE_NOTADB) return Fail(kStoreNotOpen, what + "：" + detail);
+    if (primary == SQLITE_FULL) return Fail(kStoreDiskFull, what + "：" + detail);
     return Fail(kStoreEngineFailure, what + "：" + detail);
 }
 
@@ -57,18 +58,31 @@ std::int32_t StoreConnection::Exec(const std::string& sql) {
 }
 
 std::int32_t StoreConnection::Open(const std::filesystem::path& file, const std::string& key) {
+    return OpenFile(file, key, true);
+}
+
+std::int32_t StoreConnection::OpenForReading(const std::filesystem::path& file, const std::string& key) {
+    return OpenFile(file, key, false);
+}
+
+std::int32_t StoreConnection::OpenFile(const std::filesystem::path& file, const std::string& key, bool writer) {
     Close();
     error_.clear();
     file_ = file;
     key_ = key;
     if (key.empty()) return Fail(kStoreNotOpen, std::string("存储密钥为空，拒绝以明文打开存储文件"));
-    int rc = sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    // A reader opens read-write all the same (without creating anything) so that the journal of a writer
+    // killed mid-answer can be rolled back; it only reads.
+    int rc = sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | (writer ? SQLITE_OPEN_CREATE : 0), nullptr);
     if (rc != SQLITE_OK) {
         std::string detail = EngineErrorText(rc, db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(rc));
         Close();
         return Fail(kStoreNotOpen, "无法打开存储文件 " + file.string() + "：" + detail);
     }
     sqlite3_extended_result_codes(db_, 1);
+    // Waits for a transaction of another connection (a reader's, or the writer's while a reader reads)
+    // instead of failing at once.
+    sqlite3_busy_timeout(db_, 1000);
     rc = sqlite3_key(db_, key.data(), static_cast<int>(key.size()));
     if (rc != SQLITE_OK) {
         Close();
@@ -84,6 +98,12 @@ std::int32_t StoreConnection::Open(const std::filesystem::path& file, const std:
         Close();
         return Fail(kStoreNotOpen, UnreadableStoreText(file, step, sqlite3_errstr(step)));
     }
+    // A reader that wrote would bypass the writer's lock.
+    if (!writer) return Exec("PRAGMA query_only=1");
+    if (sqlite3_db_readonly(db_, "main") == 1) {
+        Close();
+        return Fail(kStoreNotOpen, "存储文件 " + file.string() + " 只能读取，不能写入");
+    }
     // Rollback journal, not WAL: the file is replaced by rename after compaction, and a WAL file
     // left beside it would belong to the old file. A process killed mid-transaction leaves a hot
     // journal that the next open rolls back, so the tables come back as they were before.
@@ -95,7 +115,6 @@ std::int32_t StoreConnection::Open(const std::filesystem::path& file, const std:
         error_ = text;
         return code;
     }
-    sqlite3_busy_timeout(db_, 1000);
     return kStoreOk;
 }
 

@@ -27,6 +27,9 @@ public:
     // table of the schema and the one ComSet row exist. Returns 0, or kStoreNotOpen / an engine
     // code with the reason in LastErrorText(). An existing file is never rewritten when the key fails.
     std::int32_t Open(const std::filesystem::path& file, const std::string& key);
+    // Opens an existing file for reading what others wrote: nothing is created or changed, and a file
+    // that is not there is kStoreNotOpen.
+    std::int32_t OpenForReading(const std::filesystem::path& file, const std::string& key);
     // Closes the handle; an open transaction is rolled back. Record sets on it then report 91.
     void Close();
     bool IsOpen() const { return db_ != nullptr; }
@@ -53,6 +56,7 @@ public:
     const std::string& LastErrorText() const { return error_; }
 
 private:
+    std::int32_t OpenFile(const std::filesystem::path& file, const std::string& key, bool writer);
     std::int32_t EnsureSchema();
 
     sqlite3* db_ = nullptr;

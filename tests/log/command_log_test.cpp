@@ -2,6 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -34,6 +42,33 @@ protected:
     std::string dir_;
     std::string path_;
 };
+
+// A disk that fills up in the middle of a line: the line is taken back whole, never left half written
+// for the next line to be glued to. The child process runs under a file size limit (and ignores the
+// signal the limit sends), so the parent's files are untouched.
+TEST_F(CommandLogTest, ALineThatDoesNotFitIsNotLeftHalfWritten) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        CommandLog log(path_, FixedStamp);
+        if (log.Open() != 0) ::_exit(2);
+        log.WriteLogLine("联机成功");
+        const off_t size = ::lseek(::open(path_.c_str(), O_RDONLY), 0, SEEK_END);
+        struct rlimit limit {static_cast<rlim_t>(size + 10), static_cast<rlim_t>(size + 10)};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        log.WriteLogLine(std::string(100, 'x'));  // 10 bytes fit
+        log.WriteLogLine(std::string(100, 'y'));  // nothing fits
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const std::string text = ReadFile();
+    EXPECT_EQ(text.find('x'), std::string::npos) << text;
+    EXPECT_EQ(text.size() >= 2 ? text.substr(text.size() - 2) : text, "\r\n");
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1);
+}
 
 TEST_F(CommandLogTest, SentAndResultLinesAreStampedGbkWithCrLf) {
     CommandLog log(path_, FixedStamp);

@@ -2,6 +2,10 @@
 // key does, and who hears of a writer's failure.
 #include "store/record_writers.h"
 
+#include <sqlcipher/sqlite3.h>
+
+#include <tuple>
+
 #include "store/store_codes.h"
 #include "store_test_support.h"
 
@@ -204,6 +208,85 @@ TEST_F(RecordWritersTest, RefusedRollIsLeftUnsavedAndReported) {
     EXPECT_EQ(writers_->TakeCloseResult(), 0);
     EXPECT_EQ(Column("InvoiceNumber", "单卷发票终止号"), (std::vector<std::string>{"0000001000"}));
     ASSERT_EQ(notices_.size(), 1u);
+}
+
+// Roll progress: the number goes into the roll that holds it, a lower one changes nothing. Rolls A
+// (1..100, in use at 50 unless the case says otherwise) and B (101..200, distributed).
+TEST_F(RecordWritersTest, RollProgressWritesTheNumberIntoTheRollThatHoldsIt) {
+    const struct {
+        const char* current;   // A's 当前发票号 before
+        const char* p;
+        ResultCode code;
+        std::vector<std::string> states;   // A, B after
+        std::vector<std::string> numbers;  // their 当前发票号 after
+    } cases[] = {
+        {"0000000050", "0000000051", 0, {"2", "1"}, {"0000000051", " "}},
+        {"0000000050", "0000000060", kRollNotNextNumber, {"2", "1"}, {"0000000060", " "}},
+        {"0000000050", "0000000050", 0, {"2", "1"}, {"0000000050", " "}},
+        {"0000000050", "0000000040", kRollNumberLower, {"2", "1"}, {"0000000050", " "}},
+        {"0000000050", "0000000150", 0, {"3", "2"}, {"0000000050", "0000000150"}},
+        {"0000000050", "0000000300", kRollNumberNotFound, {"3", "1"}, {"0000000050", " "}},
+        // A roll taken into use without a number yet: below its start is no number of it.
+        {" ", "0000000000", kRollNumberLower, {"2", "1"}, {" ", " "}},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(Access().ClearStoreTables(2, StoreTableFlags::kInvoiceNumber), 0);
+        for (const auto& [first, last, state, current] :
+             {std::tuple{"0000000001", "0000000100", 2, c.current}, std::tuple{"0000000101", "0000000200", 1, " "}}) {
+            ASSERT_EQ(writers_->WriteRow("InvoiceNumber", RowPosition::Add,
+                                         {{"发票代码", std::string("C")},
+                                          {"单卷发票起始号", std::string(first)},
+                                          {"单卷发票终止号", std::string(last)},
+                                          {"当前发票号", std::string(current)},
+                                          {"发票使用状态", std::int64_t{state}},
+                                          {"用完时间", std::string(" ")},
+                                          {"发票代码单卷发票起始号", "C" + std::string(first)}}),
+                      0);
+        }
+        std::string previous;
+        EXPECT_EQ(writers_->SaveMakeInvoice(c.p, previous), c.code) << c.p;
+        EXPECT_EQ(previous, c.current) << c.p;
+        EXPECT_EQ(Column("InvoiceNumber", "发票使用状态"), c.states) << c.p;
+        EXPECT_EQ(Column("InvoiceNumber", "当前发票号"), c.numbers) << c.p;
+        EXPECT_EQ(Column("InvoiceNumber", "用完时间")[0] != " ", c.states[0] == "3") << c.p;
+    }
+}
+
+// A full disk: the engine's reason comes with its own code, and a queue that cannot write drops its
+// frames once instead of writing a growing list again for every later frame.
+TEST_F(RecordWritersTest, FullDiskIsReportedOnceWithItsReasonAndTheFramesAreDropped) {
+    StoreConnection& conn = *Access().Connection();
+    ASSERT_EQ(conn.Exec("PRAGMA max_page_count = " + [&] {
+        Statement pages(conn, "PRAGMA page_count");
+        sqlite3_step(pages.get());
+        return std::to_string(sqlite3_column_int64(pages.get(), 0));
+    }()), 0);
+
+    ASSERT_EQ(writers_->OpenCommandTables(0x3F), 0);
+    InvPrintDataRecord rec;
+    rec.key = "20240301" + std::string(2000, '7');
+    rec.payer = std::string(5000, 'P');
+    EXPECT_EQ(writers_->SaveInvPrintData(rec), kStoreDiskFull);
+    writers_->CloseCommandTables(0x3F);
+    EXPECT_NE(writers_->LastErrorText().find("database or disk is full"), std::string::npos) << writers_->LastErrorText();
+
+    StoreAnswerQueue queue(handle_);
+    const std::string frame(400, 'A');
+    ResultCode first = 0;
+    std::size_t at = 0;
+    for (std::size_t i = 1; i <= StoreAnswerQueue::kBatch + 20 && first == 0; ++i) {
+        first = queue.Append(static_cast<int>(i), frame);
+        at = i;
+    }
+    EXPECT_EQ(first, kStoreDiskFull);
+    EXPECT_EQ(at, StoreAnswerQueue::kBatch);
+    EXPECT_EQ(queue.Count(), 0u) << "the answer's frames are dropped";
+    EXPECT_NE(queue.LastErrorText().find("database or disk is full"), std::string::npos);
+    EXPECT_EQ(queue.Append(static_cast<int>(at + 1), frame), kStoreDiskFull) << "refused without writing";
+    EXPECT_EQ(queue.Count(), 0u);
+    queue.Clear();
+    EXPECT_EQ(queue.Append(1, frame), 0) << "the next answer starts afresh";
+    EXPECT_TRUE(queue.LastErrorText().empty());
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "store/store_access.h"
 
 #include <sqlcipher/sqlite3.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -387,6 +388,62 @@ TEST_F(StoreAccessTest, UnreadableFileIsToldByWhatItShows) {
             << c.what << ": " << text;
         ::unsetenv("KARVEX_STORE_KEY");
     }
+}
+
+// One writer at a time; readers beside it; no compaction under someone else's feet.
+TEST_F(StoreAccessTest, OneWriterAtATimeReadersBesideItAndNoCompactionUnderThem) {
+    Fill("MachineData", "机器编号", "7");
+    StoreAccess second(dir_);
+    EXPECT_EQ(second.Open(), kStoreInUse);
+    EXPECT_FALSE(second.IsOpen());
+    EXPECT_NE(second.LastErrorText().find("进程 " + std::to_string(::getpid())), std::string::npos)
+        << second.LastErrorText();
+    EXPECT_NE(second.LastErrorText().find((dir_ / "FiscalMachine.mdb").string()), std::string::npos);
+
+    StoreAccess reader(dir_);
+    ASSERT_EQ(reader.Open(StoreMode::Read), 0) << reader.LastErrorText();
+    EXPECT_EQ(Count(reader, "MachineData"), 1);
+    EXPECT_NE(reader.ClearStoreTables(2, StoreTableFlags::kMachineData), 0) << "a reader never writes";
+
+    const auto file = dir_ / "FiscalMachine.mdb";
+    struct stat before {};
+    ASSERT_EQ(::stat(file.c_str(), &before), 0);
+    EXPECT_EQ(store_->CompactStore(), kStoreInUse);
+    ASSERT_EQ(store_->CompactStoreAtUnload(), 0);
+    EXPECT_TRUE(store_->CompactionSkipped());
+    struct stat after {};
+    ASSERT_EQ(::stat(file.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << "the reader's file stays in place";
+
+    reader.Close();
+    ASSERT_EQ(store_->CompactStoreAtUnload(), 0) << store_->LastErrorText();
+    EXPECT_FALSE(store_->CompactionSkipped());
+    EXPECT_EQ(FirstText("MachineData", "机器编号"), "7");
+
+    store_->Close();
+    EXPECT_FALSE(std::filesystem::exists(StoreLock::LockPathOf(file))) << "the last one out tidies up";
+    ASSERT_EQ(second.Open(), 0) << second.LastErrorText();
+}
+
+// A store that cannot be used where it is configured: 91, the path and the reason, and no file elsewhere.
+TEST_F(StoreDirTest, UnusableDirectoryOrStoreGives91WithPathAndReason) {
+    const auto plain = dir_ / "plain";
+    { std::ofstream(plain) << "x"; }
+    const auto blocked = dir_ / "blocked";
+    std::filesystem::create_directories(blocked / "FiscalMachine.mdb");
+    const struct {
+        std::filesystem::path dir;
+        const char* reason;
+    } cases[] = {{plain / "data", "Not a directory"}, {plain, "不是目录"}, {blocked, ""}};
+    for (const auto& c : cases) {
+        for (StoreMode mode : {StoreMode::Write, StoreMode::Read}) {
+            StoreAccess store(c.dir);
+            EXPECT_EQ(store.Open(mode), kStoreNotOpen) << c.dir;
+            EXPECT_NE(store.LastErrorText().find(c.dir.string()), std::string::npos) << store.LastErrorText();
+            EXPECT_NE(store.LastErrorText().find(c.reason), std::string::npos) << store.LastErrorText();
+        }
+    }
+    EXPECT_TRUE(std::filesystem::is_directory(blocked / "FiscalMachine.mdb"));
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // transaction, and what a fresh read of the encrypted store then shows.
 #include "store_e2e_fixture.h"
 
+#include <sqlcipher/sqlite3.h>
+
 #include <map>
 #include <set>
 
@@ -183,12 +185,11 @@ TEST_F(StoredAnswers, FourFailedFramesDropTheRestOfTheAnswer) {
 }
 
 TEST_F(StoredAnswers, RollProgressFollowsTheProcessorWithoutChangingResults) {
-    // No rolls known yet: the bookkeeping fails, the host call does not.
+    // No rolls known yet: the log says so as a matter of fact, nothing failed.
     QString number;
     EXPECT_EQ(fiscal_->FiscalGetInvNum(number), 0);
-    bool logged = false;
-    for (const auto& line : ViewerLines()) logged |= line.find("发票卷记录更新失败") != std::string::npos;
-    EXPECT_TRUE(logged) << "the failed bookkeeping is logged";
+    EXPECT_NE(ReadLog().find(Gbk("所在的发票卷，发票卷记录不变")), std::string::npos);
+    EXPECT_EQ(ReadLog().find("Err"), std::string::npos) << "no failure after a good query";
 
     // Rolls as the processor has them installed, in state 1.
     {
@@ -251,6 +252,62 @@ TEST_F(StoredAnswers, RollProgressFollowsTheProcessorWithoutChangingResults) {
     auto now = Rows("InvoiceNumber", "发票使用状态 = 2");
     ASSERT_EQ(now.size(), 1u);
     EXPECT_EQ(now[0]["当前发票号"], M().CurrentInvNumber);
+}
+
+// A host's print-data and roll-summary queries only read: what the operator uploaded stays.
+TEST_F(StoredAnswers, HostQueriesLeaveTheUploadedPrintDataAndSummariesAlone) {
+    SeedInvoices(20, 20240301, 20240302);
+    RangeInput range{"", "", Date("20240301"), Date("20240302")};
+    ASSERT_EQ(Run([&](const IssueContext& c) { return IssuePrintData(c, false, range); }), 0);
+    const std::string first = std::to_string(sim_->state().invoices.front().number);
+    ASSERT_EQ(Run([&](const IssueContext& c) { return IssueSingleInvoice(c, CommandCode::InvoiceSum, first); }), 0);
+    const auto printed = Rows("InvPrintData");
+    const auto summed = Rows("InvUseSum");
+    ASSERT_FALSE(printed.empty());
+    ASSERT_EQ(summed.size(), 1u);
+
+    QString invNum, oInvNum, machine, saleUnit, payUnit, taxNumber, taxCode, date, names, amounts, prices, sums;
+    std::int32_t type = 0;
+    ASSERT_EQ(fiscal_->GetPrintInv(177, invNum, oInvNum, machine, saleUnit, payUnit, taxNumber, taxCode, date, names,
+                                   amounts, prices, sums, type),
+              0);
+    QString begin, end, from, to, code, tax, user, machineNo;
+    std::int32_t voided = 0, normal = 0, returned = 0;
+    double normalSum = 0, returnSum = 0;
+    ASSERT_EQ(fiscal_->GetInvUseSum(QString::fromStdString(first), begin, end, from, to, voided, normal, normalSum,
+                                    returned, returnSum, code, tax, user, machineNo),
+              0);
+    EXPECT_EQ(Rows("InvPrintData"), printed);
+    EXPECT_EQ(Rows("InvUseSum"), summed);
+}
+
+// A full disk: the answer fails once, with the reason in the log and in the result's message, its frames
+// are dropped and the tables keep the last whole answer.
+TEST_F(StoredAnswers, AFullDiskFailsTheAnswerOnceWithItsReason) {
+    SeedInvoices(300, 20240301, 20240301);
+    RangeInput range{"", "", Date("20240301"), Date("20240301")};
+    ASSERT_EQ(Run([&](const IssueContext& c) { return IssuePrintData(c, false, range); }), 0);
+    const std::size_t kept = Rows("InvPrintData").size();
+    ASSERT_GT(kept, StoreAnswerQueue::kBatch);
+
+    StoreConnection& conn = *Access().Connection();
+    {
+        Statement pages(conn, "PRAGMA page_count");
+        ASSERT_EQ(sqlite3_step(pages.get()), SQLITE_ROW);
+        ASSERT_EQ(conn.Exec("PRAGMA max_page_count = " + std::to_string(sqlite3_column_int64(pages.get(), 0))), 0);
+    }
+    const std::size_t logBefore = ReadLog().size();
+    EXPECT_EQ(Run([&](const IssueContext& c) { return IssuePrintData(c, false, range); }), kStoreDiskFull);
+    EXPECT_NE(M().CommandResultText().find("磁盘空间已满"), std::string::npos) << M().CommandResultText();
+    EXPECT_NE(M().CommandResultText().find("database or disk is full"), std::string::npos) << M().CommandResultText();
+    const std::string log = ReadLog().substr(logBefore);
+    std::size_t saved = 0;
+    for (std::size_t at = log.find(Gbk("数据保存失败")); at != std::string::npos; at = log.find(Gbk("数据保存失败"), at + 1))
+        ++saved;
+    EXPECT_EQ(saved, 1u) << "one failure line for the answer";
+    EXPECT_NE(log.find("database or disk is full"), std::string::npos);
+    EXPECT_EQ(Rows("InvPrintData").size(), kept);
+    EXPECT_TRUE(Rows("ARecord").empty());
 }
 
 }  // namespace

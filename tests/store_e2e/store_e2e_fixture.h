@@ -79,6 +79,13 @@ protected:
         });
     }
 
+    // A text as the command log holds it.
+    static std::string Gbk(const std::string& utf8) {
+        Bytes gbk;
+        Utf8ToGbk(utf8, gbk);
+        return std::string(gbk.begin(), gbk.end());
+    }
+
     static DateInput Date(const std::string& yyyymmdd) {
         return {yyyymmdd.substr(0, 4), yyyymmdd.substr(4, 2), yyyymmdd.substr(6, 2)};
     }

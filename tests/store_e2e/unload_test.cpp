@@ -1,6 +1,8 @@
 // Unloading compacts the store into one encrypted file; a copy left by an interrupted run does not stop it.
 #include "store_e2e_fixture.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 
 namespace karvex::testing {
@@ -69,6 +71,34 @@ TEST_F(Unload, AnswersWithoutAStoreAreReportedNotLost) {
     ASSERT_EQ(fiscal_->UnloadFicalForm(0), 0);
     // The port is closed with the console: the store is not reached and nothing is claimed as stored.
     EXPECT_NE(RunBare(0x37), 0);
+}
+
+// Another process reading the store (a technician's dump) keeps its file: the unload does not compact it
+// away from under the reader, and the next unload without a reader compacts as usual.
+TEST_F(Unload, AStoreOpenElsewhereIsNotCompactedAway) {
+    ASSERT_EQ(RunBare(0x37), 0);
+    const std::string file = dir_ + "/FiscalMachine.mdb";
+    struct stat before {};
+    ASSERT_EQ(::stat(file.c_str(), &before), 0);
+    {
+        StoreAccess reader{std::filesystem::path(dir_)};
+        ASSERT_EQ(reader.Open(StoreMode::Read), 0) << reader.LastErrorText();
+        EXPECT_EQ(fiscal_->UnloadFicalForm(0), 0);
+        struct stat after {};
+        ASSERT_EQ(::stat(file.c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_NE(ReadLog().find(Gbk("本次不压缩")), std::string::npos);
+        RecordSet rs;
+        ASSERT_EQ(rs.Open(reader.Connection(), "Select * From MachineData"), 0);
+        std::int64_t n = 0;
+        rs.RecordCount(n);
+        EXPECT_EQ(n, 1);
+    }
+    ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
+    ASSERT_EQ(fiscal_->UnloadFicalForm(0), 0);
+    struct stat compacted {};
+    ASSERT_EQ(::stat(file.c_str(), &compacted), 0);
+    EXPECT_NE(compacted.st_ino, before.st_ino) << "compacted into a new file";
 }
 
 }  // namespace

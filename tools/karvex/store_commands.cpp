@@ -36,8 +36,9 @@ Outcome DumpTable(Fiscal&, const Options& o) {
     const TableDef* table = FindStoreTable(o.Get("table"));
     if (!table) throw UsageError{"no table named " + o.Get("table")};
     Outcome out{"DumpTable", 0, {}};
+    // Only reads: allowed while a control writes the store.
     StoreAccess store(ResolveDataPaths().appDir);
-    if ((out.result = store.Open()) != 0) {
+    if ((out.result = store.Open(StoreMode::Read)) != 0) {
         out.outputs.emplace_back("error", store.LastErrorText());
         return out;
     }
