@@ -168,10 +168,10 @@ int StoreIntake::OpenStore(ControlModule& m) {
         return r;
     }
     queue_->Detach();
-    const std::string file = handle_->access->StorePath().string();
-    m.Log().WriteLogLine(m.Paths().source == DataDirSource::HomeFallback
-                             ? "程序目录不能写入，使用数据库 " + file
-                             : "使用数据库 " + file);
+    // A store away from the library's directory is easily looked for in the wrong place.
+    if (m.Paths().source == DataDirSource::HomeFallback)
+        m.Log().WriteLogLine("程序目录 " + LibraryDirectory() + " 不能写入，使用数据库 " +
+                             handle_->access->StorePath().string());
     return 0;
 }
 

@@ -187,6 +187,8 @@ std::set<ResultCode> TableCodes() {
                          8002, 8005, 8015}) {
         codes.insert(c);
     }
+    // The store's lock, the roll bookkeeping's refusal of a lower number, a full disk.
+    for (ResultCode c : {140, 141, 142}) codes.insert(c);
     return codes;
 }
 

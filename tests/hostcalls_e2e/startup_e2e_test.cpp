@@ -3,6 +3,7 @@
 #include "fixture.h"
 
 #include "link/result_codes.h"
+#include "control/paths.h"
 
 namespace karvex::testing {
 namespace {
@@ -59,6 +60,66 @@ TEST_F(StartupE2E, UnloadReturnsZeroAndLaterCommandsFindNoPort) {
     EXPECT_EQ(fiscal_->FiscalOnline(), result::kNoOpenPort);
     EXPECT_EQ(fiscal_->Status(), result::kNoOpenPort);
     EXPECT_EQ(sim_->requests_handled(), 0u);
+}
+
+// A store that cannot be used where it is configured fails the load with 91, the path and the reason;
+// nothing falls back to another store.
+TEST_F(StartupE2E, AStoreThatCannotBeUsedWhereConfiguredFailsTheLoad) {
+    fiscal_.reset();
+    { std::ofstream(dir_ + "/plain") << "x"; }
+    std::filesystem::create_directories(dir_ + "/blocked/FiscalMachine.mdb");
+    const char* savedHome = std::getenv("HOME");
+    const std::string home = savedHome ? savedHome : "";
+    ::setenv("HOME", (dir_ + "/home").c_str(), 1);
+    const struct {
+        std::string dir;
+        const char* reason;
+    } cases[] = {{dir_ + "/plain/data", "Not a directory"}, {dir_ + "/blocked", "unable to open database file"}};
+    for (const auto& c : cases) {
+        ::setenv("KARVEX_DATA_DIR", c.dir.c_str(), 1);
+        Fiscal fiscal;
+        fiscal.SetUserInterface(ui_);
+        EXPECT_EQ(fiscal.LoadFiscalForm(), 91) << c.dir;
+        const std::string text = fiscal.Description().toStdString();
+        EXPECT_EQ(text.rfind("0x5B：数据库对象打开失败：", 0), 0u) << text;
+        EXPECT_NE(text.find(c.dir), std::string::npos) << text;
+        EXPECT_NE(text.find(c.reason), std::string::npos) << text;
+        EXPECT_EQ(fiscal.FiscalOnline(), result::kNoOpenPort);
+        EXPECT_EQ(fiscal.UnloadFicalForm(0), 0);
+    }
+    if (savedHome) ::setenv("HOME", home.c_str(), 1);
+    else ::unsetenv("HOME");
+    ::setenv("KARVEX_DATA_DIR", dir_.c_str(), 1);
+    EXPECT_FALSE(std::filesystem::exists(dir_ + "/home"));
+    EXPECT_EQ(sim_->requests_handled(), 0u);
+}
+
+TEST(DataPaths, ConfiguredOrExistingStoreIsKeptAndTheHomeServesOnlyAFirstRun) {
+    char tmpl[] = "/tmp/karvex-paths-XXXXXX";
+    const std::string dir = ::mkdtemp(tmpl);
+    { std::ofstream(dir + "/plain") << "x"; }
+    std::filesystem::create_directories(dir + "/lib");
+    std::filesystem::create_directories(dir + "/old");
+    { std::ofstream(dir + "/old/FiscalMachine.mdb") << ""; }
+    const std::string bad = dir + "/plain/data";
+    const struct {
+        const char* variable;
+        std::string library;
+        std::string appDir;
+        DataDirSource source;
+    } cases[] = {
+        {bad.c_str(), dir + "/lib", bad + "/", DataDirSource::Variable},
+        {"", dir + "/lib", dir + "/lib/", DataDirSource::Library},
+        {nullptr, dir + "/old", dir + "/old/", DataDirSource::Library},
+        {nullptr, dir + "/plain", dir + "/home/.local/share/karvex/", DataDirSource::HomeFallback},
+    };
+    for (const auto& c : cases) {
+        DataPaths p = ResolveDataPaths(c.variable, c.library, dir + "/home");
+        EXPECT_EQ(p.appDir, c.appDir);
+        EXPECT_EQ(p.storePath, c.appDir + "FiscalMachine.mdb");
+        EXPECT_EQ(p.source, c.source) << c.appDir;
+    }
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -93,6 +93,10 @@ TEST(CrashTest, KilledUploadsLeaveTheEarlierOrTheNewAnswerWhole) {
         ::waitpid(c.pid, &status, 0);
         ::close(c.out);
         ASSERT_TRUE(WIFSIGNALED(status)) << "child ended by itself: " << c.buffer;
+        {
+            StoreAccess next{std::filesystem::path(dir)};
+            ASSERT_EQ(next.Open(), 0) << "a killed control leaves the store locked: " << next.LastErrorText();
+        }
 
         StoreConnection conn;
         ASSERT_EQ(conn.Open(std::filesystem::path(dir) / kStoreFileName, StoreKey()), 0) << conn.LastErrorText();

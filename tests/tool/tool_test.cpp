@@ -5,13 +5,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
+#include <fstream>
 #include <filesystem>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include "json_writer.h"
+#include "store/record_set.h"
+#include "store/store_access.h"
 #include "simulator.h"
 
 extern char** environ;
@@ -43,7 +48,7 @@ protected:
 
     // Runs the tool with port 1 on the simulator, a short time-out tick and a data directory of its own.
     ToolRun Run(std::vector<std::string> args, bool withPort = true, const std::string& device = "") {
-        std::vector<std::string> argv = {KARVEX_TOOL_PATH, "--data-dir", dir_};
+        std::vector<std::string> argv = {KARVEX_TOOL_PATH, "--data-dir", dataDir_.empty() ? dir_ : dataDir_};
         if (withPort) {
             argv.push_back("--port");
             argv.push_back("1");
@@ -97,6 +102,7 @@ protected:
     }
 
     std::string dir_;
+    std::string dataDir_;  // --data-dir when not dir_
     std::unique_ptr<karvex::sim::Simulator> sim_;
 };
 
@@ -265,6 +271,64 @@ TEST_F(ToolTest, StoreTablesAreDumpedAsJson) {
     ToolRun clear = Run({"clear", "--flags", "0x08"}, false);
     EXPECT_EQ(clear.status, 0) << clear.out;
     EXPECT_NE(Run({"dump", "--table", "UserInformation"}, false).out.find("\"count\": 0"), std::string::npos);
+}
+
+bool Has(const std::string& out, const std::string& text) { return out.find(text) != std::string::npos; }
+
+// The usual set-up: a host has the store while a technician runs the tool on the same directory. The
+// tool's writing subcommands are refused with the holder's process id, its dump reads, and the host's
+// store file stays the one it has open.
+TEST_F(ToolTest, WhileAHostHasTheStoreTheToolOnlyReads) {
+    ASSERT_EQ(Run({"command", "--code", "0x37"}).status, 0);
+    karvex::StoreAccess host{std::filesystem::path(dir_)};
+    ASSERT_EQ(host.Open(), 0) << host.LastErrorText();
+    struct stat before {};
+    ASSERT_EQ(::stat((dir_ + "/FiscalMachine.mdb").c_str(), &before), 0);
+
+    const std::string holder = "进程 " + std::to_string(::getpid());
+    for (const auto& args : std::vector<std::vector<std::string>>{{"number"}, {"clear", "--flags", "0x3FFDF8"}}) {
+        ToolRun r = Run(args, args[0] == "number");
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_TRUE(Has(r.out, "\"result\": 140")) << r.out;
+        EXPECT_TRUE(Has(r.out, holder)) << r.out;
+    }
+    ToolRun dump = Run({"dump", "--table", "MachineData"}, false);
+    EXPECT_EQ(dump.status, 0) << dump.out;
+    EXPECT_TRUE(Has(dump.out, "\"count\": 1")) << dump.out;
+
+    struct stat after {};
+    ASSERT_EQ(::stat((dir_ + "/FiscalMachine.mdb").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << "the host's file was not replaced";
+    karvex::RecordSet rs;
+    ASSERT_EQ(rs.Open(host.Connection(), "Select * From MachineData"), 0);
+    std::int64_t rows = 0;
+    rs.RecordCount(rows);
+    EXPECT_EQ(rows, 1);
+
+    host.Close();
+    EXPECT_EQ(Run({"number"}).status, 0) << "the store is free again";
+}
+
+// A data directory that cannot be used: every subcommand reports 91 with the path and the reason, and no
+// store is made anywhere else.
+TEST_F(ToolTest, AnUnusableDataDirectoryIsReportedNotReplaced) {
+    { std::ofstream(dir_ + "/plain") << "x"; }
+    dataDir_ = dir_ + "/plain/data";
+    const char* savedHome = std::getenv("HOME");
+    const std::string home = savedHome ? savedHome : "";
+    ::setenv("HOME", (dir_ + "/home").c_str(), 1);
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"online"}, {"clear", "--flags", "0x3FFDF8"}, {"dump", "--table", "MachineData"}}) {
+        ToolRun r = Run(args, args[0] == "online");
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_TRUE(Has(r.out, "\"result\": 91")) << r.out;
+        EXPECT_TRUE(Has(r.out, dataDir_)) << r.out;
+        EXPECT_TRUE(Has(r.out, "Not a directory")) << r.out;
+    }
+    if (savedHome) ::setenv("HOME", home.c_str(), 1);
+    else ::unsetenv("HOME");
+    EXPECT_FALSE(std::filesystem::exists(dir_ + "/home"));
+    EXPECT_EQ(sim_->requests_handled(), 0u);
 }
 
 }  // namespace
