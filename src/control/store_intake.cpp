@@ -184,7 +184,10 @@ int StoreIntake::CloseStore(ControlModule& m) {
     writers_->ReleaseStatements();
     queue_->Detach();
     const int r = access->CompactStoreAtUnload();
-    if (r != 0) ReportStoreFailure(m, "数据库压缩失败", r, access->LastErrorText());
+    if (r != 0) {
+        ReportStoreFailure(m, "数据库压缩失败", r, access->LastErrorText());
+        m.SetResultDetail(r, access->LastErrorText());
+    }
     if (r == 0 && access->CompactionSkipped()) m.Log().WriteLogLine("数据库正被其他程序打开，本次不压缩");
     access->Close();
     handle_->access.reset();

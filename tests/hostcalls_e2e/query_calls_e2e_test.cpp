@@ -49,11 +49,15 @@ protected:
             sums += Slice("3.00", 11);
             taxes += "1";
         }
+        const std::size_t sent = sim_->requests_handled();
         EXPECT_EQ(fiscal_->FiscalMakeInv(52, 0, 0, "", QString::fromUtf8("付款人"), count,
                                          QString::fromStdString(names), QString::fromStdString(quantities),
                                          QString::fromStdString(prices), QString::fromStdString(sums),
                                          QString::fromStdString(taxes)),
                   0);
+        // The processor counts a request once its answer is out, which can be after the call has returned:
+        // a later count taken too early would still move.
+        EXPECT_TRUE(sim_->wait_handled(sent + 1, 5000));
         return sim_->state().invoices.back().number;
     }
 
