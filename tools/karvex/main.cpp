@@ -167,7 +167,12 @@ int main(int argc, char** argv) {
     if (sub->needsLink) {
         int r = fiscal.LoadFiscalForm();
         if (r != 0) {
-            int code = Emit("LoadFiscalForm", r, {});
+            // The control's own message says more when the store stopped the load: its path and the
+            // reason, or the process that holds it.
+            JsonObject outputs;
+            const std::string said = fiscal.Description().toStdString();
+            if (said != karvex::ResultCodeText(r)) outputs.emplace_back("error", said);
+            int code = Emit("LoadFiscalForm", r, std::move(outputs));
             fiscal.UnloadFicalForm(0);
             return code;
         }
