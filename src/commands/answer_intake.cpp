@@ -172,6 +172,7 @@ DispatchOutcome DispatchAnswer(std::uint8_t command, FrameView frame, AnswerCont
 DispatchOutcome AcceptSingleAnswer(std::uint8_t command, FrameView frame, AnswerContext& context,
                                    AnswerStore& store) {
     const AnswerCheck check = CheckAnswerFrame(frame);
+    if (check.status == AnswerStatus::kError) context.refusal_code = check.refusal_code;
     if (check.status != AnswerStatus::kOk) {
         DispatchOutcome outcome;
         outcome.result = check.code;
@@ -236,6 +237,7 @@ DispatchOutcome AcceptStoredAnswers(std::uint8_t command, AnswerQueue& queue, An
             } else {
                 // A refusal in the middle of an answer keeps the processor's own code.
                 frame_result = check.code;
+                if (check.status == AnswerStatus::kError) context.refusal_code = check.refusal_code;
             }
         }
         if (frame_result == result::kChainContinues) chain = true;

@@ -93,6 +93,9 @@ struct AnswerContext {
     std::string current_inv_number;              // `CurrentInvNumber`
     IssueReply issue_reply;                      // `IssueReply`
     HostReply host_reply;                        // `HostReply`
+    // The code byte of the last "ER" answer judged, so that a byte outside the processor's codes (result
+    // 135) can be named in the messages.
+    std::uint8_t refusal_code = 0;
 };
 
 struct DispatchOutcome {

@@ -25,6 +25,7 @@ public:
     void RestoreHostWindow() override { window_->RestoreHostWindow(); }
     void StatusChanged() override { window_->RefreshStatus(); }
     void SetBusyCursor(bool busy) override { window_->SetBusyCursor(busy); }
+    void CommandInFlightChanged(bool inFlight) override { window_->SetCommandInFlight(inFlight); }
     void SetCheckselfLabel(int label, const std::string& text) override { window_->SetCheckselfLabel(label, text); }
 
 private:
@@ -44,6 +45,8 @@ ConsoleWindow* AttachConsole(ControlModule& m) {
     auto hooks = std::make_shared<WindowHooks>(m);
     ConsoleWindow* window = hooks->Window();
     m.SetConsoleHooks(hooks);
+    // A console attached while a host call waits must not offer a second command either.
+    window->SetCommandInFlight(m.CommandInFlight());
     // A host that answers the dialogues itself keeps doing so; otherwise a person at the console sees them.
     if (dynamic_cast<SilentUserInterface*>(&m.Ui()) != nullptr) {
         m.SetUserInterface(std::make_shared<WidgetUserInterface>(window));

@@ -53,6 +53,7 @@ constexpr const char* kReleaseDate = "2024-06-01";
 constexpr const char* kNotChosen = "未选择";
 constexpr const char* kWaitingCheck = "等待检查";
 constexpr const char* kWaitingClear = "等待清空";
+constexpr const char* kCommandInFlightStatus = "命令执行中，请等待税控器应答";
 constexpr int kListHeightMarginTwips = 320;
 
 // Captions of the self-test boxes (Check2) and the store-clearing boxes (Check3).
@@ -1270,6 +1271,17 @@ void ConsoleWindow::RefreshStatus() {
     statusPanels_[1]->setText(QString::fromStdString(s.link));
     statusPanels_[3]->setText(QString::fromStdString(s.port));
     statusPanels_[4]->setText(QString::fromStdString(s.packets));
+}
+
+void ConsoleWindow::SetCommandInFlight(bool inFlight) {
+    for (const char* name : {"MachineData", "InvoiceCommand", "InvoiceData", "DeclareData"}) {
+        QAction* menu = menuItems_.at(name);
+        menu->setEnabled(!inFlight);
+        // The entries' shortcuts stay live in a disabled menu; each entry is disabled too.
+        for (QAction* entry : menu->menu()->actions()) entry->setEnabled(!inFlight);
+    }
+    for (const auto& [name, button] : buttons_) button->setEnabled(!inFlight);
+    statusPanels_[2]->setText(inFlight ? Q(kCommandInFlightStatus) : QString());
 }
 
 void ConsoleWindow::SetBusyCursor(bool busy) {

@@ -103,6 +103,9 @@ public:
     void SetCheckselfLabel(int label, const std::string& text);
     void RefreshStatus();
     void SetBusyCursor(bool busy);
+    // While a command waits for its answer the command menus and the panels' buttons are disabled, and the
+    // status bar says why: a second request would take the first one's answer for its own.
+    void SetCommandInFlight(bool inFlight);
 
     // ----- entries a host call runs too
     // The roll installation: removes the unused rolls from the store and asks the processor for its rolls

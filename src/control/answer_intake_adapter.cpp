@@ -63,6 +63,7 @@ IntakeOutcome DecodingIntake::AcceptSingleAnswer(ControlModule& m, const Bytes& 
     AnswerContext c = Load(m);
     DispatchOutcome o = karvex::AcceptSingleAnswer(m.CurrentCommand, frame, c, *store_);
     Store(m, c);
+    m.NoteRefusalCode(c.refusal_code);
     if (o.checkself) {
         const CheckselfReport& r = *o.checkself;
         if (!r.item_text.empty()) m.Log().ReplaceLastLogLine(r.item_text);
@@ -101,6 +102,7 @@ IntakeOutcome DecodingIntake::AcceptStoredAnswers(ControlModule& m) {
     int processed = 0;
     auto report = [&](std::uint8_t command, ResultCode result, int p) {
         ++processed;
+        m.NoteRefusalCode(c.refusal_code);
         m.ReportPacketResult(command, result, PadPacketNumber(p));
         if (result == 0 || result == result::kChainContinues)
             m.ShowPacketProgress(processed, p, label, false);
@@ -108,6 +110,7 @@ IntakeOutcome DecodingIntake::AcceptStoredAnswers(ControlModule& m) {
     auto yield = [] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); };
     DispatchOutcome o = karvex::AcceptStoredAnswers(code, *queue_, c, *store_, report, yield);
     Store(m, c);
+    m.NoteRefusalCode(c.refusal_code);
     m.Hooks().SetBusyCursor(false);
     return {o.result, std::move(o.display_text)};
 }

@@ -48,8 +48,10 @@ ControlModule::~ControlModule() {
 }
 
 void ControlModule::SetCommandResult(int code) {
+    // A refused second command tells its caller by its return value; the word still describes the first.
+    if (code == result::kCommandInFlight && CommandInFlight()) return;
     commandResult_ = code;
-    commandResultText_ = ResultCodeText(code);
+    commandResultText_ = CodeText(code);
     if (!detail_.empty() && code == detailCode_) commandResultText_ += "：" + detail_;
     detail_.clear();
 }
@@ -57,6 +59,12 @@ void ControlModule::SetCommandResult(int code) {
 void ControlModule::SetResultDetail(int code, std::string detail) {
     detailCode_ = code;
     detail_ = std::move(detail);
+}
+
+std::string ControlModule::CodeText(int code) const {
+    std::string text = ResultCodeText(code);
+    if (code == result::kUnknownProcessorCode) text += "（错误代码 " + std::to_string(refusalCode_) + "）";
+    return text;
 }
 
 void ControlModule::SetUserInterface(std::shared_ptr<UserInterface> ui) {
@@ -79,6 +87,7 @@ int ControlModule::FormLoad() {
         h.lost = [this](const std::string& reason, bool waiting) { OnPortLost(reason, waiting); };
         link_ = std::make_unique<SerialLink>(std::move(h));
         link_->SetTickInterval(tick_);
+        if (quiet_) link_->SetQuietInterval(quiet_->first, quiet_->second);
     }
     if (!log_->IsOpen()) log_->Open();
     int r = intake_->OpenStore(*this);
@@ -91,6 +100,7 @@ int ControlModule::FormUnload() {
         link_->Close();
         link_.reset();
     }
+    SetInFlight(false);
     hooks_->RestoreHostWindow();
     log_->CloseViewer();
     log_->Close();
@@ -107,6 +117,8 @@ int ControlModule::OpenComm(int port, int selector) {
         return result::kNoOpenPort;
     }
     if (!link_) FormLoad();
+    // Another device: whatever was awaited on the old one will not come.
+    if (link_->PortNumber() != port) SetInFlight(false);
     std::string error;
     int r = link_->Open(port, selector, &error);
     if (r != 0) {
@@ -122,18 +134,46 @@ int ControlModule::OpenComm(int port, int selector) {
 
 bool ControlModule::PortOpen() const { return link_ && link_->IsOpen(); }
 
+bool ControlModule::CommandInFlight() const {
+    // The time-out runs from the send to the answer; only the replay of a queued answer runs without it.
+    return inFlight_ && PortOpen() && (link_->TimeoutRunning() || handlingAnswer_ > 0);
+}
+
+void ControlModule::SetInFlight(bool inFlight) {
+    if (inFlight_ == inFlight) return;
+    inFlight_ = inFlight;
+    hooks_->CommandInFlightChanged(inFlight);
+}
+
 int ControlModule::SendFrame(const Bytes& frame) {
     if (!link_ || !link_->IsOpen()) return result::kNoOpenPort;
+    if (CommandInFlight()) {
+        // A second request now would take the first one's answer (or the rest of it) for its own. The
+        // sender has already named its command; the one in flight keeps its name.
+        qCWarning(lcLink) << "request refused: command" << Qt::hex << inFlightCommand_ << "still in flight";
+        CurrentCommand = inFlightCommand_;
+        return result::kCommandInFlight;
+    }
     qCDebug(lcLink) << ">>" << HexLine(frame).c_str();
     RxPacketCount = 0;
     int r = link_->SendFrame(frame);
-    if (r == 0) hooks_->SetBusyCursor(true);
+    if (r == 0) {
+        inFlightCommand_ = CurrentCommand;
+        expected_ = ExpectedAnswer(frame);
+        SetInFlight(true);
+        hooks_->SetBusyCursor(true);
+    }
     return r;
 }
 
 void ControlModule::SetTickInterval(std::chrono::milliseconds interval) {
     tick_ = interval;
     if (link_) link_->SetTickInterval(interval);
+}
+
+void ControlModule::SetQuietInterval(std::chrono::milliseconds quiet, std::chrono::milliseconds bound) {
+    quiet_ = std::make_pair(quiet, bound);
+    if (link_) link_->SetQuietInterval(quiet, bound);
 }
 
 IssueContext ControlModule::MakeIssueContext() {
@@ -163,7 +203,9 @@ int ControlModule::RunMenuCommandForHost(CommandCode code) {
     }
     // The console handler leaves caller mode 1; the answer belongs to a host call.
     CallerMode = kCallerHost;
-    return WaitForCommand();
+    // Initializing, the monitor echo and the user information go on with follow-ups of their own; the
+    // host's call ends with the last of them.
+    return WaitForCommand(true);
 }
 
 int ControlModule::IssueBare(std::uint8_t code, std::uint16_t callerMode) {
@@ -229,6 +271,11 @@ void ControlModule::CompleteCommand(std::uint8_t code, const std::string& displa
         default:
             break;
         }
+    } else if (result == result::kUnknownProcessorCode && callerMode == kCallerConsole) {
+        // The table's message alone would not tell which byte the processor sent.
+        ui_->ShowMessage(ResultBoxTitle(name), ResultBoxText(result) + "（错误代码 " +
+                                                   std::to_string(refusalCode_) + "）");
+        hooks_->ShowPanel(-1);
     } else {
         DescribeResult(result, name, callerMode == kCallerConsole ? kDescribeWithBox : kDescribeQuiet, ui_.get());
         hooks_->ShowPanel(-1);
@@ -254,7 +301,7 @@ void ControlModule::ReportPacketResult(std::uint8_t code, int result, const std:
     } else if (result == result::kAnswerKeepWaiting) {
         line = "税控器请求继续等待";
     } else {
-        line = text + "失败 Err" + ResultCodeText(result);
+        line = text + "失败 Err" + CodeText(result);
     }
     log_->ReplaceLastLogLine(line);
     if (packetNumber > 0) {
@@ -288,11 +335,13 @@ void ControlModule::ShowPacketProgress(int count, int packetsToFollow, const std
 int ControlModule::WaitForCommand(bool throughChain) {
     for (;;) {
         int r = commandResult_;
-        if (r != result::kCommandUnderWay && !(throughChain && r == result::kChainContinues)) return r;
+        const bool pending = r == result::kCommandUnderWay || (throughChain && r == result::kChainContinues);
+        if (!pending && !CommandInFlight()) return r;
         if (!QCoreApplication::instance()) return r;  // nothing could ever change the word
         // Only an answer or the time-out can end the wait; with no time-out running (nothing was sent, or
         // the port went away) the word would never change, so the wait ends here instead of hanging.
         if (!link_ || !link_->TimeoutRunning()) {
+            if (!pending) return r;
             SetCommandResult(result::kTimeout);
             return result::kTimeout;
         }
@@ -304,13 +353,22 @@ int ControlModule::WaitForCommand(bool throughChain) {
 bool ControlModule::OnFrame(const ReceivedFrame& frame) {
     qCDebug(lcLink) << "<<" << HexLine(frame.bytes).c_str();
     if (frame.IsWait()) return true;  // the processor asks for patience; the count was restarted
-    ++RxPacketCount;
     const std::uint8_t code = CurrentCommand;
+    if (const int match = MatchAnswer(expected_, frame.bytes); match != result::kSuccess) {
+        return RefuseMismatchedAnswer(code, match);
+    }
+    ++RxPacketCount;
+    struct Handling {
+        int& depth;
+        explicit Handling(int& d) : depth(d) { ++depth; }
+        ~Handling() { --depth; }
+    } handling(handlingAnswer_);
     if (code == 0xB0) {
         // A self-test answers with one frame per item, each taken up and completed on its own.
         const bool last = frame.packetsToFollow == 0;
         if (last) link_->StopReceiving();
         IntakeOutcome o = intake_->AcceptSingleAnswer(*this, frame.bytes);
+        if (last) SetInFlight(false);
         CompleteCommand(code, o.displayText, o.result, CallerMode);
         return !last;
     }
@@ -320,13 +378,29 @@ bool ControlModule::OnFrame(const ReceivedFrame& frame) {
         link_->StopTimeout();
         IntakeOutcome o = intake_->AcceptStoredAnswers(*this);
         RxPacketCount = 0;
+        SetInFlight(false);
         CompleteCommand(code, o.displayText, o.result, CallerMode);
         return false;
     }
     link_->StopReceiving();
     IntakeOutcome o = intake_->AcceptSingleAnswer(*this, frame.bytes);
     RxPacketCount = 0;
+    SetInFlight(false);
     CompleteCommand(code, o.displayText, o.result, CallerMode);
+    return false;
+}
+
+bool ControlModule::RefuseMismatchedAnswer(std::uint8_t code, int result) {
+    // A frame of an earlier request: neither it nor anything queued with it is this command's answer, and
+    // more of its kind may follow, so the line must fall quiet before the next request.
+    qCWarning(lcLink) << "answer refused: it does not answer command" << Qt::hex << code;
+    link_->StopReceiving();
+    link_->Unsettle();
+    intake_->ClearQueue(*this);
+    RxPacketCount = 0;
+    ReportPacketResult(code, result, "");
+    SetInFlight(false);
+    CompleteCommand(code, "", result, CallerMode);
     return false;
 }
 
@@ -335,6 +409,7 @@ void ControlModule::OnTimeout() {
     SetStatus(&StatusTexts::link, "超时断开");
     hooks_->SetBusyCursor(false);
     RxPacketCount = 0;
+    SetInFlight(false);
     SetCommandResult(result::kTimeout);
 }
 
@@ -342,6 +417,7 @@ void ControlModule::OnPortLost(const std::string& reason, bool waiting) {
     qCWarning(lcLink) << "serial device lost:" << reason.c_str();
     SetStatus(&StatusTexts::port, "无");
     RxPacketCount = 0;
+    SetInFlight(false);
     hooks_->SetBusyCursor(false);
     const int r = commandResult_;
     if (waiting || r == result::kCommandUnderWay || r == result::kChainContinues) {

@@ -8,9 +8,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "commands/answer_match.h"
 #include "commands/answer_records.h"
 #include "commands/issuers.h"
 #include "control/paths.h"
@@ -42,6 +45,8 @@ public:
     virtual void StatusChanged() {}
     virtual void SetBusyCursor(bool /*busy*/) {}
     virtual void SetCheckselfLabel(int /*label*/, const std::string& /*text*/) {}
+    // A command went out (true) or ended (false): the console offers no other command meanwhile.
+    virtual void CommandInFlightChanged(bool /*inFlight*/) {}
 };
 
 // The result of taking up one answer (or a whole queued answer).
@@ -61,6 +66,7 @@ public:
     ~ControlModule() override;
 
     // ----- shared result word
+    // The refusal of a second command (136) leaves the word to the command in flight.
     void SetCommandResult(int code);
     // What lies behind a code that is about to become the result (a path, the engine's text): the next
     // SetCommandResult with that code puts it after the message, "0x5B：数据库对象打开失败：…". Any
@@ -68,6 +74,10 @@ public:
     void SetResultDetail(int code, std::string detail);
     int GetCommandResult() const { return commandResult_; }
     const std::string& CommandResultText() const { return commandResultText_; }
+    // The code text of `code` as messages show it: for 135 with the refused code byte it stands for.
+    std::string CodeText(int code) const;
+    // The code byte of the last "ER" answer taken up.
+    void NoteRefusalCode(std::uint8_t byte) { refusalCode_ = byte; }
 
     // ----- command in flight
     std::uint8_t CurrentCommand = 0;
@@ -102,10 +112,18 @@ public:
 
     // ----- link
     int OpenComm(int port, int selector);
+    // Every request goes out here. While another command waits for its answer nothing is sent and the
+    // result is 136; the command in flight keeps its code, caller mode and result word.
     int SendFrame(const Bytes& frame);
+    // From the send of a request until its answer is taken up (the whole answer of a multi-packet or
+    // self-test command), its time-out or the loss of the port.
+    bool CommandInFlight() const;
     bool PortOpen() const;
     void SetTickInterval(std::chrono::milliseconds interval);
     std::chrono::milliseconds TickInterval() const { return tick_; }
+    // How long the line must be silent before a request follows a time-out, a lost port, an opening or a
+    // refused answer, and how long a request waits for that at most. Unset, both follow the tick.
+    void SetQuietInterval(std::chrono::milliseconds quiet, std::chrono::milliseconds bound);
     const StatusTexts& Status() const { return status_; }
     // The serial settings the link was last opened with (ComSet: CommPort, Bite).
     int StoredPort() const { return storedPort_; }
@@ -124,11 +142,13 @@ public:
     void ShowPacketProgress(int count, int packetsToFollow, const std::string& label, bool receiving);
 
     // Waits, letting window events run, while the result word says "under way" (and, when `throughChain`,
-    // while a chain continues). Sleeps between events instead of spinning.
+    // while a chain continues) or a command is in flight, which includes the follow-ups the completion
+    // step sends. Sleeps between events instead of spinning.
     int WaitForCommand(bool throughChain = false);
 
     // A console menu command run for a host: marks the word "under way", sends through the console's own
-    // handler, waits as a host call and returns the final code (the send's code when nothing went out).
+    // handler, waits as a host call through the whole chain of follow-ups and returns the final code (the
+    // send's code when nothing went out).
     int RunMenuCommandForHost(CommandCode code);
 
     // Sends a bare command as the console would, with its display text; 0 or the send's code.
@@ -143,6 +163,8 @@ public:
 
 private:
     bool OnFrame(const ReceivedFrame& frame);
+    bool RefuseMismatchedAnswer(std::uint8_t code, int result);
+    void SetInFlight(bool inFlight);
     void OnTimeout();
     void OnPortLost(const std::string& reason, bool waiting);
     void SetStatus(std::string StatusTexts::*field, std::string text);
@@ -158,7 +180,14 @@ private:
     std::unique_ptr<SerialLink> link_;
     std::unique_ptr<AnswerIntake> intake_;
     std::chrono::milliseconds tick_{1000};
+    std::optional<std::pair<std::chrono::milliseconds, std::chrono::milliseconds>> quiet_;
     StatusTexts status_;
+    bool inFlight_ = false;
+    std::uint8_t inFlightCommand_ = 0;
+    // Nesting depth of answer handling: the time-out is stopped while a queued answer is replayed.
+    int handlingAnswer_ = 0;
+    AnswerExpectation expected_;
+    std::uint8_t refusalCode_ = 0;
     int storedPort_ = 1;
     int storedSelector_ = 1;
 };

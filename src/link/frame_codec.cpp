@@ -390,8 +390,12 @@ AnswerCheck CheckAnswerFrame(std::span<const std::uint8_t> frame) {
         if (payload.empty()) {
             check.code = result::kWrongAnswerLength;
         } else {
-            // An error answer must never be taken for success.
-            check.code = payload[0] != 0 ? static_cast<ResultCode>(payload[0]) : result::kExecutionFailed;
+            // Only 1..64 are the processor's own codes. Any other byte (0 included, which would read as
+            // success) must not land on one of the library's codes either: 128 would pass for a time-out and
+            // 133 for a lost port, and a host reopens the port for that.
+            check.refusal_code = payload[0];
+            const bool known = payload[0] >= result::kProcessorFirst && payload[0] <= result::kProcessorLast;
+            check.code = known ? static_cast<ResultCode>(payload[0]) : result::kUnknownProcessorCode;
         }
     } else if (first == 'N' && second == 'P') {
         check.status = AnswerStatus::kNextCommand;

@@ -178,14 +178,17 @@ struct AnswerCheck {
     std::uint8_t packets_to_follow = 0;
     // "WT": the caller restarts its answer time-out.
     bool reset_timeout = false;
+    // "ER": the code byte as it came (also when it is outside 1..64 and `code` is 135).
+    std::uint8_t refusal_code = 0;
     // "OK" only: bytes 4 .. L-1 of the checked frame. Points into that frame; valid while it lives.
     std::span<const std::uint8_t> payload;
 };
 
 // Checks one complete answer frame: the size against the length byte (129), then the CRC (130, whatever
 // the letters), then the status letters. Never reads outside `frame`.
-// An "ER" without a payload byte gives 129; an "ER" carrying error code 0 gives 4098 ("执行失败") so
-// that a refusal never reads as success; unknown letters give 33 ("包头错误").
+// An "ER" without a payload byte gives 129; an "ER" whose code byte is outside 1..64 (0 included, so that
+// a refusal never reads as success) gives 135, the byte in `refusal_code`; unknown letters give 33
+// ("包头错误").
 AnswerCheck CheckAnswerFrame(std::span<const std::uint8_t> frame);
 // The payload would point into a temporary.
 AnswerCheck CheckAnswerFrame(Bytes&& frame) = delete;

@@ -51,6 +51,14 @@ inline constexpr ResultCode kUserAborted = 131;
 inline constexpr ResultCode kNoOpenPort = 132;
 inline constexpr ResultCode kPortLost = 133;       // the serial device went away under an open port
 inline constexpr ResultCode kNotAvailable = 134;   // a function this build does not provide
+// An "ER" answer whose code byte is not one of the processor's (1..64): kept apart so that a byte such as
+// 128 or 133 never reads as one of the library's own link failures.
+inline constexpr ResultCode kUnknownProcessorCode = 135;
+// A send while another command still waits for its answer.
+inline constexpr ResultCode kCommandInFlight = 136;
+// An answer that names an invoice, a roll or a date outside what was asked: left over from an earlier
+// request, never taken as this one's answer.
+inline constexpr ResultCode kAnswerMismatch = 137;
 
 // Input and invoice-number checks.
 inline constexpr ResultCode kEmptyInput = 144;

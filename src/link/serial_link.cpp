@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include <cstdlib>
 
 #include "link/result_codes.h"
@@ -21,6 +23,8 @@ SerialLink::SerialLink(Handlers handlers, QObject* parent)
       }) {
     timer1_.setInterval(tick_);
     connect(&timer1_, &QTimer::timeout, this, &SerialLink::OnTick);
+    quiet_.setSingleShot(true);
+    connect(&quiet_, &QTimer::timeout, this, &SerialLink::OnQuiet);
     presence_.setInterval(std::chrono::milliseconds(200));
     connect(&presence_, &QTimer::timeout, this, &SerialLink::CheckDevicePresent);
     connect(&port_, &QSerialPort::readyRead, this, &SerialLink::OnReadyRead);
@@ -73,12 +77,17 @@ int SerialLink::Open(int port, int selector, std::string* error) {
         devicePath_.clear();
     }
     presence_.start();
+    // A processor may still be sending to whoever had the port before (a host that died mid-answer).
+    Unsettle();
     return 0;
 }
 
 void SerialLink::Close() {
     timer1_.stop();
     presence_.stop();
+    quiet_.stop();
+    held_.reset();
+    settled_ = false;
     receiver_.Reset();
     if (port_.isOpen()) port_.close();
     portNumber_ = 0;
@@ -86,16 +95,50 @@ void SerialLink::Close() {
 
 int SerialLink::SendFrame(const Bytes& frame) {
     if (!port_.isOpen()) return result::kNoOpenPort;
+    ticks_ = 0;
+    timer1_.start(tick_);
+    if (!settled_) {
+        held_ = frame;
+        heldFor_.start();
+        if (!quiet_.isActive()) quiet_.start(QuietInterval());
+        return 0;
+    }
+    WriteFrame(frame);
+    return 0;
+}
+
+void SerialLink::WriteFrame(Bytes frame) {
     // A new request: whatever is left of an earlier answer is dropped, on the line and in the receiver.
     port_.clear(QSerialPort::AllDirections);
     port_.readAll();
     receiver_.Reset();
+    held_.reset();
+    settled_ = true;
     port_.write(reinterpret_cast<const char*>(frame.data()), static_cast<qint64>(frame.size()));
     port_.flush();
     ticks_ = 0;
-    timer1_.start(tick_);
-    return 0;
 }
+
+void SerialLink::Unsettle() {
+    settled_ = false;
+    if (port_.isOpen()) quiet_.start(QuietInterval());
+}
+
+void SerialLink::OnQuiet() {
+    settled_ = true;
+    if (held_ && port_.isOpen()) WriteFrame(std::move(*held_));
+}
+
+void SerialLink::SetQuietInterval(std::chrono::milliseconds quiet, std::chrono::milliseconds bound) {
+    quietInterval_ = std::max(quiet, std::chrono::milliseconds(1));
+    quietBound_ = std::max(bound, *quietInterval_);
+}
+
+std::chrono::milliseconds SerialLink::QuietInterval() const {
+    return quietInterval_ ? *quietInterval_ : std::max(tick_ / 10, std::chrono::milliseconds(1));
+}
+
+std::chrono::milliseconds SerialLink::QuietBound() const { return quietBound_ ? *quietBound_ : tick_ * 2; }
 
 void SerialLink::StopReceiving() {
     if (port_.isOpen()) {
@@ -121,18 +164,29 @@ void SerialLink::OnReadyRead() {
     reading_ = true;
     while (port_.isOpen() && port_.bytesAvailable() > 0) {
         QByteArray data = port_.readAll();
+        if (held_ || !timer1_.isActive()) {
+            // No answer is awaited (or the request is not out yet): these bytes belong to an earlier request
+            // and are dropped. The line settles again once they stop, or the held request goes out anyway
+            // when they go on past the bound.
+            Unsettle();
+            if (held_ && heldFor_.elapsed() >= QuietBound().count()) WriteFrame(std::move(*held_));
+            continue;
+        }
         receiver_.Feed(reinterpret_cast<const std::uint8_t*>(data.constData()), static_cast<std::size_t>(data.size()));
     }
     reading_ = false;
 }
 
 void SerialLink::OnTick() {
+    if (held_) return;  // the request is not out yet: nothing to count against it
     ++ticks_;
     if (ticks_ > kTimeoutTicks) {
         if (port_.isOpen()) port_.clear(QSerialPort::Input);
         ticks_ = 0;
         timer1_.stop();
         receiver_.Reset();
+        // The answer may still come, late: it must not be taken for the next request's.
+        Unsettle();
         if (handlers_.timeout) handlers_.timeout();
     }
 }

@@ -6,8 +6,11 @@
 #include <QSerialPort>
 #include <QTimer>
 
+#include <QElapsedTimer>
+
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "link/frame_receiver.h"
@@ -44,9 +47,23 @@ public:
     bool IsOpen() const { return port_.isOpen(); }
     int PortNumber() const { return portNumber_; }
 
-    // Empties the input and output buffers, writes the frame and starts the time-out.
-    // 132 when no port is open.
+    // Empties the input and output buffers, writes the frame and starts the time-out. 132 when no port is
+    // open. While the line has not settled (see Unsettle) the frame is held back until no byte has come for
+    // the quiet interval, or for at most the bound; the time-out does not count while it is held.
     int SendFrame(const Bytes& frame);
+
+    // Something is still talking on the line (an answer that came too late, a processor streaming an answer
+    // to a host that went away): the next request waits for it to fall quiet, and what comes before is
+    // dropped. Opening the port, a time-out and bytes that come while no answer is awaited do this too.
+    void Unsettle();
+    bool Settled() const { return settled_; }
+    bool HoldingFrame() const { return held_.has_value(); }
+
+    // The quiet interval and its bound. Unset, they follow the tick: a tenth of it (at least 1 ms) and two
+    // ticks.
+    void SetQuietInterval(std::chrono::milliseconds quiet, std::chrono::milliseconds bound);
+    std::chrono::milliseconds QuietInterval() const;
+    std::chrono::milliseconds QuietBound() const;
 
     // Ends receiving: drops buffered input, resets the receive state, stops the time-out.
     void StopReceiving();
@@ -68,6 +85,8 @@ public:
 
 private:
     void OnReadyRead();
+    void OnQuiet();
+    void WriteFrame(Bytes frame);
     void OnTick();
     void OnError(QSerialPort::SerialPortError error);
     void CheckDevicePresent();
@@ -86,6 +105,14 @@ private:
     unsigned long long deviceRdev_ = 0;
     FrameReceiver receiver_;
     std::chrono::milliseconds tick_{1000};
+    // Restarted by every byte while the line settles; when it runs out, the line is quiet.
+    QTimer quiet_;
+    std::optional<std::chrono::milliseconds> quietInterval_;
+    std::optional<std::chrono::milliseconds> quietBound_;
+    bool settled_ = false;
+    // The request held back until the line is quiet, and how long it has waited.
+    std::optional<Bytes> held_;
+    QElapsedTimer heldFor_;
     int ticks_ = 0;
     int portNumber_ = 0;
     bool reading_ = false;

@@ -12,6 +12,21 @@ using test::ToHex;
 // The current-invoice answer: "OK", last packet, L = 8, invoice number 12345, CRC.
 const char* const kOkAnswer = "4F 4B 00 08 00 00 30 39 1D 5C";
 
+TEST(CheckAnswerFrame, ErrorCodeBytesOutsideTheProcessorsRangeGetOneCodeOfTheirOwn) {
+    // 128 and 133 would otherwise read as a time-out and a lost port.
+    const struct {
+        std::uint8_t byte;
+        ResultCode code;
+    } cases[] = {{1, 1}, {64, 64}, {0, 135}, {65, 135}, {128, 135}, {133, 135}, {255, 135}};
+    for (const auto& c : cases) {
+        const std::uint8_t payload[] = {c.byte};
+        const Bytes frame = BuildAnswerFrame("ER", 0, payload);
+        const auto check = CheckAnswerFrame(frame);
+        EXPECT_EQ(check.code, c.code) << int(c.byte);
+        EXPECT_EQ(check.refusal_code, c.byte);
+    }
+}
+
 TEST(CheckAnswerFrame, StatusLetters) {
     const struct {
         const char* frame;
@@ -23,7 +38,7 @@ TEST(CheckAnswerFrame, StatusLetters) {
         {"45 52 00 05 23 69 4A", 35, AnswerStatus::kError, false},   // "ER", 0x23: 发票已用完
         {"4E 50 00 04 5C 45", 20048, AnswerStatus::kNextCommand, false},
         {"57 54 00 04 28 10", 22356, AnswerStatus::kKeepWaiting, true},
-        {"45 52 00 05 00 E9 83", 4098, AnswerStatus::kError, false},  // "ER" with code 0 is no success
+        {"45 52 00 05 00 E9 83", 135, AnswerStatus::kError, false},   // "ER" with code 0 is no success
         {"45 52 00 04 C0 6D", 129, AnswerStatus::kError, false},      // "ER" without its code byte
         {"58 59 00 04 64 F7", 33, AnswerStatus::kInvalid, false},     // unknown letters
     };

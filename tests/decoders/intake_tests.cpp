@@ -122,7 +122,7 @@ TEST(SingleAnswer, StatusLettersAndCrc) {
         bool reset_timeout;
     } cases[] = {
         {BytesOf({0x45, 0x52, 0x00, 0x05, 0x23, 0x69, 0x4A}), 35, false},  // "ER" 发票已用完
-        {Answer(Payload().Add({0x00}), 0, "ER"), 4098, false},             // "ER" with code 0 is no success
+        {Answer(Payload().Add({0x00}), 0, "ER"), 135, false},              // "ER" with code 0 is no success
         {Answer(Payload(), 0, "ER"), 129, false},                          // "ER" without its code byte
         {Answer(Payload(), 0, "NP"), 20048, false},
         {Answer(Payload(), 0, "WT"), 22356, true},
