@@ -649,6 +649,11 @@ void ConsoleWindow::BuildStatusBar() {
         bar->addWidget(panel, i == 0 ? 1 : 0);
     }
     statusPanels_[0]->setText(Q(kCaption));
+    // Panel 3 tells why the commands are unavailable while one is in flight; it is wide enough for that
+    // from the start, so that the window does not change size when the text comes and goes.
+    statusPanels_[2]->setMinimumWidth(statusPanels_[2]->fontMetrics().horizontalAdvance(Q(kCommandInFlightStatus)) +
+                                      statusPanels_[2]->contentsMargins().left() +
+                                      statusPanels_[2]->contentsMargins().right());
 }
 
 // ---------------------------------------------------------------------------------------------------------

@@ -150,7 +150,7 @@ int ControlModule::SendFrame(const Bytes& frame) {
     if (CommandInFlight()) {
         // A second request now would take the first one's answer (or the rest of it) for its own. The
         // sender has already named its command; the one in flight keeps its name.
-        qCWarning(lcLink) << "request refused: command" << Qt::hex << inFlightCommand_ << "still in flight";
+        qCInfo(lcLink) << "request refused: command" << Qt::hex << inFlightCommand_ << "still in flight";
         CurrentCommand = inFlightCommand_;
         return result::kCommandInFlight;
     }
@@ -336,7 +336,7 @@ int ControlModule::WaitForCommand(bool throughChain) {
     for (;;) {
         int r = commandResult_;
         const bool pending = r == result::kCommandUnderWay || (throughChain && r == result::kChainContinues);
-        if (!pending && !CommandInFlight()) return r;
+        if (!pending && !(throughChain && CommandInFlight())) return r;
         if (!QCoreApplication::instance()) return r;  // nothing could ever change the word
         // Only an answer or the time-out can end the wait; with no time-out running (nothing was sent, or
         // the port went away) the word would never change, so the wait ends here instead of hanging.

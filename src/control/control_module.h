@@ -142,8 +142,8 @@ public:
     void ShowPacketProgress(int count, int packetsToFollow, const std::string& label, bool receiving);
 
     // Waits, letting window events run, while the result word says "under way" (and, when `throughChain`,
-    // while a chain continues) or a command is in flight, which includes the follow-ups the completion
-    // step sends. Sleeps between events instead of spinning.
+    // while a chain continues or a command is in flight, which includes the follow-ups the completion step
+    // sends after a success). Sleeps between events instead of spinning.
     int WaitForCommand(bool throughChain = false);
 
     // A console menu command run for a host: marks the word "under way", sends through the console's own

@@ -340,5 +340,26 @@ TEST(ConsoleDialogues, BoxesAreAsWideAsTheirTitles) {
     }
 }
 
+TEST_F(ConsoleMenus, CommandsAreUnavailableWhileOneIsInFlight) {
+    auto* why = W().findChild<QLabel*>("StatusPanel3");
+    ExpectUnderWay();
+    Trigger("CommandTaxInformation");
+    ASSERT_TRUE(M().CommandInFlight());
+    for (const char* menu : {"MachineData", "InvoiceCommand", "InvoiceData", "DeclareData"})
+        EXPECT_FALSE(W().MenuItem(menu)->isEnabled()) << menu;
+    EXPECT_FALSE(W().MenuItem("CommandCurrentInvoice")->isEnabled()) << "F7 is off too";
+    EXPECT_FALSE(W().Button("CommandInvoice")->isEnabled());
+    EXPECT_TRUE(W().MenuItem("DailyFile")->isEnabled()) << "the log stays at hand";
+    EXPECT_EQ(why->text(), QString::fromUtf8("命令执行中，请等待税控器应答"));
+    Trigger("CommandCurrentInvoice");
+    EXPECT_EQ(M().CurrentCommand, 0x39);
+
+    EXPECT_EQ(AwaitAnswer(), 0);
+    EXPECT_EQ(Requests().size(), 1u);
+    EXPECT_TRUE(W().MenuItem("CommandCurrentInvoice")->isEnabled());
+    EXPECT_TRUE(W().Button("CommandInvoice")->isEnabled());
+    EXPECT_EQ(why->text(), QString());
+}
+
 }  // namespace
 }  // namespace karvex::testing

@@ -434,3 +434,78 @@ TEST_F(LinkTest, WaitingWithNothingInFlightEndsInsteadOfHanging) {
 
 }  // namespace
 }  // namespace karvex::testing
+
+namespace karvex::testing {
+namespace {
+
+TEST_F(LinkTest, ErrorCodeBytesAboveTheProcessorsRangeReadAsAnUnknownRefusal) {
+    ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
+    // 128 would read as a time-out and 133 as a lost port; the port stays open and usable.
+    for (int byte : {128, 133, 200}) {
+        sim_->inject({.command = 0x00, .kind = FaultKind::Error, .arg = byte});
+        EXPECT_EQ(fiscal_->FiscalOnline(), result::kUnknownProcessorCode) << byte;
+        EXPECT_TRUE(fiscal_->Description().contains(QString::number(byte))) << fiscal_->Description().toStdString();
+        EXPECT_NE(ViewerLines().back().find("联机失败 Err0x87：税控器以未知错误代码拒绝命令（错误代码 " +
+                                            std::to_string(byte) + "）"),
+                  std::string::npos);
+        EXPECT_EQ(fiscal_->Module().Status().port, "COM1");
+        EXPECT_EQ(fiscal_->FiscalOnline(), 0);
+    }
+}
+
+}  // namespace
+}  // namespace karvex::testing
+
+#include "link/frame_codec.h"
+
+namespace karvex::testing {
+namespace {
+
+TEST_F(LinkTest, SecondCommandDuringAnUploadIsRefusedAndTheUploadCompletes) {
+    // Twenty invoices whose frames come 20 ms apart; 20 ms ticks give each frame 620 ms.
+    sim_->stop();
+    sim::SimOptions options;
+    options.quiet = true;
+    options.clock = sim::DateTime{2024, 3, 15, 10, 30, 0};
+    options.seed.invoices = 20;
+    sim_ = std::make_unique<sim::Simulator>(options);
+    ASSERT_TRUE(sim_->start());
+    ::setenv("KARVEX_COM1", sim_->device_path().c_str(), 1);
+    ControlModule& m = fiscal_->Module();
+    m.SetTickInterval(std::chrono::milliseconds(20));
+    ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
+    const auto invoices = sim_->state().invoices;
+    ASSERT_EQ(invoices.size(), 20u);
+    sim_->inject({.command = 0x42, .kind = FaultKind::PacketDelay, .arg = 20});
+
+    m.SetCommandResult(result::kCommandUnderWay);
+    m.CurrentCommand = 0x42;
+    ASSERT_EQ(SendNumberPairCommand([&](const Bytes& f) { return m.SendFrame(f); }, 0x42,
+                                    std::to_string(invoices.front().number), std::to_string(invoices.back().number)),
+              0);
+    m.CallerMode = kCallerConsole;
+    for (int i = 0; i < 2000 && m.RxPacketCount < 3; ++i) Spin(2);
+    ASSERT_GE(m.RxPacketCount, 3) << "the upload is under way";
+
+    // The operator's current number (F7) and a host call, half way through the upload.
+    EXPECT_EQ(m.IssueBare(0x33, kCallerConsole), result::kCommandInFlight);
+    QString number("keep");
+    EXPECT_EQ(fiscal_->FiscalGetInvNum(number), result::kCommandInFlight);
+    EXPECT_EQ(number, QString("keep"));
+    EXPECT_EQ(m.CurrentCommand, 0x42);
+    EXPECT_EQ(fiscal_->Status(), result::kCommandUnderWay) << "the word still belongs to the upload";
+
+    EXPECT_EQ(m.WaitForCommand(), 0);
+    EXPECT_EQ(m.Status().packets, "处理包数： " + PadPacketNumber(20));
+    ASSERT_EQ(ui_->messages.size(), 1u);
+    EXPECT_EQ(ui_->messages[0].title, "按起止号码获取发票打印数据");
+    EXPECT_EQ(fiscal_->FiscalGetInvNum(number), 0) << "the next command goes out once the upload is done";
+    std::vector<std::string> requests;
+    for (const std::string& line : sim_->log_lines()) {
+        if (line.rfind("<< ", 0) == 0 && line.find(';') == std::string::npos) requests.push_back(line.substr(9, 2));
+    }
+    EXPECT_EQ(requests, (std::vector<std::string>{"42", "33"})) << "nothing went out during the upload";
+}
+
+}  // namespace
+}  // namespace karvex::testing

@@ -14,10 +14,15 @@
 #include <string>
 #include <vector>
 
+#include <csignal>
+
+#include <fcntl.h>
+
 #include "json_writer.h"
 #include "store/record_set.h"
 #include "store/store_access.h"
 #include "simulator.h"
+#include "wire.h"
 
 extern char** environ;
 
@@ -47,7 +52,8 @@ protected:
     }
 
     // Runs the tool with port 1 on the simulator, a short time-out tick and a data directory of its own.
-    ToolRun Run(std::vector<std::string> args, bool withPort = true, const std::string& device = "") {
+    ToolRun Run(std::vector<std::string> args, bool withPort = true, const std::string& device = "",
+                const std::string& tickMs = "2") {
         std::vector<std::string> argv = {KARVEX_TOOL_PATH, "--data-dir", dataDir_.empty() ? dir_ : dataDir_};
         if (withPort) {
             argv.push_back("--port");
@@ -59,7 +65,7 @@ protected:
         cargv.push_back(nullptr);
 
         std::vector<std::string> env = {"KARVEX_COM1=" + (device.empty() ? sim_->device_path() : device),
-                                        "KARVEX_TICK_MS=2",
+                                        "KARVEX_TICK_MS=" + tickMs,
                                         "QT_QPA_PLATFORM=offscreen"};
         for (char** e = environ; *e; ++e) {
             std::string v = *e;
@@ -99,6 +105,16 @@ protected:
         ::waitpid(pid, &status, 0);
         run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         return run;
+    }
+
+    // The request commands the processor took since its `from`th request, as two hex digits each.
+    std::vector<std::string> RequestsSince(std::size_t from) const {
+        std::vector<std::string> out;
+        for (const std::string& line : sim_->log_lines()) {
+            if (line.rfind("<< ", 0) == 0 && line.find(';') == std::string::npos) out.push_back(line.substr(9, 2));
+        }
+        out.erase(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(std::min(from, out.size())));
+        return out;
     }
 
     std::string dir_;
@@ -329,6 +345,79 @@ TEST_F(ToolTest, AnUnusableDataDirectoryIsReportedNotReplaced) {
     else ::unsetenv("HOME");
     EXPECT_FALSE(std::filesystem::exists(dir_ + "/home"));
     EXPECT_EQ(sim_->requests_handled(), 0u);
+}
+
+TEST_F(ToolTest, ConsoleCommandsReturnAfterTheirWholeChain) {
+    // Initializing clears the store and refills user and tax data; the monitor echo and the user
+    // information refresh them. Each run starts from empty tables.
+    const struct {
+        const char* code;
+        std::vector<std::string> requests;
+    } cases[] = {{"0x30", {"30", "38", "39"}}, {"0x38", {"38", "39"}}, {"0x40", {"40", "38", "39"}}};
+    for (const auto& c : cases) {
+        ASSERT_EQ(Run({"clear", "--flags", "0x18"}, false).status, 0);
+        const std::size_t before = RequestsSince(0).size();
+        ToolRun r = Run({"command", "--code", c.code});
+        EXPECT_EQ(r.status, 0) << c.code << r.out;
+        EXPECT_EQ(RequestsSince(before), c.requests) << c.code;
+        for (const char* table : {"UserInformation", "TaxInformation"}) {
+            ToolRun dump = Run({"dump", "--table", table}, false);
+            EXPECT_EQ(dump.out.find("\"count\": 0"), std::string::npos) << c.code << " " << table << dump.out;
+        }
+    }
+}
+
+TEST_F(ToolTest, AQueryAfterAHostDiedMidUploadNeverGetsAnotherInvoice) {
+    // A processor at 9600 baud streaming the print data of 150 invoices.
+    sim_->stop();
+    karvex::sim::SimOptions options;
+    options.quiet = true;
+    options.clock = karvex::sim::DateTime{2024, 3, 15, 10, 30, 0};
+    options.pace_baud = 9600;
+    options.seed.invoices = 150;
+    sim_ = std::make_unique<karvex::sim::Simulator>(options);
+    ASSERT_TRUE(sim_->start());
+    const auto invoices = sim_->state().invoices;
+    ASSERT_EQ(invoices.size(), 150u);
+    // Print data by number, first to last: 1B 10 42 00 0D, two 4-byte numbers, CRC.
+    karvex::sim::Bytes upload = {0x1B, 0x10, 0x42, 0x00, 0x0D};
+    karvex::sim::put_u32(upload, invoices.front().number);
+    karvex::sim::put_u32(upload, invoices.back().number);
+    karvex::sim::put_u16(upload, karvex::sim::crc16(upload));
+
+    // The host that asked for all of them dies a few frames into the answer.
+    const std::string device = sim_->device_path();
+    const pid_t host = ::fork();
+    ASSERT_GE(host, 0);
+    if (host == 0) {
+        const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY);
+        if (fd < 0 || ::write(fd, upload.data(), upload.size()) < 0) ::_exit(1);
+        char sink[256];
+        while (::read(fd, sink, sizeof sink) >= 0) {
+        }
+        ::_exit(0);
+    }
+    auto framesSent = [&] {
+        std::size_t n = 0;
+        for (const std::string& line : sim_->log_lines()) n += line.rfind(">> ", 0) == 0;
+        return n;
+    };
+    for (int i = 0; i < 1000 && framesSent() < 5; ++i) ::usleep(10000);
+    ::kill(host, SIGKILL);
+    ::waitpid(host, nullptr, 0);
+    ASSERT_GE(framesSent(), 5u) << "the upload was under way";
+
+    // A new host asks for the fifth invoice while the stream goes on: ticks of 100 ms, so that the time-out
+    // (3.1 s) is not what ends the query.
+    char asked[16];
+    std::snprintf(asked, sizeof asked, "%010u", invoices[4].number);
+    ToolRun r = Run({"print", "--inv-num", asked}, true, "", "100");
+    if (r.status == 0) {
+        EXPECT_NE(r.out.find(std::string("\"InvNum\": \"") + asked + "\""), std::string::npos) << r.out;
+    } else {
+        EXPECT_NE(r.out.find("\"result\": 137"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("税控器应答与所发命令不符，已拒收"), std::string::npos) << r.out;
+    }
 }
 
 }  // namespace
