@@ -300,3 +300,67 @@ TEST_F(QueryCallsE2E, ProcessorRefusalInTheLastStepEndsTheChainWithItsCode) {
 
 }  // namespace
 }  // namespace karvex::testing
+
+namespace karvex::testing {
+namespace {
+
+TEST_F(QueryCallsE2E, AnAnswerThatCameAfterItsTimeOutIsNeverTakenForTheNextQuery) {
+    const std::uint32_t first = Issue(1);
+    const std::uint32_t second = Issue(2);
+    std::vector<std::uint32_t> rolls;
+    for (const auto& r : sim_->state().rolls) {
+        if (r.state == sim::RollState::Installed) rolls.push_back(r.first);
+    }
+    ASSERT_GE(rolls.size(), 2u);
+
+    // Each query's first answer comes 900 ms late, after its 620 ms time-out, while the next query is
+    // already out: that one gets its own answer (when the late one came while the line was left to settle)
+    // or a refusal (or, on a machine too busy to keep these times, its own time-out), never the earlier
+    // query's data.
+    fiscal_->Module().SetTickInterval(std::chrono::milliseconds(20));
+    struct Query {
+        std::uint8_t command;
+        std::function<int(std::uint32_t, std::string&)> ask;  // the call's result and the number it reports
+        std::uint32_t late, next;
+    };
+    const Query queries[] = {
+        {0x42,
+         [&](std::uint32_t n, std::string& reported) {
+             PrintOut p;
+             p.invNum = QString::number(n);
+             const int r = Print(66, p);
+             reported = p.invNum.toStdString();
+             return r;
+         },
+         first, second},
+        {0x3C,
+         [&](std::uint32_t n, std::string& reported) {
+             SumOut s;
+             const int r = Summary(QString::number(n), s);
+             reported = s.first.toStdString();
+             return r;
+         },
+         rolls[0], rolls[1]},
+    };
+    for (const auto& q : queries) {
+        SCOPED_TRACE(q.command);
+        const std::size_t sent = RequestCommands(*sim_).size();
+        sim_->inject({.command = q.command, .kind = FaultKind::Late, .arg = 900});
+        std::string reported;
+        EXPECT_EQ(q.ask(q.late, reported), result::kTimeout);
+        const int r = q.ask(q.next, reported);
+        if (r == 0) {
+            EXPECT_EQ(reported, TenDigits(q.next));
+        } else if (r != result::kTimeout) {
+            EXPECT_EQ(r, result::kAnswerMismatch);
+            EXPECT_EQ(fiscal_->Description(), QString::fromUtf8("0x89：税控器应答与所发命令不符，已拒收"));
+        }
+        // Once everything sent has been answered, the query comes through.
+        ASSERT_TRUE(sim_->wait_handled(sent + (r == 0 ? 4 : 2), 10000));
+        EXPECT_EQ(q.ask(q.next, reported), 0);
+        EXPECT_EQ(reported, TenDigits(q.next));
+    }
+}
+
+}  // namespace
+}  // namespace karvex::testing
