@@ -4,6 +4,7 @@
 #include <variant>
 
 #include "answer_frames.h"
+#include "commands/answer_match.h"
 #include "commands/decoders.h"
 #include "convert/conversions.h"
 
@@ -550,6 +551,35 @@ TEST(Checkself, UnknownItemAndNextNames) {
     EXPECT_EQ(CheckselfItemAfter(0x1C | 0x80, 0x01), "RAM地址奇偶法");
     EXPECT_EQ(CheckselfItemAfter(0x1C | 0x80, 0x10), "LED指示灯");
     EXPECT_EQ(CheckselfItemAfter(0x1C, 0x10), "");
+}
+
+// Answers that name an invoice, a date or a roll must name one the request asked for; the others pass.
+TEST(AnswerMatch, NamedAnswersMustLieWithinTheRequest) {
+    auto request = [](std::uint8_t command, Bytes payload) { return BuildRequestFrame(command, payload).frame; };
+    const Bytes invoice = PrintAnswer();        // invoice 1234 of 2005-03-15
+    const Bytes roll = RollSummaryAnswer();     // the roll 1 to 1000
+    const struct {
+        Bytes request;
+        Bytes answer;
+        ResultCode expected;
+    } cases[] = {
+        {request(0x42, {0, 0, 0x04, 0xD2, 0, 0, 0x04, 0xD2}), invoice, 0},
+        {request(0x42, {0, 0, 0, 5, 0, 0, 0, 5}), invoice, 137},
+        {request(0x42, {0, 0, 0, 5, 0, 0, 0, 5}), PrintAnswer(3), 137},  // a packet of a queued upload
+        {request(0x43, {0x20, 0x05, 0x03, 0x01, 0x20, 0x05, 0x03, 0x31}), invoice, 0},
+        {request(0x43, {0x20, 0x05, 0x04, 0x01, 0x20, 0x05, 0x04, 0x30}), invoice, 137},
+        {request(0x3F, {0x20, 0x05, 0x03, 0x15}), invoice, 0},
+        {request(0x3F, {0x20, 0x05, 0x03, 0x14}), invoice, 137},
+        {request(0x3C, {0, 0, 0x03, 0xE8}), roll, 0},
+        {request(0x3C, {0, 0, 0x03, 0xE9}), roll, 137},
+        {request(0xB1, {}), invoice, 0},                                        // the last invoice, whichever
+        {request(0x42, {0, 0, 0, 5, 0, 0, 0, 5}), Answer(Payload().Add({44}), 0, "ER"), 0},  // names nothing
+        {request(0x42, {0, 0, 0, 5, 0, 0, 0, 5}), Recrc(Bytes(invoice.begin(), invoice.end() - 3)), 0},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(MatchAnswer(ExpectedAnswer(c.request), c.answer), c.expected)
+            << std::hex << int(c.request[2]) << " " << c.request.size();
+    }
 }
 
 }  // namespace
