@@ -10,8 +10,11 @@
  *
  *   0            success
  *   1 .. 64      the processor's own refusal (its "ER" answer)
- *   other > 0    the library's own codes, e.g. 128 time-out, 132 no open port, 134 function not provided yet;
- *                karvex_Description gives "0x" + hexadecimal code + "：" + message
+ *   other > 0    the library's own codes, e.g. 128 time-out, 132 no open port, 134 function not provided yet,
+ *                135 a refusal whose code byte is not one of the processor's (the byte is in the description),
+ *                136 refused because another command still waits for its answer, 137 an answer left over
+ *                from an earlier request refused; karvex_Description gives "0x" + hexadecimal code + "：" +
+ *                message
  *   < 0          the call itself failed at this interface (KARVEX_ERR_*): nothing was sent, no output was
  *                written and Status / Description still show the previous command; karvex_last_error says why
  *
