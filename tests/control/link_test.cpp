@@ -98,6 +98,8 @@ TEST_F(LinkTest, NextCommandAnswerGives20048AndItsLogLine) {
     auto lines = ViewerLines();
     ASSERT_FALSE(lines.empty());
     EXPECT_NE(lines.back().find("税控器请求发送下一命令"), std::string::npos);
+    // The processor counts a request once its answer is written, which may be after the control read it.
+    ASSERT_TRUE(sim_->wait_handled(1, 10000));
     EXPECT_EQ(sim_->requests_handled(), 1u) << "nothing is sent automatically";
 }
 
@@ -415,6 +417,7 @@ TEST_F(LinkTest, NextCommandAnswerInConsoleModeShowsTheUnknownMessage) {
     ASSERT_EQ(ui_->messages.size(), 1u);
     EXPECT_EQ(ui_->messages[0].title, "联机");
     EXPECT_EQ(ui_->messages[0].text, "Err：0x4E50  未知错误");
+    ASSERT_TRUE(sim_->wait_handled(1, 10000));
     EXPECT_EQ(sim_->requests_handled(), 1u);
 }
 

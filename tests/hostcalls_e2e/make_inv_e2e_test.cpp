@@ -172,7 +172,8 @@ TEST_F(MakeInvE2E, ProcessorRefusalsComeBackAsItsCodes) {
 
 TEST_F(MakeInvE2E, ArgumentsTooWideForTheirFieldsThrowAndChangeNothing) {
     ASSERT_EQ(Make(Invoice{}), 0);
-    const std::size_t handled = sim_->requests_handled();
+    // Requests as the processor took them: its answered count may lag behind an answer already read.
+    const std::size_t handled = RequestCommands(*sim_).size();
     ControlModule& m = fiscal_->Module();
     const InvoiceRequest before = m.Request;
 
@@ -187,7 +188,7 @@ TEST_F(MakeInvE2E, ArgumentsTooWideForTheirFieldsThrowAndChangeNothing) {
     v.quantities = Slice("1", 11) + Slice("655.36", 11);
     EXPECT_THROW(Make(v), ArgumentOverflow);
 
-    EXPECT_EQ(sim_->requests_handled(), handled);
+    EXPECT_EQ(RequestCommands(*sim_).size(), handled);
     EXPECT_EQ(fiscal_->Status(), 0);
     EXPECT_EQ(m.Request.PayUnit, before.PayUnit);
     EXPECT_EQ(m.Request.SalesNum, before.SalesNum);
