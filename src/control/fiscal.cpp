@@ -48,6 +48,15 @@ int PromptPortNumber(ControlModule& m) {
 
 std::string ToUtf8(const QString& text) { return text.toStdString(); }
 
+// Every host call that can send a command or write the result word asks here first. While a command waits
+// for its answer (an upload started at the console, a host call waiting in the event loop when a timer of
+// the host calls again) the new call's argument checks or its "under way" would land in the word the
+// waiting caller reads, and could end that wait early with a code that is not its own. So the new call is
+// refused before its arguments are looked at, and the command in flight keeps its word, record and replies.
+int RefuseWhileInFlight(const ControlModule& m) {
+    return m.CommandInFlight() ? result::kCommandInFlight : result::kSuccess;
+}
+
 // A request the checks refused: nothing was sent; the code goes into the result word only where the call's
 // contract says so.
 int Refuse(ControlModule& m, const HostRequest& request) {
@@ -89,6 +98,7 @@ QString Fiscal::Description() const { return QString::fromStdString(module_->Com
 
 std::int32_t Fiscal::LoadFiscalForm() {
     ControlModule& m = *module_;
+    if (const int busy = RefuseWhileInFlight(m); busy != 0) return busy;
     m.SetCommandResult(result::kCommandUnderWay);
     int r = m.FormLoad();
     if (r != 0) {
@@ -126,7 +136,11 @@ std::int32_t Fiscal::UnloadFicalForm(std::int32_t) {
     return m.GetCommandResult();
 }
 
-std::int32_t Fiscal::FiscalOnline() { return module_->RunMenuCommandForHost(CommandCode::Online); }
+std::int32_t Fiscal::FiscalOnline() {
+    ControlModule& m = *module_;
+    if (const int busy = RefuseWhileInFlight(m); busy != 0) return busy;
+    return m.RunMenuCommandForHost(CommandCode::Online);
+}
 
 std::int32_t Fiscal::ShowFiscalForm(std::int32_t showModal, std::int32_t inHandle) {
     return ShowConsole(*module_, showModal, inHandle);
@@ -134,6 +148,7 @@ std::int32_t Fiscal::ShowFiscalForm(std::int32_t showModal, std::int32_t inHandl
 
 std::int32_t Fiscal::FiscalGetInvNum(QString& invNum) {
     ControlModule& m = *module_;
+    if (const int busy = RefuseWhileInFlight(m); busy != 0) return busy;
     const int final = m.RunMenuCommandForHost(CommandCode::CurrentInvoice);
     std::string number = ToUtf8(invNum);
     const ResultCode code = CopyFiscalGetInvNum(final, m.CurrentInvNumber, number);
@@ -146,6 +161,7 @@ std::int32_t Fiscal::FiscalMakeInv(std::int32_t commandNum, std::int32_t fhNumbe
                                    const QString& salesName, const QString& salesAmount, const QString& salesPrice,
                                    const QString& salesSum, const QString& taxIndex) {
     ControlModule& m = *module_;
+    if (const int busy = RefuseWhileInFlight(m); busy != 0) return busy;
     MakeInvArgs args;
     args.CommandNum = commandNum;
     args.FhNumber = fhNumber;
@@ -194,6 +210,7 @@ std::int32_t Fiscal::FiscalReturnInvInfo(QString& machineNum, QString& userName,
 
 std::int32_t Fiscal::FiscalInvalidateInv(QString& invNum) {
     ControlModule& m = *module_;
+    if (const int busy = RefuseWhileInFlight(m); busy != 0) return busy;
     std::string number = ToUtf8(invNum);
     const HostRequest request = PrepareFiscalInvalidateInv(number);
     // The host gets the number back as it was checked: the 10 digits, or nothing when the check refused it.
@@ -209,6 +226,7 @@ std::int32_t Fiscal::GetPrintInv(std::int32_t commandNum, QString& invNum, QStri
                                  QString& taxCode, QString& printDate, QString& salesName, QString& salesAmount,
                                  QString& salesPrice, QString& salesSum, std::int32_t& invType) {
     ControlModule& m = *module_;
+    if (const int busy = RefuseWhileInFlight(m); busy != 0) return busy;
     const HostRequest request = PrepareGetPrintInv(commandNum, ToUtf8(invNum), m.Host);
     if (request.kind == RequestKind::kNone) return Refuse(m, request);
     if (const int sent = SendPrepared(m, request); sent != 0) return sent;
@@ -245,6 +263,7 @@ std::int32_t Fiscal::GetInvUseSum(const QString& invNum, QString& beginDate, QSt
                                   double& returnSum, QString& invCode, QString& taxNumber, QString& userName,
                                   QString& machineNumber) {
     ControlModule& m = *module_;
+    if (const int busy = RefuseWhileInFlight(m); busy != 0) return busy;
     const HostRequest request = PrepareGetInvUseSum(ToUtf8(invNum));
     if (request.kind == RequestKind::kNone) return Refuse(m, request);
     if (const int sent = SendPrepared(m, request); sent != 0) return sent;
@@ -270,7 +289,9 @@ std::int32_t Fiscal::GetInvUseSum(const QString& invNum, QString& beginDate, QSt
 }
 
 std::int32_t Fiscal::FiscalInstallInv(std::int32_t showModal, std::int32_t inHandle) {
-    return ShowInstallPanel(*module_, showModal, inHandle);
+    ControlModule& m = *module_;
+    if (const int busy = RefuseWhileInFlight(m); busy != 0) return busy;
+    return ShowInstallPanel(m, showModal, inHandle);
 }
 
 }  // namespace karvex
