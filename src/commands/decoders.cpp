@@ -591,18 +591,18 @@ struct CheckselfItem {
     std::string_view passed;
     std::string_view failed;
     GroupRole role;
-    int label;
+    std::optional<SelfTestBox> box;
 };
 
 constexpr std::array<CheckselfItem, 8> kCheckselfItems{{
-    {0x01, "CPU自检成功", "CPU自检失败", GroupRole::kOwnLabel, kCheckselfLabelCpu},
-    {0x02, "ROM自检成功", "ROM自检失败", GroupRole::kOwnLabel, kCheckselfLabelRom},
-    {0x04, "RAM地址奇偶法自检成功", "RAM地址奇偶法自检失败", GroupRole::kSetsMemo, 0},
-    {0x08, "RAM步进法自检成功", "RAM步进法自检失败", GroupRole::kSetsMemo, 0},
-    {0x10, "RAM走步法自检成功", "RAM走步法自检失败", GroupRole::kReportsGroup, kCheckselfLabelRam},
-    {0x20, "发票存储器自检成功", "发票存储器自检失败", GroupRole::kSetsMemo, 0},
-    {0x40, "税控存储器自检成功", "税控存储器自检失败", GroupRole::kReportsGroup, kCheckselfLabelMemory},
-    {0x80, "LED指示灯检查完成", "LED指示灯检查完成", GroupRole::kLamps, kCheckselfLabelLamps},
+    {0x01, "CPU自检成功", "CPU自检失败", GroupRole::kOwnLabel, SelfTestBox::Cpu},
+    {0x02, "ROM自检成功", "ROM自检失败", GroupRole::kOwnLabel, SelfTestBox::Code},
+    {0x04, "RAM地址奇偶法自检成功", "RAM地址奇偶法自检失败", GroupRole::kSetsMemo, std::nullopt},
+    {0x08, "RAM步进法自检成功", "RAM步进法自检失败", GroupRole::kSetsMemo, std::nullopt},
+    {0x10, "RAM走步法自检成功", "RAM走步法自检失败", GroupRole::kReportsGroup, SelfTestBox::Ram},
+    {0x20, "发票存储器自检成功", "发票存储器自检失败", GroupRole::kSetsMemo, std::nullopt},
+    {0x40, "税控存储器自检成功", "税控存储器自检失败", GroupRole::kReportsGroup, SelfTestBox::Memory},
+    {0x80, "LED指示灯检查完成", "LED指示灯检查完成", GroupRole::kLamps, SelfTestBox::Lamps},
 }};
 
 struct ItemName {
@@ -644,7 +644,7 @@ CheckselfReport DescribeCheckselfItem(const SelfTestItemRecord& item, std::uint8
     }
     const bool failed = item.outcome != 0;
     report.item_text = std::string(failed ? found->failed : found->passed);
-    report.label = found->label;
+    report.box = found->box;
     switch (found->role) {
         case GroupRole::kOwnLabel:
             report.label_text = std::string(failed ? kFailedLabel : kPassedLabel);

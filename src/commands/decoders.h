@@ -15,6 +15,7 @@
 // Example: AcceptData_CurrentInv({'O','K',0x00,0x08,0x00,0x00,0x04,0xD2,crc_hi,crc_lo}, rec) -> 0,
 //          rec.number == "0000001234".
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -181,18 +182,15 @@ std::string YuanText(double value);
 // ---------------------------------------------------------------------------------------------------------
 // Self-test items
 
-// Panel labels of the self-test panel that an item sets (0 = none).
-inline constexpr int kCheckselfLabelCpu = 32;
-inline constexpr int kCheckselfLabelRom = 33;
-inline constexpr int kCheckselfLabelRam = 34;
-inline constexpr int kCheckselfLabelMemory = 35;
-inline constexpr int kCheckselfLabelLamps = 36;
+// The self-test boxes of the console, in the order the panel lists them: CPU, code (ROM), RAM, the two
+// memories, indicator lamps. An item's verdict shows beside the box of its group.
+enum class SelfTestBox : std::uint8_t { Cpu, Code, Ram, Memory, Lamps };
 
 // What one reported self-test item shows.
 struct CheckselfReport {
     ResultCode result = result::kSuccess;  // 145 for an item outside the table
     std::string item_text;   // replaces the last line of the log viewer ("" for an unknown item)
-    int label = 0;           // panel label to set, 0 for none
+    std::optional<SelfTestBox> box;  // the box whose verdict changes, none while a group is still running
     std::string label_text;  // "自检成功", "自检失败" or "检查完成"
     std::string next_line;   // "正在" + next item's name + "检查..." while frames follow, else ""
 };

@@ -137,7 +137,7 @@ IssueResult IssueInstallRollQuery(const IssueContext& ctx);
 // ---------------------------------------------------------------------------------------------------------
 // Panels
 
-// Panel 0 and panel 9 share this input: two invoice numbers and two dates.
+// The print-data and check-card panels share this input: two invoice numbers and two dates.
 struct RangeInput {
     std::string startNumber;
     std::string endNumber;
@@ -145,13 +145,13 @@ struct RangeInput {
     DateInput endDate;
 };
 
-// Panel 0: print data by invoice numbers (`byNumber`, option "发票号") or by dates.
+// Print-data panel: print data by invoice numbers (`byNumber`, option "发票号") or by dates.
 IssueResult IssuePrintData(const IssueContext& ctx, bool byNumber, const RangeInput& input);
 
-// Panel 1: day trade data of a date range.
+// Day-trade panel: day trade data of a date range.
 IssueResult IssueDayTrade(const IssueContext& ctx, const DateInput& start, const DateInput& end);
 
-// Panel 2: factory data. The machine number must be exactly 16 digits ("错误的机器编号", field emptied and
+// Factory-data panel: factory data. The machine number must be exactly 16 digits ("错误的机器编号", field emptied and
 // focused); versions are fitted to 18 bytes.
 IssueResult IssueFactoryData(const IssueContext& ctx, const std::string& machineNumber,
                              const DateInput& productionDate, const std::string& hardwareVersion,
@@ -159,22 +159,22 @@ IssueResult IssueFactoryData(const IssueContext& ctx, const std::string& machine
 
 enum class ByteListKind : std::uint8_t { Decimal, Hexadecimal };
 
-// Panel 3: IC card power (item 0 on, item 1 off, anything else: nothing sent, 144).
+// Card-commands panel: IC card power (item 0 on, item 1 off, anything else: nothing sent, 144).
 IssueResult IssueCardPower(const IssueContext& ctx, int selectedItem);
-// Panel 3: typed byte values to the card.
+// Card-commands panel: typed byte values to the card.
 IssueResult IssueSendStr(const IssueContext& ctx, std::string_view text, ByteListKind kind);
 
-// Panel 4: one invoice number for InvoiceSum or InvalidateInvoice (the entry that opened the panel).
+// Single-invoice panel: one invoice number for InvoiceSum or InvalidateInvoice (the entry that opened the panel).
 // A refused number only ends the handler. Any other command gives 32.
 IssueResult IssueSingleInvoice(const IssueContext& ctx, CommandCode command, std::string_view invoiceNumber);
 
-// Panel 5: the cut-off date for WriteCard, DeclareData or InvoiceData. Any other command gives 32.
+// Cut-off-date panel: the cut-off date for WriteCard, DeclareData or InvoiceData. Any other command gives 32.
 IssueResult IssueCutOffDate(const IssueContext& ctx, CommandCode command, const DateInput& cutOff);
 
-// Panel 6: data to sign (at least 128 bytes; fewer are padded with 0x00), booked through bookSignature.
+// Signing panel: data to sign (at least 128 bytes; fewer are padded with 0x00), booked through bookSignature.
 IssueResult IssueIdiograph(const IssueContext& ctx, const std::string& text, ByteListKind kind);
 
-// Panel 8: installs the roll of the selected list row ("序号" 4, "发票代码" 22, "起始号" 12, "终止号").
+// Roll-installation panel: installs the roll of the selected list row ("序号" 4, "发票代码" 22, "起始号" 12, "终止号").
 // No row: "请选择发票卷". A bad start number: "错误的发票号". A code that is not 20 digits: "错误的发票代码"
 // (144 empty, 105 not digits, 147 short). Only Yes in the confirmation sends.
 IssueResult IssueInstallInv(const IssueContext& ctx, const std::optional<std::string>& selectedRow);
@@ -188,11 +188,11 @@ struct InstallRow {
 };
 InstallRow ParseInstallRow(std::string_view row);
 
-// Panel 9: check data to card.
+// Check-card panel: check data to card.
 enum class CheckCardKind : std::uint8_t { Detail, Declare, DayTrade };  // "明细核查", "申报核查", "日交易核查"
 IssueResult IssueCheckCard(const IssueContext& ctx, CheckCardKind kind, bool byNumber, const RangeInput& input);
 
-// Panel 11: self-test of the checked items; nothing checked: "请选择自检的项目", 144.
+// Self-test panel: self-test of the checked items; nothing checked: "请选择自检的项目", 144.
 IssueResult IssueCheckSelf(const IssueContext& ctx, std::span<const bool, kSelfTestBoxCount> checked);
 
 // ---------------------------------------------------------------------------------------------------------

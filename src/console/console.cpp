@@ -19,14 +19,19 @@ public:
     explicit WindowHooks(ControlModule& m) : window_(std::make_unique<ConsoleWindow>(m)) {}
     ConsoleWindow* Window() const { return window_.get(); }
 
-    void ShowPanel(int panel) override { window_->ShowPanel(panel); }
-    void FillInstallList() override { window_->FillInstallList(); }
+    void HidePanels() override { window_->ShowPanel(ConsolePanel::None); }
+    void ShowRollInstallation() override {
+        window_->ShowPanel(ConsolePanel::RollInstallation);
+        window_->FillInstallList();
+    }
     void HideConsole() override { window_->hide(); }
     void RestoreHostWindow() override { window_->RestoreHostWindow(); }
     void StatusChanged() override { window_->RefreshStatus(); }
     void SetBusyCursor(bool busy) override { window_->SetBusyCursor(busy); }
     void CommandInFlightChanged(bool inFlight) override { window_->SetCommandInFlight(inFlight); }
-    void SetCheckselfLabel(int label, const std::string& text) override { window_->SetCheckselfLabel(label, text); }
+    void ShowSelfTestVerdict(SelfTestBox box, const std::string& text) override {
+        window_->ShowSelfTestVerdict(box, text);
+    }
 
 private:
     std::unique_ptr<ConsoleWindow> window_;

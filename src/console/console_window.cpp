@@ -27,7 +27,9 @@
 #include <QValidator>
 #include <QVBoxLayout>
 
+#include <cstdlib>
 #include <functional>
+#include <optional>
 
 #include "commands/caller_modes.h"
 #include "console/browser_entry.h"
@@ -56,62 +58,119 @@ constexpr const char* kWaitingClear = "等待清空";
 constexpr const char* kCommandInFlightStatus = "命令执行中，请等待税控器应答";
 constexpr int kListHeightMarginTwips = 320;
 
-// Captions of the self-test boxes (Check2) and the store-clearing boxes (Check3).
-constexpr const char* kCheckselfCaptions[kSelfTestBoxCount] = {
+// Captions of the self-test boxes, in SelfTestBox order.
+constexpr const char* kSelfTestCaptions[kSelfTestBoxCount] = {
     "CPU自检..................", "代码自检.................", "RAM自检..................",
     "存储器自检...............", "指示灯检查..............."};
-constexpr const char* kClearCaptions[13] = {"用户信息.....", "税目信息.....", "申报数据.....", "数据签名.....",
-                                            "日交易数据...", "单卷汇总数据.", "发票打印数据.", "发票库......",
-                                            "开票数据....", "监视命令....", "监视接收....", "监视错误....",
-                                            "出厂数据...."};
 
-// Text3 indexes that exist.
-bool IsText3Index(int i) { return (i >= 0 && i <= 8) || (i >= 11 && i <= 27) || (i >= 30 && i <= 37); }
+using F = ConsoleField;
 
-// Where the focus goes once a field is full: a field index or a button name.
-struct Advance {
-    std::size_t threshold = 0;  // 0: never
-    int field = -1;
+// Where the focus goes from a field: another field, a panel button, or nowhere.
+struct FocusTarget {
+    std::optional<ConsoleField> field;
     const char* button = nullptr;
 };
+constexpr FocusTarget To(ConsoleField f) { return {f, nullptr}; }
+constexpr FocusTarget Press(const char* button) { return {std::nullopt, button}; }
 
-Advance AdvanceOf(int index) {
-    switch (index) {
-    case 0: return {10, 1, nullptr};
-    case 26: return {10, 27, nullptr};
-    case 1: return {10, -1, "CommandInvoice"};
-    case 8: return {10, -1, "CommandSinInv"};
-    case 27: return {10, -1, "CommandWriteCheckCard"};
-    case 2: case 5: case 11: case 14: case 17: case 20: case 32: case 35: return {4, index + 1, nullptr};
-    case 7: return {2, -1, "CommandInvoice"};
-    case 16: return {2, -1, "CommandDTRad"};
-    case 22: return {2, -1, "CommandDeclareCmd"};
-    case 37: return {2, -1, "CommandWriteCheckCard"};
-    case 19: return {2, 24, nullptr};
-    case 23: return {16, 17, nullptr};
-    case 24: return {18, 25, nullptr};
-    case 25: return {18, -1, "CommandSetMD"};
-    case 30: case 31: return {};
-    default: return {2, index + 1, nullptr};
+// The focus order of the fields: once a field holds `fillLength` GBK bytes the focus moves to `whenFull`
+// (0: a field without auto-advance), and Enter in it goes to `onEnter`. `name` is the control's name as the
+// system's description knows it (Text3(index)); the field keeps it as its object name.
+struct FieldRow {
+    ConsoleField field;
+    const char* name;
+    std::size_t fillLength;
+    FocusTarget whenFull;
+    FocusTarget onEnter;
+};
+
+constexpr FieldRow kFieldRows[] = {
+    {F::PrintStartNumber, "Text3_0", 10, To(F::PrintEndNumber), To(F::PrintEndNumber)},
+    {F::PrintEndNumber, "Text3_1", 10, Press("CommandInvoice"), Press("CommandInvoice")},
+    {F::PrintStartYear, "Text3_2", 4, To(F::PrintStartMonth), To(F::PrintStartMonth)},
+    {F::PrintStartMonth, "Text3_3", 2, To(F::PrintStartDay), To(F::PrintStartDay)},
+    {F::PrintStartDay, "Text3_4", 2, To(F::PrintEndYear), To(F::PrintEndYear)},
+    {F::PrintEndYear, "Text3_5", 4, To(F::PrintEndMonth), To(F::PrintEndMonth)},
+    {F::PrintEndMonth, "Text3_6", 2, To(F::PrintEndDay), To(F::PrintEndDay)},
+    {F::PrintEndDay, "Text3_7", 2, Press("CommandInvoice"), Press("CommandInvoice")},
+    {F::InvoiceNumber, "Text3_8", 10, Press("CommandSinInv"), Press("CommandSinInv")},
+    {F::DayTradeStartYear, "Text3_11", 4, To(F::DayTradeStartMonth), To(F::DayTradeStartMonth)},
+    {F::DayTradeStartMonth, "Text3_12", 2, To(F::DayTradeStartDay), To(F::DayTradeStartDay)},
+    {F::DayTradeStartDay, "Text3_13", 2, To(F::DayTradeEndYear), To(F::DayTradeEndYear)},
+    {F::DayTradeEndYear, "Text3_14", 4, To(F::DayTradeEndMonth), To(F::DayTradeEndMonth)},
+    {F::DayTradeEndMonth, "Text3_15", 2, To(F::DayTradeEndDay), To(F::DayTradeEndDay)},
+    {F::DayTradeEndDay, "Text3_16", 2, Press("CommandDTRad"), Press("CommandDTRad")},
+    {F::ProductionYear, "Text3_17", 4, To(F::ProductionMonth), To(F::ProductionMonth)},
+    {F::ProductionMonth, "Text3_18", 2, To(F::ProductionDay), To(F::ProductionDay)},
+    {F::ProductionDay, "Text3_19", 2, To(F::HardwareVersion), To(F::HardwareVersion)},
+    {F::CutOffYear, "Text3_20", 4, To(F::CutOffMonth), To(F::CutOffMonth)},
+    {F::CutOffMonth, "Text3_21", 2, To(F::CutOffDay), To(F::CutOffDay)},
+    {F::CutOffDay, "Text3_22", 2, Press("CommandDeclareCmd"), Press("CommandDeclareCmd")},
+    {F::MachineNumber, "Text3_23", 16, To(F::ProductionYear), To(F::ProductionYear)},
+    {F::HardwareVersion, "Text3_24", 18, To(F::SoftwareVersion), To(F::SoftwareVersion)},
+    {F::SoftwareVersion, "Text3_25", 18, Press("CommandSetMD"), Press("CommandSetMD")},
+    {F::CheckStartNumber, "Text3_26", 10, To(F::CheckEndNumber), To(F::CheckEndNumber)},
+    {F::CheckEndNumber, "Text3_27", 10, Press("CommandWriteCheckCard"), Press("CommandWriteCheckCard")},
+    {F::SigningData, "Text3_30", 0, {}, Press("CommandDataIph")},
+    {F::CardBytes, "Text3_31", 0, {}, Press("CommandSendStr")},
+    {F::CheckStartYear, "Text3_32", 4, To(F::CheckStartMonth), To(F::CheckStartMonth)},
+    {F::CheckStartMonth, "Text3_33", 2, To(F::CheckStartDay), To(F::CheckStartDay)},
+    {F::CheckStartDay, "Text3_34", 2, To(F::CheckEndYear), To(F::CheckEndYear)},
+    {F::CheckEndYear, "Text3_35", 4, To(F::CheckEndMonth), To(F::CheckEndMonth)},
+    {F::CheckEndMonth, "Text3_36", 2, To(F::CheckEndDay), To(F::CheckEndDay)},
+    {F::CheckEndDay, "Text3_37", 2, Press("CommandWriteCheckCard"), Press("CommandWriteCheckCard")},
+};
+
+constexpr ConsoleDateFields kPrintStart{F::PrintStartYear, F::PrintStartMonth, F::PrintStartDay};
+constexpr ConsoleDateFields kPrintEnd{F::PrintEndYear, F::PrintEndMonth, F::PrintEndDay};
+constexpr ConsoleDateFields kDayTradeStart{F::DayTradeStartYear, F::DayTradeStartMonth, F::DayTradeStartDay};
+constexpr ConsoleDateFields kDayTradeEnd{F::DayTradeEndYear, F::DayTradeEndMonth, F::DayTradeEndDay};
+constexpr ConsoleDateFields kProduction{F::ProductionYear, F::ProductionMonth, F::ProductionDay};
+constexpr ConsoleDateFields kCutOff{F::CutOffYear, F::CutOffMonth, F::CutOffDay};
+constexpr ConsoleDateFields kCheckStart{F::CheckStartYear, F::CheckStartMonth, F::CheckStartDay};
+constexpr ConsoleDateFields kCheckEnd{F::CheckEndYear, F::CheckEndMonth, F::CheckEndDay};
+
+const FieldRow& RowOf(ConsoleField field) {
+    for (const FieldRow& row : kFieldRows) {
+        if (row.field == field) return row;
     }
+    // Every field has its row; a field without one is a fault in the table above.
+    std::abort();
 }
 
-// What Enter does in a field: press a button or move to a field.
-Advance EnterOf(int index) {
-    switch (index) {
-    case 1: case 7: return {0, -1, "CommandInvoice"};
-    case 8: return {0, -1, "CommandSinInv"};
-    case 16: return {0, -1, "CommandDTRad"};
-    case 22: return {0, -1, "CommandDeclareCmd"};
-    case 25: return {0, -1, "CommandSetMD"};
-    case 27: case 37: return {0, -1, "CommandWriteCheckCard"};
-    case 30: return {0, -1, "CommandDataIph"};
-    case 31: return {0, -1, "CommandSendStr"};
-    case 19: return {0, 24, nullptr};
-    case 23: return {0, 17, nullptr};
-    default: return {0, index + 1, nullptr};
+// The names the other controls answer to (their object names), as the system's description knows them;
+// the fields' names stand in their rows above. Nothing else in the console spells these names.
+struct ChoiceRow {
+    ConsoleChoice choice;
+    const char* name;
+};
+constexpr ChoiceRow kChoiceNames[] = {
+    {ConsoleChoice::PrintByNumber, "Option1_0"},   {ConsoleChoice::PrintByDates, "Option1_1"},
+    {ConsoleChoice::CardDecimal, "Option3_0"},     {ConsoleChoice::CardHexadecimal, "Option3_1"},
+    {ConsoleChoice::SigningHexadecimal, "Option3_2"}, {ConsoleChoice::SigningDecimal, "Option3_3"},
+    {ConsoleChoice::CheckDetail, "Option4_0"},     {ConsoleChoice::CheckDeclaration, "Option4_1"},
+    {ConsoleChoice::CheckDayTrade, "Option4_2"},   {ConsoleChoice::CheckByNumber, "Option5_0"},
+    {ConsoleChoice::CheckByDates, "Option5_1"},
+};
+const char* NameOf(ConsoleChoice choice) {
+    for (const ChoiceRow& row : kChoiceNames) {
+        if (row.choice == choice) return row.name;
     }
+    std::abort();
 }
+QString PanelName(ConsolePanel panel) { return QString("Picture1_%1").arg(static_cast<int>(panel)); }
+QString SelfTestCheckName(SelfTestBox box) { return QString("Check2_%1").arg(static_cast<int>(box)); }
+QString SelfTestVerdictName(SelfTestBox box) { return QString("Label3_%1").arg(32 + static_cast<int>(box)); }
+QString ClearCheckName(std::size_t box) { return QString("Check3_%1").arg(box); }
+QString ClearStateName(std::size_t box) { return QString("Label3_%1").arg(37 + box); }
+constexpr const char* kClearAllName = "Check3_13";
+constexpr const char* kPrinterPortName = "Combo2_0";
+constexpr const char* kSerialPortName = "Combo2_1";
+constexpr const char* kBaudRateName = "Combo2_2";
+constexpr const char* kPrintInvoiceName = "Check1_0";
+constexpr const char* kCashDrawerName = "Check1_1";
+constexpr const char* kCardPowerName = "Combo1";
+constexpr const char* kRollListName = "List1";
 
 // Holds a field to the GBK bytes at which its focus moves on: the limit auto-advance measures against, so
 // that a full field is never passed over by a double-byte character.
@@ -136,13 +195,31 @@ StoreAccess* OpenStore(ControlModule& m) {
 
 QString Q(const char* text) { return QString::fromUtf8(text); }
 
-template <typename T>
-T* Lookup(const std::map<int, T*>& map, int index) {
-    auto it = map.find(index);
+template <typename K, typename T>
+T* Lookup(const std::map<K, T*>& map, K key) {
+    auto it = map.find(key);
     return it == map.end() ? nullptr : it->second;
 }
 
 }  // namespace
+
+const std::array<ConsoleWindow::ClearBox, ConsoleWindow::kClearBoxCount> ConsoleWindow::kClearBoxes = {{
+    {"用户信息.....", StoreTableFlags::kUserInformation},
+    {"税目信息.....", StoreTableFlags::kTaxInformation},
+    // The bit beside the declaration table has no table of its own.
+    {"申报数据.....", StoreTableFlags::kDeclareData | 0x4000},
+    {"数据签名.....", StoreTableFlags::kIdiograph | StoreTableFlags::kIdiographShow},
+    // As above, 0x1000 has no table.
+    {"日交易数据...", StoreTableFlags::kDayTrade | 0x1000},
+    {"单卷汇总数据.", StoreTableFlags::kInvUseSum},
+    {"发票打印数据.", StoreTableFlags::kInvPrintData},
+    {"发票库......", StoreTableFlags::kInvoiceNumber},
+    {"开票数据....", StoreTableFlags::kMakeInvoice},
+    {"监视命令....", StoreTableFlags::kWatchCommand},
+    {"监视接收....", StoreTableFlags::kWatchAcceptData},
+    {"监视错误....", StoreTableFlags::kWatchError},
+    {"出厂数据....", StoreTableFlags::kMachineData},
+}};
 
 ConsoleWindow::ConsoleWindow(ControlModule& module, QWidget* parent) : QMainWindow(parent), m_(module) {
     setObjectName("MainFrm");
@@ -157,13 +234,13 @@ ConsoleWindow::ConsoleWindow(ControlModule& module, QWidget* parent) : QMainWind
     ensurePolished();
     QSize room(640, 440);
     for (int n = 0; n < kPanelCount; ++n) {
-        ShowPanel(n);
+        ShowPanel(static_cast<ConsolePanel>(n));
         // Unshown windows do not notice their children coming and going: the layouts are told.
         centralWidget()->layout()->invalidate();
         centralWidget()->updateGeometry();
         room = room.expandedTo(sizeHint()).expandedTo(minimumSizeHint());
     }
-    ShowPanel(-1);
+    ShowPanel(ConsolePanel::None);
     resize(room);
     // Centred on the screen when first created.
     if (QScreen* s = screen()) {
@@ -282,21 +359,22 @@ void ConsoleWindow::BuildMenus() {
     menuItems_["ClosePicture"] = closePicture_->menuAction();
     QAction* close = closePicture_->addAction(Q("关闭"));
     close->setObjectName("PicClose");
-    connect(close, &QAction::triggered, this, [this] { ShowPanel(-1); });
+    connect(close, &QAction::triggered, this, [this] { ShowPanel(ConsolePanel::None); });
     menuItems_["PicClose"] = close;
 }
 
-QLineEdit* ConsoleWindow::AddText(int index, QWidget* owner) {
+QLineEdit* ConsoleWindow::AddField(ConsoleField field, QWidget* owner) {
+    const FieldRow& row = RowOf(field);
     auto* edit = new QLineEdit(owner);
-    edit->setObjectName(QString("Text3_%1").arg(index));
+    edit->setObjectName(row.name);
     // A field holds no more than fills it: a full field moves the focus on, and typing on in it would only
     // make a value that auto-advance no longer notices.
-    if (const std::size_t limit = AdvanceOf(index).threshold; limit > 0) {
-        edit->setMaxLength(static_cast<int>(limit));
-        edit->setValidator(new GbkLengthValidator(limit, edit));
+    if (row.fillLength > 0) {
+        edit->setMaxLength(static_cast<int>(row.fillLength));
+        edit->setValidator(new GbkLengthValidator(row.fillLength, edit));
     }
-    text3_[index] = edit;
-    connect(edit, &QLineEdit::textEdited, this, [this, index] { OnTextEdited(index); });
+    fields_[field] = edit;
+    connect(edit, &QLineEdit::textEdited, this, [this, field] { OnFieldEdited(field); });
     edit->installEventFilter(this);
     return edit;
 }
@@ -309,317 +387,94 @@ QPushButton* ConsoleWindow::AddButton(const QString& name, const QString& captio
     return button;
 }
 
+QRadioButton* ConsoleWindow::AddChoice(ConsoleChoice choice, const char* caption, QWidget* owner,
+                                       QButtonGroup* group) {
+    auto* r = new QRadioButton(Q(caption), owner);
+    r->setObjectName(NameOf(choice));
+    choices_[choice] = r;
+    // Kept at their natural width: a stretched option button does not take clicks beside its text.
+    r->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    group->addButton(r);
+    return r;
+}
+
+namespace {
+QLabel* Caption(const char* text, QWidget* owner, std::vector<QWidget*>* group = nullptr) {
+    auto* l = new QLabel(Q(text), owner);
+    if (group) group->push_back(l);
+    return l;
+}
+QVBoxLayout* PanelLayout(QWidget* panel) { return static_cast<QVBoxLayout*>(panel->layout()); }
+}  // namespace
+
+QWidget* ConsoleWindow::NewPanel(ConsolePanel id, std::initializer_list<const char*> titles) {
+    QWidget* central = centralWidget();
+    auto* panel = new QGroupBox(central);
+    panel->setObjectName(PanelName(id));
+    panel->installEventFilter(this);
+    auto* layout = new QVBoxLayout(panel);
+    auto* titleRow = new QHBoxLayout;
+    int part = 0;
+    for (const char* t : titles) {
+        auto* label = new QLabel(Q(t), panel);
+        label->setObjectName(QString("PanelTitle%1_%2").arg(static_cast<int>(id)).arg(part));
+        QFont f = label->font();
+        f.setBold(true);
+        label->setFont(f);
+        titles_[{id, part++}] = label;
+        titleRow->addWidget(label);
+    }
+    titleRow->addStretch();
+    layout->addLayout(titleRow);
+    panels_[static_cast<std::size_t>(id)] = panel;
+    static_cast<QVBoxLayout*>(central->layout())->addWidget(panel);
+    return panel;
+}
+
+// Caption, then year "年" month "月" day "日".
+void ConsoleWindow::AddDateRow(QGridLayout* grid, int row, const char* caption, const ConsoleDateFields& date,
+                               QWidget* owner, std::vector<QWidget*>* captions) {
+    grid->addWidget(Caption(caption, owner, captions), row, 0);
+    auto* h = new QHBoxLayout;
+    const std::pair<ConsoleField, const char*> parts[3] = {{date.year, "年"}, {date.month, "月"}, {date.day, "日"}};
+    for (const auto& [field, unit] : parts) {
+        h->addWidget(AddField(field, owner));
+        h->addWidget(Caption(unit, owner, captions));
+    }
+    grid->addLayout(h, row, 1);
+}
+
+void ConsoleWindow::AddFieldRow(QGridLayout* grid, int row, const char* caption, ConsoleField field,
+                                QWidget* owner, std::vector<QWidget*>* captions) {
+    grid->addWidget(Caption(caption, owner, captions), row, 0);
+    grid->addWidget(AddField(field, owner), row, 1);
+}
+
+void ConsoleWindow::AddOkRow(QWidget* panel, const char* name, const char* caption) {
+    auto* h = new QHBoxLayout;
+    h->addStretch();
+    h->addWidget(AddButton(name, Q(caption), panel));
+    PanelLayout(panel)->addLayout(h);
+}
+
 void ConsoleWindow::BuildPanels() {
     auto* central = new QWidget(this);
-    auto* centralLayout = new QVBoxLayout(central);
+    new QVBoxLayout(central);
     setCentralWidget(central);
-
-    auto newPanel = [&](int n, std::initializer_list<const char*> titles) {
-        auto* panel = new QGroupBox(central);
-        panel->setObjectName(QString("Picture1_%1").arg(n));
-        panel->installEventFilter(this);
-        auto* layout = new QVBoxLayout(panel);
-        auto* titleRow = new QHBoxLayout;
-        int part = 0;
-        for (const char* t : titles) {
-            auto* label = new QLabel(Q(t), panel);
-            label->setObjectName(QString("PanelTitle%1_%2").arg(n).arg(part));
-            QFont f = label->font();
-            f.setBold(true);
-            label->setFont(f);
-            titles_[{n, part++}] = label;
-            titleRow->addWidget(label);
-        }
-        titleRow->addStretch();
-        layout->addLayout(titleRow);
-        panels_[n] = panel;
-        centralLayout->addWidget(panel);
-        return panel;
-    };
-    auto label = [](const char* text, QWidget* owner, std::vector<QWidget*>* group = nullptr) {
-        auto* l = new QLabel(Q(text), owner);
-        if (group) group->push_back(l);
-        return l;
-    };
-    // Caption, then year "年" month "月" day "日".
-    auto dateRow = [&](QGridLayout* grid, int row, const char* caption, int first, QWidget* owner,
-                       std::vector<QWidget*>* group = nullptr) {
-        grid->addWidget(label(caption, owner, group), row, 0);
-        auto* h = new QHBoxLayout;
-        const char* units[3] = {"年", "月", "日"};
-        for (int i = 0; i < 3; ++i) {
-            h->addWidget(AddText(first + i, owner));
-            h->addWidget(label(units[i], owner, group));
-        }
-        grid->addLayout(h, row, 1);
-    };
-    auto fieldRow = [&](QGridLayout* grid, int row, const char* caption, int index, QWidget* owner,
-                        std::vector<QWidget*>* group = nullptr) {
-        grid->addWidget(label(caption, owner, group), row, 0);
-        grid->addWidget(AddText(index, owner), row, 1);
-    };
-    auto okRow = [&](QWidget* panel, const char* name, const char* caption = "确定") {
-        auto* h = new QHBoxLayout;
-        h->addStretch();
-        h->addWidget(AddButton(name, Q(caption), panel));
-        static_cast<QVBoxLayout*>(panel->layout())->addLayout(h);
-    };
-    auto radio = [&](std::map<int, QRadioButton*>& array, int index, const char* caption, QWidget* owner,
-                     QButtonGroup* group, const char* name) {
-        auto* r = new QRadioButton(Q(caption), owner);
-        r->setObjectName(QString("%1_%2").arg(name).arg(index));
-        array[index] = r;
-        // Kept at their natural width: a stretched option button does not take clicks beside its text.
-        r->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
-        group->addButton(r);
-        return r;
-    };
-
-    // 0: print data
-    {
-        QWidget* p = newPanel(kPrintDataPanel, {"获取", "发票打印数据"});
-        auto* group = new QButtonGroup(p);
-        auto* h = new QHBoxLayout;
-        h->addWidget(radio(option1_, 0, "发票号", p, group, "Option1"));
-        h->addWidget(radio(option1_, 1, "时间段", p, group, "Option1"));
-        static_cast<QVBoxLayout*>(p->layout())->addLayout(h);
-        auto* grid = new QGridLayout;
-        fieldRow(grid, 0, "发票起始号", 0, p, &numberLabels0_);
-        fieldRow(grid, 1, "发票终止号", 1, p, &numberLabels0_);
-        dateRow(grid, 2, "起始日期", 2, p, &dateLabels0_);
-        dateRow(grid, 3, "终止日期", 5, p, &dateLabels0_);
-        static_cast<QVBoxLayout*>(p->layout())->addLayout(grid);
-        okRow(p, "CommandInvoice");
-        for (QRadioButton* r : {option1_[0], option1_[1]}) connect(r, &QRadioButton::clicked, this, [this] { Option1_Click(); });
-    }
-    // 1: day trade
-    {
-        QWidget* p = newPanel(kDayTradePanel, {"日交易数据上传"});
-        auto* grid = new QGridLayout;
-        dateRow(grid, 0, "起始日期", 11, p);
-        dateRow(grid, 1, "终止日期", 14, p);
-        static_cast<QVBoxLayout*>(p->layout())->addLayout(grid);
-        okRow(p, "CommandDTRad");
-    }
-    // 2: factory data
-    {
-        QWidget* p = newPanel(kFactoryDataPanel, {"设置出厂数据"});
-        auto* grid = new QGridLayout;
-        fieldRow(grid, 0, "机器编号", 23, p);
-        dateRow(grid, 1, "生产日期", 17, p);
-        fieldRow(grid, 2, "硬件版本号", 24, p);
-        fieldRow(grid, 3, "软件版本号", 25, p);
-        static_cast<QVBoxLayout*>(p->layout())->addLayout(grid);
-        okRow(p, "CommandSetMD");
-    }
-    // 3: card commands
-    {
-        QWidget* p = newPanel(kSendStrPanel, {"发送字符串"});
-        auto* v = static_cast<QVBoxLayout*>(p->layout());
-        auto* h1 = new QHBoxLayout;
-        combo1_ = new QComboBox(p);
-        combo1_->setObjectName("Combo1");
-        combo1_->addItems({Q("IC卡上电"), Q("IC卡下电")});
-        combo1_->setCurrentIndex(-1);
-        h1->addWidget(combo1_);
-        h1->addWidget(AddButton("CommandSendCom", Q("发送"), p));
-        v->addLayout(h1);
-        auto* group = new QButtonGroup(p);
-        auto* h2 = new QHBoxLayout;
-        h2->addWidget(radio(option3_, 0, "十进制", p, group, "Option3"));
-        h2->addWidget(radio(option3_, 1, "十六进制", p, group, "Option3"));
-        option3_[1]->setChecked(true);
-        v->addLayout(h2);
-        auto* h3 = new QHBoxLayout;
-        h3->addWidget(AddText(31, p));
-        h3->addWidget(AddButton("CommandSendStr", Q("发送"), p));
-        v->addLayout(h3);
-    }
-    // 4: one invoice number
-    {
-        QWidget* p = newPanel(kSingleInvoicePanel, {"单卷发票使用", "汇总数据上传"});
-        auto* grid = new QGridLayout;
-        fieldRow(grid, 0, "发票号码", 8, p);
-        static_cast<QVBoxLayout*>(p->layout())->addLayout(grid);
-        okRow(p, "CommandSinInv");
-    }
-    // 5: cut-off date
-    {
-        QWidget* p = newPanel(kCutOffPanel, {"申报数据写卡"});
-        auto* grid = new QGridLayout;
-        dateRow(grid, 0, "截止日期", 20, p);
-        static_cast<QVBoxLayout*>(p->layout())->addLayout(grid);
-        okRow(p, "CommandDeclareCmd");
-    }
-    // 6: signing
-    {
-        QWidget* p = newPanel(kIdiographPanel, {"数据签名"});
-        auto* v = static_cast<QVBoxLayout*>(p->layout());
-        v->addWidget(label("输入签名数据", p));
-        v->addWidget(AddText(30, p));
-        auto* group = new QButtonGroup(p);
-        auto* h = new QHBoxLayout;
-        h->addWidget(radio(option3_, 2, "十六进制", p, group, "Option3"));
-        h->addWidget(radio(option3_, 3, "十进制", p, group, "Option3"));
-        option3_[2]->setChecked(true);
-        v->addLayout(h);
-        okRow(p, "CommandDataIph", "发送");
-    }
-    // 7: serial settings
-    {
-        QWidget* p = newPanel(kParaSetPanel, {"系统参数设置"});
-        auto* v = static_cast<QVBoxLayout*>(p->layout());
-        auto* ports = new QGroupBox(Q("端口设置"), p);
-        auto* grid = new QGridLayout(ports);
-        auto combo = [&](int index, const char* caption, QStringList items, int row) {
-            auto* c = new QComboBox(ports);
-            c->setObjectName(QString("Combo2_%1").arg(index));
-            c->addItems(items);
-            c->setCurrentIndex(0);
-            combo2_[index] = c;
-            grid->addWidget(label(caption, ports), row, 0);
-            grid->addWidget(c, row, 1);
-        };
-        combo(1, "串口", {"Com1", "Com2", "Com3", "Com4", "Com5"}, 0);
-        combo(2, "波特率", {"9600", "38400"}, 1);
-        combo(0, "打印口", {"LPT1", "LPT2"}, 2);
-        v->addWidget(ports);
-        auto* sales = new QGroupBox(Q("销售设置"), p);
-        auto* h = new QHBoxLayout(sales);
-        const char* checks[2] = {"打印发票", "开钱箱"};
-        for (int i = 0; i < 2; ++i) {
-            auto* c = new QCheckBox(Q(checks[i]), sales);
-            c->setObjectName(QString("Check1_%1").arg(i));
-            check1_[i] = c;
-            h->addWidget(c);
-        }
-        v->addWidget(sales);
-        okRow(p, "CommandParaSet");
-    }
-    // 8: roll installation
-    {
-        QWidget* p = newPanel(kInstallPanel, {"安装发票"});
-        auto* v = static_cast<QVBoxLayout*>(p->layout());
-        auto* box = new QGroupBox(Q("发票选择"), p);
-        auto* bv = new QVBoxLayout(box);
-        const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-        list1_ = new QListWidget(box);
-        list1_->setObjectName("List1");
-        list1_->setFont(fixed);
-        // The headings stand over the columns of the rows below (4, 22 and 12 bytes wide). The rows hold
-        // digits only, one cell of the fixed font each; the Chinese headings are not as wide as two cells,
-        // so each heading gets its column's width rather than being padded with blanks.
-        auto* heading = new QWidget(box);
-        heading->setObjectName("InstallHeadings");
-        auto* hh = new QHBoxLayout(heading);
-        hh->setSpacing(0);
-        const int indent =
-            list1_->frameWidth() + list1_->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, list1_) + 1;
-        hh->setContentsMargins(indent, 0, 0, 0);
-        const QFontMetrics cells(fixed);
-        const std::pair<const char*, int> columns[] = {{"序号", 4}, {"发票代码", 22}, {"起始号", 12}, {"终止号", 0}};
-        int column = 0;
-        int cellsBefore = 0;
-        for (const auto& [text, bytes] : columns) {
-            auto* l = new QLabel(Q(text), heading);
-            l->setObjectName(QString("InstallHeading%1").arg(column++));
-            // Measured from the row's start: a cell need not be a whole number of pixels wide, and widths
-            // rounded column by column would drift off the row by a pixel.
-            if (bytes > 0) {
-                l->setFixedWidth(cells.horizontalAdvance(QString(cellsBefore + bytes, QChar(' '))) -
-                                 cells.horizontalAdvance(QString(cellsBefore, QChar(' '))));
-            }
-            cellsBefore += bytes;
-            hh->addWidget(l);
-        }
-        hh->addStretch();
-        bv->addWidget(heading);
-        bv->addWidget(list1_);
-        v->addWidget(box);
-        okRow(p, "CommandInsInv");
-    }
-    // 9: check data to card
-    {
-        QWidget* p = newPanel(kCheckCardPanel, {"核查数据写卡"});
-        auto* v = static_cast<QVBoxLayout*>(p->layout());
-        auto* kinds = new QGroupBox(Q("命令选择"), p);
-        auto* kh = new QHBoxLayout(kinds);
-        auto* g4 = new QButtonGroup(p);
-        kh->addWidget(radio(option4_, 0, "明细核查", kinds, g4, "Option4"));
-        kh->addWidget(radio(option4_, 1, "申报核查", kinds, g4, "Option4"));
-        kh->addWidget(radio(option4_, 2, "日交易核查", kinds, g4, "Option4"));
-        v->addWidget(kinds);
-        auto* params = new QGroupBox(Q("命令参数"), p);
-        auto* pv = new QVBoxLayout(params);
-        auto* g5 = new QButtonGroup(p);
-        auto* ph = new QHBoxLayout;
-        ph->addWidget(radio(option5_, 0, "发票号", params, g5, "Option5"));
-        ph->addWidget(radio(option5_, 1, "时间段", params, g5, "Option5"));
-        pv->addLayout(ph);
-        auto* grid = new QGridLayout;
-        fieldRow(grid, 0, "发票起始号", 26, params, &numberLabels9_);
-        fieldRow(grid, 1, "发票终止号", 27, params, &numberLabels9_);
-        dateRow(grid, 2, "起始日期", 32, params, &dateLabels9_);
-        dateRow(grid, 3, "终止日期", 35, params, &dateLabels9_);
-        pv->addLayout(grid);
-        v->addWidget(params);
-        okRow(p, "CommandWriteCheckCard");
-        for (int i = 0; i < 3; ++i) connect(option4_[i], &QRadioButton::clicked, this, [this] { Option4_Click(); });
-        for (int i = 0; i < 2; ++i) connect(option5_[i], &QRadioButton::clicked, this, [this] { Option5_Click(); });
-    }
-    // 10: about
-    {
-        QWidget* p = newPanel(kAboutPanel, {kCaption});
-        auto* v = static_cast<QVBoxLayout*>(p->layout());
-        auto* version = new QLabel(Q("软件版本：") + Q(KARVEX_VERSION_TEXT), p);
-        version->setObjectName("AboutVersion");
-        auto* date = new QLabel(Q("发布日期：") + Q(kReleaseDate), p);
-        date->setObjectName("AboutDate");
-        v->addWidget(version);
-        v->addWidget(date);
-    }
-    // 11: self-test
-    {
-        QWidget* p = newPanel(kCheckselfPanel, {"税控器自检"});
-        auto* grid = new QGridLayout;
-        for (int i = 0; i < static_cast<int>(kSelfTestBoxCount); ++i) {
-            auto* c = new QCheckBox(Q(kCheckselfCaptions[i]), p);
-            c->setObjectName(QString("Check2_%1").arg(i));
-            check2_[i] = c;
-            auto* l = new QLabel(Q(kNotChosen), p);
-            l->setObjectName(QString("Label3_%1").arg(32 + i));
-            label3_[32 + i] = l;
-            grid->addWidget(c, i, 0);
-            grid->addWidget(l, i, 1);
-            connect(c, &QCheckBox::clicked, this, [this, i] { Check2_Click(i); });
-        }
-        static_cast<QVBoxLayout*>(p->layout())->addLayout(grid);
-        okRow(p, "CommandCheckselfSend");
-    }
-    // 12: store clearing
-    {
-        QWidget* p = newPanel(kClearStorePanel, {"清空数据库"});
-        auto* box = new QGroupBox(Q("选择数据库"), p);
-        auto* grid = new QGridLayout(box);
-        // Two columns of seven rows: fourteen rows in one column would not fit a small screen.
-        constexpr int kRows = 7;
-        for (int i = 0; i < 14; ++i) {
-            auto* c = new QCheckBox(i < 13 ? Q(kClearCaptions[i]) : Q("全部选择"), box);
-            c->setObjectName(QString("Check3_%1").arg(i));
-            check3_[i] = c;
-            grid->addWidget(c, i % kRows, (i / kRows) * 2);
-            if (i < 13) {
-                auto* l = new QLabel(Q(kNotChosen), box);
-                l->setObjectName(QString("Label3_%1").arg(37 + i));
-                label3_[37 + i] = l;
-                grid->addWidget(l, i % kRows, (i / kRows) * 2 + 1);
-            }
-            connect(c, &QCheckBox::clicked, this, [this, i] { Check3_Click(i); });
-        }
-        static_cast<QVBoxLayout*>(p->layout())->addWidget(box);
-        okRow(p, "CommandClearTab");
-    }
-    centralLayout->addStretch();
+    BuildPrintDataPanel();
+    BuildDayTradePanel();
+    BuildFactoryDataPanel();
+    BuildCardCommandsPanel();
+    BuildSingleInvoicePanel();
+    BuildCutOffDatePanel();
+    BuildSigningPanel();
+    BuildSerialSettingsPanel();
+    BuildRollInstallationPanel();
+    BuildCheckCardPanel();
+    BuildAboutPanel();
+    BuildSelfTestPanel();
+    BuildStoreClearingPanel();
+    static_cast<QVBoxLayout*>(central->layout())->addStretch();
 
     const std::map<QString, std::function<void()>> handlers = {
         {"CommandInvoice", [this] { CommandInvoice_Click(); }},
@@ -637,6 +492,263 @@ void ConsoleWindow::BuildPanels() {
         {"CommandClearTab", [this] { CommandClearTab_Click(); }},
     };
     for (const auto& [name, run] : handlers) connect(buttons_.at(name), &QPushButton::clicked, this, run);
+}
+
+void ConsoleWindow::BuildPrintDataPanel() {
+    QWidget* p = NewPanel(ConsolePanel::PrintData, {"获取", "发票打印数据"});
+    auto* group = new QButtonGroup(p);
+    auto* h = new QHBoxLayout;
+    h->addWidget(AddChoice(ConsoleChoice::PrintByNumber, "发票号", p, group));
+    h->addWidget(AddChoice(ConsoleChoice::PrintByDates, "时间段", p, group));
+    PanelLayout(p)->addLayout(h);
+    auto* grid = new QGridLayout;
+    AddFieldRow(grid, 0, "发票起始号", F::PrintStartNumber, p, &printNumberCaptions_);
+    AddFieldRow(grid, 1, "发票终止号", F::PrintEndNumber, p, &printNumberCaptions_);
+    AddDateRow(grid, 2, "起始日期", kPrintStart, p, &printDateCaptions_);
+    AddDateRow(grid, 3, "终止日期", kPrintEnd, p, &printDateCaptions_);
+    PanelLayout(p)->addLayout(grid);
+    AddOkRow(p, "CommandInvoice");
+    for (ConsoleChoice c : {ConsoleChoice::PrintByNumber, ConsoleChoice::PrintByDates}) {
+        connect(Choice(c), &QRadioButton::clicked, this, [this] { PrintRangeKind_Click(); });
+    }
+}
+
+void ConsoleWindow::BuildDayTradePanel() {
+    QWidget* p = NewPanel(ConsolePanel::DayTrade, {"日交易数据上传"});
+    auto* grid = new QGridLayout;
+    AddDateRow(grid, 0, "起始日期", kDayTradeStart, p);
+    AddDateRow(grid, 1, "终止日期", kDayTradeEnd, p);
+    PanelLayout(p)->addLayout(grid);
+    AddOkRow(p, "CommandDTRad");
+}
+
+void ConsoleWindow::BuildFactoryDataPanel() {
+    QWidget* p = NewPanel(ConsolePanel::FactoryData, {"设置出厂数据"});
+    auto* grid = new QGridLayout;
+    AddFieldRow(grid, 0, "机器编号", F::MachineNumber, p);
+    AddDateRow(grid, 1, "生产日期", kProduction, p);
+    AddFieldRow(grid, 2, "硬件版本号", F::HardwareVersion, p);
+    AddFieldRow(grid, 3, "软件版本号", F::SoftwareVersion, p);
+    PanelLayout(p)->addLayout(grid);
+    AddOkRow(p, "CommandSetMD");
+}
+
+void ConsoleWindow::BuildCardCommandsPanel() {
+    QWidget* p = NewPanel(ConsolePanel::CardCommands, {"发送字符串"});
+    auto* v = PanelLayout(p);
+    auto* h1 = new QHBoxLayout;
+    cardPower_ = new QComboBox(p);
+    cardPower_->setObjectName(kCardPowerName);
+    cardPower_->addItems({Q("IC卡上电"), Q("IC卡下电")});
+    cardPower_->setCurrentIndex(-1);
+    h1->addWidget(cardPower_);
+    h1->addWidget(AddButton("CommandSendCom", Q("发送"), p));
+    v->addLayout(h1);
+    auto* group = new QButtonGroup(p);
+    auto* h2 = new QHBoxLayout;
+    h2->addWidget(AddChoice(ConsoleChoice::CardDecimal, "十进制", p, group));
+    h2->addWidget(AddChoice(ConsoleChoice::CardHexadecimal, "十六进制", p, group));
+    Choice(ConsoleChoice::CardHexadecimal)->setChecked(true);
+    v->addLayout(h2);
+    auto* h3 = new QHBoxLayout;
+    h3->addWidget(AddField(F::CardBytes, p));
+    h3->addWidget(AddButton("CommandSendStr", Q("发送"), p));
+    v->addLayout(h3);
+}
+
+void ConsoleWindow::BuildSingleInvoicePanel() {
+    QWidget* p = NewPanel(ConsolePanel::SingleInvoice, {"单卷发票使用", "汇总数据上传"});
+    auto* grid = new QGridLayout;
+    AddFieldRow(grid, 0, "发票号码", F::InvoiceNumber, p);
+    PanelLayout(p)->addLayout(grid);
+    AddOkRow(p, "CommandSinInv");
+}
+
+void ConsoleWindow::BuildCutOffDatePanel() {
+    QWidget* p = NewPanel(ConsolePanel::CutOffDate, {"申报数据写卡"});
+    auto* grid = new QGridLayout;
+    AddDateRow(grid, 0, "截止日期", kCutOff, p);
+    PanelLayout(p)->addLayout(grid);
+    AddOkRow(p, "CommandDeclareCmd");
+}
+
+void ConsoleWindow::BuildSigningPanel() {
+    QWidget* p = NewPanel(ConsolePanel::Signing, {"数据签名"});
+    auto* v = PanelLayout(p);
+    v->addWidget(Caption("输入签名数据", p));
+    v->addWidget(AddField(F::SigningData, p));
+    auto* group = new QButtonGroup(p);
+    auto* h = new QHBoxLayout;
+    h->addWidget(AddChoice(ConsoleChoice::SigningHexadecimal, "十六进制", p, group));
+    h->addWidget(AddChoice(ConsoleChoice::SigningDecimal, "十进制", p, group));
+    Choice(ConsoleChoice::SigningHexadecimal)->setChecked(true);
+    v->addLayout(h);
+    AddOkRow(p, "CommandDataIph", "发送");
+}
+
+void ConsoleWindow::BuildSerialSettingsPanel() {
+    QWidget* p = NewPanel(ConsolePanel::SerialSettings, {"系统参数设置"});
+    auto* v = PanelLayout(p);
+    auto* ports = new QGroupBox(Q("端口设置"), p);
+    auto* grid = new QGridLayout(ports);
+    auto list = [&](const char* name, const char* caption, QStringList items, int row) {
+        auto* c = new QComboBox(ports);
+        c->setObjectName(name);
+        c->addItems(items);
+        c->setCurrentIndex(0);
+        grid->addWidget(Caption(caption, ports), row, 0);
+        grid->addWidget(c, row, 1);
+        return c;
+    };
+    serialPort_ = list(kSerialPortName, "串口", {"Com1", "Com2", "Com3", "Com4", "Com5"}, 0);
+    baudRate_ = list(kBaudRateName, "波特率", {"9600", "38400"}, 1);
+    printerPort_ = list(kPrinterPortName, "打印口", {"LPT1", "LPT2"}, 2);
+    v->addWidget(ports);
+    auto* sales = new QGroupBox(Q("销售设置"), p);
+    auto* h = new QHBoxLayout(sales);
+    auto check = [&](const char* name, const char* caption) {
+        auto* c = new QCheckBox(Q(caption), sales);
+        c->setObjectName(name);
+        h->addWidget(c);
+        return c;
+    };
+    printInvoice_ = check(kPrintInvoiceName, "打印发票");
+    cashDrawer_ = check(kCashDrawerName, "开钱箱");
+    v->addWidget(sales);
+    AddOkRow(p, "CommandParaSet");
+}
+
+void ConsoleWindow::BuildRollInstallationPanel() {
+    QWidget* p = NewPanel(ConsolePanel::RollInstallation, {"安装发票"});
+    auto* v = PanelLayout(p);
+    auto* box = new QGroupBox(Q("发票选择"), p);
+    auto* bv = new QVBoxLayout(box);
+    const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    rollList_ = new QListWidget(box);
+    rollList_->setObjectName(kRollListName);
+    rollList_->setFont(fixed);
+    // The headings stand over the columns of the rows below (4, 22 and 12 bytes wide). The rows hold
+    // digits only, one cell of the fixed font each; the Chinese headings are not as wide as two cells,
+    // so each heading gets its column's width rather than being padded with blanks.
+    auto* heading = new QWidget(box);
+    heading->setObjectName("InstallHeadings");
+    auto* hh = new QHBoxLayout(heading);
+    hh->setSpacing(0);
+    const int indent = rollList_->frameWidth() +
+                       rollList_->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, rollList_) + 1;
+    hh->setContentsMargins(indent, 0, 0, 0);
+    const QFontMetrics cells(fixed);
+    const std::pair<const char*, int> columns[] = {{"序号", 4}, {"发票代码", 22}, {"起始号", 12}, {"终止号", 0}};
+    int column = 0;
+    int cellsBefore = 0;
+    for (const auto& [text, bytes] : columns) {
+        auto* l = new QLabel(Q(text), heading);
+        l->setObjectName(QString("InstallHeading%1").arg(column++));
+        // Measured from the row's start: a cell need not be a whole number of pixels wide, and widths
+        // rounded column by column would drift off the row by a pixel.
+        if (bytes > 0) {
+            l->setFixedWidth(cells.horizontalAdvance(QString(cellsBefore + bytes, QChar(' '))) -
+                             cells.horizontalAdvance(QString(cellsBefore, QChar(' '))));
+        }
+        cellsBefore += bytes;
+        hh->addWidget(l);
+    }
+    hh->addStretch();
+    bv->addWidget(heading);
+    bv->addWidget(rollList_);
+    v->addWidget(box);
+    AddOkRow(p, "CommandInsInv");
+}
+
+void ConsoleWindow::BuildCheckCardPanel() {
+    QWidget* p = NewPanel(ConsolePanel::CheckCard, {"核查数据写卡"});
+    auto* v = PanelLayout(p);
+    auto* kinds = new QGroupBox(Q("命令选择"), p);
+    auto* kh = new QHBoxLayout(kinds);
+    auto* kindGroup = new QButtonGroup(p);
+    kh->addWidget(AddChoice(ConsoleChoice::CheckDetail, "明细核查", kinds, kindGroup));
+    kh->addWidget(AddChoice(ConsoleChoice::CheckDeclaration, "申报核查", kinds, kindGroup));
+    kh->addWidget(AddChoice(ConsoleChoice::CheckDayTrade, "日交易核查", kinds, kindGroup));
+    v->addWidget(kinds);
+    auto* params = new QGroupBox(Q("命令参数"), p);
+    auto* pv = new QVBoxLayout(params);
+    auto* rangeGroup = new QButtonGroup(p);
+    auto* ph = new QHBoxLayout;
+    ph->addWidget(AddChoice(ConsoleChoice::CheckByNumber, "发票号", params, rangeGroup));
+    ph->addWidget(AddChoice(ConsoleChoice::CheckByDates, "时间段", params, rangeGroup));
+    pv->addLayout(ph);
+    auto* grid = new QGridLayout;
+    AddFieldRow(grid, 0, "发票起始号", F::CheckStartNumber, params, &checkNumberCaptions_);
+    AddFieldRow(grid, 1, "发票终止号", F::CheckEndNumber, params, &checkNumberCaptions_);
+    AddDateRow(grid, 2, "起始日期", kCheckStart, params, &checkDateCaptions_);
+    AddDateRow(grid, 3, "终止日期", kCheckEnd, params, &checkDateCaptions_);
+    pv->addLayout(grid);
+    v->addWidget(params);
+    AddOkRow(p, "CommandWriteCheckCard");
+    for (ConsoleChoice c :
+         {ConsoleChoice::CheckDetail, ConsoleChoice::CheckDeclaration, ConsoleChoice::CheckDayTrade}) {
+        connect(Choice(c), &QRadioButton::clicked, this, [this] { CheckKind_Click(); });
+    }
+    for (ConsoleChoice c : {ConsoleChoice::CheckByNumber, ConsoleChoice::CheckByDates}) {
+        connect(Choice(c), &QRadioButton::clicked, this, [this] { CheckRangeKind_Click(); });
+    }
+}
+
+void ConsoleWindow::BuildAboutPanel() {
+    QWidget* p = NewPanel(ConsolePanel::About, {kCaption});
+    auto* v = PanelLayout(p);
+    auto* version = new QLabel(Q("软件版本：") + Q(KARVEX_VERSION_TEXT), p);
+    version->setObjectName("AboutVersion");
+    auto* date = new QLabel(Q("发布日期：") + Q(kReleaseDate), p);
+    date->setObjectName("AboutDate");
+    v->addWidget(version);
+    v->addWidget(date);
+}
+
+void ConsoleWindow::BuildSelfTestPanel() {
+    QWidget* p = NewPanel(ConsolePanel::SelfTest, {"税控器自检"});
+    auto* grid = new QGridLayout;
+    for (std::size_t i = 0; i < kSelfTestBoxCount; ++i) {
+        const auto box = static_cast<SelfTestBox>(i);
+        auto* c = new QCheckBox(Q(kSelfTestCaptions[i]), p);
+        c->setObjectName(SelfTestCheckName(box));
+        selfTestChecks_[i] = c;
+        auto* l = new QLabel(Q(kNotChosen), p);
+        l->setObjectName(SelfTestVerdictName(box));
+        selfTestVerdicts_[i] = l;
+        grid->addWidget(c, static_cast<int>(i), 0);
+        grid->addWidget(l, static_cast<int>(i), 1);
+        connect(c, &QCheckBox::clicked, this, [this, box] { SelfTestCheck_Click(box); });
+    }
+    PanelLayout(p)->addLayout(grid);
+    AddOkRow(p, "CommandCheckselfSend");
+}
+
+void ConsoleWindow::BuildStoreClearingPanel() {
+    QWidget* p = NewPanel(ConsolePanel::StoreClearing, {"清空数据库"});
+    auto* box = new QGroupBox(Q("选择数据库"), p);
+    auto* grid = new QGridLayout(box);
+    // Two columns of seven rows: fourteen rows in one column would not fit a small screen.
+    constexpr int kRows = 7;
+    for (std::size_t i = 0; i < kClearBoxCount; ++i) {
+        const int n = static_cast<int>(i);
+        auto* c = new QCheckBox(Q(kClearBoxes[i].caption), box);
+        c->setObjectName(ClearCheckName(i));
+        clearChecks_[i] = c;
+        grid->addWidget(c, n % kRows, (n / kRows) * 2);
+        auto* l = new QLabel(Q(kNotChosen), box);
+        l->setObjectName(ClearStateName(i));
+        clearStates_[i] = l;
+        grid->addWidget(l, n % kRows, (n / kRows) * 2 + 1);
+        connect(c, &QCheckBox::clicked, this, [this, i] { ClearCheck_Click(i); });
+    }
+    clearAll_ = new QCheckBox(Q("全部选择"), box);
+    clearAll_->setObjectName(kClearAllName);
+    constexpr int kAll = static_cast<int>(kClearBoxCount);
+    grid->addWidget(clearAll_, kAll % kRows, (kAll / kRows) * 2);
+    connect(clearAll_, &QCheckBox::clicked, this, [this] { ClearAllCheck_Click(); });
+    PanelLayout(p)->addWidget(box);
+    AddOkRow(p, "CommandClearTab");
 }
 
 void ConsoleWindow::BuildStatusBar() {
@@ -659,23 +771,35 @@ void ConsoleWindow::BuildStatusBar() {
 // ---------------------------------------------------------------------------------------------------------
 // Access to the controls
 
-QWidget* ConsoleWindow::Panel(int n) const { return n >= 0 && n < kPanelCount ? panels_[n] : nullptr; }
+QWidget* ConsoleWindow::Panel(ConsolePanel panel) const {
+    const int n = static_cast<int>(panel);
+    return n >= 0 && n < kPanelCount ? panels_[static_cast<std::size_t>(n)] : nullptr;
+}
 
-QLabel* ConsoleWindow::PanelTitle(int panel, int part) const {
+QLabel* ConsoleWindow::PanelTitle(ConsolePanel panel, int part) const {
     auto it = titles_.find({panel, part});
     return it == titles_.end() ? nullptr : it->second;
 }
 
-QLineEdit* ConsoleWindow::Text3(int index) const { return Lookup(text3_, index); }
-QRadioButton* ConsoleWindow::Option1(int index) const { return Lookup(option1_, index); }
-QRadioButton* ConsoleWindow::Option3(int index) const { return Lookup(option3_, index); }
-QRadioButton* ConsoleWindow::Option4(int index) const { return Lookup(option4_, index); }
-QRadioButton* ConsoleWindow::Option5(int index) const { return Lookup(option5_, index); }
-QCheckBox* ConsoleWindow::Check1(int index) const { return Lookup(check1_, index); }
-QCheckBox* ConsoleWindow::Check2(int index) const { return Lookup(check2_, index); }
-QCheckBox* ConsoleWindow::Check3(int index) const { return Lookup(check3_, index); }
-QLabel* ConsoleWindow::Label3(int index) const { return Lookup(label3_, index); }
-QComboBox* ConsoleWindow::Combo2(int index) const { return Lookup(combo2_, index); }
+QLineEdit* ConsoleWindow::Field(ConsoleField field) const { return Lookup(fields_, field); }
+QRadioButton* ConsoleWindow::Choice(ConsoleChoice choice) const { return Lookup(choices_, choice); }
+
+QCheckBox* ConsoleWindow::SelfTestCheck(SelfTestBox box) const {
+    const auto i = static_cast<std::size_t>(box);
+    return i < kSelfTestBoxCount ? selfTestChecks_[i] : nullptr;
+}
+
+QLabel* ConsoleWindow::SelfTestVerdict(SelfTestBox box) const {
+    const auto i = static_cast<std::size_t>(box);
+    return i < kSelfTestBoxCount ? selfTestVerdicts_[i] : nullptr;
+}
+
+QCheckBox* ConsoleWindow::ClearCheck(std::size_t box) const {
+    return box < kClearBoxCount ? clearChecks_[box] : nullptr;
+}
+QLabel* ConsoleWindow::ClearState(std::size_t box) const {
+    return box < kClearBoxCount ? clearStates_[box] : nullptr;
+}
 
 QPushButton* ConsoleWindow::Button(const QString& name) const {
     auto it = buttons_.find(name);
@@ -741,20 +865,21 @@ void ConsoleWindow::Quit_Click() {
     RestoreHostWindow();
 }
 
-void ConsoleWindow::ShowPanel(int n) {
+void ConsoleWindow::ShowPanel(ConsolePanel panel) {
     // The others go first: two panels on show at once, even for a moment, would make the window grow to
     // hold both.
-    for (int i = 0; i < kPanelCount; ++i) {
-        if (i != n) panels_[i]->setVisible(false);
+    QWidget* shown = Panel(panel);
+    for (QWidget* p : panels_) {
+        if (p != shown) p->setVisible(false);
     }
-    if (n >= 0 && n < kPanelCount) panels_[n]->setVisible(true);
+    if (shown) shown->setVisible(true);
 }
 
-int ConsoleWindow::VisiblePanel() const {
+ConsolePanel ConsoleWindow::VisiblePanel() const {
     for (int i = 0; i < kPanelCount; ++i) {
-        if (!panels_[i]->isHidden()) return i;
+        if (!panels_[static_cast<std::size_t>(i)]->isHidden()) return static_cast<ConsolePanel>(i);
     }
-    return -1;
+    return ConsolePanel::None;
 }
 
 bool ConsoleWindow::eventFilter(QObject* watched, QEvent* event) {
@@ -773,7 +898,7 @@ bool ConsoleWindow::eventFilter(QObject* watched, QEvent* event) {
         // The menu keys win over a field's own editing keys (Ctrl+A, Ctrl+Z ...), as the menus promise.
         auto* key = static_cast<QKeyEvent*>(event);
         const QKeySequence pressed(key->keyCombination());
-        for (const auto& [index, edit] : text3_) {
+        for (const auto& [field, edit] : fields_) {
             if (watched != edit) continue;
             for (const auto& [name, action] : menuItems_) {
                 if (action->isVisible() && action->isEnabled() && !action->shortcut().isEmpty() &&
@@ -790,7 +915,7 @@ bool ConsoleWindow::eventFilter(QObject* watched, QEvent* event) {
             // Enter acts when it is let go, and only when it went down in this same field or on this same
             // button: the Enter that closes a message box is let go over the field or button below it and
             // must not send again (and bring the same box back).
-            for (const auto& [index, edit] : text3_) {
+            for (const auto& [field, edit] : fields_) {
                 if (watched != edit) continue;
                 if (event->type() == QEvent::KeyPress) {
                     enterDownIn_ = edit;
@@ -798,7 +923,7 @@ bool ConsoleWindow::eventFilter(QObject* watched, QEvent* event) {
                 }
                 if (enterDownIn_ == edit) {
                     enterDownIn_ = nullptr;
-                    OnTextEnter(index);
+                    OnFieldEnter(field);
                 }
                 return true;
             }
@@ -820,7 +945,7 @@ bool ConsoleWindow::eventFilter(QObject* watched, QEvent* event) {
         // A field the focus moves into has its text selected, so that what the operator types replaces an
         // old value instead of running on behind it. Coming back to the window leaves the field as it was.
         const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
-        for (const auto& [index, edit] : text3_) {
+        for (const auto& [field, edit] : fields_) {
             if (watched != edit) continue;
             if (reason == Qt::MouseFocusReason) {
                 // The click itself places the cursor after this event; the selection follows it.
@@ -837,8 +962,8 @@ bool ConsoleWindow::eventFilter(QObject* watched, QEvent* event) {
 // ---------------------------------------------------------------------------------------------------------
 // Fields
 
-void ConsoleWindow::FocusText(int index) {
-    QLineEdit* edit = Text3(index);
+void ConsoleWindow::FocusField(ConsoleField field) {
+    QLineEdit* edit = Field(field);
     if (edit == nullptr) return;
     edit->setFocus(Qt::OtherFocusReason);
     // A field that had the focus already gets no focus event.
@@ -849,29 +974,30 @@ void ConsoleWindow::FocusButton(const QString& name) {
     if (QPushButton* b = Button(name)) b->setFocus(Qt::OtherFocusReason);
 }
 
-void ConsoleWindow::OnTextEdited(int index) {
-    const Advance a = AdvanceOf(index);
-    if (a.threshold == 0) return;
-    if (GbkByteLength(Text3(index)->text().toStdString()) != a.threshold) return;
-    if (a.button) {
-        FocusButton(Q(a.button));
-    } else if (IsText3Index(a.field)) {
-        FocusText(a.field);
+void ConsoleWindow::OnFieldEdited(ConsoleField field) {
+    const FieldRow& row = RowOf(field);
+    if (row.fillLength == 0) return;
+    if (GbkByteLength(FieldText(field)) != row.fillLength) return;
+    if (row.whenFull.button) {
+        FocusButton(Q(row.whenFull.button));
+    } else if (row.whenFull.field) {
+        FocusField(*row.whenFull.field);
     }
 }
 
-void ConsoleWindow::OnTextEnter(int index) {
-    const Advance a = EnterOf(index);
-    if (a.button) {
-        if (QPushButton* b = Button(Q(a.button))) Q_EMIT b->clicked();
-    } else if (IsText3Index(a.field)) {
-        FocusText(a.field);
+void ConsoleWindow::OnFieldEnter(ConsoleField field) {
+    const FocusTarget& to = RowOf(field).onEnter;
+    if (to.button) {
+        if (QPushButton* b = Button(Q(to.button))) Q_EMIT b->clicked();
+    } else if (to.field) {
+        FocusField(*to.field);
     }
 }
 
-DateInput ConsoleWindow::ReadDate(int yearIndex) const {
-    return DateInput{Text3(yearIndex)->text().toStdString(), Text3(yearIndex + 1)->text().toStdString(),
-                     Text3(yearIndex + 2)->text().toStdString()};
+std::string ConsoleWindow::FieldText(ConsoleField field) const { return Field(field)->text().toStdString(); }
+
+DateInput ConsoleWindow::ReadDate(const ConsoleDateFields& date) const {
+    return DateInput{FieldText(date.year), FieldText(date.month), FieldText(date.day)};
 }
 
 IssueContext ConsoleWindow::Context() { return m_.MakeIssueContext(); }
@@ -886,76 +1012,86 @@ void ConsoleWindow::ShowIssueOutcome(const IssueResult& r) {
     }
 }
 
-void ConsoleWindow::ApplyResult(const IssueResult& r, const std::map<InputField, int>& fields) {
+void ConsoleWindow::ApplyResult(const IssueResult& r, const std::map<InputField, ConsoleField>& fields) {
     ShowIssueOutcome(r);
-    for (const auto& [field, index] : fields) {
-        if (r.Clears(field)) Text3(index)->clear();
+    for (const auto& [input, field] : fields) {
+        if (r.Clears(input)) Field(field)->clear();
     }
     if (r.focus != InputField::None) {
         auto it = fields.find(r.focus);
-        if (it != fields.end()) FocusText(it->second);
+        if (it != fields.end()) FocusField(it->second);
     }
 }
 
 namespace {
-// Field maps of the panels with number and date groups.
-std::map<InputField, int> RangeFields(int startNumber, int endNumber, int startYear, int endYear) {
-    return {{InputField::StartNumber, startNumber}, {InputField::EndNumber, endNumber},
-            {InputField::StartYear, startYear},     {InputField::StartMonth, startYear + 1},
-            {InputField::StartDay, startYear + 2},  {InputField::EndYear, endYear},
-            {InputField::EndMonth, endYear + 1},    {InputField::EndDay, endYear + 2}};
+// The issuers' names for the fields of a date group, and of a number range with its two dates.
+std::map<InputField, ConsoleField> DateInputs(const ConsoleDateFields& start) {
+    return {{InputField::StartYear, start.year}, {InputField::StartMonth, start.month},
+            {InputField::StartDay, start.day}};
 }
-std::map<InputField, int> DateFields(int startYear) {
-    return {{InputField::StartYear, startYear},
-            {InputField::StartMonth, startYear + 1},
-            {InputField::StartDay, startYear + 2}};
+std::map<InputField, ConsoleField> DateRangeInputs(const ConsoleDateFields& start,
+                                                   const ConsoleDateFields& end) {
+    auto fields = DateInputs(start);
+    fields.insert({{InputField::EndYear, end.year}, {InputField::EndMonth, end.month}, {InputField::EndDay, end.day}});
+    return fields;
+}
+std::map<InputField, ConsoleField> RangeInputs(ConsoleField startNumber, ConsoleField endNumber,
+                                               const ConsoleDateFields& start,
+                                               const ConsoleDateFields& end) {
+    auto fields = DateRangeInputs(start, end);
+    fields.insert({{InputField::StartNumber, startNumber}, {InputField::EndNumber, endNumber}});
+    return fields;
 }
 }  // namespace
 
-void ConsoleWindow::Option1_Click() {
-    const bool byNumber = Option1(0)->isChecked();
-    for (QWidget* w : numberLabels0_) w->setEnabled(byNumber);
-    for (int i : {0, 1}) Text3(i)->setEnabled(byNumber);
-    for (QWidget* w : dateLabels0_) w->setEnabled(!byNumber);
-    for (int i = 2; i <= 7; ++i) Text3(i)->setEnabled(!byNumber);
-    FocusText(byNumber ? 0 : 2);
+void ConsoleWindow::PrintRangeKind_Click() {
+    const bool byNumber = Choice(ConsoleChoice::PrintByNumber)->isChecked();
+    for (QWidget* w : printNumberCaptions_) w->setEnabled(byNumber);
+    for (ConsoleField f : {F::PrintStartNumber, F::PrintEndNumber}) Field(f)->setEnabled(byNumber);
+    for (QWidget* w : printDateCaptions_) w->setEnabled(!byNumber);
+    for (const ConsoleDateFields& d : {kPrintStart, kPrintEnd}) {
+        for (ConsoleField f : {d.year, d.month, d.day}) Field(f)->setEnabled(!byNumber);
+    }
+    FocusField(byNumber ? F::PrintStartNumber : F::PrintStartYear);
 }
 
-void ConsoleWindow::Option5_Click() {
-    const bool byNumber = Option5(0)->isChecked();
-    for (QWidget* w : numberLabels9_) w->setEnabled(byNumber);
-    for (int i : {26, 27}) Text3(i)->setEnabled(byNumber);
-    for (QWidget* w : dateLabels9_) w->setEnabled(!byNumber);
-    for (int i = 32; i <= 37; ++i) Text3(i)->setEnabled(!byNumber);
-    FocusText(byNumber ? 26 : 32);
+void ConsoleWindow::CheckRangeKind_Click() {
+    const bool byNumber = Choice(ConsoleChoice::CheckByNumber)->isChecked();
+    for (QWidget* w : checkNumberCaptions_) w->setEnabled(byNumber);
+    for (ConsoleField f : {F::CheckStartNumber, F::CheckEndNumber}) Field(f)->setEnabled(byNumber);
+    for (QWidget* w : checkDateCaptions_) w->setEnabled(!byNumber);
+    for (const ConsoleDateFields& d : {kCheckStart, kCheckEnd}) {
+        for (ConsoleField f : {d.year, d.month, d.day}) Field(f)->setEnabled(!byNumber);
+    }
+    FocusField(byNumber ? F::CheckStartNumber : F::CheckStartYear);
 }
 
-void ConsoleWindow::Option4_Click() {
-    if (Option4(0)->isChecked()) {
-        Option5(0)->setEnabled(true);
-        Option5(1)->setEnabled(true);
+void ConsoleWindow::CheckKind_Click() {
+    if (Choice(ConsoleChoice::CheckDetail)->isChecked()) {
+        Choice(ConsoleChoice::CheckByNumber)->setEnabled(true);
+        Choice(ConsoleChoice::CheckByDates)->setEnabled(true);
         return;
     }
     // Declaration and day-trade checks only go by dates.
-    Option5(1)->setChecked(true);
-    Option5(0)->setEnabled(false);
-    Option5_Click();
+    Choice(ConsoleChoice::CheckByDates)->setChecked(true);
+    Choice(ConsoleChoice::CheckByNumber)->setEnabled(false);
+    CheckRangeKind_Click();
 }
 
-void ConsoleWindow::Check2_Click(int index) {
-    Label3(32 + index)->setText(Q(Check2(index)->isChecked() ? kWaitingCheck : kNotChosen));
+void ConsoleWindow::SelfTestCheck_Click(SelfTestBox box) {
+    SelfTestVerdict(box)->setText(Q(SelfTestCheck(box)->isChecked() ? kWaitingCheck : kNotChosen));
 }
 
-void ConsoleWindow::Check3_Click(int index) {
-    if (index == 13) {
-        const bool all = Check3(13)->isChecked();
-        for (int i = 0; i < 13; ++i) {
-            Check3(i)->setChecked(all);
-            Label3(37 + i)->setText(Q(all ? kWaitingClear : kNotChosen));
-        }
-        return;
+void ConsoleWindow::ClearCheck_Click(std::size_t box) {
+    ClearState(box)->setText(Q(ClearCheck(box)->isChecked() ? kWaitingClear : kNotChosen));
+}
+
+void ConsoleWindow::ClearAllCheck_Click() {
+    const bool all = clearAll_->isChecked();
+    for (std::size_t i = 0; i < kClearBoxCount; ++i) {
+        clearChecks_[i]->setChecked(all);
+        clearStates_[i]->setText(Q(all ? kWaitingClear : kNotChosen));
     }
-    Label3(37 + index)->setText(Q(Check3(index)->isChecked() ? kWaitingClear : kNotChosen));
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -966,22 +1102,22 @@ void ConsoleWindow::Check3_Click(int index) {
 // turn that answer into a console answer (or cut a query chain short).
 
 void ConsoleWindow::IssueDirect(CommandCode code) {
-    ShowPanel(-1);
+    ShowPanel(ConsolePanel::None);
     ShowIssueOutcome(IssueMenuCommand(Context(), code));
 }
 
 void ConsoleWindow::CommandSetTime_Click() {
-    ShowPanel(-1);
+    ShowPanel(ConsolePanel::None);
     ShowIssueOutcome(IssueSetTime(Context()));
 }
 
 void ConsoleWindow::CommandDispenseInvoice_Click() {
-    ShowPanel(-1);
+    ShowPanel(ConsolePanel::None);
     ShowIssueOutcome(IssueDispenseInvoice(Context()));
 }
 
 void ConsoleWindow::DataQuery_Click() {
-    ShowPanel(-1);
+    ShowPanel(ConsolePanel::None);
     ShowDataBrowser(m_, this);
 }
 
@@ -1024,91 +1160,91 @@ void ConsoleWindow::OnViewerClosed() {
 }
 
 void ConsoleWindow::CommandClearAccess_Click() {
-    ShowPanel(kClearStorePanel);
-    for (int i = 0; i < 13; ++i) {
-        Check3(i)->setChecked(false);
-        Label3(37 + i)->setText(Q(kNotChosen));
+    ShowPanel(ConsolePanel::StoreClearing);
+    for (std::size_t i = 0; i < kClearBoxCount; ++i) {
+        clearChecks_[i]->setChecked(false);
+        clearStates_[i]->setText(Q(kNotChosen));
     }
-    Check3(13)->setChecked(false);
+    clearAll_->setChecked(false);
 }
 
 void ConsoleWindow::CommandCheckSelf_Click() {
-    ShowPanel(kCheckselfPanel);
-    for (int i = 0; i < static_cast<int>(kSelfTestBoxCount); ++i) {
-        Check2(i)->setChecked(false);
-        Label3(32 + i)->setText(Q(kNotChosen));
+    ShowPanel(ConsolePanel::SelfTest);
+    for (std::size_t i = 0; i < kSelfTestBoxCount; ++i) {
+        selfTestChecks_[i]->setChecked(false);
+        selfTestVerdicts_[i]->setText(Q(kNotChosen));
     }
 }
 
 void ConsoleWindow::CommandPrintData_Click() {
-    ShowPanel(kPrintDataPanel);
-    Option1(0)->setChecked(true);
-    Option1_Click();
-    FocusText(0);
+    ShowPanel(ConsolePanel::PrintData);
+    Choice(ConsoleChoice::PrintByNumber)->setChecked(true);
+    PrintRangeKind_Click();
+    FocusField(F::PrintStartNumber);
 }
 
 void ConsoleWindow::CommandDayTrade_Click() {
-    ShowPanel(kDayTradePanel);
-    FocusText(11);
+    ShowPanel(ConsolePanel::DayTrade);
+    FocusField(F::DayTradeStartYear);
 }
 
 void ConsoleWindow::CommandInvoiceSum_Click() {
-    ShowPanel(kSingleInvoicePanel);
+    ShowPanel(ConsolePanel::SingleInvoice);
     singleInvoiceCommand_ = CommandCode::InvoiceSum;
-    PanelTitle(kSingleInvoicePanel, 0)->setText(Q("单卷发票使用"));
-    PanelTitle(kSingleInvoicePanel, 1)->setVisible(true);
-    FocusText(8);
+    PanelTitle(ConsolePanel::SingleInvoice, 0)->setText(Q("单卷发票使用"));
+    PanelTitle(ConsolePanel::SingleInvoice, 1)->setVisible(true);
+    FocusField(F::InvoiceNumber);
 }
 
 void ConsoleWindow::CommandInvalidateInvoice_Click() {
-    ShowPanel(kSingleInvoicePanel);
+    ShowPanel(ConsolePanel::SingleInvoice);
     singleInvoiceCommand_ = CommandCode::InvalidateInvoice;
-    PanelTitle(kSingleInvoicePanel, 0)->setText(Q("    废票"));
-    PanelTitle(kSingleInvoicePanel, 1)->setVisible(false);
-    FocusText(8);
+    PanelTitle(ConsolePanel::SingleInvoice, 0)->setText(Q("    废票"));
+    PanelTitle(ConsolePanel::SingleInvoice, 1)->setVisible(false);
+    FocusField(F::InvoiceNumber);
 }
 
 void ConsoleWindow::OpenCutOffPanel(CommandCode code, const QString& title) {
-    ShowPanel(kCutOffPanel);
+    ShowPanel(ConsolePanel::CutOffDate);
     cutOffCommand_ = code;
-    PanelTitle(kCutOffPanel, 0)->setText(title);
-    FocusText(20);
+    PanelTitle(ConsolePanel::CutOffDate, 0)->setText(title);
+    FocusField(F::CutOffYear);
 }
 
 void ConsoleWindow::CommandIdiograph_Click() {
-    ShowPanel(kIdiographPanel);
-    Option3(2)->setChecked(true);
-    FocusText(30);
+    ShowPanel(ConsolePanel::Signing);
+    Choice(ConsoleChoice::SigningHexadecimal)->setChecked(true);
+    FocusField(F::SigningData);
 }
 
 void ConsoleWindow::CommandCheckWriteCard_Click() {
-    ShowPanel(kCheckCardPanel);
-    Option4(0)->setChecked(true);
-    Option4_Click();
-    Option5(1)->setChecked(true);
-    Option5_Click();
-    FocusText(32);
+    ShowPanel(ConsolePanel::CheckCard);
+    Choice(ConsoleChoice::CheckDetail)->setChecked(true);
+    CheckKind_Click();
+    Choice(ConsoleChoice::CheckByDates)->setChecked(true);
+    CheckRangeKind_Click();
+    FocusField(F::CheckStartYear);
 }
 
 void ConsoleWindow::CommSetting_Click() {
-    ShowPanel(kParaSetPanel);
+    ShowPanel(ConsolePanel::SerialSettings);
     ShowParaSet();
 }
 
-void ConsoleWindow::CommandAbout_Click() { ShowPanel(kAboutPanel); }
+void ConsoleWindow::CommandAbout_Click() { ShowPanel(ConsolePanel::About); }
 
 int ConsoleWindow::ShowParaSet() {
     int port = 0;
     int selector = 0;
     const int r = m_.Intake().ReadSerialSettings(m_, port, selector);
     if (r != 0) return r;
-    Combo2(1)->setCurrentIndex(port - 1);
-    Combo2(2)->setCurrentIndex(selector - 1);
+    serialPort_->setCurrentIndex(port - 1);
+    baudRate_->setCurrentIndex(selector - 1);
     return 0;
 }
 
 int ConsoleWindow::CommandInstallInv_Click() {
-    ShowPanel(-1);
+    ShowPanel(ConsolePanel::None);
     // The rolls not yet in use are dropped; the processor's answer writes them again as it knows them.
     StoreAccess* access = OpenStore(m_);
     if (access == nullptr) return kStoreNotOpen;
@@ -1123,7 +1259,7 @@ int ConsoleWindow::CommandInstallInv_Click() {
 }
 
 void ConsoleWindow::FillInstallList() {
-    list1_->clear();
+    rollList_->clear();
     StoreAccess* access = OpenStore(m_);
     RecordSet rolls;
     std::int64_t count = 0;
@@ -1145,55 +1281,59 @@ void ConsoleWindow::FillInstallList() {
         row += cell;
         FormatTextField(first, 12, ' ', kPadBehind, kKeepLong, cell);
         row += cell + last;
-        list1_->addItem(QString::fromStdString(row));
+        rollList_->addItem(QString::fromStdString(row));
     }
-    if (list1_->count() > 0) list1_->setCurrentRow(0);
+    if (rollList_->count() > 0) rollList_->setCurrentRow(0);
 }
 
 // ---------------------------------------------------------------------------------------------------------
 // Panel buttons
 
 void ConsoleWindow::CommandInvoice_Click() {
-    const RangeInput in{Text3(0)->text().toStdString(), Text3(1)->text().toStdString(), ReadDate(2), ReadDate(5)};
-    ApplyResult(IssuePrintData(Context(), Option1(0)->isChecked(), in), RangeFields(0, 1, 2, 5));
+    const RangeInput in{FieldText(F::PrintStartNumber), FieldText(F::PrintEndNumber), ReadDate(kPrintStart),
+                        ReadDate(kPrintEnd)};
+    ApplyResult(IssuePrintData(Context(), Choice(ConsoleChoice::PrintByNumber)->isChecked(), in),
+                RangeInputs(F::PrintStartNumber, F::PrintEndNumber, kPrintStart, kPrintEnd));
 }
 
 void ConsoleWindow::CommandDTRad_Click() {
-    const IssueResult r = IssueDayTrade(Context(), ReadDate(11), ReadDate(14));
-    ApplyResult(r, RangeFields(-1, -1, 11, 14));
+    const IssueResult r = IssueDayTrade(Context(), ReadDate(kDayTradeStart), ReadDate(kDayTradeEnd));
+    ApplyResult(r, DateRangeInputs(kDayTradeStart, kDayTradeEnd));
 }
 
 void ConsoleWindow::CommandSetMD_Click() {
-    const IssueResult r = IssueFactoryData(Context(), Text3(23)->text().toStdString(), ReadDate(17),
-                                           Text3(24)->text().toStdString(), Text3(25)->text().toStdString());
-    auto fields = DateFields(17);
-    fields[InputField::MachineNumber] = 23;
+    const IssueResult r = IssueFactoryData(Context(), FieldText(F::MachineNumber), ReadDate(kProduction),
+                                           FieldText(F::HardwareVersion), FieldText(F::SoftwareVersion));
+    auto fields = DateInputs(kProduction);
+    fields[InputField::MachineNumber] = F::MachineNumber;
     ApplyResult(r, fields);
 }
 
-void ConsoleWindow::CommandSendCom_Click() { ShowIssueOutcome(IssueCardPower(Context(), combo1_->currentIndex())); }
+void ConsoleWindow::CommandSendCom_Click() { ShowIssueOutcome(IssueCardPower(Context(), cardPower_->currentIndex())); }
 
 void ConsoleWindow::CommandSendStr_Click() {
-    ShowIssueOutcome(IssueSendStr(Context(), Text3(31)->text().toStdString(),
-                                  Option3(0)->isChecked() ? ByteListKind::Decimal : ByteListKind::Hexadecimal));
+    const bool decimal = Choice(ConsoleChoice::CardDecimal)->isChecked();
+    ShowIssueOutcome(IssueSendStr(Context(), FieldText(F::CardBytes),
+                                  decimal ? ByteListKind::Decimal : ByteListKind::Hexadecimal));
 }
 
 void ConsoleWindow::CommandSinInv_Click() {
-    ShowIssueOutcome(IssueSingleInvoice(Context(), singleInvoiceCommand_, Text3(8)->text().toStdString()));
+    ShowIssueOutcome(IssueSingleInvoice(Context(), singleInvoiceCommand_, FieldText(F::InvoiceNumber)));
 }
 
 void ConsoleWindow::CommandDeclareCmd_Click() {
-    ApplyResult(IssueCutOffDate(Context(), cutOffCommand_, ReadDate(20)), DateFields(20));
+    ApplyResult(IssueCutOffDate(Context(), cutOffCommand_, ReadDate(kCutOff)), DateInputs(kCutOff));
 }
 
 void ConsoleWindow::CommandDataIph_Click() {
-    ShowIssueOutcome(IssueIdiograph(Context(), Text3(30)->text().toStdString(),
-                                    Option3(3)->isChecked() ? ByteListKind::Decimal : ByteListKind::Hexadecimal));
+    const bool decimal = Choice(ConsoleChoice::SigningDecimal)->isChecked();
+    ShowIssueOutcome(IssueIdiograph(Context(), FieldText(F::SigningData),
+                                    decimal ? ByteListKind::Decimal : ByteListKind::Hexadecimal));
 }
 
 void ConsoleWindow::CommandParaSet_Click() {
-    const int port = Combo2(1)->currentIndex() + 1;
-    const int selector = Combo2(2)->currentIndex() == 1 ? 2 : 1;
+    const int port = serialPort_->currentIndex() + 1;
+    const int selector = baudRate_->currentIndex() == 1 ? 2 : 1;
     // The operator set the port from the console: its failures are shown.
     m_.CallerMode = kCallerConsole;
     const int r = m_.OpenComm(port, selector);
@@ -1204,34 +1344,35 @@ void ConsoleWindow::CommandParaSet_Click() {
     }
     m_.Intake().WriteSerialSettings(m_, port, selector);
     m_.Ui().ShowMessage("参数设置", "系统参数设置成功");
-    ShowPanel(-1);
+    ShowPanel(ConsolePanel::None);
 }
 
 void ConsoleWindow::CommandInsInv_Click() {
     std::optional<std::string> row;
-    if (QListWidgetItem* item = list1_->currentItem(); item && item->isSelected()) row = item->text().toStdString();
+    if (QListWidgetItem* item = rollList_->currentItem(); item && item->isSelected()) row = item->text().toStdString();
     ShowIssueOutcome(IssueInstallInv(Context(), row));
 }
 
 void ConsoleWindow::CommandWriteCheckCard_Click() {
     CheckCardKind kind = CheckCardKind::Detail;
-    if (Option4(1)->isChecked()) kind = CheckCardKind::Declare;
-    if (Option4(2)->isChecked()) kind = CheckCardKind::DayTrade;
-    const RangeInput in{Text3(26)->text().toStdString(), Text3(27)->text().toStdString(), ReadDate(32),
-                        ReadDate(35)};
-    ApplyResult(IssueCheckCard(Context(), kind, Option5(0)->isChecked(), in), RangeFields(26, 27, 32, 35));
+    if (Choice(ConsoleChoice::CheckDeclaration)->isChecked()) kind = CheckCardKind::Declare;
+    if (Choice(ConsoleChoice::CheckDayTrade)->isChecked()) kind = CheckCardKind::DayTrade;
+    const RangeInput in{FieldText(F::CheckStartNumber), FieldText(F::CheckEndNumber), ReadDate(kCheckStart),
+                        ReadDate(kCheckEnd)};
+    ApplyResult(IssueCheckCard(Context(), kind, Choice(ConsoleChoice::CheckByNumber)->isChecked(), in),
+                RangeInputs(F::CheckStartNumber, F::CheckEndNumber, kCheckStart, kCheckEnd));
 }
 
 void ConsoleWindow::CommandCheckselfSend_Click() {
     std::array<bool, kSelfTestBoxCount> checked{};
-    for (std::size_t i = 0; i < kSelfTestBoxCount; ++i) checked[i] = Check2(static_cast<int>(i))->isChecked();
+    for (std::size_t i = 0; i < kSelfTestBoxCount; ++i) checked[i] = selfTestChecks_[i]->isChecked();
     ShowIssueOutcome(IssueCheckSelf(Context(), std::span<const bool, kSelfTestBoxCount>(checked)));
 }
 
 std::uint32_t ConsoleWindow::ClearFlags() const {
     std::uint32_t flags = 0;
-    for (int i = 0; i < 13; ++i) {
-        if (Check3(i)->isChecked()) flags |= kClearBoxFlags[static_cast<std::size_t>(i)];
+    for (std::size_t i = 0; i < kClearBoxCount; ++i) {
+        if (clearChecks_[i]->isChecked()) flags |= kClearBoxes[i].tables;
     }
     return flags;
 }
@@ -1251,24 +1392,29 @@ void ConsoleWindow::CommandClearTab_Click() {
         return;
     }
     m_.Ui().ShowMessage("收款机", "数据库全部清空完成");
-    ShowPanel(-1);
+    ShowPanel(ConsolePanel::None);
 }
 
 void ConsoleWindow::InstallClearProgress() {
     auto* intake = dynamic_cast<StoreIntake*>(&m_.Intake());
     if (intake == nullptr) return;
     QPointer<ConsoleWindow> self(this);
-    intake->SetClearProgress([self](int label, const std::string& caption) {
+    intake->SetClearProgress([self](std::uint32_t table, const std::string& caption) {
         if (!self) return;
-        if (QLabel* l = self->Label3(label)) l->setText(QString::fromStdString(caption));
+        // A box stands for one or two tables; its state follows either.
+        for (std::size_t box = 0; box < kClearBoxCount; ++box) {
+            if ((kClearBoxes[box].tables & table) != 0) {
+                self->clearStates_[box]->setText(QString::fromStdString(caption));
+            }
+        }
     });
 }
 
 // ---------------------------------------------------------------------------------------------------------
 // Completion hooks
 
-void ConsoleWindow::SetCheckselfLabel(int label, const std::string& text) {
-    if (QLabel* l = Label3(label)) l->setText(QString::fromStdString(text));
+void ConsoleWindow::ShowSelfTestVerdict(SelfTestBox box, const std::string& text) {
+    if (QLabel* l = SelfTestVerdict(box)) l->setText(QString::fromStdString(text));
 }
 
 void ConsoleWindow::RefreshStatus() {

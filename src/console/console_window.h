@@ -13,16 +13,20 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "commands/catalogue.h"
+#include "commands/decoders.h"
 #include "commands/issuers.h"
 #include "log/log_viewer_window.h"
 
 class QAbstractButton;
 class QAction;
+class QButtonGroup;
 class QCheckBox;
 class QComboBox;
 class QEventLoop;
+class QGridLayout;
 class QLabel;
 class QLineEdit;
 class QListWidget;
@@ -34,28 +38,68 @@ namespace karvex {
 
 class ControlModule;
 
+// The command panels, at most one on show.
+enum class ConsolePanel : int {
+    None = -1,
+    PrintData,         // "获取" "发票打印数据": by invoice numbers or by dates
+    DayTrade,          // "日交易数据上传"
+    FactoryData,       // "设置出厂数据"
+    CardCommands,      // "发送字符串": card power and typed bytes
+    SingleInvoice,     // one invoice number: roll summary or invalidation
+    CutOffDate,        // one cut-off date: declaration to card, declaration or invoice data upload
+    Signing,           // "数据签名"
+    SerialSettings,    // "系统参数设置"
+    RollInstallation,  // "安装发票"
+    CheckCard,         // "核查数据写卡"
+    About,
+    SelfTest,          // "税控器自检"
+    StoreClearing,     // "清空数据库"
+};
+
+// The typed inputs, by the panel they sit on and what they hold.
+enum class ConsoleField : std::uint8_t {
+    PrintStartNumber, PrintEndNumber,
+    PrintStartYear, PrintStartMonth, PrintStartDay,
+    PrintEndYear, PrintEndMonth, PrintEndDay,
+    InvoiceNumber,
+    DayTradeStartYear, DayTradeStartMonth, DayTradeStartDay,
+    DayTradeEndYear, DayTradeEndMonth, DayTradeEndDay,
+    ProductionYear, ProductionMonth, ProductionDay,
+    CutOffYear, CutOffMonth, CutOffDay,
+    MachineNumber, HardwareVersion, SoftwareVersion,
+    CheckStartNumber, CheckEndNumber,
+    SigningData,
+    CardBytes,
+    CheckStartYear, CheckStartMonth, CheckStartDay,
+    CheckEndYear, CheckEndMonth, CheckEndDay,
+};
+
+// A date typed in three fields.
+struct ConsoleDateFields {
+    ConsoleField year, month, day;
+};
+
+// The option buttons, by the choice they stand for.
+enum class ConsoleChoice : std::uint8_t {
+    PrintByNumber, PrintByDates,
+    CardDecimal, CardHexadecimal,
+    SigningHexadecimal, SigningDecimal,
+    CheckDetail, CheckDeclaration, CheckDayTrade,
+    CheckByNumber, CheckByDates,
+};
+
 class ConsoleWindow : public QMainWindow {
     Q_OBJECT
 public:
     static constexpr int kPanelCount = 13;
-    // Panels by number.
-    static constexpr int kPrintDataPanel = 0;
-    static constexpr int kDayTradePanel = 1;
-    static constexpr int kFactoryDataPanel = 2;
-    static constexpr int kSendStrPanel = 3;
-    static constexpr int kSingleInvoicePanel = 4;
-    static constexpr int kCutOffPanel = 5;
-    static constexpr int kIdiographPanel = 6;
-    static constexpr int kParaSetPanel = 7;
-    static constexpr int kInstallPanel = 8;
-    static constexpr int kCheckCardPanel = 9;
-    static constexpr int kAboutPanel = 10;
-    static constexpr int kCheckselfPanel = 11;
-    static constexpr int kClearStorePanel = 12;
 
-    // The table flags each box of the store-clearing panel stands for (box 13 is "全部选择").
-    static constexpr std::array<std::uint32_t, 13> kClearBoxFlags = {
-        0x8, 0x10, 0x6000, 0x18000, 0x1020, 0x80, 0x40, 0x20000, 0x40000, 0x80000, 0x100000, 0x200000, 0x100};
+    // A box of the store-clearing panel: its caption and the tables (StoreTableFlags) it stands for.
+    struct ClearBox {
+        const char* caption;
+        std::uint32_t tables;
+    };
+    static constexpr std::size_t kClearBoxCount = 13;
+    static const std::array<ClearBox, kClearBoxCount> kClearBoxes;
 
     explicit ConsoleWindow(ControlModule& module, QWidget* parent = nullptr);
     ~ConsoleWindow() override;
@@ -70,27 +114,32 @@ public:
     void RestoreHostWindow();
 
     // ----- panels
-    // -1 hides every panel; 0..12 shows that panel alone.
-    void ShowPanel(int n);
-    // The panel on show, -1 when none.
-    int VisiblePanel() const;
-    QWidget* Panel(int n) const;
-    // Title parts of a panel (part 0 and, for panels 0 and 4, part 1).
-    QLabel* PanelTitle(int panel, int part = 0) const;
+    // ConsolePanel::None hides every panel; any other shows that panel alone.
+    void ShowPanel(ConsolePanel panel);
+    // The panel on show, None when none.
+    ConsolePanel VisiblePanel() const;
+    QWidget* Panel(ConsolePanel panel) const;
+    // Title parts of a panel (part 0 and, for the print-data and single-invoice panels, part 1).
+    QLabel* PanelTitle(ConsolePanel panel, int part = 0) const;
 
-    // ----- the controls, by their array index (nullptr for an index the array does not have)
-    QLineEdit* Text3(int index) const;
-    QRadioButton* Option1(int index) const;
-    QRadioButton* Option3(int index) const;
-    QRadioButton* Option4(int index) const;
-    QRadioButton* Option5(int index) const;
-    QCheckBox* Check1(int index) const;
-    QCheckBox* Check2(int index) const;
-    QCheckBox* Check3(int index) const;
-    QLabel* Label3(int index) const;
-    QComboBox* Combo1() const { return combo1_; }
-    QComboBox* Combo2(int index) const;
-    QListWidget* List1() const { return list1_; }
+    // ----- the controls, by what they hold
+    QLineEdit* Field(ConsoleField field) const;
+    QRadioButton* Choice(ConsoleChoice choice) const;
+    QCheckBox* SelfTestCheck(SelfTestBox box) const;
+    // The verdict beside a self-test box: "未选择", "等待检查", then what the processor reported.
+    QLabel* SelfTestVerdict(SelfTestBox box) const;
+    // Store-clearing boxes 0..12 (kClearBoxes) and the "全部选择" box; nullptr outside.
+    QCheckBox* ClearCheck(std::size_t box) const;
+    QCheckBox* ClearAllCheck() const { return clearAll_; }
+    // The state beside a store-clearing box: "未选择", "等待清空", "清空完成".
+    QLabel* ClearState(std::size_t box) const;
+    QCheckBox* PrintInvoiceCheck() const { return printInvoice_; }
+    QCheckBox* CashDrawerCheck() const { return cashDrawer_; }
+    QComboBox* CardPowerList() const { return cardPower_; }
+    QComboBox* SerialPortList() const { return serialPort_; }
+    QComboBox* BaudRateList() const { return baudRate_; }
+    QComboBox* PrinterPortList() const { return printerPort_; }
+    QListWidget* RollList() const { return rollList_; }
     // A panel button by its control name ("CommandInvoice", "CommandSinInv", ...).
     QPushButton* Button(const QString& name) const;
     // A menu or menu item by its control name ("FileName", "CommandOnline", "PicClose", ...).
@@ -100,7 +149,7 @@ public:
 
     // ----- what the completion step asks for (through the module's console hooks)
     void FillInstallList();
-    void SetCheckselfLabel(int label, const std::string& text);
+    void ShowSelfTestVerdict(SelfTestBox box, const std::string& text);
     void RefreshStatus();
     void SetBusyCursor(bool busy);
     // While a command waits for its answer the command menus and the panels' buttons are disabled, and the
@@ -121,12 +170,33 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    // Building
+
+    // Building: one builder per panel, on the helpers that lay out their rows.
     void BuildMenus();
     void BuildPanels();
+    void BuildPrintDataPanel();
+    void BuildDayTradePanel();
+    void BuildFactoryDataPanel();
+    void BuildCardCommandsPanel();
+    void BuildSingleInvoicePanel();
+    void BuildCutOffDatePanel();
+    void BuildSigningPanel();
+    void BuildSerialSettingsPanel();
+    void BuildRollInstallationPanel();
+    void BuildCheckCardPanel();
+    void BuildAboutPanel();
+    void BuildSelfTestPanel();
+    void BuildStoreClearingPanel();
     void BuildStatusBar();
-    QLineEdit* AddText(int index, QWidget* owner);
+    QWidget* NewPanel(ConsolePanel panel, std::initializer_list<const char*> titles);
+    QLineEdit* AddField(ConsoleField field, QWidget* owner);
     QPushButton* AddButton(const QString& name, const QString& caption, QWidget* owner);
+    QRadioButton* AddChoice(ConsoleChoice choice, const char* caption, QWidget* owner, QButtonGroup* group);
+    void AddFieldRow(QGridLayout* grid, int row, const char* caption, ConsoleField field, QWidget* owner,
+                     std::vector<QWidget*>* captions = nullptr);
+    void AddDateRow(QGridLayout* grid, int row, const char* caption, const ConsoleDateFields& date, QWidget* owner,
+                    std::vector<QWidget*>* captions = nullptr);
+    void AddOkRow(QWidget* panel, const char* name, const char* caption = "确定");
 
     // Menu entries
     void DataQuery_Click();
@@ -163,24 +233,26 @@ private:
     void CommandClearTab_Click();
 
     // Fields and option groups
-    void OnTextEdited(int index);
-    void OnTextEnter(int index);
-    void FocusText(int index);
+    void OnFieldEdited(ConsoleField field);
+    void OnFieldEnter(ConsoleField field);
+    void FocusField(ConsoleField field);
     void FocusButton(const QString& name);
-    void Option1_Click();
-    void Option4_Click();
-    void Option5_Click();
-    void Check2_Click(int index);
-    void Check3_Click(int index);
+    void PrintRangeKind_Click();
+    void CheckKind_Click();
+    void CheckRangeKind_Click();
+    void SelfTestCheck_Click(SelfTestBox box);
+    void ClearCheck_Click(std::size_t box);
+    void ClearAllCheck_Click();
     // Serial settings panel opening: the stored settings into the lists; 0 or the store's code.
     int ShowParaSet();
 
     // Says in the status bar why a command was not sent (nothing for a send or an operator's cancel).
     void ShowIssueOutcome(const IssueResult& r);
     // Empties (and focuses) the fields a refused input names, and says why in the status bar. `fields` maps
-    // InputField bits to Text3 indexes.
-    void ApplyResult(const IssueResult& r, const std::map<InputField, int>& fields);
-    DateInput ReadDate(int yearIndex) const;
+    // the issuer's InputField bits to this panel's fields.
+    void ApplyResult(const IssueResult& r, const std::map<InputField, ConsoleField>& fields);
+    DateInput ReadDate(const ConsoleDateFields& date) const;
+    std::string FieldText(ConsoleField field) const;
     IssueContext Context();
 
     void OnViewerClosed();
@@ -188,22 +260,29 @@ private:
 
     ControlModule& m_;
     std::array<QWidget*, kPanelCount> panels_{};
-    std::map<std::pair<int, int>, QLabel*> titles_;
-    std::map<int, QLineEdit*> text3_;
-    std::map<int, QRadioButton*> option1_, option3_, option4_, option5_;
-    std::map<int, QCheckBox*> check1_, check2_, check3_;
-    std::map<int, QLabel*> label3_;
-    std::map<int, QComboBox*> combo2_;
+    std::map<std::pair<ConsolePanel, int>, QLabel*> titles_;
+    std::map<ConsoleField, QLineEdit*> fields_;
+    std::map<ConsoleChoice, QRadioButton*> choices_;
+    std::array<QCheckBox*, kSelfTestBoxCount> selfTestChecks_{};
+    std::array<QLabel*, kSelfTestBoxCount> selfTestVerdicts_{};
+    std::array<QCheckBox*, kClearBoxCount> clearChecks_{};
+    std::array<QLabel*, kClearBoxCount> clearStates_{};
+    QCheckBox* clearAll_ = nullptr;
+    QCheckBox* printInvoice_ = nullptr;
+    QCheckBox* cashDrawer_ = nullptr;
     std::map<QString, QPushButton*> buttons_;
     std::map<QString, QAction*> menuItems_;
-    QComboBox* combo1_ = nullptr;
-    QListWidget* list1_ = nullptr;
+    QComboBox* cardPower_ = nullptr;
+    QComboBox* serialPort_ = nullptr;
+    QComboBox* baudRate_ = nullptr;
+    QComboBox* printerPort_ = nullptr;
+    QListWidget* rollList_ = nullptr;
     QMenu* closePicture_ = nullptr;
-    // Labels that go with the two halves of the option groups of panels 0 and 9.
-    std::vector<QWidget*> numberLabels0_, dateLabels0_, numberLabels9_, dateLabels9_;
+    // The captions that go with the number and date halves of the print-data and check-card panels.
+    std::vector<QWidget*> printNumberCaptions_, printDateCaptions_, checkNumberCaptions_, checkDateCaptions_;
     std::array<QLabel*, 5> statusPanels_{};
     QPointer<LogViewerWindow> viewer_;
-    // The command panels 4 and 5 were opened for.
+    // The commands the single-invoice and cut-off panels were opened for.
     CommandCode singleInvoiceCommand_ = CommandCode::InvoiceSum;
     CommandCode cutOffCommand_ = CommandCode::WriteCard;
     QEventLoop* modalLoop_ = nullptr;

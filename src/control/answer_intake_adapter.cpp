@@ -67,7 +67,7 @@ IntakeOutcome DecodingIntake::AcceptSingleAnswer(ControlModule& m, const Bytes& 
     if (o.checkself) {
         const CheckselfReport& r = *o.checkself;
         if (!r.item_text.empty()) m.Log().ReplaceLastLogLine(r.item_text);
-        if (r.label != 0) m.Hooks().SetCheckselfLabel(r.label, r.label_text);
+        if (r.box) m.Hooks().ShowSelfTestVerdict(*r.box, r.label_text);
         if (!r.next_line.empty()) m.Log().ShowViewerLine(r.next_line);
     }
     m.ReportPacketResult(m.CurrentCommand, o.result, "");

@@ -241,12 +241,11 @@ void ControlModule::CompleteCommand(std::uint8_t code, const std::string& displa
             break;
         case 0x32:
             if (callerMode == kCallerInstall) {
-                hooks_->ShowPanel(8);
-                hooks_->FillInstallList();
+                hooks_->ShowRollInstallation();
             }
             break;
         case 0xB4:
-            hooks_->ShowPanel(-1);
+            hooks_->HidePanels();
             hooks_->HideConsole();
             hooks_->RestoreHostWindow();
             break;
@@ -275,10 +274,10 @@ void ControlModule::CompleteCommand(std::uint8_t code, const std::string& displa
         // The table's message alone would not tell which byte the processor sent.
         ui_->ShowMessage(ResultBoxTitle(name), ResultBoxText(result) + "（错误代码 " +
                                                    std::to_string(refusalCode_) + "）");
-        hooks_->ShowPanel(-1);
+        hooks_->HidePanels();
     } else {
         DescribeResult(result, name, callerMode == kCallerConsole ? kDescribeWithBox : kDescribeQuiet, ui_.get());
-        hooks_->ShowPanel(-1);
+        hooks_->HidePanels();
     }
     // A chain whose next link cannot be sent must end with that code; otherwise a waiting host call
     // would wait on "chain continues" for ever. A command that succeeded keeps its 0: only its

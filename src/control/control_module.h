@@ -15,6 +15,7 @@
 
 #include "commands/answer_match.h"
 #include "commands/answer_records.h"
+#include "commands/decoders.h"
 #include "commands/issuers.h"
 #include "control/paths.h"
 #include "link/frame_receiver.h"
@@ -38,13 +39,14 @@ struct StatusTexts {
 class ConsoleHooks {
 public:
     virtual ~ConsoleHooks() = default;
-    virtual void ShowPanel(int /*panel, -1 hides all*/) {}
-    virtual void FillInstallList() {}
+    virtual void HidePanels() {}
+    // The rolls the processor reported are in the store: the installation panel lists them.
+    virtual void ShowRollInstallation() {}
     virtual void HideConsole() {}
     virtual void RestoreHostWindow() {}
     virtual void StatusChanged() {}
     virtual void SetBusyCursor(bool /*busy*/) {}
-    virtual void SetCheckselfLabel(int /*label*/, const std::string& /*text*/) {}
+    virtual void ShowSelfTestVerdict(SelfTestBox /*box*/, const std::string& /*text*/) {}
     // A command went out (true) or ended (false): the console offers no other command meanwhile.
     virtual void CommandInFlightChanged(bool /*inFlight*/) {}
 };

@@ -34,7 +34,7 @@ public:
     int ClearStoreTables(ControlModule& m, std::uint32_t flags) override;
     int BookSignature(ControlModule& m, const std::string& typedText) override;
 
-    // Where the clear-store panel learns which of its labels to caption.
+    // Where the clear-store panel learns which tables were emptied.
     void SetClearProgress(ClearProgress progress) { clearProgress_ = std::move(progress); }
 
     // The store while it is open (tests and the data browser read through it); nullptr otherwise.

@@ -38,26 +38,25 @@ const CommandTable* CommandTableOf(std::uint8_t code) {
 struct ClearRow {
     std::uint32_t bit;
     const char* table;
-    int label;  // -1: no label on the panel
 };
 
 // In the order the tables are cleared.
 constexpr ClearRow kClearRows[] = {
-    {StoreTableFlags::kDayTrade, "DayTrade", 41},
-    {StoreTableFlags::kDeclareData, "DeclareData", 39},
-    {StoreTableFlags::kInvoiceNumber, "InvoiceNumber", 44},
-    {StoreTableFlags::kInvPrintData, "InvPrintData", 43},
-    {StoreTableFlags::kInvUseSum, "InvUseSum", 42},
-    {StoreTableFlags::kInvPDatTemp, "InvPDatTemp", -1},
-    {StoreTableFlags::kMachineData, "MachineData", 49},
-    {StoreTableFlags::kMakeInvoice, "MakeInvoice", 45},
-    {StoreTableFlags::kTaxInformation, "TaxInformation", 38},
-    {StoreTableFlags::kUserInformation, "UserInformation", 37},
-    {StoreTableFlags::kIdiograph, "Idiograph", 40},
-    {StoreTableFlags::kIdiographShow, "IdiographShow", -1},
-    {StoreTableFlags::kWatchCommand, "WatchCommand", 46},
-    {StoreTableFlags::kWatchAcceptData, "WatchAcceptData", 47},
-    {StoreTableFlags::kWatchError, "WatchError", 48},
+    {StoreTableFlags::kDayTrade, "DayTrade"},
+    {StoreTableFlags::kDeclareData, "DeclareData"},
+    {StoreTableFlags::kInvoiceNumber, "InvoiceNumber"},
+    {StoreTableFlags::kInvPrintData, "InvPrintData"},
+    {StoreTableFlags::kInvUseSum, "InvUseSum"},
+    {StoreTableFlags::kInvPDatTemp, "InvPDatTemp"},
+    {StoreTableFlags::kMachineData, "MachineData"},
+    {StoreTableFlags::kMakeInvoice, "MakeInvoice"},
+    {StoreTableFlags::kTaxInformation, "TaxInformation"},
+    {StoreTableFlags::kUserInformation, "UserInformation"},
+    {StoreTableFlags::kIdiograph, "Idiograph"},
+    {StoreTableFlags::kIdiographShow, "IdiographShow"},
+    {StoreTableFlags::kWatchCommand, "WatchCommand"},
+    {StoreTableFlags::kWatchAcceptData, "WatchAcceptData"},
+    {StoreTableFlags::kWatchError, "WatchError"},
 };
 
 void RemoveWithCompanions(const std::filesystem::path& file) {
@@ -254,7 +253,7 @@ std::int32_t StoreAccess::CloseCommandTables(std::uint8_t code, int slot, Answer
 std::int32_t StoreAccess::ClearStoreTables(int slot, std::uint32_t flags, const ClearProgress& progress) {
     if (Slot(slot) == nullptr) return Fail(kStoreNotOpen, "没有此数据控件：" + std::to_string(slot));
     if (!IsOpen()) return Fail(kStoreNotOpen, "数据库对象打开失败");
-    std::vector<int> labels;
+    std::vector<std::uint32_t> emptied;
     {
         StoreTransaction tx(*conn_);
         if (tx.BeginResult() != kStoreOk) return Fail(tx.BeginResult(), conn_->LastErrorText());
@@ -264,12 +263,12 @@ std::int32_t StoreAccess::ClearStoreTables(int slot, std::uint32_t flags, const 
             if (rc == kStoreOk) rc = ClearAccessTable(slot);
             ReleaseSlot(slot);
             if (rc != kStoreOk) return rc;
-            if (row.label >= 0) labels.push_back(row.label);
+            emptied.push_back(row.bit);
         }
         if (std::int32_t rc = tx.Commit(); rc != kStoreOk) return Fail(rc, conn_->LastErrorText());
     }
     if (progress) {
-        for (int label : labels) progress(label, kClearedCaption);
+        for (std::uint32_t table : emptied) progress(table, kClearedCaption);
     }
     return kStoreOk;
 }

@@ -42,9 +42,9 @@ struct StoreTableFlags {
     static constexpr std::uint32_t kAfterInitialize = 0x3FFDF8;
 };
 
-// Told, in table order, the index of the console label of each table that was emptied and the
-// caption to put on it. Tables without a label are not reported.
-using ClearProgress = std::function<void(int label, const std::string& caption)>;
+// Told, in clearing order, the flag (StoreTableFlags) of each table that was emptied and the caption
+// that says so. Whoever shows the clearing decides where the caption goes.
+using ClearProgress = std::function<void(std::uint32_t table, const std::string& caption)>;
 
 enum class AnswerOutcome { Keep, Discard };
 

@@ -33,6 +33,8 @@
 
 namespace karvex::testing {
 
+using F = ConsoleField;
+
 class ConsoleFixture : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -95,13 +97,13 @@ protected:
         b->click();
     }
 
-    void Type(int field, const QString& text) {
-        QLineEdit* e = W().Text3(field);
-        ASSERT_NE(e, nullptr) << field;
+    void Type(ConsoleField field, const QString& text) {
+        QLineEdit* e = W().Field(field);
+        ASSERT_NE(e, nullptr) << static_cast<int>(field);
         e->clear();
         QTest::keyClicks(e, text);
     }
-    QString Text(int field) { return W().Text3(field)->text(); }
+    QString Text(ConsoleField field) { return W().Field(field)->text(); }
 
     // Marks a console command as under way and waits for its completion (or the short time-out).
     int AwaitAnswer() { return M().WaitForCommand(); }

@@ -1,10 +1,14 @@
 // The menu bar: captions with their access keys, shortcuts, order, hidden entries, and what the entries do.
 #include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QLabel>
+#include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QWidget>
 
 #include "console_fixture.h"
@@ -112,6 +116,27 @@ TEST_F(ConsoleMenus, MenuBarHoldsEveryEntryInOrderWithCaptionAndShortcut) {
     }
 }
 
+// The controls keep the names the system's description gives them, whatever the console calls them inside.
+TEST_F(ConsoleMenus, ControlsKeepTheirDescribedNames) {
+    const std::pair<const char*, QObject*> named[] = {
+        {"Text3_0", W().Field(F::PrintStartNumber)},     {"Text3_8", W().Field(F::InvoiceNumber)},
+        {"Text3_11", W().Field(F::DayTradeStartYear)},   {"Text3_19", W().Field(F::ProductionDay)},
+        {"Text3_23", W().Field(F::MachineNumber)},       {"Text3_25", W().Field(F::SoftwareVersion)},
+        {"Text3_30", W().Field(F::SigningData)},         {"Text3_31", W().Field(F::CardBytes)},
+        {"Text3_37", W().Field(F::CheckEndDay)},         {"Picture1_8", W().Panel(ConsolePanel::RollInstallation)},
+        {"Option3_3", W().Choice(ConsoleChoice::SigningDecimal)},
+        {"Option5_1", W().Choice(ConsoleChoice::CheckByDates)},
+        {"Check2_4", W().SelfTestCheck(SelfTestBox::Lamps)}, {"Label3_34", W().SelfTestVerdict(SelfTestBox::Ram)},
+        {"Check3_13", W().ClearAllCheck()},              {"Label3_49", W().ClearState(12)},
+        {"Combo2_0", W().PrinterPortList()},             {"Combo1", W().CardPowerList()},
+        {"List1", W().RollList()},
+    };
+    for (const auto& [name, control] : named) {
+        ASSERT_NE(control, nullptr) << name;
+        EXPECT_EQ(W().findChild<QObject*>(name), control) << name;
+    }
+}
+
 TEST_F(ConsoleMenus, PanelFramePopUpClosesEveryPanel) {
     ShowActive();
     // The pop-up is no part of the menu bar.
@@ -121,29 +146,31 @@ TEST_F(ConsoleMenus, PanelFramePopUpClosesEveryPanel) {
     EXPECT_EQ(W().ClosePictureMenu()->actions()[0]->text(), QString("关闭"));
 
     Trigger("CommandAbout");
-    EXPECT_EQ(W().VisiblePanel(), ConsoleWindow::kAboutPanel);
-    QWidget* panel = W().Panel(ConsoleWindow::kAboutPanel);
+    EXPECT_EQ(W().VisiblePanel(), ConsolePanel::About);
+    QWidget* panel = W().Panel(ConsolePanel::About);
     QTest::mouseRelease(panel, Qt::RightButton, {}, QPoint(5, 5));
     EXPECT_TRUE(W().ClosePictureMenu()->isVisible());
     W().MenuItem("PicClose")->trigger();
     W().ClosePictureMenu()->hide();
-    EXPECT_EQ(W().VisiblePanel(), -1);
+    EXPECT_EQ(W().VisiblePanel(), ConsolePanel::None);
 }
 
 TEST_F(ConsoleMenus, ShowPanelKeepsAtMostOnePanelOnShow) {
     for (int n = 0; n < ConsoleWindow::kPanelCount; ++n) {
-        W().ShowPanel(n);
-        for (int i = 0; i < ConsoleWindow::kPanelCount; ++i) EXPECT_EQ(!W().Panel(i)->isHidden(), i == n);
+        W().ShowPanel(static_cast<ConsolePanel>(n));
+        for (int i = 0; i < ConsoleWindow::kPanelCount; ++i) {
+            EXPECT_EQ(!W().Panel(static_cast<ConsolePanel>(i))->isHidden(), i == n);
+        }
     }
-    W().ShowPanel(-1);
-    EXPECT_EQ(W().VisiblePanel(), -1);
+    W().ShowPanel(ConsolePanel::None);
+    EXPECT_EQ(W().VisiblePanel(), ConsolePanel::None);
 }
 
 TEST_F(ConsoleMenus, OnlineEntryHidesPanelsSendsTheBareRequestAndShowsTheLinkState) {
     Trigger("CommandAbout");
     ExpectUnderWay();
     Trigger("CommandOnline");
-    EXPECT_EQ(W().VisiblePanel(), -1);
+    EXPECT_EQ(W().VisiblePanel(), ConsolePanel::None);
     EXPECT_EQ(AwaitAnswer(), 0);
     EXPECT_EQ(LastRequest(), "1B 10 00 00 05 44 D0");
     EXPECT_EQ(M().Status().link, "已联机");
@@ -175,14 +202,14 @@ TEST_F(ConsoleMenus, SetTimeAsksForTheTimeAndSendsItAsBcd) {
 TEST_F(ConsoleMenus, MenuKeysWinOverTheEditingKeysOfAField) {
     ShowActive();
     Trigger("CommandDayTrade");
-    W().Text3(11)->setFocus();
-    QTest::keyClicks(W().Text3(11), "20");
+    W().Field(F::DayTradeStartYear)->setFocus();
+    QTest::keyClicks(W().Field(F::DayTradeStartYear), "20");
     // Ctrl+A would select the field's text; here it opens the about panel.
-    QTest::keyClick(W().Text3(11), Qt::Key_A, Qt::ControlModifier);
-    EXPECT_EQ(W().VisiblePanel(), ConsoleWindow::kAboutPanel);
+    QTest::keyClick(W().Field(F::DayTradeStartYear), Qt::Key_A, Qt::ControlModifier);
+    EXPECT_EQ(W().VisiblePanel(), ConsolePanel::About);
     // Ctrl+K: the self-test panel.
     QTest::keyClick(&W(), Qt::Key_K, Qt::ControlModifier);
-    EXPECT_EQ(W().VisiblePanel(), ConsoleWindow::kCheckselfPanel);
+    EXPECT_EQ(W().VisiblePanel(), ConsolePanel::SelfTest);
 }
 
 TEST_F(ConsoleMenus, DataQueryHidesThePanelsAndOpensTheBrowserModal) {
@@ -197,17 +224,17 @@ TEST_F(ConsoleMenus, DataQueryHidesThePanelsAndOpensTheBrowserModal) {
         }
     });
     Trigger("DataQuery");
-    EXPECT_EQ(W().VisiblePanel(), -1);
+    EXPECT_EQ(W().VisiblePanel(), ConsolePanel::None);
     EXPECT_EQ(browserTitle, QString("数据显示"));
 }
 
 TEST_F(ConsoleMenus, ReadMeDoesNothingAndAboutShowsTheProgramAndVersion) {
     Trigger("CommandReadMe");
-    EXPECT_EQ(W().VisiblePanel(), -1);
+    EXPECT_EQ(W().VisiblePanel(), ConsolePanel::None);
     EXPECT_TRUE(Requests().empty());
     Trigger("CommandAbout");
-    EXPECT_EQ(W().VisiblePanel(), ConsoleWindow::kAboutPanel);
-    EXPECT_EQ(W().PanelTitle(ConsoleWindow::kAboutPanel)->text(), QString("税控器通讯软件"));
+    EXPECT_EQ(W().VisiblePanel(), ConsolePanel::About);
+    EXPECT_EQ(W().PanelTitle(ConsolePanel::About)->text(), QString("税控器通讯软件"));
     EXPECT_TRUE(W().findChild<QLabel*>("AboutVersion")->text().startsWith("软件版本："));
     EXPECT_TRUE(W().findChild<QLabel*>("AboutDate")->text().startsWith("发布日期："));
 }
@@ -221,15 +248,15 @@ TEST_F(ConsoleMenus, QuitHidesTheConsoleRestoresTheHostAndTheNextShowKeepsThePan
     EXPECT_FALSE(host.isVisible());
     EXPECT_EQ(M().HostWindow, handle);
     Trigger("CommandDayTrade");
-    Type(11, "2024");
+    Type(F::DayTradeStartYear, "2024");
 
     Trigger("Quit");
     EXPECT_FALSE(W().isVisible());
     EXPECT_TRUE(host.isVisible());
 
     ASSERT_EQ(ShowConsole(M(), 0, 0), 0);
-    EXPECT_EQ(W().VisiblePanel(), ConsoleWindow::kDayTradePanel);
-    EXPECT_EQ(Text(11), QString("2024"));
+    EXPECT_EQ(W().VisiblePanel(), ConsolePanel::DayTrade);
+    EXPECT_EQ(Text(F::DayTradeStartYear), QString("2024"));
 }
 
 TEST_F(ConsoleMenus, CloseBoxOnlyHidesTheConsole) {

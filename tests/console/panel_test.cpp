@@ -17,16 +17,16 @@ using ConsolePanels = ConsoleFixture;
 
 TEST_F(ConsolePanels, InvalidateAfterRollSummaryShowsItsOwnTitleAndSendsItsOwnCode) {
     Trigger("CommandInvoiceSum");
-    EXPECT_EQ(W().VisiblePanel(), ConsoleWindow::kSingleInvoicePanel);
-    EXPECT_EQ(W().PanelTitle(4, 0)->text(), QString("单卷发票使用"));
-    EXPECT_FALSE(W().PanelTitle(4, 1)->isHidden());
-    EXPECT_EQ(W().PanelTitle(4, 1)->text(), QString("汇总数据上传"));
+    EXPECT_EQ(W().VisiblePanel(), ConsolePanel::SingleInvoice);
+    EXPECT_EQ(W().PanelTitle(ConsolePanel::SingleInvoice, 0)->text(), QString("单卷发票使用"));
+    EXPECT_FALSE(W().PanelTitle(ConsolePanel::SingleInvoice, 1)->isHidden());
+    EXPECT_EQ(W().PanelTitle(ConsolePanel::SingleInvoice, 1)->text(), QString("汇总数据上传"));
 
     Trigger("CommandInvalidateInvoice");
-    EXPECT_EQ(W().VisiblePanel(), ConsoleWindow::kSingleInvoicePanel);
-    EXPECT_EQ(W().PanelTitle(4, 0)->text(), QString("    废票"));
-    EXPECT_TRUE(W().PanelTitle(4, 1)->isHidden());
-    Type(8, "123");
+    EXPECT_EQ(W().VisiblePanel(), ConsolePanel::SingleInvoice);
+    EXPECT_EQ(W().PanelTitle(ConsolePanel::SingleInvoice, 0)->text(), QString("    废票"));
+    EXPECT_TRUE(W().PanelTitle(ConsolePanel::SingleInvoice, 1)->isHidden());
+    Type(F::InvoiceNumber, "123");
     ExpectUnderWay();
     Click("CommandSinInv");
     AwaitAnswer();
@@ -35,9 +35,9 @@ TEST_F(ConsolePanels, InvalidateAfterRollSummaryShowsItsOwnTitleAndSendsItsOwnCo
 
 TEST_F(ConsolePanels, RefusedNumberOnTheSingleInvoicePanelOnlyEndsTheHandler) {
     Trigger("CommandInvoiceSum");
-    Type(8, "12a");
+    Type(F::InvoiceNumber, "12a");
     Click("CommandSinInv");
-    EXPECT_EQ(Text(8), QString("12a"));
+    EXPECT_EQ(Text(F::InvoiceNumber), QString("12a"));
     EXPECT_TRUE(ui_->messages.empty());
     EXPECT_TRUE(Requests().empty());
 }
@@ -45,18 +45,18 @@ TEST_F(ConsolePanels, RefusedNumberOnTheSingleInvoicePanelOnlyEndsTheHandler) {
 TEST_F(ConsolePanels, TypingTenDigitsMovesOnAndEnterSendsThePrintDataRequest) {
     ShowActive();
     Trigger("CommandPrintData");
-    EXPECT_TRUE(W().Option1(0)->isChecked());
-    EXPECT_TRUE(W().Text3(0)->isEnabled());
-    EXPECT_FALSE(W().Text3(2)->isEnabled());
-    EXPECT_EQ(QApplication::focusWidget(), W().Text3(0));
+    EXPECT_TRUE(W().Choice(ConsoleChoice::PrintByNumber)->isChecked());
+    EXPECT_TRUE(W().Field(F::PrintStartNumber)->isEnabled());
+    EXPECT_FALSE(W().Field(F::PrintStartYear)->isEnabled());
+    EXPECT_EQ(QApplication::focusWidget(), W().Field(F::PrintStartNumber));
 
-    QTest::keyClicks(W().Text3(0), "0012345678");
-    EXPECT_EQ(QApplication::focusWidget(), W().Text3(1));
-    QTest::keyClicks(W().Text3(1), "0012345679");
+    QTest::keyClicks(W().Field(F::PrintStartNumber), "0012345678");
+    EXPECT_EQ(QApplication::focusWidget(), W().Field(F::PrintEndNumber));
+    QTest::keyClicks(W().Field(F::PrintEndNumber), "0012345679");
     EXPECT_EQ(QApplication::focusWidget(), W().Button("CommandInvoice"));
 
     ExpectUnderWay();
-    QTest::keyClick(W().Text3(1), Qt::Key_Return);
+    QTest::keyClick(W().Field(F::PrintEndNumber), Qt::Key_Return);
     AwaitAnswer();
     EXPECT_EQ(WithoutCrc(LastRequest()), "1B 10 42 00 0D 00 BC 61 4E 00 BC 61 4F");
 }
@@ -64,16 +64,16 @@ TEST_F(ConsolePanels, TypingTenDigitsMovesOnAndEnterSendsThePrintDataRequest) {
 TEST_F(ConsolePanels, PrintDataByDatesTakesTheDateFields) {
     ShowActive();
     Trigger("CommandPrintData");
-    QTest::mouseClick(W().Option1(1), Qt::LeftButton);
-    EXPECT_FALSE(W().Text3(0)->isEnabled());
-    EXPECT_TRUE(W().Text3(2)->isEnabled());
-    EXPECT_EQ(QApplication::focusWidget(), W().Text3(2));
-    Type(2, "2024");
-    Type(3, "3");
-    Type(4, "1");
-    Type(5, "2024");
-    Type(6, "03");
-    Type(7, "15");
+    QTest::mouseClick(W().Choice(ConsoleChoice::PrintByDates), Qt::LeftButton);
+    EXPECT_FALSE(W().Field(F::PrintStartNumber)->isEnabled());
+    EXPECT_TRUE(W().Field(F::PrintStartYear)->isEnabled());
+    EXPECT_EQ(QApplication::focusWidget(), W().Field(F::PrintStartYear));
+    Type(F::PrintStartYear, "2024");
+    Type(F::PrintStartMonth, "3");
+    Type(F::PrintStartDay, "1");
+    Type(F::PrintEndYear, "2024");
+    Type(F::PrintEndMonth, "03");
+    Type(F::PrintEndDay, "15");
     EXPECT_EQ(QApplication::focusWidget(), W().Button("CommandInvoice"));
     ExpectUnderWay();
     Click("CommandInvoice");
@@ -83,35 +83,35 @@ TEST_F(ConsolePanels, PrintDataByDatesTakesTheDateFields) {
 
 TEST_F(ConsolePanels, FactoryDataFieldsAdvanceAtTheirWidths) {
     ShowActive();
-    W().ShowPanel(ConsoleWindow::kFactoryDataPanel);
-    W().Text3(23)->setFocus();
-    QTest::keyClicks(W().Text3(23), "123456789012345");
-    EXPECT_EQ(QApplication::focusWidget(), W().Text3(23));
-    QTest::keyClicks(W().Text3(23), "6");
-    EXPECT_EQ(QApplication::focusWidget(), W().Text3(17));
-    QTest::keyClicks(W().Text3(17), "2004");
-    EXPECT_EQ(QApplication::focusWidget(), W().Text3(18));
-    QTest::keyClicks(W().Text3(18), "0");
-    EXPECT_EQ(QApplication::focusWidget(), W().Text3(18));
-    QTest::keyClicks(W().Text3(18), "4");
-    EXPECT_EQ(QApplication::focusWidget(), W().Text3(19));
-    QTest::keyClicks(W().Text3(19), "05");
-    EXPECT_EQ(QApplication::focusWidget(), W().Text3(24));
+    W().ShowPanel(ConsolePanel::FactoryData);
+    W().Field(F::MachineNumber)->setFocus();
+    QTest::keyClicks(W().Field(F::MachineNumber), "123456789012345");
+    EXPECT_EQ(QApplication::focusWidget(), W().Field(F::MachineNumber));
+    QTest::keyClicks(W().Field(F::MachineNumber), "6");
+    EXPECT_EQ(QApplication::focusWidget(), W().Field(F::ProductionYear));
+    QTest::keyClicks(W().Field(F::ProductionYear), "2004");
+    EXPECT_EQ(QApplication::focusWidget(), W().Field(F::ProductionMonth));
+    QTest::keyClicks(W().Field(F::ProductionMonth), "0");
+    EXPECT_EQ(QApplication::focusWidget(), W().Field(F::ProductionMonth));
+    QTest::keyClicks(W().Field(F::ProductionMonth), "4");
+    EXPECT_EQ(QApplication::focusWidget(), W().Field(F::ProductionDay));
+    QTest::keyClicks(W().Field(F::ProductionDay), "05");
+    EXPECT_EQ(QApplication::focusWidget(), W().Field(F::HardwareVersion));
     // Enter in the machine number goes to the production year, in the day to the hardware version.
-    QTest::keyClick(W().Text3(23), Qt::Key_Return);
-    EXPECT_EQ(QApplication::focusWidget(), W().Text3(17));
-    QTest::keyClick(W().Text3(19), Qt::Key_Return);
-    EXPECT_EQ(QApplication::focusWidget(), W().Text3(24));
+    QTest::keyClick(W().Field(F::MachineNumber), Qt::Key_Return);
+    EXPECT_EQ(QApplication::focusWidget(), W().Field(F::ProductionYear));
+    QTest::keyClick(W().Field(F::ProductionDay), Qt::Key_Return);
+    EXPECT_EQ(QApplication::focusWidget(), W().Field(F::HardwareVersion));
 }
 
 TEST_F(ConsolePanels, FactoryDataSendsTheMachineNumberDateAndVersions) {
-    W().ShowPanel(ConsoleWindow::kFactoryDataPanel);
-    Type(23, "1234567890123456");
-    Type(17, "2004");
-    Type(18, "04");
-    Type(19, "05");
-    Type(24, "HW1");
-    Type(25, "SW2");
+    W().ShowPanel(ConsolePanel::FactoryData);
+    Type(F::MachineNumber, "1234567890123456");
+    Type(F::ProductionYear, "2004");
+    Type(F::ProductionMonth, "04");
+    Type(F::ProductionDay, "05");
+    Type(F::HardwareVersion, "HW1");
+    Type(F::SoftwareVersion, "SW2");
     ExpectUnderWay();
     Click("CommandSetMD");
     AwaitAnswer();
@@ -124,62 +124,62 @@ TEST_F(ConsolePanels, RefusedInputsEmptyExactlyTheNamedFields) {
     // Panel 0 by numbers: the bad start number goes, the end number stays.
     ShowActive();
     Trigger("CommandPrintData");
-    Type(0, "12a");
-    Type(1, "99");
+    Type(F::PrintStartNumber, "12a");
+    Type(F::PrintEndNumber, "99");
     Click("CommandInvoice");
-    EXPECT_EQ(Text(0), QString());
-    EXPECT_EQ(Text(1), QString("99"));
-    EXPECT_EQ(QApplication::focusWidget(), W().Text3(0));
+    EXPECT_EQ(Text(F::PrintStartNumber), QString());
+    EXPECT_EQ(Text(F::PrintEndNumber), QString("99"));
+    EXPECT_EQ(QApplication::focusWidget(), W().Field(F::PrintStartNumber));
 
     // Panel 1: month 13 and day 0 of the start date go, its year stays.
     Trigger("CommandDayTrade");
-    Type(11, "2024");
-    Type(12, "13");
-    Type(13, "0");
-    Type(14, "2024");
-    Type(15, "03");
-    Type(16, "15");
+    Type(F::DayTradeStartYear, "2024");
+    Type(F::DayTradeStartMonth, "13");
+    Type(F::DayTradeStartDay, "0");
+    Type(F::DayTradeEndYear, "2024");
+    Type(F::DayTradeEndMonth, "03");
+    Type(F::DayTradeEndDay, "15");
     Click("CommandDTRad");
-    EXPECT_EQ(Text(11), QString("2024"));
-    EXPECT_EQ(Text(12), QString());
-    EXPECT_EQ(Text(13), QString());
-    EXPECT_EQ(Text(16), QString("15"));
+    EXPECT_EQ(Text(F::DayTradeStartYear), QString("2024"));
+    EXPECT_EQ(Text(F::DayTradeStartMonth), QString());
+    EXPECT_EQ(Text(F::DayTradeStartDay), QString());
+    EXPECT_EQ(Text(F::DayTradeEndDay), QString("15"));
 
     // Panel 2: a machine number of 15 digits is refused with a message and emptied.
-    W().ShowPanel(ConsoleWindow::kFactoryDataPanel);
-    Type(23, "123456789012345");
-    Type(17, "2004");
-    Type(18, "04");
-    Type(19, "05");
+    W().ShowPanel(ConsolePanel::FactoryData);
+    Type(F::MachineNumber, "123456789012345");
+    Type(F::ProductionYear, "2004");
+    Type(F::ProductionMonth, "04");
+    Type(F::ProductionDay, "05");
     Click("CommandSetMD");
-    EXPECT_EQ(Text(23), QString());
-    EXPECT_EQ(Text(17), QString("2004"));
+    EXPECT_EQ(Text(F::MachineNumber), QString());
+    EXPECT_EQ(Text(F::ProductionYear), QString("2004"));
     ASSERT_FALSE(ui_->messages.empty());
     EXPECT_EQ(ui_->messages.back().title, "设置机器出厂数据");
     EXPECT_EQ(ui_->messages.back().text, "错误的机器编号");
 
     // Panel 5: a cut-off day 31 in April.
     Trigger("CommandWriteCard");
-    Type(20, "2024");
-    Type(21, "4");
-    Type(22, "31");
+    Type(F::CutOffYear, "2024");
+    Type(F::CutOffMonth, "4");
+    Type(F::CutOffDay, "31");
     Click("CommandDeclareCmd");
-    EXPECT_EQ(Text(20), QString("2024"));
-    EXPECT_EQ(Text(21), QString("4"));
-    EXPECT_EQ(Text(22), QString());
+    EXPECT_EQ(Text(F::CutOffYear), QString("2024"));
+    EXPECT_EQ(Text(F::CutOffMonth), QString("4"));
+    EXPECT_EQ(Text(F::CutOffDay), QString());
 
     // Panel 9 by dates: the end year 1999 goes.
     Trigger("CommandCheckWriteCard");
-    Type(32, "2024");
-    Type(33, "01");
-    Type(34, "01");
-    Type(35, "1999");
-    Type(36, "12");
-    Type(37, "31");
+    Type(F::CheckStartYear, "2024");
+    Type(F::CheckStartMonth, "01");
+    Type(F::CheckStartDay, "01");
+    Type(F::CheckEndYear, "1999");
+    Type(F::CheckEndMonth, "12");
+    Type(F::CheckEndDay, "31");
     Click("CommandWriteCheckCard");
-    EXPECT_EQ(Text(35), QString());
-    EXPECT_EQ(Text(36), QString("12"));
-    EXPECT_EQ(Text(32), QString("2024"));
+    EXPECT_EQ(Text(F::CheckEndYear), QString());
+    EXPECT_EQ(Text(F::CheckEndMonth), QString("12"));
+    EXPECT_EQ(Text(F::CheckStartYear), QString("2024"));
 
     EXPECT_TRUE(Requests().empty());
 }
@@ -192,11 +192,11 @@ TEST_F(ConsolePanels, CutOffPanelTakesItsTitleAndCommandFromTheEntry) {
     for (const auto& [item, title, code] : entries) {
         SCOPED_TRACE(item);
         Trigger(item);
-        EXPECT_EQ(W().VisiblePanel(), ConsoleWindow::kCutOffPanel);
-        EXPECT_EQ(W().PanelTitle(5)->text(), QString(title));
-        Type(20, "2024");
-        Type(21, "3");
-        Type(22, "5");
+        EXPECT_EQ(W().VisiblePanel(), ConsolePanel::CutOffDate);
+        EXPECT_EQ(W().PanelTitle(ConsolePanel::CutOffDate)->text(), QString(title));
+        Type(F::CutOffYear, "2024");
+        Type(F::CutOffMonth, "3");
+        Type(F::CutOffDay, "5");
         ExpectUnderWay();
         Click("CommandDeclareCmd");
         AwaitAnswer();
@@ -207,11 +207,12 @@ TEST_F(ConsolePanels, CutOffPanelTakesItsTitleAndCommandFromTheEntry) {
 TEST_F(ConsolePanels, CheckCardOptionsChooseTheCommand) {
     ShowActive();
     Trigger("CommandCheckWriteCard");
-    EXPECT_TRUE(W().Option4(0)->isChecked());
-    EXPECT_TRUE(W().Option5(1)->isChecked());
-    EXPECT_TRUE(W().Option5(0)->isEnabled());
-    for (auto [field, text] : std::vector<std::pair<int, const char*>>{
-             {32, "2024"}, {33, "01"}, {34, "01"}, {35, "2024"}, {36, "03"}, {37, "15"}}) {
+    EXPECT_TRUE(W().Choice(ConsoleChoice::CheckDetail)->isChecked());
+    EXPECT_TRUE(W().Choice(ConsoleChoice::CheckByDates)->isChecked());
+    EXPECT_TRUE(W().Choice(ConsoleChoice::CheckByNumber)->isEnabled());
+    for (auto [field, text] : std::vector<std::pair<ConsoleField, const char*>>{
+             {F::CheckStartYear, "2024"}, {F::CheckStartMonth, "01"}, {F::CheckStartDay, "01"},
+             {F::CheckEndYear, "2024"}, {F::CheckEndMonth, "03"}, {F::CheckEndDay, "15"}}) {
         Type(field, text);
     }
     ExpectUnderWay();
@@ -220,21 +221,21 @@ TEST_F(ConsolePanels, CheckCardOptionsChooseTheCommand) {
     EXPECT_EQ(WithoutCrc(LastRequest()), "1B 10 B6 00 0D 20 24 01 01 20 24 03 15");
 
     // A declaration check goes by dates only.
-    QTest::mouseClick(W().Option4(1), Qt::LeftButton);
-    EXPECT_TRUE(W().Option5(1)->isChecked());
-    EXPECT_FALSE(W().Option5(0)->isEnabled());
+    QTest::mouseClick(W().Choice(ConsoleChoice::CheckDeclaration), Qt::LeftButton);
+    EXPECT_TRUE(W().Choice(ConsoleChoice::CheckByDates)->isChecked());
+    EXPECT_FALSE(W().Choice(ConsoleChoice::CheckByNumber)->isEnabled());
     ExpectUnderWay();
     Click("CommandWriteCheckCard");
     AwaitAnswer();
     EXPECT_EQ(WithoutCrc(LastRequest()), "1B 10 B8 00 0D 20 24 01 01 20 24 03 15");
 
-    QTest::mouseClick(W().Option4(0), Qt::LeftButton);
-    EXPECT_TRUE(W().Option5(0)->isEnabled());
-    QTest::mouseClick(W().Option5(0), Qt::LeftButton);
-    EXPECT_TRUE(W().Text3(26)->isEnabled());
-    EXPECT_FALSE(W().Text3(32)->isEnabled());
-    Type(26, "1");
-    Type(27, "2");
+    QTest::mouseClick(W().Choice(ConsoleChoice::CheckDetail), Qt::LeftButton);
+    EXPECT_TRUE(W().Choice(ConsoleChoice::CheckByNumber)->isEnabled());
+    QTest::mouseClick(W().Choice(ConsoleChoice::CheckByNumber), Qt::LeftButton);
+    EXPECT_TRUE(W().Field(F::CheckStartNumber)->isEnabled());
+    EXPECT_FALSE(W().Field(F::CheckStartYear)->isEnabled());
+    Type(F::CheckStartNumber, "1");
+    Type(F::CheckEndNumber, "2");
     ExpectUnderWay();
     Click("CommandWriteCheckCard");
     AwaitAnswer();
@@ -242,12 +243,12 @@ TEST_F(ConsolePanels, CheckCardOptionsChooseTheCommand) {
 }
 
 TEST_F(ConsolePanels, CardListWithoutAChoiceSendsNothing) {
-    W().ShowPanel(ConsoleWindow::kSendStrPanel);
-    ASSERT_EQ(W().Combo1()->currentIndex(), -1);
+    W().ShowPanel(ConsolePanel::CardCommands);
+    ASSERT_EQ(W().CardPowerList()->currentIndex(), -1);
     Click("CommandSendCom");
     EXPECT_TRUE(Requests().empty());
 
-    W().Combo1()->setCurrentIndex(1);
+    W().CardPowerList()->setCurrentIndex(1);
     ExpectUnderWay();
     Click("CommandSendCom");
     AwaitAnswer();
@@ -255,16 +256,16 @@ TEST_F(ConsolePanels, CardListWithoutAChoiceSendsNothing) {
 }
 
 TEST_F(ConsolePanels, SendStringTakesTheChosenNumberBase) {
-    W().ShowPanel(ConsoleWindow::kSendStrPanel);
-    EXPECT_TRUE(W().Option3(1)->isChecked());  // 十六进制
-    Type(31, "1b 10  ff");
+    W().ShowPanel(ConsolePanel::CardCommands);
+    EXPECT_TRUE(W().Choice(ConsoleChoice::CardHexadecimal)->isChecked());  // 十六进制
+    Type(F::CardBytes, "1b 10  ff");
     ExpectUnderWay();
-    QTest::keyClick(W().Text3(31), Qt::Key_Return);
+    QTest::keyClick(W().Field(F::CardBytes), Qt::Key_Return);
     AwaitAnswer();
     EXPECT_EQ(WithoutCrc(LastRequest()), "1B 10 A5 00 08 1B 10 FF");
 
-    QTest::mouseClick(W().Option3(0), Qt::LeftButton);  // 十进制
-    Type(31, "16 32");
+    QTest::mouseClick(W().Choice(ConsoleChoice::CardDecimal), Qt::LeftButton);  // 十进制
+    Type(F::CardBytes, "16 32");
     ExpectUnderWay();
     Click("CommandSendStr");
     AwaitAnswer();
@@ -273,9 +274,9 @@ TEST_F(ConsolePanels, SendStringTakesTheChosenNumberBase) {
 
 TEST_F(ConsolePanels, SigningPanelStartsInHexadecimalAndPadsTo128Bytes) {
     Trigger("CommandIdiograph");
-    EXPECT_EQ(W().VisiblePanel(), ConsoleWindow::kIdiographPanel);
-    EXPECT_TRUE(W().Option3(2)->isChecked());
-    Type(30, "1 2 3 4 ff");
+    EXPECT_EQ(W().VisiblePanel(), ConsolePanel::Signing);
+    EXPECT_TRUE(W().Choice(ConsoleChoice::SigningHexadecimal)->isChecked());
+    Type(F::SigningData, "1 2 3 4 ff");
     ExpectUnderWay();
     Click("CommandDataIph");
     AwaitAnswer();
@@ -287,13 +288,13 @@ TEST_F(ConsolePanels, SigningPanelStartsInHexadecimalAndPadsTo128Bytes) {
 
 TEST_F(ConsolePanels, SelfTestLabelsFollowTheBoxesAndTheAnswer) {
     Trigger("CommandCheckSelf");
-    EXPECT_EQ(W().VisiblePanel(), ConsoleWindow::kCheckselfPanel);
+    EXPECT_EQ(W().VisiblePanel(), ConsolePanel::SelfTest);
     for (int i = 0; i < 5; ++i) {
-        EXPECT_FALSE(W().Check2(i)->isChecked());
-        EXPECT_EQ(W().Label3(32 + i)->text(), QString("未选择"));
+        EXPECT_FALSE(W().SelfTestCheck(static_cast<SelfTestBox>(i))->isChecked());
+        EXPECT_EQ(W().SelfTestVerdict(static_cast<SelfTestBox>(i))->text(), QString("未选择"));
     }
-    EXPECT_EQ(W().Check2(0)->text(), QString("CPU自检.................."));
-    EXPECT_EQ(W().Check2(4)->text(), QString("指示灯检查..............."));
+    EXPECT_EQ(W().SelfTestCheck(SelfTestBox::Cpu)->text(), QString("CPU自检.................."));
+    EXPECT_EQ(W().SelfTestCheck(SelfTestBox::Lamps)->text(), QString("指示灯检查..............."));
 
     // Nothing checked: a message, nothing sent.
     Click("CommandCheckselfSend");
@@ -302,27 +303,27 @@ TEST_F(ConsolePanels, SelfTestLabelsFollowTheBoxesAndTheAnswer) {
     EXPECT_EQ(ui_->messages[0].text, "请选择自检的项目");
     EXPECT_TRUE(Requests().empty());
 
-    QTest::mouseClick(W().Check2(1), Qt::LeftButton);
-    EXPECT_EQ(W().Label3(33)->text(), QString("等待检查"));
-    QTest::mouseClick(W().Check2(1), Qt::LeftButton);
-    EXPECT_EQ(W().Label3(33)->text(), QString("未选择"));
+    QTest::mouseClick(W().SelfTestCheck(SelfTestBox::Code), Qt::LeftButton);
+    EXPECT_EQ(W().SelfTestVerdict(SelfTestBox::Code)->text(), QString("等待检查"));
+    QTest::mouseClick(W().SelfTestCheck(SelfTestBox::Code), Qt::LeftButton);
+    EXPECT_EQ(W().SelfTestVerdict(SelfTestBox::Code)->text(), QString("未选择"));
 
-    QTest::mouseClick(W().Check2(0), Qt::LeftButton);
-    QTest::mouseClick(W().Check2(2), Qt::LeftButton);
+    QTest::mouseClick(W().SelfTestCheck(SelfTestBox::Cpu), Qt::LeftButton);
+    QTest::mouseClick(W().SelfTestCheck(SelfTestBox::Ram), Qt::LeftButton);
     ExpectUnderWay();
     Click("CommandCheckselfSend");
     EXPECT_EQ(M().Console.CheckselfMask, 0x1D);
     // One completion per reported item; the RAM label changes with the last of its three tests.
-    ASSERT_TRUE(WaitUntil([this] { return W().Label3(34)->text() != QString("等待检查"); }));
+    ASSERT_TRUE(WaitUntil([this] { return W().SelfTestVerdict(SelfTestBox::Ram)->text() != QString("等待检查"); }));
     EXPECT_EQ(WithoutCrc(Requests().at(0)), "1B 10 B0 00 06 05");
-    EXPECT_EQ(W().Label3(32)->text(), QString("自检成功"));
-    EXPECT_EQ(W().Label3(34)->text(), QString("自检成功"));
-    EXPECT_EQ(W().Label3(33)->text(), QString("未选择"));
+    EXPECT_EQ(W().SelfTestVerdict(SelfTestBox::Cpu)->text(), QString("自检成功"));
+    EXPECT_EQ(W().SelfTestVerdict(SelfTestBox::Ram)->text(), QString("自检成功"));
+    EXPECT_EQ(W().SelfTestVerdict(SelfTestBox::Code)->text(), QString("未选择"));
 
     // Opening the panel again clears the boxes and their labels.
     Trigger("CommandCheckSelf");
-    EXPECT_FALSE(W().Check2(0)->isChecked());
-    EXPECT_EQ(W().Label3(32)->text(), QString("未选择"));
+    EXPECT_FALSE(W().SelfTestCheck(SelfTestBox::Cpu)->isChecked());
+    EXPECT_EQ(W().SelfTestVerdict(SelfTestBox::Cpu)->text(), QString("未选择"));
 }
 
 TEST_F(ConsolePanels, ClosedPortSendsNothingAndShowsNoBox) {
@@ -330,12 +331,12 @@ TEST_F(ConsolePanels, ClosedPortSendsNothingAndShowsNoBox) {
     ASSERT_NE(M().OpenComm(2, 1), 0);
     ui_->messages.clear();
     Trigger("CommandDayTrade");
-    Type(11, "2024");
-    Type(12, "01");
-    Type(13, "01");
-    Type(14, "2024");
-    Type(15, "01");
-    Type(16, "02");
+    Type(F::DayTradeStartYear, "2024");
+    Type(F::DayTradeStartMonth, "01");
+    Type(F::DayTradeStartDay, "01");
+    Type(F::DayTradeEndYear, "2024");
+    Type(F::DayTradeEndMonth, "01");
+    Type(F::DayTradeEndDay, "02");
     Click("CommandDTRad");
     EXPECT_TRUE(ui_->messages.empty());
     EXPECT_TRUE(Requests().empty());
@@ -352,14 +353,14 @@ namespace {
 TEST_F(ConsolePanels, EnterLetGoWithoutGoingDownInTheFieldSendsNothing) {
     ShowActive();
     Trigger("CommandInvalidateInvoice");
-    Type(8, "123");
-    QTest::keyRelease(W().Text3(8), Qt::Key_Return);
+    Type(F::InvoiceNumber, "123");
+    QTest::keyRelease(W().Field(F::InvoiceNumber), Qt::Key_Return);
     EXPECT_TRUE(Requests().empty());
 
     // Held down: the repeats are one key-up, one request.
     const auto send = [this](QEvent::Type type, bool repeat) {
         QKeyEvent e(type, Qt::Key_Return, Qt::NoModifier, QString(), repeat);
-        QApplication::sendEvent(W().Text3(8), &e);
+        QApplication::sendEvent(W().Field(F::InvoiceNumber), &e);
     };
     ExpectUnderWay();
     send(QEvent::KeyPress, false);
@@ -388,10 +389,10 @@ TEST_F(ConsolePanels, EveryPanelFitsTheWindowWithoutGrowingIt) {
     for (int n = ConsoleWindow::kPanelCount - 1; n >= 0; --n) order.push_back(n);
     for (int n : order) {
         SCOPED_TRACE(n);
-        W().ShowPanel(n);
+        W().ShowPanel(static_cast<ConsolePanel>(n));
         QCoreApplication::processEvents();
         EXPECT_EQ(W().size(), size);
-        QWidget* panel = W().Panel(n);
+        QWidget* panel = W().Panel(static_cast<ConsolePanel>(n));
         EXPECT_GE(panel->width(), panel->minimumSizeHint().width());
         EXPECT_GE(panel->height(), panel->minimumSizeHint().height());
         EXPECT_TRUE(W().centralWidget()->rect().contains(panel->geometry()));
@@ -414,7 +415,7 @@ QString StatusText(ConsoleWindow& w) {
 TEST_F(ConsolePanels, EnterPressesTheFocusedPanelButton) {
     ShowActive();
     Trigger("CommandInvalidateInvoice");
-    QTest::keyClicks(W().Text3(8), "0000000123");
+    QTest::keyClicks(W().Field(F::InvoiceNumber), "0000000123");
     QPushButton* ok = W().Button("CommandSinInv");
     ASSERT_EQ(QApplication::focusWidget(), ok);
     QTest::keyRelease(ok, Qt::Key_Return);
@@ -432,19 +433,23 @@ TEST_F(ConsolePanels, EnterPressesTheFocusedPanelButton) {
 
 // Each field holds no more than its auto-advance length; fields without auto-advance are free.
 TEST_F(ConsolePanels, FieldsAreLimitedToTheirAutoAdvanceLength) {
-    const std::pair<int, int> limits[] = {{0, 10}, {1, 10}, {8, 10}, {27, 10}, {2, 4}, {3, 2}, {7, 2},
-                                          {19, 2}, {23, 16}, {24, 18}, {25, 18}};
-    for (auto [field, length] : limits) EXPECT_EQ(W().Text3(field)->maxLength(), length) << field;
-    for (int field : {30, 31}) EXPECT_GT(W().Text3(field)->maxLength(), 128) << field;
-    Type(23, "12345678901234567890");
-    EXPECT_EQ(Text(23), QString("1234567890123456"));
+    const std::pair<ConsoleField, int> limits[] = {
+        {F::PrintStartNumber, 10}, {F::PrintEndNumber, 10}, {F::InvoiceNumber, 10},   {F::CheckEndNumber, 10},
+        {F::PrintStartYear, 4},    {F::PrintStartMonth, 2}, {F::PrintEndDay, 2},       {F::ProductionDay, 2},
+        {F::MachineNumber, 16},    {F::HardwareVersion, 18}, {F::SoftwareVersion, 18}};
+    for (auto [field, length] : limits) EXPECT_EQ(W().Field(field)->maxLength(), length) << static_cast<int>(field);
+    for (ConsoleField field : {F::SigningData, F::CardBytes}) {
+        EXPECT_GT(W().Field(field)->maxLength(), 128) << static_cast<int>(field);
+    }
+    Type(F::MachineNumber, "12345678901234567890");
+    EXPECT_EQ(Text(F::MachineNumber), QString("1234567890123456"));
     // Versions count GBK bytes, as auto-advance does: nine Chinese characters fill eighteen bytes.
-    W().Text3(24)->clear();
+    W().Field(F::HardwareVersion)->clear();
     for (QChar c : QString("硬件版本号一二三四五")) {
         QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(c));
-        QApplication::sendEvent(W().Text3(24), &press);
+        QApplication::sendEvent(W().Field(F::HardwareVersion), &press);
     }
-    EXPECT_EQ(Text(24), QString("硬件版本号一二三四"));
+    EXPECT_EQ(Text(F::HardwareVersion), QString("硬件版本号一二三四"));
 }
 
 // A panel opened again selects what its field still holds: typing replaces it and auto-advance works
@@ -452,20 +457,20 @@ TEST_F(ConsolePanels, FieldsAreLimitedToTheirAutoAdvanceLength) {
 TEST_F(ConsolePanels, ReopenedPanelReplacesTheOldTextAndAdvancesAgain) {
     ShowActive();
     Trigger("CommandDayTrade");
-    QTest::keyClicks(W().Text3(11), "2024");
-    QTest::keyClicks(W().Text3(12), "03");
-    EXPECT_EQ(QApplication::focusWidget(), W().Text3(13));
+    QTest::keyClicks(W().Field(F::DayTradeStartYear), "2024");
+    QTest::keyClicks(W().Field(F::DayTradeStartMonth), "03");
+    EXPECT_EQ(QApplication::focusWidget(), W().Field(F::DayTradeStartDay));
     Trigger("CommandDayTrade");
-    ASSERT_EQ(QApplication::focusWidget(), W().Text3(11));
-    QTest::keyClicks(W().Text3(11), "2025");
-    EXPECT_EQ(Text(11), QString("2025"));
-    EXPECT_EQ(QApplication::focusWidget(), W().Text3(12));
-    QTest::keyClicks(W().Text3(12), "04");
-    EXPECT_EQ(Text(12), QString("04"));
-    EXPECT_EQ(QApplication::focusWidget(), W().Text3(13));
-    QTest::keyClick(W().Text3(13), Qt::Key_Backtab, Qt::ShiftModifier);
-    ASSERT_EQ(QApplication::focusWidget(), W().Text3(12));
-    EXPECT_EQ(W().Text3(12)->selectedText(), QString("04"));
+    ASSERT_EQ(QApplication::focusWidget(), W().Field(F::DayTradeStartYear));
+    QTest::keyClicks(W().Field(F::DayTradeStartYear), "2025");
+    EXPECT_EQ(Text(F::DayTradeStartYear), QString("2025"));
+    EXPECT_EQ(QApplication::focusWidget(), W().Field(F::DayTradeStartMonth));
+    QTest::keyClicks(W().Field(F::DayTradeStartMonth), "04");
+    EXPECT_EQ(Text(F::DayTradeStartMonth), QString("04"));
+    EXPECT_EQ(QApplication::focusWidget(), W().Field(F::DayTradeStartDay));
+    QTest::keyClick(W().Field(F::DayTradeStartDay), Qt::Key_Backtab, Qt::ShiftModifier);
+    ASSERT_EQ(QApplication::focusWidget(), W().Field(F::DayTradeStartMonth));
+    EXPECT_EQ(W().Field(F::DayTradeStartMonth)->selectedText(), QString("04"));
 }
 
 // A command that was not sent says why in the status bar: a refused input (its fields emptied) or a
@@ -473,17 +478,18 @@ TEST_F(ConsolePanels, ReopenedPanelReplacesTheOldTextAndAdvancesAgain) {
 TEST_F(ConsolePanels, StatusBarSaysWhyACommandWasNotSent) {
     const QString caption = StatusText(W());
     Trigger("CommandDayTrade");
-    for (auto [field, text] : std::vector<std::pair<int, const char*>>{
-             {11, "2024"}, {12, "13"}, {13, "0"}, {14, "2024"}, {15, "03"}, {16, "15"}}) {
+    for (auto [field, text] : std::vector<std::pair<ConsoleField, const char*>>{
+             {F::DayTradeStartYear, "2024"}, {F::DayTradeStartMonth, "13"}, {F::DayTradeStartDay, "0"},
+             {F::DayTradeEndYear, "2024"}, {F::DayTradeEndMonth, "03"}, {F::DayTradeEndDay, "15"}}) {
         Type(field, text);
     }
     Click("CommandDTRad");
-    EXPECT_EQ(Text(12), QString());
+    EXPECT_EQ(Text(F::DayTradeStartMonth), QString());
     EXPECT_TRUE(StatusText(W()).contains(QString::fromStdString(ResultMessage(result::kBadMonth | result::kBadDay))))
         << StatusText(W()).toStdString();
 
-    Type(12, "03");
-    Type(13, "01");
+    Type(F::DayTradeStartMonth, "03");
+    Type(F::DayTradeStartDay, "01");
     ExpectUnderWay();
     Click("CommandDTRad");
     AwaitAnswer();

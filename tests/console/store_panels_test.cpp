@@ -60,42 +60,42 @@ protected:
 TEST_F(ConsoleStorePanels, SerialSettingsPanelSelectsTheStoredPortAndSpeed) {
     SetComSet(3, 2);
     Trigger("CommSetting");
-    EXPECT_EQ(W().VisiblePanel(), ConsoleWindow::kParaSetPanel);
-    EXPECT_EQ(W().Combo2(1)->currentText(), QString("Com3"));
-    EXPECT_EQ(W().Combo2(2)->currentText(), QString("38400"));
-    EXPECT_EQ(W().Combo2(0)->currentText(), QString("LPT1"));
+    EXPECT_EQ(W().VisiblePanel(), ConsolePanel::SerialSettings);
+    EXPECT_EQ(W().SerialPortList()->currentText(), QString("Com3"));
+    EXPECT_EQ(W().BaudRateList()->currentText(), QString("38400"));
+    EXPECT_EQ(W().PrinterPortList()->currentText(), QString("LPT1"));
 
     SetComSet(0, 0);
     Trigger("CommSetting");
-    EXPECT_EQ(W().Combo2(1)->currentText(), QString("Com1"));
-    EXPECT_EQ(W().Combo2(2)->currentText(), QString("9600"));
+    EXPECT_EQ(W().SerialPortList()->currentText(), QString("Com1"));
+    EXPECT_EQ(W().BaudRateList()->currentText(), QString("9600"));
 }
 
 TEST_F(ConsoleStorePanels, SerialSettingsOkOpensThePortAndWritesComSet) {
     SetComSet(0, 0);
     Trigger("CommSetting");
-    W().Combo2(2)->setCurrentIndex(1);
+    W().BaudRateList()->setCurrentIndex(1);
     Click("CommandParaSet");
     EXPECT_EQ(M().GetCommandResult(), 0);
     EXPECT_EQ(ComSet(), std::make_pair(std::int64_t{1}, std::int64_t{2}));
     ASSERT_EQ(ui_->messages.size(), 1u);
     EXPECT_EQ(ui_->messages[0].title, "参数设置");
     EXPECT_EQ(ui_->messages[0].text, "系统参数设置成功");
-    EXPECT_EQ(W().VisiblePanel(), -1);
+    EXPECT_EQ(W().VisiblePanel(), ConsolePanel::None);
     EXPECT_TRUE(M().PortOpen());
 }
 
 TEST_F(ConsoleStorePanels, SerialSettingsFailureLeavesComSetAndSaysSo) {
     SetComSet(1, 1);
     Trigger("CommSetting");
-    W().Combo2(1)->setCurrentIndex(1);  // Com2: no such device
+    W().SerialPortList()->setCurrentIndex(1);  // Com2: no such device
     Click("CommandParaSet");
     EXPECT_NE(M().GetCommandResult(), 0);
     EXPECT_EQ(ComSet(), std::make_pair(std::int64_t{1}, std::int64_t{1}));
     ASSERT_FALSE(ui_->messages.empty());
     EXPECT_EQ(ui_->messages.back().title, "参数设置");
     EXPECT_EQ(ui_->messages.back().text, "串口参数设置失败");
-    EXPECT_EQ(W().VisiblePanel(), ConsoleWindow::kParaSetPanel);
+    EXPECT_EQ(W().VisiblePanel(), ConsolePanel::SerialSettings);
 }
 
 TEST_F(ConsoleStorePanels, InstallPanelListsTheDispensedRollsAndInstallsOnYes) {
@@ -108,29 +108,30 @@ TEST_F(ConsoleStorePanels, InstallPanelListsTheDispensedRollsAndInstallsOnYes) {
 
     ASSERT_EQ(ShowInstallPanel(M(), 0, 0), 0);
     EXPECT_TRUE(W().isVisible());
-    EXPECT_EQ(W().VisiblePanel(), ConsoleWindow::kInstallPanel);
+    EXPECT_EQ(W().VisiblePanel(), ConsolePanel::RollInstallation);
     EXPECT_EQ(WithoutCrc(Requests().at(0)), "1B 10 32 00 05");
-    ASSERT_EQ(W().List1()->count(), 1);
-    EXPECT_EQ(W().List1()->currentRow(), 0);
+    ASSERT_EQ(W().RollList()->count(), 1);
+    EXPECT_EQ(W().RollList()->currentRow(), 0);
     char first[16], last[16];
     std::snprintf(first, sizeof first, "%010u", spare->first);
     std::snprintf(last, sizeof last, "%010u", spare->last);
     const std::string row = "1   " + spare->code + "  " + first + "  " + last;
-    EXPECT_EQ(W().List1()->item(0)->text().toStdString(), row);
+    EXPECT_EQ(W().RollList()->item(0)->text().toStdString(), row);
     // The headings stand over their columns: the Chinese headings are not two digit cells wide, so
     // padding them with blanks would drift them off their columns.
     QCoreApplication::processEvents();
-    const QString text = W().List1()->item(0)->text();
-    const QFontMetrics cells(W().List1()->font());
-    const int textStart = W().List1()->frameWidth() +
-                          W().List1()->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, W().List1()) + 1;
+    const QString text = W().RollList()->item(0)->text();
+    const QFontMetrics cells(W().RollList()->font());
+    QListWidget* list = W().RollList();
+    const int textStart =
+        list->frameWidth() + list->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, list) + 1;
     const int columns[] = {0, 4, 26, 38};
     const char* headings[] = {"序号", "发票代码", "起始号", "终止号"};
     for (int k = 0; k < 4; ++k) {
         auto* heading = W().findChild<QLabel*>(QString("InstallHeading%1").arg(k));
         ASSERT_NE(heading, nullptr) << k;
         EXPECT_EQ(heading->text(), QString(headings[k]));
-        EXPECT_EQ(heading->mapTo(&W(), QPoint(0, 0)).x() - W().List1()->mapTo(&W(), QPoint(0, 0)).x(),
+        EXPECT_EQ(heading->mapTo(&W(), QPoint(0, 0)).x() - W().RollList()->mapTo(&W(), QPoint(0, 0)).x(),
                   textStart + cells.horizontalAdvance(text.left(columns[k])))
             << k;
     }
@@ -153,7 +154,7 @@ TEST_F(ConsoleStorePanels, InstallPanelListsTheDispensedRollsAndInstallsOnYes) {
     EXPECT_EQ(sent.substr(0, 14), "1B 10 B4 00 13");
     EXPECT_EQ(sent.size(), std::string("1B 10 B4 00 13").size() + 14 * 3);
     EXPECT_FALSE(W().isVisible());
-    EXPECT_EQ(W().VisiblePanel(), -1);
+    EXPECT_EQ(W().VisiblePanel(), ConsolePanel::None);
     EXPECT_EQ(sim_->state().rolls.size(), rolls.size());
     bool installed = false;
     for (const auto& r : sim_->state().rolls) {
@@ -163,8 +164,8 @@ TEST_F(ConsoleStorePanels, InstallPanelListsTheDispensedRollsAndInstallsOnYes) {
 }
 
 TEST_F(ConsoleStorePanels, InstallPanelWithoutSelectionAsksForARoll) {
-    W().ShowPanel(ConsoleWindow::kInstallPanel);
-    W().List1()->clear();
+    W().ShowPanel(ConsolePanel::RollInstallation);
+    W().RollList()->clear();
     Click("CommandInsInv");
     ASSERT_EQ(ui_->messages.size(), 1u);
     EXPECT_EQ(ui_->messages[0].title, "安装发票");
@@ -174,7 +175,7 @@ TEST_F(ConsoleStorePanels, InstallPanelWithoutSelectionAsksForARoll) {
 
 TEST_F(ConsoleStorePanels, EmptyRollSelectionShowsTheStoreMessage) {
     W().FillInstallList();
-    EXPECT_EQ(W().List1()->count(), 0);
+    EXPECT_EQ(W().RollList()->count(), 0);
     ASSERT_EQ(ui_->messages.size(), 1u);
     EXPECT_EQ(ui_->messages[0].title, "安装发票");
     EXPECT_EQ(ui_->messages[0].text, "选择数据库中的数据错误");
@@ -194,16 +195,16 @@ TEST_F(ConsoleStorePanels, InstallFlowWithoutSpareRollsReportsTheProcessorCode) 
 
 TEST_F(ConsoleStorePanels, SelectAllMarksEveryBoxAndClearsTheWholeFlagSet) {
     Trigger("CommandClearAccess");
-    EXPECT_EQ(W().VisiblePanel(), ConsoleWindow::kClearStorePanel);
-    EXPECT_EQ(W().Check3(13)->text(), QString("全部选择"));
-    EXPECT_EQ(W().Check3(12)->text(), QString("出厂数据...."));
+    EXPECT_EQ(W().VisiblePanel(), ConsolePanel::StoreClearing);
+    EXPECT_EQ(W().ClearAllCheck()->text(), QString("全部选择"));
+    EXPECT_EQ(W().ClearCheck(12)->text(), QString("出厂数据...."));
     AddRow("MachineData", "机器编号", "1234567890123456");
     AddRow("UserInformation", "纳税人名称", "X");
 
-    QTest::mouseClick(W().Check3(13), Qt::LeftButton);
+    QTest::mouseClick(W().ClearAllCheck(), Qt::LeftButton);
     for (int i = 0; i < 13; ++i) {
-        EXPECT_TRUE(W().Check3(i)->isChecked()) << i;
-        EXPECT_EQ(W().Label3(37 + i)->text(), QString("等待清空")) << i;
+        EXPECT_TRUE(W().ClearCheck(i)->isChecked()) << i;
+        EXPECT_EQ(W().ClearState(i)->text(), QString("等待清空")) << i;
     }
     EXPECT_EQ(W().ClearFlags(), 0x3FF1F8u);
 
@@ -218,34 +219,34 @@ TEST_F(ConsoleStorePanels, SelectAllMarksEveryBoxAndClearsTheWholeFlagSet) {
     Click("CommandClearTab");
     EXPECT_EQ(Rows("MachineData"), 0);
     EXPECT_EQ(Rows("UserInformation"), 0);
-    for (int i = 0; i < 13; ++i) EXPECT_EQ(W().Label3(37 + i)->text(), QString("清空完成")) << i;
+    for (int i = 0; i < 13; ++i) EXPECT_EQ(W().ClearState(i)->text(), QString("清空完成")) << i;
     ASSERT_EQ(ui_->messages.size(), 1u);
     EXPECT_EQ(ui_->messages[0].title, "收款机");
     EXPECT_EQ(ui_->messages[0].text, "数据库全部清空完成");
-    EXPECT_EQ(W().VisiblePanel(), -1);
+    EXPECT_EQ(W().VisiblePanel(), ConsolePanel::None);
 
     // Clearing "全部选择" clears every box again.
     Trigger("CommandClearAccess");
-    for (int i = 0; i < 13; ++i) EXPECT_EQ(W().Label3(37 + i)->text(), QString("未选择"));
-    QTest::mouseClick(W().Check3(13), Qt::LeftButton);
-    QTest::mouseClick(W().Check3(13), Qt::LeftButton);
+    for (int i = 0; i < 13; ++i) EXPECT_EQ(W().ClearState(i)->text(), QString("未选择"));
+    QTest::mouseClick(W().ClearAllCheck(), Qt::LeftButton);
+    QTest::mouseClick(W().ClearAllCheck(), Qt::LeftButton);
     EXPECT_EQ(W().ClearFlags(), 0u);
-    EXPECT_EQ(W().Label3(40)->text(), QString("未选择"));
+    EXPECT_EQ(W().ClearState(3)->text(), QString("未选择"));
 }
 
 TEST_F(ConsoleStorePanels, OnlyFactoryDataClearsOnlyMachineData) {
     Trigger("CommandClearAccess");
     AddRow("MachineData", "机器编号", "1234567890123456");
     AddRow("UserInformation", "纳税人名称", "X");
-    QTest::mouseClick(W().Check3(12), Qt::LeftButton);
-    EXPECT_EQ(W().Label3(49)->text(), QString("等待清空"));
+    QTest::mouseClick(W().ClearCheck(12), Qt::LeftButton);
+    EXPECT_EQ(W().ClearState(12)->text(), QString("等待清空"));
     EXPECT_EQ(W().ClearFlags(), 0x100u);
     ui_->yesNoReplies.push_back(true);
     Click("CommandClearTab");
     EXPECT_EQ(Rows("MachineData"), 0);
     EXPECT_EQ(Rows("UserInformation"), 1);
-    EXPECT_EQ(W().Label3(49)->text(), QString("清空完成"));
-    EXPECT_EQ(W().Label3(37)->text(), QString("未选择"));
+    EXPECT_EQ(W().ClearState(12)->text(), QString("清空完成"));
+    EXPECT_EQ(W().ClearState(0)->text(), QString("未选择"));
 }
 
 TEST_F(ConsoleStorePanels, NothingChosenAsksForATable) {
@@ -255,7 +256,7 @@ TEST_F(ConsoleStorePanels, NothingChosenAsksForATable) {
     EXPECT_EQ(ui_->messages[0].title, "税控器");
     EXPECT_EQ(ui_->messages[0].text, "请选择需要清空的数据库");
     EXPECT_TRUE(ui_->prompts.empty());
-    EXPECT_EQ(W().VisiblePanel(), ConsoleWindow::kClearStorePanel);
+    EXPECT_EQ(W().VisiblePanel(), ConsolePanel::StoreClearing);
 }
 
 }  // namespace

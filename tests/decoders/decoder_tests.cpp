@@ -517,19 +517,19 @@ TEST(Checkself, GroupLabelsAndMemo) {
     // RAM parity failed, RAM step passed, RAM walk passed: the RAM label shows the group's failure.
     CheckselfReport r = DescribeCheckselfItem({0x04, 1}, mask, true, memo);
     EXPECT_EQ(r.item_text, "RAM地址奇偶法自检失败");
-    EXPECT_EQ(r.label, 0);
+    EXPECT_FALSE(r.box);
     EXPECT_EQ(r.next_line, "正在RAM步进法检查...");
     EXPECT_TRUE(memo);
     r = DescribeCheckselfItem({0x08, 0}, mask, true, memo);
     EXPECT_TRUE(memo);
     r = DescribeCheckselfItem({0x10, 0}, mask, true, memo);
     EXPECT_EQ(r.item_text, "RAM走步法自检成功");
-    EXPECT_EQ(r.label, kCheckselfLabelRam);
+    EXPECT_EQ(r.box, SelfTestBox::Ram);
     EXPECT_EQ(r.label_text, "自检失败");
     EXPECT_FALSE(memo);
     // The memory group starts clean.
     r = DescribeCheckselfItem({0x40, 0}, mask, true, memo);
-    EXPECT_EQ(r.label, kCheckselfLabelMemory);
+    EXPECT_EQ(r.box, SelfTestBox::Memory);
     EXPECT_EQ(r.label_text, "自检成功");
     r = DescribeCheckselfItem({0x80, 5}, mask, false, memo);
     EXPECT_EQ(r.item_text, "LED指示灯检查完成");
@@ -537,7 +537,7 @@ TEST(Checkself, GroupLabelsAndMemo) {
     EXPECT_EQ(r.next_line, "");
     r = DescribeCheckselfItem({0x01, 1}, mask, false, memo);
     EXPECT_EQ(r.item_text, "CPU自检失败");
-    EXPECT_EQ(r.label, kCheckselfLabelCpu);
+    EXPECT_EQ(r.box, SelfTestBox::Cpu);
     EXPECT_EQ(r.label_text, "自检失败");
 }
 
@@ -546,7 +546,7 @@ TEST(Checkself, UnknownItemAndNextNames) {
     const CheckselfReport r = DescribeCheckselfItem({0x03, 0}, 0xFF, false, memo);
     EXPECT_EQ(r.result, 145);
     EXPECT_EQ(r.item_text, "");
-    EXPECT_EQ(r.label, 0);
+    EXPECT_FALSE(r.box);
     EXPECT_TRUE(memo);
     EXPECT_EQ(CheckselfItemAfter(0x1C | 0x80, 0x01), "RAM地址奇偶法");
     EXPECT_EQ(CheckselfItemAfter(0x1C | 0x80, 0x10), "LED指示灯");

@@ -265,7 +265,7 @@ TEST(CheckselfFrames, CallerModeReportsOnlyTheLastItem) {
     AcceptSingleAnswer(0xB0, Answer(Payload().Add({0x08, 0x00}), 1), context, store);
     out = AcceptSingleAnswer(0xB0, BytesOf({0x4F, 0x4B, 0x00, 0x06, 0x10, 0x00, 0x55, 0x7B}), context, store);
     ASSERT_TRUE(out.checkself);
-    EXPECT_EQ(out.checkself->label, kCheckselfLabelRam);
+    EXPECT_EQ(out.checkself->box, SelfTestBox::Ram);
     EXPECT_EQ(out.checkself->label_text, "自检失败");
     EXPECT_EQ(out.checkself->next_line, "");
     EXPECT_EQ(context.caller_mode, kCallerConsole);

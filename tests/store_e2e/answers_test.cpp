@@ -148,9 +148,9 @@ TEST_F(StoredAnswers, InitialisationClearsTheFlaggedTablesThenRefillsUserAndTaxD
     ASSERT_EQ(Intake().BookSignature(M(), "z"), 0);
     RangeInput range{"", "", Date("20240301"), Date("20240302")};
     ASSERT_EQ(Run([&](const IssueContext& c) { return IssuePrintData(c, false, range); }), 0);
-    std::vector<int> labels;
-    Intake().SetClearProgress([&](int label, const std::string& caption) {
-        labels.push_back(label);
+    std::vector<std::uint32_t> emptied;
+    Intake().SetClearProgress([&](std::uint32_t table, const std::string& caption) {
+        emptied.push_back(table);
         EXPECT_EQ(caption, "清空完成");
     });
     const std::size_t before = sim_->requests_handled();
@@ -160,7 +160,12 @@ TEST_F(StoredAnswers, InitialisationClearsTheFlaggedTablesThenRefillsUserAndTaxD
     EXPECT_TRUE(Rows("InvPrintData").empty());
     EXPECT_TRUE(Rows("Idiograph").empty());
     EXPECT_EQ(Rows("UserInformation").size(), 1u);
-    EXPECT_EQ(labels, (std::vector<int>{41, 39, 44, 43, 42, 49, 45, 38, 37, 40, 46, 47, 48}));
+    using F = StoreTableFlags;
+    EXPECT_EQ(emptied, (std::vector<std::uint32_t>{F::kDayTrade, F::kDeclareData, F::kInvoiceNumber, F::kInvPrintData,
+                                                   F::kInvUseSum, F::kInvPDatTemp, F::kMachineData, F::kMakeInvoice,
+                                                   F::kTaxInformation, F::kUserInformation, F::kIdiograph,
+                                                   F::kIdiographShow, F::kWatchCommand, F::kWatchAcceptData,
+                                                   F::kWatchError}));
     EXPECT_EQ(Rows("ComSet").size(), 1u) << "the serial settings survive";
 }
 
