@@ -58,6 +58,9 @@ constexpr const char* kWaitingClear = "等待清空";
 constexpr const char* kCommandInFlightStatus = "命令执行中，请等待税控器应答";
 constexpr int kListHeightMarginTwips = 320;
 
+// The parts of the status bar, left to right (StatusPanel1 .. StatusPanel5).
+enum StatusPart : std::size_t { kCaptionPart, kLinkPart, kInFlightPart, kPortPart, kPacketsPart };
+
 // Captions of the self-test boxes, in SelfTestBox order.
 constexpr const char* kSelfTestCaptions[kSelfTestBoxCount] = {
     "CPU自检..................", "代码自检.................", "RAM自检..................",
@@ -754,18 +757,18 @@ void ConsoleWindow::BuildStoreClearingPanel() {
 void ConsoleWindow::BuildStatusBar() {
     QStatusBar* bar = statusBar();
     bar->setObjectName("StatusBar1");
-    for (int i = 0; i < 5; ++i) {
+    for (std::size_t i = 0; i < statusPanels_.size(); ++i) {
         auto* panel = new QLabel(bar);
         panel->setObjectName(QString("StatusPanel%1").arg(i + 1));
         statusPanels_[i] = panel;
-        bar->addWidget(panel, i == 0 ? 1 : 0);
+        bar->addWidget(panel, i == kCaptionPart ? 1 : 0);
     }
-    statusPanels_[0]->setText(Q(kCaption));
-    // Panel 3 tells why the commands are unavailable while one is in flight; it is wide enough for that
-    // from the start, so that the window does not change size when the text comes and goes.
-    statusPanels_[2]->setMinimumWidth(statusPanels_[2]->fontMetrics().horizontalAdvance(Q(kCommandInFlightStatus)) +
-                                      statusPanels_[2]->contentsMargins().left() +
-                                      statusPanels_[2]->contentsMargins().right());
+    statusPanels_[kCaptionPart]->setText(Q(kCaption));
+    // The in-flight part tells why the commands are unavailable while one is in flight; it is wide enough for
+    // that from the start, so that the window does not change size when the text comes and goes.
+    QLabel* inFlight = statusPanels_[kInFlightPart];
+    inFlight->setMinimumWidth(inFlight->fontMetrics().horizontalAdvance(Q(kCommandInFlightStatus)) +
+                              inFlight->contentsMargins().left() + inFlight->contentsMargins().right());
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -1003,12 +1006,12 @@ DateInput ConsoleWindow::ReadDate(const ConsoleDateFields& date) const {
 IssueContext ConsoleWindow::Context() { return m_.MakeIssueContext(); }
 
 void ConsoleWindow::ShowIssueOutcome(const IssueResult& r) {
-    // Panel 1 carries the caption while commands go out. A refusal often only empties a field, and a
+    // The caption part carries the caption while commands go out. A refusal often only empties a field, and a
     // closed port says nothing at all: the operator reads there why nothing was sent.
     if (r.sent) {
-        statusPanels_[0]->setText(Q(kCaption));
+        statusPanels_[kCaptionPart]->setText(Q(kCaption));
     } else if (r.code != result::kSuccess && r.code != result::kCommandAborted) {
-        statusPanels_[0]->setText(Q("命令未发送：") + QString::fromStdString(ResultMessage(r.code)));
+        statusPanels_[kCaptionPart]->setText(Q("命令未发送：") + QString::fromStdString(ResultMessage(r.code)));
     }
 }
 
@@ -1419,9 +1422,9 @@ void ConsoleWindow::ShowSelfTestVerdict(SelfTestBox box, const std::string& text
 
 void ConsoleWindow::RefreshStatus() {
     const StatusTexts& s = m_.Status();
-    statusPanels_[1]->setText(QString::fromStdString(s.link));
-    statusPanels_[3]->setText(QString::fromStdString(s.port));
-    statusPanels_[4]->setText(QString::fromStdString(s.packets));
+    statusPanels_[kLinkPart]->setText(QString::fromStdString(s.link));
+    statusPanels_[kPortPart]->setText(QString::fromStdString(s.port));
+    statusPanels_[kPacketsPart]->setText(QString::fromStdString(s.packets));
 }
 
 void ConsoleWindow::SetCommandInFlight(bool inFlight) {
@@ -1432,7 +1435,7 @@ void ConsoleWindow::SetCommandInFlight(bool inFlight) {
         for (QAction* entry : menu->menu()->actions()) entry->setEnabled(!inFlight);
     }
     for (const auto& [name, button] : buttons_) button->setEnabled(!inFlight);
-    statusPanels_[2]->setText(inFlight ? Q(kCommandInFlightStatus) : QString());
+    statusPanels_[kInFlightPart]->setText(inFlight ? Q(kCommandInFlightStatus) : QString());
 }
 
 void ConsoleWindow::SetBusyCursor(bool busy) {
