@@ -60,15 +60,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(request.SalesNum >= 1 && request.SalesNum <= kMaxInvoiceItems);
         const BuiltFrame built = BuildInvoiceCommand(check.command, request);
         if (!built.ok()) {
-            // Two values pass the checks as the host gave them and are judged by the frame builder alone, which
-            // refuses them with a code and sends nothing: the returned invoice's number, and an amount whose
-            // hundredths do not fit 32 bits.
+            // Three values pass the checks as the host gave them and are judged by the frame builder alone,
+            // which refuses them with a code and sends nothing: the returned invoice's number, an amount whose
+            // hundredths do not fit 32 bits, and an empty goods name.
             Bytes number;
             const int number_code = check.command == kCommandReturnInvoice ? NumberToBytes(request.OInvNum, number) : 0;
-            bool wide_amount = false;
-            for (int i = 0; i < request.SalesNum; ++i) wide_amount |= request.ItemSum[i] * 100 > 4294967295.0;
+            bool wide_amount = false, empty_name = false;
+            for (int i = 0; i < request.SalesNum; ++i) {
+                wide_amount |= request.ItemSum[i] * 100 > 4294967295.0;
+                empty_name |= request.ItemName[i].empty();
+            }
             FUZZ_CHECK((number_code != 0 && built.code == number_code) ||
-                           (wide_amount && built.code == result::kNumberAbove32Bits),
+                           (wide_amount && built.code == result::kNumberAbove32Bits) ||
+                           (empty_name && built.code == result::kEmptyTextToBytes),
                        "checked arguments refused by the frame builder: %d", built.code);
             return 0;
         }

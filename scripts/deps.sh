@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the build and test dependencies on a Debian machine when they are missing.
+# Installs the build and test dependencies on a Debian machine when they are missing. clang with its
+# runtime libraries (libFuzzer, the sanitizers) and llvm's symbolizer are for the fuzz step (scripts/fuzz.sh).
 set -euo pipefail
 PACKAGES=(
   build-essential cmake pkg-config git
@@ -7,6 +8,7 @@ PACKAGES=(
   libsqlcipher-dev sqlcipher
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   python3
+  clang libclang-rt-dev llvm
 )
 missing=()
 for p in "${PACKAGES[@]}"; do

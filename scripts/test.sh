@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Fresh-machine test run: dependencies, a sanitizer build, every test, and a Release build of the benchmarks.
+# Fresh-machine test run: dependencies, a sanitizer build, every test, the fuzz targets for a bounded time,
+# and a Release build of the benchmarks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -10,6 +11,9 @@ export QT_QPA_PLATFORM=offscreen
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir build/asan --output-on-failure -j"$JOBS" --timeout 300
+# Every parser of outside bytes fuzzed for a bounded time (clang, libFuzzer, ASan and UBSan) in build/fuzz;
+# any finding fails the run.
+bash scripts/fuzz.sh
 # The Python module and the installed package are tried against a build without sanitizers: a Python
 # interpreter cannot load an ASan-instrumented library.
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DKARVEX_BUILD_TESTS=ON -DKARVEX_BUILD_BENCH=ON >/dev/null
