@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 
+#include "link/link_trace.h"
 #include "link/result_codes.h"
 
 namespace karvex {
@@ -79,6 +80,13 @@ int SerialLink::Open(int port, int selector, std::string* error) {
     presence_.start();
     // A processor may still be sending to whoever had the port before (a host that died mid-answer).
     Unsettle();
+    if (!trace_) {
+        std::string why;
+        trace_ = LinkTrace::FromEnvironment(&why);
+        // The trace is a support aid: a file that cannot be written is reported and the link works on.
+        if (!trace_ && !why.empty()) qWarning("karvex: no trace of the line: %s", why.c_str());
+    }
+    if (trace_) trace_->Note("port " + std::to_string(port) + " " + SerialDeviceForPort(port) + " at " + std::to_string(baud));
     return 0;
 }
 
@@ -110,12 +118,18 @@ int SerialLink::SendFrame(const Bytes& frame) {
 void SerialLink::WriteFrame(Bytes frame) {
     // A new request: whatever is left of an earlier answer is dropped, on the line and in the receiver.
     port_.clear(QSerialPort::AllDirections);
-    port_.readAll();
+    const QByteArray stale = port_.readAll();
     receiver_.Reset();
     held_.reset();
     settled_ = true;
     port_.write(reinterpret_cast<const char*>(frame.data()), static_cast<qint64>(frame.size()));
     port_.flush();
+    if (trace_) {
+        // Dropped bytes are kept as a note, not as received bytes: a replay must not send them at another moment.
+        if (!stale.isEmpty())
+            trace_->Dropped(reinterpret_cast<const std::uint8_t*>(stale.constData()), static_cast<std::size_t>(stale.size()));
+        trace_->Sent(frame);
+    }
     ticks_ = 0;
 }
 
@@ -164,15 +178,19 @@ void SerialLink::OnReadyRead() {
     reading_ = true;
     while (port_.isOpen() && port_.bytesAvailable() > 0) {
         QByteArray data = port_.readAll();
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.constData());
+        const auto size = static_cast<std::size_t>(data.size());
         if (held_ || !timer1_.isActive()) {
             // No answer is awaited (or the request is not out yet): these bytes belong to an earlier request
             // and are dropped. The line settles again once they stop, or the held request goes out anyway
             // when they go on past the bound.
+            if (trace_) trace_->Dropped(bytes, size);
             Unsettle();
             if (held_ && heldFor_.elapsed() >= QuietBound().count()) WriteFrame(std::move(*held_));
             continue;
         }
-        receiver_.Feed(reinterpret_cast<const std::uint8_t*>(data.constData()), static_cast<std::size_t>(data.size()));
+        if (trace_) trace_->Received(bytes, size);
+        receiver_.Feed(bytes, size);
     }
     reading_ = false;
 }
@@ -187,6 +205,7 @@ void SerialLink::OnTick() {
         receiver_.Reset();
         // The answer may still come, late: it must not be taken for the next request's.
         Unsettle();
+        if (trace_) trace_->Note("time-out");
         if (handlers_.timeout) handlers_.timeout();
     }
 }

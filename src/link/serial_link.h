@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -17,6 +18,8 @@
 #include "link/result_codes.h"
 
 namespace karvex {
+
+class LinkTrace;
 
 // The serial device behind port number N (1 to 5): $KARVEX_COM<N> when set, else /dev/ttyS<N-1>.
 std::string SerialDeviceForPort(int port);
@@ -116,6 +119,8 @@ private:
     int ticks_ = 0;
     int portNumber_ = 0;
     bool reading_ = false;
+    // The traffic record asked for with KARVEX_TRACE; started when a port first opens.
+    std::unique_ptr<LinkTrace> trace_;
 };
 
 }  // namespace karvex

@@ -1,6 +1,6 @@
 // karvex: run one method of the Fiscal control from a shell or a script and print what happened as JSON.
 //
-//   karvex [--data-dir DIR] [--port N] METHOD [OPTIONS]
+//   karvex [--data-dir DIR] [--port N] [--trace FILE] METHOD [OPTIONS]
 //
 // Exit status: 0 when the method's result is 0, 1 for any other result, 2 for a usage error.
 #include <cctype>
@@ -38,7 +38,7 @@ private:
 
 void PrintUsage(std::FILE* to) {
     std::fprintf(to,
-                 "usage: karvex [--data-dir DIR] [--port N] METHOD [OPTIONS]\n"
+                 "usage: karvex [--data-dir DIR] [--port N] [--trace FILE] METHOD [OPTIONS]\n"
                  "\n"
                  "Runs one method of the Fiscal control against the tax-control processor and prints one JSON\n"
                  "object: {\"method\", \"result\", \"description\", \"outputs\"}.\n"
@@ -49,6 +49,8 @@ void PrintUsage(std::FILE* to) {
                  "                   the library's folder, else ~/.local/share/karvex)\n"
                  "  --port N         serial port 1-5 to use when the stored one cannot be opened; port N is\n"
                  "                   /dev/ttyS<N-1> unless $KARVEX_COM<N> names another device\n"
+                 "  --trace FILE     append the line's traffic to FILE (as $KARVEX_TRACE does), for\n"
+                 "                   karvex-sim --replay; the file holds tax data\n"
                  "\n"
                  "methods:\n");
     for (const auto& s : Subcommands()) {
@@ -130,6 +132,8 @@ int main(int argc, char** argv) {
             dataDir = argv[++i];
         } else if (a == "--port" && i + 1 < argc) {
             port = argv[++i];
+        } else if (a == "--trace" && i + 1 < argc) {
+            ::setenv("KARVEX_TRACE", argv[++i], 1);
         } else if (a.rfind("--", 0) == 0) {
             std::fprintf(stderr, "karvex: unknown option %s\n\n", a.c_str());
             PrintUsage(stderr);

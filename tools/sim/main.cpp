@@ -54,6 +54,13 @@ const char kUsage[] =
     "                         may be given several times\n"
     "  --random-faults RATE   commit a random fault on this share of the answers (0 to 1), seeded by --seed\n"
     "\n"
+    "Replay:\n"
+    "  --replay FILE          play the processor from a trace the library recorded (KARVEX_TRACE=FILE or\n"
+    "                         karvex --trace FILE): each request gets what the recorded processor sent after\n"
+    "                         it, with the recorded pauses; a request other than the recorded one is reported\n"
+    "                         (and answered as recorded); the exit status is 1 when any differed\n"
+    "  --replay-fast          answer at once instead of with the recorded pauses\n"
+    "\n"
     "Log (\"<<\" received, \">>\" sent, in hexadecimal):\n"
     "  --log FILE             append the log to FILE instead of standard error\n"
     "  --quiet                no log on standard error\n"
@@ -90,6 +97,8 @@ int main(int argc, char** argv) {
       return 0;
     } else if (arg == "--quiet") {
       options.quiet = true;
+    } else if (arg == "--replay-fast") {
+      options.replay_fast = true;
     } else if (!value(v)) {
       return usage_error(std::string(arg.substr(0, 2) == "--" ? "option " : "unknown argument ") + std::string(arg) +
                          (arg.substr(0, 2) == "--" ? " needs a value or is unknown" : ""));
@@ -142,6 +151,11 @@ int main(int argc, char** argv) {
       if (text.empty() || *end != '\0' || !(rate >= 0.0 && rate <= 1.0)) {
         return usage_error("--random-faults must be a share from 0 to 1");
       }
+    } else if (arg == "--replay") {
+      std::string why;
+      auto trace = karvex::sim::read_trace(std::string(v), why);
+      if (!trace) return usage_error(why);
+      options.replay = std::move(*trace);
     } else if (arg == "--log") {
       options.log_file = v;
     } else {
@@ -186,7 +200,15 @@ int main(int argc, char** argv) {
 
   int received = 0;
   sigwait(&signals, &received);
+  const bool replaying = options.replay.has_value();
+  const std::size_t asked = simulator.replay_requests(), differed = simulator.replay_mismatches(),
+                    left = simulator.replay_remaining();
   simulator.stop();
   std::fprintf(stderr, "karvex-sim: stopped (%s)\n", received == SIGINT ? "SIGINT" : "SIGTERM");
+  if (replaying) {
+    std::fprintf(stderr, "karvex-sim: replay: %zu requests, %zu differed from the trace, %zu recorded not asked for\n",
+                 asked, differed, left);
+    return differed > 0 ? 1 : 0;
+  }
   return 0;
 }

@@ -133,6 +133,7 @@ bool Simulator::start(std::string* error) {
     seed_state(state, options_.seed, clock.now().ymd());
   }
   processor_.emplace(std::move(state), clock);
+  if (options_.replay) replay_.emplace(*options_.replay);
   for (const auto& f : options_.faults) faults_.add(f);
   if (options_.random_fault_rate > 0) faults_.set_random(options_.random_fault_rate, options_.fault_seed);
 
@@ -356,8 +357,51 @@ void Simulator::run() {
   }
 }
 
+std::size_t Simulator::replay_requests() const {
+  std::lock_guard lock(mutex_);
+  return replay_ ? replay_->requests() : 0;
+}
+
+std::size_t Simulator::replay_mismatches() const {
+  std::lock_guard lock(mutex_);
+  return replay_ ? replay_->mismatches() : 0;
+}
+
+std::size_t Simulator::replay_remaining() const {
+  std::lock_guard lock(mutex_);
+  return replay_ ? replay_->remaining() : 0;
+}
+
+void Simulator::serve_replay(const Bytes& request) {
+  Replay::Step step;
+  {
+    std::lock_guard lock(mutex_);
+    step = replay_->next(request);
+  }
+  if (!step.recorded) {
+    log(";; replay: request " + std::to_string(replay_requests()) + " was never recorded; no answer");
+  } else if (!step.matched) {
+    log(";; replay: request " + std::to_string(replay_requests()) + " differs from the recorded " +
+        hex_spaced(step.expected));
+  }
+  for (const auto& fragment : step.answer) {
+    if (!options_.replay_fast && !pause(fragment.delay_ms)) return;
+    log(">> " + hex_spaced(fragment.bytes));
+    if (!emit(fragment.bytes)) return;
+  }
+  {
+    std::lock_guard lock(wait_mutex_);
+    ++handled_;
+  }
+  wait_cv_.notify_all();
+}
+
 void Simulator::serve(const Bytes& request) {
   log("<< " + hex_spaced(request));
+  if (replay_) {
+    serve_replay(request);
+    return;
+  }
   const std::uint8_t command = request[2];
   std::vector<Bytes> frames;
   {

@@ -24,6 +24,7 @@
 
 #include "faults.h"
 #include "processor.h"
+#include "replay.h"
 #include "state.h"
 #include "wire.h"
 
@@ -61,6 +62,9 @@ struct SimOptions {
   double random_fault_rate = 0.0;
   std::uint64_t fault_seed = 1;
   std::vector<Fault> faults;
+  // Play the processor from a recorded trace instead of the processor's logic (faults are not applied).
+  std::optional<std::vector<TraceEntry>> replay;
+  bool replay_fast = false;  // answer at once instead of with the recorded pauses
 };
 
 class Simulator {
@@ -91,11 +95,16 @@ class Simulator {
   // Blocks until `count` requests have been answered (or the timeout passes); true when they have.
   bool wait_handled(std::size_t count, int timeout_ms) const;
   std::vector<std::string> log_lines() const;
+  // Replay only: requests answered, requests other than the recorded ones, recorded requests not asked for.
+  std::size_t replay_requests() const;
+  std::size_t replay_mismatches() const;
+  std::size_t replay_remaining() const;
   bool save_state(std::string* error = nullptr);
 
  private:
   void run();
   void serve(const Bytes& request);
+  void serve_replay(const Bytes& request);
   void answer(std::uint8_t command, std::vector<Bytes> frames, const std::vector<Fault>& faults);
   bool emit(const Bytes& bytes, int byte_gap_ms = -1);
   bool pause(int ms);
@@ -111,6 +120,7 @@ class Simulator {
   std::atomic<bool> stopping_{false};
   mutable std::mutex mutex_;  // guards processor_
   std::optional<Processor> processor_;
+  std::optional<Replay> replay_;  // guarded by mutex_
   FaultPlan faults_;
   std::mt19937_64 noise_rng_;
   mutable std::mutex log_mutex_;
