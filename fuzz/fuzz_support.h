@@ -16,7 +16,7 @@
         if (!(cond)) {                                                             \
             std::fprintf(stderr, "property failed at %s:%d: %s\n", __FILE__,      \
                          __LINE__, #cond);                                         \
-            std::fprintf(stderr, "" __VA_ARGS__);                                  \
+            std::fprintf(stderr, "  " __VA_ARGS__);                                \
             std::fprintf(stderr, "\n");                                            \
             std::abort();                                                          \
         }                                                                          \
