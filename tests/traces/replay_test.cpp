@@ -227,7 +227,7 @@ TEST_F(TraceReplay, RefusalsAndLostAnswers) {
 // The replay itself: a request other than the recorded one is counted, and still answered as recorded.
 TEST(TraceReading, MismatchesAndBadLinesAreReported) {
     std::string error;
-    auto entries = sim::parse_trace("karvex-trace 1\n# note\n1.0 > 1B 10 33 00 05 47 2C\n3.5 < 4F 4B\n4.0 < 00 04 AA BB\n"
+    auto entries = sim::parse_trace("karvex-trace 1\n# note\n1.0 > 1B 10 33 00 05 47 2C\n3.5 < 4F 4B\n3.8 # 45 52\n4.0 < 00 04 AA BB\n"
                                     "karvex-trace 1\n0.5 > 1B 10 41\n", error);
     ASSERT_TRUE(entries) << error;
     sim::Replay replay(*entries);
