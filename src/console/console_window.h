@@ -92,6 +92,7 @@ class ConsoleWindow : public QMainWindow {
     Q_OBJECT
 public:
     static constexpr int kPanelCount = 13;
+    static_assert(static_cast<int>(ConsolePanel::StoreClearing) + 1 == kPanelCount);
 
     // A box of the store-clearing panel: its caption and the tables (StoreTableFlags) it stands for.
     struct ClearBox {
