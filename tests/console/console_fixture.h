@@ -54,8 +54,9 @@ protected:
         m_ = std::make_unique<ControlModule>();
         ui_ = std::make_shared<ScriptedUi>();
         m_->SetUserInterface(ui_);
-        // 31 ticks of 2 ms: a lost answer ends in about 60 ms.
-        m_->SetTickInterval(std::chrono::milliseconds(2));
+        // The link's own one-second tick: no console test waits for a time-out, and a short one would end a
+        // command whose answer merely comes late on a busy machine.
+        m_->SetTickInterval(std::chrono::milliseconds(1000));
         ASSERT_EQ(m_->FormLoad(), 0);
         ASSERT_EQ(m_->OpenComm(1, 1), 0);
         w_ = AttachConsole(*m_);

@@ -37,7 +37,6 @@ protected:
         fiscal_ = std::make_unique<Fiscal>();
         ui_ = std::make_shared<ScriptedUi>();
         fiscal_->SetUserInterface(ui_);
-        // 31 ticks of 2 ms: a lost answer ends in about 60 ms instead of half a minute.
         fiscal_->Module().SetTickInterval(std::chrono::milliseconds(tickMs_));
     }
 
@@ -80,7 +79,22 @@ protected:
         while (t.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     }
 
-    int tickMs_ = 2;
+    // Runs `call` with ticks of a few milliseconds, so that a time-out the test expects comes after about
+    // 150 ms instead of half a minute, then gives the link its usual tick back.
+    template <class Call>
+    auto WithShortTicks(Call&& call, int ms = 5) {
+        ControlModule& m = fiscal_->Module();
+        const auto usual = m.TickInterval();
+        m.SetTickInterval(std::chrono::milliseconds(ms));
+        auto result = call();
+        m.SetTickInterval(usual);
+        return result;
+    }
+
+    // The link's own one-second tick: an answer that comes only once the processor's thread gets a core must
+    // not be 31 short ticks too late on a busy machine. Tests that wait for a time-out shorten it around the
+    // call that times out (WithShortTicks).
+    int tickMs_ = 1000;
     std::string dir_;
     std::unique_ptr<sim::Simulator> sim_;
     std::unique_ptr<Fiscal> fiscal_;

@@ -47,7 +47,7 @@ TEST_F(LinkTest, NoOpenPortGives132AtOnce) {
 TEST_F(LinkTest, NoAnswerTimesOutOnThe31stTick) {
     ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
     sim_->inject({.command = 0x00, .kind = FaultKind::Silent});
-    EXPECT_EQ(fiscal_->FiscalOnline(), result::kTimeout);
+    EXPECT_EQ(WithShortTicks([&] { return fiscal_->FiscalOnline(); }), result::kTimeout);
     EXPECT_EQ(fiscal_->Module().Status().link, "超时断开");
     auto lines = ViewerLines();
     ASSERT_FALSE(lines.empty());
@@ -60,9 +60,12 @@ TEST_F(LinkTest, AnswerCutHalfWayTimesOutAndIsDiscarded) {
     ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
     sim_->inject({.command = 0x33, .kind = FaultKind::Cut});
     ControlModule& m = fiscal_->Module();
-    m.SetCommandResult(result::kCommandUnderWay);
-    ASSERT_EQ(m.IssueBare(0x33, kCallerHost), 0);
-    EXPECT_EQ(m.WaitForCommand(), result::kTimeout);
+    EXPECT_EQ(WithShortTicks([&] {
+                  m.SetCommandResult(result::kCommandUnderWay);
+                  if (int r = m.IssueBare(0x33, kCallerHost); r != 0) return r;
+                  return m.WaitForCommand();
+              }),
+              result::kTimeout);
     EXPECT_EQ(fiscal_->FiscalOnline(), 0);
 }
 
@@ -296,9 +299,12 @@ TEST_F(LinkTest, PacketsOfATimedOutAnswerAreNotReplayedWithTheNextOne) {
     ASSERT_GE(items, 3u);
     // The first packet arrives, the second stops half-way: the answer ends with a time-out.
     sim_->inject({.command = 0x39, .kind = FaultKind::Cut, .arg = 1});
-    m.SetCommandResult(result::kCommandUnderWay);
-    ASSERT_EQ(m.IssueBare(0x39, kCallerHost), 0);
-    ASSERT_EQ(m.WaitForCommand(), result::kTimeout);
+    ASSERT_EQ(WithShortTicks([&] {
+                  m.SetCommandResult(result::kCommandUnderWay);
+                  if (int r = m.IssueBare(0x39, kCallerHost); r != 0) return r;
+                  return m.WaitForCommand();
+              }),
+              result::kTimeout);
 
     // The next answer is decoded on its own: exactly its own packets are processed.
     m.SetCommandResult(result::kCommandUnderWay);
@@ -431,7 +437,7 @@ TEST_F(LinkTest, WaitingWithNothingInFlightEndsInsteadOfHanging) {
     ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
     ControlModule& m = fiscal_->Module();
     m.SetCommandResult(result::kCommandUnderWay);
-    EXPECT_EQ(m.WaitForCommand(), result::kTimeout);
+    EXPECT_EQ(WithShortTicks([&] { return m.WaitForCommand(); }), result::kTimeout);
     EXPECT_EQ(fiscal_->Status(), result::kTimeout);
 }
 

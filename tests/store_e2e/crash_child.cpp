@@ -28,7 +28,6 @@ int main(int argc, char** argv) {
     }
     ::setenv("KARVEX_COM1", sim.device_path().c_str(), 1);
     Fiscal fiscal;
-    fiscal.Module().SetTickInterval(std::chrono::milliseconds(20));
     if (int r = fiscal.LoadFiscalForm(); r != 0) {
         std::fprintf(stderr, "load: %d\n", r);
         return 3;

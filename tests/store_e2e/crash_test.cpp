@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <random>
 #include <set>
@@ -80,14 +82,28 @@ TEST(CrashTest, KilledUploadsLeaveTheEarlierOrTheNewAnswerWhole) {
     std::mt19937 rng(static_cast<unsigned>(std::getenv("KARVEX_CRASH_SEED") ? std::atoi(std::getenv("KARVEX_CRASH_SEED")) : 20240315));
     const int kills = std::getenv("KARVEX_CRASH_KILLS") ? std::atoi(std::getenv("KARVEX_CRASH_KILLS")) : 20;
     int seenA = 0, seenB = 0, seenEmpty = 0;
+    int span = 0;  // ms; set by the first child
     for (int k = 0; k < kills; ++k) {
         Child c = Spawn(dir);
         ASSERT_GT(c.pid, 0);
         // Wait for the control to be loaded, then let the upload run for a random time.
         for (int i = 0; i < 200 && c.buffer.find("ready") == std::string::npos; ++i) ASSERT_TRUE(c.Read(100));
         ASSERT_NE(c.buffer.find("ready"), std::string::npos) << "child did not start";
-        const int lifetime = std::uniform_int_distribution<int>(0, 4000)(rng);
-        for (int waited = 0; waited < lifetime; waited += 20) c.Read(20);
+        // The first child runs until its first upload is stored; the time that took, on this machine and under
+        // whatever else it is doing, sets the span in which the later children are killed, so that the kills
+        // fall before, during and after a whole upload however fast the machine is.
+        int lifetime = 0;
+        if (k == 0) {
+            const auto start = std::chrono::steady_clock::now();
+            for (int i = 0; i < 6000 && c.buffer.find("done") == std::string::npos; ++i) ASSERT_TRUE(c.Read(50));
+            ASSERT_NE(c.buffer.find("done"), std::string::npos) << "no upload ended within five minutes";
+            lifetime = static_cast<int>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
+            span = std::max(2 * lifetime, 200);
+        } else {
+            lifetime = std::uniform_int_distribution<int>(0, span)(rng);
+            for (int waited = 0; waited < lifetime; waited += 20) c.Read(20);
+        }
         ::kill(c.pid, SIGKILL);
         int status = 0;
         ::waitpid(c.pid, &status, 0);
@@ -117,7 +133,8 @@ TEST(CrashTest, KilledUploadsLeaveTheEarlierOrTheNewAnswerWhole) {
         else ADD_FAILURE() << "kill " << k << " after " << lifetime << " ms left " << keys.size() << " rows, a mix";
     }
     std::filesystem::remove_all(dir);
-    std::printf("kills: %d, earlier/new answer A %d, B %d, none yet %d\n", kills, seenA, seenB, seenEmpty);
+    std::printf("kills: %d within %d ms, earlier/new answer A %d, B %d, none yet %d\n", kills, span, seenA, seenB,
+                seenEmpty);
     EXPECT_GT(seenA + seenB, 0) << "no upload ever completed; the kills tell nothing";
 }
 

@@ -51,9 +51,11 @@ protected:
         std::filesystem::remove_all(dir_);
     }
 
-    // Runs the tool with port 1 on the simulator, a short time-out tick and a data directory of its own.
+    // Runs the tool with port 1 on the simulator and a data directory of its own. The tick stays the link's
+    // own second unless a test waits for a time-out: a short one would end a command whose answer merely
+    // comes late on a busy machine.
     ToolRun Run(std::vector<std::string> args, bool withPort = true, const std::string& device = "",
-                const std::string& tickMs = "2") {
+                const std::string& tickMs = "1000") {
         std::vector<std::string> argv = {KARVEX_TOOL_PATH, "--data-dir", dataDir_.empty() ? dir_ : dataDir_};
         if (withPort) {
             argv.push_back("--port");
