@@ -34,6 +34,7 @@
 #include "commands/caller_modes.h"
 #include "console/browser_entry.h"
 #include "control/control_module.h"
+#include "control/result_box.h"
 #include "control/store_intake.h"
 #include "convert/conversions.h"
 #include "link/result_codes.h"
@@ -313,7 +314,7 @@ void ConsoleWindow::BuildMenus() {
                // A send refused by the link ends silently as every console command does; only a store
                // that could not be prepared is worth a word.
                if (r != result::kSuccess && r != result::kNoOpenPort) {
-                   DescribeResult(r, "安装发票", kDescribeWithBox, &m_.Ui());
+                   ShowResultBox(m_.Ui(), r, "安装发票");
                }
            }}}},
         {"InvoiceData", "发票数据(&D)",
@@ -1250,12 +1251,12 @@ int ConsoleWindow::CommandInstallInv_Click() {
     ShowPanel(ConsolePanel::None);
     // The rolls not yet in use are dropped; the processor's answer writes them again as it knows them.
     StoreAccess* access = OpenStore(m_);
-    if (access == nullptr) return kStoreNotOpen;
+    if (access == nullptr) return result::kStoreOpenFailed;
     RecordSet unused;
     int rc = unused.Open(access->Connection(), UnusedRolls());
-    if (rc == kStoreOk) rc = unused.DeleteAll();
+    if (rc == result::kSuccess) rc = unused.DeleteAll();
     unused.Close();
-    if (rc != kStoreOk) return rc;
+    if (rc != result::kSuccess) return rc;
     const IssueResult r = IssueInstallRollQuery(Context());
     ShowIssueOutcome(r);
     return r.sent ? result::kSuccess : r.code;
@@ -1266,14 +1267,14 @@ void ConsoleWindow::FillInstallList() {
     StoreAccess* access = OpenStore(m_);
     RecordSet rolls;
     std::int64_t count = 0;
-    int rc = access ? rolls.Open(access->Connection(), UnusedRolls()) : kStoreNotOpen;
-    if (rc == kStoreOk) rc = rolls.RecordCount(count);
-    if (rc != kStoreOk || count == 0) {
+    int rc = access ? rolls.Open(access->Connection(), UnusedRolls()) : result::kStoreOpenFailed;
+    if (rc == result::kSuccess) rc = rolls.RecordCount(count);
+    if (rc != result::kSuccess || count == 0) {
         m_.Ui().ShowMessage("安装发票", "选择数据库中的数据错误");
         return;
     }
     int number = 1;
-    for (rc = rolls.MoveFirst(); rc == kStoreOk && !rolls.Eof(); rc = rolls.MoveNext(), ++number) {
+    for (rc = rolls.MoveFirst(); rc == result::kSuccess && !rolls.Eof(); rc = rolls.MoveNext(), ++number) {
         std::string code, first, last, cell, row;
         rolls.GetText("发票代码", code);
         rolls.GetText("单卷发票起始号", first);
@@ -1391,7 +1392,7 @@ void ConsoleWindow::CommandClearTab_Click() {
     const int r = m_.Intake().ClearStoreTables(m_, flags);
     if (r != 0) {
         // Nothing was emptied (the clearing is all or nothing); saying "done" would be a lie.
-        DescribeResult(r, "清空数据库", kDescribeWithBox, &m_.Ui());
+        ShowResultBox(m_.Ui(), r, "清空数据库");
         return;
     }
     m_.Ui().ShowMessage("收款机", "数据库全部清空完成");

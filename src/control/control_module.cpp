@@ -11,6 +11,7 @@
 #include "link/frame_codec.h"
 #include "link/result_codes.h"
 #include "link/serial_link.h"
+#include "control/result_box.h"
 #include "control/store_intake.h"
 
 Q_LOGGING_CATEGORY(lcLink, "karvex.link", QtWarningMsg)
@@ -276,7 +277,7 @@ void ControlModule::CompleteCommand(std::uint8_t code, const std::string& displa
                                                    std::to_string(refusalCode_) + "）");
         hooks_->HidePanels();
     } else {
-        DescribeResult(result, name, callerMode == kCallerConsole ? kDescribeWithBox : kDescribeQuiet, ui_.get());
+        if (callerMode == kCallerConsole) ShowResultBox(*ui_, result, name);
         hooks_->HidePanels();
     }
     // A chain whose next link cannot be sent must end with that code; otherwise a waiting host call
@@ -421,7 +422,7 @@ void ControlModule::OnPortLost(const std::string& reason, bool waiting) {
     const int r = commandResult_;
     if (waiting || r == result::kCommandUnderWay || r == result::kChainContinues) {
         log_->ReplaceLastLogLine(kPortLostLine);
-        SetCommandResult(kPortLost);
+        SetCommandResult(result::kPortLost);
     }
 }
 

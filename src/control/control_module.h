@@ -60,10 +60,6 @@ struct IntakeOutcome {
 class ControlModule : public QObject {
     Q_OBJECT
 public:
-    // Codes of the link that no processor answer produces.
-    static constexpr int kPortLost = 133;
-    static constexpr int kNotAvailable = 134;
-
     ControlModule();
     ~ControlModule() override;
 

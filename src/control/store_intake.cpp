@@ -136,14 +136,14 @@ void StoreIntake::RunRollProgress(ControlModule& m, std::uint8_t command) {
     case 0:
         m.Log().WriteLogLine("发票卷记录更新：当前发票号 " + current);
         break;
-    case kRollNotNextNumber:
+    case result::kRollNotNextNumber:
         m.Log().WriteLogLine("发票卷记录更新：当前发票号 " + current + "（原来发票号 " + previous + "，不是加一）");
         break;
-    case kRollNumberLower:
+    case result::kRollNumberLower:
         m.Log().WriteLogLine("当前发票号 " + current + " 小于已记录的发票号 " + previous + "，发票卷记录不变");
         break;
-    case kRollNumberNotFound:
-    case kStoreTableEmpty:
+    case result::kRollNumberNotFound:
+    case result::kStoreTableEmpty:
         m.Log().WriteLogLine("数据库中没有当前发票号 " + current + " 所在的发票卷，发票卷记录不变");
         break;
     default:
@@ -198,7 +198,7 @@ int StoreIntake::ReadSerialSettings(ControlModule& m, int& port, int& selector) 
     port = 0;
     selector = 0;
     StoreAccess* access = handle_->Open();
-    if (access == nullptr) return kStoreNotOpen;
+    if (access == nullptr) return result::kStoreOpenFailed;
     int r = access->OpenAccess(Selection::Of("ComSet"), kComSetSlot);
     RecordSet* rs = access->Slot(kComSetSlot);
     std::int64_t p = 0, b = 0;
@@ -214,7 +214,7 @@ int StoreIntake::ReadSerialSettings(ControlModule& m, int& port, int& selector) 
     // (COM1, 9600), and that is what is tried first. A value outside the lists cannot be opened.
     if (p == 0) p = 1;
     if (b == 0) b = 1;
-    if (p < 1 || p > 5 || b < 1 || b > 2) return kStoreNoCurrentRecord;
+    if (p < 1 || p > 5 || b < 1 || b > 2) return result::kNoCurrentRecord;
     port = static_cast<int>(p);
     selector = static_cast<int>(b);
     return 0;
@@ -236,14 +236,14 @@ void StoreIntake::WriteSerialSettings(ControlModule& m, int port, int selector) 
 
 int StoreIntake::ClearStoreTables(ControlModule& m, std::uint32_t flags) {
     StoreAccess* access = handle_->Open();
-    if (access == nullptr) return kStoreNotOpen;
+    if (access == nullptr) return result::kStoreOpenFailed;
     const int r = access->ClearStoreTables(kClearSlot, flags, clearProgress_);
     if (r != 0) ReportStoreFailure(m, "清空数据库失败", r, access->LastErrorText());
     return r;
 }
 
 int StoreIntake::BookSignature(ControlModule& m, const std::string& typedText) {
-    if (handle_->Open() == nullptr) return kStoreNotOpen;
+    if (handle_->Open() == nullptr) return result::kStoreOpenFailed;
     const int r = writers_->BookSignature(typedText);
     if (r != 0) ReportStoreFailure(m, "保存签名数据失败", r, writers_->LastErrorText());
     return r;

@@ -14,7 +14,7 @@
 namespace karvex {
 namespace {
 
-using namespace conv_code;
+using namespace result;
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
@@ -48,19 +48,19 @@ int ScanGbk(ByteView bytes, bool& has_double) {
         if (b == 0x00 || (b >= 0x20 && b <= 0x7F)) {
             ++i;
         } else if (b < 0x20) {
-            return kResultControlByte;
+            return kControlCharacter;
         } else if (b < 0xA0) {
-            return kResultInvalidByte;
+            return kInvalidCharacter;
         } else if (i + 1 == n) {
-            return kResultTrailingLeadByte;
+            return kEndsInHalfCharacter;
         } else if (bytes[i + 1] < 0xA0) {
-            return kResultHalfCharacter;
+            return kHalfChineseCharacter;
         } else {
             has_double = true;
             i += 2;
         }
     }
-    return kOk;
+    return kSuccess;
 }
 
 // NormalizeText that also hands back the GBK bytes of its product, so FormatTextField need not encode the
@@ -69,23 +69,23 @@ int Normalize(std::string_view text, std::string& out, Bytes& gbk) {
     gbk.clear();
     if (text.empty()) {
         out.clear();
-        return kOk;
+        return kSuccess;
     }
     if (IsAscii(text)) {
         std::string_view cut = text.substr(0, text.find('\0'));
         if (cut.empty()) {
             out.clear();
-            return kResultEmptyValue;
+            return kEmptyInput;
         }
         for (unsigned char c : cut) {
             if (c < 0x20) {
                 out.clear();
-                return kResultControlByte;
+                return kControlCharacter;
             }
         }
         out.assign(cut);
         gbk.assign(cut.begin(), cut.end());
-        return kOk;
+        return kSuccess;
     }
     gbk_detail::EncodeAppend(text, gbk);
     for (std::size_t i = 0; i < gbk.size(); ++i) {
@@ -96,17 +96,17 @@ int Normalize(std::string_view text, std::string& out, Bytes& gbk) {
     }
     if (gbk.empty()) {
         out.clear();
-        return kResultEmptyValue;
+        return kEmptyInput;
     }
     std::string decoded;
     int code = BytesToGbkText(gbk, decoded);
-    if (code != kOk) {
+    if (code != kSuccess) {
         out.clear();
         gbk.clear();
         return code;
     }
     out = std::move(decoded);
-    return kOk;
+    return kSuccess;
 }
 
 // Reads the leading decimal digits of a text as a number, skipping leading blanks; saturates well above
@@ -130,12 +130,12 @@ std::size_t CharacterCount(std::string_view utf8) {
 }
 
 int ToDecimal(double value, std::string& out) {
-    if (!std::isfinite(value)) return kResultNumberTooLarge;
+    if (!std::isfinite(value)) return kDoubleOverflow;
     char buf[400];
     auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, 0);
-    if (ec != std::errc()) return kResultNumberTooLarge;
+    if (ec != std::errc()) return kDoubleOverflow;
     out.assign(buf, end);
-    return kOk;
+    return kSuccess;
 }
 
 void ToDecimal(std::uint64_t value, std::string& out) {
@@ -159,32 +159,32 @@ ClockFunction g_clock;
 
 int CheckByteRange(ByteView bytes, int start, int count) {
     const long long last = static_cast<long long>(bytes.size()) - 1;
-    if (start < 0 || start > last) return kResultRangeStart;
-    if (static_cast<long long>(start) + count - 1 > last) return kResultRangeEnd;
-    return kOk;
+    if (start < 0 || start > last) return kRangeStartBeyondEnd;
+    if (static_cast<long long>(start) + count - 1 > last) return kRangeEndBeyondEnd;
+    return kSuccess;
 }
 
 int ExtractBytes(ByteView bytes, int start, int count, Bytes& out) {
     int code = CheckByteRange(bytes, start, count);
-    if (code != kOk) return code;
+    if (code != kSuccess) return code;
     if (count <= 0) {
         out.clear();
-        return kOk;
+        return kSuccess;
     }
     auto first = bytes.begin() + start;
     out.assign(first, first + count);
-    return kOk;
+    return kSuccess;
 }
 
 int BytesToText(ByteView bytes, int start, int count, int kind, std::string& out) {
     ByteView part = bytes;
     if (count > 0) {
         int code = CheckByteRange(bytes, start, count);
-        if (code != kOk) return code;
+        if (code != kSuccess) return code;
         part = bytes.subspan(static_cast<std::size_t>(start), static_cast<std::size_t>(count));
     }
     std::string text;
-    int code = kOk;
+    int code = kSuccess;
     switch (static_cast<ConversionKind>(kind)) {
         case ConversionKind::kHex: code = BytesToHex(part, text); break;
         case ConversionKind::kGbkText: code = BytesToGbkText(part, text); break;
@@ -194,7 +194,7 @@ int BytesToText(ByteView bytes, int start, int count, int kind, std::string& out
         case ConversionKind::kSpacedHex: code = BytesToSpacedHex(part, text); break;
         default: break;  // not a bytes-to-text kind: empty text, success
     }
-    if (code != kOk && kind != static_cast<int>(ConversionKind::kDigits)) text.clear();
+    if (code != kSuccess && kind != static_cast<int>(ConversionKind::kDigits)) text.clear();
     out = std::move(text);
     return code;
 }
@@ -205,7 +205,7 @@ int BytesToText(ByteView bytes, int start, int count, ConversionKind kind, std::
 
 int TextToBytes(std::string_view text, int kind, Bytes& out) {
     Bytes bytes;
-    int code = kOk;
+    int code = kSuccess;
     switch (static_cast<ConversionKind>(kind)) {
         case ConversionKind::kGbkBytes: code = GbkTextToBytes(text, bytes); break;
         case ConversionKind::kDigitsToBcd: code = DigitsToBcd(text, bytes); break;
@@ -213,7 +213,7 @@ int TextToBytes(std::string_view text, int kind, Bytes& out) {
         case ConversionKind::kHexToBytes: code = HexToBytes(text, bytes); break;
         default: break;  // not a text-to-bytes kind: empty array, success
     }
-    if (code != kOk) bytes.clear();
+    if (code != kSuccess) bytes.clear();
     out = std::move(bytes);
     return code;
 }
@@ -232,7 +232,7 @@ int BytesToHex(ByteView bytes, std::string& out) {
         text[2 * i + 1] = kHexDigits[bytes[i] & 0x0F];
     }
     out = std::move(text);
-    return kOk;
+    return kSuccess;
 }
 
 int BytesToSpacedHex(ByteView bytes, std::string& out) {
@@ -243,7 +243,7 @@ int BytesToSpacedHex(ByteView bytes, std::string& out) {
         text[3 * i + 1] = kHexDigits[bytes[i] & 0x0F];
     }
     out = std::move(text);
-    return kOk;
+    return kSuccess;
 }
 
 int BytesToDigits(ByteView bytes, std::string& out) {
@@ -254,17 +254,17 @@ int BytesToDigits(ByteView bytes, std::string& out) {
 int BytesToGbkText(ByteView bytes, std::string& out) {
     bool has_double = false;
     int code = ScanGbk(bytes, has_double);
-    if (code != kOk) return code;
+    if (code != kSuccess) return code;
     if (!has_double) {
         out.assign(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-        return kOk;
+        return kSuccess;
     }
     std::string text;
     text.reserve(bytes.size() + bytes.size() / 2);
     // The scan has paired every byte above 0x7F; a pair that code page 936 leaves undefined becomes "?".
     gbk_detail::DecodeAppend(bytes.data(), bytes.size(), true, text);
     out = std::move(text);
-    return kOk;
+    return kSuccess;
 }
 
 int CheckGbkBytes(ByteView bytes) {
@@ -274,12 +274,12 @@ int CheckGbkBytes(ByteView bytes) {
 
 int BytesToNumberBE(ByteView bytes, std::string& out) {
     const std::size_t n = bytes.size();
-    if (n > kMaxNumberBytes) return kResultNumberTooLarge;
+    if (n > kMaxNumberBytes) return kDoubleOverflow;
     if (n <= kExactNumberBytes) {
         std::uint64_t value = 0;
         for (std::uint8_t b : bytes) value = (value << 8) | b;
         ToDecimal(value, out);
-        return kOk;
+        return kSuccess;
     }
     double value = 0.0;
     for (std::uint8_t b : bytes) value = value * 256.0 + b;
@@ -288,12 +288,12 @@ int BytesToNumberBE(ByteView bytes, std::string& out) {
 
 int BytesToNumberLE(ByteView bytes, std::string& out) {
     const std::size_t n = bytes.size();
-    if (n > kMaxNumberBytes) return kResultNumberTooLarge;
+    if (n > kMaxNumberBytes) return kDoubleOverflow;
     if (n <= kExactNumberBytes) {
         std::uint64_t value = 0;
         for (std::size_t k = n; k-- > 0;) value = (value << 8) | bytes[k];
         ToDecimal(value, out);
-        return kOk;
+        return kSuccess;
     }
     double value = 0.0;
     for (std::size_t k = n; k-- > 0;) value = value * 256.0 + bytes[k];
@@ -304,7 +304,7 @@ int BytesToNumberLE(ByteView bytes, std::string& out) {
 // Text to bytes
 
 int GbkTextToBytes(std::string_view text, Bytes& out) {
-    if (text.empty()) return kResultEmptyTextToBytes;
+    if (text.empty()) return kEmptyTextToBytes;
     Bytes bytes;
     if (IsAscii(text)) {
         bytes.assign(text.begin(), text.end());
@@ -312,12 +312,12 @@ int GbkTextToBytes(std::string_view text, Bytes& out) {
         gbk_detail::EncodeAppend(text, bytes);
     }
     out = std::move(bytes);
-    return kOk;
+    return kSuccess;
 }
 
 int DigitsToBcd(std::string_view text, Bytes& out) {
     int code = CheckCharClass(text, 1);
-    if (code != kOk) return code;
+    if (code != kSuccess) return code;
     Bytes bytes;
     bytes.reserve((text.size() + 1) / 2);
     std::size_t i = 0;
@@ -326,21 +326,21 @@ int DigitsToBcd(std::string_view text, Bytes& out) {
     }
     if (i < text.size()) bytes.push_back(static_cast<std::uint8_t>(text[i] - '0'));
     out = std::move(bytes);
-    return kOk;
+    return kSuccess;
 }
 
 int NumberToBytes(std::string_view text, Bytes& out) {
     int code = CheckCharClass(text, 2);
-    if (code != kOk) return code;
+    if (code != kSuccess) return code;
     const std::size_t dot = text.find('.');
     std::string_view whole = text.substr(0, dot);
     std::string_view fraction = dot == std::string_view::npos ? std::string_view() : text.substr(dot + 1);
     // "1.2.3" is no number: taking it as 1.2 would send an amount the operator never typed.
-    if (fraction.find('.') != std::string_view::npos) return kResultNotNumber;
-    if (whole.empty() && fraction.empty()) return kResultNotNumber;
+    if (fraction.find('.') != std::string_view::npos) return kNotDecimalNumber;
+    if (whole.empty() && fraction.empty()) return kNotDecimalNumber;
 
     while (!whole.empty() && whole.front() == '0') whole.remove_prefix(1);
-    if (whole.size() > 10) return kResultAboveUint32;
+    if (whole.size() > 10) return kNumberAbove32Bits;
     std::uint64_t value = 0;
     for (char c : whole) value = value * 10 + static_cast<std::uint64_t>(c - '0');
     const int first_fraction = fraction.empty() ? 0 : fraction.front() - '0';
@@ -349,18 +349,18 @@ int NumberToBytes(std::string_view text, Bytes& out) {
     const bool has_fraction = first_fraction != 0 || rest_nonzero;
 
     constexpr std::uint64_t kMax = 0xFFFFFFFFull;
-    if (value > kMax || (value == kMax && has_fraction)) return kResultAboveUint32;
+    if (value > kMax || (value == kMax && has_fraction)) return kNumberAbove32Bits;
     // Round to the nearest integer, a tie going to the even neighbour.
     if (first_fraction > 5 || (first_fraction == 5 && (rest_nonzero || (value & 1) != 0))) ++value;
 
     out = {static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
            static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
-    return kOk;
+    return kSuccess;
 }
 
 int HexToBytes(std::string_view text, Bytes& out) {
     int code = CheckCharClass(text, 4);
-    if (code != kOk) return code;
+    if (code != kSuccess) return code;
     Bytes bytes;
     bytes.reserve((text.size() + 1) / 2);
     std::size_t i = 0;
@@ -369,7 +369,7 @@ int HexToBytes(std::string_view text, Bytes& out) {
     }
     if (i < text.size()) bytes.push_back(static_cast<std::uint8_t>(HexValue(text[i])));
     out = std::move(bytes);
-    return kOk;
+    return kSuccess;
 }
 
 std::uint8_t ByteToBcd(int value) {
@@ -384,32 +384,32 @@ int JoinBytes(ByteView a, ByteView b, Bytes& out) {
     joined.insert(joined.end(), a.begin(), a.end());
     joined.insert(joined.end(), b.begin(), b.end());
     out = std::move(joined);
-    return kOk;
+    return kSuccess;
 }
 
 // ---------------------------------------------------------------------------------------------------------
 // Checks and fields
 
 int CheckCharClass(std::string_view text, int char_class) {
-    if (text.empty()) return kResultEmptyValue;
+    if (text.empty()) return kEmptyInput;
     for (unsigned char c : text) {
         switch (char_class) {
-            case 1: if (!IsDigit(c)) return kResultNotDigit; break;
-            case 2: if (!IsDigit(c) && c != '.') return kResultNotNumber; break;
-            case 3: if (!IsDigit(c) && c != ' ') return kResultNotDigitOrBlank; break;
-            case 4: if (!IsHexDigit(c)) return kResultNotHex; break;
-            case 5: if (!IsHexDigit(c) && c != ' ') return kResultNotHexOrBlank; break;
-            case 6: if (!IsDigit(c) && c != '.' && c != ' ') return kResultNotNumber; break;
-            default: return kOk;
+            case 1: if (!IsDigit(c)) return kNotDigits; break;
+            case 2: if (!IsDigit(c) && c != '.') return kNotDecimalNumber; break;
+            case 3: if (!IsDigit(c) && c != ' ') return kNotDigitsOrBlanks; break;
+            case 4: if (!IsHexDigit(c)) return kNotHexDigits; break;
+            case 5: if (!IsHexDigit(c) && c != ' ') return kNotHexDigitsOrBlanks; break;
+            case 6: if (!IsDigit(c) && c != '.' && c != ' ') return kNotDecimalNumber; break;
+            default: return kSuccess;
         }
     }
-    return kOk;
+    return kSuccess;
 }
 
 int CheckDateParts(std::string_view year, std::string& month, std::string& day, std::string& out) {
-    bool bad_year = CheckCharClass(year, 1) != kOk;
-    bool bad_month = CheckCharClass(month, 1) != kOk;
-    bool bad_day = CheckCharClass(day, 1) != kOk;
+    bool bad_year = CheckCharClass(year, 1) != kSuccess;
+    bool bad_month = CheckCharClass(month, 1) != kSuccess;
+    bool bad_day = CheckCharClass(day, 1) != kSuccess;
     const long y = LeadingNumber(year);
     const long m = LeadingNumber(month);
     const long d = LeadingNumber(day);
@@ -419,8 +419,8 @@ int CheckDateParts(std::string_view year, std::string& month, std::string& day, 
     if (d == 31 && (m == 4 || m == 6 || m == 9 || m == 11)) bad_day = true;
     const bool leap = y % 4 == 0 && !(y % 100 == 0 && y % 400 != 0);
     if (m == 2 && (d == 30 || d == 31 || (d == 29 && !leap))) bad_day = true;
-    const int result = (bad_year ? kResultBadYear : 0) + (bad_month ? kResultBadMonth : 0) +
-                       (bad_day ? kResultBadDay : 0);
+    const int result = (bad_year ? kBadYear : 0) + (bad_month ? kBadMonth : 0) +
+                       (bad_day ? kBadDay : 0);
     if (result != 0) return result;
     if (month.size() == 1) month.insert(0, 1, '0');
     if (day.size() == 1) day.insert(0, 1, '0');
@@ -428,22 +428,22 @@ int CheckDateParts(std::string_view year, std::string& month, std::string& day, 
     date.reserve(year.size() + month.size() + day.size());
     date.append(year).append(month).append(day);
     out = std::move(date);
-    return kOk;
+    return kSuccess;
 }
 
 int PadInvoiceNumber(std::string_view text, std::string& out) {
     int code = CheckCharClass(text, 1);
-    if (code != kOk) return code;
+    if (code != kSuccess) return code;
     return ZeroPadLeft(text, 10, out);
 }
 
 int ZeroPadLeft(std::string_view text, int width, std::string& out) {
     const long long length = static_cast<long long>(CharacterCount(text));
-    if (length > width) return kResultTooLong;
+    if (length > width) return kTextTooLong;
     std::string padded(static_cast<std::size_t>(width - length), '0');
     padded.append(text);
     out = std::move(padded);
-    return kOk;
+    return kSuccess;
 }
 
 int NormalizeText(std::string_view text, std::string& out) {
@@ -467,26 +467,26 @@ int FormatTextField(std::string_view text, int width, std::string_view pad, int 
                 : ' ';
         std::string padding(field - n, pad_char);
         out = side == kPadFront ? padding + t : t + padding;
-        return kOk;
+        return kSuccess;
     }
     if (n == field) {
         out = std::move(t);
-        return kOk;
+        return kSuccess;
     }
     if (mode != kCutToWidth) {
         out = std::move(t);
-        return kResultTooLong;
+        return kTextTooLong;
     }
     std::string cut;
     int code = BytesToGbkText(ByteView(gbk.data(), field), cut);
-    if (code == kResultTrailingLeadByte) {
+    if (code == kEndsInHalfCharacter) {
         // The cut fell inside a two-byte character: drop its lead byte and keep the width with a blank.
         code = BytesToGbkText(ByteView(gbk.data(), field - 1), cut);
         cut.push_back(' ');
     }
-    if (code != kOk) cut.assign(field, ' ');  // cannot happen for a normalised text; keep the width anyway
+    if (code != kSuccess) cut.assign(field, ' ');  // cannot happen for a normalised text; keep the width anyway
     out = std::move(cut);
-    return kOk;
+    return kSuccess;
 }
 
 std::string TwoDigits(int n) {

@@ -6,7 +6,7 @@
 // (a Chinese character counts 2, an ASCII character 1).
 //
 // Every routine returns a result code (0 = success; the numbers belong to the library's result-code
-// table, see karvex::conv_code) and hands its product back through an output argument. Unless a routine
+// table, see convert/result_values.h) and hands its product back through an output argument. Unless a routine
 // says otherwise, a failing routine leaves its output argument untouched.
 #include <cstdint>
 #include <functional>
@@ -15,33 +15,10 @@
 #include <string_view>
 
 #include "bytes.h"
+#include "result_values.h"
 
 namespace karvex {
 
-// Result codes produced by the conversions. Kept in their own namespace so that the result-code table can
-// use its own names for the same numbers.
-namespace conv_code {
-constexpr int kOk = 0;
-constexpr int kResultRangeStart = 96;        // range start beyond the last index of the byte array
-constexpr int kResultRangeEnd = 97;          // range end (start + count - 1) beyond the last index
-constexpr int kResultControlByte = 98;       // byte 0x01-0x1F while decoding text
-constexpr int kResultInvalidByte = 99;       // byte 0x80-0x9F while decoding text (or not a GBK character)
-constexpr int kResultHalfCharacter = 100;    // lead byte 0xA0-0xFF followed by a byte below 0xA0
-constexpr int kResultTrailingLeadByte = 101; // the array ends in half a Chinese character
-constexpr int kResultNumberTooLarge = 102;   // number beyond double precision
-constexpr int kResultTooLong = 103;          // text longer than the width it is formatted to
-constexpr int kResultEmptyTextToBytes = 104; // empty text given to a text-to-bytes conversion
-constexpr int kResultNotDigit = 105;         // character other than 0-9
-constexpr int kResultNotHex = 106;           // character other than 0-9 a-f A-F
-constexpr int kResultNotNumber = 107;        // character other than 0-9 "." (also class 6, and malformed numbers)
-constexpr int kResultNotDigitOrBlank = 108;  // character other than 0-9 and blank
-constexpr int kResultNotHexOrBlank = 109;    // character other than 0-9 a-f A-F and blank
-constexpr int kResultAboveUint32 = 110;      // number above 4294967295
-constexpr int kResultEmptyValue = 144;       // empty text where a value is required
-constexpr int kResultBadYear = 256;          // date flags; they combine by addition
-constexpr int kResultBadMonth = 512;
-constexpr int kResultBadDay = 1024;
-}  // namespace conv_code
 
 // One numbering for both directions, dispatched by BytesToText (1-5, 10) and TextToBytes (6-9).
 enum class ConversionKind : int {

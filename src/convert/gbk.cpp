@@ -12,10 +12,6 @@ namespace karvex {
 namespace gbk_detail {
 namespace {
 
-constexpr int kOk = conv_code::kOk;
-constexpr int kInvalid = conv_code::kResultInvalidByte;
-constexpr int kTrailingLead = conv_code::kResultTrailingLeadByte;
-
 class Descriptor {
 public:
     Descriptor(const char* to, const char* to_fallback, const char* from, const char* from_fallback) {
@@ -69,7 +65,7 @@ int Run(iconv_t cd, const char* in, std::size_t n, Buffer& out, std::size_t capa
     out.resize(used + capacity_hint + 8);
     char* inp = const_cast<char*>(in);
     std::size_t inleft = n;
-    int code = kOk;
+    int code = result::kSuccess;
     ended_in_half = false;
     while (inleft > 0) {
         char* outp = reinterpret_cast<char*>(out.data()) + used;
@@ -95,7 +91,7 @@ int Run(iconv_t cd, const char* in, std::size_t n, Buffer& out, std::size_t capa
         out[used++] = '?';
         inp += skip;
         inleft -= skip;
-        code = kInvalid;
+        code = result::kInvalidCharacter;
         iconv(cd, nullptr, nullptr, nullptr, nullptr);
     }
     out.resize(used);
@@ -104,39 +100,39 @@ int Run(iconv_t cd, const char* in, std::size_t n, Buffer& out, std::size_t capa
 
 template <typename Buffer>
 int EncodeInto(std::string_view utf8, Buffer& out) {
-    if (utf8.empty()) return kOk;
+    if (utf8.empty()) return result::kSuccess;
     Descriptor& d = Utf8ToGbkDescriptor();
     if (!d.Valid()) {
         // No code page 936 on this system: keep ASCII, mark the rest.
-        int code = kOk;
+        int code = result::kSuccess;
         for (unsigned char c : utf8) {
             if (c < 0x80) {
                 out.push_back(static_cast<typename Buffer::value_type>(c));
             } else if ((c & 0xC0) != 0x80) {
                 out.push_back('?');
-                code = kInvalid;
+                code = result::kInvalidCharacter;
             }
         }
         return code;
     }
     bool half = false;
     int code = Run(d.Reset(), utf8.data(), utf8.size(), out, utf8.size(), Utf8SequenceLength, half);
-    return half ? kInvalid : code;
+    return half ? result::kInvalidCharacter : code;
 }
 
 }  // namespace
 
 int DecodeAppend(const std::uint8_t* p, std::size_t n, bool pairs_checked, std::string& out) {
-    if (n == 0) return kOk;
+    if (n == 0) return result::kSuccess;
     Descriptor& d = GbkToUtf8Descriptor();
     if (!d.Valid()) {
-        int code = kOk;
+        int code = result::kSuccess;
         for (std::size_t i = 0; i < n; ++i) {
             if (p[i] < 0x80) {
                 out.push_back(static_cast<char>(p[i]));
             } else {
                 out.push_back('?');
-                code = kInvalid;
+                code = result::kInvalidCharacter;
                 if (i + 1 < n) ++i;
             }
         }
@@ -156,7 +152,7 @@ int DecodeAppend(const std::uint8_t* p, std::size_t n, bool pairs_checked, std::
     bool half = false;
     // One GBK byte gives at most three UTF-8 bytes (0x80 is the euro sign).
     int code = Run(d.Reset(), reinterpret_cast<const char*>(p), n, out, n + n / 2 + 4, skip, half);
-    return half ? kTrailingLead : code;
+    return half ? result::kEndsInHalfCharacter : code;
 }
 
 int EncodeAppend(std::string_view utf8, Bytes& out) { return EncodeInto(utf8, out); }

@@ -5,8 +5,6 @@
 #include <cstdio>
 #include <utility>
 
-#include "user_interface.h"
-
 namespace karvex {
 namespace {
 
@@ -218,14 +216,6 @@ std::string ResultBoxText(ResultCode code) {
 
 std::string ResultBoxTitle(std::string_view title) {
     return title.empty() ? std::string(kDefaultResultTitle) : std::string(title);
-}
-
-std::string DescribeResult(ResultCode code, std::string_view title, std::int32_t mode, UserInterface* ui) {
-    std::string text = ResultCodeText(code);
-    if (mode == kDescribeWithBox && ui != nullptr) {
-        ui->ShowMessage(ResultBoxTitle(title), ResultBoxText(code));
-    }
-    return text;
 }
 
 }  // namespace karvex

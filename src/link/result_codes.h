@@ -1,124 +1,21 @@
 #pragma once
 // Result codes of the library and the one table that turns any of them into the operator's message.
 //
-// 0 is success, 1..64 are the processor's own error codes (payload byte 0 of an "ER" answer), every other
-// value is the library's own. Messages are UTF-8 and are shown exactly as written in the table.
+// The codes themselves are named in convert/result_values.h. Messages are UTF-8 and are shown exactly as
+// written in the table; showing them to a person is up to the control and the console.
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "convert/result_values.h"
+
 namespace karvex {
 
-class UserInterface;
-
-using ResultCode = std::int32_t;
-
-namespace result {
-inline constexpr ResultCode kSuccess = 0;
-
-// Processor error codes the library itself refers to.
-inline constexpr ResultCode kProcessorFirst = 1;
-inline constexpr ResultCode kProcessorLast = 64;
-inline constexpr ResultCode kCommandTypeError = 32;    // "命令类型错误"
-inline constexpr ResultCode kPacketHeaderError = 33;   // "包头错误"
-inline constexpr ResultCode kInvoicesUsedUp = 35;      // "发票已用完"
-
-inline constexpr ResultCode kStoreOpenFailed = 91;
-
-// Conversions.
-inline constexpr ResultCode kRangeStartBeyondEnd = 96;
-inline constexpr ResultCode kRangeEndBeyondEnd = 97;
-inline constexpr ResultCode kControlCharacter = 98;
-inline constexpr ResultCode kInvalidCharacter = 99;
-inline constexpr ResultCode kHalfChineseCharacter = 100;
-inline constexpr ResultCode kEndsInHalfCharacter = 101;
-inline constexpr ResultCode kDoubleOverflow = 102;
-inline constexpr ResultCode kTextTooLong = 103;
-inline constexpr ResultCode kEmptyTextToBytes = 104;
-inline constexpr ResultCode kNotDigits = 105;
-inline constexpr ResultCode kNotHexDigits = 106;
-inline constexpr ResultCode kNotDecimalNumber = 107;
-inline constexpr ResultCode kNotDigitsOrBlanks = 108;
-inline constexpr ResultCode kNotHexDigitsOrBlanks = 109;
-inline constexpr ResultCode kNumberAbove32Bits = 110;
-
-// Link.
-inline constexpr ResultCode kTimeout = 128;
-inline constexpr ResultCode kWrongAnswerLength = 129;
-inline constexpr ResultCode kCrcError = 130;
-inline constexpr ResultCode kUserAborted = 131;
-inline constexpr ResultCode kNoOpenPort = 132;
-inline constexpr ResultCode kPortLost = 133;       // the serial device went away under an open port
-inline constexpr ResultCode kNotAvailable = 134;   // a function this build does not provide
-// An "ER" answer whose code byte is not one of the processor's (1..64): kept apart so that a byte such as
-// 128 or 133 never reads as one of the library's own link failures.
-inline constexpr ResultCode kUnknownProcessorCode = 135;
-// A send while another command still waits for its answer.
-inline constexpr ResultCode kCommandInFlight = 136;
-// An answer that names an invoice, a roll or a date outside what was asked: left over from an earlier
-// request, never taken as this one's answer.
-inline constexpr ResultCode kAnswerMismatch = 137;
-
-// Input and invoice-number checks.
-inline constexpr ResultCode kEmptyInput = 144;
-inline constexpr ResultCode kBadSelfTestItem = 145;
-inline constexpr ResultCode kValueAbove255 = 146;
-inline constexpr ResultCode kBadInvoiceNumber = 147;
-inline constexpr ResultCode kInvoiceNumberTooLarge = 148;
-
-// Invoice call.
-inline constexpr ResultCode kQuantityZero = 164;
-inline constexpr ResultCode kBadUnitPrice = 165;
-inline constexpr ResultCode kBadAmount = 166;
-inline constexpr ResultCode kTaxIndexZero = 167;
-inline constexpr ResultCode kBadItemCount = 168;
-
-// Date checks; the three flags add up.
-inline constexpr ResultCode kBadYear = 256;
-inline constexpr ResultCode kWrongDateLength = 257;
-inline constexpr ResultCode kBadDate = 258;
-inline constexpr ResultCode kBadMonth = 512;
-inline constexpr ResultCode kBadDay = 1024;
-
-// The store's own refusals, passed on unchanged.
-inline constexpr ResultCode kStoreBadCriterion = 3075;  // a selection text that is no criterion
-inline constexpr ResultCode kStoreTypeMismatch = 3464;  // a value that does not fit its field
-
-// Procedure outcomes.
-inline constexpr ResultCode kNoMatchingRecord = 4096;
-inline constexpr ResultCode kRestoreFailed = 4097;
-inline constexpr ResultCode kExecutionFailed = 4098;
-inline constexpr ResultCode kSettingFailed = 4099;
-inline constexpr ResultCode kSelfTestFailed = 4100;
-
-// Command state.
-inline constexpr ResultCode kCommandUnderWay = 4128;
-inline constexpr ResultCode kCommandAborted = 4129;
-inline constexpr ResultCode kChainContinues = 4130;   // no message of its own
-inline constexpr ResultCode kAnswerNextCommand = 20048;  // 0x4E50, the letters "NP"
-inline constexpr ResultCode kAnswerKeepWaiting = 22356;  // 0x5754, the letters "WT"
-
-// A port that would not open, by why (LoadFiscalForm, the console's serial settings).
-inline constexpr ResultCode kPortNotFound = 8002;    // no such device
-inline constexpr ResultCode kPortInUse = 8005;       // opened by another program, or not permitted
-inline constexpr ResultCode kPortOpenFailed = 8015;  // any other refusal
-
-// Database errors as 32-bit patterns.
-inline constexpr ResultCode kBackupStoreExists = static_cast<ResultCode>(0x8FFBF1E9u);
-inline constexpr ResultCode kDuplicateKey = static_cast<ResultCode>(0x80004005u);  // -2147467259
-// A compaction copy left in the way even after the stale one was removed.
-inline constexpr ResultCode kCompactDestinationExists = static_cast<ResultCode>(0x80040E17u);
-}  // namespace result
-
-// How `DescribeResult` reports: 1 shows a message box; 0 and 2 only compose the text.
-inline constexpr std::int32_t kDescribeQuiet = 0;
-inline constexpr std::int32_t kDescribeWithBox = 1;
-inline constexpr std::int32_t kDescribeForRecord = 2;
 
 // The message for codes missing from the table; the leading blank is part of it.
 inline constexpr std::string_view kUnknownResultMessage = " 未知错误";
-// Title of the message box when the caller gives none.
+// Title of a result box when the caller gives none.
 inline constexpr std::string_view kDefaultResultTitle = "税控器错误";
 
 // The message table entry of `code`, or nothing when the table has none (the two negative codes included:
@@ -140,10 +37,5 @@ std::string ResultBoxText(ResultCode code);
 
 // The given title, or "税控器错误" when it is empty.
 std::string ResultBoxTitle(std::string_view title);
-
-// Returns the code text. With mode 1 it also shows a modal box (box text, title rule above) through `ui`;
-// a null `ui` shows nothing. Modes 0 and 2 never show anything.
-std::string DescribeResult(ResultCode code, std::string_view title = {}, std::int32_t mode = kDescribeQuiet,
-                           UserInterface* ui = nullptr);
 
 }  // namespace karvex

@@ -99,14 +99,14 @@ void BindFieldValue(sqlite3_stmt* stmt, int index, const FieldValue& v) {
 std::int32_t CoerceToField(FieldType type, const FieldValue& in, FieldValue& out, std::string& why) {
     if (std::holds_alternative<std::monostate>(in)) {
         out = FieldValue{};
-        return kStoreOk;
+        return result::kSuccess;
     }
     if (type == FieldType::Text) {
         if (const auto* s = std::get_if<std::string>(&in)) out = *s;
         else if (const auto* b = std::get_if<Bytes>(&in)) out = std::string(b->begin(), b->end());
         else if (const auto* i = std::get_if<std::int64_t>(&in)) out = std::to_string(*i);
         else out = DoubleText(std::get<double>(in));
-        return kStoreOk;
+        return result::kSuccess;
     }
     if (type == FieldType::Double) {
         double d = 0;
@@ -115,14 +115,14 @@ std::int32_t CoerceToField(FieldType type, const FieldValue& in, FieldValue& out
         else if (const auto* s = std::get_if<std::string>(&in); s && ParseDouble(*s, d)) {}
         else {
             why = "数值字段不能存放此值";
-            return kStoreTypeMismatch;
+            return result::kStoreTypeMismatch;
         }
         if (!std::isfinite(d)) {
             why = "数值字段不能存放非有限数";
-            return kStoreTypeMismatch;
+            return result::kStoreTypeMismatch;
         }
         out = d;
-        return kStoreOk;
+        return result::kSuccess;
     }
     std::int64_t v = 0;
     if (const auto* i = std::get_if<std::int64_t>(&in)) {
@@ -130,21 +130,21 @@ std::int32_t CoerceToField(FieldType type, const FieldValue& in, FieldValue& out
     } else if (const auto* d = std::get_if<double>(&in)) {
         if (!std::isfinite(*d) || std::trunc(*d) != *d || std::fabs(*d) > 9.0e15) {
             why = "整数字段不能存放带小数的数值";
-            return kStoreTypeMismatch;
+            return result::kStoreTypeMismatch;
         }
         v = static_cast<std::int64_t>(*d);
     } else if (const auto* s = std::get_if<std::string>(&in); s && ParseInteger(*s, v)) {
     } else {
         why = "整数字段不能存放此值";
-        return kStoreTypeMismatch;
+        return result::kStoreTypeMismatch;
     }
     std::int64_t lo = 0, hi = 0;
     if (RangeOf(type, lo, hi) && (v < lo || v > hi)) {
         why = "数值 " + std::to_string(v) + " 超出字段范围 [" + std::to_string(lo) + ", " + std::to_string(hi) + "]";
-        return kStoreTypeMismatch;
+        return result::kStoreTypeMismatch;
     }
     out = v;
-    return kStoreOk;
+    return result::kSuccess;
 }
 
 std::int32_t RecordSet::Fail(std::int32_t code, std::string text) const {
@@ -158,40 +158,40 @@ std::int32_t RecordSet::FailFromConnection(std::int32_t code) const {
 }
 
 std::int32_t RecordSet::CheckOpen() const {
-    if (!IsOpen()) return Fail(kStoreNotOpen, "数据库对象打开失败");
-    return kStoreOk;
+    if (!IsOpen()) return Fail(result::kStoreOpenFailed, "数据库对象打开失败");
+    return result::kSuccess;
 }
 
 std::int32_t RecordSet::ResolveConditions(const std::vector<Condition>& conds, std::vector<int>& columns) const {
     columns.clear();
     for (const Condition& c : conds) {
         int index = table_->FieldIndex(c.field);
-        if (index < 0) return Fail(kStoreNoSuchField, "数据库表中没有此字段：" + table_->name + "." + c.field);
+        if (index < 0) return Fail(result::kNoSuchField, "数据库表中没有此字段：" + table_->name + "." + c.field);
         columns.push_back(index);
     }
-    return kStoreOk;
+    return result::kSuccess;
 }
 
 std::int32_t RecordSet::Open(std::shared_ptr<StoreConnection> conn, std::string_view selectText) {
     Selection sel;
     std::string why;
-    if (ParseSelectText(selectText, sel, why) != kStoreOk) {
+    if (ParseSelectText(selectText, sel, why) != result::kSuccess) {
         Close();
-        return Fail(kStoreNotOpen, why);
+        return Fail(result::kStoreOpenFailed, why);
     }
     return Open(std::move(conn), sel);
 }
 
 std::int32_t RecordSet::Open(std::shared_ptr<StoreConnection> conn, const Selection& selection) {
     Close();
-    if (!conn || !conn->IsOpen()) return Fail(kStoreNotOpen, "数据库对象打开失败");
+    if (!conn || !conn->IsOpen()) return Fail(result::kStoreOpenFailed, "数据库对象打开失败");
     const TableDef* table = FindStoreTable(selection.table);
-    if (table == nullptr) return Fail(kStoreNotOpen, "数据库中没有表：" + selection.table);
+    if (table == nullptr) return Fail(result::kStoreOpenFailed, "数据库中没有表：" + selection.table);
     conn_ = std::move(conn);
     table_ = table;
     selection_ = selection;
     std::int32_t code = Requery();
-    if (code != kStoreOk) {
+    if (code != result::kSuccess) {
         std::string text = error_;
         Close();
         error_ = text;
@@ -200,9 +200,9 @@ std::int32_t RecordSet::Open(std::shared_ptr<StoreConnection> conn, const Select
 }
 
 std::int32_t RecordSet::Requery() {
-    if (std::int32_t code = CheckOpen(); code != kStoreOk) return code;
+    if (std::int32_t code = CheckOpen(); code != result::kSuccess) return code;
     std::vector<int> columns;
-    if (std::int32_t code = ResolveConditions(selection_.where, columns); code != kStoreOk) return code;
+    if (std::int32_t code = ResolveConditions(selection_.where, columns); code != result::kSuccess) return code;
     std::string sql = "SELECT " + QuoteIdentifier(kRowIdColumn);
     for (const FieldDef& f : table_->fields) sql += ", " + QuoteIdentifier(f.name);
     sql += " FROM " + QuoteIdentifier(table_->name);
@@ -216,10 +216,10 @@ std::int32_t RecordSet::Requery() {
         // A value that no row of this field can hold matches nothing; null never compares equal.
         std::string why;
         FieldValue low, high;
-        if (CoerceToField(f.type, c.low, low, why) != kStoreOk) low = FieldValue{};
+        if (CoerceToField(f.type, c.low, low, why) != result::kSuccess) low = FieldValue{};
         binds.push_back(low);
         if (c.op == Condition::Op::Between) {
-            if (CoerceToField(f.type, c.high, high, why) != kStoreOk) high = FieldValue{};
+            if (CoerceToField(f.type, c.high, high, why) != result::kSuccess) high = FieldValue{};
             binds.push_back(high);
         }
     }
@@ -240,7 +240,7 @@ std::int32_t RecordSet::Requery() {
     rows_ = std::move(rows);
     pos_ = 0;
     CancelUpdate();
-    return kStoreOk;
+    return result::kSuccess;
 }
 
 void RecordSet::Close() {
@@ -256,9 +256,9 @@ void RecordSet::Close() {
 
 std::int32_t RecordSet::RecordCount(std::int64_t& count) const {
     count = 0;
-    if (std::int32_t code = CheckOpen(); code != kStoreOk) return code;
+    if (std::int32_t code = CheckOpen(); code != result::kSuccess) return code;
     count = static_cast<std::int64_t>(rows_.size());
-    return kStoreOk;
+    return result::kSuccess;
 }
 
 bool RecordSet::Bof() const { return !IsOpen() || rows_.empty() || pos_ < 0; }
@@ -267,24 +267,24 @@ bool RecordSet::Eof() const {
 }
 
 std::int32_t RecordSet::SaveIfEditing() {
-    if (!editing_ && !adding_) return kStoreOk;
+    if (!editing_ && !adding_) return result::kSuccess;
     return Update();
 }
 
 std::int32_t RecordSet::MoveFirst() {
-    if (std::int32_t code = CheckOpen(); code != kStoreOk) return code;
-    if (std::int32_t code = SaveIfEditing(); code != kStoreOk) return code;
-    if (rows_.empty()) return Fail(kStoreNoCurrentRecord, "空表中不能移动记录游标");
+    if (std::int32_t code = CheckOpen(); code != result::kSuccess) return code;
+    if (std::int32_t code = SaveIfEditing(); code != result::kSuccess) return code;
+    if (rows_.empty()) return Fail(result::kNoCurrentRecord, "空表中不能移动记录游标");
     pos_ = 0;
-    return kStoreOk;
+    return result::kSuccess;
 }
 
 std::int32_t RecordSet::MoveNext() {
-    if (std::int32_t code = CheckOpen(); code != kStoreOk) return code;
-    if (std::int32_t code = SaveIfEditing(); code != kStoreOk) return code;
-    if (Eof()) return Fail(kStoreNoCurrentRecord, "空表中不能移动记录游标");
+    if (std::int32_t code = CheckOpen(); code != result::kSuccess) return code;
+    if (std::int32_t code = SaveIfEditing(); code != result::kSuccess) return code;
+    if (Eof()) return Fail(result::kNoCurrentRecord, "空表中不能移动记录游标");
     ++pos_;
-    return kStoreOk;
+    return result::kSuccess;
 }
 
 bool RecordSet::Matches(const Row& row, const std::vector<Condition>& conds, const std::vector<int>& columns) const {
@@ -295,7 +295,7 @@ bool RecordSet::Matches(const Row& row, const std::vector<Condition>& conds, con
         if (std::holds_alternative<std::monostate>(stored)) return false;
         std::string why;
         FieldValue low;
-        if (CoerceToField(table_->fields[col].type, c.low, low, why) != kStoreOk) return false;
+        if (CoerceToField(table_->fields[col].type, c.low, low, why) != result::kSuccess) return false;
         auto lo = Compare(stored, low);
         if (!lo) return false;
         if (c.op == Condition::Op::Equal) {
@@ -303,7 +303,7 @@ bool RecordSet::Matches(const Row& row, const std::vector<Condition>& conds, con
             continue;
         }
         FieldValue high;
-        if (CoerceToField(table_->fields[col].type, c.high, high, why) != kStoreOk) return false;
+        if (CoerceToField(table_->fields[col].type, c.high, high, why) != result::kSuccess) return false;
         auto hi = Compare(stored, high);
         if (*lo < 0 || !hi || *hi > 0) return false;
     }
@@ -311,30 +311,30 @@ bool RecordSet::Matches(const Row& row, const std::vector<Condition>& conds, con
 }
 
 std::int32_t RecordSet::Find(std::string_view criterion) {
-    if (std::int32_t code = CheckOpen(); code != kStoreOk) return code;
+    if (std::int32_t code = CheckOpen(); code != result::kSuccess) return code;
     std::vector<Condition> conds;
     std::string why;
-    if (std::int32_t code = ParseCriterion(criterion, conds, why); code != kStoreOk) return Fail(code, why);
+    if (std::int32_t code = ParseCriterion(criterion, conds, why); code != result::kSuccess) return Fail(code, why);
     std::vector<int> columns;
-    if (std::int32_t code = ResolveConditions(conds, columns); code != kStoreOk) return code;
-    if (std::int32_t code = SaveIfEditing(); code != kStoreOk) return code;
+    if (std::int32_t code = ResolveConditions(conds, columns); code != result::kSuccess) return code;
+    if (std::int32_t code = SaveIfEditing(); code != result::kSuccess) return code;
     std::ptrdiff_t i = pos_ < 0 ? 0 : pos_;
     for (; i < static_cast<std::ptrdiff_t>(rows_.size()); ++i) {
         if (Matches(rows_[static_cast<std::size_t>(i)], conds, columns)) break;
     }
     pos_ = i;
-    return kStoreOk;
+    return result::kSuccess;
 }
 
 std::int32_t RecordSet::AddNew() {
-    if (std::int32_t code = CheckOpen(); code != kStoreOk) return code;
-    if (std::int32_t code = SaveIfEditing(); code != kStoreOk) return code;
+    if (std::int32_t code = CheckOpen(); code != result::kSuccess) return code;
+    if (std::int32_t code = SaveIfEditing(); code != result::kSuccess) return code;
     addReturnPos_ = pos_;
     adding_ = true;
     editing_ = false;
     buffer_.assign(table_->fields.size(), FieldValue{});
     dirty_.assign(table_->fields.size(), false);
-    return kStoreOk;
+    return result::kSuccess;
 }
 
 void RecordSet::CancelUpdate() {
@@ -345,8 +345,8 @@ void RecordSet::CancelUpdate() {
 }
 
 std::int32_t RecordSet::Update() {
-    if (std::int32_t code = CheckOpen(); code != kStoreOk) return code;
-    if (!editing_ && !adding_) return kStoreOk;
+    if (std::int32_t code = CheckOpen(); code != result::kSuccess) return code;
+    if (!editing_ && !adding_) return result::kSuccess;
     std::vector<std::size_t> changed;
     for (std::size_t i = 0; i < dirty_.size(); ++i)
         if (dirty_[i]) changed.push_back(i);
@@ -366,13 +366,13 @@ std::int32_t RecordSet::Update() {
     } else {
         if (changed.empty()) {
             CancelUpdate();
-            return kStoreOk;
+            return result::kSuccess;
         }
         std::string sets;
         for (std::size_t i : changed) sets += (sets.empty() ? "" : ", ") + QuoteIdentifier(table_->fields[i].name) + " = ?";
         sql = "UPDATE " + table + " SET " + sets + " WHERE " + QuoteIdentifier(kRowIdColumn) + " = ?";
     }
-    std::int32_t code = kStoreOk;
+    std::int32_t code = result::kSuccess;
     {
         Statement stmt(*conn_, sql);
         if (stmt.PrepareResult() != SQLITE_OK) {
@@ -385,11 +385,11 @@ std::int32_t RecordSet::Update() {
             if (rc != SQLITE_DONE) {
                 code = FailFromConnection(conn_->FailEngine(sqlite3_extended_errcode(conn_->Handle()), "保存记录失败"));
             } else if (!adding_ && sqlite3_changes(conn_->Handle()) == 0) {
-                code = Fail(kStoreNoCurrentRecord, "当前记录已不在表中");
+                code = Fail(result::kNoCurrentRecord, "当前记录已不在表中");
             }
         }
     }
-    if (code != kStoreOk) {
+    if (code != result::kSuccess) {
         CancelUpdate();
         return code;
     }
@@ -403,32 +403,32 @@ std::int32_t RecordSet::Update() {
     adding_ = editing_ = false;
     buffer_.clear();
     dirty_.clear();
-    return kStoreOk;
+    return result::kSuccess;
 }
 
 std::int32_t RecordSet::Delete() {
-    if (std::int32_t code = CheckOpen(); code != kStoreOk) return code;
+    if (std::int32_t code = CheckOpen(); code != result::kSuccess) return code;
     if (adding_) {
         CancelUpdate();
-        return kStoreOk;
+        return result::kSuccess;
     }
     CancelUpdate();
-    if (Bof() || Eof()) return Fail(kStoreNoCurrentRecord, "空表中不能移动记录游标");
+    if (Bof() || Eof()) return Fail(result::kNoCurrentRecord, "空表中不能移动记录游标");
     Statement stmt(*conn_, "DELETE FROM " + QuoteIdentifier(table_->name) + " WHERE " + QuoteIdentifier(kRowIdColumn) + " = ?");
     if (stmt.PrepareResult() != SQLITE_OK) return FailFromConnection(conn_->FailEngine(stmt.PrepareResult(), "删除记录失败"));
     sqlite3_bind_int64(stmt.get(), 1, rows_[static_cast<std::size_t>(pos_)].id);
     if (sqlite3_step(stmt.get()) != SQLITE_DONE)
         return FailFromConnection(conn_->FailEngine(sqlite3_extended_errcode(conn_->Handle()), "删除记录失败"));
     rows_.erase(rows_.begin() + pos_);
-    return kStoreOk;
+    return result::kSuccess;
 }
 
 std::int32_t RecordSet::DeleteAll() {
-    if (std::int32_t code = CheckOpen(); code != kStoreOk) return code;
+    if (std::int32_t code = CheckOpen(); code != result::kSuccess) return code;
     CancelUpdate();
-    if (rows_.empty()) return kStoreOk;
+    if (rows_.empty()) return result::kSuccess;
     StoreTransaction tx(*conn_);
-    if (tx.BeginResult() != kStoreOk) return FailFromConnection(tx.BeginResult());
+    if (tx.BeginResult() != result::kSuccess) return FailFromConnection(tx.BeginResult());
     {
         Statement stmt(*conn_, "DELETE FROM " + QuoteIdentifier(table_->name) + " WHERE " + QuoteIdentifier(kRowIdColumn) + " = ?");
         if (stmt.PrepareResult() != SQLITE_OK) return FailFromConnection(conn_->FailEngine(stmt.PrepareResult(), "删除记录失败"));
@@ -439,17 +439,17 @@ std::int32_t RecordSet::DeleteAll() {
                 return FailFromConnection(conn_->FailEngine(sqlite3_extended_errcode(conn_->Handle()), "删除记录失败"));
         }
     }
-    if (std::int32_t code = tx.Commit(); code != kStoreOk) return FailFromConnection(code);
+    if (std::int32_t code = tx.Commit(); code != result::kSuccess) return FailFromConnection(code);
     rows_.clear();
     pos_ = 0;
-    return kStoreOk;
+    return result::kSuccess;
 }
 
 std::int32_t RecordSet::Locate(std::string_view field, int& index) const {
-    if (std::int32_t code = CheckOpen(); code != kStoreOk) return code;
+    if (std::int32_t code = CheckOpen(); code != result::kSuccess) return code;
     index = table_->FieldIndex(field);
-    if (index < 0) return Fail(kStoreNoSuchField, "数据库表中没有此字段：" + table_->name + "." + std::string(field));
-    return kStoreOk;
+    if (index < 0) return Fail(result::kNoSuchField, "数据库表中没有此字段：" + table_->name + "." + std::string(field));
+    return result::kSuccess;
 }
 
 const std::vector<FieldValue>* RecordSet::CurrentValues() const {
@@ -460,49 +460,49 @@ const std::vector<FieldValue>* RecordSet::CurrentValues() const {
 
 std::int32_t RecordSet::Set(std::string_view field, const FieldValue& value) {
     int index = -1;
-    if (std::int32_t code = Locate(field, index); code != kStoreOk) return code;
+    if (std::int32_t code = Locate(field, index); code != result::kSuccess) return code;
     auto col = static_cast<std::size_t>(index);
     if (!editing_ && !adding_) {
-        if (Bof() || Eof()) return Fail(kStoreNoCurrentRecord, "空表中不能移动记录游标");
+        if (Bof() || Eof()) return Fail(result::kNoCurrentRecord, "空表中不能移动记录游标");
         buffer_ = rows_[static_cast<std::size_t>(pos_)].values;
         dirty_.assign(buffer_.size(), false);
         editing_ = true;
     }
     FieldValue stored;
     std::string why;
-    if (CoerceToField(table_->fields[col].type, value, stored, why) != kStoreOk)
-        return Fail(kStoreTypeMismatch, table_->name + "." + table_->fields[col].name + "：" + why);
+    if (CoerceToField(table_->fields[col].type, value, stored, why) != result::kSuccess)
+        return Fail(result::kStoreTypeMismatch, table_->name + "." + table_->fields[col].name + "：" + why);
     buffer_[col] = std::move(stored);
     dirty_[col] = true;
-    return kStoreOk;
+    return result::kSuccess;
 }
 
 std::int32_t RecordSet::Get(std::string_view field, FieldValue& out) const {
     out = FieldValue{};
     int index = -1;
-    if (std::int32_t code = Locate(field, index); code != kStoreOk) return code;
+    if (std::int32_t code = Locate(field, index); code != result::kSuccess) return code;
     const auto* values = CurrentValues();
-    if (values == nullptr) return Fail(kStoreNoCurrentRecord, "空表中不能移动记录游标");
+    if (values == nullptr) return Fail(result::kNoCurrentRecord, "空表中不能移动记录游标");
     out = (*values)[static_cast<std::size_t>(index)];
-    return kStoreOk;
+    return result::kSuccess;
 }
 
 std::int32_t RecordSet::IsNull(std::string_view field, bool& out) const {
     FieldValue v;
     std::int32_t code = Get(field, v);
-    out = code == kStoreOk && std::holds_alternative<std::monostate>(v);
+    out = code == result::kSuccess && std::holds_alternative<std::monostate>(v);
     return code;
 }
 
 std::int32_t RecordSet::GetText(std::string_view field, std::string& out) const {
     out.clear();
     FieldValue v;
-    if (std::int32_t code = Get(field, v); code != kStoreOk) return code;
+    if (std::int32_t code = Get(field, v); code != result::kSuccess) return code;
     FieldValue text;
     std::string why;
     CoerceToField(FieldType::Text, v, text, why);
     if (const auto* s = std::get_if<std::string>(&text)) out = *s;
-    return kStoreOk;
+    return result::kSuccess;
 }
 
 std::int32_t RecordSet::GetBytes(std::string_view field, Bytes& out) const {
@@ -516,36 +516,36 @@ std::int32_t RecordSet::GetBytes(std::string_view field, Bytes& out) const {
 std::int32_t RecordSet::GetInteger(std::string_view field, std::int64_t& out) const {
     out = 0;
     FieldValue v;
-    if (std::int32_t code = Get(field, v); code != kStoreOk) return code;
-    if (std::holds_alternative<std::monostate>(v)) return kStoreOk;
+    if (std::int32_t code = Get(field, v); code != result::kSuccess) return code;
+    if (std::holds_alternative<std::monostate>(v)) return result::kSuccess;
     // Wider than a long is still a valid integer to read; only non-integral values fail.
     if (const auto* i = std::get_if<std::int64_t>(&v)) {
         out = *i;
-        return kStoreOk;
+        return result::kSuccess;
     }
     if (const auto* d = std::get_if<double>(&v)) {
         if (std::isfinite(*d) && std::trunc(*d) == *d && std::fabs(*d) <= 9.0e15) {
             out = static_cast<std::int64_t>(*d);
-            return kStoreOk;
+            return result::kSuccess;
         }
     } else if (const auto* s = std::get_if<std::string>(&v); s && ParseInteger(*s, out)) {
-        return kStoreOk;
+        return result::kSuccess;
     }
     out = 0;
-    return Fail(kStoreTypeMismatch, table_->name + "." + std::string(field) + "：字段值不是整数");
+    return Fail(result::kStoreTypeMismatch, table_->name + "." + std::string(field) + "：字段值不是整数");
 }
 
 std::int32_t RecordSet::GetDouble(std::string_view field, double& out) const {
     out = 0;
     FieldValue v;
-    if (std::int32_t code = Get(field, v); code != kStoreOk) return code;
-    if (std::holds_alternative<std::monostate>(v)) return kStoreOk;
+    if (std::int32_t code = Get(field, v); code != result::kSuccess) return code;
+    if (std::holds_alternative<std::monostate>(v)) return result::kSuccess;
     FieldValue d;
     std::string why;
-    if (CoerceToField(FieldType::Double, v, d, why) != kStoreOk)
-        return Fail(kStoreTypeMismatch, table_->name + "." + std::string(field) + "：字段值不是数值");
+    if (CoerceToField(FieldType::Double, v, d, why) != result::kSuccess)
+        return Fail(result::kStoreTypeMismatch, table_->name + "." + std::string(field) + "：字段值不是数值");
     out = std::get<double>(d);
-    return kStoreOk;
+    return result::kSuccess;
 }
 
 }  // namespace karvex

@@ -8,7 +8,7 @@
 //   rs.MoveFirst();  rs.Find("日期='20240101'");
 //   if (rs.Eof()) rs.AddNew();
 //   rs.SetText("日期", "20240101");  rs.SetInteger("正常发票份数", 3);
-//   std::int32_t rc = rs.Update();                   // kStoreDuplicateKey if the key exists
+//   std::int32_t rc = rs.Update();                   // result::kDuplicateKey if the key exists
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -60,7 +60,7 @@ public:
 
     // Starts a new row (all fields null); it becomes current when Update saves it.
     std::int32_t AddNew();
-    // Saves the new row or the changes to the current row. Codes: 91, 3021, kStoreDuplicateKey,
+    // Saves the new row or the changes to the current row. Codes: 91, 3021, result::kDuplicateKey,
     // 4098. On failure the row is left unsaved and the pending edit is dropped.
     std::int32_t Update();
     void CancelUpdate();

@@ -95,7 +95,7 @@ ResultCode StoreRecordWriters::Fail(ResultCode code, std::string text) {
 
 ResultCode StoreRecordWriters::Engine(const std::string& what) {
     StoreAccess* s = Store();
-    if (s == nullptr) return Fail(kStoreNotOpen, "数据库对象打开失败");
+    if (s == nullptr) return Fail(result::kStoreOpenFailed, "数据库对象打开失败");
     StoreConnection& conn = *s->Connection();
     // Two statements: the text must be read after FailEngine has set it.
     const ResultCode code = conn.FailEngine(sqlite3_extended_errcode(conn.Handle()), what);
@@ -103,7 +103,7 @@ ResultCode StoreRecordWriters::Engine(const std::string& what) {
 }
 
 ResultCode StoreRecordWriters::Notify(ResultCode code, const std::string& title) {
-    if (code != kStoreOk && notice_) notice_(title, error_);
+    if (code != result::kSuccess && notice_) notice_(title, error_);
     return code;
 }
 
@@ -113,21 +113,21 @@ ResultCode StoreRecordWriters::OpenCommandTables(std::uint8_t command) {
     StoreAccess* s = Store();
     if (s == nullptr) {
         // A command without tables needs no store.
-        return StoreAccess::AnswerTableOf(command) == nullptr ? kStoreOk : Fail(kStoreNotOpen, "数据库对象打开失败");
+        return StoreAccess::AnswerTableOf(command) == nullptr ? result::kSuccess : Fail(result::kStoreOpenFailed, "数据库对象打开失败");
     }
     std::int32_t rc = s->OpenCommandTables(command, 0, !keepTables_);
-    if (rc != kStoreOk) error_ = s->LastErrorText();
+    if (rc != result::kSuccess) error_ = s->LastErrorText();
     return rc;
 }
 
 ResultCode StoreRecordWriters::ClearCommandTable(std::uint8_t command) {
     // Only the tables each answer refills are emptied: the single rows, the rolls counted by the
     // current-number answer and the signing rows are kept whatever the answer's frame count.
-    if (keepTables_ || !StoreAccess::AnswerRefillsTable(command)) return kStoreOk;
+    if (keepTables_ || !StoreAccess::AnswerRefillsTable(command)) return result::kSuccess;
     StoreAccess* s = Store();
-    if (s == nullptr) return Fail(kStoreNotOpen, "数据库对象打开失败");
+    if (s == nullptr) return Fail(result::kStoreOpenFailed, "数据库对象打开失败");
     std::int32_t rc = s->ClearAccessTable(0);
-    if (rc != kStoreOk) error_ = s->LastErrorText();
+    if (rc != result::kSuccess) error_ = s->LastErrorText();
     return rc;
 }
 
@@ -135,7 +135,7 @@ void StoreRecordWriters::CloseCommandTables(std::uint8_t command) {
     StoreAccess* s = Store();
     if (s == nullptr) return;
     std::int32_t rc = s->CloseCommandTables(command, 0, AnswerOutcome::Keep);
-    if (rc != kStoreOk) {
+    if (rc != result::kSuccess) {
         // A writer's failure tells more than the commit that followed it (a full disk makes the engine
         // undo the whole transaction, and the commit only finds it gone).
         if (error_.empty()) error_ = s->LastErrorText();
@@ -147,79 +147,79 @@ ResultCode StoreRecordWriters::FirstRow(const TableDef& table, std::string_view 
                                         std::int64_t& row) {
     row = 0;
     StoreAccess* s = Store();
-    if (s == nullptr) return Fail(kStoreNotOpen, "数据库对象打开失败");
+    if (s == nullptr) return Fail(result::kStoreOpenFailed, "数据库对象打开失败");
     std::string sql = "SELECT " + QuoteIdentifier(kRowIdColumn) + " FROM " + QuoteIdentifier(table.name);
     FieldValue bound;
     if (!field.empty()) {
         const int index = table.FieldIndex(field);
-        if (index < 0) return Fail(kStoreNoSuchField, "数据库表中没有此字段：" + table.name + "." + std::string(field));
+        if (index < 0) return Fail(result::kNoSuchField, "数据库表中没有此字段：" + table.name + "." + std::string(field));
         std::string why;
-        if (CoerceToField(table.fields[static_cast<std::size_t>(index)].type, value, bound, why) != kStoreOk)
-            return kStoreOk;  // no row can hold this value
+        if (CoerceToField(table.fields[static_cast<std::size_t>(index)].type, value, bound, why) != result::kSuccess)
+            return result::kSuccess;  // no row can hold this value
         sql += " WHERE " + QuoteIdentifier(table.fields[static_cast<std::size_t>(index)].name) + " = ?1";
     }
     sql += " ORDER BY " + QuoteIdentifier(kRowIdColumn) + " LIMIT 1";
     sqlite3_stmt* stmt = cache_.Get(*s->Connection(), sql);
-    if (stmt == nullptr) return Fail(kStoreEngineFailure, s->Connection()->LastErrorText());
+    if (stmt == nullptr) return Fail(result::kExecutionFailed, s->Connection()->LastErrorText());
     if (!field.empty()) BindFieldValue(stmt, 1, bound);
     int rc = sqlite3_step(stmt);
     if (rc == SQLITE_ROW) row = sqlite3_column_int64(stmt, 0);
     else if (rc != SQLITE_DONE) return Engine("查找记录失败");
     sqlite3_reset(stmt);
-    return kStoreOk;
+    return result::kSuccess;
 }
 
 ResultCode StoreRecordWriters::CountRows(const TableDef& table, std::int64_t& count) {
     count = 0;
     StoreAccess* s = Store();
-    if (s == nullptr) return Fail(kStoreNotOpen, "数据库对象打开失败");
+    if (s == nullptr) return Fail(result::kStoreOpenFailed, "数据库对象打开失败");
     sqlite3_stmt* stmt = cache_.Get(*s->Connection(), "SELECT count(*) FROM " + QuoteIdentifier(table.name));
-    if (stmt == nullptr) return Fail(kStoreEngineFailure, s->Connection()->LastErrorText());
+    if (stmt == nullptr) return Fail(result::kExecutionFailed, s->Connection()->LastErrorText());
     if (sqlite3_step(stmt) != SQLITE_ROW) return Engine("读取记录数失败");
     count = sqlite3_column_int64(stmt, 0);
     sqlite3_reset(stmt);
-    return kStoreOk;
+    return result::kSuccess;
 }
 
 ResultCode StoreRecordWriters::ReadText(const TableDef& table, std::int64_t row, std::string_view field,
                                         std::string& out) {
     out.clear();
     StoreAccess* s = Store();
-    if (s == nullptr) return Fail(kStoreNotOpen, "数据库对象打开失败");
+    if (s == nullptr) return Fail(result::kStoreOpenFailed, "数据库对象打开失败");
     const int index = table.FieldIndex(field);
-    if (index < 0) return Fail(kStoreNoSuchField, "数据库表中没有此字段：" + table.name + "." + std::string(field));
+    if (index < 0) return Fail(result::kNoSuchField, "数据库表中没有此字段：" + table.name + "." + std::string(field));
     sqlite3_stmt* stmt = cache_.Get(
         *s->Connection(), "SELECT " + QuoteIdentifier(table.fields[static_cast<std::size_t>(index)].name) + " FROM " +
                               QuoteIdentifier(table.name) + " WHERE " + QuoteIdentifier(kRowIdColumn) + " = ?1");
-    if (stmt == nullptr) return Fail(kStoreEngineFailure, s->Connection()->LastErrorText());
+    if (stmt == nullptr) return Fail(result::kExecutionFailed, s->Connection()->LastErrorText());
     sqlite3_bind_int64(stmt, 1, row);
     int rc = sqlite3_step(stmt);
     if (rc == SQLITE_ROW) out = ColumnText(stmt, 0);
-    else if (rc == SQLITE_DONE) return Fail(kStoreNoCurrentRecord, "当前记录已不在表中");
+    else if (rc == SQLITE_DONE) return Fail(result::kNoCurrentRecord, "当前记录已不在表中");
     else return Engine("读取记录失败");
     sqlite3_reset(stmt);
-    return kStoreOk;
+    return result::kSuccess;
 }
 
 ResultCode StoreRecordWriters::WriteRow(std::string_view tableName, RowPosition position, const FieldList& fields,
                                         std::string_view keyField, const std::string& key) {
     StoreAccess* s = Store();
-    if (s == nullptr) return Fail(kStoreNotOpen, "数据库对象打开失败");
+    if (s == nullptr) return Fail(result::kStoreOpenFailed, "数据库对象打开失败");
     const TableDef* table = FindStoreTable(tableName);
-    if (table == nullptr) return Fail(kStoreNotOpen, "数据库中没有表：" + std::string(tableName));
+    if (table == nullptr) return Fail(result::kStoreOpenFailed, "数据库中没有表：" + std::string(tableName));
 
     std::int64_t row = 0;
     if (position == RowPosition::SingleRow) {
-        if (ResultCode rc = FirstRow(*table, {}, {}, row); rc != kStoreOk) return rc;
+        if (ResultCode rc = FirstRow(*table, {}, {}, row); rc != result::kSuccess) return rc;
     } else if (position == RowPosition::ByKey) {
-        if (ResultCode rc = FirstRow(*table, keyField, key, row); rc != kStoreOk) return rc;
+        if (ResultCode rc = FirstRow(*table, keyField, key, row); rc != result::kSuccess) return rc;
     }
     return WriteAt(*table, row, fields);
 }
 
 ResultCode StoreRecordWriters::WriteAt(const TableDef& tableDef, std::int64_t row, const FieldList& fields) {
     StoreAccess* s = Store();
-    if (s == nullptr) return Fail(kStoreNotOpen, "数据库对象打开失败");
+    if (s == nullptr) return Fail(result::kStoreOpenFailed, "数据库对象打开失败");
     const TableDef* table = &tableDef;
     // Every value is checked against its field before anything is written, so a bad value leaves the
     // row unsaved rather than half written.
@@ -228,12 +228,12 @@ ResultCode StoreRecordWriters::WriteAt(const TableDef& tableDef, std::int64_t ro
     values.reserve(fields.size());
     for (const auto& [name, value] : fields) {
         const int index = table->FieldIndex(name);
-        if (index < 0) return Fail(kStoreNoSuchField, "数据库表中没有此字段：" + table->name + "." + name);
+        if (index < 0) return Fail(result::kNoSuchField, "数据库表中没有此字段：" + table->name + "." + name);
         const FieldDef& def = table->fields[static_cast<std::size_t>(index)];
         FieldValue stored;
         std::string why;
-        if (CoerceToField(def.type, value, stored, why) != kStoreOk)
-            return Fail(kStoreTypeMismatch, table->name + "." + def.name + "：" + why);
+        if (CoerceToField(def.type, value, stored, why) != result::kSuccess)
+            return Fail(result::kStoreTypeMismatch, table->name + "." + def.name + "：" + why);
         values.push_back(std::move(stored));
         names.push_back(def.name);
     }
@@ -253,7 +253,7 @@ ResultCode StoreRecordWriters::WriteAt(const TableDef& tableDef, std::int64_t ro
               " = ?";
     }
     sqlite3_stmt* stmt = cache_.Get(*s->Connection(), sql);
-    if (stmt == nullptr) return Fail(kStoreEngineFailure, s->Connection()->LastErrorText());
+    if (stmt == nullptr) return Fail(result::kExecutionFailed, s->Connection()->LastErrorText());
     int n = 1;
     for (const FieldValue& v : values) BindFieldValue(stmt, n++, v);
     if (row != 0) sqlite3_bind_int64(stmt, n, row);
@@ -264,7 +264,7 @@ ResultCode StoreRecordWriters::WriteAt(const TableDef& tableDef, std::int64_t ro
         return code;
     }
     sqlite3_reset(stmt);
-    return kStoreOk;
+    return result::kSuccess;
 }
 
 ResultCode StoreRecordWriters::SaveInvoiceNumber(const InvoiceRollRecord& roll, int mode) {
@@ -305,7 +305,7 @@ ResultCode StoreRecordWriters::SaveUserInformation(const UserInformationRecord& 
 ResultCode StoreRecordWriters::SaveTaxInformation(const TaxItemRecord& rec) {
     const TableDef* table = FindStoreTable("TaxInformation");
     std::int64_t n = 0;
-    if (ResultCode rc = CountRows(*table, n); rc != kStoreOk) return rc;
+    if (ResultCode rc = CountRows(*table, n); rc != result::kSuccess) return rc;
     FieldList f{{"税种税目索引号", Int(rec.index)},      {"税种项目代码", rec.item_code},
                 {"税率", Int(rec.tax_rate)},             {"经营项目中文名称", rec.name_cn},
                 {"经营项目英文名称", rec.name_en},       {"序号", Int(n + 1)}};
@@ -375,13 +375,13 @@ ResultCode StoreRecordWriters::SaveDeclareData(const DeclareDataRecord& rec) {
 ResultCode StoreRecordWriters::SaveIdiograph(const SignatureRecord& rec) {
     const TableDef* table = FindStoreTable("Idiograph");
     std::int64_t row = 0;
-    if (ResultCode rc = FirstRow(*table, "签名状态", Int(kSignatureWaiting), row); rc != kStoreOk) return rc;
-    if (row == 0) return Fail(kSignatureRowMissing, "需签名数据在数据库中丢失");
+    if (ResultCode rc = FirstRow(*table, "签名状态", Int(kSignatureWaiting), row); rc != result::kSuccess) return rc;
+    if (row == 0) return Fail(result::kSignatureRowMissing, "需签名数据在数据库中丢失");
     StoreAccess* s = Store();
     sqlite3_stmt* stmt = cache_.Get(*s->Connection(),
                                     "UPDATE \"Idiograph\" SET \"签名状态\" = ?1, \"电子签名\" = ?2 WHERE " +
                                         QuoteIdentifier(kRowIdColumn) + " = ?3");
-    if (stmt == nullptr) return Fail(kStoreEngineFailure, s->Connection()->LastErrorText());
+    if (stmt == nullptr) return Fail(result::kExecutionFailed, s->Connection()->LastErrorText());
     sqlite3_bind_int64(stmt, 1, kSignatureSigned);
     sqlite3_bind_text(stmt, 2, rec.signature.data(), static_cast<int>(rec.signature.size()), SQLITE_TRANSIENT);
     sqlite3_bind_int64(stmt, 3, row);
@@ -391,22 +391,22 @@ ResultCode StoreRecordWriters::SaveIdiograph(const SignatureRecord& rec) {
         return code;
     }
     sqlite3_reset(stmt);
-    return kStoreOk;
+    return result::kSuccess;
 }
 
 ResultCode StoreRecordWriters::BookSignature(const std::string& typedText) {
     StoreAccess* s = Store();
-    if (s == nullptr) return Fail(kStoreNotOpen, "数据库对象打开失败");
+    if (s == nullptr) return Fail(result::kStoreOpenFailed, "数据库对象打开失败");
     const TableDef* table = FindStoreTable("Idiograph");
     // A savepoint inside an answer, a transaction of its own otherwise: all or nothing either way.
     StoreTransaction tx(*s->Connection());
-    if (tx.BeginResult() != kStoreOk) return Fail(tx.BeginResult(), s->Connection()->LastErrorText());
+    if (tx.BeginResult() != result::kSuccess) return Fail(tx.BeginResult(), s->Connection()->LastErrorText());
     std::int64_t waiting = 0;
-    if (ResultCode rc = FirstRow(*table, "签名状态", Int(kSignatureWaiting), waiting); rc != kStoreOk) return rc;
+    if (ResultCode rc = FirstRow(*table, "签名状态", Int(kSignatureWaiting), waiting); rc != result::kSuccess) return rc;
     if (waiting != 0) {
         sqlite3_stmt* stmt = cache_.Get(*s->Connection(), "UPDATE \"Idiograph\" SET \"签名状态\" = ?1 WHERE " +
                                                               QuoteIdentifier(kRowIdColumn) + " = ?2");
-        if (stmt == nullptr) return Fail(kStoreEngineFailure, s->Connection()->LastErrorText());
+        if (stmt == nullptr) return Fail(result::kExecutionFailed, s->Connection()->LastErrorText());
         sqlite3_bind_int64(stmt, 1, kSignatureSuperseded);
         sqlite3_bind_int64(stmt, 2, waiting);
         const int rc = sqlite3_step(stmt);
@@ -414,43 +414,43 @@ ResultCode StoreRecordWriters::BookSignature(const std::string& typedText) {
         if (rc != SQLITE_DONE) return Engine("保存签名数据失败");
     }
     FieldList f{{"签名数据", typedText}, {"签名状态", Int(kSignatureWaiting)}};
-    if (ResultCode rc = WriteRow("Idiograph", RowPosition::Add, f); rc != kStoreOk) return rc;
-    if (std::int32_t rc = tx.Commit(); rc != kStoreOk) return Fail(rc, s->Connection()->LastErrorText());
-    return kStoreOk;
+    if (ResultCode rc = WriteRow("Idiograph", RowPosition::Add, f); rc != result::kSuccess) return rc;
+    if (std::int32_t rc = tx.Commit(); rc != result::kSuccess) return Fail(rc, s->Connection()->LastErrorText());
+    return result::kSuccess;
 }
 
 bool StoreRecordWriters::CurrentNumberInUse(std::string& number) {
     number.clear();
     const TableDef* table = FindStoreTable("InvoiceNumber");
     std::int64_t row = 0;
-    if (FirstRow(*table, "发票使用状态", Int(kRollInUse), row) != kStoreOk || row == 0) return false;
-    return ReadText(*table, row, "当前发票号", number) == kStoreOk;
+    if (FirstRow(*table, "发票使用状态", Int(kRollInUse), row) != result::kSuccess || row == 0) return false;
+    return ReadText(*table, row, "当前发票号", number) == result::kSuccess;
 }
 
 ResultCode StoreRecordWriters::SaveMakeInvoice(const std::string& current, std::string& previous) {
     previous.clear();
     StoreAccess* s = Store();
-    if (s == nullptr) return Fail(kStoreNotOpen, "数据库对象打开失败");
+    if (s == nullptr) return Fail(result::kStoreOpenFailed, "数据库对象打开失败");
     std::uint64_t p = 0;
-    if (current.size() != 10 || !ParseNumber(current, p)) return Fail(kRollNumberNotFound, "发票库中找不到当前发票号");
+    if (current.size() != 10 || !ParseNumber(current, p)) return Fail(result::kRollNumberNotFound, "发票库中找不到当前发票号");
     const TableDef* rolls = FindStoreTable("InvoiceNumber");
     const TableDef* made = FindStoreTable("MakeInvoice");
 
     // A savepoint inside an answer, a transaction of its own otherwise: all or nothing either way.
     StoreTransaction tx(*s->Connection());
-    if (tx.BeginResult() != kStoreOk) return Fail(tx.BeginResult(), s->Connection()->LastErrorText());
+    if (tx.BeginResult() != result::kSuccess) return Fail(tx.BeginResult(), s->Connection()->LastErrorText());
     auto commit = [&](ResultCode result) -> ResultCode {
-        if (std::int32_t rc = tx.Commit(); rc != kStoreOk) return Fail(rc, s->Connection()->LastErrorText());
+        if (std::int32_t rc = tx.Commit(); rc != result::kSuccess) return Fail(rc, s->Connection()->LastErrorText());
         return result;
     };
 
     // 1. The marker row follows the current number.
     std::int64_t marker = 0;
-    if (ResultCode rc = FirstRow(*made, "开票类型", Int(kMakeInvoiceMarker), marker); rc != kStoreOk) return rc;
+    if (ResultCode rc = FirstRow(*made, "开票类型", Int(kMakeInvoiceMarker), marker); rc != result::kSuccess) return rc;
     if (marker != 0) {
         sqlite3_stmt* stmt = cache_.Get(*s->Connection(), "UPDATE \"MakeInvoice\" SET \"发票号\" = ?1 WHERE " +
                                                               QuoteIdentifier(kRowIdColumn) + " = ?2");
-        if (stmt == nullptr) return Fail(kStoreEngineFailure, s->Connection()->LastErrorText());
+        if (stmt == nullptr) return Fail(result::kExecutionFailed, s->Connection()->LastErrorText());
         sqlite3_bind_text(stmt, 1, current.data(), static_cast<int>(current.size()), SQLITE_TRANSIENT);
         sqlite3_bind_int64(stmt, 2, marker);
         const int rc = sqlite3_step(stmt);
@@ -460,33 +460,33 @@ ResultCode StoreRecordWriters::SaveMakeInvoice(const std::string& current, std::
 
     // 2. No rolls at all.
     std::int64_t count = 0;
-    if (ResultCode rc = CountRows(*rolls, count); rc != kStoreOk) return rc;
-    if (count == 0) return Fail(commit(kStoreTableEmpty), "数据库中的表为空表");
+    if (ResultCode rc = CountRows(*rolls, count); rc != result::kSuccess) return rc;
+    if (count == 0) return Fail(commit(result::kStoreTableEmpty), "数据库中的表为空表");
 
     // 3. The roll in use: the number goes into it when it holds the number.
     std::int64_t inUse = 0;
     std::string inUseLast;
-    if (ResultCode rc = FirstRow(*rolls, "发票使用状态", Int(kRollInUse), inUse); rc != kStoreOk) return rc;
+    if (ResultCode rc = FirstRow(*rolls, "发票使用状态", Int(kRollInUse), inUse); rc != result::kSuccess) return rc;
     if (inUse != 0) {
         std::string first;
-        if (ResultCode rc = ReadText(*rolls, inUse, "当前发票号", previous); rc != kStoreOk) return rc;
-        if (ResultCode rc = ReadText(*rolls, inUse, "单卷发票起始号", first); rc != kStoreOk) return rc;
-        if (ResultCode rc = ReadText(*rolls, inUse, "单卷发票终止号", inUseLast); rc != kStoreOk) return rc;
+        if (ResultCode rc = ReadText(*rolls, inUse, "当前发票号", previous); rc != result::kSuccess) return rc;
+        if (ResultCode rc = ReadText(*rolls, inUse, "单卷发票起始号", first); rc != result::kSuccess) return rc;
+        if (ResultCode rc = ReadText(*rolls, inUse, "单卷发票终止号", inUseLast); rc != result::kSuccess) return rc;
         std::uint64_t before = 0;
         const bool known = ParseNumber(previous, before);
-        if (known && before == p) return commit(kStoreOk);  // asked again, nothing moved
+        if (known && before == p) return commit(result::kSuccess);  // asked again, nothing moved
         // The processor never hands out a number below one it has handed out: a lower one is a stale or
         // wrong answer and must not move the bookkeeping back.
         std::uint64_t lowest = 0;
         if ((known && p < before) || (!known && ParseNumber(first, lowest) && p < lowest))
-            return Fail(commit(kRollNumberLower), "当前发票号小于已记录的发票号");
+            return Fail(commit(result::kRollNumberLower), "当前发票号小于已记录的发票号");
         if (first <= current && current <= inUseLast) {
             ResultCode rc = WriteAt(*rolls, inUse, {{"当前发票号", current}});
-            if (rc != kStoreOk) return rc;
+            if (rc != result::kSuccess) return rc;
             // The processor's number is recorded even after a jump (a voided blank form uses one up):
             // holding on to the old number would stall the bookkeeping for every later answer.
-            if (known && p != before + 1) return Fail(commit(kRollNotNextNumber), "当前发票号不是原来发票号加一");
-            return commit(kStoreOk);
+            if (known && p != before + 1) return Fail(commit(result::kRollNotNextNumber), "当前发票号不是原来发票号加一");
+            return commit(result::kSuccess);
         }
     }
 
@@ -498,7 +498,7 @@ ResultCode StoreRecordWriters::SaveMakeInvoice(const std::string& current, std::
             *s->Connection(), "SELECT " + QuoteIdentifier(kRowIdColumn) +
                                   ", \"单卷发票起始号\", \"单卷发票终止号\" FROM \"InvoiceNumber\" WHERE \"发票使用状态\" = ?1 "
                                   "ORDER BY " + QuoteIdentifier(kRowIdColumn));
-        if (stmt == nullptr) return Fail(kStoreEngineFailure, s->Connection()->LastErrorText());
+        if (stmt == nullptr) return Fail(result::kExecutionFailed, s->Connection()->LastErrorText());
         sqlite3_bind_int64(stmt, 1, kRollDispensed);
         int rc;
         while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
@@ -514,12 +514,12 @@ ResultCode StoreRecordWriters::SaveMakeInvoice(const std::string& current, std::
     }
     if (inUse != 0 && (found != 0 || current > inUseLast)) {
         FieldList usedUp{{"用完时间", NowStamp()}, {"发票使用状态", Int(kRollUsedUp)}};
-        if (ResultCode rc = WriteAt(*rolls, inUse, usedUp); rc != kStoreOk) return rc;
+        if (ResultCode rc = WriteAt(*rolls, inUse, usedUp); rc != result::kSuccess) return rc;
     }
-    if (found == 0) return Fail(commit(kRollNumberNotFound), "发票库中找不到当前发票号");
+    if (found == 0) return Fail(commit(result::kRollNumberNotFound), "发票库中找不到当前发票号");
     FieldList take{{"发票使用状态", Int(kRollInUse)}, {"当前发票号", current}, {"开始使用时间", NowStamp()}};
-    if (ResultCode w = WriteAt(*rolls, found, take); w != kStoreOk) return w;
-    return commit(kStoreOk);
+    if (ResultCode w = WriteAt(*rolls, found, take); w != result::kSuccess) return w;
+    return commit(result::kSuccess);
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -530,11 +530,11 @@ StoreAnswerQueue::StoreAnswerQueue(std::shared_ptr<StoreHandle> store) : store_(
 StoreAnswerQueue::~StoreAnswerQueue() = default;
 
 ResultCode StoreAnswerQueue::Append(int frame_number, const std::string& frame_hex) {
-    if (failed_ != kStoreOk) return failed_;
-    if (store_ == nullptr || store_->Open() == nullptr) return FailFlush(kStoreNotOpen, "数据库对象打开失败");
+    if (failed_ != result::kSuccess) return failed_;
+    if (store_ == nullptr || store_->Open() == nullptr) return FailFlush(result::kStoreOpenFailed, "数据库对象打开失败");
     pending_.emplace_back(frame_number, frame_hex);
     if (pending_.size() >= kBatch) return Flush();
-    return kStoreOk;
+    return result::kSuccess;
 }
 
 ResultCode StoreAnswerQueue::FailFlush(ResultCode code, const std::string& text) {
@@ -545,15 +545,15 @@ ResultCode StoreAnswerQueue::FailFlush(ResultCode code, const std::string& text)
 }
 
 ResultCode StoreAnswerQueue::Flush() {
-    if (failed_ != kStoreOk) return failed_;
-    if (pending_.empty()) return kStoreOk;
+    if (failed_ != result::kSuccess) return failed_;
+    if (pending_.empty()) return result::kSuccess;
     StoreAccess* s = store_ ? store_->Open() : nullptr;
-    if (s == nullptr) return FailFlush(kStoreNotOpen, "数据库对象打开失败");
+    if (s == nullptr) return FailFlush(result::kStoreOpenFailed, "数据库对象打开失败");
     StoreConnection& conn = *s->Connection();
     StoreTransaction tx(conn);
-    if (tx.BeginResult() != kStoreOk) return FailFlush(tx.BeginResult(), conn.LastErrorText());
+    if (tx.BeginResult() != result::kSuccess) return FailFlush(tx.BeginResult(), conn.LastErrorText());
     sqlite3_stmt* stmt = cache_.Get(conn, "INSERT INTO \"ARecord\" (\"记录号\", \"记录\") VALUES (?1, ?2)");
-    if (stmt == nullptr) return FailFlush(kStoreEngineFailure, conn.LastErrorText());
+    if (stmt == nullptr) return FailFlush(result::kExecutionFailed, conn.LastErrorText());
     for (const auto& [number, hex] : pending_) {
         sqlite3_reset(stmt);
         sqlite3_bind_int64(stmt, 1, number);
@@ -565,22 +565,22 @@ ResultCode StoreAnswerQueue::Flush() {
         }
     }
     sqlite3_reset(stmt);
-    if (std::int32_t rc = tx.Commit(); rc != kStoreOk) return FailFlush(rc, conn.LastErrorText());
+    if (std::int32_t rc = tx.Commit(); rc != result::kSuccess) return FailFlush(rc, conn.LastErrorText());
     stored_ += pending_.size();
     pending_.clear();
-    return kStoreOk;
+    return result::kSuccess;
 }
 
 ResultCode StoreAnswerQueue::LoadBatch() {
     StoreAccess* s = store_ ? store_->Open() : nullptr;
-    if (s == nullptr) return kStoreNotOpen;
+    if (s == nullptr) return result::kStoreOpenFailed;
     StoreConnection& conn = *s->Connection();
     // Inside an answer this is part of the answer's transaction: a frame counts as taken only when
     // what it wrote is kept.
     StoreTransaction tx(conn);
-    if (tx.BeginResult() != kStoreOk) return tx.BeginResult();
+    if (tx.BeginResult() != result::kSuccess) return tx.BeginResult();
     sqlite3_stmt* read = cache_.Get(conn, "SELECT \"karvex_row\", \"记录\" FROM \"ARecord\" ORDER BY \"karvex_row\" LIMIT ?1");
-    if (read == nullptr) return kStoreEngineFailure;
+    if (read == nullptr) return result::kExecutionFailed;
     sqlite3_bind_int64(read, 1, static_cast<std::int64_t>(kBatch));
     std::int64_t lastRow = 0;
     std::deque<std::string> rows;
@@ -594,45 +594,45 @@ ResultCode StoreAnswerQueue::LoadBatch() {
     if (rows.empty()) {
         // The table holds fewer rows than counted (emptied elsewhere): nothing more to take from it.
         stored_ = 0;
-        return kStoreNoCurrentRecord;
+        return result::kNoCurrentRecord;
     }
     sqlite3_stmt* del = cache_.Get(conn, "DELETE FROM \"ARecord\" WHERE \"karvex_row\" <= ?1");
-    if (del == nullptr) return kStoreEngineFailure;
+    if (del == nullptr) return result::kExecutionFailed;
     sqlite3_bind_int64(del, 1, lastRow);
     rc = sqlite3_step(del);
     sqlite3_reset(del);
     if (rc != SQLITE_DONE) return conn.FailEngine(sqlite3_extended_errcode(conn.Handle()), "删除数据包失败");
-    if (std::int32_t c = tx.Commit(); c != kStoreOk) return c;
+    if (std::int32_t c = tx.Commit(); c != result::kSuccess) return c;
     stored_ = rows.size() >= stored_ ? 0 : stored_ - rows.size();
     for (std::string& r : rows) ahead_.push_back(std::move(r));
-    return kStoreOk;
+    return result::kSuccess;
 }
 
 ResultCode StoreAnswerQueue::TakeFirst(std::string& frame_hex) {
     if (ahead_.empty() && stored_ > 0) {
         ResultCode rc = LoadBatch();
         // A table that turned out emptier than counted still leaves the frames held in memory.
-        if (rc != kStoreOk && rc != kStoreNoCurrentRecord) return rc;
+        if (rc != result::kSuccess && rc != result::kNoCurrentRecord) return rc;
     }
     if (!ahead_.empty()) {
         frame_hex = std::move(ahead_.front());
         ahead_.pop_front();
-        return kStoreOk;
+        return result::kSuccess;
     }
     if (!pending_.empty()) {
         // Never written: taken straight from memory, in order after everything in the table.
         frame_hex = std::move(pending_.front().second);
         pending_.pop_front();
-        return kStoreOk;
+        return result::kSuccess;
     }
-    return kStoreNoCurrentRecord;
+    return result::kNoCurrentRecord;
 }
 
 void StoreAnswerQueue::Clear() {
     ahead_.clear();
     pending_.clear();
     stored_ = 0;
-    failed_ = kStoreOk;
+    failed_ = result::kSuccess;
     error_.clear();
     StoreAccess* s = store_ ? store_->Open() : nullptr;
     if (s == nullptr) return;
@@ -647,7 +647,7 @@ void StoreAnswerQueue::Detach() {
     ahead_.clear();
     pending_.clear();
     stored_ = 0;
-    failed_ = kStoreOk;
+    failed_ = result::kSuccess;
     error_.clear();
     cache_.Release();
 }

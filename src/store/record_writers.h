@@ -31,13 +31,6 @@ struct sqlite3_stmt;
 
 namespace karvex {
 
-// Codes of the roll progress and the signing bookkeeping (their texts are in the result table).
-inline constexpr std::int32_t kRollNumberLower = 141;       // "当前发票号小于已记录的发票号"
-inline constexpr std::int32_t kRollNotNextNumber = 149;     // "当前发票号不是原来发票号加一"
-inline constexpr std::int32_t kRollNumberNotFound = 150;    // "发票库中找不到当前发票号"
-inline constexpr std::int32_t kSignatureRowMissing = 151;   // "需签名数据在数据库中丢失"
-inline constexpr std::int32_t kStoreTableEmpty = 162;       // "数据库中的表为空表"
-
 // The store as the answer side sees it: present while the console is loaded.
 struct StoreHandle {
     std::unique_ptr<StoreAccess> access;

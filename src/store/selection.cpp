@@ -130,7 +130,7 @@ private:
 
 std::int32_t Fail(std::string& error, std::string reason, std::string_view text) {
     error = std::move(reason) + "：" + std::string(text);
-    return kStoreBadCriterion;
+    return result::kStoreBadCriterion;
 }
 
 std::int32_t ParseTerms(Scanner& sc, std::string_view text, std::vector<Condition>& out, std::string& error) {
@@ -153,7 +153,7 @@ std::int32_t ParseTerms(Scanner& sc, std::string_view text, std::vector<Conditio
     } while (sc.Keyword("and"));
     if (!sc.AtEnd()) return Fail(error, "条件后有多余的文字", text);
     out.insert(out.end(), terms.begin(), terms.end());
-    return kStoreOk;
+    return result::kSuccess;
 }
 
 }  // namespace
@@ -172,10 +172,10 @@ std::int32_t ParseSelectText(std::string_view text, Selection& out, std::string&
     if (!sc.AtEnd()) {
         if (!sc.Keyword("where")) return Fail(error, "表名后只能跟 where 条件", text);
         std::int32_t rc = ParseTerms(sc, text, sel.where, error);
-        if (rc != kStoreOk) return rc;
+        if (rc != result::kSuccess) return rc;
     }
     out = std::move(sel);
-    return kStoreOk;
+    return result::kSuccess;
 }
 
 }  // namespace karvex

@@ -41,11 +41,11 @@ struct Selection {
 
 // Parses a criterion: term { "and" term }, term = field "=" value | field "between" value "and" value,
 // value = 'text' (a doubled '' stands for one quote) | [+-]digits[.digits]. Field names are not
-// checked here. Returns 0, or kStoreBadCriterion with a reason in error.
+// checked here. Returns 0, or result::kStoreBadCriterion with a reason in error.
 std::int32_t ParseCriterion(std::string_view text, std::vector<Condition>& out, std::string& error);
 
 // Parses "Select * From <table> [where <criterion>]" (keywords without case). Returns 0, or
-// kStoreBadCriterion with a reason in error.
+// result::kStoreBadCriterion with a reason in error.
 std::int32_t ParseSelectText(std::string_view text, Selection& out, std::string& error);
 
 }  // namespace karvex

@@ -99,7 +99,7 @@ std::int32_t StoreAccess::Fail(std::int32_t code, std::string text) {
 }
 
 std::int32_t StoreAccess::FromSlot(int slot, std::int32_t code) {
-    if (code != kStoreOk) error_ = slots_[slot].LastErrorText();
+    if (code != result::kSuccess) error_ = slots_[slot].LastErrorText();
     return code;
 }
 
@@ -110,38 +110,38 @@ std::int32_t StoreAccess::Open(StoreMode mode) {
     std::error_code ec;
     if (!std::filesystem::is_directory(dir.empty() ? "." : dir, ec)) {
         const std::string reason = ec ? ec.message() : std::string("不是目录");
-        return Fail(kStoreNotOpen, "数据目录 " + dir.string() + " 不能使用：" + reason);
+        return Fail(result::kStoreOpenFailed, "数据目录 " + dir.string() + " 不能使用：" + reason);
     }
     if (mode == StoreMode::Write) {
         if (::access(dir.empty() ? "." : dir.c_str(), W_OK | X_OK) != 0) {
-            return Fail(kStoreNotOpen, "数据目录 " + dir.string() + " 不能写入：" + std::strerror(errno));
+            return Fail(result::kStoreOpenFailed, "数据目录 " + dir.string() + " 不能写入：" + std::strerror(errno));
         }
         std::string why;
-        if (std::int32_t rc = lock_.AcquireWriter(storePath_, why); rc != kStoreOk) return Fail(rc, why);
+        if (std::int32_t rc = lock_.AcquireWriter(storePath_, why); rc != result::kSuccess) return Fail(rc, why);
     } else {
         lock_.AcquireReader(storePath_);
     }
     auto conn = std::make_shared<StoreConnection>();
     std::int32_t code =
         mode == StoreMode::Write ? conn->Open(storePath_, key_) : conn->OpenForReading(storePath_, key_);
-    if (code != kStoreOk) {
+    if (code != result::kSuccess) {
         lock_.Release();
         std::string text = conn->LastErrorText();
         if (text.find(storePath_.string()) == std::string::npos) text = storePath_.string() + "：" + text;
         // Whatever stops the store from opening (a full disk, a file that cannot be written) means the
         // same to the caller: there is no store here.
-        return Fail(kStoreNotOpen, text);
+        return Fail(result::kStoreOpenFailed, text);
     }
     conn_ = std::move(conn);
     error_.clear();
-    return kStoreOk;
+    return result::kSuccess;
 }
 
 void StoreAccess::Close() {
     ReleaseAllSlots();
     if (conn_) {
         if (answerOpen_) {
-            std::int32_t ignored = kStoreOk;
+            std::int32_t ignored = result::kSuccess;
             EndAnswer(AnswerOutcome::Discard, ignored);
         }
         conn_->Close();
@@ -159,27 +159,27 @@ RecordSet* StoreAccess::Slot(int slot) {
 std::int32_t StoreAccess::OpenAccess(std::string_view selectText, int slot) {
     Selection sel;
     std::string why;
-    if (Slot(slot) == nullptr) return Fail(kStoreNotOpen, "没有此数据控件：" + std::to_string(slot));
-    if (ParseSelectText(selectText, sel, why) != kStoreOk) {
+    if (Slot(slot) == nullptr) return Fail(result::kStoreOpenFailed, "没有此数据控件：" + std::to_string(slot));
+    if (ParseSelectText(selectText, sel, why) != result::kSuccess) {
         slots_[slot].Close();
-        return Fail(kStoreNotOpen, why);
+        return Fail(result::kStoreOpenFailed, why);
     }
     return OpenAccess(sel, slot);
 }
 
 std::int32_t StoreAccess::OpenAccess(const Selection& selection, int slot) {
-    if (Slot(slot) == nullptr) return Fail(kStoreNotOpen, "没有此数据控件：" + std::to_string(slot));
+    if (Slot(slot) == nullptr) return Fail(result::kStoreOpenFailed, "没有此数据控件：" + std::to_string(slot));
     if (!IsOpen()) {
         slots_[slot].Close();
-        return Fail(kStoreNotOpen, "数据库对象打开失败");
+        return Fail(result::kStoreOpenFailed, "数据库对象打开失败");
     }
     return FromSlot(slot, slots_[slot].Open(conn_, selection));
 }
 
 std::int32_t StoreAccess::ClearAccessTable(int slot) {
-    if (Slot(slot) == nullptr) return Fail(kStoreNotOpen, "没有此数据控件：" + std::to_string(slot));
+    if (Slot(slot) == nullptr) return Fail(result::kStoreOpenFailed, "没有此数据控件：" + std::to_string(slot));
     // A slot without a record set has nothing to clear.
-    if (!slots_[slot].IsOpen()) return kStoreOk;
+    if (!slots_[slot].IsOpen()) return result::kSuccess;
     return FromSlot(slot, slots_[slot].DeleteAll());
 }
 
@@ -193,7 +193,7 @@ void StoreAccess::ReleaseAllSlots() {
 
 std::int32_t StoreAccess::OpenAnswerQueue() {
     std::int32_t code = OpenAccess(Selection::Of("ARecord"), kAnswerQueueSlot);
-    if (code != kStoreOk) return code;
+    if (code != result::kSuccess) return code;
     return ClearAccessTable(kAnswerQueueSlot);
 }
 
@@ -202,7 +202,7 @@ void StoreAccess::EndAnswer(AnswerOutcome outcome, std::int32_t& code) {
     if (!conn_) return;
     if (outcome == AnswerOutcome::Keep) {
         std::int32_t rc = conn_->Commit();
-        if (rc != kStoreOk && code == kStoreOk) code = Fail(rc, conn_->LastErrorText());
+        if (rc != result::kSuccess && code == result::kSuccess) code = Fail(rc, conn_->LastErrorText());
     } else {
         conn_->Rollback();
     }
@@ -210,32 +210,32 @@ void StoreAccess::EndAnswer(AnswerOutcome outcome, std::int32_t& code) {
 
 std::int32_t StoreAccess::OpenCommandTables(std::uint8_t code, int slot, bool refill) {
     const CommandTable* entry = CommandTableOf(code);
-    if (entry == nullptr) return kStoreOk;
-    if (Slot(slot) == nullptr) return Fail(kStoreNotOpen, "没有此数据控件：" + std::to_string(slot));
-    if (!IsOpen()) return Fail(kStoreNotOpen, "数据库对象打开失败");
+    if (entry == nullptr) return result::kSuccess;
+    if (Slot(slot) == nullptr) return Fail(result::kStoreOpenFailed, "没有此数据控件：" + std::to_string(slot));
+    if (!IsOpen()) return Fail(result::kStoreOpenFailed, "数据库对象打开失败");
     if (answerOpen_) {
-        std::int32_t rc = kStoreOk;
+        std::int32_t rc = result::kSuccess;
         EndAnswer(AnswerOutcome::Keep, rc);
-        if (rc != kStoreOk) return rc;
+        if (rc != result::kSuccess) return rc;
     }
-    if (std::int32_t rc = conn_->Begin(); rc != kStoreOk) return Fail(rc, conn_->LastErrorText());
+    if (std::int32_t rc = conn_->Begin(); rc != result::kSuccess) return Fail(rc, conn_->LastErrorText());
     answerOpen_ = true;
-    std::int32_t rc = kStoreOk;
+    std::int32_t rc = result::kSuccess;
     refill = refill && entry->refilled;
     if (refill) {
         // Emptied in one statement before the record set is bound: reading the old rows into the slot
         // only to delete them one by one costs memory and time in proportion to the last answer.
         const TableDef* table = FindStoreTable(entry->table);
         rc = conn_->Exec("DELETE FROM " + QuoteIdentifier(table->name));
-        if (rc != kStoreOk) error_ = conn_->LastErrorText();
+        if (rc != result::kSuccess) error_ = conn_->LastErrorText();
     }
-    if (rc == kStoreOk) rc = OpenAccess(Selection::Of(entry->table), slot);
-    if (rc == kStoreOk && refill) rc = ClearAccessTable(slot);
-    if (rc == kStoreOk && code == 0x33) rc = OpenAccess(Selection::Of("MakeInvoice"), kRollSlot);
-    if (rc != kStoreOk) {
+    if (rc == result::kSuccess) rc = OpenAccess(Selection::Of(entry->table), slot);
+    if (rc == result::kSuccess && refill) rc = ClearAccessTable(slot);
+    if (rc == result::kSuccess && code == 0x33) rc = OpenAccess(Selection::Of("MakeInvoice"), kRollSlot);
+    if (rc != result::kSuccess) {
         std::string text = error_;
         ReleaseSlot(slot);
-        std::int32_t ignored = kStoreOk;
+        std::int32_t ignored = result::kSuccess;
         EndAnswer(AnswerOutcome::Discard, ignored);
         error_ = text;
     }
@@ -243,75 +243,75 @@ std::int32_t StoreAccess::OpenCommandTables(std::uint8_t code, int slot, bool re
 }
 
 std::int32_t StoreAccess::CloseCommandTables(std::uint8_t code, int slot, AnswerOutcome outcome) {
-    if (CommandTableOf(code) == nullptr) return kStoreOk;
+    if (CommandTableOf(code) == nullptr) return result::kSuccess;
     ReleaseSlot(slot);
-    std::int32_t rc = kStoreOk;
+    std::int32_t rc = result::kSuccess;
     if (answerOpen_) EndAnswer(outcome, rc);
     return rc;
 }
 
 std::int32_t StoreAccess::ClearStoreTables(int slot, std::uint32_t flags, const ClearProgress& progress) {
-    if (Slot(slot) == nullptr) return Fail(kStoreNotOpen, "没有此数据控件：" + std::to_string(slot));
-    if (!IsOpen()) return Fail(kStoreNotOpen, "数据库对象打开失败");
+    if (Slot(slot) == nullptr) return Fail(result::kStoreOpenFailed, "没有此数据控件：" + std::to_string(slot));
+    if (!IsOpen()) return Fail(result::kStoreOpenFailed, "数据库对象打开失败");
     std::vector<std::uint32_t> emptied;
     {
         StoreTransaction tx(*conn_);
-        if (tx.BeginResult() != kStoreOk) return Fail(tx.BeginResult(), conn_->LastErrorText());
+        if (tx.BeginResult() != result::kSuccess) return Fail(tx.BeginResult(), conn_->LastErrorText());
         for (const ClearRow& row : kClearRows) {
             if ((flags & row.bit) == 0) continue;
             std::int32_t rc = OpenAccess(Selection::Of(row.table), slot);
-            if (rc == kStoreOk) rc = ClearAccessTable(slot);
+            if (rc == result::kSuccess) rc = ClearAccessTable(slot);
             ReleaseSlot(slot);
-            if (rc != kStoreOk) return rc;
+            if (rc != result::kSuccess) return rc;
             emptied.push_back(row.bit);
         }
-        if (std::int32_t rc = tx.Commit(); rc != kStoreOk) return Fail(rc, conn_->LastErrorText());
+        if (std::int32_t rc = tx.Commit(); rc != result::kSuccess) return Fail(rc, conn_->LastErrorText());
     }
     if (progress) {
         for (std::uint32_t table : emptied) progress(table, kClearedCaption);
     }
-    return kStoreOk;
+    return result::kSuccess;
 }
 
 std::int32_t StoreAccess::CompactStore() {
-    if (!IsOpen()) return Fail(kStoreNotOpen, "数据库对象打开失败");
-    if (!lock_.HeldAsWriter()) return Fail(kStoreInUse, "只读打开的数据库不能压缩：" + storePath_.string());
-    if (!lock_.BeginAlone()) return Fail(kStoreInUse, "数据库正被其他程序打开，未压缩：" + storePath_.string());
+    if (!IsOpen()) return Fail(result::kStoreOpenFailed, "数据库对象打开失败");
+    if (!lock_.HeldAsWriter()) return Fail(result::kStoreInUse, "只读打开的数据库不能压缩：" + storePath_.string());
+    if (!lock_.BeginAlone()) return Fail(result::kStoreInUse, "数据库正被其他程序打开，未压缩：" + storePath_.string());
     struct EndAlone {
         StoreLock& lock;
         ~EndAlone() { lock.EndAlone(); }
     } endAlone{lock_};
     ReleaseAllSlots();
     if (answerOpen_) {
-        std::int32_t ignored = kStoreOk;
+        std::int32_t ignored = result::kSuccess;
         EndAnswer(AnswerOutcome::Discard, ignored);
     }
     const std::filesystem::path copy = BackupPath();
-    if (std::int32_t rc = conn_->ExportTo(copy); rc != kStoreOk) return Fail(rc, conn_->LastErrorText());
+    if (std::int32_t rc = conn_->ExportTo(copy); rc != result::kSuccess) return Fail(rc, conn_->LastErrorText());
     conn_->Close();
     conn_.reset();
 
-    std::int32_t result = kStoreOk;
+    std::int32_t result = result::kSuccess;
     std::error_code ec;
     if (std::filesystem::exists(storePath_.string() + "-journal", ec)) {
         // A journal still beside the store belongs to it; pairing it with the copy would corrupt
         // the copy, so the store stays as it is.
         RemoveWithCompanions(copy);
-        result = Fail(kStoreEngineFailure, "存储文件旁有未完成的日志文件，未替换存储文件");
+        result = Fail(result::kExecutionFailed, "存储文件旁有未完成的日志文件，未替换存储文件");
     } else {
         // Replacing by rename is atomic: at every moment either the old or the compacted store is
         // in place, never neither.
         std::filesystem::rename(copy, storePath_, ec);
         if (ec) {
             RemoveWithCompanions(copy);
-            result = Fail(kStoreEngineFailure, "压缩后的数据库无法替换存储文件：" + ec.message());
+            result = Fail(result::kExecutionFailed, "压缩后的数据库无法替换存储文件：" + ec.message());
         } else {
             SyncDirectory(storePath_.parent_path());
         }
     }
     auto conn = std::make_shared<StoreConnection>();
     std::int32_t rc = conn->Open(storePath_, key_);
-    if (rc != kStoreOk) return result != kStoreOk ? result : Fail(rc, conn->LastErrorText());
+    if (rc != result::kSuccess) return result != result::kSuccess ? result : Fail(rc, conn->LastErrorText());
     conn_ = std::move(conn);
     return result;
 }
@@ -319,12 +319,12 @@ std::int32_t StoreAccess::CompactStore() {
 std::int32_t StoreAccess::CompactStoreAtUnload() {
     compactionSkipped_ = false;
     std::int32_t rc = CompactStore();
-    if (rc == kStoreInUse) {
+    if (rc == result::kStoreInUse) {
         // Compacting is only tidying; the store as it is holds every answer.
         compactionSkipped_ = true;
-        return kStoreOk;
+        return result::kSuccess;
     }
-    if (rc == kStoreDestinationExists) {
+    if (rc == result::kCompactDestinationExists) {
         // A copy left by an interrupted run: it is stale, the store file is the current data.
         RemoveWithCompanions(BackupPath());
         rc = CompactStore();

@@ -65,7 +65,7 @@ public:
     StoreAccess(const StoreAccess&) = delete;
     StoreAccess& operator=(const StoreAccess&) = delete;
 
-    // Opens (creating when missing) the encrypted store with StoreKey(). 0; kStoreInUse when another
+    // Opens (creating when missing) the encrypted store with StoreKey(). 0; result::kStoreInUse when another
     // writer has the store; 91 with the path and the reason when the store cannot be opened or written
     // (a reader only needs to read an existing file).
     std::int32_t Open(StoreMode mode = StoreMode::Write);
@@ -113,7 +113,7 @@ public:
 
     // Releases every slot (an unfinished answer is rolled back), writes the compacted encrypted copy
     // to BackupPath() and puts it in the store file's place, then reopens the store.
-    // kStoreDestinationExists when the copy file is already there; kStoreInUse (nothing done) when
+    // result::kCompactDestinationExists when the copy file is already there; result::kStoreInUse (nothing done) when
     // another process has the store open, since it would be left with the replaced file.
     std::int32_t CompactStore();
     // As at unload: a copy left by an interrupted earlier run is deleted and the compaction repeated;

@@ -40,21 +40,21 @@ std::int32_t StoreConnection::Fail(std::int32_t code, std::string text) {
 std::int32_t StoreConnection::FailEngine(int rc, const std::string& what) {
     int primary = rc & 0xFF;
     if (rc == SQLITE_CONSTRAINT_UNIQUE || rc == SQLITE_CONSTRAINT_PRIMARYKEY) {
-        return Fail(kStoreDuplicateKey, DuplicateKeyMessage());
+        return Fail(result::kDuplicateKey, DuplicateKeyMessage());
     }
     std::string detail = EngineErrorText(rc, db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(rc));
-    if (primary == SQLITE_NOTADB) return Fail(kStoreNotOpen, what + "：" + detail);
-    if (primary == SQLITE_FULL) return Fail(kStoreDiskFull, what + "：" + detail);
-    return Fail(kStoreEngineFailure, what + "：" + detail);
+    if (primary == SQLITE_NOTADB) return Fail(result::kStoreOpenFailed, what + "：" + detail);
+    if (primary == SQLITE_FULL) return Fail(result::kDiskFull, what + "：" + detail);
+    return Fail(result::kExecutionFailed, what + "：" + detail);
 }
 
 std::int32_t StoreConnection::Exec(const std::string& sql) {
-    if (db_ == nullptr) return Fail(kStoreNotOpen, std::string("数据库对象打开失败"));
+    if (db_ == nullptr) return Fail(result::kStoreOpenFailed, std::string("数据库对象打开失败"));
     char* msg = nullptr;
     int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &msg);
     sqlite3_free(msg);
     if (rc != SQLITE_OK) return FailEngine(sqlite3_extended_errcode(db_), "执行失败");
-    return kStoreOk;
+    return result::kSuccess;
 }
 
 std::int32_t StoreConnection::Open(const std::filesystem::path& file, const std::string& key) {
@@ -70,14 +70,14 @@ std::int32_t StoreConnection::OpenFile(const std::filesystem::path& file, const 
     error_.clear();
     file_ = file;
     key_ = key;
-    if (key.empty()) return Fail(kStoreNotOpen, std::string("存储密钥为空，拒绝以明文打开存储文件"));
+    if (key.empty()) return Fail(result::kStoreOpenFailed, std::string("存储密钥为空，拒绝以明文打开存储文件"));
     // A reader opens read-write all the same (without creating anything) so that the journal of a writer
     // killed mid-answer can be rolled back; it only reads.
     int rc = sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | (writer ? SQLITE_OPEN_CREATE : 0), nullptr);
     if (rc != SQLITE_OK) {
         std::string detail = EngineErrorText(rc, db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(rc));
         Close();
-        return Fail(kStoreNotOpen, "无法打开存储文件 " + file.string() + "：" + detail);
+        return Fail(result::kStoreOpenFailed, "无法打开存储文件 " + file.string() + "：" + detail);
     }
     sqlite3_extended_result_codes(db_, 1);
     // Waits for a transaction of another connection (a reader's, or the writer's while a reader reads)
@@ -86,7 +86,7 @@ std::int32_t StoreConnection::OpenFile(const std::filesystem::path& file, const 
     rc = sqlite3_key(db_, key.data(), static_cast<int>(key.size()));
     if (rc != SQLITE_OK) {
         Close();
-        return Fail(kStoreNotOpen, std::string("无法设置存储密钥"));
+        return Fail(result::kStoreOpenFailed, std::string("无法设置存储密钥"));
     }
     int step = SQLITE_OK;
     {
@@ -96,39 +96,39 @@ std::int32_t StoreConnection::OpenFile(const std::filesystem::path& file, const 
     }
     if (step != SQLITE_ROW) {
         Close();
-        return Fail(kStoreNotOpen, UnreadableStoreText(file, step, sqlite3_errstr(step)));
+        return Fail(result::kStoreOpenFailed, UnreadableStoreText(file, step, sqlite3_errstr(step)));
     }
     // A reader that wrote would bypass the writer's lock.
     if (!writer) return Exec("PRAGMA query_only=1");
     if (sqlite3_db_readonly(db_, "main") == 1) {
         Close();
-        return Fail(kStoreNotOpen, "存储文件 " + file.string() + " 只能读取，不能写入");
+        return Fail(result::kStoreOpenFailed, "存储文件 " + file.string() + " 只能读取，不能写入");
     }
     // Rollback journal, not WAL: the file is replaced by rename after compaction, and a WAL file
     // left beside it would belong to the old file. A process killed mid-transaction leaves a hot
     // journal that the next open rolls back, so the tables come back as they were before.
     std::int32_t code = Exec("PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL;");
-    if (code == kStoreOk) code = EnsureSchema();
-    if (code != kStoreOk) {
+    if (code == result::kSuccess) code = EnsureSchema();
+    if (code != result::kSuccess) {
         std::string text = error_;
         Close();
         error_ = text;
         return code;
     }
-    return kStoreOk;
+    return result::kSuccess;
 }
 
 std::int32_t StoreConnection::EnsureSchema() {
     StoreTransaction tx(*this);
-    if (tx.BeginResult() != kStoreOk) return tx.BeginResult();
+    if (tx.BeginResult() != result::kSuccess) return tx.BeginResult();
     for (const TableDef& table : StoreTables()) {
         std::int32_t code = Exec(CreateTableSql(table));
-        if (code != kStoreOk) return code;
+        if (code != result::kSuccess) return code;
     }
     // The serial settings live in exactly one row; 0 and 0 mean "nothing chosen yet".
     std::int32_t code = Exec(
         "INSERT INTO \"ComSet\" (\"CommPort\", \"Bite\") SELECT 0, 0 WHERE NOT EXISTS (SELECT 1 FROM \"ComSet\");");
-    if (code != kStoreOk) return code;
+    if (code != result::kSuccess) return code;
     return tx.Commit();
 }
 
@@ -142,30 +142,30 @@ void StoreConnection::Close() {
 }
 
 std::int32_t StoreConnection::Begin() {
-    if (db_ == nullptr) return Fail(kStoreNotOpen, std::string("数据库对象打开失败"));
+    if (db_ == nullptr) return Fail(result::kStoreOpenFailed, std::string("数据库对象打开失败"));
     if (sqlite3_get_autocommit(db_)) {
         levels_.clear();
         std::int32_t code = Exec("BEGIN IMMEDIATE");
-        if (code == kStoreOk) levels_.push_back(true);
+        if (code == result::kSuccess) levels_.push_back(true);
         return code;
     }
     std::int32_t code = Exec("SAVEPOINT karvex_level");
-    if (code == kStoreOk) levels_.push_back(false);
+    if (code == result::kSuccess) levels_.push_back(false);
     return code;
 }
 
 std::int32_t StoreConnection::Commit() {
-    if (db_ == nullptr) return Fail(kStoreNotOpen, std::string("数据库对象打开失败"));
-    if (levels_.empty()) return Fail(kStoreEngineFailure, std::string("没有进行中的事务"));
+    if (db_ == nullptr) return Fail(result::kStoreOpenFailed, std::string("数据库对象打开失败"));
+    if (levels_.empty()) return Fail(result::kExecutionFailed, std::string("没有进行中的事务"));
     bool outer = levels_.back();
     levels_.pop_back();
     if (sqlite3_get_autocommit(db_)) {
         levels_.clear();
-        return Fail(kStoreEngineFailure, std::string("事务已被存储引擎撤销，修改没有保存"));
+        return Fail(result::kExecutionFailed, std::string("事务已被存储引擎撤销，修改没有保存"));
     }
     if (!outer) return Exec("RELEASE karvex_level");
     std::int32_t code = Exec("COMMIT");
-    if (code != kStoreOk) {
+    if (code != result::kSuccess) {
         std::string text = error_;
         if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
         levels_.clear();
@@ -190,13 +190,13 @@ void StoreConnection::Rollback() {
 }
 
 std::int32_t StoreConnection::ExportTo(const std::filesystem::path& destination) {
-    if (db_ == nullptr) return Fail(kStoreNotOpen, std::string("数据库对象打开失败"));
+    if (db_ == nullptr) return Fail(result::kStoreOpenFailed, std::string("数据库对象打开失败"));
     std::error_code ec;
     bool exists = std::filesystem::exists(destination, ec);
-    if (ec) return Fail(kStoreEngineFailure, "压缩数据库失败，无法检查目标文件：" + ec.message());
-    if (exists) return Fail(kStoreDestinationExists, "压缩数据库失败，目标文件已经存在：" + destination.string());
+    if (ec) return Fail(result::kExecutionFailed, "压缩数据库失败，无法检查目标文件：" + ec.message());
+    if (exists) return Fail(result::kCompactDestinationExists, "压缩数据库失败，目标文件已经存在：" + destination.string());
     if (!sqlite3_get_autocommit(db_)) {
-        return Fail(kStoreEngineFailure, std::string("有未完成的事务，不能压缩数据库"));
+        return Fail(result::kExecutionFailed, std::string("有未完成的事务，不能压缩数据库"));
     }
     // A journal without its database file is left from an interrupted copy; applied to the new
     // copy it would corrupt it.
@@ -215,13 +215,13 @@ std::int32_t StoreConnection::ExportTo(const std::filesystem::path& destination)
         }
     }
     std::int32_t code = Exec("BEGIN IMMEDIATE; SELECT sqlcipher_export('karvex_copy'); COMMIT;");
-    if (code != kStoreOk) {
+    if (code != result::kSuccess) {
         std::string text = error_;
         if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
         error_ = text;
     }
     sqlite3_exec(db_, "DETACH DATABASE karvex_copy", nullptr, nullptr, nullptr);
-    if (code != kStoreOk) RemoveWithCompanions(destination);
+    if (code != result::kSuccess) RemoveWithCompanions(destination);
     return code;
 }
 

@@ -24,11 +24,11 @@ public:
     StoreConnection& operator=(const StoreConnection&) = delete;
 
     // Opens (or creates) the file with the key, checks that the key reads it, and makes sure every
-    // table of the schema and the one ComSet row exist. Returns 0, or kStoreNotOpen / an engine
+    // table of the schema and the one ComSet row exist. Returns 0, or result::kStoreOpenFailed / an engine
     // code with the reason in LastErrorText(). An existing file is never rewritten when the key fails.
     std::int32_t Open(const std::filesystem::path& file, const std::string& key);
     // Opens an existing file for reading what others wrote: nothing is created or changed, and a file
-    // that is not there is kStoreNotOpen.
+    // that is not there is result::kStoreOpenFailed.
     std::int32_t OpenForReading(const std::filesystem::path& file, const std::string& key);
     // Closes the handle; an open transaction is rolled back. Record sets on it then report 91.
     void Close();
@@ -45,7 +45,7 @@ public:
     int TransactionDepth() const { return static_cast<int>(levels_.size()); }
 
     // Writes an encrypted, compacted copy of the store (same key) to a new file. Fails with
-    // kStoreDestinationExists when the file is there already; a partial copy of a failed run is removed.
+    // result::kCompactDestinationExists when the file is there already; a partial copy of a failed run is removed.
     std::int32_t ExportTo(const std::filesystem::path& destination);
 
     // Runs SQL without parameters (only for fixed texts built from the schema).

@@ -75,7 +75,7 @@ std::int32_t StoreLock::AcquireWriter(const std::filesystem::path& storeFile, st
         const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         if (fd < 0) {
             why = "无法建立数据库锁文件 " + path.string() + "：" + std::strerror(errno);
-            return kStoreNotOpen;
+            return result::kStoreOpenFailed;
         }
         if (!TryLock(fd, F_WRLCK, kWriterByte)) {
             const int err = errno;
@@ -86,13 +86,13 @@ std::int32_t StoreLock::AcquireWriter(const std::filesystem::path& storeFile, st
             if (err != EAGAIN && err != EACCES) {
                 ::close(fd);
                 why = "无法锁定数据库 " + storeFile.string() + "：" + std::strerror(err);
-                return kStoreNotOpen;
+                return result::kStoreOpenFailed;
             }
             const std::string holder = HolderOf(fd);
             ::close(fd);
             why = "数据库正被另一程序使用" + (holder.empty() ? std::string() : "（" + holder + "）") + "：" +
                   storeFile.string();
-            return kStoreInUse;
+            return result::kStoreInUse;
         }
         if (!StillAtPath(fd, path)) {
             ::close(fd);
@@ -108,10 +108,10 @@ std::int32_t StoreLock::AcquireWriter(const std::filesystem::path& storeFile, st
         fd_ = fd;
         writer_ = true;
         path_ = path;
-        return kStoreOk;
+        return result::kSuccess;
     }
     why = "无法锁定数据库 " + storeFile.string() + "：锁文件不断被替换";
-    return kStoreNotOpen;
+    return result::kStoreOpenFailed;
 }
 
 void StoreLock::AcquireReader(const std::filesystem::path& storeFile) {

@@ -24,8 +24,8 @@ public:
     // The lock file of a store file.
     static std::filesystem::path LockPathOf(const std::filesystem::path& storeFile);
 
-    // Takes the writer's lock. 0; kStoreInUse when another process (or another store object of this one)
-    // writes the store, with `why` naming it; kStoreNotOpen when the lock file cannot be made.
+    // Takes the writer's lock. 0; result::kStoreInUse when another process (or another store object of this one)
+    // writes the store, with `why` naming it; result::kStoreOpenFailed when the lock file cannot be made.
     std::int32_t AcquireWriter(const std::filesystem::path& storeFile, std::string& why);
     // Registers a reader. Never refuses: a reader only loses the protection against a compaction under it
     // when the lock file cannot be opened.

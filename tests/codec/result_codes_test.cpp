@@ -7,25 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "user_interface.h"
-
 namespace karvex {
 namespace {
-
-class RecordingUserInterface final : public UserInterface {
-public:
-    struct Box {
-        std::string title;
-        std::string text;
-    };
-    std::vector<Box> boxes;
-
-    void ShowMessage(const std::string& title, const std::string& text) override { boxes.push_back({title, text}); }
-    bool AskYesNo(const std::string&, const std::string&) override { return false; }
-    std::optional<std::string> AskText(const std::string&, const std::string&, const std::string&) override {
-        return std::nullopt;
-    }
-};
 
 struct MessageCase {
     ResultCode code;
@@ -226,7 +209,7 @@ TEST(ResultMessage, DuplicateKeyIsComposedWithTheSignedCode) {
               "允许重复的值并再试一次。");
 }
 
-TEST(DescribeResult, CodeTexts) {
+TEST(ResultCodeText, CodeTexts) {
     const struct {
         ResultCode code;
         const char* text;
@@ -244,38 +227,12 @@ TEST(DescribeResult, CodeTexts) {
         {static_cast<ResultCode>(0x8FFBF1E9u), "0x8FFBF1E9：压缩数据库失败，_bak数据库已经存在"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(DescribeResult(c.code), c.text) << "code " << c.code;
         EXPECT_EQ(ResultCodeText(c.code), c.text) << "code " << c.code;
     }
-    EXPECT_EQ(DescribeResult(result::kDuplicateKey).rfind("0x80004005：数据库错误：-2147467259\n\n    由于", 0), 0u);
+    EXPECT_EQ(ResultCodeText(result::kDuplicateKey).rfind("0x80004005：数据库错误：-2147467259\n\n    由于", 0), 0u);
 }
 
-TEST(DescribeResult, BoxOnlyInModeOneWithTitleRule) {
-    RecordingUserInterface ui;
-    EXPECT_EQ(DescribeResult(35, "联机", kDescribeWithBox, &ui), "0x23：发票已用完");
-    ASSERT_EQ(ui.boxes.size(), 1u);
-    EXPECT_EQ(ui.boxes[0].title, "联机");
-    EXPECT_EQ(ui.boxes[0].text, "Err：0x23 发票已用完");
-
-    DescribeResult(128, "", kDescribeWithBox, &ui);
-    ASSERT_EQ(ui.boxes.size(), 2u);
-    EXPECT_EQ(ui.boxes[1].title, "税控器错误");
-    EXPECT_EQ(ui.boxes[1].text, "Err：0x80 通讯超时");
-
-    DescribeResult(20048, "联机", kDescribeWithBox, &ui);
-    ASSERT_EQ(ui.boxes.size(), 3u);
-    EXPECT_EQ(ui.boxes[2].text, "Err：0x4E50  未知错误");
-
-    for (int mode : {kDescribeQuiet, kDescribeForRecord, 3, -1}) {
-        DescribeResult(35, "联机", mode, &ui);
-    }
-    EXPECT_EQ(ui.boxes.size(), 3u);
-
-    // No person to show it to: the text is still composed.
-    EXPECT_EQ(DescribeResult(35, "联机", kDescribeWithBox, nullptr), "0x23：发票已用完");
-}
-
-TEST(DescribeResult, BoxTextOfNegativeCodeUsesItsPattern) {
+TEST(ResultCodeText, BoxTextOfNegativeCodeUsesItsPattern) {
     EXPECT_EQ(ResultBoxText(static_cast<ResultCode>(0x8FFBF1E9u)), "Err：0x8FFBF1E9 压缩数据库失败，_bak数据库已经存在");
     EXPECT_EQ(ResultHex(result::kDuplicateKey), "80004005");
 }

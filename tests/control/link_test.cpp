@@ -2,6 +2,7 @@
 // machine, the time-out and the completion step, against the virtual processor.
 #include "fixture.h"
 
+#include "control/result_box.h"
 #include "link/result_codes.h"
 
 namespace karvex::testing {
@@ -150,7 +151,7 @@ TEST_F(LinkTest, PulledDeviceEndsTheCommandAtOnceAndThePortOpensAgain) {
     ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
     sim_->inject({.command = 0x00, .kind = FaultKind::Late, .arg = 5000});
     QTimer::singleShot(50, [&] { sim_->stop(); });
-    EXPECT_EQ(fiscal_->FiscalOnline(), ControlModule::kPortLost);
+    EXPECT_EQ(fiscal_->FiscalOnline(), result::kPortLost);
     EXPECT_EQ(fiscal_->Module().Status().port, "无");
     EXPECT_EQ(fiscal_->FiscalOnline(), result::kNoOpenPort);
 
@@ -187,7 +188,7 @@ TEST_F(LinkTest, ConsoleIsShownModelessAndTheLinkStaysOpen) {
     ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
     EXPECT_EQ(fiscal_->ShowFiscalForm(0, 0), 0);
     EXPECT_EQ(fiscal_->FiscalOnline(), 0);
-    EXPECT_NE(DescribeResult(ControlModule::kNotAvailable), "0x86： 未知错误");
+    EXPECT_NE(ResultCodeText(result::kNotAvailable), "0x86： 未知错误");
 }
 
 TEST_F(LinkTest, UnloadReturnsZeroAndClosesThePort) {
@@ -249,6 +250,19 @@ TEST(PacketNumbers, PaddedToFourCharacters) {
     EXPECT_EQ(PadPacketNumber(42), "42  ");
     EXPECT_EQ(PadPacketNumber(123), "123 ");
     EXPECT_EQ(PadPacketNumber(1000), "1000 ");
+}
+
+TEST(ResultBox, BoxTextUnderTheGivenTitleOrTheDefaultOne) {
+    ScriptedUi ui;
+    ShowResultBox(ui, 35, "联机");
+    ShowResultBox(ui, 128, "");
+    ShowResultBox(ui, 20048, "联机");
+    ASSERT_EQ(ui.messages.size(), 3u);
+    EXPECT_EQ(ui.messages[0].title, "联机");
+    EXPECT_EQ(ui.messages[0].text, "Err：0x23 发票已用完");
+    EXPECT_EQ(ui.messages[1].title, "税控器错误");
+    EXPECT_EQ(ui.messages[1].text, "Err：0x80 通讯超时");
+    EXPECT_EQ(ui.messages[2].text, "Err：0x4E50  未知错误");
 }
 
 TEST_F(LinkTest, MultiPacketAnswerIsQueuedAndCompletedOnce) {

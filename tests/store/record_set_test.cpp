@@ -26,9 +26,9 @@ TEST_F(RecordSetTest, NavigatesInOrderOfArrival) {
     ASSERT_EQ(rs.Open(Conn(), "Select * From DayTrade"), 0);
     EXPECT_TRUE(rs.Bof());
     EXPECT_TRUE(rs.Eof());
-    EXPECT_EQ(rs.MoveFirst(), kStoreNoCurrentRecord);
+    EXPECT_EQ(rs.MoveFirst(), result::kNoCurrentRecord);
     std::string text;
-    EXPECT_EQ(rs.GetText("日期", text), kStoreNoCurrentRecord);
+    EXPECT_EQ(rs.GetText("日期", text), result::kNoCurrentRecord);
 
     for (const char* day : {"20240103", "20240101", "20240102"}) AddDay(rs, day, 1);
     ASSERT_EQ(rs.Open(Conn(), "Select * From DayTrade"), 0);
@@ -43,7 +43,7 @@ TEST_F(RecordSetTest, NavigatesInOrderOfArrival) {
         ASSERT_EQ(rs.MoveNext(), 0);
     }
     EXPECT_EQ(seen, (std::vector<std::string>{"20240103", "20240101", "20240102"}));
-    EXPECT_EQ(rs.MoveNext(), kStoreNoCurrentRecord);
+    EXPECT_EQ(rs.MoveNext(), result::kNoCurrentRecord);
 }
 
 TEST_F(RecordSetTest, FindSearchesForwardFromTheCurrentRow) {
@@ -86,8 +86,8 @@ TEST_F(RecordSetTest, FindSearchesForwardFromTheCurrentRow) {
     ASSERT_EQ(rs.Find("单卷发票起始号 = 101"), 0);
     EXPECT_TRUE(rs.Eof());
 
-    EXPECT_EQ(rs.Find("没有的字段 = 1"), kStoreNoSuchField);
-    EXPECT_EQ(rs.Find("发票使用状态 => 1"), kStoreBadCriterion);
+    EXPECT_EQ(rs.Find("没有的字段 = 1"), result::kNoSuchField);
+    EXPECT_EQ(rs.Find("发票使用状态 => 1"), result::kStoreBadCriterion);
 
     RecordSet filtered;
     ASSERT_EQ(filtered.Open(Conn(), "Select * From InvoiceNumber where 发票使用状态 = 1"), 0);
@@ -128,7 +128,7 @@ TEST_F(RecordSetTest, UpdateAndDeleteReachTheFile) {
 
     ASSERT_EQ(again.DeleteAll(), 0);
     EXPECT_TRUE(again.Eof());
-    EXPECT_EQ(again.Delete(), kStoreNoCurrentRecord);
+    EXPECT_EQ(again.Delete(), result::kNoCurrentRecord);
     EXPECT_EQ(Count(*store_, "DayTrade"), 1);
 }
 
@@ -144,18 +144,18 @@ TEST_F(RecordSetTest, TypedValuesAndNulls) {
     } sets[] = {
         {"开票日期发票号", std::string("202401010000000001"), 0},
         {"开票类型", std::int64_t{255}, 0},
-        {"开票类型", std::int64_t{256}, kStoreTypeMismatch},
-        {"开票类型", std::int64_t{-1}, kStoreTypeMismatch},
+        {"开票类型", std::int64_t{256}, result::kStoreTypeMismatch},
+        {"开票类型", std::int64_t{-1}, result::kStoreTypeMismatch},
         {"开票类型", std::string("12"), 0},
-        {"开票类型", std::string("1a"), kStoreTypeMismatch},
-        {"开票类型", 2.5, kStoreTypeMismatch},
+        {"开票类型", std::string("1a"), result::kStoreTypeMismatch},
+        {"开票类型", 2.5, result::kStoreTypeMismatch},
         {"开票类型", 2.0, 0},
-        {"开票总金额", std::string("abc"), kStoreTypeMismatch},
+        {"开票总金额", std::string("abc"), result::kStoreTypeMismatch},
         {"开票总金额", std::int64_t{100}, 0},
         {"发票号", std::int64_t{42}, 0},
         {"付款单位", gbk, 0},
-        {"开票类型", Bytes{1}, kStoreTypeMismatch},
-        {"没有的字段", std::int64_t{1}, kStoreNoSuchField},
+        {"开票类型", Bytes{1}, result::kStoreTypeMismatch},
+        {"没有的字段", std::int64_t{1}, result::kNoSuchField},
     };
     for (const SetCase& c : sets) EXPECT_EQ(rs.Set(c.field, c.value), c.code) << c.field;
     ASSERT_EQ(rs.Update(), 0) << rs.LastErrorText();
@@ -182,7 +182,7 @@ TEST_F(RecordSetTest, TypedValuesAndNulls) {
     EXPECT_EQ(empty, "");
     EXPECT_EQ(back.GetInteger("税种税目索引号6", kind), 0);
     EXPECT_EQ(kind, 0);
-    EXPECT_EQ(back.GetInteger("付款单位", kind), kStoreTypeMismatch);
+    EXPECT_EQ(back.GetInteger("付款单位", kind), result::kStoreTypeMismatch);
     EXPECT_EQ(back.SetNull("发票号"), 0);
     ASSERT_EQ(back.Update(), 0);
     ASSERT_EQ(back.Requery(), 0);
@@ -196,8 +196,8 @@ TEST_F(RecordSetTest, DuplicateKeyIsRefusedWithTheComposedMessage) {
     AddDay(rs, "20240101", 1);
     ASSERT_EQ(rs.AddNew(), 0);
     ASSERT_EQ(rs.SetText("日期", "20240101"), 0);
-    EXPECT_EQ(rs.Update(), kStoreDuplicateKey);
-    EXPECT_EQ(kStoreDuplicateKey, -2147467259);
+    EXPECT_EQ(rs.Update(), result::kDuplicateKey);
+    EXPECT_EQ(result::kDuplicateKey, -2147467259);
     EXPECT_EQ(rs.LastErrorText(), DuplicateKeyMessage());
     EXPECT_EQ(DuplicateKeyMessage(),
               "数据库错误：-2147467259\n\n"
@@ -225,11 +225,11 @@ TEST_F(RecordSetTest, InjectionAttemptsStayPlainValues) {
     ASSERT_EQ(rs.Open(Conn(), Selection::Of("MachineData").Where("机器编号", evil)), 0);
     EXPECT_FALSE(rs.Eof());
 
-    EXPECT_EQ(rs.Open(Conn(), Selection::Of("MachineData").Where("机器编号\" = 1 OR \"1", 1)), kStoreNoSuchField);
-    EXPECT_EQ(rs.Open(Conn(), Selection::Of("MachineData\"; DROP TABLE \"ComSet")), kStoreNotOpen);
-    EXPECT_EQ(rs.Open(Conn(), "Select * From MachineData where 机器编号 = '1' or 1 = 1"), kStoreNotOpen);
+    EXPECT_EQ(rs.Open(Conn(), Selection::Of("MachineData").Where("机器编号\" = 1 OR \"1", 1)), result::kNoSuchField);
+    EXPECT_EQ(rs.Open(Conn(), Selection::Of("MachineData\"; DROP TABLE \"ComSet")), result::kStoreOpenFailed);
+    EXPECT_EQ(rs.Open(Conn(), "Select * From MachineData where 机器编号 = '1' or 1 = 1"), result::kStoreOpenFailed);
     EXPECT_FALSE(rs.IsOpen());
-    EXPECT_EQ(rs.Set("机器编号", std::string("y")), kStoreNotOpen);
+    EXPECT_EQ(rs.Set("机器编号", std::string("y")), result::kStoreOpenFailed);
     EXPECT_EQ(Count(*store_, "ComSet"), 1);
     EXPECT_EQ(Count(*store_, "MachineData"), 1);
 }
@@ -243,7 +243,7 @@ TEST_F(RecordSetTest, MovingSavesAPendingEditAndAFailedSaveIsDropped) {
     ASSERT_EQ(rs.SetInteger("废票份数", 9), 0);
     ASSERT_EQ(rs.MoveNext(), 0);  // saves
     ASSERT_EQ(rs.SetText("日期", "20240101"), 0);
-    EXPECT_EQ(rs.MoveFirst(), kStoreDuplicateKey);
+    EXPECT_EQ(rs.MoveFirst(), result::kDuplicateKey);
     std::string day;
     ASSERT_EQ(rs.GetText("日期", day), 0);
     EXPECT_EQ(day, "20240102");
@@ -260,10 +260,10 @@ TEST_F(RecordSetTest, ClosedConnectionGivesNotOpen) {
     ASSERT_EQ(rs.Open(Conn(), "Select * From ARecord"), 0);
     store_->Close();
     std::int64_t n = 0;
-    EXPECT_EQ(rs.RecordCount(n), kStoreNotOpen);
-    EXPECT_EQ(rs.AddNew(), kStoreNotOpen);
+    EXPECT_EQ(rs.RecordCount(n), result::kStoreOpenFailed);
+    EXPECT_EQ(rs.AddNew(), result::kStoreOpenFailed);
     EXPECT_TRUE(rs.Eof());
-    EXPECT_EQ(rs.Open(nullptr, "Select * From ARecord"), kStoreNotOpen);
+    EXPECT_EQ(rs.Open(nullptr, "Select * From ARecord"), result::kStoreOpenFailed);
 }
 
 }  // namespace

@@ -143,7 +143,7 @@ TEST_F(RecordWritersTest, LaterFrameOfTheSameInvoiceLeavesEmptySlotsAsTheyWere) 
 TEST_F(RecordWritersTest, SignatureGoesToTheFirstWaitingRow) {
     SignatureRecord sig{std::string(256, 'F')};
     ASSERT_EQ(writers_->OpenCommandTables(0x46), 0);
-    EXPECT_EQ(writers_->SaveIdiograph(sig), kSignatureRowMissing);  // empty table
+    EXPECT_EQ(writers_->SaveIdiograph(sig), result::kSignatureRowMissing);  // empty table
     writers_->CloseCommandTables(0x46);
 
     ASSERT_EQ(Access().OpenAccess("Select * From Idiograph", 3), 0);
@@ -165,7 +165,7 @@ TEST_F(RecordWritersTest, SignatureGoesToTheFirstWaitingRow) {
     // Nothing waiting: 151, nothing changed.
     ASSERT_EQ(writers_->OpenCommandTables(0x46), 0);
     ASSERT_EQ(writers_->SaveIdiograph(sig), 0);
-    EXPECT_EQ(writers_->SaveIdiograph(sig), kSignatureRowMissing);
+    EXPECT_EQ(writers_->SaveIdiograph(sig), result::kSignatureRowMissing);
     writers_->CloseCommandTables(0x46);
     EXPECT_EQ(Column("Idiograph", "签名状态"), (std::vector<std::string>{"2", "2", "2"}));
 }
@@ -179,21 +179,21 @@ TEST_F(RecordWritersTest, StoreFailuresAreNoticedOnlyByTheWritersThatReportThem)
     InvPrintDataRecord invoice;
     invoice.key = "k";
     DeclareDataRecord declaration;
-    EXPECT_EQ(writers_->SaveInvoiceNumber(roll, kRollAdd), kStoreNotOpen);
-    EXPECT_EQ(writers_->SaveInvPrintData(invoice), kStoreNotOpen);
-    EXPECT_EQ(writers_->SaveDeclareData(declaration), kStoreNotOpen);
+    EXPECT_EQ(writers_->SaveInvoiceNumber(roll, kRollAdd), result::kStoreOpenFailed);
+    EXPECT_EQ(writers_->SaveInvPrintData(invoice), result::kStoreOpenFailed);
+    EXPECT_EQ(writers_->SaveDeclareData(declaration), result::kStoreOpenFailed);
     ASSERT_EQ(notices_.size(), 3u);
     EXPECT_EQ(notices_[0].title, "");
     EXPECT_EQ(notices_[1].title, "发票打印数据");
     EXPECT_EQ(notices_[2].title, "");
     for (const Notice& n : notices_) EXPECT_FALSE(n.text.empty());
 
-    EXPECT_EQ(writers_->SaveUserInformation({}), kStoreNotOpen);
-    EXPECT_EQ(writers_->SaveTaxInformation({}), kStoreNotOpen);
-    EXPECT_EQ(writers_->SaveDayTrade({}), kStoreNotOpen);
-    EXPECT_EQ(writers_->SaveInvUseSum({}), kStoreNotOpen);
-    EXPECT_EQ(writers_->SaveMachineData({}), kStoreNotOpen);
-    EXPECT_EQ(writers_->SaveIdiograph({}), kStoreNotOpen);
+    EXPECT_EQ(writers_->SaveUserInformation({}), result::kStoreOpenFailed);
+    EXPECT_EQ(writers_->SaveTaxInformation({}), result::kStoreOpenFailed);
+    EXPECT_EQ(writers_->SaveDayTrade({}), result::kStoreOpenFailed);
+    EXPECT_EQ(writers_->SaveInvUseSum({}), result::kStoreOpenFailed);
+    EXPECT_EQ(writers_->SaveMachineData({}), result::kStoreOpenFailed);
+    EXPECT_EQ(writers_->SaveIdiograph({}), result::kStoreOpenFailed);
     EXPECT_EQ(notices_.size(), 3u);
 }
 
@@ -203,7 +203,7 @@ TEST_F(RecordWritersTest, RefusedRollIsLeftUnsavedAndReported) {
     ASSERT_EQ(writers_->OpenCommandTables(0x31), 0);
     ASSERT_EQ(writers_->SaveInvoiceNumber(roll, kRollAdd), 0);
     roll.last_number = "0000009999";
-    EXPECT_EQ(writers_->SaveInvoiceNumber(roll, kRollAdd), kStoreDuplicateKey);
+    EXPECT_EQ(writers_->SaveInvoiceNumber(roll, kRollAdd), result::kDuplicateKey);
     writers_->CloseCommandTables(0x31);
     EXPECT_EQ(writers_->TakeCloseResult(), 0);
     EXPECT_EQ(Column("InvoiceNumber", "单卷发票终止号"), (std::vector<std::string>{"0000001000"}));
@@ -221,13 +221,13 @@ TEST_F(RecordWritersTest, RollProgressWritesTheNumberIntoTheRollThatHoldsIt) {
         std::vector<std::string> numbers;  // their 当前发票号 after
     } cases[] = {
         {"0000000050", "0000000051", 0, {"2", "1"}, {"0000000051", " "}},
-        {"0000000050", "0000000060", kRollNotNextNumber, {"2", "1"}, {"0000000060", " "}},
+        {"0000000050", "0000000060", result::kRollNotNextNumber, {"2", "1"}, {"0000000060", " "}},
         {"0000000050", "0000000050", 0, {"2", "1"}, {"0000000050", " "}},
-        {"0000000050", "0000000040", kRollNumberLower, {"2", "1"}, {"0000000050", " "}},
+        {"0000000050", "0000000040", result::kRollNumberLower, {"2", "1"}, {"0000000050", " "}},
         {"0000000050", "0000000150", 0, {"3", "2"}, {"0000000050", "0000000150"}},
-        {"0000000050", "0000000300", kRollNumberNotFound, {"3", "1"}, {"0000000050", " "}},
+        {"0000000050", "0000000300", result::kRollNumberNotFound, {"3", "1"}, {"0000000050", " "}},
         // A roll taken into use without a number yet: below its start is no number of it.
-        {" ", "0000000000", kRollNumberLower, {"2", "1"}, {" ", " "}},
+        {" ", "0000000000", result::kRollNumberLower, {"2", "1"}, {" ", " "}},
     };
     for (const auto& c : cases) {
         ASSERT_EQ(Access().ClearStoreTables(2, StoreTableFlags::kInvoiceNumber), 0);
@@ -266,7 +266,7 @@ TEST_F(RecordWritersTest, FullDiskIsReportedOnceWithItsReasonAndTheFramesAreDrop
     InvPrintDataRecord rec;
     rec.key = "20240301" + std::string(2000, '7');
     rec.payer = std::string(5000, 'P');
-    EXPECT_EQ(writers_->SaveInvPrintData(rec), kStoreDiskFull);
+    EXPECT_EQ(writers_->SaveInvPrintData(rec), result::kDiskFull);
     writers_->CloseCommandTables(0x3F);
     EXPECT_NE(writers_->LastErrorText().find("database or disk is full"), std::string::npos) << writers_->LastErrorText();
 
@@ -278,11 +278,11 @@ TEST_F(RecordWritersTest, FullDiskIsReportedOnceWithItsReasonAndTheFramesAreDrop
         first = queue.Append(static_cast<int>(i), frame);
         at = i;
     }
-    EXPECT_EQ(first, kStoreDiskFull);
+    EXPECT_EQ(first, result::kDiskFull);
     EXPECT_EQ(at, StoreAnswerQueue::kBatch);
     EXPECT_EQ(queue.Count(), 0u) << "the answer's frames are dropped";
     EXPECT_NE(queue.LastErrorText().find("database or disk is full"), std::string::npos);
-    EXPECT_EQ(queue.Append(static_cast<int>(at + 1), frame), kStoreDiskFull) << "refused without writing";
+    EXPECT_EQ(queue.Append(static_cast<int>(at + 1), frame), result::kDiskFull) << "refused without writing";
     EXPECT_EQ(queue.Count(), 0u);
     queue.Clear();
     EXPECT_EQ(queue.Append(1, frame), 0) << "the next answer starts afresh";

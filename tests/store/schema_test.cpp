@@ -240,7 +240,7 @@ TEST(SelectionParse, RefusesAnythingElse) {
     for (const char* text : criteria) {
         std::vector<Condition> out;
         std::string why;
-        EXPECT_EQ(ParseCriterion(text, out, why), kStoreBadCriterion) << text;
+        EXPECT_EQ(ParseCriterion(text, out, why), result::kStoreBadCriterion) << text;
         EXPECT_TRUE(out.empty()) << text;
         EXPECT_FALSE(why.empty());
     }
@@ -249,7 +249,7 @@ TEST(SelectionParse, RefusesAnythingElse) {
     for (const char* text : selects) {
         Selection sel;
         std::string why;
-        EXPECT_EQ(ParseSelectText(text, sel, why), kStoreBadCriterion) << text;
+        EXPECT_EQ(ParseSelectText(text, sel, why), result::kStoreBadCriterion) << text;
     }
 }
 

@@ -238,11 +238,11 @@ TEST_F(StoreAccessTest, AnswerQueueIsEmptiedWhenOpened) {
 }
 
 TEST_F(StoreAccessTest, SlotFailuresAreReportedNotHidden) {
-    EXPECT_EQ(store_->OpenAccess("Select * From NoSuchTable", 0), kStoreNotOpen);
+    EXPECT_EQ(store_->OpenAccess("Select * From NoSuchTable", 0), result::kStoreOpenFailed);
     EXPECT_FALSE(store_->Slot(0)->IsOpen());
-    EXPECT_EQ(store_->Slot(0)->AddNew(), kStoreNotOpen);
+    EXPECT_EQ(store_->Slot(0)->AddNew(), result::kStoreOpenFailed);
     EXPECT_EQ(store_->ClearAccessTable(0), 0);  // nothing bound, nothing to clear
-    EXPECT_EQ(store_->OpenAccess("Select * From ARecord", 4), kStoreNotOpen);
+    EXPECT_EQ(store_->OpenAccess("Select * From ARecord", 4), result::kStoreOpenFailed);
     EXPECT_EQ(store_->Slot(-1), nullptr);
     ASSERT_EQ(store_->OpenAccess("Select * From ARecord", 0), 0);
     EXPECT_EQ(store_->ClearAccessTable(0), 0);  // empty record set
@@ -265,7 +265,7 @@ TEST_F(StoreAccessTest, CompactionWritesAnEncryptedCopyInTheStoresPlace) {
     ASSERT_EQ(store_->OpenAccess("Select * From DayTrade", 0), 0);
     ASSERT_EQ(store_->Slot(0)->AddNew(), 0);
     ASSERT_EQ(store_->Slot(0)->SetText("日期", "20240101"), 0);
-    EXPECT_EQ(store_->Slot(0)->Update(), kStoreDuplicateKey);
+    EXPECT_EQ(store_->Slot(0)->Update(), result::kDuplicateKey);
 }
 
 TEST_F(StoreAccessTest, LeftOverCopyFailsOnceAndIsReplacedAtUnload) {
@@ -274,7 +274,7 @@ TEST_F(StoreAccessTest, LeftOverCopyFailsOnceAndIsReplacedAtUnload) {
     EXPECT_EQ(copy.filename(), "FiscalMachine.mdb_bak.mdb");
     { std::ofstream(copy) << "half a copy"; }
     { std::ofstream(copy.string() + "-journal") << "stale journal"; }
-    EXPECT_EQ(store_->CompactStore(), kStoreDestinationExists);
+    EXPECT_EQ(store_->CompactStore(), result::kCompactDestinationExists);
     EXPECT_EQ(ReadFile(copy), "half a copy");
     EXPECT_EQ(FirstText("MachineData", "机器编号"), "7");
 
@@ -310,7 +310,7 @@ TEST_F(StoreAccessTest, EnvironmentKeyReplacesTheBuiltInKey) {
 
     ::unsetenv("KARVEX_STORE_KEY");
     StoreAccess wrong(dir_);
-    EXPECT_EQ(wrong.Open(), kStoreNotOpen);
+    EXPECT_EQ(wrong.Open(), result::kStoreOpenFailed);
     EXPECT_FALSE(wrong.LastErrorText().empty());
     EXPECT_FALSE(wrong.IsOpen());
     EXPECT_EQ(ReadFile(file), before);  // a wrong key never rewrites the file
@@ -339,11 +339,11 @@ TEST_F(StoreAccessTest, PlainFileIsNotTakenForAStore) {
     sqlite3_close(db);
     const std::string before = ReadFile(file);
     StoreAccess store(dir_);
-    EXPECT_EQ(store.Open(), kStoreNotOpen);
+    EXPECT_EQ(store.Open(), result::kStoreOpenFailed);
     EXPECT_EQ(ReadFile(file), before);
-    EXPECT_EQ(store.OpenCommandTables(0x39, 0), kStoreNotOpen);
-    EXPECT_EQ(store.ClearStoreTables(2, StoreTableFlags::kAfterInitialize), kStoreNotOpen);
-    EXPECT_EQ(store.CompactStoreAtUnload(), kStoreNotOpen);
+    EXPECT_EQ(store.OpenCommandTables(0x39, 0), result::kStoreOpenFailed);
+    EXPECT_EQ(store.ClearStoreTables(2, StoreTableFlags::kAfterInitialize), result::kStoreOpenFailed);
+    EXPECT_EQ(store.CompactStoreAtUnload(), result::kStoreOpenFailed);
 }
 
 // A file the key does not open is described by what it shows, never simply blamed on the key, in Chinese
@@ -381,7 +381,7 @@ TEST_F(StoreAccessTest, UnreadableFileIsToldByWhatItShows) {
     for (const auto& c : cases) {
         c.make();
         StoreAccess store(dir_);
-        EXPECT_EQ(store.Open(), kStoreNotOpen) << c.what;
+        EXPECT_EQ(store.Open(), result::kStoreOpenFailed) << c.what;
         const std::string text = store.LastErrorText();
         EXPECT_NE(text.find(c.reason), std::string::npos) << c.what << ": " << text;
         EXPECT_NE(text.find("文件已加密或不是数据库（file is encrypted or is not a database）"), std::string::npos)
@@ -394,7 +394,7 @@ TEST_F(StoreAccessTest, UnreadableFileIsToldByWhatItShows) {
 TEST_F(StoreAccessTest, OneWriterAtATimeReadersBesideItAndNoCompactionUnderThem) {
     Fill("MachineData", "机器编号", "7");
     StoreAccess second(dir_);
-    EXPECT_EQ(second.Open(), kStoreInUse);
+    EXPECT_EQ(second.Open(), result::kStoreInUse);
     EXPECT_FALSE(second.IsOpen());
     EXPECT_NE(second.LastErrorText().find("进程 " + std::to_string(::getpid())), std::string::npos)
         << second.LastErrorText();
@@ -408,7 +408,7 @@ TEST_F(StoreAccessTest, OneWriterAtATimeReadersBesideItAndNoCompactionUnderThem)
     const auto file = dir_ / "FiscalMachine.mdb";
     struct stat before {};
     ASSERT_EQ(::stat(file.c_str(), &before), 0);
-    EXPECT_EQ(store_->CompactStore(), kStoreInUse);
+    EXPECT_EQ(store_->CompactStore(), result::kStoreInUse);
     ASSERT_EQ(store_->CompactStoreAtUnload(), 0);
     EXPECT_TRUE(store_->CompactionSkipped());
     struct stat after {};
@@ -438,7 +438,7 @@ TEST_F(StoreDirTest, UnusableDirectoryOrStoreGives91WithPathAndReason) {
     for (const auto& c : cases) {
         for (StoreMode mode : {StoreMode::Write, StoreMode::Read}) {
             StoreAccess store(c.dir);
-            EXPECT_EQ(store.Open(mode), kStoreNotOpen) << c.dir;
+            EXPECT_EQ(store.Open(mode), result::kStoreOpenFailed) << c.dir;
             EXPECT_NE(store.LastErrorText().find(c.dir.string()), std::string::npos) << store.LastErrorText();
             EXPECT_NE(store.LastErrorText().find(c.reason), std::string::npos) << store.LastErrorText();
         }

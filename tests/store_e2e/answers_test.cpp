@@ -138,7 +138,7 @@ TEST_F(StoredAnswers, SignatureWithNothingWaitingGives151AndChangesNothing) {
         for (int i = 0; i < 128; ++i) t += "66 ";
         return t;
     }(), ByteListKind::Decimal).sent);
-    EXPECT_EQ(M().WaitForCommand(), kSignatureRowMissing);
+    EXPECT_EQ(M().WaitForCommand(), result::kSignatureRowMissing);
     EXPECT_TRUE(Rows("Idiograph").empty());
 }
 
@@ -302,7 +302,7 @@ TEST_F(StoredAnswers, AFullDiskFailsTheAnswerOnceWithItsReason) {
         ASSERT_EQ(conn.Exec("PRAGMA max_page_count = " + std::to_string(sqlite3_column_int64(pages.get(), 0))), 0);
     }
     const std::size_t logBefore = ReadLog().size();
-    EXPECT_EQ(Run([&](const IssueContext& c) { return IssuePrintData(c, false, range); }), kStoreDiskFull);
+    EXPECT_EQ(Run([&](const IssueContext& c) { return IssuePrintData(c, false, range); }), result::kDiskFull);
     EXPECT_NE(M().CommandResultText().find("磁盘空间已满"), std::string::npos) << M().CommandResultText();
     EXPECT_NE(M().CommandResultText().find("database or disk is full"), std::string::npos) << M().CommandResultText();
     const std::string log = ReadLog().substr(logBefore);
