@@ -2,6 +2,7 @@
 
 #include <variant>
 
+#include "commands/catalogue.h"
 #include "convert/conversions.h"
 #include "link/frame_codec.h"
 
@@ -62,7 +63,7 @@ void FillRollSummaryReply(const InvUseSumRecord& rec, HostReply& reply) {
 }
 
 // What follows a successful decode.
-struct FollowUp {
+struct AfterDecode {
     std::uint8_t command;
     AnswerContext& context;
     AnswerStore& store;
@@ -70,7 +71,7 @@ struct FollowUp {
 
     void operator()(std::monostate) const {}
     void operator()(const InvoiceRollRecord& roll) const {
-        if (command == 0x32) {
+        if (const CommandInfo* row = FindCommand(command); row != nullptr && row->store.keyed) {
             outcome.result = store.SaveInvoiceNumber(roll, kRollByKey);
             return;
         }
@@ -165,7 +166,7 @@ DispatchOutcome DispatchAnswer(std::uint8_t command, FrameView frame, AnswerCont
     }
 
     if (outcome.result != result::kSuccess) return outcome;
-    std::visit(FollowUp{command, context, store, outcome}, record);
+    std::visit(AfterDecode{command, context, store, outcome}, record);
     return outcome;
 }
 

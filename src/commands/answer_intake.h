@@ -6,7 +6,7 @@
 // Nothing here touches the serial port, a timer, a window or a database: the store and the queue of a
 // multi-frame answer are reached through the two small interfaces below, the log through callbacks. The link
 // driver calls, per completed frame (a "WT" frame is never passed on):
-//   - `CheckSelf` (0xB0), one frame per test item:            AcceptSingleAnswer, then the completion step;
+//   - one frame per test item (`CheckSelf`):                 AcceptSingleAnswer, then the completion step;
 //   - frame count above 1 or packets to follow above 0:      SaveAnswerPacket; after the frame with P = 0
 //                                                             AcceptStoredAnswers, then the completion step;
 //   - otherwise (one-frame answer):                          AcceptSingleAnswer, then the completion step.

@@ -5,16 +5,12 @@
 #include <string_view>
 #include <variant>
 
+#include "commands/catalogue.h"
 #include "link/frame_codec.h"
 
 namespace karvex {
 
 namespace {
-
-constexpr std::uint8_t kPrintDataByNumber = 0x42;
-constexpr std::uint8_t kPrintDataByDate = 0x43;
-constexpr std::uint8_t kInvoiceUpload = 0x3F;
-constexpr std::uint8_t kRollSummary = 0x3C;
 
 std::uint64_t Number(const std::uint8_t* p) {
     return (std::uint64_t{p[0]} << 24) | (std::uint64_t{p[1]} << 16) | (std::uint64_t{p[2]} << 8) | p[3];
@@ -51,14 +47,16 @@ AnswerExpectation ExpectedAnswer(const Bytes& request) {
     const std::uint8_t* payload = request.data() + kRequestHeaderSize;
     const std::size_t size = length - kRequestHeaderSize;
     using Kind = AnswerExpectation::Kind;
-    if (e.command == kPrintDataByNumber && size == 8) {
+    const CommandInfo* row = FindCommand(e.command);
+    const AnswerNames names = row != nullptr ? row->answerNames : AnswerNames::Nothing;
+    if (names == AnswerNames::NumberRange && size == 8) {
         e = {Kind::kNumberRange, e.command, Number(payload), Number(payload + 4)};
-    } else if (e.command == kPrintDataByDate && size == 8) {
+    } else if (names == AnswerNames::DateRange && size == 8) {
         e = {Kind::kDateRange, e.command, BcdDate(payload), BcdDate(payload + 4)};
-    } else if (e.command == kInvoiceUpload && size == 4) {
+    } else if (names == AnswerNames::DateUpTo && size == 4) {
         // Invoices up to the cut-off date.
         e = {Kind::kDateRange, e.command, 0, BcdDate(payload)};
-    } else if (e.command == kRollSummary && size == 4) {
+    } else if (names == AnswerNames::RollHolding && size == 4) {
         e = {Kind::kRollHolding, e.command, Number(payload), Number(payload)};
     }
     return e;

@@ -1,14 +1,18 @@
 #pragma once
 // The processor's command set: one row per command code with everything the rest of the library needs to
-// know about it (names, display text, request layout, whether anything issues it, how its answer is taken).
+// know about it (names, display text, request layout, who may send it, how its answer is checked and
+// decoded, which store tables the answer fills, and what follows it in a chain).
 //
-// Every other part reads this table instead of keeping a switch of its own, so a command is described once.
+// Every other part reads this table instead of keeping a switch of its own, so a command is described once:
+// adding one is a row here plus its decoder and, if its answer is stored, its record writer.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+
+#include "commands/answer_layout.h"
 
 namespace karvex {
 
@@ -104,6 +108,65 @@ enum class IssuedBy : std::uint8_t {
     ConsoleAndHost,  // both
 };
 
+// The store tables an answer writes. An answer that refills its table has it emptied first, except in the
+// print-data and roll-summary chains (caller modes 6 and 8), whose answers add to what the chain's first
+// command wrote; the store intake decides that by caller mode.
+struct AnswerTables {
+    std::string_view table;      // "" when the answer is not stored
+    bool refills = false;        // emptied before the answer is written
+    std::string_view alsoOpens;  // a second table opened beside it on the roll slot ("" for none)
+    bool keyed = false;          // rows replace those with the same key instead of being added
+};
+
+// What an answer names of its request, so that an answer left over from an earlier request is told apart.
+enum class AnswerNames : std::uint8_t {
+    Nothing,
+    NumberRange,  // two invoice numbers asked for: the answer's invoice number lies between them
+    DateRange,    // two dates asked for: the answer's issue date lies between them
+    DateUpTo,     // one cut-off date asked for: the answer's issue date is not after it
+    RollHolding,  // one invoice number asked for: the answered roll holds it
+};
+
+// Who the next command of a chain is sent for.
+enum class FollowCaller : std::uint8_t {
+    None,              // nothing follows
+    Same,              // the caller of the finished command
+    Host,              // a silent host call
+    PrintDataChain,    // caller mode 6
+    RollSummaryChain,  // caller mode 8
+};
+
+// When the follow-up is sent.
+enum class FollowWhen : std::uint8_t {
+    Always,
+    CallerIsHost,  // only when the finished command was a host call
+    RollsLeft,     // only while the console still has rolls to dispense
+};
+
+// The command sent next, as a step of a chain.
+struct FollowUp {
+    FollowCaller caller = FollowCaller::None;
+    CommandCode next = CommandCode::Online;
+    FollowWhen when = FollowWhen::Always;
+    bool Present() const { return caller != FollowCaller::None; }
+};
+
+// What the control does itself when the command succeeds, besides telling the caller.
+enum class SuccessStep : std::uint8_t {
+    None,
+    MarkOnline,         // the status bar says "已联机"
+    EmptyStore,         // a fresh processor: the store's answer tables are emptied
+    ShowInstallList,    // during a roll installation: the install panel and its list of rolls
+    EndInstallation,    // the installation is done: the console gives way to the host's window
+};
+
+// Whether a stored answer moves the roll progress on, and from which number.
+enum class RollProgress : std::uint8_t {
+    None,
+    CurrentNumber,  // the number the processor just reported
+    NumberInUse,    // the current number of the roll in use (an issue or a return consumed it)
+};
+
 struct CommandInfo {
     CommandCode code;
     std::string_view identifier;   // "Online", "SetTime", ...: the code's name in English
@@ -114,8 +177,15 @@ struct CommandInfo {
     IssuedBy issuedBy;
     AnswerKind answer;
     // Sent straight from its menu entry, without a panel or a question: the commands IssueMenuCommand takes,
-    // for the console and for a host alike.
+    // for the console and for a host alike (the tool offers the same list).
     bool menuDirect = false;
+    AnswerLayout layout{};  // the answer's length and packets rules and its decoder
+    AnswerTables store{};
+    SuccessStep onSuccess = SuccessStep::None;
+    FollowUp afterSuccess{};  // sent when the command succeeded
+    FollowUp afterChain{};    // sent when the answer said the chain continues (4130)
+    RollProgress rollProgress = RollProgress::None;
+    AnswerNames answerNames = AnswerNames::Nothing;
 
     bool HasIssuer() const { return issuedBy != IssuedBy::Nobody; }
 };

@@ -7,76 +7,13 @@
 #include <type_traits>
 #include <utility>
 
+#include "commands/catalogue.h"
 #include "convert/conversions.h"
 
 namespace karvex {
 namespace {
 
 constexpr std::uint8_t kTextEnd = 0x00;  // a goods name ends at its first NUL byte
-
-// The answer table. Lengths are the processor's L: 4 header bytes plus the payload.
-constexpr AnswerLayout Exact(std::uint8_t command, std::uint8_t length, PacketRule packets,
-                             FrameHandling handling, DecoderKind decoder, std::string_view label = {}) {
-    return AnswerLayout{command, LengthRule::kExact, length, packets, handling, decoder, label};
-}
-constexpr AnswerLayout Ack(std::uint8_t command) {
-    return Exact(command, 4, PacketRule::kLastOnly, FrameHandling::kSingle, DecoderKind::kAck);
-}
-
-constexpr std::string_view kLabelRolls = "已分发发票号";
-constexpr std::string_view kLabelTaxItems = "税种税目信息";
-constexpr std::string_view kLabelDayTrade = "日交易数据";
-constexpr std::string_view kLabelPrintData = "发票打印数据";
-constexpr std::string_view kLabelIssue = "开票返回数据";
-
-constexpr auto kLast = PacketRule::kLastOnly;
-constexpr auto kMay = PacketRule::kMayFollow;
-constexpr auto kSingle = FrameHandling::kSingle;
-constexpr auto kQueued = FrameHandling::kQueued;
-
-constexpr std::array kLayouts{
-    AnswerLayout{0x00, LengthRule::kNone, 0, PacketRule::kUnchecked, kSingle, DecoderKind::kNone, {}},
-    Ack(0x30),
-    Exact(0x31, 22, kLast, kSingle, DecoderKind::kInvoiceRoll),
-    Exact(0x32, 23, kMay, kQueued, DecoderKind::kInvoiceRoll, kLabelRolls),
-    Exact(0x33, 8, kLast, kSingle, DecoderKind::kCurrentInv),
-    // An issue answer is one frame, but should the processor split it the frames are queued like any other.
-    Exact(0x34, 86, kLast, kSingle, DecoderKind::kMakeInvoice, kLabelIssue),
-    Exact(0x35, 86, kLast, kSingle, DecoderKind::kMakeInvoice),
-    Ack(0x36),
-    Exact(0x37, 52, kLast, kSingle, DecoderKind::kMachineData),
-    Exact(0x38, 117, kLast, kSingle, DecoderKind::kUserInformation),
-    Exact(0x39, 52, kMay, kQueued, DecoderKind::kTaxInformation, kLabelTaxItems),
-    Exact(0x3A, 10, kLast, kSingle, DecoderKind::kDateTime),
-    Ack(0x3B),
-    Exact(0x3C, 41, kMay, kQueued, DecoderKind::kInvUseSum),
-    Ack(0x3D),
-    Exact(0x3E, 224, kLast, kSingle, DecoderKind::kDeclareData),
-    Exact(0x3F, 234, kMay, kQueued, DecoderKind::kInvPrintData, kLabelPrintData),
-    Ack(0x40),
-    Exact(0x41, 5, kLast, kSingle, DecoderKind::kProcessorState),
-    Exact(0x42, 234, kMay, kQueued, DecoderKind::kInvPrintData, kLabelPrintData),
-    Exact(0x43, 234, kMay, kQueued, DecoderKind::kInvPrintData, kLabelPrintData),
-    Exact(0x44, 197, kMay, kQueued, DecoderKind::kDayTrade, kLabelDayTrade),
-    Ack(0x45),
-    Exact(0x46, 132, kLast, kSingle, DecoderKind::kDataIdiograph),
-    Ack(0x47),
-    Ack(0x86),
-    AnswerLayout{0xA5, LengthRule::kAtLeast, 4, PacketRule::kFollowIsQuiet, kSingle, DecoderKind::kCardAnswer, {}},
-    AnswerLayout{0xA6, LengthRule::kAny, 0, PacketRule::kFollowIsQuiet, kSingle, DecoderKind::kCardPowerOn, {}},
-    Ack(0xA7),
-    Exact(0xB0, 6, kMay, FrameHandling::kPerFrame, DecoderKind::kCheckself),
-    Exact(0xB1, 234, kMay, kQueued, DecoderKind::kInvPrintData),
-    Ack(0xB2),
-    Exact(0xB3, 11, kLast, kSingle, DecoderKind::kDateTimeSec),
-    Ack(0xB4),
-    Ack(0xB5),
-    Ack(0xB6),
-    Ack(0xB7),
-    Ack(0xB8),
-    Ack(0xB9),
-    Exact(0xBA, 20, kLast, kSingle, DecoderKind::kTotalSum),
-};
 
 // Reads the fields of one checked frame. Every read checks its bounds against the bytes before the CRC;
 // the first failure sticks, later reads do nothing, and `result()` reports it.
@@ -211,9 +148,7 @@ std::string TwoHexDigits(std::uint8_t value) {
 // Table
 
 const AnswerLayout& FindAnswerLayout(std::uint8_t command) {
-    for (const AnswerLayout& layout : kLayouts) {
-        if (layout.command == command) return layout;
-    }
+    if (const CommandInfo* row = FindCommand(command)) return row->layout;
     // One accept-anything layout per code, so that the reference names the code asked for.
     static const auto kUnknown = [] {
         std::array<AnswerLayout, 256> table{};
@@ -222,8 +157,6 @@ const AnswerLayout& FindAnswerLayout(std::uint8_t command) {
     }();
     return kUnknown[command];
 }
-
-std::span<const AnswerLayout> AnswerLayouts() { return kLayouts; }
 
 std::uint8_t ExpectedAnswerLength(std::uint8_t command) {
     const AnswerLayout& layout = FindAnswerLayout(command);
@@ -484,7 +417,14 @@ ResultCode AcceptData_TotalSum(FrameView frame, TotalSumRecord& out) {
 
 ResultCode AcceptData_Ack(FrameView frame, std::uint8_t command) {
     const AnswerLayout& layout = FindAnswerLayout(command);
-    if (layout.decoder != DecoderKind::kAck) return CheckAnswerShape(Ack(command), frame);
+    if (layout.decoder != DecoderKind::kAck) {
+        // Any command may be acknowledged: four header bytes, nothing following.
+        constexpr AnswerLayout kAckLayout{0, LengthRule::kExact, 4, PacketRule::kLastOnly, FrameHandling::kSingle,
+                                          DecoderKind::kAck, {}};
+        AnswerLayout ack = kAckLayout;
+        ack.command = command;
+        return CheckAnswerShape(ack, frame);
+    }
     return CheckAnswerShape(layout, frame);
 }
 

@@ -20,6 +20,7 @@
 #include <string>
 #include <string_view>
 
+#include "commands/answer_layout.h"
 #include "commands/answer_records.h"
 #include "convert/bytes.h"
 #include "link/result_codes.h"
@@ -34,69 +35,11 @@ inline constexpr std::size_t kAnswerLengthOffset = 3;   // L: bytes before the C
 inline constexpr std::size_t kAnswerPayloadOffset = 4;
 
 // ---------------------------------------------------------------------------------------------------------
-// The answer table
-
-// What the length byte must be.
-enum class LengthRule : std::uint8_t {
-    kExact,    // L == length
-    kAtLeast,  // L >= length
-    kAny,      // any L (the frame must still hold L + 2 bytes)
-    kNone,     // nothing checked at all (`Online`)
-};
-
-// What the packets-to-follow byte may be.
-enum class PacketRule : std::uint8_t {
-    kLastOnly,        // P must be 0, else 129
-    kMayFollow,       // any P: the answer comes as several frames
-    kFollowIsQuiet,   // card answers: P above 0 ends the handling with 0 and nothing shown
-    kUnchecked,
-};
-
-// How the link driver handles the frames of the answer.
-enum class FrameHandling : std::uint8_t {
-    kSingle,    // one frame, decoded at once
-    kQueued,    // frames queued until P = 0, then decoded together
-    kPerFrame,  // every frame decoded on arrival (`CheckSelf`: one frame per test item)
-};
-
-enum class DecoderKind : std::uint8_t {
-    kNone,  // accepted without a look (`Online`, codes not in the table)
-    kAck,
-    kInvoiceRoll,
-    kCurrentInv,
-    kMakeInvoice,
-    kMachineData,
-    kUserInformation,
-    kTaxInformation,
-    kDateTime,
-    kInvUseSum,
-    kDeclareData,
-    kInvPrintData,
-    kProcessorState,
-    kDayTrade,
-    kDataIdiograph,
-    kCardAnswer,
-    kCardPowerOn,
-    kCheckself,
-    kDateTimeSec,
-    kTotalSum,
-};
-
-struct AnswerLayout {
-    std::uint8_t command = 0;
-    LengthRule length_rule = LengthRule::kNone;
-    std::uint8_t length = 0;  // the L of the rule
-    PacketRule packets = PacketRule::kUnchecked;
-    FrameHandling handling = FrameHandling::kSingle;
-    DecoderKind decoder = DecoderKind::kNone;
-    std::string_view progress_label;  // data-kind label of the packet progress lines ("" for none)
-};
+// The answer table (its rows are the catalogue's, see commands/catalogue.h)
 
 // The layout of `command`'s answer; codes outside the table get a layout that accepts anything
 // (LengthRule::kNone, DecoderKind::kNone) with `command` filled in.
 const AnswerLayout& FindAnswerLayout(std::uint8_t command);
-// Every entry of the table, for walking it (tests, the link driver's set-up checks).
-std::span<const AnswerLayout> AnswerLayouts();
 
 // The L the command answers with, or 0 when no single length is expected (`SendStr` "at least 4",
 // `CardPowerOn` "any", `Online`, unknown codes).

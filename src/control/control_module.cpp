@@ -218,6 +218,49 @@ int ControlModule::IssueBare(std::uint8_t code, std::uint16_t callerMode) {
     return 0;
 }
 
+void ControlModule::RunSuccessStep(SuccessStep step, std::uint16_t callerMode) {
+    switch (step) {
+    case SuccessStep::None:
+        break;
+    case SuccessStep::MarkOnline:
+        SetStatus(&StatusTexts::link, "已联机");
+        break;
+    case SuccessStep::EmptyStore:
+        intake_->ClearStoreTables(*this, StoreTableFlags::kAfterInitialize);
+        break;
+    case SuccessStep::ShowInstallList:
+        if (callerMode == kCallerInstall) hooks_->ShowRollInstallation();
+        break;
+    case SuccessStep::EndInstallation:
+        hooks_->HidePanels();
+        hooks_->HideConsole();
+        hooks_->RestoreHostWindow();
+        break;
+    }
+}
+
+int ControlModule::SendFollowUp(const FollowUp& follow, std::uint16_t callerMode) {
+    if (!follow.Present()) return 0;
+    if (follow.when == FollowWhen::CallerIsHost && callerMode != kCallerHost) return 0;
+    if (follow.when == FollowWhen::RollsLeft && Console.DispenseRollCount <= 0) return 0;
+    std::uint16_t caller = callerMode;
+    switch (follow.caller) {
+    case FollowCaller::None:
+    case FollowCaller::Same:
+        break;
+    case FollowCaller::Host:
+        caller = kCallerHost;
+        break;
+    case FollowCaller::PrintDataChain:
+        caller = kCallerPrintDataChain;
+        break;
+    case FollowCaller::RollSummaryChain:
+        caller = kCallerRollSummaryChain;
+        break;
+    }
+    return IssueBare(ToByte(follow.next), caller);
+}
+
 void ControlModule::CompleteCommand(std::uint8_t code, const std::string& displayText, int result,
                                     std::uint16_t callerMode) {
     SetCommandResult(result);
@@ -226,51 +269,13 @@ void ControlModule::CompleteCommand(std::uint8_t code, const std::string& displa
     int followUp = 0;
     if (result == result::kSuccess) {
         if (callerMode == kCallerConsole) ui_->ShowMessage(name, displayText.empty() ? name + "成功" : displayText);
-        switch (code) {
-        case 0x00:
-            SetStatus(&StatusTexts::link, "已联机");
-            break;
-        case 0x30:
-            intake_->ClearStoreTables(*this, 0x3FFDF8);
-            followUp = IssueBare(0x38, kCallerHost);
-            break;
-        case 0x38:
-            if (callerMode == kCallerHost) followUp = IssueBare(0x39, kCallerHost);
-            break;
-        case 0x40:
-            followUp = IssueBare(0x38, kCallerHost);
-            break;
-        case 0x32:
-            if (callerMode == kCallerInstall) {
-                hooks_->ShowRollInstallation();
-            }
-            break;
-        case 0xB4:
-            hooks_->HidePanels();
-            hooks_->HideConsole();
-            hooks_->RestoreHostWindow();
-            break;
-        default:
-            break;
+        const CommandInfo* row = FindCommand(code);
+        if (row != nullptr) {
+            RunSuccessStep(row->onSuccess, callerMode);
+            followUp = SendFollowUp(row->afterSuccess, callerMode);
         }
     } else if (result == result::kChainContinues) {
-        switch (code) {
-        case 0x31:
-            if (Console.DispenseRollCount > 0) followUp = IssueBare(0x31, callerMode);
-            break;
-        case 0xB1:
-        case 0x42:
-            followUp = IssueBare(0x38, 6);
-            break;
-        case 0x38:
-            followUp = IssueBare(0x37, 6);
-            break;
-        case 0x3C:
-            followUp = IssueBare(0x38, 8);
-            break;
-        default:
-            break;
-        }
+        if (const CommandInfo* row = FindCommand(code)) followUp = SendFollowUp(row->afterChain, callerMode);
     } else if (result == result::kUnknownProcessorCode && callerMode == kCallerConsole) {
         // The table's message alone would not tell which byte the processor sent.
         ui_->ShowMessage(ResultBoxTitle(name), ResultBoxText(result) + "（错误代码 " +
@@ -363,7 +368,7 @@ bool ControlModule::OnFrame(const ReceivedFrame& frame) {
         explicit Handling(int& d) : depth(d) { ++depth; }
         ~Handling() { --depth; }
     } handling(handlingAnswer_);
-    if (code == 0xB0) {
+    if (FindAnswerLayout(code).handling == FrameHandling::kPerFrame) {
         // A self-test answers with one frame per item, each taken up and completed on its own.
         const bool last = frame.packetsToFollow == 0;
         if (last) link_->StopReceiving();

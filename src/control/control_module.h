@@ -166,6 +166,10 @@ private:
     void OnTimeout();
     void OnPortLost(const std::string& reason, bool waiting);
     void SetStatus(std::string StatusTexts::*field, std::string text);
+    // The completion step's share of a command's catalogue row: its own step on success, and the next
+    // command of its chain (0 or the send's code).
+    void RunSuccessStep(SuccessStep step, std::uint16_t callerMode);
+    int SendFollowUp(const FollowUp& follow, std::uint16_t callerMode);
 
     int commandResult_ = 0;
     std::string commandResultText_;

@@ -19,23 +19,25 @@
 
 #include "commands/answer_records.h"
 #include "commands/caller_modes.h"
+#include "commands/catalogue.h"
 #include "link/frame_codec.h"
 #include "link/result_codes.h"
 
 namespace karvex {
 
-// Command numbers a host passes.
-inline constexpr std::int32_t kHostIssueInvoice = 52;      // 0x34 MakeInvoice
-inline constexpr std::int32_t kHostReturnInvoice = 53;     // 0x35 ReturnInvoice
-inline constexpr std::int32_t kHostLastInvoiceData = 177;  // 0xB1 LastInvData
-inline constexpr std::int32_t kHostPrintDataByNumber = 66; // 0x42 PrintDataByNumber
+// Command numbers a host passes: the command's own code (52 MakeInvoice, 53 ReturnInvoice, 177
+// LastInvData, 66 PrintDataByNumber).
+inline constexpr std::int32_t kHostIssueInvoice = ToByte(CommandCode::MakeInvoice);
+inline constexpr std::int32_t kHostReturnInvoice = ToByte(CommandCode::ReturnInvoice);
+inline constexpr std::int32_t kHostLastInvoiceData = ToByte(CommandCode::LastInvData);
+inline constexpr std::int32_t kHostPrintDataByNumber = ToByte(CommandCode::PrintDataByNumber);
 
 // Commands the query and maintenance calls start.
-inline constexpr std::uint8_t kCommandCurrentInvoice = 0x33;
-inline constexpr std::uint8_t kCommandInvalidateInvoice = 0x36;
-inline constexpr std::uint8_t kCommandInvoiceSum = 0x3C;
-inline constexpr std::uint8_t kCommandPrintDataByNumber = 0x42;
-inline constexpr std::uint8_t kCommandLastInvData = 0xB1;
+inline constexpr std::uint8_t kCommandCurrentInvoice = ToByte(CommandCode::CurrentInvoice);
+inline constexpr std::uint8_t kCommandInvalidateInvoice = ToByte(CommandCode::InvalidateInvoice);
+inline constexpr std::uint8_t kCommandInvoiceSum = ToByte(CommandCode::InvoiceSum);
+inline constexpr std::uint8_t kCommandPrintDataByNumber = ToByte(CommandCode::PrintDataByNumber);
+inline constexpr std::uint8_t kCommandLastInvData = ToByte(CommandCode::LastInvData);
 
 // The caller mode of a plain host call; the chain modes come from the one shared table of caller modes, so
 // that this header and the console's can be included together.
@@ -69,7 +71,7 @@ struct MakeInvArgs {
 struct InvoiceCheck {
     ResultCode code = result::kSuccess;
     bool store = false;
-    std::uint8_t command = 0;  // on success: the command byte to send (0x34 or 0x35)
+    std::uint8_t command = 0;  // on success: the command byte to send (`MakeInvoice` or `ReturnInvoice`)
 };
 
 // Validates the arguments and fills `request` for SendInvoiceCommand.
@@ -122,19 +124,19 @@ ResultCode SendHostRequest(const FrameSink& sink, const HostRequest& request);
 // FiscalInvalidateInv: InvNum is rewritten as its 10-digit form, or emptied when it is not 1 to 10 digits.
 // Stored failures: 144 empty, 105 non-digit, 103 more than 10 digits. 148 (above 4294967295, InvNum then
 // holds its 10 digits) is a send failure and leaves the shared word alone.
-// Success: 0x36 with "Null" and the padded number (one 4-byte number), caller mode 2.
+// Success: `InvalidateInvoice` with "Null" and the padded number (one 4-byte number), caller mode 2.
 HostRequest PrepareFiscalInvalidateInv(std::string& InvNum);
 
-// GetPrintInv: 177 asks for the last invoice (0xB1, no payload); 66 for invoice InvNum (0x42, the padded
-// number as start and end of the range; InvNum itself is left as passed). Failures: 144 empty InvNum
-// (stored); 105, 103, 148 bad number and 32 any other CommandNum (returned only). On success the goods slots
-// of `reply` are cleared, so that goods of an earlier invoice never show up in this one's outputs; the call
-// waits through the chain in caller mode 6.
+// GetPrintInv: 177 asks for the last invoice (`LastInvData`, no payload); 66 for invoice InvNum
+// (`PrintDataByNumber`, the padded number as start and end of the range; InvNum itself is left as passed).
+// Failures: 144 empty InvNum (stored); 105, 103, 148 bad number and 32 any other CommandNum (returned only).
+// On success the goods slots of `reply` are cleared, so that goods of an earlier invoice never show up in
+// this one's outputs; the call waits through the chain in caller mode 6.
 HostRequest PrepareGetPrintInv(std::int32_t CommandNum, std::string_view InvNum, HostReply& reply);
 
 // GetInvUseSum: stored failures 144 empty, 105 non-digit, 103 more than 10 digits; 148 above 4294967295 is a
 // send failure, returned only.
-// Success: 0x3C with "Null" and InvNum as passed; the call waits through the chain in caller mode 8.
+// Success: `InvoiceSum` with "Null" and InvNum as passed; the call waits through the chain in caller mode 8.
 HostRequest PrepareGetInvUseSum(std::string_view InvNum);
 
 // ---------------------------------------------------------------------------------------------------------

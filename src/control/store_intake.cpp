@@ -10,9 +10,6 @@ namespace karvex {
 
 namespace {
 
-constexpr std::uint8_t kCurrentInvoice = 0x33;
-constexpr std::uint8_t kMakeInvoice = 0x34;
-constexpr std::uint8_t kReturnInvoice = 0x35;
 constexpr int kComSetSlot = 0;
 constexpr int kClearSlot = StoreAccess::kRollSlot;
 
@@ -116,9 +113,11 @@ IntakeOutcome StoreIntake::AcceptStoredAnswers(ControlModule& m) {
 void StoreIntake::RunRollProgress(ControlModule& m, std::uint8_t command) {
     if (handle_->Open() == nullptr) return;
     std::string current;
-    if (command == kCurrentInvoice) {
+    const CommandInfo* row = FindCommand(command);
+    const RollProgress progress = row != nullptr ? row->rollProgress : RollProgress::None;
+    if (progress == RollProgress::CurrentNumber) {
         current = m.CurrentInvNumber;
-    } else if (command == kMakeInvoice || command == kReturnInvoice) {
+    } else if (progress == RollProgress::NumberInUse) {
         // An issue or a return takes the current number of the roll in use; the processor moves on to
         // the next one.
         std::string inUse;

@@ -8,31 +8,17 @@
 #include <system_error>
 #include <vector>
 
+#include "commands/catalogue.h"
 #include "store/schema.h"
 #include "store/store_codes.h"
 
 namespace karvex {
 namespace {
 
-struct CommandTable {
-    std::uint8_t code;
-    const char* table;
-    bool refilled;  // emptied before the answer is written
-};
-
-// Which tables each command's answer writes. 0x33 also opens MakeInvoice on the roll slot.
-constexpr CommandTable kCommandTables[] = {
-    {0x31, "InvoiceNumber", true},  {0x32, "InvoiceNumber", true},  {0x33, "InvoiceNumber", false},
-    {0x37, "MachineData", false},   {0x38, "UserInformation", false}, {0x39, "TaxInformation", true},
-    {0x3C, "InvUseSum", true},      {0x3E, "DeclareData", true},    {0x3F, "InvPrintData", true},
-    {0x42, "InvPrintData", true},   {0x43, "InvPrintData", true},   {0xB1, "InvPrintData", true},
-    {0x44, "DayTrade", true},       {0x46, "Idiograph", false},
-};
-
-const CommandTable* CommandTableOf(std::uint8_t code) {
-    for (const CommandTable& c : kCommandTables)
-        if (c.code == code) return &c;
-    return nullptr;
+// The tables a command's answer writes are in its catalogue row.
+const AnswerTables* CommandTableOf(std::uint8_t code) {
+    const CommandInfo* row = FindCommand(code);
+    return row != nullptr && !row->store.table.empty() ? &row->store : nullptr;
 }
 
 struct ClearRow {
@@ -77,13 +63,14 @@ void SyncDirectory(const std::filesystem::path& dir) {
 }  // namespace
 
 const char* StoreAccess::AnswerTableOf(std::uint8_t code) {
-    const CommandTable* entry = CommandTableOf(code);
-    return entry ? entry->table : nullptr;
+    const AnswerTables* entry = CommandTableOf(code);
+    // The row's names are literals, so their text ends where a C string must.
+    return entry ? entry->table.data() : nullptr;
 }
 
 bool StoreAccess::AnswerRefillsTable(std::uint8_t code) {
-    const CommandTable* entry = CommandTableOf(code);
-    return entry != nullptr && entry->refilled;
+    const AnswerTables* entry = CommandTableOf(code);
+    return entry != nullptr && entry->refills;
 }
 
 StoreAccess::StoreAccess(std::filesystem::path dataDirectory)
@@ -209,7 +196,7 @@ void StoreAccess::EndAnswer(AnswerOutcome outcome, std::int32_t& code) {
 }
 
 std::int32_t StoreAccess::OpenCommandTables(std::uint8_t code, int slot, bool refill) {
-    const CommandTable* entry = CommandTableOf(code);
+    const AnswerTables* entry = CommandTableOf(code);
     if (entry == nullptr) return result::kSuccess;
     if (Slot(slot) == nullptr) return Fail(result::kStoreOpenFailed, "没有此数据控件：" + std::to_string(slot));
     if (!IsOpen()) return Fail(result::kStoreOpenFailed, "数据库对象打开失败");
@@ -221,7 +208,7 @@ std::int32_t StoreAccess::OpenCommandTables(std::uint8_t code, int slot, bool re
     if (std::int32_t rc = conn_->Begin(); rc != result::kSuccess) return Fail(rc, conn_->LastErrorText());
     answerOpen_ = true;
     std::int32_t rc = result::kSuccess;
-    refill = refill && entry->refilled;
+    refill = refill && entry->refills;
     if (refill) {
         // Emptied in one statement before the record set is bound: reading the old rows into the slot
         // only to delete them one by one costs memory and time in proportion to the last answer.
@@ -229,9 +216,11 @@ std::int32_t StoreAccess::OpenCommandTables(std::uint8_t code, int slot, bool re
         rc = conn_->Exec("DELETE FROM " + QuoteIdentifier(table->name));
         if (rc != result::kSuccess) error_ = conn_->LastErrorText();
     }
-    if (rc == result::kSuccess) rc = OpenAccess(Selection::Of(entry->table), slot);
+    if (rc == result::kSuccess) rc = OpenAccess(Selection::Of(std::string(entry->table)), slot);
     if (rc == result::kSuccess && refill) rc = ClearAccessTable(slot);
-    if (rc == result::kSuccess && code == 0x33) rc = OpenAccess(Selection::Of("MakeInvoice"), kRollSlot);
+    if (rc == result::kSuccess && !entry->alsoOpens.empty()) {
+        rc = OpenAccess(Selection::Of(std::string(entry->alsoOpens)), kRollSlot);
+    }
     if (rc != result::kSuccess) {
         std::string text = error_;
         ReleaseSlot(slot);

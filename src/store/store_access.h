@@ -98,7 +98,7 @@ public:
     // `refill` false keeps the tables' rows: for answers that are only read, not stored.
     std::int32_t OpenCommandTables(std::uint8_t code, int slot, bool refill = true);
     // Releases the slot's record set and ends the answer: Keep commits, Discard rolls back.
-    // MakeInvoice opened on slot 2 for 0x33 stays bound. A failed commit leaves the tables as
+    // A second table the row opens beside the answer's (on slot 2) stays bound. A failed commit leaves the tables as
     // before the answer and returns the code.
     std::int32_t CloseCommandTables(std::uint8_t code, int slot, AnswerOutcome outcome = AnswerOutcome::Keep);
     bool AnswerInProgress() const { return answerOpen_; }

@@ -110,6 +110,16 @@ TEST(CommandTable, FixedLengthsAgreeWithTheirBuilderAndIssuedRowsCanBeLogged) {
         if (row.issuedBy == IssuedBy::Console || row.issuedBy == IssuedBy::ConsoleAndHost) {
             EXPECT_FALSE(row.displayText.empty());
         }
+        // The answer layout handed on alone still names its command; a follow-up goes out without a payload.
+        EXPECT_EQ(row.layout.command, ToByte(row.code));
+        for (const FollowUp& next : {row.afterSuccess, row.afterChain}) {
+            if (next.Present()) {
+                EXPECT_EQ(FindCommand(next.next)->builder, FrameBuilder::Bare);
+            }
+        }
+        if (!row.store.alsoOpens.empty()) {
+            EXPECT_FALSE(row.store.table.empty());
+        }
     }
 }
 
