@@ -170,8 +170,8 @@ DispatchOutcome DispatchAnswer(std::uint8_t command, FrameView frame, AnswerCont
     return outcome;
 }
 
-DispatchOutcome AcceptSingleAnswer(std::uint8_t command, FrameView frame, AnswerContext& context,
-                                   AnswerStore& store) {
+DispatchOutcome TakeAnswerFrame(std::uint8_t command, FrameView frame, AnswerContext& context,
+                                AnswerStore& store) {
     const AnswerCheck check = CheckAnswerFrame(frame);
     if (check.status == AnswerStatus::kError) context.refusal_code = check.refusal_code;
     if (check.status != AnswerStatus::kOk) {
@@ -193,13 +193,13 @@ DispatchOutcome AcceptSingleAnswer(std::uint8_t command, FrameView frame, Answer
 // ---------------------------------------------------------------------------------------------------------
 // Queued answers
 
-ResultCode SaveAnswerPacket(AnswerQueue& queue, FrameView frame, int frame_number) {
+ResultCode QueueAnswerFrame(AnswerQueue& queue, FrameView frame, int frame_number) {
     std::string hex;
     BytesToHex(frame, hex);
     return queue.Append(frame_number, hex);
 }
 
-ResultCode LoadAnswerPacket(AnswerQueue& queue, Bytes& frame) {
+ResultCode UnqueueAnswerFrame(AnswerQueue& queue, Bytes& frame) {
     std::string hex;
     if (const ResultCode rc = queue.TakeFirst(hex); rc != result::kSuccess) return rc;
     Bytes bytes;
@@ -208,8 +208,8 @@ ResultCode LoadAnswerPacket(AnswerQueue& queue, Bytes& frame) {
     return result::kSuccess;
 }
 
-DispatchOutcome AcceptStoredAnswers(std::uint8_t command, AnswerQueue& queue, AnswerContext& context,
-                                    AnswerStore& store, const PacketReporter& report, const YieldHook& yield) {
+DispatchOutcome TakeQueuedAnswer(std::uint8_t command, AnswerQueue& queue, AnswerContext& context,
+                                 AnswerStore& store, const PacketReporter& report, const YieldHook& yield) {
     DispatchOutcome overall;
     const std::size_t rows = queue.Count();
 
@@ -228,7 +228,7 @@ DispatchOutcome AcceptStoredAnswers(std::uint8_t command, AnswerQueue& queue, An
     ResultCode last_failure = result::kSuccess;
     for (std::size_t row = 0; row < rows; ++row) {
         Bytes frame;
-        ResultCode frame_result = LoadAnswerPacket(queue, frame);
+        ResultCode frame_result = UnqueueAnswerFrame(queue, frame);
         if (frame_result == result::kSuccess) {
             const AnswerCheck check = CheckAnswerFrame(frame);
             if (check.status == AnswerStatus::kOk) {

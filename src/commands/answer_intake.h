@@ -6,10 +6,10 @@
 // Nothing here touches the serial port, a timer, a window or a database: the store and the queue of a
 // multi-frame answer are reached through the two small interfaces below, the log through callbacks. The link
 // driver calls, per completed frame (a "WT" frame is never passed on):
-//   - one frame per test item (`CheckSelf`):                 AcceptSingleAnswer, then the completion step;
-//   - frame count above 1 or packets to follow above 0:      SaveAnswerPacket; after the frame with P = 0
-//                                                             AcceptStoredAnswers, then the completion step;
-//   - otherwise (one-frame answer):                          AcceptSingleAnswer, then the completion step.
+//   - one frame per test item (`CheckSelf`):                 TakeAnswerFrame, then the completion step;
+//   - frame count above 1 or packets to follow above 0:      QueueAnswerFrame; after the frame with P = 0
+//                                                             TakeQueuedAnswer, then the completion step;
+//   - otherwise (one-frame answer):                          TakeAnswerFrame, then the completion step.
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -126,14 +126,14 @@ DispatchOutcome DispatchAnswer(std::uint8_t command, FrameView frame, AnswerCont
 
 // One complete frame: size and CRC (129, 130), then the status letters. "OK" opens the command's tables,
 // dispatches and closes them; "ER" gives the processor's code; "NP" 20048; "WT" 22356 with reset_timeout.
-DispatchOutcome AcceptSingleAnswer(std::uint8_t command, FrameView frame, AnswerContext& context,
-                                   AnswerStore& store);
+DispatchOutcome TakeAnswerFrame(std::uint8_t command, FrameView frame, AnswerContext& context,
+                                AnswerStore& store);
 
 // Queues one frame of a multi-frame answer as hex text under `frame_number`; the queue's code.
-ResultCode SaveAnswerPacket(AnswerQueue& queue, FrameView frame, int frame_number);
+ResultCode QueueAnswerFrame(AnswerQueue& queue, FrameView frame, int frame_number);
 
 // Takes the oldest queued frame back into `frame`: the queue's code, or 106/144 for a row that is no hex.
-ResultCode LoadAnswerPacket(AnswerQueue& queue, Bytes& frame);
+ResultCode UnqueueAnswerFrame(AnswerQueue& queue, Bytes& frame);
 
 // Replays every queued frame in order after the last one has arrived. The command's tables are opened and
 // its target table emptied first. Each frame is checked (size, CRC, status letters) and an "OK" frame is
@@ -141,9 +141,9 @@ ResultCode LoadAnswerPacket(AnswerQueue& queue, Bytes& frame);
 // the rest of the queue is dropped undecoded. The result is the code of the last failed frame, else 4130
 // when a frame asked for the chain to go on, else 0; the display text is that of the last frame that
 // had one.
-DispatchOutcome AcceptStoredAnswers(std::uint8_t command, AnswerQueue& queue, AnswerContext& context,
-                                    AnswerStore& store, const PacketReporter& report = {},
-                                    const YieldHook& yield = {});
+DispatchOutcome TakeQueuedAnswer(std::uint8_t command, AnswerQueue& queue, AnswerContext& context,
+                                 AnswerStore& store, const PacketReporter& report = {},
+                                 const YieldHook& yield = {});
 
 inline constexpr int kMaxFailedFrames = 4;
 

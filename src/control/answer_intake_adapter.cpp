@@ -61,7 +61,7 @@ void DecodingIntake::Store(ControlModule& m, AnswerContext& c) {
 IntakeOutcome DecodingIntake::AcceptSingleAnswer(ControlModule& m, const Bytes& frame) {
     m.RxPacketCount = 0;
     AnswerContext c = Load(m);
-    DispatchOutcome o = karvex::AcceptSingleAnswer(m.CurrentCommand, frame, c, *store_);
+    DispatchOutcome o = TakeAnswerFrame(m.CurrentCommand, frame, c, *store_);
     Store(m, c);
     m.NoteRefusalCode(c.refusal_code);
     if (o.checkself) {
@@ -79,7 +79,7 @@ void DecodingIntake::SaveAnswerPacket(ControlModule& m, const ReceivedFrame& fra
     // The first packet of an answer starts an empty queue: packets of an answer that timed out or lost
     // its port half-way must not be replayed as part of this one.
     if (m.RxPacketCount == 1) ClearQueue(m);
-    ResultCode r = karvex::SaveAnswerPacket(*queue_, frame.bytes, m.RxPacketCount);
+    ResultCode r = QueueAnswerFrame(*queue_, frame.bytes, m.RxPacketCount);
     if (r != 0 && queueFailure_ == 0) queueFailure_ = r;
     m.ShowPacketProgress(m.RxPacketCount, frame.packetsToFollow, std::string(PacketKindLabel(m.CurrentCommand)),
                          true);
@@ -108,7 +108,7 @@ IntakeOutcome DecodingIntake::AcceptStoredAnswers(ControlModule& m) {
             m.ShowPacketProgress(processed, p, label, false);
     };
     auto yield = [] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); };
-    DispatchOutcome o = karvex::AcceptStoredAnswers(code, *queue_, c, *store_, report, yield);
+    DispatchOutcome o = TakeQueuedAnswer(code, *queue_, c, *store_, report, yield);
     Store(m, c);
     m.NoteRefusalCode(c.refusal_code);
     m.Hooks().SetBusyCursor(false);

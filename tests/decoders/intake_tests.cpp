@@ -108,7 +108,7 @@ TEST(SingleAnswer, CurrentInvoiceNumberAndItsDisplayText) {
     FakeStore store;
     AnswerContext context;
     const Bytes frame = BytesOf({0x4F, 0x4B, 0x00, 0x08, 0x00, 0x00, 0x04, 0xD2, 0x27, 0x25});
-    const DispatchOutcome out = AcceptSingleAnswer(0x33, frame, context, store);
+    const DispatchOutcome out = TakeAnswerFrame(0x33, frame, context, store);
     EXPECT_EQ(out.result, 0);
     EXPECT_EQ(out.display_text, "当前发票号：0000001234");
     EXPECT_EQ(context.current_inv_number, "0000001234");
@@ -131,7 +131,7 @@ TEST(SingleAnswer, StatusLettersAndCrc) {
     for (const auto& c : cases) {
         FakeStore store;
         AnswerContext context;
-        const DispatchOutcome out = AcceptSingleAnswer(0x33, c.frame, context, store);
+        const DispatchOutcome out = TakeAnswerFrame(0x33, c.frame, context, store);
         EXPECT_EQ(out.result, c.expected);
         EXPECT_EQ(out.reset_timeout, c.reset_timeout);
         EXPECT_TRUE(store.calls.empty()) << "tables opened for a frame that is not data";
@@ -156,7 +156,7 @@ TEST(SingleAnswer, DisplayTextsOfShowOnlyAnswers) {
     for (const auto& c : cases) {
         FakeStore store;
         AnswerContext context;
-        const DispatchOutcome out = AcceptSingleAnswer(c.command, c.frame, context, store);
+        const DispatchOutcome out = TakeAnswerFrame(c.command, c.frame, context, store);
         EXPECT_EQ(out.result, 0);
         EXPECT_EQ(out.display_text, c.text);
     }
@@ -166,11 +166,11 @@ TEST(SingleAnswer, DispenseCountsDownToTheLastRoll) {
     FakeStore store;
     AnswerContext context;
     context.dispense_roll_count = 3;
-    EXPECT_EQ(AcceptSingleAnswer(0x31, Roll31(), context, store).result, 4130);
+    EXPECT_EQ(TakeAnswerFrame(0x31, Roll31(), context, store).result, 4130);
     EXPECT_EQ(store.rolls.size(), 1u);
     EXPECT_EQ(store.roll_modes.back(), kRollAdd);
-    EXPECT_EQ(AcceptSingleAnswer(0x31, Roll31(), context, store).result, 4130);
-    EXPECT_EQ(AcceptSingleAnswer(0x31, Roll31(), context, store).result, 0);
+    EXPECT_EQ(TakeAnswerFrame(0x31, Roll31(), context, store).result, 4130);
+    EXPECT_EQ(TakeAnswerFrame(0x31, Roll31(), context, store).result, 0);
     EXPECT_EQ(store.rolls.size(), 3u);
     EXPECT_EQ(context.dispense_roll_count, 0);
 }
@@ -178,7 +178,7 @@ TEST(SingleAnswer, DispenseCountsDownToTheLastRoll) {
 TEST(SingleAnswer, WrongLengthStoresNothing) {
     FakeStore store;
     AnswerContext context;
-    EXPECT_EQ(AcceptSingleAnswer(0x32, Roll31(), context, store).result, 129);  // L 22 for AlreadyInvoice
+    EXPECT_EQ(TakeAnswerFrame(0x32, Roll31(), context, store).result, 129);  // L 22 for AlreadyInvoice
     EXPECT_TRUE(store.rolls.empty());
 }
 
@@ -187,14 +187,14 @@ TEST(SingleAnswer, WriterErrorIsTheResult) {
     store.writer_result = -2147467259;
     AnswerContext context;
     context.dispense_roll_count = 2;
-    EXPECT_EQ(AcceptSingleAnswer(0x31, Roll31(), context, store).result, -2147467259);
+    EXPECT_EQ(TakeAnswerFrame(0x31, Roll31(), context, store).result, -2147467259);
 }
 
 TEST(SingleAnswer, TableOpenFailureStopsTheDispatch) {
     FakeStore store;
     store.open_result = 91;
     AnswerContext context;
-    EXPECT_EQ(AcceptSingleAnswer(0x31, Roll31(), context, store).result, 91);
+    EXPECT_EQ(TakeAnswerFrame(0x31, Roll31(), context, store).result, 91);
     EXPECT_TRUE(store.rolls.empty());
 }
 
@@ -206,7 +206,7 @@ TEST(Chains, PrintDataQueryFillsTheHostReply) {
     context.caller_mode = kCallerPrintDataChain;
     context.host_reply.goods[5].name = "stale from an earlier query";
 
-    EXPECT_EQ(AcceptSingleAnswer(0xB1, PrintData(), context, store).result, 4130);
+    EXPECT_EQ(TakeAnswerFrame(0xB1, PrintData(), context, store).result, 4130);
     const HostReply& reply = context.host_reply;
     EXPECT_EQ(reply.print_date, "20050315");
     EXPECT_EQ(reply.inv_num, "0000001234");
@@ -223,13 +223,13 @@ TEST(Chains, PrintDataQueryFillsTheHostReply) {
     for (int k = 2; k < 6; ++k) EXPECT_EQ(reply.goods[k].name, "") << "slot " << k + 1;
     EXPECT_TRUE(store.invoices.empty());
 
-    EXPECT_EQ(AcceptSingleAnswer(0x38, UserInfo(), context, store).result, 4130);
+    EXPECT_EQ(TakeAnswerFrame(0x38, UserInfo(), context, store).result, 4130);
     EXPECT_EQ(reply.sale_unit, "ACME" + std::string(36, ' '));
     EXPECT_EQ(reply.tax_number, "TAX-42" + std::string(14, ' '));
 
     const Bytes machine = Answer(Payload().Add({0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88}).Add(
                                                   {0x20, 0x04, 0x01, 0x02}).Text("HW", 18).Text("SW", 18));
-    EXPECT_EQ(AcceptSingleAnswer(0x37, machine, context, store).result, 0);
+    EXPECT_EQ(TakeAnswerFrame(0x37, machine, context, store).result, 0);
     EXPECT_EQ(reply.machine_number, "1122334455667788");
     EXPECT_EQ(std::count(store.calls.begin(), store.calls.end(), "machine"), 0);
 }
@@ -238,15 +238,15 @@ TEST(Chains, OtherModesStoreTheAnswers) {
     FakeStore store;
     AnswerContext context;
     context.caller_mode = kCallerConsole;
-    EXPECT_EQ(AcceptSingleAnswer(0x42, PrintData(), context, store).result, 0);
+    EXPECT_EQ(TakeAnswerFrame(0x42, PrintData(), context, store).result, 0);
     ASSERT_EQ(store.invoices.size(), 1u);
     EXPECT_TRUE(store.invoices[0].goods[1]);
     EXPECT_FALSE(store.invoices[0].goods[2]);
-    EXPECT_EQ(AcceptSingleAnswer(0x38, UserInfo(), context, store).result, 0);
+    EXPECT_EQ(TakeAnswerFrame(0x38, UserInfo(), context, store).result, 0);
     EXPECT_EQ(context.host_reply.sale_unit, "");
 
     context.caller_mode = kCallerRollSummaryChain;
-    EXPECT_EQ(AcceptSingleAnswer(0x38, UserInfo(), context, store).result, 4130);
+    EXPECT_EQ(TakeAnswerFrame(0x38, UserInfo(), context, store).result, 4130);
     EXPECT_EQ(context.host_reply.user_name, "ACME" + std::string(36, ' '));
 }
 
@@ -257,13 +257,13 @@ TEST(CheckselfFrames, CallerModeReportsOnlyTheLastItem) {
     AnswerContext context;
     context.checkself_mask = 0x1C;
     // RAM parity failed (P 2), RAM step passed (P 1), RAM walk passed (P 0).
-    DispatchOutcome out = AcceptSingleAnswer(0xB0, Answer(Payload().Add({0x04, 0x01}), 2), context, store);
+    DispatchOutcome out = TakeAnswerFrame(0xB0, Answer(Payload().Add({0x04, 0x01}), 2), context, store);
     EXPECT_EQ(out.result, 0);
     ASSERT_TRUE(out.checkself);
     EXPECT_EQ(out.checkself->next_line, "正在RAM步进法检查...");
     EXPECT_EQ(context.caller_mode, kCallerHost);
-    AcceptSingleAnswer(0xB0, Answer(Payload().Add({0x08, 0x00}), 1), context, store);
-    out = AcceptSingleAnswer(0xB0, BytesOf({0x4F, 0x4B, 0x00, 0x06, 0x10, 0x00, 0x55, 0x7B}), context, store);
+    TakeAnswerFrame(0xB0, Answer(Payload().Add({0x08, 0x00}), 1), context, store);
+    out = TakeAnswerFrame(0xB0, BytesOf({0x4F, 0x4B, 0x00, 0x06, 0x10, 0x00, 0x55, 0x7B}), context, store);
     ASSERT_TRUE(out.checkself);
     EXPECT_EQ(out.checkself->box, SelfTestBox::Ram);
     EXPECT_EQ(out.checkself->label_text, "自检失败");
@@ -271,7 +271,7 @@ TEST(CheckselfFrames, CallerModeReportsOnlyTheLastItem) {
     EXPECT_EQ(context.caller_mode, kCallerConsole);
     EXPECT_FALSE(context.checkself_memo);
 
-    out = AcceptSingleAnswer(0xB0, Answer(Payload().Add({0x05, 0x00})), context, store);
+    out = TakeAnswerFrame(0xB0, Answer(Payload().Add({0x05, 0x00})), context, store);
     EXPECT_EQ(out.result, 145);
     EXPECT_EQ(context.caller_mode, kCallerConsole);
 }
@@ -286,9 +286,9 @@ struct Reported {
 
 TEST(QueuedAnswers, BadCrcFrameIsSkippedAndTheRestStored) {
     MemoryAnswerQueue queue;
-    ASSERT_EQ(SaveAnswerPacket(queue, TaxItem(1, 2), 1), 0);
-    ASSERT_EQ(SaveAnswerPacket(queue, Corrupt(TaxItem(2, 1)), 2), 0);
-    ASSERT_EQ(SaveAnswerPacket(queue, TaxItem(3, 0), 3), 0);
+    ASSERT_EQ(QueueAnswerFrame(queue, TaxItem(1, 2), 1), 0);
+    ASSERT_EQ(QueueAnswerFrame(queue, Corrupt(TaxItem(2, 1)), 2), 0);
+    ASSERT_EQ(QueueAnswerFrame(queue, TaxItem(3, 0), 3), 0);
     EXPECT_EQ(queue.rows()[0].first, 1);
     EXPECT_EQ(queue.rows()[0].second.substr(0, 8), "4F4B0234");
 
@@ -296,7 +296,7 @@ TEST(QueuedAnswers, BadCrcFrameIsSkippedAndTheRestStored) {
     AnswerContext context;
     std::vector<Reported> reports;
     int yields = 0;
-    const DispatchOutcome out = AcceptStoredAnswers(
+    const DispatchOutcome out = TakeQueuedAnswer(
         0x39, queue, context, store,
         [&](std::uint8_t, ResultCode result, int p) { reports.push_back({result, p}); }, [&] { ++yields; });
     EXPECT_EQ(out.result, 130);
@@ -313,20 +313,20 @@ TEST(QueuedAnswers, BadCrcFrameIsSkippedAndTheRestStored) {
 
 TEST(QueuedAnswers, FourFailedFramesDropTheRest) {
     MemoryAnswerQueue queue;
-    SaveAnswerPacket(queue, Corrupt(TaxItem(1, 5)), 1);
-    SaveAnswerPacket(queue, TaxItem(2, 4), 2);
+    QueueAnswerFrame(queue, Corrupt(TaxItem(1, 5)), 1);
+    QueueAnswerFrame(queue, TaxItem(2, 4), 2);
     Bytes wrong_length = TaxItem(3, 3);
     wrong_length.insert(wrong_length.end() - 2, 0x00);
     wrong_length[3] = 53;
-    SaveAnswerPacket(queue, Recrc(wrong_length), 3);
-    SaveAnswerPacket(queue, Corrupt(TaxItem(4, 2)), 4);
-    SaveAnswerPacket(queue, Answer(Payload().Add({0x30}), 1, "ER"), 5);  // the processor's refusal
-    SaveAnswerPacket(queue, TaxItem(6, 0), 6);
+    QueueAnswerFrame(queue, Recrc(wrong_length), 3);
+    QueueAnswerFrame(queue, Corrupt(TaxItem(4, 2)), 4);
+    QueueAnswerFrame(queue, Answer(Payload().Add({0x30}), 1, "ER"), 5);  // the processor's refusal
+    QueueAnswerFrame(queue, TaxItem(6, 0), 6);
 
     FakeStore store;
     AnswerContext context;
     std::vector<Reported> reports;
-    const DispatchOutcome out = AcceptStoredAnswers(
+    const DispatchOutcome out = TakeQueuedAnswer(
         0x39, queue, context, store, [&](std::uint8_t, ResultCode r, int p) { reports.push_back({r, p}); });
     EXPECT_EQ(out.result, 48);
     ASSERT_EQ(store.tax_items.size(), 1u);
@@ -338,11 +338,11 @@ TEST(QueuedAnswers, FourFailedFramesDropTheRest) {
 
 TEST(QueuedAnswers, ChainResultsAreNotFailures) {
     MemoryAnswerQueue queue;
-    for (int i = 0; i < 5; ++i) SaveAnswerPacket(queue, PrintData(4 - i), i + 1);
+    for (int i = 0; i < 5; ++i) QueueAnswerFrame(queue, PrintData(4 - i), i + 1);
     FakeStore store;
     AnswerContext context;
     context.caller_mode = kCallerPrintDataChain;
-    const DispatchOutcome out = AcceptStoredAnswers(0x42, queue, context, store);
+    const DispatchOutcome out = TakeQueuedAnswer(0x42, queue, context, store);
     EXPECT_EQ(out.result, 4130);
     EXPECT_EQ(queue.Count(), 0u);
     EXPECT_EQ(context.host_reply.inv_num, "0000001234");
@@ -352,18 +352,18 @@ TEST(QueuedAnswers, UnreadableRowCountsAsFailedFrame) {
     MemoryAnswerQueue queue;
     queue.Append(1, "4F4BZZ");
     queue.Append(2, "");
-    SaveAnswerPacket(queue, TaxItem(1, 0), 3);
+    QueueAnswerFrame(queue, TaxItem(1, 0), 3);
     Bytes frame{0xEE};
-    EXPECT_EQ(LoadAnswerPacket(queue, frame), 106);
+    EXPECT_EQ(UnqueueAnswerFrame(queue, frame), 106);
     EXPECT_EQ(frame, Bytes{0xEE});
-    EXPECT_EQ(LoadAnswerPacket(queue, frame), 144);
+    EXPECT_EQ(UnqueueAnswerFrame(queue, frame), 144);
 
     MemoryAnswerQueue again;
     again.Append(1, "4F4B");  // too short to hold even its header
-    SaveAnswerPacket(again, TaxItem(1, 0), 2);
+    QueueAnswerFrame(again, TaxItem(1, 0), 2);
     FakeStore store;
     AnswerContext context;
-    EXPECT_EQ(AcceptStoredAnswers(0x39, again, context, store).result, 129);
+    EXPECT_EQ(TakeQueuedAnswer(0x39, again, context, store).result, 129);
     EXPECT_EQ(store.tax_items.size(), 1u);
 }
 
