@@ -157,12 +157,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (queued) {
         MemoryAnswerQueue queue;
         int number = 0;
-        for (const Bytes& frame : frames) FUZZ_CHECK(SaveAnswerPacket(queue, frame, ++number) == 0);
-        const auto outcome = AcceptStoredAnswers(command, queue, context, store);
+        for (const Bytes& frame : frames) FUZZ_CHECK(QueueAnswerFrame(queue, frame, ++number) == 0);
+        const auto outcome = TakeQueuedAnswer(command, queue, context, store);
         CheckOutcome(outcome);
         FUZZ_CHECK(queue.Count() == 0, "%zu frames left in the queue", queue.Count());
     } else {
-        for (const Bytes& frame : frames) CheckOutcome(AcceptSingleAnswer(command, frame, context, store));
+        for (const Bytes& frame : frames) CheckOutcome(TakeAnswerFrame(command, frame, context, store));
     }
     CheckContext(context);
     return 0;

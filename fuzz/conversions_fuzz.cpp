@@ -62,7 +62,7 @@ void Hexadecimal(fuzz::Input& in) {
     back = {1};
     const int c2 = HexToBytes(text, back);
     if (c2 == 0) FUZZ_CHECK(back.size() == (text.size() + 1) / 2);
-    else FUZZ_CHECK(back == Bytes{1} && (c2 == conv_code::kResultNotHex || c2 == conv_code::kResultEmptyValue));
+    else FUZZ_CHECK(back == Bytes{1} && (c2 == result::kNotHexDigits || c2 == result::kEmptyInput));
 }
 
 void Bcd(fuzz::Input& in) {
@@ -82,7 +82,7 @@ void Bcd(fuzz::Input& in) {
     Bytes packed;
     const int c2 = DigitsToBcd(text, packed);
     if (text.empty()) {
-        FUZZ_CHECK(c2 == conv_code::kResultEmptyValue);
+        FUZZ_CHECK(c2 == result::kEmptyInput);
         return;
     }
     FUZZ_CHECK(c2 == 0 && packed.size() == (text.size() + 1) / 2);
@@ -101,11 +101,11 @@ void Numbers(fuzz::Input& in) {
     const int cl = BytesToNumberLE(reversed, le);
     FUZZ_CHECK(cb == cl && be == le, "BE %s, LE %s", be.c_str(), le.c_str());
     if (b.size() > 128) {
-        FUZZ_CHECK(cb == conv_code::kResultNumberTooLarge);
+        FUZZ_CHECK(cb == result::kDoubleOverflow);
         return;
     }
     // 128 bytes near the top are already beyond the double range.
-    if (cb == conv_code::kResultNumberTooLarge && b.size() == 128) return;
+    if (cb == result::kDoubleOverflow && b.size() == 128) return;
     FUZZ_CHECK(cb == 0 && !be.empty() && std::all_of(be.begin(), be.end(), [](char c) { return std::isdigit(c); }));
     if (b.size() <= 4) {
         // Up to 32 bits the text is the exact value and converts back to the same four bytes.
@@ -148,7 +148,7 @@ void GbkFromBytes(fuzz::Input& in) {
     std::string text = "untouched";
     const int code = BytesToGbkText(b, text);
     if (code != 0) {
-        FUZZ_CHECK(code >= conv_code::kResultControlByte && code <= conv_code::kResultTrailingLeadByte);
+        FUZZ_CHECK(code >= result::kControlCharacter && code <= result::kEndsInHalfCharacter);
     } else {
         FUZZ_CHECK(fuzz::IsUtf8(text));
         // Undefined pairs come back as "?": where there is none, the text encodes back to the same bytes.
@@ -176,7 +176,7 @@ void Fields(fuzz::Input& in) {
                width, GbkByteLength(out));
     const int kept = FormatTextField(text, width, pad, side, kKeepLong, out);
     FUZZ_CHECK(kept == 0 ? GbkByteLength(out) == static_cast<std::size_t>(width)
-                         : kept == conv_code::kResultTooLong && GbkByteLength(out) > static_cast<std::size_t>(width));
+                         : kept == result::kTextTooLong && GbkByteLength(out) > static_cast<std::size_t>(width));
     std::string padded = "untouched";
     const int z = ZeroPadLeft(text, width, padded);
     if (z == 0) FUZZ_CHECK(padded.size() >= static_cast<std::size_t>(width) && padded.ends_with(text));

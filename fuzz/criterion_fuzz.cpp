@@ -57,21 +57,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<Condition> conditions;
     std::string error;
     const auto code = ParseCriterion(text, conditions, error);
-    if (code == kStoreOk) {
+    if (code == result::kSuccess) {
         FUZZ_CHECK(!conditions.empty());
         for (const auto& c : conditions) FUZZ_CHECK(!c.field.empty() && c.field.find(']') == std::string::npos);
         const std::string again = Render(conditions);
         std::vector<Condition> reparsed;
-        FUZZ_CHECK(ParseCriterion(again, reparsed, error) == kStoreOk, "\"%s\" refused: %s", again.c_str(), error.c_str());
+        FUZZ_CHECK(ParseCriterion(again, reparsed, error) == result::kSuccess, "\"%s\" refused: %s", again.c_str(), error.c_str());
         FUZZ_CHECK(Same(conditions, reparsed), "\"%s\" parses differently", again.c_str());
     } else {
-        FUZZ_CHECK(code == kStoreBadCriterion && !error.empty() && conditions.empty());
+        FUZZ_CHECK(code == result::kStoreBadCriterion && !error.empty() && conditions.empty());
     }
 
     Selection selection;
-    if (ParseSelectText(text, selection, error) == kStoreOk) FUZZ_CHECK(!selection.table.empty());
+    if (ParseSelectText(text, selection, error) == result::kSuccess) FUZZ_CHECK(!selection.table.empty());
     Selection prefixed;
-    if (ParseSelectText("Select * From InvPrintData where " + text, prefixed, error) == kStoreOk) {
+    if (ParseSelectText("Select * From InvPrintData where " + text, prefixed, error) == result::kSuccess) {
         FUZZ_CHECK(prefixed.table == "InvPrintData" && !prefixed.where.empty());
     }
     return 0;

@@ -183,17 +183,21 @@ TEST_F(StoreAccessTest, ClearStoreTablesByFlags) {
     const char* all[] = {"DayTrade", "DeclareData", "InvoiceNumber", "InvPrintData", "InvUseSum", "InvPDatTemp",
                          "MachineData", "MakeInvoice", "TaxInformation", "UserInformation", "Idiograph",
                          "IdiographShow", "WatchCommand", "WatchAcceptData", "WatchError", "ARecord"};
+    using F = StoreTableFlags;
+    // Each emptied table is reported by its flag, in the order the tables are cleared.
     struct Case {
         std::uint32_t flags;
-        std::vector<int> labels;
+        std::vector<std::uint32_t> reported;
         std::vector<std::string> emptied;
     } cases[] = {
         {0, {}, {}},
-        {0x1020, {41}, {"DayTrade"}},
+        {0x1020, {F::kDayTrade}, {"DayTrade"}},
         {0x400 | 0x4000, {}, {}},
-        {0x800 | 0x10000, {}, {"InvPDatTemp", "IdiographShow"}},
-        {StoreTableFlags::kAfterInitialize,
-         {41, 39, 44, 43, 42, 49, 45, 38, 37, 40, 46, 47, 48},
+        {0x800 | 0x10000, {F::kInvPDatTemp, F::kIdiographShow}, {"InvPDatTemp", "IdiographShow"}},
+        {F::kAfterInitialize,
+         {F::kDayTrade, F::kDeclareData, F::kInvoiceNumber, F::kInvPrintData, F::kInvUseSum, F::kInvPDatTemp,
+          F::kMachineData, F::kMakeInvoice, F::kTaxInformation, F::kUserInformation, F::kIdiograph,
+          F::kIdiographShow, F::kWatchCommand, F::kWatchAcceptData, F::kWatchError},
          {"DayTrade", "DeclareData", "InvoiceNumber", "InvPrintData", "InvUseSum", "InvPDatTemp", "MachineData",
           "MakeInvoice", "TaxInformation", "UserInformation", "Idiograph", "IdiographShow", "WatchCommand",
           "WatchAcceptData", "WatchError"}},
@@ -206,14 +210,14 @@ TEST_F(StoreAccessTest, ClearStoreTablesByFlags) {
             ASSERT_EQ(store_->Slot(3)->Update(), 0);
         }
         store_->ReleaseSlot(3);
-        std::vector<int> labels;
+        std::vector<std::uint32_t> reported;
         ASSERT_EQ(store_->ClearStoreTables(2, c.flags,
-                                           [&](int label, const std::string& caption) {
+                                           [&](std::uint32_t table, const std::string& caption) {
                                                EXPECT_EQ(caption, "清空完成");
-                                               labels.push_back(label);
+                                               reported.push_back(table);
                                            }),
                   0);
-        EXPECT_EQ(labels, c.labels);
+        EXPECT_EQ(reported, c.reported);
         EXPECT_FALSE(store_->Slot(2)->IsOpen());
         for (const char* table : all) {
             bool shouldBeEmpty = std::find(c.emptied.begin(), c.emptied.end(), table) != c.emptied.end();
