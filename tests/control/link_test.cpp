@@ -71,11 +71,12 @@ TEST_F(LinkTest, AnswerCutHalfWayTimesOutAndIsDiscarded) {
 }
 
 TEST_F(LinkTest, WaitFramesRestartTheCount) {
-    tickMs_ = 5;
+    tickMs_ = 20;
     fiscal_->Module().SetTickInterval(std::chrono::milliseconds(tickMs_));
     ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
-    // Four "WT" frames 100 ms apart: 400 ms in all, far past the 155 ms a silent line would be given.
-    sim_->inject({.command = 0x00, .kind = FaultKind::Wait, .arg = 4, .delay_ms = 100});
+    // Eight "WT" frames 150 ms apart: 1.2 s in all, far past the 620 ms a silent line would be given, while
+    // each gap leaves the processor's thread almost half a second to spare on a busy machine.
+    sim_->inject({.command = 0x00, .kind = FaultKind::Wait, .arg = 8, .delay_ms = 150});
     EXPECT_EQ(fiscal_->FiscalOnline(), 0);
 }
 
