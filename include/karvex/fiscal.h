@@ -22,13 +22,14 @@
 #include <QWidget>
 
 #include "karvex/errors.h"
+#include "karvex/export.h"
 
 namespace karvex {
 
 class UserInterface;
 class ControlModule;
 
-class Fiscal : public QWidget {
+class KARVEX_API Fiscal : public QWidget {
     Q_OBJECT
     Q_PROPERTY(int Status READ Status)
     Q_PROPERTY(QString Description READ Description)

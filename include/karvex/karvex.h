@@ -48,11 +48,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#if defined(__GNUC__)
-#define KARVEX_API __attribute__((visibility("default")))
-#else
-#define KARVEX_API
-#endif
+#include "karvex/export.h"
 
 #ifdef __cplusplus
 extern "C" {

@@ -4,9 +4,11 @@
 #include <optional>
 #include <string>
 
+#include "karvex/export.h"
+
 namespace karvex {
 
-class UserInterface {
+class KARVEX_API UserInterface {
 public:
     virtual ~UserInterface() = default;
 
@@ -22,7 +24,7 @@ public:
 };
 
 // Answers nothing and shows nothing: the default for hosts that run without any person watching.
-class SilentUserInterface final : public UserInterface {
+class KARVEX_API SilentUserInterface final : public UserInterface {
 public:
     void ShowMessage(const std::string&, const std::string&) override {}
     bool AskYesNo(const std::string&, const std::string&) override { return false; }

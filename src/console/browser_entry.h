@@ -1,6 +1,6 @@
 #pragma once
-// The console's door to the data browser ("数据查询(&S)"). The browser provides the definition; until it is
-// linked in, a fallback that only logs keeps the menu entry harmless.
+// The console's door to the data browser ("数据查询(&S)"); the browser (src/browser) defines it, so the console
+// does not need the browser's own header.
 class QWidget;
 
 namespace karvex {
