@@ -8,7 +8,8 @@
 #include <vector>
 
 #include "karvex/karvex.h"
-#include "simulator.h"
+#include "support/processor.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -62,19 +63,13 @@ int AnswerPort(void* user, const char* title, const char* prompt, const char*, k
 class CapiTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/karvex-capi-XXXXXX";
-        dir_ = mkdtemp(tmpl);
         ::setenv("KARVEX_DATA_DIR", dir_.c_str(), 1);
         // The time-out keeps its one-second ticks: an answer that only comes once the other thread gets the
         // processor must not be 31 short ticks too late on a busy machine. Tests of the time-out itself
         // shorten it (ShortTicks).
         ::unsetenv("KARVEX_TICK_MS");
-        karvex::sim::SimOptions options;
-        options.quiet = true;
-        options.clock = karvex::sim::DateTime{2024, 3, 15, 10, 30, 0};
-        sim_ = std::make_unique<karvex::sim::Simulator>(options);
-        std::string error;
-        ASSERT_TRUE(sim_->start(&error)) << error;
+        sim_ = karvex::testing::StartProcessor();
+        ASSERT_NE(sim_, nullptr);
         ::setenv("KARVEX_COM1", sim_->device_path().c_str(), 1);
         f_ = karvex_create();
         ASSERT_NE(f_, nullptr);
@@ -88,7 +83,6 @@ protected:
         if (sim_) sim_->stop();
         ::unsetenv("KARVEX_COM1");
         ::unsetenv("KARVEX_COM2");
-        std::filesystem::remove_all(dir_);
     }
 
     // A new data directory has no port stored yet: the host answers the prompt with port 1.
@@ -116,7 +110,8 @@ protected:
     // Makes port 1 unopenable, so that loading asks for a port number.
     void BreakPortOne() { ::setenv("KARVEX_COM1", (dir_ + "/no-such-device").c_str(), 1); }
 
-    std::string dir_;
+    karvex::testing::TempDir tmp_{"karvex-capi"};
+    std::string dir_ = tmp_.path();
     std::unique_ptr<karvex::sim::Simulator> sim_;
     karvex_fiscal* f_ = nullptr;
 };

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "frame_codec.h"
-#include "test_support.h"
+#include "support/hex.h"
 
 namespace karvex {
 namespace {

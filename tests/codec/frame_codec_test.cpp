@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "test_support.h"
+#include "support/hex.h"
 
 namespace karvex {
 namespace {

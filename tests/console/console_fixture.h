@@ -4,9 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QLineEdit>
 #include <QTest>
 #include <QTimer>
@@ -28,8 +25,10 @@
 #include "control/control_module.h"
 #include "link/result_codes.h"
 #include "link/user_interface.h"
-#include "simulator.h"
-#include "../support/scripted_ui.h"
+#include "support/event_loop.h"
+#include "support/processor.h"
+#include "support/scripted_ui.h"
+#include "support/temp_dir.h"
 
 namespace karvex::testing {
 
@@ -38,15 +37,9 @@ using F = ConsoleField;
 class ConsoleFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/karvex-console-XXXXXX";
-        dir_ = mkdtemp(tmpl);
         ::setenv("KARVEX_DATA_DIR", dir_.c_str(), 1);
-        sim::SimOptions options;
-        options.quiet = true;
-        options.clock = sim::DateTime{2024, 3, 15, 10, 30, 0};
-        sim_ = std::make_unique<sim::Simulator>(options);
-        std::string error;
-        ASSERT_TRUE(sim_->start(&error)) << error;
+        sim_ = StartProcessor();
+        ASSERT_NE(sim_, nullptr);
         ::setenv("KARVEX_COM1", sim_->device_path().c_str(), 1);
         // A port that cannot be opened.
         ::setenv("KARVEX_COM2", (dir_ + "/no-such-device").c_str(), 1);
@@ -73,7 +66,6 @@ protected:
         sim_.reset();
         ::unsetenv("KARVEX_COM1");
         ::unsetenv("KARVEX_COM2");
-        std::filesystem::remove_all(dir_);
     }
 
     ControlModule& M() { return *m_; }
@@ -111,14 +103,7 @@ protected:
     void ExpectUnderWay() { M().SetCommandResult(result::kCommandUnderWay); }
 
     // Every complete request frame the processor took, in order, as spaced hexadecimal.
-    std::vector<std::string> Requests() const {
-        std::vector<std::string> out;
-        for (const std::string& line : sim_->log_lines()) {
-            if (line.rfind("<< ", 0) != 0 || line.find(';') != std::string::npos) continue;
-            out.push_back(line.substr(3));
-        }
-        return out;
-    }
+    std::vector<std::string> Requests() const { return RequestLines(*sim_); }
     std::string LastRequest() const {
         auto r = Requests();
         return r.empty() ? std::string() : r.back();
@@ -134,25 +119,8 @@ protected:
         return out;
     }
 
-    // Lets events run until `done` holds; false if it never does within a generous bound.
-    template <typename Pred>
-    static bool WaitUntil(Pred done, int limitMs = 5000) {
-        QElapsedTimer t;
-        t.start();
-        while (!done()) {
-            if (t.elapsed() > limitMs) return false;
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        }
-        return true;
-    }
-
-    static void Spin(int ms) {
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-
-    std::string dir_;
+    TempDir tmp_{"karvex-console"};
+    std::string dir_ = tmp_.path();
     std::unique_ptr<sim::Simulator> sim_;
     std::unique_ptr<ControlModule> m_;
     std::shared_ptr<ScriptedUi> ui_;

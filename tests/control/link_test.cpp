@@ -1,6 +1,6 @@
 // The road of a request over a real pseudo-terminal: the control, the serial link, the receive state
 // machine, the time-out and the completion step, against the virtual processor.
-#include "fixture.h"
+#include "support/fiscal_fixture.h"
 
 #include "control/result_box.h"
 #include "link/result_codes.h"

@@ -1,6 +1,6 @@
 // FiscalMakeInv and FiscalReturnInvInfo over the pseudo-terminal against the virtual processor: the bytes
 // the checked arguments become, the refusals that never reach the line, and the processor's own refusals.
-#include "fixture.h"
+#include "support/fiscal_fixture.h"
 #include "wire_helpers.h"
 
 #include "link/result_codes.h"

@@ -1,7 +1,7 @@
 // The query and maintenance calls over the pseudo-terminal: current number, voiding, print data and roll
 // summaries with their three-command chains, the refusals that never reach the line, and a chain that
 // breaks half way.
-#include "fixture.h"
+#include "support/fiscal_fixture.h"
 #include "wire_helpers.h"
 
 #include "link/result_codes.h"

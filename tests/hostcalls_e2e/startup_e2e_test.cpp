@@ -1,6 +1,6 @@
 // Start-up and shut-down as a host sees them: the port prompt after a stored port fails, and the result of
 // unloading.
-#include "fixture.h"
+#include "support/fiscal_fixture.h"
 
 #include "link/result_codes.h"
 #include "control/paths.h"

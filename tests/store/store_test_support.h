@@ -9,6 +9,7 @@
 
 #include "store/record_set.h"
 #include "store/store_access.h"
+#include "support/temp_dir.h"
 
 namespace karvex::testing {
 
@@ -19,13 +20,11 @@ protected:
         hadKey_ = saved != nullptr;
         if (hadKey_) savedKey_ = saved;
         ::unsetenv("KARVEX_STORE_KEY");
-        std::string pattern = (std::filesystem::temp_directory_path() / "karvex-store-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
+        tmp_ = std::make_unique<TempDir>("karvex-store");
+        dir_ = tmp_->path();
     }
     void TearDown() override {
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
+        tmp_.reset();
         if (hadKey_) ::setenv("KARVEX_STORE_KEY", savedKey_.c_str(), 1);
         else ::unsetenv("KARVEX_STORE_KEY");
     }
@@ -41,6 +40,7 @@ protected:
     std::filesystem::path dir_;
 
 private:
+    std::unique_ptr<TempDir> tmp_;
     bool hadKey_ = false;
     std::string savedKey_;
 };

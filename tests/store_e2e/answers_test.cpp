@@ -18,7 +18,7 @@ class StoredAnswers : public StoreFixture {};
 TEST_F(StoredAnswers, DispensedRollsAreKeptInStateOneAndTheListedRollsOnceEach) {
     ui_->textReplies.push_back("3");
     ASSERT_EQ(Run([](const IssueContext& c) { return IssueDispenseInvoice(c); }), result::kChainContinues);
-    ASSERT_TRUE(SpinUntil([&] { return sim_->requests_handled() >= 3 && M().GetCommandResult() == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return sim_->requests_handled() >= 3 && M().GetCommandResult() == 0; }));
     EXPECT_EQ(M().Console.DispenseRollCount, 0);
     // Each answer replaces the table: the last dispensed roll is the one kept.
     auto rolls = Rows("InvoiceNumber");
@@ -155,7 +155,7 @@ TEST_F(StoredAnswers, InitialisationClearsTheFlaggedTablesThenRefillsUserAndTaxD
     });
     const std::size_t before = sim_->requests_handled();
     ASSERT_EQ(RunBare(0x30), 0);
-    ASSERT_TRUE(SpinUntil([&] { return sim_->requests_handled() >= before + 3 && !Rows("TaxInformation").empty(); }));
+    ASSERT_TRUE(WaitUntil([&] { return sim_->requests_handled() >= before + 3 && !Rows("TaxInformation").empty(); }));
     EXPECT_TRUE(Rows("MachineData").empty());
     EXPECT_TRUE(Rows("InvPrintData").empty());
     EXPECT_TRUE(Rows("Idiograph").empty());

@@ -1,6 +1,6 @@
 #pragma once
 // A Fiscal control keeping its answers in the encrypted store, against the virtual processor.
-#include "fixture.h"
+#include "support/fiscal_fixture.h"
 
 #include <functional>
 #include <map>
@@ -36,16 +36,6 @@ protected:
         IssueResult r = issue(M().MakeIssueContext());
         if (!r.sent) return r.code;
         return M().WaitForCommand();
-    }
-    // Lets follow-up commands of a chain run until `done` holds.
-    bool SpinUntil(const std::function<bool()>& done, int ms = 5000) {
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < ms) {
-            if (done()) return true;
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        }
-        return done();
     }
 
     // Rows of a table, read fresh: each row's fields as text ("<null>" for an unset field).

@@ -22,6 +22,8 @@
 #include "store/record_set.h"
 #include "store/store_access.h"
 #include "simulator.h"
+#include "support/processor.h"
+#include "support/temp_dir.h"
 #include "wire.h"
 
 extern char** environ;
@@ -37,18 +39,11 @@ struct ToolRun {
 class ToolTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/karvex-tool-XXXXXX";
-        dir_ = ::mkdtemp(tmpl);
-        karvex::sim::SimOptions options;
-        options.quiet = true;
-        options.clock = karvex::sim::DateTime{2024, 3, 15, 10, 30, 0};
-        sim_ = std::make_unique<karvex::sim::Simulator>(options);
-        std::string error;
-        ASSERT_TRUE(sim_->start(&error)) << error;
+        sim_ = karvex::testing::StartProcessor();
+        ASSERT_NE(sim_, nullptr);
     }
     void TearDown() override {
-        sim_->stop();
-        std::filesystem::remove_all(dir_);
+        if (sim_) sim_->stop();
     }
 
     // Runs the tool with port 1 on the simulator and a data directory of its own. The tick stays the link's
@@ -119,7 +114,8 @@ protected:
         return out;
     }
 
-    std::string dir_;
+    karvex::testing::TempDir tmp_{"karvex-tool"};
+    std::string dir_ = tmp_.path();
     std::string dataDir_;  // --data-dir when not dir_
     std::unique_ptr<karvex::sim::Simulator> sim_;
 };

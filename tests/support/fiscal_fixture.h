@@ -2,17 +2,12 @@
 // A Fiscal control wired to a virtual processor on a pseudo-terminal, in a data directory of its own.
 #include <gtest/gtest.h>
 
-#include <QElapsedTimer>
-#include <QCoreApplication>
-#include <QEventLoop>
 #include <QTimer>
 
 #include <cstdlib>
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -21,16 +16,16 @@
 #include "convert/conversions.h"
 #include "karvex/fiscal.h"
 #include "link/user_interface.h"
-#include "simulator.h"
-#include "../support/scripted_ui.h"
+#include "support/event_loop.h"
+#include "support/processor.h"
+#include "support/scripted_ui.h"
+#include "support/temp_dir.h"
 
 namespace karvex::testing {
 
 class FiscalFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/karvex-ctl-XXXXXX";
-        dir_ = mkdtemp(tmpl);
         ::setenv("KARVEX_DATA_DIR", dir_.c_str(), 1);
         StartSimulator();
         ::setenv("KARVEX_COM1", sim_->device_path().c_str(), 1);
@@ -48,16 +43,11 @@ protected:
         SetClock({});
         ::unsetenv("KARVEX_COM1");
         ::unsetenv("KARVEX_COM3");
-        std::filesystem::remove_all(dir_);
     }
 
     void StartSimulator() {
-        sim::SimOptions options;
-        options.quiet = true;
-        options.clock = sim::DateTime{2024, 3, 15, 10, 30, 0};
-        sim_ = std::make_unique<sim::Simulator>(options);
-        std::string error;
-        ASSERT_TRUE(sim_->start(&error)) << error;
+        sim_ = StartProcessor();
+        ASSERT_NE(sim_, nullptr);
     }
 
     std::string ReadLog() const {
@@ -70,13 +60,6 @@ protected:
     std::vector<std::string> ViewerLines() {
         auto& v = fiscal_->Module().Log().Viewer();
         return {v.Lines().begin(), v.Lines().end()};
-    }
-
-    // Runs the event loop for a while (e.g. to let a late answer arrive and be dropped).
-    static void Spin(int ms) {
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     }
 
     // Runs `call` with ticks of a few milliseconds, so that a time-out the test expects comes after about
@@ -95,7 +78,8 @@ protected:
     // not be 31 short ticks too late on a busy machine. Tests that wait for a time-out shorten it around the
     // call that times out (WithShortTicks).
     int tickMs_ = 1000;
-    std::string dir_;
+    TempDir tmp_{"karvex-ctl"};
+    std::string dir_ = tmp_.path();
     std::unique_ptr<sim::Simulator> sim_;
     std::unique_ptr<Fiscal> fiscal_;
     std::shared_ptr<ScriptedUi> ui_;

@@ -1,3 +1,4 @@
+// The main of the test programs that need a Qt application (widgets, timers, the serial port).
 #include <gtest/gtest.h>
 
 #include <QApplication>
