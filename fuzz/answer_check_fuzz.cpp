@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(frame.size() == payload.size() + 6 && frame[3] == payload.size() + 4);
     CheckConsistent(frame);
     const AnswerCheck check = CheckAnswerFrame(std::span<const std::uint8_t>(frame));
-    // An "ER" carries the processor's code, whatever number it is; anything else is never refused for its
+    // An "ER" carries the processor's code (or says it is unknown); anything else is never refused for its
     // size or CRC.
     if (status != "ER") FUZZ_CHECK(check.code != result::kCrcError && check.code != result::kWrongAnswerLength);
     FUZZ_CHECK(check.packets_to_follow == follow);
@@ -60,8 +60,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(std::equal(check.payload.begin(), check.payload.end(), payload.begin(), payload.end()));
     } else if (status == "ER") {
         FUZZ_CHECK(check.status == AnswerStatus::kError);
+        // Only 1..64 are the processor's codes; any other byte must not pass for one of the library's own.
+        const bool known = !payload.empty() && payload[0] >= result::kProcessorFirst &&
+                           payload[0] <= result::kProcessorLast;
         FUZZ_CHECK(check.code == (payload.empty() ? result::kWrongAnswerLength
-                                  : payload[0] ? static_cast<ResultCode>(payload[0]) : result::kExecutionFailed));
+                                  : known         ? static_cast<ResultCode>(payload[0])
+                                                  : result::kUnknownProcessorCode));
+        if (!payload.empty()) FUZZ_CHECK(check.refusal_code == payload[0]);
     }
     return 0;
 }
