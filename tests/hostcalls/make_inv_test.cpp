@@ -7,26 +7,12 @@
 
 #include "control/host_calls.h"
 #include "convert/conversions.h"
+#include "support/hex.h"
 
 namespace karvex {
 namespace {
 
-// Hex text to bytes; blanks and "|" are ignored so that frames read as on paper.
-Bytes Hex(std::string_view text) {
-    Bytes out;
-    int high = -1;
-    for (char c : text) {
-        if (c == ' ' || c == '|') continue;
-        const int v = (c >= '0' && c <= '9') ? c - '0' : (c | 0x20) - 'a' + 10;
-        if (high < 0) {
-            high = v;
-        } else {
-            out.push_back(static_cast<std::uint8_t>(high * 16 + v));
-            high = -1;
-        }
-    }
-    return out;
-}
+using karvex::testing::Hex;
 
 Bytes WithCrc(Bytes frame) {
     AppendFrameCrc(frame);
