@@ -17,6 +17,7 @@
 #include "convert/conversions.h"
 #include "karvex/fiscal.h"
 #include "simulator.h"
+#include "support/unlimited_processor.h"
 
 namespace {
 
@@ -77,18 +78,7 @@ public:
     }
 
     // Forgets the issued invoices (the processor sums them on every issue) and refills the rolls.
-    void Unlimit() {
-        sim_->update_state([](karvex::sim::MachineState& s) {
-            s.invoices.clear();
-            s.taxpayer.single_limit = std::numeric_limits<std::uint32_t>::max();
-            s.taxpayer.total_limit = std::numeric_limits<std::uint32_t>::max();
-            for (auto& roll : s.rolls) {
-                if (roll.state != karvex::sim::RollState::Installed) continue;
-                roll.next = roll.first;
-                roll.last = roll.first + 99'999'999;
-            }
-        });
-    }
+    void Unlimit() { karvex::bench::UnlimitProcessor(*sim_); }
 
     int Make(const Invoice& v) {
         return fiscal_->FiscalMakeInv(52, 0, 0, "", v.payer, static_cast<int>(v.taxes.size()),

@@ -34,6 +34,7 @@
 #include "convert/conversions.h"
 #include "karvex/fiscal.h"
 #include "simulator.h"
+#include "support/unlimited_processor.h"
 
 namespace {
 
@@ -76,20 +77,6 @@ std::string Slice(const std::string& utf8, std::size_t width) {
     return utf8 + std::string(used < width ? width - used : 0, ' ');
 }
 
-void Unlimit(karvex::sim::Simulator& sim) {
-    // The processor keeps every issued invoice; forgetting them keeps its own memory out of the series.
-    sim.update_state([](karvex::sim::MachineState& s) {
-        s.invoices.clear();
-        s.taxpayer.single_limit = std::numeric_limits<std::uint32_t>::max();
-        s.taxpayer.total_limit = std::numeric_limits<std::uint32_t>::max();
-        for (auto& roll : s.rolls) {
-            if (roll.state != karvex::sim::RollState::Installed) continue;
-            roll.next = roll.first;
-            roll.last = roll.first + 99'999'999;
-        }
-    });
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -124,7 +111,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     ::setenv("KARVEX_COM1", sim->device_path().c_str(), 1);
-    Unlimit(*sim);
+    karvex::bench::UnlimitProcessor(*sim);
 
     auto fiscal = std::make_unique<karvex::Fiscal>();
     fiscal->Module().SetTickInterval(std::chrono::milliseconds(tick_ms));
@@ -174,7 +161,7 @@ int main(int argc, char** argv) {
         }
         ++results[rc];
         if (i % kSampleEvery == 0) {
-            Unlimit(*sim);
+            karvex::bench::UnlimitProcessor(*sim);
             Sample s;
             s.calls = i;
             s.rss_kb = StatusField("VmRSS");
