@@ -126,7 +126,8 @@ TEST_F(SimLine, EachFaultPutsWhatItPromisesOnTheLine) {
       {"er", {.command = 0x33, .kind = FaultKind::Error, .arg = 35}, {0x45, 0x52, 0x00, 0x05, 0x23, 0x69, 0x4A}},
       {"np", {.command = 0x33, .kind = FaultKind::NotReady}, {0x4E, 0x50, 0x00, 0x04, 0x5C, 0x45}},
       {"wt", {.command = 0x33, .kind = FaultKind::Wait, .arg = 2, .delay_ms = 10}, two_waits},
-      {"silent", {.command = 0x33, .kind = FaultKind::Silent}, {}},
+      {"lost", {.command = 0x33, .kind = FaultKind::Lost}, {}},
+      {"drop", {.command = 0x33, .kind = FaultKind::Drop}, {}},
       {"cut", {.command = 0x33, .kind = FaultKind::Cut}, {0x4F, 0x4B, 0x00, 0x08, 0x00}},
       {"crc", {.command = 0x33, .kind = FaultKind::BadCrc}, {0x4F, 0x4B, 0x00, 0x08, 0x00, 0x00, 0x00, 0x15, 0x3D, 0x48}},
       {"len", {.command = 0x33, .kind = FaultKind::BadLength}, {0x4F, 0x4B, 0x00, 0x07, 0x00, 0x00, 0x00, 0x6F, 0xBE}},
@@ -203,6 +204,56 @@ TEST_F(SimLine, IssueOverTheLineAdvancesTheNumberAndLimitsAreEnforced) {
             (Bytes{0x45, 0x52, 0x00, 0x05, 0x12, 0xE9, 0xEF}));
   EXPECT_EQ(get_u32(exchange(kCurrent), 4), 22u);
   EXPECT_EQ(sim_->state().invoices.size(), 21u);
+}
+
+// Whether an issue was made when its answer went wrong: a lost request or a refusal leaves the processor as it
+// was; a lost, damaged or late answer follows an invoice that is issued and already in the state file.
+TEST(SimStateFile, AnIssueIsKeptUnlessItsRequestWasDroppedOrRefused) {
+  char dir_template[] = "/tmp/karvex-sim-test-XXXXXX";
+  ASSERT_NE(mkdtemp(dir_template), nullptr);
+  const std::string path = std::string(dir_template) + "/processor.state";
+  SimOptions o = test_options();
+  o.state_file = path;
+  auto invoices_in_file = [&] {
+    std::string why;
+    auto s = load_state_file(path, why);
+    return s ? s->invoices.size() : 0u;
+  };
+  struct Case {
+    FaultKind kind;
+    int arg;
+    bool issued;
+  };
+  const std::vector<Case> cases = {
+      {FaultKind::Drop, -1, false},     {FaultKind::Error, 18, false},  {FaultKind::NotReady, -1, false},
+      {FaultKind::Lost, -1, true},      {FaultKind::BadCrc, -1, true},  {FaultKind::Cut, -1, true},
+      {FaultKind::BadLength, -1, true}, {FaultKind::Noise, -1, true},   {FaultKind::Late, 10, true},
+  };
+  Simulator sim(o);
+  std::string why;
+  ASSERT_TRUE(sim.start(&why)) << why;
+  Peer peer(sim.device_path());
+  for (const auto& c : cases) {
+    const std::string name = fault_kind_name(c.kind);
+    const std::size_t before = sim.state().invoices.size();
+    sim.inject({.command = 0x34, .kind = c.kind, .arg = c.arg});
+    const std::size_t handled = sim.requests_handled();
+    peer.send(request_frame(0x34, testing::issue_payload(1250)));
+    ASSERT_TRUE(sim.wait_handled(handled + 1, 2000)) << name;
+    peer.drain(30);
+    EXPECT_EQ(sim.state().invoices.size(), before + (c.issued ? 1 : 0)) << name;
+    EXPECT_EQ(invoices_in_file(), sim.state().invoices.size()) << name;
+  }
+  // The invoice is in the file while its answer is still on its way, so a processor killed then still has it.
+  const std::size_t before = sim.state().invoices.size();
+  sim.inject({.command = 0x35, .kind = FaultKind::Late, .arg = 600000});
+  peer.send(request_frame(0x35, testing::return_payload(sim.state().invoices.back().number)));
+  for (int i = 0; i < 500 && invoices_in_file() == before; ++i) ::usleep(10000);
+  EXPECT_EQ(invoices_in_file(), before + 1);
+  EXPECT_TRUE(peer.drain(0).empty());
+  sim.stop();
+  std::remove(path.c_str());
+  ::rmdir(dir_template);
 }
 
 TEST_F(SimLine, PeerMayCloseAndReopenTheLine) {

@@ -1,6 +1,9 @@
 // Byte-level pieces of the virtual processor: its CRC, field writers, request framing and fault syntax.
 #include <gtest/gtest.h>
 
+#include <set>
+#include <tuple>
+
 #include "faults.h"
 #include "simulator.h"
 #include "wire.h"
@@ -113,6 +116,17 @@ TEST(SimFaults, ParsesTheOptionSyntax) {
   ASSERT_TRUE(f) << why;
   EXPECT_EQ(f->command, -1);
 
+  // Both ways an answer is lost, and the older name of the second.
+  for (const auto& [text, kind, persistent] : {std::tuple{"0x35:drop:always", FaultKind::Drop, true},
+                                               std::tuple{"0x34:lost", FaultKind::Lost, false},
+                                               std::tuple{"MakeInvoice:silent", FaultKind::Lost, false}}) {
+    f = parse_fault(text, why);
+    ASSERT_TRUE(f) << text << ": " << why;
+    EXPECT_EQ(f->kind, kind) << text;
+    EXPECT_EQ(f->persistent, persistent) << text;
+    EXPECT_NE(describe_fault(*f).find(fault_kind_name(kind)), std::string::npos) << text;
+  }
+
   for (const char* bad : {"", "0x33", "Nonsense:er:1", "0x33:boom", "0x33:er", "0x33:er:0", "0x33:crc:x",
                           "0x133:np", "51:wt:1:2:3:4"}) {
     EXPECT_FALSE(parse_fault(bad, why)) << bad;
@@ -148,6 +162,14 @@ TEST(SimFaults, RandomFaultsFollowTheSeed) {
   EXPECT_EQ(a, draw(7));
   EXPECT_GT(std::count(a.begin(), a.end(), -1), 5);
   EXPECT_LT(std::count(a.begin(), a.end(), -1), 35);
+  // Over enough draws both ways of losing an answer come up, and late answers among the damaged ones.
+  FaultPlan plan;
+  plan.set_random(1.0, 3);
+  std::set<FaultKind> seen;
+  for (int i = 0; i < 400; ++i) seen.insert(plan.take(0x34).at(0).kind);
+  for (FaultKind k : {FaultKind::Drop, FaultKind::Lost, FaultKind::Late, FaultKind::BadCrc}) {
+    EXPECT_TRUE(seen.count(k)) << fault_kind_name(k);
+  }
 }
 
 }  // namespace

@@ -12,10 +12,11 @@ struct KindName {
   const char* name;
 };
 constexpr KindName kKinds[] = {
-    {FaultKind::Error, "er"},      {FaultKind::NotReady, "np"},     {FaultKind::Wait, "wt"},
-    {FaultKind::Silent, "silent"}, {FaultKind::Cut, "cut"},         {FaultKind::Noise, "noise"},
-    {FaultKind::BadCrc, "crc"},    {FaultKind::BadLength, "len"},   {FaultKind::PacketDelay, "gap"},
-    {FaultKind::Slow, "slow"},     {FaultKind::Late, "late"},
+    {FaultKind::Error, "er"},    {FaultKind::NotReady, "np"},   {FaultKind::Wait, "wt"},
+    {FaultKind::Drop, "drop"},   {FaultKind::Lost, "lost"},     {FaultKind::Silent, "silent"},
+    {FaultKind::Cut, "cut"},     {FaultKind::Noise, "noise"},   {FaultKind::BadCrc, "crc"},
+    {FaultKind::BadLength, "len"}, {FaultKind::PacketDelay, "gap"}, {FaultKind::Slow, "slow"},
+    {FaultKind::Late, "late"},
 };
 
 std::vector<std::string_view> split(std::string_view text, char sep) {
@@ -72,7 +73,7 @@ std::optional<Fault> parse_fault(std::string_view text, std::string& error) {
   }
   if (!found) {
     error = "unknown fault kind \"" + std::string(parts[1]) +
-            "\" (er, np, wt, silent, cut, noise, crc, len, gap, slow, late)";
+            "\" (er, np, wt, drop, lost, cut, noise, crc, len, gap, slow, late)";
     return std::nullopt;
   }
   if (parts.size() >= 3 && !to_int(parts[2], f.arg)) {
@@ -128,6 +129,13 @@ std::size_t FaultPlan::pending() const {
   return faults_.size();
 }
 
+bool FaultPlan::stops_processor(const std::vector<Fault>& faults) {
+  for (const auto& f : faults) {
+    if (f.kind == FaultKind::Drop || f.kind == FaultKind::Error || f.kind == FaultKind::NotReady) return true;
+  }
+  return false;
+}
+
 std::vector<Fault> FaultPlan::take(std::uint8_t command) {
   std::lock_guard lock(mutex_);
   std::vector<Fault> out;
@@ -142,14 +150,17 @@ std::vector<Fault> FaultPlan::take(std::uint8_t command) {
     ++it;
   }
   if (rate_ > 0.0 && std::uniform_real_distribution<double>(0.0, 1.0)(rng_) < rate_) {
-    // Any kind may be drawn, including the ones that end in a time-out; an "ER" gets a random processor code.
-    static const FaultKind kinds[] = {FaultKind::Wait, FaultKind::Noise, FaultKind::BadCrc, FaultKind::Slow,
-                                      FaultKind::PacketDelay, FaultKind::NotReady, FaultKind::Error,
-                                      FaultKind::Silent, FaultKind::Cut, FaultKind::BadLength};
+    // Any kind may be drawn, including the ones that end in a time-out; an "ER" gets a random processor code,
+    // a late answer comes up to three seconds late, past a host's time-out as often as not.
+    static const FaultKind kinds[] = {FaultKind::Wait,    FaultKind::Noise,       FaultKind::BadCrc,
+                                      FaultKind::Slow,    FaultKind::PacketDelay, FaultKind::NotReady,
+                                      FaultKind::Error,   FaultKind::Lost,        FaultKind::Cut,
+                                      FaultKind::BadLength, FaultKind::Drop,      FaultKind::Late};
     Fault f;
     f.command = command;
     f.kind = kinds[rng_() % (sizeof kinds / sizeof kinds[0])];
     if (f.kind == FaultKind::Error) f.arg = 1 + static_cast<int>(rng_() % 64);
+    if (f.kind == FaultKind::Late) f.arg = 100 + static_cast<int>(rng_() % 2900);
     out.push_back(f);
   }
   return out;

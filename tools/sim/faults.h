@@ -11,18 +11,24 @@
 
 namespace karvex::sim {
 
+// Where a fault strikes decides what the processor has done when the host hears nothing or garbage:
+// Drop loses the request before the processor acts; Error and NotReady are refusals, so the processor does not
+// act either; every other kind strikes after the processor has acted (an issue or return has taken its number
+// and is in the state, the state file included) and only damages, delays or loses the answer.
 enum class FaultKind {
-  Error,        // "ER" with code `arg` instead of the answer
-  NotReady,     // "NP" instead of the answer
-  Wait,         // `arg` "WT" frames (default 1), `delay_ms` apart, before the real answer
-  Silent,       // no answer at all
+  Error,     // "ER" with code `arg` instead of the answer; the processor does not act
+  NotReady,  // "NP" instead of the answer; the processor does not act
+  Wait,      // `arg` "WT" frames (default 1), `delay_ms` apart, before the real answer
+  Lost,      // the processor acts, its answer never arrives
+  Silent = Lost,
   Cut,          // frame `arg` (default 0) cut off half-way, nothing after it
   Noise,        // `arg` noise bytes (default 3) before the answer
   BadCrc,       // CRC of frame `arg` (default 0) corrupted
   BadLength,    // frame `arg` (default 0) one payload byte short, with a CRC that fits its bytes
   PacketDelay,  // `arg` ms pause between the frames of the answer
   Slow,         // answer written one byte per write, `arg` ms apart (default 1)
-  Late,         // the whole answer `arg` ms late
+  Late,         // the whole answer `arg` ms late (default 100)
+  Drop,         // the request is lost on its way: the processor neither acts nor answers
 };
 
 struct Fault {
@@ -35,7 +41,7 @@ struct Fault {
 
 const char* fault_kind_name(FaultKind kind);
 // "CMD:KIND[:ARG[:DELAY]][:always]": CMD is a command name, a code (0x33 or 51) or "*";
-// KIND is er, np, wt, silent, cut, noise, crc, len, gap, slow or late.
+// KIND is er, np, wt, drop, lost (also "silent"), cut, noise, crc, len, gap, slow or late.
 std::optional<Fault> parse_fault(std::string_view text, std::string& error);
 std::string describe_fault(const Fault& fault);
 
@@ -48,6 +54,8 @@ class FaultPlan {
   // Faults that apply to this request; one-shot faults are used up.
   std::vector<Fault> take(std::uint8_t command);
   std::size_t pending() const;
+  // True when one of `faults` keeps the processor from acting on the request (drop, er, np).
+  static bool stops_processor(const std::vector<Fault>& faults);
 
  private:
   mutable std::mutex mutex_;

@@ -133,6 +133,8 @@ bool Simulator::start(std::string* error) {
     seed_state(state, options_.seed, clock.now().ymd());
   }
   processor_.emplace(std::move(state), clock);
+  // Written at once, so that the file tells the processor's state even before a command it acts on.
+  if (!options_.state_file.empty() && !loaded && !save_state(&why)) log("!! " + why);
   if (options_.replay) replay_.emplace(*options_.replay);
   for (const auto& f : options_.faults) faults_.add(f);
   if (options_.random_fault_rate > 0) faults_.set_random(options_.random_fault_rate, options_.fault_seed);
@@ -403,21 +405,26 @@ void Simulator::serve(const Bytes& request) {
     return;
   }
   const std::uint8_t command = request[2];
+  const std::vector<Fault> faults = faults_.take(command);
   std::vector<Bytes> frames;
-  {
-    std::lock_guard lock(mutex_);
-    frames = processor_->handle(request);
+  if (!FaultPlan::stops_processor(faults)) {
+    {
+      std::lock_guard lock(mutex_);
+      frames = processor_->handle(request);
+    }
+    // What the processor did is kept before its answer goes out, as the real unit's memory keeps an invoice
+    // whose answer never reaches the host: a simulator stopped or killed while answering late still has it.
+    if (!options_.state_file.empty()) {
+      std::string why;
+      if (!save_state(&why)) log("!! " + why);
+    }
   }
-  answer(command, std::move(frames), faults_.take(command));
-  if (!options_.state_file.empty()) {
-    std::string why;
-    if (!save_state(&why)) log("!! " + why);
-  }
+  answer(command, std::move(frames), faults);
 }
 
 void Simulator::answer(std::uint8_t command, std::vector<Bytes> frames, const std::vector<Fault>& faults) {
   int wait_frames = 0, wait_delay = 0, noise = 0, gap = 0, slow = -1, cut = -1;
-  bool silent = false;
+  bool lost = false, dropped = false;
   for (const auto& f : faults) {
     log(";; fault " + describe_fault(f));
     switch (f.kind) {
@@ -431,8 +438,11 @@ void Simulator::answer(std::uint8_t command, std::vector<Bytes> frames, const st
         wait_frames += f.arg >= 0 ? f.arg : 1;
         wait_delay = f.delay_ms;
         break;
-      case FaultKind::Silent:
-        silent = true;
+      case FaultKind::Lost:
+        lost = true;
+        break;
+      case FaultKind::Drop:
+        dropped = true;
         break;
       case FaultKind::Cut:
         cut = f.arg >= 0 ? f.arg : 0;
@@ -467,7 +477,9 @@ void Simulator::answer(std::uint8_t command, std::vector<Bytes> frames, const st
         break;
     }
   }
-  if (!silent) {
+  if (dropped) {
+    log(";; request lost, the processor did not act");
+  } else if (!lost) {
     if (noise > 0) {
       Bytes junk;
       while (static_cast<int>(junk.size()) < noise) {

@@ -54,7 +54,8 @@ struct SimOptions {
   int pace_baud = 0;   // write answers no faster than this wire speed (9600, 38400); 0 = as fast as possible
   std::optional<DateTime> clock;  // fixed processor time; unset = the host's local time
   SeedOptions seed;
-  std::string state_file;  // read at start when present, written after every command and at stop
+  std::string state_file;  // read at start when present (else written then); written when the processor acts
+                           // on a command, before it answers, and at stop
   std::string log_file;    // traffic log; empty = standard error unless quiet
   bool quiet = false;
   std::function<void(const std::string&)> log_sink;  // receives every log line when set (instead of file/stderr)
