@@ -1,7 +1,11 @@
-# Installs the build into a scratch prefix, then builds and runs a C host against it twice: through
+# Builds the Debian package of the build tree (cpack -G DEB), checks its contents, unpacks it into a scratch
+# directory and, from that tree, runs every tool's --help and builds and runs a C host twice: through
 # find_package(Karvex) and through pkg-config karvex. Run with cmake -P (see CMakeLists.txt).
-set(prefix ${KARVEX_SCRATCH}/prefix)
+cmake_minimum_required(VERSION 3.25)
 file(REMOVE_RECURSE ${KARVEX_SCRATCH})
+string(REPLACE "," ";" KARVEX_TOOLS "${KARVEX_TOOLS}")
+set(root ${KARVEX_SCRATCH}/root)
+set(prefix ${root}/usr)
 
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
@@ -11,14 +15,42 @@ function(run)
   set(out "${out}" PARENT_SCOPE)
 endfunction()
 
-run(${CMAKE_COMMAND} --install ${KARVEX_BUILD_DIR} --prefix ${prefix})
-file(GLOB_RECURSE config ${prefix}/*/KarvexConfig.cmake)
-file(GLOB_RECURSE pc ${prefix}/*/karvex.pc)
-if(NOT config OR NOT pc OR NOT EXISTS ${prefix}/include/karvex/karvex.h)
-  message(FATAL_ERROR "install is missing KarvexConfig.cmake, karvex.pc or karvex/karvex.h")
+run(${KARVEX_CPACK} -G DEB --config ${KARVEX_BUILD_DIR}/CPackConfig.cmake -B ${KARVEX_SCRATCH}/deb)
+file(GLOB deb ${KARVEX_SCRATCH}/deb/*.deb)
+list(LENGTH deb debs)
+if(NOT debs EQUAL 1)
+  message(FATAL_ERROR "cpack made ${debs} packages, expected one: ${deb}")
 endif()
-get_filename_component(libdir ${pc} DIRECTORY)
-get_filename_component(libdir ${libdir} DIRECTORY)
+
+run(dpkg-deb -c ${deb})
+set(expected "/usr/lib/(.*/)?libkarvex\\.so\\.[0-9]+" "/usr/include/karvex/karvex\\.h" "/usr/include/karvex/fiscal\\.h"
+             "/usr/lib/(.*/)?cmake/Karvex/KarvexConfig\\.cmake" "/usr/lib/(.*/)?pkgconfig/karvex\\.pc")
+foreach(tool IN LISTS KARVEX_TOOLS)
+  list(APPEND expected "/usr/bin/${tool}\n")
+endforeach()
+if("karvexd" IN_LIST KARVEX_TOOLS)
+  list(APPEND expected "/usr/lib/systemd/system/karvexd\\.service")
+endif()
+foreach(path IN LISTS expected)
+  if(NOT out MATCHES "\\.${path}")
+    message(FATAL_ERROR "the package lacks ${path}:\n${out}")
+  endif()
+endforeach()
+# The script that creates the service's user goes with the package.
+run(dpkg-deb --info ${deb} postinst)
+
+run(dpkg-deb -x ${deb} ${root})
+set(ENV{QT_QPA_PLATFORM} offscreen)
+foreach(tool IN LISTS KARVEX_TOOLS)
+  run(${prefix}/bin/${tool} --help)
+  if(NOT out MATCHES "${tool}")
+    message(FATAL_ERROR "${tool} --help from the package printed no usage:\n${out}")
+  endif()
+endforeach()
+
+file(GLOB_RECURSE pc ${prefix}/*/karvex.pc)
+get_filename_component(pcdir ${pc} DIRECTORY)
+get_filename_component(libdir ${pcdir} DIRECTORY)
 
 # find_package
 run(${CMAKE_COMMAND} -S ${KARVEX_HOST_SOURCE} -B ${KARVEX_SCRATCH}/cmake-host -DCMAKE_PREFIX_PATH=${prefix}
@@ -30,10 +62,9 @@ if(NOT out MATCHES "^karvex [0-9]+\\.[0-9]+\\.[0-9]+")
 endif()
 
 # pkg-config
-get_filename_component(pcdir ${pc} DIRECTORY)
 set(ENV{PKG_CONFIG_PATH} ${pcdir})
 run(pkg-config --cflags --libs karvex)
 separate_arguments(flags UNIX_COMMAND "${out}")
 run(${KARVEX_C_COMPILER} ${KARVEX_HOST_SOURCE}/host.c ${flags} -Wl,-rpath,${libdir} -o ${KARVEX_SCRATCH}/pc-host)
 run(${KARVEX_SCRATCH}/pc-host)
-message(STATUS "find_package and pkg-config hosts built and ran against ${prefix}")
+message(STATUS "${deb}: contents, tools and find_package and pkg-config hosts checked in ${root}")
