@@ -117,12 +117,13 @@ TEST(SimProgram, HelpAndBadOptions) {
   while ((n = ::read(help.out, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
   EXPECT_EQ(finish(help), 0);
   for (const char* option : {"--device", "--baud", "--device-file", "--pace", "--rolls", "--invoices", "--from",
-                             "--to", "--seed", "--state", "--fault", "--random-faults", "--log", "--quiet"}) {
+                             "--to", "--seed", "--state", "--fault", "--random-faults", "--random-late", "--log",
+                             "--quiet"}) {
     EXPECT_NE(text.find(option), std::string::npos) << option;
   }
   const std::vector<std::vector<std::string>> bad = {
       {"--bogus"}, {"--baud", "1234"}, {"--from", "20240230"}, {"--fault", "0x33:boom"}, {"--random-faults", "2"},
-      {"--rolls"}, {"--clock", "2024"}, {"--device", "/nonexistent/tty"},
+      {"--rolls"}, {"--clock", "2024"}, {"--device", "/nonexistent/tty"}, {"--random-late", "-5"},
   };
   for (const auto& args : bad) {
     Child run = spawn(args);

@@ -162,13 +162,20 @@ TEST(SimFaults, RandomFaultsFollowTheSeed) {
   EXPECT_EQ(a, draw(7));
   EXPECT_GT(std::count(a.begin(), a.end(), -1), 5);
   EXPECT_LT(std::count(a.begin(), a.end(), -1), 35);
-  // Over enough draws both ways of losing an answer come up, and late answers among the damaged ones.
-  FaultPlan plan;
-  plan.set_random(1.0, 3);
-  std::set<FaultKind> seen;
-  for (int i = 0; i < 400; ++i) seen.insert(plan.take(0x34).at(0).kind);
-  for (FaultKind k : {FaultKind::Drop, FaultKind::Lost, FaultKind::Late, FaultKind::BadCrc}) {
-    EXPECT_TRUE(seen.count(k)) << fault_kind_name(k);
+  // Over enough draws both ways of losing an answer come up; late answers only when asked for, and no later.
+  for (int late_max : {0, 500}) {
+    FaultPlan plan;
+    plan.set_random(1.0, 3, late_max);
+    std::set<FaultKind> seen;
+    for (int i = 0; i < 400; ++i) {
+      const Fault f = plan.take(0x34).at(0);
+      seen.insert(f.kind);
+      if (f.kind == FaultKind::Late) {
+        EXPECT_LE(f.arg, late_max);
+      }
+    }
+    EXPECT_TRUE(seen.count(FaultKind::Drop) && seen.count(FaultKind::Lost)) << late_max;
+    EXPECT_EQ(seen.count(FaultKind::Late), late_max > 0 ? 1u : 0u);
   }
 }
 

@@ -12,9 +12,9 @@ struct KindName {
   const char* name;
 };
 constexpr KindName kKinds[] = {
-    {FaultKind::Error, "er"},    {FaultKind::NotReady, "np"},   {FaultKind::Wait, "wt"},
-    {FaultKind::Drop, "drop"},   {FaultKind::Lost, "lost"},     {FaultKind::Silent, "silent"},
-    {FaultKind::Cut, "cut"},     {FaultKind::Noise, "noise"},   {FaultKind::BadCrc, "crc"},
+    {FaultKind::Error, "er"},      {FaultKind::NotReady, "np"},     {FaultKind::Wait, "wt"},
+    {FaultKind::Drop, "drop"},     {FaultKind::Lost, "lost"},       {FaultKind::Silent, "silent"},
+    {FaultKind::Cut, "cut"},       {FaultKind::Noise, "noise"},     {FaultKind::BadCrc, "crc"},
     {FaultKind::BadLength, "len"}, {FaultKind::PacketDelay, "gap"}, {FaultKind::Slow, "slow"},
     {FaultKind::Late, "late"},
 };
@@ -96,9 +96,10 @@ std::optional<Fault> parse_fault(std::string_view text, std::string& error) {
 }
 
 std::string describe_fault(const Fault& f) {
-  std::string text = f.command < 0 ? "*" : std::string(find_command(static_cast<std::uint8_t>(f.command))
-                                                           ? find_command(static_cast<std::uint8_t>(f.command))->name
-                                                           : "?");
+  std::string text = f.command < 0 ? "*"
+                                   : std::string(find_command(static_cast<std::uint8_t>(f.command))
+                                                     ? find_command(static_cast<std::uint8_t>(f.command))->name
+                                                     : "?");
   text += ":";
   text += fault_kind_name(f.kind);
   if (f.arg >= 0) text += ":" + std::to_string(f.arg);
@@ -118,9 +119,10 @@ void FaultPlan::clear() {
   rate_ = 0.0;
 }
 
-void FaultPlan::set_random(double rate, std::uint64_t seed) {
+void FaultPlan::set_random(double rate, std::uint64_t seed, int late_max_ms) {
   std::lock_guard lock(mutex_);
   rate_ = rate;
+  late_max_ms_ = late_max_ms;
   rng_.seed(seed);
 }
 
@@ -150,17 +152,17 @@ std::vector<Fault> FaultPlan::take(std::uint8_t command) {
     ++it;
   }
   if (rate_ > 0.0 && std::uniform_real_distribution<double>(0.0, 1.0)(rng_) < rate_) {
-    // Any kind may be drawn, including the ones that end in a time-out; an "ER" gets a random processor code,
-    // a late answer comes up to three seconds late, past a host's time-out as often as not.
-    static const FaultKind kinds[] = {FaultKind::Wait,    FaultKind::Noise,       FaultKind::BadCrc,
-                                      FaultKind::Slow,    FaultKind::PacketDelay, FaultKind::NotReady,
-                                      FaultKind::Error,   FaultKind::Lost,        FaultKind::Cut,
-                                      FaultKind::BadLength, FaultKind::Drop,      FaultKind::Late};
+    // Any kind may be drawn, including the ones that end in a time-out; an "ER" gets a random processor code.
+    // A late answer holds the line for its whole delay, so it is drawn only when asked for.
+    static const FaultKind kinds[] = {FaultKind::Wait,        FaultKind::Noise,     FaultKind::BadCrc, FaultKind::Slow,
+                                      FaultKind::PacketDelay, FaultKind::NotReady,  FaultKind::Error,  FaultKind::Lost,
+                                      FaultKind::Cut,         FaultKind::BadLength, FaultKind::Drop,   FaultKind::Late};
+    const std::size_t count = sizeof kinds / sizeof kinds[0] - (late_max_ms_ > 0 ? 0 : 1);
     Fault f;
     f.command = command;
-    f.kind = kinds[rng_() % (sizeof kinds / sizeof kinds[0])];
+    f.kind = kinds[rng_() % count];
     if (f.kind == FaultKind::Error) f.arg = 1 + static_cast<int>(rng_() % 64);
-    if (f.kind == FaultKind::Late) f.arg = 100 + static_cast<int>(rng_() % 2900);
+    if (f.kind == FaultKind::Late) f.arg = 1 + static_cast<int>(rng_() % static_cast<std::uint64_t>(late_max_ms_));
     out.push_back(f);
   }
   return out;

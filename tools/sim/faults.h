@@ -50,7 +50,8 @@ class FaultPlan {
  public:
   void add(const Fault& fault);
   void clear();
-  void set_random(double rate, std::uint64_t seed);
+  // `late_max_ms` > 0 lets a random fault also be a late answer, up to that many ms late.
+  void set_random(double rate, std::uint64_t seed, int late_max_ms = 0);
   // Faults that apply to this request; one-shot faults are used up.
   std::vector<Fault> take(std::uint8_t command);
   std::size_t pending() const;
@@ -61,6 +62,7 @@ class FaultPlan {
   mutable std::mutex mutex_;
   std::vector<Fault> faults_;
   double rate_ = 0.0;
+  int late_max_ms_ = 0;
   std::mt19937_64 rng_{1};
 };
 

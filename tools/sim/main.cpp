@@ -58,7 +58,8 @@ const char kUsage[] =
     "                           late[:MS]  answer MS ms late (default 100)\n"
     "                         may be given several times\n"
     "  --random-faults RATE   commit a random fault on this share of the requests (0 to 1), seeded by --seed:\n"
-    "                         each kind above as likely, er with a code of 1 to 64, late up to 3000 ms\n"
+    "                         each kind above but late as likely, er with a code of 1 to 64\n"
+    "  --random-late MS       let --random-faults also answer late, up to MS ms (default 0: never)\n"
     "\n"
     "Replay:\n"
     "  --replay FILE          play the processor from a trace the library recorded (KARVEX_TRACE=FILE or\n"
@@ -157,6 +158,9 @@ int main(int argc, char** argv) {
       if (text.empty() || *end != '\0' || !(rate >= 0.0 && rate <= 1.0)) {
         return usage_error("--random-faults must be a share from 0 to 1");
       }
+    } else if (arg == "--random-late") {
+      if (!to_number(v, n, 0, 600000)) return usage_error("--random-late must be 0 to 600000 ms");
+      options.random_late_ms = static_cast<int>(n);
     } else if (arg == "--replay") {
       std::string why;
       auto trace = karvex::sim::read_trace(std::string(v), why);

@@ -137,7 +137,7 @@ bool Simulator::start(std::string* error) {
   if (!options_.state_file.empty() && !loaded && !save_state(&why)) log("!! " + why);
   if (options_.replay) replay_.emplace(*options_.replay);
   for (const auto& f : options_.faults) faults_.add(f);
-  if (options_.random_fault_rate > 0) faults_.set_random(options_.random_fault_rate, options_.fault_seed);
+  if (options_.random_fault_rate > 0) faults_.set_random(options_.random_fault_rate, options_.fault_seed, options_.random_late_ms);
 
   if (options_.device.empty()) {
     fd_ = posix_openpt(O_RDWR | O_NOCTTY);

@@ -61,6 +61,7 @@ struct SimOptions {
   std::function<void(const std::string&)> log_sink;  // receives every log line when set (instead of file/stderr)
   int request_timeout_ms = 500;  // a request whose rest does not come within this time is answered "ER" 34
   double random_fault_rate = 0.0;
+  int random_late_ms = 0;  // > 0: random faults may also be an answer up to this many ms late
   std::uint64_t fault_seed = 1;
   std::vector<Fault> faults;
   // Play the processor from a recorded trace instead of the processor's logic (faults are not applied).
@@ -85,7 +86,9 @@ class Simulator {
 
   void inject(const Fault& fault) { faults_.add(fault); }
   void clear_faults() { faults_.clear(); }
-  void set_random_faults(double rate, std::uint64_t seed) { faults_.set_random(rate, seed); }
+  void set_random_faults(double rate, std::uint64_t seed, int late_max_ms = 0) {
+    faults_.set_random(rate, seed, late_max_ms);
+  }
   std::size_t pending_faults() const { return faults_.pending(); }
 
   MachineState state() const;
