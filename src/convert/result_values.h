@@ -31,6 +31,12 @@ inline constexpr ResultCode kRollNumberNotFound = 150;   // roll progress: no ro
 inline constexpr ResultCode kSignatureRowMissing = 151;  // the row to be signed is gone from the store
 inline constexpr ResultCode kStoreTableEmpty = 162;
 
+// The local service's refusals of a request, before anything reaches the control.
+inline constexpr ResultCode kBadRequest = 152;       // malformed JSON, an unknown field, a wrong type or range
+inline constexpr ResultCode kAccessRefused = 153;    // no token, a wrong or replaced one, an origin not allowed
+inline constexpr ResultCode kRequestTooLarge = 154;  // a head or a body over the service's limit
+inline constexpr ResultCode kNoSuchResource = 155;   // no such path, method, table or invoice record
+
 // Conversions.
 inline constexpr ResultCode kRangeStartBeyondEnd = 96;
 inline constexpr ResultCode kRangeEndBeyondEnd = 97;

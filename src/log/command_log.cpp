@@ -76,6 +76,7 @@ void CommandLog::Close() {
 std::string CommandLog::StampedLine(const std::string& text) const { return stamp_() + kStampGap + text; }
 
 void CommandLog::AppendToFile(const std::string& line) {
+    if (lineObserver_) lineObserver_(line);
     if (fd_ < 0 && Open() != 0) return;  // a log that cannot be written must never stop a command
     Bytes gbk;
     Utf8ToGbk(line, gbk);

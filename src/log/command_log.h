@@ -72,6 +72,9 @@ public:
     // Drops the viewer; the next write creates it anew from the file.
     void CloseViewer() { viewer_.reset(); }
 
+    // Told every stamped line as it goes to the file (a local service streams them to its clients).
+    void SetLineObserver(std::function<void(const std::string&)> observer) { lineObserver_ = std::move(observer); }
+
     // The stamped form of a text, as it goes to the file (UTF-8, without the line end).
     std::string StampedLine(const std::string& text) const;
 
@@ -85,6 +88,7 @@ private:
     std::function<std::string()> stamp_;
     int fd_ = -1;
     std::unique_ptr<LogViewerList> viewer_;
+    std::function<void(const std::string&)> lineObserver_;
 };
 
 }  // namespace karvex

@@ -1,0 +1,41 @@
+#pragma once
+// Reading a request's JSON body field by field. Every refusal names the field at fault ("goods[2].price")
+// and says in Chinese what is wrong with it; nothing of a refused body reaches the control.
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <optional>
+
+namespace karvex::service {
+
+struct Invalid {
+    QString field;   // empty: the body as a whole
+    QString detail;  // Chinese
+};
+using Check = std::optional<Invalid>;
+
+// The body as one JSON object: well-formed UTF-8 JSON, nested no deeper than the parser allows, with no
+// number beyond a double.
+Check ParseObject(const QByteArray& body, QJsonObject& out);
+
+// Every key of `object` is one of `allowed`; `prefix` goes before the key in the field name ("goods[0].").
+Check OnlyKnownFields(const QJsonObject& object, const QStringList& allowed, const QString& prefix = {});
+
+// A text of at most `maxChars` characters; absent gives `fallback` unless required.
+Check TakeText(const QJsonObject& o, const QString& key, const QString& prefix, bool required, int maxChars,
+               QString& out);
+// An integer within [min, max] (a JSON number without a fraction).
+Check TakeInteger(const QJsonObject& o, const QString& key, const QString& prefix, bool required, std::int64_t min,
+                  std::int64_t max, std::int64_t& out);
+// A decimal amount given as a JSON number or a text of digits with at most one point, at most `maxChars`
+// characters as it is sent; `out` is its text.
+Check TakeDecimal(const QJsonObject& o, const QString& key, const QString& prefix, bool required, int maxChars,
+                  QString& out);
+
+// An unsigned decimal text of 1..maxDigits digits (an invoice number in a path).
+bool IsDigits(const QString& text, int maxDigits);
+
+}  // namespace karvex::service

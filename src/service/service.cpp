@@ -1,0 +1,540 @@
+#include "service/service.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonObject>
+
+#include <variant>
+
+#include "commands/catalogue.h"
+#include "control/control_module.h"
+#include "convert/conversions.h"
+#include "karvex/errors.h"
+#include "karvex/fiscal.h"
+#include "link/result_codes.h"
+#include "link/serial_link.h"
+#include "service/api_error.h"
+#include "service/request_body.h"
+#include "store/record_set.h"
+#include "store/schema.h"
+#include "store/selection.h"
+#include "store/store_access.h"
+
+#ifndef KARVEX_VERSION
+#define KARVEX_VERSION "0"
+#endif
+
+namespace karvex::service {
+
+namespace {
+
+constexpr int kMaxGoods = 6;
+constexpr int kNameBytes = 20;
+constexpr int kPayerBytes = 40;
+constexpr int kNumberChars = 11;
+constexpr int kInvoiceDigits = 10;
+constexpr double kMaxQuantity = 655.35;
+constexpr int kDefaultPageRows = 100;
+constexpr int kMaxPageRows = 1000;
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+std::string S(const QString& s) { return s.toStdString(); }
+
+HttpResponse BadField(const Invalid& invalid) {
+    return ErrorResponse(result::kBadRequest, invalid.field, invalid.detail);
+}
+
+QString Padded(const QString& text, int width) {
+    const int used = static_cast<int>(GbkByteLength(S(text)));
+    return text + QString(std::max(0, width - used), u' ');
+}
+
+QJsonValue FieldJson(const FieldValue& v) {
+    struct Visitor {
+        QJsonValue operator()(std::monostate) { return QJsonValue(); }
+        QJsonValue operator()(std::int64_t i) { return QJsonValue(static_cast<qint64>(i)); }
+        QJsonValue operator()(double d) { return QJsonValue(d); }
+        QJsonValue operator()(const std::string& s) { return QJsonValue(Q(s)); }
+        QJsonValue operator()(const Bytes& b) {
+            return QJsonValue(QString::fromLatin1(
+                QByteArray(reinterpret_cast<const char*>(b.data()), static_cast<qsizetype>(b.size()))
+                    .toHex()
+                    .toUpper()));
+        }
+    };
+    return std::visit(Visitor{}, v);
+}
+
+// A criterion value from the query as its field holds it: numbers for numeric fields when the text is one.
+FieldValue CriterionValue(FieldType type, const QString& text) {
+    bool ok = false;
+    if (type == FieldType::Double) {
+        const double d = text.toDouble(&ok);
+        if (ok) return d;
+    } else if (type != FieldType::Text) {
+        const qlonglong n = text.toLongLong(&ok);
+        if (ok) return static_cast<std::int64_t>(n);
+    }
+    return S(text);
+}
+
+QByteArray ContentTypeOf(const QString& name) {
+    if (name.endsWith(".html")) return "text/html; charset=utf-8";
+    if (name.endsWith(".js")) return "text/javascript; charset=utf-8";
+    if (name.endsWith(".css")) return "text/css; charset=utf-8";
+    if (name.endsWith(".svg")) return "image/svg+xml";
+    if (name.endsWith(".png")) return "image/png";
+    if (name.endsWith(".json")) return "application/json; charset=utf-8";
+    if (name.endsWith(".ico")) return "image/x-icon";
+    return "application/octet-stream";
+}
+
+// Splits "/v1/print-data/123" and matches it against "/v1/print-data/*"; `args` gets the starred segments.
+bool MatchPath(const QString& pattern, const QString& path, QStringList& args) {
+    const QStringList want = pattern.split(u'/');
+    const QStringList have = path.split(u'/');
+    if (want.size() != have.size()) return false;
+    QStringList found;
+    for (qsizetype i = 0; i < want.size(); ++i) {
+        if (want[i] == u"*") {
+            if (have[i].isEmpty()) return false;
+            found.append(have[i]);
+        } else if (want[i] != have[i]) {
+            return false;
+        }
+    }
+    args = found;
+    return true;
+}
+
+}  // namespace
+
+struct Service::Route {
+    QByteArray method;
+    QString pattern;
+    std::function<void(const HttpRequest&, const QStringList&, const ResponderPtr&)> run;
+};
+
+Service::Service(Fiscal& fiscal, TokenStore& token, ServiceOptions options, QObject* parent)
+    : QObject(parent),
+      fiscal_(fiscal),
+      token_(token),
+      options_(std::move(options)),
+      server_([this](const HttpRequest& r, ResponderPtr p) { Handle(r, std::move(p)); }, RefusalResponse,
+              options_.limits, this),
+      queue_(this),
+      events_(options_.heartbeat, this) {
+    server_.SetDecorator([this](const HttpRequest& r, HttpResponse& response) { Decorate(r, response); });
+    fiscal_.Module().Log().SetLineObserver(
+        [this](const std::string& line) { events_.Publish("log", QByteArray::fromStdString(line)); });
+
+    const auto answer = [](std::function<HttpResponse()> f) {
+        return [f](const HttpRequest&, const QStringList&, const ResponderPtr& p) { p->Send(f()); };
+    };
+    routes_ = {
+        {"GET", "/v1/status", answer([this] { return Status(); })},
+        {"POST", "/v1/online",
+         [this](const HttpRequest&, const QStringList&, const ResponderPtr& p) {
+             OnLine(p, [this] {
+                 const int r = fiscal_.FiscalOnline();
+                 return r ? ErrorResponse(r) : JsonResponse({{"online", true}});
+             });
+         }},
+        {"GET", "/v1/invoice-number",
+         [this](const HttpRequest&, const QStringList&, const ResponderPtr& p) {
+             OnLine(p, [this] {
+                 QString number;
+                 const int r = fiscal_.FiscalGetInvNum(number);
+                 return r ? ErrorResponse(r) : JsonResponse({{"invoice_number", number}});
+             });
+         }},
+        {"POST", "/v1/sales", [this](const HttpRequest& r, const QStringList&, const ResponderPtr& p) { Sale(r, p); }},
+        {"POST", "/v1/void", [this](const HttpRequest& r, const QStringList&, const ResponderPtr& p) { Void(r, p); }},
+        {"GET", "/v1/print-data/*",
+         [this](const HttpRequest&, const QStringList& a, const ResponderPtr& p) { PrintData(a[0], p); }},
+        {"GET", "/v1/roll-summary/*",
+         [this](const HttpRequest&, const QStringList& a, const ResponderPtr& p) { RollSummary(a[0], p); }},
+        {"GET", "/v1/tables/*",
+         [this](const HttpRequest& r, const QStringList& a, const ResponderPtr& p) { p->Send(Table(r, a[0])); }},
+        {"GET", "/v1/events",
+         [this](const HttpRequest&, const QStringList&, const ResponderPtr& p) { events_.Subscribe(p); }},
+        {"POST", "/v1/token/rotate",
+         [this](const HttpRequest& r, const QStringList&, const ResponderPtr& p) {
+             if (!r.body.trimmed().isEmpty() && r.body.trimmed() != "{}") {
+                 p->Send(ErrorResponse(result::kBadRequest, {}, QStringLiteral("此接口不接受请求内容")));
+                 return;
+             }
+             QString error;
+             if (!token_.Rotate(&error)) {
+                 p->Send(ErrorResponse(result::kExecutionFailed, {}, error));
+                 return;
+             }
+             p->Send(JsonResponse({{"token", QString::fromLatin1(token_.Token())}, {"token_file", token_.Path()}}));
+         }},
+    };
+}
+
+Service::~Service() { fiscal_.Module().Log().SetLineObserver({}); }
+
+bool Service::Start(QString* error) {
+    if (!server_.Listen(options_.address, options_.port, error)) return false;
+    if (!options_.unixSocket.isEmpty() && !server_.ListenLocal(options_.unixSocket, error)) return false;
+    return true;
+}
+
+bool Service::HostAllowed(const HttpRequest& request) const {
+    // A page of another site whose name was pointed at this machine (DNS rebinding) names its own host;
+    // a service on the loopback answers only to the loopback's names.
+    if (request.local || !options_.address.isLoopback()) return true;
+    QByteArray host = request.Header("host").toLower();
+    if (host.startsWith('[')) {
+        host = host.left(host.indexOf(']') + 1);
+    } else if (const qsizetype colon = host.indexOf(':'); colon >= 0) {
+        host = host.left(colon);
+    }
+    return host == "localhost" || host == "127.0.0.1" || host == "[::1]";
+}
+
+bool Service::OriginAllowed(const HttpRequest& request) const {
+    const QByteArray origin = request.Header("origin");
+    if (origin.isEmpty()) return true;
+    if (origin == "http://" + request.Header("host")) return true;  // the status page itself
+    return options_.allowedOrigins.contains(QString::fromUtf8(origin));
+}
+
+void Service::Decorate(const HttpRequest& request, HttpResponse& response) const {
+    const QByteArray origin = request.Header("origin");
+    if (origin.isEmpty() || !options_.allowedOrigins.contains(QString::fromUtf8(origin))) return;
+    response.headers.append(qMakePair(QByteArray("Access-Control-Allow-Origin"), origin));
+    response.headers.append(qMakePair(QByteArray("Vary"), "Origin"));
+    if (request.method == "OPTIONS") {
+        response.headers.append(qMakePair(QByteArray("Access-Control-Allow-Methods"), "GET, POST, OPTIONS"));
+        response.headers.append(qMakePair(QByteArray("Access-Control-Allow-Headers"), "Authorization, Content-Type"));
+        response.headers.append(qMakePair(QByteArray("Access-Control-Max-Age"), "600"));
+    }
+}
+
+bool Service::Authorized(const HttpRequest& request) {
+    const QByteArray header = request.Header("authorization");
+    if (header.size() > 7 && header.left(7).toLower() == "bearer ") return token_.Accepts(header.mid(7).trimmed());
+    // A browser's event source cannot set headers: the stream alone takes the token from the query.
+    bool found = false;
+    const QString query = request.Query(QStringLiteral("token"), &found);
+    if (found && request.method == "GET" && request.path == u"/v1/events") return token_.Accepts(query.toUtf8());
+    return false;
+}
+
+void Service::Handle(const HttpRequest& request, ResponderPtr responder) {
+    if (!HostAllowed(request)) {
+        responder->Send(ErrorResponse(result::kAccessRefused, {}, QStringLiteral("Host 不是本机回环地址"), 403));
+        return;
+    }
+    if (!OriginAllowed(request)) {
+        responder->Send(ErrorResponse(result::kAccessRefused, {}, QStringLiteral("来源未获允许"), 403));
+        return;
+    }
+    const QString& path = request.path;
+    const bool api = path == u"/v1" || path.startsWith(u"/v1/");
+    if (request.method == "OPTIONS" && api) {
+        HttpResponse preflight;
+        preflight.status = 204;
+        preflight.contentType.clear();
+        responder->Send(preflight);
+        return;
+    }
+    if (!api) {
+        if (request.method == "GET" && (path == u"/" || path.startsWith(u"/page/"))) {
+            ServePage(request, responder);
+        } else {
+            responder->Send(ErrorResponse(result::kNoSuchResource, {}, {}, 404));
+        }
+        return;
+    }
+    if (!Authorized(request)) {
+        HttpResponse refused = ErrorResponse(result::kAccessRefused);
+        refused.headers.append(qMakePair(QByteArray("WWW-Authenticate"), "Bearer"));
+        responder->Send(refused);
+        return;
+    }
+    bool pathKnown = false;
+    for (const Route& route : routes_) {
+        QStringList args;
+        if (!MatchPath(route.pattern, path, args)) continue;
+        pathKnown = true;
+        if (route.method != request.method) continue;
+        route.run(request, args, responder);
+        return;
+    }
+    responder->Send(ErrorResponse(result::kNoSuchResource, {},
+                                  pathKnown ? QStringLiteral("此路径不支持该方法") : QString(), pathKnown ? 405 : 404));
+}
+
+void Service::ServePage(const HttpRequest& request, const ResponderPtr& responder) {
+    QString name = request.path == u"/" ? QStringLiteral("index.html") : request.path.mid(6);
+    if (name.isEmpty()) name = QStringLiteral("index.html");
+    const QStringList parts = name.split(u'/');
+    if (parts.contains(QStringLiteral("..")) || parts.contains(QString()) || parts.contains(QStringLiteral("."))) {
+        responder->Send(ErrorResponse(result::kNoSuchResource, {}, {}, 404));
+        return;
+    }
+    QFile file(QStringLiteral(":/karvexd/page/") + name);
+    if (!file.open(QIODevice::ReadOnly)) {
+        responder->Send(ErrorResponse(result::kNoSuchResource, {}, {}, 404));
+        return;
+    }
+    HttpResponse page;
+    page.contentType = ContentTypeOf(name);
+    page.body = file.readAll();
+    // The page talks to this service only; nothing from elsewhere is loaded into it.
+    page.headers.append(qMakePair(QByteArray("Content-Security-Policy"),
+                                  "default-src 'self'; connect-src 'self'; frame-ancestors 'none'"));
+    responder->Send(page);
+}
+
+void Service::OnLine(const ResponderPtr& responder, std::function<HttpResponse()> call) {
+    // The call runs whether or not its client is still there: a sale once accepted is carried through.
+    queue_.Enqueue([responder, call = std::move(call)] {
+        HttpResponse response;
+        try {
+            response = call();
+        } catch (const ArgumentOverflow& e) {
+            response = ErrorResponse(result::kBadRequest, {}, QString::fromUtf8(e.what()));
+        }
+        responder->Send(std::move(response));
+    });
+}
+
+HttpResponse Service::Status() {
+    ControlModule& m = fiscal_.Module();
+    QJsonObject line{
+        {"port", m.StoredPort()}, {"device", Q(SerialDeviceForPort(m.StoredPort()))}, {"open", m.PortOpen()}};
+    QJsonValue inFlight;
+    if (m.CommandInFlight()) {
+        inFlight = QJsonObject{{"command", Q(CommandName(m.CurrentCommand))},
+                               {"code", static_cast<int>(m.CurrentCommand)},
+                               {"received", m.RxPacketCount},
+                               {"total", QJsonValue()}};
+    }
+    return JsonResponse({{"version", QStringLiteral(KARVEX_VERSION)},
+                         {"line", line},
+                         {"online", m.PortOpen() && m.Status().link == "已联机"},
+                         {"in_flight", inFlight},
+                         {"queue", queue_.Waiting()},
+                         {"store", Q(m.Paths().storePath)},
+                         {"sync", QJsonValue()}});
+}
+
+HttpResponse Service::Table(const HttpRequest& request, const QString& tableName) {
+    const TableDef* table = FindStoreTable(S(tableName));
+    if (!table) return ErrorResponse(result::kNoSuchResource, QStringLiteral("table"), QStringLiteral("没有此数据表"));
+    std::int64_t limit = kDefaultPageRows;
+    std::int64_t offset = 0;
+    Selection selection = Selection::Of(table->name);
+    for (const auto& [key, value] : request.query) {
+        if (key == u"limit" || key == u"offset") {
+            bool ok = false;
+            const qlonglong n = value.toLongLong(&ok);
+            const qlonglong max = key == u"limit" ? kMaxPageRows : 1000000000LL;
+            if (!ok || n < (key == u"limit" ? 1 : 0) || n > max)
+                return ErrorResponse(
+                    result::kBadRequest, key,
+                    QStringLiteral("必须是 %1 到 %2 之间的整数").arg(key == u"limit" ? 1 : 0).arg(max));
+            (key == u"limit" ? limit : offset) = n;
+        } else if (key == u"where") {
+            std::string reason;
+            if (ParseCriterion(S(value), selection.where, reason) != 0)
+                return ErrorResponse(result::kStoreBadCriterion, key, Q(reason));
+        } else {
+            const int column = table->FieldIndex(S(key));
+            if (column < 0) return ErrorResponse(result::kBadRequest, key, QStringLiteral("数据表中没有此字段"));
+            const FieldDef& field = table->fields[static_cast<std::size_t>(column)];
+            selection.Where(field.name, CriterionValue(field.type, value));
+        }
+    }
+    for (const Condition& c : selection.where) {
+        if (table->FieldIndex(c.field) < 0)
+            return ErrorResponse(result::kNoSuchField, QStringLiteral("where"), Q(c.field));
+    }
+    // A connection of its own that only reads: it may look while the control writes.
+    if (!reader_ || !reader_->IsOpen()) {
+        reader_ = std::make_unique<StoreAccess>(fiscal_.Module().Paths().appDir);
+        if (const int r = reader_->Open(StoreMode::Read); r != 0) {
+            const QString why = Q(reader_->LastErrorText());
+            reader_.reset();
+            return ErrorResponse(r, {}, why);
+        }
+    }
+    RecordSet rs;
+    if (const int r = rs.Open(reader_->Connection(), selection); r != 0)
+        return ErrorResponse(r, {}, Q(rs.LastErrorText()));
+    std::int64_t total = 0;
+    rs.RecordCount(total);
+    QJsonArray rows;
+    std::int64_t index = 0;
+    if (!rs.Eof()) {
+        for (rs.MoveFirst(); !rs.Eof() && rows.size() < limit; rs.MoveNext(), ++index) {
+            if (index < offset) continue;
+            QJsonObject row;
+            for (const FieldDef& f : table->fields) {
+                FieldValue v;
+                rs.Get(f.name, v);
+                row.insert(Q(f.name), FieldJson(v));
+            }
+            rows.append(row);
+        }
+    }
+    return JsonResponse({{"table", Q(table->name)},
+                         {"total", static_cast<qint64>(total)},
+                         {"limit", static_cast<qint64>(limit)},
+                         {"offset", static_cast<qint64>(offset)},
+                         {"rows", rows}});
+}
+
+void Service::Sale(const HttpRequest& request, const ResponderPtr& responder) {
+    QJsonObject body;
+    if (auto bad = ParseObject(request.body, body)) return responder->Send(BadField(*bad));
+    if (auto bad =
+            OnlyKnownFields(body, {"kind", "sale_id", "fh_number", "inv_mode", "returned_invoice", "payer", "goods"}))
+        return responder->Send(BadField(*bad));
+    QString kind, saleId, returned, payer;
+    std::int64_t fh = 0, mode = 0;
+    if (auto bad = TakeText(body, "kind", {}, true, 6, kind)) return responder->Send(BadField(*bad));
+    if (kind != u"issue" && kind != u"return")
+        return responder->Send(BadField({"kind", QStringLiteral("必须是 \"issue\" 或 \"return\"")}));
+    if (auto bad = TakeText(body, "sale_id", {}, true, 64, saleId)) return responder->Send(BadField(*bad));
+    for (QChar c : saleId)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+            return responder->Send(BadField({"sale_id", QStringLiteral("不能含控制字符")}));
+    if (auto bad = TakeInteger(body, "fh_number", {}, false, 0, 65535, fh)) return responder->Send(BadField(*bad));
+    if (auto bad = TakeInteger(body, "inv_mode", {}, false, 0, 2147483647, mode))
+        return responder->Send(BadField(*bad));
+    if (auto bad = TakeText(body, "returned_invoice", {}, kind == u"return", kInvoiceDigits, returned))
+        return responder->Send(BadField(*bad));
+    if (kind == u"issue" && body.contains("returned_invoice"))
+        return responder->Send(BadField({"returned_invoice", QStringLiteral("只有退票才有此字段")}));
+    if (kind == u"return" && !IsDigits(returned, kInvoiceDigits))
+        return responder->Send(BadField({"returned_invoice", QStringLiteral("必须是 1 到 10 位数字")}));
+    if (auto bad = TakeText(body, "payer", {}, false, kPayerBytes, payer)) return responder->Send(BadField(*bad));
+    if (GbkByteLength(S(payer)) > kPayerBytes)
+        return responder->Send(BadField({"payer", QStringLiteral("超过 %1 个 GBK 字节").arg(kPayerBytes)}));
+
+    const QJsonValue goodsValue = body.value("goods");
+    if (!goodsValue.isArray() || goodsValue.toArray().isEmpty() || goodsValue.toArray().size() > kMaxGoods)
+        return responder->Send(BadField({"goods", QStringLiteral("必须是 1 到 %1 项商品的列表").arg(kMaxGoods)}));
+    const QJsonArray goods = goodsValue.toArray();
+    QString names, quantities, prices, amounts, taxes;
+    for (qsizetype i = 0; i < goods.size(); ++i) {
+        const QString prefix = QStringLiteral("goods[%1].").arg(i);
+        if (!goods[i].isObject())
+            return responder->Send(BadField({QStringLiteral("goods[%1]").arg(i), QStringLiteral("必须是对象")}));
+        const QJsonObject item = goods[i].toObject();
+        if (auto bad = OnlyKnownFields(item, {"name", "quantity", "price", "amount", "tax_index"}, prefix))
+            return responder->Send(BadField(*bad));
+        QString name, quantity, price, amount;
+        std::int64_t tax = 0;
+        if (auto bad = TakeText(item, "name", prefix, true, kNameBytes, name)) return responder->Send(BadField(*bad));
+        if (GbkByteLength(S(name)) > kNameBytes)
+            return responder->Send(BadField({prefix + "name", QStringLiteral("超过 %1 个 GBK 字节").arg(kNameBytes)}));
+        if (auto bad = TakeDecimal(item, "quantity", prefix, true, kNumberChars, quantity))
+            return responder->Send(BadField(*bad));
+        if (quantity.toDouble() > kMaxQuantity)
+            return responder->Send(BadField({prefix + "quantity", QStringLiteral("不能超过 655.35")}));
+        if (auto bad = TakeDecimal(item, "price", prefix, true, kNumberChars, price))
+            return responder->Send(BadField(*bad));
+        if (auto bad = TakeDecimal(item, "amount", prefix, true, kNumberChars, amount))
+            return responder->Send(BadField(*bad));
+        if (auto bad = TakeInteger(item, "tax_index", prefix, true, 1, 9, tax)) return responder->Send(BadField(*bad));
+        names += Padded(name, kNameBytes);
+        quantities += Padded(quantity, kNumberChars);
+        prices += Padded(price, kNumberChars);
+        amounts += Padded(amount, kNumberChars);
+        taxes += QString::number(tax);
+    }
+    const int command = kind == u"issue" ? 52 : 53;
+    const int count = static_cast<int>(goods.size());
+    OnLine(responder, [=, this] {
+        const int r = fiscal_.FiscalMakeInv(command, static_cast<std::int32_t>(fh), static_cast<std::int32_t>(mode),
+                                            returned, payer, count, names, quantities, prices, amounts, taxes);
+        if (r != 0) return ErrorResponse(r);
+        QString machine, user, taxNumber, taxCode, dateTime;
+        fiscal_.FiscalReturnInvInfo(machine, user, taxNumber, taxCode, dateTime);
+        return JsonResponse({{"state", "issued"},
+                             {"sale_id", saleId},
+                             {"kind", kind},
+                             {"tax_code", taxCode},
+                             {"date_time", dateTime},
+                             {"machine_number", machine},
+                             {"user_name", user},
+                             {"tax_number", taxNumber}});
+    });
+}
+
+void Service::Void(const HttpRequest& request, const ResponderPtr& responder) {
+    QJsonObject body;
+    if (auto bad = ParseObject(request.body, body)) return responder->Send(BadField(*bad));
+    if (auto bad = OnlyKnownFields(body, {"invoice_number"})) return responder->Send(BadField(*bad));
+    QString number;
+    if (auto bad = TakeText(body, "invoice_number", {}, true, kInvoiceDigits, number))
+        return responder->Send(BadField(*bad));
+    if (!IsDigits(number, kInvoiceDigits))
+        return responder->Send(BadField({"invoice_number", QStringLiteral("必须是 1 到 10 位数字")}));
+    OnLine(responder, [this, number]() mutable {
+        const int r = fiscal_.FiscalInvalidateInv(number);
+        return r ? ErrorResponse(r) : JsonResponse({{"invoice_number", number}, {"voided", true}});
+    });
+}
+
+void Service::PrintData(const QString& which, const ResponderPtr& responder) {
+    const bool last = which == u"last";
+    if (!last && !IsDigits(which, kInvoiceDigits))
+        return responder->Send(BadField({"invoice_number", QStringLiteral("必须是 last 或 1 到 10 位数字")}));
+    OnLine(responder, [this, last, which] {
+        QString number = last ? QString() : which;
+        QString oInvNum, machine, saleUnit, payUnit, taxNumber, taxCode, printDate, name, amount, price, sum;
+        std::int32_t invType = 0;
+        const int r = fiscal_.GetPrintInv(last ? 177 : 66, number, oInvNum, machine, saleUnit, payUnit, taxNumber,
+                                          taxCode, printDate, name, amount, price, sum, invType);
+        if (r != 0) return ErrorResponse(r);
+        return JsonResponse({{"invoice_number", number},
+                             {"returned_invoice", oInvNum},
+                             {"machine_number", machine},
+                             {"sale_unit", saleUnit},
+                             {"payer", payUnit},
+                             {"tax_number", taxNumber},
+                             {"tax_code", taxCode},
+                             {"print_date", printDate},
+                             {"sales_name", name},
+                             {"sales_amount", amount},
+                             {"sales_price", price},
+                             {"sales_sum", sum},
+                             {"inv_type", invType}});
+    });
+}
+
+void Service::RollSummary(const QString& number, const ResponderPtr& responder) {
+    if (!IsDigits(number, kInvoiceDigits))
+        return responder->Send(BadField({"invoice_number", QStringLiteral("必须是 1 到 10 位数字")}));
+    OnLine(responder, [this, number] {
+        QString beginDate, endDate, beginNum, endNum, invCode, taxNumber, userName, machine;
+        std::int32_t invalidated = 0, normal = 0, returned = 0;
+        double normalSum = 0, returnSum = 0;
+        const int r = fiscal_.GetInvUseSum(number, beginDate, endDate, beginNum, endNum, invalidated, normal, normalSum,
+                                           returned, returnSum, invCode, taxNumber, userName, machine);
+        if (r != 0) return ErrorResponse(r);
+        return JsonResponse({{"begin_date", beginDate},
+                             {"end_date", endDate},
+                             {"begin_invoice", beginNum},
+                             {"end_invoice", endNum},
+                             {"voided", invalidated},
+                             {"issued", normal},
+                             {"issued_sum", normalSum},
+                             {"returned", returned},
+                             {"returned_sum", returnSum},
+                             {"invoice_code", invCode},
+                             {"tax_number", taxNumber},
+                             {"user_name", userName},
+                             {"machine_number", machine}});
+    });
+}
+
+}  // namespace karvex::service

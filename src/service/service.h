@@ -1,0 +1,75 @@
+#pragma once
+// karvexd's service: the HTTP/JSON interface over one loaded Fiscal control. Requests that use the serial
+// line go through the line queue; the status, the store's tables, the event stream and the status page are
+// answered at once, also while the line is busy. Every /v1 request carries the bearer token.
+#include <QHostAddress>
+#include <QObject>
+#include <QStringList>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+
+#include "service/event_hub.h"
+#include "service/http_server.h"
+#include "service/line_queue.h"
+#include "service/token_store.h"
+
+namespace karvex {
+class Fiscal;
+class StoreAccess;
+}  // namespace karvex
+
+namespace karvex::service {
+
+struct ServiceOptions {
+    QHostAddress address = QHostAddress::LocalHost;
+    quint16 port = 8765;
+    QString unixSocket;          // empty: none
+    QStringList allowedOrigins;  // origins other than the service's own that may call it from a browser
+    std::chrono::milliseconds heartbeat{15000};
+    HttpLimits limits;
+};
+
+class Service : public QObject {
+    Q_OBJECT
+public:
+    Service(Fiscal& fiscal, TokenStore& token, ServiceOptions options, QObject* parent = nullptr);
+    ~Service() override;
+
+    // Starts listening; false with the reason in `error`.
+    bool Start(QString* error);
+    quint16 Port() const { return server_.Port(); }
+    LineQueue& Queue() { return queue_; }
+    EventHub& Events() { return events_; }
+
+private:
+    struct Route;
+    void Handle(const HttpRequest& request, ResponderPtr responder);
+    void Decorate(const HttpRequest& request, HttpResponse& response) const;
+    bool OriginAllowed(const HttpRequest& request) const;
+    bool HostAllowed(const HttpRequest& request) const;
+    bool Authorized(const HttpRequest& request);
+    void ServePage(const HttpRequest& request, const ResponderPtr& responder);
+
+    // Runs `call` on the line in its turn and answers with what it gives.
+    void OnLine(const ResponderPtr& responder, std::function<HttpResponse()> call);
+
+    HttpResponse Status();
+    HttpResponse Table(const HttpRequest& request, const QString& table);
+    void Sale(const HttpRequest& request, const ResponderPtr& responder);
+    void Void(const HttpRequest& request, const ResponderPtr& responder);
+    void PrintData(const QString& number, const ResponderPtr& responder);
+    void RollSummary(const QString& number, const ResponderPtr& responder);
+
+    Fiscal& fiscal_;
+    TokenStore& token_;
+    ServiceOptions options_;
+    HttpServer server_;
+    LineQueue queue_;
+    EventHub events_;
+    std::unique_ptr<StoreAccess> reader_;
+    std::vector<Route> routes_;
+};
+
+}  // namespace karvex::service

@@ -1,0 +1,179 @@
+// karvexd: owns the serial line and the store and serves them to point-of-sale programs over HTTP/JSON on
+// the loopback interface (see --help).
+#include <QCoreApplication>
+#include <QDir>
+#include <QHostAddress>
+#include <QSocketNotifier>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "control/control_module.h"
+#include "karvex/application.h"
+#include "karvex/fiscal.h"
+#include "link/result_codes.h"
+#include "link/user_interface.h"
+#include "service/service.h"
+#include "service/token_store.h"
+
+namespace {
+
+using namespace karvex::service;
+
+int signalPipe[2] = {-1, -1};
+
+void OnSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] ssize_t n = ::write(signalPipe[1], &byte, 1);
+}
+
+// No person answers prompts: the serial port asked for when the stored one cannot be opened is the one
+// given with --serial-port, else none.
+class ServiceUi : public karvex::UserInterface {
+public:
+    explicit ServiceUi(std::string port) : port_(std::move(port)) {}
+    void ShowMessage(const std::string&, const std::string&) override {}
+    bool AskYesNo(const std::string&, const std::string&) override { return false; }
+    std::optional<std::string> AskText(const std::string&, const std::string&, const std::string&) override {
+        if (port_.empty()) return std::nullopt;
+        return port_;
+    }
+
+private:
+    std::string port_;
+};
+
+void PrintUsage(std::FILE* to) {
+    std::fprintf(to,
+                 "usage: karvexd [OPTIONS]\n"
+                 "\n"
+                 "Owns the tax-control processor's serial line and the store, and serves them over HTTP/JSON\n"
+                 "(API under /v1, status page at /). Requests that use the line run one at a time in the order\n"
+                 "they came; the store's tables are read while the line is busy. Every /v1 request carries\n"
+                 "\"Authorization: Bearer <token>\" with the token from the token file.\n"
+                 "\n"
+                 "  --port N            TCP port (default 8765; 0 picks a free one, printed at start)\n"
+                 "  --listen ADDR       address to listen on (default 127.0.0.1, the loopback only)\n"
+                 "  --unix-socket PATH  also listen on a Unix socket (reachable by the service's user only)\n"
+                 "  --allow-origin O    let a web page of origin O (e.g. http://pos.local:8080) call the API;\n"
+                 "                      may be given more than once; without it no other origin may\n"
+                 "  --data-dir DIR      where the store and the command log live (default: $KARVEX_DATA_DIR,\n"
+                 "                      else the library's folder, else ~/.local/share/karvex)\n"
+                 "  --serial-port N     serial port 1-5 to use when the stored one cannot be opened\n"
+                 "  --token-file PATH   the bearer token (default <data dir>/karvexd.token, mode 0600, made at\n"
+                 "                      first start)\n"
+                 "  --rotate-token      write a new token to the token file and exit; a running service\n"
+                 "                      refuses the old token from then on\n"
+                 "  --help              this text\n"
+                 "\n"
+                 "Exit status: 0 after SIGTERM or SIGINT, 1 when the store, the port or the token file cannot be\n"
+                 "used, 2 for a usage error.\n");
+}
+
+int Usage(const std::string& message) {
+    std::fprintf(stderr, "karvexd: %s\n\n", message.c_str());
+    PrintUsage(stderr);
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ServiceOptions options;
+    std::string dataDir, serialPort, tokenFile;
+    bool rotate = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const auto value = [&](std::string& out) {
+            if (i + 1 >= argc) return false;
+            out = argv[++i];
+            return true;
+        };
+        std::string v;
+        if (a == "--help" || a == "-h") {
+            PrintUsage(stdout);
+            return 0;
+        } else if (a == "--rotate-token") {
+            rotate = true;
+        } else if (a == "--port" && value(v)) {
+            char* end = nullptr;
+            const long port = std::strtol(v.c_str(), &end, 10);
+            if (v.empty() || *end || port < 0 || port > 65535) return Usage("--port wants 0-65535: " + v);
+            options.port = static_cast<quint16>(port);
+        } else if (a == "--listen" && value(v)) {
+            if (!options.address.setAddress(QString::fromStdString(v))) return Usage("--listen wants an address: " + v);
+        } else if (a == "--unix-socket" && value(v)) {
+            options.unixSocket = QString::fromStdString(v);
+        } else if (a == "--allow-origin" && value(v)) {
+            options.allowedOrigins.append(QString::fromStdString(v));
+        } else if (a == "--data-dir" && value(dataDir)) {
+        } else if (a == "--serial-port" && value(serialPort)) {
+        } else if (a == "--token-file" && value(tokenFile)) {
+        } else {
+            return Usage("unknown option or missing value: " + a);
+        }
+    }
+    if (!dataDir.empty()) ::setenv("KARVEX_DATA_DIR", dataDir.c_str(), 1);
+
+    karvex::EnsureApplication();
+    karvex::Fiscal fiscal;
+    fiscal.SetUserInterface(std::make_shared<ServiceUi>(serialPort));
+    const std::string appDir = fiscal.Module().Paths().appDir;
+    if (tokenFile.empty()) tokenFile = appDir + "karvexd.token";
+    QDir().mkpath(QString::fromStdString(appDir));
+    TokenStore token(QString::fromStdString(tokenFile));
+    QString error;
+    if (rotate) {
+        if (!token.Rotate(&error)) {
+            std::fprintf(stderr, "karvexd: %s\n", error.toStdString().c_str());
+            return 1;
+        }
+        std::printf("karvexd: new token written to %s\n", tokenFile.c_str());
+        return 0;
+    }
+    if (!token.Load(&error)) {
+        std::fprintf(stderr, "karvexd: %s\n", error.toStdString().c_str());
+        return 1;
+    }
+
+    const int loaded = fiscal.LoadFiscalForm();
+    const int storeCode = loaded == karvex::result::kStoreOpenFailed || loaded == karvex::result::kStoreInUse;
+    if (storeCode) {
+        std::fprintf(stderr, "karvexd: %s\n", fiscal.Description().toStdString().c_str());
+        fiscal.UnloadFicalForm(0);
+        return 1;
+    }
+    // Without the port the service still answers: the status says so and line requests get 503.
+    if (loaded != 0) std::fprintf(stderr, "karvexd: %s\n", fiscal.Description().toStdString().c_str());
+
+    Service service(fiscal, token, options);
+    if (!service.Start(&error)) {
+        std::fprintf(stderr, "karvexd: cannot listen: %s\n", error.toStdString().c_str());
+        fiscal.UnloadFicalForm(0);
+        return 1;
+    }
+    std::printf("karvexd: listening on http://%s:%u/ (token file %s)\n",
+                options.address.toString().toStdString().c_str(), service.Port(), tokenFile.c_str());
+    std::fflush(stdout);
+
+    if (::pipe2(signalPipe, O_CLOEXEC) == 0) {
+        struct sigaction sa {};
+        sa.sa_handler = OnSignal;
+        ::sigaction(SIGTERM, &sa, nullptr);
+        ::sigaction(SIGINT, &sa, nullptr);
+        auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &service);
+        QObject::connect(notifier, &QSocketNotifier::activated, [] { QCoreApplication::quit(); });
+    }
+    ::signal(SIGPIPE, SIG_IGN);
+    QCoreApplication::exec();
+    const int unload = fiscal.UnloadFicalForm(0);
+    if (unload != 0) std::fprintf(stderr, "karvexd: closing the store gave %d\n", unload);
+    return 0;
+}
