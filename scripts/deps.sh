@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build and test dependencies on a Debian machine when they are missing. clang with its
 # runtime libraries (libFuzzer, the sanitizers) and llvm's symbolizer are for the fuzz step (scripts/fuzz.sh).
+# chromium and a Chinese font are for the test of the service's status page.
 set -euo pipefail
 PACKAGES=(
   build-essential cmake pkg-config git
@@ -8,6 +9,7 @@ PACKAGES=(
   libsqlcipher-dev sqlcipher
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   python3
+  chromium fonts-noto-cjk
   clang libclang-rt-dev llvm
 )
 missing=()
