@@ -151,10 +151,11 @@
     return String(kind || '');
   }
 
-  function amountText(value) {
-    if (value === '') return '';
-    const n = Number(value);
-    return Number.isFinite(n) ? n.toFixed(2) : String(value);
+  // yyyymmddhhmm from an answer, yyyymmdd when read back from print data.
+  function dateText(value) {
+    const m = /^(\d{4})(\d{2})(\d{2})(?:(\d{2})(\d{2}))?$/.exec(String(value));
+    if (!m) return String(value);
+    return m[1] + '-' + m[2] + '-' + m[3] + (m[4] ? ' ' + m[4] + ':' + m[5] : '');
   }
 
   function showSales(body) {
@@ -170,8 +171,8 @@
         [kindText(field(row, 'kind', 'Kind')), ''],
         [STATES[state] || state, ''],
         [field(row, 'invoice_number', 'InvNum'), ''],
-        [amountText(field(row, 'total', 'Total')), 'num'],
-        [field(row, 'updated_at', 'UpdatedAt', 'created_at', 'CreatedAt'), ''],
+        [field(row, 'tax_code', 'TaxCode'), 'code'],
+        [dateText(field(row, 'date_time', 'DateTime')), ''],
       ];
       for (const [text, cls] of cells) {
         const td = document.createElement('td');
