@@ -11,6 +11,7 @@
 #include "commands/catalogue.h"
 #include "store/schema.h"
 #include "store/store_codes.h"
+#include "store/store_upkeep.h"
 
 namespace karvex {
 namespace {
@@ -307,7 +308,24 @@ std::int32_t StoreAccess::CompactStore() {
 
 std::int32_t StoreAccess::CompactStoreAtUnload() {
     compactionSkipped_ = false;
+    compacted_ = false;
+    if (!IsOpen()) return Fail(result::kStoreOpenFailed, "数据库对象打开失败");
+    // A copy left by an interrupted run is stale, whether or not this unload compacts: the store file is the
+    // current data.
+    if (lock_.HeldAsWriter()) RemoveWithCompanions(BackupPath());
+    PageCounts counts;
+    if (ReadPageCounts(*conn_, counts) == result::kSuccess && !CompactionPays(counts)) {
+        // Closing at once costs the same at a million rows as at ten; what an unfinished answer wrote is
+        // undone as a compaction would.
+        ReleaseAllSlots();
+        if (answerOpen_) {
+            std::int32_t ignored = result::kSuccess;
+            EndAnswer(AnswerOutcome::Discard, ignored);
+        }
+        return result::kSuccess;
+    }
     std::int32_t rc = CompactStore();
+    compacted_ = rc == result::kSuccess;
     if (rc == result::kStoreInUse) {
         // Compacting is only tidying; the store as it is holds every answer.
         compactionSkipped_ = true;
@@ -317,6 +335,7 @@ std::int32_t StoreAccess::CompactStoreAtUnload() {
         // A copy left by an interrupted run: it is stale, the store file is the current data.
         RemoveWithCompanions(BackupPath());
         rc = CompactStore();
+        compacted_ = rc == result::kSuccess;
     }
     return rc;
 }

@@ -116,10 +116,14 @@ public:
     // result::kCompactDestinationExists when the copy file is already there; result::kStoreInUse (nothing done) when
     // another process has the store open, since it would be left with the replaced file.
     std::int32_t CompactStore();
-    // As at unload: a copy left by an interrupted earlier run is deleted and the compaction repeated;
-    // a store that others have open is left as it is, which is no failure (CompactionSkipped() tells).
+    // As at unload: a copy left by an interrupted earlier run is deleted; the store is compacted only when
+    // that pays (CompactionPays in store_upkeep.h: free pages at least a quarter of the file), otherwise
+    // its slots are released and an unfinished answer rolled back, as a compaction would. A store that
+    // others have open is left as it is, which is no failure (CompactionSkipped() tells).
     std::int32_t CompactStoreAtUnload();
     bool CompactionSkipped() const { return compactionSkipped_; }
+    // True when the last CompactStoreAtUnload wrote a compacted copy.
+    bool Compacted() const { return compacted_; }
 
     const std::string& LastErrorText() const { return error_; }
 
@@ -132,6 +136,7 @@ private:
     std::string key_;
     StoreLock lock_;
     bool compactionSkipped_ = false;
+    bool compacted_ = false;
     std::shared_ptr<StoreConnection> conn_;
     RecordSet slots_[kSlotCount];
     bool answerOpen_ = false;

@@ -10,6 +10,7 @@
 #include <iterator>
 
 #include "store/store_codes.h"
+#include "store/store_upkeep.h"
 #include "store_test_support.h"
 
 namespace karvex {
@@ -55,8 +56,54 @@ protected:
         if (rs.Open(store_->Connection(), Selection::Of(table)) == 0 && !rs.Eof()) rs.GetText(field, out);
         return out;
     }
-
+    // A large answer queued and emptied, as after a long upload: the file is mostly free pages.
+    void LeaveFreePages() {
+        ASSERT_EQ(store_->Connection()->Exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3000) "
+                                             "INSERT INTO ARecord (\"记录号\", \"记录\") SELECT i, hex(randomblob(400)) FROM n;"
+                                             "DELETE FROM ARecord;"),
+                  0);
+    }
+    bool IntegrityOk() {
+        std::string report;
+        const bool ok = StoreIntegrityOk(*store_->Connection(), report);
+        EXPECT_TRUE(ok) << report;
+        return ok;
+    }
 };
+
+TEST(CompactionRule, PaysOnlyWhenFreePagesAreAQuarterOfTheFileAndMoreThanAFew) {
+    const struct {
+        std::int64_t pages, freePages;
+        bool pays;
+    } cases[] = {{2000, 499, false}, {2000, 500, true}, {400, 200, false}, {100000, 300, false}, {0, 0, false}};
+    for (const auto& c : cases) EXPECT_EQ(CompactionPays({c.pages, c.freePages}), c.pays) << c.pages << " " << c.freePages;
+}
+
+// Unload closes at once while compaction would copy the store for little; once an emptied queue leaves the
+// file mostly free pages it compacts. Either way every row is kept and the engine finds the file sound.
+TEST_F(StoreAccessTest, UnloadCompactsOnlyWhenItPays) {
+    Fill("MachineData", "机器编号", "7");
+    const auto file = dir_ / "FiscalMachine.mdb";
+    struct stat before {};
+    ASSERT_EQ(::stat(file.c_str(), &before), 0);
+    ASSERT_EQ(store_->CompactStoreAtUnload(), 0) << store_->LastErrorText();
+    EXPECT_FALSE(store_->Compacted());
+    struct stat after {};
+    ASSERT_EQ(::stat(file.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << "nothing to give back: the file stays";
+    store_->Close();
+    ASSERT_EQ(store_->Open(), 0);
+    EXPECT_EQ(FirstText("MachineData", "机器编号"), "7");
+    EXPECT_TRUE(IntegrityOk());
+
+    LeaveFreePages();
+    const auto grown = std::filesystem::file_size(file);
+    ASSERT_EQ(store_->CompactStoreAtUnload(), 0) << store_->LastErrorText();
+    EXPECT_TRUE(store_->Compacted());
+    EXPECT_LT(std::filesystem::file_size(file) * 4, grown);
+    EXPECT_EQ(FirstText("MachineData", "机器编号"), "7");
+    EXPECT_TRUE(IntegrityOk());
+}
 
 TEST_F(StoreAccessTest, AnswerReplacesTheTablesItRefills) {
     Fill("TaxInformation", "税种项目代码", "OLD");
@@ -397,6 +444,7 @@ TEST_F(StoreAccessTest, UnreadableFileIsToldByWhatItShows) {
 // One writer at a time; readers beside it; no compaction under someone else's feet.
 TEST_F(StoreAccessTest, OneWriterAtATimeReadersBesideItAndNoCompactionUnderThem) {
     Fill("MachineData", "机器编号", "7");
+    LeaveFreePages();  // so that a compaction would be due
     StoreAccess second(dir_);
     EXPECT_EQ(second.Open(), result::kStoreInUse);
     EXPECT_FALSE(second.IsOpen());

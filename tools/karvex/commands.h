@@ -29,6 +29,10 @@ struct Outcome {
     std::string method;  // the host method that ran
     int result = 0;
     JsonObject outputs;
+    // The subcommand printed its own output (a streamed dump): nothing more is printed on success.
+    bool printed = false;
+    // The outcome object goes to standard error: standard output carries data only (CSV, JSON lines).
+    bool toStandardError = false;
 };
 
 // Thrown for a usage error (exit status 2).

@@ -107,13 +107,13 @@ void CheckOptionsTaken(const Subcommand& sub, const Options& options) {
 
 // The description is always that of the result printed beside it: a call refused before sending may leave
 // the control's own result word (and so its Description) at the previous command's.
-int Emit(const std::string& method, int result, JsonObject outputs) {
+int Emit(const std::string& method, int result, JsonObject outputs, bool toStandardError = false) {
     JsonObject obj;
     obj.emplace_back("method", method);
     obj.emplace_back("result", result);
     obj.emplace_back("description", karvex::ResultCodeText(result));
     obj.emplace_back("outputs", std::move(outputs));
-    std::cout << ToJson(obj) << std::endl;
+    (toStandardError ? std::cerr : std::cout) << ToJson(obj) << std::endl;
     return result == 0 ? 0 : 1;
 }
 
@@ -195,5 +195,6 @@ int main(int argc, char** argv) {
     }
     int unload = fiscal.UnloadFicalForm(0);
     if (unload != 0) std::fprintf(stderr, "karvex: closing the store gave %d\n", unload);
-    return Emit(outcome.method, outcome.result, std::move(outcome.outputs));
+    if (outcome.printed) return outcome.result == 0 ? 0 : 1;
+    return Emit(outcome.method, outcome.result, std::move(outcome.outputs), outcome.toStandardError);
 }

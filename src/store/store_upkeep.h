@@ -1,0 +1,45 @@
+#pragma once
+// Keeping a store of years of answers quick: the search indexes every range query and stored-record
+// criterion relies on, the rule that decides whether compaction at unload is worth its copy, and the
+// engine's own integrity check.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace karvex {
+
+class StoreConnection;
+
+// One column searched by a browser range query or a record writer's criterion.
+struct SearchIndex {
+    const char* table;
+    const char* field;
+};
+
+// Every search index, by table. Columns that are already a table's unique key are not repeated here.
+const std::vector<SearchIndex>& SearchIndexes();
+// The index's name in the store: "<table>_<field>".
+std::string SearchIndexName(const SearchIndex& index);
+// Creates the indexes that are missing (an older store gains them at its first open; building one over a
+// million rows takes a few seconds once). 0 or the engine's code, with the reason on the connection.
+std::int32_t EnsureSearchIndexes(StoreConnection& conn);
+
+// Page counts of the store file.
+struct PageCounts {
+    std::int64_t pages = 0;      // the whole file
+    std::int64_t freePages = 0;  // pages on the free list: what compaction would give back
+};
+std::int32_t ReadPageCounts(StoreConnection& conn, PageCounts& out);
+
+// Compaction copies the whole store, so it only pays when much of the file is free pages: at least a quarter
+// of it, and at least 256 pages (1 MiB at 4 KiB pages), so that a small store is not rewritten for a few
+// kilobytes either. Free pages are reused by later answers anyway; below the threshold the file would only
+// shrink to grow again. Typical trigger: a large upload queued its frames in ARecord and emptied it.
+inline constexpr std::int64_t kCompactFreeShareDivisor = 4;
+inline constexpr std::int64_t kCompactMinFreePages = 256;
+bool CompactionPays(const PageCounts& counts);
+
+// PRAGMA integrity_check: true when the engine answers "ok"; otherwise its findings in `report`.
+bool StoreIntegrityOk(StoreConnection& conn, std::string& report);
+
+}  // namespace karvex
