@@ -6,6 +6,7 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake pkg-config git
   qt6-base-dev qt6-serialport-dev
+  qt6-charts-dev libqt6opengl6-dev
   libsqlcipher-dev sqlcipher
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   python3

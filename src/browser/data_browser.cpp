@@ -1,6 +1,9 @@
 #include "browser/data_browser.h"
 
 #include <QApplication>
+#include <QChartView>
+#include <QFile>
+#include <QFileDialog>
 #include <QFormLayout>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -19,22 +22,25 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 
+#include "browser/browser_charts.h"
 #include "control/control_module.h"
 #include "control/store_intake.h"
 #include "convert/conversions.h"
 #include "link/result_codes.h"
 #include "store/store_access.h"
+#include "store/table_export.h"
 
 namespace karvex {
 namespace {
 
 constexpr int kDateLength = 8;
 constexpr int kNumberLength = 10;
-// Rows of a long table visited between two turns of the event loop while a total is summed.
-constexpr int kRowsPerEventTurn = 256;
 // Grid sizing: rows a table grid shows at least, the widest a column opens, and how many rows are
 // measured when the columns are fitted to their contents.
 constexpr int kMainGridRows = 5;
@@ -235,6 +241,12 @@ QWidget* Datashow::AddQueryBox(int query) {
     buttons_[static_cast<std::size_t>(query)] = button;
     connect(button, &QPushButton::clicked, this, [this, query] { RunRangeQuery(query); });
     form->addWidget(button, 0, 5);
+    auto* exportButton = new QPushButton(QStringLiteral("导出"), box);
+    exportButton->setObjectName(QStringLiteral("ExportQuery%1").arg(query));
+    exportButton->setToolTip(QStringLiteral("把表格中的全部记录导出为 CSV 文件"));
+    exportButtons_[static_cast<std::size_t>(query)] = exportButton;
+    connect(exportButton, &QPushButton::clicked, this, [this, query] { ChooseExportFile(query); });
+    form->addWidget(exportButton, 1, 5);
     auto* message = new QLabel(box);
     message->setObjectName(QStringLiteral("QueryMessage%1").arg(query));
     queryMessages_[static_cast<std::size_t>(query)] = message;
@@ -308,6 +320,8 @@ QWidget* Datashow::BuildFrame(int tab) {
                     AddBoundLabel(countForm, tab, f);
                 layout->addWidget(rowLabels);
             }
+            rollChart_ = MakeBarChartView(frame, QStringLiteral("RollChart"), QStringLiteral("发票卷使用情况（份）"));
+            layout->addWidget(rollChart_, 1);
             layout->addWidget(AddQueryBox(kQueryInvUseSum));
             break;
         case 4: {
@@ -328,6 +342,8 @@ QWidget* Datashow::BuildFrame(int tab) {
             detail->addLayout(left);
             layout->addLayout(detail);
             AddGrid(frame, detail, 4, kSlotDayTradeShow);
+            dayTradeChart_ = MakeBarChartView(frame, QStringLiteral("DayTradeChart"), QStringLiteral("日交易金额（元）"));
+            layout->addWidget(dayTradeChart_, 1);
             layout->addWidget(AddQueryBox(kQueryDayTrade));
             break;
         }
@@ -395,12 +411,14 @@ void Datashow::LoadViews() {
         if (QLabel* l = BoundLabel(3, f)) l->setText(FieldDisplayText(models_[kSlotUserInformation]->Value(0, f)));
     OpenSlot(kSlotInvUseSum, "InvUseSum");
     ShowFirstRow(kSlotInvUseSum);
+    RefreshChart(kQueryInvUseSum);
     // Tab 4.
     OpenSlot(kSlotDayTrade, "DayTrade");
     OpenSlot(kSlotDayTradeShow, "DayTradeShow");
     flagDayTrade_ = true;
     ShowFirstRow(kSlotDayTrade);
     ComputeAllDaysTotals();
+    RefreshChart(kQueryDayTrade);
     // Tab 5.
     OpenSlot(kSlotDeclareData, "DeclareData");
     OpenSlot(kSlotDecShowTemp, "DecShowTemp");
@@ -555,6 +573,7 @@ void Datashow::WriteDisplayTable(int slot,
     model.Requery();
 }
 
+// Totals are the store's sums over the grid's selection, one query each, whatever the number of rows.
 void Datashow::ComputeInvoiceTotals() {
     RecordSetModel& model = *models_[kSlotInvPrintData];
     if (model.RowCount() == 0) return;
@@ -562,32 +581,78 @@ void Datashow::ComputeInvoiceTotals() {
     QLabel* returnLabel = TotalLabel("退票总累");
     normalLabel->clear();
     returnLabel->clear();
-    double normal = 0, returned = 0;
-    // The rows are read from the grid's copy, so the current row (and the goods grid) stays where it is.
-    for (int r = 0; r < model.RowCount(); ++r) {
-        FieldValue kind = model.Value(r, "开票类型");
-        const auto* k = std::get_if<std::int64_t>(&kind);
-        if (k && *k == 1) normal += model.Number(r, "开票总金额");
-        else if (k && *k == 2) returned += model.Number(r, "开票总金额");
-        if ((r + 1) % kRowsPerEventTurn == 0) QCoreApplication::processEvents();
-    }
-    normalLabel->setText(DecimalText(RoundToCents(normal)));
-    returnLabel->setText(DecimalText(RoundToCents(returned)));
+    std::vector<double> sums;
+    if (model.Reader().Totals({{{"开票总金额"}, "开票类型", 1}, {{"开票总金额"}, "开票类型", 2}}, sums) != 0) return;
+    normalLabel->setText(DecimalText(RoundToCents(sums[0])));
+    returnLabel->setText(DecimalText(RoundToCents(sums[1])));
 }
 
 void Datashow::ComputeAllDaysTotals() {
     RecordSetModel& model = *models_[kSlotDayTrade];
     if (model.RowCount() == 0) return;
-    double normal = 0, returned = 0;
-    for (int r = 0; r < model.RowCount(); ++r) {
-        for (int k = 1; k <= 6; ++k) {
-            normal += model.Number(r, SlotField("正常发票累计金额", k));
-            returned += model.Number(r, SlotField("退票累计金额", k));
-        }
-        if ((r + 1) % kRowsPerEventTurn == 0) QCoreApplication::processEvents();
+    TotalSpec normal, returned;
+    for (int k = 1; k <= 6; ++k) {
+        normal.fields.push_back(SlotField("正常发票累计金额", k));
+        returned.fields.push_back(SlotField("退票累计金额", k));
     }
-    TotalLabel("正常全部累计")->setText(DecimalText(RoundToCents(normal)));
-    TotalLabel("退票全部累计")->setText(DecimalText(RoundToCents(returned)));
+    std::vector<double> sums;
+    if (model.Reader().Totals({normal, returned}, sums) != 0) return;
+    TotalLabel("正常全部累计")->setText(DecimalText(RoundToCents(sums[0])));
+    TotalLabel("退票全部累计")->setText(DecimalText(RoundToCents(sums[1])));
+}
+
+void Datashow::RefreshChart(int query) {
+    RecordSetModel& model = *models_[static_cast<std::size_t>(kQueries[query].slot)];
+    QChartView* view = query == kQueryDayTrade ? dayTradeChart_ : rollChart_;
+    ChartBars bars;
+    if (model.IsOpen()) {
+        const std::int32_t rc = query == kQueryDayTrade ? DayTradeBars(model.Reader(), bars) : RollBars(model.Reader(), bars);
+        if (rc != 0) bars = ChartBars{};
+    }
+    DrawBars(view, bars);
+}
+
+std::int32_t Datashow::ExportShownRows(int query, const QString& path) {
+    if (query < kQueryInvPrintData || query > kQueryDeclareData || released_) return 0;
+    QLabel* message = queryMessages_[static_cast<std::size_t>(query)];
+    RecordSetModel& model = *models_[static_cast<std::size_t>(kQueries[query].slot)];
+    if (!model.IsOpen()) return result::kStoreOpenFailed;
+    BusyCursor cursor;
+    const QByteArray file = QFile::encodeName(path);
+    std::FILE* out = std::fopen(file.constData(), "wb");
+    std::int64_t rows = 0;
+    std::int32_t rc = 0;
+    std::string why;
+    if (out == nullptr) {
+        rc = result::kExportFileFailed;
+        why = std::strerror(errno);
+    } else {
+        bool written = true;
+        rc = ExportRows(model.Reader(), ExportFormat::Csv,
+                        [&](std::string_view t) { written = written && std::fwrite(t.data(), 1, t.size(), out) == t.size(); },
+                        rows);
+        if (std::fclose(out) != 0 || !written) {
+            if (rc == 0) rc = result::kExportFileFailed;
+            why = std::strerror(errno);
+        }
+        if (rc != 0 && why.empty()) why = model.Reader().LastErrorText();
+    }
+    if (rc == 0) {
+        message->setText(QStringLiteral("已导出 %1 条记录到 %2").arg(rows).arg(path));
+    } else {
+        // A half-written file is worse than none: the operator would take it for the whole table.
+        if (out != nullptr) std::remove(file.constData());
+        message->setText(QString::fromStdString(ResultCodeText(rc)) + QStringLiteral("：") + path +
+                         QStringLiteral("（") + QString::fromStdString(why) + QStringLiteral("）"));
+    }
+    return rc;
+}
+
+void Datashow::ChooseExportFile(int query) {
+    static constexpr const char* kNames[5] = {"", "发票打印数据", "单卷发票使用汇总", "日交易数据", "申报数据"};
+    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("导出"), QString::fromUtf8(kNames[query]) + ".csv",
+                                                      QStringLiteral("CSV 文件 (*.csv)"));
+    if (!path.isEmpty()) ExportShownRows(query, path);
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -638,6 +703,7 @@ std::int32_t Datashow::RunRangeQuery(int query) {
         ComputeAllDaysTotals();
         ShowFirstRow(d.slot);
     }
+    if (query == kQueryDayTrade || query == kQueryInvUseSum) RefreshChart(query);
     busy_ = false;
     return 0;
 }
@@ -661,6 +727,10 @@ QLineEdit* Datashow::QueryInput(int element) const {
 
 QPushButton* Datashow::QueryButton(int query) const {
     return (query >= 1 && query <= 4) ? buttons_[static_cast<std::size_t>(query)] : nullptr;
+}
+
+QPushButton* Datashow::ExportButton(int query) const {
+    return (query >= 1 && query <= 4) ? exportButtons_[static_cast<std::size_t>(query)] : nullptr;
 }
 
 QRadioButton* Datashow::RangeOption(int query, int element) const {

@@ -21,6 +21,7 @@
 #include "browser/record_set_model.h"
 
 class QBoxLayout;
+class QChartView;
 class QFormLayout;
 class QLabel;
 class QLineEdit;
@@ -90,6 +91,14 @@ public:
     // Text1 element 0-11.
     QLineEdit* QueryInput(int element) const;
     QPushButton* QueryButton(int query) const;
+    // "导出": writes the rows a query's grid shows (its whole selection, not only what is on screen) to a
+    // CSV file, as `karvex dump --format csv` writes it. 0, or 156 (kExportFileFailed) when the file cannot
+    // be written whole, or the store's code; the query's message line says what happened.
+    QPushButton* ExportButton(int query) const;
+    std::int32_t ExportShownRows(int query, const QString& path);
+    // The day-trade chart (tab 4) and the roll chart (tab 3); they follow their grid's range query.
+    QChartView* DayTradeChart() const { return dayTradeChart_; }
+    QChartView* RollChart() const { return rollChart_; }
     // Option1 (query 1) and Option2 (query 2), element 0 dates, 1 invoice numbers.
     QRadioButton* RangeOption(int query, int element) const;
     // The text a query's last run left for the operator: "" after a successful run, else the code's text.
@@ -142,6 +151,8 @@ private:
     void WriteDisplayTable(int slot, const std::vector<std::vector<std::pair<std::string, FieldValue>>>& rows);
     void ComputeInvoiceTotals();
     void ComputeAllDaysTotals();
+    void RefreshChart(int query);
+    void ChooseExportFile(int query);
     void ReleaseAll();
 
     std::shared_ptr<StoreConnection> conn_;
@@ -151,6 +162,9 @@ private:
     std::array<QLineEdit*, 12> text1_{};
     std::array<QLabel*, 12> text1Captions_{};
     std::array<QPushButton*, 5> buttons_{};
+    std::array<QPushButton*, 5> exportButtons_{};
+    QChartView* dayTradeChart_ = nullptr;
+    QChartView* rollChart_ = nullptr;
     std::array<QRadioButton*, 4> options_{};  // Option1(0), Option1(1), Option2(0), Option2(1)
     std::array<QLabel*, 5> queryMessages_{};
     std::array<QWidget*, kTabCount> frames_{};

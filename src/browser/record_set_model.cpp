@@ -1,5 +1,7 @@
 #include "browser/record_set_model.h"
 
+#include <algorithm>
+#include <climits>
 #include <cmath>
 #include <type_traits>
 
@@ -26,53 +28,81 @@ QString FieldDisplayText(const FieldValue& value) {
 
 RecordSetModel::RecordSetModel(QObject* parent) : QAbstractTableModel(parent) {}
 
+void RecordSetModel::Forget() {
+    windows_.clear();
+    recent_.clear();
+    records_.Close();
+}
+
 std::int32_t RecordSetModel::Open(std::shared_ptr<StoreConnection> conn, const Selection& selection) {
     // Opened aside first, so that a failing query leaves what is shown untouched.
-    RecordSet fresh;
-    std::int32_t rc = fresh.Open(std::move(conn), selection);
+    RowReader fresh;
+    std::int32_t rc = fresh.Open(conn, selection);
+    std::int64_t count = 0;
+    if (rc == 0) rc = fresh.Count(count);
     if (rc != 0) return rc;
     beginResetModel();
-    records_ = std::move(fresh);
-    table_ = records_.Table();
-    Snapshot();
+    reader_ = std::move(fresh);
+    conn_ = std::move(conn);
+    // A grid counts its rows in int; a store with more rows shows the first INT_MAX.
+    count_ = static_cast<int>(std::min<std::int64_t>(count, INT_MAX));
+    Forget();
     endResetModel();
     return 0;
 }
 
 std::int32_t RecordSetModel::Requery() {
-    if (!records_.IsOpen()) return records_.Requery();
-    std::int32_t rc = records_.Requery();
-    beginResetModel();
-    Snapshot();
-    endResetModel();
-    return rc;
+    if (!reader_.IsOpen()) return Open(conn_, Selection{});
+    return Open(conn_, reader_.Of());
 }
 
 void RecordSetModel::Close() {
     beginResetModel();
-    records_.Close();
-    rows_.clear();
+    reader_.Close();
+    conn_.reset();
+    count_ = 0;
+    Forget();
     endResetModel();
 }
 
-void RecordSetModel::Snapshot() {
-    rows_.clear();
-    if (!table_ || !records_.IsOpen()) return;
-    if (records_.MoveFirst() != 0) return;
-    while (!records_.Eof()) {
-        std::vector<FieldValue> row(table_->fields.size());
-        for (std::size_t i = 0; i < row.size(); ++i) records_.Get(table_->fields[i].name, row[i]);
-        rows_.push_back(std::move(row));
-        if (records_.MoveNext() != 0) break;
+RecordSet& RecordSetModel::Records() {
+    if (!records_.IsOpen() && reader_.IsOpen()) records_.Open(conn_, reader_.Of());
+    return records_;
+}
+
+const std::vector<FieldValue>* RecordSetModel::RowValues(int row) const {
+    if (row < 0 || row >= count_) return nullptr;
+    const std::int64_t number = row / kWindowRows;
+    auto it = windows_.find(number);
+    if (it == windows_.end()) {
+        std::vector<StoredRow> rows;
+        if (reader_.ReadWindow(number * kWindowRows, kWindowRows, rows) != 0) return nullptr;
+        if (windows_.size() >= kWindowsHeld) {
+            windows_.erase(recent_.back());
+            recent_.pop_back();
+        }
+        it = windows_.emplace(number, std::move(rows)).first;
+        recent_.push_front(number);
+    } else if (recent_.front() != number) {
+        recent_.remove(number);
+        recent_.push_front(number);
     }
-    records_.MoveFirst();
+    const std::size_t at = static_cast<std::size_t>(row % kWindowRows);
+    return at < it->second.size() ? &it->second[at].values : nullptr;
+}
+
+std::size_t RecordSetModel::RowsHeld() const {
+    std::size_t n = 0;
+    for (const auto& [number, rows] : windows_) n += rows.size();
+    return n;
 }
 
 FieldValue RecordSetModel::Value(int row, std::string_view field) const {
-    if (!table_ || row < 0 || row >= RowCount()) return {};
-    int col = table_->FieldIndex(field);
-    if (col < 0) return {};
-    return rows_[static_cast<std::size_t>(row)][static_cast<std::size_t>(col)];
+    const TableDef* table = Table();
+    if (!table) return {};
+    const int col = table->FieldIndex(field);
+    const std::vector<FieldValue>* values = col < 0 ? nullptr : RowValues(row);
+    return values ? (*values)[static_cast<std::size_t>(col)] : FieldValue{};
 }
 
 double RecordSetModel::Number(int row, std::string_view field) const {
@@ -82,26 +112,25 @@ double RecordSetModel::Number(int row, std::string_view field) const {
     return 0.0;
 }
 
-int RecordSetModel::rowCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : RowCount();
-}
+int RecordSetModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : RowCount(); }
 
 int RecordSetModel::columnCount(const QModelIndex& parent) const {
-    if (parent.isValid() || !table_) return 0;
-    return static_cast<int>(table_->fields.size());
+    if (parent.isValid() || !Table()) return 0;
+    return static_cast<int>(Table()->fields.size());
 }
 
 QVariant RecordSetModel::data(const QModelIndex& index, int role) const {
-    if (role != Qt::DisplayRole || !index.isValid() || index.row() >= RowCount() || index.column() >= columnCount())
-        return {};
-    return FieldDisplayText(rows_[static_cast<std::size_t>(index.row())][static_cast<std::size_t>(index.column())]);
+    if (role != Qt::DisplayRole || !index.isValid() || index.column() >= columnCount()) return {};
+    const std::vector<FieldValue>* values = RowValues(index.row());
+    if (!values) return {};
+    return FieldDisplayText((*values)[static_cast<std::size_t>(index.column())]);
 }
 
 QVariant RecordSetModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (role != Qt::DisplayRole) return {};
     if (orientation == Qt::Vertical) return section + 1;
-    if (!table_ || section < 0 || section >= columnCount()) return {};
-    return QString::fromStdString(table_->fields[static_cast<std::size_t>(section)].name);
+    if (!Table() || section < 0 || section >= columnCount()) return {};
+    return QString::fromStdString(Table()->fields[static_cast<std::size_t>(section)].name);
 }
 
 }  // namespace karvex

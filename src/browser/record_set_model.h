@@ -1,16 +1,20 @@
 #pragma once
-// A read-only table model over one record set of the store. The record set is a static snapshot,
-// so the model copies its rows once per (re)load and serves the grid from that copy; the grid's
-// current row is the browser's current row of that record set.
+// A read-only table model over one selection of the store that reads its rows on demand: the row count
+// comes from the store, and rows are fetched in windows around what the grid shows, a bounded number of
+// windows held at a time. Opening a million-row table, a range query over it or a jump to its last row
+// reads a count and one window, and memory stays the same whatever the table's size.
 #include <QAbstractTableModel>
 
 #include <cstdint>
+#include <list>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "store/record_set.h"
+#include "store/row_reader.h"
 
 namespace karvex {
 
@@ -21,22 +25,33 @@ QString FieldDisplayText(const FieldValue& value);
 class RecordSetModel : public QAbstractTableModel {
     Q_OBJECT
 public:
+    // Rows read at a time, and windows held at most.
+    static constexpr int kWindowRows = 128;
+    static constexpr std::size_t kWindowsHeld = 16;
+
     explicit RecordSetModel(QObject* parent = nullptr);
 
-    // Opens the record set on the selection. A failure (no connection, store error) leaves the
-    // model's record set and rows as they were and returns the store code.
+    // Opens on the selection. A failure (no connection, store error) leaves the model's selection and
+    // rows as they were and returns the store code.
     std::int32_t Open(std::shared_ptr<StoreConnection> conn, const Selection& selection);
-    // Reads the record set again (after the browser rewrote a display table).
+    // Counts again and forgets the rows read (after the browser rewrote a display table).
     std::int32_t Requery();
-    // Closes the record set and forgets every row.
+    // Forgets the selection and every row.
     void Close();
+    bool IsOpen() const { return reader_.IsOpen(); }
 
-    RecordSet& Records() { return records_; }
-    const TableDef* Table() const { return table_; }
-    int RowCount() const { return static_cast<int>(rows_.size()); }
+    // A record set on the same selection, opened on first use: for the browser's small display tables,
+    // which it writes. Never used for the large tables, whose rows it would all read.
+    RecordSet& Records();
+    // The reader of the selection shown: for totals, charts and the export.
+    RowReader& Reader() { return reader_; }
+    const TableDef* Table() const { return reader_.Table(); }
+    int RowCount() const { return count_; }
     // The value of a field in a row; null for an unknown field or row.
     FieldValue Value(int row, std::string_view field) const;
     double Number(int row, std::string_view field) const;
+    // Rows held in memory now (at most kWindowRows × kWindowsHeld).
+    std::size_t RowsHeld() const;
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -44,11 +59,16 @@ public:
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
 
 private:
-    void Snapshot();
+    const std::vector<FieldValue>* RowValues(int row) const;
+    void Forget();
 
+    mutable RowReader reader_;
+    std::shared_ptr<StoreConnection> conn_;
     RecordSet records_;
-    const TableDef* table_ = nullptr;
-    std::vector<std::vector<FieldValue>> rows_;
+    int count_ = 0;
+    // Windows by number (row / kWindowRows), the most recently used first in `recent_`.
+    mutable std::map<std::int64_t, std::vector<StoredRow>> windows_;
+    mutable std::list<std::int64_t> recent_;
 };
 
 }  // namespace karvex

@@ -29,6 +29,7 @@ inline constexpr ResultCode kDiskFull = 142;             // nothing of the chang
 inline constexpr ResultCode kRollNotNextNumber = 149;    // roll progress: not the recorded number plus one
 inline constexpr ResultCode kRollNumberNotFound = 150;   // roll progress: no roll holds the number
 inline constexpr ResultCode kSignatureRowMissing = 151;  // the row to be signed is gone from the store
+inline constexpr ResultCode kExportFileFailed = 156;     // an export file could not be written whole
 inline constexpr ResultCode kStoreTableEmpty = 162;
 
 // The local service's refusals of a request, before anything reaches the control.

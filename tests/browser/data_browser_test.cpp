@@ -2,6 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QBarCategoryAxis>
+#include <QBarSeries>
+#include <QBarSet>
+#include <QChart>
+#include <QChartView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -13,6 +18,8 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -745,12 +752,120 @@ TEST_F(BrowserTest, InjectionInTheQueryBoxesIsHarmless) {
 }
 
 // ---------------------------------------------------------------------------------------------------------
+// Charts, large tables and the export
+
+// The bars of a chart: its categories and, per set, the set's values.
+struct Bars {
+    QStringList categories;
+    std::vector<std::pair<QString, std::vector<double>>> sets;
+};
+Bars ChartBarsOf(QChartView* view) {
+    Bars out;
+    if (!view || view->chart()->series().size() != 1) return out;
+    auto* series = qobject_cast<QBarSeries*>(view->chart()->series().front());
+    for (QBarSet* set : series->barSets()) {
+        std::vector<double> values;
+        for (int i = 0; i < set->count(); ++i) values.push_back(set->at(i));
+        out.sets.emplace_back(set->label(), values);
+    }
+    for (QAbstractAxis* axis : view->chart()->axes(Qt::Horizontal))
+        if (auto* c = qobject_cast<QBarCategoryAxis*>(axis)) out.categories = c->categories();
+    return out;
+}
+
+// Both charts follow their grid's range query, with the store's sums: a day's normal and return amounts
+// (its six slots added), a roll's used invoices and the rest of the roll.
+TEST_F(BrowserTest, ChartsFollowTheRangeQueryWithTheStoresSums) {
+    for (const auto& [d, normal, ret] : std::vector<std::tuple<const char*, double, double>>{
+             {"20031231", 1.0, 0.5}, {"20040101", 2.0, 0.0}, {"20040115", 0.25, 1.0}, {"20040201", 3.0, 0.0}})
+        AddDay(d, normal, ret);
+    AddRoll("123456789012", "0000000001", "0000000100", "20040110");
+    AddRoll("123456789012", "0000000101", "0000000150", "20040220");
+    Datashow& b = Open();
+    Bars days = ChartBarsOf(b.DayTradeChart());
+    EXPECT_EQ(days.categories, (QStringList{"20031231", "20040101", "20040115", "20040201"}));
+    ASSERT_EQ(days.sets.size(), 2u);
+    EXPECT_EQ(days.sets[0].first, "正常金额");
+    EXPECT_EQ(days.sets[0].second, (std::vector<double>{21, 42, 5.25, 63}));  // slots k × amount, k = 1..6
+    EXPECT_EQ(days.sets[1].second, (std::vector<double>{10.5, 0, 21, 0}));
+    Bars rolls = ChartBarsOf(b.RollChart());
+    EXPECT_EQ(rolls.categories, (QStringList{"0000000001", "0000000101"}));
+    ASSERT_EQ(rolls.sets.size(), 2u);
+    EXPECT_EQ(rolls.sets[0].second, (std::vector<double>{23, 23}));  // 20 normal, 1 return, 2 void
+    EXPECT_EQ(rolls.sets[1].second, (std::vector<double>{77, 27}));
+
+    b.QueryInput(0)->setText("20040101");
+    b.QueryInput(1)->setText("20040131");
+    ASSERT_EQ(b.RunRangeQuery(Datashow::kQueryDayTrade), 0);
+    days = ChartBarsOf(b.DayTradeChart());
+    EXPECT_EQ(days.categories, (QStringList{"20040101", "20040115"}));
+    EXPECT_EQ(days.sets[0].second, (std::vector<double>{42, 5.25}));
+    b.QueryInput(6)->setText("20040201");
+    b.QueryInput(7)->setText("20040229");
+    ASSERT_EQ(b.RunRangeQuery(Datashow::kQueryInvUseSum), 0);
+    rolls = ChartBarsOf(b.RollChart());
+    EXPECT_EQ(rolls.categories, QStringList{"0000000101"});
+}
+
+// Thousands of rows: the grid reads windows of them (a bounded number held), the last row is there at once,
+// and the totals are the store's.
+TEST_F(BrowserTest, LargeTableIsReadInWindowsAndTotalledByTheStore) {
+    const int rows = 5000;
+    ASSERT_EQ(store_->Connection()->Exec(
+                  "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " + std::to_string(rows) +
+                  ") INSERT INTO InvPrintData (开票日期发票号, 开票日期, 发票号, 开票类型, 开票总金额) SELECT "
+                  "printf('2004%02d%02d%010d', 1 + i % 12, 1 + i % 28, i), printf('2004%02d%02d', 1 + i % 12, 1 + i % 28), "
+                  "printf('%010d', i), 1 + (i % 4 = 0), i * 0.5 FROM n"),
+              0);
+    Datashow& b = Open();
+    QTableView* grid = b.DataGrid(7);
+    ASSERT_EQ(grid->model()->rowCount(), rows);
+    b.SelectRow(Datashow::kSlotInvPrintData, rows - 1);
+    grid->scrollToBottom();
+    EXPECT_EQ(Cell(grid, rows - 1, "发票号"), "0000005000");
+    EXPECT_EQ(Label(b, 2, "发票号"), "0000005000");
+    for (int r = 0; r < rows; r += 97) grid->model()->data(grid->model()->index(r, 2));
+    EXPECT_LE(b.SlotModel(Datashow::kSlotInvPrintData)->RowsHeld(),
+              std::size_t{RecordSetModel::kWindowRows} * RecordSetModel::kWindowsHeld);
+    // Kind 2 for every fourth invoice: 0.5 × (4 + 8 + … + 5000) = 1,563,750 of 6,251,250.
+    EXPECT_EQ(Total(b, "退票总累"), "1563750");
+    EXPECT_EQ(Total(b, "开票总累"), "4687500");
+}
+
+// The export writes the grid's whole selection (not only the rows on screen) as CSV with a byte-order mark;
+// a file that cannot be written is 156 with the path and the reason, and leaves no file behind.
+TEST_F(BrowserTest, ExportWritesTheShownRowsAsCsv) {
+    AddInvoice("20040105", "0000000001", 1, 1.5);
+    AddInvoice("20040205", "0000000002", 2, 2.0);
+    AddInvoice("20040206", "0000000003", 1, 3.0);
+    Datashow& b = Open();
+    b.QueryInput(2)->setText("20040201");
+    b.QueryInput(3)->setText("20040229");
+    ASSERT_EQ(b.RunRangeQuery(Datashow::kQueryInvPrintData), 0);
+    ASSERT_NE(b.ExportButton(Datashow::kQueryInvPrintData), nullptr);
+    const auto file = dir_ / "导出.csv";
+    ASSERT_EQ(b.ExportShownRows(Datashow::kQueryInvPrintData, QString::fromStdString(file.string())), 0);
+    std::ifstream in(file, std::ios::binary);
+    const std::string csv((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(csv.rfind("\xEF\xBB\xBF开票日期发票号,开票日期,发票号,", 0), 0u) << csv;
+    EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 3);
+    EXPECT_NE(csv.find("\r\n200402050000000002,20040205,0000000002,2,2,"), std::string::npos) << csv;
+    EXPECT_EQ(csv.find("0000000001"), std::string::npos);
+    EXPECT_TRUE(b.QueryMessage(Datashow::kQueryInvPrintData).contains("2"));
+
+    const auto missing = dir_ / "没有的目录" / "x.csv";
+    EXPECT_EQ(b.ExportShownRows(Datashow::kQueryInvPrintData, QString::fromStdString(missing.string())), 156);
+    EXPECT_TRUE(b.QueryMessage(Datashow::kQueryInvPrintData).contains(QString::fromStdString(missing.string())));
+    EXPECT_FALSE(std::filesystem::exists(missing));
+}
+
+// ---------------------------------------------------------------------------------------------------------
 // Unload and the console's entry point
 
 TEST_F(BrowserTest, ClosingReleasesEveryRecordSet) {
     AddInvoice("20040105", "0000000001", 1, 1.0, 1);
     Datashow& b = Open();
-    ASSERT_TRUE(b.SlotModel(Datashow::kSlotInvPrintData)->Records().IsOpen());
+    ASSERT_TRUE(b.SlotModel(Datashow::kSlotInvPrintData)->IsOpen());
     b.reject();
     for (int g = 1; g <= 8; ++g) EXPECT_EQ(dynamic_cast<RecordSetModel*>(b.DataGrid(g)->model()), nullptr) << g;
     for (int s = 0; s < Datashow::kSlotCount; ++s) {

@@ -1,0 +1,39 @@
+#pragma once
+// The data browser's charts: the day trade over the grid's range (normal and return amounts per day, as
+// bars) and the invoice rolls of the roll-summary grid (invoices used and left per roll). Both are drawn
+// from the store with the grid's own selection, never from the rows the grid happens to hold.
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <vector>
+
+class QChartView;
+class QWidget;
+
+namespace karvex {
+
+class RowReader;
+
+// Bars of one chart: a category per day or roll, a set of values per series, in category order.
+struct ChartBars {
+    QStringList categories;
+    std::vector<QString> setNames;
+    std::vector<std::vector<double>> values;  // one list per set, one value per category
+};
+
+// Categories a chart shows at most: the latest ones of the selection.
+inline constexpr int kChartDays = 62;
+inline constexpr int kChartRolls = 40;
+
+// Per day of the selection: "正常金额" (the six normal amounts added) and "退票金额". 0 or the store's code.
+std::int32_t DayTradeBars(RowReader& dayTrade, ChartBars& out);
+// Per roll of the selection: "已用" (normal, return and void invoices) and "剩余" (the rest of the roll).
+std::int32_t RollBars(RowReader& rollSummary, ChartBars& out);
+
+// An empty chart view with its title.
+QChartView* MakeBarChartView(QWidget* parent, const QString& objectName, const QString& title);
+// Replaces the chart's series and axes with the bars.
+void DrawBars(QChartView* view, const ChartBars& bars);
+
+}  // namespace karvex
