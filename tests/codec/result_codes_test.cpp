@@ -177,6 +177,8 @@ std::set<ResultCode> TableCodes() {
     for (ResultCode c : {140, 141, 142}) codes.insert(c);
     // The local service's refusals of a request.
     for (ResultCode c : {152, 153, 154, 155}) codes.insert(c);
+    // An export file that could not be written.
+    for (ResultCode c : {156}) codes.insert(c);
     return codes;
 }
 
