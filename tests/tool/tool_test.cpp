@@ -7,6 +7,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <filesystem>
@@ -280,6 +281,18 @@ TEST_F(ToolTest, StoreTablesAreDumpedAsJson) {
     EXPECT_EQ(dump.status, 0) << dump.out;
     EXPECT_NE(dump.out.find("\"count\": 1"), std::string::npos) << dump.out;
     EXPECT_NE(dump.out.find("\"纳税人名称\": "), std::string::npos) << dump.out;
+    // The same rows as CSV for a spreadsheet (byte-order mark, header) and as JSON lines, data only.
+    ToolRun csv = Run({"dump", "--table", "UserInformation", "--format", "csv"}, false);
+    EXPECT_EQ(csv.status, 0) << csv.err;
+    EXPECT_EQ(csv.out.rfind("\xEF\xBB\xBF税控卡编号,", 0), 0u) << csv.out;
+    EXPECT_EQ(std::count(csv.out.begin(), csv.out.end(), '\n'), 2) << csv.out;
+    ToolRun lines = Run({"dump", "--table", "UserInformation", "--format", "jsonl"}, false);
+    EXPECT_EQ(lines.out.rfind("{\"税控卡编号\": ", 0), 0u) << lines.out;
+    ToolRun badWhere = Run({"dump", "--table", "UserInformation", "--format", "csv", "--where", "没有='1'"}, false);
+    EXPECT_EQ(badWhere.status, 1);
+    EXPECT_EQ(badWhere.out, "");
+    EXPECT_NE(badWhere.err.find("\"result\": 3265"), std::string::npos) << badWhere.err;
+    EXPECT_EQ(Run({"dump", "--table", "UserInformation", "--format", "xml"}, false).status, 2);
     ToolRun bad = Run({"dump", "--table", "NoSuchTable"}, false);
     EXPECT_EQ(bad.status, 2);
     ToolRun clear = Run({"clear", "--flags", "0x08"}, false);
