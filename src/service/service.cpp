@@ -16,6 +16,7 @@
 #include "service/api_error.h"
 #include "service/request_body.h"
 #include "store/record_set.h"
+#include "store/row_reader.h"
 #include "store/schema.h"
 #include "store/selection.h"
 #include "store/store_access.h"
@@ -63,6 +64,13 @@ QJsonValue FieldJson(const FieldValue& v) {
         }
     };
     return std::visit(Visitor{}, v);
+}
+
+QJsonObject RowJson(const TableDef& table, const StoredRow& row) {
+    QJsonObject out;
+    for (std::size_t i = 0; i < table.fields.size() && i < row.values.size(); ++i)
+        out.insert(Q(table.fields[i].name), FieldJson(row.values[i]));
+    return out;
 }
 
 // A criterion value from the query as its field holds it: numbers for numeric fields when the text is one.
@@ -364,30 +372,21 @@ HttpResponse Service::Table(const HttpRequest& request, const QString& tableName
             return ErrorResponse(r, {}, why);
         }
     }
-    RecordSet rs;
-    if (const int r = rs.Open(reader_->Connection(), selection); r != 0)
-        return ErrorResponse(r, {}, Q(rs.LastErrorText()));
+    RowReader rows;
+    if (const int r = rows.Open(reader_->Connection(), selection); r != 0)
+        return ErrorResponse(r, {}, Q(rows.LastErrorText()));
     std::int64_t total = 0;
-    rs.RecordCount(total);
-    QJsonArray rows;
-    std::int64_t index = 0;
-    if (!rs.Eof()) {
-        for (rs.MoveFirst(); !rs.Eof() && rows.size() < limit; rs.MoveNext(), ++index) {
-            if (index < offset) continue;
-            QJsonObject row;
-            for (const FieldDef& f : table->fields) {
-                FieldValue v;
-                rs.Get(f.name, v);
-                row.insert(Q(f.name), FieldJson(v));
-            }
-            rows.append(row);
-        }
-    }
+    std::vector<StoredRow> window;
+    if (const int r = rows.Count(total); r != 0) return ErrorResponse(r, {}, Q(rows.LastErrorText()));
+    if (const int r = rows.ReadWindow(offset, static_cast<int>(limit), window); r != 0)
+        return ErrorResponse(r, {}, Q(rows.LastErrorText()));
+    QJsonArray list;
+    for (const StoredRow& row : window) list.append(RowJson(*table, row));
     return JsonResponse({{"table", Q(table->name)},
                          {"total", static_cast<qint64>(total)},
                          {"limit", static_cast<qint64>(limit)},
                          {"offset", static_cast<qint64>(offset)},
-                         {"rows", rows}});
+                         {"rows", list}});
 }
 
 void Service::Sale(const HttpRequest& request, const ResponderPtr& responder) {
