@@ -16,6 +16,7 @@
 //     if (fiscal.FiscalGetInvNum(number) == 0) qInfo() << "current invoice" << number;
 //     fiscal.UnloadFicalForm(0);
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include <QString>
@@ -28,6 +29,19 @@ namespace karvex {
 
 class UserInterface;
 class ControlModule;
+
+// How far a multi-packet answer (an upload of print data, day trade, rolls …) has come. `label` is the data
+// kind ("发票打印数据", …); `total` is the frames received plus those the processor announces still to come
+// (the processor counts at most 255 ahead, so for longer answers the total grows until fewer remain);
+// `framesPerSecond` is measured since the first frame; `secondsLeft` is -1 until a rate is known.
+struct Progress {
+    QString label;
+    int received = 0;
+    int total = 0;
+    double framesPerSecond = 0;
+    int secondsLeft = -1;
+    bool done = false;
+};
 
 class KARVEX_API Fiscal : public QWidget {
     Q_OBJECT
@@ -86,6 +100,11 @@ public:
     // Replaces the dialogue door (message, question and input boxes). Hosts without a person at the screen,
     // and tests, answer the prompts themselves through it.
     void SetUserInterface(std::shared_ptr<UserInterface> ui);
+
+    // Called on the control's thread for every frame of a multi-packet answer, and once with `done` set when
+    // the answer is stored (or the command ends otherwise: a time-out, a lost port, a refused frame). An empty
+    // function stops the calls.
+    void SetProgressCallback(std::function<void(const karvex::Progress&)> callback);
 
     // The module behind the control (paths, link, log, store), for the console, tools and tests.
     ControlModule& Module();

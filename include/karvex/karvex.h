@@ -140,6 +140,19 @@ KARVEX_API int32_t karvex_set_user_interface(karvex_fiscal* f, karvex_show_messa
                                              karvex_ask_yes_no_fn ask_yes_no, karvex_ask_text_fn ask_text,
                                              void* user_data);
 
+/* Progress of a multi-packet answer (an upload of print data, day trade, rolls …), called on the control's
+   thread for every frame and once with done = 1 when the answer is stored (or the command ends otherwise).
+   `label` is the data kind in UTF-8 ("发票打印数据", …), valid during the call; `total` is the frames received
+   plus those the processor announces (it counts at most 255 ahead, so a longer answer's total grows);
+   `seconds_left` is -1 until a rate is known. A NULL callback stops the calls.
+       static void on_progress(void* u, const char* label, int received, int total, double fps, int left, int done) {
+           if (!done) printf("%s %d/%d %.1f/s %d s\n", label, received, total, fps, left);
+       }
+       karvex_set_progress_callback(f, on_progress, NULL); */
+typedef void (*karvex_progress_fn)(void* user, const char* label, int received, int total, double frames_per_second,
+                                   int seconds_left, int done);
+KARVEX_API void karvex_set_progress_callback(karvex_fiscal* f, karvex_progress_fn callback, void* user);
+
 /* Shows the operator console, modal when showModal is 1, and hides the host window inHandle (0 = none).
    Result code.
        karvex_ShowFiscalForm(f, 0, 0); */

@@ -228,6 +228,20 @@ int32_t karvex_set_user_interface(karvex_fiscal* f, karvex_show_message_fn show_
     });
 }
 
+void karvex_set_progress_callback(karvex_fiscal* f, karvex_progress_fn callback, void* user) {
+    Run(f, [&](karvex::Fiscal& fiscal) -> std::int32_t {
+        if (callback == nullptr) {
+            fiscal.SetProgressCallback({});
+            return 0;
+        }
+        fiscal.SetProgressCallback([callback, user](const karvex::Progress& p) {
+            const QByteArray label = p.label.toUtf8();
+            callback(user, label.constData(), p.received, p.total, p.framesPerSecond, p.secondsLeft, p.done ? 1 : 0);
+        });
+        return 0;
+    });
+}
+
 int32_t karvex_ShowFiscalForm(karvex_fiscal* f, int32_t showModal, int32_t inHandle) {
     return Run(f, [&](karvex::Fiscal& fiscal) { return fiscal.ShowFiscalForm(showModal, inHandle); });
 }

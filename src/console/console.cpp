@@ -29,6 +29,7 @@ public:
     void StatusChanged() override { window_->RefreshStatus(); }
     void SetBusyCursor(bool busy) override { window_->SetBusyCursor(busy); }
     void CommandInFlightChanged(bool inFlight) override { window_->SetCommandInFlight(inFlight); }
+    void ProgressChanged(const Progress& progress) override { window_->ShowProgress(progress); }
     void ShowSelfTestVerdict(SelfTestBox box, const std::string& text) override {
         window_->ShowSelfTestVerdict(box, text);
     }

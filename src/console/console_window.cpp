@@ -18,6 +18,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
@@ -34,6 +35,7 @@
 #include "commands/caller_modes.h"
 #include "console/browser_entry.h"
 #include "control/control_module.h"
+#include "control/packet_progress.h"
 #include "control/result_box.h"
 #include "control/store_intake.h"
 #include "convert/conversions.h"
@@ -770,6 +772,33 @@ void ConsoleWindow::BuildStatusBar() {
     QLabel* inFlight = statusPanels_[kInFlightPart];
     inFlight->setMinimumWidth(inFlight->fontMetrics().horizontalAdvance(Q(kCommandInFlightStatus)) +
                               inFlight->contentsMargins().left() + inFlight->contentsMargins().right());
+    progressBar_ = new QProgressBar(bar);
+    progressBar_->setObjectName("UploadProgress");
+    progressBar_->setMinimumWidth(progressBar_->fontMetrics().horizontalAdvance(
+        Q("发票打印数据  99999/≥99999  999.9 帧/秒  剩余 9999 秒")));
+    progressBar_->hide();
+    bar->addPermanentWidget(progressBar_);
+}
+
+void ConsoleWindow::ShowProgress(const Progress& p) {
+    if (p.done) {
+        progressBar_->hide();
+        progressBar_->reset();
+        return;
+    }
+    // The processor counts at most 255 frames ahead: while it says 255 the total is only a lower bound.
+    const bool atLeast = p.total - p.received >= PacketProgress::kFollowCap;
+    progressBar_->setRange(0, std::max(p.total, 1));
+    progressBar_->setValue(std::min(p.received, std::max(p.total, 1)));
+    const QString rate = p.framesPerSecond > 0 ? QString::number(p.framesPerSecond, 'f', 1) : Q("--");
+    const QString left = p.secondsLeft >= 0 ? QString::number(p.secondsLeft) : Q("--");
+    progressBar_->setFormat(Q("%1  %2/%3%4  %5 帧/秒  剩余 %6 秒")
+                                .arg(p.label)
+                                .arg(p.received)
+                                .arg(atLeast ? Q("≥") : QString())
+                                .arg(p.total)
+                                .arg(rate, left));
+    progressBar_->show();
 }
 
 // ---------------------------------------------------------------------------------------------------------

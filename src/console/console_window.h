@@ -18,6 +18,7 @@
 #include "commands/catalogue.h"
 #include "commands/decoders.h"
 #include "commands/issuers.h"
+#include "karvex/fiscal.h"
 #include "log/log_viewer_window.h"
 
 class QAbstractButton;
@@ -30,6 +31,7 @@ class QGridLayout;
 class QLabel;
 class QLineEdit;
 class QListWidget;
+class QProgressBar;
 class QMenu;
 class QPushButton;
 class QRadioButton;
@@ -156,6 +158,10 @@ public:
     // While a command waits for its answer the command menus and the panels' buttons are disabled, and the
     // status bar says why: a second request would take the first one's answer for its own.
     void SetCommandInFlight(bool inFlight);
+    // During a multi-packet answer the status bar shows a progress bar: the data kind, frames received of
+    // the total announced, frames per second and the time left; it goes when the answer has ended.
+    void ShowProgress(const Progress& progress);
+    QProgressBar* ProgressBar() const { return progressBar_; }
 
     // ----- entries a host call runs too
     // The roll installation: removes the unused rolls from the store and asks the processor for its rolls
@@ -282,6 +288,7 @@ private:
     // The captions that go with the number and date halves of the print-data and check-card panels.
     std::vector<QWidget*> printNumberCaptions_, printDateCaptions_, checkNumberCaptions_, checkDateCaptions_;
     std::array<QLabel*, 5> statusPanels_{};
+    QProgressBar* progressBar_ = nullptr;
     QPointer<LogViewerWindow> viewer_;
     // The commands the single-invoice and cut-off panels were opened for.
     CommandCode singleInvoiceCommand_ = CommandCode::InvoiceSum;

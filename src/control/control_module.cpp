@@ -143,7 +143,14 @@ bool ControlModule::CommandInFlight() const {
 void ControlModule::SetInFlight(bool inFlight) {
     if (inFlight_ == inFlight) return;
     inFlight_ = inFlight;
+    // However the command ended (its answer stored, a time-out, a lost port), a progress shown ends with it.
+    if (!inFlight && progress_.Active()) ReportProgress(progress_.Done());
     hooks_->CommandInFlightChanged(inFlight);
+}
+
+void ControlModule::ReportProgress(const Progress& progress) {
+    hooks_->ProgressChanged(progress);
+    if (progressCallback_) progressCallback_(progress);
 }
 
 int ControlModule::SendFrame(const Bytes& frame) {
@@ -317,6 +324,7 @@ void ControlModule::ReportPacketResult(std::uint8_t code, int result, const std:
 }
 
 void ControlModule::ShowPacketProgress(int count, int packetsToFollow, const std::string& label, bool receiving) {
+    if (receiving) ReportProgress(progress_.Frame(label, count, packetsToFollow, progressClock_()));
     std::string line = label + "包号";
     std::size_t width = GbkByteLength(label);
     if (width < 12) line.append(12 - width, ' ');

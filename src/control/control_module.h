@@ -17,6 +17,7 @@
 #include "commands/answer_records.h"
 #include "commands/decoders.h"
 #include "commands/issuers.h"
+#include "control/packet_progress.h"
 #include "control/paths.h"
 #include "link/frame_receiver.h"
 #include "link/user_interface.h"
@@ -49,6 +50,8 @@ public:
     virtual void ShowSelfTestVerdict(SelfTestBox /*box*/, const std::string& /*text*/) {}
     // A command went out (true) or ended (false): the console offers no other command meanwhile.
     virtual void CommandInFlightChanged(bool /*inFlight*/) {}
+    // A frame of a multi-packet answer came, or the answer ended (`done`).
+    virtual void ProgressChanged(const Progress& /*progress*/) {}
 };
 
 // The result of taking up one answer (or a whole queued answer).
@@ -138,6 +141,9 @@ public:
     void ReportPacketResult(std::uint8_t code, int result, const std::string& packetText);
     // Progress lines of a multi-packet answer.
     void ShowPacketProgress(int count, int packetsToFollow, const std::string& label, bool receiving);
+    // The host's progress callback (Fiscal::SetProgressCallback) and the clock its figures are measured with.
+    void SetProgressCallback(std::function<void(const Progress&)> callback) { progressCallback_ = std::move(callback); }
+    void SetProgressClock(std::function<PacketProgress::TimePoint()> clock) { progressClock_ = std::move(clock); }
 
     // Waits, letting window events run, while the result word says "under way" (and, when `throughChain`,
     // while a chain continues or a command is in flight, which includes the follow-ups the completion step
@@ -166,6 +172,7 @@ private:
     void OnTimeout();
     void OnPortLost(const std::string& reason, bool waiting);
     void SetStatus(std::string StatusTexts::*field, std::string text);
+    void ReportProgress(const Progress& progress);
     // The completion step's share of a command's catalogue row: its own step on success, and the next
     // command of its chain (0 or the send's code).
     void RunSuccessStep(SuccessStep step, std::uint16_t callerMode);
@@ -190,6 +197,9 @@ private:
     int handlingAnswer_ = 0;
     AnswerExpectation expected_;
     std::uint8_t refusalCode_ = 0;
+    PacketProgress progress_;
+    std::function<void(const Progress&)> progressCallback_;
+    std::function<PacketProgress::TimePoint()> progressClock_ = [] { return std::chrono::steady_clock::now(); };
     int storedPort_ = 1;
     int storedSelector_ = 1;
 };

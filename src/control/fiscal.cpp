@@ -87,6 +87,10 @@ ControlModule& Fiscal::Module() { return *module_; }
 
 void Fiscal::SetUserInterface(std::shared_ptr<UserInterface> ui) { module_->SetUserInterface(std::move(ui)); }
 
+void Fiscal::SetProgressCallback(std::function<void(const karvex::Progress&)> callback) {
+    module_->SetProgressCallback(std::move(callback));
+}
+
 void Fiscal::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     if (event->size() != QSize(kControlWidth, kControlHeight)) resize(kControlWidth, kControlHeight);
