@@ -117,8 +117,14 @@ protected:
 };
 
 TEST_F(CapiTest, LoadsGoesOnLineAndDescribesSuccess) {
+    // Progress is for multi-packet answers only: a one-frame answer calls nobody.
+    int progressCalls = 0;
+    karvex_set_progress_callback(
+        f_, [](void* user, const char*, int, int, double, int, int) { ++*static_cast<int*>(user); }, &progressCalls);
     Load();
     EXPECT_EQ(karvex_FiscalOnline(f_), 0);
+    EXPECT_EQ(progressCalls, 0);
+    karvex_set_progress_callback(f_, nullptr, nullptr);
     EXPECT_EQ(karvex_Status(f_), 0);
     EXPECT_EQ(DescriptionOf(f_), "0x0：执行成功");
     EXPECT_STREQ(karvex_last_error(f_), "");
@@ -199,6 +205,7 @@ TEST_F(CapiTest, NullHandleAndNullArgumentsGiveTheNullStatus) {
     EXPECT_EQ(karvex_LoadFiscalForm(nullptr), KARVEX_ERR_NULL_ARGUMENT);
     EXPECT_EQ(karvex_FiscalOnline(nullptr), KARVEX_ERR_NULL_ARGUMENT);
     EXPECT_EQ(karvex_UnloadFicalForm(nullptr, 0), KARVEX_ERR_NULL_ARGUMENT);
+    karvex_set_progress_callback(nullptr, nullptr, nullptr);  // nothing to set: no crash
     EXPECT_EQ(karvex_ShowFiscalForm(nullptr, 0, 0), KARVEX_ERR_NULL_ARGUMENT);
     EXPECT_EQ(karvex_FiscalInstallInv(nullptr, 0, 0), KARVEX_ERR_NULL_ARGUMENT);
     EXPECT_EQ(karvex_FiscalGetInvNum(nullptr, s.s), KARVEX_ERR_NULL_ARGUMENT);
