@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include <QJsonObject>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <string>
@@ -131,6 +133,17 @@ public:
         a.sin_port = htons(static_cast<uint16_t>(port));
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) ADD_FAILURE() << "cannot connect";
+    }
+    // Over the Unix socket at `path`.
+    explicit Connection(const std::string& path) {
+        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        timeval tv{60, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+            ADD_FAILURE() << "cannot connect to " << path;
     }
     ~Connection() { Close(); }
     void Close() {

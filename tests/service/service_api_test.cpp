@@ -300,9 +300,16 @@ TEST_F(ServiceApi, LineRequestsQueueInOrderWhileReadsAreServed) {
     EXPECT_TRUE(events.ReadUntil("event: log\ndata: "));
 }
 
-// Without its processor the service still starts and says so; line requests get 503.
+// Without its processor the service still starts and says so, also over its Unix socket; line requests get
+// 503.
 TEST_F(ServiceApi, UnreachableProcessorAnswersUnavailable) {
-    StartDaemon({}, dir_.path() + "/no-such-tty");
+    const std::string socket = dir_.path() + "/karvexd.sock";
+    StartDaemon({"--unix-socket", socket}, dir_.path() + "/no-such-tty");
+    {
+        Connection local(socket);
+        local.Send(RequestText("GET", "/v1/status", token_));
+        EXPECT_EQ(local.Read().status, 200);
+    }
     const Reply status = Call("GET", "/v1/status");
     EXPECT_FALSE(status.json["line"].toObject()["open"].toBool());
     EXPECT_FALSE(status.json["online"].toBool());
