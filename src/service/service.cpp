@@ -37,6 +37,7 @@ constexpr int kInvoiceDigits = 10;
 constexpr double kMaxQuantity = 655.35;
 constexpr int kDefaultPageRows = 100;
 constexpr int kMaxPageRows = 1000;
+constexpr int kMaxWaiting = 256;
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 std::string S(const QString& s) { return s.toStdString(); }
@@ -300,6 +301,11 @@ void Service::ServePage(const HttpRequest& request, const ResponderPtr& responde
 }
 
 void Service::OnLine(const ResponderPtr& responder, std::function<HttpResponse()> call) {
+    // A flood of requests would otherwise hold memory without bound; a client told "busy" may come again.
+    if (queue_.Waiting() >= kMaxWaiting) {
+        responder->Send(ErrorResponse(result::kCommandInFlight, {}, QStringLiteral("排队的请求过多，请稍后再试")));
+        return;
+    }
     // The call runs whether or not its client is still there: a sale once accepted is carried through.
     queue_.Enqueue([responder, call = std::move(call)] {
         HttpResponse response;
