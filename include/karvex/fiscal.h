@@ -54,7 +54,9 @@ public:
 
     // Shows the operator console, modal when showModal is 1; hides the host window inHandle (0 = none).
     std::int32_t ShowFiscalForm(std::int32_t showModal, std::int32_t inHandle);
-    // Opens the store and the serial link. Asks for the port number through the user interface when the
+    // Opens the store and the serial link, then asks the processor about any sale of the journal whose
+    // outcome is not known (a program that ended while it waited for an answer); a sale it cannot ask about
+    // stays in doubt and does not change the result. Asks for the port number through the user interface when the
     // stored port cannot be opened. 0 when the link is ready; 132 when no port was chosen (prompt cancelled,
     // or a number other than 1 to 5), 105 for an answer that is not digits; 8002 when the port's device does
     // not exist, 8005 when it is held by another program or may not be opened, 8015 for another refusal;
@@ -74,7 +76,34 @@ public:
                                const QString& oInvNum, const QString& payUnit, std::int32_t salesNum,
                                const QString& salesName, const QString& salesAmount, const QString& salesPrice,
                                const QString& salesSum, const QString& taxIndex);
-    // The processor's reply to the last issued or returned invoice.
+    // Issues or returns like the form without a sale id; saleId is the host's own sale number (empty: none).
+    // Every request is written to the store's sales journal (committed before it is sent), and an answer that
+    // is lost (128, 129, 130, 133, 137, a killed program) is never taken as a failure without asking the
+    // processor: its last invoice is read back and compared with the request. So the call returns
+    //   0    the invoice was issued: answered, or found among the processor's invoices after the answer was
+    //        lost (FiscalReturnInvInfo then gives the values read back), or issued earlier for this sale id
+    //        (nothing is sent again; the values recorded then are given back);
+    //   the request's own failure code when the processor did not issue it;
+    //   143  the outcome of this sale, or of an earlier one, is not known yet because the processor could not
+    //        be asked; nothing is sent for it, nor for any new invoice, until a later call (or
+    //        LoadFiscalForm) has asked the processor;
+    //   138  saleId was used before for a sale with other content (nothing is sent);
+    //   and the validation codes of the form without a sale id. A sale id whose request was not issued may
+    //   be sent again.
+    std::int32_t FiscalMakeInv(const QString& saleId, std::int32_t commandNum, std::int32_t fhNumber,
+                               std::int32_t invMode, const QString& oInvNum, const QString& payUnit,
+                               std::int32_t salesNum, const QString& salesName, const QString& salesAmount,
+                               const QString& salesPrice, const QString& salesSum, const QString& taxIndex);
+    // What the journal knows of a sale (empty saleId: the last sale): state is one of the keywords
+    // "sent", "answered", "in-doubt", "issued", "not-issued"; the others are empty until known. 0, or 139 when
+    // no sale has this sale id (or the journal is empty), or the store's code. Nothing is sent.
+    std::int32_t FiscalGetSale(const QString& saleId, QString& state, QString& invNum, QString& taxCode,
+                               QString& dateTime);
+    // The processor's reply to the last issued or returned invoice. After an issue whose answer was lost and
+    // which the processor's print data showed to be issued, the values are read back from that print data
+    // and its chain: MachineNum, UserName (the taxpayer's name), TaxNumber and TaxCode are as an answer
+    // gives them, but DateTime holds only the day (yyyymmdd, 8 digits): print data does not keep the time
+    // of day. The invoice number, which no answer carries, is in FiscalGetSale.
     std::int32_t FiscalReturnInvInfo(QString& machineNum, QString& userName, QString& taxNumber, QString& taxCode,
                                      QString& dateTime);
     // Voids an invoice. invNum is rewritten in its 10-digit form ("" when it is not a number).

@@ -35,6 +35,7 @@ void FillPrintReply(const InvPrintDataRecord& rec, HostReply& reply) {
     reply.o_inv_num = rec.original_number;
     reply.pay_unit = rec.payer;
     reply.tax_code = rec.tax_code;
+    reply.print_data = rec;
     // A slot this invoice leaves empty must not show the goods of an earlier query.
     for (std::size_t k = 0; k < rec.goods.size(); ++k) {
         GoodsReply& slot = reply.goods[k];

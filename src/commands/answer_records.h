@@ -221,6 +221,7 @@ struct HostReply {
     std::string pay_unit;     // PayUnit
     std::string tax_code;     // TaxCode
     std::array<GoodsReply, kAnswerSlots> goods{};
+    std::optional<InvPrintDataRecord> print_data;  // the record itself, for comparing it with a request
     std::string sale_unit;    // SaleUnit
     // Both queries.
     std::string tax_number;      // TaxNumber

@@ -27,6 +27,7 @@ namespace karvex {
 
 class SerialLink;
 class AnswerIntake;
+class StoreConnection;
 
 // Status-bar texts of the console, kept here so that a window can show them and tests can read them.
 struct StatusTexts {
@@ -228,6 +229,8 @@ public:
     virtual void WriteSerialSettings(ControlModule&, int, int) {}
     virtual int ClearStoreTables(ControlModule&, std::uint32_t /*flags*/) { return 0; }
     virtual int BookSignature(ControlModule&, const std::string&) { return 91; }
+    // The open store's connection, where the sales journal lives; none without a store.
+    virtual std::shared_ptr<StoreConnection> JournalStore() { return nullptr; }
 };
 
 class AnswerStore;

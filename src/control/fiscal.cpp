@@ -10,6 +10,7 @@
 #include "control/control_module.h"
 #include "control/host_calls.h"
 #include "convert/conversions.h"
+#include "journal/sale_flow.h"
 #include "link/result_codes.h"
 
 namespace karvex {
@@ -75,6 +76,25 @@ int SendPrepared(ControlModule& m, const HostRequest& request) {
     m.CallerMode = request.caller_mode;
     return 0;
 }
+// The print-data query of the last invoice, as GetPrintInv 177 sends it: the journal's way to learn what
+// became of a sale whose answer was lost.
+ResultCode AskLastInvoice(ControlModule& m, LastInvoice& last) {
+    m.Host = HostReply{};
+    const HostRequest request = PrepareGetPrintInv(kHostLastInvoiceData, "", m.Host);
+    if (const int sent = SendPrepared(m, request); sent != 0) return sent;
+    m.SetCommandResult(result::kCommandUnderWay);
+    const int code = m.WaitForCommand(request.through_chain);
+    last.record = m.Host.print_data;
+    last.machineNumber = m.Host.machine_number;
+    last.taxpayerName = m.Host.sale_unit;
+    last.taxNumber = m.Host.tax_number;
+    return code;
+}
+
+SaleLine MakeSaleLine(ControlModule& m, std::function<SentRequest()> send) {
+    return SaleLine{std::move(send), [&m](LastInvoice& last) { return AskLastInvoice(m, last); },
+                    [&m](const std::string& text) { m.Log().WriteLogLine(text); }};
+}
 }  // namespace
 
 Fiscal::Fiscal(QWidget* parent) : QWidget(parent), module_(std::make_unique<ControlModule>()) {
@@ -127,7 +147,14 @@ std::int32_t Fiscal::LoadFiscalForm() {
         m.CallerMode = kCallerConsole;
         if (m.GetCommandResult() != 0) m.SetCommandResult(PromptPortNumber(m));
     }
-    if (m.GetCommandResult() == 0) m.SetCommandResult(0);
+    if (m.GetCommandResult() == 0) {
+        // A sale left without its outcome by a program that ended is settled before the host sells again.
+        if (const auto store = m.Intake().JournalStore()) {
+            SalesJournal journal(*store);
+            ResolveSales(journal, MakeSaleLine(m, {}));
+        }
+        m.SetCommandResult(0);
+    }
     return m.GetCommandResult();
 }
 
@@ -164,6 +191,14 @@ std::int32_t Fiscal::FiscalMakeInv(std::int32_t commandNum, std::int32_t fhNumbe
                                    const QString& oInvNum, const QString& payUnit, std::int32_t salesNum,
                                    const QString& salesName, const QString& salesAmount, const QString& salesPrice,
                                    const QString& salesSum, const QString& taxIndex) {
+    return FiscalMakeInv(QString(), commandNum, fhNumber, invMode, oInvNum, payUnit, salesNum, salesName, salesAmount,
+                         salesPrice, salesSum, taxIndex);
+}
+
+std::int32_t Fiscal::FiscalMakeInv(const QString& saleId, std::int32_t commandNum, std::int32_t fhNumber,
+                                   std::int32_t invMode, const QString& oInvNum, const QString& payUnit,
+                                   std::int32_t salesNum, const QString& salesName, const QString& salesAmount,
+                                   const QString& salesPrice, const QString& salesSum, const QString& taxIndex) {
     ControlModule& m = *module_;
     if (const int busy = RefuseWhileInFlight(m); busy != 0) return busy;
     MakeInvArgs args;
@@ -189,15 +224,43 @@ std::int32_t Fiscal::FiscalMakeInv(std::int32_t commandNum, std::int32_t fhNumbe
 
     if (!m.ConsoleLoaded()) m.FormLoad();
     const auto command = ToCommandCode(check.command);
-    IssueResult r = command ? IssueHostInvoice(m.MakeIssueContext(), *command, m.Request)
-                            : IssueResult{result::kCommandTypeError};
-    if (!r.sent) {
-        m.SetCommandResult(r.code);
-        return r.code;
+    const auto send = [&m, command]() -> SentRequest {
+        IssueResult r = command ? IssueHostInvoice(m.MakeIssueContext(), *command, m.Request)
+                                : IssueResult{result::kCommandTypeError};
+        if (!r.sent) return {false, r.code};
+        m.CallerMode = kCallerHost;
+        m.SetCommandResult(result::kCommandUnderWay);
+        return {true, m.WaitForCommand()};
+    };
+    // Every request goes through the sales journal; only a control without a store sends without it.
+    const BuiltFrame built = BuildInvoiceCommand(check.command, m.Request);
+    int r = built.code;
+    if (const auto store = m.Intake().JournalStore(); store && built.ok()) {
+        SalesJournal journal(*store);
+        r = RunSale(journal, ToUtf8(saleId), built.frame, MakeSaleLine(m, send), m.Issue);
+    } else if (built.ok()) {
+        r = saleId.isEmpty() ? send().code : result::kStoreOpenFailed;
     }
-    m.CallerMode = kCallerHost;
-    m.SetCommandResult(result::kCommandUnderWay);
-    return m.WaitForCommand();
+    m.SetCommandResult(r);
+    return r;
+}
+
+std::int32_t Fiscal::FiscalGetSale(const QString& saleId, QString& state, QString& invNum, QString& taxCode,
+                                   QString& dateTime) {
+    ControlModule& m = *module_;
+    if (const int busy = RefuseWhileInFlight(m); busy != 0) return busy;
+    const int opened = m.ConsoleLoaded() ? m.Intake().OpenStore(m) : m.FormLoad();
+    const auto store = m.Intake().JournalStore();
+    if (!store) return opened != 0 ? opened : result::kStoreOpenFailed;
+    SalesJournal journal(*store);
+    SaleRecord row;
+    const int r = saleId.isEmpty() ? journal.FindLast(row) : journal.FindSale(ToUtf8(saleId), row);
+    if (r != result::kSuccess) return r;
+    state = QString::fromStdString(row.state);
+    invNum = QString::fromStdString(row.invNum);
+    taxCode = QString::fromStdString(row.taxCode);
+    dateTime = QString::fromStdString(row.dateTime);
+    return r;
 }
 
 std::int32_t Fiscal::FiscalReturnInvInfo(QString& machineNum, QString& userName, QString& taxNumber,

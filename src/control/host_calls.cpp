@@ -270,6 +270,7 @@ HostRequest PrepareGetPrintInv(std::int32_t CommandNum, std::string_view InvNum,
         return Refused(result::kCommandTypeError, false);
     }
     ClearGoodsSlots(reply);
+    reply.print_data.reset();
     return request;
 }
 

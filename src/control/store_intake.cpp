@@ -248,6 +248,11 @@ int StoreIntake::BookSignature(ControlModule& m, const std::string& typedText) {
     return r;
 }
 
+std::shared_ptr<StoreConnection> StoreIntake::JournalStore() {
+    StoreAccess* access = handle_->Open();
+    return access != nullptr ? access->Connection() : nullptr;
+}
+
 std::unique_ptr<AnswerIntake> MakeStoreIntake() { return std::make_unique<StoreIntake>(); }
 
 }  // namespace karvex

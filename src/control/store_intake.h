@@ -33,6 +33,7 @@ public:
     void WriteSerialSettings(ControlModule& m, int port, int selector) override;
     int ClearStoreTables(ControlModule& m, std::uint32_t flags) override;
     int BookSignature(ControlModule& m, const std::string& typedText) override;
+    std::shared_ptr<StoreConnection> JournalStore() override;
 
     // Where the clear-store panel learns which tables were emptied.
     void SetClearProgress(ClearProgress progress) { clearProgress_ = std::move(progress); }

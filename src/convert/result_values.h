@@ -71,6 +71,12 @@ inline constexpr ResultCode kCommandInFlight = 136;
 // An answer that names an invoice, a roll or a date outside what was asked: left over from an earlier
 // request, never taken as this one's answer.
 inline constexpr ResultCode kAnswerMismatch = 137;
+// The sales journal: a sale id already used for a sale with other content; no sale with the sale id asked
+// about; a sale whose answer was lost while the processor could not be asked what became of it (nothing is
+// sent for it, nor for a new invoice, until it is known).
+inline constexpr ResultCode kSaleIdReused = 138;
+inline constexpr ResultCode kNoSuchSale = 139;
+inline constexpr ResultCode kSaleInDoubt = 143;
 
 // Input and invoice-number checks.
 inline constexpr ResultCode kEmptyInput = 144;  // also an empty text where a conversion needs a value

@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "journal/journal.h"
+
 namespace karvex {
 namespace {
 
@@ -104,6 +106,16 @@ std::vector<TableDef> BuildTables() {
     t.push_back({"IdiographShow", {{"签名状态", S}, {"签名数据", T}, {"电子签名", T}}, ""});
     for (const char* name : {"WatchCommand", "WatchAcceptData", "WatchError"})
         t.push_back({name, {{"序号", L}, {"时间", T}, {"记录", T}}, ""});
+    // The sales journal: its names belong to the journal, which others read by them; no clearing flag
+    // reaches it, so that a sale's record outlives an initialisation.
+    {
+        TableDef j{std::string(journal::kTable), {}, std::string(journal::kSaleId)};
+        for (const journal::Column& c : journal::kColumns) {
+            const FieldType type = c.type == "TEXT" ? T : c.type == "REAL" ? D : L;
+            j.fields.push_back({std::string(c.name), type});
+        }
+        t.push_back(std::move(j));
+    }
     return t;
 }
 

@@ -1,0 +1,77 @@
+#pragma once
+// The sales journal's rows in the store (table and names in journal/journal.h). Every change is committed
+// before the call returns, so the row of a request is on disk before the request goes out.
+//
+//     SalesJournal journal(connection);
+//     std::int64_t row = 0;
+//     journal.Open(saleId, frame, sale, row);       // state "sent", committed
+//     ... send, wait ...
+//     journal.Settle(row, outcome);                  // "answered", "not-issued", ...
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "commands/answer_records.h"
+#include "convert/conversions.h"
+#include "journal/sale_request.h"
+#include "link/result_codes.h"
+
+namespace karvex {
+
+class StoreConnection;
+
+// One row as the journal reads it.
+struct SaleRecord {
+    std::int64_t row = 0;
+    std::string saleId;   // empty when the row has none
+    std::string request;  // the request frame as sent, hexadecimal
+    std::string state;    // a state keyword of journal.h
+    std::int32_t result = 0;
+    std::string invNum, taxCode, dateTime;
+    IssueReply reply;  // the reply values recorded with the outcome (tax code and date-time included)
+};
+
+// What a request came to.
+struct SaleOutcome {
+    SaleOutcome(std::string_view s, std::int32_t r, const IssueReply* values = nullptr, std::string number = {})
+        : state(s), result(r), reply(values), invNum(std::move(number)) {}
+    std::string_view state;
+    std::int32_t result = 0;
+    const IssueReply* reply = nullptr;  // the reply columns, when the invoice exists
+    std::string invNum;                 // when the processor named the number
+};
+
+class SalesJournal {
+public:
+    explicit SalesJournal(StoreConnection& conn) : conn_(conn) {}
+
+    // The row of a sale id; result::kNoSuchSale when there is none.
+    ResultCode FindSale(std::string_view saleId, SaleRecord& out);
+    // The most recent row; result::kNoSuchSale for an empty journal.
+    ResultCode FindLast(SaleRecord& out);
+    // The oldest row whose outcome is not known ("sent" or "in-doubt"); result::kNoSuchSale when none is.
+    ResultCode FindUnresolved(SaleRecord& out);
+
+    // Writes the request's row in state "sent" and commits it. A sale id whose earlier request was not
+    // issued gets its row back for the new attempt; `row` names the row either way.
+    ResultCode Open(std::string_view saleId, ByteView frame, const SaleRequest& sale, std::int64_t& row);
+    // Records what the request came to, in one transaction.
+    ResultCode Settle(std::int64_t row, const SaleOutcome& outcome);
+
+    // True when a row other than `row` holds the invoice with this number or tax control code (issue form).
+    bool HoldsInvoice(std::int64_t row, std::string_view invNum, std::string_view taxCode);
+    // An answered row knows its invoice's tax control code but not its number (the issue answer does not
+    // name it): once print data shows the number beside that code, the row gets it.
+    void LearnNumber(std::string_view taxCode, std::string_view invNum);
+
+    const std::string& LastErrorText() const { return error_; }
+
+private:
+    ResultCode FindWhere(const std::string& where, std::string_view value, SaleRecord& out);
+    ResultCode Engine(int rc, const char* what);
+
+    StoreConnection& conn_;
+    std::string error_;
+};
+
+}  // namespace karvex
