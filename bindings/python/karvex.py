@@ -124,6 +124,9 @@ def _declare(lib):
     fn("karvex_FiscalOnline", _c_int32, _p)
     fn("karvex_FiscalGetInvNum", _c_int32, _p, _p)
     fn("karvex_FiscalMakeInv", _c_int32, _p, _c_int32, _c_int32, _c_int32, _s, _s, _c_int32, _s, _s, _s, _s, _s)
+    fn("karvex_FiscalMakeInvSale", _c_int32, _p, _s, _c_int32, _c_int32, _c_int32, _s, _s, _c_int32, _s, _s, _s, _s,
+       _s)
+    fn("karvex_FiscalGetSale", _c_int32, _p, _s, _p, _p, _p, _p)
     fn("karvex_FiscalReturnInvInfo", _c_int32, _p, _p, _p, _p, _p, _p)
     fn("karvex_FiscalInvalidateInv", _c_int32, _p, _p)
     fn("karvex_GetPrintInv", _c_int32, _p, _c_int32, *([_p] * 12), _i32p)
@@ -279,19 +282,40 @@ class Fiscal:
             return (code, s.values()[0])
 
     def FiscalMakeInv(self, CommandNum, FhNumber, InvMode, OInvNum, PayUnit, SalesNum, SalesName, SalesAmount,
-                      SalesPrice, SalesSum, TaxIndex):
+                      SalesPrice, SalesSum, TaxIndex, sale_id=None):
         """Issues (CommandNum 52) or returns (53) an invoice; the goods texts hold SalesNum fixed-width slices.
 
         Texts that would reach the processor changed, or that it could not hand back in the invoice's print
         data, are refused before anything is sent: 98 for a payer character without a GBK form, 98 to 101 for
         a payer or name with a control character, "€" or a GBK character whose second byte is below 0xA0,
         99 for a name character without a GBK form; 105 for a returned number (53) that is not digits only;
-        165 / 166 for a price / amount below 0.01 after rounding."""
-        return self._check(self._lib.karvex_FiscalMakeInv(
-            self._handle(), _int32("CommandNum", CommandNum), _int32("FhNumber", FhNumber),
-            _int32("InvMode", InvMode), _utf8("OInvNum", OInvNum), _utf8("PayUnit", PayUnit),
-            _int32("SalesNum", SalesNum), _utf8("SalesName", SalesName), _utf8("SalesAmount", SalesAmount),
-            _utf8("SalesPrice", SalesPrice), _utf8("SalesSum", SalesSum), _utf8("TaxIndex", TaxIndex)))
+        165 / 166 for a price / amount below 0.01 after rounding.
+
+        sale_id is the host's own sale number (None: none), kept with the request in the sales journal: a
+        second call with a sale id whose invoice was issued sends nothing and returns 0 with the recorded
+        reply; 138 when the sale id was used for other content; 143 while the outcome of a sale whose answer
+        was lost is not known (the processor could not be asked): calling again with the same sale id is
+        always safe."""
+        args = (_int32("CommandNum", CommandNum), _int32("FhNumber", FhNumber), _int32("InvMode", InvMode),
+                _utf8("OInvNum", OInvNum), _utf8("PayUnit", PayUnit), _int32("SalesNum", SalesNum),
+                _utf8("SalesName", SalesName), _utf8("SalesAmount", SalesAmount), _utf8("SalesPrice", SalesPrice),
+                _utf8("SalesSum", SalesSum), _utf8("TaxIndex", TaxIndex))
+        if sale_id is None:
+            return self._check(self._lib.karvex_FiscalMakeInv(self._handle(), *args))
+        return self._check(self._lib.karvex_FiscalMakeInvSale(self._handle(), _utf8("sale_id", sale_id), *args))
+
+    make_inv = FiscalMakeInv
+
+    def get_sale(self, sale_id=""):
+        """-> (code, state, InvNum, TaxCode, DateTime) of the sale sale_id ("": the last sale) in the journal.
+
+        state is "sent", "answered", "in-doubt", "issued" or "not-issued"; the texts are empty until known.
+        139 when no sale has this sale id. Nothing is sent."""
+        with _Strings(self._lib, [(n, "") for n in ("state", "InvNum", "TaxCode", "DateTime")]) as s:
+            code = self._check(self._lib.karvex_FiscalGetSale(self._handle(), _utf8("sale_id", sale_id), *s.handles))
+            return (code, *s.values())
+
+    FiscalGetSale = get_sale
 
     def FiscalReturnInvInfo(self):
         """-> (code, MachineNum, UserName, TaxNumber, TaxCode, DateTime)"""

@@ -209,6 +209,31 @@ KARVEX_API int32_t karvex_FiscalMakeInv(karvex_fiscal* f, int32_t commandNum, in
                                         const char* salesName, const char* salesAmount, const char* salesPrice,
                                         const char* salesSum, const char* taxIndex);
 
+/* karvex_FiscalMakeInv with the host's own sale number saleId (NULL or "": none), kept in the store's sales
+   journal with the request before it is sent. A lost answer (128, 129, 130, 133, 137, a killed program) is
+   settled by asking the processor for its last invoice and comparing it with the request: 0 when it was
+   issued (the reply values are read back from its print data: karvex_FiscalReturnInvInfo then gives the
+   day only, yyyymmdd, as dateTime), the request's own failure code when it was not. Further codes:
+     0    a sale id whose invoice was issued before: nothing is sent, the recorded reply values are given back;
+     138  saleId was used before for a sale with other content; nothing is sent;
+     143  the outcome of this sale or of an earlier one is not known yet: the processor could not be asked.
+          Nothing is sent for it, nor for a new invoice, until a later call (or karvex_LoadFiscalForm) has
+          asked the processor. Calling again with the same saleId is always safe.
+       karvex_FiscalMakeInvSale(f, "POS1-000123", 52, 1, 0, "", "某某公司", 1, "大米                ",
+                                "        2.5", "          4", "         10", "1"); */
+KARVEX_API int32_t karvex_FiscalMakeInvSale(karvex_fiscal* f, const char* sale_id, int32_t commandNum,
+                                            int32_t fhNumber, int32_t invMode, const char* oInvNum,
+                                            const char* payUnit, int32_t salesNum, const char* salesName,
+                                            const char* salesAmount, const char* salesPrice, const char* salesSum,
+                                            const char* taxIndex);
+
+/* What the sales journal knows of the sale sale_id (NULL or "": the last sale): state is "sent", "answered",
+   "in-doubt", "issued" or "not-issued" ("answered" and "issued" both mean the invoice exists); inv_num,
+   tax_code and date_time are empty until known. 0, or 139 when no sale has this sale id. Nothing is sent.
+       karvex_FiscalGetSale(f, "POS1-000123", state, invNum, taxCode, dateTime); */
+KARVEX_API int32_t karvex_FiscalGetSale(karvex_fiscal* f, const char* sale_id, karvex_string* state,
+                                        karvex_string* inv_num, karvex_string* tax_code, karvex_string* date_time);
+
 /* The processor's reply to the last issued or returned invoice (empty texts before any).
        karvex_FiscalReturnInvInfo(f, machine, user, taxNumber, taxCode, dateTime); */
 KARVEX_API int32_t karvex_FiscalReturnInvInfo(karvex_fiscal* f, karvex_string* machineNum, karvex_string* userName,

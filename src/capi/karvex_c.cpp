@@ -287,6 +287,43 @@ int32_t karvex_FiscalMakeInv(karvex_fiscal* f, int32_t commandNum, int32_t fhNum
     });
 }
 
+int32_t karvex_FiscalMakeInvSale(karvex_fiscal* f, const char* saleId, int32_t commandNum, int32_t fhNumber,
+                                 int32_t invMode, const char* oInvNum, const char* payUnit, int32_t salesNum,
+                                 const char* salesName, const char* salesAmount, const char* salesPrice,
+                                 const char* salesSum, const char* taxIndex) {
+    return Run(f, [&](karvex::Fiscal& fiscal) -> std::int32_t {
+        QString sale, oInv, payer, names, amounts, prices, sums, taxes;
+        // A NULL sale id is a sale without one, as the empty text is.
+        std::int32_t r = ReadInputs(*f, {{saleId != nullptr ? saleId : "", "saleId", &sale},
+                                         {oInvNum, "oInvNum", &oInv},
+                                         {payUnit, "payUnit", &payer},
+                                         {salesName, "salesName", &names},
+                                         {salesAmount, "salesAmount", &amounts},
+                                         {salesPrice, "salesPrice", &prices},
+                                         {salesSum, "salesSum", &sums},
+                                         {taxIndex, "taxIndex", &taxes}});
+        if (r != 0) return r;
+        return fiscal.FiscalMakeInv(sale, commandNum, fhNumber, invMode, oInv, payer, salesNum, names, amounts,
+                                    prices, sums, taxes);
+    });
+}
+
+int32_t karvex_FiscalGetSale(karvex_fiscal* f, const char* saleId, karvex_string* state, karvex_string* invNum,
+                             karvex_string* taxCode, karvex_string* dateTime) {
+    return Run(f, [&](karvex::Fiscal& fiscal) -> std::int32_t {
+        QString sale;
+        std::int32_t r = ReadInputs(*f, {{saleId != nullptr ? saleId : "", "saleId", &sale}});
+        if (r != 0) return r;
+        RefText st, num, code, when;
+        r = ReadRefs(*f, {{state, "state", &st}, {invNum, "invNum", &num}, {taxCode, "taxCode", &code},
+                          {dateTime, "dateTime", &when}});
+        if (r != 0) return r;
+        r = fiscal.FiscalGetSale(sale, st.value, num.value, code.value, when.value);
+        for (const RefText* t : {&st, &num, &code, &when}) t->WriteBack();
+        return r;
+    });
+}
+
 int32_t karvex_FiscalReturnInvInfo(karvex_fiscal* f, karvex_string* machineNum, karvex_string* userName,
                                    karvex_string* taxNumber, karvex_string* taxCode, karvex_string* dateTime) {
     return Run(f, [&](karvex::Fiscal& fiscal) -> std::int32_t {

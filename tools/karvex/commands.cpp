@@ -131,9 +131,9 @@ Outcome MakeInvoice(Fiscal& f, const Options& given, int command) {
     if (!o.Has("sales-num")) throw UsageError{"missing --sales-num"};
     const std::int32_t count = Int32Option(o, "sales-num", 0);
     Outcome out{"FiscalMakeInv",
-                f.FiscalMakeInv(command, fh, mode, Q(oinv), Q(o.Get("pay-unit")), count, Q(o.Get("sales-name")),
-                                Q(o.Get("sales-amount")), Q(o.Get("sales-price")), Q(o.Get("sales-sum")),
-                                Q(o.Get("tax-index"))),
+                f.FiscalMakeInv(Q(o.Get("sale-id")), command, fh, mode, Q(oinv), Q(o.Get("pay-unit")), count,
+                                Q(o.Get("sales-name")), Q(o.Get("sales-amount")), Q(o.Get("sales-price")),
+                                Q(o.Get("sales-sum")), Q(o.Get("tax-index"))),
                 {}};
     if (out.result == 0) {
         QString machine, user, taxNumber, taxCode, dateTime;
@@ -146,6 +146,17 @@ Outcome MakeInvoice(Fiscal& f, const Options& given, int command) {
 
 Outcome Issue(Fiscal& f, const Options& o) { return MakeInvoice(f, o, 52); }
 Outcome Return(Fiscal& f, const Options& o) { return MakeInvoice(f, o, 53); }
+
+// What the sales journal knows of a sale; the last one without --sale-id. Only reads the store.
+Outcome Sale(Fiscal& f, const Options& o) {
+    QString state, invNum, taxCode, dateTime;
+    Outcome out{"FiscalGetSale", f.FiscalGetSale(Q(o.Get("sale-id")), state, invNum, taxCode, dateTime), {}};
+    if (out.result == 0) {
+        out.outputs = {{"State", U8(state)}, {"InvNum", U8(invNum)}, {"TaxCode", U8(taxCode)},
+                       {"DateTime", U8(dateTime)}};
+    }
+    return out;
+}
 
 Outcome LastIssueInfo(Fiscal& f, const Options&) {
     QString machine, user, taxNumber, taxCode, dateTime;
@@ -232,11 +243,14 @@ std::vector<Subcommand> Build() {
     std::vector<Subcommand> list;
     const std::string goods =
         "--sales-num N --sales-name S --sales-amount S --sales-price S --sales-sum S --tax-index S"
-        " [--pay-unit TEXT] [--fh-number N] [--inv-mode N], or --items \"NAME:QTY:PRICE:AMOUNT:TAX;...\"";
+        " [--pay-unit TEXT] [--fh-number N] [--inv-mode N], or --items \"NAME:QTY:PRICE:AMOUNT:TAX;...\";"
+        " [--sale-id ID] the host's sale number: a repeat never issues twice";
     list.push_back({"online", "bring the processor on line", "", Online});
     list.push_back({"number", "read the current invoice number", "", CurrentNumber});
     list.push_back({"issue", "issue an invoice (goods as fixed-width slices)", goods, Issue});
     list.push_back({"return", "return an invoice", "--o-inv-num NUMBER " + goods, Return});
+    list.push_back({"sale", "what the sales journal knows of a sale (the last one without --sale-id)",
+                    "[--sale-id ID]", Sale, false});
     list.push_back({"void", "void an invoice", "--inv-num NUMBER", Void});
     list.push_back({"lastinfo", "the processor's reply to the last issue (this run only)", "", LastIssueInfo});
     list.push_back({"print", "print data of the last invoice, or of --inv-num", "[--inv-num NUMBER]", PrintData});
