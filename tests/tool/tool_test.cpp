@@ -19,6 +19,7 @@
 
 #include <fcntl.h>
 
+#include "commands/catalogue.h"
 #include "json_writer.h"
 #include "store/record_set.h"
 #include "store/store_access.h"
@@ -52,6 +53,42 @@ protected:
     // comes late on a busy machine.
     ToolRun Run(std::vector<std::string> args, bool withPort = true, const std::string& device = "",
                 const std::string& tickMs = "1000") {
+        int fds[2];
+        int errs[2];
+        EXPECT_EQ(::pipe(fds), 0);
+        EXPECT_EQ(::pipe(errs), 0);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+        posix_spawn_file_actions_addclose(&actions, fds[0]);
+        posix_spawn_file_actions_adddup2(&actions, errs[1], 2);
+        posix_spawn_file_actions_addclose(&actions, errs[0]);
+        const pid_t pid = Spawn(std::move(args), &actions, withPort, device, tickMs);
+        posix_spawn_file_actions_destroy(&actions);
+        ToolRun run;
+        ::close(fds[1]);
+        ::close(errs[1]);
+        if (pid <= 0) {
+            ::close(fds[0]);
+            ::close(errs[0]);
+            return run;
+        }
+        char buf[4096];
+        ssize_t n;
+        // Standard error stays far below a pipe's buffer (a usage text at most), so it can wait its turn.
+        while ((n = ::read(fds[0], buf, sizeof buf)) > 0) run.out.append(buf, static_cast<std::size_t>(n));
+        ::close(fds[0]);
+        while ((n = ::read(errs[0], buf, sizeof buf)) > 0) run.err.append(buf, static_cast<std::size_t>(n));
+        ::close(errs[0]);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return run;
+    }
+
+    // Starts the tool as Run does and returns at once: its process id, or 0 when it did not start.
+    pid_t Spawn(std::vector<std::string> args, const posix_spawn_file_actions_t* actions, bool withPort = true,
+                const std::string& device = "", const std::string& tickMs = "1000") {
         std::vector<std::string> argv = {KARVEX_TOOL_PATH, "--data-dir", dataDir_.empty() ? dir_ : dataDir_};
         if (withPort) {
             argv.push_back("--port");
@@ -73,36 +110,12 @@ protected:
         for (auto& v : env) cenv.push_back(v.data());
         cenv.push_back(nullptr);
 
-        int fds[2];
-        int errs[2];
-        EXPECT_EQ(::pipe(fds), 0);
-        EXPECT_EQ(::pipe(errs), 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-        posix_spawn_file_actions_addclose(&actions, fds[0]);
-        posix_spawn_file_actions_adddup2(&actions, errs[1], 2);
-        posix_spawn_file_actions_addclose(&actions, errs[0]);
         pid_t pid = 0;
-        ToolRun run;
-        if (::posix_spawn(&pid, KARVEX_TOOL_PATH, &actions, nullptr, cargv.data(), cenv.data()) != 0) {
+        if (::posix_spawn(&pid, KARVEX_TOOL_PATH, actions, nullptr, cargv.data(), cenv.data()) != 0) {
             ADD_FAILURE() << "cannot start " << KARVEX_TOOL_PATH;
-            return run;
+            return 0;
         }
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(fds[1]);
-        ::close(errs[1]);
-        char buf[4096];
-        ssize_t n;
-        // Standard error stays far below a pipe's buffer (a usage text at most), so it can wait its turn.
-        while ((n = ::read(fds[0], buf, sizeof buf)) > 0) run.out.append(buf, static_cast<std::size_t>(n));
-        ::close(fds[0]);
-        while ((n = ::read(errs[0], buf, sizeof buf)) > 0) run.err.append(buf, static_cast<std::size_t>(n));
-        ::close(errs[0]);
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return run;
+        return pid;
     }
 
     // The request commands the processor took since its `from`th request, as two hex digits each.
@@ -429,6 +442,45 @@ TEST_F(ToolTest, AQueryAfterAHostDiedMidUploadNeverGetsAnotherInvoice) {
         EXPECT_NE(r.out.find("\"result\": 137"), std::string::npos) << r.out;
         EXPECT_NE(r.out.find("税控器应答与所发命令不符，已拒收"), std::string::npos) << r.out;
     }
+}
+
+TEST_F(ToolTest, ASaleIdIsIssuedOnceAndAHostKilledBeforeItsAnswerIsSettledAtTheNextLoad) {
+    const std::vector<std::string> issue = {"issue", "--sale-id", "POS-1", "--items", "大米:1:10:10.00:1"};
+    ToolRun r = Run(issue);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const std::size_t before = RequestsSince(0).size();
+    r = Run(issue);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(RequestsSince(before), std::vector<std::string>{}) << "a repeat sends nothing";
+    r = Run({"sale"}, false);
+    EXPECT_NE(r.out.find("\"State\": \"answered\""), std::string::npos) << r.out;
+
+    // The processor issues POS-2 but never answers; the host is killed while it waits.
+    sim_->inject({.command = ToByte(karvex::CommandCode::MakeInvoice), .kind = karvex::sim::FaultKind::Silent});
+    posix_spawn_file_actions_t quiet;
+    posix_spawn_file_actions_init(&quiet);
+    posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+    const pid_t host = Spawn({"issue", "--sale-id", "POS-2", "--items", "大米:1:10:10.00:1"}, &quiet);
+    posix_spawn_file_actions_destroy(&quiet);
+    ASSERT_GT(host, 0);
+    const auto issued = [&] { return sim_->state().invoices.size() == 2; };
+    for (int i = 0; i < 1000 && !issued(); ++i) ::usleep(10000);
+    ::kill(host, SIGKILL);
+    ::waitpid(host, nullptr, 0);
+    ASSERT_TRUE(issued());
+
+    r = Run({"sale", "--sale-id", "POS-2"}, false);
+    EXPECT_NE(r.out.find("\"State\": \"sent\""), std::string::npos) << "its row was committed first: " << r.out;
+    r = Run({"online"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    r = Run({"sale", "--sale-id", "POS-2"}, false);
+    char number[16];
+    std::snprintf(number, sizeof number, "%010u", sim_->state().invoices.back().number);
+    EXPECT_NE(r.out.find("\"State\": \"issued\""), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(std::string("\"InvNum\": \"") + number + "\""), std::string::npos) << r.out;
+    r = Run({"issue", "--sale-id", "POS-2", "--items", "大米:1:10:10.00:1"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(sim_->state().invoices.size(), 2u);
 }
 
 }  // namespace
