@@ -136,6 +136,19 @@ class FiscalTest(unittest.TestCase):
         self.assertTrue(machine and user and tax_code and when)
         self.assertTrue(user.strip(), "the GBK user name comes back as readable text")
 
+    def test_a_sale_id_is_issued_once(self):
+        self.load()
+        self.assertEqual(self.fiscal.get_sale()[0], 139, "no sale yet")
+        args = (52, 1, 0, "", "某某公司", 1, karvex.fixed_slices(["大米"], 20, "gbk"), " " * 10 + "1",
+                " " * 9 + "10", " " * 9 + "10", "1")
+        self.assertEqual(self.fiscal.make_inv(*args, sale_id="POS-7"), 0, self.fiscal.Description)
+        code, state, inv_num, tax_code, when = self.fiscal.get_sale("POS-7")
+        self.assertEqual((code, state), (0, "answered"))
+        self.assertEqual(tax_code, self.fiscal.FiscalReturnInvInfo()[4])
+        self.assertEqual(self.fiscal.make_inv(*args, sale_id="POS-7"), 0, "answered from the journal")
+        other = args[:8] + (" " * 9 + "20", " " * 9 + "20", "1")
+        self.assertEqual(self.fiscal.make_inv(*other, sale_id="POS-7"), 138)
+
     def test_invoices_that_would_go_out_changed_are_refused(self):
         self.load()
         one = " " * 10 + "1"

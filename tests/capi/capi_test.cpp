@@ -229,6 +229,10 @@ TEST_F(CapiTest, NullHandleAndNullArgumentsGiveTheNullStatus) {
     EXPECT_EQ(karvex_GetInvUseSum(f_, "1", s.s, s.s, s.s, s.s, &n, &n, nullptr, &n, &d, s.s, s.s, s.s, s.s),
               KARVEX_ERR_NULL_ARGUMENT);
     EXPECT_EQ(karvex_FiscalReturnInvInfo(f_, s.s, s.s, nullptr, s.s, s.s), KARVEX_ERR_NULL_ARGUMENT);
+    EXPECT_EQ(karvex_FiscalMakeInvSale(f_, "S1", 52, 0, 0, "", nullptr, 1, "米", "1", "1", "1", "1"),
+              KARVEX_ERR_NULL_ARGUMENT);
+    EXPECT_EQ(karvex_FiscalGetSale(f_, nullptr, s.s, s.s, nullptr, s.s), KARVEX_ERR_NULL_ARGUMENT);
+    EXPECT_NE(std::string(karvex_last_error(f_)).find("taxCode"), std::string::npos) << karvex_last_error(f_);
     EXPECT_EQ(karvex_Description(f_, nullptr), KARVEX_ERR_NULL_ARGUMENT);
     EXPECT_EQ(sim_->requests_handled(), 0u);
     EXPECT_EQ(karvex_Status(f_), 0) << "a refused call leaves the result word alone";

@@ -175,6 +175,8 @@ std::set<ResultCode> TableCodes() {
     }
     // The store's lock, the roll bookkeeping's refusal of a lower number, a full disk.
     for (ResultCode c : {140, 141, 142}) codes.insert(c);
+    // The sales journal: a sale id reused for other content, no such sale, a sale in doubt.
+    for (ResultCode c : {138, 139, 143}) codes.insert(c);
     // The local service's refusals of a request.
     for (ResultCode c : {152, 153, 154, 155}) codes.insert(c);
     // An export file that could not be written.

@@ -73,7 +73,7 @@ TEST_F(SaleJournalE2E, AnAnswerLostAfterTheProcessorIssuedEndsInZeroWithTheNumbe
         const char* what;
         FaultKind kind;
     } const cases[] = {
-        {"no answer", FaultKind::Silent},
+        {"no answer", FaultKind::Lost},
         {"bad CRC", FaultKind::BadCrc},
         {"wrong length", FaultKind::BadLength},
         {"cut off", FaultKind::Cut},
@@ -134,16 +134,34 @@ TEST_F(SaleJournalE2E, ASaleIdIsIssuedOnceAndAnsweredFromTheJournalAfterwards) {
 
 TEST_F(SaleJournalE2E, TheSecondOfTwoIdenticalSalesIsToldApartByItsTaxCode) {
     ASSERT_EQ(Make(Sale{"T1"}), 0);
-    sim_->inject({.command = kIssue, .kind = FaultKind::Silent});
+    sim_->inject({.command = kIssue, .kind = FaultKind::Lost});
     ASSERT_EQ(MakeLosing(Sale{"T2"}), 0);
     EXPECT_EQ(Invoices(), 2u);
     EXPECT_EQ(Ask("T2").invNum.toStdString(), LastNumber());
     EXPECT_NE(Ask("T1").taxCode, Ask("T2").taxCode);
 }
 
+TEST_F(SaleJournalE2E, ARequestLostOnItsWayFailsAndItsRetryIssuesOnce) {
+    // A processor without any invoice says so.
+    sim_->inject({.command = kIssue, .kind = FaultKind::Drop});
+    EXPECT_EQ(MakeLosing(Sale{"D1"}), result::kTimeout);
+    EXPECT_EQ(Ask("D1").state, "not-issued");
+    EXPECT_EQ(Invoices(), 0u);
+    ASSERT_EQ(Make(Sale{"D1"}), 0);
+
+    // The same goods again: the processor's last invoice matches, but it is D1's.
+    sim_->inject({.command = kIssue, .kind = FaultKind::Drop});
+    EXPECT_EQ(MakeLosing(Sale{"D2"}), result::kTimeout);
+    EXPECT_EQ(Ask("D2").state, "not-issued");
+    EXPECT_EQ(Invoices(), 1u);
+    ASSERT_EQ(Make(Sale{"D2"}), 0);
+    EXPECT_EQ(Invoices(), 2u);
+    EXPECT_EQ(Sent(kIssue), 4u);
+}
+
 TEST_F(SaleJournalE2E, WhileTheProcessorCannotBeAskedNothingIsIssuedAndALaterCallSettlesFirst) {
-    sim_->inject({.command = kIssue, .kind = FaultKind::Silent});
-    sim_->inject({.command = kLastInvoice, .kind = FaultKind::Silent, .persistent = true});
+    sim_->inject({.command = kIssue, .kind = FaultKind::Lost});
+    sim_->inject({.command = kLastInvoice, .kind = FaultKind::Lost, .persistent = true});
     EXPECT_EQ(MakeLosing(Sale{"U1"}), result::kSaleInDoubt);
     EXPECT_EQ(fiscal_->Status(), result::kSaleInDoubt);
     EXPECT_EQ(Ask("U1").state, "in-doubt");

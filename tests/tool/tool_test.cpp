@@ -456,7 +456,7 @@ TEST_F(ToolTest, ASaleIdIsIssuedOnceAndAHostKilledBeforeItsAnswerIsSettledAtTheN
     EXPECT_NE(r.out.find("\"State\": \"answered\""), std::string::npos) << r.out;
 
     // The processor issues POS-2 but never answers; the host is killed while it waits.
-    sim_->inject({.command = ToByte(karvex::CommandCode::MakeInvoice), .kind = karvex::sim::FaultKind::Silent});
+    sim_->inject({.command = ToByte(karvex::CommandCode::MakeInvoice), .kind = karvex::sim::FaultKind::Lost});
     posix_spawn_file_actions_t quiet;
     posix_spawn_file_actions_init(&quiet);
     posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
