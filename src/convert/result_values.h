@@ -92,6 +92,15 @@ inline constexpr ResultCode kBadAmount = 166;
 inline constexpr ResultCode kTaxIndexZero = 167;
 inline constexpr ResultCode kBadItemCount = 168;
 
+// Sync with the central database; the rows stay in the outbox whenever one of these ends a sync.
+inline constexpr ResultCode kSyncConnectFailed = 169;     // no connection or no login to the central server
+inline constexpr ResultCode kSyncSchemaMismatch = 170;    // central schema missing, or of another version
+inline constexpr ResultCode kSyncRowRejected = 171;       // a central column refused a value; the text names the row
+inline constexpr ResultCode kSyncBadAddress = 172;        // not a PostgreSQL address, or one carrying a password
+inline constexpr ResultCode kSyncNoMachineNumber = 173;   // rows to send but no machine number known yet
+inline constexpr ResultCode kSyncConnectionLost = 174;    // the connection broke before the batch was committed
+inline constexpr ResultCode kSyncServerRefused = 175;     // the central server refused a statement (rights, space)
+
 // Date checks; the three flags add up.
 inline constexpr ResultCode kBadYear = 256;
 inline constexpr ResultCode kWrongDateLength = 257;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <system_error>
 
+#include "store/outbox.h"
 #include "store/schema.h"
 #include "store/store_codes.h"
 
@@ -129,6 +130,9 @@ std::int32_t StoreConnection::EnsureSchema() {
     std::int32_t code = Exec(
         "INSERT INTO \"ComSet\" (\"CommPort\", \"Bite\") SELECT 0, 0 WHERE NOT EXISTS (SELECT 1 FROM \"ComSet\");");
     if (code != result::kSuccess) return code;
+    // Capture for the central database, made last: its triggers read the tables' columns.
+    if ((code = CreateOutboxTables(*this)) != result::kSuccess) return code;
+    if ((code = CreateOutboxTriggers(*this)) != result::kSuccess) return code;
     return tx.Commit();
 }
 

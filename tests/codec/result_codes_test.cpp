@@ -181,6 +181,8 @@ std::set<ResultCode> TableCodes() {
     for (ResultCode c : {152, 153, 154, 155}) codes.insert(c);
     // An export file that could not be written.
     for (ResultCode c : {156}) codes.insert(c);
+    // The sync with the central database.
+    for (ResultCode c = 169; c <= 175; ++c) codes.insert(c);
     return codes;
 }
 

@@ -258,6 +258,7 @@ std::vector<Subcommand> Build() {
                     "--code 0xNN, one of " + MenuCommandCodes(), ConsoleCommand});
     list.push_back({"summary", "usage summary of the roll holding --inv-num", "--inv-num NUMBER", RollSummary});
     AddStoreSubcommands(list);
+    AddSyncSubcommands(list);
     return list;
 }
 

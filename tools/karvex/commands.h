@@ -47,10 +47,14 @@ struct Subcommand {
     // Runs with the control loaded; throws UsageError for bad options.
     std::function<Outcome(Fiscal&, const Options&)> run;
     bool needsLink = true;  // false: runs without LoadFiscalForm
+    std::vector<std::string> flags = {};  // options that take no value
 };
 
 // The store subcommands (dump, clear).
 void AddStoreSubcommands(std::vector<Subcommand>& list);
+
+// The central sync (sync --to, --init, --status).
+void AddSyncSubcommands(std::vector<Subcommand>& list);
 
 // Every subcommand the tool knows.
 const std::vector<Subcommand>& Subcommands();

@@ -3,6 +3,7 @@
 //   karvex [--data-dir DIR] [--port N] [--trace FILE] METHOD [OPTIONS]
 //
 // Exit status: 0 when the method's result is 0, 1 for any other result, 2 for a usage error.
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -59,7 +60,7 @@ void PrintUsage(std::FILE* to) {
     }
 }
 
-Options ParseOptions(int argc, char** argv, int from) {
+Options ParseOptions(const Subcommand& sub, int argc, char** argv, int from) {
     Options o;
     for (int i = from; i < argc; ++i) {
         std::string a = argv[i];
@@ -69,6 +70,8 @@ Options ParseOptions(int argc, char** argv, int from) {
             if (auto eq = name.find('='); eq != std::string::npos) {
                 value = name.substr(eq + 1);
                 name = name.substr(0, eq);
+            } else if (std::find(sub.flags.begin(), sub.flags.end(), name) != sub.flags.end()) {
+                // A flag takes no value.
             } else if (i + 1 < argc) {
                 value = argv[++i];
             } else {
@@ -157,7 +160,7 @@ int main(int argc, char** argv) {
     }
     Options options;
     try {
-        options = ParseOptions(argc, argv, i + 1);
+        options = ParseOptions(*sub, argc, argv, i + 1);
         CheckOptionsTaken(*sub, options);
     } catch (const UsageError& e) {
         std::fprintf(stderr, "karvex %s: %s\n", name.c_str(), e.message.c_str());
