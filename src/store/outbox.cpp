@@ -32,15 +32,23 @@ std::string RowValues(const std::vector<std::string>& columns, const std::string
     return out;
 }
 
-std::string TriggerName(const std::string& table, const char* event) {
-    return "karvex_outbox_" + table + "_" + event;
+std::string TriggerName(const std::string& table, const char* event) { return "karvex_outbox_" + table + "_" + event; }
+
+// The key value of a row as the outbox keeps it: one waiting copy per key, '' for one-row tables.
+std::string KeyOf(const SyncedTable& table, const std::string& rowPrefix) {
+    return *table.key == '\0' ? std::string("''") : rowPrefix + QuoteIdentifier(table.key);
 }
 
-std::string TriggerSql(const std::string& table, const char* event, const std::vector<std::string>& columns) {
-    return "CREATE TRIGGER " + QuoteIdentifier(TriggerName(table, event)) + " AFTER " + event + " ON " +
-           QuoteIdentifier(table) + " BEGIN INSERT INTO " + kOutboxTable + " (tbl, machine" +
-           ValueColumns(columns.size()) + ") VALUES ('" + table + "', " + MachineOf(table, "NEW.") +
-           RowValues(columns, "NEW.") + "); END";
+// A copy still waiting for the same row is replaced, not joined: the central database only ever needs the
+// row's latest content, and a table refilled with the same rows answer after answer keeps the outbox at
+// one copy per row.
+std::string TriggerSql(const SyncedTable& table, const char* event, const std::vector<std::string>& columns) {
+    const std::string name = table.name;
+    return "CREATE TRIGGER " + QuoteIdentifier(TriggerName(name, event)) + " AFTER " + event + " ON " +
+           QuoteIdentifier(name) + " BEGIN DELETE FROM " + kOutboxTable + " WHERE tbl = '" + name + "' AND ky IS " +
+           KeyOf(table, "NEW.") + "; INSERT INTO " + kOutboxTable + " (tbl, machine, ky" +
+           ValueColumns(columns.size()) + ") VALUES ('" + name + "', " + MachineOf(name, "NEW.") + ", " +
+           KeyOf(table, "NEW.") + RowValues(columns, "NEW.") + "); END";
 }
 
 // The stored text of a trigger, or empty when there is none.
@@ -62,9 +70,12 @@ std::int32_t StoredTrigger(StoreConnection& conn, const std::string& name, std::
 
 const std::vector<SyncedTable>& SyncedTables() {
     static const std::vector<SyncedTable> tables = {
-        {"InvPrintData", "开票日期发票号"}, {"DayTrade", "日期"},
-        {"InvUseSum", "发票代码发票起始号"}, {"DeclareData", "数据起始日期"},
-        {"InvoiceNumber", "发票代码单卷发票起始号"}, {"MachineData", ""},
+        {"InvPrintData", "开票日期发票号"},
+        {"DayTrade", "日期"},
+        {"InvUseSum", "发票代码发票起始号"},
+        {"DeclareData", "数据起始日期"},
+        {"InvoiceNumber", "发票代码单卷发票起始号"},
+        {"MachineData", ""},
         {"UserInformation", ""},
     };
     return tables;
@@ -93,9 +104,9 @@ std::int32_t StoreColumns(StoreConnection& conn, const std::string& table, std::
 
 std::int32_t CreateOutboxTables(StoreConnection& conn) {
     std::string sql = std::string("CREATE TABLE IF NOT EXISTS ") + kOutboxTable +
-                      " (seq INTEGER PRIMARY KEY AUTOINCREMENT, tbl TEXT NOT NULL, machine TEXT";
+                      " (seq INTEGER PRIMARY KEY AUTOINCREMENT, tbl TEXT NOT NULL, machine TEXT, ky TEXT";
     for (int i = 1; i <= kOutboxValueColumns; ++i) sql += ", v" + std::to_string(i);
-    sql += ");";
+    sql += std::string("); CREATE INDEX IF NOT EXISTS karvex_outbox_key ON ") + kOutboxTable + " (tbl, ky);";
     // One row: what the last sync achieved, for the status and for the back-off of the next one.
     sql += std::string(" CREATE TABLE IF NOT EXISTS ") + kSyncStateTable +
            " (id INTEGER PRIMARY KEY CHECK (id = 1), central TEXT, last_success TEXT, last_attempt TEXT,"
@@ -112,29 +123,28 @@ std::int32_t CreateOutboxTriggers(StoreConnection& conn) {
         if (std::int32_t rc = StoreColumns(conn, table.name, columns); rc != result::kSuccess) return rc;
         if (columns.empty()) continue;
         if (columns.size() > static_cast<std::size_t>(kOutboxValueColumns)) {
-            return conn.Fail(result::kExecutionFailed,
-                             std::string("表 ") + table.name + " 的列数超过同步发件箱的容量");
+            return conn.Fail(result::kExecutionFailed, std::string("表 ") + table.name + " 的列数超过同步发件箱的容量");
         }
         bool firstTime = false;
         for (const char* event : {"INSERT", "UPDATE"}) {
             const std::string name = TriggerName(table.name, event);
-            const std::string wanted = TriggerSql(table.name, event, columns);
+            const std::string wanted = TriggerSql(table, event, columns);
             std::string stored;
             if (std::int32_t rc = StoredTrigger(conn, name, stored); rc != result::kSuccess) return rc;
             if (stored == wanted) continue;
             if (stored.empty()) {
                 firstTime = true;
-            } else if (std::int32_t rc = conn.Exec("DROP TRIGGER " + QuoteIdentifier(name));
-                       rc != result::kSuccess) {
+            } else if (std::int32_t rc = conn.Exec("DROP TRIGGER " + QuoteIdentifier(name)); rc != result::kSuccess) {
                 return rc;
             }
             if (std::int32_t rc = conn.Exec(wanted); rc != result::kSuccess) return rc;
         }
         if (firstTime) {
-            const std::string backfill = std::string("INSERT INTO ") + kOutboxTable + " (tbl, machine" +
+            const std::string backfill = std::string("INSERT INTO ") + kOutboxTable + " (tbl, machine, ky" +
                                          ValueColumns(columns.size()) + ") SELECT '" + table.name + "', " +
-                                         MachineOf(table.name, "") + RowValues(columns, "") + " FROM " +
-                                         QuoteIdentifier(table.name) + " ORDER BY " + QuoteIdentifier(kRowIdColumn);
+                                         MachineOf(table.name, "") + ", " + KeyOf(table, "") + RowValues(columns, "") +
+                                         " FROM " + QuoteIdentifier(table.name) + " ORDER BY " +
+                                         QuoteIdentifier(kRowIdColumn);
             if (std::int32_t rc = conn.Exec(backfill); rc != result::kSuccess) return rc;
         }
     }

@@ -6,7 +6,8 @@
 // its table) captures nothing: the central database is the archive.
 //
 // The outbox keeps values in numbered columns v1..vN in the order of the table's own columns, with the
-// engine's own types, so that the sync reads back exactly what the table held.
+// engine's own types, so that the sync reads back exactly what the table held. It holds at most one
+// waiting copy of a row (by table and key, column ky): a newer copy replaces the older one.
 #include <cstdint>
 #include <string>
 #include <vector>

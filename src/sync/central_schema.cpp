@@ -9,13 +9,13 @@ namespace {
 std::string PgType(const FieldDef& f) {
     const std::string name = PgIdentifier(f.name);
     switch (f.type) {
-        case FieldType::Text: return "text";
-        // The store's byte fields hold 0..255 on the processor's side; anything else is a damaged row.
-        case FieldType::Byte: return "smallint CHECK (" + name + " BETWEEN 0 AND 255)";
-        case FieldType::Short: return "smallint";
-        case FieldType::Long: return "bigint";
-        // Amounts and quantities as exact decimals: the head office adds them up.
-        case FieldType::Double: return "numeric";
+    case FieldType::Text: return "text";
+    // The store's byte fields hold 0..255 on the processor's side; anything else is a damaged row.
+    case FieldType::Byte: return "smallint CHECK (" + name + " BETWEEN 0 AND 255)";
+    case FieldType::Short: return "smallint";
+    case FieldType::Long: return "bigint";
+    // Amounts and quantities as exact decimals: the head office adds them up.
+    case FieldType::Double: return "numeric";
     }
     return "text";
 }

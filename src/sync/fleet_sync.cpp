@@ -34,6 +34,7 @@ std::string Trimmed(const char* text) {
     std::string s = text ? text : "";
     while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
     std::replace(s.begin(), s.end(), '\n', ' ');
+    std::replace(s.begin(), s.end(), '\t', ' ');
     return s;
 }
 
@@ -75,8 +76,8 @@ PgResult Exec(PGconn* c, const std::string& sql) { return PgResult(PQexec(c, sql
 PgResult ExecParams(PGconn* c, const std::string& sql, const std::vector<std::string>& params) {
     std::vector<const char*> values;
     for (const std::string& p : params) values.push_back(p.c_str());
-    return PgResult(PQexecParams(c, sql.c_str(), static_cast<int>(values.size()), nullptr, values.data(), nullptr,
-                                 nullptr, 0));
+    return PgResult(
+        PQexecParams(c, sql.c_str(), static_cast<int>(values.size()), nullptr, values.data(), nullptr, nullptr, 0));
 }
 
 std::string NowUtc() {
@@ -110,34 +111,32 @@ void AppendJsonString(std::string& out, const unsigned char* text, int size) {
 // string, a blob as hexadecimal text.
 void AppendJsonValue(std::string& out, sqlite3_stmt* st, int column) {
     switch (sqlite3_column_type(st, column)) {
-        case SQLITE_INTEGER: out += std::to_string(sqlite3_column_int64(st, column)); break;
-        case SQLITE_FLOAT: {
-            const double d = sqlite3_column_double(st, column);
-            char buf[64];
-            auto [end, ec] = std::to_chars(buf, buf + sizeof buf, d);
-            // Not a number or infinite: JSON has no word for them, the central column refuses the text.
-            if (ec != std::errc() || d != d || d - d != 0) {
-                out += "\"" + std::string(d != d ? "NaN" : "Infinity") + "\"";
-            } else {
-                out.append(buf, end);
-            }
-            break;
+    case SQLITE_INTEGER: out += std::to_string(sqlite3_column_int64(st, column)); break;
+    case SQLITE_FLOAT: {
+        const double d = sqlite3_column_double(st, column);
+        char buf[64];
+        auto [end, ec] = std::to_chars(buf, buf + sizeof buf, d);
+        // Not a number or infinite: JSON has no word for them, the central column refuses the text.
+        if (ec != std::errc() || d != d || d - d != 0) {
+            out += "\"" + std::string(d != d ? "NaN" : "Infinity") + "\"";
+        } else {
+            out.append(buf, end);
         }
-        case SQLITE_TEXT:
-            AppendJsonString(out, sqlite3_column_text(st, column), sqlite3_column_bytes(st, column));
-            break;
-        case SQLITE_BLOB: {
-            static const char* hex = "0123456789ABCDEF";
-            const auto* b = static_cast<const unsigned char*>(sqlite3_column_blob(st, column));
-            out += '"';
-            for (int i = 0; i < sqlite3_column_bytes(st, column); ++i) {
-                out += hex[b[i] >> 4];
-                out += hex[b[i] & 0x0F];
-            }
-            out += '"';
-            break;
+        break;
+    }
+    case SQLITE_TEXT: AppendJsonString(out, sqlite3_column_text(st, column), sqlite3_column_bytes(st, column)); break;
+    case SQLITE_BLOB: {
+        static const char* hex = "0123456789ABCDEF";
+        const auto* b = static_cast<const unsigned char*>(sqlite3_column_blob(st, column));
+        out += '"';
+        for (int i = 0; i < sqlite3_column_bytes(st, column); ++i) {
+            out += hex[b[i] >> 4];
+            out += hex[b[i] & 0x0F];
         }
-        default: out += "null"; break;
+        out += '"';
+        break;
+    }
+    default: out += "null"; break;
     }
 }
 
@@ -180,11 +179,12 @@ public:
         values.push_back(nullptr);
         conn_.reset(PQconnectdbParams(keys.data(), values.data(), 0));
         if (!conn_ || PQstatus(conn_.get()) != CONNECTION_OK) {
-            return Fail(result::kSyncConnectFailed,
-                        "无法连接中心数据库 " + shown + "（" + Trimmed(conn_ ? PQerrorMessage(conn_.get()) : "") + "）");
+            return Fail(result::kSyncConnectFailed, "无法连接中心数据库 " + shown + "（" +
+                                                        Trimmed(conn_ ? PQerrorMessage(conn_.get()) : "") + "）");
         }
         // The server's notices are not the sync's output (the tool prints one JSON object).
-        PQsetNoticeProcessor(conn_.get(), [](void*, const char*) {}, nullptr);
+        PQsetNoticeProcessor(
+            conn_.get(), [](void*, const char*) {}, nullptr);
         // Text on the wire is UTF-8 whatever the server's default.
         PQsetClientEncoding(conn_.get(), "UTF8");
         return 0;
@@ -195,12 +195,12 @@ public:
     // The version the central schema is at; 0 when there is none.
     std::int32_t CentralVersion(int& version) {
         version = 0;
-        PgResult r = Exec(conn_.get(), "SELECT to_regclass('" + std::string(kCentralSchemaName) +
-                                           ".schema_version') IS NOT NULL");
+        PgResult r = Exec(conn_.get(),
+                          "SELECT to_regclass('" + std::string(kCentralSchemaName) + ".schema_version') IS NOT NULL");
         if (!Ok(r.get())) return FailStatement(r.get(), "读取中心数据库版本失败");
         if (std::string(PQgetvalue(r.get(), 0, 0)) != "t") return 0;
-        r = Exec(conn_.get(), "SELECT COALESCE(max(version), 0) FROM " + std::string(kCentralSchemaName) +
-                                  ".schema_version");
+        r = Exec(conn_.get(),
+                 "SELECT COALESCE(max(version), 0) FROM " + std::string(kCentralSchemaName) + ".schema_version");
         if (!Ok(r.get())) return FailStatement(r.get(), "读取中心数据库版本失败");
         version = std::atoi(PQgetvalue(r.get(), 0, 0));
         return 0;
@@ -278,7 +278,7 @@ private:
     std::int32_t ReadBatch(std::vector<OutboxRow>& batch) {
         std::string current;
         if (std::int32_t rc = CurrentMachine(current); rc != 0) return rc;
-        std::string sql = "SELECT seq, tbl, machine";
+        std::string sql = "SELECT seq, tbl, machine, ky";
         for (int i = 1; i <= kOutboxValueColumns; ++i) sql += ", v" + std::to_string(i);
         sql += std::string(" FROM ") + kOutboxTable + " ORDER BY seq LIMIT " +
                std::to_string(std::max(1, settings_.batchRows));
@@ -293,6 +293,8 @@ private:
                 row.machine = reinterpret_cast<const char*>(sqlite3_column_text(st.get(), 2));
             }
             if (row.machine.empty()) row.machine = current;
+            if (const unsigned char* key = sqlite3_column_text(st.get(), 3))
+                row.key = reinterpret_cast<const char*>(key);
             if (row.machine.empty()) {
                 // Rows before this one can go; this one waits for the machine data.
                 if (!batch.empty()) break;
@@ -307,14 +309,10 @@ private:
                 return Fail(result::kSyncSchemaMismatch,
                             "发件箱中有表 " + row.table + " 的数据，本程序的中心架构中没有它的位置");
             }
-            const SyncedTable* synced = FindSyncedTable(row.table);
             row.json = "[";
             for (std::size_t i = 0; i < cols.size(); ++i) {
                 if (i > 0) row.json += ',';
-                AppendJsonValue(row.json, st.get(), static_cast<int>(3 + i));
-                if (synced != nullptr && cols[i] == synced->key && sqlite3_column_text(st.get(), 3 + i)) {
-                    row.key = reinterpret_cast<const char*>(sqlite3_column_text(st.get(), 3 + i));
-                }
+                AppendJsonValue(row.json, st.get(), static_cast<int>(4 + i));
             }
             row.json += ']';
             batch.push_back(std::move(row));
@@ -397,13 +395,8 @@ private:
                 continue;
             }
             const Failure f = Classify(r.get(), conn_.get());
-            if (f == Failure::Data && Superseded(batch[i])) {
-                // A later copy of the row (its correction) is waiting and will replace it centrally.
-                Exec(conn_.get(), "ROLLBACK TO SAVEPOINT karvex_row");
-                continue;
-            }
-            std::int32_t code = FailStatement(r.get(), f == Failure::Data ? "中心数据库拒绝了" + RowName(batch[i])
-                                                                            : "同步一批数据失败，本批未提交");
+            std::int32_t code = FailStatement(
+                r.get(), f == Failure::Data ? "中心数据库拒绝了" + RowName(batch[i]) : "同步一批数据失败，本批未提交");
             if (f == Failure::Connection) return code;
             Exec(conn_.get(), "ROLLBACK TO SAVEPOINT karvex_row");
             if (i > 0) {
@@ -422,40 +415,19 @@ private:
         return 0;
     }
 
-    // True when the outbox holds a later copy of the same row (same register, table and key).
-    bool Superseded(const OutboxRow& row) {
-        const SyncedTable* synced = FindSyncedTable(row.table);
-        const std::vector<std::string>& cols = Columns(row.table);
-        std::string sql = std::string("SELECT 1 FROM ") + kOutboxTable + " WHERE seq > ?1 AND tbl = ?2";
-        bool keyed = false;
-        for (std::size_t i = 0; synced != nullptr && *synced->key != '\0' && i < cols.size(); ++i) {
-            if (cols[i] == synced->key) {
-                sql += " AND v" + std::to_string(i + 1) + " = ?3";
-                keyed = true;
-            }
-        }
-        if (synced != nullptr && *synced->key != '\0' && !keyed) return false;
-        Statement st(store_, sql + " LIMIT 1");
-        if (st.PrepareResult() != SQLITE_OK) return false;
-        sqlite3_bind_int64(st.get(), 1, row.seq);
-        sqlite3_bind_text(st.get(), 2, row.table.c_str(), -1, SQLITE_TRANSIENT);
-        if (keyed) sqlite3_bind_text(st.get(), 3, row.key.c_str(), -1, SQLITE_TRANSIENT);
-        return sqlite3_step(st.get()) == SQLITE_ROW;
-    }
-
     // The committed rows leave the outbox, and the sync state counts them, in one store transaction.
     std::int32_t Remove(std::int64_t lastSeq, std::size_t count) {
         StoreTransaction tx(store_);
         std::int32_t rc = tx.BeginResult();
         if (rc == 0) {
             rc = store_.Exec(std::string("DELETE FROM ") + kOutboxTable + " WHERE seq <= " + std::to_string(lastSeq) +
-                             "; UPDATE " + kSyncStateTable + " SET rows_sent = rows_sent + " +
-                             std::to_string(count) + " WHERE id = 1;");
+                             "; UPDATE " + kSyncStateTable + " SET rows_sent = rows_sent + " + std::to_string(count) +
+                             " WHERE id = 1;");
         }
         if (rc == 0) rc = tx.Commit();
         if (rc != 0) {
-            return Fail(rc, "中心数据库已收到本批数据，但本地发件箱未能更新，下次同步会重发（" +
-                                store_.LastErrorText() + "）");
+            return Fail(
+                rc, "中心数据库已收到本批数据，但本地发件箱未能更新，下次同步会重发（" + store_.LastErrorText() + "）");
         }
         return 0;
     }
@@ -503,8 +475,8 @@ std::int32_t ParseCentralAddress(const SyncSettings& settings, std::vector<std::
     };
     if (!part("service").empty()) shown = "service=" + part("service") + " ";
     if (!part("user").empty()) shown += part("user") + "@";
-    shown += part("host").empty() ? (part("hostaddr").empty() ? std::string("localhost") : part("hostaddr"))
-                                  : part("host");
+    shown +=
+        part("host").empty() ? (part("hostaddr").empty() ? std::string("localhost") : part("hostaddr")) : part("host");
     if (!part("port").empty()) shown += ":" + part("port");
     shown += "/" + part("dbname");
     if (!part("sslmode").empty()) shown += " sslmode=" + part("sslmode");
@@ -548,10 +520,9 @@ std::int32_t InitCentral(const SyncSettings& settings, std::string& message) {
     }
     r = Exec(s.Conn(), "COMMIT");
     if (!Ok(r.get())) return fail(s.FailStatement(r.get(), "中心数据库提交失败"));
-    message = version == kCentralSchemaVersion
-                  ? "中心数据库 " + shown + " 的架构已是版本 " + std::to_string(version)
-                  : "中心数据库 " + shown + " 的架构已从版本 " + std::to_string(version) + " 升到版本 " +
-                        std::to_string(kCentralSchemaVersion);
+    message = version == kCentralSchemaVersion ? "中心数据库 " + shown + " 的架构已是版本 " + std::to_string(version)
+                                               : "中心数据库 " + shown + " 的架构已从版本 " + std::to_string(version) +
+                                                     " 升到版本 " + std::to_string(kCentralSchemaVersion);
     return 0;
 }
 
@@ -601,9 +572,10 @@ std::int32_t FleetSync::Push(const SyncSettings& settings, std::int64_t* sent) {
 std::int32_t FleetSync::ReadStatus(SyncStatus& status) {
     status = SyncStatus{};
     if (!store_.IsOpen()) return Fail(result::kStoreOpenFailed, "数据库对象打开失败");
-    Statement st(store_, std::string("SELECT (SELECT count(*) FROM ") + kOutboxTable +
-                             "), central, last_success, last_attempt, last_code, last_error, failures, rows_sent FROM " +
-                             kSyncStateTable + " WHERE id = 1");
+    Statement st(store_,
+                 std::string("SELECT (SELECT count(*) FROM ") + kOutboxTable +
+                     "), central, last_success, last_attempt, last_code, last_error, failures, rows_sent FROM " +
+                     kSyncStateTable + " WHERE id = 1");
     if (st.PrepareResult() != SQLITE_OK) {
         std::int32_t rc = store_.FailEngine(st.PrepareResult(), "读取同步状态失败");
         return Fail(rc, store_.LastErrorText());

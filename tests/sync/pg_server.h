@@ -55,9 +55,8 @@ public:
         }
         port_ = FreePort();
         if (!Up()) return false;
-        PGconn* c = PQconnectdb(("host=" + dir_.path() + " port=" + std::to_string(port_) + " user=" + kUser +
-                                 " dbname=postgres")
-                                    .c_str());
+        PGconn* c = PQconnectdb(
+            ("host=" + dir_.path() + " port=" + std::to_string(port_) + " user=" + kUser + " dbname=postgres").c_str());
         const bool made = PQstatus(c) == CONNECTION_OK && Ok(PQexec(c, "CREATE DATABASE central"));
         if (!made) ADD_FAILURE() << "no database: " << PQerrorMessage(c);
         PQfinish(c);
@@ -71,9 +70,10 @@ public:
     // A fast stop: sessions are ended, the server shuts down cleanly.
     bool Stop() { return Run({bin_ + "/pg_ctl", "-D", data_, "-m", "fast", "-w", "stop"}) == 0; }
     bool Up() {
-        const std::string options = "-c listen_addresses=127.0.0.1 -p " + std::to_string(port_) + " -k " +
-                                    dir_.path() + " -c fsync=off -c synchronous_commit=off";
-        if (Run({bin_ + "/pg_ctl", "-D", data_, "-l", dir_.path() + "/server.log", "-o", options, "-w", "start"}) != 0) {
+        const std::string options = "-c listen_addresses=127.0.0.1 -p " + std::to_string(port_) + " -k " + dir_.path() +
+                                    " -c fsync=off -c synchronous_commit=off";
+        if (Run({bin_ + "/pg_ctl", "-D", data_, "-l", dir_.path() + "/server.log", "-o", options, "-w", "start"}) !=
+            0) {
             ADD_FAILURE() << "the server did not start:\n" << Log();
             return false;
         }
@@ -90,9 +90,9 @@ public:
     const std::string& PassFile() const { return passfile_; }
     // A connection of the test's own, through the socket.
     PGconn* Connect() const {
-        return PQconnectdb(("host=" + dir_.path() + " port=" + std::to_string(port_) + " user=" + kUser +
-                            " dbname=" + kDatabase)
-                               .c_str());
+        return PQconnectdb(
+            ("host=" + dir_.path() + " port=" + std::to_string(port_) + " user=" + kUser + " dbname=" + kDatabase)
+                .c_str());
     }
     std::string Log() const {
         std::string all;

@@ -81,8 +81,9 @@ TEST(SyncKill, KilledSyncsLoseAndDoubleNothing) {
             const int corrected = std::uniform_int_distribution<int>(1, next - 1)(rng);
             char number[16];
             std::snprintf(number, sizeof number, "%010d", corrected);
-            Exec(store, "UPDATE \"InvPrintData\" SET \"开票总金额\" = " + std::to_string(k) + " + 0.5, \"付款单位\" = '第" +
-                            std::to_string(k) + "次更正' WHERE \"发票号\" = '" + number + "'");
+            Exec(store, "UPDATE \"InvPrintData\" SET \"开票总金额\" = " + std::to_string(k) +
+                            " + 0.5, \"付款单位\" = '第" + std::to_string(k) + "次更正' WHERE \"发票号\" = '" + number +
+                            "'");
         }
         SyncChild c = SpawnSync(dir, server);
         ASSERT_GT(c.pid, 0);

@@ -46,7 +46,8 @@ inline TableRows LocalRows(const std::string& dir) {
     std::string machine;
     {
         Statement m(store, "SELECT \"机器编号\" FROM \"MachineData\" ORDER BY karvex_row DESC LIMIT 1");
-        if (sqlite3_step(m.get()) == SQLITE_ROW) machine = reinterpret_cast<const char*>(sqlite3_column_text(m.get(), 0));
+        if (sqlite3_step(m.get()) == SQLITE_ROW)
+            machine = reinterpret_cast<const char*>(sqlite3_column_text(m.get(), 0));
     }
     TableRows out;
     for (const SyncedTable& t : SyncedTables()) {
@@ -55,8 +56,8 @@ inline TableRows LocalRows(const std::string& dir) {
         while (sqlite3_step(st.get()) == SQLITE_ROW) {
             std::string row = machine;
             for (std::size_t i = 0; i < def->fields.size(); ++i) {
-                row += "|" + Canonical(def->fields[i].type,
-                                       reinterpret_cast<const char*>(sqlite3_column_text(st.get(), static_cast<int>(i + 1))));
+                row += "|" + Canonical(def->fields[i].type, reinterpret_cast<const char*>(sqlite3_column_text(
+                                                                st.get(), static_cast<int>(i + 1))));
             }
             out[t.name].insert(row);
         }

@@ -99,7 +99,10 @@ Outcome Sync(Fiscal&, const Options& o) {
 void AddSyncSubcommands(std::vector<Subcommand>& list) {
     list.push_back({"sync",
                     "send the store's outbox to the central PostgreSQL database; create its schema; show the state",
-                    "--to URL | --init URL | --status  [--passfile PATH] [--batch-rows N]", Sync, false, {"status"}});
+                    "--to URL | --init URL | --status  [--passfile PATH] [--batch-rows N]",
+                    Sync,
+                    false,
+                    {"status"}});
 }
 
 }  // namespace karvex::cli
