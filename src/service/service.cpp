@@ -1,6 +1,7 @@
 #include "service/service.h"
 
 #include <QFile>
+#include <QJsonDocument>
 #include <QJsonArray>
 #include <QJsonObject>
 
@@ -134,6 +135,17 @@ Service::Service(Fiscal& fiscal, TokenStore& token, ServiceOptions options, QObj
       queue_(this),
       events_(options_.heartbeat, this) {
     server_.SetDecorator([this](const HttpRequest& r, HttpResponse& response) { Decorate(r, response); });
+    fiscal_.SetProgressCallback([this](const Progress& p) {
+        const QJsonObject event{{"command", Q(CommandName(fiscal_.Module().CurrentCommand))},
+                                {"label", p.label},
+                                {"received", p.received},
+                                {"total", p.total},
+                                {"frames_per_second", p.framesPerSecond},
+                                {"seconds_left", p.secondsLeft},
+                                {"done", p.done}};
+        progress_ = p.done ? std::optional<Progress>() : std::optional<Progress>(p);
+        events_.Publish("progress", QJsonDocument(event).toJson(QJsonDocument::Compact));
+    });
     fiscal_.Module().Log().SetLineObserver(
         [this](const std::string& line) { events_.Publish("log", QByteArray::fromStdString(line)); });
 
@@ -163,6 +175,8 @@ Service::Service(Fiscal& fiscal, TokenStore& token, ServiceOptions options, QObj
          [this](const HttpRequest&, const QStringList& a, const ResponderPtr& p) { PrintData(a[0], p); }},
         {"GET", "/v1/roll-summary/*",
          [this](const HttpRequest&, const QStringList& a, const ResponderPtr& p) { RollSummary(a[0], p); }},
+        {"POST", "/v1/commands/*",
+         [this](const HttpRequest&, const QStringList& a, const ResponderPtr& p) { ConsoleCommand(a[0], p); }},
         {"GET", "/v1/tables/*",
          [this](const HttpRequest& r, const QStringList& a, const ResponderPtr& p) { p->Send(Table(r, a[0])); }},
         {"GET", "/v1/events",
@@ -183,7 +197,10 @@ Service::Service(Fiscal& fiscal, TokenStore& token, ServiceOptions options, QObj
     };
 }
 
-Service::~Service() { fiscal_.Module().Log().SetLineObserver({}); }
+Service::~Service() {
+    fiscal_.SetProgressCallback({});
+    fiscal_.Module().Log().SetLineObserver({});
+}
 
 bool Service::Start(QString* error) {
     if (!server_.Listen(options_.address, options_.port, error)) return false;
@@ -326,8 +343,8 @@ HttpResponse Service::Status() {
     if (m.CommandInFlight()) {
         inFlight = QJsonObject{{"command", Q(CommandName(m.CurrentCommand))},
                                {"code", static_cast<int>(m.CurrentCommand)},
-                               {"received", m.RxPacketCount},
-                               {"total", QJsonValue()}};
+                               {"received", progress_ ? progress_->received : m.RxPacketCount},
+                               {"total", progress_ ? QJsonValue(progress_->total) : QJsonValue()}};
     }
     return JsonResponse({{"version", QStringLiteral(KARVEX_VERSION)},
                          {"line", line},
@@ -471,6 +488,26 @@ void Service::Sale(const HttpRequest& request, const ResponderPtr& responder) {
                              {"machine_number", machine},
                              {"user_name", user},
                              {"tax_number", taxNumber}});
+    });
+}
+
+void Service::ConsoleCommand(const QString& codeText, const ResponderPtr& responder) {
+    bool ok = false;
+    const uint code = codeText.toUInt(&ok, 0);
+    const CommandInfo* info = ok && code <= 0xFF ? FindCommand(static_cast<std::uint8_t>(code)) : nullptr;
+    // Only the console's commands without a payload that send at once, as its menu does.
+    if (!info || !info->menuDirect)
+        return responder->Send(ErrorResponse(result::kNoSuchResource, QStringLiteral("code"),
+                                             QStringLiteral("不是可直接发送的控制台命令")));
+    const CommandCode command = info->code;
+    OnLine(responder, [this, command, code] {
+        ControlModule& m = fiscal_.Module();
+        if (m.CommandInFlight()) return ErrorResponse(result::kCommandInFlight);
+        const int r = m.RunMenuCommandForHost(command);
+        if (r != 0) return ErrorResponse(r);
+        return JsonResponse({{"command", Q(CommandName(static_cast<std::uint8_t>(code)))},
+                             {"code", static_cast<int>(code)},
+                             {"result", 0}});
     });
 }
 

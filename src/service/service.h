@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 
+#include "karvex/fiscal.h"
 #include "service/event_hub.h"
 #include "service/http_server.h"
 #include "service/line_queue.h"
@@ -59,6 +60,9 @@ private:
     HttpResponse Table(const HttpRequest& request, const QString& table);
     void Sale(const HttpRequest& request, const ResponderPtr& responder);
     void Void(const HttpRequest& request, const ResponderPtr& responder);
+    // A console command without payload (rolls already dispensed, machine data, tax items ...), its answer
+    // stored as the console would.
+    void ConsoleCommand(const QString& code, const ResponderPtr& responder);
     void PrintData(const QString& number, const ResponderPtr& responder);
     void RollSummary(const QString& number, const ResponderPtr& responder);
 
@@ -69,6 +73,7 @@ private:
     LineQueue queue_;
     EventHub events_;
     std::unique_ptr<StoreAccess> reader_;
+    std::optional<Progress> progress_;  // of the multi-packet answer under way
     std::vector<Route> routes_;
 };
 

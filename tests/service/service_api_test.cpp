@@ -120,6 +120,7 @@ TEST_F(ServiceApi, RefusesWithTheStatusThatFits) {
          "where"},
         {"invoice number with a letter", RequestText("POST", "/v1/void", "TOKEN", R"({"invoice_number":"12a"})"), 400,
          152, "invoice_number"},
+        {"a console command with a payload", RequestText("POST", "/v1/commands/0x45", "TOKEN"), 404, 155, "code"},
         {"print data of no number", RequestText("GET", "/v1/print-data/abc", "TOKEN"), 400, 152, "invoice_number"},
         {"body announced over 64 KiB", "POST /v1/sales HTTP/1.1\r\nHost: localhost\r\nContent-Length: 70000\r\n\r\n",
          413, 154, ""},
@@ -261,7 +262,7 @@ TEST_F(ServiceApi, RotatedTokenReplacesTheOldOne) {
 
 // Many clients, one line: line requests run one at a time in the order they came, reads are answered while
 // the line is busy, a client that goes away does not cancel its sale, and the event stream carries the
-// command log.
+// command log and the progress of a multi-packet answer.
 TEST_F(ServiceApi, LineRequestsQueueInOrderWhileReadsAreServed) {
     StartDaemon();
     Connection events(daemon_->Port());
@@ -298,6 +299,10 @@ TEST_F(ServiceApi, LineRequestsQueueInOrderWhileReadsAreServed) {
     EXPECT_EQ(Requests({0x33, kIssue, 0x36}), (std::vector<int>{kIssue, 0x33, kIssue, 0x36}));
 
     EXPECT_TRUE(events.ReadUntil("event: log\ndata: "));
+    // The tax items come in several packets: each is a progress event, and the last says it is done.
+    EXPECT_EQ(Call("POST", "/v1/commands/0x39").status, 200);
+    EXPECT_TRUE(events.ReadUntil("\"done\":true"));
+    EXPECT_NE(events.Buffer().find("event: progress\ndata: {\"command\":"), std::string::npos);
 }
 
 // Without its processor the service still starts and says so, also over its Unix socket; line requests get
