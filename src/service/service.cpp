@@ -5,6 +5,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <variant>
 
 #include "commands/catalogue.h"
@@ -14,6 +15,7 @@
 #include "karvex/fiscal.h"
 #include "link/result_codes.h"
 #include "link/serial_link.h"
+#include "journal/journal.h"
 #include "service/api_error.h"
 #include "service/request_body.h"
 #include "store/record_set.h"
@@ -39,6 +41,10 @@ constexpr double kMaxQuantity = 655.35;
 constexpr int kDefaultPageRows = 100;
 constexpr int kMaxPageRows = 1000;
 constexpr int kMaxWaiting = 256;
+constexpr int kDefaultSales = 20;
+// The sales journal's verdicts.
+constexpr ResultCode kSaleInDoubt = 143;
+constexpr ResultCode kNoSuchSale = 139;
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 std::string S(const QString& s) { return s.toStdString(); }
@@ -73,6 +79,44 @@ QJsonObject RowJson(const TableDef& table, const StoredRow& row) {
     for (std::size_t i = 0; i < table.fields.size() && i < row.values.size(); ++i)
         out.insert(Q(table.fields[i].name), FieldJson(row.values[i]));
     return out;
+}
+
+// A journal row as the API shows a sale: "issued" whenever an invoice exists for it, whether the answer
+// said so or the print data read back afterwards (the journal's own keyword is kept beside it).
+QJsonObject SaleJson(const TableDef& table, const StoredRow& row) {
+    const auto value = [&](std::string_view field) -> FieldValue {
+        const int i = table.FieldIndex(field);
+        return i >= 0 && static_cast<std::size_t>(i) < row.values.size() ? row.values[static_cast<std::size_t>(i)]
+                                                                         : FieldValue{};
+    };
+    const auto text = [&](std::string_view field) {
+        const FieldValue v = value(field);
+        return std::holds_alternative<std::string>(v) ? Q(std::get<std::string>(v)) : QString();
+    };
+    const QString state = text(journal::kState);
+    const bool exists = state == Q(std::string(journal::kAnswered)) || state == Q(std::string(journal::kIssued));
+    const FieldValue kind = value(journal::kKind);
+    const FieldValue result = value(journal::kResult);
+    QJsonObject sale{{"sale_id", text(journal::kSaleId)},
+                     {"state", exists ? QStringLiteral("issued") : state},
+                     {"journal_state", state},
+                     {"kind", std::holds_alternative<std::int64_t>(kind) && std::get<std::int64_t>(kind) == 53
+                                  ? QStringLiteral("return")
+                                  : QStringLiteral("issue")},
+                     {"invoice_number", text(journal::kInvNum)},
+                     {"tax_code", text(journal::kTaxCode)},
+                     {"date_time", text(journal::kDateTime)},
+                     {"machine_number", text(journal::kMachineNum)},
+                     {"user_name", text(journal::kUserName)},
+                     {"tax_number", text(journal::kTaxNumber)},
+                     {"total", FieldJson(value(journal::kTotal))},
+                     {"created_at", text(journal::kCreated)},
+                     {"updated_at", text(journal::kUpdated)}};
+    if (std::holds_alternative<std::int64_t>(result))
+        sale.insert("result", static_cast<qint64>(std::get<std::int64_t>(result)));
+    const QString returned = text(journal::kReturned);
+    if (!returned.isEmpty()) sale.insert("returned_invoice", returned);
+    return sale;
 }
 
 // A criterion value from the query as its field holds it: numbers for numeric fields when the text is one.
@@ -170,6 +214,10 @@ Service::Service(Fiscal& fiscal, TokenStore& token, ServiceOptions options, QObj
              });
          }},
         {"POST", "/v1/sales", [this](const HttpRequest& r, const QStringList&, const ResponderPtr& p) { Sale(r, p); }},
+        {"GET", "/v1/sales",
+         [this](const HttpRequest& r, const QStringList&, const ResponderPtr& p) { p->Send(LatestSales(r)); }},
+        {"GET", "/v1/sales/*",
+         [this](const HttpRequest&, const QStringList& a, const ResponderPtr& p) { p->Send(SaleRecord(a[0])); }},
         {"POST", "/v1/void", [this](const HttpRequest& r, const QStringList&, const ResponderPtr& p) { Void(r, p); }},
         {"GET", "/v1/print-data/*",
          [this](const HttpRequest&, const QStringList& a, const ResponderPtr& p) { PrintData(a[0], p); }},
@@ -355,6 +403,64 @@ HttpResponse Service::Status() {
                          {"sync", QJsonValue()}});
 }
 
+int Service::OpenReader(QString& why) {
+    // A connection of its own that only reads: it may look while the control writes.
+    if (reader_ && reader_->IsOpen()) return 0;
+    reader_ = std::make_unique<StoreAccess>(fiscal_.Module().Paths().appDir);
+    if (const int r = reader_->Open(StoreMode::Read); r != 0) {
+        why = Q(reader_->LastErrorText());
+        reader_.reset();
+        return r;
+    }
+    return 0;
+}
+
+int Service::ReadSales(const Selection& selection, int limit, bool newestFirst, QJsonArray& out, QString& why) {
+    if (const int r = OpenReader(why); r != 0) return r;
+    RowReader rows;
+    std::int64_t total = 0;
+    std::vector<StoredRow> window;
+    int r = rows.Open(reader_->Connection(), selection);
+    if (r == 0) r = rows.Count(total);
+    if (r == 0) r = rows.ReadWindow(newestFirst ? std::max<std::int64_t>(0, total - limit) : 0, limit, window);
+    if (r != 0) {
+        why = Q(rows.LastErrorText());
+        return r;
+    }
+    if (newestFirst) std::reverse(window.begin(), window.end());
+    for (const StoredRow& row : window) out.append(SaleJson(*rows.Table(), row));
+    return 0;
+}
+
+HttpResponse Service::SaleRecord(const QString& saleId) {
+    QJsonArray found;
+    QString why;
+    const Selection selection =
+        Selection::Of(std::string(journal::kTable)).Where(std::string(journal::kSaleId), S(saleId));
+    if (const int r = ReadSales(selection, 1, false, found, why); r != 0) return ErrorResponse(r, {}, why);
+    if (found.isEmpty()) return ErrorResponse(kNoSuchSale, QStringLiteral("sale_id"));
+    return JsonResponse(found.first().toObject());
+}
+
+HttpResponse Service::LatestSales(const HttpRequest& request) {
+    std::int64_t limit = kDefaultSales;
+    bool given = false;
+    const QString text = request.Query(QStringLiteral("limit"), &given);
+    if (given) {
+        bool ok = false;
+        limit = text.toLongLong(&ok);
+        if (!ok || limit < 1 || limit > kMaxPageRows)
+            return ErrorResponse(result::kBadRequest, QStringLiteral("limit"),
+                                 QStringLiteral("必须是 1 到 %1 之间的整数").arg(kMaxPageRows));
+    }
+    QJsonArray sales;
+    QString why;
+    if (const int r = ReadSales(Selection::Of(std::string(journal::kTable)), static_cast<int>(limit), true, sales, why);
+        r != 0)
+        return ErrorResponse(r, {}, why);
+    return JsonResponse({{"sales", sales}});
+}
+
 HttpResponse Service::Table(const HttpRequest& request, const QString& tableName) {
     const TableDef* table = FindStoreTable(S(tableName));
     if (!table) return ErrorResponse(result::kNoSuchResource, QStringLiteral("table"), QStringLiteral("没有此数据表"));
@@ -386,15 +492,8 @@ HttpResponse Service::Table(const HttpRequest& request, const QString& tableName
         if (table->FieldIndex(c.field) < 0)
             return ErrorResponse(result::kNoSuchField, QStringLiteral("where"), Q(c.field));
     }
-    // A connection of its own that only reads: it may look while the control writes.
-    if (!reader_ || !reader_->IsOpen()) {
-        reader_ = std::make_unique<StoreAccess>(fiscal_.Module().Paths().appDir);
-        if (const int r = reader_->Open(StoreMode::Read); r != 0) {
-            const QString why = Q(reader_->LastErrorText());
-            reader_.reset();
-            return ErrorResponse(r, {}, why);
-        }
-    }
+    QString why;
+    if (const int r = OpenReader(why); r != 0) return ErrorResponse(r, {}, why);
     RowReader rows;
     if (const int r = rows.Open(reader_->Connection(), selection); r != 0)
         return ErrorResponse(r, {}, Q(rows.LastErrorText()));
@@ -475,19 +574,23 @@ void Service::Sale(const HttpRequest& request, const ResponderPtr& responder) {
     const int command = kind == u"issue" ? 52 : 53;
     const int count = static_cast<int>(goods.size());
     OnLine(responder, [=, this] {
-        const int r = fiscal_.FiscalMakeInv(command, static_cast<std::int32_t>(fh), static_cast<std::int32_t>(mode),
-                                            returned, payer, count, names, quantities, prices, amounts, taxes);
-        if (r != 0) return ErrorResponse(r);
-        QString machine, user, taxNumber, taxCode, dateTime;
-        fiscal_.FiscalReturnInvInfo(machine, user, taxNumber, taxCode, dateTime);
-        return JsonResponse({{"state", "issued"},
-                             {"sale_id", saleId},
-                             {"kind", kind},
-                             {"tax_code", taxCode},
-                             {"date_time", dateTime},
-                             {"machine_number", machine},
-                             {"user_name", user},
-                             {"tax_number", taxNumber}});
+        const int r =
+            fiscal_.FiscalMakeInv(saleId, command, static_cast<std::int32_t>(fh), static_cast<std::int32_t>(mode),
+                                  returned, payer, count, names, quantities, prices, amounts, taxes);
+        // The journal's record says what became of the sale, also for a repeat that sent nothing.
+        HttpResponse record = SaleRecord(saleId);
+        if (r == 0 && record.status == 200) return record;
+        HttpResponse refused = ErrorResponse(r);
+        if (record.status == 200) {
+            // In doubt, or not issued: the client learns the sale's state beside the code.
+            QJsonObject body = QJsonDocument::fromJson(refused.body).object();
+            const QJsonObject sale = QJsonDocument::fromJson(record.body).object();
+            for (auto it = sale.begin(); it != sale.end(); ++it)
+                if (!body.contains(it.key())) body.insert(it.key(), it.value());
+            if (r == kSaleInDoubt) body.insert("state", QStringLiteral("in-doubt"));
+            refused.body = QJsonDocument(body).toJson(QJsonDocument::Compact);
+        }
+        return refused;
     });
 }
 

@@ -16,9 +16,12 @@
 #include "service/line_queue.h"
 #include "service/token_store.h"
 
+class QJsonArray;
+
 namespace karvex {
 class Fiscal;
 class StoreAccess;
+struct Selection;
 }  // namespace karvex
 
 namespace karvex::service {
@@ -57,6 +60,11 @@ private:
     void OnLine(const ResponderPtr& responder, std::function<HttpResponse()> call);
 
     HttpResponse Status();
+    // The read-only store connection, opened on first use; 0 or the store's code with its reason.
+    int OpenReader(QString& why);
+    int ReadSales(const Selection& selection, int limit, bool newestFirst, QJsonArray& out, QString& why);
+    HttpResponse SaleRecord(const QString& saleId);
+    HttpResponse LatestSales(const HttpRequest& request);
     HttpResponse Table(const HttpRequest& request, const QString& table);
     void Sale(const HttpRequest& request, const ResponderPtr& responder);
     void Void(const HttpRequest& request, const ResponderPtr& responder);

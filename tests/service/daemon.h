@@ -71,11 +71,12 @@ public:
     ~Daemon() { Stop(); }
 
     // Starts it and waits for the line that names its port; false (and a test failure) when it does not come.
-    bool Start(std::vector<std::string> extra = {}) {
+    bool Start(std::vector<std::string> extra = {}, std::vector<std::string> env = {}) {
         std::vector<std::string> argv = {KARVEXD_PATH, "--port", "0", "--data-dir", dataDir_, "--serial-port", "1"};
         argv.insert(argv.end(), extra.begin(), extra.end());
-        pid_ =
-            Spawn(argv, {"KARVEX_COM1=" + device_, "QT_QPA_PLATFORM=offscreen"}, &out_, dataDir_ + "/karvexd.stderr");
+        env.push_back("KARVEX_COM1=" + device_);
+        env.push_back("QT_QPA_PLATFORM=offscreen");
+        pid_ = Spawn(argv, env, &out_, dataDir_ + "/karvexd.stderr");
         if (pid_ < 0) {
             ADD_FAILURE() << "cannot start " << KARVEXD_PATH;
             return false;

@@ -46,9 +46,9 @@ protected:
         }
         if (sim_) sim_->stop();
     }
-    void StartDaemon(std::vector<std::string> extra = {}, std::string device = {}) {
+    void StartDaemon(std::vector<std::string> extra = {}, std::string device = {}, std::vector<std::string> env = {}) {
         daemon_ = std::make_unique<Daemon>(dir_.path(), device.empty() ? sim_->device_path() : device);
-        ASSERT_TRUE(daemon_->Start(std::move(extra)));
+        ASSERT_TRUE(daemon_->Start(std::move(extra), std::move(env)));
         token_ = daemon_->Token();
     }
     Reply Call(const std::string& method, const std::string& path, const std::string& body = {},
@@ -85,6 +85,118 @@ protected:
     std::unique_ptr<Daemon> daemon_;
     std::string token_;
 };
+
+// Every path of the OpenAPI document answers with a documented status, and a success carries the fields
+// the document requires; without the token every one of them is refused.
+TEST_F(ServiceApi, AnswersAsItsOpenApiDocumentSays) {
+    StartDaemon();
+    QFile file(OPENAPI_PATH);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QJsonObject doc = QJsonDocument::fromJson(file.readAll()).object();
+    const QJsonObject schemas = doc["components"].toObject()["schemas"].toObject();
+    const auto resolve = [&](QJsonObject schema) {
+        const QString ref = schema["$ref"].toString();
+        return ref.isEmpty() ? schema : schemas[ref.section('/', -1)].toObject();
+    };
+    struct Operation {
+        QString path, method;
+        QJsonObject spec;
+    };
+    std::vector<Operation> operations;
+    const QJsonObject paths = doc["paths"].toObject();
+    for (auto p = paths.begin(); p != paths.end(); ++p) {
+        const QJsonObject methods = p.value().toObject();
+        for (auto m = methods.begin(); m != methods.end(); ++m)
+            operations.push_back({p.key(), m.key().toUpper(), m.value().toObject()});
+    }
+    // A sale first, so that the reads have an invoice and a journal record; the rotation last, as it
+    // replaces the token.
+    const auto rank = [](const Operation& o) {
+        return o.method == "POST" && o.path == "/v1/sales" ? 0 : o.path == "/v1/token/rotate" ? 2 : 1;
+    };
+    std::stable_sort(operations.begin(), operations.end(), [&](auto& a, auto& b) { return rank(a) < rank(b); });
+    ASSERT_GE(operations.size(), 12u);
+
+    for (const Operation& op : operations) {
+        SCOPED_TRACE((op.method + " " + op.path).toStdString());
+        QString path = op.path;
+        QString query;
+        for (const QJsonValue& p : op.spec["parameters"].toArray()) {
+            const QJsonObject param = p.toObject();
+            if (!param.contains("example")) continue;
+            const QString value = param["example"].toVariant().toString();
+            if (param["in"] == "path") path.replace("{" + param["name"].toString() + "}", value);
+            if (param["in"] == "query") query += (query.isEmpty() ? "?" : "&") + param["name"].toString() + "=" + value;
+        }
+        const std::string target = QUrl(path).toEncoded().toStdString() + query.toStdString();
+        const QJsonObject example = op.spec["requestBody"]
+                                        .toObject()["content"]
+                                        .toObject()["application/json"]
+                                        .toObject()["example"]
+                                        .toObject();
+        const std::string body = example.isEmpty() ? "" : QJsonDocument(example).toJson().toStdString();
+        const QJsonObject responses = op.spec["responses"].toObject();
+        ASSERT_TRUE(responses.contains("401"));
+        {
+            Connection c(daemon_->Port());
+            c.Send(RequestText(op.method.toStdString(), target, "", body));
+            EXPECT_EQ(c.Read().status, 401);
+        }
+        Connection c(daemon_->Port());
+        c.Send(RequestText(op.method.toStdString(), target, token_, body));
+        const Reply r = c.Read();
+        ASSERT_TRUE(responses.contains(QString::number(r.status))) << r.status << " " << r.body;
+        ASSERT_EQ(r.status, 200) << r.body;
+        const QJsonObject content = responses["200"].toObject()["content"].toObject();
+        if (content.contains("text/event-stream")) {
+            EXPECT_EQ(r.headers.at("content-type").rfind("text/event-stream", 0), 0u);
+            continue;
+        }
+        const QJsonObject schema = resolve(content["application/json"].toObject()["schema"].toObject());
+        for (const QJsonValue& field : schema["required"].toArray())
+            EXPECT_TRUE(r.json.contains(field.toString())) << field.toString().toStdString() << " in " << r.body;
+        if (op.path == "/v1/token/rotate") token_ = r.json["token"].toString().toStdString();
+    }
+}
+
+// A sale id is issued once: a repeat answers the journal's record without sending, other content under the
+// same id is refused; a sale whose outcome was lost stays in doubt until the processor can be asked, and is
+// then settled without a second invoice.
+TEST_F(ServiceApi, SaleIdIsIssuedOnceAndDoubtIsSettled) {
+    StartDaemon({}, {}, {"KARVEX_TICK_MS=50"});
+    const Reply first = Call("POST", "/v1/sales", SaleBody("J1"));
+    ASSERT_EQ(first.status, 200) << first.body;
+    EXPECT_EQ(first.json["state"].toString(), "issued");
+    const Reply repeat = Call("POST", "/v1/sales", SaleBody("J1"));
+    EXPECT_EQ(repeat.status, 200) << repeat.body;
+    EXPECT_EQ(repeat.json["invoice_number"], first.json["invoice_number"]);
+    std::string other = SaleBody("J1");
+    other.replace(other.find("苹果"), 6, "香蕉");
+    const Reply reused = Call("POST", "/v1/sales", other);
+    EXPECT_EQ(reused.status, 409) << reused.body;
+    EXPECT_EQ(reused.json["code"].toInt(), 138);
+    EXPECT_EQ(Requests({kIssue}).size(), 1u);
+
+    // Neither the answer nor the processor's last invoice comes: the outcome cannot be known yet.
+    Inject("*:lost:always");
+    const Reply lost = Call("POST", "/v1/sales", SaleBody("J2"));
+    EXPECT_EQ(lost.status, 409) << lost.body;
+    EXPECT_EQ(lost.json["code"].toInt(), 143);
+    EXPECT_EQ(lost.json["state"].toString(), "in-doubt");
+    EXPECT_EQ(Call("GET", "/v1/sales/J2").json["state"].toString(), "in-doubt");
+
+    sim_->clear_faults();
+    const Reply settled = Call("POST", "/v1/sales", SaleBody("J2"));
+    EXPECT_EQ(settled.status, 200) << settled.body;
+    EXPECT_EQ(settled.json["state"].toString(), "issued");
+    EXPECT_EQ(Requests({kIssue}).size(), 2u);
+    EXPECT_EQ(sim_->state().invoices.size(), 2u);
+
+    const Reply latest = Call("GET", "/v1/sales?limit=1");
+    ASSERT_EQ(latest.json["sales"].toArray().size(), 1);
+    EXPECT_EQ(latest.json["sales"].toArray()[0].toObject()["sale_id"].toString(), "J2");
+    EXPECT_EQ(Call("GET", "/v1/sales/nobody").status, 404);
+}
 
 // Requests refused before anything reaches the line, each with its status, the result code and the field.
 TEST_F(ServiceApi, RefusesWithTheStatusThatFits) {
