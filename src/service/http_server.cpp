@@ -111,9 +111,17 @@ bool HttpServer::ListenLocal(const QString& path, QString* error) {
 
 quint16 HttpServer::Port() const { return tcp_ ? tcp_->serverPort() : 0; }
 
-int HttpServer::ConnectionCount() const { return static_cast<int>(findChildren<HttpConnection*>().size()); }
-
-void HttpServer::Adopt(QIODevice* device, bool local) { new HttpConnection(*this, device, local); }
+void HttpServer::Adopt(QIODevice* device, bool local) {
+    if (connections_ >= limits_.maxConnections) {
+        if (auto* tcp = qobject_cast<QAbstractSocket*>(device)) tcp->abort();
+        if (auto* unix = qobject_cast<QLocalSocket*>(device)) unix->abort();
+        device->deleteLater();
+        return;
+    }
+    ++connections_;
+    auto* connection = new HttpConnection(*this, device, local);
+    connect(connection, &QObject::destroyed, this, [this] { --connections_; });
+}
 
 HttpConnection::HttpConnection(HttpServer& server, QIODevice* device, bool local)
     : QObject(&server), server_(server), device_(device), local_(local), idle_(new QTimer(this)) {

@@ -51,6 +51,8 @@ struct HttpLimits {
     qsizetype maxBody = 64 * 1024;
     // A connection that sends nothing for this long while no request of it is under way is closed.
     std::chrono::milliseconds idle{30000};
+    // Connections beyond this many are closed at once, before the process runs out of descriptors.
+    int maxConnections = 512;
 };
 
 class HttpConnection;
@@ -93,7 +95,7 @@ public:
     bool ListenLocal(const QString& path, QString* error);
     quint16 Port() const;
     const HttpLimits& Limits() const { return limits_; }
-    int ConnectionCount() const;
+    int ConnectionCount() const { return connections_; }
 
 private:
     friend class HttpConnection;
@@ -105,6 +107,7 @@ private:
     HttpLimits limits_;
     QTcpServer* tcp_ = nullptr;
     QLocalServer* local_ = nullptr;
+    int connections_ = 0;
 };
 
 // One client's connection: reads requests one at a time, writes their answers in order.
