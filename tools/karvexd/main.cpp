@@ -153,14 +153,14 @@ int main(int argc, char** argv) {
     // Without the port the service still answers: the status says so and line requests get 503.
     if (loaded != 0) std::fprintf(stderr, "karvexd: %s\n", fiscal.Description().toStdString().c_str());
 
-    Service service(fiscal, token, options);
-    if (!service.Start(&error)) {
+    auto service = std::make_unique<Service>(fiscal, token, options);
+    if (!service->Start(&error)) {
         std::fprintf(stderr, "karvexd: cannot listen: %s\n", error.toStdString().c_str());
         fiscal.UnloadFicalForm(0);
         return 1;
     }
     std::printf("karvexd: listening on http://%s:%u/ (token file %s)\n",
-                options.address.toString().toStdString().c_str(), service.Port(), tokenFile.c_str());
+                options.address.toString().toStdString().c_str(), service->Port(), tokenFile.c_str());
     std::fflush(stdout);
 
     if (::pipe2(signalPipe, O_CLOEXEC) == 0) {
@@ -168,11 +168,13 @@ int main(int argc, char** argv) {
         sa.sa_handler = OnSignal;
         ::sigaction(SIGTERM, &sa, nullptr);
         ::sigaction(SIGINT, &sa, nullptr);
-        auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &service);
+        auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, service.get());
         QObject::connect(notifier, &QSocketNotifier::activated, [] { QCoreApplication::quit(); });
     }
     ::signal(SIGPIPE, SIG_IGN);
     QCoreApplication::exec();
+    // The service's own reading connection to the store closes before the store is compacted and closed.
+    service.reset();
     const int unload = fiscal.UnloadFicalForm(0);
     if (unload != 0) std::fprintf(stderr, "karvexd: closing the store gave %d\n", unload);
     return 0;
