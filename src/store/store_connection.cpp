@@ -8,6 +8,7 @@
 #include "store/outbox.h"
 #include "store/schema.h"
 #include "store/store_codes.h"
+#include "store/store_upkeep.h"
 
 namespace karvex {
 namespace {
@@ -130,6 +131,7 @@ std::int32_t StoreConnection::EnsureSchema() {
     std::int32_t code = Exec(
         "INSERT INTO \"ComSet\" (\"CommPort\", \"Bite\") SELECT 0, 0 WHERE NOT EXISTS (SELECT 1 FROM \"ComSet\");");
     if (code != result::kSuccess) return code;
+    if ((code = EnsureSearchIndexes(*this)) != result::kSuccess) return code;
     // Capture for the central database, made last: its triggers read the tables' columns.
     if ((code = CreateOutboxTables(*this)) != result::kSuccess) return code;
     if ((code = CreateOutboxTriggers(*this)) != result::kSuccess) return code;

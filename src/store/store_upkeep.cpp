@@ -11,20 +11,27 @@ namespace karvex {
 const std::vector<SearchIndex>& SearchIndexes() {
     // DayTrade.日期 and DeclareData.数据起始日期 are unique keys and indexed as such.
     static const std::vector<SearchIndex> indexes = {
-        {"InvPrintData", "开票日期"},   {"InvPrintData", "发票号"},        // the print-data range queries
-        {"InvUseSum", "开票截止时间"}, {"InvUseSum", "发票起始号"},      // the roll-summary range queries
-        {"DeclareData", "数据截止日期"},                                 // the declaration range query
-        {"InvoiceNumber", "发票使用状态"}, {"MakeInvoice", "开票类型"},  // the writers' look-ups
+        {"InvPrintData", {"开票日期"}},        {"InvPrintData", {"发票号"}},      // the print-data range queries
+        {"InvPrintData", {"开票类型", "开票总金额"}},                            // the browser's totals
+        {"InvUseSum", {"开票截止时间"}},      {"InvUseSum", {"发票起始号"}},    // the roll-summary range queries
+        {"DeclareData", {"数据截止日期"}},                                        // the declaration range query
+        {"InvoiceNumber", {"发票使用状态"}}, {"MakeInvoice", {"开票类型"}},     // the writers' look-ups
     };
     return indexes;
 }
 
-std::string SearchIndexName(const SearchIndex& index) { return std::string(index.table) + "_" + index.field; }
+std::string SearchIndexName(const SearchIndex& index) {
+    std::string name = index.table;
+    for (const char* f : index.fields) name += std::string("_") + f;
+    return name;
+}
 
 std::int32_t EnsureSearchIndexes(StoreConnection& conn) {
     for (const SearchIndex& index : SearchIndexes()) {
+        std::string columns;
+        for (const char* f : index.fields) columns += (columns.empty() ? "" : ", ") + QuoteIdentifier(f);
         std::int32_t rc = conn.Exec("CREATE INDEX IF NOT EXISTS " + QuoteIdentifier(SearchIndexName(index)) + " ON " +
-                                    QuoteIdentifier(index.table) + " (" + QuoteIdentifier(index.field) + ")");
+                                    QuoteIdentifier(index.table) + " (" + columns + ")");
         if (rc != result::kSuccess) return rc;
     }
     return result::kSuccess;

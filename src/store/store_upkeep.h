@@ -10,15 +10,16 @@ namespace karvex {
 
 class StoreConnection;
 
-// One column searched by a browser range query or a record writer's criterion.
+// A column searched by a browser range query or a record writer's criterion (and, for totals over a whole
+// table, the columns they add up, so that the sums read the index instead of the table's rows).
 struct SearchIndex {
     const char* table;
-    const char* field;
+    std::vector<const char*> fields;
 };
 
 // Every search index, by table. Columns that are already a table's unique key are not repeated here.
 const std::vector<SearchIndex>& SearchIndexes();
-// The index's name in the store: "<table>_<field>".
+// The index's name in the store: "<table>_<field>[_<field>…]".
 std::string SearchIndexName(const SearchIndex& index);
 // Creates the indexes that are missing (an older store gains them at its first open; building one over a
 // million rows takes a few seconds once). 0 or the engine's code, with the reason on the connection.

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -77,6 +78,30 @@ TEST(CompactionRule, PaysOnlyWhenFreePagesAreAQuarterOfTheFileAndMoreThanAFew) {
         bool pays;
     } cases[] = {{2000, 499, false}, {2000, 500, true}, {400, 200, false}, {100000, 300, false}, {0, 0, false}};
     for (const auto& c : cases) EXPECT_EQ(CompactionPays({c.pages, c.freePages}), c.pays) << c.pages << " " << c.freePages;
+}
+
+// A store written before the search indexes existed gains them at its next open, rows untouched.
+TEST_F(StoreAccessTest, SearchIndexesAreCreatedAtOpenWhenMissing) {
+    Fill("InvPrintData", "开票日期", "20240101");
+    auto indexNames = [&] {
+        std::vector<std::string> names;
+        Statement list(*store_->Connection(), "SELECT name FROM sqlite_master WHERE type = 'index' ORDER BY name");
+        while (sqlite3_step(list.get()) == SQLITE_ROW)
+            names.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(list.get(), 0)));
+        return names;
+    };
+    for (const SearchIndex& index : SearchIndexes())
+        ASSERT_EQ(store_->Connection()->Exec("DROP INDEX " + QuoteIdentifier(SearchIndexName(index))), 0)
+            << SearchIndexName(index);
+    const std::vector<std::string> without = indexNames();
+    store_->Close();
+    ASSERT_EQ(store_->Open(), 0) << store_->LastErrorText();
+    const std::vector<std::string> with = indexNames();
+    EXPECT_EQ(with.size(), without.size() + SearchIndexes().size());
+    for (const SearchIndex& index : SearchIndexes())
+        EXPECT_NE(std::find(with.begin(), with.end(), SearchIndexName(index)), with.end()) << SearchIndexName(index);
+    EXPECT_EQ(FirstText("InvPrintData", "开票日期"), "20240101");
+    EXPECT_TRUE(IntegrityOk());
 }
 
 // Unload closes at once while compaction would copy the store for little; once an emptied queue leaves the

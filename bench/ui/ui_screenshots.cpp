@@ -1,0 +1,121 @@
+// Screenshots for the README: the console during a print-data upload (its status bar's progress bar) and the
+// data browser with its day-trade and roll charts. A manual step, not part of the tests: run it under Xvfb
+// with a Chinese font installed (Debian: xvfb, fonts-noto-cjk), so that the windows are drawn as an operator
+// sees them:
+//
+//   xvfb-run -a -s "-screen 0 1280x900x24" build/release/bench/ui/ui_screenshots docs/screenshots
+//
+// The virtual processor (karvex-sim) holds 180 issued invoices over two months and answers at 9600 baud, so
+// that the upload takes long enough to be seen; the console is grabbed at its 60th frame.
+#include <QApplication>
+#include <QDir>
+#include <QPixmap>
+#include <QTabWidget>
+#include <QTimer>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "browser/data_browser.h"
+#include "commands/issuers.h"
+#include "control/control_module.h"
+#include "karvex/fiscal.h"
+#include "link/result_codes.h"
+#include "store/store_access.h"
+
+extern char** environ;
+
+using namespace karvex;
+
+namespace {
+
+void Save(QWidget* window, const QString& file) {
+    window->raise();
+    QApplication::processEvents();
+    if (!window->grab().save(file)) std::fprintf(stderr, "cannot write %s\n", qPrintable(file));
+    else std::printf("%s\n", qPrintable(file));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    const QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(".");
+    QDir().mkpath(out);
+    char tmpl[] = "/tmp/karvex-shots-XXXXXX";
+    const std::string dir = ::mkdtemp(tmpl);
+    ::setenv("KARVEX_DATA_DIR", dir.c_str(), 1);
+    const std::string deviceFile = dir + "/device";
+    std::vector<std::string> args = {KARVEX_SIM_PATH, "--quiet", "--rolls", "2", "--invoices", "180", "--from",
+                                     "20240301", "--to", "20240430", "--clock", "20240430180000", "--pace", "9600",
+                                     "--device-file", deviceFile};
+    std::vector<char*> simArgv;
+    for (auto& a : args) simArgv.push_back(a.data());
+    simArgv.push_back(nullptr);
+    pid_t sim = 0;
+    if (::posix_spawn(&sim, KARVEX_SIM_PATH, nullptr, nullptr, simArgv.data(), environ) != 0) return 1;
+    std::string device;
+    for (int i = 0; i < 200 && device.empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::ifstream in(deviceFile);
+        std::getline(in, device);
+    }
+    ::setenv("KARVEX_COM1", device.c_str(), 1);
+    int rc = 0;
+    {
+        Fiscal fiscal;
+        ControlModule& m = fiscal.Module();
+        if ((rc = fiscal.LoadFiscalForm()) != 0) {
+            std::fprintf(stderr, "LoadFiscalForm: %s\n", qPrintable(fiscal.Description()));
+        } else {
+            fiscal.ShowFiscalForm(0, 0);
+            QWidget* console = QApplication::activeWindow();
+            for (QWidget* w : QApplication::topLevelWidgets())
+                if (w->isVisible() && w->windowTitle() == QStringLiteral("税控器通讯软件")) console = w;
+            fiscal.SetProgressCallback([&](const Progress& p) {
+                if (p.received == 60 && !p.done && console) Save(console, out + "/console-upload.png");
+            });
+            m.SetCommandResult(result::kCommandUnderWay);
+            IssueResult sent = IssuePrintData(m.MakeIssueContext(), false, {"", "", {"2024", "03", "01"}, {"2024", "04", "30"}});
+            rc = sent.sent ? m.WaitForCommand(true) : sent.code;
+            m.SetCommandResult(result::kCommandUnderWay);
+            sent = IssueDayTrade(m.MakeIssueContext(), {"2024", "03", "01"}, {"2024", "04", "30"});
+            if (sent.sent) m.WaitForCommand(true);
+            fiscal.SetProgressCallback({});
+        }
+        fiscal.UnloadFicalForm(0);
+    }
+    ::kill(sim, SIGTERM);
+    ::waitpid(sim, nullptr, 0);
+    {
+        StoreAccess store(dir);
+        if (store.Open() == 0) {
+            // Roll summaries as the processor reports them, written here: two used rolls and one begun.
+            store.Connection()->Exec(
+                "INSERT INTO InvUseSum (发票代码发票起始号, 发票代码, 发票起始号, 发票终止号, 正常发票份数, 退票份数, "
+                "废票份数, 正常发票总金额, 退票总金额, 开票起始时间, 开票截止时间) VALUES "
+                "('1100000000010000000001', '110000000001', '0000000001', '0000000100', 92, 5, 3, 9210.5, 230, '20240301', '20240331'),"
+                "('1100000000010000000101', '110000000001', '0000000101', '0000000200', 71, 4, 1, 7320, 160.5, '20240401', '20240425'),"
+                "('1100000000010000000201', '110000000001', '0000000201', '0000000300', 12, 0, 1, 1350, 0, '20240426', '20240430')");
+            Datashow browser(store.Connection());
+            browser.show();
+            for (int tab : {2, 3, 4}) {
+                browser.TabStrip()->setCurrentIndex(tab - 1);
+                QApplication::processEvents();
+                Save(&browser, out + QStringLiteral("/browser-tab%1.png").arg(tab));
+            }
+        }
+    }
+    std::filesystem::remove_all(dir);
+    return rc;
+}
