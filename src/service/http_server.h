@@ -4,6 +4,10 @@
 // refused from its head alone and never read in, so a client cannot make the service hold megabytes.
 // One request per connection is handled at a time; an answer may come much later (after the line's queue),
 // and an answer for a client that has gone is dropped without touching the closed connection.
+//
+// Why not Qt HttpServer (6.4, Debian 12): it reads a whole body into memory before any handler can refuse
+// it, and an answer given after the line's queue to a client that has meanwhile gone writes through a socket
+// that is no longer there (the process crashes); it has no Unix socket either.
 #include <QByteArray>
 #include <QHostAddress>
 #include <QList>
