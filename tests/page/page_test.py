@@ -4,8 +4,8 @@
 Chromium is driven over its DevTools pipe (--remote-debugging-pipe: JSON messages ending in a NUL byte on
 descriptors 3 and 4), so nothing beyond the Python standard library is needed. The page first gets a wrong
 token in its address and must ask for one; the right token typed into its form must bring up the status;
-a host call made while the page watches must show as on-line with its log lines. The page is then saved as a
-PNG (--screenshot).
+host calls made while the page watches must show: on line with their log lines, a sale in the latest sales,
+the progress of a multi-packet answer. The page is then saved as a PNG (--screenshot).
 """
 import argparse
 import base64
@@ -113,7 +113,8 @@ class Browser:
 
 
 def start_line(args, tmp):
-    sim = subprocess.Popen([args.sim, '--quiet'], stdout=subprocess.PIPE, text=True)
+    # Spare rolls make the list of dispensed rolls a multi-packet answer.
+    sim = subprocess.Popen([args.sim, '--quiet', '--spare-rolls', '3'], stdout=subprocess.PIPE, text=True)
     device = re.search(r'(/dev/\S+)', sim.stdout.readline()).group(1)
     env = dict(os.environ, KARVEX_COM1=device, QT_QPA_PLATFORM='offscreen')
     token_file = os.path.join(tmp, 'karvexd.token')
@@ -170,9 +171,25 @@ def main():
                          'document.getElementById("token-form").requestSubmit(); true' % json.dumps(token))
         browser.wait_for(text_of('stream') + ' === "已连接" && ' + text_of('service') + ' === "服务已连接"')
 
-        # A host call made while the page watches.
+        # Host calls made while the page watches.
         post(base, token, '/v1/online', {})
         browser.wait_for(text_of('online') + ' === "已联机" && document.querySelectorAll("#log li").length >= 2')
+        sale = {'kind': 'issue', 'sale_id': 'page-1', 'payer': '某某商贸有限公司',
+                'goods': [{'name': '矿泉水', 'quantity': '2', 'price': '1.50', 'amount': '3.00', 'tax_index': 1}]}
+        tax_code = post(base, token, '/v1/sales', sale)['tax_code']
+        row = browser.wait_for('[...document.querySelectorAll("#sales tr")].map((r) => r.textContent)'
+                               '.find((t) => t.includes("page-1"))')
+        assert '已开具' in row and tax_code and tax_code in row and '3.00' in row, row
+
+        # A multi-packet answer (the dispensed rolls): every progress event shows the bar until the last one.
+        browser.evaluate('window.shown = []; new MutationObserver(() => { if (!document.getElementById('
+                         '"progress-box").hidden) window.shown.push(' + text_of('progress-text') + '); })'
+                         '.observe(document.getElementById("panels"), {subtree: true, childList: true, '
+                         'characterData: true, attributes: true}); true')
+        post(base, token, '/v1/commands/0x32', {})
+        shown = browser.wait_for('document.getElementById("progress-box").hidden && window.shown.length > 0 && '
+                                 'window.shown')
+        assert any(re.search(r'共 \d+ 帧', text) for text in shown), shown
 
         shot = browser.call('Page.captureScreenshot', {'format': 'png', 'captureBeyondViewport': True})
         png = base64.b64decode(shot['data'])

@@ -110,7 +110,8 @@
       bar.value = Math.min(received, total);
       $('progress-text').textContent =
         (p.label ? p.label + '：' : '') + '已收 ' + received + ' 帧，共 ' + total + ' 帧（' +
-        Math.floor((100 * Math.min(received, total)) / total) + '%）';
+        Math.floor((100 * Math.min(received, total)) / total) + '%）' +
+        (p.seconds_left >= 0 ? '，约剩 ' + p.seconds_left + ' 秒' : '');
     } else {
       bar.removeAttribute('value');  // total not known yet: an indeterminate bar
       $('progress-text').textContent = (p.label ? p.label + '：' : '') + '已收 ' + received + ' 帧';
@@ -151,6 +152,11 @@
     return String(kind || '');
   }
 
+  function amountText(value) {
+    const n = Number(value);
+    return value === '' || !Number.isFinite(n) ? String(value) : n.toFixed(2);
+  }
+
   // yyyymmddhhmm from an answer, yyyymmdd when read back from print data.
   function dateText(value) {
     const m = /^(\d{4})(\d{2})(\d{2})(?:(\d{2})(\d{2}))?$/.exec(String(value));
@@ -171,8 +177,9 @@
         [kindText(field(row, 'kind', 'Kind')), ''],
         [STATES[state] || state, ''],
         [field(row, 'invoice_number', 'InvNum'), ''],
+        [amountText(field(row, 'total', 'Total')), 'num'],
         [field(row, 'tax_code', 'TaxCode'), 'code'],
-        [dateText(field(row, 'date_time', 'DateTime')), ''],
+        [dateText(field(row, 'date_time', 'DateTime')) || field(row, 'created_at', 'CreatedAt'), ''],
       ];
       for (const [text, cls] of cells) {
         const td = document.createElement('td');
@@ -231,7 +238,11 @@
         return;
       }
       progress = p.done ? null : p;
-      if (p.command) $('command').textContent = '正在执行：' + p.command;
+      if (p.done) {
+        $('command').textContent = '空闲';  // the status poll names the next command, if one follows
+      } else if (p.command) {
+        $('command').textContent = '正在执行：' + p.command;
+      }
       showProgress(p);
     });
   }
