@@ -21,3 +21,6 @@ cmake --build build/release -j"$JOBS"
 ctest --test-dir build/release --output-on-failure -L "python|package" --timeout 300
 # Host calls against a faulty line: memory, descriptors and threads must level off (about 40 s).
 build/release/bench/soak/soak_bench
+# karvexd under concurrent clients: every sale once in the answers, the journal and the processor, and the
+# service asleep while it waits (a few seconds; the full run is bench/service/load_bench.py without options).
+python3 bench/service/load_bench.py --clients 4 --requests 25 --idle-seconds 1
