@@ -23,8 +23,11 @@ std::string Slice(const std::string& utf8, std::size_t width) {
 }
 
 struct Sale {
+    Sale(QString saleId, std::string each = "10.00", QString original = {})
+        : id(std::move(saleId)), amount(std::move(each)), returned(std::move(original)) {}
     QString id;
-    std::string amount = "10.00";  // each test changes what it is about
+    std::string amount;  // each test changes what it is about
+    QString returned;    // a return of this invoice when not empty
 };
 
 struct Known {
@@ -40,14 +43,14 @@ protected:
     }
 
     int Make(const Sale& s) {
-        return fiscal_->FiscalMakeInv(s.id, 52, 0, 0, "", QString::fromUtf8("某某商贸有限公司"), 1,
-                                      QString::fromStdString(Slice("苹果", 20)), QString::fromStdString(Slice("1", 11)),
-                                      QString::fromStdString(Slice(s.amount, 11)),
-                                      QString::fromStdString(Slice(s.amount, 11)), "1");
+        return fiscal_->FiscalMakeInv(
+            s.id, s.returned.isEmpty() ? 52 : 53, 0, 0, s.returned, QString::fromUtf8("某某商贸有限公司"), 1,
+            QString::fromStdString(Slice("苹果", 20)), QString::fromStdString(Slice("1", 11)),
+            QString::fromStdString(Slice(s.amount, 11)), QString::fromStdString(Slice(s.amount, 11)), "1");
     }
     // The same with ticks short enough for a time-out the test expects.
     int MakeLosing(const Sale& s) {
-        return WithShortTicks([&] { return Make(s); }, 20);
+        return WithShortTicks([&] { return Make(s); }, 30);
     }
 
     Known Ask(const QString& id) {
@@ -97,6 +100,13 @@ TEST_F(SaleJournalE2E, AnAnswerLostAfterTheProcessorIssuedEndsInZeroWithTheNumbe
     }
     EXPECT_EQ(Sent(kIssue), 4u);
     EXPECT_EQ(Sent(kLastInvoice), 4u);
+
+    // A return the same way: the processor's last invoice is the return of the invoice named.
+    const Sale back{"R1", "10.00", QString::fromStdString(LastNumber())};
+    sim_->inject({.command = ToByte(CommandCode::ReturnInvoice), .kind = FaultKind::Lost});
+    ASSERT_EQ(MakeLosing(back), 0) << fiscal_->Description().toStdString();
+    EXPECT_EQ(sim_->state().invoices.back().kind, sim::InvoiceKind::Return);
+    EXPECT_EQ(Ask("R1").invNum.toStdString(), LastNumber());
 }
 
 TEST_F(SaleJournalE2E, ASaleIdIsIssuedOnceAndAnsweredFromTheJournalAfterwards) {
