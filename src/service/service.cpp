@@ -400,7 +400,7 @@ HttpResponse Service::Status() {
                          {"in_flight", inFlight},
                          {"queue", queue_.Waiting()},
                          {"store", Q(m.Paths().storePath)},
-                         {"sync", QJsonValue()}});
+                         {"sync", options_.syncStatus ? QJsonValue(options_.syncStatus()) : QJsonValue()}});
 }
 
 int Service::OpenReader(QString& why) {

@@ -3,10 +3,12 @@
 // line go through the line queue; the status, the store's tables, the event stream and the status page are
 // answered at once, also while the line is busy. Every /v1 request carries the bearer token.
 #include <QHostAddress>
+#include <QJsonObject>
 #include <QObject>
 #include <QStringList>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -33,6 +35,8 @@ struct ServiceOptions {
     QStringList allowedOrigins;  // origins other than the service's own that may call it from a browser
     std::chrono::milliseconds heartbeat{15000};
     HttpLimits limits;
+    // The "sync" part of the status (karvexd --sync); none: null.
+    std::function<QJsonObject()> syncStatus;
 };
 
 class Service : public QObject {

@@ -77,6 +77,8 @@ const std::vector<SyncedTable>& SyncedTables() {
         {"InvoiceNumber", "发票代码单卷发票起始号"},
         {"MachineData", ""},
         {"UserInformation", ""},
+        // A sale id is optional, so a journal row is known by its row identity, which only grows.
+        {"SalesJournal", kRowIdColumn},
     };
     return tables;
 }
@@ -89,6 +91,8 @@ const SyncedTable* FindSyncedTable(const std::string& name) {
 
 std::int32_t StoreColumns(StoreConnection& conn, const std::string& table, std::vector<std::string>& columns) {
     columns.clear();
+    const SyncedTable* synced = FindSyncedTable(table);
+    const bool keepRowId = synced != nullptr && std::string(synced->key) == kRowIdColumn;
     // The engine here has no table-valued pragmas; the name is quoted like any identifier.
     Statement st(conn, "PRAGMA table_info(" + QuoteIdentifier(table) + ")");
     if (st.PrepareResult() != SQLITE_OK) return conn.FailEngine(st.PrepareResult(), "读取表结构失败");
@@ -96,7 +100,7 @@ std::int32_t StoreColumns(StoreConnection& conn, const std::string& table, std::
     while ((rc = sqlite3_step(st.get())) == SQLITE_ROW) {
         const unsigned char* text = sqlite3_column_text(st.get(), 1);
         std::string name = text ? reinterpret_cast<const char*>(text) : "";
-        if (name != kRowIdColumn) columns.push_back(std::move(name));
+        if (name != kRowIdColumn || keepRowId) columns.push_back(std::move(name));
     }
     if (rc != SQLITE_DONE) return conn.FailEngine(sqlite3_extended_errcode(conn.Handle()), "读取表结构失败");
     return result::kSuccess;

@@ -19,7 +19,7 @@ class StoreConnection;
 struct SyncedTable {
     const char* name;
     // The table's own key; empty for the tables that hold one row per processor (the machine number alone
-    // keys them centrally).
+    // keys them centrally); kRowIdColumn for a table whose rows have no key of their own.
     const char* key;
 };
 
@@ -32,8 +32,8 @@ inline constexpr int kOutboxValueColumns = 64;
 const std::vector<SyncedTable>& SyncedTables();
 const SyncedTable* FindSyncedTable(const std::string& name);
 
-// The columns of a table as the store has them (without the row identity), in their order; empty when the
-// table is not there.
+// The columns of a table as the store has them, in their order (the row identity only where it is the
+// key); empty when the table is not there.
 std::int32_t StoreColumns(StoreConnection& conn, const std::string& table, std::vector<std::string>& columns);
 
 // The outbox and the sync's state row, created when missing.

@@ -1,5 +1,6 @@
 #include "sync/central_schema.h"
 
+#include "journal/journal.h"
 #include "store/outbox.h"
 #include "store/schema.h"
 
@@ -26,7 +27,9 @@ std::vector<CentralTable> BuildTables() {
         const TableDef* def = FindStoreTable(synced.name);
         if (def == nullptr) continue;
         CentralTable t{def->name, synced.key, {}};
+        if (t.key == kRowIdColumn) t.columns.push_back({kRowIdColumn, "bigint"});
         for (const FieldDef& f : def->fields) t.columns.push_back({f.name, PgType(f)});
+        if (t.name == journal::kTable) t.since = 2;
         out.push_back(std::move(t));
     }
     return out;
@@ -47,6 +50,33 @@ std::string InvoiceNo(const char* column) {
     return std::string("CASE WHEN \"") + column + "\" ~ '^[0-9]{1,18}$' THEN \"" + column + "\"::bigint END";
 }
 
+void CreateTables(int version, std::vector<std::string>& sql) {
+    for (const CentralTable& t : CentralTables()) {
+        if (t.since != version) continue;
+        std::string create = "CREATE TABLE " + CentralName(t.name) + " (machine_no text NOT NULL";
+        for (const CentralColumn& c : t.columns) create += ", " + PgIdentifier(c.name) + " " + c.type;
+        create += ", synced_at timestamptz NOT NULL DEFAULT now(), PRIMARY KEY (machine_no";
+        if (!t.key.empty()) create += ", " + PgIdentifier(t.key);
+        create += "))";
+        sql.push_back(create);
+    }
+}
+
+// The sales journal joins: a sale whose outcome is not final yet ("sent", "in-doubt") is one the head
+// office may have to chase.
+std::vector<std::string> VersionTwo() {
+    std::vector<std::string> sql;
+    CreateTables(2, sql);
+    const auto col = [](std::string_view name) { return PgIdentifier(std::string(name)); };
+    sql.push_back("CREATE VIEW " + std::string(kCentralSchemaName) + ".sales_in_doubt AS SELECT machine_no, " +
+                  col(journal::kSaleId) + " AS sale_id, " + col(journal::kState) + " AS state, " +
+                  col(journal::kCreated) + " AS created_at, " + col(journal::kUpdated) + " AS updated_at, " +
+                  col(journal::kKind) + " AS kind, " + col(journal::kTotal) + " AS total, " + col(journal::kResult) +
+                  " AS result FROM " + CentralName(std::string(journal::kTable)) + " WHERE " + col(journal::kState) +
+                  " IN ('" + std::string(journal::kSent) + "', '" + std::string(journal::kInDoubt) + "')");
+    return sql;
+}
+
 std::vector<std::string> VersionOne() {
     const std::string s = kCentralSchemaName;
     std::vector<std::string> sql;
@@ -60,14 +90,7 @@ std::vector<std::string> VersionOne() {
     // Numbers the head office may change without a new schema (UPDATE karvex.settings ...).
     sql.push_back("CREATE TABLE " + s + ".settings (name text PRIMARY KEY, value numeric NOT NULL)");
     sql.push_back("INSERT INTO " + s + ".settings VALUES ('roll_threshold', 2)");
-    for (const CentralTable& t : CentralTables()) {
-        std::string create = "CREATE TABLE " + CentralName(t.name) + " (machine_no text NOT NULL";
-        for (const CentralColumn& c : t.columns) create += ", " + PgIdentifier(c.name) + " " + c.type;
-        create += ", synced_at timestamptz NOT NULL DEFAULT now(), PRIMARY KEY (machine_no";
-        if (!t.key.empty()) create += ", " + PgIdentifier(t.key);
-        create += "))";
-        sql.push_back(create);
-    }
+    CreateTables(1, sql);
     sql.push_back("CREATE VIEW " + s +
                   ".day_trade_per_register AS SELECT machine_no, \"日期\" AS day,"
                   " \"正常发票份数\" AS normal_invoices, \"退票份数\" AS return_invoices,"
@@ -124,6 +147,7 @@ const CentralTable* FindCentralTable(const std::string& name) {
 std::vector<std::string> CentralSchemaStep(int version) {
     std::vector<std::string> sql;
     if (version == 1) sql = VersionOne();
+    if (version == 2) sql = VersionTwo();
     if (!sql.empty()) {
         sql.push_back("INSERT INTO " + std::string(kCentralSchemaName) + ".schema_version (version) VALUES (" +
                       std::to_string(version) + ")");
@@ -140,6 +164,8 @@ const std::vector<CentralView>& CentralViews() {
          "SELECT machine_no, invoices, normal_amount FROM karvex.invoices_per_register_day WHERE day = '20261207';"},
         {"karvex.rolls_left", "SELECT machine_no, unused_rolls, invoices_left FROM karvex.rolls_left ORDER BY 3;"},
         {"karvex.rolls_low", "SELECT machine_no, unused_rolls FROM karvex.rolls_low;"},
+        {"karvex.sales_in_doubt",
+         "SELECT machine_no, sale_id, state, created_at FROM karvex.sales_in_doubt ORDER BY created_at;"},
     };
     return views;
 }

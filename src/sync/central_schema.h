@@ -7,7 +7,7 @@
 
 namespace karvex::sync {
 
-inline constexpr int kCentralSchemaVersion = 1;
+inline constexpr int kCentralSchemaVersion = 2;
 inline constexpr const char* kCentralSchemaName = "karvex";
 // The column every central table carries first.
 inline constexpr const char* kMachineNumberColumn = "machine_no";
@@ -21,6 +21,7 @@ struct CentralTable {
     std::string name;
     std::string key;  // the store table's own key; empty: one row per register
     std::vector<CentralColumn> columns;
+    int since = 1;  // the schema version that created it
 };
 
 // The central form of every synced table.

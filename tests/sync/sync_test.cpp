@@ -2,6 +2,8 @@
 // and upload, a server stopped mid-sync, a row the centre refuses, an older store joining in.
 #include <QString>
 
+#include <thread>
+
 #include "commands/issuers.h"
 #include "control/control_module.h"
 #include "karvex/fiscal.h"
@@ -10,6 +12,7 @@
 #include "support/processor.h"
 #include "support/scripted_ui.h"
 #include "sync/fleet_sync.h"
+#include "sync/sync_worker.h"
 #include "sync_support.h"
 
 namespace karvex::testing {
@@ -140,6 +143,7 @@ TEST_F(CentralTest, ThreeRegistersIssueUploadAndSyncIntoOneCentre) {
         sim->stop();
         local.push_back(LocalRows(*dirs.back()));
         ASSERT_EQ(local.back()["InvPrintData"].size(), static_cast<std::size_t>(reg));
+        ASSERT_EQ(local.back()["SalesJournal"].size(), static_cast<std::size_t>(reg));
     }
     ::unsetenv("KARVEX_COM1");
     ::unsetenv("KARVEX_DATA_DIR");
@@ -172,7 +176,14 @@ TEST_F(CentralTest, SchemaIsVersionedAndASyncNeedsItsVersion) {
     }
     std::string message;
     ASSERT_EQ(sync::InitCentral(settings_, message), 0) << "a second init changes nothing";
-    EXPECT_EQ(CentralValue("SELECT count(*) FROM karvex.schema_version"), "1");
+    EXPECT_EQ(CentralValue("SELECT string_agg(version::text, ',' ORDER BY version) FROM karvex.schema_version"), "1,2");
+    // A database at the first version gains the sales journal and its view.
+    PQclear(PQexec(central_,
+                   "DROP VIEW karvex.sales_in_doubt; DROP TABLE karvex.\"SalesJournal\";"
+                   " DELETE FROM karvex.schema_version WHERE version = 2"));
+    ASSERT_EQ(sync::InitCentral(settings_, message), 0) << message;
+    EXPECT_NE(message.find("从版本 1 升到版本 2"), std::string::npos) << message;
+    EXPECT_EQ(CentralValue("SELECT count(*) FROM karvex.sales_in_doubt"), "0");
     PQclear(PQexec(central_, "UPDATE karvex.schema_version SET version = 99"));
     EXPECT_EQ(sync::InitCentral(settings_, message), result::kSyncSchemaMismatch);
     EXPECT_NE(message.find("99"), std::string::npos) << message;
@@ -283,6 +294,40 @@ TEST_F(CentralTest, OlderStoreJoinsInAndLocalClearingKeepsTheCentre) {
     StoreConnection store;
     ASSERT_EQ(store.Open(StoreFile(dir), StoreKey()), 0) << store.LastErrorText();
     EXPECT_EQ(Waiting(store), 0) << "compaction kept the triggers, so nothing was captured twice";
+}
+
+// The service's background sync: while the server is down it fails and waits longer after each failure (up
+// to the cap); once the server is back it sends everything. Intervals of a few milliseconds stand in for
+// the service's seconds.
+TEST_F(CentralTest, BackgroundSyncBacksOffWhileTheServerIsDownThenCatchesUp) {
+    TempDir dir("karvex-register");
+    {
+        StoreConnection store;
+        ASSERT_EQ(store.Open(StoreFile(dir), StoreKey()), 0) << store.LastErrorText();
+        FillRegister(store, "1100000000000008", 1, 120);
+    }
+    ASSERT_TRUE(server_.Stop());
+    using ms = std::chrono::milliseconds;
+    sync::SyncWorker worker(StoreFile(dir), settings_, ms(2), ms(16));
+    worker.Start();
+    // Bounded waits for what the worker does; they guard against a hang, they time nothing.
+    auto waitFor = [&](auto done) {
+        for (int i = 0; i < 30000 && !done(worker.Snapshot()); ++i) std::this_thread::sleep_for(ms(2));
+        return worker.Snapshot();
+    };
+    sync::WorkerStatus s = waitFor([](const sync::WorkerStatus& w) { return w.last.failures >= 4; });
+    EXPECT_EQ(s.last.lastCode, result::kSyncConnectFailed) << s.last.lastError;
+    EXPECT_LE(s.nextAttempt, ms(16));
+    EXPECT_EQ(s.last.waiting, 121);
+    ASSERT_TRUE(server_.Up());
+    s = waitFor([](const sync::WorkerStatus& w) { return w.last.failures == 0 && w.last.waiting == 0; });
+    EXPECT_EQ(s.last.waiting, 0) << s.last.lastError;
+    EXPECT_TRUE(s.running);
+    worker.Stop();
+    EXPECT_FALSE(worker.Snapshot().running);
+    PQfinish(central_);
+    central_ = server_.Connect();
+    EXPECT_EQ(CentralRows(central_), LocalRows(dir));
 }
 
 }  // namespace

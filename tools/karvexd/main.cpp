@@ -14,6 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "control/control_module.h"
 #include "karvex/application.h"
@@ -22,6 +23,7 @@
 #include "link/user_interface.h"
 #include "service/service.h"
 #include "service/token_store.h"
+#include "sync/sync_worker.h"
 
 namespace {
 
@@ -71,10 +73,30 @@ void PrintUsage(std::FILE* to) {
                  "                      first start)\n"
                  "  --rotate-token      write a new token to the token file and exit; a running service\n"
                  "                      refuses the old token from then on\n"
+                 "  --sync URL          send the store's outbox to the central PostgreSQL database every few\n"
+                 "                      seconds (longer after failures); the address carries no password\n"
+                 "  --sync-passfile P   the password file for --sync (else PGPASSFILE, ~/.pgpass, a service file)\n"
+                 "  --sync-interval S   seconds between syncs (default 5)\n"
                  "  --help              this text\n"
                  "\n"
                  "Exit status: 0 after SIGTERM or SIGINT, 1 when the store, the port or the token file cannot be\n"
                  "used, 2 for a usage error.\n");
+}
+
+QJsonObject SyncJson(const karvex::sync::WorkerStatus& w) {
+    const auto text = [](const std::string& t) {
+        return t.empty() ? QJsonValue() : QJsonValue(QString::fromStdString(t));
+    };
+    return QJsonObject{{"running", w.running},
+                       {"central", text(w.last.central)},
+                       {"waiting", static_cast<qint64>(w.last.waiting)},
+                       {"last_success", text(w.last.lastSuccess)},
+                       {"last_attempt", text(w.last.lastAttempt)},
+                       {"last_code", w.last.lastCode},
+                       {"last_error", text(w.last.lastError)},
+                       {"failures", w.last.failures},
+                       {"rows_sent", static_cast<qint64>(w.last.rowsSent)},
+                       {"next_attempt_ms", static_cast<qint64>(w.nextAttempt.count())}};
 }
 
 int Usage(const std::string& message) {
@@ -89,6 +111,8 @@ int main(int argc, char** argv) {
     ServiceOptions options;
     std::string dataDir, serialPort, tokenFile;
     bool rotate = false;
+    karvex::sync::SyncSettings syncSettings;
+    std::chrono::milliseconds syncPeriod = std::chrono::seconds(5);
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const auto value = [&](std::string& out) {
@@ -116,11 +140,25 @@ int main(int argc, char** argv) {
         } else if (a == "--data-dir" && value(dataDir)) {
         } else if (a == "--serial-port" && value(serialPort)) {
         } else if (a == "--token-file" && value(tokenFile)) {
+        } else if (a == "--sync" && value(syncSettings.address)) {
+        } else if (a == "--sync-passfile" && value(syncSettings.passwordFile)) {
+        } else if (a == "--sync-interval" && value(v)) {
+            char* end = nullptr;
+            const long seconds = std::strtol(v.c_str(), &end, 10);
+            if (v.empty() || *end || seconds < 1 || seconds > 86400)
+                return Usage("--sync-interval wants 1-86400: " + v);
+            syncPeriod = std::chrono::seconds(seconds);
         } else {
             return Usage("unknown option or missing value: " + a);
         }
     }
     if (!dataDir.empty()) ::setenv("KARVEX_DATA_DIR", dataDir.c_str(), 1);
+    if (!syncSettings.address.empty()) {
+        // A wrong address is a mistake in the service's configuration: said at once, not every five seconds.
+        std::vector<std::pair<std::string, std::string>> params;
+        std::string shown, why;
+        if (karvex::sync::ParseCentralAddress(syncSettings, params, shown, why) != 0) return Usage("--sync: " + why);
+    }
 
     karvex::EnsureApplication();
     karvex::Fiscal fiscal;
@@ -153,9 +191,19 @@ int main(int argc, char** argv) {
     // Without the port the service still answers: the status says so and line requests get 503.
     if (loaded != 0) std::fprintf(stderr, "karvexd: %s\n", fiscal.Description().toStdString().c_str());
 
+    // The sync has a connection of its own to the store this process holds; it is stopped before the
+    // store is closed and compacted.
+    std::unique_ptr<karvex::sync::SyncWorker> syncWorker;
+    if (!syncSettings.address.empty() && !storeCode) {
+        syncWorker =
+            std::make_unique<karvex::sync::SyncWorker>(fiscal.Module().Paths().storePath, syncSettings, syncPeriod);
+        options.syncStatus = [&worker = *syncWorker] { return SyncJson(worker.Snapshot()); };
+        syncWorker->Start();
+    }
     auto service = std::make_unique<Service>(fiscal, token, options);
     if (!service->Start(&error)) {
         std::fprintf(stderr, "karvexd: cannot listen: %s\n", error.toStdString().c_str());
+        if (syncWorker) syncWorker->Stop();
         fiscal.UnloadFicalForm(0);
         return 1;
     }
@@ -175,6 +223,8 @@ int main(int argc, char** argv) {
     QCoreApplication::exec();
     // The service's own reading connection to the store closes before the store is compacted and closed.
     service.reset();
+    // The sync's own connection ends too before the store is compacted.
+    if (syncWorker) syncWorker->Stop();
     const int unload = fiscal.UnloadFicalForm(0);
     if (unload != 0) std::fprintf(stderr, "karvexd: closing the store gave %d\n", unload);
     return 0;

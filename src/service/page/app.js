@@ -72,6 +72,16 @@
 
   // ---- status and the command in flight
 
+  // The background sync with the central database (karvexd --sync): rows waiting, the last success, and
+  // the last error while the sync keeps failing.
+  function syncText(sync) {
+    if (!sync) return '未启用';
+    let text = '待发送 ' + (sync.waiting || 0) + ' 行';
+    text += sync.last_success ? '，上次成功 ' + sync.last_success : '，尚未成功';
+    if (sync.failures) text += '，连续失败 ' + sync.failures + ' 次：' + (sync.last_error || '');
+    return text;
+  }
+
   function showStatus(s) {
     badge($('service'), true, '服务已连接');
     badge($('online'), !!s.online, s.online ? '已联机' : '未联机');
@@ -83,6 +93,7 @@
     $('queue').textContent = (s.queue || 0) + ' 个';
     $('store').textContent = s.store || '—';
     $('version').textContent = s.version || '—';
+    $('sync').textContent = syncText(s.sync);
 
     const flight = s.in_flight;
     if (!flight) {

@@ -1,0 +1,87 @@
+// The central sync's speed: a first sync of N print-data rows (1,000,000, or --rows N) written straight into
+// a fresh store, then the steady state: invoices stored one transaction each, as a register does, and sent
+// by the next sync. Prints rows per second of both next to what registers produce (a few hundred invoices a
+// day each), as the number of such registers one central server keeps up with.
+// The PostgreSQL server is started for the run in a temporary directory (as in the tests).
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "pg_server.h"
+#include "sync/fleet_sync.h"
+#include "sync_support.h"
+
+using namespace karvex;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    long rows = 1000000;
+    long steady = 2000;
+    int batch = 2000;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--rows") == 0) rows = std::atol(argv[i + 1]);
+        if (std::strcmp(argv[i], "--steady") == 0) steady = std::atol(argv[i + 1]);
+        if (std::strcmp(argv[i], "--batch-rows") == 0) batch = std::atoi(argv[i + 1]);
+    }
+    karvex::testing::PgServer server;
+    if (!server.Start()) return 1;
+    sync::SyncSettings settings;
+    settings.address = server.Url();
+    settings.passwordFile = server.PassFile();
+    settings.batchRows = batch;
+    std::string message;
+    if (sync::InitCentral(settings, message) != 0) {
+        std::fprintf(stderr, "init: %s\n", message.c_str());
+        return 1;
+    }
+    karvex::testing::TempDir dir("karvex-sync-bench");
+    StoreConnection store;
+    if (store.Open(karvex::testing::StoreFile(dir), StoreKey()) != 0) {
+        std::fprintf(stderr, "store: %s\n", store.LastErrorText().c_str());
+        return 1;
+    }
+    auto start = Clock::now();
+    karvex::testing::FillRegister(store, "1100000000000001", 1, static_cast<int>(rows));
+    std::printf("filled %ld print-data rows (and their outbox copies) in %.1f s\n", rows, Seconds(start));
+
+    sync::FleetSync fleet(store);
+    std::int64_t sent = 0;
+    start = Clock::now();
+    std::int32_t rc = fleet.Push(settings, &sent);
+    const double first = Seconds(start);
+    if (rc != 0) {
+        std::fprintf(stderr, "sync: %d %s\n", rc, fleet.LastErrorText().c_str());
+        return 1;
+    }
+    std::printf("first sync: %lld rows in %.1f s, %.0f rows/s (batches of %d)\n", static_cast<long long>(sent), first,
+                static_cast<double>(sent) / first, batch);
+
+    // Steady state: one invoice per transaction, the way answers are stored, then one sync.
+    for (long n = 0; n < steady; ++n)
+        karvex::testing::FillRegister(store, "1100000000000001", static_cast<int>(rows + 1 + n), 1);
+    start = Clock::now();
+    rc = fleet.Push(settings, &sent);
+    const double later = Seconds(start);
+    if (rc != 0) {
+        std::fprintf(stderr, "sync: %d %s\n", rc, fleet.LastErrorText().c_str());
+        return 1;
+    }
+    const double perSecond = static_cast<double>(sent) / later;
+    std::printf("steady state: %lld rows in %.2f s, %.0f rows/s\n", static_cast<long long>(sent), later, perSecond);
+    // A register issues a few hundred invoices a day; each brings its print-data row and its journal row,
+    // and a handful of day-trade and roll rows.
+    const double perRegisterDay = 300 * 2 + 10;
+    std::printf(
+        "a register at 300 invoices a day sends about %.0f rows a day; one central server at this rate\n"
+        "takes the day of %.0f such registers in one hour of syncing\n",
+        perRegisterDay, perSecond * 3600 / perRegisterDay);
+    return 0;
+}
