@@ -2,6 +2,7 @@
 
 #include <sqlcipher/sqlite3.h>
 
+#include "journal/journal.h"
 #include "store/schema.h"
 #include "store/store_codes.h"
 #include "store/store_connection.h"
@@ -16,6 +17,10 @@ const std::vector<SearchIndex>& SearchIndexes() {
         {"InvUseSum", {"开票截止时间"}},      {"InvUseSum", {"发票起始号"}},    // the roll-summary range queries
         {"DeclareData", {"数据截止日期"}},                                        // the declaration range query
         {"InvoiceNumber", {"发票使用状态"}}, {"MakeInvoice", {"开票类型"}},     // the writers' look-ups
+        // Before every issue: the sales whose outcome is not known, and whether an invoice is another sale's.
+        {journal::kTable.data(), {journal::kState.data()}},
+        {journal::kTable.data(), {journal::kInvNum.data()}},
+        {journal::kTable.data(), {journal::kTaxCode.data()}},
     };
     return indexes;
 }
