@@ -175,6 +175,11 @@ TEST_F(CentralTest, SchemaIsVersionedAndASyncNeedsItsVersion) {
         FillRegister(store, "1100000000000009", 1, 5);
     }
     std::string message;
+    // TLS as the address asks: this server has none, so an address that requires it is not served in clear.
+    SyncSettings tls = settings_;
+    tls.address += "?sslmode=require";
+    EXPECT_EQ(sync::InitCentral(tls, message), result::kSyncConnectFailed);
+    EXPECT_NE(message.find("SSL"), std::string::npos) << message;
     ASSERT_EQ(sync::InitCentral(settings_, message), 0) << "a second init changes nothing";
     EXPECT_EQ(CentralValue("SELECT string_agg(version::text, ',' ORDER BY version) FROM karvex.schema_version"), "1,2");
     // A database at the first version gains the sales journal and its view.
@@ -195,6 +200,26 @@ TEST_F(CentralTest, SchemaIsVersionedAndASyncNeedsItsVersion) {
     StoreConnection store;
     ASSERT_EQ(store.Open(StoreFile(dir), StoreKey()), 0) << store.LastErrorText();
     EXPECT_EQ(Waiting(store), 6) << "nothing leaves the outbox for a centre that cannot take it";
+    {
+        // Rows stored before the processor's machine data was read wait for it, then go under its number.
+        ASSERT_EQ(sync::InitCentral(settings_, message), 0) << message;
+        TempDir early("karvex-register");
+        {
+            StoreConnection s;
+            ASSERT_EQ(s.Open(StoreFile(early), StoreKey()), 0) << s.LastErrorText();
+            Exec(s, "INSERT INTO \"InvPrintData\" (\"开票日期发票号\", \"发票号\") VALUES ('202612070000000001', '0000000001')");
+        }
+        EXPECT_EQ(Push(early, &error), result::kSyncNoMachineNumber) << error;
+        {
+            StoreConnection s;
+            ASSERT_EQ(s.Open(StoreFile(early), StoreKey()), 0) << s.LastErrorText();
+            EXPECT_EQ(Waiting(s), 1);
+            FillRegister(s, "1100000000000010", 2, 1);
+        }
+        ASSERT_EQ(Push(early, &error), 0) << error;
+        EXPECT_EQ(CentralValue("SELECT count(*) FROM karvex.\"InvPrintData\" WHERE machine_no = '1100000000000010'"),
+                  "2");
+    }
     sync::SyncStatus status;
     ASSERT_EQ(sync::FleetSync(store).ReadStatus(status), 0);
     EXPECT_EQ(status.lastCode, result::kSyncSchemaMismatch);
