@@ -26,7 +26,7 @@ struct SyncChild {
     int out = -1;
 };
 
-SyncChild SpawnSync(const std::string& dir, const PgServer& server) {
+SyncChild SpawnSync(const std::string& dir, const PgServer& server, bool status = false) {
     int fds[2];
     EXPECT_EQ(::pipe(fds), 0);
     SyncChild c;
@@ -36,8 +36,13 @@ SyncChild SpawnSync(const std::string& dir, const PgServer& server) {
         ::dup2(fds[1], 2);
         ::close(fds[0]);
         ::setenv("PGPASSFILE", server.PassFile().c_str(), 1);
-        ::execl(KARVEX_TOOL_PATH, KARVEX_TOOL_PATH, "--data-dir", dir.c_str(), "sync", "--to", server.Url().c_str(),
-                "--batch-rows", "40", static_cast<char*>(nullptr));
+        if (status) {
+            ::execl(KARVEX_TOOL_PATH, KARVEX_TOOL_PATH, "--data-dir", dir.c_str(), "sync", "--status",
+                    static_cast<char*>(nullptr));
+        } else {
+            ::execl(KARVEX_TOOL_PATH, KARVEX_TOOL_PATH, "--data-dir", dir.c_str(), "sync", "--to", server.Url().c_str(),
+                    "--batch-rows", "40", static_cast<char*>(nullptr));
+        }
         ::_exit(127);
     }
     ::close(fds[1]);
@@ -118,9 +123,11 @@ TEST(SyncKill, KilledSyncsLoseAndDoubleNothing) {
     EXPECT_EQ(CentralRows(central), local);
     EXPECT_EQ(local.at("InvPrintData").size(), static_cast<std::size_t>(next - 1));
     PQfinish(central);
-    StoreConnection store;
-    ASSERT_EQ(store.Open(StoreFile(dir), StoreKey()), 0);
-    EXPECT_EQ(Waiting(store), 0);
+    SyncChild statusRun = SpawnSync(dir, server, true);
+    printed.clear();
+    ASSERT_EQ(WaitFor(statusRun, printed), 0) << printed;
+    EXPECT_NE(printed.find("\"waiting\": 0,"), std::string::npos) << printed;
+    EXPECT_NE(printed.find("\"last_code\": 0,"), std::string::npos) << printed;
 }
 
 }  // namespace
