@@ -1,0 +1,492 @@
+#!/usr/bin/env python3
+"""Sales through the `karvex` tool against one virtual processor that loses, damages and delays answers.
+
+Each sale is one `karvex issue --sale-id ID` (or, now and then, `karvex return --sale-id ID` of an earlier
+sale) in a process of its own, as a point-of-sale program would make it. The line and the host misbehave in
+every way a shop sees:
+
+  - the processor's random faults (seeded): requests lost before it acts ("drop"), answers lost after it
+    acted ("lost"), damaged answers (bad CRC, cut off, short, noise), late answers, refusals, "WT", pauses;
+  - the host process killed with SIGKILL at a random moment between its start and its answer;
+  - the port pulled: the processor stopped (SIGTERM, or SIGKILL as a power cut) in the middle of a call,
+    its device gone for a few attempts, then started again from its state file on a new device;
+  - the processor unreachable: its device still there but nothing answers for a few attempts.
+
+A cashier retries a sale with the same sale id until it is issued. At the end, on a quiet line, every sale
+still without an invoice is retried once more, and then the processor's invoices (its state file) and the
+sales journal (`karvex dump --table SalesJournal`) must agree one to one: every sale on exactly one invoice,
+every invoice belonging to exactly one sale, and the journal naming the invoice the processor holds.
+
+Exit status: 0 when they agree, 1 when they do not, 2 when the run could not be made.
+"""
+
+import argparse
+import collections
+import json
+import os
+import random
+import re
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+GOODS = ["矿泉水", "面包", "牛奶", "苹果", "大米", "食用油", "毛巾", "电池", "笔记本", "茶叶"]
+REFUSALS = set(range(1, 65)) | {20048, 22356}
+LOST_ANSWER = {128, 129, 130, 131, 133, 137}
+IN_DOUBT = 143
+ISSUED_STATES = {"answered", "issued"}
+HOST_TIME_LIMIT = 120  # seconds; a host call that takes longer is a hang
+
+
+class Processor:
+    """karvex-sim with a state file, reached through a symbolic link that is moved to each new device."""
+
+    def __init__(self, program, work, seed, rate, late_ms, rolls, pace):
+        self.program = program
+        self.state = os.path.join(work, "processor.state")
+        self.log = os.path.join(work, "processor.log")
+        self.errors = open(os.path.join(work, "processor.err"), "a")
+        self.device = os.path.join(work, "ttyKARVEX")
+        self.seed, self.rate, self.late_ms, self.rolls, self.pace = seed, rate, late_ms, rolls, pace
+        self.proc = None
+        self.starts = 0
+        self.mute = False
+
+    def start(self, faults=True, mute=False):
+        args = [self.program, "--state", self.state, "--rolls", str(self.rolls), "--log", self.log,
+                "--seed", str(self.seed * 1000 + self.starts)]
+        if self.pace:
+            args += ["--pace", str(self.pace)]
+        if faults and self.rate > 0:
+            args += ["--random-faults", str(self.rate), "--random-late", str(self.late_ms)]
+        if mute:
+            args += ["--fault", "*:drop:always"]
+        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=self.errors, text=True)
+        line = self.proc.stdout.readline()
+        if "ready on" not in line:
+            raise RuntimeError("karvex-sim did not start: " + line.strip())
+        path = line.rsplit(" ", 1)[-1].strip()
+        fresh = self.device + ".new"
+        if os.path.lexists(fresh):
+            os.unlink(fresh)
+        os.symlink(path, fresh)
+        os.replace(fresh, self.device)
+        self.starts += 1
+        self.mute = mute
+
+    def stop(self, hard=False):
+        if os.path.lexists(self.device):
+            os.unlink(self.device)
+        if self.proc:
+            self.proc.send_signal(signal.SIGKILL if hard else signal.SIGTERM)
+            self.proc.wait(timeout=60)
+            self.proc.stdout.close()
+            self.proc = None
+
+    def up(self):
+        return self.proc is not None
+
+
+class Host:
+    def __init__(self, program, work, tick_ms, device):
+        self.program = program
+        self.data = os.path.join(work, "data")
+        os.makedirs(self.data, exist_ok=True)
+        self.env = dict(os.environ, KARVEX_COM1=device, KARVEX_TICK_MS=str(tick_ms), QT_QPA_PLATFORM="offscreen")
+        self.env.setdefault("ASAN_OPTIONS", "detect_leaks=0")
+
+    def spawn(self, args):
+        return subprocess.Popen([self.program, "--data-dir", self.data, "--port", "1"] + args, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, env=self.env, text=True)
+
+    def run(self, args):
+        p = self.spawn(args)
+        out, err = p.communicate(timeout=HOST_TIME_LIMIT)
+        return p.returncode, parse_json(out), err
+
+
+def parse_json(text):
+    for line in reversed(text.splitlines()):
+        line = line.strip()
+        if line.startswith("{"):
+            try:
+                return json.loads(line)
+            except ValueError:
+                return None
+    return None
+
+
+def output(obj, name):
+    """An output of the tool's JSON by name, whatever its spelling (InvNum, inv_num, invNum)."""
+    want = name.replace("_", "").lower()
+    for key, value in (obj or {}).get("outputs", {}).items():
+        if key.replace("_", "").lower() == want:
+            return value
+    return None
+
+
+def number(text):
+    try:
+        return int(str(text).strip())
+    except ValueError:
+        return None
+
+
+class Sale:
+    def __init__(self, index, seed, rng, original=None):
+        self.id = "c%d-%05d" % (seed, index)
+        self.original = original  # the Sale being returned, for a return
+        if original:
+            self.items = original.items
+            self.payer = "退货 " + self.id
+        else:
+            self.items = []
+            for _ in range(rng.randint(1, 3)):
+                quantity, price = rng.randint(1, 5), rng.randint(50, 2000)
+                self.items.append((rng.choice(GOODS), quantity, price, quantity * price, rng.choice([1, 2])))
+            self.payer = "顾客 " + self.id
+        self.kind = 53 if original else 52
+        self.issued = False
+        self.returned = False
+        self.inv_num = None
+        self.attempts = 0
+        self.first_failure = None
+        self.resolving = 0.0
+
+    def args(self):
+        items = ";".join("%s:%d:%.2f:%.2f:%d" % (n, q, p / 100, a / 100, t) for n, q, p, a, t in self.items)
+        args = ["return" if self.original else "issue", "--sale-id", self.id, "--items", items,
+                "--pay-unit", self.payer]
+        if self.original:
+            args += ["--o-inv-num", "%010d" % self.original.inv_num]
+        return args
+
+
+class Campaign:
+    def __init__(self, opts):
+        self.o = opts
+        self.rng = random.Random(opts.seed)
+        self.work = opts.work or tempfile.mkdtemp(prefix="karvex-campaign-")
+        os.makedirs(self.work, exist_ok=True)
+        self.sim = Processor(opts.sim, self.work, opts.seed, opts.fault_rate, opts.late_ms, opts.rolls, opts.pace)
+        self.host = Host(opts.karvex, self.work, opts.tick_ms, self.sim.device)
+        self.sales = []
+        self.events = collections.Counter()     # faults the campaign commits itself
+        self.outcomes = collections.Counter()   # what each host call ended with
+        self.anomalies = []
+        self.outage = 0                        # attempts left before the processor is back
+        self.durations = collections.deque(maxlen=50)
+        self.started = time.monotonic()
+
+    # ---- one host call, with whatever the campaign does to it meanwhile ----
+
+    def attempt(self, sale, quiet=False):
+        event = None
+        if not quiet:
+            if self.outage > 0:
+                self.outage -= 1
+                if self.outage == 0:
+                    self.restore()
+            roll = self.rng.random()
+            if roll < self.o.kill_rate:
+                event = "host killed"
+            elif self.sim.up() and not self.sim.mute and roll < self.o.kill_rate + self.o.outage_rate:
+                event = self.rng.choice(["port pulled", "processor power cut", "processor unreachable"])
+        typical = statistics.median(self.durations) if self.durations else 1.0
+        # Half the moments fall anywhere in the call, half just after the request reached the processor,
+        # while its answer is still on the line: the moment that decides whether a sale is in doubt.
+        targeted = self.rng.random() < 0.5
+        at = self.rng.uniform(0.0, 0.12) if targeted else self.rng.uniform(0.0, 1.2 * typical)
+        log_size = os.path.getsize(self.sim.log) if os.path.exists(self.sim.log) else 0
+        begun = time.monotonic()
+        p = self.host.spawn(sale.args())
+        sale.attempts += 1
+        if event:
+            running = self.wait_for_request(p, log_size) if targeted else True
+            if running:
+                try:
+                    p.wait(timeout=at)
+                    running = False
+                except subprocess.TimeoutExpired:
+                    pass
+            if event == "host killed":
+                if running:
+                    p.kill()
+                    self.events[event + (" after sending" if targeted else "")] += 1
+            else:
+                self.pull(event)
+                self.events[event] += 1
+        try:
+            out, err = p.communicate(timeout=HOST_TIME_LIMIT)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            p.communicate()
+            self.anomalies.append("%s: host call still running after %d s" % (sale.id, HOST_TIME_LIMIT))
+            return "hung"
+        spent = time.monotonic() - begun
+        if p.returncode == -signal.SIGKILL:
+            return self.note(sale, "killed", begun)
+        result = parse_json(out)
+        if p.returncode == 2 or result is None:
+            raise RuntimeError("karvex %s: exit %s\n%s%s" % (" ".join(sale.args()), p.returncode, out, err))
+        code = result.get("result")
+        if result.get("method") == "LoadFiscalForm":
+            kind = "no link (%d)" % code
+        elif code == 0:
+            kind = "issued"
+            if not event:
+                self.durations.append(spent)
+        elif code == IN_DOUBT:
+            kind = "in doubt (143)"
+        elif code in REFUSALS:
+            kind = "refused by the processor"
+        elif code in LOST_ANSWER:
+            kind = "answer lost, not issued (%d)" % code
+        else:
+            kind = "other (%d)" % code
+            if code in (138, 139):
+                self.anomalies.append("%s: %d %s" % (sale.id, code, result.get("description")))
+        return self.note(sale, kind, begun)
+
+    def wait_for_request(self, p, log_size):
+        """Waits until the processor logs an issue or return request of this call; False if the call ends first."""
+        seen = b""
+        while p.poll() is None:
+            if os.path.exists(self.sim.log):
+                with open(self.sim.log, "rb") as f:
+                    f.seek(log_size)
+                    seen = f.read()
+                if re.search(rb"^<< 1B 10 3[45] ", seen, re.M):
+                    return True
+            time.sleep(0.003)
+        return False
+
+    def note(self, sale, kind, begun):
+        self.outcomes[kind] += 1
+        now = time.monotonic()
+        if kind == "issued":
+            sale.issued = True
+            if sale.first_failure is not None:
+                sale.resolving = now - sale.first_failure
+        elif sale.first_failure is None:
+            sale.first_failure = begun
+        return kind
+
+    def pull(self, event):
+        if event == "processor unreachable":
+            self.sim.stop()
+            self.sim.start(mute=True)
+        else:
+            self.sim.stop(hard=event == "processor power cut")
+        self.outage = self.rng.randint(1, 3)
+
+    def restore(self):
+        if self.sim.up():
+            self.sim.stop()
+        self.sim.start()
+
+    # ---- the run ----
+
+    def sell(self, sale):
+        while not sale.issued and sale.attempts < self.o.max_attempts:
+            self.attempt(sale)
+
+    def invoice_number(self, sale):
+        """The number a cashier reads off the invoice, here from the journal: `karvex sale`."""
+        for _ in range(5):
+            code, result, _ = self.host.run(["sale", "--sale-id", sale.id])
+            inv = number(output(result, "InvNum"))
+            if result and result.get("result") == 0 and inv:
+                return inv
+        return None
+
+    def run(self):
+        self.sim.start()
+        returnable = []
+        for index in range(1, self.o.sales + 1):
+            original = None
+            if returnable and self.rng.random() < self.o.return_share:
+                candidate = returnable[self.rng.randrange(len(returnable))]
+                candidate.inv_num = candidate.inv_num or self.invoice_number(candidate)
+                if candidate.inv_num:
+                    original = candidate
+                    returnable.remove(candidate)
+            sale = Sale(index, self.o.seed, self.rng, original)
+            self.sales.append(sale)
+            self.sell(sale)
+            if sale.issued and not original:
+                returnable.append(sale)
+            if index % 100 == 0 or index == self.o.sales:
+                print("... %d sales, %.0f s" % (index, time.monotonic() - self.started), file=sys.stderr, flush=True)
+        # A quiet line at the end: each sale still without an invoice gets its last tries.
+        self.outage = 0
+        self.restore_quiet()
+        late = [s for s in self.sales if not s.issued]
+        for sale in late:
+            for _ in range(5):
+                if self.attempt(sale, quiet=True) == "issued":
+                    break
+        self.final_retries = len(late)
+        code, journal, err = self.host.run(["dump", "--table", "SalesJournal"])
+        self.sim.stop()
+        if code != 0 or journal is None:
+            raise RuntimeError("karvex dump --table SalesJournal: exit %s\n%s" % (code, err))
+        self.rows = output(journal, "rows") or []
+        self.invoices = read_invoices(self.sim.state)
+        self.check()
+
+    def restore_quiet(self):
+        if self.sim.up():
+            self.sim.stop()
+        self.sim.start(faults=False)
+
+    # ---- the verdict ----
+
+    def check(self):
+        bad = self.anomalies
+        by_id = {s.id: s for s in self.sales}
+        # The processor's invoices, each to the sale its payer names.
+        on_invoices = collections.defaultdict(list)
+        for inv in self.invoices:
+            m = re.search(r"c%d-\d{5}" % self.o.seed, inv["payer"])
+            if not m or m.group(0) not in by_id:
+                bad.append("invoice %d (%s) belongs to no sale" % (inv["number"], inv["payer"]))
+                continue
+            on_invoices[m.group(0)].append(inv)
+        rows = collections.defaultdict(list)
+        for row in self.rows:
+            rows[str(row.get("SaleId") or "")].append(row)
+        self.final_states = collections.Counter()
+        for sale in self.sales:
+            invs, sale_rows = on_invoices.get(sale.id, []), rows.get(sale.id, [])
+            if len(invs) > 1:
+                bad.append("%s is on %d invoices: %s" % (sale.id, len(invs), [i["number"] for i in invs]))
+            if len(sale_rows) != 1:
+                bad.append("%s has %d journal rows" % (sale.id, len(sale_rows)))
+                continue
+            row = sale_rows[0]
+            state = row.get("State")
+            self.final_states[state] += 1
+            if sale.issued and state not in ISSUED_STATES:
+                bad.append("%s was issued (result 0) but the journal says %s" % (sale.id, state))
+            if state in ISSUED_STATES:
+                if len(invs) != 1:
+                    bad.append("%s is %s in the journal but on %d invoices" % (sale.id, state, len(invs)))
+                elif number(row.get("InvNum")) != invs[0]["number"]:
+                    bad.append("%s: the journal names invoice %s, the processor issued %d" %
+                               (sale.id, row.get("InvNum"), invs[0]["number"]))
+                elif invs[0]["kind"] != (2 if sale.original else 1) or row.get("Kind") != sale.kind:
+                    bad.append("%s: invoice %d is of kind %d" % (sale.id, invs[0]["number"], invs[0]["kind"]))
+                elif sale.original and invs[0]["original"] != sale.original.inv_num:
+                    bad.append("%s returns %d, the processor's return names %d" %
+                               (sale.id, sale.original.inv_num, invs[0]["original"]))
+            elif invs:
+                bad.append("%s is %s in the journal but the processor issued %d" % (sale.id, state, invs[0]["number"]))
+            if not invs:
+                bad.append("%s has no invoice after its last tries on a quiet line" % sale.id)
+        stray = [r for r in self.rows if str(r.get("SaleId") or "") not in by_id]
+        if stray:
+            bad.append("%d journal rows belong to no sale of this run" % len(stray))
+
+    def report(self):
+        elapsed = time.monotonic() - self.started
+        returns = sum(1 for s in self.sales if s.original)
+        attempts = sum(s.attempts for s in self.sales)
+        print("sales: %d (%d issues, %d returns), %d host calls, %.0f s" %
+              (len(self.sales), len(self.sales) - returns, returns, attempts, elapsed))
+        faults = read_faults(self.sim.log)
+        faults.update(self.events)
+        print("faults by kind:")
+        for kind, count in sorted(faults.items(), key=lambda kv: -kv[1]):
+            print("  %-34s %6d" % (kind, count))
+        print("host calls by outcome:")
+        for kind, count in sorted(self.outcomes.items(), key=lambda kv: -kv[1]):
+            print("  %-34s %6d" % (kind, count))
+        print("verdicts in the journal:")
+        for state, count in sorted(self.final_states.items(), key=lambda kv: -kv[1]):
+            print("  %-34s %6d" % (state, count))
+        troubled = [s for s in self.sales if s.first_failure is not None and s.issued]
+        if troubled:
+            times = sorted(s.resolving for s in troubled)
+            print("time spent resolving: %d sales needed more than one call; %.1f s in all, mean %.2f s, "
+                  "median %.2f s, 95th percentile %.2f s, longest %.2f s" %
+                  (len(times), sum(times), sum(times) / len(times), times[len(times) // 2],
+                   times[min(len(times) - 1, int(len(times) * 0.95))], times[-1]))
+        print("sales without an invoice before the quiet line: %d" % self.final_retries)
+        print("processor invoices: %d, journal rows: %d" % (len(self.invoices), len(self.rows)))
+        if self.anomalies:
+            print("DISAGREEMENTS: %d" % len(self.anomalies))
+            for line in self.anomalies[:50]:
+                print("  " + line)
+        else:
+            print("processor and journal agree one to one")
+
+
+def read_invoices(path):
+    invoices = []
+    with open(path, encoding="ascii") as f:
+        for line in f:
+            cells = line.split()
+            if not cells or cells[0] != "invoice":
+                continue
+            payer = b"" if cells[11] == "-" else bytes.fromhex(cells[11])
+            invoices.append({"number": int(cells[1]), "kind": int(cells[2]), "original": int(cells[5]),
+                             "payer": payer.decode("gbk", "replace").strip(" \0")})
+    return [i for i in invoices if i["kind"] in (1, 2)]
+
+
+def read_faults(path):
+    faults = collections.Counter()
+    if not os.path.exists(path):
+        return faults
+    with open(path, encoding="ascii", errors="replace") as f:
+        for line in f:
+            if line.startswith(";; fault "):
+                what = line[len(";; fault "):].split()
+                parts = what[0].split(":")
+                if "always" in what:
+                    continue  # the drops of an unreachable processor, counted as that
+                faults[parts[1] + (" (issue/return)" if parts[0] in ("MakeInvoice", "ReturnInvoice") else "")] += 1
+    return faults
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--karvex", required=True, help="the karvex tool")
+    ap.add_argument("--sim", required=True, help="karvex-sim")
+    ap.add_argument("--sales", type=int, default=1000)
+    ap.add_argument("--seed", type=int, default=1)
+    ap.add_argument("--fault-rate", type=float, default=0.2, help="share of requests the processor faults")
+    ap.add_argument("--late-ms", type=int, default=1500, help="longest random late answer")
+    ap.add_argument("--kill-rate", type=float, default=0.12, help="share of host calls killed")
+    ap.add_argument("--outage-rate", type=float, default=0.03,
+                    help="share of host calls during which the port is pulled or the processor becomes unreachable")
+    ap.add_argument("--return-share", type=float, default=0.12)
+    ap.add_argument("--tick-ms", type=int, default=10, help="the link's tick (a time-out is 30 ticks)")
+    ap.add_argument("--pace", type=int, default=9600, choices=[0, 9600, 38400],
+                    help="the processor answers at this line speed (0: at once)")
+    ap.add_argument("--max-attempts", type=int, default=40)
+    ap.add_argument("--rolls", type=int, default=0, help="invoice rolls (default: enough for the sales)")
+    ap.add_argument("--work", help="keep the processor's state, its log and the store here")
+    opts = ap.parse_args()
+    opts.rolls = opts.rolls or min(1000, opts.sales * 2 // 100 + 2)
+    campaign = Campaign(opts)
+    try:
+        campaign.run()
+        campaign.report()
+    except (RuntimeError, OSError, subprocess.SubprocessError) as e:
+        print("sales_campaign: %s" % e, file=sys.stderr)
+        campaign.sim.stop()
+        return 2
+    finally:
+        if not opts.work:
+            shutil.rmtree(campaign.work, ignore_errors=True)
+    return 1 if campaign.anomalies else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
