@@ -18,7 +18,8 @@ bash scripts/fuzz.sh
 # interpreter cannot load an ASan-instrumented library.
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DKARVEX_BUILD_TESTS=ON -DKARVEX_BUILD_BENCH=ON >/dev/null
 cmake --build build/release -j"$JOBS"
-ctest --test-dir build/release --output-on-failure -L "python|package" --timeout 300
+# The fault campaign's small setting (100 sales in separate tool processes, about two minutes) runs here too.
+ctest --test-dir build/release --output-on-failure -L "python|package|campaign" --timeout 300
 # Host calls against a faulty line: memory, descriptors and threads must level off (about 40 s).
 build/release/bench/soak/soak_bench
 # karvexd under concurrent clients: every sale once in the answers, the journal and the processor, and the
