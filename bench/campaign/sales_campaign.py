@@ -243,7 +243,7 @@ class Campaign:
         elif code == IN_DOUBT:
             kind = "in doubt (143)"
         elif code in REFUSALS:
-            kind = "refused by the processor"
+            kind = "refused by the processor (%d)" % code
         elif code in LOST_ANSWER:
             kind = "answer lost, not issued (%d)" % code
         else:
@@ -296,12 +296,10 @@ class Campaign:
             self.attempt(sale)
 
     def invoice_number(self, sale):
-        """The number a cashier reads off the invoice, here from the journal: `karvex sale`."""
-        for _ in range(5):
-            code, result, _ = self.host.run(["sale", "--sale-id", sale.id])
-            inv = number(output(result, "InvNum"))
-            if result and result.get("result") == 0 and inv:
-                return inv
+        """The number a cashier reads off the paper invoice of a sale (the processor printed it there)."""
+        for inv in read_invoices(self.sim.state):
+            if inv["kind"] == 1 and inv["payer"].endswith(sale.id):
+                return inv["number"]
         return None
 
     def run(self):
@@ -373,12 +371,16 @@ class Campaign:
             self.final_states[state] += 1
             if sale.issued and state not in ISSUED_STATES:
                 bad.append("%s was issued (result 0) but the journal says %s" % (sale.id, state))
+            # An answered issue may know only its tax control code (the answer does not name the number).
+            named_number, named_code = number(row.get("InvNum") or ""), number(row.get("TaxCode") or "")
             if state in ISSUED_STATES:
                 if len(invs) != 1:
                     bad.append("%s is %s in the journal but on %d invoices" % (sale.id, state, len(invs)))
-                elif number(row.get("InvNum")) != invs[0]["number"]:
-                    bad.append("%s: the journal names invoice %s, the processor issued %d" %
-                               (sale.id, row.get("InvNum"), invs[0]["number"]))
+                elif named_number is None and named_code is None:
+                    bad.append("%s is %s in the journal without an invoice number or tax code" % (sale.id, state))
+                elif named_number not in (None, invs[0]["number"]) or named_code not in (None, invs[0]["code"]):
+                    bad.append("%s: the journal names invoice %s (tax code %s), the processor issued %d (%d)" %
+                               (sale.id, row.get("InvNum"), row.get("TaxCode"), invs[0]["number"], invs[0]["code"]))
                 elif invs[0]["kind"] != (2 if sale.original else 1) or row.get("Kind") != sale.kind:
                     bad.append("%s: invoice %d is of kind %d" % (sale.id, invs[0]["number"], invs[0]["kind"]))
                 elif sale.original and invs[0]["original"] != sale.original.inv_num:
@@ -435,6 +437,7 @@ def read_invoices(path):
                 continue
             payer = b"" if cells[11] == "-" else bytes.fromhex(cells[11])
             invoices.append({"number": int(cells[1]), "kind": int(cells[2]), "original": int(cells[5]),
+                             "code": int("%d%010d" % (int(cells[9]), int(cells[10]))),
                              "payer": payer.decode("gbk", "replace").strip(" \0")})
     return [i for i in invoices if i["kind"] in (1, 2)]
 
