@@ -400,11 +400,12 @@ class Campaign:
         attempts = sum(s.attempts for s in self.sales)
         print("sales: %d (%d issues, %d returns), %d host calls, %.0f s" %
               (len(self.sales), len(self.sales) - returns, returns, attempts, elapsed))
-        faults = read_faults(self.sim.log)
+        faults, on_sales = read_faults(self.sim.log)
         faults.update(self.events)
-        print("faults by kind:")
+        print("faults by kind (all; on an issue or return request):")
         for kind, count in sorted(faults.items(), key=lambda kv: -kv[1]):
-            print("  %-34s %6d" % (kind, count))
+            print("  %-34s %6d %6s" % (kind, count, on_sales[kind] if kind in on_sales else ""))
+        print("  %-34s %6d %6d" % ("in all", sum(faults.values()), sum(on_sales.values())))
         print("host calls by outcome:")
         for kind, count in sorted(self.outcomes.items(), key=lambda kv: -kv[1]):
             print("  %-34s %6d" % (kind, count))
@@ -443,18 +444,21 @@ def read_invoices(path):
 
 
 def read_faults(path):
-    faults = collections.Counter()
+    """The processor's faults by kind, from its log: on any request, and on issue and return requests."""
+    faults, on_sales = collections.Counter(), collections.Counter()
     if not os.path.exists(path):
-        return faults
+        return faults, on_sales
     with open(path, encoding="ascii", errors="replace") as f:
         for line in f:
             if line.startswith(";; fault "):
                 what = line[len(";; fault "):].split()
-                parts = what[0].split(":")
                 if "always" in what:
                     continue  # the drops of an unreachable processor, counted as that
-                faults[parts[1] + (" (issue/return)" if parts[0] in ("MakeInvoice", "ReturnInvoice") else "")] += 1
-    return faults
+                command, kind = what[0].split(":")[:2]
+                faults[kind] += 1
+                if command in ("MakeInvoice", "ReturnInvoice"):
+                    on_sales[kind] += 1
+    return faults, on_sales
 
 
 def main():
