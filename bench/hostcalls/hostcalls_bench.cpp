@@ -1,7 +1,8 @@
 // Invoices per second through the whole control (checks, frame, pseudo-terminal, answer intake, completion)
 // against a virtual processor that answers at once, with the time the same exchange needs on a real line
 // beside it: (request bytes + answer bytes) x 10 bits / baud. The same issue again against a processor that
-// answers at 9600 and 38400 baud shows what the host adds to a real line's exchange.
+// answers at 9600 and 38400 baud shows what the host adds to a real line's exchange, and the sales journal's
+// part of it alone (its row committed before the send, settled after the answer) is set beside both.
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
@@ -16,8 +17,11 @@
 #include "control/control_module.h"
 #include "control/host_calls.h"
 #include "convert/conversions.h"
+#include "journal/sale_flow.h"
+#include "journal/sales_journal.h"
 #include "karvex/fiscal.h"
 #include "simulator.h"
+#include "store/store_access.h"
 #include "support/unlimited_processor.h"
 
 namespace {
@@ -82,9 +86,24 @@ public:
     // Forgets the issued invoices (the processor sums them on every issue) and refills the rolls.
     void Unlimit() { karvex::bench::UnlimitProcessor(*sim_); }
 
-    int Make(const Invoice& v) {
-        return fiscal_->FiscalMakeInv(52, 0, 0, "", v.payer, static_cast<int>(v.taxes.size()),
-                                      v.names, v.quantities, v.prices, v.sums, v.taxes);
+    // An issue with a new sale id, or without one when `saleId` is empty.
+    int Make(const Invoice& v, const QString& saleId = {}) {
+        return fiscal_->FiscalMakeInv(saleId, 52, 0, 0, "", v.payer, static_cast<int>(v.taxes.size()), v.names,
+                                      v.quantities, v.prices, v.sums, v.taxes);
+    }
+
+    // The last issue request as it went out, from the processor's traffic log.
+    karvex::Bytes LastIssueRequest() const {
+        const auto lines = sim_->log_lines();
+        for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
+            if (it->rfind("<< 1B 10 34 ", 0) != 0) continue;
+            karvex::Bytes frame;
+            std::istringstream in(it->substr(3));
+            std::string cell;
+            while (in >> cell && cell != ";") frame.push_back(static_cast<std::uint8_t>(std::stoul(cell, nullptr, 16)));
+            return frame;
+        }
+        return {};
     }
 
     // Request and answer bytes of the last exchange, from the processor's traffic log.
@@ -107,13 +126,14 @@ private:
     std::unique_ptr<karvex::Fiscal> fiscal_;
 };
 
-// Arguments: goods lines, the processor's answer speed (0: at once).
+// Arguments: goods lines, the processor's answer speed (0: at once), whether each issue has a sale id of its own.
 void BM_IssueInvoice(benchmark::State& state) {
     Rig rig(static_cast<int>(state.range(1)));
     const Invoice invoice(static_cast<int>(state.range(0)));
+    const bool withSaleId = state.range(2) != 0;
     std::int64_t issued = 0;
     for (auto _ : state) {
-        if (rig.Make(invoice) != 0) {
+        if (rig.Make(invoice, withSaleId ? QString("bench-%1").arg(issued) : QString()) != 0) {
             state.SkipWithError("the processor refused the invoice");
             break;
         }
@@ -134,8 +154,59 @@ void BM_IssueInvoice(benchmark::State& state) {
     state.counters["line_inv_per_s_38400"] = 38400.0 / bits;
 }
 BENCHMARK(BM_IssueInvoice)
-    ->ArgNames({"goods", "pace"})
-    ->ArgsProduct({{1, 6}, {0, 9600, 38400}})
+    ->ArgNames({"goods", "pace", "sale_id"})
+    ->ArgsProduct({{1, 6}, {0, 9600, 38400}, {0, 1}})
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
+
+// The journal's own part of an issue, without the line: the check for unresolved sales and for the sale id,
+// the row committed before the send and settled as answered after it, on the encrypted store on disk.
+// Arguments: goods lines, whether each issue has a sale id of its own.
+void BM_JournalOfAnIssue(benchmark::State& state) {
+    karvex::Bytes frame;
+    {
+        Rig rig;
+        if (rig.Make(Invoice(static_cast<int>(state.range(0)))) != 0) {
+            state.SkipWithError("the processor refused the invoice");
+            return;
+        }
+        frame = rig.LastIssueRequest();
+    }
+    char tmpl[] = "/tmp/karvex-bench-journal-XXXXXX";
+    const std::string dir = mkdtemp(tmpl);
+    {
+        karvex::StoreAccess store(dir);
+        if (store.Open() != 0) {
+            state.SkipWithError("the store does not open");
+            return;
+        }
+        karvex::SalesJournal journal(*store.Connection());
+        karvex::IssueReply reply;
+        const karvex::IssueReply answered{"MACHINE1", "某某商贸有限公司", "440300123456789", "12345670000000001",
+                                          "202403151030"};
+        karvex::SaleLine line{[&] {
+                                  reply = answered;
+                                  return karvex::SentRequest{true, karvex::result::kSuccess};
+                              },
+                              [](karvex::LastInvoice&) { return karvex::result::kSuccess; },
+                              [](const std::string&) {}};
+        const bool withSaleId = state.range(1) != 0;
+        std::int64_t n = 0;
+        for (auto _ : state) {
+            const std::string saleId = withSaleId ? "bench-" + std::to_string(n) : std::string();
+            if (karvex::RunSale(journal, saleId, karvex::ByteView(frame.data(), frame.size()), line, reply) != 0) {
+                state.SkipWithError(("the journal refused the sale: " + journal.LastErrorText()).c_str());
+                break;
+            }
+            ++n;
+        }
+        state.SetItemsProcessed(n);
+    }
+    std::filesystem::remove_all(dir);
+}
+BENCHMARK(BM_JournalOfAnIssue)
+    ->ArgNames({"goods", "sale_id"})
+    ->ArgsProduct({{1, 6}, {0, 1}})
     ->Unit(benchmark::kMicrosecond)
     ->UseRealTime();
 
