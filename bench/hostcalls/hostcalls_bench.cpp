@@ -7,6 +7,7 @@
 
 #include <QApplication>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <limits>
@@ -164,6 +165,7 @@ BENCHMARK(BM_IssueInvoice)
 // Arguments: goods lines, whether each issue has a sale id of its own.
 void BM_JournalOfAnIssue(benchmark::State& state) {
     karvex::Bytes frame;
+    double wireBits = 0;
     {
         Rig rig;
         if (rig.Make(Invoice(static_cast<int>(state.range(0)))) != 0) {
@@ -171,6 +173,8 @@ void BM_JournalOfAnIssue(benchmark::State& state) {
             return;
         }
         frame = rig.LastIssueRequest();
+        const auto [request, answer] = rig.LastExchangeBytes();
+        wireBits = static_cast<double>(request + answer) * 10.0;
     }
     char tmpl[] = "/tmp/karvex-bench-journal-XXXXXX";
     const std::string dir = mkdtemp(tmpl);
@@ -192,6 +196,7 @@ void BM_JournalOfAnIssue(benchmark::State& state) {
                               [](const std::string&) {}};
         const bool withSaleId = state.range(1) != 0;
         std::int64_t n = 0;
+        const auto started = std::chrono::steady_clock::now();
         for (auto _ : state) {
             const std::string saleId = withSaleId ? "bench-" + std::to_string(n) : std::string();
             if (karvex::RunSale(journal, saleId, karvex::ByteView(frame.data(), frame.size()), line, reply) != 0) {
@@ -201,6 +206,14 @@ void BM_JournalOfAnIssue(benchmark::State& state) {
             ++n;
         }
         state.SetItemsProcessed(n);
+        // The journal's time per issue as a share of the issue's time on the line.
+        const double ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count() /
+            static_cast<double>(std::max<std::int64_t>(n, 1));
+        state.counters["wire_ms_9600"] = wireBits / 9600.0 * 1000.0;
+        state.counters["wire_ms_38400"] = wireBits / 38400.0 * 1000.0;
+        state.counters["share_of_wire_9600"] = ms / (wireBits / 9600.0 * 1000.0);
+        state.counters["share_of_wire_38400"] = ms / (wireBits / 38400.0 * 1000.0);
     }
     std::filesystem::remove_all(dir);
 }
