@@ -43,7 +43,9 @@ inline constexpr std::string_view kTotal = "Total";            // REAL, sum of t
 inline constexpr std::string_view kRequest = "Request";        // TEXT, the request frame as sent, hexadecimal
 inline constexpr std::string_view kCreated = "CreatedAt";      // TEXT, yyyy-MM-dd HH:mm:ss (local) of the row
 inline constexpr std::string_view kState = "State";            // TEXT, one of the state keywords below
-inline constexpr std::string_view kResult = "Result";          // INTEGER, the call's result code once known
+inline constexpr std::string_view kResult = "Result";          // INTEGER, the call's result code once known;
+                                                               // 128 for a sale whose program ended before
+                                                               // its answer and that was not issued
 inline constexpr std::string_view kInvNum = "InvNum";          // TEXT, 10 digits, once the processor named it
 inline constexpr std::string_view kTaxCode = "TaxCode";        // TEXT, tax control code as the issue answer
                                                                // gives it
