@@ -7,6 +7,7 @@
 #include "store/record_set.h"
 #include "store/store_codes.h"
 #include "store/store_connection.h"
+#include "store/store_upkeep.h"
 
 namespace karvex {
 namespace {
@@ -111,7 +112,15 @@ std::string RowReader::SelectList() const {
 std::int32_t RowReader::Count(std::int64_t& count) {
     count = 0;
     if (!IsOpen()) return Fail(result::kStoreOpenFailed, "数据库对象打开失败");
-    {
+    // The whole table's count is kept by its triggers where it has them (a store read before a writer
+    // opened it since has not, and is counted).
+    const MaintainedTotals* kept = where_.empty() ? MaintainedTotalsOf(table_->name) : nullptr;
+    std::unique_ptr<Statement> keptCount;
+    if (kept != nullptr) keptCount = std::make_unique<Statement>(*conn_, "SELECT total(rows) FROM " + QuoteIdentifier(kept->totalsTable));
+    if (keptCount && keptCount->PrepareResult() == SQLITE_OK) {
+        if (sqlite3_step(keptCount->get()) != SQLITE_ROW) return Engine("读取记录数失败");
+        count_ = static_cast<std::int64_t>(sqlite3_column_double(keptCount->get(), 0));
+    } else {
         // A bare count is the engine's quickest: it counts the entries of the smallest index.
         Statement stmt(*conn_, "SELECT count(*) FROM " + QuoteIdentifier(table_->name) + where_);
         if (stmt.PrepareResult() != SQLITE_OK) return Engine("读取记录数失败");
@@ -201,6 +210,24 @@ std::int32_t RowReader::Totals(const std::vector<TotalSpec>& specs, std::vector<
     out.assign(specs.size(), 0.0);
     if (!IsOpen()) return Fail(result::kStoreOpenFailed, "数据库对象打开失败");
     if (specs.empty()) return result::kSuccess;
+    const MaintainedTotals* kept = where_.empty() ? MaintainedTotalsOf(table_->name) : nullptr;
+    for (const TotalSpec& spec : specs)
+        if (kept && (spec.fields.size() != 1 || spec.fields[0] != kept->amountField || spec.kindField != kept->kindField))
+            kept = nullptr;
+    std::unique_ptr<Statement> keptTotals;
+    if (kept != nullptr)
+        keptTotals = std::make_unique<Statement>(*conn_, "SELECT amount FROM " + QuoteIdentifier(kept->totalsTable) + " WHERE kind = ?1");
+    if (keptTotals && keptTotals->PrepareResult() == SQLITE_OK) {
+        Statement& stmt = *keptTotals;
+        for (std::size_t i = 0; i < specs.size(); ++i) {
+            sqlite3_bind_int64(stmt.get(), 1, specs[i].kind);
+            const int rc = sqlite3_step(stmt.get());
+            if (rc == SQLITE_ROW) out[i] = sqlite3_column_double(stmt.get(), 0);
+            else if (rc != SQLITE_DONE) return Engine("计算合计失败");
+            sqlite3_reset(stmt.get());
+        }
+        return result::kSuccess;
+    }
     std::string sql = "SELECT ";
     std::vector<std::int64_t> kinds;
     for (std::size_t i = 0; i < specs.size(); ++i) {

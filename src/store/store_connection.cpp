@@ -132,6 +132,7 @@ std::int32_t StoreConnection::EnsureSchema() {
         "INSERT INTO \"ComSet\" (\"CommPort\", \"Bite\") SELECT 0, 0 WHERE NOT EXISTS (SELECT 1 FROM \"ComSet\");");
     if (code != result::kSuccess) return code;
     if ((code = EnsureSearchIndexes(*this)) != result::kSuccess) return code;
+    if ((code = EnsureMaintainedTotals(*this)) != result::kSuccess) return code;
     // Capture for the central database, made last: its triggers read the tables' columns.
     if ((code = CreateOutboxTables(*this)) != result::kSuccess) return code;
     if ((code = CreateOutboxTriggers(*this)) != result::kSuccess) return code;

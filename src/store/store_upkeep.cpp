@@ -42,6 +42,55 @@ std::int32_t EnsureSearchIndexes(StoreConnection& conn) {
     return result::kSuccess;
 }
 
+const std::vector<MaintainedTotals>& MaintainedTotalsTables() {
+    static const std::vector<MaintainedTotals> tables = {
+        {"InvPrintData", "开票类型", "开票总金额", "karvex_InvPrintData_totals"},
+    };
+    return tables;
+}
+
+const MaintainedTotals* MaintainedTotalsOf(const std::string& table) {
+    for (const MaintainedTotals& t : MaintainedTotalsTables())
+        if (table == t.table) return &t;
+    return nullptr;
+}
+
+std::int32_t EnsureMaintainedTotals(StoreConnection& conn) {
+    for (const MaintainedTotals& t : MaintainedTotalsTables()) {
+        const std::string totals = QuoteIdentifier(t.totalsTable);
+        const std::string table = QuoteIdentifier(t.table);
+        const std::string kind = QuoteIdentifier(t.kindField);
+        const std::string amount = QuoteIdentifier(t.amountField);
+        bool missing = true;
+        {
+            Statement probe(conn, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1");
+            sqlite3_bind_text(probe.get(), 1, t.totalsTable, -1, SQLITE_STATIC);
+            missing = sqlite3_step(probe.get()) != SQLITE_ROW;
+        }
+        if (missing) {
+            std::int32_t rc = conn.Exec("CREATE TABLE " + totals +
+                                        " (kind INTEGER PRIMARY KEY, rows INTEGER NOT NULL, amount REAL NOT NULL);"
+                                        "INSERT INTO " + totals + " SELECT coalesce(" + kind + ", -1), count(*), total(" +
+                                        amount + ") FROM " + table + " GROUP BY coalesce(" + kind + ", -1);");
+            if (rc != result::kSuccess) return rc;
+        }
+        auto add = [&](const char* row, const char* sign) {
+            const std::string k = std::string("coalesce(") + row + "." + kind + ", -1)";
+            return "INSERT OR IGNORE INTO " + totals + " VALUES (" + k + ", 0, 0); UPDATE " + totals + " SET rows = rows " +
+                   sign + " 1, amount = amount " + sign + " coalesce(" + row + "." + amount + ", 0) WHERE kind = " + k + ";";
+        };
+        const std::string prefix = "CREATE TRIGGER IF NOT EXISTS " ;
+        const std::string name = std::string(t.totalsTable);
+        std::int32_t rc = conn.Exec(prefix + QuoteIdentifier(name + "_insert") + " AFTER INSERT ON " + table + " BEGIN " +
+                                    add("NEW", "+") + " END;" + prefix + QuoteIdentifier(name + "_delete") +
+                                    " AFTER DELETE ON " + table + " BEGIN " + add("OLD", "-") + " END;" + prefix +
+                                    QuoteIdentifier(name + "_update") + " AFTER UPDATE OF " + kind + ", " + amount +
+                                    " ON " + table + " BEGIN " + add("OLD", "-") + add("NEW", "+") + " END;");
+        if (rc != result::kSuccess) return rc;
+    }
+    return result::kSuccess;
+}
+
 namespace {
 
 std::int32_t PragmaNumber(StoreConnection& conn, const char* pragma, std::int64_t& out) {

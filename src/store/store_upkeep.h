@@ -25,6 +25,20 @@ std::string SearchIndexName(const SearchIndex& index);
 // million rows takes a few seconds once). 0 or the engine's code, with the reason on the connection.
 std::int32_t EnsureSearchIndexes(StoreConnection& conn);
 
+// Row counts and amount totals per kind of a table, kept up to date by triggers in a small table of their own,
+// so that counting or totalling the whole table (a million print-data rows) reads a few rows instead of an
+// index of a million entries. A store without them gains them at open, filled from the table once.
+struct MaintainedTotals {
+    const char* table;
+    const char* kindField;
+    const char* amountField;
+    const char* totalsTable;  // one row per kind: "kind" (null kinds as -1), "rows", "amount"
+};
+const std::vector<MaintainedTotals>& MaintainedTotalsTables();
+// The maintained totals of `table`, or nullptr.
+const MaintainedTotals* MaintainedTotalsOf(const std::string& table);
+std::int32_t EnsureMaintainedTotals(StoreConnection& conn);
+
 // Page counts of the store file.
 struct PageCounts {
     std::int64_t pages = 0;      // the whole file
