@@ -82,6 +82,7 @@ int main(int argc, char** argv) {
             QWidget* console = QApplication::activeWindow();
             for (QWidget* w : QApplication::topLevelWidgets())
                 if (w->isVisible() && w->windowTitle() == QStringLiteral("税控器通讯软件")) console = w;
+            if (console) console->resize(1000, 420);
             fiscal.SetProgressCallback([&](const Progress& p) {
                 if (p.received == 60 && !p.done && console) Save(console, out + "/console-upload.png");
             });
@@ -99,7 +100,9 @@ int main(int argc, char** argv) {
     ::waitpid(sim, nullptr, 0);
     {
         StoreAccess store(dir);
-        if (store.Open() == 0) {
+        if (store.Open() != 0) {
+            std::fprintf(stderr, "store: %s\n", store.LastErrorText().c_str());
+        } else {
             // Roll summaries as the processor reports them, written here: two used rolls and one begun.
             store.Connection()->Exec(
                 "INSERT INTO InvUseSum (发票代码发票起始号, 发票代码, 发票起始号, 发票终止号, 正常发票份数, 退票份数, "

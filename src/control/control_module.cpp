@@ -324,7 +324,6 @@ void ControlModule::ReportPacketResult(std::uint8_t code, int result, const std:
 }
 
 void ControlModule::ShowPacketProgress(int count, int packetsToFollow, const std::string& label, bool receiving) {
-    if (receiving) ReportProgress(progress_.Frame(label, count, packetsToFollow, progressClock_()));
     std::string line = label + "包号";
     std::size_t width = GbkByteLength(label);
     if (width < 12) line.append(12 - width, ' ');
@@ -343,6 +342,8 @@ void ControlModule::ShowPacketProgress(int count, int packetsToFollow, const std
         log_->WriteLogLine(label + "处理完成");
         SetStatus(&StatusTexts::packets, "处理包数： " + PadPacketNumber(count));
     }
+    // After the packet count, so that whoever is told sees the status bar agree with the figures.
+    if (receiving) ReportProgress(progress_.Frame(label, count, packetsToFollow, progressClock_()));
 }
 
 int ControlModule::WaitForCommand(bool throughChain) {
