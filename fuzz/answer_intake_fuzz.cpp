@@ -105,10 +105,10 @@ void CheckOutcome(const DispatchOutcome& outcome) {
     if (outcome.checkself) Texts(outcome.checkself->item_text, outcome.checkself->label_text, outcome.checkself->next_line);
 }
 
-void CheckContext(const AnswerContext& c) {
-    Texts(c.current_inv_number, c.issue_reply.machine_num, c.issue_reply.user_name, c.issue_reply.tax_number,
-          c.issue_reply.tax_code, c.issue_reply.date_time);
-    const HostReply& h = c.host_reply;
+void CheckReplies(const ReplyValues& c) {
+    Texts(c.current_inv_number, c.issue.machine_num, c.issue.user_name, c.issue.tax_number, c.issue.tax_code,
+          c.issue.date_time);
+    const HostReply& h = c.host;
     Texts(h.print_date, h.inv_num, h.o_inv_num, h.pay_unit, h.tax_code, h.sale_unit, h.tax_number,
           h.machine_number, h.user_name, h.inv_code, h.begin_inv_num, h.end_inv_num, h.begin_date, h.end_date);
     for (const auto& g : h.goods) Texts(g.name, g.quantity, g.price, g.amount);
@@ -132,10 +132,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t flags = in.Byte();
     static constexpr std::uint16_t kModes[] = {kCallerConsole, kCallerHost, kCallerInstall, kCallerPrintDataChain,
                                                kCallerRollSummaryChain, 0, 3, 7};
-    AnswerContext context;
-    context.caller_mode = kModes[flags & 7];
-    context.checkself_mask = in.Byte();
-    context.dispense_roll_count = in.Byte() % 8;
+    CommandInFlight context(command, kModes[flags & 7]);
+    context.chain.checkself_mask = in.Byte();
+    context.chain.rolls_to_dispense = in.Byte() % 8;
     const bool queued = flags & 0x08;
     const bool raw = flags & 0x10;
     CheckingStore store;
@@ -158,12 +157,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         MemoryAnswerQueue queue;
         int number = 0;
         for (const Bytes& frame : frames) FUZZ_CHECK(QueueAnswerFrame(queue, frame, ++number) == 0);
-        const auto outcome = TakeQueuedAnswer(command, queue, context, store);
+        const auto outcome = TakeQueuedAnswer(context, queue, store);
         CheckOutcome(outcome);
         FUZZ_CHECK(queue.Count() == 0, "%zu frames left in the queue", queue.Count());
     } else {
-        for (const Bytes& frame : frames) CheckOutcome(TakeAnswerFrame(command, frame, context, store));
+        for (const Bytes& frame : frames) CheckOutcome(TakeAnswerFrame(context, frame, store));
     }
-    CheckContext(context);
+    CheckReplies(context.replies);
     return 0;
 }

@@ -65,43 +65,42 @@ void FillRollSummaryReply(const InvUseSumRecord& rec, HostReply& reply) {
 
 // What follows a successful decode.
 struct AfterDecode {
-    std::uint8_t command;
-    AnswerContext& context;
+    CommandInFlight& command;
     AnswerStore& store;
     DispatchOutcome& outcome;
 
     void operator()(std::monostate) const {}
     void operator()(const InvoiceRollRecord& roll) const {
-        if (const CommandInfo* row = FindCommand(command); row != nullptr && row->store.keyed) {
+        if (const CommandInfo* row = FindCommand(command.code); row != nullptr && row->store.keyed) {
             outcome.result = store.SaveInvoiceNumber(roll, kRollByKey);
             return;
         }
         outcome.result = store.SaveInvoiceNumber(roll, kRollAdd);
-        context.dispense_roll_count -= 1;
-        if (outcome.result == result::kSuccess && context.dispense_roll_count > 0) {
+        command.chain.rolls_to_dispense -= 1;
+        if (outcome.result == result::kSuccess && command.chain.rolls_to_dispense > 0) {
             outcome.result = result::kChainContinues;
         }
     }
     void operator()(const CurrentInvoiceRecord& rec) const {
-        context.current_inv_number = rec.number;
+        command.replies.current_inv_number = rec.number;
         outcome.display_text = CurrentInvoiceText(rec);
     }
-    void operator()(const IssueReply& rec) const { context.issue_reply = rec; }
+    void operator()(const IssueReply& rec) const { command.replies.issue = rec; }
     void operator()(const MachineDataRecord& rec) const {
-        if (context.caller_mode == kCallerPrintDataChain) {
-            context.host_reply.machine_number = rec.machine_number;
+        if (command.caller == kCallerPrintDataChain) {
+            command.replies.host.machine_number = rec.machine_number;
             return;
         }
         outcome.result = store.SaveMachineData(rec);
     }
     void operator()(const UserInformationRecord& rec) const {
-        if (context.caller_mode == kCallerPrintDataChain) {
-            context.host_reply.sale_unit = rec.taxpayer_name;
-            context.host_reply.tax_number = rec.tax_number;
+        if (command.caller == kCallerPrintDataChain) {
+            command.replies.host.sale_unit = rec.taxpayer_name;
+            command.replies.host.tax_number = rec.tax_number;
             outcome.result = result::kChainContinues;
-        } else if (context.caller_mode == kCallerRollSummaryChain) {
-            context.host_reply.user_name = rec.taxpayer_name;
-            context.host_reply.tax_number = rec.tax_number;
+        } else if (command.caller == kCallerRollSummaryChain) {
+            command.replies.host.user_name = rec.taxpayer_name;
+            command.replies.host.tax_number = rec.tax_number;
             outcome.result = result::kChainContinues;
         } else {
             outcome.result = store.SaveUserInformation(rec);
@@ -110,8 +109,8 @@ struct AfterDecode {
     void operator()(const TaxItemRecord& rec) const { outcome.result = store.SaveTaxInformation(rec); }
     void operator()(const DateTimeRecord& rec) const { outcome.display_text = ProcessorTimeText(rec); }
     void operator()(const InvUseSumRecord& rec) const {
-        if (context.caller_mode == kCallerRollSummaryChain) {
-            FillRollSummaryReply(rec, context.host_reply);
+        if (command.caller == kCallerRollSummaryChain) {
+            FillRollSummaryReply(rec, command.replies.host);
             outcome.result = result::kChainContinues;
             return;
         }
@@ -119,8 +118,8 @@ struct AfterDecode {
     }
     void operator()(const DeclareDataRecord& rec) const { outcome.result = store.SaveDeclareData(rec); }
     void operator()(const InvPrintDataRecord& rec) const {
-        if (context.caller_mode == kCallerPrintDataChain) {
-            FillPrintReply(rec, context.host_reply);
+        if (command.caller == kCallerPrintDataChain) {
+            FillPrintReply(rec, command.replies.host);
             outcome.result = result::kChainContinues;
             return;
         }
@@ -143,51 +142,50 @@ bool IsFailure(ResultCode code) { return code != result::kSuccess && code != res
 
 }  // namespace
 
-DispatchOutcome DispatchAnswer(std::uint8_t command, FrameView frame, AnswerContext& context, AnswerStore& store) {
+DispatchOutcome DispatchAnswer(CommandInFlight& command, FrameView frame, AnswerStore& store) {
     DispatchOutcome outcome;
-    const AnswerLayout& layout = FindAnswerLayout(command);
+    const AnswerLayout& layout = FindAnswerLayout(command.code);
     if (IsQuietCardFollow(layout, frame)) return outcome;
 
     AnswerRecord record;
-    outcome.result = DecodeAnswer(command, frame, record);
+    outcome.result = DecodeAnswer(command.code, frame, record);
 
     if (layout.decoder == DecoderKind::kCheckself) {
         const bool more_follow = PacketsToFollow(frame) != 0;
         if (outcome.result == result::kSuccess) {
             CheckselfReport report = DescribeCheckselfItem(std::get<SelfTestItemRecord>(record),
-                                                           context.checkself_mask, more_follow,
-                                                           context.checkself_memo);
+                                                           command.chain.checkself_mask, more_follow,
+                                                           command.chain.checkself_failed);
             outcome.result = report.result;
             outcome.checkself = std::move(report);
         }
         // The operator hears of the self-test once, when its last item has come, whatever that item's
         // result; the earlier items only go to the log.
-        context.caller_mode = more_follow ? kCallerHost : kCallerConsole;
+        command.caller = more_follow ? kCallerHost : kCallerConsole;
         return outcome;
     }
 
     if (outcome.result != result::kSuccess) return outcome;
-    std::visit(AfterDecode{command, context, store, outcome}, record);
+    std::visit(AfterDecode{command, store, outcome}, record);
     return outcome;
 }
 
-DispatchOutcome TakeAnswerFrame(std::uint8_t command, FrameView frame, AnswerContext& context,
-                                AnswerStore& store) {
+DispatchOutcome TakeAnswerFrame(CommandInFlight& command, FrameView frame, AnswerStore& store) {
     const AnswerCheck check = CheckAnswerFrame(frame);
-    if (check.status == AnswerStatus::kError) context.refusal_code = check.refusal_code;
+    if (check.status == AnswerStatus::kError) command.refusal_code = check.refusal_code;
     if (check.status != AnswerStatus::kOk) {
         DispatchOutcome outcome;
         outcome.result = check.code;
         outcome.reset_timeout = check.reset_timeout;
         return outcome;
     }
-    if (const ResultCode opened = store.OpenCommandTables(command); opened != result::kSuccess) {
+    if (const ResultCode opened = store.OpenCommandTables(command.code); opened != result::kSuccess) {
         DispatchOutcome outcome;
         outcome.result = opened;
         return outcome;
     }
-    DispatchOutcome outcome = DispatchAnswer(command, frame, context, store);
-    store.CloseCommandTables(command);
+    DispatchOutcome outcome = DispatchAnswer(command, frame, store);
+    store.CloseCommandTables(command.code);
     return outcome;
 }
 
@@ -209,17 +207,17 @@ ResultCode UnqueueAnswerFrame(AnswerQueue& queue, Bytes& frame) {
     return result::kSuccess;
 }
 
-DispatchOutcome TakeQueuedAnswer(std::uint8_t command, AnswerQueue& queue, AnswerContext& context,
-                                 AnswerStore& store, const PacketReporter& report, const YieldHook& yield) {
+DispatchOutcome TakeQueuedAnswer(CommandInFlight& command, AnswerQueue& queue, AnswerStore& store,
+                                 const PacketReporter& report, const YieldHook& yield) {
     DispatchOutcome overall;
     const std::size_t rows = queue.Count();
 
-    ResultCode ready = store.OpenCommandTables(command);
-    if (ready == result::kSuccess) ready = store.ClearCommandTable(command);
+    ResultCode ready = store.OpenCommandTables(command.code);
+    if (ready == result::kSuccess) ready = store.ClearCommandTable(command.code);
     if (ready != result::kSuccess) {
         // Nothing can be stored: the frames are dropped rather than left for the next answer.
         queue.Clear();
-        store.CloseCommandTables(command);
+        store.CloseCommandTables(command.code);
         overall.result = ready;
         return overall;
     }
@@ -233,13 +231,13 @@ DispatchOutcome TakeQueuedAnswer(std::uint8_t command, AnswerQueue& queue, Answe
         if (frame_result == result::kSuccess) {
             const AnswerCheck check = CheckAnswerFrame(frame);
             if (check.status == AnswerStatus::kOk) {
-                DispatchOutcome outcome = DispatchAnswer(command, frame, context, store);
+                DispatchOutcome outcome = DispatchAnswer(command, frame, store);
                 frame_result = outcome.result;
                 if (!outcome.display_text.empty()) overall.display_text = std::move(outcome.display_text);
             } else {
                 // A refusal in the middle of an answer keeps the processor's own code.
                 frame_result = check.code;
-                if (check.status == AnswerStatus::kError) context.refusal_code = check.refusal_code;
+                if (check.status == AnswerStatus::kError) command.refusal_code = check.refusal_code;
             }
         }
         if (frame_result == result::kChainContinues) chain = true;
@@ -247,7 +245,7 @@ DispatchOutcome TakeQueuedAnswer(std::uint8_t command, AnswerQueue& queue, Answe
             last_failure = frame_result;
             ++failures;
         }
-        if (report) report(command, frame_result, PacketsToFollow(frame));
+        if (report) report(command.code, frame_result, PacketsToFollow(frame));
         if (failures >= kMaxFailedFrames) {
             queue.Clear();
             break;
@@ -255,7 +253,7 @@ DispatchOutcome TakeQueuedAnswer(std::uint8_t command, AnswerQueue& queue, Answe
         if (yield) yield();
     }
 
-    store.CloseCommandTables(command);
+    store.CloseCommandTables(command.code);
     overall.result = failures > 0 ? last_failure : (chain ? result::kChainContinues : result::kSuccess);
     return overall;
 }

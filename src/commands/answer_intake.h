@@ -19,6 +19,7 @@
 
 #include "commands/answer_records.h"
 #include "commands/caller_modes.h"
+#include "commands/command_in_flight.h"
 #include "commands/decoders.h"
 
 namespace karvex {
@@ -82,22 +83,6 @@ private:
 // ---------------------------------------------------------------------------------------------------------
 // State and results
 
-// What the answer side reads and writes besides the store. The control owns one of these for the life of
-// the library; the console sets `dispense_roll_count`, `checkself_mask` and clears `checkself_memo` when it
-// sends the matching request.
-struct AnswerContext {
-    std::uint16_t caller_mode = kCallerConsole;  // `CallerMode`; `CheckSelf` answers rewrite it
-    int dispense_roll_count = 0;                 // `DispenseRollCount`, counted down per dispensed roll
-    std::uint8_t checkself_mask = 0;             // `CheckselfMask`, the widened item byte of the request
-    bool checkself_memo = false;                 // failure memo of the self-test groups
-    std::string current_inv_number;              // `CurrentInvNumber`
-    IssueReply issue_reply;                      // `IssueReply`
-    HostReply host_reply;                        // `HostReply`
-    // The code byte of the last "ER" answer judged, so that a byte outside the processor's codes (result
-    // 135) can be named in the messages.
-    std::uint8_t refusal_code = 0;
-};
-
 struct DispatchOutcome {
     // 0, 4130 (the completion step continues a chain), 129, 130, a conversion code, a writer's code, the
     // processor's code of an "ER" answer, 20048 "NP", 22356 "WT", 145 for an unknown self-test item.
@@ -118,16 +103,15 @@ using YieldHook = std::function<void()>;
 // ---------------------------------------------------------------------------------------------------------
 // Intake
 
-// Checks the frame's length, packets rule and fields for `command`, decodes it and carries out what follows
-// the decode: store writes, reply values, display texts, the roll count-down of `DispenseInvoice` (4130
-// while rolls remain), the chain results of caller modes 6 and 8 (4130). Does not look at the CRC or the
-// status letters.
-DispatchOutcome DispatchAnswer(std::uint8_t command, FrameView frame, AnswerContext& context, AnswerStore& store);
+// Checks the frame's length, packets rule and fields for the command's code, decodes it and carries out what
+// follows the decode on the command: store writes, reply values, display texts, the roll count-down of
+// `DispenseInvoice` (4130 while rolls remain), the chain results of caller modes 6 and 8 (4130). Does not
+// look at the CRC or the status letters.
+DispatchOutcome DispatchAnswer(CommandInFlight& command, FrameView frame, AnswerStore& store);
 
 // One complete frame: size and CRC (129, 130), then the status letters. "OK" opens the command's tables,
 // dispatches and closes them; "ER" gives the processor's code; "NP" 20048; "WT" 22356 with reset_timeout.
-DispatchOutcome TakeAnswerFrame(std::uint8_t command, FrameView frame, AnswerContext& context,
-                                AnswerStore& store);
+DispatchOutcome TakeAnswerFrame(CommandInFlight& command, FrameView frame, AnswerStore& store);
 
 // Queues one frame of a multi-frame answer as hex text under `frame_number`; the queue's code.
 ResultCode QueueAnswerFrame(AnswerQueue& queue, FrameView frame, int frame_number);
@@ -141,9 +125,8 @@ ResultCode UnqueueAnswerFrame(AnswerQueue& queue, Bytes& frame);
 // the rest of the queue is dropped undecoded. The result is the code of the last failed frame, else 4130
 // when a frame asked for the chain to go on, else 0; the display text is that of the last frame that
 // had one.
-DispatchOutcome TakeQueuedAnswer(std::uint8_t command, AnswerQueue& queue, AnswerContext& context,
-                                 AnswerStore& store, const PacketReporter& report = {},
-                                 const YieldHook& yield = {});
+DispatchOutcome TakeQueuedAnswer(CommandInFlight& command, AnswerQueue& queue, AnswerStore& store,
+                                 const PacketReporter& report = {}, const YieldHook& yield = {});
 
 inline constexpr int kMaxFailedFrames = 4;
 

@@ -1,5 +1,5 @@
 #pragma once
-// Who started the command in flight (`CallerMode`), which decides how its answer and completion go on.
+// Who started the command in flight (its caller), which decides how its answer and completion go on.
 #include <cstdint>
 
 namespace karvex {

@@ -36,8 +36,6 @@ constexpr std::string_view kLargestInvoiceNumber = "4294967295";
 // The number-pair builder leaves the first number out when it is given this text.
 constexpr std::string_view kNoFirstValue = "Null";
 
-enum class CallerAfterSend { Console, Host, Keep };
-
 // Splits a UTF-8 text into its characters; a broken sequence counts one character per byte so that
 // positions never run past the text.
 std::vector<std::string_view> Characters(std::string_view text) {
@@ -100,26 +98,38 @@ void CueSend(const IssueContext& ctx, CommandCode code) {
     if (ctx.cueSendFinish) ctx.cueSendFinish(CommandDisplayText(ToByte(code)));
 }
 
-// Steps 2 to 4 of every issuer once its inputs are good: the code goes to CurrentCommand, the builder
-// runs, and only a frame that reached the link is logged.
+// The command an issuer starts: its code and caller (the context's unless the issuer names one).
+CommandInFlight NewCommand(const IssueContext& ctx, CommandCode code, std::optional<std::uint16_t> caller = {}) {
+    return CommandInFlight(ToByte(code), caller.value_or(ctx.caller));
+}
+
+// Steps 2 to 4 of every issuer once its inputs are good: the builder runs with a sink that starts the
+// command with the finished frame, and only a command that started is logged.
 template <typename Build>
-IssueResult Issue(const IssueContext& ctx, CommandCode code, Build&& build,
-                  CallerAfterSend caller = CallerAfterSend::Console) {
-    ctx.currentCommand = ToByte(code);
+IssueResult Issue(const IssueContext& ctx, CommandInFlight command, Build&& build) {
+    const auto code = static_cast<CommandCode>(command.code);
+    const std::uint8_t byte = command.code;
+    const FrameSink sink = [&ctx, &command](const Bytes& frame) {
+        return ctx.start ? ctx.start(std::move(command), frame) : result::kNoOpenPort;
+    };
     IssueResult r;
-    r.code = build(ctx.send, ToByte(code));
+    r.code = build(sink, byte);
     if (r.code != result::kSuccess) return r;
     r.sent = true;
     CueSend(ctx, code);
-    if (caller == CallerAfterSend::Console) ctx.callerMode = kCallerConsole;
-    if (caller == CallerAfterSend::Host) ctx.callerMode = kCallerHost;
     return r;
 }
 
-IssueResult IssueBare(const IssueContext& ctx, CommandCode code, CallerAfterSend caller = CallerAfterSend::Console) {
-    return Issue(
-        ctx, code, [](const FrameSink& sink, std::uint8_t c) { return SendBareCommand(sink, c); }, caller);
+template <typename Build>
+IssueResult Issue(const IssueContext& ctx, CommandCode code, Build&& build) {
+    return Issue(ctx, NewCommand(ctx, code), std::forward<Build>(build));
 }
+
+IssueResult IssueBare(const IssueContext& ctx, CommandInFlight command) {
+    return Issue(ctx, std::move(command), [](const FrameSink& sink, std::uint8_t c) { return SendBareCommand(sink, c); });
+}
+
+IssueResult IssueBare(const IssueContext& ctx, CommandCode code) { return IssueBare(ctx, NewCommand(ctx, code)); }
 
 IssueResult Refused(ResultCode code, std::uint16_t clear = 0, InputField focus = InputField::None) {
     IssueResult r;
@@ -249,22 +259,14 @@ IssueResult IssueDispenseInvoice(const IssueContext& ctx) {
     }
     if (count < 1 || count > kMaxRollsPerDispense) return Refused(result::kValueAbove255);
 
-    ctx.console.DispenseRollCount = count;
-    IssueResult r = IssueBare(ctx, CommandCode::DispenseInvoice);
-    // No request went out, so no roll is on its way: a count left behind would make a later answer
-    // resend the command.
-    if (!r.sent) ctx.console.DispenseRollCount = 0;
-    return r;
-}
-
-IssueResult IssueNextDispenseInvoice(const IssueContext& ctx) {
-    return IssueBare(ctx, CommandCode::DispenseInvoice, CallerAfterSend::Keep);
+    // The count travels with the command: a request that does not go out leaves no count behind.
+    CommandInFlight command = NewCommand(ctx, CommandCode::DispenseInvoice);
+    command.chain.rolls_to_dispense = count;
+    return IssueBare(ctx, std::move(command));
 }
 
 IssueResult IssueInstallRollQuery(const IssueContext& ctx) {
-    IssueResult r = IssueBare(ctx, CommandCode::AlreadyInvoice);
-    if (r.sent) ctx.callerMode = kCallerInstall;
-    return r;
+    return IssueBare(ctx, NewCommand(ctx, CommandCode::AlreadyInvoice, kCallerInstall));
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -318,8 +320,8 @@ IssueResult IssueSendStr(const IssueContext& ctx, std::string_view text, ByteLis
 }
 
 IssueResult IssueSingleInvoice(const IssueContext& ctx, CommandCode command, std::string_view invoiceNumber) {
-    // The panel serves two commands; it must say which one, since CurrentCommand may belong to another
-    // command sent while the panel stood open.
+    // The panel serves two commands; it must say which one, since the command in flight may be another
+    // one sent while the panel stood open.
     if (command != CommandCode::InvoiceSum && command != CommandCode::InvalidateInvoice) {
         return Refused(result::kCommandTypeError);
     }
@@ -388,9 +390,8 @@ IssueResult IssueInstallInv(const IssueContext& ctx, const std::optional<std::st
                                  "发票卷终止号：" + row.endNumber + "\n";
     if (!ctx.ui.AskYesNo(std::string(kInstallConfirmTitle), question)) return Refused(result::kCommandAborted);
 
-    ctx.callerMode = kCallerConsole;
     // The roll's end number is only confirmed by the operator; the processor takes code and start.
-    return Issue(ctx, CommandCode::InstallInv, [&](const FrameSink& sink, std::uint8_t c) {
+    return Issue(ctx, NewCommand(ctx, CommandCode::InstallInv, kCallerConsole), [&](const FrameSink& sink, std::uint8_t c) {
         return SendInstallCommand(sink, c, row.invoiceCode, start);
     });
 }
@@ -414,14 +415,12 @@ IssueResult IssueCheckSelf(const IssueContext& ctx, std::span<const bool, kSelfT
         ctx.ui.ShowMessage(std::string(kCheckSelfTitle), std::string(kNoSelfTestItem));
         return Refused(result::kEmptyInput);
     }
-    IssueResult r = Issue(ctx, CommandCode::CheckSelf, [&](const FrameSink& sink, std::uint8_t c) {
+    CommandInFlight command = NewCommand(ctx, CommandCode::CheckSelf);
+    command.chain.checkself_mask = WidenCheckselfMask(mask);
+    command.chain.checkself_failed = false;
+    return Issue(ctx, std::move(command), [&](const FrameSink& sink, std::uint8_t c) {
         return SendByteCommand(sink, c, mask);
     });
-    if (r.sent) {
-        ctx.console.CheckselfMask = WidenCheckselfMask(mask);
-        ctx.console.CheckselfFailed = false;
-    }
-    return r;
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -436,14 +435,13 @@ IssueResult IssueHostInvoiceNumber(const IssueContext& ctx, CommandCode command,
     const int rc = PadInvoiceNumber(invoiceNumber, digits);
     if (padded) *padded = rc == 0 ? digits : std::string();
     if (rc != 0) return Refused(rc);
-    return Issue(
-        ctx, command,
-        [&](const FrameSink& sink, std::uint8_t c) { return SendNumberPairCommand(sink, c, kNoFirstValue, digits); },
-        CallerAfterSend::Keep);
+    return Issue(ctx, command, [&](const FrameSink& sink, std::uint8_t c) {
+        return SendNumberPairCommand(sink, c, kNoFirstValue, digits);
+    });
 }
 
 IssueResult IssueGetLastInvData(const IssueContext& ctx) {
-    return IssueBare(ctx, CommandCode::LastInvData, CallerAfterSend::Host);
+    return IssueBare(ctx, NewCommand(ctx, CommandCode::LastInvData, kCallerHost));
 }
 
 IssueResult IssueHostPrintInv(const IssueContext& ctx, std::int32_t commandNumber, std::string_view invoiceNumber) {
@@ -451,20 +449,18 @@ IssueResult IssueHostPrintInv(const IssueContext& ctx, std::int32_t commandNumbe
     if (commandNumber != ToByte(CommandCode::PrintDataByNumber)) return Refused(result::kCommandTypeError);
     std::string number;
     if (const int rc = PadInvoiceNumber(invoiceNumber, number); rc != 0) return Refused(rc);
-    return Issue(
-        ctx, CommandCode::PrintDataByNumber,
-        [&](const FrameSink& sink, std::uint8_t c) { return SendNumberPairCommand(sink, c, number, number); },
-        CallerAfterSend::Keep);
+    return Issue(ctx, CommandCode::PrintDataByNumber, [&](const FrameSink& sink, std::uint8_t c) {
+        return SendNumberPairCommand(sink, c, number, number);
+    });
 }
 
 IssueResult IssueHostInvoice(const IssueContext& ctx, CommandCode command, const InvoiceRequest& request) {
     if (command != CommandCode::MakeInvoice && command != CommandCode::ReturnInvoice) {
         return Refused(result::kCommandTypeError);
     }
-    return Issue(
-        ctx, command,
-        [&](const FrameSink& sink, std::uint8_t c) { return SendInvoiceCommand(sink, c, request); },
-        CallerAfterSend::Host);
+    return Issue(ctx, NewCommand(ctx, command, kCallerHost), [&](const FrameSink& sink, std::uint8_t c) {
+        return SendInvoiceCommand(sink, c, request);
+    });
 }
 
 }  // namespace karvex

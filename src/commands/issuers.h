@@ -5,12 +5,14 @@
 // Every issuer follows the same contract:
 //   1. the inputs are checked; a failed check sends nothing and reports through a message box, through
 //      the fields to empty (IssueResult::clearFields), or not at all, as the panel expects;
-//   2. `CurrentCommand` is set to the command's code, right before the frame is built, so that a refused
-//      input never disturbs the answer of a command still in flight;
-//   3. the frame builder runs; a refusal or a closed port (132) ends the issuer with that code, without a
-//      message and without a log line;
-//   4. after a successful send the display text goes to the send cue (the log), `CallerMode` becomes 1
-//      (console) unless the issuer says otherwise, and the console state is kept.
+//   2. the issuer creates its command (code, caller, chain step) and the frame builder runs; the finished
+//      frame and the command go to the context's `start`, so that a refused input never disturbs the answer
+//      of a command still in flight;
+//   3. a refusal of the builder, a closed port (132) or a command still in flight (136) ends the issuer with
+//      that code, without a message and without a log line; the command is dropped;
+//   4. after a successful start the display text goes to the send cue (the log). The command's caller is
+//      the context's (the console, or a host call that runs a console command) unless the issuer says
+//      otherwise.
 //
 // Example (the on-line menu entry):
 //   IssueResult r = IssueMenuCommand(ctx, CommandCode::Online);   // frame 1B 10 00 00 05 44 D0
@@ -25,32 +27,24 @@
 
 #include "commands/caller_modes.h"
 #include "commands/catalogue.h"
+#include "commands/command_in_flight.h"
 #include "link/frame_codec.h"
 #include "link/result_codes.h"
 #include "link/user_interface.h"
 
 namespace karvex {
 
-// Console values that the answer side reads after a console command was sent.
-struct ConsoleCommandState {
-    // Items the last self-test request will report, already widened (WidenCheckselfMask).
-    std::uint8_t CheckselfMask = 0;
-    // Remembers a failed sub-test of the RAM or memory group until the group's last item is reported.
-    bool CheckselfFailed = false;
-    // Invoice rolls still to be dispensed; the answer side counts it down, the completion step resends
-    // DispenseInvoice while it is above 0.
-    int DispenseRollCount = 0;
-};
+// Starts a command with its finished request frame: 0, 132 when no port is open, 136 while another command
+// is in flight (then the new command is dropped and the one in flight goes on).
+using CommandStarter = std::function<ResultCode(CommandInFlight command, const Bytes& frame)>;
 
 // Everything an issuer needs from the console and the link.
 struct IssueContext {
     UserInterface& ui;
-    // Writes a finished frame to the serial link: 0, or 132 when no port is open. An empty sink counts as
-    // a closed port.
-    FrameSink send;
-    std::uint8_t& currentCommand;
-    std::uint16_t& callerMode;
-    ConsoleCommandState& console;
+    // An empty starter counts as a closed port.
+    CommandStarter start;
+    // Whom the issued commands answer: the console, or a host call that runs a console command.
+    std::uint16_t caller = kCallerConsole;
     // Logs "发送" + text + "命令" and shows the waiting line; may be empty (nothing is logged).
     std::function<void(const std::string& displayText)> cueSendFinish;
     // Books signed data in the store after an Idiograph request was sent; returns 0 or the store's code.
@@ -123,14 +117,11 @@ IssueResult IssueSetTime(const IssueContext& ctx);
 // characters, 258 for a pair that is not digits or out of range.
 ResultCode ParseTimeInput(std::string_view typed, std::string& hhmmss);
 
-// `DispenseInvoice`: asks for the number of rolls (1..200), keeps it in DispenseRollCount and sends the first
-// request. Empty 144 / cancel 4129 / out of range 146: silent. Not digits: "请输入正确的发票卷数", 105.
+// `DispenseInvoice`: asks for the number of rolls (1..200), puts it in the command's chain step and sends the
+// first request. Empty 144 / cancel 4129 / out of range 146: silent. Not digits: "请输入正确的发票卷数", 105.
 IssueResult IssueDispenseInvoice(const IssueContext& ctx);
 
-// The repeat the completion step sends while DispenseRollCount is above 0. CallerMode is left alone.
-IssueResult IssueNextDispenseInvoice(const IssueContext& ctx);
-
-// First half of the roll installation: sends AlreadyInvoice and sets CallerMode 5, so that the completion
+// First half of the roll installation: sends AlreadyInvoice with caller mode 5, so that the completion
 // step shows the installation panel. The caller has already removed the unused rolls from the store.
 IssueResult IssueInstallRollQuery(const IssueContext& ctx);
 
@@ -196,23 +187,24 @@ IssueResult IssueCheckCard(const IssueContext& ctx, CheckCardKind kind, bool byN
 IssueResult IssueCheckSelf(const IssueContext& ctx, std::span<const bool, kSelfTestBoxCount> checked);
 
 // ---------------------------------------------------------------------------------------------------------
-// Requests on behalf of the control's methods (the method itself sets CallerMode and waits). Like the
-// console issuers they log the sent command through cueSendFinish, so that the log shows every command.
+// Requests on behalf of the control's methods (the method itself waits). Like the console issuers they log
+// the sent command through cueSendFinish, so that the log shows every command.
 
 // FiscalInvalidateInv (InvalidateInvoice) and GetInvUseSum (InvoiceSum): one invoice number, L = 9.
 // `padded` receives the 10-digit form, or the empty text when the number is refused (144, 105, 103);
-// 148 above 4294967295; 32 for another command.
+// 148 above 4294967295; 32 for another command. The command's caller is the context's.
 IssueResult IssueHostInvoiceNumber(const IssueContext& ctx, CommandCode command, std::string_view invoiceNumber,
                                    std::string* padded = nullptr);
 
-// GetLastInvData: LastInvData for the host's print-data query; sets CallerMode 2.
+// GetLastInvData: LastInvData for the host's print-data query, caller mode 2.
 IssueResult IssueGetLastInvData(const IssueContext& ctx);
 
 // GetPrintInv: command number 177 -> LastInvData; 66 -> PrintDataByNumber with the number as start and
-// end (144, 105, 103, 148 for a bad number); any other number 32, nothing sent.
+// end (144, 105, 103, 148 for a bad number); any other number 32, nothing sent. LastInvData goes out with
+// caller mode 2, PrintDataByNumber with the context's.
 IssueResult IssueHostPrintInv(const IssueContext& ctx, std::int32_t commandNumber, std::string_view invoiceNumber);
 
-// FiscalMakeInv: MakeInvoice or ReturnInvoice with the filled invoice record; sets CallerMode 2. The
+// FiscalMakeInv: MakeInvoice or ReturnInvoice with the filled invoice record, caller mode 2. The
 // builder's codes (168, 102-110) come back unchanged; any other command gives 32.
 IssueResult IssueHostInvoice(const IssueContext& ctx, CommandCode command, const InvoiceRequest& request);
 

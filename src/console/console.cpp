@@ -52,7 +52,7 @@ ConsoleWindow* AttachConsole(ControlModule& m) {
     ConsoleWindow* window = hooks->Window();
     m.SetConsoleHooks(hooks);
     // A console attached while a host call waits must not offer a second command either.
-    window->SetCommandInFlight(m.CommandInFlight());
+    window->SetCommandInFlight(m.InFlight());
     // A host that answers the dialogues itself keeps doing so; otherwise a person at the console sees them.
     if (dynamic_cast<SilentUserInterface*>(&m.Ui()) != nullptr) {
         m.SetUserInterface(std::make_shared<WidgetUserInterface>(window));

@@ -849,10 +849,9 @@ QAction* ConsoleWindow::MenuItem(const QString& name) const {
 
 int ConsoleWindow::ShowForm(std::int32_t showModal, std::int64_t hostWindow) {
     const bool modal = showModal == 1;
-    m_.ConsoleModal = modal ? 1 : 0;
     // The host window is recorded and hidden before the console shows: a modal console returns only when
     // it is closed again, and by then quitting must already know which window to bring back.
-    m_.HostWindow = hostWindow;
+    m_.SetConsoleShown(modal, hostWindow);
     if (hostWindow != 0) {
         if (QWidget* host = QWidget::find(static_cast<WId>(hostWindow)); host && host != this) host->hide();
     }
@@ -877,8 +876,8 @@ int ConsoleWindow::ShowForm(std::int32_t showModal, std::int64_t hostWindow) {
 }
 
 void ConsoleWindow::RestoreHostWindow() {
-    if (m_.HostWindow == 0) return;
-    if (QWidget* host = QWidget::find(static_cast<WId>(m_.HostWindow)); host && host != this) host->showNormal();
+    if (m_.HostWindow() == 0) return;
+    if (QWidget* host = QWidget::find(static_cast<WId>(m_.HostWindow())); host && host != this) host->showNormal();
 }
 
 void ConsoleWindow::closeEvent(QCloseEvent* event) {
@@ -1130,9 +1129,9 @@ void ConsoleWindow::ClearAllCheck_Click() {
 // ---------------------------------------------------------------------------------------------------------
 // Menu entries
 //
-// The entries that open a panel leave CurrentCommand and CallerMode alone: the panel's issuer sets both
-// when its request goes out, and an entry opened while a host call still waits for its answer must not
-// turn that answer into a console answer (or cut a query chain short).
+// The entries that open a panel start nothing: the panel's issuer starts its command when its request goes
+// out, and an entry opened while a host call still waits for its answer must not turn that answer into a
+// console answer (or cut a query chain short).
 
 void ConsoleWindow::IssueDirect(CommandCode code) {
     ShowPanel(ConsolePanel::None);
@@ -1159,7 +1158,7 @@ void ConsoleWindow::DailyFile_Click() {
         viewer_ = new LogViewerWindow(m_.Log(), this);
         connect(viewer_, &LogViewerWindow::Closed, this, [this] { OnViewerClosed(); });
     }
-    const Qt::WindowModality wanted = m_.ConsoleModal == 1 ? Qt::ApplicationModal : Qt::NonModal;
+    const Qt::WindowModality wanted = m_.ConsoleModal() == 1 ? Qt::ApplicationModal : Qt::NonModal;
     if (viewer_->windowModality() != wanted) {
         // Modality only changes while the window is hidden (a viewer left open from an earlier showing).
         if (viewer_->isVisible()) viewer_->hide();
@@ -1368,8 +1367,7 @@ void ConsoleWindow::CommandParaSet_Click() {
     const int port = serialPort_->currentIndex() + 1;
     const int selector = baudRate_->currentIndex() == 1 ? 2 : 1;
     // The operator set the port from the console: its failures are shown.
-    m_.CallerMode = kCallerConsole;
-    const int r = m_.OpenComm(port, selector);
+    const int r = m_.OpenComm(port, selector, kCallerConsole);
     m_.SetCommandResult(r);
     if (r != 0) {
         m_.Ui().ShowMessage("参数设置", "串口参数设置失败");

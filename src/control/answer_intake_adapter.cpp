@@ -1,5 +1,5 @@
 // Connects the answer side (checks, decoders, record writers, the queue of multi-packet answers) to the
-// module: its command in flight, caller mode, console state, reply values and log.
+// module: the command in flight it hands over, and the module's log and console hooks.
 #include <QCoreApplication>
 
 #include "commands/answer_intake.h"
@@ -36,57 +36,34 @@ DecodingIntake::DecodingIntake(std::unique_ptr<AnswerStore> store, std::unique_p
 
 DecodingIntake::~DecodingIntake() = default;
 
-AnswerContext DecodingIntake::Load(ControlModule& m) {
-    AnswerContext c;
-    c.caller_mode = m.CallerMode;
-    c.dispense_roll_count = m.Console.DispenseRollCount;
-    c.checkself_mask = m.Console.CheckselfMask;
-    c.checkself_memo = m.Console.CheckselfFailed;
-    c.current_inv_number = m.CurrentInvNumber;
-    c.issue_reply = m.Issue;
-    c.host_reply = m.Host;
-    return c;
-}
-
-void DecodingIntake::Store(ControlModule& m, AnswerContext& c) {
-    m.CallerMode = c.caller_mode;
-    m.Console.DispenseRollCount = c.dispense_roll_count;
-    m.Console.CheckselfMask = c.checkself_mask;
-    m.Console.CheckselfFailed = c.checkself_memo;
-    m.CurrentInvNumber = std::move(c.current_inv_number);
-    m.Issue = std::move(c.issue_reply);
-    m.Host = std::move(c.host_reply);
-}
-
-IntakeOutcome DecodingIntake::AcceptSingleAnswer(ControlModule& m, const Bytes& frame) {
-    m.RxPacketCount = 0;
-    AnswerContext c = Load(m);
-    DispatchOutcome o = TakeAnswerFrame(m.CurrentCommand, frame, c, *store_);
-    Store(m, c);
-    m.NoteRefusalCode(c.refusal_code);
+IntakeOutcome DecodingIntake::AcceptSingleAnswer(ControlModule& m, CommandInFlight& command, const Bytes& frame) {
+    command.frames_received = 0;
+    // Only this answer's refusal may name a code byte.
+    command.refusal_code = 0;
+    DispatchOutcome o = TakeAnswerFrame(command, frame, *store_);
     if (o.checkself) {
         const CheckselfReport& r = *o.checkself;
         if (!r.item_text.empty()) m.Log().ReplaceLastLogLine(r.item_text);
         if (r.box) m.Hooks().ShowSelfTestVerdict(*r.box, r.label_text);
         if (!r.next_line.empty()) m.Log().ShowViewerLine(r.next_line);
     }
-    m.ReportPacketResult(m.CurrentCommand, o.result, "");
+    m.ReportPacketResult(command.code, o.result, "");
     m.Hooks().SetBusyCursor(false);
     return {o.result, std::move(o.display_text)};
 }
 
-void DecodingIntake::SaveAnswerPacket(ControlModule& m, const ReceivedFrame& frame) {
+void DecodingIntake::SaveAnswerPacket(ControlModule& m, const CommandInFlight& command, const ReceivedFrame& frame) {
     // The first packet of an answer starts an empty queue: packets of an answer that timed out or lost
     // its port half-way must not be replayed as part of this one.
-    if (m.RxPacketCount == 1) ClearQueue(m);
-    ResultCode r = QueueAnswerFrame(*queue_, frame.bytes, m.RxPacketCount);
+    const int number = command.frames_received;
+    if (number == 1) ClearQueue(m);
+    ResultCode r = QueueAnswerFrame(*queue_, frame.bytes, number);
     if (r != 0 && queueFailure_ == 0) queueFailure_ = r;
-    m.ShowPacketProgress(m.RxPacketCount, frame.packetsToFollow, std::string(PacketKindLabel(m.CurrentCommand)),
-                         true);
+    m.ShowPacketProgress(number, frame.packetsToFollow, std::string(PacketKindLabel(command.code)), true);
 }
 
-IntakeOutcome DecodingIntake::AcceptStoredAnswers(ControlModule& m) {
-    const std::uint8_t code = m.CurrentCommand;
+IntakeOutcome DecodingIntake::AcceptStoredAnswers(ControlModule& m, CommandInFlight& command) {
+    const std::uint8_t code = command.code;
     if (queueFailure_ != 0) {
         // A frame the queue could not keep means the answer is incomplete: it fails once, here, and its
         // frames are dropped. Replaying the rest would only replace the table's last whole answer with a
@@ -98,19 +75,16 @@ IntakeOutcome DecodingIntake::AcceptStoredAnswers(ControlModule& m) {
     }
     m.Hooks().SetBusyCursor(true);
     const std::string label(PacketKindLabel(code));
-    AnswerContext c = Load(m);
+    command.refusal_code = 0;
     int processed = 0;
-    auto report = [&](std::uint8_t command, ResultCode result, int p) {
+    auto report = [&](std::uint8_t answered, ResultCode result, int p) {
         ++processed;
-        m.NoteRefusalCode(c.refusal_code);
-        m.ReportPacketResult(command, result, PadPacketNumber(p));
+        m.ReportPacketResult(answered, result, PadPacketNumber(p));
         if (result == 0 || result == result::kChainContinues)
             m.ShowPacketProgress(processed, p, label, false);
     };
     auto yield = [] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); };
-    DispatchOutcome o = TakeQueuedAnswer(code, *queue_, c, *store_, report, yield);
-    Store(m, c);
-    m.NoteRefusalCode(c.refusal_code);
+    DispatchOutcome o = TakeQueuedAnswer(command, *queue_, *store_, report, yield);
     m.Hooks().SetBusyCursor(false);
     return {o.result, std::move(o.display_text)};
 }

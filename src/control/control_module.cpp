@@ -50,7 +50,7 @@ ControlModule::~ControlModule() {
 
 void ControlModule::SetCommandResult(int code) {
     // A refused second command tells its caller by its return value; the word still describes the first.
-    if (code == result::kCommandInFlight && CommandInFlight()) return;
+    if (code == result::kCommandInFlight && InFlight()) return;
     commandResult_ = code;
     commandResultText_ = CodeText(code);
     if (!detail_.empty() && code == detailCode_) commandResultText_ += "：" + detail_;
@@ -64,7 +64,7 @@ void ControlModule::SetResultDetail(int code, std::string detail) {
 
 std::string ControlModule::CodeText(int code) const {
     std::string text = ResultCodeText(code);
-    if (code == result::kUnknownProcessorCode) text += "（错误代码 " + std::to_string(refusalCode_) + "）";
+    if (code == result::kUnknownProcessorCode) text += "（错误代码 " + std::to_string(command_.refusal_code) + "）";
     return text;
 }
 
@@ -108,7 +108,12 @@ int ControlModule::FormUnload() {
     return intake_->CloseStore(*this);
 }
 
-int ControlModule::OpenComm(int port, int selector) {
+void ControlModule::SetConsoleShown(bool modal, std::int64_t hostWindow) {
+    consoleModal_ = modal ? 1 : 0;
+    hostWindow_ = hostWindow;
+}
+
+int ControlModule::OpenComm(int port, int selector, std::uint16_t caller) {
     if (selector != 1 && selector != 2) {
         ui_->ShowMessage("串口设置错误", "无效的串口波特率");
         return result::kNoOpenPort;
@@ -123,7 +128,7 @@ int ControlModule::OpenComm(int port, int selector) {
     std::string error;
     int r = link_->Open(port, selector, &error);
     if (r != 0) {
-        if (CallerMode == kCallerConsole) ui_->ShowMessage("提示", "Comm" + std::to_string(port) + " " + error);
+        if (caller == kCallerConsole) ui_->ShowMessage("提示", "Comm" + std::to_string(port) + " " + error);
         SetStatus(&StatusTexts::port, "无");
         return r;
     }
@@ -135,7 +140,7 @@ int ControlModule::OpenComm(int port, int selector) {
 
 bool ControlModule::PortOpen() const { return link_ && link_->IsOpen(); }
 
-bool ControlModule::CommandInFlight() const {
+bool ControlModule::InFlight() const {
     // The time-out runs from the send to the answer; only the replay of a queued answer runs without it.
     return inFlight_ && PortOpen() && (link_->TimeoutRunning() || handlingAnswer_ > 0);
 }
@@ -153,20 +158,29 @@ void ControlModule::ReportProgress(const Progress& progress) {
     if (progressCallback_) progressCallback_(progress);
 }
 
-int ControlModule::SendFrame(const Bytes& frame) {
+int ControlModule::RefuseSecondCommand() const {
+    return InFlight() ? result::kCommandInFlight : result::kSuccess;
+}
+
+CommandInFlight ControlModule::NewCommand(std::uint8_t code, std::uint16_t caller) const {
+    CommandInFlight command(code, caller);
+    command.replies = command_.replies;
+    return command;
+}
+
+int ControlModule::Start(CommandInFlight command, const Bytes& frame) {
     if (!link_ || !link_->IsOpen()) return result::kNoOpenPort;
-    if (CommandInFlight()) {
-        // A second request now would take the first one's answer (or the rest of it) for its own. The
-        // sender has already named its command; the one in flight keeps its name.
-        qCInfo(lcLink) << "request refused: command" << Qt::hex << inFlightCommand_ << "still in flight";
-        CurrentCommand = inFlightCommand_;
-        return result::kCommandInFlight;
+    if (const int busy = RefuseSecondCommand(); busy != 0) {
+        // A second request now would take the first one's answer (or the rest of it) for its own.
+        qCInfo(lcLink) << "request refused: command" << Qt::hex << command_.code << "still in flight";
+        return busy;
     }
     qCDebug(lcLink) << ">>" << HexLine(frame).c_str();
-    RxPacketCount = 0;
+    command_.frames_received = 0;
     int r = link_->SendFrame(frame);
     if (r == 0) {
-        inFlightCommand_ = CurrentCommand;
+        command.frames_received = 0;
+        command_ = std::move(command);
         expected_ = ExpectedAnswer(frame);
         SetInFlight(true);
         hooks_->SetBusyCursor(true);
@@ -184,13 +198,16 @@ void ControlModule::SetQuietInterval(std::chrono::milliseconds quiet, std::chron
     if (link_) link_->SetQuietInterval(quiet, bound);
 }
 
-IssueContext ControlModule::MakeIssueContext() {
+IssueContext ControlModule::MakeIssueContext(std::uint16_t caller) {
     return IssueContext{
         *ui_,
-        [this](const Bytes& f) { return SendFrame(f); },
-        CurrentCommand,
-        CallerMode,
-        Console,
+        // An issuer knows nothing of earlier answers: its command starts from the reply values the last
+        // one left.
+        [this](CommandInFlight command, const Bytes& f) {
+            command.replies = command_.replies;
+            return Start(std::move(command), f);
+        },
+        caller,
         [this](const std::string& text) { CueCommandSendFinish(text); },
         [this](const std::string& typed) { return intake_->BookSignature(*this, typed); },
         {},
@@ -204,24 +221,26 @@ void ControlModule::CueCommandSendFinish(const std::string& displayText) {
 int ControlModule::RunMenuCommandForHost(CommandCode code) {
     if (!ConsoleLoaded()) FormLoad();
     SetCommandResult(result::kCommandUnderWay);
-    IssueResult r = IssueMenuCommand(MakeIssueContext(), code);
+    // The console's handler, but the answer belongs to a host call.
+    IssueResult r = IssueMenuCommand(MakeIssueContext(kCallerHost), code);
     if (!r.sent) {
         SetCommandResult(r.code);
         return r.code;
     }
-    // The console handler leaves caller mode 1; the answer belongs to a host call.
-    CallerMode = kCallerHost;
     // Initializing, the monitor echo and the user information go on with follow-ups of their own; the
     // host's call ends with the last of them.
     return WaitForCommand(true);
 }
 
 int ControlModule::IssueBare(std::uint8_t code, std::uint16_t callerMode) {
-    CurrentCommand = code;
-    int r = SendBareCommand([this](const Bytes& f) { return SendFrame(f); }, code);
+    return StartBare(NewCommand(code, callerMode));
+}
+
+int ControlModule::StartBare(CommandInFlight command) {
+    const std::uint8_t code = command.code;
+    int r = SendBareCommand([&](const Bytes& f) { return Start(std::move(command), f); }, code);
     if (r != 0) return r;
     CueCommandSendFinish(CommandDisplayText(code));
-    CallerMode = callerMode;
     return 0;
 }
 
@@ -249,7 +268,7 @@ void ControlModule::RunSuccessStep(SuccessStep step, std::uint16_t callerMode) {
 int ControlModule::SendFollowUp(const FollowUp& follow, std::uint16_t callerMode) {
     if (!follow.Present()) return 0;
     if (follow.when == FollowWhen::CallerIsHost && callerMode != kCallerHost) return 0;
-    if (follow.when == FollowWhen::RollsLeft && Console.DispenseRollCount <= 0) return 0;
+    if (follow.when == FollowWhen::RollsLeft && command_.chain.rolls_to_dispense <= 0) return 0;
     std::uint16_t caller = callerMode;
     switch (follow.caller) {
     case FollowCaller::None:
@@ -265,11 +284,12 @@ int ControlModule::SendFollowUp(const FollowUp& follow, std::uint16_t callerMode
         caller = kCallerRollSummaryChain;
         break;
     }
-    return IssueBare(ToByte(follow.next), caller);
+    return StartBare(command_.FollowUp(ToByte(follow.next), caller));
 }
 
 void ControlModule::CompleteCommand(std::uint8_t code, const std::string& displayText, int result,
                                     std::uint16_t callerMode) {
+    command_.result = result;
     SetCommandResult(result);
     const std::string name = CommandName(code);
     hooks_->SetBusyCursor(false);
@@ -286,7 +306,7 @@ void ControlModule::CompleteCommand(std::uint8_t code, const std::string& displa
     } else if (result == result::kUnknownProcessorCode && callerMode == kCallerConsole) {
         // The table's message alone would not tell which byte the processor sent.
         ui_->ShowMessage(ResultBoxTitle(name), ResultBoxText(result) + "（错误代码 " +
-                                                   std::to_string(refusalCode_) + "）");
+                                                   std::to_string(command_.refusal_code) + "）");
         hooks_->HidePanels();
     } else {
         if (callerMode == kCallerConsole) ShowResultBox(*ui_, result, name);
@@ -350,7 +370,7 @@ int ControlModule::WaitForCommand(bool throughChain) {
     for (;;) {
         int r = commandResult_;
         const bool pending = r == result::kCommandUnderWay || (throughChain && r == result::kChainContinues);
-        if (!pending && !(throughChain && CommandInFlight())) return r;
+        if (!pending && !(throughChain && InFlight())) return r;
         if (!QCoreApplication::instance()) return r;  // nothing could ever change the word
         // Only an answer or the time-out can end the wait; with no time-out running (nothing was sent, or
         // the port went away) the word would never change, so the wait ends here instead of hanging.
@@ -367,11 +387,13 @@ int ControlModule::WaitForCommand(bool throughChain) {
 bool ControlModule::OnFrame(const ReceivedFrame& frame) {
     qCDebug(lcLink) << "<<" << HexLine(frame.bytes).c_str();
     if (frame.IsWait()) return true;  // the processor asks for patience; the count was restarted
-    const std::uint8_t code = CurrentCommand;
+    // The completion step may start the next link of a chain, which takes the module's command over: what
+    // the completion needs of this one is read before.
+    const std::uint8_t code = command_.code;
     if (const int match = MatchAnswer(expected_, frame.bytes); match != result::kSuccess) {
         return RefuseMismatchedAnswer(code, match);
     }
-    ++RxPacketCount;
+    ++command_.frames_received;
     struct Handling {
         int& depth;
         explicit Handling(int& d) : depth(d) { ++depth; }
@@ -381,26 +403,26 @@ bool ControlModule::OnFrame(const ReceivedFrame& frame) {
         // A self-test answers with one frame per item, each taken up and completed on its own.
         const bool last = frame.packetsToFollow == 0;
         if (last) link_->StopReceiving();
-        IntakeOutcome o = intake_->AcceptSingleAnswer(*this, frame.bytes);
+        IntakeOutcome o = intake_->AcceptSingleAnswer(*this, command_, frame.bytes);
         if (last) SetInFlight(false);
-        CompleteCommand(code, o.displayText, o.result, CallerMode);
+        CompleteCommand(code, o.displayText, o.result, command_.caller);
         return !last;
     }
-    if (RxPacketCount > 1 || frame.packetsToFollow != 0) {
-        intake_->SaveAnswerPacket(*this, frame);
+    if (command_.frames_received > 1 || frame.packetsToFollow != 0) {
+        intake_->SaveAnswerPacket(*this, command_, frame);
         if (frame.packetsToFollow != 0) return true;
         link_->StopTimeout();
-        IntakeOutcome o = intake_->AcceptStoredAnswers(*this);
-        RxPacketCount = 0;
+        IntakeOutcome o = intake_->AcceptStoredAnswers(*this, command_);
+        command_.frames_received = 0;
         SetInFlight(false);
-        CompleteCommand(code, o.displayText, o.result, CallerMode);
+        CompleteCommand(code, o.displayText, o.result, command_.caller);
         return false;
     }
     link_->StopReceiving();
-    IntakeOutcome o = intake_->AcceptSingleAnswer(*this, frame.bytes);
-    RxPacketCount = 0;
+    IntakeOutcome o = intake_->AcceptSingleAnswer(*this, command_, frame.bytes);
+    command_.frames_received = 0;
     SetInFlight(false);
-    CompleteCommand(code, o.displayText, o.result, CallerMode);
+    CompleteCommand(code, o.displayText, o.result, command_.caller);
     return false;
 }
 
@@ -411,10 +433,10 @@ bool ControlModule::RefuseMismatchedAnswer(std::uint8_t code, int result) {
     link_->StopReceiving();
     link_->Unsettle();
     intake_->ClearQueue(*this);
-    RxPacketCount = 0;
+    command_.frames_received = 0;
     ReportPacketResult(code, result, "");
     SetInFlight(false);
-    CompleteCommand(code, "", result, CallerMode);
+    CompleteCommand(code, "", result, command_.caller);
     return false;
 }
 
@@ -422,7 +444,8 @@ void ControlModule::OnTimeout() {
     log_->ReplaceLastLogLine(kTimeoutLine);
     SetStatus(&StatusTexts::link, "超时断开");
     hooks_->SetBusyCursor(false);
-    RxPacketCount = 0;
+    command_.frames_received = 0;
+    command_.result = result::kTimeout;
     SetInFlight(false);
     SetCommandResult(result::kTimeout);
 }
@@ -430,12 +453,13 @@ void ControlModule::OnTimeout() {
 void ControlModule::OnPortLost(const std::string& reason, bool waiting) {
     qCWarning(lcLink) << "serial device lost:" << reason.c_str();
     SetStatus(&StatusTexts::port, "无");
-    RxPacketCount = 0;
+    command_.frames_received = 0;
     SetInFlight(false);
     hooks_->SetBusyCursor(false);
     const int r = commandResult_;
     if (waiting || r == result::kCommandUnderWay || r == result::kChainContinues) {
         log_->ReplaceLastLogLine(kPortLostLine);
+        command_.result = result::kPortLost;
         SetCommandResult(result::kPortLost);
     }
 }

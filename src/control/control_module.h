@@ -1,7 +1,7 @@
 #pragma once
-// Everything the loaded library shares: the result word with its message, the command in flight, who
-// started it, the paths, the command log, the reply values for the host, and the console core that owns
-// the serial link. One object, owned by the Fiscal control.
+// Everything the loaded library shares: the result word with its message, the command in flight (with its
+// caller and reply values), the paths, the command log, and the console core that owns the serial link. One
+// object, owned by the Fiscal control.
 #include <QObject>
 
 #include <chrono>
@@ -15,6 +15,7 @@
 
 #include "commands/answer_match.h"
 #include "commands/answer_records.h"
+#include "commands/command_in_flight.h"
 #include "commands/decoders.h"
 #include "commands/issuers.h"
 #include "control/packet_progress.h"
@@ -78,22 +79,34 @@ public:
     const std::string& CommandResultText() const { return commandResultText_; }
     // The code text of `code` as messages show it: for 135 with the refused code byte it stands for.
     std::string CodeText(int code) const;
-    // The code byte of the last "ER" answer taken up.
-    void NoteRefusalCode(std::uint8_t byte) { refusalCode_ = byte; }
 
-    // ----- command in flight
-    std::uint8_t CurrentCommand = 0;
-    std::uint16_t CallerMode = kCallerConsole;
-    ConsoleCommandState Console;
-    std::int32_t ConsoleModal = 0;
-    std::int64_t HostWindow = 0;
+    // ----- the command in flight
+    // The command in flight, or the last one once it ended (its reply values are what the host reads).
+    const CommandInFlight& Command() const { return command_; }
+    // The reply values the host reads, for what settles a command outside its answer: the sales journal
+    // puts back the issue reply of a sale it already knows, or the one it rebuilt for a lost answer.
+    ReplyValues& Replies() { return command_.replies; }
+    // A new command for `code` started by `caller`, carrying the reply values the last one left.
+    CommandInFlight NewCommand(std::uint8_t code, std::uint16_t caller) const;
+    // Every command starts here, and nowhere else: while another one waits for its answer, `command` is
+    // dropped and the result is 136 (the one in flight keeps its caller, reply values and result word);
+    // without an open port 132. Once the frame is written the module owns `command` until its answer is
+    // taken up, it times out or the port goes.
+    int Start(CommandInFlight command, const Bytes& frame);
+    // 136 while a command is in flight, else 0: the one rule for refusing a second command, asked by
+    // Start and, before they look at their arguments or the result word, by the host calls.
+    int RefuseSecondCommand() const;
+    // From the start of a command until its answer is taken up (the whole answer of a multi-packet or
+    // self-test command), its time-out or the loss of the port.
+    bool InFlight() const;
 
-    // ----- reply values
-    std::string CurrentInvNumber;
-    karvex::IssueReply Issue;  // the last issue or return answer
-    karvex::HostReply Host;    // filled while a print-data or roll-summary chain runs
     // ----- the invoice record FiscalMakeInv fills and sends; reused by every call
-    InvoiceRequest Request;
+    InvoiceRequest& HostInvoice() { return hostInvoice_; }
+
+    // ----- the console window as the host last showed it (ShowFiscalForm)
+    void SetConsoleShown(bool modal, std::int64_t hostWindow);
+    std::int32_t ConsoleModal() const { return consoleModal_; }
+    std::int64_t HostWindow() const { return hostWindow_; }
 
     // ----- paths and log
     const DataPaths& Paths() const { return paths_; }
@@ -113,13 +126,8 @@ public:
     int FormUnload();
 
     // ----- link
-    int OpenComm(int port, int selector);
-    // Every request goes out here. While another command waits for its answer nothing is sent and the
-    // result is 136; the command in flight keeps its code, caller mode and result word.
-    int SendFrame(const Bytes& frame);
-    // From the send of a request until its answer is taken up (the whole answer of a multi-packet or
-    // self-test command), its time-out or the loss of the port.
-    bool CommandInFlight() const;
+    // Opens the port; a failure is shown in a box when the console (`caller`) asked.
+    int OpenComm(int port, int selector, std::uint16_t caller = kCallerConsole);
     bool PortOpen() const;
     void SetTickInterval(std::chrono::milliseconds interval);
     std::chrono::milliseconds TickInterval() const { return tick_; }
@@ -131,12 +139,13 @@ public:
     int StoredPort() const { return storedPort_; }
     int StoredSelector() const { return storedSelector_; }
 
-    // The context the console issuers run in.
-    IssueContext MakeIssueContext();
+    // The context the console issuers run in; their commands answer `caller`.
+    IssueContext MakeIssueContext(std::uint16_t caller = kCallerConsole);
 
     // Console cue after a successful send: "发送" + text + "命令", then the waiting line.
     void CueCommandSendFinish(const std::string& displayText);
-    // Ends a command: result word, message, follow-ups.
+    // Ends a command: result word, message, follow-ups (the next link of a chain carries the chain step
+    // and reply values of the command in flight).
     void CompleteCommand(std::uint8_t code, const std::string& displayText, int result, std::uint16_t callerMode);
     // Logs the judgement of one answer frame.
     void ReportPacketResult(std::uint8_t code, int result, const std::string& packetText);
@@ -163,9 +172,6 @@ public:
     AnswerIntake& Intake() { return *intake_; }
     void SetIntake(std::unique_ptr<AnswerIntake> intake);
 
-    // Frames of the answer under work; reset by every send.
-    int RxPacketCount = 0;
-
 private:
     bool OnFrame(const ReceivedFrame& frame);
     bool RefuseMismatchedAnswer(std::uint8_t code, int result);
@@ -177,6 +183,8 @@ private:
     // The completion step's share of a command's catalogue row: its own step on success, and the next
     // command of its chain (0 or the send's code).
     void RunSuccessStep(SuccessStep step, std::uint16_t callerMode);
+    // Starts a command that has no payload, as the console would, and logs it; 0 or the start's code.
+    int StartBare(CommandInFlight command);
     int SendFollowUp(const FollowUp& follow, std::uint16_t callerMode);
 
     int commandResult_ = 0;
@@ -192,30 +200,33 @@ private:
     std::chrono::milliseconds tick_{1000};
     std::optional<std::pair<std::chrono::milliseconds, std::chrono::milliseconds>> quiet_;
     StatusTexts status_;
+    CommandInFlight command_;
     bool inFlight_ = false;
-    std::uint8_t inFlightCommand_ = 0;
     // Nesting depth of answer handling: the time-out is stopped while a queued answer is replayed.
     int handlingAnswer_ = 0;
     AnswerExpectation expected_;
-    std::uint8_t refusalCode_ = 0;
     PacketProgress progress_;
     std::function<void(const Progress&)> progressCallback_;
     std::function<PacketProgress::TimePoint()> progressClock_ = [] { return std::chrono::steady_clock::now(); };
+    InvoiceRequest hostInvoice_;
+    std::int32_t consoleModal_ = 0;
+    std::int64_t hostWindow_ = 0;
     int storedPort_ = 1;
     int storedSelector_ = 1;
 };
 
-// Takes up answer frames for the command in flight. The plain intake checks frames and decodes the answers
-// that are only shown; the store-backed intake also queues multi-packet answers and keeps decoded records.
+// Takes up answer frames for the command in flight, which the module hands over by reference. The plain
+// intake checks frames and decodes the answers that are only shown; the store-backed intake also queues
+// multi-packet answers and keeps decoded records.
 class AnswerIntake {
 public:
     virtual ~AnswerIntake() = default;
     // A one-frame answer (or one self-test item).
-    virtual IntakeOutcome AcceptSingleAnswer(ControlModule& m, const Bytes& frame) = 0;
+    virtual IntakeOutcome AcceptSingleAnswer(ControlModule& m, CommandInFlight& command, const Bytes& frame) = 0;
     // Queues one packet of a multi-packet answer; reports progress through the module.
-    virtual void SaveAnswerPacket(ControlModule& m, const ReceivedFrame& frame) = 0;
+    virtual void SaveAnswerPacket(ControlModule& m, const CommandInFlight& command, const ReceivedFrame& frame) = 0;
     // Decodes every queued packet after the last one came.
-    virtual IntakeOutcome AcceptStoredAnswers(ControlModule& m) = 0;
+    virtual IntakeOutcome AcceptStoredAnswers(ControlModule& m, CommandInFlight& command) = 0;
     // A new link start: forget queued packets.
     virtual void ClearQueue(ControlModule& m) = 0;
     // Store hooks used by the console and the completion step.
@@ -235,7 +246,6 @@ public:
 
 class AnswerStore;
 class AnswerQueue;
-struct AnswerContext;
 
 // The intake that decodes every answer and hands the records to `store` (or keeps nothing when it is null),
 // queueing multi-packet answers in `queue` (in memory when null).
@@ -243,9 +253,9 @@ class DecodingIntake : public AnswerIntake {
 public:
     DecodingIntake(std::unique_ptr<AnswerStore> store, std::unique_ptr<AnswerQueue> queue);
     ~DecodingIntake() override;
-    IntakeOutcome AcceptSingleAnswer(ControlModule& m, const Bytes& frame) override;
-    void SaveAnswerPacket(ControlModule& m, const ReceivedFrame& frame) override;
-    IntakeOutcome AcceptStoredAnswers(ControlModule& m) override;
+    IntakeOutcome AcceptSingleAnswer(ControlModule& m, CommandInFlight& command, const Bytes& frame) override;
+    void SaveAnswerPacket(ControlModule& m, const CommandInFlight& command, const ReceivedFrame& frame) override;
+    IntakeOutcome AcceptStoredAnswers(ControlModule& m, CommandInFlight& command) override;
     void ClearQueue(ControlModule& m) override;
 
 protected:
@@ -253,8 +263,6 @@ protected:
     AnswerQueue& Queue() { return *queue_; }
 
 private:
-    static AnswerContext Load(ControlModule& m);
-    static void Store(ControlModule& m, AnswerContext& c);
     std::unique_ptr<AnswerStore> store_;
     std::unique_ptr<AnswerQueue> queue_;
     int queueFailure_ = 0;

@@ -49,14 +49,12 @@ int PromptPortNumber(ControlModule& m) {
 
 std::string ToUtf8(const QString& text) { return text.toStdString(); }
 
-// Every host call that can send a command or write the result word asks here first. While a command waits
-// for its answer (an upload started at the console, a host call waiting in the event loop when a timer of
-// the host calls again) the new call's argument checks or its "under way" would land in the word the
-// waiting caller reads, and could end that wait early with a code that is not its own. So the new call is
-// refused before its arguments are looked at, and the command in flight keeps its word, record and replies.
-int RefuseWhileInFlight(const ControlModule& m) {
-    return m.CommandInFlight() ? result::kCommandInFlight : result::kSuccess;
-}
+// Every host call that can send a command or write the result word asks the module's one rule first
+// (RefuseSecondCommand). While a command waits for its answer (an upload started at the console, a host call
+// waiting in the event loop when a timer of the host calls again) the new call's argument checks or its
+// "under way" would land in the word the waiting caller reads, and could end that wait early with a code
+// that is not its own. So the new call is refused before its arguments are looked at, and the command in
+// flight keeps its word, record and replies.
 
 // A request the checks refused: nothing was sent; the code goes into the result word only where the call's
 // contract says so.
@@ -65,29 +63,38 @@ int Refuse(ControlModule& m, const HostRequest& request) {
     return request.code;
 }
 
-// Puts a checked query or maintenance request on the line and logs it once, as the console logs its
-// commands. A send failure is returned as it is and leaves the result word alone.
-int SendPrepared(ControlModule& m, const HostRequest& request) {
+// Puts a checked query or maintenance request on the line as `command` and logs it once, as the console
+// logs its commands. A send failure is returned as it is and leaves the result word alone.
+int SendPrepared(ControlModule& m, const HostRequest& request, CommandInFlight command) {
     if (!m.ConsoleLoaded()) m.FormLoad();
-    m.CurrentCommand = request.command;
-    const int sent = SendHostRequest([&m](const Bytes& frame) { return m.SendFrame(frame); }, request);
+    command.code = request.command;
+    command.caller = request.caller_mode;
+    const int sent =
+        SendHostRequest([&](const Bytes& frame) { return m.Start(std::move(command), frame); }, request);
     if (sent != 0) return sent;
     m.CueCommandSendFinish(CommandDisplayText(request.command));
-    m.CallerMode = request.caller_mode;
     return 0;
 }
+
+int SendPrepared(ControlModule& m, const HostRequest& request) {
+    return SendPrepared(m, request, m.NewCommand(request.command, request.caller_mode));
+}
+
 // The print-data query of the last invoice, as GetPrintInv 177 sends it: the journal's way to learn what
 // became of a sale whose answer was lost.
 ResultCode AskLastInvoice(ControlModule& m, LastInvoice& last) {
-    m.Host = HostReply{};
-    const HostRequest request = PrepareGetPrintInv(kHostLastInvoiceData, "", m.Host);
-    if (const int sent = SendPrepared(m, request); sent != 0) return sent;
+    // The query starts from an empty host reply: nothing of an earlier query may pass for this invoice.
+    CommandInFlight command = m.NewCommand(kCommandLastInvData, kCallerHost);
+    command.replies.host = HostReply{};
+    const HostRequest request = PrepareGetPrintInv(kHostLastInvoiceData, "", command.replies.host);
+    if (const int sent = SendPrepared(m, request, std::move(command)); sent != 0) return sent;
     m.SetCommandResult(result::kCommandUnderWay);
     const int code = m.WaitForCommand(request.through_chain);
-    last.record = m.Host.print_data;
-    last.machineNumber = m.Host.machine_number;
-    last.taxpayerName = m.Host.sale_unit;
-    last.taxNumber = m.Host.tax_number;
+    const HostReply& host = m.Command().replies.host;
+    last.record = host.print_data;
+    last.machineNumber = host.machine_number;
+    last.taxpayerName = host.sale_unit;
+    last.taxNumber = host.tax_number;
     return code;
 }
 
@@ -122,7 +129,7 @@ QString Fiscal::Description() const { return QString::fromStdString(module_->Com
 
 std::int32_t Fiscal::LoadFiscalForm() {
     ControlModule& m = *module_;
-    if (const int busy = RefuseWhileInFlight(m); busy != 0) return busy;
+    if (const int busy = m.RefuseSecondCommand(); busy != 0) return busy;
     m.SetCommandResult(result::kCommandUnderWay);
     int r = m.FormLoad();
     if (r != 0) {
@@ -140,11 +147,9 @@ std::int32_t Fiscal::LoadFiscalForm() {
     if (r != 0) {
         m.SetCommandResult(PromptPortNumber(m));
     } else {
-        m.CallerMode = kCallerHost;
-        r = m.OpenComm(port, selector);
+        r = m.OpenComm(port, selector, kCallerHost);
         m.SetCommandResult(r);
         if (r == 0) m.Intake().WriteSerialSettings(m, port, selector);
-        m.CallerMode = kCallerConsole;
         if (m.GetCommandResult() != 0) m.SetCommandResult(PromptPortNumber(m));
     }
     if (m.GetCommandResult() == 0) {
@@ -169,7 +174,7 @@ std::int32_t Fiscal::UnloadFicalForm(std::int32_t) {
 
 std::int32_t Fiscal::FiscalOnline() {
     ControlModule& m = *module_;
-    if (const int busy = RefuseWhileInFlight(m); busy != 0) return busy;
+    if (const int busy = m.RefuseSecondCommand(); busy != 0) return busy;
     return m.RunMenuCommandForHost(CommandCode::Online);
 }
 
@@ -179,10 +184,10 @@ std::int32_t Fiscal::ShowFiscalForm(std::int32_t showModal, std::int32_t inHandl
 
 std::int32_t Fiscal::FiscalGetInvNum(QString& invNum) {
     ControlModule& m = *module_;
-    if (const int busy = RefuseWhileInFlight(m); busy != 0) return busy;
+    if (const int busy = m.RefuseSecondCommand(); busy != 0) return busy;
     const int final = m.RunMenuCommandForHost(CommandCode::CurrentInvoice);
     std::string number = ToUtf8(invNum);
-    const ResultCode code = CopyFiscalGetInvNum(final, m.CurrentInvNumber, number);
+    const ResultCode code = CopyFiscalGetInvNum(final, m.Command().replies.current_inv_number, number);
     if (code == result::kSuccess) invNum = QString::fromStdString(number);
     return code;
 }
@@ -200,7 +205,7 @@ std::int32_t Fiscal::FiscalMakeInv(const QString& saleId, std::int32_t commandNu
                                    std::int32_t salesNum, const QString& salesName, const QString& salesAmount,
                                    const QString& salesPrice, const QString& salesSum, const QString& taxIndex) {
     ControlModule& m = *module_;
-    if (const int busy = RefuseWhileInFlight(m); busy != 0) return busy;
+    if (const int busy = m.RefuseSecondCommand(); busy != 0) return busy;
     MakeInvArgs args;
     args.CommandNum = commandNum;
     args.FhNumber = fhNumber;
@@ -216,7 +221,7 @@ std::int32_t Fiscal::FiscalMakeInv(const QString& saleId, std::int32_t commandNu
 
     // An argument too wide for its wire field throws out of here before the record, the result word or the
     // line are touched.
-    const InvoiceCheck check = PrepareFiscalMakeInv(args, m.Request);
+    const InvoiceCheck check = PrepareFiscalMakeInv(args, m.HostInvoice());
     if (check.code != result::kSuccess) {
         if (check.store) m.SetCommandResult(check.code);
         return check.code;
@@ -225,19 +230,18 @@ std::int32_t Fiscal::FiscalMakeInv(const QString& saleId, std::int32_t commandNu
     if (!m.ConsoleLoaded()) m.FormLoad();
     const auto command = ToCommandCode(check.command);
     const auto send = [&m, command]() -> SentRequest {
-        IssueResult r = command ? IssueHostInvoice(m.MakeIssueContext(), *command, m.Request)
+        IssueResult r = command ? IssueHostInvoice(m.MakeIssueContext(kCallerHost), *command, m.HostInvoice())
                                 : IssueResult{result::kCommandTypeError};
         if (!r.sent) return {false, r.code};
-        m.CallerMode = kCallerHost;
         m.SetCommandResult(result::kCommandUnderWay);
         return {true, m.WaitForCommand()};
     };
     // Every request goes through the sales journal; only a control without a store sends without it.
-    const BuiltFrame built = BuildInvoiceCommand(check.command, m.Request);
+    const BuiltFrame built = BuildInvoiceCommand(check.command, m.HostInvoice());
     int r = built.code;
     if (const auto store = m.Intake().JournalStore(); store && built.ok()) {
         SalesJournal journal(*store);
-        r = RunSale(journal, ToUtf8(saleId), built.frame, MakeSaleLine(m, send), m.Issue);
+        r = RunSale(journal, ToUtf8(saleId), built.frame, MakeSaleLine(m, send), m.Replies().issue);
     } else if (built.ok()) {
         r = saleId.isEmpty() ? send().code : result::kStoreOpenFailed;
     }
@@ -248,7 +252,7 @@ std::int32_t Fiscal::FiscalMakeInv(const QString& saleId, std::int32_t commandNu
 std::int32_t Fiscal::FiscalGetSale(const QString& saleId, QString& state, QString& invNum, QString& taxCode,
                                    QString& dateTime) {
     ControlModule& m = *module_;
-    if (const int busy = RefuseWhileInFlight(m); busy != 0) return busy;
+    if (const int busy = m.RefuseSecondCommand(); busy != 0) return busy;
     const int opened = m.ConsoleLoaded() ? m.Intake().OpenStore(m) : m.FormLoad();
     const auto store = m.Intake().JournalStore();
     if (!store) return opened != 0 ? opened : result::kStoreOpenFailed;
@@ -266,7 +270,7 @@ std::int32_t Fiscal::FiscalGetSale(const QString& saleId, QString& state, QStrin
 std::int32_t Fiscal::FiscalReturnInvInfo(QString& machineNum, QString& userName, QString& taxNumber,
                                          QString& taxCode, QString& dateTime) {
     ReturnInvInfoOutputs out;
-    const ResultCode code = CopyFiscalReturnInvInfo(module_->Issue, out);
+    const ResultCode code = CopyFiscalReturnInvInfo(module_->Command().replies.issue, out);
     machineNum = QString::fromStdString(out.MachineNum);
     userName = QString::fromStdString(out.UserName);
     taxNumber = QString::fromStdString(out.TaxNumber);
@@ -277,7 +281,7 @@ std::int32_t Fiscal::FiscalReturnInvInfo(QString& machineNum, QString& userName,
 
 std::int32_t Fiscal::FiscalInvalidateInv(QString& invNum) {
     ControlModule& m = *module_;
-    if (const int busy = RefuseWhileInFlight(m); busy != 0) return busy;
+    if (const int busy = m.RefuseSecondCommand(); busy != 0) return busy;
     std::string number = ToUtf8(invNum);
     const HostRequest request = PrepareFiscalInvalidateInv(number);
     // The host gets the number back as it was checked: the 10 digits, or nothing when the check refused it.
@@ -293,10 +297,12 @@ std::int32_t Fiscal::GetPrintInv(std::int32_t commandNum, QString& invNum, QStri
                                  QString& taxCode, QString& printDate, QString& salesName, QString& salesAmount,
                                  QString& salesPrice, QString& salesSum, std::int32_t& invType) {
     ControlModule& m = *module_;
-    if (const int busy = RefuseWhileInFlight(m); busy != 0) return busy;
-    const HostRequest request = PrepareGetPrintInv(commandNum, ToUtf8(invNum), m.Host);
+    if (const int busy = m.RefuseSecondCommand(); busy != 0) return busy;
+    // The command starts from the last replies with its goods slots emptied.
+    CommandInFlight command = m.NewCommand(0, kCallerHost);
+    const HostRequest request = PrepareGetPrintInv(commandNum, ToUtf8(invNum), command.replies.host);
     if (request.kind == RequestKind::kNone) return Refuse(m, request);
-    if (const int sent = SendPrepared(m, request); sent != 0) return sent;
+    if (const int sent = SendPrepared(m, request, std::move(command)); sent != 0) return sent;
     m.SetCommandResult(result::kCommandUnderWay);
     const int finalCode = m.WaitForCommand(request.through_chain);
 
@@ -306,7 +312,7 @@ std::int32_t Fiscal::GetPrintInv(std::int32_t commandNum, QString& invNum, QStri
     out.SalesAmount = ToUtf8(salesAmount);
     out.SalesPrice = ToUtf8(salesPrice);
     out.SalesSum = ToUtf8(salesSum);
-    const ResultCode code = CopyGetPrintInvReply(finalCode, m.Host, out);
+    const ResultCode code = CopyGetPrintInvReply(finalCode, m.Command().replies.host, out);
     if (code != result::kSuccess) return code;
     invNum = QString::fromStdString(out.InvNum);
     oInvNum = QString::fromStdString(out.OInvNum);
@@ -330,14 +336,15 @@ std::int32_t Fiscal::GetInvUseSum(const QString& invNum, QString& beginDate, QSt
                                   double& returnSum, QString& invCode, QString& taxNumber, QString& userName,
                                   QString& machineNumber) {
     ControlModule& m = *module_;
-    if (const int busy = RefuseWhileInFlight(m); busy != 0) return busy;
+    if (const int busy = m.RefuseSecondCommand(); busy != 0) return busy;
     const HostRequest request = PrepareGetInvUseSum(ToUtf8(invNum));
     if (request.kind == RequestKind::kNone) return Refuse(m, request);
     if (const int sent = SendPrepared(m, request); sent != 0) return sent;
     m.SetCommandResult(result::kCommandUnderWay);
 
     InvUseSumOutputs out;
-    const ResultCode code = CopyGetInvUseSumReply(m.WaitForCommand(request.through_chain), m.Host, out);
+    const int finalCode = m.WaitForCommand(request.through_chain);
+    const ResultCode code = CopyGetInvUseSumReply(finalCode, m.Command().replies.host, out);
     if (code != result::kSuccess) return code;
     beginDate = QString::fromStdString(out.BeginDate);
     endDate = QString::fromStdString(out.EndDate);
@@ -357,7 +364,7 @@ std::int32_t Fiscal::GetInvUseSum(const QString& invNum, QString& beginDate, QSt
 
 std::int32_t Fiscal::FiscalInstallInv(std::int32_t showModal, std::int32_t inHandle) {
     ControlModule& m = *module_;
-    if (const int busy = RefuseWhileInFlight(m); busy != 0) return busy;
+    if (const int busy = m.RefuseSecondCommand(); busy != 0) return busy;
     return ShowInstallPanel(m, showModal, inHandle);
 }
 

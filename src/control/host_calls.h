@@ -5,10 +5,9 @@
 // calls a Prepare... function, stores the code in the shared result word when the answer says so, sends the
 // request, waits, and on success hands the reply values to the matching Copy... function.
 //
-//     InvoiceCheck check = PrepareFiscalMakeInv(args, module.Request);   // may throw ArgumentOverflow
+//     InvoiceCheck check = PrepareFiscalMakeInv(args, module.HostInvoice());   // may throw ArgumentOverflow
 //     if (check.code != 0) { if (check.store) SetCommandResult(check.code); return check.code; }
-//     CurrentCommand = check.command;
-//     int sent = SendInvoiceCommand(sink, check.command, module.Request);
+//     int sent = SendInvoiceCommand(sink, check.command, module.HostInvoice());   // sink starts the command
 //     ...
 #include <array>
 #include <cstdint>
@@ -110,7 +109,7 @@ struct HostRequest {
     ResultCode code = result::kSuccess;
     bool store = false;  // a failing `code` also goes into the shared result word
     RequestKind kind = RequestKind::kNone;
-    std::uint8_t command = 0;  // CurrentCommand
+    std::uint8_t command = 0;  // the code of the command it starts
     std::string first;         // number-pair texts
     std::string second;
     std::uint16_t caller_mode = kCallerHostCall;

@@ -38,9 +38,10 @@ StoreIntake::StoreIntake(std::shared_ptr<StoreHandle> handle, std::unique_ptr<St
                                        module_->Log().WriteLogLine(text);
                                        noticeLogged_ = true;
                                        // Host calls report through their result code only.
-                                       if (module_->CallerMode == kCallerConsole)
+                                       const CommandInFlight& command = module_->Command();
+                                       if (command.caller == kCallerConsole)
                                            module_->Ui().ShowMessage(
-                                               title.empty() ? CommandName(module_->CurrentCommand) : title, text);
+                                               title.empty() ? CommandName(command.code) : title, text);
                                    }),
                      queue ? std::move(queue) : std::make_unique<StoreAnswerQueue>(handle)),
       handle_(std::move(handle)),
@@ -59,13 +60,13 @@ void StoreIntake::ReportStoreFailure(ControlModule& m, const std::string& what, 
     m.Log().WriteLogLine(line);
 }
 
-void StoreIntake::BeginAnswer(ControlModule& m) {
+void StoreIntake::BeginAnswer(ControlModule& m, const CommandInFlight& command) {
     module_ = &m;
     noticeLogged_ = false;
     writers_->ClearError();
     // The print-data and roll-summary queries of a host only read the answers: the tables keep what the
     // operator uploaded.
-    writers_->KeepTables(m.CallerMode == kCallerPrintDataChain || m.CallerMode == kCallerRollSummaryChain);
+    writers_->KeepTables(command.caller == kCallerPrintDataChain || command.caller == kCallerRollSummaryChain);
 }
 
 void StoreIntake::EndAnswer(ControlModule& m, std::uint8_t command, IntakeOutcome& o, const std::string& queueError) {
@@ -88,35 +89,33 @@ void StoreIntake::EndAnswer(ControlModule& m, std::uint8_t command, IntakeOutcom
     module_ = nullptr;
 }
 
-IntakeOutcome StoreIntake::AcceptSingleAnswer(ControlModule& m, const Bytes& frame) {
-    BeginAnswer(m);
-    const std::uint8_t command = m.CurrentCommand;
-    IntakeOutcome o = DecodingIntake::AcceptSingleAnswer(m, frame);
-    EndAnswer(m, command, o, {});
+IntakeOutcome StoreIntake::AcceptSingleAnswer(ControlModule& m, CommandInFlight& command, const Bytes& frame) {
+    BeginAnswer(m, command);
+    IntakeOutcome o = DecodingIntake::AcceptSingleAnswer(m, command, frame);
+    EndAnswer(m, command.code, o, {});
     if (o.result == 0) RunRollProgress(m, command);
     return o;
 }
 
-IntakeOutcome StoreIntake::AcceptStoredAnswers(ControlModule& m) {
-    BeginAnswer(m);
-    const std::uint8_t command = m.CurrentCommand;
+IntakeOutcome StoreIntake::AcceptStoredAnswers(ControlModule& m, CommandInFlight& command) {
+    BeginAnswer(m, command);
     const std::string queueError = queue_->LastErrorText();
     // Frames still held in memory are replayed straight from there; nothing to write first.
-    IntakeOutcome o = DecodingIntake::AcceptStoredAnswers(m);
-    EndAnswer(m, command, o, queueError);
+    IntakeOutcome o = DecodingIntake::AcceptStoredAnswers(m, command);
+    EndAnswer(m, command.code, o, queueError);
     // Whatever the replay left (dropped after four failures, or put back by a transaction that did not
     // commit) must not be taken for the first frames of the next answer.
     queue_->Clear();
     return o;
 }
 
-void StoreIntake::RunRollProgress(ControlModule& m, std::uint8_t command) {
+void StoreIntake::RunRollProgress(ControlModule& m, const CommandInFlight& command) {
     if (handle_->Open() == nullptr) return;
     std::string current;
-    const CommandInfo* row = FindCommand(command);
+    const CommandInfo* row = FindCommand(command.code);
     const RollProgress progress = row != nullptr ? row->rollProgress : RollProgress::None;
     if (progress == RollProgress::CurrentNumber) {
-        current = m.CurrentInvNumber;
+        current = command.replies.current_inv_number;
     } else if (progress == RollProgress::NumberInUse) {
         // An issue or a return takes the current number of the roll in use; the processor moves on to
         // the next one.

@@ -17,8 +17,8 @@ public:
     StoreIntake();
     ~StoreIntake() override;
 
-    IntakeOutcome AcceptSingleAnswer(ControlModule& m, const Bytes& frame) override;
-    IntakeOutcome AcceptStoredAnswers(ControlModule& m) override;
+    IntakeOutcome AcceptSingleAnswer(ControlModule& m, CommandInFlight& command, const Bytes& frame) override;
+    IntakeOutcome AcceptStoredAnswers(ControlModule& m, CommandInFlight& command) override;
 
     // Opens FiscalMachine.mdb in the module's data directory and empties the answer queue; 0 or the store's
     // code (91 with the reason in the command log). Opening an open store does nothing.
@@ -45,9 +45,9 @@ public:
 private:
     StoreIntake(std::shared_ptr<StoreHandle> handle, std::unique_ptr<StoreRecordWriters> writers,
                 std::unique_ptr<StoreAnswerQueue> queue);
-    void BeginAnswer(ControlModule& m);
+    void BeginAnswer(ControlModule& m, const CommandInFlight& command);
     void EndAnswer(ControlModule& m, std::uint8_t command, IntakeOutcome& o, const std::string& queueError);
-    void RunRollProgress(ControlModule& m, std::uint8_t command);
+    void RunRollProgress(ControlModule& m, const CommandInFlight& command);
     void ReportStoreFailure(ControlModule& m, const std::string& what, int code, const std::string& detail);
 
     std::shared_ptr<StoreHandle> handle_;

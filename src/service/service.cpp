@@ -180,7 +180,7 @@ Service::Service(Fiscal& fiscal, TokenStore& token, ServiceOptions options, QObj
       events_(options_.heartbeat, this) {
     server_.SetDecorator([this](const HttpRequest& r, HttpResponse& response) { Decorate(r, response); });
     fiscal_.SetProgressCallback([this](const Progress& p) {
-        const QJsonObject event{{"command", Q(CommandName(fiscal_.Module().CurrentCommand))},
+        const QJsonObject event{{"command", Q(CommandName(fiscal_.Module().Command().code))},
                                 {"label", p.label},
                                 {"received", p.received},
                                 {"total", p.total},
@@ -388,10 +388,11 @@ HttpResponse Service::Status() {
     QJsonObject line{
         {"port", m.StoredPort()}, {"device", Q(SerialDeviceForPort(m.StoredPort()))}, {"open", m.PortOpen()}};
     QJsonValue inFlight;
-    if (m.CommandInFlight()) {
-        inFlight = QJsonObject{{"command", Q(CommandName(m.CurrentCommand))},
-                               {"code", static_cast<int>(m.CurrentCommand)},
-                               {"received", progress_ ? progress_->received : m.RxPacketCount},
+    if (m.InFlight()) {
+        const CommandInFlight& command = m.Command();
+        inFlight = QJsonObject{{"command", Q(CommandName(command.code))},
+                               {"code", static_cast<int>(command.code)},
+                               {"received", progress_ ? progress_->received : command.frames_received},
                                {"total", progress_ ? QJsonValue(progress_->total) : QJsonValue()}};
     }
     return JsonResponse({{"version", QStringLiteral(KARVEX_VERSION)},
@@ -605,7 +606,7 @@ void Service::ConsoleCommand(const QString& codeText, const ResponderPtr& respon
     const CommandCode command = info->code;
     OnLine(responder, [this, command, code] {
         ControlModule& m = fiscal_.Module();
-        if (m.CommandInFlight()) return ErrorResponse(result::kCommandInFlight);
+        if (const int busy = m.RefuseSecondCommand(); busy != 0) return ErrorResponse(busy);
         const int r = m.RunMenuCommandForHost(command);
         if (r != 0) return ErrorResponse(r);
         return JsonResponse({{"command", Q(CommandName(static_cast<std::uint8_t>(code)))},

@@ -53,20 +53,25 @@ protected:
     FakeUi ui;
     std::vector<Bytes> frames;
     int sinkResult = 0;
+    // What a module would hold: the code of the last command offered, and the caller and chain step of the
+    // last one it took.
     std::uint8_t currentCommand = 0xEE;
     std::uint16_t callerMode = 0;
-    ConsoleCommandState console;
+    ChainStep chain;
     std::vector<std::string> cues;
     std::vector<std::string> booked;
     int bookResult = 0;
     IssueContext ctx{ui,
-                     [this](const Bytes& f) {
-                         if (sinkResult == 0) frames.push_back(f);
+                     [this](CommandInFlight command, const Bytes& f) {
+                         currentCommand = command.code;
+                         if (sinkResult == 0) {
+                             frames.push_back(f);
+                             callerMode = command.caller;
+                             chain = command.chain;
+                         }
                          return sinkResult;
                      },
-                     currentCommand,
-                     callerMode,
-                     console,
+                     kCallerConsole,
                      [this](const std::string& t) { cues.push_back(t); },
                      [this](const std::string& t) {
                          booked.push_back(t);
@@ -360,20 +365,20 @@ TEST_F(Issuers, IdiographBookingFailureIsReportedAfterTheSend) {
 // Self-test
 
 TEST_F(Issuers, CheckSelfKeepsTheWidenedMaskAndClearsTheMemo) {
-    console.CheckselfFailed = true;
+    chain.checkself_failed = true;
     const std::array<bool, 5> ramOnly{false, false, true, false, false};
     ExpectOnlyFrame(IssueCheckSelf(ctx, ramOnly), BytesOf({0x1B, 0x10, 0xB0, 0x00, 0x06, 0x04, 0x1B, 0xB6}),
                     "税控器自检");
-    EXPECT_EQ(console.CheckselfMask, 0x1C);
-    EXPECT_FALSE(console.CheckselfFailed);
+    EXPECT_EQ(chain.checkself_mask, 0x1C);
+    EXPECT_FALSE(chain.checkself_failed);
 }
 
 TEST_F(Issuers, CheckSelfWithNothingCheckedAsksForAnItem) {
-    console.CheckselfMask = 0x81;
+    chain.checkself_mask = 0x81;
     const std::array<bool, 5> none{};
     ExpectNothingSent(IssueCheckSelf(ctx, none));
     EXPECT_EQ(Messages(), std::vector<std::string>{"税控器自检|请选择自检的项目"});
-    EXPECT_EQ(console.CheckselfMask, 0x81);
+    EXPECT_EQ(chain.checkself_mask, 0x81);
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -436,12 +441,12 @@ TEST_F(Issuers, DispenseInvoiceCount) {
         frames.clear();
         cues.clear();
         ui.boxes.clear();
-        console.DispenseRollCount = 0;
+        chain.rolls_to_dispense = 0;
         ui.textReplies = {c.typed};
         const IssueResult r = IssueDispenseInvoice(ctx);
         EXPECT_EQ(r.sent, c.sends);
         EXPECT_EQ(frames.size(), c.sends ? 1u : 0u);
-        EXPECT_EQ(console.DispenseRollCount, c.sends ? 3 : 0);
+        EXPECT_EQ(chain.rolls_to_dispense, c.sends ? 3 : 0);
         EXPECT_EQ(Messages(), c.message ? std::vector<std::string>{c.message} : std::vector<std::string>{});
     }
     ASSERT_FALSE(ui.boxes.empty());
@@ -452,16 +457,8 @@ TEST_F(Issuers, DispenseInvoiceCount) {
 TEST_F(Issuers, DispenseThreeRollsSendsOneBareRequest) {
     ui.textReplies = {std::string("3")};
     ExpectOnlyFrame(IssueDispenseInvoice(ctx), BytesOf({0x1B, 0x10, 0x31, 0x00, 0x05, 0xC7, 0x07}), "分发发票号");
-    EXPECT_EQ(console.DispenseRollCount, 3);
+    EXPECT_EQ(chain.rolls_to_dispense, 3);
     EXPECT_EQ(callerMode, kCallerConsole);
-
-    // The completion step's repeat leaves the caller mode to whoever started the run.
-    callerMode = 7;
-    frames.clear();
-    cues.clear();
-    ExpectOnlyFrame(IssueNextDispenseInvoice(ctx), BytesOf({0x1B, 0x10, 0x31, 0x00, 0x05, 0xC7, 0x07}),
-                    "分发发票号");
-    EXPECT_EQ(callerMode, 7);
 }
 
 std::string InstallRowText(const std::string& start) {
@@ -572,7 +569,7 @@ TEST_F(Issuers, CardPowerFollowsTheListItem) {
 TEST_F(Issuers, ClosedPortLogsNothingShowsNothingAndKeepsTheCallerMode) {
     sinkResult = result::kNoOpenPort;
     callerMode = 2;
-    console.CheckselfMask = 0x01;
+    chain.checkself_mask = 0x01;
     const std::array<bool, 5> cpu{true, false, false, false, false};
     struct Case {
         const char* what;
@@ -594,19 +591,19 @@ TEST_F(Issuers, ClosedPortLogsNothingShowsNothingAndKeepsTheCallerMode) {
         const IssueResult r = c.issue();
         EXPECT_EQ(r.code, result::kNoOpenPort);
         EXPECT_FALSE(r.sent);
-        EXPECT_EQ(currentCommand, c.code);  // the new code stays, as after any refused build
+        EXPECT_EQ(currentCommand, c.code);  // offered, and refused by the link
     }
     EXPECT_TRUE(cues.empty());
     EXPECT_TRUE(Messages().empty());
     EXPECT_TRUE(booked.empty());
     EXPECT_EQ(callerMode, 2);
-    EXPECT_EQ(console.CheckselfMask, 0x01);
-    EXPECT_EQ(console.DispenseRollCount, 0);
+    EXPECT_EQ(chain.checkself_mask, 0x01);
+    EXPECT_EQ(chain.rolls_to_dispense, 0);
 }
 
 TEST_F(Issuers, MissingSinkCountsAsClosedPort) {
     IssueContext noPort = ctx;
-    noPort.send = nullptr;
+    noPort.start = nullptr;
     EXPECT_EQ(IssueMenuCommand(noPort, CommandCode::Online).code, result::kNoOpenPort);
 }
 
@@ -615,11 +612,11 @@ TEST_F(Issuers, MissingSinkCountsAsClosedPort) {
 
 TEST_F(Issuers, HostInvoiceNumberRequests) {
     std::string padded;
-    callerMode = 2;
+    ctx.caller = kCallerHost;
     ExpectOnlyFrame(IssueHostInvoiceNumber(ctx, CommandCode::InvalidateInvoice, "123", &padded),
                     WithCrc(BytesOf({0x1B, 0x10, 0x36, 0x00, 0x09, 0x00, 0x00, 0x00, 0x7B})), "废票");
     EXPECT_EQ(padded, "0000000123");
-    EXPECT_EQ(callerMode, 2);  // the method sets its own mode
+    EXPECT_EQ(callerMode, kCallerHost);  // the method's own, through its context
 
     frames.clear();
     cues.clear();
@@ -638,12 +635,12 @@ TEST_F(Issuers, HostPrintInvChoosesTheRequestByCommandNumber) {
 
     frames.clear();
     cues.clear();
-    callerMode = 0;
+    ctx.caller = kCallerPrintDataChain;
     ExpectOnlyFrame(IssueHostPrintInv(ctx, 66, "123"),
                     BytesOf({0x1B, 0x10, 0x42, 0x00, 0x0D, 0x00, 0x00, 0x00, 0x7B, 0x00, 0x00, 0x00, 0x7B, 0x41,
                              0xCF}),
                     "起止号发票打印数据");
-    EXPECT_EQ(callerMode, 0);
+    EXPECT_EQ(callerMode, kCallerPrintDataChain);
 
     frames.clear();
     cues.clear();

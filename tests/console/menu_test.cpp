@@ -246,7 +246,7 @@ TEST_F(ConsoleMenus, QuitHidesTheConsoleRestoresTheHostAndTheNextShowKeepsThePan
     ASSERT_EQ(ShowConsole(M(), 0, handle), 0);
     EXPECT_TRUE(W().isVisible());
     EXPECT_FALSE(host.isVisible());
-    EXPECT_EQ(M().HostWindow, handle);
+    EXPECT_EQ(M().HostWindow(), handle);
     Trigger("CommandDayTrade");
     Type(F::DayTradeStartYear, "2024");
 
@@ -273,7 +273,7 @@ TEST_F(ConsoleMenus, ModalShowReturnsOnceTheConsoleIsClosed) {
         Trigger("Quit");
     });
     EXPECT_EQ(ShowConsole(M(), 1, 0), 0);
-    EXPECT_EQ(M().ConsoleModal, 1);
+    EXPECT_EQ(M().ConsoleModal(), 1);
     EXPECT_FALSE(W().isVisible());
 }
 
@@ -371,7 +371,7 @@ TEST_F(ConsoleMenus, CommandsAreUnavailableWhileOneIsInFlight) {
     auto* why = W().findChild<QLabel*>("StatusPanel3");
     ExpectUnderWay();
     Trigger("CommandTaxInformation");
-    ASSERT_TRUE(M().CommandInFlight());
+    ASSERT_TRUE(M().InFlight());
     for (const char* menu : {"MachineData", "InvoiceCommand", "InvoiceData", "DeclareData"})
         EXPECT_FALSE(W().MenuItem(menu)->isEnabled()) << menu;
     EXPECT_FALSE(W().MenuItem("CommandCurrentInvoice")->isEnabled()) << "F7 is off too";
@@ -379,7 +379,7 @@ TEST_F(ConsoleMenus, CommandsAreUnavailableWhileOneIsInFlight) {
     EXPECT_TRUE(W().MenuItem("DailyFile")->isEnabled()) << "the log stays at hand";
     EXPECT_EQ(why->text(), QString::fromUtf8("命令执行中，请等待税控器应答"));
     Trigger("CommandCurrentInvoice");
-    EXPECT_EQ(M().CurrentCommand, 0x39);
+    EXPECT_EQ(M().Command().code, 0x39);
 
     EXPECT_EQ(AwaitAnswer(), 0);
     EXPECT_EQ(Requests().size(), 1u);

@@ -312,7 +312,7 @@ TEST_F(ConsolePanels, SelfTestLabelsFollowTheBoxesAndTheAnswer) {
     QTest::mouseClick(W().SelfTestCheck(SelfTestBox::Ram), Qt::LeftButton);
     ExpectUnderWay();
     Click("CommandCheckselfSend");
-    EXPECT_EQ(M().Console.CheckselfMask, 0x1D);
+    EXPECT_EQ(M().Command().chain.checkself_mask, 0x1D);
     // One completion per reported item; the RAM label changes with the last of its three tests.
     ASSERT_TRUE(WaitUntil([this] { return W().SelfTestVerdict(SelfTestBox::Ram)->text() != QString("等待检查"); }));
     EXPECT_EQ(WithoutCrc(Requests().at(0)), "1B 10 B0 00 06 05");

@@ -93,7 +93,7 @@ TEST_F(LinkTest, AnswerWrittenByteByByteIsAssembled) {
     m.SetCommandResult(result::kCommandUnderWay);
     ASSERT_EQ(m.IssueBare(0x33, kCallerHost), 0);
     EXPECT_EQ(m.WaitForCommand(), 0);
-    EXPECT_EQ(m.CurrentInvNumber.size(), 10u);
+    EXPECT_EQ(m.Command().replies.current_inv_number.size(), 10u);
 }
 
 TEST_F(LinkTest, NextCommandAnswerGives20048AndItsLogLine) {
@@ -211,7 +211,7 @@ TEST_F(LinkTest, ConsoleModeCompletionShowsTheDisplayText) {
     ASSERT_EQ(ui_->messages.size(), 1u);
     EXPECT_EQ(ui_->messages[0].title, "获取当前发票号");
     EXPECT_EQ(ui_->messages[0].text, std::string("当前发票号：") + expected);
-    EXPECT_EQ(m.CurrentInvNumber, expected);
+    EXPECT_EQ(m.Command().replies.current_inv_number, expected);
 }
 
 }  // namespace
@@ -289,7 +289,7 @@ TEST_F(LinkTest, SelfTestCompletesOncePerItemAndTellsTheOperatorOnce) {
     const bool boxes[kSelfTestBoxCount] = {true, true, true, true, true};
     IssueResult r = IssueCheckSelf(m.MakeIssueContext(), std::span<const bool, kSelfTestBoxCount>(boxes));
     ASSERT_TRUE(r.sent);
-    EXPECT_EQ(m.Console.CheckselfMask, 0xFF);
+    EXPECT_EQ(m.Command().chain.checkself_mask, 0xFF);
     // Items arrive one frame each, each completed on its own; the console is told after the last one.
     for (int i = 0; i < 400 && ui_->messages.empty(); ++i) Spin(5);
     EXPECT_EQ(fiscal_->Status(), 0);
@@ -505,13 +505,12 @@ TEST_F(LinkTest, SecondCommandDuringAnUploadIsRefusedAndTheUploadCompletes) {
     sim_->inject({.command = 0x42, .kind = FaultKind::PacketDelay, .arg = 20});
 
     m.SetCommandResult(result::kCommandUnderWay);
-    m.CurrentCommand = 0x42;
-    ASSERT_EQ(SendNumberPairCommand([&](const Bytes& f) { return m.SendFrame(f); }, 0x42,
-                                    std::to_string(invoices.front().number), std::to_string(invoices.back().number)),
+    ASSERT_EQ(SendNumberPairCommand(
+                  [&](const Bytes& f) { return m.Start(m.NewCommand(0x42, kCallerConsole), f); }, 0x42,
+                  std::to_string(invoices.front().number), std::to_string(invoices.back().number)),
               0);
-    m.CallerMode = kCallerConsole;
-    for (int i = 0; i < 2000 && m.RxPacketCount < 3; ++i) Spin(2);
-    ASSERT_GE(m.RxPacketCount, 3) << "the upload is under way";
+    for (int i = 0; i < 2000 && m.Command().frames_received < 3; ++i) Spin(2);
+    ASSERT_GE(m.Command().frames_received, 3) << "the upload is under way";
 
     // The operator's current number (F7) and host calls (say from a timer of the host), half way through
     // the upload. Arguments the checks would refuse, with codes of their own or by throwing, are not
@@ -555,7 +554,7 @@ TEST_F(LinkTest, SecondCommandDuringAnUploadIsRefusedAndTheUploadCompletes) {
     for (const auto& [what, call] : calls) {
         EXPECT_EQ(call(), result::kCommandInFlight) << what;
         EXPECT_EQ(fiscal_->Status(), result::kCommandUnderWay) << what << ": the word still belongs to the upload";
-        EXPECT_EQ(m.CurrentCommand, 0x42) << what;
+        EXPECT_EQ(m.Command().code, 0x42) << what;
     }
     EXPECT_EQ(number, QString("keep"));
     EXPECT_EQ(voided[2], QString("12a")) << "a refused call writes nothing back";

@@ -102,16 +102,28 @@ Bytes Corrupt(Bytes frame) {
     return frame;
 }
 
+// The intake's steps with `command` answered as `code`: one command per case, or the links of a chain.
+DispatchOutcome Take(std::uint8_t code, FrameView frame, CommandInFlight& command, AnswerStore& store) {
+    command.code = code;
+    return TakeAnswerFrame(command, frame, store);
+}
+
+DispatchOutcome TakeQueued(std::uint8_t code, AnswerQueue& queue, CommandInFlight& command, AnswerStore& store,
+                           const PacketReporter& report = {}, const YieldHook& yield = {}) {
+    command.code = code;
+    return TakeQueuedAnswer(command, queue, store, report, yield);
+}
+
 // ---- One-frame intake -----------------------------------------------------------------------------------
 
 TEST(SingleAnswer, CurrentInvoiceNumberAndItsDisplayText) {
     FakeStore store;
-    AnswerContext context;
+    CommandInFlight command;
     const Bytes frame = BytesOf({0x4F, 0x4B, 0x00, 0x08, 0x00, 0x00, 0x04, 0xD2, 0x27, 0x25});
-    const DispatchOutcome out = TakeAnswerFrame(0x33, frame, context, store);
+    const DispatchOutcome out = Take(0x33, frame, command, store);
     EXPECT_EQ(out.result, 0);
     EXPECT_EQ(out.display_text, "当前发票号：0000001234");
-    EXPECT_EQ(context.current_inv_number, "0000001234");
+    EXPECT_EQ(command.replies.current_inv_number, "0000001234");
     EXPECT_EQ(store.calls, (std::vector<std::string>{"open", "close"}));
 }
 
@@ -130,12 +142,12 @@ TEST(SingleAnswer, StatusLettersAndCrc) {
     };
     for (const auto& c : cases) {
         FakeStore store;
-        AnswerContext context;
-        const DispatchOutcome out = TakeAnswerFrame(0x33, c.frame, context, store);
+        CommandInFlight command;
+        const DispatchOutcome out = Take(0x33, c.frame, command, store);
         EXPECT_EQ(out.result, c.expected);
         EXPECT_EQ(out.reset_timeout, c.reset_timeout);
         EXPECT_TRUE(store.calls.empty()) << "tables opened for a frame that is not data";
-        EXPECT_EQ(context.current_inv_number, "");
+        EXPECT_EQ(command.replies.current_inv_number, "");
     }
 }
 
@@ -155,8 +167,8 @@ TEST(SingleAnswer, DisplayTextsOfShowOnlyAnswers) {
     };
     for (const auto& c : cases) {
         FakeStore store;
-        AnswerContext context;
-        const DispatchOutcome out = TakeAnswerFrame(c.command, c.frame, context, store);
+        CommandInFlight command;
+        const DispatchOutcome out = Take(c.command, c.frame, command, store);
         EXPECT_EQ(out.result, 0);
         EXPECT_EQ(out.display_text, c.text);
     }
@@ -164,37 +176,37 @@ TEST(SingleAnswer, DisplayTextsOfShowOnlyAnswers) {
 
 TEST(SingleAnswer, DispenseCountsDownToTheLastRoll) {
     FakeStore store;
-    AnswerContext context;
-    context.dispense_roll_count = 3;
-    EXPECT_EQ(TakeAnswerFrame(0x31, Roll31(), context, store).result, 4130);
+    CommandInFlight command;
+    command.chain.rolls_to_dispense = 3;
+    EXPECT_EQ(Take(0x31, Roll31(), command, store).result, 4130);
     EXPECT_EQ(store.rolls.size(), 1u);
     EXPECT_EQ(store.roll_modes.back(), kRollAdd);
-    EXPECT_EQ(TakeAnswerFrame(0x31, Roll31(), context, store).result, 4130);
-    EXPECT_EQ(TakeAnswerFrame(0x31, Roll31(), context, store).result, 0);
+    EXPECT_EQ(Take(0x31, Roll31(), command, store).result, 4130);
+    EXPECT_EQ(Take(0x31, Roll31(), command, store).result, 0);
     EXPECT_EQ(store.rolls.size(), 3u);
-    EXPECT_EQ(context.dispense_roll_count, 0);
+    EXPECT_EQ(command.chain.rolls_to_dispense, 0);
 }
 
 TEST(SingleAnswer, WrongLengthStoresNothing) {
     FakeStore store;
-    AnswerContext context;
-    EXPECT_EQ(TakeAnswerFrame(0x32, Roll31(), context, store).result, 129);  // L 22 for AlreadyInvoice
+    CommandInFlight command;
+    EXPECT_EQ(Take(0x32, Roll31(), command, store).result, 129);  // L 22 for AlreadyInvoice
     EXPECT_TRUE(store.rolls.empty());
 }
 
 TEST(SingleAnswer, WriterErrorIsTheResult) {
     FakeStore store;
     store.writer_result = -2147467259;
-    AnswerContext context;
-    context.dispense_roll_count = 2;
-    EXPECT_EQ(TakeAnswerFrame(0x31, Roll31(), context, store).result, -2147467259);
+    CommandInFlight command;
+    command.chain.rolls_to_dispense = 2;
+    EXPECT_EQ(Take(0x31, Roll31(), command, store).result, -2147467259);
 }
 
 TEST(SingleAnswer, TableOpenFailureStopsTheDispatch) {
     FakeStore store;
     store.open_result = 91;
-    AnswerContext context;
-    EXPECT_EQ(TakeAnswerFrame(0x31, Roll31(), context, store).result, 91);
+    CommandInFlight command;
+    EXPECT_EQ(Take(0x31, Roll31(), command, store).result, 91);
     EXPECT_TRUE(store.rolls.empty());
 }
 
@@ -202,12 +214,12 @@ TEST(SingleAnswer, TableOpenFailureStopsTheDispatch) {
 
 TEST(Chains, PrintDataQueryFillsTheHostReply) {
     FakeStore store;
-    AnswerContext context;
-    context.caller_mode = kCallerPrintDataChain;
-    context.host_reply.goods[5].name = "stale from an earlier query";
+    CommandInFlight command;
+    command.caller = kCallerPrintDataChain;
+    command.replies.host.goods[5].name = "stale from an earlier query";
 
-    EXPECT_EQ(TakeAnswerFrame(0xB1, PrintData(), context, store).result, 4130);
-    const HostReply& reply = context.host_reply;
+    EXPECT_EQ(Take(0xB1, PrintData(), command, store).result, 4130);
+    const HostReply& reply = command.replies.host;
     EXPECT_EQ(reply.print_date, "20050315");
     EXPECT_EQ(reply.inv_num, "0000001234");
     EXPECT_EQ(reply.inv_type, 2);
@@ -223,57 +235,57 @@ TEST(Chains, PrintDataQueryFillsTheHostReply) {
     for (int k = 2; k < 6; ++k) EXPECT_EQ(reply.goods[k].name, "") << "slot " << k + 1;
     EXPECT_TRUE(store.invoices.empty());
 
-    EXPECT_EQ(TakeAnswerFrame(0x38, UserInfo(), context, store).result, 4130);
+    EXPECT_EQ(Take(0x38, UserInfo(), command, store).result, 4130);
     EXPECT_EQ(reply.sale_unit, "ACME" + std::string(36, ' '));
     EXPECT_EQ(reply.tax_number, "TAX-42" + std::string(14, ' '));
 
     const Bytes machine = Answer(Payload().Add({0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88}).Add(
                                                   {0x20, 0x04, 0x01, 0x02}).Text("HW", 18).Text("SW", 18));
-    EXPECT_EQ(TakeAnswerFrame(0x37, machine, context, store).result, 0);
+    EXPECT_EQ(Take(0x37, machine, command, store).result, 0);
     EXPECT_EQ(reply.machine_number, "1122334455667788");
     EXPECT_EQ(std::count(store.calls.begin(), store.calls.end(), "machine"), 0);
 }
 
 TEST(Chains, OtherModesStoreTheAnswers) {
     FakeStore store;
-    AnswerContext context;
-    context.caller_mode = kCallerConsole;
-    EXPECT_EQ(TakeAnswerFrame(0x42, PrintData(), context, store).result, 0);
+    CommandInFlight command;
+    command.caller = kCallerConsole;
+    EXPECT_EQ(Take(0x42, PrintData(), command, store).result, 0);
     ASSERT_EQ(store.invoices.size(), 1u);
     EXPECT_TRUE(store.invoices[0].goods[1]);
     EXPECT_FALSE(store.invoices[0].goods[2]);
-    EXPECT_EQ(TakeAnswerFrame(0x38, UserInfo(), context, store).result, 0);
-    EXPECT_EQ(context.host_reply.sale_unit, "");
+    EXPECT_EQ(Take(0x38, UserInfo(), command, store).result, 0);
+    EXPECT_EQ(command.replies.host.sale_unit, "");
 
-    context.caller_mode = kCallerRollSummaryChain;
-    EXPECT_EQ(TakeAnswerFrame(0x38, UserInfo(), context, store).result, 4130);
-    EXPECT_EQ(context.host_reply.user_name, "ACME" + std::string(36, ' '));
+    command.caller = kCallerRollSummaryChain;
+    EXPECT_EQ(Take(0x38, UserInfo(), command, store).result, 4130);
+    EXPECT_EQ(command.replies.host.user_name, "ACME" + std::string(36, ' '));
 }
 
 // ---- Self-test frames -----------------------------------------------------------------------------------
 
 TEST(CheckselfFrames, CallerModeReportsOnlyTheLastItem) {
     FakeStore store;
-    AnswerContext context;
-    context.checkself_mask = 0x1C;
+    CommandInFlight command;
+    command.chain.checkself_mask = 0x1C;
     // RAM parity failed (P 2), RAM step passed (P 1), RAM walk passed (P 0).
-    DispatchOutcome out = TakeAnswerFrame(0xB0, Answer(Payload().Add({0x04, 0x01}), 2), context, store);
+    DispatchOutcome out = Take(0xB0, Answer(Payload().Add({0x04, 0x01}), 2), command, store);
     EXPECT_EQ(out.result, 0);
     ASSERT_TRUE(out.checkself);
     EXPECT_EQ(out.checkself->next_line, "正在RAM步进法检查...");
-    EXPECT_EQ(context.caller_mode, kCallerHost);
-    TakeAnswerFrame(0xB0, Answer(Payload().Add({0x08, 0x00}), 1), context, store);
-    out = TakeAnswerFrame(0xB0, BytesOf({0x4F, 0x4B, 0x00, 0x06, 0x10, 0x00, 0x55, 0x7B}), context, store);
+    EXPECT_EQ(command.caller, kCallerHost);
+    Take(0xB0, Answer(Payload().Add({0x08, 0x00}), 1), command, store);
+    out = Take(0xB0, BytesOf({0x4F, 0x4B, 0x00, 0x06, 0x10, 0x00, 0x55, 0x7B}), command, store);
     ASSERT_TRUE(out.checkself);
     EXPECT_EQ(out.checkself->box, SelfTestBox::Ram);
     EXPECT_EQ(out.checkself->label_text, "自检失败");
     EXPECT_EQ(out.checkself->next_line, "");
-    EXPECT_EQ(context.caller_mode, kCallerConsole);
-    EXPECT_FALSE(context.checkself_memo);
+    EXPECT_EQ(command.caller, kCallerConsole);
+    EXPECT_FALSE(command.chain.checkself_failed);
 
-    out = TakeAnswerFrame(0xB0, Answer(Payload().Add({0x05, 0x00})), context, store);
+    out = Take(0xB0, Answer(Payload().Add({0x05, 0x00})), command, store);
     EXPECT_EQ(out.result, 145);
-    EXPECT_EQ(context.caller_mode, kCallerConsole);
+    EXPECT_EQ(command.caller, kCallerConsole);
 }
 
 // ---- Queued answers -----------------------------------------------------------------------------------
@@ -293,11 +305,11 @@ TEST(QueuedAnswers, BadCrcFrameIsSkippedAndTheRestStored) {
     EXPECT_EQ(queue.rows()[0].second.substr(0, 8), "4F4B0234");
 
     FakeStore store;
-    AnswerContext context;
+    CommandInFlight command;
     std::vector<Reported> reports;
     int yields = 0;
-    const DispatchOutcome out = TakeQueuedAnswer(
-        0x39, queue, context, store,
+    const DispatchOutcome out = TakeQueued(
+        0x39, queue, command, store,
         [&](std::uint8_t, ResultCode result, int p) { reports.push_back({result, p}); }, [&] { ++yields; });
     EXPECT_EQ(out.result, 130);
     ASSERT_EQ(store.tax_items.size(), 2u);
@@ -324,10 +336,10 @@ TEST(QueuedAnswers, FourFailedFramesDropTheRest) {
     QueueAnswerFrame(queue, TaxItem(6, 0), 6);
 
     FakeStore store;
-    AnswerContext context;
+    CommandInFlight command;
     std::vector<Reported> reports;
-    const DispatchOutcome out = TakeQueuedAnswer(
-        0x39, queue, context, store, [&](std::uint8_t, ResultCode r, int p) { reports.push_back({r, p}); });
+    const DispatchOutcome out = TakeQueued(
+        0x39, queue, command, store, [&](std::uint8_t, ResultCode r, int p) { reports.push_back({r, p}); });
     EXPECT_EQ(out.result, 48);
     ASSERT_EQ(store.tax_items.size(), 1u);
     EXPECT_EQ(store.tax_items[0].index, 2);
@@ -340,12 +352,12 @@ TEST(QueuedAnswers, ChainResultsAreNotFailures) {
     MemoryAnswerQueue queue;
     for (int i = 0; i < 5; ++i) QueueAnswerFrame(queue, PrintData(4 - i), i + 1);
     FakeStore store;
-    AnswerContext context;
-    context.caller_mode = kCallerPrintDataChain;
-    const DispatchOutcome out = TakeQueuedAnswer(0x42, queue, context, store);
+    CommandInFlight command;
+    command.caller = kCallerPrintDataChain;
+    const DispatchOutcome out = TakeQueued(0x42, queue, command, store);
     EXPECT_EQ(out.result, 4130);
     EXPECT_EQ(queue.Count(), 0u);
-    EXPECT_EQ(context.host_reply.inv_num, "0000001234");
+    EXPECT_EQ(command.replies.host.inv_num, "0000001234");
 }
 
 TEST(QueuedAnswers, UnreadableRowCountsAsFailedFrame) {
@@ -362,8 +374,8 @@ TEST(QueuedAnswers, UnreadableRowCountsAsFailedFrame) {
     again.Append(1, "4F4B");  // too short to hold even its header
     QueueAnswerFrame(again, TaxItem(1, 0), 2);
     FakeStore store;
-    AnswerContext context;
-    EXPECT_EQ(TakeQueuedAnswer(0x39, again, context, store).result, 129);
+    CommandInFlight command;
+    EXPECT_EQ(TakeQueued(0x39, again, command, store).result, 129);
     EXPECT_EQ(store.tax_items.size(), 1u);
 }
 

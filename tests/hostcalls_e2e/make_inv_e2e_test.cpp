@@ -175,7 +175,7 @@ TEST_F(MakeInvE2E, ArgumentsTooWideForTheirFieldsThrowAndChangeNothing) {
     // Requests as the processor took them: its answered count may lag behind an answer already read.
     const std::size_t handled = RequestCommands(*sim_).size();
     ControlModule& m = fiscal_->Module();
-    const InvoiceRequest before = m.Request;
+    const InvoiceRequest before = m.HostInvoice();
 
     Invoice v;
     v.count = 300;
@@ -190,9 +190,9 @@ TEST_F(MakeInvE2E, ArgumentsTooWideForTheirFieldsThrowAndChangeNothing) {
 
     EXPECT_EQ(RequestCommands(*sim_).size(), handled);
     EXPECT_EQ(fiscal_->Status(), 0);
-    EXPECT_EQ(m.Request.PayUnit, before.PayUnit);
-    EXPECT_EQ(m.Request.SalesNum, before.SalesNum);
-    EXPECT_EQ(m.Request.ItemQuantity, before.ItemQuantity);
+    EXPECT_EQ(m.HostInvoice().PayUnit, before.PayUnit);
+    EXPECT_EQ(m.HostInvoice().SalesNum, before.SalesNum);
+    EXPECT_EQ(m.HostInvoice().ItemQuantity, before.ItemQuantity);
 }
 
 TEST_F(MakeInvE2E, ClosedPortIsStoredAs132) {

@@ -19,7 +19,7 @@ TEST_F(StoredAnswers, DispensedRollsAreKeptInStateOneAndTheListedRollsOnceEach) 
     ui_->textReplies.push_back("3");
     ASSERT_EQ(Run([](const IssueContext& c) { return IssueDispenseInvoice(c); }), result::kChainContinues);
     ASSERT_TRUE(WaitUntil([&] { return sim_->requests_handled() >= 3 && M().GetCommandResult() == 0; }));
-    EXPECT_EQ(M().Console.DispenseRollCount, 0);
+    EXPECT_EQ(M().Command().chain.rolls_to_dispense, 0);
     // Each answer replaces the table: the last dispensed roll is the one kept.
     auto rolls = Rows("InvoiceNumber");
     ASSERT_EQ(rolls.size(), 1u);
@@ -217,7 +217,7 @@ TEST_F(StoredAnswers, RollProgressFollowsTheProcessorWithoutChangingResults) {
         ASSERT_EQ(tx.Commit(), 0);
     }
     ASSERT_EQ(RunBare(0x33), 0);
-    const std::string p = M().CurrentInvNumber;
+    const std::string p = M().Command().replies.current_inv_number;
     auto inUse = Rows("InvoiceNumber", "发票使用状态 = 2");
     ASSERT_EQ(inUse.size(), 1u);
     EXPECT_EQ(inUse[0]["当前发票号"], p);
@@ -229,15 +229,15 @@ TEST_F(StoredAnswers, RollProgressFollowsTheProcessorWithoutChangingResults) {
               }),
               0);
     ASSERT_EQ(RunBare(0x33), 0);
-    EXPECT_EQ(Rows("InvoiceNumber", "发票使用状态 = 2")[0]["当前发票号"], M().CurrentInvNumber);
+    EXPECT_EQ(Rows("InvoiceNumber", "发票使用状态 = 2")[0]["当前发票号"], M().Command().replies.current_inv_number);
 
     // Past the end of its roll: the roll is used up and the one holding the number is taken.
     {
         RecordSet rs;
         ASSERT_EQ(rs.Open(Access().Connection(), "Select * From InvoiceNumber where 发票使用状态 = 2"), 0);
-        ASSERT_EQ(rs.SetText("单卷发票终止号", M().CurrentInvNumber), 0);
+        ASSERT_EQ(rs.SetText("单卷发票终止号", M().Command().replies.current_inv_number), 0);
         ASSERT_EQ(rs.Update(), 0);
-        std::string next = std::to_string(std::stoull(M().CurrentInvNumber) + 1);
+        std::string next = std::to_string(std::stoull(M().Command().replies.current_inv_number) + 1);
         next = std::string(10 - next.size(), '0') + next;
         ASSERT_EQ(rs.AddNew(), 0);
         rs.SetText("单卷发票起始号", next);
@@ -247,7 +247,7 @@ TEST_F(StoredAnswers, RollProgressFollowsTheProcessorWithoutChangingResults) {
         ASSERT_EQ(rs.Update(), 0);
     }
     ASSERT_EQ(Run([&](const IssueContext& c) {
-                  return IssueHostInvoiceNumber(c, CommandCode::InvalidateInvoice, M().CurrentInvNumber);
+                  return IssueHostInvoiceNumber(c, CommandCode::InvalidateInvoice, M().Command().replies.current_inv_number);
               }),
               0);
     ASSERT_EQ(RunBare(0x33), 0);
@@ -256,7 +256,7 @@ TEST_F(StoredAnswers, RollProgressFollowsTheProcessorWithoutChangingResults) {
     EXPECT_NE(usedUp[0]["用完时间"], " ");
     auto now = Rows("InvoiceNumber", "发票使用状态 = 2");
     ASSERT_EQ(now.size(), 1u);
-    EXPECT_EQ(now[0]["当前发票号"], M().CurrentInvNumber);
+    EXPECT_EQ(now[0]["当前发票号"], M().Command().replies.current_inv_number);
 }
 
 // A host's print-data and roll-summary queries only read: what the operator uploaded stays.

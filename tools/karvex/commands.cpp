@@ -235,7 +235,8 @@ Outcome ConsoleCommand(Fiscal& f, const Options& o) {
     ControlModule& m = f.Module();
     Outcome out{CommandName(static_cast<std::uint8_t>(code)), m.RunMenuCommandForHost(*cc), {}};
     out.outputs.emplace_back("code", static_cast<long long>(code));
-    if (!m.CurrentInvNumber.empty()) out.outputs.emplace_back("CurrentInvNumber", m.CurrentInvNumber);
+    const std::string& number = m.Command().replies.current_inv_number;
+    if (!number.empty()) out.outputs.emplace_back("CurrentInvNumber", number);
     return out;
 }
 
