@@ -281,7 +281,8 @@ TEST_F(CapiTest, WideHostArgumentsNeverReachTheProcessor) {
 }
 
 // Invoices whose texts or numbers would reach the processor changed, or whose print data could not be read
-// back, are refused before anything is sent.
+// back, are refused before anything is sent. The GBK rules are the checks' own table (hostcalls); here each
+// argument of the C call they reach.
 TEST_F(CapiTest, InvoicesThatWouldGoOutChangedAreRefused) {
     struct Case {
         const char* what;
@@ -294,10 +295,7 @@ TEST_F(CapiTest, InvoicesThatWouldGoOutChangedAreRefused) {
     };
     const std::vector<Case> cases = {
         {"payer without a GBK form", 52, "", "P\xF0\x9F\x98\x80", "Rice", "          1", 98},
-        {"control byte in the name", 52, "", "ACME", "AB\x01", "          1", 98},
         {"euro sign in the name", 52, "", "ACME", "\xE2\x82\xAC", "          1", 99},
-        {"GBK lead byte below 0xA0", 52, "", "ACME", "丂", "          1", 99},
-        {"GBK second byte below 0xA0", 52, "", "ACME", "镕", "          1", 100},
         {"returned number with a point", 53, "9.5", "ACME", "Rice", "          1", 105},
         {"amount of 0 fen", 52, "", "ACME", "Rice", "      0.005", 166},
     };

@@ -2,6 +2,8 @@
 // machine, the time-out and the completion step, against the virtual processor.
 #include "support/fiscal_fixture.h"
 
+#include <functional>
+
 #include "control/result_box.h"
 #include "link/result_codes.h"
 
@@ -96,40 +98,45 @@ TEST_F(LinkTest, AnswerWrittenByteByByteIsAssembled) {
     EXPECT_EQ(m.Command().replies.current_inv_number.size(), 10u);
 }
 
-TEST_F(LinkTest, NextCommandAnswerGives20048AndItsLogLine) {
+// Each faulty answer ends the command with its own code, and nothing is sent in its place.
+TEST_F(LinkTest, FaultyAnswersEndTheCommandWithTheirCode) {
     ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
-    sim_->inject({.command = 0x00, .kind = FaultKind::NotReady});
-    EXPECT_EQ(fiscal_->FiscalOnline(), result::kAnswerNextCommand);
-    auto lines = ViewerLines();
-    ASSERT_FALSE(lines.empty());
-    EXPECT_NE(lines.back().find("税控器请求发送下一命令"), std::string::npos);
-    // The processor counts a request once its answer is written, which may be after the control read it.
-    ASSERT_TRUE(sim_->wait_handled(1, 10000));
-    EXPECT_EQ(sim_->requests_handled(), 1u) << "nothing is sent automatically";
-}
-
-TEST_F(LinkTest, ErrorAnswerGivesTheProcessorsCode) {
-    ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
-    sim_->inject({.command = 0x00, .kind = FaultKind::Error, .arg = 35});
-    EXPECT_EQ(fiscal_->FiscalOnline(), 35);
-    EXPECT_EQ(fiscal_->Description(), QString::fromUtf8("0x23：发票已用完"));
-    auto lines = ViewerLines();
-    EXPECT_NE(lines.back().find("联机失败 Err0x23：发票已用完"), std::string::npos);
-}
-
-TEST_F(LinkTest, BadCrcGives130) {
-    ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
-    sim_->inject({.command = 0x00, .kind = FaultKind::BadCrc});
-    EXPECT_EQ(fiscal_->FiscalOnline(), result::kCrcError);
-}
-
-TEST_F(LinkTest, WrongAnswerLengthGives129) {
-    ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
-    sim_->inject({.command = 0x33, .kind = FaultKind::BadLength});
-    ControlModule& m = fiscal_->Module();
-    m.SetCommandResult(result::kCommandUnderWay);
-    ASSERT_EQ(m.IssueBare(0x33, kCallerHost), 0);
-    EXPECT_EQ(m.WaitForCommand(), result::kWrongAnswerLength);
+    QString number;
+    const auto online = [&] { return fiscal_->FiscalOnline(); };
+    const auto currentNumber = [&] { return fiscal_->FiscalGetInvNum(number); };
+    const struct {
+        const char* what;
+        Fault fault;
+        std::function<int()> call;
+        int code;
+        const char* line;         // in the viewer's last line; nullptr: not looked at
+        const char* description;  // nullptr: not looked at
+    } cases[] = {
+        {"next command", {.command = 0x00, .kind = FaultKind::NotReady}, online, result::kAnswerNextCommand,
+         "税控器请求发送下一命令", nullptr},
+        {"refusal", {.command = 0x00, .kind = FaultKind::Error, .arg = 35}, online, 35, "联机失败 Err0x23：发票已用完",
+         "0x23：发票已用完"},
+        {"bad CRC", {.command = 0x00, .kind = FaultKind::BadCrc}, online, result::kCrcError, nullptr, nullptr},
+        {"wrong length", {.command = 0x33, .kind = FaultKind::BadLength}, currentNumber, result::kWrongAnswerLength,
+         nullptr, nullptr},
+    };
+    std::size_t sent = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim_->inject(c.fault);
+        EXPECT_EQ(c.call(), c.code);
+        if (c.description) {
+            EXPECT_EQ(fiscal_->Description(), QString::fromUtf8(c.description));
+        }
+        if (c.line) {
+            auto lines = ViewerLines();
+            ASSERT_FALSE(lines.empty());
+            EXPECT_NE(lines.back().find(c.line), std::string::npos) << lines.back();
+        }
+        // The processor counts a request once its answer is written, which may be after the control read it.
+        ASSERT_TRUE(sim_->wait_handled(++sent, 10000));
+        EXPECT_EQ(sim_->requests_handled(), sent) << "nothing is sent automatically";
+    }
 }
 
 TEST_F(LinkTest, StatusReads4128WhileACommandIsUnderWay) {
@@ -163,39 +170,11 @@ TEST_F(LinkTest, PulledDeviceEndsTheCommandAtOnceAndThePortOpensAgain) {
     EXPECT_EQ(fiscal_->FiscalOnline(), 0);
 }
 
-TEST_F(LinkTest, PortPromptAnswers) {
-    ::setenv("KARVEX_COM1", "/nonexistent/karvex-port", 1);
-    struct Case {
-        std::optional<std::string> reply;
-        int expected;
-    };
-    const Case cases[] = {{"6", 132}, {"0", 132}, {"", 132}, {std::nullopt, 132}, {"1a", 105}, {"99999999999", 132}};
-    for (const auto& c : cases) {
-        ui_->textReplies = {c.reply};
-        EXPECT_EQ(fiscal_->LoadFiscalForm(), c.expected) << (c.reply ? *c.reply : "<cancel>");
-    }
-    ASSERT_FALSE(ui_->prompts.empty());
-    EXPECT_EQ(ui_->prompts[0].title, "打开串口");
-    EXPECT_EQ(ui_->prompts[0].text, "打开串口失败\n\n请输入税控器连接的串口号\n例：税控器连接在Com1，请输入1");
-
-    ::setenv("KARVEX_COM3", sim_->device_path().c_str(), 1);
-    ui_->textReplies = {std::string("3")};
-    EXPECT_EQ(fiscal_->LoadFiscalForm(), 0);
-    EXPECT_EQ(fiscal_->Module().Status().port, "COM3");
-    EXPECT_EQ(fiscal_->FiscalOnline(), 0);
-}
-
 TEST_F(LinkTest, ConsoleIsShownModelessAndTheLinkStaysOpen) {
     ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
     EXPECT_EQ(fiscal_->ShowFiscalForm(0, 0), 0);
     EXPECT_EQ(fiscal_->FiscalOnline(), 0);
     EXPECT_NE(ResultCodeText(result::kNotAvailable), "0x86： 未知错误");
-}
-
-TEST_F(LinkTest, UnloadReturnsZeroAndClosesThePort) {
-    ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
-    EXPECT_EQ(fiscal_->UnloadFicalForm(0), 0);
-    EXPECT_FALSE(fiscal_->Module().PortOpen());
 }
 
 TEST_F(LinkTest, ConsoleModeCompletionShowsTheDisplayText) {

@@ -75,33 +75,6 @@ TEST_F(MakeInvE2E, TwoItemsGoOutWithTheirQuantitiesAndTheAnswerIsKept) {
     EXPECT_TRUE(when.startsWith("20240315")) << when.toStdString();
 }
 
-TEST_F(MakeInvE2E, PayerAndNamesAreFittedToTheirFieldsOnTheWire) {
-    Invoice v;
-    // "A" and twenty two-byte characters: 41 bytes, so the cut falls inside the twentieth character.
-    std::string payer = "A";
-    for (int i = 0; i < 20; ++i) payer += "税";
-    v.payer = QString::fromStdString(payer);
-    v.count = 1;
-    v.names = Slice("红富士苹", 20);  // four Chinese characters and twelve blanks
-    v.quantities = Slice("1", 11);
-    v.prices = Slice("10", 11);
-    v.sums = Slice("10", 11);
-    v.taxes = "1";
-    ASSERT_EQ(Make(v), 0);
-
-    const auto p = LastPayload(*sim_, 0x34);
-    ASSERT_EQ(p.size(), 43u + 27u);
-    std::string expectedPayer = "A";
-    for (int i = 0; i < 19; ++i) expectedPayer += "税";
-    EXPECT_EQ(Hex(p, 2, 40), Hex(Gbk(expectedPayer + " "))) << "cut at a character boundary, then a blank";
-    EXPECT_EQ(Hex(p, 43, 20), Hex(Gbk(Slice("红富士苹", 20))));
-
-    // An empty payer goes out as forty blanks.
-    v.payer.clear();
-    ASSERT_EQ(Make(v), 0);
-    EXPECT_EQ(Hex(LastPayload(*sim_, 0x34), 2, 40), Hex(std::vector<std::uint8_t>(40, 0x20)));
-}
-
 TEST_F(MakeInvE2E, ReturnCarriesTheReturnedNumberInFront) {
     ASSERT_EQ(Make(Invoice{}), 0);
     const std::uint32_t issued = sim_->state().invoices.back().number;
@@ -115,6 +88,8 @@ TEST_F(MakeInvE2E, ReturnCarriesTheReturnedNumberInFront) {
     EXPECT_EQ(sim_->state().invoices.back().kind, sim::InvoiceKind::Return);
 }
 
+// Every check's code is in the checks' own table (hostcalls); here one of each stage shows that the call
+// stores it and sends nothing.
 TEST_F(MakeInvE2E, EveryValidationFailureIsStoredAndNothingIsSent) {
     struct Case {
         const char* what;
@@ -122,20 +97,9 @@ TEST_F(MakeInvE2E, EveryValidationFailureIsStoredAndNothingIsSent) {
         void (*change)(Invoice&);
     };
     const Case cases[] = {
-        {"no goods", 168, [](Invoice& v) { v.count = 0; }},
-        {"seven goods", 168, [](Invoice& v) { v.count = 7; }},
-        {"letter in a quantity", 107, [](Invoice& v) { v.quantities = Slice("1x", 11); }},
-        {"letter in a sum", 107, [](Invoice& v) { v.sums[0] = '-'; }},
-        {"empty prices", 144, [](Invoice& v) { v.prices.clear(); }},
-        {"letter in the tax indexes", 105, [](Invoice& v) { v.taxes = "1a"; }},
-        {"quantity rounding to zero", 164, [](Invoice& v) { v.quantities = Slice("0.004", 11) + Slice("1", 11); }},
-        {"zero price of the second item", 165, [](Invoice& v) { v.prices = Slice("10", 11) + Slice("0", 11); }},
-        {"zero amount", 166, [](Invoice& v) { v.sums = Slice("0", 11) + Slice("1", 11); }},
-        {"one tax index for two goods", 167, [](Invoice& v) { v.taxes = "1"; }},
-        {"tax index 0", 167, [](Invoice& v) { v.taxes = "10"; }},
-        {"a second decimal point", 107, [](Invoice& v) { v.sums = Slice("1.000.00", 11) + Slice("1", 11); }},
-        {"name slices out of step", 100, [](Invoice& v) { v.names = "A苹果苹果苹果苹果苹果" + Slice("梨", 19); }},
         {"no invoice command", 32, [](Invoice& v) { v.command = 54; }},
+        {"seven goods", 168, [](Invoice& v) { v.count = 7; }},
+        {"zero price of the second item", 165, [](Invoice& v) { v.prices = Slice("10", 11) + Slice("0", 11); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -177,15 +141,10 @@ TEST_F(MakeInvE2E, ArgumentsTooWideForTheirFieldsThrowAndChangeNothing) {
     ControlModule& m = fiscal_->Module();
     const InvoiceRequest before = m.HostInvoice();
 
+    // Which arguments overflow is the checks' own table (hostcalls); one of them shows the call.
     Invoice v;
     v.count = 300;
     v.payer = QString::fromUtf8("另一家公司");
-    EXPECT_THROW(Make(v), ArgumentOverflow);
-    v = Invoice{};
-    v.household = 70000;
-    EXPECT_THROW(Make(v), ArgumentOverflow);
-    v = Invoice{};
-    v.quantities = Slice("1", 11) + Slice("655.36", 11);
     EXPECT_THROW(Make(v), ArgumentOverflow);
 
     EXPECT_EQ(RequestCommands(*sim_).size(), handled);

@@ -142,19 +142,15 @@ TEST_F(QueryCallsE2E, BadNumbersAndCommandsAreRefusedWithoutSending) {
         };
     };
     const auto summing = [&](const char* n) { return [&, n] { return Summary(QString::fromUtf8(n), s); }; };
+    // Each number's code is in the checks' own tables (hostcalls); here each call shows a code it stores and
+    // one it does not, and that neither sends anything.
     const Case cases[] = {
-        {"void: empty", 144, true, voiding("")},
-        {"void: letter", 105, true, voiding("12a")},
         {"void: eleven digits", 103, true, voiding("12345678901")},
         {"void: beyond four bytes", 148, false, voiding("4294967296")},
         {"print: other command", 32, false, printing(67, "1")},
         {"print: empty number", 144, true, printing(66, "")},
         {"print: letter", 105, false, printing(66, "1 2")},
-        {"print: eleven digits", 103, false, printing(66, "12345678901")},
-        {"print: beyond four bytes", 148, false, printing(66, "9999999999")},
         {"summary: empty", 144, true, summing("")},
-        {"summary: letter", 105, true, summing("x")},
-        {"summary: eleven digits", 103, true, summing("00000000001")},
         {"summary: beyond four bytes", 148, false, summing("4294967296")},
     };
     for (const Case& c : cases) {

@@ -30,14 +30,17 @@ TEST_F(StartupE2E, PromptedPortIsReadAsANumberAndOpenedAt9600) {
     EXPECT_EQ(fiscal_->FiscalOnline(), 0);
 
     const struct {
-        const char* reply;
+        std::optional<std::string> reply;  // nullopt: the prompt is cancelled
         int code;
-    } cases[] = {{"000", result::kNoOpenPort}, {"006", result::kNoOpenPort}, {"0000000000000000000003", 0},
-                 {"99999999999999999999", result::kNoOpenPort}, {"1a", 105}};
+    } cases[] = {{"000", result::kNoOpenPort},  {"006", result::kNoOpenPort},
+                 {"", result::kNoOpenPort},     {std::nullopt, result::kNoOpenPort},
+                 {"0000000000000000000003", 0}, {"99999999999999999999", result::kNoOpenPort},
+                 {"1a", 105}};
     for (const auto& c : cases) {
-        ui_->textReplies = {std::string(c.reply)};
-        EXPECT_EQ(fiscal_->LoadFiscalForm(), c.code) << c.reply;
-        EXPECT_EQ(fiscal_->Status(), c.code) << c.reply;
+        const std::string what = c.reply.value_or("<cancel>");
+        ui_->textReplies = {c.reply};
+        EXPECT_EQ(fiscal_->LoadFiscalForm(), c.code) << what;
+        EXPECT_EQ(fiscal_->Status(), c.code) << what;
     }
 }
 
@@ -57,6 +60,7 @@ TEST_F(StartupE2E, UnloadReturnsZeroAndLaterCommandsFindNoPort) {
     ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
     EXPECT_EQ(fiscal_->UnloadFicalForm(0), 0);
     EXPECT_EQ(fiscal_->Status(), 0);
+    EXPECT_FALSE(fiscal_->Module().PortOpen());
     EXPECT_EQ(fiscal_->FiscalOnline(), result::kNoOpenPort);
     EXPECT_EQ(fiscal_->Status(), result::kNoOpenPort);
     EXPECT_EQ(sim_->requests_handled(), 0u);

@@ -226,7 +226,8 @@ TEST_F(ToolTest, HelpNamesTheCommandCodesTheControlRuns) {
 }
 
 // Invoices whose texts or numbers would reach the processor changed, or whose print data could not be read
-// back: refused before anything is sent, with the description of the code printed.
+// back: refused before anything is sent, with the description of the code printed. The GBK rules for names
+// are the checks' own table (hostcalls); here each option the tool turns into an argument.
 TEST_F(ToolTest, InvoicesThatWouldGoOutChangedAreRefused) {
     struct Case {
         std::vector<std::string> args;
@@ -237,10 +238,6 @@ TEST_F(ToolTest, InvoicesThatWouldGoOutChangedAreRefused) {
         {{"issue", "--pay-unit", "P\xFF", "--items", "A:1:1:1:1"}, 98},  // not UTF-8
         {{"issue", "--items", "A\xF0\x9F\x98\x80:1:1:1:1"}, 99},         // not sent as "A?"
         {{"issue", "--items", "A\tB:1:1:1:1"}, 98},                         // not sent as 20 blanks
-        {{"issue", "--items", "AB\x01:1:1:1:1"}, 98},
-        {{"issue", "--items", "\xE2\x82\xAC:1:1:1:1"}, 99},              // euro sign, GBK 0x80
-        {{"issue", "--items", "镕:1:1:1:1"}, 100},                           // GBK E9 46
-        {{"issue", "--items", "丂:1:1:1:1"}, 99},                            // GBK 81 40
         {{"return", "--o-inv-num", "9.5", "--items", "A:1:1:1:1"}, 105},
         {{"issue", "--items", "A:1:1:0.005:1"}, 166},
         {{"issue", "--items", "A:1:0.004:1:1"}, 165},
