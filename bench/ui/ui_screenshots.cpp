@@ -31,6 +31,7 @@
 #include "control/control_module.h"
 #include "karvex/fiscal.h"
 #include "link/result_codes.h"
+#include "link/user_interface.h"
 #include "store/store_access.h"
 
 extern char** environ;
@@ -38,6 +39,16 @@ extern char** environ;
 using namespace karvex;
 
 namespace {
+
+// The completion messages of the console's commands would wait for a click nobody gives.
+class SilentUi : public UserInterface {
+public:
+    void ShowMessage(const std::string&, const std::string&) override {}
+    bool AskYesNo(const std::string&, const std::string&) override { return false; }
+    std::optional<std::string> AskText(const std::string&, const std::string&, const std::string&) override {
+        return std::nullopt;
+    }
+};
 
 void Save(QWidget* window, const QString& file) {
     window->raise();
@@ -83,6 +94,7 @@ int main(int argc, char** argv) {
             for (QWidget* w : QApplication::topLevelWidgets())
                 if (w->isVisible() && w->windowTitle() == QStringLiteral("税控器通讯软件")) console = w;
             if (console) console->resize(1000, 420);
+            fiscal.SetUserInterface(std::make_shared<SilentUi>());
             fiscal.SetProgressCallback([&](const Progress& p) {
                 if (p.received == 60 && !p.done && console) Save(console, out + "/console-upload.png");
             });
