@@ -27,7 +27,7 @@
 #include "karvex/fiscal.h"
 #include "link/result_codes.h"
 #include "store/record_set.h"
-#include "control/store_intake.h"
+#include "store/store_service.h"
 
 using namespace karvex;
 
@@ -91,8 +91,8 @@ Run Upload(int invoices) {
             IssueResult sent = IssuePrintData(m.MakeIssueContext(), false, range);
             run.result = sent.sent ? m.WaitForCommand() : sent.code;
             run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-            if (auto* intake = dynamic_cast<StoreIntake*>(&m.Intake()); intake && intake->Access()) {
-                Statement count(*intake->Access()->Connection(), "SELECT count(*) FROM \"InvPrintData\"");
+            if (auto conn = m.Store().Connection()) {
+                Statement count(*conn, "SELECT count(*) FROM \"InvPrintData\"");
                 if (sqlite3_step(count.get()) == SQLITE_ROW) run.stored = sqlite3_column_int64(count.get(), 0);
             }
             run.frames = static_cast<int>(run.stored);

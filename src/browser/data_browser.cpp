@@ -29,8 +29,7 @@
 #include <cstring>
 
 #include "browser/browser_charts.h"
-#include "control/control_module.h"
-#include "control/store_intake.h"
+#include "store/store_service.h"
 #include "convert/conversions.h"
 #include "link/result_codes.h"
 #include "store/store_access.h"
@@ -770,11 +769,8 @@ void Datashow::ReleaseAll() {
         if (model) model->Close();
 }
 
-void ShowDataBrowser(ControlModule& m, QWidget* parent) {
-    std::shared_ptr<StoreConnection> conn;
-    if (auto* intake = dynamic_cast<StoreIntake*>(&m.Intake()))
-        if (StoreAccess* access = intake->Access()) conn = access->Connection();
-    Datashow browser(conn, parent);
+void ShowDataBrowser(StoreService& store, QWidget* parent) {
+    Datashow browser(store.Connection(), parent);
     browser.setWindowModality(Qt::ApplicationModal);
     browser.exec();
 }

@@ -34,7 +34,7 @@ class QWidget;
 
 namespace karvex {
 
-class ControlModule;
+class StoreService;
 class StoreConnection;
 
 // x rounded to cents: x × 100 to the nearest integer (a tie to the even neighbour), divided by 100;
@@ -179,8 +179,8 @@ private:
     bool released_ = false;
 };
 
-// Opens the browser modal over `parent` on the store of the module's intake (empty views when no store is
-// open) and returns when the operator closes it. Each opening reads the store afresh.
-void ShowDataBrowser(ControlModule& m, QWidget* parent);
+// Opens the browser modal over `parent` on the store (empty views when it is not open) and returns when
+// the operator closes it. Each opening reads the store afresh.
+void ShowDataBrowser(StoreService& store, QWidget* parent);
 
 }  // namespace karvex

@@ -5,9 +5,9 @@ class QWidget;
 
 namespace karvex {
 
-class ControlModule;
+class StoreService;
 
-// Opens the data browser over the module's store as a modal window of `parent`.
-void ShowDataBrowser(ControlModule& m, QWidget* parent);
+// Opens the data browser over the store as a modal window of `parent` (empty grids while it is closed).
+void ShowDataBrowser(StoreService& store, QWidget* parent);
 
 }  // namespace karvex

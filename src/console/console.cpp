@@ -16,7 +16,7 @@ namespace {
 // What the completion step asks of the console, passed on to the window the hooks own.
 class WindowHooks final : public ConsoleHooks {
 public:
-    explicit WindowHooks(ControlModule& m) : window_(std::make_unique<ConsoleWindow>(m)) {}
+    explicit WindowHooks(ControlModule& m) : window_(std::make_unique<ConsoleWindow>(m, m.Store())) {}
     ConsoleWindow* Window() const { return window_.get(); }
 
     void HidePanels() override { window_->ShowPanel(ConsolePanel::None); }

@@ -37,7 +37,7 @@
 #include "control/control_module.h"
 #include "control/packet_progress.h"
 #include "control/result_box.h"
-#include "control/store_intake.h"
+#include "store/store_service.h"
 #include "convert/conversions.h"
 #include "link/result_codes.h"
 #include "log/log_viewer_window.h"
@@ -194,10 +194,6 @@ private:
 // The rolls not yet in use, which the installation replaces by what the processor reports.
 Selection UnusedRolls() { return Selection::Of("InvoiceNumber").Where("发票使用状态", std::int64_t{1}); }
 
-StoreAccess* OpenStore(ControlModule& m) {
-    auto* intake = dynamic_cast<StoreIntake*>(&m.Intake());
-    return intake ? intake->Access() : nullptr;
-}
 
 QString Q(const char* text) { return QString::fromUtf8(text); }
 
@@ -227,7 +223,8 @@ const std::array<ConsoleWindow::ClearBox, ConsoleWindow::kClearBoxCount> Console
     {"出厂数据....", StoreTableFlags::kMachineData},
 }};
 
-ConsoleWindow::ConsoleWindow(ControlModule& module, QWidget* parent) : QMainWindow(parent), m_(module) {
+ConsoleWindow::ConsoleWindow(ControlModule& module, StoreService& store, QWidget* parent)
+    : QMainWindow(parent), m_(module), store_(store) {
     setObjectName("MainFrm");
     setWindowTitle(Q(kCaption));
     BuildMenus();
@@ -1150,7 +1147,7 @@ void ConsoleWindow::CommandDispenseInvoice_Click() {
 
 void ConsoleWindow::DataQuery_Click() {
     ShowPanel(ConsolePanel::None);
-    ShowDataBrowser(m_, this);
+    ShowDataBrowser(store_, this);
 }
 
 void ConsoleWindow::DailyFile_Click() {
@@ -1268,7 +1265,7 @@ void ConsoleWindow::CommandAbout_Click() { ShowPanel(ConsolePanel::About); }
 int ConsoleWindow::ShowParaSet() {
     int port = 0;
     int selector = 0;
-    const int r = m_.Intake().ReadSerialSettings(m_, port, selector);
+    const int r = store_.LoadSerialSettings(port, selector);
     if (r != 0) return r;
     serialPort_->setCurrentIndex(port - 1);
     baudRate_->setCurrentIndex(selector - 1);
@@ -1278,7 +1275,7 @@ int ConsoleWindow::ShowParaSet() {
 int ConsoleWindow::CommandInstallInv_Click() {
     ShowPanel(ConsolePanel::None);
     // The rolls not yet in use are dropped; the processor's answer writes them again as it knows them.
-    StoreAccess* access = OpenStore(m_);
+    StoreAccess* access = store_.Access();
     if (access == nullptr) return result::kStoreOpenFailed;
     RecordSet unused;
     int rc = unused.Open(access->Connection(), UnusedRolls());
@@ -1292,7 +1289,7 @@ int ConsoleWindow::CommandInstallInv_Click() {
 
 void ConsoleWindow::FillInstallList() {
     rollList_->clear();
-    StoreAccess* access = OpenStore(m_);
+    StoreAccess* access = store_.Access();
     RecordSet rolls;
     std::int64_t count = 0;
     int rc = access ? rolls.Open(access->Connection(), UnusedRolls()) : result::kStoreOpenFailed;
@@ -1373,7 +1370,7 @@ void ConsoleWindow::CommandParaSet_Click() {
         m_.Ui().ShowMessage("参数设置", "串口参数设置失败");
         return;
     }
-    m_.Intake().WriteSerialSettings(m_, port, selector);
+    store_.SaveSerialSettings(port, selector);
     m_.Ui().ShowMessage("参数设置", "系统参数设置成功");
     ShowPanel(ConsolePanel::None);
 }
@@ -1416,7 +1413,7 @@ void ConsoleWindow::CommandClearTab_Click() {
     }
     if (!m_.Ui().AskYesNo("收款机", "清空选择的数据库？")) return;
     InstallClearProgress();
-    const int r = m_.Intake().ClearStoreTables(m_, flags);
+    const int r = store_.EmptyTables(flags);
     if (r != 0) {
         // Nothing was emptied (the clearing is all or nothing); saying "done" would be a lie.
         ShowResultBox(m_.Ui(), r, "清空数据库");
@@ -1427,10 +1424,8 @@ void ConsoleWindow::CommandClearTab_Click() {
 }
 
 void ConsoleWindow::InstallClearProgress() {
-    auto* intake = dynamic_cast<StoreIntake*>(&m_.Intake());
-    if (intake == nullptr) return;
     QPointer<ConsoleWindow> self(this);
-    intake->SetClearProgress([self](std::uint32_t table, const std::string& caption) {
+    store_.SetClearProgress([self](std::uint32_t table, const std::string& caption) {
         if (!self) return;
         // A box stands for one or two tables; its state follows either.
         for (std::size_t box = 0; box < kClearBoxCount; ++box) {

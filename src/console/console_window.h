@@ -39,6 +39,7 @@ class QRadioButton;
 namespace karvex {
 
 class ControlModule;
+class StoreService;
 
 // The command panels, at most one on show.
 enum class ConsolePanel : int {
@@ -104,7 +105,8 @@ public:
     static constexpr std::size_t kClearBoxCount = 13;
     static const std::array<ClearBox, kClearBoxCount> kClearBoxes;
 
-    explicit ConsoleWindow(ControlModule& module, QWidget* parent = nullptr);
+    // The console works the module's link and the store it is given (the module's own).
+    ConsoleWindow(ControlModule& module, StoreService& store, QWidget* parent = nullptr);
     ~ConsoleWindow() override;
 
     ControlModule& Module() { return m_; }
@@ -266,6 +268,7 @@ private:
     void InstallClearProgress();
 
     ControlModule& m_;
+    StoreService& store_;
     std::array<QWidget*, kPanelCount> panels_{};
     std::map<std::pair<ConsolePanel, int>, QLabel*> titles_;
     std::map<ConsoleField, QLineEdit*> fields_;

@@ -30,9 +30,9 @@ public:
 
 }  // namespace
 
-DecodingIntake::DecodingIntake(std::unique_ptr<AnswerStore> store, std::unique_ptr<AnswerQueue> queue)
-    : store_(store ? std::move(store) : std::make_unique<NullAnswerStore>()),
-      queue_(queue ? std::move(queue) : std::make_unique<MemoryAnswerQueue>()) {}
+DecodingIntake::DecodingIntake(std::shared_ptr<AnswerStore> store, std::shared_ptr<AnswerQueue> queue)
+    : store_(store ? std::move(store) : std::make_shared<NullAnswerStore>()),
+      queue_(queue ? std::move(queue) : std::make_shared<MemoryAnswerQueue>()) {}
 
 DecodingIntake::~DecodingIntake() = default;
 

@@ -5,6 +5,7 @@
 #include <QLoggingCategory>
 
 #include <cstdlib>
+#include <filesystem>
 
 #include "commands/catalogue.h"
 #include "convert/conversions.h"
@@ -34,7 +35,10 @@ ControlModule::ControlModule()
       log_(std::make_unique<CommandLog>(paths_.logPath)),
       ui_(std::make_shared<SilentUserInterface>()),
       hooks_(std::make_shared<ConsoleHooks>()),
-      intake_(MakeStoreIntake()) {
+      store_(std::make_shared<StoreService>()),
+      intake_(MakeStoreIntake(store_)) {
+    store_->SetReports({[this](const std::string& line) { log_->WriteLogLine(line); },
+                        [this](int code, const std::string& detail) { SetResultDetail(code, detail); }});
     log_->Open();
     SetCommandResult(0);
     if (const char* v = std::getenv("KARVEX_TICK_MS"); v && *v) {
@@ -91,9 +95,20 @@ int ControlModule::FormLoad() {
         if (quiet_) link_->SetQuietInterval(quiet_->first, quiet_->second);
     }
     if (!log_->IsOpen()) log_->Open();
-    int r = intake_->OpenStore(*this);
+    int r = OpenStore();
     if (r == 0) intake_->ClearQueue(*this);
     return r;
+}
+
+int ControlModule::OpenStore() {
+    if (store_->IsOpen()) return 0;
+    std::filesystem::path dir = paths_.appDir;
+    if (dir.empty()) dir = std::filesystem::path(paths_.storePath).parent_path();
+    if (const int r = store_->Open(dir, StoreKey()); r != 0) return r;
+    // A store away from the library's directory is easily looked for in the wrong place.
+    if (paths_.source == DataDirSource::HomeFallback)
+        log_->WriteLogLine("程序目录 " + LibraryDirectory() + " 不能写入，使用数据库 " + paths_.storePath);
+    return 0;
 }
 
 int ControlModule::FormUnload() {
@@ -105,7 +120,7 @@ int ControlModule::FormUnload() {
     hooks_->RestoreHostWindow();
     log_->CloseViewer();
     log_->Close();
-    return intake_->CloseStore(*this);
+    return store_->Close();
 }
 
 void ControlModule::SetConsoleShown(bool modal, std::int64_t hostWindow) {
@@ -209,7 +224,7 @@ IssueContext ControlModule::MakeIssueContext(std::uint16_t caller) {
         },
         caller,
         [this](const std::string& text) { CueCommandSendFinish(text); },
-        [this](const std::string& typed) { return intake_->BookSignature(*this, typed); },
+        [this](const std::string& typed) { return store_->BookSigning(typed); },
         {},
     };
 }
@@ -252,7 +267,7 @@ void ControlModule::RunSuccessStep(SuccessStep step, std::uint16_t callerMode) {
         SetStatus(&StatusTexts::link, "已联机");
         break;
     case SuccessStep::EmptyStore:
-        intake_->ClearStoreTables(*this, StoreTableFlags::kAfterInitialize);
+        store_->EmptyTables(StoreTableFlags::kAfterInitialize);
         break;
     case SuccessStep::ShowInstallList:
         if (callerMode == kCallerInstall) hooks_->ShowRollInstallation();

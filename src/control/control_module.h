@@ -28,7 +28,7 @@ namespace karvex {
 
 class SerialLink;
 class AnswerIntake;
-class StoreConnection;
+class StoreService;
 
 // Status-bar texts of the console, kept here so that a window can show them and tests can read them.
 struct StatusTexts {
@@ -122,6 +122,8 @@ public:
     bool ConsoleLoaded() const { return link_ != nullptr; }
     // Creates the link and opens the store; 0 or the store's code.
     int FormLoad();
+    // Opens the store in the data directory (nothing when it is open); 0 or the store's code, logged.
+    int OpenStore();
     // Shut-down of the console: timers, viewer, log, store compaction. 0 or the store's code.
     int FormUnload();
 
@@ -168,6 +170,10 @@ public:
     // Sends a bare command as the console would, with its display text; 0 or the send's code.
     int IssueBare(std::uint8_t code, std::uint16_t callerMode);
 
+    // The store the module's answers, serial settings and bookkeeping go to: opened by FormLoad, compacted
+    // and closed by FormUnload. The console and the data browser are given the same service.
+    StoreService& Store() { return *store_; }
+
     // The answer intake (CRC and status check, decoding, queueing of multi-packet answers).
     AnswerIntake& Intake() { return *intake_; }
     void SetIntake(std::unique_ptr<AnswerIntake> intake);
@@ -196,6 +202,7 @@ private:
     std::shared_ptr<UserInterface> ui_;
     std::shared_ptr<ConsoleHooks> hooks_;
     std::unique_ptr<SerialLink> link_;
+    std::shared_ptr<StoreService> store_;
     std::unique_ptr<AnswerIntake> intake_;
     std::chrono::milliseconds tick_{1000};
     std::optional<std::pair<std::chrono::milliseconds, std::chrono::milliseconds>> quiet_;
@@ -229,29 +236,16 @@ public:
     virtual IntakeOutcome AcceptStoredAnswers(ControlModule& m, CommandInFlight& command) = 0;
     // A new link start: forget queued packets.
     virtual void ClearQueue(ControlModule& m) = 0;
-    // Store hooks used by the console and the completion step.
-    virtual int OpenStore(ControlModule&) { return 0; }
-    virtual int CloseStore(ControlModule&) { return 0; }
-    virtual int ReadSerialSettings(ControlModule&, int& port, int& selector) {
-        port = 1;
-        selector = 1;
-        return 0;
-    }
-    virtual void WriteSerialSettings(ControlModule&, int, int) {}
-    virtual int ClearStoreTables(ControlModule&, std::uint32_t /*flags*/) { return 0; }
-    virtual int BookSignature(ControlModule&, const std::string&) { return 91; }
-    // The open store's connection, where the sales journal lives; none without a store.
-    virtual std::shared_ptr<StoreConnection> JournalStore() { return nullptr; }
 };
 
 class AnswerStore;
 class AnswerQueue;
 
 // The intake that decodes every answer and hands the records to `store` (or keeps nothing when it is null),
-// queueing multi-packet answers in `queue` (in memory when null).
+// queueing multi-packet answers in `queue` (in memory when null). Both may be shared with a store service.
 class DecodingIntake : public AnswerIntake {
 public:
-    DecodingIntake(std::unique_ptr<AnswerStore> store, std::unique_ptr<AnswerQueue> queue);
+    DecodingIntake(std::shared_ptr<AnswerStore> store, std::shared_ptr<AnswerQueue> queue);
     ~DecodingIntake() override;
     IntakeOutcome AcceptSingleAnswer(ControlModule& m, CommandInFlight& command, const Bytes& frame) override;
     void SaveAnswerPacket(ControlModule& m, const CommandInFlight& command, const ReceivedFrame& frame) override;
@@ -263,8 +257,8 @@ protected:
     AnswerQueue& Queue() { return *queue_; }
 
 private:
-    std::unique_ptr<AnswerStore> store_;
-    std::unique_ptr<AnswerQueue> queue_;
+    std::shared_ptr<AnswerStore> store_;
+    std::shared_ptr<AnswerQueue> queue_;
     int queueFailure_ = 0;
 };
 

@@ -12,6 +12,7 @@
 #include "convert/conversions.h"
 #include "journal/sale_flow.h"
 #include "link/result_codes.h"
+#include "store/store_service.h"
 
 namespace karvex {
 
@@ -143,18 +144,18 @@ std::int32_t Fiscal::LoadFiscalForm() {
     m.Intake().ClearQueue(m);
     int port = 0;
     int selector = 0;
-    r = m.Intake().ReadSerialSettings(m, port, selector);
+    r = m.Store().LoadSerialSettings(port, selector);
     if (r != 0) {
         m.SetCommandResult(PromptPortNumber(m));
     } else {
         r = m.OpenComm(port, selector, kCallerHost);
         m.SetCommandResult(r);
-        if (r == 0) m.Intake().WriteSerialSettings(m, port, selector);
+        if (r == 0) m.Store().SaveSerialSettings(port, selector);
         if (m.GetCommandResult() != 0) m.SetCommandResult(PromptPortNumber(m));
     }
     if (m.GetCommandResult() == 0) {
         // A sale left without its outcome by a program that ended is settled before the host sells again.
-        if (const auto store = m.Intake().JournalStore()) {
+        if (const auto store = m.Store().Connection()) {
             SalesJournal journal(*store);
             ResolveSales(journal, MakeSaleLine(m, {}));
         }
@@ -239,7 +240,7 @@ std::int32_t Fiscal::FiscalMakeInv(const QString& saleId, std::int32_t commandNu
     // Every request goes through the sales journal; only a control without a store sends without it.
     const BuiltFrame built = BuildInvoiceCommand(check.command, m.HostInvoice());
     int r = built.code;
-    if (const auto store = m.Intake().JournalStore(); store && built.ok()) {
+    if (const auto store = m.Store().Connection(); store && built.ok()) {
         SalesJournal journal(*store);
         r = RunSale(journal, ToUtf8(saleId), built.frame, MakeSaleLine(m, send), m.Replies().issue);
     } else if (built.ok()) {
@@ -253,8 +254,8 @@ std::int32_t Fiscal::FiscalGetSale(const QString& saleId, QString& state, QStrin
                                    QString& dateTime) {
     ControlModule& m = *module_;
     if (const int busy = m.RefuseSecondCommand(); busy != 0) return busy;
-    const int opened = m.ConsoleLoaded() ? m.Intake().OpenStore(m) : m.FormLoad();
-    const auto store = m.Intake().JournalStore();
+    const int opened = m.ConsoleLoaded() ? m.OpenStore() : m.FormLoad();
+    const auto store = m.Store().Connection();
     if (!store) return opened != 0 ? opened : result::kStoreOpenFailed;
     SalesJournal journal(*store);
     SaleRecord row;

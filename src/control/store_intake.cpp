@@ -1,7 +1,5 @@
 #include "control/store_intake.h"
 
-#include <filesystem>
-
 #include "commands/catalogue.h"
 #include "link/result_codes.h"
 #include "store/store_codes.h"
@@ -9,9 +7,6 @@
 namespace karvex {
 
 namespace {
-
-constexpr int kComSetSlot = 0;
-constexpr int kClearSlot = StoreAccess::kRollSlot;
 
 std::string NextNumber(const std::string& number) {
     std::uint64_t n = 0;
@@ -26,39 +21,23 @@ std::string NextNumber(const std::string& number) {
 
 }  // namespace
 
-StoreIntake::StoreIntake() : StoreIntake(std::make_shared<StoreHandle>(), nullptr, nullptr) {}
-
-StoreIntake::StoreIntake(std::shared_ptr<StoreHandle> handle, std::unique_ptr<StoreRecordWriters> writers,
-                         std::unique_ptr<StoreAnswerQueue> queue)
-    : DecodingIntake(writers ? std::move(writers)
-                             : std::make_unique<StoreRecordWriters>(
-                                   handle,
-                                   [this](const std::string& title, const std::string& text) {
-                                       if (module_ == nullptr) return;
-                                       module_->Log().WriteLogLine(text);
-                                       noticeLogged_ = true;
-                                       // Host calls report through their result code only.
-                                       const CommandInFlight& command = module_->Command();
-                                       if (command.caller == kCallerConsole)
-                                           module_->Ui().ShowMessage(
-                                               title.empty() ? CommandName(command.code) : title, text);
-                                   }),
-                     queue ? std::move(queue) : std::make_unique<StoreAnswerQueue>(handle)),
-      handle_(std::move(handle)),
-      writers_(static_cast<StoreRecordWriters*>(&Writers())),
-      queue_(static_cast<StoreAnswerQueue*>(&Queue())) {}
-
-StoreIntake::~StoreIntake() {
-    writers_->ReleaseStatements();
-    queue_->Detach();
-    if (handle_->access) handle_->access->Close();
+StoreIntake::StoreIntake(std::shared_ptr<StoreService> store)
+    : DecodingIntake(store->Writers(), store->AnswerFrames()),
+      store_(std::move(store)),
+      writers_(store_->Writers().get()),
+      queue_(store_->AnswerFrames().get()) {
+    store_->SetWriterNotice([this](const std::string& title, const std::string& text) {
+        if (module_ == nullptr) return;
+        module_->Log().WriteLogLine(text);
+        noticeLogged_ = true;
+        // Host calls report through their result code only.
+        const CommandInFlight& command = module_->Command();
+        if (command.caller == kCallerConsole)
+            module_->Ui().ShowMessage(title.empty() ? CommandName(command.code) : title, text);
+    });
 }
 
-void StoreIntake::ReportStoreFailure(ControlModule& m, const std::string& what, int code, const std::string& detail) {
-    std::string line = what + " Err" + ResultCodeText(code);
-    if (!detail.empty()) line += "：" + detail;
-    m.Log().WriteLogLine(line);
-}
+StoreIntake::~StoreIntake() { store_->SetWriterNotice({}); }
 
 void StoreIntake::BeginAnswer(ControlModule& m, const CommandInFlight& command) {
     module_ = &m;
@@ -75,14 +54,14 @@ void StoreIntake::EndAnswer(ControlModule& m, std::uint8_t command, IntakeOutcom
     // Rows written for a frame are only kept when the answer's transaction commits; a failed commit must
     // not be reported as a stored answer.
     if (int closed = writers_->TakeCloseResult(); closed != 0 && !failed) {
-        ReportStoreFailure(m, CommandName(command) + "数据保存失败", closed, writers_->LastErrorText());
+        store_->ReportFailure(CommandName(command) + "数据保存失败", closed, writers_->LastErrorText());
         m.SetResultDetail(closed, writers_->LastErrorText());
         o.result = closed;
     } else if (failed) {
         // A store failure goes to the log and into the result's message once, with the engine's reason.
         const std::string& why = !writers_->LastErrorText().empty() ? writers_->LastErrorText() : queueError;
         if (!why.empty()) {
-            if (!noticeLogged_) ReportStoreFailure(m, CommandName(command) + "数据保存失败", o.result, why);
+            if (!noticeLogged_) store_->ReportFailure(CommandName(command) + "数据保存失败", o.result, why);
             m.SetResultDetail(o.result, why);
         }
     }
@@ -110,7 +89,7 @@ IntakeOutcome StoreIntake::AcceptStoredAnswers(ControlModule& m, CommandInFlight
 }
 
 void StoreIntake::RunRollProgress(ControlModule& m, const CommandInFlight& command) {
-    if (handle_->Open() == nullptr) return;
+    if (!store_->IsOpen()) return;
     std::string current;
     const CommandInfo* row = FindCommand(command.code);
     const RollProgress progress = row != nullptr ? row->rollProgress : RollProgress::None;
@@ -145,113 +124,13 @@ void StoreIntake::RunRollProgress(ControlModule& m, const CommandInFlight& comma
         m.Log().WriteLogLine("数据库中没有当前发票号 " + current + " 所在的发票卷，发票卷记录不变");
         break;
     default:
-        ReportStoreFailure(m, "发票卷记录更新失败 当前发票号 " + current, r, writers_->LastErrorText());
+        store_->ReportFailure("发票卷记录更新失败 当前发票号 " + current, r, writers_->LastErrorText());
         break;
     }
 }
 
-int StoreIntake::OpenStore(ControlModule& m) {
-    if (handle_->Open() != nullptr) return 0;
-    std::filesystem::path dir = m.Paths().appDir;
-    if (dir.empty()) dir = std::filesystem::path(m.Paths().storePath).parent_path();
-    handle_->access = std::make_unique<StoreAccess>(dir);
-    int r = handle_->access->Open();
-    if (r == 0) r = handle_->access->OpenAnswerQueue();
-    if (r != 0) {
-        const std::string why = handle_->access->LastErrorText();
-        ReportStoreFailure(m, "数据库打开失败", r, why);
-        m.SetResultDetail(r, why);
-        handle_->access->Close();
-        handle_->access.reset();
-        return r;
-    }
-    queue_->Detach();
-    // A store away from the library's directory is easily looked for in the wrong place.
-    if (m.Paths().source == DataDirSource::HomeFallback)
-        m.Log().WriteLogLine("程序目录 " + LibraryDirectory() + " 不能写入，使用数据库 " +
-                             handle_->access->StorePath().string());
-    return 0;
+std::unique_ptr<AnswerIntake> MakeStoreIntake(std::shared_ptr<StoreService> store) {
+    return std::make_unique<StoreIntake>(std::move(store));
 }
-
-int StoreIntake::CloseStore(ControlModule& m) {
-    StoreAccess* access = handle_->Open();
-    if (access == nullptr) {
-        handle_->access.reset();
-        return 0;
-    }
-    writers_->ReleaseStatements();
-    queue_->Detach();
-    const int r = access->CompactStoreAtUnload();
-    if (r != 0) {
-        ReportStoreFailure(m, "数据库压缩失败", r, access->LastErrorText());
-        m.SetResultDetail(r, access->LastErrorText());
-    }
-    if (r == 0 && access->CompactionSkipped()) m.Log().WriteLogLine("数据库正被其他程序打开，本次不压缩");
-    access->Close();
-    handle_->access.reset();
-    return r;
-}
-
-int StoreIntake::ReadSerialSettings(ControlModule& m, int& port, int& selector) {
-    port = 0;
-    selector = 0;
-    StoreAccess* access = handle_->Open();
-    if (access == nullptr) return result::kStoreOpenFailed;
-    int r = access->OpenAccess(Selection::Of("ComSet"), kComSetSlot);
-    RecordSet* rs = access->Slot(kComSetSlot);
-    std::int64_t p = 0, b = 0;
-    if (r == 0) r = rs->MoveFirst();
-    if (r == 0) r = rs->GetInteger("CommPort", p);
-    if (r == 0) r = rs->GetInteger("Bite", b);
-    access->ReleaseSlot(kComSetSlot);
-    if (r != 0) {
-        ReportStoreFailure(m, "读取串口设置失败", r, access->LastErrorText());
-        return r;
-    }
-    // 0 means nothing was chosen yet: the settings panel then shows the first entry of each list
-    // (COM1, 9600), and that is what is tried first. A value outside the lists cannot be opened.
-    if (p == 0) p = 1;
-    if (b == 0) b = 1;
-    if (p < 1 || p > 5 || b < 1 || b > 2) return result::kNoCurrentRecord;
-    port = static_cast<int>(p);
-    selector = static_cast<int>(b);
-    return 0;
-}
-
-void StoreIntake::WriteSerialSettings(ControlModule& m, int port, int selector) {
-    StoreAccess* access = handle_->Open();
-    if (access == nullptr) return;
-    int r = access->OpenAccess(Selection::Of("ComSet"), kComSetSlot);
-    RecordSet* rs = access->Slot(kComSetSlot);
-    if (r == 0 && rs->Eof()) r = rs->AddNew();
-    if (r == 0) r = rs->SetInteger("CommPort", port);
-    if (r == 0) r = rs->SetInteger("Bite", selector);
-    if (r == 0) r = rs->Update();
-    const std::string detail = rs->LastErrorText();
-    access->ReleaseSlot(kComSetSlot);
-    if (r != 0) ReportStoreFailure(m, "保存串口设置失败", r, detail);
-}
-
-int StoreIntake::ClearStoreTables(ControlModule& m, std::uint32_t flags) {
-    StoreAccess* access = handle_->Open();
-    if (access == nullptr) return result::kStoreOpenFailed;
-    const int r = access->ClearStoreTables(kClearSlot, flags, clearProgress_);
-    if (r != 0) ReportStoreFailure(m, "清空数据库失败", r, access->LastErrorText());
-    return r;
-}
-
-int StoreIntake::BookSignature(ControlModule& m, const std::string& typedText) {
-    if (handle_->Open() == nullptr) return result::kStoreOpenFailed;
-    const int r = writers_->BookSignature(typedText);
-    if (r != 0) ReportStoreFailure(m, "保存签名数据失败", r, writers_->LastErrorText());
-    return r;
-}
-
-std::shared_ptr<StoreConnection> StoreIntake::JournalStore() {
-    StoreAccess* access = handle_->Open();
-    return access != nullptr ? access->Connection() : nullptr;
-}
-
-std::unique_ptr<AnswerIntake> MakeStoreIntake() { return std::make_unique<StoreIntake>(); }
 
 }  // namespace karvex

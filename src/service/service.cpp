@@ -407,7 +407,7 @@ HttpResponse Service::Status() {
 int Service::OpenReader(QString& why) {
     // A connection of its own that only reads: it may look while the control writes.
     if (reader_ && reader_->IsOpen()) return 0;
-    reader_ = std::make_unique<StoreAccess>(fiscal_.Module().Paths().appDir);
+    reader_ = std::make_unique<StoreAccess>(fiscal_.Module().Paths().appDir, StoreKey());
     if (const int r = reader_->Open(StoreMode::Read); r != 0) {
         why = Q(reader_->LastErrorText());
         reader_.reset();

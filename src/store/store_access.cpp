@@ -74,8 +74,8 @@ bool StoreAccess::AnswerRefillsTable(std::uint8_t code) {
     return entry != nullptr && entry->refills;
 }
 
-StoreAccess::StoreAccess(std::filesystem::path dataDirectory)
-    : storePath_(std::move(dataDirectory) / kStoreFileName) {}
+StoreAccess::StoreAccess(std::filesystem::path dataDirectory, std::string key)
+    : storePath_(std::move(dataDirectory) / kStoreFileName), key_(std::move(key)) {}
 
 StoreAccess::~StoreAccess() { Close(); }
 
@@ -93,7 +93,6 @@ std::int32_t StoreAccess::FromSlot(int slot, std::int32_t code) {
 
 std::int32_t StoreAccess::Open(StoreMode mode) {
     Close();
-    key_ = StoreKey();
     const std::filesystem::path dir = storePath_.parent_path();
     std::error_code ec;
     if (!std::filesystem::is_directory(dir.empty() ? "." : dir, ec)) {

@@ -58,14 +58,14 @@ public:
     static constexpr int kAnswerQueueSlot = 1;
     static constexpr int kRollSlot = 2;
 
-    // The store file is <dataDirectory>/FiscalMachine.mdb. Nothing is opened yet.
-    explicit StoreAccess(std::filesystem::path dataDirectory);
+    // The store file is <dataDirectory>/FiscalMachine.mdb, encrypted with `key`. Nothing is opened yet.
+    explicit StoreAccess(std::filesystem::path dataDirectory, std::string key = BuiltInStoreKey());
     // An answer still open is rolled back: it was never completed.
     ~StoreAccess();
     StoreAccess(const StoreAccess&) = delete;
     StoreAccess& operator=(const StoreAccess&) = delete;
 
-    // Opens (creating when missing) the encrypted store with StoreKey(). 0; result::kStoreInUse when another
+    // Opens (creating when missing) the encrypted store with its key. 0; result::kStoreInUse when another
     // writer has the store; 91 with the path and the reason when the store cannot be opened or written
     // (a reader only needs to read an existing file).
     std::int32_t Open(StoreMode mode = StoreMode::Write);

@@ -5,10 +5,9 @@
 #include <cstdlib>
 #include <system_error>
 
-#include "store/outbox.h"
+#include "store/open_steps.h"
 #include "store/schema.h"
 #include "store/store_codes.h"
-#include "store/store_upkeep.h"
 
 namespace karvex {
 namespace {
@@ -25,6 +24,8 @@ void RemoveWithCompanions(const std::filesystem::path& file) {
 }
 
 }  // namespace
+
+std::string BuiltInStoreKey() { return kBuiltInStoreKey; }
 
 std::string StoreKey() {
     const char* env = std::getenv("KARVEX_STORE_KEY");
@@ -110,7 +111,7 @@ std::int32_t StoreConnection::OpenFile(const std::filesystem::path& file, const 
     // left beside it would belong to the old file. A process killed mid-transaction leaves a hot
     // journal that the next open rolls back, so the tables come back as they were before.
     std::int32_t code = Exec("PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL;");
-    if (code == result::kSuccess) code = EnsureSchema();
+    if (code == result::kSuccess) code = RunOpenSteps();
     if (code != result::kSuccess) {
         std::string text = error_;
         Close();
@@ -120,22 +121,12 @@ std::int32_t StoreConnection::OpenFile(const std::filesystem::path& file, const 
     return result::kSuccess;
 }
 
-std::int32_t StoreConnection::EnsureSchema() {
+std::int32_t StoreConnection::RunOpenSteps() {
     StoreTransaction tx(*this);
     if (tx.BeginResult() != result::kSuccess) return tx.BeginResult();
-    for (const TableDef& table : StoreTables()) {
-        std::int32_t code = Exec(CreateTableSql(table));
-        if (code != result::kSuccess) return code;
+    for (const StoreOpenStep& step : StoreOpenSteps()) {
+        if (std::int32_t code = step.run(*this); code != result::kSuccess) return code;
     }
-    // The serial settings live in exactly one row; 0 and 0 mean "nothing chosen yet".
-    std::int32_t code = Exec(
-        "INSERT INTO \"ComSet\" (\"CommPort\", \"Bite\") SELECT 0, 0 WHERE NOT EXISTS (SELECT 1 FROM \"ComSet\");");
-    if (code != result::kSuccess) return code;
-    if ((code = EnsureSearchIndexes(*this)) != result::kSuccess) return code;
-    if ((code = EnsureMaintainedTotals(*this)) != result::kSuccess) return code;
-    // Capture for the central database, made last: its triggers read the tables' columns.
-    if ((code = CreateOutboxTables(*this)) != result::kSuccess) return code;
-    if ((code = CreateOutboxTriggers(*this)) != result::kSuccess) return code;
     return tx.Commit();
 }
 

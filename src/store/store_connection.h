@@ -12,6 +12,8 @@ struct sqlite3_stmt;
 
 namespace karvex {
 
+// The key a store is encrypted with when the installation gives none of its own (KARVEX_STORE_KEY).
+std::string BuiltInStoreKey();
 // The key that opens the store: KARVEX_STORE_KEY when it is set and not empty, otherwise the
 // built-in key. An empty variable does not count, because an empty key would store the file in clear.
 std::string StoreKey();
@@ -23,8 +25,8 @@ public:
     StoreConnection(const StoreConnection&) = delete;
     StoreConnection& operator=(const StoreConnection&) = delete;
 
-    // Opens (or creates) the file with the key, checks that the key reads it, and makes sure every
-    // table of the schema and the one ComSet row exist. Returns 0, or result::kStoreOpenFailed / an engine
+    // Opens (or creates) the file with the key, checks that the key reads it, and runs the open steps
+    // (open_steps.h: every table of the schema, the one ComSet row, and whatever else is created when missing). Returns 0, or result::kStoreOpenFailed / an engine
     // code with the reason in LastErrorText(). An existing file is never rewritten when the key fails.
     std::int32_t Open(const std::filesystem::path& file, const std::string& key);
     // Opens an existing file for reading what others wrote: nothing is created or changed, and a file
@@ -57,7 +59,7 @@ public:
 
 private:
     std::int32_t OpenFile(const std::filesystem::path& file, const std::string& key, bool writer);
-    std::int32_t EnsureSchema();
+    std::int32_t RunOpenSteps();
 
     sqlite3* db_ = nullptr;
     std::filesystem::path file_;

@@ -29,8 +29,7 @@
 #include <vector>
 
 #include "browser/data_browser.h"
-#include "control/control_module.h"
-#include "control/store_intake.h"
+#include "store/store_service.h"
 #include "store/record_set.h"
 #include "store/store_access.h"
 
@@ -882,16 +881,11 @@ TEST_F(BrowserTest, ClosingReleasesEveryRecordSet) {
 TEST(BrowserEntry, ShowDataBrowserOpensModalOnTheModuleStore) {
     std::string pattern = (std::filesystem::temp_directory_path() / "karvex-browser-XXXXXX").string();
     ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    ::setenv("KARVEX_DATA_DIR", pattern.c_str(), 1);
-    ::unsetenv("KARVEX_STORE_KEY");
     {
-        ControlModule m;
-        ASSERT_EQ(m.Intake().OpenStore(m), 0);
-        auto* intake = dynamic_cast<StoreIntake*>(&m.Intake());
-        ASSERT_NE(intake, nullptr);
-        ASSERT_NE(intake->Access(), nullptr);
+        StoreService store;
+        ASSERT_EQ(store.Open(pattern, BuiltInStoreKey()), 0);
         RecordSet rs;
-        ASSERT_EQ(rs.Open(intake->Access()->Connection(), Selection::Of("MachineData")), 0);
+        ASSERT_EQ(rs.Open(store.Connection(), Selection::Of("MachineData")), 0);
         ASSERT_EQ(rs.AddNew(), 0);
         ASSERT_EQ(rs.SetText("机器编号", "M0042"), 0);
         ASSERT_EQ(rs.Update(), 0);
@@ -912,14 +906,13 @@ TEST(BrowserEntry, ShowDataBrowserOpensModalOnTheModuleStore) {
             tab = shown->TabStrip()->currentIndex();
             shown->reject();
         });
-        ShowDataBrowser(m, nullptr);
+        ShowDataBrowser(store, nullptr);
         EXPECT_TRUE(seen);
         EXPECT_EQ(machine, "M0042");
         EXPECT_EQ(tab, 0);
         EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
-        m.Intake().CloseStore(m);
+        store.Close();
     }
-    ::unsetenv("KARVEX_DATA_DIR");
     std::error_code ec;
     std::filesystem::remove_all(pattern, ec);
 }

@@ -7,7 +7,7 @@
 #include <QStyle>
 
 #include "console_fixture.h"
-#include "control/store_intake.h"
+#include "store/store_service.h"
 #include "store/record_set.h"
 #include "store/store_access.h"
 
@@ -17,10 +17,8 @@ namespace {
 class ConsoleStorePanels : public ConsoleFixture {
 protected:
     StoreAccess& Store() {
-        auto* intake = dynamic_cast<StoreIntake*>(&M().Intake());
-        EXPECT_NE(intake, nullptr);
-        EXPECT_NE(intake->Access(), nullptr);
-        return *intake->Access();
+        EXPECT_NE(M().Store().Access(), nullptr);
+        return *M().Store().Access();
     }
     void SetComSet(int port, int bite) {
         RecordSet rs;

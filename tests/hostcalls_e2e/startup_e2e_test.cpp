@@ -4,6 +4,7 @@
 
 #include "link/result_codes.h"
 #include "control/paths.h"
+#include "store/store_service.h"
 
 namespace karvex::testing {
 namespace {
@@ -14,7 +15,7 @@ TEST_F(StartupE2E, PromptedPortIsReadAsANumberAndOpenedAt9600) {
     // The store remembers port 1 at 38400 baud, and port 1 is gone.
     ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
     ControlModule& m = fiscal_->Module();
-    m.Intake().WriteSerialSettings(m, 1, 2);
+    m.Store().SaveSerialSettings(1, 2);
     ASSERT_EQ(fiscal_->UnloadFicalForm(0), 0);
     ::setenv("KARVEX_COM1", (dir_ + "/no-such-device").c_str(), 1);
     ::setenv("KARVEX_COM3", sim_->device_path().c_str(), 1);

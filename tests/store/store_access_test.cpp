@@ -334,7 +334,7 @@ TEST_F(StoreAccessTest, CompactionWritesAnEncryptedCopyInTheStoresPlace) {
     const auto file = dir_ / "FiscalMachine.mdb";
     EXPECT_NE(ReadFile(file).substr(0, 15), "SQLite format 3");
     EXPECT_FALSE(ReadableWithKey(file, "wrong key"));
-    EXPECT_TRUE(ReadableWithKey(file, StoreKey()));
+    EXPECT_TRUE(ReadableWithKey(file, BuiltInStoreKey()));
     // The store is open again and holds its rows and its unique keys.
     EXPECT_EQ(FirstText("MachineData", "机器编号"), "0000000000000042");
     Fill("DayTrade", "日期", "20240101");
@@ -368,40 +368,36 @@ TEST_F(StoreAccessTest, CompactionRollsBackAnUnfinishedAnswer) {
     EXPECT_EQ(FirstText("DayTrade", "日期"), "20240101");
 }
 
-TEST_F(StoreAccessTest, EnvironmentKeyReplacesTheBuiltInKey) {
+TEST_F(StoreAccessTest, AnInstallationKeyReplacesTheBuiltInKey) {
     store_.reset();
     const auto file = dir_ / "FiscalMachine.mdb";
     std::filesystem::remove(file);
-    ::setenv("KARVEX_STORE_KEY", "site key 'with quotes\"", 1);
+    const std::string siteKey = "site key 'with quotes\"";
     {
-        StoreAccess store(dir_);
+        StoreAccess store(dir_, siteKey);
         ASSERT_EQ(store.Open(), 0) << store.LastErrorText();
         ASSERT_EQ(store.OpenAccess("Select * From MachineData", 0), 0);
         ASSERT_EQ(store.Slot(0)->AddNew(), 0);
         ASSERT_EQ(store.Slot(0)->SetText("机器编号", "1"), 0);
         ASSERT_EQ(store.Slot(0)->Update(), 0);
     }
-    EXPECT_TRUE(ReadableWithKey(file, "site key 'with quotes\""));
+    EXPECT_TRUE(ReadableWithKey(file, siteKey));
     const std::string before = ReadFile(file);
 
-    ::unsetenv("KARVEX_STORE_KEY");
     StoreAccess wrong(dir_);
     EXPECT_EQ(wrong.Open(), result::kStoreOpenFailed);
     EXPECT_FALSE(wrong.LastErrorText().empty());
     EXPECT_FALSE(wrong.IsOpen());
     EXPECT_EQ(ReadFile(file), before);  // a wrong key never rewrites the file
 
-    ::setenv("KARVEX_STORE_KEY", "", 1);  // empty means the built-in key, never no key
-    EXPECT_EQ(StoreKey(), [] {
-        ::unsetenv("KARVEX_STORE_KEY");
-        return StoreKey();
-    }());
+    StoreAccess empty(dir_, "");
+    EXPECT_EQ(empty.Open(), result::kStoreOpenFailed) << "an empty key never stores the file in clear";
+    EXPECT_EQ(ReadFile(file), before);
 
-    ::setenv("KARVEX_STORE_KEY", "site key 'with quotes\"", 1);
-    StoreAccess right(dir_);
+    StoreAccess right(dir_, siteKey);
     ASSERT_EQ(right.Open(), 0);
     ASSERT_EQ(right.CompactStoreAtUnload(), 0) << right.LastErrorText();
-    EXPECT_TRUE(ReadableWithKey(file, "site key 'with quotes\""));
+    EXPECT_TRUE(ReadableWithKey(file, siteKey));
     EXPECT_EQ(Count(right, "MachineData"), 1);
 }
 
@@ -438,6 +434,7 @@ TEST_F(StoreAccessTest, UnreadableFileIsToldByWhatItShows) {
         sqlite3_exec(db, "CREATE TABLE t(x);", nullptr, nullptr, nullptr);
         sqlite3_close(db);
     };
+    std::string key = BuiltInStoreKey();
     std::string noise(4096, '\0');
     for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>((i * 7919 + 13) % 251);
     const struct {
@@ -450,19 +447,19 @@ TEST_F(StoreAccessTest, UnreadableFileIsToldByWhatItShows) {
         {"whole pages of zeros", [&] { write(std::string(8192, '\0')); }, "：存储文件已损坏"},
         {"first page cut short", [&] { write(encrypted.substr(0, 1000)); }, "：存储文件已损坏"},
         // Noise of whole pages is what an encrypted store looks like: key and damage cannot be told apart.
-        {"encrypted under another key", [&] { write(encrypted); ::setenv("KARVEX_STORE_KEY", "other", 1); },
+        {"encrypted under another key", [&] { write(encrypted); key = "other"; },
          "：密钥错误或文件已损坏"},
         {"whole pages of noise", [&] { write(noise); }, "：密钥错误或文件已损坏"},
     };
     for (const auto& c : cases) {
         c.make();
-        StoreAccess store(dir_);
+        StoreAccess store(dir_, key);
         EXPECT_EQ(store.Open(), result::kStoreOpenFailed) << c.what;
         const std::string text = store.LastErrorText();
         EXPECT_NE(text.find(c.reason), std::string::npos) << c.what << ": " << text;
         EXPECT_NE(text.find("文件已加密或不是数据库（file is encrypted or is not a database）"), std::string::npos)
             << c.what << ": " << text;
-        ::unsetenv("KARVEX_STORE_KEY");
+        key = BuiltInStoreKey();
     }
 }
 

@@ -118,8 +118,8 @@ TEST_F(StoredAnswers, SignaturesMoveFromWaitingToSignedAndSupersede) {
     for (int i = 0; i < 130; ++i) data += "65 ";
     ASSERT_EQ(Run([&](const IssueContext& c) { return IssueIdiograph(c, data, ByteListKind::Decimal); }), 0);
     // Booked rows: the second booking supersedes a row still waiting.
-    ASSERT_EQ(Intake().BookSignature(M(), "x"), 0);
-    ASSERT_EQ(Intake().BookSignature(M(), "y"), 0);
+    ASSERT_EQ(Store().BookSigning("x"), 0);
+    ASSERT_EQ(Store().BookSigning("y"), 0);
     auto rows = Rows("Idiograph");
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(rows[0]["签名状态"], "2");
@@ -145,11 +145,11 @@ TEST_F(StoredAnswers, SignatureWithNothingWaitingGives151AndChangesNothing) {
 TEST_F(StoredAnswers, InitialisationClearsTheFlaggedTablesThenRefillsUserAndTaxData) {
     SeedInvoices(10, 20240301, 20240302);
     ASSERT_EQ(RunBare(0x37), 0);
-    ASSERT_EQ(Intake().BookSignature(M(), "z"), 0);
+    ASSERT_EQ(Store().BookSigning("z"), 0);
     RangeInput range{"", "", Date("20240301"), Date("20240302")};
     ASSERT_EQ(Run([&](const IssueContext& c) { return IssuePrintData(c, false, range); }), 0);
     std::vector<std::uint32_t> emptied;
-    Intake().SetClearProgress([&](std::uint32_t table, const std::string& caption) {
+    Store().SetClearProgress([&](std::uint32_t table, const std::string& caption) {
         emptied.push_back(table);
         EXPECT_EQ(caption, "清空完成");
     });
@@ -205,7 +205,7 @@ TEST_F(StoredAnswers, RollProgressFollowsTheProcessorWithoutChangingResults) {
             std::snprintf(first, sizeof first, "%010u", r.first);
             std::snprintf(last, sizeof last, "%010u", r.last);
             InvoiceRollRecord roll{r.code, first, last, " ", 1, " ", " ", NowStamp(), r.code + first};
-            ASSERT_EQ(Intake().RecordWriters().WriteRow("InvoiceNumber", RowPosition::Add,
+            ASSERT_EQ(Store().Writers()->WriteRow("InvoiceNumber", RowPosition::Add,
                                                           {{"发票代码", roll.invoice_code},
                                                            {"单卷发票起始号", roll.first_number},
                                                            {"单卷发票终止号", roll.last_number},

@@ -6,7 +6,7 @@
 #include <map>
 
 #include "commands/issuers.h"
-#include "control/store_intake.h"
+#include "store/store_service.h"
 #include "link/result_codes.h"
 #include "store/record_set.h"
 #include "store/store_codes.h"
@@ -21,8 +21,8 @@ protected:
     }
 
     ControlModule& M() { return fiscal_->Module(); }
-    StoreIntake& Intake() { return dynamic_cast<StoreIntake&>(M().Intake()); }
-    StoreAccess& Access() { return *Intake().Access(); }
+    StoreService& Store() { return M().Store(); }
+    StoreAccess& Access() { return *Store().Access(); }
 
     // Sends a bare command as the console does and waits for its end.
     int RunBare(std::uint8_t code, std::uint16_t mode = kCallerConsole) {

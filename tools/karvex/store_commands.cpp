@@ -31,7 +31,7 @@ Outcome DumpTable(Fiscal&, const Options& o) {
         throw UsageError{"--format must be json, jsonl or csv, not " + o.Get("format")};
     Outcome out{"DumpTable", 0, {}};
     // Only reads: allowed while a control writes the store.
-    StoreAccess store(ResolveDataPaths().appDir);
+    StoreAccess store(ResolveDataPaths().appDir, StoreKey());
     if ((out.result = store.Open(StoreMode::Read)) != 0) {
         out.outputs.emplace_back("error", store.LastErrorText());
         out.toStandardError = format != ExportFormat::Json;
@@ -84,7 +84,7 @@ Outcome ClearTables(Fiscal&, const Options& o) {
     unsigned long flags = std::strtoul(text.c_str(), &end, 0);
     if (text.empty() || *end != '\0' || flags > 0xFFFFFFFFul) throw UsageError{"--flags is not a number: " + text};
     Outcome out{"ClearStoreTables", 0, {}};
-    StoreAccess store(ResolveDataPaths().appDir);
+    StoreAccess store(ResolveDataPaths().appDir, StoreKey());
     if ((out.result = store.Open()) != 0) {
         out.outputs.emplace_back("error", store.LastErrorText());
         return out;

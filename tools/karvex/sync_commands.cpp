@@ -73,7 +73,7 @@ Outcome Push(const Options& o) {
 
 Outcome Status() {
     Outcome out{"SyncStatus", 0, {}};
-    StoreAccess store(ResolveDataPaths().appDir);
+    StoreAccess store(ResolveDataPaths().appDir, StoreKey());
     if ((out.result = store.Open(StoreMode::Read)) != 0) {
         out.outputs.emplace_back("error", store.LastErrorText());
         return out;
