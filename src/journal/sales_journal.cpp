@@ -92,11 +92,12 @@ ResultCode SalesJournal::Open(std::string_view saleId, ByteView frame, const Sal
 
     SaleRecord earlier;
     const bool reuse = FindSale(saleId, earlier) == result::kSuccess;
-    // A new attempt of a sale that was not issued starts its row afresh: nothing of the last attempt holds.
+    // A new attempt of a sale that was not issued starts its row afresh: nothing of the last attempt holds,
+    // but the row keeps its creation time, which with its row identity names it in the central database.
     const std::string sql =
         reuse ? "UPDATE " + Q(kTable) + " SET " + Q(kKind) + " = ?1, " + Q(kReturned) + " = ?2, " + Q(kHousehold) +
                     " = ?3, " + Q(kPayer) + " = ?4, " + Q(kItemCount) + " = ?5, " + Q(kGoods) + " = ?6, " + Q(kTotal) +
-                    " = ?7, " + Q(kRequest) + " = ?8, " + Q(kCreated) + " = ?9, " + Q(kState) + " = ?10, " +
+                    " = ?7, " + Q(kRequest) + " = ?8, " + Q(kState) + " = ?10, " +
                     Q(kUpdated) + " = ?9, " + Q(kResult) + " = NULL, " + Q(kInvNum) + " = NULL, " + Q(kTaxCode) +
                     " = NULL, " + Q(kDateTime) + " = NULL, " + Q(kMachineNum) + " = NULL, " + Q(kUserName) +
                     " = NULL, " + Q(kTaxNumber) + " = NULL WHERE " + Q(kRowIdColumn) + " = ?11"

@@ -26,10 +26,13 @@ std::vector<CentralTable> BuildTables() {
     for (const SyncedTable& synced : SyncedTables()) {
         const TableDef* def = FindStoreTable(synced.name);
         if (def == nullptr) continue;
-        CentralTable t{def->name, synced.key, {}};
+        CentralTable t{def->name, synced.key, {}, {}};
         if (t.key == kRowIdColumn) t.columns.push_back({kRowIdColumn, "bigint"});
         for (const FieldDef& f : def->fields) t.columns.push_back({f.name, PgType(f)});
-        if (t.name == journal::kTable) t.since = 2;
+        if (t.name == journal::kTable) {
+            t.since = 2;
+            t.keyTime = std::string(journal::kCreated);
+        }
         out.push_back(std::move(t));
     }
     return out;
@@ -75,6 +78,18 @@ std::vector<std::string> VersionTwo() {
                   " AS result FROM " + CentralName(std::string(journal::kTable)) + " WHERE " + col(journal::kState) +
                   " IN ('" + std::string(journal::kSent) + "', '" + std::string(journal::kInDoubt) + "')");
     return sql;
+}
+
+// The journal's rows are keyed by their creation time too (to the second, as the journal writes it), so
+// that a register whose store was recreated adds its rows beside the older ones. The rows already there
+// keep their data; a row with no creation time could not be keyed and gets an empty one.
+std::vector<std::string> VersionThree() {
+    const std::string table = CentralName(std::string(journal::kTable));
+    const std::string created = PgIdentifier(std::string(journal::kCreated));
+    return {"UPDATE " + table + " SET " + created + " = '' WHERE " + created + " IS NULL",
+            "ALTER TABLE " + table + " DROP CONSTRAINT " + PgIdentifier(std::string(journal::kTable) + "_pkey"),
+            "ALTER TABLE " + table + " ADD PRIMARY KEY (machine_no, " + PgIdentifier(kRowIdColumn) + ", " + created +
+                ")"};
 }
 
 std::vector<std::string> VersionOne() {
@@ -148,6 +163,7 @@ std::vector<std::string> CentralSchemaStep(int version) {
     std::vector<std::string> sql;
     if (version == 1) sql = VersionOne();
     if (version == 2) sql = VersionTwo();
+    if (version == 3) sql = VersionThree();
     if (!sql.empty()) {
         sql.push_back("INSERT INTO " + std::string(kCentralSchemaName) + ".schema_version (version) VALUES (" +
                       std::to_string(version) + ")");
@@ -178,6 +194,8 @@ std::string UpsertSql(const CentralTable& table, const std::vector<std::string>&
     };
     const int keyIndex = table.key.empty() ? -1 : localIndex(table.key);
     if (!table.key.empty() && keyIndex < 0) return {};
+    const int timeIndex = table.keyTime.empty() ? -1 : localIndex(table.keyTime);
+    if (!table.keyTime.empty() && timeIndex < 0) return {};
     std::string names = "machine_no";
     std::string values = "$1";
     std::string updates;
@@ -191,7 +209,8 @@ std::string UpsertSql(const CentralTable& table, const std::vector<std::string>&
     }
     // The last copy of each row is chosen before any value is converted: an earlier copy that a column
     // would refuse does not matter once a later one replaces it.
-    const std::string key = "e->>" + std::to_string(keyIndex);
+    std::string key = "e->>" + std::to_string(keyIndex);
+    if (timeIndex >= 0) key += ", e->>" + std::to_string(timeIndex);
     std::string sql = "INSERT INTO " + CentralName(table.name) + " (" + names + ", synced_at) SELECT " + values +
                       ", now() FROM (SELECT ";
     if (keyIndex >= 0) sql += "DISTINCT ON (" + key + ") ";
@@ -199,6 +218,7 @@ std::string UpsertSql(const CentralTable& table, const std::vector<std::string>&
     sql += keyIndex >= 0 ? key + ", n DESC" : "n DESC LIMIT 1";
     sql += ") AS last ON CONFLICT (machine_no";
     if (keyIndex >= 0) sql += ", " + PgIdentifier(table.key);
+    if (timeIndex >= 0) sql += ", " + PgIdentifier(table.keyTime);
     sql += ") DO UPDATE SET " + updates + "synced_at = EXCLUDED.synced_at";
     return sql;
 }

@@ -7,7 +7,7 @@
 
 namespace karvex::sync {
 
-inline constexpr int kCentralSchemaVersion = 2;
+inline constexpr int kCentralSchemaVersion = 3;
 inline constexpr const char* kCentralSchemaName = "karvex";
 // The column every central table carries first.
 inline constexpr const char* kMachineNumberColumn = "machine_no";
@@ -20,6 +20,9 @@ struct CentralColumn {
 struct CentralTable {
     std::string name;
     std::string key;  // the store table's own key; empty: one row per register
+    // A second key column, for a table keyed by row identity: a recreated store numbers its rows from 1
+    // again, and its rows must land beside the older ones rather than over them.
+    std::string keyTime;
     std::vector<CentralColumn> columns;
     int since = 1;  // the schema version that created it
 };

@@ -181,14 +181,28 @@ TEST_F(CentralTest, SchemaIsVersionedAndASyncNeedsItsVersion) {
     EXPECT_EQ(sync::InitCentral(tls, message), result::kSyncConnectFailed);
     EXPECT_NE(message.find("SSL"), std::string::npos) << message;
     ASSERT_EQ(sync::InitCentral(settings_, message), 0) << "a second init changes nothing";
-    EXPECT_EQ(CentralValue("SELECT string_agg(version::text, ',' ORDER BY version) FROM karvex.schema_version"), "1,2");
+    EXPECT_EQ(CentralValue("SELECT string_agg(version::text, ',' ORDER BY version) FROM karvex.schema_version"),
+              "1,2,3");
     // A database at the first version gains the sales journal and its view.
     PQclear(PQexec(central_,
                    "DROP VIEW karvex.sales_in_doubt; DROP TABLE karvex.\"SalesJournal\";"
-                   " DELETE FROM karvex.schema_version WHERE version = 2"));
+                   " DELETE FROM karvex.schema_version WHERE version >= 2"));
     ASSERT_EQ(sync::InitCentral(settings_, message), 0) << message;
-    EXPECT_NE(message.find("从版本 1 升到版本 2"), std::string::npos) << message;
+    EXPECT_NE(message.find("从版本 1 升到版本 3"), std::string::npos) << message;
     EXPECT_EQ(CentralValue("SELECT count(*) FROM karvex.sales_in_doubt"), "0");
+    // At the second version a journal row was keyed without its creation time; the upgrade keeps it.
+    PQclear(PQexec(central_,
+                   "ALTER TABLE karvex.\"SalesJournal\" DROP CONSTRAINT \"SalesJournal_pkey\","
+                   " ADD PRIMARY KEY (machine_no, karvex_row); DELETE FROM karvex.schema_version WHERE version = 3;"
+                   " INSERT INTO karvex.\"SalesJournal\" (machine_no, karvex_row, \"CreatedAt\", \"State\")"
+                   " VALUES ('1100000000000009', 1, '2026-12-01 09:00:00', 'sent')"));
+    ASSERT_EQ(sync::InitCentral(settings_, message), 0) << message;
+    EXPECT_NE(message.find("从版本 2 升到版本 3"), std::string::npos) << message;
+    EXPECT_EQ(CentralValue("SELECT count(*) FROM karvex.sales_in_doubt WHERE created_at = '2026-12-01 09:00:00'"), "1");
+    EXPECT_EQ(CentralValue("SELECT count(*) FROM pg_index WHERE indrelid = 'karvex.\"SalesJournal\"'::regclass"
+                           " AND indisprimary AND indnatts = 3"),
+              "1");
+    PQclear(PQexec(central_, "DELETE FROM karvex.\"SalesJournal\""));
     PQclear(PQexec(central_, "UPDATE karvex.schema_version SET version = 99"));
     EXPECT_EQ(sync::InitCentral(settings_, message), result::kSyncSchemaMismatch);
     EXPECT_NE(message.find("99"), std::string::npos) << message;
@@ -225,6 +239,36 @@ TEST_F(CentralTest, SchemaIsVersionedAndASyncNeedsItsVersion) {
     EXPECT_EQ(status.lastCode, result::kSyncSchemaMismatch);
     EXPECT_EQ(status.failures, 2);
     EXPECT_EQ(status.central.find(PgServer::kPassword), std::string::npos);
+}
+
+// A register's store is recreated (found unusable and replaced, a new disk): its journal numbers its rows
+// from 1 again, and they land centrally beside the older generation's instead of over it, while a row sent
+// again still replaces its own central copy.
+TEST_F(CentralTest, RecreatedStoreAddsItsJournalBesideTheOlderOne) {
+    TempDir dir("karvex-register");
+    auto fill = [&](int first, const std::vector<std::string>& created) {
+        StoreConnection store;
+        ASSERT_EQ(store.Open(StoreFile(dir), StoreKey()), 0) << store.LastErrorText();
+        FillRegister(store, "1100000000000011", first, 1);
+        for (const std::string& at : created)
+            Exec(store, "INSERT INTO \"SalesJournal\" (\"Kind\", \"CreatedAt\", \"State\") VALUES (52, '" + at +
+                            "', 'answered')");
+    };
+    fill(1, {"2026-12-01 09:00:00", "2026-12-01 09:05:00"});
+    std::string error;
+    ASSERT_EQ(Push(dir, &error), 0) << error;
+    const TableRows first = LocalRows(dir);
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) std::filesystem::remove_all(entry);
+    fill(2, {"2026-12-07 10:00:00"});
+    ASSERT_EQ(Push(dir, &error), 0) << error;
+    {
+        StoreConnection store;
+        ASSERT_EQ(store.Open(StoreFile(dir), StoreKey()), 0) << store.LastErrorText();
+        Exec(store, "UPDATE \"SalesJournal\" SET \"State\" = 'in-doubt' WHERE karvex_row = 1");
+    }
+    ASSERT_EQ(Push(dir, &error), 0) << error;
+    EXPECT_EQ(CentralRows(central_)["SalesJournal"], Union({first, LocalRows(dir)})["SalesJournal"]);
+    EXPECT_EQ(CentralValue("SELECT count(*) FROM karvex.sales_in_doubt"), "1");
 }
 
 // The server goes down after the second batch and comes back: the sync fails without losing a row, the
