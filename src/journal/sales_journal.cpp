@@ -134,6 +134,9 @@ ResultCode SalesJournal::Open(std::string_view saleId, ByteView frame, const Sal
 
 ResultCode SalesJournal::Settle(std::int64_t row, const SaleOutcome& outcome) {
     using namespace journal;
+    // The outcome may skip its sync: a power cut that loses it leaves the row "sent", which the next load
+    // settles by asking the processor. The "sent" row itself is always synced before the frame goes out.
+    StoreConnection::UnsyncedCommits unsynced(conn_);
     StoreTransaction tx(conn_);
     if (tx.BeginResult() != result::kSuccess) return tx.BeginResult();
     std::string sql =

@@ -277,17 +277,28 @@ std::int32_t StoreAccess::CompactStore() {
     }
     const std::filesystem::path copy = BackupPath();
     if (std::int32_t rc = conn_->ExportTo(copy); rc != result::kSuccess) return Fail(rc, conn_->LastErrorText());
+    // Everything the log holds goes into the file before the copy replaces it: the log belongs to the old
+    // file, and applied to the copy it would corrupt it.
+    std::int32_t emptied = conn_->Checkpoint();
+    const std::string emptiedText = conn_->LastErrorText();
     conn_->Close();
     conn_.reset();
 
     std::int32_t result = result::kSuccess;
     std::error_code ec;
-    if (std::filesystem::exists(storePath_.string() + "-journal", ec)) {
-        // A journal still beside the store belongs to it; pairing it with the copy would corrupt
+    const std::string log = storePath_.string() + "-wal";
+    const bool logHoldsPages = std::filesystem::exists(log, ec) && std::filesystem::file_size(log, ec) > 0;
+    if (emptied != result::kSuccess || logHoldsPages || std::filesystem::exists(storePath_.string() + "-journal", ec)) {
+        // A journal or log still beside the store belongs to it; pairing it with the copy would corrupt
         // the copy, so the store stays as it is.
         RemoveWithCompanions(copy);
-        result = Fail(result::kExecutionFailed, "存储文件旁有未完成的日志文件，未替换存储文件");
+        result = Fail(result::kExecutionFailed, emptied != result::kSuccess
+                                                    ? "存储文件的日志未能写入存储文件，未替换存储文件：" + emptiedText
+                                                    : std::string("存储文件旁有未完成的日志文件，未替换存储文件"));
     } else {
+        // An empty log and its index are the old file's; the copy starts without them.
+        std::filesystem::remove(log, ec);
+        std::filesystem::remove(storePath_.string() + "-shm", ec);
         // Replacing by rename is atomic: at every moment either the old or the compacted store is
         // in place, never neither.
         std::filesystem::rename(copy, storePath_, ec);

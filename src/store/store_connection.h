@@ -50,6 +50,27 @@ public:
     // result::kCompactDestinationExists when the file is there already; a partial copy of a failed run is removed.
     std::int32_t ExportTo(const std::filesystem::path& destination);
 
+    // True when the store writes ahead into its log (FiscalMachine.mdb-wal); false with a rollback journal,
+    // kept when the log cannot be used (a file system without shared memory, a busy store at the switch).
+    bool WritesAhead() const { return writesAhead_; }
+    // Copies the log's committed pages into the file and empties the log. 0, or the reason when a reader
+    // kept part of it.
+    std::int32_t Checkpoint();
+    // Until the guard ends, commits outside any transaction skip their own sync when the store writes
+    // ahead: a power cut may lose them but never damages the store, and the next synced commit makes them
+    // durable with it. A killed process loses nothing. For writes whose loss the next load repairs.
+    class UnsyncedCommits {
+    public:
+        explicit UnsyncedCommits(StoreConnection& conn);
+        ~UnsyncedCommits();
+        UnsyncedCommits(const UnsyncedCommits&) = delete;
+        UnsyncedCommits& operator=(const UnsyncedCommits&) = delete;
+
+    private:
+        StoreConnection& conn_;
+        bool active_ = false;
+    };
+
     // Runs SQL without parameters (only for fixed texts built from the schema).
     std::int32_t Exec(const std::string& sql);
     // Turns an engine return code into a store code and sets the error text.
@@ -65,6 +86,7 @@ private:
     std::filesystem::path file_;
     std::string key_;
     std::string error_;
+    bool writesAhead_ = false;
     std::vector<bool> levels_;  // true: BEGIN, false: SAVEPOINT
 };
 

@@ -233,7 +233,7 @@ TEST_F(StoreAccessTest, KilledProcessInTheMiddleOfAnAnswerLeavesTheTablesAsBefor
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     ASSERT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_TRUE(std::filesystem::exists(dir_ / "FiscalMachine.mdb-journal"));
+    EXPECT_TRUE(std::filesystem::exists(dir_ / "FiscalMachine.mdb-wal"));  // left to the next opening
 
     StoreAccess reopened(dir_);
     ASSERT_EQ(reopened.Open(), 0) << reopened.LastErrorText();
@@ -342,6 +342,25 @@ TEST_F(StoreAccessTest, CompactionWritesAnEncryptedCopyInTheStoresPlace) {
     ASSERT_EQ(store_->Slot(0)->AddNew(), 0);
     ASSERT_EQ(store_->Slot(0)->SetText("日期", "20240101"), 0);
     EXPECT_EQ(store_->Slot(0)->Update(), result::kDuplicateKey);
+}
+
+// Rows still only in the write-ahead log go into the compacted copy, and no log of the old file is left
+// beside the new one.
+TEST_F(StoreAccessTest, CompactionAfterLoggedWritesKeepsEveryRowAndLeavesNoOldLog) {
+    ASSERT_TRUE(store_->Connection()->WritesAhead());
+    ASSERT_EQ(store_->Connection()->Exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 500) "
+                                         "INSERT INTO ARecord (\"记录号\", \"记录\") SELECT i, hex(randomblob(40)) FROM n;"),
+              0);
+    const std::string log = (dir_ / "FiscalMachine.mdb-wal").string();
+    ASSERT_GT(std::filesystem::file_size(log), 0u);
+    const std::string before = ReadFile(log);
+    ASSERT_EQ(store_->CompactStore(), 0) << store_->LastErrorText();
+    EXPECT_TRUE(store_->Connection()->WritesAhead());
+    EXPECT_NE(ReadFile(log).substr(0, 64), before.substr(0, 64));
+    Statement count(*store_->Connection(), "SELECT count(*) FROM ARecord");
+    ASSERT_EQ(sqlite3_step(count.get()), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(count.get(), 0), 500);
+    EXPECT_TRUE(IntegrityOk());
 }
 
 TEST_F(StoreAccessTest, LeftOverCopyFailsOnceAndIsReplacedAtUnload) {
