@@ -34,27 +34,19 @@ std::string DoubleText(double d) {
 
 bool RangeOf(FieldType type, std::int64_t& lo, std::int64_t& hi) {
     switch (type) {
-        case FieldType::Byte: lo = 0; hi = 255; return true;
-        case FieldType::Short: lo = -32768; hi = 32767; return true;
-        case FieldType::Long: lo = std::numeric_limits<std::int32_t>::min(); hi = std::numeric_limits<std::int32_t>::max(); return true;
-        default: return false;
-    }
-}
-
-
-FieldValue Column(sqlite3_stmt* stmt, int index) {
-    switch (sqlite3_column_type(stmt, index)) {
-        case SQLITE_INTEGER: return static_cast<std::int64_t>(sqlite3_column_int64(stmt, index));
-        case SQLITE_FLOAT: return sqlite3_column_double(stmt, index);
-        case SQLITE_TEXT: {
-            const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt, index));
-            return std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(stmt, index)));
-        }
-        case SQLITE_BLOB: {
-            const auto* p = static_cast<const std::uint8_t*>(sqlite3_column_blob(stmt, index));
-            return Bytes(p, p + sqlite3_column_bytes(stmt, index));
-        }
-        default: return FieldValue{};
+    case FieldType::Byte:
+        lo = 0;
+        hi = 255;
+        return true;
+    case FieldType::Short:
+        lo = -32768;
+        hi = 32767;
+        return true;
+    case FieldType::Long:
+        lo = std::numeric_limits<std::int32_t>::min();
+        hi = std::numeric_limits<std::int32_t>::max();
+        return true;
+    default: return false;
     }
 }
 
@@ -82,6 +74,22 @@ std::optional<int> Compare(const FieldValue& a, const FieldValue& b) {
 
 }  // namespace
 
+FieldValue ColumnValue(sqlite3_stmt* stmt, int index) {
+    switch (sqlite3_column_type(stmt, index)) {
+    case SQLITE_INTEGER: return static_cast<std::int64_t>(sqlite3_column_int64(stmt, index));
+    case SQLITE_FLOAT: return sqlite3_column_double(stmt, index);
+    case SQLITE_TEXT: {
+        const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt, index));
+        return std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(stmt, index)));
+    }
+    case SQLITE_BLOB: {
+        const auto* p = static_cast<const std::uint8_t*>(sqlite3_column_blob(stmt, index));
+        return Bytes(p, p + sqlite3_column_bytes(stmt, index));
+    }
+    default: return FieldValue{};
+    }
+}
+
 void BindFieldValue(sqlite3_stmt* stmt, int index, const FieldValue& v) {
     if (const auto* i = std::get_if<std::int64_t>(&v)) {
         sqlite3_bind_int64(stmt, index, *i);
@@ -102,18 +110,24 @@ std::int32_t CoerceToField(FieldType type, const FieldValue& in, FieldValue& out
         return result::kSuccess;
     }
     if (type == FieldType::Text) {
-        if (const auto* s = std::get_if<std::string>(&in)) out = *s;
-        else if (const auto* b = std::get_if<Bytes>(&in)) out = std::string(b->begin(), b->end());
-        else if (const auto* i = std::get_if<std::int64_t>(&in)) out = std::to_string(*i);
-        else out = DoubleText(std::get<double>(in));
+        if (const auto* s = std::get_if<std::string>(&in))
+            out = *s;
+        else if (const auto* b = std::get_if<Bytes>(&in))
+            out = std::string(b->begin(), b->end());
+        else if (const auto* i = std::get_if<std::int64_t>(&in))
+            out = std::to_string(*i);
+        else
+            out = DoubleText(std::get<double>(in));
         return result::kSuccess;
     }
     if (type == FieldType::Double) {
         double d = 0;
-        if (const auto* i = std::get_if<std::int64_t>(&in)) d = static_cast<double>(*i);
-        else if (const auto* v = std::get_if<double>(&in)) d = *v;
-        else if (const auto* s = std::get_if<std::string>(&in); s && ParseDouble(*s, d)) {}
-        else {
+        if (const auto* i = std::get_if<std::int64_t>(&in))
+            d = static_cast<double>(*i);
+        else if (const auto* v = std::get_if<double>(&in))
+            d = *v;
+        else if (const auto* s = std::get_if<std::string>(&in); s && ParseDouble(*s, d)) {
+        } else {
             why = "数值字段不能存放此值";
             return result::kStoreTypeMismatch;
         }
@@ -225,7 +239,8 @@ std::int32_t RecordSet::Requery() {
     }
     sql += " ORDER BY " + QuoteIdentifier(kRowIdColumn);
     Statement stmt(*conn_, sql);
-    if (stmt.PrepareResult() != SQLITE_OK) return FailFromConnection(conn_->FailEngine(stmt.PrepareResult(), "打开记录集失败"));
+    if (stmt.PrepareResult() != SQLITE_OK)
+        return FailFromConnection(conn_->FailEngine(stmt.PrepareResult(), "打开记录集失败"));
     for (std::size_t i = 0; i < binds.size(); ++i) BindFieldValue(stmt.get(), static_cast<int>(i + 1), binds[i]);
     std::vector<Row> rows;
     int rc;
@@ -233,10 +248,12 @@ std::int32_t RecordSet::Requery() {
         Row row;
         row.id = sqlite3_column_int64(stmt.get(), 0);
         row.values.reserve(table_->fields.size());
-        for (std::size_t i = 0; i < table_->fields.size(); ++i) row.values.push_back(Column(stmt.get(), static_cast<int>(i + 1)));
+        for (std::size_t i = 0; i < table_->fields.size(); ++i)
+            row.values.push_back(ColumnValue(stmt.get(), static_cast<int>(i + 1)));
         rows.push_back(std::move(row));
     }
-    if (rc != SQLITE_DONE) return FailFromConnection(conn_->FailEngine(sqlite3_extended_errcode(conn_->Handle()), "读取记录失败"));
+    if (rc != SQLITE_DONE)
+        return FailFromConnection(conn_->FailEngine(sqlite3_extended_errcode(conn_->Handle()), "读取记录失败"));
     rows_ = std::move(rows);
     pos_ = 0;
     CancelUpdate();
@@ -262,9 +279,7 @@ std::int32_t RecordSet::RecordCount(std::int64_t& count) const {
 }
 
 bool RecordSet::Bof() const { return !IsOpen() || rows_.empty() || pos_ < 0; }
-bool RecordSet::Eof() const {
-    return !IsOpen() || rows_.empty() || pos_ >= static_cast<std::ptrdiff_t>(rows_.size());
-}
+bool RecordSet::Eof() const { return !IsOpen() || rows_.empty() || pos_ >= static_cast<std::ptrdiff_t>(rows_.size()); }
 
 std::int32_t RecordSet::SaveIfEditing() {
     if (!editing_ && !adding_) return result::kSuccess;
@@ -369,7 +384,8 @@ std::int32_t RecordSet::Update() {
             return result::kSuccess;
         }
         std::string sets;
-        for (std::size_t i : changed) sets += (sets.empty() ? "" : ", ") + QuoteIdentifier(table_->fields[i].name) + " = ?";
+        for (std::size_t i : changed)
+            sets += (sets.empty() ? "" : ", ") + QuoteIdentifier(table_->fields[i].name) + " = ?";
         sql = "UPDATE " + table + " SET " + sets + " WHERE " + QuoteIdentifier(kRowIdColumn) + " = ?";
     }
     std::int32_t code = result::kSuccess;
@@ -414,8 +430,10 @@ std::int32_t RecordSet::Delete() {
     }
     CancelUpdate();
     if (Bof() || Eof()) return Fail(result::kNoCurrentRecord, "空表中不能移动记录游标");
-    Statement stmt(*conn_, "DELETE FROM " + QuoteIdentifier(table_->name) + " WHERE " + QuoteIdentifier(kRowIdColumn) + " = ?");
-    if (stmt.PrepareResult() != SQLITE_OK) return FailFromConnection(conn_->FailEngine(stmt.PrepareResult(), "删除记录失败"));
+    Statement stmt(*conn_,
+                   "DELETE FROM " + QuoteIdentifier(table_->name) + " WHERE " + QuoteIdentifier(kRowIdColumn) + " = ?");
+    if (stmt.PrepareResult() != SQLITE_OK)
+        return FailFromConnection(conn_->FailEngine(stmt.PrepareResult(), "删除记录失败"));
     sqlite3_bind_int64(stmt.get(), 1, rows_[static_cast<std::size_t>(pos_)].id);
     if (sqlite3_step(stmt.get()) != SQLITE_DONE)
         return FailFromConnection(conn_->FailEngine(sqlite3_extended_errcode(conn_->Handle()), "删除记录失败"));
@@ -430,8 +448,10 @@ std::int32_t RecordSet::DeleteAll() {
     StoreTransaction tx(*conn_);
     if (tx.BeginResult() != result::kSuccess) return FailFromConnection(tx.BeginResult());
     {
-        Statement stmt(*conn_, "DELETE FROM " + QuoteIdentifier(table_->name) + " WHERE " + QuoteIdentifier(kRowIdColumn) + " = ?");
-        if (stmt.PrepareResult() != SQLITE_OK) return FailFromConnection(conn_->FailEngine(stmt.PrepareResult(), "删除记录失败"));
+        Statement stmt(*conn_, "DELETE FROM " + QuoteIdentifier(table_->name) + " WHERE " +
+                                   QuoteIdentifier(kRowIdColumn) + " = ?");
+        if (stmt.PrepareResult() != SQLITE_OK)
+            return FailFromConnection(conn_->FailEngine(stmt.PrepareResult(), "删除记录失败"));
         for (const Row& row : rows_) {
             sqlite3_reset(stmt.get());
             sqlite3_bind_int64(stmt.get(), 1, row.id);
@@ -448,7 +468,8 @@ std::int32_t RecordSet::DeleteAll() {
 std::int32_t RecordSet::Locate(std::string_view field, int& index) const {
     if (std::int32_t code = CheckOpen(); code != result::kSuccess) return code;
     index = table_->FieldIndex(field);
-    if (index < 0) return Fail(result::kNoSuchField, "数据库表中没有此字段：" + table_->name + "." + std::string(field));
+    if (index < 0)
+        return Fail(result::kNoSuchField, "数据库表中没有此字段：" + table_->name + "." + std::string(field));
     return result::kSuccess;
 }
 

@@ -23,9 +23,11 @@ struct sqlite3_stmt;
 
 namespace karvex {
 
+// The value of one result column as the record sets hold it.
+FieldValue ColumnValue(sqlite3_stmt* stmt, int index);
+
 // Binds one field value to parameter `index` (1-based) of a prepared statement; values never enter SQL text.
 void BindFieldValue(sqlite3_stmt* stmt, int index, const FieldValue& v);
-
 
 class RecordSet {
 public:

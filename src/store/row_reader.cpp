@@ -10,25 +10,6 @@
 #include "store/store_upkeep.h"
 
 namespace karvex {
-namespace {
-
-FieldValue ColumnValue(sqlite3_stmt* stmt, int index) {
-    switch (sqlite3_column_type(stmt, index)) {
-        case SQLITE_INTEGER: return static_cast<std::int64_t>(sqlite3_column_int64(stmt, index));
-        case SQLITE_FLOAT: return sqlite3_column_double(stmt, index);
-        case SQLITE_TEXT: {
-            const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt, index));
-            return std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(stmt, index)));
-        }
-        case SQLITE_BLOB: {
-            const auto* p = static_cast<const std::uint8_t*>(sqlite3_column_blob(stmt, index));
-            return Bytes(p, p + sqlite3_column_bytes(stmt, index));
-        }
-        default: return FieldValue{};
-    }
-}
-
-}  // namespace
 
 std::int32_t RowReader::Fail(std::int32_t code, std::string text) {
     error_ = std::move(text);
@@ -55,7 +36,8 @@ void RowReader::Close() {
 
 std::int32_t RowReader::Column(std::string_view field, std::string& quoted) {
     const int index = table_->FieldIndex(field);
-    if (index < 0) return Fail(result::kNoSuchField, "数据库表中没有此字段：" + table_->name + "." + std::string(field));
+    if (index < 0)
+        return Fail(result::kNoSuchField, "数据库表中没有此字段：" + table_->name + "." + std::string(field));
     quoted = QuoteIdentifier(table_->fields[static_cast<std::size_t>(index)].name);
     return result::kSuccess;
 }
@@ -116,7 +98,9 @@ std::int32_t RowReader::Count(std::int64_t& count) {
     // opened it since has not, and is counted).
     const MaintainedTotals* kept = where_.empty() ? MaintainedTotalsOf(table_->name) : nullptr;
     std::unique_ptr<Statement> keptCount;
-    if (kept != nullptr) keptCount = std::make_unique<Statement>(*conn_, "SELECT total(rows) FROM " + QuoteIdentifier(kept->totalsTable));
+    if (kept != nullptr)
+        keptCount =
+            std::make_unique<Statement>(*conn_, "SELECT total(rows) FROM " + QuoteIdentifier(kept->totalsTable));
     if (keptCount && keptCount->PrepareResult() == SQLITE_OK) {
         if (sqlite3_step(keptCount->get()) != SQLITE_ROW) return Engine("读取记录数失败");
         count_ = static_cast<std::int64_t>(sqlite3_column_double(keptCount->get(), 0));
@@ -131,9 +115,10 @@ std::int32_t RowReader::Count(std::int64_t& count) {
     dense_ = false;
     if (where_.empty() && count_ > 0) {
         const std::string row = QuoteIdentifier(kRowIdColumn);
-        Statement ends(*conn_, "SELECT (SELECT min(" + row + ") FROM " + QuoteIdentifier(table_->name) + "), (SELECT max(" +
-                                   row + ") FROM " + QuoteIdentifier(table_->name) + ")");
-        if (ends.PrepareResult() != SQLITE_OK || sqlite3_step(ends.get()) != SQLITE_ROW) return Engine("读取记录数失败");
+        Statement ends(*conn_, "SELECT (SELECT min(" + row + ") FROM " + QuoteIdentifier(table_->name) +
+                                   "), (SELECT max(" + row + ") FROM " + QuoteIdentifier(table_->name) + ")");
+        if (ends.PrepareResult() != SQLITE_OK || sqlite3_step(ends.get()) != SQLITE_ROW)
+            return Engine("读取记录数失败");
         firstId_ = sqlite3_column_int64(ends.get(), 0);
         dense_ = sqlite3_column_int64(ends.get(), 1) - firstId_ + 1 == count_;
     }
@@ -155,7 +140,8 @@ std::int32_t RowReader::ReadRows(const std::string& sql, const std::vector<std::
     int rc;
     while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
         row.id = sqlite3_column_int64(stmt.get(), 0);
-        for (std::size_t i = 0; i < row.values.size(); ++i) row.values[i] = ColumnValue(stmt.get(), static_cast<int>(i + 1));
+        for (std::size_t i = 0; i < row.values.size(); ++i)
+            row.values[i] = ColumnValue(stmt.get(), static_cast<int>(i + 1));
         if (reverse) {
             held.push_back(row);
         } else if (!take(row)) {
@@ -183,14 +169,15 @@ std::int32_t RowReader::ReadWindow(std::int64_t offset, int limit, std::vector<S
     };
     std::int32_t rc;
     if (dense_) {
-        rc = ReadRows(SelectList() + " WHERE " + QuoteIdentifier(kRowIdColumn) + " >= ? ORDER BY " + order_ + " LIMIT ?",
-                      {firstId_ + offset, n}, false, take);
+        rc =
+            ReadRows(SelectList() + " WHERE " + QuoteIdentifier(kRowIdColumn) + " >= ? ORDER BY " + order_ + " LIMIT ?",
+                     {firstId_ + offset, n}, false, take);
     } else if (offset <= count_ - offset - n) {
         rc = ReadRows(SelectList() + where_ + " ORDER BY " + order_ + " LIMIT ? OFFSET ?", {n, offset}, false, take);
     } else {
         // Nearer the end: counted from there, so that the last rows are found as quickly as the first.
-        rc = ReadRows(SelectList() + where_ + " ORDER BY " + orderDesc_ + " LIMIT ? OFFSET ?",
-                      {n, count_ - offset - n}, true, take);
+        rc = ReadRows(SelectList() + where_ + " ORDER BY " + orderDesc_ + " LIMIT ? OFFSET ?", {n, count_ - offset - n},
+                      true, take);
     }
     if (rc != result::kSuccess) out.clear();
     if (rc == result::kSuccess && dense_ && static_cast<std::int64_t>(out.size()) != n) {
@@ -212,18 +199,22 @@ std::int32_t RowReader::Totals(const std::vector<TotalSpec>& specs, std::vector<
     if (specs.empty()) return result::kSuccess;
     const MaintainedTotals* kept = where_.empty() ? MaintainedTotalsOf(table_->name) : nullptr;
     for (const TotalSpec& spec : specs)
-        if (kept && (spec.fields.size() != 1 || spec.fields[0] != kept->amountField || spec.kindField != kept->kindField))
+        if (kept &&
+            (spec.fields.size() != 1 || spec.fields[0] != kept->amountField || spec.kindField != kept->kindField))
             kept = nullptr;
     std::unique_ptr<Statement> keptTotals;
     if (kept != nullptr)
-        keptTotals = std::make_unique<Statement>(*conn_, "SELECT amount FROM " + QuoteIdentifier(kept->totalsTable) + " WHERE kind = ?1");
+        keptTotals = std::make_unique<Statement>(
+            *conn_, "SELECT amount FROM " + QuoteIdentifier(kept->totalsTable) + " WHERE kind = ?1");
     if (keptTotals && keptTotals->PrepareResult() == SQLITE_OK) {
         Statement& stmt = *keptTotals;
         for (std::size_t i = 0; i < specs.size(); ++i) {
             sqlite3_bind_int64(stmt.get(), 1, specs[i].kind);
             const int rc = sqlite3_step(stmt.get());
-            if (rc == SQLITE_ROW) out[i] = sqlite3_column_double(stmt.get(), 0);
-            else if (rc != SQLITE_DONE) return Engine("计算合计失败");
+            if (rc == SQLITE_ROW)
+                out[i] = sqlite3_column_double(stmt.get(), 0);
+            else if (rc != SQLITE_DONE)
+                return Engine("计算合计失败");
             sqlite3_reset(stmt.get());
         }
         return result::kSuccess;
@@ -274,8 +265,8 @@ std::int32_t RowReader::SumsByKey(std::string_view keyField, const std::vector<s
         }
         sql += ", " + (sum.empty() ? std::string("0") : sum);
     }
-    sql += " FROM " + QuoteIdentifier(table_->name) + where_ + " GROUP BY " + key + " ORDER BY " + key +
-           " DESC LIMIT ?";
+    sql +=
+        " FROM " + QuoteIdentifier(table_->name) + where_ + " GROUP BY " + key + " ORDER BY " + key + " DESC LIMIT ?";
     Statement stmt(*conn_, sql);
     if (stmt.PrepareResult() != SQLITE_OK) return Engine("计算合计失败");
     Bind(stmt.get(), 1);
@@ -285,7 +276,8 @@ std::int32_t RowReader::SumsByKey(std::string_view keyField, const std::vector<s
         KeyedSums k;
         const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt.get(), 0));
         k.key = text ? text : "";
-        for (std::size_t i = 0; i < sums.size(); ++i) k.sums.push_back(sqlite3_column_double(stmt.get(), static_cast<int>(i + 1)));
+        for (std::size_t i = 0; i < sums.size(); ++i)
+            k.sums.push_back(sqlite3_column_double(stmt.get(), static_cast<int>(i + 1)));
         out.push_back(std::move(k));
     }
     if (rc != SQLITE_DONE) {

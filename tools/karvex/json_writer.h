@@ -9,6 +9,8 @@
 #include <variant>
 #include <vector>
 
+#include "store/table_export.h"
+
 namespace karvex::cli {
 
 struct JsonValue;
@@ -28,27 +30,7 @@ struct JsonValue {
     JsonValue(JsonArray a) : v(std::move(a)) {}
 };
 
-inline void AppendJsonString(std::string& out, const std::string& s) {
-    out.push_back('"');
-    for (unsigned char c : s) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                out += buf;
-            } else {
-                out.push_back(static_cast<char>(c));
-            }
-        }
-    }
-    out.push_back('"');
-}
+inline void AppendJsonString(std::string& out, const std::string& s) { out += JsonString(s); }
 
 inline void AppendJson(std::string& out, const JsonValue& value) {
     struct Visitor {
