@@ -589,7 +589,7 @@ void Datashow::ComputeInvoiceTotals() {
 void Datashow::ComputeAllDaysTotals() {
     RecordSetModel& model = *models_[kSlotDayTrade];
     if (model.RowCount() == 0) return;
-    TotalSpec normal, returned;
+    TotalWanted normal, returned;
     for (int k = 1; k <= 6; ++k) {
         normal.fields.push_back(SlotField("正常发票累计金额", k));
         returned.fields.push_back(SlotField("退票累计金额", k));

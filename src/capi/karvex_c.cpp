@@ -272,19 +272,9 @@ int32_t karvex_FiscalMakeInv(karvex_fiscal* f, int32_t commandNum, int32_t fhNum
                              const char* oInvNum, const char* payUnit, int32_t salesNum, const char* salesName,
                              const char* salesAmount, const char* salesPrice, const char* salesSum,
                              const char* taxIndex) {
-    return Run(f, [&](karvex::Fiscal& fiscal) -> std::int32_t {
-        QString oInv, payer, names, amounts, prices, sums, taxes;
-        std::int32_t r = ReadInputs(*f, {{oInvNum, "oInvNum", &oInv},
-                                         {payUnit, "payUnit", &payer},
-                                         {salesName, "salesName", &names},
-                                         {salesAmount, "salesAmount", &amounts},
-                                         {salesPrice, "salesPrice", &prices},
-                                         {salesSum, "salesSum", &sums},
-                                         {taxIndex, "taxIndex", &taxes}});
-        if (r != 0) return r;
-        return fiscal.FiscalMakeInv(commandNum, fhNumber, invMode, oInv, payer, salesNum, names, amounts, prices,
-                                    sums, taxes);
-    });
+    // The plain form is a sale without a sale id.
+    return karvex_FiscalMakeInvSale(f, nullptr, commandNum, fhNumber, invMode, oInvNum, payUnit, salesNum,
+                                    salesName, salesAmount, salesPrice, salesSum, taxIndex);
 }
 
 int32_t karvex_FiscalMakeInvSale(karvex_fiscal* f, const char* saleId, int32_t commandNum, int32_t fhNumber,

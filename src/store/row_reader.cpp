@@ -193,14 +193,14 @@ std::int32_t RowReader::ForEach(const std::function<bool(const StoredRow&)>& tak
     return ReadRows(SelectList() + where_ + " ORDER BY " + order_, {}, false, take);
 }
 
-std::int32_t RowReader::Totals(const std::vector<TotalSpec>& specs, std::vector<double>& out) {
-    out.assign(specs.size(), 0.0);
+std::int32_t RowReader::Totals(const std::vector<TotalWanted>& wanted, std::vector<double>& out) {
+    out.assign(wanted.size(), 0.0);
     if (!IsOpen()) return Fail(result::kStoreOpenFailed, "数据库对象打开失败");
-    if (specs.empty()) return result::kSuccess;
+    if (wanted.empty()) return result::kSuccess;
     const MaintainedTotals* kept = where_.empty() ? MaintainedTotalsOf(table_->name) : nullptr;
-    for (const TotalSpec& spec : specs)
+    for (const TotalWanted& w : wanted)
         if (kept &&
-            (spec.fields.size() != 1 || spec.fields[0] != kept->amountField || spec.kindField != kept->kindField))
+            (w.fields.size() != 1 || w.fields[0] != kept->amountField || w.kindField != kept->kindField))
             kept = nullptr;
     std::unique_ptr<Statement> keptTotals;
     if (kept != nullptr)
@@ -208,8 +208,8 @@ std::int32_t RowReader::Totals(const std::vector<TotalSpec>& specs, std::vector<
             *conn_, "SELECT amount FROM " + QuoteIdentifier(kept->totalsTable) + " WHERE kind = ?1");
     if (keptTotals && keptTotals->PrepareResult() == SQLITE_OK) {
         Statement& stmt = *keptTotals;
-        for (std::size_t i = 0; i < specs.size(); ++i) {
-            sqlite3_bind_int64(stmt.get(), 1, specs[i].kind);
+        for (std::size_t i = 0; i < wanted.size(); ++i) {
+            sqlite3_bind_int64(stmt.get(), 1, wanted[i].kind);
             const int rc = sqlite3_step(stmt.get());
             if (rc == SQLITE_ROW)
                 out[i] = sqlite3_column_double(stmt.get(), 0);
@@ -221,19 +221,19 @@ std::int32_t RowReader::Totals(const std::vector<TotalSpec>& specs, std::vector<
     }
     std::string sql = "SELECT ";
     std::vector<std::int64_t> kinds;
-    for (std::size_t i = 0; i < specs.size(); ++i) {
+    for (std::size_t i = 0; i < wanted.size(); ++i) {
         std::string sum;
-        for (const std::string& f : specs[i].fields) {
+        for (const std::string& f : wanted[i].fields) {
             std::string column;
             if (std::int32_t rc = Column(f, column); rc != result::kSuccess) return rc;
             sum += (sum.empty() ? "" : " + ") + std::string("coalesce(") + column + ", 0)";
         }
         if (sum.empty()) sum = "0";
-        if (!specs[i].kindField.empty()) {
+        if (!wanted[i].kindField.empty()) {
             std::string kind;
-            if (std::int32_t rc = Column(specs[i].kindField, kind); rc != result::kSuccess) return rc;
+            if (std::int32_t rc = Column(wanted[i].kindField, kind); rc != result::kSuccess) return rc;
             sum = "CASE WHEN " + kind + " = ? THEN " + sum + " END";
-            kinds.push_back(specs[i].kind);
+            kinds.push_back(wanted[i].kind);
         }
         sql += (i ? ", total(" : "total(") + sum + ")";
     }
@@ -244,7 +244,7 @@ std::int32_t RowReader::Totals(const std::vector<TotalSpec>& specs, std::vector<
     for (std::int64_t k : kinds) sqlite3_bind_int64(stmt.get(), index++, k);
     Bind(stmt.get(), index);
     if (sqlite3_step(stmt.get()) != SQLITE_ROW) return Engine("计算合计失败");
-    for (std::size_t i = 0; i < specs.size(); ++i) out[i] = sqlite3_column_double(stmt.get(), static_cast<int>(i));
+    for (std::size_t i = 0; i < wanted.size(); ++i) out[i] = sqlite3_column_double(stmt.get(), static_cast<int>(i));
     return result::kSuccess;
 }
 

@@ -34,7 +34,7 @@ struct StoredRow {
 
 // One total: the sum of `fields` over the rows of the selection, only those whose `kindField` equals `kind`
 // when `kindField` is set.
-struct TotalSpec {
+struct TotalWanted {
     std::vector<std::string> fields;
     std::string kindField;
     std::int64_t kind = 0;
@@ -61,8 +61,8 @@ public:
     std::int32_t ReadWindow(std::int64_t offset, int limit, std::vector<StoredRow>& out);
     // Every row in order, handed one at a time to `take` (false from it stops): constant memory.
     std::int32_t ForEach(const std::function<bool(const StoredRow&)>& take);
-    // One query for all totals; `out` has one sum per spec (0 for no rows).
-    std::int32_t Totals(const std::vector<TotalSpec>& specs, std::vector<double>& out);
+    // One query for all totals; `out` has one sum per wanted total (0 for no rows).
+    std::int32_t Totals(const std::vector<TotalWanted>& wanted, std::vector<double>& out);
     // Sums per distinct value of `keyField`, for the last `limit` keys in key order (returned in key order).
     std::int32_t SumsByKey(std::string_view keyField, const std::vector<std::vector<std::string>>& sums,
                            int limit, std::vector<KeyedSums>& out);

@@ -100,7 +100,7 @@ TEST_F(ServiceApi, AnswersAsItsOpenApiDocumentSays) {
     };
     struct Operation {
         QString path, method;
-        QJsonObject spec;
+        QJsonObject described;
     };
     std::vector<Operation> operations;
     const QJsonObject paths = doc["paths"].toObject();
@@ -121,7 +121,7 @@ TEST_F(ServiceApi, AnswersAsItsOpenApiDocumentSays) {
         SCOPED_TRACE((op.method + " " + op.path).toStdString());
         QString path = op.path;
         QString query;
-        for (const QJsonValue& p : op.spec["parameters"].toArray()) {
+        for (const QJsonValue& p : op.described["parameters"].toArray()) {
             const QJsonObject param = p.toObject();
             if (!param.contains("example")) continue;
             const QString value = param["example"].toVariant().toString();
@@ -129,13 +129,13 @@ TEST_F(ServiceApi, AnswersAsItsOpenApiDocumentSays) {
             if (param["in"] == "query") query += (query.isEmpty() ? "?" : "&") + param["name"].toString() + "=" + value;
         }
         const std::string target = QUrl(path).toEncoded().toStdString() + query.toStdString();
-        const QJsonObject example = op.spec["requestBody"]
+        const QJsonObject example = op.described["requestBody"]
                                         .toObject()["content"]
                                         .toObject()["application/json"]
                                         .toObject()["example"]
                                         .toObject();
         const std::string body = example.isEmpty() ? "" : QJsonDocument(example).toJson().toStdString();
-        const QJsonObject responses = op.spec["responses"].toObject();
+        const QJsonObject responses = op.described["responses"].toObject();
         ASSERT_TRUE(responses.contains("401"));
         {
             Connection c(daemon_->Port());

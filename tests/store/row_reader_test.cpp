@@ -101,10 +101,10 @@ TEST_F(RowReaderTest, KeptCountAndTotalsAgreeWithTheRowsAfterEveryChange) {
         ASSERT_EQ(kept.Count(a), 0);
         ASSERT_EQ(scanned.Count(b), 0);
         EXPECT_EQ(a, b) << when;
-        const std::vector<TotalSpec> specs = {{{"开票总金额"}, "开票类型", 1}, {{"开票总金额"}, "开票类型", 2}};
+        const std::vector<TotalWanted> wanted = {{{"开票总金额"}, "开票类型", 1}, {{"开票总金额"}, "开票类型", 2}};
         std::vector<double> x, y;
-        ASSERT_EQ(kept.Totals(specs, x), 0);
-        ASSERT_EQ(scanned.Totals(specs, y), 0);
+        ASSERT_EQ(kept.Totals(wanted, x), 0);
+        ASSERT_EQ(scanned.Totals(wanted, y), 0);
         EXPECT_EQ(x, y) << when;
     };
     AddPrintData(1, 40);

@@ -16,26 +16,11 @@
 #include "karvex/errors.h"
 #include "karvex/fiscal.h"
 #include "link/result_codes.h"
-#include "link/user_interface.h"
+#include "control/port_answer_ui.h"
 
 namespace {
 
 using namespace karvex::cli;
-
-// Answers the port prompt of LoadFiscalForm with --port, or cancels it; shows nothing else.
-class ToolUi : public karvex::UserInterface {
-public:
-    explicit ToolUi(std::string port) : port_(std::move(port)) {}
-    void ShowMessage(const std::string&, const std::string&) override {}
-    bool AskYesNo(const std::string&, const std::string&) override { return false; }
-    std::optional<std::string> AskText(const std::string&, const std::string&, const std::string&) override {
-        if (port_.empty()) return std::nullopt;
-        return port_;
-    }
-
-private:
-    std::string port_;
-};
 
 void PrintUsage(std::FILE* to) {
     std::fprintf(to,
@@ -170,7 +155,7 @@ int main(int argc, char** argv) {
 
     karvex::EnsureApplication();
     karvex::Fiscal fiscal;
-    fiscal.SetUserInterface(std::make_shared<ToolUi>(port));
+    fiscal.SetUserInterface(std::make_shared<karvex::PortAnswerUi>(port));
     if (sub->needsLink) {
         int r = fiscal.LoadFiscalForm();
         if (r != 0) {

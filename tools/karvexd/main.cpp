@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "control/control_module.h"
+#include "control/port_answer_ui.h"
 #include "karvex/application.h"
 #include "karvex/fiscal.h"
 #include "link/result_codes.h"
-#include "link/user_interface.h"
 #include "service/service.h"
 #include "service/token_store.h"
 #include "sync/sync_worker.h"
@@ -35,22 +35,6 @@ void OnSignal(int) {
     const char byte = 1;
     [[maybe_unused]] ssize_t n = ::write(signalPipe[1], &byte, 1);
 }
-
-// No person answers prompts: the serial port asked for when the stored one cannot be opened is the one
-// given with --serial-port, else none.
-class ServiceUi : public karvex::UserInterface {
-public:
-    explicit ServiceUi(std::string port) : port_(std::move(port)) {}
-    void ShowMessage(const std::string&, const std::string&) override {}
-    bool AskYesNo(const std::string&, const std::string&) override { return false; }
-    std::optional<std::string> AskText(const std::string&, const std::string&, const std::string&) override {
-        if (port_.empty()) return std::nullopt;
-        return port_;
-    }
-
-private:
-    std::string port_;
-};
 
 void PrintUsage(std::FILE* to) {
     std::fprintf(to,
@@ -162,7 +146,7 @@ int main(int argc, char** argv) {
 
     karvex::EnsureApplication();
     karvex::Fiscal fiscal;
-    fiscal.SetUserInterface(std::make_shared<ServiceUi>(serialPort));
+    fiscal.SetUserInterface(std::make_shared<karvex::PortAnswerUi>(serialPort));
     const std::string appDir = fiscal.Module().Paths().appDir;
     if (tokenFile.empty()) tokenFile = appDir + "karvexd.token";
     QDir().mkpath(QString::fromStdString(appDir));
