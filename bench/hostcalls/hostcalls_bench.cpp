@@ -61,7 +61,8 @@ public:
     explicit Rig(int paceBaud = 0) {
         char tmpl[] = "/tmp/karvex-bench-XXXXXX";
         dir_ = mkdtemp(tmpl);
-        ::setenv("KARVEX_DATA_DIR", dir_.c_str(), 1);
+        karvex::Settings settings;
+        settings.dataDirectory = dir_;
         karvex::sim::SimOptions options;
         options.quiet = true;
         options.clock = karvex::sim::DateTime{2024, 3, 15, 10, 30, 0};
@@ -69,9 +70,9 @@ public:
         sim_ = std::make_unique<karvex::sim::Simulator>(options);
         std::string error;
         if (!sim_->start(&error)) throw std::runtime_error(error);
-        ::setenv("KARVEX_COM1", sim_->device_path().c_str(), 1);
+        settings.devices[1] = sim_->device_path();
         Unlimit();
-        fiscal_ = std::make_unique<karvex::Fiscal>();
+        fiscal_ = std::make_unique<karvex::Fiscal>(settings);
         if (fiscal_->LoadFiscalForm() != 0) {
             throw std::runtime_error("no link to the virtual processor: " + fiscal_->Description().toStdString());
         }
@@ -80,7 +81,6 @@ public:
         fiscal_->UnloadFicalForm(0);
         fiscal_.reset();
         sim_->stop();
-        ::unsetenv("KARVEX_COM1");
         std::filesystem::remove_all(dir_);
     }
 

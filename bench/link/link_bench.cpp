@@ -36,13 +36,14 @@ struct Rig {
     Rig() {
         char tmpl[] = "/tmp/karvex-bench-XXXXXX";
         dir = mkdtemp(tmpl);
-        ::setenv("KARVEX_DATA_DIR", dir.c_str(), 1);
+        karvex::Settings settings;
+        settings.dataDirectory = dir;
         karvex::sim::SimOptions options;
         options.quiet = true;
         sim = std::make_unique<karvex::sim::Simulator>(options);
         sim->start();
-        ::setenv("KARVEX_COM1", sim->device_path().c_str(), 1);
-        fiscal = std::make_unique<karvex::Fiscal>();
+        settings.devices[1] = sim->device_path();
+        fiscal = std::make_unique<karvex::Fiscal>(settings);
         fiscal->LoadFiscalForm();
     }
     ~Rig() {

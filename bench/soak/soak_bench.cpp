@@ -100,7 +100,8 @@ int main(int argc, char** argv) {
 
     char tmpl[] = "/tmp/karvex-soak-XXXXXX";
     const std::string dir = mkdtemp(tmpl);
-    ::setenv("KARVEX_DATA_DIR", dir.c_str(), 1);
+    karvex::Settings settings;
+    settings.dataDirectory = dir;
     karvex::sim::SimOptions options;
     options.quiet = true;
     options.clock = karvex::sim::DateTime{2024, 3, 15, 10, 30, 0};
@@ -110,10 +111,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "soak: no virtual processor: %s\n", error.c_str());
         return 2;
     }
-    ::setenv("KARVEX_COM1", sim->device_path().c_str(), 1);
+    settings.devices[1] = sim->device_path();
     karvex::bench::UnlimitProcessor(*sim);
 
-    auto fiscal = std::make_unique<karvex::Fiscal>();
+    auto fiscal = std::make_unique<karvex::Fiscal>(settings);
     fiscal->Module().SetTickInterval(std::chrono::milliseconds(tick_ms));
     if (fiscal->LoadFiscalForm() != 0) {
         std::fprintf(stderr, "soak: no link: %s\n", fiscal->Description().toStdString().c_str());

@@ -201,7 +201,7 @@ int main(int argc, char** argv) {
             }));
             StoreConnection probe;
             figures.push_back(Measure("  of which opening the file with the key", [&] {
-                probe.OpenForReading(dir / kStoreFileName, StoreKey());
+                probe.OpenForReading(dir / kStoreFileName, BuiltInStoreKey());
                 return std::string();
             }));
         }

@@ -49,7 +49,8 @@ struct Run {
 Run Upload(int invoices) {
     char tmpl[] = "/tmp/karvex-bench-XXXXXX";
     const std::string dir = ::mkdtemp(tmpl);
-    ::setenv("KARVEX_DATA_DIR", dir.c_str(), 1);
+    Settings settings;
+    settings.dataDirectory = dir;
     Run run;
     const std::string deviceFile = dir + "/device";
     const std::string count = std::to_string(invoices);
@@ -77,9 +78,9 @@ Run Upload(int invoices) {
         run.result = -1;
         return run;
     }
-    ::setenv("KARVEX_COM1", device.c_str(), 1);
+    settings.devices[1] = device;
     {
-        Fiscal fiscal;
+        Fiscal fiscal(settings);
         ControlModule& m = fiscal.Module();
         m.SetTickInterval(std::chrono::milliseconds(1000));
         RangeInput range{"", "", {"2024", "01", "01"}, {"2024", "12", "31"}};

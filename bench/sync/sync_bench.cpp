@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
     }
     karvex::testing::TempDir dir("karvex-sync-bench");
     StoreConnection store;
-    if (store.Open(karvex::testing::StoreFile(dir), StoreKey()) != 0) {
+    if (store.Open(karvex::testing::StoreFile(dir), BuiltInStoreKey()) != 0) {
         std::fprintf(stderr, "store: %s\n", store.LastErrorText().c_str());
         return 1;
     }

@@ -43,6 +43,11 @@ class FiscalTest(unittest.TestCase):
         os.environ.pop("KARVEX_COM2", None)
         shutil.rmtree(self.data, ignore_errors=True)
 
+    def remake(self):
+        # A control reads the environment when it is made, and only then.
+        self.fiscal.close()
+        self.fiscal = karvex.Fiscal()
+
     def load(self):
         # A new data directory has no port stored yet: answer the prompt with port 1.
         self.fiscal.set_user_interface(ask_text=lambda title, prompt, initial: "1")
@@ -62,6 +67,7 @@ class FiscalTest(unittest.TestCase):
     def test_port_prompt_reaches_a_python_callback(self):
         os.environ["KARVEX_COM1"] = os.path.join(self.data, "no-such-device")
         os.environ["KARVEX_COM2"] = self.sim.device_path
+        self.remake()
         asked = []
 
         def ask_text(title, prompt, initial):
@@ -75,6 +81,7 @@ class FiscalTest(unittest.TestCase):
 
     def test_cancelled_prompt_and_nested_call(self):
         os.environ["KARVEX_COM1"] = os.path.join(self.data, "no-such-device")
+        self.remake()
         nested = []
 
         def ask_text(title, prompt, initial):

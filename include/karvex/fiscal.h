@@ -6,6 +6,10 @@
 // the end. Every method returns a result code: 0 for success, 1 to 64 for the processor's own refusals,
 // anything else for the library's own failures; Description gives the message of the last code.
 //
+// What the control is configured with (devices, data directory, store key, tick, trace file, clock) is one
+// Settings value (karvex/settings.h): the default constructor reads it from the environment, once, there;
+// the other constructor takes it as given and never looks at the environment.
+//
 // Every call runs on the thread of the host's Qt application and returns only when its command has finished
 // (or timed out after about 31 seconds without an answer); while it waits, the host's window events keep
 // being processed. Calls must not overlap.
@@ -24,6 +28,7 @@
 
 #include "karvex/errors.h"
 #include "karvex/export.h"
+#include "karvex/settings.h"
 
 namespace karvex {
 
@@ -49,8 +54,18 @@ class KARVEX_API Fiscal : public QWidget {
     Q_PROPERTY(QString Description READ Description)
 
 public:
+    // Reads its settings from the environment (Settings::FromEnvironment) now; later changes to the
+    // environment are not seen.
     explicit Fiscal(QWidget* parent = nullptr);
+    // Uses `settings` and nothing from the environment.
+    explicit Fiscal(Settings settings, QWidget* parent = nullptr);
     ~Fiscal() override;
+
+    // Replaces the settings; meant for before LoadFiscalForm (or between UnloadFicalForm and the next
+    // LoadFiscalForm). Port devices and the trace file count from the next port opening, the store key from
+    // the next load; the data directory and the command log move only while the store is closed.
+    void SetSettings(Settings settings);
+    const Settings& CurrentSettings() const;
 
     // Shows the operator console, modal when showModal is 1; hides the host window inHandle (0 = none).
     std::int32_t ShowFiscalForm(std::int32_t showModal, std::int32_t inHandle);

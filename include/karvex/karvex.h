@@ -28,8 +28,10 @@
  * calls process its events while they wait for the processor. Calls must not overlap; a call made from a
  * user-interface callback while another call waits gets KARVEX_ERR_BUSY.
  *
- * Environment read by karvex_create: KARVEX_COM<N> overrides the device of port N (default /dev/ttyS<N-1>),
- * KARVEX_DATA_DIR the directory of the store and the command log, KARVEX_TICK_MS the answer time-out tick.
+ * Environment read by karvex_create, once (later changes are not seen by that control): KARVEX_COM<N> overrides
+ * the device of port N (default /dev/ttyS<N-1>), KARVEX_DATA_DIR the directory of the store and the command log,
+ * KARVEX_STORE_KEY the store's key, KARVEX_TICK_MS the answer time-out tick, KARVEX_TRACE a file the line's
+ * traffic is appended to, HOME the home of the fallback data directory (see karvex/settings.h).
  *
  *     karvex_fiscal* f = karvex_create();
  *     if (!f) return 1;

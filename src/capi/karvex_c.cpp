@@ -199,7 +199,7 @@ karvex_fiscal* karvex_create(void) {
         if (!OnApplicationThread()) return nullptr;
         karvex::EnsureApplication();
         auto f = std::make_unique<karvex_fiscal>();
-        f->fiscal = std::make_unique<karvex::Fiscal>();
+        f->fiscal = std::make_unique<karvex::Fiscal>(karvex::Settings::FromEnvironment());
         f->fiscal->SetUserInterface(std::make_shared<karvex::SilentUserInterface>());
         return f.release();
     } catch (...) {

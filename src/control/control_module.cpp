@@ -30,8 +30,9 @@ std::string HexLine(const Bytes& bytes) {
 }
 }  // namespace
 
-ControlModule::ControlModule()
-    : paths_(ResolveDataPaths()),
+ControlModule::ControlModule(Settings settings)
+    : settings_(std::move(settings)),
+      paths_(ResolveDataPaths(settings_)),
       log_(std::make_unique<CommandLog>(paths_.logPath)),
       ui_(std::make_shared<SilentUserInterface>()),
       hooks_(std::make_shared<ConsoleHooks>()),
@@ -41,15 +42,44 @@ ControlModule::ControlModule()
                         [this](int code, const std::string& detail) { SetResultDetail(code, detail); }});
     log_->Open();
     SetCommandResult(0);
-    if (const char* v = std::getenv("KARVEX_TICK_MS"); v && *v) {
-        int ms = std::atoi(v);
-        if (ms > 0) tick_ = std::chrono::milliseconds(ms);
-    }
+    if (settings_.tick.count() > 0) tick_ = settings_.tick;
+    InstallClock(settings_);
 }
 
 ControlModule::~ControlModule() {
     link_.reset();
     log_->Close();
+    if (clockInstalled_) SetClock({});
+}
+
+void ControlModule::InstallClock(const Settings& settings) {
+    if (settings.clock) {
+        SetClock([clock = settings.clock] { return LocalTimeAt(clock()); });
+        clockInstalled_ = true;
+    } else if (clockInstalled_) {
+        SetClock({});
+        clockInstalled_ = false;
+    }
+}
+
+void ControlModule::ApplySettings(Settings settings) {
+    if (!store_->IsOpen()) {
+        DataPaths paths = ResolveDataPaths(settings);
+        if (paths.logPath != paths_.logPath) {
+            const bool open = log_->IsOpen();
+            log_->Close();
+            log_ = std::make_unique<CommandLog>(paths.logPath);
+            if (open) log_->Open();
+        }
+        paths_ = std::move(paths);
+    }
+    if (settings.tick.count() > 0) SetTickInterval(settings.tick);
+    if (link_) {
+        link_->SetDevices(settings.devices);
+        link_->SetTraceFile(settings.traceFile);
+    }
+    InstallClock(settings);
+    settings_ = std::move(settings);
 }
 
 void ControlModule::SetCommandResult(int code) {
@@ -91,6 +121,8 @@ int ControlModule::FormLoad() {
         h.timeout = [this] { OnTimeout(); };
         h.lost = [this](const std::string& reason, bool waiting) { OnPortLost(reason, waiting); };
         link_ = std::make_unique<SerialLink>(std::move(h));
+        link_->SetDevices(settings_.devices);
+        link_->SetTraceFile(settings_.traceFile);
         link_->SetTickInterval(tick_);
         if (quiet_) link_->SetQuietInterval(quiet_->first, quiet_->second);
     }
@@ -104,7 +136,7 @@ int ControlModule::OpenStore() {
     if (store_->IsOpen()) return 0;
     std::filesystem::path dir = paths_.appDir;
     if (dir.empty()) dir = std::filesystem::path(paths_.storePath).parent_path();
-    if (const int r = store_->Open(dir, StoreKey()); r != 0) return r;
+    if (const int r = store_->Open(dir, StoreKeyFor(settings_)); r != 0) return r;
     // A store away from the library's directory is easily looked for in the wrong place.
     if (paths_.source == DataDirSource::HomeFallback)
         log_->WriteLogLine("程序目录 " + LibraryDirectory() + " 不能写入，使用数据库 " + paths_.storePath);

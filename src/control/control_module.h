@@ -20,6 +20,7 @@
 #include "commands/issuers.h"
 #include "control/packet_progress.h"
 #include "control/paths.h"
+#include "karvex/settings.h"
 #include "link/frame_receiver.h"
 #include "link/user_interface.h"
 #include "log/command_log.h"
@@ -65,8 +66,18 @@ struct IntakeOutcome {
 class ControlModule : public QObject {
     Q_OBJECT
 public:
-    ControlModule();
+    // Takes its data directory, store key, port devices, tick, trace file and clock from `settings`; the
+    // environment is not read here (Settings::FromEnvironment is the caller's choice).
+    explicit ControlModule(Settings settings = {});
     ~ControlModule() override;
+
+    // ----- settings
+    const Settings& GetSettings() const { return settings_; }
+    // Replaces the settings. The port devices and the trace file count from the next port opening, the store
+    // key from the next FormLoad; the data directory moves (with the command log) only while the store is
+    // closed. A tick of zero leaves the tick as it is; a clock replaces the library clock while the module
+    // lives.
+    void ApplySettings(Settings settings);
 
     // ----- shared result word
     // The refusal of a second command (136) leaves the word to the command in flight.
@@ -193,6 +204,10 @@ private:
     int StartBare(CommandInFlight command);
     int SendFollowUp(const FollowUp& follow, std::uint16_t callerMode);
 
+    void InstallClock(const Settings& settings);
+
+    Settings settings_;
+    bool clockInstalled_ = false;
     int commandResult_ = 0;
     std::string commandResultText_;
     int detailCode_ = 0;

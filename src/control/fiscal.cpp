@@ -105,9 +105,16 @@ SaleLine MakeSaleLine(ControlModule& m, std::function<SentRequest()> send) {
 }
 }  // namespace
 
-Fiscal::Fiscal(QWidget* parent) : QWidget(parent), module_(std::make_unique<ControlModule>()) {
+Fiscal::Fiscal(QWidget* parent) : Fiscal(Settings::FromEnvironment(), parent) {}
+
+Fiscal::Fiscal(Settings settings, QWidget* parent)
+    : QWidget(parent), module_(std::make_unique<ControlModule>(std::move(settings))) {
     setFixedSize(kControlWidth, kControlHeight);
 }
+
+void Fiscal::SetSettings(Settings settings) { module_->ApplySettings(std::move(settings)); }
+
+const Settings& Fiscal::CurrentSettings() const { return module_->GetSettings(); }
 
 Fiscal::~Fiscal() = default;
 

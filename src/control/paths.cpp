@@ -3,9 +3,10 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <system_error>
+
+#include "store/store_connection.h"
 
 namespace karvex {
 
@@ -58,9 +59,13 @@ DataPaths ResolveDataPaths(const char* variable, const std::string& libraryDir, 
     return p;
 }
 
-DataPaths ResolveDataPaths() {
-    const char* home = std::getenv("HOME");
-    return ResolveDataPaths(std::getenv("KARVEX_DATA_DIR"), LibraryDirectory(), home ? home : "");
+DataPaths ResolveDataPaths(const Settings& settings) {
+    const std::string& dir = settings.dataDirectory;
+    return ResolveDataPaths(dir.empty() ? nullptr : dir.c_str(), LibraryDirectory(), settings.homeDirectory);
+}
+
+std::string StoreKeyFor(const Settings& settings) {
+    return settings.storeKey.empty() ? BuiltInStoreKey() : settings.storeKey;
 }
 
 }  // namespace karvex

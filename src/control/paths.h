@@ -1,12 +1,14 @@
 #pragma once
-// Where the store and the command log live.
+// Where the store and the command log live, and the key the store is opened with.
 #include <string>
+
+#include "karvex/settings.h"
 
 namespace karvex {
 
 // Why the data directory is the one it is (the command log says so when the store opens).
 enum class DataDirSource {
-    Variable,      // $KARVEX_DATA_DIR
+    Variable,      // the settings' data directory (KARVEX_DATA_DIR)
     Library,       // the directory of the library file
     HomeFallback,  // ~/.local/share/karvex: a first run in a library directory that cannot be written
 };
@@ -18,12 +20,16 @@ struct DataPaths {
     DataDirSource source = DataDirSource::Library;
 };
 
-// $KARVEX_DATA_DIR when set (created when missing), whether or not it can be used: a store that cannot
-// be used where it is configured is reported, never quietly replaced by another one. Else the directory
-// of the library file when it already holds a store or can be written; else ~/.local/share/karvex.
-DataPaths ResolveDataPaths();
+// The settings' data directory when set (created when missing), whether or not it can be used: a store
+// that cannot be used where it is configured is reported, never quietly replaced by another one. Else the
+// directory of the library file when it already holds a store or can be written; else
+// <home>/.local/share/karvex.
+DataPaths ResolveDataPaths(const Settings& settings);
 // The same choice from given values (`variable` may be null; `home` empty stands for /tmp).
 DataPaths ResolveDataPaths(const char* variable, const std::string& libraryDir, const std::string& home);
+
+// The settings' store key, or the built-in key when they give none.
+std::string StoreKeyFor(const Settings& settings);
 
 // The directory of the file this code was loaded from (the shared library, or the program when linked
 // statically), ending in "/".

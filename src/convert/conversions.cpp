@@ -498,8 +498,10 @@ std::string TwoDigits(int n) {
 // ---------------------------------------------------------------------------------------------------------
 // Clock and time stamp
 
-LocalTime SystemLocalTime() {
-    std::time_t now = std::time(nullptr);
+LocalTime SystemLocalTime() { return LocalTimeAt(std::chrono::system_clock::now()); }
+
+LocalTime LocalTimeAt(std::chrono::system_clock::time_point when) {
+    std::time_t now = std::chrono::system_clock::to_time_t(when);
     std::tm tm{};
     localtime_r(&now, &tm);
     LocalTime t;

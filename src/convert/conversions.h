@@ -8,6 +8,7 @@
 // Every routine returns a result code (0 = success; the numbers belong to the library's result-code
 // table, see convert/result_values.h) and hands its product back through an output argument. Unless a routine
 // says otherwise, a failing routine leaves its output argument untouched.
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -180,6 +181,8 @@ LocalTime ReadClock();
 void SetClock(ClockFunction clock);
 // The local system clock, whatever SetClock installed.
 LocalTime SystemLocalTime();
+// A point in time as the local clock reads it.
+LocalTime LocalTimeAt(std::chrono::system_clock::time_point when);
 
 // "20050315 09：05：07": year, month, day, a blank, hour "：" minute "：" second (U+FF1A full-width colon).
 std::string NowStamp();

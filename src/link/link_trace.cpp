@@ -1,16 +1,9 @@
 #include "link/link_trace.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 namespace karvex {
-
-std::unique_ptr<LinkTrace> LinkTrace::FromEnvironment(std::string* error) {
-    const char* path = std::getenv(kEnvironmentVariable);
-    if (path == nullptr || *path == '\0') return nullptr;
-    return Open(path, error);
-}
 
 std::unique_ptr<LinkTrace> LinkTrace::Open(const std::string& path, std::string* error) {
     std::FILE* file = std::fopen(path.c_str(), "a");

@@ -4,7 +4,7 @@
 // plays the processor from such a file.
 //
 // A trace holds tax data (invoices, amounts, the taxpayer's name and numbers) in the clear: it is kept only
-// while the variable KARVEX_TRACE names a file (or the tool is given --trace FILE).
+// while the settings name a trace file (KARVEX_TRACE, or the tool's --trace FILE).
 //
 // Format: text lines, appended. Each session of the link starts with "karvex-trace 1"; then
 //   <milliseconds since the session began> ">" <bytes in hexadecimal>   a request written to the processor
@@ -23,12 +23,8 @@ namespace karvex {
 
 class LinkTrace {
 public:
-    static constexpr const char* kEnvironmentVariable = "KARVEX_TRACE";
-
-    // The trace named by KARVEX_TRACE, or nullptr when it is unset or empty (or the file cannot be opened:
-    // a trace must never keep the control from working; the reason goes to `error` when given).
-    static std::unique_ptr<LinkTrace> FromEnvironment(std::string* error = nullptr);
-    // Appends to `path`, starting a new session there; nullptr when the file cannot be opened.
+    // Appends to `path`, starting a new session there; nullptr when the file cannot be opened (a trace must
+    // never keep the control from working; the reason goes to `error` when given).
     static std::unique_ptr<LinkTrace> Open(const std::string& path, std::string* error = nullptr);
 
     ~LinkTrace();

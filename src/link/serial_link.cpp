@@ -4,17 +4,20 @@
 
 #include <algorithm>
 
-#include <cstdlib>
-
 #include "link/link_trace.h"
 #include "link/result_codes.h"
 
 namespace karvex {
 
-std::string SerialDeviceForPort(int port) {
-    std::string var = "KARVEX_COM" + std::to_string(port);
-    if (const char* v = std::getenv(var.c_str()); v && *v) return v;
+std::string SerialDeviceForPort(int port, const SerialDevices& devices) {
+    if (auto it = devices.find(port); it != devices.end() && !it->second.empty()) return it->second;
     return "/dev/ttyS" + std::to_string(port - 1);
+}
+
+void SerialLink::SetTraceFile(std::string path) {
+    if (path == traceFile_) return;
+    traceFile_ = std::move(path);
+    trace_.reset();
 }
 
 SerialLink::SerialLink(Handlers handlers, QObject* parent)
@@ -45,7 +48,7 @@ int SerialLink::Open(int port, int selector, std::string* error) {
         return 0;
     }
     Close();
-    port_.setPortName(QString::fromStdString(SerialDeviceForPort(port)));
+    port_.setPortName(QString::fromStdString(SerialDeviceForPort(port, devices_)));
     port_.setBaudRate(baud);
     port_.setDataBits(QSerialPort::Data8);
     port_.setParity(QSerialPort::NoParity);
@@ -69,7 +72,7 @@ int SerialLink::Open(int port, int selector, std::string* error) {
     port_.setFlowControl(QSerialPort::NoFlowControl);
     portNumber_ = port;
     receiver_.Reset();
-    devicePath_ = SerialDeviceForPort(port);
+    devicePath_ = SerialDeviceForPort(port, devices_);
     struct stat st {};
     if (::stat(devicePath_.c_str(), &st) == 0) {
         deviceIno_ = st.st_ino;
@@ -80,13 +83,13 @@ int SerialLink::Open(int port, int selector, std::string* error) {
     presence_.start();
     // A processor may still be sending to whoever had the port before (a host that died mid-answer).
     Unsettle();
-    if (!trace_) {
+    if (!trace_ && !traceFile_.empty()) {
         std::string why;
-        trace_ = LinkTrace::FromEnvironment(&why);
+        trace_ = LinkTrace::Open(traceFile_, &why);
         // The trace is a support aid: a file that cannot be written is reported and the link works on.
         if (!trace_ && !why.empty()) qWarning("karvex: no trace of the line: %s", why.c_str());
     }
-    if (trace_) trace_->Note("port " + std::to_string(port) + " " + SerialDeviceForPort(port) + " at " + std::to_string(baud));
+    if (trace_) trace_->Note("port " + std::to_string(port) + " " + SerialDeviceForPort(port, devices_) + " at " + std::to_string(baud));
     return 0;
 }
 

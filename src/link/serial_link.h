@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,8 +22,12 @@ namespace karvex {
 
 class LinkTrace;
 
-// The serial device behind port number N (1 to 5): $KARVEX_COM<N> when set, else /dev/ttyS<N-1>.
-std::string SerialDeviceForPort(int port);
+// Port number -> device path, for the ports whose device is not /dev/ttyS<N-1> (KARVEX_COM<N>).
+using SerialDevices = std::map<int, std::string>;
+
+// The serial device behind port number N (1 to 5): its entry in `devices` when there is one, else
+// /dev/ttyS<N-1>.
+std::string SerialDeviceForPort(int port, const SerialDevices& devices = {});
 
 class SerialLink : public QObject {
     Q_OBJECT
@@ -81,6 +86,12 @@ public:
 
     FrameReceiver& Receiver() { return receiver_; }
 
+    // The devices of the ports, taken at the next Open.
+    void SetDevices(SerialDevices devices) { devices_ = std::move(devices); }
+    // The file the traffic is appended to from the next Open on (empty: none). A trace already running goes
+    // on until the path changes.
+    void SetTraceFile(std::string path);
+
     // Runtime error numbers of a refused open, in the serial control's numbering.
     static constexpr int kErrorPortNotFound = result::kPortNotFound;
     static constexpr int kErrorPortInUse = result::kPortInUse;
@@ -119,7 +130,9 @@ private:
     int ticks_ = 0;
     int portNumber_ = 0;
     bool reading_ = false;
-    // The traffic record asked for with KARVEX_TRACE; started when a port first opens.
+    SerialDevices devices_;
+    // The traffic record the settings ask for; started when a port first opens.
+    std::string traceFile_;
     std::unique_ptr<LinkTrace> trace_;
 };
 

@@ -2,7 +2,6 @@
 
 #include <sqlcipher/sqlite3.h>
 
-#include <cstdlib>
 #include <system_error>
 
 #include "store/open_steps.h"
@@ -26,12 +25,6 @@ void RemoveWithCompanions(const std::filesystem::path& file) {
 }  // namespace
 
 std::string BuiltInStoreKey() { return kBuiltInStoreKey; }
-
-std::string StoreKey() {
-    const char* env = std::getenv("KARVEX_STORE_KEY");
-    if (env != nullptr && *env != '\0') return env;
-    return kBuiltInStoreKey;
-}
 
 StoreConnection::~StoreConnection() { Close(); }
 

@@ -14,9 +14,6 @@ namespace karvex {
 
 // The key a store is encrypted with when the installation gives none of its own (KARVEX_STORE_KEY).
 std::string BuiltInStoreKey();
-// The key that opens the store: KARVEX_STORE_KEY when it is set and not empty, otherwise the
-// built-in key. An empty variable does not count, because an empty key would store the file in clear.
-std::string StoreKey();
 
 class StoreConnection {
 public:

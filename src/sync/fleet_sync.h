@@ -32,6 +32,8 @@ struct SyncSettings {
     // A password file in the format of ~/.pgpass; empty: libpq's own search.
     std::string passwordFile;
     int batchRows = 2000;
+    // The key of the store a worker opens on its own (SyncWorker); empty: the built-in key.
+    std::string storeKey;
     // Called after each committed batch with the rows sent so far in this run (tests stop the server here).
     std::function<void(std::int64_t sent)> afterBatch;
 };

@@ -50,7 +50,7 @@ void SyncWorker::Run() {
             if (stop_) return;
         }
         SyncStatus status;
-        std::int32_t rc = store.IsOpen() ? result::kSuccess : store.Open(storeFile_, StoreKey());
+        std::int32_t rc = store.IsOpen() ? result::kSuccess : store.Open(storeFile_, settings_.storeKey.empty() ? BuiltInStoreKey() : settings_.storeKey);
         if (rc == result::kSuccess) {
             FleetSync fleet(store);
             rc = fleet.Push(settings_);

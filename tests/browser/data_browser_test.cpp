@@ -43,7 +43,6 @@ std::string N(const char* field, int k) { return field + std::to_string(k); }
 class BrowserTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ::unsetenv("KARVEX_STORE_KEY");
         std::string pattern = (std::filesystem::temp_directory_path() / "karvex-browser-XXXXXX").string();
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
         dir_ = pattern;

@@ -107,8 +107,15 @@ protected:
         return sim_->requests_handled();
     }
 
-    // Makes port 1 unopenable, so that loading asks for a port number.
-    void BreakPortOne() { ::setenv("KARVEX_COM1", (dir_ + "/no-such-device").c_str(), 1); }
+    // A new control, made when port 1 has no device and port 2 is the processor, so that loading asks for a
+    // port number: the C interface reads the environment when it makes a control, and only then.
+    void BreakPortOne() {
+        karvex_destroy(f_);
+        ::setenv("KARVEX_COM1", (dir_ + "/no-such-device").c_str(), 1);
+        ::setenv("KARVEX_COM2", sim_->device_path().c_str(), 1);
+        f_ = karvex_create();
+        ASSERT_NE(f_, nullptr);
+    }
 
     karvex::testing::TempDir tmp_{"karvex-capi"};
     std::string dir_ = tmp_.path();
@@ -159,7 +166,6 @@ TEST_F(CapiTest, PortPromptGoesThroughTheHostCallback) {
     EXPECT_EQ(prompts.titles[0], "打开串口");
     EXPECT_NE(prompts.texts[0].find("请输入税控器连接的串口号"), std::string::npos);
 
-    ::setenv("KARVEX_COM2", sim_->device_path().c_str(), 1);
     prompts.portReply = "2";
     EXPECT_EQ(karvex_LoadFiscalForm(f_), 0);
     EXPECT_EQ(karvex_FiscalOnline(f_), 0);

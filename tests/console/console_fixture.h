@@ -37,14 +37,15 @@ using F = ConsoleField;
 class ConsoleFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        ::setenv("KARVEX_DATA_DIR", dir_.c_str(), 1);
         sim_ = StartProcessor();
         ASSERT_NE(sim_, nullptr);
-        ::setenv("KARVEX_COM1", sim_->device_path().c_str(), 1);
+        Settings settings;
+        settings.dataDirectory = dir_;
+        settings.devices[1] = sim_->device_path();
         // A port that cannot be opened.
-        ::setenv("KARVEX_COM2", (dir_ + "/no-such-device").c_str(), 1);
+        settings.devices[2] = dir_ + "/no-such-device";
 
-        m_ = std::make_unique<ControlModule>();
+        m_ = std::make_unique<ControlModule>(std::move(settings));
         ui_ = std::make_shared<ScriptedUi>();
         m_->SetUserInterface(ui_);
         // The link's own one-second tick: no console test waits for a time-out, and a short one would end a
@@ -64,8 +65,6 @@ protected:
         m_.reset();
         if (sim_) sim_->stop();
         sim_.reset();
-        ::unsetenv("KARVEX_COM1");
-        ::unsetenv("KARVEX_COM2");
     }
 
     ControlModule& M() { return *m_; }

@@ -26,7 +26,7 @@ TEST_F(LinkTest, OnlineSucceedsAndMarksTheLinkOnLine) {
 }
 
 TEST_F(LinkTest, OnlineWritesTwoStampedGbkLines) {
-    SetClock([] { return LocalTime{2005, 3, 15, 9, 5, 7}; });
+    FixClock(2005, 3, 15, 9, 5, 7);
     ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
     ASSERT_EQ(fiscal_->FiscalOnline(), 0);
     // "20050315 09：05：07" + three blanks + "发送联机命令" / "联机成功", GBK, CR LF.
@@ -164,7 +164,7 @@ TEST_F(LinkTest, PulledDeviceEndsTheCommandAtOnceAndThePortOpensAgain) {
     EXPECT_EQ(fiscal_->FiscalOnline(), result::kNoOpenPort);
 
     StartSimulator();
-    ::setenv("KARVEX_COM1", sim_->device_path().c_str(), 1);
+    UseDevice(1, sim_->device_path());
     fiscal_->Module().SetTickInterval(std::chrono::milliseconds(tickMs_));
     EXPECT_EQ(fiscal_->LoadFiscalForm(), 0);
     EXPECT_EQ(fiscal_->FiscalOnline(), 0);
@@ -332,7 +332,7 @@ namespace karvex::testing {
 namespace {
 
 TEST_F(LinkTest, PacketProgressAndJudgementLinesWordForWord) {
-    SetClock([] { return LocalTime{2005, 3, 15, 9, 5, 7}; });
+    FixClock(2005, 3, 15, 9, 5, 7);
     const std::string stamp = "20050315 09：05：07   ";
     ControlModule& m = fiscal_->Module();
     m.CueCommandSendFinish("获取日交易数据");
@@ -475,7 +475,7 @@ TEST_F(LinkTest, SecondCommandDuringAnUploadIsRefusedAndTheUploadCompletes) {
     options.seed.invoices = 20;
     sim_ = std::make_unique<sim::Simulator>(options);
     ASSERT_TRUE(sim_->start());
-    ::setenv("KARVEX_COM1", sim_->device_path().c_str(), 1);
+    UseDevice(1, sim_->device_path());
     ControlModule& m = fiscal_->Module();
     m.SetTickInterval(std::chrono::milliseconds(20));
     ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);

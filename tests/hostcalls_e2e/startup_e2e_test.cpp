@@ -6,6 +6,10 @@
 #include "control/paths.h"
 #include "store/store_service.h"
 
+#include <functional>
+#include <map>
+#include <optional>
+
 namespace karvex::testing {
 namespace {
 
@@ -17,8 +21,8 @@ TEST_F(StartupE2E, PromptedPortIsReadAsANumberAndOpenedAt9600) {
     ControlModule& m = fiscal_->Module();
     m.Store().SaveSerialSettings(1, 2);
     ASSERT_EQ(fiscal_->UnloadFicalForm(0), 0);
-    ::setenv("KARVEX_COM1", (dir_ + "/no-such-device").c_str(), 1);
-    ::setenv("KARVEX_COM3", sim_->device_path().c_str(), 1);
+    UseDevice(1, dir_ + "/no-such-device");
+    UseDevice(3, sim_->device_path());
 
     ui_->textReplies = {std::string("003")};
     EXPECT_EQ(fiscal_->LoadFiscalForm(), 0) << "leading zeros still name port 3";
@@ -47,8 +51,8 @@ TEST_F(StartupE2E, PromptedPortIsReadAsANumberAndOpenedAt9600) {
 
 // A port that will not open is told by why, in Chinese first, and the code has a message of its own.
 TEST_F(StartupE2E, PortWithoutADeviceIsToldInChinese) {
-    ::setenv("KARVEX_COM1", (dir_ + "/no-such-device").c_str(), 1);
-    ::setenv("KARVEX_COM3", (dir_ + "/no-such-device").c_str(), 1);
+    UseDevice(1, dir_ + "/no-such-device");
+    UseDevice(3, dir_ + "/no-such-device");
     ui_->textReplies = {std::string("3")};
     EXPECT_EQ(fiscal_->LoadFiscalForm(), result::kPortNotFound);
     EXPECT_EQ(fiscal_->Description().toStdString(), "0x1F42：串口设备不存在");
@@ -73,16 +77,15 @@ TEST_F(StartupE2E, AStoreThatCannotBeUsedWhereConfiguredFailsTheLoad) {
     fiscal_.reset();
     { std::ofstream(dir_ + "/plain") << "x"; }
     std::filesystem::create_directories(dir_ + "/blocked/FiscalMachine.mdb");
-    const char* savedHome = std::getenv("HOME");
-    const std::string home = savedHome ? savedHome : "";
-    ::setenv("HOME", (dir_ + "/home").c_str(), 1);
     const struct {
         std::string dir;
         const char* reason;
     } cases[] = {{dir_ + "/plain/data", "Not a directory"}, {dir_ + "/blocked", "unable to open database file"}};
     for (const auto& c : cases) {
-        ::setenv("KARVEX_DATA_DIR", c.dir.c_str(), 1);
-        Fiscal fiscal;
+        Settings settings;
+        settings.dataDirectory = c.dir;
+        settings.homeDirectory = dir_ + "/home";
+        Fiscal fiscal(settings);
         fiscal.SetUserInterface(ui_);
         EXPECT_EQ(fiscal.LoadFiscalForm(), 91) << c.dir;
         const std::string text = fiscal.Description().toStdString();
@@ -92,9 +95,6 @@ TEST_F(StartupE2E, AStoreThatCannotBeUsedWhereConfiguredFailsTheLoad) {
         EXPECT_EQ(fiscal.FiscalOnline(), result::kNoOpenPort);
         EXPECT_EQ(fiscal.UnloadFicalForm(0), 0);
     }
-    if (savedHome) ::setenv("HOME", home.c_str(), 1);
-    else ::unsetenv("HOME");
-    ::setenv("KARVEX_DATA_DIR", dir_.c_str(), 1);
     EXPECT_FALSE(std::filesystem::exists(dir_ + "/home"));
     EXPECT_EQ(sim_->requests_handled(), 0u);
 }
@@ -125,6 +125,60 @@ TEST(DataPaths, ConfiguredOrExistingStoreIsKeptAndTheHomeServesOnlyAFirstRun) {
         EXPECT_EQ(p.source, c.source) << c.appDir;
     }
     std::filesystem::remove_all(dir);
+}
+
+// The environment is read in one place, into one value, when a control is made with the default
+// constructor; an empty variable counts as unset and later changes are not seen.
+TEST(SettingsFromEnvironment, EachVariableLandsInItsFieldOnceWhenTheControlIsMade) {
+    const char* names[] = {"KARVEX_COM1",    "KARVEX_COM5",  "KARVEX_COM6",  "KARVEX_DATA_DIR",
+                           "KARVEX_STORE_KEY", "KARVEX_TICK_MS", "KARVEX_TRACE", "HOME"};
+    std::map<std::string, std::optional<std::string>> saved;
+    for (const char* n : names) {
+        const char* v = std::getenv(n);
+        saved[n] = v ? std::optional<std::string>(v) : std::nullopt;
+    }
+    const auto clear = [&] {
+        for (const char* n : names) ::unsetenv(n);
+    };
+    using S = const Settings&;
+    const struct {
+        const char* name;
+        const char* value;
+        std::function<bool(S)> holds;
+    } cases[] = {
+        {"KARVEX_COM1", "/dev/pts/7", [](S s) { return s.devices == std::map<int, std::string>{{1, "/dev/pts/7"}}; }},
+        {"KARVEX_COM5", "/dev/ttyUSB0", [](S s) { return s.devices == std::map<int, std::string>{{5, "/dev/ttyUSB0"}}; }},
+        {"KARVEX_COM6", "/dev/ttyUSB0", [](S s) { return s.devices.empty(); }},
+        {"KARVEX_COM1", "", [](S s) { return s.devices.empty(); }},
+        {"KARVEX_DATA_DIR", "/srv/karvex", [](S s) { return s.dataDirectory == "/srv/karvex"; }},
+        {"KARVEX_STORE_KEY", "site 'key\"", [](S s) { return StoreKeyFor(s) == "site 'key\""; }},
+        {"KARVEX_STORE_KEY", "", [](S s) { return StoreKeyFor(s) == BuiltInStoreKey(); }},
+        {"KARVEX_TICK_MS", "2", [](S s) { return s.tick == std::chrono::milliseconds(2); }},
+        {"KARVEX_TICK_MS", "0", [](S s) { return s.tick.count() == 0; }},
+        {"KARVEX_TICK_MS", "-5", [](S s) { return s.tick.count() == 0; }},
+        {"KARVEX_TICK_MS", "fast", [](S s) { return s.tick.count() == 0; }},
+        {"KARVEX_TRACE", "/tmp/line.trace", [](S s) { return s.traceFile == "/tmp/line.trace"; }},
+        {"HOME", "/home/operator", [](S s) { return s.homeDirectory == "/home/operator"; }},
+    };
+    for (const auto& c : cases) {
+        clear();
+        ::setenv(c.name, c.value, 1);
+        EXPECT_TRUE(c.holds(Settings::FromEnvironment())) << c.name << "=" << c.value;
+    }
+
+    TempDir dir("karvex-settings");
+    clear();
+    ::setenv("KARVEX_DATA_DIR", dir.path().c_str(), 1);
+    ::setenv("KARVEX_TICK_MS", "7", 1);
+    Fiscal fiscal;
+    ::setenv("KARVEX_DATA_DIR", (dir.path() + "/later").c_str(), 1);
+    EXPECT_EQ(fiscal.CurrentSettings().dataDirectory, dir.path());
+    EXPECT_EQ(fiscal.Module().Paths().appDir, dir.path() + "/");
+    EXPECT_EQ(fiscal.Module().TickInterval(), std::chrono::milliseconds(7));
+
+    clear();
+    for (const auto& [n, v] : saved)
+        if (v) ::setenv(n.c_str(), v->c_str(), 1);
 }
 
 }  // namespace

@@ -196,7 +196,7 @@ TEST_F(SaleJournalE2E, APulledPortLeavesTheSaleInDoubtUntilTheRestoredPortIsLoad
         options.state_file = stateFile;
         sim_ = StartProcessor(options);
         ASSERT_NE(sim_, nullptr);
-        ::setenv("KARVEX_COM1", sim_->device_path().c_str(), 1);
+        UseDevice(1, sim_->device_path());
     };
     sim_->stop();
     start();

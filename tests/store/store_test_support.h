@@ -16,17 +16,11 @@ namespace karvex::testing {
 class StoreDirTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        const char* saved = std::getenv("KARVEX_STORE_KEY");
-        hadKey_ = saved != nullptr;
-        if (hadKey_) savedKey_ = saved;
-        ::unsetenv("KARVEX_STORE_KEY");
         tmp_ = std::make_unique<TempDir>("karvex-store");
         dir_ = tmp_->path();
     }
     void TearDown() override {
         tmp_.reset();
-        if (hadKey_) ::setenv("KARVEX_STORE_KEY", savedKey_.c_str(), 1);
-        else ::unsetenv("KARVEX_STORE_KEY");
     }
 
     std::int64_t Count(StoreAccess& store, const std::string& table) {
@@ -41,8 +35,6 @@ protected:
 
 private:
     std::unique_ptr<TempDir> tmp_;
-    bool hadKey_ = false;
-    std::string savedKey_;
 };
 
 // A temporary data directory with an open store in it.

@@ -26,8 +26,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "simulator: %s\n", error.c_str());
         return 2;
     }
-    ::setenv("KARVEX_COM1", sim.device_path().c_str(), 1);
-    Fiscal fiscal;
+    // The data directory is the one the test gives this process; port 1 is the processor started here.
+    Settings settings = Settings::FromEnvironment();
+    settings.devices[1] = sim.device_path();
+    Fiscal fiscal(settings);
     if (int r = fiscal.LoadFiscalForm(); r != 0) {
         std::fprintf(stderr, "load: %d\n", r);
         return 3;

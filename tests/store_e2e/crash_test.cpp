@@ -115,7 +115,7 @@ TEST(CrashTest, KilledUploadsLeaveTheEarlierOrTheNewAnswerWhole) {
         }
 
         StoreConnection conn;
-        ASSERT_EQ(conn.Open(std::filesystem::path(dir) / kStoreFileName, StoreKey()), 0) << conn.LastErrorText();
+        ASSERT_EQ(conn.Open(std::filesystem::path(dir) / kStoreFileName, BuiltInStoreKey()), 0) << conn.LastErrorText();
         {
             Statement check(conn, "PRAGMA integrity_check");
             ASSERT_EQ(sqlite3_step(check.get()), SQLITE_ROW);

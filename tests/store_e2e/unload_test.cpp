@@ -43,7 +43,7 @@ TEST_F(Unload, LeavesOneEncryptedStoreThatOnlyTheKeyOpens) {
     Shell without = RunShell("'" + file + "' 'SELECT count(*) FROM MachineData;'");
     EXPECT_NE(without.status, 0) << without.out;
     EXPECT_EQ(without.out.find("\n1\n"), std::string::npos);
-    Shell with = RunShell("-cmd \"PRAGMA key='" + StoreKey() + "';\" '" + file + "' 'SELECT count(*) FROM MachineData;'");
+    Shell with = RunShell("-cmd \"PRAGMA key='" + BuiltInStoreKey() + "';\" '" + file + "' 'SELECT count(*) FROM MachineData;'");
     EXPECT_EQ(with.status, 0) << with.out;
     EXPECT_NE(with.out.find("1"), std::string::npos) << with.out;
 }

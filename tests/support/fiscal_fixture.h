@@ -4,7 +4,9 @@
 
 #include <QTimer>
 
+#include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -26,10 +28,8 @@ namespace karvex::testing {
 class FiscalFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        ::setenv("KARVEX_DATA_DIR", dir_.c_str(), 1);
         StartSimulator();
-        ::setenv("KARVEX_COM1", sim_->device_path().c_str(), 1);
-        fiscal_ = std::make_unique<Fiscal>();
+        fiscal_ = std::make_unique<Fiscal>(FixtureSettings());
         ui_ = std::make_shared<ScriptedUi>();
         fiscal_->SetUserInterface(ui_);
         fiscal_->Module().SetTickInterval(std::chrono::milliseconds(tickMs_));
@@ -41,8 +41,43 @@ protected:
         if (sim_) sim_->stop();
         sim_.reset();
         SetClock({});
-        ::unsetenv("KARVEX_COM1");
-        ::unsetenv("KARVEX_COM3");
+    }
+
+    // The control's own data directory, port 1 on the processor.
+    Settings FixtureSettings() const {
+        Settings s;
+        s.dataDirectory = dir_;
+        s.devices[1] = sim_->device_path();
+        return s;
+    }
+
+    // A clock that always reads the given local time, for settings.
+    static std::function<std::chrono::system_clock::time_point()> FixedClock(int y, int mo, int d, int h, int mi,
+                                                                             int s) {
+        std::tm tm{};
+        tm.tm_year = y - 1900;
+        tm.tm_mon = mo - 1;
+        tm.tm_mday = d;
+        tm.tm_hour = h;
+        tm.tm_min = mi;
+        tm.tm_sec = s;
+        tm.tm_isdst = -1;
+        const auto at = std::chrono::system_clock::from_time_t(std::mktime(&tm));
+        return [at] { return at; };
+    }
+
+    // The control's clock fixed at the given local time from now on.
+    void FixClock(int y, int mo, int d, int h, int mi, int s) {
+        Settings settings = fiscal_->CurrentSettings();
+        settings.clock = FixedClock(y, mo, d, h, mi, s);
+        fiscal_->SetSettings(std::move(settings));
+    }
+
+    // Port `port` on `device` from the next port opening on.
+    void UseDevice(int port, const std::string& device) {
+        Settings s = fiscal_->CurrentSettings();
+        s.devices[port] = device;
+        fiscal_->SetSettings(std::move(s));
     }
 
     void StartSimulator() {

@@ -80,7 +80,7 @@ TEST(SyncKill, KilledSyncsLoseAndDoubleNothing) {
         {
             // More invoices, and corrections of earlier ones: a stale copy sent after a newer one would show.
             StoreConnection store;
-            ASSERT_EQ(store.Open(StoreFile(dir), StoreKey()), 0) << store.LastErrorText();
+            ASSERT_EQ(store.Open(StoreFile(dir), BuiltInStoreKey()), 0) << store.LastErrorText();
             FillRegister(store, "1100000000000007", next, 150);
             next += 150;
             const int corrected = std::uniform_int_distribution<int>(1, next - 1)(rng);

@@ -42,7 +42,7 @@ inline void Exec(StoreConnection& store, const std::string& sql) {
 // Rows of every synced table of a store, under its machine number.
 inline TableRows LocalRows(const std::string& dir) {
     StoreConnection store;
-    EXPECT_EQ(store.Open(StoreFile(dir), StoreKey()), 0) << store.LastErrorText();
+    EXPECT_EQ(store.Open(StoreFile(dir), BuiltInStoreKey()), 0) << store.LastErrorText();
     std::string machine;
     {
         Statement m(store, "SELECT \"机器编号\" FROM \"MachineData\" ORDER BY karvex_row DESC LIMIT 1");

@@ -80,7 +80,7 @@ protected:
 
     std::int32_t Push(const std::string& dir, std::string* error = nullptr, std::int64_t* sent = nullptr) {
         StoreConnection store;
-        EXPECT_EQ(store.Open(StoreFile(dir), StoreKey()), 0) << store.LastErrorText();
+        EXPECT_EQ(store.Open(StoreFile(dir), BuiltInStoreKey()), 0) << store.LastErrorText();
         sync::FleetSync fleet(store);
         const std::int32_t rc = fleet.Push(settings_, sent);
         if (error) *error = fleet.LastErrorText();
@@ -111,10 +111,11 @@ TEST_F(CentralTest, ThreeRegistersIssueUploadAndSyncIntoOneCentre) {
         ASSERT_NE(sim, nullptr);
         sim->update_state(
             [&](sim::MachineState& s) { s.factory.machine_number = "110000000000000" + std::to_string(reg); });
-        ::setenv("KARVEX_DATA_DIR", dirs.back()->path().c_str(), 1);
-        ::setenv("KARVEX_COM1", sim->device_path().c_str(), 1);
+        Settings settings;
+        settings.dataDirectory = dirs.back()->path();
+        settings.devices[1] = sim->device_path();
         {
-            Fiscal fiscal;
+            Fiscal fiscal(settings);
             fiscal.SetUserInterface(std::make_shared<ScriptedUi>());
             ASSERT_EQ(fiscal.LoadFiscalForm(), 0);
             ASSERT_EQ(fiscal.FiscalOnline(), 0);
@@ -145,8 +146,6 @@ TEST_F(CentralTest, ThreeRegistersIssueUploadAndSyncIntoOneCentre) {
         ASSERT_EQ(local.back()["InvPrintData"].size(), static_cast<std::size_t>(reg));
         ASSERT_EQ(local.back()["SalesJournal"].size(), static_cast<std::size_t>(reg));
     }
-    ::unsetenv("KARVEX_COM1");
-    ::unsetenv("KARVEX_DATA_DIR");
     for (auto& dir : dirs) {
         std::string error;
         ASSERT_EQ(Push(*dir, &error), 0) << error;
@@ -171,7 +170,7 @@ TEST_F(CentralTest, SchemaIsVersionedAndASyncNeedsItsVersion) {
     TempDir dir("karvex-register");
     {
         StoreConnection store;
-        ASSERT_EQ(store.Open(StoreFile(dir), StoreKey()), 0) << store.LastErrorText();
+        ASSERT_EQ(store.Open(StoreFile(dir), BuiltInStoreKey()), 0) << store.LastErrorText();
         FillRegister(store, "1100000000000009", 1, 5);
     }
     std::string message;
@@ -212,7 +211,7 @@ TEST_F(CentralTest, SchemaIsVersionedAndASyncNeedsItsVersion) {
     EXPECT_EQ(Push(dir, &error), result::kSyncSchemaMismatch);
     EXPECT_NE(error.find("karvex sync --init"), std::string::npos) << error;
     StoreConnection store;
-    ASSERT_EQ(store.Open(StoreFile(dir), StoreKey()), 0) << store.LastErrorText();
+    ASSERT_EQ(store.Open(StoreFile(dir), BuiltInStoreKey()), 0) << store.LastErrorText();
     EXPECT_EQ(Waiting(store), 6) << "nothing leaves the outbox for a centre that cannot take it";
     {
         // Rows stored before the processor's machine data was read wait for it, then go under its number.
@@ -220,13 +219,13 @@ TEST_F(CentralTest, SchemaIsVersionedAndASyncNeedsItsVersion) {
         TempDir early("karvex-register");
         {
             StoreConnection s;
-            ASSERT_EQ(s.Open(StoreFile(early), StoreKey()), 0) << s.LastErrorText();
+            ASSERT_EQ(s.Open(StoreFile(early), BuiltInStoreKey()), 0) << s.LastErrorText();
             Exec(s, "INSERT INTO \"InvPrintData\" (\"开票日期发票号\", \"发票号\") VALUES ('202612070000000001', '0000000001')");
         }
         EXPECT_EQ(Push(early, &error), result::kSyncNoMachineNumber) << error;
         {
             StoreConnection s;
-            ASSERT_EQ(s.Open(StoreFile(early), StoreKey()), 0) << s.LastErrorText();
+            ASSERT_EQ(s.Open(StoreFile(early), BuiltInStoreKey()), 0) << s.LastErrorText();
             EXPECT_EQ(Waiting(s), 1);
             FillRegister(s, "1100000000000010", 2, 1);
         }
@@ -248,7 +247,7 @@ TEST_F(CentralTest, RecreatedStoreAddsItsJournalBesideTheOlderOne) {
     TempDir dir("karvex-register");
     auto fill = [&](int first, const std::vector<std::string>& created) {
         StoreConnection store;
-        ASSERT_EQ(store.Open(StoreFile(dir), StoreKey()), 0) << store.LastErrorText();
+        ASSERT_EQ(store.Open(StoreFile(dir), BuiltInStoreKey()), 0) << store.LastErrorText();
         FillRegister(store, "1100000000000011", first, 1);
         for (const std::string& at : created)
             Exec(store, "INSERT INTO \"SalesJournal\" (\"Kind\", \"CreatedAt\", \"State\") VALUES (52, '" + at +
@@ -263,7 +262,7 @@ TEST_F(CentralTest, RecreatedStoreAddsItsJournalBesideTheOlderOne) {
     ASSERT_EQ(Push(dir, &error), 0) << error;
     {
         StoreConnection store;
-        ASSERT_EQ(store.Open(StoreFile(dir), StoreKey()), 0) << store.LastErrorText();
+        ASSERT_EQ(store.Open(StoreFile(dir), BuiltInStoreKey()), 0) << store.LastErrorText();
         Exec(store, "UPDATE \"SalesJournal\" SET \"State\" = 'in-doubt' WHERE karvex_row = 1");
     }
     ASSERT_EQ(Push(dir, &error), 0) << error;
@@ -277,7 +276,7 @@ TEST_F(CentralTest, ServerStoppedMidSyncLosesNothing) {
     TempDir dir("karvex-register");
     {
         StoreConnection store;
-        ASSERT_EQ(store.Open(StoreFile(dir), StoreKey()), 0) << store.LastErrorText();
+        ASSERT_EQ(store.Open(StoreFile(dir), BuiltInStoreKey()), 0) << store.LastErrorText();
         FillRegister(store, "1100000000000004", 1, 500);
     }
     settings_.batchRows = 50;
@@ -291,7 +290,7 @@ TEST_F(CentralTest, ServerStoppedMidSyncLosesNothing) {
     EXPECT_TRUE(rc == result::kSyncConnectionLost || rc == result::kSyncConnectFailed) << rc << " " << error;
     {
         StoreConnection store;
-        ASSERT_EQ(store.Open(StoreFile(dir), StoreKey()), 0) << store.LastErrorText();
+        ASSERT_EQ(store.Open(StoreFile(dir), BuiltInStoreKey()), 0) << store.LastErrorText();
         EXPECT_EQ(Waiting(store), 401);
         sync::SyncStatus status;
         ASSERT_EQ(sync::FleetSync(store).ReadStatus(status), 0);
@@ -313,7 +312,7 @@ TEST_F(CentralTest, RefusedRowStopsTheSyncAndIsNamed) {
     TempDir dir("karvex-register");
     {
         StoreConnection store;
-        ASSERT_EQ(store.Open(StoreFile(dir), StoreKey()), 0) << store.LastErrorText();
+        ASSERT_EQ(store.Open(StoreFile(dir), BuiltInStoreKey()), 0) << store.LastErrorText();
         FillRegister(store, "1100000000000005", 1, 50);
         Exec(store, "UPDATE \"InvPrintData\" SET \"开票类型\" = 300 WHERE \"发票号\" = '0000000020'");
         FillRegister(store, "1100000000000005", 51, 10);
@@ -326,7 +325,7 @@ TEST_F(CentralTest, RefusedRowStopsTheSyncAndIsNamed) {
     EXPECT_EQ(CentralValue("SELECT count(*) FROM karvex.\"InvPrintData\""), "49") << "every other row went";
     {
         StoreConnection store;
-        ASSERT_EQ(store.Open(StoreFile(dir), StoreKey()), 0) << store.LastErrorText();
+        ASSERT_EQ(store.Open(StoreFile(dir), BuiltInStoreKey()), 0) << store.LastErrorText();
         EXPECT_EQ(Waiting(store), 12) << "the refused row, the machine data and ten invoices after it";
         Exec(store, "UPDATE \"InvPrintData\" SET \"开票类型\" = 2 WHERE \"发票号\" = '0000000020'");
     }
@@ -340,7 +339,7 @@ TEST_F(CentralTest, OlderStoreJoinsInAndLocalClearingKeepsTheCentre) {
     TempDir dir("karvex-register");
     {
         StoreConnection store;
-        ASSERT_EQ(store.Open(StoreFile(dir), StoreKey()), 0) << store.LastErrorText();
+        ASSERT_EQ(store.Open(StoreFile(dir), BuiltInStoreKey()), 0) << store.LastErrorText();
         Exec(store, std::string("DROP TABLE ") + kOutboxTable + "; DROP TABLE " + kSyncStateTable);
         for (const SyncedTable& t : SyncedTables()) {
             for (const char* event : {"INSERT", "UPDATE"})
@@ -361,7 +360,7 @@ TEST_F(CentralTest, OlderStoreJoinsInAndLocalClearingKeepsTheCentre) {
     ASSERT_EQ(Push(dir, &error), 0) << error;
     EXPECT_EQ(CentralRows(central_), before);
     StoreConnection store;
-    ASSERT_EQ(store.Open(StoreFile(dir), StoreKey()), 0) << store.LastErrorText();
+    ASSERT_EQ(store.Open(StoreFile(dir), BuiltInStoreKey()), 0) << store.LastErrorText();
     EXPECT_EQ(Waiting(store), 0) << "compaction kept the triggers, so nothing was captured twice";
 }
 
@@ -372,7 +371,7 @@ TEST_F(CentralTest, BackgroundSyncBacksOffWhileTheServerIsDownThenCatchesUp) {
     TempDir dir("karvex-register");
     {
         StoreConnection store;
-        ASSERT_EQ(store.Open(StoreFile(dir), StoreKey()), 0) << store.LastErrorText();
+        ASSERT_EQ(store.Open(StoreFile(dir), BuiltInStoreKey()), 0) << store.LastErrorText();
         FillRegister(store, "1100000000000008", 1, 120);
     }
     ASSERT_TRUE(server_.Stop());

@@ -32,7 +32,6 @@ protected:
     TraceReplay() { tickMs_ = 20; }
 
     void SetUp() override {
-        SetClock([] { return LocalTime{2024, 3, 15, 10, 30, 0}; });
         const char* record = std::getenv("KARVEX_RECORD_TRACES");
         recordDir_ = record ? record : "";
     }
@@ -42,27 +41,28 @@ protected:
         name_ = name;
         char tmpl[] = "/tmp/karvex-trace-XXXXXX";
         dir_ = mkdtemp(tmpl);
-        ::setenv("KARVEX_DATA_DIR", dir_.c_str(), 1);
+        Settings settings;
+        settings.dataDirectory = dir_;
+        settings.clock = FixedClock(2024, 3, 15, 10, 30, 0);
         sim::SimOptions options;
         options.quiet = true;
         options.clock = sim::DateTime{2024, 3, 15, 10, 30, 0};
         if (Recording()) {
             tracePath_ = recordDir_ + "/" + name + ".trace";
             std::remove(tracePath_.c_str());
-            ::setenv("KARVEX_TRACE", tracePath_.c_str(), 1);
+            settings.traceFile = tracePath_;
         } else {
             std::string error;
             auto trace = sim::read_trace(std::string(KARVEX_TRACE_DIR) + "/" + name + ".trace", error);
             ASSERT_TRUE(trace) << error;
             options.replay = std::move(*trace);
             options.replay_fast = true;
-            ::unsetenv("KARVEX_TRACE");
         }
         sim_ = std::make_unique<sim::Simulator>(options);
         std::string error;
         ASSERT_TRUE(sim_->start(&error)) << error;
-        ::setenv("KARVEX_COM1", sim_->device_path().c_str(), 1);
-        fiscal_ = std::make_unique<Fiscal>();
+        settings.devices[1] = sim_->device_path();
+        fiscal_ = std::make_unique<Fiscal>(settings);
         ui_ = std::make_shared<ScriptedUi>();
         fiscal_->SetUserInterface(ui_);
         fiscal_->Module().SetTickInterval(std::chrono::milliseconds(tickMs_));
@@ -103,7 +103,6 @@ protected:
         const std::string expectedPath = (Recording() ? recordDir_ : std::string(KARVEX_TRACE_DIR)) + "/" + name_ + ".expected";
         if (Recording()) {
             std::ofstream(expectedPath, std::ios::binary) << outcome;
-            ::unsetenv("KARVEX_TRACE");
             return;
         }
         std::ifstream in(expectedPath, std::ios::binary);

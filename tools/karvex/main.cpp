@@ -108,7 +108,8 @@ int Emit(const std::string& method, int result, JsonObject outputs, bool toStand
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string dataDir;
+    // The environment first; the options say more.
+    karvex::Settings settings = karvex::Settings::FromEnvironment();
     std::string port;
     int i = 1;
     for (; i < argc; ++i) {
@@ -117,11 +118,11 @@ int main(int argc, char** argv) {
             PrintUsage(stdout);
             return 0;
         } else if (a == "--data-dir" && i + 1 < argc) {
-            dataDir = argv[++i];
+            settings.dataDirectory = argv[++i];
         } else if (a == "--port" && i + 1 < argc) {
             port = argv[++i];
         } else if (a == "--trace" && i + 1 < argc) {
-            ::setenv("KARVEX_TRACE", argv[++i], 1);
+            settings.traceFile = argv[++i];
         } else if (a.rfind("--", 0) == 0) {
             std::fprintf(stderr, "karvex: unknown option %s\n\n", a.c_str());
             PrintUsage(stderr);
@@ -151,10 +152,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "karvex %s: %s\n", name.c_str(), e.message.c_str());
         return 2;
     }
-    if (!dataDir.empty()) ::setenv("KARVEX_DATA_DIR", dataDir.c_str(), 1);
-
     karvex::EnsureApplication();
-    karvex::Fiscal fiscal;
+    karvex::Fiscal fiscal(settings);
     fiscal.SetUserInterface(std::make_shared<karvex::PortAnswerUi>(port));
     if (sub->needsLink) {
         int r = fiscal.LoadFiscalForm();

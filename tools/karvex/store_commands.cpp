@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "commands.h"
+#include "control/control_module.h"
 #include "control/paths.h"
 #include "link/result_codes.h"
 #include "store/row_reader.h"
@@ -22,7 +23,7 @@ void Write(std::FILE* to, std::string_view text) { std::fwrite(text.data(), 1, t
 // Rows go out as they are read, so that a dump of a million rows needs no more memory than one of ten. The
 // JSON form keeps the tool's one object, with "result" after the rows it vouches for; CSV and JSON lines
 // carry only the data on standard output, and a failure goes to standard error as the usual object.
-Outcome DumpTable(Fiscal&, const Options& o) {
+Outcome DumpTable(Fiscal& fiscal, const Options& o) {
     if (!o.Has("table")) throw UsageError{"missing --table NAME"};
     const TableDef* table = FindStoreTable(o.Get("table"));
     if (!table) throw UsageError{"no table named " + o.Get("table")};
@@ -31,7 +32,7 @@ Outcome DumpTable(Fiscal&, const Options& o) {
         throw UsageError{"--format must be json, jsonl or csv, not " + o.Get("format")};
     Outcome out{"DumpTable", 0, {}};
     // Only reads: allowed while a control writes the store.
-    StoreAccess store(ResolveDataPaths().appDir, StoreKey());
+    StoreAccess store(fiscal.Module().Paths().appDir, StoreKeyFor(fiscal.CurrentSettings()));
     if ((out.result = store.Open(StoreMode::Read)) != 0) {
         out.outputs.emplace_back("error", store.LastErrorText());
         out.toStandardError = format != ExportFormat::Json;
@@ -77,14 +78,14 @@ Outcome DumpTable(Fiscal&, const Options& o) {
     return out;
 }
 
-Outcome ClearTables(Fiscal&, const Options& o) {
+Outcome ClearTables(Fiscal& fiscal, const Options& o) {
     if (!o.Has("flags")) throw UsageError{"missing --flags MASK (e.g. 0x3FFDF8)"};
     const std::string text = o.Get("flags");
     char* end = nullptr;
     unsigned long flags = std::strtoul(text.c_str(), &end, 0);
     if (text.empty() || *end != '\0' || flags > 0xFFFFFFFFul) throw UsageError{"--flags is not a number: " + text};
     Outcome out{"ClearStoreTables", 0, {}};
-    StoreAccess store(ResolveDataPaths().appDir, StoreKey());
+    StoreAccess store(fiscal.Module().Paths().appDir, StoreKeyFor(fiscal.CurrentSettings()));
     if ((out.result = store.Open()) != 0) {
         out.outputs.emplace_back("error", store.LastErrorText());
         return out;

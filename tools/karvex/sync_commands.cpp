@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "commands.h"
+#include "control/control_module.h"
 #include "control/paths.h"
 #include "store/schema.h"
 #include "store/store_access.h"
@@ -46,10 +47,10 @@ Outcome Init(const Options& o) {
     return out;
 }
 
-Outcome Push(const Options& o) {
+Outcome Push(Fiscal& fiscal, const Options& o) {
     Outcome out{"SyncPush", 0, {}};
     const sync::SyncSettings settings = Settings(o, o.Get("to"));
-    const std::filesystem::path file = std::filesystem::path(ResolveDataPaths().appDir) / kStoreFileName;
+    const std::filesystem::path file = std::filesystem::path(fiscal.Module().Paths().appDir) / kStoreFileName;
     // The sync only ever deletes outbox rows it has sent, so it may run beside the control that writes the
     // store (a host's point-of-sale program); it then only announces itself, which keeps that control from
     // compacting the file away under it.
@@ -57,7 +58,7 @@ Outcome Push(const Options& o) {
     std::string why;
     if (lock.AcquireWriter(file, why) != 0) lock.AcquireReader(file);
     StoreConnection store;
-    if ((out.result = store.Open(file, StoreKey())) != 0) {
+    if ((out.result = store.Open(file, StoreKeyFor(fiscal.CurrentSettings()))) != 0) {
         out.outputs.emplace_back("error", store.LastErrorText());
         return out;
     }
@@ -71,9 +72,9 @@ Outcome Push(const Options& o) {
     return out;
 }
 
-Outcome Status() {
+Outcome Status(Fiscal& fiscal) {
     Outcome out{"SyncStatus", 0, {}};
-    StoreAccess store(ResolveDataPaths().appDir, StoreKey());
+    StoreAccess store(fiscal.Module().Paths().appDir, StoreKeyFor(fiscal.CurrentSettings()));
     if ((out.result = store.Open(StoreMode::Read)) != 0) {
         out.outputs.emplace_back("error", store.LastErrorText());
         return out;
@@ -86,12 +87,12 @@ Outcome Status() {
     return out;
 }
 
-Outcome Sync(Fiscal&, const Options& o) {
+Outcome Sync(Fiscal& fiscal, const Options& o) {
     const int given = o.Has("to") + o.Has("init") + o.Has("status");
     if (given != 1) throw UsageError{"give one of --to URL, --init URL, --status"};
-    if (o.Has("status")) return Status();
+    if (o.Has("status")) return Status(fiscal);
     if (o.Has("init")) return Init(o);
-    return Push(o);
+    return Push(fiscal, o);
 }
 
 }  // namespace

@@ -136,7 +136,10 @@ int main(int argc, char** argv) {
             return Usage("unknown option or missing value: " + a);
         }
     }
-    if (!dataDir.empty()) ::setenv("KARVEX_DATA_DIR", dataDir.c_str(), 1);
+    // The environment (the unit's /etc/default/karvexd) first; the options say more.
+    karvex::Settings settings = karvex::Settings::FromEnvironment();
+    if (!dataDir.empty()) settings.dataDirectory = dataDir;
+    syncSettings.storeKey = karvex::StoreKeyFor(settings);
     if (!syncSettings.address.empty()) {
         // A wrong address is a mistake in the service's configuration: said at once, not every five seconds.
         std::vector<std::pair<std::string, std::string>> params;
@@ -145,7 +148,7 @@ int main(int argc, char** argv) {
     }
 
     karvex::EnsureApplication();
-    karvex::Fiscal fiscal;
+    karvex::Fiscal fiscal(settings);
     fiscal.SetUserInterface(std::make_shared<karvex::PortAnswerUi>(serialPort));
     const std::string appDir = fiscal.Module().Paths().appDir;
     if (tokenFile.empty()) tokenFile = appDir + "karvexd.token";
