@@ -61,8 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else if (status == "ER") {
         FUZZ_CHECK(check.status == AnswerStatus::kError);
         // Only 1..64 are the processor's codes; any other byte must not pass for one of the library's own.
-        const bool known = !payload.empty() && payload[0] >= result::kProcessorFirst &&
-                           payload[0] <= result::kProcessorLast;
+        const bool known =
+            !payload.empty() && payload[0] >= result::kProcessorFirst && payload[0] <= result::kProcessorLast;
         FUZZ_CHECK(check.code == (payload.empty() ? result::kWrongAnswerLength
                                   : known         ? static_cast<ResultCode>(payload[0])
                                                   : result::kUnknownProcessorCode));

@@ -26,10 +26,15 @@ using fuzz::IsUtf8;
 
 namespace {
 
-void Text(const std::string& s) { FUZZ_CHECK(IsUtf8(s), "text is not UTF-8: %s", fuzz::Hex({reinterpret_cast<const std::uint8_t*>(s.data()), s.size()}).c_str()); }
+void Text(const std::string& s) {
+    FUZZ_CHECK(IsUtf8(s), "text is not UTF-8: %s",
+               fuzz::Hex({reinterpret_cast<const std::uint8_t*>(s.data()), s.size()}).c_str());
+}
 void Amount(double v) { FUZZ_CHECK(std::isfinite(v) && v >= 0, "amount %g", v); }
 template <typename... S>
-void Texts(const S&... s) { (Text(s), ...); }
+void Texts(const S&... s) {
+    (Text(s), ...);
+}
 template <typename Slots>
 void SlotAmounts(const Slots& slots) {
     for (const auto& s : slots) {
@@ -102,15 +107,16 @@ void CheckOutcome(const DispatchOutcome& outcome) {
                    FindResultMessage(code).has_value(),
                "result %d has no message", code);
     Text(outcome.display_text);
-    if (outcome.checkself) Texts(outcome.checkself->item_text, outcome.checkself->label_text, outcome.checkself->next_line);
+    if (outcome.checkself)
+        Texts(outcome.checkself->item_text, outcome.checkself->label_text, outcome.checkself->next_line);
 }
 
 void CheckReplies(const ReplyValues& c) {
     Texts(c.current_inv_number, c.issue.machine_num, c.issue.user_name, c.issue.tax_number, c.issue.tax_code,
           c.issue.date_time);
     const HostReply& h = c.host;
-    Texts(h.print_date, h.inv_num, h.o_inv_num, h.pay_unit, h.tax_code, h.sale_unit, h.tax_number,
-          h.machine_number, h.user_name, h.inv_code, h.begin_inv_num, h.end_inv_num, h.begin_date, h.end_date);
+    Texts(h.print_date, h.inv_num, h.o_inv_num, h.pay_unit, h.tax_code, h.sale_unit, h.tax_number, h.machine_number,
+          h.user_name, h.inv_code, h.begin_inv_num, h.end_inv_num, h.begin_date, h.end_date);
     for (const auto& g : h.goods) Texts(g.name, g.quantity, g.price, g.amount);
     Amount(h.normal_sum);
     Amount(h.return_sum);
@@ -130,8 +136,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::Input in(data, size);
     const std::uint8_t command = in.Byte();
     const std::uint8_t flags = in.Byte();
-    static constexpr std::uint16_t kModes[] = {kCallerConsole, kCallerHost, kCallerInstall, kCallerPrintDataChain,
-                                               kCallerRollSummaryChain, 0, 3, 7};
+    static constexpr std::uint16_t kModes[] = {
+        kCallerConsole, kCallerHost, kCallerInstall, kCallerPrintDataChain, kCallerRollSummaryChain, 0, 3, 7};
     CommandInFlight context(command, kModes[flags & 7]);
     context.chain.checkself_mask = in.Byte();
     context.chain.rolls_to_dispense = in.Byte() % 8;

@@ -61,8 +61,10 @@ void Hexadecimal(fuzz::Input& in) {
     const std::string text = AsText(b);
     back = {1};
     const int c2 = HexToBytes(text, back);
-    if (c2 == 0) FUZZ_CHECK(back.size() == (text.size() + 1) / 2);
-    else FUZZ_CHECK(back == Bytes{1} && (c2 == result::kNotHexDigits || c2 == result::kEmptyInput));
+    if (c2 == 0)
+        FUZZ_CHECK(back.size() == (text.size() + 1) / 2);
+    else
+        FUZZ_CHECK(back == Bytes{1} && (c2 == result::kNotHexDigits || c2 == result::kEmptyInput));
 }
 
 void Bcd(fuzz::Input& in) {
@@ -70,7 +72,8 @@ void Bcd(fuzz::Input& in) {
     std::string digits;
     const int code = BytesToDigits(b, digits);
     FUZZ_CHECK(digits.size() == 2 * b.size());
-    const bool valid = !b.empty() && std::all_of(b.begin(), b.end(), [](std::uint8_t x) { return (x >> 4) < 10 && (x & 15) < 10; });
+    const bool valid =
+        !b.empty() && std::all_of(b.begin(), b.end(), [](std::uint8_t x) { return (x >> 4) < 10 && (x & 15) < 10; });
     FUZZ_CHECK((code == 0) == valid, "code %d for %s", code, Hex(b).c_str());
     if (valid) {
         Bytes back;
@@ -172,18 +175,21 @@ void Fields(fuzz::Input& in) {
     const std::string text = in.RestText();
     std::string out;
     FUZZ_CHECK(FormatTextField(text, width, pad, side, kCutToWidth, out) == 0);
-    FUZZ_CHECK(GbkByteLength(out) == static_cast<std::size_t>(width) && fuzz::IsUtf8(out), "width %d, got %zu",
-               width, GbkByteLength(out));
+    FUZZ_CHECK(GbkByteLength(out) == static_cast<std::size_t>(width) && fuzz::IsUtf8(out), "width %d, got %zu", width,
+               GbkByteLength(out));
     const int kept = FormatTextField(text, width, pad, side, kKeepLong, out);
     FUZZ_CHECK(kept == 0 ? GbkByteLength(out) == static_cast<std::size_t>(width)
                          : kept == result::kTextTooLong && GbkByteLength(out) > static_cast<std::size_t>(width));
     std::string padded = "untouched";
     const int z = ZeroPadLeft(text, width, padded);
-    if (z == 0) FUZZ_CHECK(padded.size() >= static_cast<std::size_t>(width) && padded.ends_with(text));
-    else FUZZ_CHECK(padded == "untouched");
+    if (z == 0)
+        FUZZ_CHECK(padded.size() >= static_cast<std::size_t>(width) && padded.ends_with(text));
+    else
+        FUZZ_CHECK(padded == "untouched");
     std::string number = "untouched";
     if (PadInvoiceNumber(text, number) == 0) {
-        FUZZ_CHECK(number.size() == 10 && std::all_of(number.begin(), number.end(), [](char c) { return std::isdigit(c); }));
+        FUZZ_CHECK(number.size() == 10 &&
+                   std::all_of(number.begin(), number.end(), [](char c) { return std::isdigit(c); }));
     } else {
         FUZZ_CHECK(number == "untouched");
     }
@@ -232,7 +238,8 @@ void ByteLists(fuzz::Input& in) {
         std::snprintf(cell, sizeof cell, hex ? "%x" : "%u", x);
         typed += cell;
     }
-    const BuiltFrame built = BuildByteListCommand(command, typed, hex ? kByteListHexadecimal : kByteListDecimal, min_length);
+    const BuiltFrame built =
+        BuildByteListCommand(command, typed, hex ? kByteListHexadecimal : kByteListDecimal, min_length);
     CheckFrame(built);
     if (b.empty()) {
         FUZZ_CHECK(!built.ok());
@@ -241,7 +248,8 @@ void ByteLists(fuzz::Input& in) {
         const std::size_t expected = std::max(b.size(), min_length <= 248 ? static_cast<std::size_t>(min_length) : 0);
         FUZZ_CHECK(built.frame.size() == expected + 7 && built.frame[2] == command);
         FUZZ_CHECK(std::equal(b.begin(), b.end(), built.frame.begin() + 5));
-        FUZZ_CHECK(std::all_of(built.frame.begin() + 5 + b.size(), built.frame.end() - 2, [](auto x) { return x == 0; }));
+        FUZZ_CHECK(
+            std::all_of(built.frame.begin() + 5 + b.size(), built.frame.end() - 2, [](auto x) { return x == 0; }));
     }
     // Whatever else the operator types.
     const std::string text = in.RestText();
@@ -267,8 +275,10 @@ void Dispatch(fuzz::Input& in) {
     const auto b = in.Rest();
     std::string out = "untouched";
     const int code = BytesToText(b, start, count, kind, out);
-    if (count > 0 && CheckByteRange(b, start, count) != 0) FUZZ_CHECK(out == "untouched" && code != 0);
-    else FUZZ_CHECK(fuzz::IsUtf8(out));
+    if (count > 0 && CheckByteRange(b, start, count) != 0)
+        FUZZ_CHECK(out == "untouched" && code != 0);
+    else
+        FUZZ_CHECK(fuzz::IsUtf8(out));
     Bytes bytes{1};
     const int c2 = TextToBytes(AsText(b), kind, bytes);
     if (c2 != 0) FUZZ_CHECK(bytes.empty());

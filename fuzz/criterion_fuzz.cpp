@@ -37,7 +37,8 @@ std::string Render(const std::vector<Condition>& conditions) {
     for (const auto& c : conditions) {
         if (!out.empty()) out += " and ";
         out += "[" + c.field + "]";
-        out += c.op == Condition::Op::Equal ? " = " + Value(c.low) : " between " + Value(c.low) + " and " + Value(c.high);
+        out +=
+            c.op == Condition::Op::Equal ? " = " + Value(c.low) : " between " + Value(c.low) + " and " + Value(c.high);
     }
     return out;
 }
@@ -45,7 +46,8 @@ std::string Render(const std::vector<Condition>& conditions) {
 bool Same(const std::vector<Condition>& a, const std::vector<Condition>& b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
-        if (a[i].field != b[i].field || a[i].op != b[i].op || a[i].low != b[i].low || a[i].high != b[i].high) return false;
+        if (a[i].field != b[i].field || a[i].op != b[i].op || a[i].low != b[i].low || a[i].high != b[i].high)
+            return false;
     }
     return true;
 }
@@ -62,7 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (const auto& c : conditions) FUZZ_CHECK(!c.field.empty() && c.field.find(']') == std::string::npos);
         const std::string again = Render(conditions);
         std::vector<Condition> reparsed;
-        FUZZ_CHECK(ParseCriterion(again, reparsed, error) == result::kSuccess, "\"%s\" refused: %s", again.c_str(), error.c_str());
+        FUZZ_CHECK(ParseCriterion(again, reparsed, error) == result::kSuccess, "\"%s\" refused: %s", again.c_str(),
+                   error.c_str());
         FUZZ_CHECK(Same(conditions, reparsed), "\"%s\" parses differently", again.c_str());
     } else {
         FUZZ_CHECK(code == result::kStoreBadCriterion && !error.empty() && conditions.empty());

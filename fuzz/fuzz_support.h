@@ -11,15 +11,14 @@
 #include <string_view>
 #include <vector>
 
-#define FUZZ_CHECK(cond, ...)                                                      \
-    do {                                                                           \
-        if (!(cond)) {                                                             \
-            std::fprintf(stderr, "property failed at %s:%d: %s\n", __FILE__,      \
-                         __LINE__, #cond);                                         \
-            std::fprintf(stderr, "  " __VA_ARGS__);                                \
-            std::fprintf(stderr, "\n");                                            \
-            std::abort();                                                          \
-        }                                                                          \
+#define FUZZ_CHECK(cond, ...)                                                                  \
+    do {                                                                                       \
+        if (!(cond)) {                                                                         \
+            std::fprintf(stderr, "property failed at %s:%d: %s\n", __FILE__, __LINE__, #cond); \
+            std::fprintf(stderr, "  " __VA_ARGS__);                                            \
+            std::fprintf(stderr, "\n");                                                        \
+            std::abort();                                                                      \
+        }                                                                                      \
     } while (0)
 
 namespace karvex::fuzz {

@@ -83,8 +83,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The invoice-number checks of the other calls, on the same texts.
     std::string number = args.OInvNum;
     const HostRequest invalidate = PrepareFiscalInvalidateInv(number);
-    if (invalidate.code == 0 || invalidate.code == result::kInvoiceNumberTooLarge) TenDigits(number);
-    else FUZZ_CHECK(number.empty(), "refused number kept as \"%s\"", number.c_str());
+    if (invalidate.code == 0 || invalidate.code == result::kInvoiceNumberTooLarge)
+        TenDigits(number);
+    else
+        FUZZ_CHECK(number.empty(), "refused number kept as \"%s\"", number.c_str());
     HostReply reply;
     const HostRequest print = PrepareGetPrintInv(args.CommandNum, args.OInvNum, reply);
     if (print.code == 0 && print.kind == RequestKind::kNumberPair) {

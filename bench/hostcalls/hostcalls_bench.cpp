@@ -192,8 +192,7 @@ void BM_JournalOfAnIssue(benchmark::State& state) {
                                   reply = answered;
                                   return karvex::SentRequest{true, karvex::result::kSuccess};
                               },
-                              [](karvex::LastInvoice&) { return karvex::result::kSuccess; },
-                              [](const std::string&) {}};
+                              [](karvex::LastInvoice&) { return karvex::result::kSuccess; }, [](const std::string&) {}};
         const bool withSaleId = state.range(1) != 0;
         std::int64_t n = 0;
         const auto started = std::chrono::steady_clock::now();

@@ -69,7 +69,8 @@ void BM_FiscalOnlineRoundTrip(benchmark::State& state) {
         wall += WallSeconds() - w0;
         if (r != 0) state.SkipWithError("on-line failed");
     }
-    state.counters["commands_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["commands_per_s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
     state.counters["library_cpu_share"] = wall > 0 ? cpu / wall : 0;
     state.counters["wire_ms_9600"] = kOnlineWireBits / 9600.0 * 1000.0;
     state.counters["wire_ms_38400"] = kOnlineWireBits / 38400.0 * 1000.0;

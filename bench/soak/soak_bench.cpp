@@ -4,11 +4,11 @@
 // threads, prints the series, and exits 1 when any of them grows after warm-up.
 //
 // Warm-up: the first 2,000 calls, and, when the control keeps a command-log viewer list, at least until that
-// list has filled to its cap (the last 10,001 lines: it grows for the first few thousand calls by design). The sample at
-// the end of warm-up is the baseline.
-// Tolerance: descriptors and threads must not exceed the baseline at all; resident memory may exceed it by
-// 4 MiB (the allocator's arenas and the store's page cache settle in steps) and must not end higher than
-// that either, so a slow leak of a few hundred bytes per call (over 3 MiB across the run) still shows.
+// list has filled to its cap (the last 10,001 lines: it grows for the first few thousand calls by design). The sample
+// at the end of warm-up is the baseline. Tolerance: descriptors and threads must not exceed the baseline at all;
+// resident memory may exceed it by 4 MiB (the allocator's arenas and the store's page cache settle in steps) and must
+// not end higher than that either, so a slow leak of a few hundred bytes per call (over 3 MiB across the run) still
+// shows.
 //
 //   soak_bench [--calls N] [--fault-rate R] [--seed S] [--tick-ms T]
 // Defaults: 10,000 calls, 5 % of requests faulted, seed 7, a link tick of 2 ms (a lost answer costs about
@@ -86,10 +86,14 @@ int main(int argc, char** argv) {
     int tick_ms = 2;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string opt = argv[i];
-        if (opt == "--calls") calls = std::atoi(argv[i + 1]);
-        else if (opt == "--fault-rate") rate = std::atof(argv[i + 1]);
-        else if (opt == "--seed") seed = std::strtoull(argv[i + 1], nullptr, 10);
-        else if (opt == "--tick-ms") tick_ms = std::atoi(argv[i + 1]);
+        if (opt == "--calls")
+            calls = std::atoi(argv[i + 1]);
+        else if (opt == "--fault-rate")
+            rate = std::atof(argv[i + 1]);
+        else if (opt == "--seed")
+            seed = std::strtoull(argv[i + 1], nullptr, 10);
+        else if (opt == "--tick-ms")
+            tick_ms = std::atoi(argv[i + 1]);
         else {
             std::fprintf(stderr, "usage: soak_bench [--calls N] [--fault-rate R] [--seed S] [--tick-ms T]\n");
             return 2;
@@ -136,9 +140,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i <= calls; ++i) {
         int rc = 0;
         switch (i % 4) {
-        case 0:
-            rc = fiscal->FiscalMakeInv(52, 0, 0, "", payer, 1, name, quantity, price, sum, "1");
-            break;
+        case 0: rc = fiscal->FiscalMakeInv(52, 0, 0, "", payer, 1, name, quantity, price, sum, "1"); break;
         case 1: {
             QString number;
             rc = fiscal->FiscalGetInvNum(number);
@@ -177,8 +179,7 @@ int main(int argc, char** argv) {
             std::fflush(stdout);
         }
     }
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
     fiscal->UnloadFicalForm(0);
     fiscal.reset();

@@ -70,11 +70,12 @@ Figure Measure(const std::string& step, const std::function<std::string()>& body
 // return, three goods lines each.
 void Fill(StoreConnection& conn, int rows) {
     conn.Exec("BEGIN");
-    Statement insert(conn,
-                     "INSERT INTO InvPrintData (开票日期发票号, 开票日期, 发票号, 开票类型, 开票总金额, 税控码, 原发票号, "
-                     "付款单位, 商品名称1, 数量1, 税种税目索引号1, 金额1, 商品名称2, 数量2, 税种税目索引号2, 金额2, "
-                     "商品名称3, 数量3, 税种税目索引号3, 金额3) VALUES (?1, ?2, ?3, ?4, ?5, ?6, '', ?7, '商品一', 1, 1, "
-                     "?8, '商品二', 2, 2, ?8, '商品三', 3, 1, ?8)");
+    Statement insert(
+        conn,
+        "INSERT INTO InvPrintData (开票日期发票号, 开票日期, 发票号, 开票类型, 开票总金额, 税控码, 原发票号, "
+        "付款单位, 商品名称1, 数量1, 税种税目索引号1, 金额1, 商品名称2, 数量2, 税种税目索引号2, 金额2, "
+        "商品名称3, 数量3, 税种税目索引号3, 金额3) VALUES (?1, ?2, ?3, ?4, ?5, ?6, '', ?7, '商品一', 1, 1, "
+        "?8, '商品二', 2, 2, ?8, '商品三', 3, 1, ?8)");
     char date[16], number[16], key[32];
     for (int i = 0; i < rows; ++i) {
         const int day = i / 300;
@@ -216,7 +217,8 @@ int main(int argc, char** argv) {
             std::snprintf(low, sizeof low, "%010d", rows / 2);
             std::snprintf(high, sizeof high, "%010d", rows / 2 + 99);
             figures.push_back(Measure("number query (100 invoices)", [&] {
-                return RangeQuery(store, Selection::Of("InvPrintData").Between("发票号", std::string(low), std::string(high)));
+                return RangeQuery(store,
+                                  Selection::Of("InvPrintData").Between("发票号", std::string(low), std::string(high)));
             }));
             figures.push_back(Measure("print-data tab's store reads", [&] {
                 RowReader reader;
@@ -257,7 +259,8 @@ int main(int argc, char** argv) {
             }));
         }
         for (const Figure& f : figures)
-            std::printf("| %d | %s | %.1f | %.1f | %s |\n", rows, f.step.c_str(), f.ms, f.peakKb / 1024.0, f.note.c_str());
+            std::printf("| %d | %s | %.1f | %.1f | %s |\n", rows, f.step.c_str(), f.ms, f.peakKb / 1024.0,
+                        f.note.c_str());
         std::fflush(stdout);
         if (keep.empty()) std::filesystem::remove_all(dir);
     }

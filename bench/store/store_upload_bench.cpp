@@ -54,9 +54,9 @@ Run Upload(int invoices) {
     Run run;
     const std::string deviceFile = dir + "/device";
     const std::string count = std::to_string(invoices);
-    std::vector<std::string> args = {KARVEX_SIM_PATH, "--quiet", "--rolls", "2", "--invoices", count, "--from",
-                                     "20240101", "--to", "20241231", "--clock", "20241231100000",
-                                     "--device-file", deviceFile};
+    std::vector<std::string> args = {KARVEX_SIM_PATH, "--quiet",        "--rolls",       "2",       "--invoices",
+                                     count,           "--from",         "20240101",      "--to",    "20241231",
+                                     "--clock",       "20241231100000", "--device-file", deviceFile};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -114,8 +114,8 @@ int main(int argc, char** argv) {
     std::vector<int> sizes;
     for (int i = 1; i < argc; ++i) sizes.push_back(std::atoi(argv[i]));
     if (sizes.empty()) sizes = {1000, 10000, 100000};
-    std::printf("%10s %10s %10s %12s %14s %12s %12s\n", "frames", "stored", "result", "seconds", "frames/s",
-                "peak kB", "growth kB");
+    std::printf("%10s %10s %10s %12s %14s %12s %12s\n", "frames", "stored", "result", "seconds", "frames/s", "peak kB",
+                "growth kB");
     long before = PeakKb();
     for (int n : sizes) {
         Run r = Upload(n);

@@ -53,8 +53,10 @@ public:
 void Save(QWidget* window, const QString& file) {
     window->raise();
     QApplication::processEvents();
-    if (!window->grab().save(file)) std::fprintf(stderr, "cannot write %s\n", qPrintable(file));
-    else std::printf("%s\n", qPrintable(file));
+    if (!window->grab().save(file))
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(file));
+    else
+        std::printf("%s\n", qPrintable(file));
 }
 
 }  // namespace
@@ -67,9 +69,10 @@ int main(int argc, char** argv) {
     const std::string dir = ::mkdtemp(tmpl);
     ::setenv("KARVEX_DATA_DIR", dir.c_str(), 1);
     const std::string deviceFile = dir + "/device";
-    std::vector<std::string> args = {KARVEX_SIM_PATH, "--quiet", "--rolls", "2", "--invoices", "180", "--from",
-                                     "20240301", "--to", "20240430", "--clock", "20240430180000", "--pace", "9600",
-                                     "--device-file", deviceFile};
+    std::vector<std::string> args = {KARVEX_SIM_PATH, "--quiet",  "--rolls",       "2",
+                                     "--invoices",    "180",      "--from",        "20240301",
+                                     "--to",          "20240430", "--clock",       "20240430180000",
+                                     "--pace",        "9600",     "--device-file", deviceFile};
     std::vector<char*> simArgv;
     for (auto& a : args) simArgv.push_back(a.data());
     simArgv.push_back(nullptr);
@@ -99,7 +102,8 @@ int main(int argc, char** argv) {
                 if (p.received == 60 && !p.done && console) Save(console, out + "/console-upload.png");
             });
             m.SetCommandResult(result::kCommandUnderWay);
-            IssueResult sent = IssuePrintData(m.MakeIssueContext(), false, {"", "", {"2024", "03", "01"}, {"2024", "04", "30"}});
+            IssueResult sent =
+                IssuePrintData(m.MakeIssueContext(), false, {"", "", {"2024", "03", "01"}, {"2024", "04", "30"}});
             rc = sent.sent ? m.WaitForCommand(true) : sent.code;
             m.SetCommandResult(result::kCommandUnderWay);
             sent = IssueDayTrade(m.MakeIssueContext(), {"2024", "03", "01"}, {"2024", "04", "30"});
@@ -119,9 +123,12 @@ int main(int argc, char** argv) {
             store.Connection()->Exec(
                 "INSERT INTO InvUseSum (发票代码发票起始号, 发票代码, 发票起始号, 发票终止号, 正常发票份数, 退票份数, "
                 "废票份数, 正常发票总金额, 退票总金额, 开票起始时间, 开票截止时间) VALUES "
-                "('1100000000010000000001', '110000000001', '0000000001', '0000000100', 92, 5, 3, 9210.5, 230, '20240301', '20240331'),"
-                "('1100000000010000000101', '110000000001', '0000000101', '0000000200', 71, 4, 1, 7320, 160.5, '20240401', '20240425'),"
-                "('1100000000010000000201', '110000000001', '0000000201', '0000000300', 12, 0, 1, 1350, 0, '20240426', '20240430')");
+                "('1100000000010000000001', '110000000001', '0000000001', '0000000100', 92, 5, 3, 9210.5, 230, "
+                "'20240301', '20240331'),"
+                "('1100000000010000000101', '110000000001', '0000000101', '0000000200', 71, 4, 1, 7320, 160.5, "
+                "'20240401', '20240425'),"
+                "('1100000000010000000201', '110000000001', '0000000201', '0000000300', 12, 0, 1, 1350, 0, '20240426', "
+                "'20240430')");
             Datashow browser(store.Connection());
             browser.show();
             for (int tab : {2, 3, 4}) {

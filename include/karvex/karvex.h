@@ -223,11 +223,10 @@ KARVEX_API int32_t karvex_FiscalMakeInv(karvex_fiscal* f, int32_t commandNum, in
           asked the processor. Calling again with the same saleId is always safe.
        karvex_FiscalMakeInvSale(f, "POS1-000123", 52, 1, 0, "", "某某公司", 1, "大米                ",
                                 "        2.5", "          4", "         10", "1"); */
-KARVEX_API int32_t karvex_FiscalMakeInvSale(karvex_fiscal* f, const char* sale_id, int32_t commandNum,
-                                            int32_t fhNumber, int32_t invMode, const char* oInvNum,
-                                            const char* payUnit, int32_t salesNum, const char* salesName,
-                                            const char* salesAmount, const char* salesPrice, const char* salesSum,
-                                            const char* taxIndex);
+KARVEX_API int32_t karvex_FiscalMakeInvSale(karvex_fiscal* f, const char* sale_id, int32_t commandNum, int32_t fhNumber,
+                                            int32_t invMode, const char* oInvNum, const char* payUnit, int32_t salesNum,
+                                            const char* salesName, const char* salesAmount, const char* salesPrice,
+                                            const char* salesSum, const char* taxIndex);
 
 /* What the sales journal knows of the sale sale_id (NULL or "": the last sale): state is "sent", "answered",
    "in-doubt", "issued" or "not-issued" ("answered" and "issued" both mean the invoice exists); inv_num,
@@ -269,8 +268,7 @@ KARVEX_API int32_t karvex_GetInvUseSum(karvex_fiscal* f, const char* invNum, kar
                                        karvex_string* endDate, karvex_string* beginInvNum, karvex_string* endInvNum,
                                        int32_t* invalidateInv, int32_t* normalInv, double* normalSum,
                                        int32_t* returnInv, double* returnSum, karvex_string* invCode,
-                                       karvex_string* taxNumber, karvex_string* userName,
-                                       karvex_string* machineNumber);
+                                       karvex_string* taxNumber, karvex_string* userName, karvex_string* machineNumber);
 
 /* Reads the rolls the processor holds and shows the console's roll-installation panel. 0 once it is shown.
        karvex_FiscalInstallInv(f, 1, 0); */

@@ -27,7 +27,8 @@ std::int32_t DayTradeBars(RowReader& dayTrade, ChartBars& out) {
     out.setNames = {QStringLiteral("正常金额"), QStringLiteral("退票金额")};
     out.values.resize(2);
     std::vector<KeyedSums> days;
-    std::int32_t rc = dayTrade.SumsByKey("日期", {SlotFields("正常发票累计金额"), SlotFields("退票累计金额")}, kChartDays, days);
+    std::int32_t rc =
+        dayTrade.SumsByKey("日期", {SlotFields("正常发票累计金额"), SlotFields("退票累计金额")}, kChartDays, days);
     if (rc != 0) return rc;
     for (const KeyedSums& d : days) {
         out.categories << QString::fromStdString(d.key);
@@ -42,7 +43,8 @@ std::int32_t RollBars(RowReader& rollSummary, ChartBars& out) {
     out.setNames = {QStringLiteral("已用"), QStringLiteral("剩余")};
     out.values.resize(2);
     std::vector<KeyedSums> rolls;
-    std::int32_t rc = rollSummary.SumsByKey("发票代码发票起始号", {{"正常发票份数", "退票份数", "废票份数"}, {"发票起始号"}, {"发票终止号"}},
+    std::int32_t rc = rollSummary.SumsByKey("发票代码发票起始号",
+                                            {{"正常发票份数", "退票份数", "废票份数"}, {"发票起始号"}, {"发票终止号"}},
                                             kChartRolls, rolls);
     if (rc != 0) return rc;
     for (const KeyedSums& r : rolls) {

@@ -51,7 +51,7 @@ constexpr int kWindowHeight = 720;
 
 // Tab captions, in tab order.
 constexpr const char* kTabCaptions[Datashow::kTabCount] = {"初始化数据", "发票打印数据", "单卷发票使用汇总",
-                                                          "日交易数据",  "申报数据",     "机器数据"};
+                                                           "日交易数据", "申报数据",     "机器数据"};
 
 // Restores the normal cursor however the query ends.
 struct BusyCursor {
@@ -274,95 +274,95 @@ QWidget* Datashow::BuildFrame(int tab) {
         for (const char* f : fields) AddBoundLabel(form, tab, f);
     };
     switch (tab) {
-        case 1:
-            bind({"纳税人名称", "纳税人编码", "税号", "税控卡编号", "税控卡使用口令", "应用起用日期", "应用有效日期",
-                  "单张发票开票金额限额", "发票累计金额限额", "退票累计金额限额", "主管分局代码", "申报方式",
-                  "开票截止日期"});
-            layout->addWidget(labels);
-            AddGrid(frame, layout, 1, kSlotTaxInformation);
-            break;
-        case 2: {
-            AddGrid(frame, layout, 7, kSlotInvPrintData);
-            bind({"开票日期", "开票类型", "发票号", "原发票号", "开票总金额", "税控码", "付款单位"});
-            // The current invoice's labels and totals beside its goods lines.
-            auto* detail = new QHBoxLayout;
-            auto* left = new QVBoxLayout;
-            left->addWidget(labels);
-            auto* totals = new QWidget(frame);
-            auto* totalForm = new QFormLayout(totals);
-            AddTotal(totalForm, "开票总累");
-            AddTotal(totalForm, "退票总累");
-            left->addWidget(totals);
-            left->addStretch(1);
-            detail->addLayout(left);
-            layout->addLayout(detail);
-            AddGrid(frame, detail, 6, kSlotInvPDatTemp);
-            layout->addWidget(AddQueryBox(kQueryInvPrintData));
-            break;
+    case 1:
+        bind({"纳税人名称", "纳税人编码", "税号", "税控卡编号", "税控卡使用口令", "应用起用日期", "应用有效日期",
+              "单张发票开票金额限额", "发票累计金额限额", "退票累计金额限额", "主管分局代码", "申报方式",
+              "开票截止日期"});
+        layout->addWidget(labels);
+        AddGrid(frame, layout, 1, kSlotTaxInformation);
+        break;
+    case 2: {
+        AddGrid(frame, layout, 7, kSlotInvPrintData);
+        bind({"开票日期", "开票类型", "发票号", "原发票号", "开票总金额", "税控码", "付款单位"});
+        // The current invoice's labels and totals beside its goods lines.
+        auto* detail = new QHBoxLayout;
+        auto* left = new QVBoxLayout;
+        left->addWidget(labels);
+        auto* totals = new QWidget(frame);
+        auto* totalForm = new QFormLayout(totals);
+        AddTotal(totalForm, "开票总累");
+        AddTotal(totalForm, "退票总累");
+        left->addWidget(totals);
+        left->addStretch(1);
+        detail->addLayout(left);
+        layout->addLayout(detail);
+        AddGrid(frame, detail, 6, kSlotInvPDatTemp);
+        layout->addWidget(AddQueryBox(kQueryInvPrintData));
+        break;
+    }
+    case 3:
+        bind({"纳税人名称", "税号"});
+        layout->addWidget(labels);
+        AddGrid(frame, layout, 2, kSlotInvUseSum);
+        {
+            // The roll's numbers and dates in one column, its amounts and counts in the next.
+            auto* rowLabels = new QWidget(frame);
+            auto* columns = new QHBoxLayout(rowLabels);
+            columns->setContentsMargins(0, 0, 0, 0);
+            auto* rowForm = new QFormLayout;
+            auto* countForm = new QFormLayout;
+            columns->addLayout(rowForm, 1);
+            columns->addLayout(countForm, 1);
+            for (const char* f : {"发票代码", "发票起始号", "发票终止号", "开票起始时间", "开票截止时间"})
+                AddBoundLabel(rowForm, tab, f);
+            for (const char* f : {"正常发票总金额", "退票总金额", "正常发票份数", "退票份数", "废票份数"})
+                AddBoundLabel(countForm, tab, f);
+            layout->addWidget(rowLabels);
         }
-        case 3:
-            bind({"纳税人名称", "税号"});
-            layout->addWidget(labels);
-            AddGrid(frame, layout, 2, kSlotInvUseSum);
-            {
-                // The roll's numbers and dates in one column, its amounts and counts in the next.
-                auto* rowLabels = new QWidget(frame);
-                auto* columns = new QHBoxLayout(rowLabels);
-                columns->setContentsMargins(0, 0, 0, 0);
-                auto* rowForm = new QFormLayout;
-                auto* countForm = new QFormLayout;
-                columns->addLayout(rowForm, 1);
-                columns->addLayout(countForm, 1);
-                for (const char* f : {"发票代码", "发票起始号", "发票终止号", "开票起始时间", "开票截止时间"})
-                    AddBoundLabel(rowForm, tab, f);
-                for (const char* f : {"正常发票总金额", "退票总金额", "正常发票份数", "退票份数", "废票份数"})
-                    AddBoundLabel(countForm, tab, f);
-                layout->addWidget(rowLabels);
-            }
-            rollChart_ = MakeBarChartView(frame, QStringLiteral("RollChart"), QStringLiteral("发票卷使用情况（份）"));
-            layout->addWidget(rollChart_, 1);
-            layout->addWidget(AddQueryBox(kQueryInvUseSum));
-            break;
-        case 4: {
-            AddGrid(frame, layout, 3, kSlotDayTrade);
-            bind({"日期", "正常发票份数", "退票份数", "废票份数"});
-            // The day's labels and totals beside its six tax-item slots.
-            auto* detail = new QHBoxLayout;
-            auto* left = new QVBoxLayout;
-            left->addWidget(labels);
-            auto* totals = new QWidget(frame);
-            auto* totalForm = new QFormLayout(totals);
-            AddTotal(totalForm, "当天正常累计");
-            AddTotal(totalForm, "当天退票累计");
-            AddTotal(totalForm, "正常全部累计");
-            AddTotal(totalForm, "退票全部累计");
-            left->addWidget(totals);
-            left->addStretch(1);
-            detail->addLayout(left);
-            layout->addLayout(detail);
-            AddGrid(frame, detail, 4, kSlotDayTradeShow);
-            dayTradeChart_ = MakeBarChartView(frame, QStringLiteral("DayTradeChart"), QStringLiteral("日交易金额（元）"));
-            layout->addWidget(dayTradeChart_, 1);
-            layout->addWidget(AddQueryBox(kQueryDayTrade));
-            break;
-        }
-        case 5: {
-            AddGrid(frame, layout, 8, kSlotDeclareData);
-            bind({"数据起始日期", "数据截止日期", "正常发票份数", "退票份数", "废票份数", "税控卡编号",
-                  "税控卡正常发票总累计金额", "税控卡退票总累计金额"});
-            // The declaration's labels beside its six tax-item slots.
-            auto* detail = new QHBoxLayout;
-            detail->addWidget(labels, 0, Qt::AlignTop);
-            layout->addLayout(detail);
-            AddGrid(frame, detail, 5, kSlotDecShowTemp);
-            layout->addWidget(AddQueryBox(kQueryDeclareData));
-            break;
-        }
-        default:
-            bind({"机器编号", "生产日期", "硬件版本号", "软件版本号"});
-            layout->addWidget(labels);
-            layout->addStretch(1);
-            break;
+        rollChart_ = MakeBarChartView(frame, QStringLiteral("RollChart"), QStringLiteral("发票卷使用情况（份）"));
+        layout->addWidget(rollChart_, 1);
+        layout->addWidget(AddQueryBox(kQueryInvUseSum));
+        break;
+    case 4: {
+        AddGrid(frame, layout, 3, kSlotDayTrade);
+        bind({"日期", "正常发票份数", "退票份数", "废票份数"});
+        // The day's labels and totals beside its six tax-item slots.
+        auto* detail = new QHBoxLayout;
+        auto* left = new QVBoxLayout;
+        left->addWidget(labels);
+        auto* totals = new QWidget(frame);
+        auto* totalForm = new QFormLayout(totals);
+        AddTotal(totalForm, "当天正常累计");
+        AddTotal(totalForm, "当天退票累计");
+        AddTotal(totalForm, "正常全部累计");
+        AddTotal(totalForm, "退票全部累计");
+        left->addWidget(totals);
+        left->addStretch(1);
+        detail->addLayout(left);
+        layout->addLayout(detail);
+        AddGrid(frame, detail, 4, kSlotDayTradeShow);
+        dayTradeChart_ = MakeBarChartView(frame, QStringLiteral("DayTradeChart"), QStringLiteral("日交易金额（元）"));
+        layout->addWidget(dayTradeChart_, 1);
+        layout->addWidget(AddQueryBox(kQueryDayTrade));
+        break;
+    }
+    case 5: {
+        AddGrid(frame, layout, 8, kSlotDeclareData);
+        bind({"数据起始日期", "数据截止日期", "正常发票份数", "退票份数", "废票份数", "税控卡编号",
+              "税控卡正常发票总累计金额", "税控卡退票总累计金额"});
+        // The declaration's labels beside its six tax-item slots.
+        auto* detail = new QHBoxLayout;
+        detail->addWidget(labels, 0, Qt::AlignTop);
+        layout->addLayout(detail);
+        AddGrid(frame, detail, 5, kSlotDecShowTemp);
+        layout->addWidget(AddQueryBox(kQueryDeclareData));
+        break;
+    }
+    default:
+        bind({"机器编号", "生产日期", "硬件版本号", "软件版本号"});
+        layout->addWidget(labels);
+        layout->addStretch(1);
+        break;
     }
     return frame;
 }
@@ -374,7 +374,8 @@ void Datashow::OnTextChanged(int element) {
     for (int q = 1; q <= 4; ++q) {
         const RangeQuery& d = kQueries[q];
         QWidget* button = buttons_[static_cast<std::size_t>(q)];
-        if (element == d.dateBegin && length == kDateLength) return text1_[static_cast<std::size_t>(element + 1)]->setFocus();
+        if (element == d.dateBegin && length == kDateLength)
+            return text1_[static_cast<std::size_t>(element + 1)]->setFocus();
         if (element == d.dateEnd && length == kDateLength) return button ? button->setFocus() : void();
         if (d.numberField && element == d.numberBegin && length == kNumberLength)
             return text1_[static_cast<std::size_t>(element + 1)]->setFocus();
@@ -462,10 +463,10 @@ int Datashow::CurrentRow(int slot) const {
 
 bool Datashow::ViewFlag(int slot) const {
     switch (slot) {
-        case kSlotInvPrintData: return flagInvPrintData_;
-        case kSlotDayTrade: return flagDayTrade_;
-        case kSlotDeclareData: return flagDeclareData_;
-        default: return false;
+    case kSlotInvPrintData: return flagInvPrintData_;
+    case kSlotDayTrade: return flagDayTrade_;
+    case kSlotDeclareData: return flagDeclareData_;
+    default: return false;
     }
 }
 
@@ -481,15 +482,15 @@ void Datashow::OnRowChanged(int slot, int row) {
     currentRows_[static_cast<std::size_t>(slot)] = row;
     const RecordSetModel& model = *models_[static_cast<std::size_t>(slot)];
     switch (slot) {
-        case kSlotInvPrintData: FillBoundLabels(2, model, row); break;
-        case kSlotInvUseSum:
-            for (const Bound& b : bound_)
-                if (b.tab == 3 && b.field != "纳税人名称" && b.field != "税号")
-                    b.value->setText(row < 0 ? QString() : FieldDisplayText(model.Value(row, b.field)));
-            return;
-        case kSlotDayTrade: FillBoundLabels(4, model, row); break;
-        case kSlotDeclareData: FillBoundLabels(5, model, row); break;
-        default: return;
+    case kSlotInvPrintData: FillBoundLabels(2, model, row); break;
+    case kSlotInvUseSum:
+        for (const Bound& b : bound_)
+            if (b.tab == 3 && b.field != "纳税人名称" && b.field != "税号")
+                b.value->setText(row < 0 ? QString() : FieldDisplayText(model.Value(row, b.field)));
+        return;
+    case kSlotDayTrade: FillBoundLabels(4, model, row); break;
+    case kSlotDeclareData: FillBoundLabels(5, model, row); break;
+    default: return;
     }
     if (ViewFlag(slot)) RefillDetail(slot, row);
 }
@@ -534,12 +535,12 @@ void Datashow::RefillDetail(int slot, int row) {
     }
 }
 
-void Datashow::WriteDisplayTable(int slot,
-                                 const std::vector<std::vector<std::pair<std::string, FieldValue>>>& rows) {
+void Datashow::WriteDisplayTable(int slot, const std::vector<std::vector<std::pair<std::string, FieldValue>>>& rows) {
     RecordSetModel& model = *models_[static_cast<std::size_t>(slot)];
     if (!model.Records().IsOpen()) {
-        static constexpr const char* kTables[kSlotCount] = {nullptr, nullptr, nullptr, nullptr, "DayTradeShow", nullptr,
-                                                            "DecShowTemp", nullptr, "InvPDatTemp", nullptr, nullptr};
+        static constexpr const char* kTables[kSlotCount] = {nullptr,        nullptr, nullptr,       nullptr,
+                                                            "DayTradeShow", nullptr, "DecShowTemp", nullptr,
+                                                            "InvPDatTemp",  nullptr, nullptr};
         OpenSlot(slot, kTables[slot]);
     }
     RecordSet& rs = model.Records();
@@ -605,7 +606,8 @@ void Datashow::RefreshChart(int query) {
     QChartView* view = query == kQueryDayTrade ? dayTradeChart_ : rollChart_;
     ChartBars bars;
     if (model.IsOpen()) {
-        const std::int32_t rc = query == kQueryDayTrade ? DayTradeBars(model.Reader(), bars) : RollBars(model.Reader(), bars);
+        const std::int32_t rc =
+            query == kQueryDayTrade ? DayTradeBars(model.Reader(), bars) : RollBars(model.Reader(), bars);
         if (rc != 0) bars = ChartBars{};
     }
     DrawBars(view, bars);
@@ -627,9 +629,10 @@ std::int32_t Datashow::ExportShownRows(int query, const QString& path) {
         why = std::strerror(errno);
     } else {
         bool written = true;
-        rc = ExportRows(model.Reader(), ExportFormat::Csv,
-                        [&](std::string_view t) { written = written && std::fwrite(t.data(), 1, t.size(), out) == t.size(); },
-                        rows);
+        rc = ExportRows(
+            model.Reader(), ExportFormat::Csv,
+            [&](std::string_view t) { written = written && std::fwrite(t.data(), 1, t.size(), out) == t.size(); },
+            rows);
         if (std::fclose(out) != 0 || !written) {
             if (rc == 0) rc = result::kExportFileFailed;
             why = std::strerror(errno);
@@ -649,8 +652,8 @@ std::int32_t Datashow::ExportShownRows(int query, const QString& path) {
 
 void Datashow::ChooseExportFile(int query) {
     static constexpr const char* kNames[5] = {"", "发票打印数据", "单卷发票使用汇总", "日交易数据", "申报数据"};
-    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("导出"), QString::fromUtf8(kNames[query]) + ".csv",
-                                                      QStringLiteral("CSV 文件 (*.csv)"));
+    const QString path = QFileDialog::getSaveFileName(
+        this, QStringLiteral("导出"), QString::fromUtf8(kNames[query]) + ".csv", QStringLiteral("CSV 文件 (*.csv)"));
     if (!path.isEmpty()) ExportShownRows(query, path);
 }
 
@@ -693,8 +696,7 @@ std::int32_t Datashow::RunRangeQuery(int query) {
     message->clear();
     // Both ends are fixed-width digit texts, so their text order is the date or number order. They are
     // bound as values, never pasted into the query.
-    const Selection selection =
-        Selection::Of(d.table).Between(numbers ? d.numberField : d.dateField, begin, end);
+    const Selection selection = Selection::Of(d.table).Between(numbers ? d.numberField : d.dateField, begin, end);
     models_[static_cast<std::size_t>(d.slot)]->Open(conn_, selection);
     ShowFirstRow(d.slot);
     if (query == kQueryInvPrintData) ComputeInvoiceTotals();
@@ -714,7 +716,9 @@ QWidget* Datashow::Frame(int tab) const {
     return (tab >= 1 && tab <= kTabCount) ? frames_[static_cast<std::size_t>(tab - 1)] : nullptr;
 }
 
-QTableView* Datashow::DataGrid(int n) const { return (n >= 1 && n <= 8) ? grids_[static_cast<std::size_t>(n)] : nullptr; }
+QTableView* Datashow::DataGrid(int n) const {
+    return (n >= 1 && n <= 8) ? grids_[static_cast<std::size_t>(n)] : nullptr;
+}
 
 RecordSetModel* Datashow::SlotModel(int slot) const {
     return (slot >= 0 && slot < kSlotCount) ? models_[static_cast<std::size_t>(slot)] : nullptr;

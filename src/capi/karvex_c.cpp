@@ -128,8 +128,7 @@ std::int32_t Run(karvex_fiscal* f, Body&& body) noexcept {
 
 class CallbackUserInterface final : public UserInterface {
 public:
-    CallbackUserInterface(karvex_show_message_fn show, karvex_ask_yes_no_fn yesNo, karvex_ask_text_fn text,
-                          void* user)
+    CallbackUserInterface(karvex_show_message_fn show, karvex_ask_yes_no_fn yesNo, karvex_ask_text_fn text, void* user)
         : show_(show), yesNo_(yesNo), text_(text), user_(user) {}
 
     void ShowMessage(const std::string& title, const std::string& text) override {
@@ -222,8 +221,7 @@ const char* karvex_last_error(const karvex_fiscal* f) { return f ? f->reason.c_s
 int32_t karvex_set_user_interface(karvex_fiscal* f, karvex_show_message_fn show_message,
                                   karvex_ask_yes_no_fn ask_yes_no, karvex_ask_text_fn ask_text, void* user_data) {
     return Run(f, [&](karvex::Fiscal& fiscal) -> std::int32_t {
-        fiscal.SetUserInterface(
-            std::make_shared<CallbackUserInterface>(show_message, ask_yes_no, ask_text, user_data));
+        fiscal.SetUserInterface(std::make_shared<CallbackUserInterface>(show_message, ask_yes_no, ask_text, user_data));
         return 0;
     });
 }
@@ -273,8 +271,8 @@ int32_t karvex_FiscalMakeInv(karvex_fiscal* f, int32_t commandNum, int32_t fhNum
                              const char* salesAmount, const char* salesPrice, const char* salesSum,
                              const char* taxIndex) {
     // The plain form is a sale without a sale id.
-    return karvex_FiscalMakeInvSale(f, nullptr, commandNum, fhNumber, invMode, oInvNum, payUnit, salesNum,
-                                    salesName, salesAmount, salesPrice, salesSum, taxIndex);
+    return karvex_FiscalMakeInvSale(f, nullptr, commandNum, fhNumber, invMode, oInvNum, payUnit, salesNum, salesName,
+                                    salesAmount, salesPrice, salesSum, taxIndex);
 }
 
 int32_t karvex_FiscalMakeInvSale(karvex_fiscal* f, const char* saleId, int32_t commandNum, int32_t fhNumber,
@@ -293,8 +291,8 @@ int32_t karvex_FiscalMakeInvSale(karvex_fiscal* f, const char* saleId, int32_t c
                                          {salesSum, "salesSum", &sums},
                                          {taxIndex, "taxIndex", &taxes}});
         if (r != 0) return r;
-        return fiscal.FiscalMakeInv(sale, commandNum, fhNumber, invMode, oInv, payer, salesNum, names, amounts,
-                                    prices, sums, taxes);
+        return fiscal.FiscalMakeInv(sale, commandNum, fhNumber, invMode, oInv, payer, salesNum, names, amounts, prices,
+                                    sums, taxes);
     });
 }
 
@@ -305,7 +303,9 @@ int32_t karvex_FiscalGetSale(karvex_fiscal* f, const char* saleId, karvex_string
         std::int32_t r = ReadInputs(*f, {{saleId != nullptr ? saleId : "", "saleId", &sale}});
         if (r != 0) return r;
         RefText st, num, code, when;
-        r = ReadRefs(*f, {{state, "state", &st}, {invNum, "invNum", &num}, {taxCode, "taxCode", &code},
+        r = ReadRefs(*f, {{state, "state", &st},
+                          {invNum, "invNum", &num},
+                          {taxCode, "taxCode", &code},
                           {dateTime, "dateTime", &when}});
         if (r != 0) return r;
         r = fiscal.FiscalGetSale(sale, st.value, num.value, code.value, when.value);
@@ -362,11 +362,10 @@ int32_t karvex_GetPrintInv(karvex_fiscal* f, int32_t commandNum, karvex_string* 
         if (r != 0) return r;
         if (r = CheckPointers<int32_t>(*f, {{invType, "invType"}}); r != 0) return r;
         std::int32_t type = *invType;
-        r = fiscal.GetPrintInv(commandNum, inv.value, oInv.value, machine.value, seller.value, payer.value,
-                               taxNo.value, code.value, date.value, names.value, amounts.value, prices.value,
-                               sums.value, type);
-        for (const RefText* t : {&inv, &oInv, &machine, &seller, &payer, &taxNo, &code, &date, &names, &amounts,
-                                 &prices, &sums}) {
+        r = fiscal.GetPrintInv(commandNum, inv.value, oInv.value, machine.value, seller.value, payer.value, taxNo.value,
+                               code.value, date.value, names.value, amounts.value, prices.value, sums.value, type);
+        for (const RefText* t :
+             {&inv, &oInv, &machine, &seller, &payer, &taxNo, &code, &date, &names, &amounts, &prices, &sums}) {
             t->WriteBack();
         }
         *invType = type;

@@ -153,9 +153,9 @@ DispatchOutcome DispatchAnswer(CommandInFlight& command, FrameView frame, Answer
     if (layout.decoder == DecoderKind::kCheckself) {
         const bool more_follow = PacketsToFollow(frame) != 0;
         if (outcome.result == result::kSuccess) {
-            CheckselfReport report = DescribeCheckselfItem(std::get<SelfTestItemRecord>(record),
-                                                           command.chain.checkself_mask, more_follow,
-                                                           command.chain.checkself_failed);
+            CheckselfReport report =
+                DescribeCheckselfItem(std::get<SelfTestItemRecord>(record), command.chain.checkself_mask, more_follow,
+                                      command.chain.checkself_failed);
             outcome.result = report.result;
             outcome.checkself = std::move(report);
         }

@@ -15,9 +15,9 @@ enum class LengthRule : std::uint8_t {
 
 // What the packets-to-follow byte may be.
 enum class PacketRule : std::uint8_t {
-    kLastOnly,        // P must be 0, else 129
-    kMayFollow,       // any P: the answer comes as several frames
-    kFollowIsQuiet,   // card answers: P above 0 ends the handling with 0 and nothing shown
+    kLastOnly,       // P must be 0, else 129
+    kMayFollow,      // any P: the answer comes as several frames
+    kFollowIsQuiet,  // card answers: P above 0 ends the handling with 0 and nothing shown
     kUnchecked,
 };
 

@@ -154,10 +154,10 @@ struct FollowUp {
 // What the control does itself when the command succeeds, besides telling the caller.
 enum class SuccessStep : std::uint8_t {
     None,
-    MarkOnline,         // the status bar says "已联机"
-    EmptyStore,         // a fresh processor: the store's answer tables are emptied
-    ShowInstallList,    // during a roll installation: the install panel and its list of rolls
-    EndInstallation,    // the installation is done: the console gives way to the host's window
+    MarkOnline,       // the status bar says "已联机"
+    EmptyStore,       // a fresh processor: the store's answer tables are emptied
+    ShowInstallList,  // during a roll installation: the install panel and its list of rolls
+    EndInstallation,  // the installation is done: the console gives way to the host's window
 };
 
 // Whether a stored answer moves the roll progress on, and from which number.
@@ -173,7 +173,7 @@ struct CommandInfo {
     std::string_view name;         // the Chinese display name (CommandName)
     std::string_view displayText;  // what the console logs after a send; empty when the console never sends it
     FrameBuilder builder;
-    std::uint8_t requestLength;    // value of the length field (5 + payload); 0 when it depends on the input
+    std::uint8_t requestLength;  // value of the length field (5 + payload); 0 when it depends on the input
     IssuedBy issuedBy;
     AnswerKind answer;
     // Sent straight from its menu entry, without a panel or a question: the commands IssueMenuCommand takes,

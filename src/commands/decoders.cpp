@@ -20,8 +20,8 @@ constexpr std::uint8_t kTextEnd = 0x00;  // a goods name ends at its first NUL b
 class FieldReader {
 public:
     explicit FieldReader(FrameView frame) : frame_(frame) {
-        limit_ = frame.size() > kAnswerLengthOffset ? std::min<std::size_t>(frame[kAnswerLengthOffset], frame.size())
-                                                    : 0;
+        limit_ =
+            frame.size() > kAnswerLengthOffset ? std::min<std::size_t>(frame[kAnswerLengthOffset], frame.size()) : 0;
     }
 
     ResultCode result() const { return result_; }
@@ -172,15 +172,14 @@ ResultCode CheckAnswerShape(const AnswerLayout& layout, FrameView frame) {
     // L counts the four header bytes; the frame is L bytes plus the two CRC bytes.
     if (length < kAnswerPayloadOffset || frame.size() != length + 2) return result::kWrongAnswerLength;
     switch (layout.length_rule) {
-        case LengthRule::kExact:
-            if (length != layout.length) return result::kWrongAnswerLength;
-            break;
-        case LengthRule::kAtLeast:
-            if (length < layout.length) return result::kWrongAnswerLength;
-            break;
-        case LengthRule::kAny:
-        case LengthRule::kNone:
-            break;
+    case LengthRule::kExact:
+        if (length != layout.length) return result::kWrongAnswerLength;
+        break;
+    case LengthRule::kAtLeast:
+        if (length < layout.length) return result::kWrongAnswerLength;
+        break;
+    case LengthRule::kAny:
+    case LengthRule::kNone: break;
     }
     if (layout.packets == PacketRule::kLastOnly && frame[kAnswerPacketsOffset] != 0) {
         return result::kWrongAnswerLength;
@@ -280,9 +279,7 @@ ResultCode AcceptData_TaxInformation(FrameView frame, TaxItemRecord& out) {
 
 ResultCode AcceptData_DateTime(FrameView frame, DateTimeRecord& out) { return DecodeDateTime(frame, 0x3A, 6, out); }
 
-ResultCode AcceptData_DateTimeSec(FrameView frame, DateTimeRecord& out) {
-    return DecodeDateTime(frame, 0xB3, 7, out);
-}
+ResultCode AcceptData_DateTimeSec(FrameView frame, DateTimeRecord& out) { return DecodeDateTime(frame, 0xB3, 7, out); }
 
 ResultCode AcceptData_InvUseSum(FrameView frame, InvUseSumRecord& out) {
     if (const ResultCode rc = CheckAnswerShape(0x3C, frame); rc != result::kSuccess) return rc;
@@ -419,8 +416,8 @@ ResultCode AcceptData_Ack(FrameView frame, std::uint8_t command) {
     const AnswerLayout& layout = FindAnswerLayout(command);
     if (layout.decoder != DecoderKind::kAck) {
         // Any command may be acknowledged: four header bytes, nothing following.
-        constexpr AnswerLayout kAckLayout{0, LengthRule::kExact, 4, PacketRule::kLastOnly, FrameHandling::kSingle,
-                                          DecoderKind::kAck, {}};
+        constexpr AnswerLayout kAckLayout{
+            0, LengthRule::kExact, 4, PacketRule::kLastOnly, FrameHandling::kSingle, DecoderKind::kAck, {}};
         AnswerLayout ack = kAckLayout;
         ack.command = command;
         return CheckAnswerShape(ack, frame);
@@ -441,37 +438,33 @@ ResultCode DecodeInto(Decoder decode, FrameView frame, AnswerRecord& out) {
 ResultCode DecodeAnswer(std::uint8_t command, FrameView frame, AnswerRecord& out) {
     const AnswerLayout& layout = FindAnswerLayout(command);
     switch (layout.decoder) {
-        case DecoderKind::kNone:
-            out = std::monostate{};
-            return result::kSuccess;
-        case DecoderKind::kAck: {
-            const ResultCode rc = AcceptData_Ack(frame, command);
-            if (rc == result::kSuccess) out = std::monostate{};
-            return rc;
-        }
-        case DecoderKind::kInvoiceRoll:
-            return DecodeInto<InvoiceRollRecord>(
-                [command](FrameView f, InvoiceRollRecord& r) { return AcceptData_InvoiceRoll(f, command, r); },
-                frame, out);
-        case DecoderKind::kCurrentInv: return DecodeInto<CurrentInvoiceRecord>(AcceptData_CurrentInv, frame, out);
-        case DecoderKind::kMakeInvoice: return DecodeInto<IssueReply>(AcceptData_MakeInvoice, frame, out);
-        case DecoderKind::kMachineData: return DecodeInto<MachineDataRecord>(AcceptData_MachineData, frame, out);
-        case DecoderKind::kUserInformation:
-            return DecodeInto<UserInformationRecord>(AcceptData_UserInformation, frame, out);
-        case DecoderKind::kTaxInformation: return DecodeInto<TaxItemRecord>(AcceptData_TaxInformation, frame, out);
-        case DecoderKind::kDateTime: return DecodeInto<DateTimeRecord>(AcceptData_DateTime, frame, out);
-        case DecoderKind::kInvUseSum: return DecodeInto<InvUseSumRecord>(AcceptData_InvUseSum, frame, out);
-        case DecoderKind::kDeclareData: return DecodeInto<DeclareDataRecord>(AcceptData_DeclareData, frame, out);
-        case DecoderKind::kInvPrintData: return DecodeInto<InvPrintDataRecord>(AcceptData_InvPrintData, frame, out);
-        case DecoderKind::kProcessorState:
-            return DecodeInto<ProcessorStateRecord>(AcceptData_ProcessorState, frame, out);
-        case DecoderKind::kDayTrade: return DecodeInto<DayTradeRecord>(AcceptData_DayTrade, frame, out);
-        case DecoderKind::kDataIdiograph: return DecodeInto<SignatureRecord>(AcceptData_DataIdiograph, frame, out);
-        case DecoderKind::kCardAnswer: return DecodeInto<CardAnswerRecord>(AcceptData_CardAnswer, frame, out);
-        case DecoderKind::kCardPowerOn: return DecodeInto<CardPowerOnRecord>(AcceptData_CardPowerOn, frame, out);
-        case DecoderKind::kCheckself: return DecodeInto<SelfTestItemRecord>(AcceptData_Checkself, frame, out);
-        case DecoderKind::kDateTimeSec: return DecodeInto<DateTimeRecord>(AcceptData_DateTimeSec, frame, out);
-        case DecoderKind::kTotalSum: return DecodeInto<TotalSumRecord>(AcceptData_TotalSum, frame, out);
+    case DecoderKind::kNone: out = std::monostate{}; return result::kSuccess;
+    case DecoderKind::kAck: {
+        const ResultCode rc = AcceptData_Ack(frame, command);
+        if (rc == result::kSuccess) out = std::monostate{};
+        return rc;
+    }
+    case DecoderKind::kInvoiceRoll:
+        return DecodeInto<InvoiceRollRecord>(
+            [command](FrameView f, InvoiceRollRecord& r) { return AcceptData_InvoiceRoll(f, command, r); }, frame, out);
+    case DecoderKind::kCurrentInv: return DecodeInto<CurrentInvoiceRecord>(AcceptData_CurrentInv, frame, out);
+    case DecoderKind::kMakeInvoice: return DecodeInto<IssueReply>(AcceptData_MakeInvoice, frame, out);
+    case DecoderKind::kMachineData: return DecodeInto<MachineDataRecord>(AcceptData_MachineData, frame, out);
+    case DecoderKind::kUserInformation:
+        return DecodeInto<UserInformationRecord>(AcceptData_UserInformation, frame, out);
+    case DecoderKind::kTaxInformation: return DecodeInto<TaxItemRecord>(AcceptData_TaxInformation, frame, out);
+    case DecoderKind::kDateTime: return DecodeInto<DateTimeRecord>(AcceptData_DateTime, frame, out);
+    case DecoderKind::kInvUseSum: return DecodeInto<InvUseSumRecord>(AcceptData_InvUseSum, frame, out);
+    case DecoderKind::kDeclareData: return DecodeInto<DeclareDataRecord>(AcceptData_DeclareData, frame, out);
+    case DecoderKind::kInvPrintData: return DecodeInto<InvPrintDataRecord>(AcceptData_InvPrintData, frame, out);
+    case DecoderKind::kProcessorState: return DecodeInto<ProcessorStateRecord>(AcceptData_ProcessorState, frame, out);
+    case DecoderKind::kDayTrade: return DecodeInto<DayTradeRecord>(AcceptData_DayTrade, frame, out);
+    case DecoderKind::kDataIdiograph: return DecodeInto<SignatureRecord>(AcceptData_DataIdiograph, frame, out);
+    case DecoderKind::kCardAnswer: return DecodeInto<CardAnswerRecord>(AcceptData_CardAnswer, frame, out);
+    case DecoderKind::kCardPowerOn: return DecodeInto<CardPowerOnRecord>(AcceptData_CardPowerOn, frame, out);
+    case DecoderKind::kCheckself: return DecodeInto<SelfTestItemRecord>(AcceptData_Checkself, frame, out);
+    case DecoderKind::kDateTimeSec: return DecodeInto<DateTimeRecord>(AcceptData_DateTimeSec, frame, out);
+    case DecoderKind::kTotalSum: return DecodeInto<TotalSumRecord>(AcceptData_TotalSum, frame, out);
     }
     return result::kSuccess;
 }
@@ -489,11 +482,11 @@ std::string ProcessorTimeText(const DateTimeRecord& rec) {
 
 std::string_view ProcessorStateText(std::uint8_t state) {
     switch (state) {
-        case 1: return "税控器状态：自检";
-        case 2: return "税控器状态：发票用完";
-        case 3: return "税控器状态：锁机";
-        case 4: return "税控器状态：正常工作";
-        default: return "错误的状态字";
+    case 1: return "税控器状态：自检";
+    case 2: return "税控器状态：发票用完";
+    case 3: return "税控器状态：锁机";
+    case 4: return "税控器状态：正常工作";
+    default: return "错误的状态字";
     }
 }
 
@@ -515,8 +508,8 @@ std::string YuanText(double value) {
 
 std::string TotalSumText(const TotalSumRecord& rec) {
     return "完税后正常发票累计金额：" + YuanText(rec.taxed_normal_total) + "\n\n" + "完税后退票累计金额：" +
-           YuanText(rec.taxed_return_total) + "\n\n" + "总正常发票累计金额：" + YuanText(rec.normal_total) +
-           "\n\n" + "总退票累计金额：" + YuanText(rec.return_total);
+           YuanText(rec.taxed_return_total) + "\n\n" + "总正常发票累计金额：" + YuanText(rec.normal_total) + "\n\n" +
+           "总退票累计金额：" + YuanText(rec.return_total);
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -572,8 +565,7 @@ std::string_view CheckselfItemAfter(std::uint8_t mask, std::uint8_t item) {
     return {};
 }
 
-CheckselfReport DescribeCheckselfItem(const SelfTestItemRecord& item, std::uint8_t mask, bool more_follow,
-                                      bool& memo) {
+CheckselfReport DescribeCheckselfItem(const SelfTestItemRecord& item, std::uint8_t mask, bool more_follow, bool& memo) {
     CheckselfReport report;
     if (more_follow) report.next_line = "正在" + std::string(CheckselfItemAfter(mask, item.item)) + "检查...";
     const auto found = std::find_if(kCheckselfItems.begin(), kCheckselfItems.end(),
@@ -586,19 +578,15 @@ CheckselfReport DescribeCheckselfItem(const SelfTestItemRecord& item, std::uint8
     report.item_text = std::string(failed ? found->failed : found->passed);
     report.box = found->box;
     switch (found->role) {
-        case GroupRole::kOwnLabel:
-            report.label_text = std::string(failed ? kFailedLabel : kPassedLabel);
-            break;
-        case GroupRole::kSetsMemo:
-            if (failed) memo = true;
-            break;
-        case GroupRole::kReportsGroup:
-            report.label_text = std::string(failed || memo ? kFailedLabel : kPassedLabel);
-            memo = false;
-            break;
-        case GroupRole::kLamps:
-            report.label_text = std::string(kLampsLabel);
-            break;
+    case GroupRole::kOwnLabel: report.label_text = std::string(failed ? kFailedLabel : kPassedLabel); break;
+    case GroupRole::kSetsMemo:
+        if (failed) memo = true;
+        break;
+    case GroupRole::kReportsGroup:
+        report.label_text = std::string(failed || memo ? kFailedLabel : kPassedLabel);
+        memo = false;
+        break;
+    case GroupRole::kLamps: report.label_text = std::string(kLampsLabel); break;
     }
     return report;
 }

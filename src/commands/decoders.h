@@ -132,18 +132,17 @@ enum class SelfTestBox : std::uint8_t { Cpu, Code, Ram, Memory, Lamps };
 // What one reported self-test item shows.
 struct CheckselfReport {
     ResultCode result = result::kSuccess;  // 145 for an item outside the table
-    std::string item_text;   // replaces the last line of the log viewer ("" for an unknown item)
-    std::optional<SelfTestBox> box;  // the box whose verdict changes, none while a group is still running
-    std::string label_text;  // "自检成功", "自检失败" or "检查完成"
-    std::string next_line;   // "正在" + next item's name + "检查..." while frames follow, else ""
+    std::string item_text;                 // replaces the last line of the log viewer ("" for an unknown item)
+    std::optional<SelfTestBox> box;        // the box whose verdict changes, none while a group is still running
+    std::string label_text;                // "自检成功", "自检失败" or "检查完成"
+    std::string next_line;                 // "正在" + next item's name + "检查..." while frames follow, else ""
 };
 
 // Judges one item. `memo` is the failure memo of the self-test group: set by a failed RAM parity (4),
 // RAM step (8) or invoice memory (32) item, read and cleared by the RAM walk (16) and fiscal memory (64)
 // items, which report the whole group. `mask` is the widened item byte of the request; the next item is
 // its lowest selected bit above `item`. `more_follow` is P > 0.
-CheckselfReport DescribeCheckselfItem(const SelfTestItemRecord& item, std::uint8_t mask, bool more_follow,
-                                      bool& memo);
+CheckselfReport DescribeCheckselfItem(const SelfTestItemRecord& item, std::uint8_t mask, bool more_follow, bool& memo);
 
 // Name of the lowest item of `mask` above `item` ("" when none): 2 "ROM代码校验和" ... 128 "LED指示灯".
 std::string_view CheckselfItemAfter(std::uint8_t mask, std::uint8_t item);

@@ -53,8 +53,7 @@ std::vector<std::string_view> Characters(std::string_view text) {
         }
         if (len > 1) {
             std::size_t k = 1;
-            while (k < len && i + k < text.size() &&
-                   (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80) {
+            while (k < len && i + k < text.size() && (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80) {
                 ++k;
             }
             if (k != len) len = 1;
@@ -126,7 +125,8 @@ IssueResult Issue(const IssueContext& ctx, CommandCode code, Build&& build) {
 }
 
 IssueResult IssueBare(const IssueContext& ctx, CommandInFlight command) {
-    return Issue(ctx, std::move(command), [](const FrameSink& sink, std::uint8_t c) { return SendBareCommand(sink, c); });
+    return Issue(ctx, std::move(command),
+                 [](const FrameSink& sink, std::uint8_t c) { return SendBareCommand(sink, c); });
 }
 
 IssueResult IssueBare(const IssueContext& ctx, CommandCode code) { return IssueBare(ctx, NewCommand(ctx, code)); }
@@ -148,9 +148,8 @@ IssueResult IssueNumberRange(const IssueContext& ctx, CommandCode code, const Ra
     if (const ResultCode rc = CheckInvoiceNumberInput(input.endNumber, end); rc != 0) {
         return Refused(rc, FieldBit(InputField::EndNumber), InputField::EndNumber);
     }
-    return Issue(ctx, code, [&](const FrameSink& sink, std::uint8_t c) {
-        return SendNumberPairCommand(sink, c, start, end);
-    });
+    return Issue(ctx, code,
+                 [&](const FrameSink& sink, std::uint8_t c) { return SendNumberPairCommand(sink, c, start, end); });
 }
 
 IssueResult IssueDateRange(const IssueContext& ctx, CommandCode code, const DateInput& startDate,
@@ -163,14 +162,11 @@ IssueResult IssueDateRange(const IssueContext& ctx, CommandCode code, const Date
     if (const ResultCode rc = CheckDateInput(endDate, end); rc != 0) {
         return Refused(rc, ClearBadDateParts(rc, DateGroup::End));
     }
-    return Issue(ctx, code, [&](const FrameSink& sink, std::uint8_t c) {
-        return SendBcdPairCommand(sink, c, start, end);
-    });
+    return Issue(ctx, code,
+                 [&](const FrameSink& sink, std::uint8_t c) { return SendBcdPairCommand(sink, c, start, end); });
 }
 
-int ByteListClass(ByteListKind kind) {
-    return kind == ByteListKind::Decimal ? kByteListDecimal : kByteListHexadecimal;
-}
+int ByteListClass(ByteListKind kind) { return kind == ByteListKind::Decimal ? kByteListDecimal : kByteListHexadecimal; }
 
 }  // namespace
 
@@ -234,9 +230,8 @@ IssueResult IssueSetTime(const IssueContext& ctx) {
         ctx.ui.ShowMessage(std::string(kSetTimeTitle), std::string(kBadTime));
         return Refused(rc);
     }
-    return Issue(ctx, CommandCode::SetTime, [&](const FrameSink& sink, std::uint8_t c) {
-        return SendTimeCommand(sink, c, time);
-    });
+    return Issue(ctx, CommandCode::SetTime,
+                 [&](const FrameSink& sink, std::uint8_t c) { return SendTimeCommand(sink, c, time); });
 }
 
 IssueResult IssueDispenseInvoice(const IssueContext& ctx) {
@@ -249,8 +244,8 @@ IssueResult IssueDispenseInvoice(const IssueContext& ctx) {
     }
     // Leading zeros are harmless; anything longer than three digits is out of range anyway and must not
     // be converted (it could overflow).
-    const std::string_view digits = std::string_view(*answer).substr(
-        std::min(answer->find_first_not_of('0'), answer->size()));
+    const std::string_view digits =
+        std::string_view(*answer).substr(std::min(answer->find_first_not_of('0'), answer->size()));
     int count = 0;
     if (digits.size() <= 3) {
         for (char c : digits) count = count * 10 + (c - '0');
@@ -281,9 +276,8 @@ IssueResult IssueDayTrade(const IssueContext& ctx, const DateInput& start, const
     return IssueDateRange(ctx, CommandCode::DayTrade, start, end);
 }
 
-IssueResult IssueFactoryData(const IssueContext& ctx, const std::string& machineNumber,
-                             const DateInput& productionDate, const std::string& hardwareVersion,
-                             const std::string& softwareVersion) {
+IssueResult IssueFactoryData(const IssueContext& ctx, const std::string& machineNumber, const DateInput& productionDate,
+                             const std::string& hardwareVersion, const std::string& softwareVersion) {
     FactoryData data;
     if (const ResultCode rc = CheckDateInput(productionDate, data.ProductionDate); rc != 0) {
         return Refused(rc, ClearBadDateParts(rc, DateGroup::Start));
@@ -292,8 +286,8 @@ IssueResult IssueFactoryData(const IssueContext& ctx, const std::string& machine
     // refused here rather than cut or padded into a different number.
     if (!AllDigits(machineNumber) || machineNumber.size() != kMachineNumberDigits) {
         ctx.ui.ShowMessage(std::string(kFactoryDataTitle), std::string(kBadMachineNumber));
-        const ResultCode rc = machineNumber.empty()          ? result::kEmptyInput
-                              : !AllDigits(machineNumber)     ? result::kNotDigits
+        const ResultCode rc = machineNumber.empty()                         ? result::kEmptyInput
+                              : !AllDigits(machineNumber)                   ? result::kNotDigits
                               : machineNumber.size() > kMachineNumberDigits ? result::kTextTooLong
                                                                             : result::kNotDigits;
         return Refused(rc, FieldBit(InputField::MachineNumber), InputField::MachineNumber);
@@ -301,9 +295,8 @@ IssueResult IssueFactoryData(const IssueContext& ctx, const std::string& machine
     data.MachineNumber = machineNumber;
     FormatTextField(hardwareVersion, kVersionWidth, ' ', kPadBehind, kCutToWidth, data.HardwareVersion);
     FormatTextField(softwareVersion, kVersionWidth, ' ', kPadBehind, kCutToWidth, data.SoftwareVersion);
-    return Issue(ctx, CommandCode::SetMD, [&](const FrameSink& sink, std::uint8_t c) {
-        return SendFactoryDataCommand(sink, c, data);
-    });
+    return Issue(ctx, CommandCode::SetMD,
+                 [&](const FrameSink& sink, std::uint8_t c) { return SendFactoryDataCommand(sink, c, data); });
 }
 
 IssueResult IssueCardPower(const IssueContext& ctx, int selectedItem) {
@@ -380,7 +373,7 @@ IssueResult IssueInstallInv(const IssueContext& ctx, const std::optional<std::st
     // A damaged row must not reach the confirmation: the builder needs the full 20-digit code. The row's
     // code column is 20 characters wide, so a code of digits only can only fall short of it.
     if (!AllDigits(row.invoiceCode) || row.invoiceCode.size() != kInvoiceCodeDigits) {
-        const ResultCode rc = row.invoiceCode.empty()      ? result::kEmptyInput
+        const ResultCode rc = row.invoiceCode.empty()       ? result::kEmptyInput
                               : !AllDigits(row.invoiceCode) ? result::kNotDigits
                                                             : result::kBadInvoiceNumber;
         ctx.ui.ShowMessage(title, std::string(kBadInvoiceCode));
@@ -391,20 +384,20 @@ IssueResult IssueInstallInv(const IssueContext& ctx, const std::optional<std::st
     if (!ctx.ui.AskYesNo(std::string(kInstallConfirmTitle), question)) return Refused(result::kCommandAborted);
 
     // The roll's end number is only confirmed by the operator; the processor takes code and start.
-    return Issue(ctx, NewCommand(ctx, CommandCode::InstallInv, kCallerConsole), [&](const FrameSink& sink, std::uint8_t c) {
-        return SendInstallCommand(sink, c, row.invoiceCode, start);
-    });
+    return Issue(
+        ctx, NewCommand(ctx, CommandCode::InstallInv, kCallerConsole),
+        [&](const FrameSink& sink, std::uint8_t c) { return SendInstallCommand(sink, c, row.invoiceCode, start); });
 }
 
 IssueResult IssueCheckCard(const IssueContext& ctx, CheckCardKind kind, bool byNumber, const RangeInput& input) {
     switch (kind) {
-        case CheckCardKind::Detail:
-            if (byNumber) return IssueNumberRange(ctx, CommandCode::CheckCardByNumber, input);
-            return IssueDateRange(ctx, CommandCode::CheckCardByDate, input.startDate, input.endDate);
-        case CheckCardKind::Declare:
-            return IssueDateRange(ctx, CommandCode::CheckCardDeclare, input.startDate, input.endDate);
-        case CheckCardKind::DayTrade:
-            return IssueDateRange(ctx, CommandCode::CheckCardDayTrade, input.startDate, input.endDate);
+    case CheckCardKind::Detail:
+        if (byNumber) return IssueNumberRange(ctx, CommandCode::CheckCardByNumber, input);
+        return IssueDateRange(ctx, CommandCode::CheckCardByDate, input.startDate, input.endDate);
+    case CheckCardKind::Declare:
+        return IssueDateRange(ctx, CommandCode::CheckCardDeclare, input.startDate, input.endDate);
+    case CheckCardKind::DayTrade:
+        return IssueDateRange(ctx, CommandCode::CheckCardDayTrade, input.startDate, input.endDate);
     }
     return Refused(result::kCommandTypeError);
 }
@@ -418,9 +411,8 @@ IssueResult IssueCheckSelf(const IssueContext& ctx, std::span<const bool, kSelfT
     CommandInFlight command = NewCommand(ctx, CommandCode::CheckSelf);
     command.chain.checkself_mask = WidenCheckselfMask(mask);
     command.chain.checkself_failed = false;
-    return Issue(ctx, std::move(command), [&](const FrameSink& sink, std::uint8_t c) {
-        return SendByteCommand(sink, c, mask);
-    });
+    return Issue(ctx, std::move(command),
+                 [&](const FrameSink& sink, std::uint8_t c) { return SendByteCommand(sink, c, mask); });
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -449,18 +441,16 @@ IssueResult IssueHostPrintInv(const IssueContext& ctx, std::int32_t commandNumbe
     if (commandNumber != ToByte(CommandCode::PrintDataByNumber)) return Refused(result::kCommandTypeError);
     std::string number;
     if (const int rc = PadInvoiceNumber(invoiceNumber, number); rc != 0) return Refused(rc);
-    return Issue(ctx, CommandCode::PrintDataByNumber, [&](const FrameSink& sink, std::uint8_t c) {
-        return SendNumberPairCommand(sink, c, number, number);
-    });
+    return Issue(ctx, CommandCode::PrintDataByNumber,
+                 [&](const FrameSink& sink, std::uint8_t c) { return SendNumberPairCommand(sink, c, number, number); });
 }
 
 IssueResult IssueHostInvoice(const IssueContext& ctx, CommandCode command, const InvoiceRequest& request) {
     if (command != CommandCode::MakeInvoice && command != CommandCode::ReturnInvoice) {
         return Refused(result::kCommandTypeError);
     }
-    return Issue(ctx, NewCommand(ctx, command, kCallerHost), [&](const FrameSink& sink, std::uint8_t c) {
-        return SendInvoiceCommand(sink, c, request);
-    });
+    return Issue(ctx, NewCommand(ctx, command, kCallerHost),
+                 [&](const FrameSink& sink, std::uint8_t c) { return SendInvoiceCommand(sink, c, request); });
 }
 
 }  // namespace karvex

@@ -144,9 +144,8 @@ IssueResult IssueDayTrade(const IssueContext& ctx, const DateInput& start, const
 
 // Factory-data panel: factory data. The machine number must be exactly 16 digits ("错误的机器编号", field emptied and
 // focused); versions are fitted to 18 bytes.
-IssueResult IssueFactoryData(const IssueContext& ctx, const std::string& machineNumber,
-                             const DateInput& productionDate, const std::string& hardwareVersion,
-                             const std::string& softwareVersion);
+IssueResult IssueFactoryData(const IssueContext& ctx, const std::string& machineNumber, const DateInput& productionDate,
+                             const std::string& hardwareVersion, const std::string& softwareVersion);
 
 enum class ByteListKind : std::uint8_t { Decimal, Hexadecimal };
 

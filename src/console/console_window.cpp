@@ -65,9 +65,9 @@ constexpr int kListHeightMarginTwips = 320;
 enum StatusPart : std::size_t { kCaptionPart, kLinkPart, kInFlightPart, kPortPart, kPacketsPart };
 
 // Captions of the self-test boxes, in SelfTestBox order.
-constexpr const char* kSelfTestCaptions[kSelfTestBoxCount] = {
-    "CPU自检..................", "代码自检.................", "RAM自检..................",
-    "存储器自检...............", "指示灯检查..............."};
+constexpr const char* kSelfTestCaptions[kSelfTestBoxCount] = {"CPU自检..................", "代码自检.................",
+                                                              "RAM自检..................", "存储器自检...............",
+                                                              "指示灯检查..............."};
 
 using F = ConsoleField;
 
@@ -151,11 +151,11 @@ struct ChoiceRow {
     const char* name;
 };
 constexpr ChoiceRow kChoiceNames[] = {
-    {ConsoleChoice::PrintByNumber, "Option1_0"},   {ConsoleChoice::PrintByDates, "Option1_1"},
-    {ConsoleChoice::CardDecimal, "Option3_0"},     {ConsoleChoice::CardHexadecimal, "Option3_1"},
+    {ConsoleChoice::PrintByNumber, "Option1_0"},      {ConsoleChoice::PrintByDates, "Option1_1"},
+    {ConsoleChoice::CardDecimal, "Option3_0"},        {ConsoleChoice::CardHexadecimal, "Option3_1"},
     {ConsoleChoice::SigningHexadecimal, "Option3_2"}, {ConsoleChoice::SigningDecimal, "Option3_3"},
-    {ConsoleChoice::CheckDetail, "Option4_0"},     {ConsoleChoice::CheckDeclaration, "Option4_1"},
-    {ConsoleChoice::CheckDayTrade, "Option4_2"},   {ConsoleChoice::CheckByNumber, "Option5_0"},
+    {ConsoleChoice::CheckDetail, "Option4_0"},        {ConsoleChoice::CheckDeclaration, "Option4_1"},
+    {ConsoleChoice::CheckDayTrade, "Option4_2"},      {ConsoleChoice::CheckByNumber, "Option5_0"},
     {ConsoleChoice::CheckByDates, "Option5_1"},
 };
 const char* NameOf(ConsoleChoice choice) {
@@ -193,7 +193,6 @@ private:
 
 // The rolls not yet in use, which the installation replaces by what the processor reports.
 Selection UnusedRolls() { return Selection::Of("InvoiceNumber").Where("发票使用状态", std::int64_t{1}); }
-
 
 QString Q(const char* text) { return QString::fromUtf8(text); }
 
@@ -276,7 +275,8 @@ void ConsoleWindow::BuildMenus() {
     };
     auto direct = [this](CommandCode c) { return [this, c] { IssueDirect(c); }; };
     const std::vector<Menu> menus = {
-        {"FileName", "文件(&F)",
+        {"FileName",
+         "文件(&F)",
          {{"DataQuery", "数据查询(&S)", "F3", [this] { DataQuery_Click(); }},
           {"MenuLine0", nullptr, nullptr, {}},
           {"DailyFile", "打开日志(&D)", "Ctrl+D", [this] { DailyFile_Click(); }},
@@ -285,7 +285,8 @@ void ConsoleWindow::BuildMenus() {
           {"CommandClearAccess", "清空数据库(&B)", "Ctrl+F1", [this] { CommandClearAccess_Click(); }, true},
           {"MenuLine28", nullptr, nullptr, {}, true},
           {"Quit", "退出(&Q)", "Ctrl+Q", [this] { Quit_Click(); }}}},
-        {"MachineData", "机器数据(&M)",
+        {"MachineData",
+         "机器数据(&M)",
          {{"CommandOnline", "联机(&O)", "Ctrl+O", direct(CommandCode::Online)},
           {"Menuline444", nullptr, nullptr, {}},
           {"CommandCheckSelf", "自检(&C)", "Ctrl+K", [this] { CommandCheckSelf_Click(); }},
@@ -300,7 +301,8 @@ void ConsoleWindow::BuildMenus() {
           {"MenuLine10", nullptr, nullptr, {}},
           {"CommandUserInformation", "用户信息(&U)", "Ctrl+U", direct(CommandCode::UserInformation)},
           {"CommandTaxInformation", "税种税目信息(&T)", "Ctrl+L", direct(CommandCode::TaxInformation)}}},
-        {"InvoiceCommand", "发票命令(&V)",
+        {"InvoiceCommand",
+         "发票命令(&V)",
          {{"CommandInvalidateInvoice", "废票(&I)", "F8", [this] { CommandInvalidateInvoice_Click(); }},
           {"MenuLine3", nullptr, nullptr, {}},
           {"CommandDispenseInvoice", "分发发票号(&D)", "F5", [this] { CommandDispenseInvoice_Click(); }},
@@ -316,7 +318,8 @@ void ConsoleWindow::BuildMenus() {
                    ShowResultBox(m_.Ui(), r, "安装发票");
                }
            }}}},
-        {"InvoiceData", "发票数据(&D)",
+        {"InvoiceData",
+         "发票数据(&D)",
          {{"CommandPrintData", "发票打印数据(&P)", "Ctrl+P", [this] { CommandPrintData_Click(); }},
           {"CommandDayTrade", "日交易数据(&D)", "Ctrl+Y", [this] { CommandDayTrade_Click(); }},
           {"CommandInvoiceSum", "单卷发票使用汇总(&S)", "Ctrl+N", [this] { CommandInvoiceSum_Click(); }},
@@ -326,7 +329,8 @@ void ConsoleWindow::BuildMenus() {
           {"CommandGetTotalSum", "获取累计金额(&C)", "Shift+F5", direct(CommandCode::GetTotalSum)},
           {"Menuline5", nullptr, nullptr, {}},
           {"CommandIdiograph", "数据签名(&J)", "Ctrl+J", [this] { CommandIdiograph_Click(); }}}},
-        {"DeclareData", "税务数据(&A)",
+        {"DeclareData",
+         "税务数据(&A)",
          {{"CommandWriteCard", "申报数据写卡(&W)", "F4",
            [this] { OpenCutOffPanel(CommandCode::WriteCard, Q("申报数据写卡")); }},
           {"CommandCheckWriteCard", "稽查数据写卡(&A)", "Ctrl+F5", [this] { CommandCheckWriteCard_Click(); }},
@@ -337,7 +341,8 @@ void ConsoleWindow::BuildMenus() {
           {"CommandManageEchoplex", "监控管理数据回送(&E)", "Ctrl+E", direct(CommandCode::ManageEchoplex)},
           {"CommandUpdateCondo", "更新分户开票编号(&U)", "Ctrl+F6", direct(CommandCode::UpdateCondo)}}},
         {"ComSet", "系统设置(&S)", {{"CommSetting", "串口设置(&S)", "Ctrl+F7", [this] { CommSetting_Click(); }}}},
-        {"Help", "帮助(&H)",
+        {"Help",
+         "帮助(&H)",
          {{"CommandReadMe", "使用说明(&R)", "F1", [] {}},
           {"MenuLine6", nullptr, nullptr, {}},
           {"CommandAbout", "关于(&A)", "Ctrl+A", [this] { CommandAbout_Click(); }}}},
@@ -390,8 +395,7 @@ QPushButton* ConsoleWindow::AddButton(const QString& name, const QString& captio
     return button;
 }
 
-QRadioButton* ConsoleWindow::AddChoice(ConsoleChoice choice, const char* caption, QWidget* owner,
-                                       QButtonGroup* group) {
+QRadioButton* ConsoleWindow::AddChoice(ConsoleChoice choice, const char* caption, QWidget* owner, QButtonGroup* group) {
     auto* r = new QRadioButton(Q(caption), owner);
     r->setObjectName(NameOf(choice));
     choices_[choice] = r;
@@ -447,8 +451,8 @@ void ConsoleWindow::AddDateRow(QGridLayout* grid, int row, const char* caption, 
     grid->addLayout(h, row, 1);
 }
 
-void ConsoleWindow::AddFieldRow(QGridLayout* grid, int row, const char* caption, ConsoleField field,
-                                QWidget* owner, std::vector<QWidget*>* captions) {
+void ConsoleWindow::AddFieldRow(QGridLayout* grid, int row, const char* caption, ConsoleField field, QWidget* owner,
+                                std::vector<QWidget*>* captions) {
     grid->addWidget(Caption(caption, owner, captions), row, 0);
     grid->addWidget(AddField(field, owner), row, 1);
 }
@@ -637,8 +641,8 @@ void ConsoleWindow::BuildRollInstallationPanel() {
     heading->setObjectName("InstallHeadings");
     auto* hh = new QHBoxLayout(heading);
     hh->setSpacing(0);
-    const int indent = rollList_->frameWidth() +
-                       rollList_->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, rollList_) + 1;
+    const int indent =
+        rollList_->frameWidth() + rollList_->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, rollList_) + 1;
     hh->setContentsMargins(indent, 0, 0, 0);
     const QFontMetrics cells(fixed);
     const std::pair<const char*, int> columns[] = {{"序号", 4}, {"发票代码", 22}, {"起始号", 12}, {"终止号", 0}};
@@ -771,8 +775,8 @@ void ConsoleWindow::BuildStatusBar() {
                               inFlight->contentsMargins().left() + inFlight->contentsMargins().right());
     progressBar_ = new QProgressBar(bar);
     progressBar_->setObjectName("UploadProgress");
-    progressBar_->setMinimumWidth(progressBar_->fontMetrics().horizontalAdvance(
-        Q("发票打印数据  99999/≥99999  999.9 帧/秒  剩余 9999 秒")));
+    progressBar_->setMinimumWidth(
+        progressBar_->fontMetrics().horizontalAdvance(Q("发票打印数据  99999/≥99999  999.9 帧/秒  剩余 9999 秒")));
     progressBar_->hide();
     bar->addPermanentWidget(progressBar_);
 }
@@ -827,9 +831,7 @@ QLabel* ConsoleWindow::SelfTestVerdict(SelfTestBox box) const {
 QCheckBox* ConsoleWindow::ClearCheck(std::size_t box) const {
     return box < kClearBoxCount ? clearChecks_[box] : nullptr;
 }
-QLabel* ConsoleWindow::ClearState(std::size_t box) const {
-    return box < kClearBoxCount ? clearStates_[box] : nullptr;
-}
+QLabel* ConsoleWindow::ClearState(std::size_t box) const { return box < kClearBoxCount ? clearStates_[box] : nullptr; }
 
 QPushButton* ConsoleWindow::Button(const QString& name) const {
     auto it = buttons_.find(name);
@@ -1055,18 +1057,16 @@ void ConsoleWindow::ApplyResult(const IssueResult& r, const std::map<InputField,
 namespace {
 // The issuers' names for the fields of a date group, and of a number range with its two dates.
 std::map<InputField, ConsoleField> DateInputs(const ConsoleDateFields& start) {
-    return {{InputField::StartYear, start.year}, {InputField::StartMonth, start.month},
-            {InputField::StartDay, start.day}};
+    return {
+        {InputField::StartYear, start.year}, {InputField::StartMonth, start.month}, {InputField::StartDay, start.day}};
 }
-std::map<InputField, ConsoleField> DateRangeInputs(const ConsoleDateFields& start,
-                                                   const ConsoleDateFields& end) {
+std::map<InputField, ConsoleField> DateRangeInputs(const ConsoleDateFields& start, const ConsoleDateFields& end) {
     auto fields = DateInputs(start);
     fields.insert({{InputField::EndYear, end.year}, {InputField::EndMonth, end.month}, {InputField::EndDay, end.day}});
     return fields;
 }
 std::map<InputField, ConsoleField> RangeInputs(ConsoleField startNumber, ConsoleField endNumber,
-                                               const ConsoleDateFields& start,
-                                               const ConsoleDateFields& end) {
+                                               const ConsoleDateFields& start, const ConsoleDateFields& end) {
     auto fields = DateRangeInputs(start, end);
     fields.insert({{InputField::StartNumber, startNumber}, {InputField::EndNumber, endNumber}});
     return fields;
@@ -1342,8 +1342,8 @@ void ConsoleWindow::CommandSendCom_Click() { ShowIssueOutcome(IssueCardPower(Con
 
 void ConsoleWindow::CommandSendStr_Click() {
     const bool decimal = Choice(ConsoleChoice::CardDecimal)->isChecked();
-    ShowIssueOutcome(IssueSendStr(Context(), FieldText(F::CardBytes),
-                                  decimal ? ByteListKind::Decimal : ByteListKind::Hexadecimal));
+    ShowIssueOutcome(
+        IssueSendStr(Context(), FieldText(F::CardBytes), decimal ? ByteListKind::Decimal : ByteListKind::Hexadecimal));
 }
 
 void ConsoleWindow::CommandSinInv_Click() {

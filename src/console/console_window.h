@@ -55,26 +55,46 @@ enum class ConsolePanel : int {
     RollInstallation,  // "安装发票"
     CheckCard,         // "核查数据写卡"
     About,
-    SelfTest,          // "税控器自检"
-    StoreClearing,     // "清空数据库"
+    SelfTest,       // "税控器自检"
+    StoreClearing,  // "清空数据库"
 };
 
 // The typed inputs, by the panel they sit on and what they hold.
 enum class ConsoleField : std::uint8_t {
-    PrintStartNumber, PrintEndNumber,
-    PrintStartYear, PrintStartMonth, PrintStartDay,
-    PrintEndYear, PrintEndMonth, PrintEndDay,
+    PrintStartNumber,
+    PrintEndNumber,
+    PrintStartYear,
+    PrintStartMonth,
+    PrintStartDay,
+    PrintEndYear,
+    PrintEndMonth,
+    PrintEndDay,
     InvoiceNumber,
-    DayTradeStartYear, DayTradeStartMonth, DayTradeStartDay,
-    DayTradeEndYear, DayTradeEndMonth, DayTradeEndDay,
-    ProductionYear, ProductionMonth, ProductionDay,
-    CutOffYear, CutOffMonth, CutOffDay,
-    MachineNumber, HardwareVersion, SoftwareVersion,
-    CheckStartNumber, CheckEndNumber,
+    DayTradeStartYear,
+    DayTradeStartMonth,
+    DayTradeStartDay,
+    DayTradeEndYear,
+    DayTradeEndMonth,
+    DayTradeEndDay,
+    ProductionYear,
+    ProductionMonth,
+    ProductionDay,
+    CutOffYear,
+    CutOffMonth,
+    CutOffDay,
+    MachineNumber,
+    HardwareVersion,
+    SoftwareVersion,
+    CheckStartNumber,
+    CheckEndNumber,
     SigningData,
     CardBytes,
-    CheckStartYear, CheckStartMonth, CheckStartDay,
-    CheckEndYear, CheckEndMonth, CheckEndDay,
+    CheckStartYear,
+    CheckStartMonth,
+    CheckStartDay,
+    CheckEndYear,
+    CheckEndMonth,
+    CheckEndDay,
 };
 
 // A date typed in three fields.
@@ -84,11 +104,17 @@ struct ConsoleDateFields {
 
 // The option buttons, by the choice they stand for.
 enum class ConsoleChoice : std::uint8_t {
-    PrintByNumber, PrintByDates,
-    CardDecimal, CardHexadecimal,
-    SigningHexadecimal, SigningDecimal,
-    CheckDetail, CheckDeclaration, CheckDayTrade,
-    CheckByNumber, CheckByDates,
+    PrintByNumber,
+    PrintByDates,
+    CardDecimal,
+    CardHexadecimal,
+    SigningHexadecimal,
+    SigningDecimal,
+    CheckDetail,
+    CheckDeclaration,
+    CheckDayTrade,
+    CheckByNumber,
+    CheckByDates,
 };
 
 class ConsoleWindow : public QMainWindow {
@@ -179,7 +205,6 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-
     // Building: one builder per panel, on the helpers that lay out their rows.
     void BuildMenus();
     void BuildPanels();

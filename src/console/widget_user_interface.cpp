@@ -62,7 +62,7 @@ bool WidgetUserInterface::AskYesNo(const std::string& title, const std::string& 
 }
 
 std::optional<std::string> WidgetUserInterface::AskText(const std::string& title, const std::string& prompt,
-                                                         const std::string& initial) {
+                                                        const std::string& initial) {
     QInputDialog dialog(Parent());
     dialog.setWindowTitle(QString::fromStdString(title));
     dialog.setLabelText(QString::fromStdString(prompt));

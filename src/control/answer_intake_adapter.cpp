@@ -80,8 +80,7 @@ IntakeOutcome DecodingIntake::AcceptStoredAnswers(ControlModule& m, CommandInFli
     auto report = [&](std::uint8_t answered, ResultCode result, int p) {
         ++processed;
         m.ReportPacketResult(answered, result, PadPacketNumber(p));
-        if (result == 0 || result == result::kChainContinues)
-            m.ShowPacketProgress(processed, p, label, false);
+        if (result == 0 || result == result::kChainContinues) m.ShowPacketProgress(processed, p, label, false);
     };
     auto yield = [] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); };
     DispatchOutcome o = TakeQueuedAnswer(command, *queue_, *store_, report, yield);

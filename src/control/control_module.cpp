@@ -205,9 +205,7 @@ void ControlModule::ReportProgress(const Progress& progress) {
     if (progressCallback_) progressCallback_(progress);
 }
 
-int ControlModule::RefuseSecondCommand() const {
-    return InFlight() ? result::kCommandInFlight : result::kSuccess;
-}
+int ControlModule::RefuseSecondCommand() const { return InFlight() ? result::kCommandInFlight : result::kSuccess; }
 
 CommandInFlight ControlModule::NewCommand(std::uint8_t code, std::uint16_t caller) const {
     CommandInFlight command(code, caller);
@@ -293,14 +291,9 @@ int ControlModule::StartBare(CommandInFlight command) {
 
 void ControlModule::RunSuccessStep(SuccessStep step, std::uint16_t callerMode) {
     switch (step) {
-    case SuccessStep::None:
-        break;
-    case SuccessStep::MarkOnline:
-        SetStatus(&StatusTexts::link, "已联机");
-        break;
-    case SuccessStep::EmptyStore:
-        store_->EmptyTables(StoreTableFlags::kAfterInitialize);
-        break;
+    case SuccessStep::None: break;
+    case SuccessStep::MarkOnline: SetStatus(&StatusTexts::link, "已联机"); break;
+    case SuccessStep::EmptyStore: store_->EmptyTables(StoreTableFlags::kAfterInitialize); break;
     case SuccessStep::ShowInstallList:
         if (callerMode == kCallerInstall) hooks_->ShowRollInstallation();
         break;
@@ -319,17 +312,10 @@ int ControlModule::SendFollowUp(const FollowUp& follow, std::uint16_t callerMode
     std::uint16_t caller = callerMode;
     switch (follow.caller) {
     case FollowCaller::None:
-    case FollowCaller::Same:
-        break;
-    case FollowCaller::Host:
-        caller = kCallerHost;
-        break;
-    case FollowCaller::PrintDataChain:
-        caller = kCallerPrintDataChain;
-        break;
-    case FollowCaller::RollSummaryChain:
-        caller = kCallerRollSummaryChain;
-        break;
+    case FollowCaller::Same: break;
+    case FollowCaller::Host: caller = kCallerHost; break;
+    case FollowCaller::PrintDataChain: caller = kCallerPrintDataChain; break;
+    case FollowCaller::RollSummaryChain: caller = kCallerRollSummaryChain; break;
     }
     return StartBare(command_.FollowUp(ToByte(follow.next), caller));
 }
@@ -352,8 +338,8 @@ void ControlModule::CompleteCommand(std::uint8_t code, const std::string& displa
         if (const CommandInfo* row = FindCommand(code)) followUp = SendFollowUp(row->afterChain, callerMode);
     } else if (result == result::kUnknownProcessorCode && callerMode == kCallerConsole) {
         // The table's message alone would not tell which byte the processor sent.
-        ui_->ShowMessage(ResultBoxTitle(name), ResultBoxText(result) + "（错误代码 " +
-                                                   std::to_string(command_.refusal_code) + "）");
+        ui_->ShowMessage(ResultBoxTitle(name),
+                         ResultBoxText(result) + "（错误代码 " + std::to_string(command_.refusal_code) + "）");
         hooks_->HidePanels();
     } else {
         if (callerMode == kCallerConsole) ShowResultBox(*ui_, result, name);
@@ -400,7 +386,8 @@ void ControlModule::ShowPacketProgress(int count, int packetsToFollow, const std
     log_->ReplaceLastLogLine(line);
     if (packetsToFollow != 0) {
         log_->ShowViewerLine(receiving ? "接收下一个数据包..." : "处理下一个数据包...");
-        SetStatus(&StatusTexts::packets, std::string(receiving ? "接收包数： " : "处理包数： ") + PadPacketNumber(count));
+        SetStatus(&StatusTexts::packets,
+                  std::string(receiving ? "接收包数： " : "处理包数： ") + PadPacketNumber(count));
     } else if (receiving) {
         log_->WriteLogLine(label + "接收完成");
         log_->WriteLogLine("开始处理数据包");

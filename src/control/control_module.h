@@ -33,9 +33,9 @@ class StoreService;
 
 // Status-bar texts of the console, kept here so that a window can show them and tests can read them.
 struct StatusTexts {
-    std::string link;      // panel 2: "已联机", "超时断开"
-    std::string port;      // panel 4: "COM1", "无"
-    std::string packets;   // panel 5: packet progress
+    std::string link;     // panel 2: "已联机", "超时断开"
+    std::string port;     // panel 4: "COM1", "无"
+    std::string packets;  // panel 5: packet progress
 };
 
 // What the completion step asks of the console window; the widget console implements it, a headless host

@@ -70,8 +70,7 @@ int SendPrepared(ControlModule& m, const HostRequest& request, CommandInFlight c
     if (!m.ConsoleLoaded()) m.FormLoad();
     command.code = request.command;
     command.caller = request.caller_mode;
-    const int sent =
-        SendHostRequest([&](const Bytes& frame) { return m.Start(std::move(command), frame); }, request);
+    const int sent = SendHostRequest([&](const Bytes& frame) { return m.Start(std::move(command), frame); }, request);
     if (sent != 0) return sent;
     m.CueCommandSendFinish(CommandDisplayText(request.command));
     return 0;
@@ -275,8 +274,8 @@ std::int32_t Fiscal::FiscalGetSale(const QString& saleId, QString& state, QStrin
     return r;
 }
 
-std::int32_t Fiscal::FiscalReturnInvInfo(QString& machineNum, QString& userName, QString& taxNumber,
-                                         QString& taxCode, QString& dateTime) {
+std::int32_t Fiscal::FiscalReturnInvInfo(QString& machineNum, QString& userName, QString& taxNumber, QString& taxCode,
+                                         QString& dateTime) {
     ReturnInvInfoOutputs out;
     const ResultCode code = CopyFiscalReturnInvInfo(module_->Command().replies.issue, out);
     machineNum = QString::fromStdString(out.MachineNum);
@@ -300,10 +299,10 @@ std::int32_t Fiscal::FiscalInvalidateInv(QString& invNum) {
     return m.WaitForCommand();
 }
 
-std::int32_t Fiscal::GetPrintInv(std::int32_t commandNum, QString& invNum, QString& oInvNum,
-                                 QString& machineNumber, QString& saleUnit, QString& payUnit, QString& taxNumber,
-                                 QString& taxCode, QString& printDate, QString& salesName, QString& salesAmount,
-                                 QString& salesPrice, QString& salesSum, std::int32_t& invType) {
+std::int32_t Fiscal::GetPrintInv(std::int32_t commandNum, QString& invNum, QString& oInvNum, QString& machineNumber,
+                                 QString& saleUnit, QString& payUnit, QString& taxNumber, QString& taxCode,
+                                 QString& printDate, QString& salesName, QString& salesAmount, QString& salesPrice,
+                                 QString& salesSum, std::int32_t& invType) {
     ControlModule& m = *module_;
     if (const int busy = m.RefuseSecondCommand(); busy != 0) return busy;
     // The command starts from the last replies with its goods slots emptied.
@@ -338,11 +337,10 @@ std::int32_t Fiscal::GetPrintInv(std::int32_t commandNum, QString& invNum, QStri
     return code;
 }
 
-std::int32_t Fiscal::GetInvUseSum(const QString& invNum, QString& beginDate, QString& endDate,
-                                  QString& beginInvNum, QString& endInvNum, std::int32_t& invalidateInv,
-                                  std::int32_t& normalInv, double& normalSum, std::int32_t& returnInv,
-                                  double& returnSum, QString& invCode, QString& taxNumber, QString& userName,
-                                  QString& machineNumber) {
+std::int32_t Fiscal::GetInvUseSum(const QString& invNum, QString& beginDate, QString& endDate, QString& beginInvNum,
+                                  QString& endInvNum, std::int32_t& invalidateInv, std::int32_t& normalInv,
+                                  double& normalSum, std::int32_t& returnInv, double& returnSum, QString& invCode,
+                                  QString& taxNumber, QString& userName, QString& machineNumber) {
     ControlModule& m = *module_;
     if (const int busy = m.RefuseSecondCommand(); busy != 0) return busy;
     const HostRequest request = PrepareGetInvUseSum(ToUtf8(invNum));

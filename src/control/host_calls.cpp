@@ -168,8 +168,8 @@ InvoiceCheck PrepareFiscalMakeInv(const MakeInvArgs& args, InvoiceRequest& reque
     work.SalesNum = static_cast<std::uint8_t>(args.SalesNum);
     if (work.SalesNum < 1 || work.SalesNum > kMaxInvoiceItems) return finish(result::kBadItemCount);
 
-    for (std::string_view text : {std::string_view(args.SalesAmount), std::string_view(args.SalesPrice),
-                                  std::string_view(args.SalesSum)}) {
+    for (std::string_view text :
+         {std::string_view(args.SalesAmount), std::string_view(args.SalesPrice), std::string_view(args.SalesSum)}) {
         if (int code = CheckCharClass(text, kClassDecimalOrBlank); code != 0) return finish(code);
     }
     if (int code = CheckCharClass(args.TaxIndex, kClassDigits); code != 0) return finish(code);
@@ -223,12 +223,9 @@ InvoiceCheck PrepareFiscalMakeInv(const MakeInvArgs& args, InvoiceRequest& reque
 
 ResultCode SendHostRequest(const FrameSink& sink, const HostRequest& request) {
     switch (request.kind) {
-        case RequestKind::kBare:
-            return SendBareCommand(sink, request.command);
-        case RequestKind::kNumberPair:
-            return SendNumberPairCommand(sink, request.command, request.first, request.second);
-        case RequestKind::kNone:
-            break;
+    case RequestKind::kBare: return SendBareCommand(sink, request.command);
+    case RequestKind::kNumberPair: return SendNumberPairCommand(sink, request.command, request.first, request.second);
+    case RequestKind::kNone: break;
     }
     return request.code != result::kSuccess ? request.code : result::kCommandTypeError;
 }

@@ -43,9 +43,9 @@ inline constexpr std::uint8_t kCommandLastInvData = ToByte(CommandCode::LastInvD
 inline constexpr std::uint16_t kCallerHostCall = kCallerHost;
 
 // Widths of the fixed slices of the goods texts.
-inline constexpr std::size_t kGoodsNameWidth = 20;   // GBK bytes per name
-inline constexpr std::size_t kGoodsNumberWidth = 11; // characters (bytes) per quantity, price or amount
-inline constexpr std::size_t kPayerWidth = 40;       // GBK bytes of the payer
+inline constexpr std::size_t kGoodsNameWidth = 20;    // GBK bytes per name
+inline constexpr std::size_t kGoodsNumberWidth = 11;  // characters (bytes) per quantity, price or amount
+inline constexpr std::size_t kPayerWidth = 40;        // GBK bytes of the payer
 
 // ---------------------------------------------------------------------------------------------------------
 // FiscalMakeInv

@@ -110,9 +110,7 @@ void StoreIntake::RunRollProgress(ControlModule& m, const CommandInFlight& comma
     // The bookkeeping is the control's own: its outcome is logged and never changes the command's result.
     // Only a store that failed is a failure; the rest says what the bookkeeping made of the number.
     switch (r) {
-    case 0:
-        m.Log().WriteLogLine("发票卷记录更新：当前发票号 " + current);
-        break;
+    case 0: m.Log().WriteLogLine("发票卷记录更新：当前发票号 " + current); break;
     case result::kRollNotNextNumber:
         m.Log().WriteLogLine("发票卷记录更新：当前发票号 " + current + "（原来发票号 " + previous + "，不是加一）");
         break;
@@ -123,9 +121,7 @@ void StoreIntake::RunRollProgress(ControlModule& m, const CommandInFlight& comma
     case result::kStoreTableEmpty:
         m.Log().WriteLogLine("数据库中没有当前发票号 " + current + " 所在的发票卷，发票卷记录不变");
         break;
-    default:
-        store_->ReportFailure("发票卷记录更新失败 当前发票号 " + current, r, writers_->LastErrorText());
-        break;
+    default: store_->ReportFailure("发票卷记录更新失败 当前发票号 " + current, r, writers_->LastErrorText()); break;
     }
 }
 

@@ -20,9 +20,7 @@ constexpr char kHexDigits[] = "0123456789ABCDEF";
 
 bool IsDigit(unsigned char c) { return c >= '0' && c <= '9'; }
 
-bool IsHexDigit(unsigned char c) {
-    return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
+bool IsHexDigit(unsigned char c) { return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
 int HexValue(unsigned char c) {
     if (IsDigit(c)) return c - '0';
@@ -186,13 +184,13 @@ int BytesToText(ByteView bytes, int start, int count, int kind, std::string& out
     std::string text;
     int code = kSuccess;
     switch (static_cast<ConversionKind>(kind)) {
-        case ConversionKind::kHex: code = BytesToHex(part, text); break;
-        case ConversionKind::kGbkText: code = BytesToGbkText(part, text); break;
-        case ConversionKind::kNumberBE: code = BytesToNumberBE(part, text); break;
-        case ConversionKind::kNumberLE: code = BytesToNumberLE(part, text); break;
-        case ConversionKind::kDigits: code = BytesToDigits(part, text); break;
-        case ConversionKind::kSpacedHex: code = BytesToSpacedHex(part, text); break;
-        default: break;  // not a bytes-to-text kind: empty text, success
+    case ConversionKind::kHex: code = BytesToHex(part, text); break;
+    case ConversionKind::kGbkText: code = BytesToGbkText(part, text); break;
+    case ConversionKind::kNumberBE: code = BytesToNumberBE(part, text); break;
+    case ConversionKind::kNumberLE: code = BytesToNumberLE(part, text); break;
+    case ConversionKind::kDigits: code = BytesToDigits(part, text); break;
+    case ConversionKind::kSpacedHex: code = BytesToSpacedHex(part, text); break;
+    default: break;  // not a bytes-to-text kind: empty text, success
     }
     if (code != kSuccess && kind != static_cast<int>(ConversionKind::kDigits)) text.clear();
     out = std::move(text);
@@ -207,11 +205,11 @@ int TextToBytes(std::string_view text, int kind, Bytes& out) {
     Bytes bytes;
     int code = kSuccess;
     switch (static_cast<ConversionKind>(kind)) {
-        case ConversionKind::kGbkBytes: code = GbkTextToBytes(text, bytes); break;
-        case ConversionKind::kDigitsToBcd: code = DigitsToBcd(text, bytes); break;
-        case ConversionKind::kNumberToBytes: code = NumberToBytes(text, bytes); break;
-        case ConversionKind::kHexToBytes: code = HexToBytes(text, bytes); break;
-        default: break;  // not a text-to-bytes kind: empty array, success
+    case ConversionKind::kGbkBytes: code = GbkTextToBytes(text, bytes); break;
+    case ConversionKind::kDigitsToBcd: code = DigitsToBcd(text, bytes); break;
+    case ConversionKind::kNumberToBytes: code = NumberToBytes(text, bytes); break;
+    case ConversionKind::kHexToBytes: code = HexToBytes(text, bytes); break;
+    default: break;  // not a text-to-bytes kind: empty array, success
     }
     if (code != kSuccess) bytes.clear();
     out = std::move(bytes);
@@ -394,13 +392,25 @@ int CheckCharClass(std::string_view text, int char_class) {
     if (text.empty()) return kEmptyInput;
     for (unsigned char c : text) {
         switch (char_class) {
-            case 1: if (!IsDigit(c)) return kNotDigits; break;
-            case 2: if (!IsDigit(c) && c != '.') return kNotDecimalNumber; break;
-            case 3: if (!IsDigit(c) && c != ' ') return kNotDigitsOrBlanks; break;
-            case 4: if (!IsHexDigit(c)) return kNotHexDigits; break;
-            case 5: if (!IsHexDigit(c) && c != ' ') return kNotHexDigitsOrBlanks; break;
-            case 6: if (!IsDigit(c) && c != '.' && c != ' ') return kNotDecimalNumber; break;
-            default: return kSuccess;
+        case 1:
+            if (!IsDigit(c)) return kNotDigits;
+            break;
+        case 2:
+            if (!IsDigit(c) && c != '.') return kNotDecimalNumber;
+            break;
+        case 3:
+            if (!IsDigit(c) && c != ' ') return kNotDigitsOrBlanks;
+            break;
+        case 4:
+            if (!IsHexDigit(c)) return kNotHexDigits;
+            break;
+        case 5:
+            if (!IsHexDigit(c) && c != ' ') return kNotHexDigitsOrBlanks;
+            break;
+        case 6:
+            if (!IsDigit(c) && c != '.' && c != ' ') return kNotDecimalNumber;
+            break;
+        default: return kSuccess;
         }
     }
     return kSuccess;
@@ -419,8 +429,7 @@ int CheckDateParts(std::string_view year, std::string& month, std::string& day, 
     if (d == 31 && (m == 4 || m == 6 || m == 9 || m == 11)) bad_day = true;
     const bool leap = y % 4 == 0 && !(y % 100 == 0 && y % 400 != 0);
     if (m == 2 && (d == 30 || d == 31 || (d == 29 && !leap))) bad_day = true;
-    const int result = (bad_year ? kBadYear : 0) + (bad_month ? kBadMonth : 0) +
-                       (bad_day ? kBadDay : 0);
+    const int result = (bad_year ? kBadYear : 0) + (bad_month ? kBadMonth : 0) + (bad_day ? kBadDay : 0);
     if (result != 0) return result;
     if (month.size() == 1) month.insert(0, 1, '0');
     if (day.size() == 1) day.insert(0, 1, '0');
@@ -451,8 +460,7 @@ int NormalizeText(std::string_view text, std::string& out) {
     return Normalize(text, out, gbk);
 }
 
-int FormatTextField(std::string_view text, int width, std::string_view pad, int side, int mode,
-                    std::string& out) {
+int FormatTextField(std::string_view text, int width, std::string_view pad, int side, int mode, std::string& out) {
     const std::size_t field = width > 0 ? static_cast<std::size_t>(width) : 0;
     std::string t;
     Bytes gbk;

@@ -20,7 +20,6 @@
 
 namespace karvex {
 
-
 // One numbering for both directions, dispatched by BytesToText (1-5, 10) and TextToBytes (6-9).
 enum class ConversionKind : int {
     kHex = 1,            // BytesToHex: two upper-case hex digits per byte, no separator
@@ -151,10 +150,8 @@ constexpr int kCutToWidth = 3;
 // front (side 2) or behind (other sides). Longer: mode 3 cuts at `width` bytes, never inside a Chinese
 // character (then the last byte is a blank), result 0; other modes give 103 with the whole text.
 // Always writes `out`. Example: ("AB中文", 5, " ", 1, 3) -> "AB中 ".
-int FormatTextField(std::string_view text, int width, std::string_view pad, int side, int mode,
-                    std::string& out);
-inline int FormatTextField(std::string_view text, int width, char pad, int side, int mode,
-                           std::string& out) {
+int FormatTextField(std::string_view text, int width, std::string_view pad, int side, int mode, std::string& out);
+inline int FormatTextField(std::string_view text, int width, char pad, int side, int mode, std::string& out) {
     return FormatTextField(text, width, std::string_view(&pad, 1), side, mode, out);
 }
 
@@ -166,9 +163,9 @@ std::string TwoDigits(int n);
 
 struct LocalTime {
     int year = 2000;
-    int month = 1;   // 1-12
-    int day = 1;     // 1-31
-    int hour = 0;    // 0-23
+    int month = 1;  // 1-12
+    int day = 1;    // 1-31
+    int hour = 0;   // 0-23
     int minute = 0;
     int second = 0;
 };

@@ -17,13 +17,13 @@ inline constexpr ResultCode kSuccess = 0;
 // Processor error codes the library itself refers to.
 inline constexpr ResultCode kProcessorFirst = 1;
 inline constexpr ResultCode kProcessorLast = 64;
-inline constexpr ResultCode kCommandTypeError = 32;    // "命令类型错误"
-inline constexpr ResultCode kPacketHeaderError = 33;   // "包头错误"
-inline constexpr ResultCode kInvoicesUsedUp = 35;      // "发票已用完"
+inline constexpr ResultCode kCommandTypeError = 32;   // "命令类型错误"
+inline constexpr ResultCode kPacketHeaderError = 33;  // "包头错误"
+inline constexpr ResultCode kInvoicesUsedUp = 35;     // "发票已用完"
 
 // The store.
-inline constexpr ResultCode kStoreOpenFailed = 91;  // the store or a record set would not open (also: a wrong key)
-inline constexpr ResultCode kStoreInUse = 140;      // another process (or another store object) writes the store
+inline constexpr ResultCode kStoreOpenFailed = 91;       // the store or a record set would not open (also: a wrong key)
+inline constexpr ResultCode kStoreInUse = 140;           // another process (or another store object) writes the store
 inline constexpr ResultCode kRollNumberLower = 141;      // roll progress: below the number already recorded
 inline constexpr ResultCode kDiskFull = 142;             // nothing of the change was written
 inline constexpr ResultCode kRollNotNextNumber = 149;    // roll progress: not the recorded number plus one
@@ -61,8 +61,8 @@ inline constexpr ResultCode kWrongAnswerLength = 129;
 inline constexpr ResultCode kCrcError = 130;
 inline constexpr ResultCode kUserAborted = 131;
 inline constexpr ResultCode kNoOpenPort = 132;
-inline constexpr ResultCode kPortLost = 133;       // the serial device went away under an open port
-inline constexpr ResultCode kNotAvailable = 134;   // a function this build does not provide
+inline constexpr ResultCode kPortLost = 133;      // the serial device went away under an open port
+inline constexpr ResultCode kNotAvailable = 134;  // a function this build does not provide
 // An "ER" answer whose code byte is not one of the processor's (1..64): kept apart so that a byte such as
 // 128 or 133 never reads as one of the library's own link failures.
 inline constexpr ResultCode kUnknownProcessorCode = 135;
@@ -93,13 +93,13 @@ inline constexpr ResultCode kTaxIndexZero = 167;
 inline constexpr ResultCode kBadItemCount = 168;
 
 // Sync with the central database; the rows stay in the outbox whenever one of these ends a sync.
-inline constexpr ResultCode kSyncConnectFailed = 169;     // no connection or no login to the central server
-inline constexpr ResultCode kSyncSchemaMismatch = 170;    // central schema missing, or of another version
-inline constexpr ResultCode kSyncRowRejected = 171;       // a central column refused a value; the text names the row
-inline constexpr ResultCode kSyncBadAddress = 172;        // not a PostgreSQL address, or one carrying a password
-inline constexpr ResultCode kSyncNoMachineNumber = 173;   // rows to send but no machine number known yet
-inline constexpr ResultCode kSyncConnectionLost = 174;    // the connection broke before the batch was committed
-inline constexpr ResultCode kSyncServerRefused = 175;     // the central server refused a statement (rights, space)
+inline constexpr ResultCode kSyncConnectFailed = 169;    // no connection or no login to the central server
+inline constexpr ResultCode kSyncSchemaMismatch = 170;   // central schema missing, or of another version
+inline constexpr ResultCode kSyncRowRejected = 171;      // a central column refused a value; the text names the row
+inline constexpr ResultCode kSyncBadAddress = 172;       // not a PostgreSQL address, or one carrying a password
+inline constexpr ResultCode kSyncNoMachineNumber = 173;  // rows to send but no machine number known yet
+inline constexpr ResultCode kSyncConnectionLost = 174;   // the connection broke before the batch was committed
+inline constexpr ResultCode kSyncServerRefused = 175;    // the central server refused a statement (rights, space)
 
 // Date checks; the three flags add up.
 inline constexpr ResultCode kBadYear = 256;
@@ -109,7 +109,7 @@ inline constexpr ResultCode kBadMonth = 512;
 inline constexpr ResultCode kBadDay = 1024;
 
 // The store's own refusals, passed on unchanged.
-inline constexpr ResultCode kNoCurrentRecord = 3021;    // before the first or after the last record, or the row vanished
+inline constexpr ResultCode kNoCurrentRecord = 3021;  // before the first or after the last record, or the row vanished
 inline constexpr ResultCode kStoreBadCriterion = 3075;  // a selection text that is no criterion
 inline constexpr ResultCode kNoSuchField = 3265;        // a field that is no column of the table
 inline constexpr ResultCode kStoreTypeMismatch = 3464;  // a value that does not fit its field
@@ -124,7 +124,7 @@ inline constexpr ResultCode kSelfTestFailed = 4100;
 // Command state.
 inline constexpr ResultCode kCommandUnderWay = 4128;
 inline constexpr ResultCode kCommandAborted = 4129;
-inline constexpr ResultCode kChainContinues = 4130;   // no message of its own
+inline constexpr ResultCode kChainContinues = 4130;      // no message of its own
 inline constexpr ResultCode kAnswerNextCommand = 20048;  // 0x4E50, the letters "NP"
 inline constexpr ResultCode kAnswerKeepWaiting = 22356;  // 0x5754, the letters "WT"
 

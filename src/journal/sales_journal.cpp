@@ -97,10 +97,10 @@ ResultCode SalesJournal::Open(std::string_view saleId, ByteView frame, const Sal
     const std::string sql =
         reuse ? "UPDATE " + Q(kTable) + " SET " + Q(kKind) + " = ?1, " + Q(kReturned) + " = ?2, " + Q(kHousehold) +
                     " = ?3, " + Q(kPayer) + " = ?4, " + Q(kItemCount) + " = ?5, " + Q(kGoods) + " = ?6, " + Q(kTotal) +
-                    " = ?7, " + Q(kRequest) + " = ?8, " + Q(kState) + " = ?10, " +
-                    Q(kUpdated) + " = ?9, " + Q(kResult) + " = NULL, " + Q(kInvNum) + " = NULL, " + Q(kTaxCode) +
-                    " = NULL, " + Q(kDateTime) + " = NULL, " + Q(kMachineNum) + " = NULL, " + Q(kUserName) +
-                    " = NULL, " + Q(kTaxNumber) + " = NULL WHERE " + Q(kRowIdColumn) + " = ?11"
+                    " = ?7, " + Q(kRequest) + " = ?8, " + Q(kState) + " = ?10, " + Q(kUpdated) + " = ?9, " +
+                    Q(kResult) + " = NULL, " + Q(kInvNum) + " = NULL, " + Q(kTaxCode) + " = NULL, " + Q(kDateTime) +
+                    " = NULL, " + Q(kMachineNum) + " = NULL, " + Q(kUserName) + " = NULL, " + Q(kTaxNumber) +
+                    " = NULL WHERE " + Q(kRowIdColumn) + " = ?11"
               : "INSERT INTO " + Q(kTable) + " (" + Q(kKind) + ", " + Q(kReturned) + ", " + Q(kHousehold) + ", " +
                     Q(kPayer) + ", " + Q(kItemCount) + ", " + Q(kGoods) + ", " + Q(kTotal) + ", " + Q(kRequest) + ", " +
                     Q(kCreated) + ", " + Q(kState) + ", " + Q(kUpdated) + ", " + Q(kSaleId) +

@@ -148,9 +148,12 @@ std::string TimeDigits(std::string_view text) {
     while (i < text.size() && position < 8) {
         const auto lead = static_cast<unsigned char>(text[i]);
         std::size_t length = 1;
-        if (lead >= 0xF0) length = 4;
-        else if (lead >= 0xE0) length = 3;
-        else if (lead >= 0xC0) length = 2;
+        if (lead >= 0xF0)
+            length = 4;
+        else if (lead >= 0xE0)
+            length = 3;
+        else if (lead >= 0xC0)
+            length = 2;
         length = std::min(length, text.size() - i);
         if (position != 2 && position != 5) digits.append(text.substr(i, length));
         i += length;
@@ -230,8 +233,7 @@ BuiltFrame BuildNumberPairCommand(std::uint8_t command, std::string_view first, 
     return Finish(std::move(frame));
 }
 
-BuiltFrame BuildInstallCommand(std::uint8_t command, std::string_view invoice_code,
-                               std::string_view first_number) {
+BuiltFrame BuildInstallCommand(std::uint8_t command, std::string_view invoice_code, std::string_view first_number) {
     Bytes frame = StartRequest(command, 19);
     if (ResultCode code = AppendBcdField(frame, invoice_code, 10, result::kTextTooLong); code != 0) {
         return Fail(code);
@@ -359,8 +361,8 @@ ResultCode SendInvoiceCommand(const FrameSink& sink, std::uint8_t command, const
     return SendBuiltFrame(sink, BuildInvoiceCommand(command, request));
 }
 
-ResultCode SendByteListCommand(const FrameSink& sink, std::uint8_t command, std::string_view text,
-                               int char_class, int min_length) {
+ResultCode SendByteListCommand(const FrameSink& sink, std::uint8_t command, std::string_view text, int char_class,
+                               int min_length) {
     return SendBuiltFrame(sink, BuildByteListCommand(command, text, char_class, min_length));
 }
 
@@ -410,8 +412,7 @@ AnswerCheck CheckAnswerFrame(std::span<const std::uint8_t> frame) {
     return check;
 }
 
-Bytes BuildAnswerFrame(std::string_view status, std::uint8_t packets_to_follow,
-                       std::span<const std::uint8_t> payload) {
+Bytes BuildAnswerFrame(std::string_view status, std::uint8_t packets_to_follow, std::span<const std::uint8_t> payload) {
     payload = payload.first(std::min<std::size_t>(payload.size(), 255 - kAnswerHeaderSize));
     Bytes frame;
     frame.reserve(kAnswerHeaderSize + payload.size() + kCrcSize);

@@ -28,8 +28,8 @@ using FrameSink = std::function<int(const Bytes& frame)>;
 
 inline constexpr std::uint8_t kRequestLead0 = 0x1B;
 inline constexpr std::uint8_t kRequestLead1 = 0x10;
-inline constexpr std::size_t kRequestHeaderSize = 5;   // 1B 10, command, two length bytes
-inline constexpr std::size_t kAnswerHeaderSize = 4;    // two status letters, packets to follow, length
+inline constexpr std::size_t kRequestHeaderSize = 5;  // 1B 10, command, two length bytes
+inline constexpr std::size_t kAnswerHeaderSize = 4;   // two status letters, packets to follow, length
 inline constexpr std::size_t kCrcSize = 2;
 inline constexpr std::size_t kMaxRequestFrameSize = 255;  // L = 253
 inline constexpr std::size_t kMaxByteListSize = 248;      // payload limit of the byte-list requests
@@ -61,15 +61,15 @@ inline constexpr int kMaxInvoiceItems = 6;
 // The invoice the host asks to issue (0x34) or return (0x35). Only the first `SalesNum` items are sent;
 // `InvMode` and `ItemPrice` are kept for the caller and never go on the wire.
 struct InvoiceRequest {
-    std::string OInvNum;           // number of the invoice being returned (0x35 only), decimal text
-    std::int32_t FhNumber = 0;     // 分户 number, sent as 16 bits
-    std::string PayUnit;           // payer, at most 40 GBK bytes; padded with blanks, empty = 40 blanks
-    std::uint8_t SalesNum = 0;     // goods items, 1 to 6
+    std::string OInvNum;        // number of the invoice being returned (0x35 only), decimal text
+    std::int32_t FhNumber = 0;  // 分户 number, sent as 16 bits
+    std::string PayUnit;        // payer, at most 40 GBK bytes; padded with blanks, empty = 40 blanks
+    std::uint8_t SalesNum = 0;  // goods items, 1 to 6
     std::int32_t InvMode = 0;
-    std::array<std::string, kMaxInvoiceItems> ItemName{};        // at most 20 GBK bytes each, blank-padded
-    std::array<std::int32_t, kMaxInvoiceItems> ItemQuantity{};   // quantity x 100, sent as 16 bits
-    std::array<std::uint8_t, kMaxInvoiceItems> ItemTaxIndex{};   // tax item index 1 to 9
-    std::array<double, kMaxInvoiceItems> ItemSum{};              // amount; x 100 sent as 32 bits
+    std::array<std::string, kMaxInvoiceItems> ItemName{};       // at most 20 GBK bytes each, blank-padded
+    std::array<std::int32_t, kMaxInvoiceItems> ItemQuantity{};  // quantity x 100, sent as 16 bits
+    std::array<std::uint8_t, kMaxInvoiceItems> ItemTaxIndex{};  // tax item index 1 to 9
+    std::array<double, kMaxInvoiceItems> ItemSum{};             // amount; x 100 sent as 32 bits
     std::array<double, kMaxInvoiceItems> ItemPrice{};
 };
 
@@ -115,8 +115,7 @@ BuiltFrame BuildNumberPairCommand(std::uint8_t command, std::string_view first, 
 
 // L = 19: the 20-digit invoice code as 10 BCD bytes, then the roll's first invoice number as 4 bytes.
 // The code's conversion code (144, 105) or 103 when it is not 20 digits; 148 for a bad number.
-BuiltFrame BuildInstallCommand(std::uint8_t command, std::string_view invoice_code,
-                               std::string_view first_number);
+BuiltFrame BuildInstallCommand(std::uint8_t command, std::string_view invoice_code, std::string_view first_number);
 
 // L = 53: machine number (16 digits, 8 BCD bytes), production date (8 digits, 4 BCD bytes), hardware and
 // software version (18 GBK bytes each, blank-padded). 144/105 from the digits, 103 for a machine number
@@ -155,8 +154,8 @@ ResultCode SendInstallCommand(const FrameSink& sink, std::uint8_t command, std::
                               std::string_view first_number);
 ResultCode SendFactoryDataCommand(const FrameSink& sink, std::uint8_t command, const FactoryData& data);
 ResultCode SendInvoiceCommand(const FrameSink& sink, std::uint8_t command, const InvoiceRequest& request);
-ResultCode SendByteListCommand(const FrameSink& sink, std::uint8_t command, std::string_view text,
-                               int char_class, int min_length);
+ResultCode SendByteListCommand(const FrameSink& sink, std::uint8_t command, std::string_view text, int char_class,
+                               int min_length);
 
 // ---------------------------------------------------------------------------------------------------------
 // Answer check
@@ -196,7 +195,6 @@ AnswerCheck CheckAnswerFrame(const Bytes&& frame) = delete;
 
 // Helper for tests, the virtual processor and the benchmarks: "OK"/"ER"/... + packets + L + payload + CRC.
 // The payload is cut to 251 bytes so that L fits its byte.
-Bytes BuildAnswerFrame(std::string_view status, std::uint8_t packets_to_follow,
-                       std::span<const std::uint8_t> payload);
+Bytes BuildAnswerFrame(std::string_view status, std::uint8_t packets_to_follow, std::span<const std::uint8_t> payload);
 
 }  // namespace karvex

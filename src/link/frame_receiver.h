@@ -16,9 +16,9 @@ namespace karvex {
 enum class RxState { Idle, WaitSecond, WaitLength, WaitBody, Resync };
 
 struct ReceivedFrame {
-    Bytes bytes;                // the whole frame: letters, packets to follow, length, payload, CRC
+    Bytes bytes;  // the whole frame: letters, packets to follow, length, payload, CRC
     std::uint8_t packetsToFollow = 0;
-    std::uint8_t length = 0;    // frame byte 3: bytes before the CRC
+    std::uint8_t length = 0;  // frame byte 3: bytes before the CRC
     bool IsWait() const { return bytes.size() >= 2 && bytes[0] == 'W' && bytes[1] == 'T'; }
 };
 

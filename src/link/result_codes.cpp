@@ -221,13 +221,9 @@ std::string ResultHex(ResultCode code) {
     return buffer;
 }
 
-std::string ResultCodeText(ResultCode code) {
-    return "0x" + ResultHex(code) + "：" + ResultMessage(code);
-}
+std::string ResultCodeText(ResultCode code) { return "0x" + ResultHex(code) + "：" + ResultMessage(code); }
 
-std::string ResultBoxText(ResultCode code) {
-    return "Err：0x" + ResultHex(code) + " " + ResultMessage(code);
-}
+std::string ResultBoxText(ResultCode code) { return "Err：0x" + ResultHex(code) + " " + ResultMessage(code); }
 
 std::string ResultBoxTitle(std::string_view title) {
     return title.empty() ? std::string(kDefaultResultTitle) : std::string(title);

@@ -12,7 +12,6 @@
 
 namespace karvex {
 
-
 // The message for codes missing from the table; the leading blank is part of it.
 inline constexpr std::string_view kUnknownResultMessage = " 未知错误";
 // Title of a result box when the caller gives none.

@@ -57,8 +57,8 @@ int SerialLink::Open(int port, int selector, std::string* error) {
     if (!port_.open(QIODevice::ReadWrite)) {
         const auto err = port_.error();
         const int code = err == QSerialPort::DeviceNotFoundError ? kErrorPortNotFound
-                         : err == QSerialPort::PermissionError  ? kErrorPortInUse
-                                                                : kErrorPortOther;
+                         : err == QSerialPort::PermissionError   ? kErrorPortInUse
+                                                                 : kErrorPortOther;
         // The operator reads the code's own message; the system's words follow for whoever looks deeper.
         if (error) *error = ResultMessage(code) + "（" + port_.errorString().toStdString() + "）";
         port_.clearError();
@@ -89,7 +89,9 @@ int SerialLink::Open(int port, int selector, std::string* error) {
         // The trace is a support aid: a file that cannot be written is reported and the link works on.
         if (!trace_ && !why.empty()) qWarning("karvex: no trace of the line: %s", why.c_str());
     }
-    if (trace_) trace_->Note("port " + std::to_string(port) + " " + SerialDeviceForPort(port, devices_) + " at " + std::to_string(baud));
+    if (trace_)
+        trace_->Note("port " + std::to_string(port) + " " + SerialDeviceForPort(port, devices_) + " at " +
+                     std::to_string(baud));
     return 0;
 }
 
@@ -130,7 +132,8 @@ void SerialLink::WriteFrame(Bytes frame) {
     if (trace_) {
         // Dropped bytes are kept as a note, not as received bytes: a replay must not send them at another moment.
         if (!stale.isEmpty())
-            trace_->Dropped(reinterpret_cast<const std::uint8_t*>(stale.constData()), static_cast<std::size_t>(stale.size()));
+            trace_->Dropped(reinterpret_cast<const std::uint8_t*>(stale.constData()),
+                            static_cast<std::size_t>(stale.size()));
         trace_->Sent(frame);
     }
     ticks_ = 0;
@@ -218,7 +221,8 @@ void SerialLink::OnError(QSerialPort::SerialPortError error) {
     std::string reason = port_.errorString().toStdString();
     port_.clearError();
     // Close later: closing inside the port's own error signal is not safe for every Qt version.
-    QMetaObject::invokeMethod(this, [this, reason] { ReportLost(reason); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, reason] { ReportLost(reason); }, Qt::QueuedConnection);
 }
 
 void SerialLink::CheckDevicePresent() {

@@ -385,8 +385,9 @@ void Service::OnLine(const ResponderPtr& responder, std::function<HttpResponse()
 
 HttpResponse Service::Status() {
     ControlModule& m = fiscal_.Module();
-    QJsonObject line{
-        {"port", m.StoredPort()}, {"device", Q(SerialDeviceForPort(m.StoredPort(), m.GetSettings().devices))}, {"open", m.PortOpen()}};
+    QJsonObject line{{"port", m.StoredPort()},
+                     {"device", Q(SerialDeviceForPort(m.StoredPort(), m.GetSettings().devices))},
+                     {"open", m.PortOpen()}};
     QJsonValue inFlight;
     if (m.InFlight()) {
         const CommandInFlight& command = m.Command();
@@ -407,8 +408,7 @@ HttpResponse Service::Status() {
 int Service::OpenReader(QString& why) {
     // A connection of its own that only reads: it may look while the control writes.
     if (reader_ && reader_->IsOpen()) return 0;
-    reader_ =
-        std::make_unique<StoreAccess>(fiscal_.Module().Paths().appDir, StoreKeyFor(fiscal_.CurrentSettings()));
+    reader_ = std::make_unique<StoreAccess>(fiscal_.Module().Paths().appDir, StoreKeyFor(fiscal_.CurrentSettings()));
     if (const int r = reader_->Open(StoreMode::Read); r != 0) {
         why = Q(reader_->LastErrorText());
         reader_.reset();

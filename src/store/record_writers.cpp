@@ -21,7 +21,6 @@ constexpr std::int64_t kSignatureSuperseded = 3;
 // The marker row of MakeInvoice that follows the current invoice number.
 constexpr std::int64_t kMakeInvoiceMarker = 4;
 
-
 std::string ColumnText(sqlite3_stmt* stmt, int index) {
     const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt, index));
     return p ? std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(stmt, index))) : std::string();
@@ -113,7 +112,8 @@ ResultCode StoreRecordWriters::OpenCommandTables(std::uint8_t command) {
     StoreAccess* s = Store();
     if (s == nullptr) {
         // A command without tables needs no store.
-        return StoreAccess::AnswerTableOf(command) == nullptr ? result::kSuccess : Fail(result::kStoreOpenFailed, "数据库对象打开失败");
+        return StoreAccess::AnswerTableOf(command) == nullptr ? result::kSuccess
+                                                              : Fail(result::kStoreOpenFailed, "数据库对象打开失败");
     }
     std::int32_t rc = s->OpenCommandTables(command, 0, !keepTables_);
     if (rc != result::kSuccess) error_ = s->LastErrorText();
@@ -152,7 +152,8 @@ ResultCode StoreRecordWriters::FirstRow(const TableDef& table, std::string_view 
     FieldValue bound;
     if (!field.empty()) {
         const int index = table.FieldIndex(field);
-        if (index < 0) return Fail(result::kNoSuchField, "数据库表中没有此字段：" + table.name + "." + std::string(field));
+        if (index < 0)
+            return Fail(result::kNoSuchField, "数据库表中没有此字段：" + table.name + "." + std::string(field));
         std::string why;
         if (CoerceToField(table.fields[static_cast<std::size_t>(index)].type, value, bound, why) != result::kSuccess)
             return result::kSuccess;  // no row can hold this value
@@ -163,8 +164,10 @@ ResultCode StoreRecordWriters::FirstRow(const TableDef& table, std::string_view 
     if (stmt == nullptr) return Fail(result::kExecutionFailed, s->Connection()->LastErrorText());
     if (!field.empty()) BindFieldValue(stmt, 1, bound);
     int rc = sqlite3_step(stmt);
-    if (rc == SQLITE_ROW) row = sqlite3_column_int64(stmt, 0);
-    else if (rc != SQLITE_DONE) return Engine("查找记录失败");
+    if (rc == SQLITE_ROW)
+        row = sqlite3_column_int64(stmt, 0);
+    else if (rc != SQLITE_DONE)
+        return Engine("查找记录失败");
     sqlite3_reset(stmt);
     return result::kSuccess;
 }
@@ -194,9 +197,12 @@ ResultCode StoreRecordWriters::ReadText(const TableDef& table, std::int64_t row,
     if (stmt == nullptr) return Fail(result::kExecutionFailed, s->Connection()->LastErrorText());
     sqlite3_bind_int64(stmt, 1, row);
     int rc = sqlite3_step(stmt);
-    if (rc == SQLITE_ROW) out = ColumnText(stmt, 0);
-    else if (rc == SQLITE_DONE) return Fail(result::kNoCurrentRecord, "当前记录已不在表中");
-    else return Engine("读取记录失败");
+    if (rc == SQLITE_ROW)
+        out = ColumnText(stmt, 0);
+    else if (rc == SQLITE_DONE)
+        return Fail(result::kNoCurrentRecord, "当前记录已不在表中");
+    else
+        return Engine("读取记录失败");
     sqlite3_reset(stmt);
     return result::kSuccess;
 }
@@ -268,10 +274,10 @@ ResultCode StoreRecordWriters::WriteAt(const TableDef& tableDef, std::int64_t ro
 }
 
 ResultCode StoreRecordWriters::SaveInvoiceNumber(const InvoiceRollRecord& roll, int mode) {
-    FieldList f{{"发票代码", roll.invoice_code},        {"单卷发票起始号", roll.first_number},
-                {"单卷发票终止号", roll.last_number},   {"当前发票号", roll.current_number},
-                {"发票使用状态", Int(roll.use_state)},  {"开始使用时间", roll.start_time},
-                {"用完时间", roll.used_up_time},        {"分发时间", roll.dispensed_time},
+    FieldList f{{"发票代码", roll.invoice_code},       {"单卷发票起始号", roll.first_number},
+                {"单卷发票终止号", roll.last_number},  {"当前发票号", roll.current_number},
+                {"发票使用状态", Int(roll.use_state)}, {"开始使用时间", roll.start_time},
+                {"用完时间", roll.used_up_time},       {"分发时间", roll.dispensed_time},
                 {"发票代码单卷发票起始号", roll.key}};
     const RowPosition pos = mode == kRollByKey ? RowPosition::ByKey : RowPosition::Add;
     return Notify(WriteRow("InvoiceNumber", pos, f, "发票代码单卷发票起始号", roll.key), "");
@@ -306,9 +312,8 @@ ResultCode StoreRecordWriters::SaveTaxInformation(const TaxItemRecord& rec) {
     const TableDef* table = FindStoreTable("TaxInformation");
     std::int64_t n = 0;
     if (ResultCode rc = CountRows(*table, n); rc != result::kSuccess) return rc;
-    FieldList f{{"税种税目索引号", Int(rec.index)},      {"税种项目代码", rec.item_code},
-                {"税率", Int(rec.tax_rate)},             {"经营项目中文名称", rec.name_cn},
-                {"经营项目英文名称", rec.name_en},       {"序号", Int(n + 1)}};
+    FieldList f{{"税种税目索引号", Int(rec.index)}, {"税种项目代码", rec.item_code},   {"税率", Int(rec.tax_rate)},
+                {"经营项目中文名称", rec.name_cn},  {"经营项目英文名称", rec.name_en}, {"序号", Int(n + 1)}};
     return WriteRow("TaxInformation", RowPosition::Add, f);
 }
 
@@ -324,24 +329,18 @@ ResultCode StoreRecordWriters::SaveDayTrade(const DayTradeRecord& rec) {
 
 ResultCode StoreRecordWriters::SaveInvUseSum(const InvUseSumRecord& rec) {
     const std::string key = rec.invoice_code + rec.first_number;
-    FieldList f{{"发票代码发票起始号", key},
-                {"发票代码", rec.invoice_code},
-                {"发票起始号", rec.first_number},
-                {"发票终止号", rec.last_number},
-                {"正常发票份数", Int(rec.normal_count)},
-                {"退票份数", Int(rec.return_count)},
-                {"废票份数", Int(rec.void_count)},
-                {"正常发票总金额", rec.normal_total},
-                {"退票总金额", rec.return_total},
-                {"开票起始时间", rec.first_date},
-                {"开票截止时间", rec.last_date}};
+    FieldList f{
+        {"发票代码发票起始号", key},       {"发票代码", rec.invoice_code},          {"发票起始号", rec.first_number},
+        {"发票终止号", rec.last_number},   {"正常发票份数", Int(rec.normal_count)}, {"退票份数", Int(rec.return_count)},
+        {"废票份数", Int(rec.void_count)}, {"正常发票总金额", rec.normal_total},    {"退票总金额", rec.return_total},
+        {"开票起始时间", rec.first_date},  {"开票截止时间", rec.last_date}};
     return WriteRow("InvUseSum", RowPosition::ByKey, f, "发票代码发票起始号", key);
 }
 
 ResultCode StoreRecordWriters::SaveInvPrintData(const InvPrintDataRecord& rec) {
-    FieldList f{{"开票日期发票号", rec.key},      {"开票日期", rec.issue_date},   {"发票号", rec.invoice_number},
+    FieldList f{{"开票日期发票号", rec.key},         {"开票日期", rec.issue_date}, {"发票号", rec.invoice_number},
                 {"开票类型", Int(rec.invoice_type)}, {"开票总金额", rec.total},    {"税控码", rec.tax_code},
-                {"原发票号", rec.original_number}, {"保留", rec.reserved},       {"付款单位", rec.payer}};
+                {"原发票号", rec.original_number},   {"保留", rec.reserved},       {"付款单位", rec.payer}};
     // A slot without goods leaves its four fields as they were.
     for (int k = 0; k < kAnswerSlots; ++k) {
         const auto& line = rec.goods[static_cast<std::size_t>(k)];
@@ -356,12 +355,9 @@ ResultCode StoreRecordWriters::SaveInvPrintData(const InvPrintDataRecord& rec) {
 }
 
 ResultCode StoreRecordWriters::SaveDeclareData(const DeclareDataRecord& rec) {
-    FieldList f{{"税控卡编号", rec.card_number},
-                {"数据起始日期", rec.start_date},
-                {"数据截止日期", rec.end_date},
-                {"正常发票份数", Int(rec.normal_count)},
-                {"退票份数", Int(rec.return_count)},
-                {"废票份数", Int(rec.void_count)}};
+    FieldList f{{"税控卡编号", rec.card_number},     {"数据起始日期", rec.start_date},
+                {"数据截止日期", rec.end_date},      {"正常发票份数", Int(rec.normal_count)},
+                {"退票份数", Int(rec.return_count)}, {"废票份数", Int(rec.void_count)}};
     AddTaxSlots(f, rec.slots);
     f.emplace_back("税控卡正常发票总累计金额", rec.card_normal_total);
     f.emplace_back("税控卡退票总累计金额", rec.card_return_total);
@@ -378,9 +374,9 @@ ResultCode StoreRecordWriters::SaveIdiograph(const SignatureRecord& rec) {
     if (ResultCode rc = FirstRow(*table, "签名状态", Int(kSignatureWaiting), row); rc != result::kSuccess) return rc;
     if (row == 0) return Fail(result::kSignatureRowMissing, "需签名数据在数据库中丢失");
     StoreAccess* s = Store();
-    sqlite3_stmt* stmt = cache_.Get(*s->Connection(),
-                                    "UPDATE \"Idiograph\" SET \"签名状态\" = ?1, \"电子签名\" = ?2 WHERE " +
-                                        QuoteIdentifier(kRowIdColumn) + " = ?3");
+    sqlite3_stmt* stmt =
+        cache_.Get(*s->Connection(), "UPDATE \"Idiograph\" SET \"签名状态\" = ?1, \"电子签名\" = ?2 WHERE " +
+                                         QuoteIdentifier(kRowIdColumn) + " = ?3");
     if (stmt == nullptr) return Fail(result::kExecutionFailed, s->Connection()->LastErrorText());
     sqlite3_bind_int64(stmt, 1, kSignatureSigned);
     sqlite3_bind_text(stmt, 2, rec.signature.data(), static_cast<int>(rec.signature.size()), SQLITE_TRANSIENT);
@@ -402,7 +398,8 @@ ResultCode StoreRecordWriters::BookSignature(const std::string& typedText) {
     StoreTransaction tx(*s->Connection());
     if (tx.BeginResult() != result::kSuccess) return Fail(tx.BeginResult(), s->Connection()->LastErrorText());
     std::int64_t waiting = 0;
-    if (ResultCode rc = FirstRow(*table, "签名状态", Int(kSignatureWaiting), waiting); rc != result::kSuccess) return rc;
+    if (ResultCode rc = FirstRow(*table, "签名状态", Int(kSignatureWaiting), waiting); rc != result::kSuccess)
+        return rc;
     if (waiting != 0) {
         sqlite3_stmt* stmt = cache_.Get(*s->Connection(), "UPDATE \"Idiograph\" SET \"签名状态\" = ?1 WHERE " +
                                                               QuoteIdentifier(kRowIdColumn) + " = ?2");
@@ -432,7 +429,8 @@ ResultCode StoreRecordWriters::SaveMakeInvoice(const std::string& current, std::
     StoreAccess* s = Store();
     if (s == nullptr) return Fail(result::kStoreOpenFailed, "数据库对象打开失败");
     std::uint64_t p = 0;
-    if (current.size() != 10 || !ParseNumber(current, p)) return Fail(result::kRollNumberNotFound, "发票库中找不到当前发票号");
+    if (current.size() != 10 || !ParseNumber(current, p))
+        return Fail(result::kRollNumberNotFound, "发票库中找不到当前发票号");
     const TableDef* rolls = FindStoreTable("InvoiceNumber");
     const TableDef* made = FindStoreTable("MakeInvoice");
 
@@ -485,7 +483,8 @@ ResultCode StoreRecordWriters::SaveMakeInvoice(const std::string& current, std::
             if (rc != result::kSuccess) return rc;
             // The processor's number is recorded even after a jump (a voided blank form uses one up):
             // holding on to the old number would stall the bookkeeping for every later answer.
-            if (known && p != before + 1) return Fail(commit(result::kRollNotNextNumber), "当前发票号不是原来发票号加一");
+            if (known && p != before + 1)
+                return Fail(commit(result::kRollNotNextNumber), "当前发票号不是原来发票号加一");
             return commit(result::kSuccess);
         }
     }
@@ -495,9 +494,11 @@ ResultCode StoreRecordWriters::SaveMakeInvoice(const std::string& current, std::
     std::int64_t found = 0;
     {
         sqlite3_stmt* stmt = cache_.Get(
-            *s->Connection(), "SELECT " + QuoteIdentifier(kRowIdColumn) +
-                                  ", \"单卷发票起始号\", \"单卷发票终止号\" FROM \"InvoiceNumber\" WHERE \"发票使用状态\" = ?1 "
-                                  "ORDER BY " + QuoteIdentifier(kRowIdColumn));
+            *s->Connection(),
+            "SELECT " + QuoteIdentifier(kRowIdColumn) +
+                ", \"单卷发票起始号\", \"单卷发票终止号\" FROM \"InvoiceNumber\" WHERE \"发票使用状态\" = ?1 "
+                "ORDER BY " +
+                QuoteIdentifier(kRowIdColumn));
         if (stmt == nullptr) return Fail(result::kExecutionFailed, s->Connection()->LastErrorText());
         sqlite3_bind_int64(stmt, 1, kRollDispensed);
         int rc;
@@ -531,7 +532,8 @@ StoreAnswerQueue::~StoreAnswerQueue() = default;
 
 ResultCode StoreAnswerQueue::Append(int frame_number, const std::string& frame_hex) {
     if (failed_ != result::kSuccess) return failed_;
-    if (store_ == nullptr || store_->Open() == nullptr) return FailFlush(result::kStoreOpenFailed, "数据库对象打开失败");
+    if (store_ == nullptr || store_->Open() == nullptr)
+        return FailFlush(result::kStoreOpenFailed, "数据库对象打开失败");
     pending_.emplace_back(frame_number, frame_hex);
     if (pending_.size() >= kBatch) return Flush();
     return result::kSuccess;
@@ -579,7 +581,8 @@ ResultCode StoreAnswerQueue::LoadBatch() {
     // what it wrote is kept.
     StoreTransaction tx(conn);
     if (tx.BeginResult() != result::kSuccess) return tx.BeginResult();
-    sqlite3_stmt* read = cache_.Get(conn, "SELECT \"karvex_row\", \"记录\" FROM \"ARecord\" ORDER BY \"karvex_row\" LIMIT ?1");
+    sqlite3_stmt* read =
+        cache_.Get(conn, "SELECT \"karvex_row\", \"记录\" FROM \"ARecord\" ORDER BY \"karvex_row\" LIMIT ?1");
     if (read == nullptr) return result::kExecutionFailed;
     sqlite3_bind_int64(read, 1, static_cast<std::int64_t>(kBatch));
     std::int64_t lastRow = 0;

@@ -199,8 +199,7 @@ std::int32_t RowReader::Totals(const std::vector<TotalWanted>& wanted, std::vect
     if (wanted.empty()) return result::kSuccess;
     const MaintainedTotals* kept = where_.empty() ? MaintainedTotalsOf(table_->name) : nullptr;
     for (const TotalWanted& w : wanted)
-        if (kept &&
-            (w.fields.size() != 1 || w.fields[0] != kept->amountField || w.kindField != kept->kindField))
+        if (kept && (w.fields.size() != 1 || w.fields[0] != kept->amountField || w.kindField != kept->kindField))
             kept = nullptr;
     std::unique_ptr<Statement> keptTotals;
     if (kept != nullptr)

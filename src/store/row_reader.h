@@ -28,7 +28,7 @@ namespace karvex {
 class StoreConnection;
 
 struct StoredRow {
-    std::int64_t id = 0;  // the row identity
+    std::int64_t id = 0;             // the row identity
     std::vector<FieldValue> values;  // in the table's field order
 };
 
@@ -64,8 +64,8 @@ public:
     // One query for all totals; `out` has one sum per wanted total (0 for no rows).
     std::int32_t Totals(const std::vector<TotalWanted>& wanted, std::vector<double>& out);
     // Sums per distinct value of `keyField`, for the last `limit` keys in key order (returned in key order).
-    std::int32_t SumsByKey(std::string_view keyField, const std::vector<std::vector<std::string>>& sums,
-                           int limit, std::vector<KeyedSums>& out);
+    std::int32_t SumsByKey(std::string_view keyField, const std::vector<std::vector<std::string>>& sums, int limit,
+                           std::vector<KeyedSums>& out);
 
     const std::string& LastErrorText() const { return error_; }
 
@@ -81,10 +81,10 @@ private:
     std::shared_ptr<StoreConnection> conn_;
     const TableDef* table_ = nullptr;
     Selection selection_;
-    std::string where_;               // " WHERE ..." or ""
-    std::vector<FieldValue> binds_;   // the condition values, bound in order
-    std::string order_;               // the ORDER BY columns, ascending
-    std::string orderDesc_;           // the same, descending
+    std::string where_;              // " WHERE ..." or ""
+    std::vector<FieldValue> binds_;  // the condition values, bound in order
+    std::string order_;              // the ORDER BY columns, ascending
+    std::string orderDesc_;          // the same, descending
     std::string error_;
     // Arrival order without a condition: when the row identities are one unbroken run (a table filled and
     // never thinned), position p is identity first + p and is found at once.

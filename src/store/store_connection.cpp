@@ -111,7 +111,8 @@ std::int32_t StoreConnection::OpenFile(const std::filesystem::path& file, const 
             writesAhead_ = text != nullptr && std::string(reinterpret_cast<const char*>(text)) == "wal";
         }
     }
-    std::int32_t code = Exec(writesAhead_ ? "PRAGMA synchronous=FULL;" : "PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL;");
+    std::int32_t code =
+        Exec(writesAhead_ ? "PRAGMA synchronous=FULL;" : "PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL;");
     if (code == result::kSuccess) code = RunOpenSteps();
     if (code != result::kSuccess) {
         std::string text = error_;
@@ -148,7 +149,8 @@ std::int32_t StoreConnection::Checkpoint() {
     int copied = 0;
     int rc = sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_TRUNCATE, &logFrames, &copied);
     if (rc != SQLITE_OK) return FailEngine(sqlite3_extended_errcode(db_), "写入数据库日志失败");
-    if (logFrames > 0) return Fail(result::kExecutionFailed, std::string("数据库日志仍被其他连接使用，未能写入数据库文件"));
+    if (logFrames > 0)
+        return Fail(result::kExecutionFailed, std::string("数据库日志仍被其他连接使用，未能写入数据库文件"));
     return result::kSuccess;
 }
 
@@ -215,7 +217,8 @@ std::int32_t StoreConnection::ExportTo(const std::filesystem::path& destination)
     std::error_code ec;
     bool exists = std::filesystem::exists(destination, ec);
     if (ec) return Fail(result::kExecutionFailed, "压缩数据库失败，无法检查目标文件：" + ec.message());
-    if (exists) return Fail(result::kCompactDestinationExists, "压缩数据库失败，目标文件已经存在：" + destination.string());
+    if (exists)
+        return Fail(result::kCompactDestinationExists, "压缩数据库失败，目标文件已经存在：" + destination.string());
     if (!sqlite3_get_autocommit(db_)) {
         return Fail(result::kExecutionFailed, std::string("有未完成的事务，不能压缩数据库"));
     }

@@ -23,8 +23,9 @@ public:
     StoreConnection& operator=(const StoreConnection&) = delete;
 
     // Opens (or creates) the file with the key, checks that the key reads it, and runs the open steps
-    // (open_steps.h: every table of the schema, the one ComSet row, and whatever else is created when missing). Returns 0, or result::kStoreOpenFailed / an engine
-    // code with the reason in LastErrorText(). An existing file is never rewritten when the key fails.
+    // (open_steps.h: every table of the schema, the one ComSet row, and whatever else is created when missing). Returns
+    // 0, or result::kStoreOpenFailed / an engine code with the reason in LastErrorText(). An existing file is never
+    // rewritten when the key fails.
     std::int32_t Open(const std::filesystem::path& file, const std::string& key);
     // Opens an existing file for reading what others wrote: nothing is created or changed, and a file
     // that is not there is result::kStoreOpenFailed.

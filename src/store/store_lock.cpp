@@ -33,7 +33,8 @@ bool TryLock(int fd, short type, off_t byte) {
 // True when `fd` is still the file at `path`: another process may have removed the lock file after we
 // opened it, and a lock on a removed file protects nothing.
 bool StillAtPath(int fd, const std::filesystem::path& path) {
-    struct stat a {}, b {};
+    struct stat a {
+    }, b{};
     if (::fstat(fd, &a) != 0 || ::stat(path.c_str(), &b) != 0) return false;
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }

@@ -12,11 +12,10 @@ constexpr int kClearSlot = StoreAccess::kRollSlot;
 
 StoreService::StoreService()
     : handle_(std::make_shared<StoreHandle>()),
-      writers_(std::make_shared<StoreRecordWriters>(
-          handle_,
-          [this](const std::string& title, const std::string& text) {
-              if (notice_) notice_(title, text);
-          })),
+      writers_(std::make_shared<StoreRecordWriters>(handle_,
+                                                    [this](const std::string& title, const std::string& text) {
+                                                        if (notice_) notice_(title, text);
+                                                    })),
       queue_(std::make_shared<StoreAnswerQueue>(handle_)) {}
 
 StoreService::~StoreService() {

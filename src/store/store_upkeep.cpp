@@ -12,11 +12,14 @@ namespace karvex {
 const std::vector<SearchIndex>& SearchIndexes() {
     // DayTrade.日期 and DeclareData.数据起始日期 are unique keys and indexed as such.
     static const std::vector<SearchIndex> indexes = {
-        {"InvPrintData", {"开票日期"}},        {"InvPrintData", {"发票号"}},      // the print-data range queries
-        {"InvPrintData", {"开票类型", "开票总金额"}},                            // the browser's totals
-        {"InvUseSum", {"开票截止时间"}},      {"InvUseSum", {"发票起始号"}},    // the roll-summary range queries
-        {"DeclareData", {"数据截止日期"}},                                        // the declaration range query
-        {"InvoiceNumber", {"发票使用状态"}}, {"MakeInvoice", {"开票类型"}},     // the writers' look-ups
+        {"InvPrintData", {"开票日期"}},
+        {"InvPrintData", {"发票号"}},                  // the print-data range queries
+        {"InvPrintData", {"开票类型", "开票总金额"}},  // the browser's totals
+        {"InvUseSum", {"开票截止时间"}},
+        {"InvUseSum", {"发票起始号"}},      // the roll-summary range queries
+        {"DeclareData", {"数据截止日期"}},  // the declaration range query
+        {"InvoiceNumber", {"发票使用状态"}},
+        {"MakeInvoice", {"开票类型"}},  // the writers' look-ups
         // Before every issue: the sales whose outcome is not known, and whether an invoice is another sale's.
         {journal::kTable.data(), {journal::kState.data()}},
         {journal::kTable.data(), {journal::kInvNum.data()}},
@@ -70,19 +73,21 @@ std::int32_t EnsureMaintainedTotals(StoreConnection& conn) {
         if (missing) {
             std::int32_t rc = conn.Exec("CREATE TABLE " + totals +
                                         " (kind INTEGER PRIMARY KEY, rows INTEGER NOT NULL, amount REAL NOT NULL);"
-                                        "INSERT INTO " + totals + " SELECT coalesce(" + kind + ", -1), count(*), total(" +
-                                        amount + ") FROM " + table + " GROUP BY coalesce(" + kind + ", -1);");
+                                        "INSERT INTO " +
+                                        totals + " SELECT coalesce(" + kind + ", -1), count(*), total(" + amount +
+                                        ") FROM " + table + " GROUP BY coalesce(" + kind + ", -1);");
             if (rc != result::kSuccess) return rc;
         }
         auto add = [&](const char* row, const char* sign) {
             const std::string k = std::string("coalesce(") + row + "." + kind + ", -1)";
-            return "INSERT OR IGNORE INTO " + totals + " VALUES (" + k + ", 0, 0); UPDATE " + totals + " SET rows = rows " +
-                   sign + " 1, amount = amount " + sign + " coalesce(" + row + "." + amount + ", 0) WHERE kind = " + k + ";";
+            return "INSERT OR IGNORE INTO " + totals + " VALUES (" + k + ", 0, 0); UPDATE " + totals +
+                   " SET rows = rows " + sign + " 1, amount = amount " + sign + " coalesce(" + row + "." + amount +
+                   ", 0) WHERE kind = " + k + ";";
         };
-        const std::string prefix = "CREATE TRIGGER IF NOT EXISTS " ;
+        const std::string prefix = "CREATE TRIGGER IF NOT EXISTS ";
         const std::string name = std::string(t.totalsTable);
-        std::int32_t rc = conn.Exec(prefix + QuoteIdentifier(name + "_insert") + " AFTER INSERT ON " + table + " BEGIN " +
-                                    add("NEW", "+") + " END;" + prefix + QuoteIdentifier(name + "_delete") +
+        std::int32_t rc = conn.Exec(prefix + QuoteIdentifier(name + "_insert") + " AFTER INSERT ON " + table +
+                                    " BEGIN " + add("NEW", "+") + " END;" + prefix + QuoteIdentifier(name + "_delete") +
                                     " AFTER DELETE ON " + table + " BEGIN " + add("OLD", "-") + " END;" + prefix +
                                     QuoteIdentifier(name + "_update") + " AFTER UPDATE OF " + kind + ", " + amount +
                                     " ON " + table + " BEGIN " + add("OLD", "-") + add("NEW", "+") + " END;");

@@ -23,10 +23,14 @@ bool IsNumber(const FieldValue& v) {
 }  // namespace
 
 bool ParseExportFormat(std::string_view name, ExportFormat& out) {
-    if (name == "json") out = ExportFormat::Json;
-    else if (name == "jsonl") out = ExportFormat::JsonLines;
-    else if (name == "csv") out = ExportFormat::Csv;
-    else return false;
+    if (name == "json")
+        out = ExportFormat::Json;
+    else if (name == "jsonl")
+        out = ExportFormat::JsonLines;
+    else if (name == "csv")
+        out = ExportFormat::Csv;
+    else
+        return false;
     return true;
 }
 
@@ -65,19 +69,19 @@ std::string JsonString(std::string_view text) {
     std::string out = "\"";
     for (unsigned char c : text) {
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (c < 0x20) {
-                    char buf[8];
-                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                    out += buf;
-                } else {
-                    out.push_back(static_cast<char>(c));
-                }
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20) {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\u%04x", c);
+                out += buf;
+            } else {
+                out.push_back(static_cast<char>(c));
+            }
         }
     }
     return out + "\"";
@@ -97,7 +101,8 @@ std::int32_t ExportRows(RowReader& reader, ExportFormat format, const std::funct
     };
     if (format == ExportFormat::Csv) {
         buffer += kUtf8ByteOrderMark;
-        for (std::size_t i = 0; i < table->fields.size(); ++i) buffer += (i ? "," : "") + CsvField(table->fields[i].name);
+        for (std::size_t i = 0; i < table->fields.size(); ++i)
+            buffer += (i ? "," : "") + CsvField(table->fields[i].name);
         buffer += "\r\n";
     } else if (format == ExportFormat::Json) {
         buffer += "[";
@@ -117,8 +122,8 @@ std::int32_t ExportRows(RowReader& reader, ExportFormat format, const std::funct
                 buffer += JsonString(table->fields[i].name) + ": ";
                 const FieldValue& v = row.values[i];
                 buffer += IsNull(v) || (std::holds_alternative<double>(v) && !IsNumber(v)) ? "null"
-                          : IsNumber(v)                                                 ? ExportValueText(v)
-                                                                                        : JsonString(ExportValueText(v));
+                          : IsNumber(v)                                                    ? ExportValueText(v)
+                                        : JsonString(ExportValueText(v));
             }
             buffer += format == ExportFormat::JsonLines ? "}\n" : "}";
         }

@@ -86,10 +86,10 @@ std::vector<std::string> VersionTwo() {
 std::vector<std::string> VersionThree() {
     const std::string table = CentralName(std::string(journal::kTable));
     const std::string created = PgIdentifier(std::string(journal::kCreated));
-    return {"UPDATE " + table + " SET " + created + " = '' WHERE " + created + " IS NULL",
-            "ALTER TABLE " + table + " DROP CONSTRAINT " + PgIdentifier(std::string(journal::kTable) + "_pkey"),
-            "ALTER TABLE " + table + " ADD PRIMARY KEY (machine_no, " + PgIdentifier(kRowIdColumn) + ", " + created +
-                ")"};
+    return {
+        "UPDATE " + table + " SET " + created + " = '' WHERE " + created + " IS NULL",
+        "ALTER TABLE " + table + " DROP CONSTRAINT " + PgIdentifier(std::string(journal::kTable) + "_pkey"),
+        "ALTER TABLE " + table + " ADD PRIMARY KEY (machine_no, " + PgIdentifier(kRowIdColumn) + ", " + created + ")"};
 }
 
 std::vector<std::string> VersionOne() {

@@ -462,7 +462,9 @@ std::int32_t ParseCentralAddress(const SyncSettings& settings, std::vector<std::
     }
     PQconninfoFree(options);
     if (given.count("password")) {
-        why = "中心数据库地址中含有口令；口令请放在口令文件（PGPASSFILE、~/.pgpass，或 --passfile、--sync-passfile 给出的文件）或服务文件中";
+        why =
+            "中心数据库地址中含有口令；口令请放在口令文件（PGPASSFILE、~/.pgpass，或 --passfile、--sync-passfile "
+            "给出的文件）或服务文件中";
         return result::kSyncBadAddress;
     }
     if (!settings.passwordFile.empty()) given["passfile"] = settings.passwordFile;

@@ -50,7 +50,9 @@ void SyncWorker::Run() {
             if (stop_) return;
         }
         SyncStatus status;
-        std::int32_t rc = store.IsOpen() ? result::kSuccess : store.Open(storeFile_, settings_.storeKey.empty() ? BuiltInStoreKey() : settings_.storeKey);
+        std::int32_t rc = store.IsOpen() ? result::kSuccess
+                                         : store.Open(storeFile_, settings_.storeKey.empty() ? BuiltInStoreKey()
+                                                                                             : settings_.storeKey);
         if (rc == result::kSuccess) {
             FleetSync fleet(store);
             rc = fleet.Push(settings_);

@@ -74,9 +74,14 @@ protected:
     // An invoice with `goods` goods lines; slots beyond them stay unset, as the print-data writer leaves them.
     void AddInvoice(const std::string& date, const std::string& number, int kind, double total, int goods = 0,
                     double amount = 1.0) {
-        Fields f{{"开票日期发票号", date + number}, {"开票日期", date},           {"发票号", number},
-                 {"开票类型", std::int64_t{kind}},  {"开票总金额", total},        {"税控码", std::string(20, '7')},
-                 {"原发票号", std::string("")},     {"付款单位", std::string("付款人") + number}};
+        Fields f{{"开票日期发票号", date + number},
+                 {"开票日期", date},
+                 {"发票号", number},
+                 {"开票类型", std::int64_t{kind}},
+                 {"开票总金额", total},
+                 {"税控码", std::string(20, '7')},
+                 {"原发票号", std::string("")},
+                 {"付款单位", std::string("付款人") + number}};
         for (int k = 1; k <= goods; ++k) {
             f.push_back({N("商品名称", k), "商品" + std::to_string(k)});
             f.push_back({N("数量", k), 1.0 * k});
@@ -87,7 +92,9 @@ protected:
     }
     // A trading day whose six slots carry normal amounts `normal` × k and return amounts `ret` × k.
     void AddDay(const std::string& date, double normal, double ret) {
-        Fields f{{"日期", date}, {"正常发票份数", std::int64_t{3}}, {"退票份数", std::int64_t{1}},
+        Fields f{{"日期", date},
+                 {"正常发票份数", std::int64_t{3}},
+                 {"退票份数", std::int64_t{1}},
                  {"废票份数", std::int64_t{0}}};
         for (int k = 1; k <= 6; ++k) {
             f.push_back({N("税种税目索引号", k), std::int64_t{k}});
@@ -112,7 +119,8 @@ protected:
         }
         AddRow("DeclareData", f);
     }
-    void AddRoll(const std::string& code, const std::string& first, const std::string& last, const std::string& lastDate) {
+    void AddRoll(const std::string& code, const std::string& first, const std::string& last,
+                 const std::string& lastDate) {
         AddRow("InvUseSum", {{"发票代码发票起始号", code + first},
                              {"发票代码", code},
                              {"发票起始号", first},
@@ -221,8 +229,10 @@ TEST_F(BrowserTest, EachTabShowsItsTableInOrder) {
     AddRoll("110001", "0000000001", "0000000050", "20040131");
     AddDay("20040105", 1.0, 0.5);
     AddDeclaration("20040101", "20040131", 2.0);
-    AddRow("MachineData", {{"机器编号", std::string("M0001")}, {"生产日期", std::string("20031201")},
-                           {"硬件版本号", std::string("H1.0")}, {"软件版本号", std::string("S2.1")}});
+    AddRow("MachineData", {{"机器编号", std::string("M0001")},
+                           {"生产日期", std::string("20031201")},
+                           {"硬件版本号", std::string("H1.0")},
+                           {"软件版本号", std::string("S2.1")}});
     Datashow& b = Open();
 
     EXPECT_EQ(b.windowTitle(), "数据显示");
@@ -356,8 +366,7 @@ TEST_F(BrowserTest, WindowShowsWholeCaptionsRowsAndValues) {
 
     auto wholeColumn = [](QTableView* grid, const char* field) {
         for (int c = 0; c < grid->model()->columnCount(); ++c)
-            if (grid->model()->headerData(c, Qt::Horizontal).toString() == QString::fromUtf8(field))
-            {
+            if (grid->model()->headerData(c, Qt::Horizontal).toString() == QString::fromUtf8(field)) {
                 int widest = grid->fontMetrics().horizontalAdvance(QString::fromUtf8(field));
                 for (int r = 0; r < grid->model()->rowCount(); ++r)
                     widest = std::max(widest, grid->fontMetrics().horizontalAdvance(
@@ -395,7 +404,8 @@ TEST_F(BrowserTest, LabelsAndGoodsGridFollowTheCurrentInvoice) {
     AddInvoice("20040105", "0000000001", 1, 10.0, 6, 2.0);
     AddInvoice("20040106", "0000000002", 2, 3.125, 3, 3.125);
     // Rows left from an earlier session: the goods grid must show six slots of the current row only.
-    for (int i = 0; i < 8; ++i) AddRow("InvPDatTemp", {{"序号", std::int64_t{90 + i}}, {"商品名称", std::string("旧")}});
+    for (int i = 0; i < 8; ++i)
+        AddRow("InvPDatTemp", {{"序号", std::int64_t{90 + i}}, {"商品名称", std::string("旧")}});
     Datashow& b = Open();
 
     EXPECT_EQ(b.CurrentRow(Datashow::kSlotInvPrintData), 0);
@@ -589,8 +599,7 @@ TEST_F(BrowserTest, BadBeginDateIsEmptiedAndFocusedAndNothingIsQueried) {
 }
 
 TEST_F(BrowserTest, InvoiceNumberRangeIsPaddedToTenDigits) {
-    for (const char* n : {"0000000001", "0000000025", "0000000026", "0000000100"})
-        AddInvoice("20040105", n, 1, 1.0);
+    for (const char* n : {"0000000001", "0000000025", "0000000026", "0000000100"}) AddInvoice("20040105", n, 1, 1.0);
     Datashow& b = Open();
     b.RangeOption(Datashow::kQueryInvPrintData, 1)->setChecked(true);
     b.QueryInput(4)->setText("1");
@@ -809,12 +818,13 @@ TEST_F(BrowserTest, ChartsFollowTheRangeQueryWithTheStoresSums) {
 // and the totals are the store's.
 TEST_F(BrowserTest, LargeTableIsReadInWindowsAndTotalledByTheStore) {
     const int rows = 5000;
-    ASSERT_EQ(store_->Connection()->Exec(
-                  "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " + std::to_string(rows) +
-                  ") INSERT INTO InvPrintData (开票日期发票号, 开票日期, 发票号, 开票类型, 开票总金额) SELECT "
-                  "printf('2004%02d%02d%010d', 1 + i % 12, 1 + i % 28, i), printf('2004%02d%02d', 1 + i % 12, 1 + i % 28), "
-                  "printf('%010d', i), 1 + (i % 4 = 0), i * 0.5 FROM n"),
-              0);
+    ASSERT_EQ(
+        store_->Connection()->Exec(
+            "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " + std::to_string(rows) +
+            ") INSERT INTO InvPrintData (开票日期发票号, 开票日期, 发票号, 开票类型, 开票总金额) SELECT "
+            "printf('2004%02d%02d%010d', 1 + i % 12, 1 + i % 28, i), printf('2004%02d%02d', 1 + i % 12, 1 + i % 28), "
+            "printf('%010d', i), 1 + (i % 4 = 0), i * 0.5 FROM n"),
+        0);
     Datashow& b = Open();
     QTableView* grid = b.DataGrid(7);
     ASSERT_EQ(grid->model()->rowCount(), rows);

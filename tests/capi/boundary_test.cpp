@@ -29,9 +29,9 @@ TEST(BoundaryTest, MapsEachFailureToItsStatusAndReason) {
 }
 
 TEST(BoundaryTest, StatusesAreDistinctAndNegative) {
-    const int statuses[] = {KARVEX_ERR_ARGUMENT_OVERFLOW, KARVEX_ERR_NULL_ARGUMENT, KARVEX_ERR_INVALID_TEXT,
-                            KARVEX_ERR_OUT_OF_MEMORY,     KARVEX_ERR_INTERNAL,      KARVEX_ERR_WRONG_THREAD,
-                            KARVEX_ERR_BUSY};
+    const int statuses[] = {
+        KARVEX_ERR_ARGUMENT_OVERFLOW, KARVEX_ERR_NULL_ARGUMENT, KARVEX_ERR_INVALID_TEXT, KARVEX_ERR_OUT_OF_MEMORY,
+        KARVEX_ERR_INTERNAL,          KARVEX_ERR_WRONG_THREAD,  KARVEX_ERR_BUSY};
     for (int a : statuses) {
         EXPECT_LT(a, 0);
         int same = 0;

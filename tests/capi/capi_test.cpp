@@ -275,12 +275,12 @@ TEST_F(CapiTest, WideHostArgumentsNeverReachTheProcessor) {
     const std::size_t sent = Handled(1);
     // 300 goods items do not fit the count byte; 70000 does not fit the 16-bit 分户 number.
     std::string names(300 * 20, ' '), amounts(300 * 11, ' '), taxes(300, '1');
-    int32_t r = karvex_FiscalMakeInv(f_, 52, 1, 0, "", "某某公司", 300, names.c_str(), amounts.c_str(),
-                                     amounts.c_str(), amounts.c_str(), taxes.c_str());
+    int32_t r = karvex_FiscalMakeInv(f_, 52, 1, 0, "", "某某公司", 300, names.c_str(), amounts.c_str(), amounts.c_str(),
+                                     amounts.c_str(), taxes.c_str());
     EXPECT_EQ(r, KARVEX_ERR_ARGUMENT_OVERFLOW);
     EXPECT_NE(std::string(karvex_last_error(f_)).find("fit"), std::string::npos) << karvex_last_error(f_);
-    r = karvex_FiscalMakeInv(f_, 52, 70000, 0, "", "某某公司", 1, "大米", "          1", "         10",
-                             "         10", "1");
+    r = karvex_FiscalMakeInv(f_, 52, 70000, 0, "", "某某公司", 1, "大米", "          1", "         10", "         10",
+                             "1");
     EXPECT_EQ(r, KARVEX_ERR_ARGUMENT_OVERFLOW);
     EXPECT_EQ(sim_->requests_handled(), sent);
     EXPECT_EQ(karvex_Status(f_), 0) << "the result word of the last command is not touched";

@@ -39,8 +39,7 @@ TEST(CommandTable, SampleRowsCarryTheirNamesLayoutsAndAnswers) {
          AnswerKind::DayTrade},
         {0x46, CommandCode::Idiograph, "数据签名", "数据签名", FrameBuilder::ByteList, 0, AnswerKind::DataIdiograph},
         {0x86, CommandCode::SetMD, "设置出厂数据", "设置出厂数据", FrameBuilder::FactoryData, 53, AnswerKind::Ack},
-        {0xA5, CommandCode::SendStr, "卡操作：发送字符串", "字符串", FrameBuilder::ByteList, 0,
-         AnswerKind::CardAnswer},
+        {0xA5, CommandCode::SendStr, "卡操作：发送字符串", "字符串", FrameBuilder::ByteList, 0, AnswerKind::CardAnswer},
         {0xB0, CommandCode::CheckSelf, "税控器自检", "税控器自检", FrameBuilder::Byte, 6, AnswerKind::Checkself},
         {0xB1, CommandCode::LastInvData, "获取最后一个发票打印数据", "获取最后发票打印数据", FrameBuilder::Bare, 5,
          AnswerKind::InvPrintData},
@@ -89,16 +88,14 @@ TEST(CommandTable, FixedLengthsAgreeWithTheirBuilderAndIssuedRowsCanBeLogged) {
     for (const CommandInfo& row : CommandTable()) {
         SCOPED_TRACE(std::string(row.identifier));
         switch (row.builder) {
-            case FrameBuilder::Bare: EXPECT_EQ(row.requestLength, 5); break;
-            case FrameBuilder::Byte: EXPECT_EQ(row.requestLength, 6); break;
-            case FrameBuilder::Time: EXPECT_EQ(row.requestLength, 8); break;
-            case FrameBuilder::Install: EXPECT_EQ(row.requestLength, 19); break;
-            case FrameBuilder::FactoryData: EXPECT_EQ(row.requestLength, 53); break;
-            case FrameBuilder::BcdPair:
-            case FrameBuilder::NumberPair:
-                EXPECT_TRUE(row.requestLength == 9 || row.requestLength == 13);
-                break;
-            default: EXPECT_EQ(row.requestLength, 0); break;
+        case FrameBuilder::Bare: EXPECT_EQ(row.requestLength, 5); break;
+        case FrameBuilder::Byte: EXPECT_EQ(row.requestLength, 6); break;
+        case FrameBuilder::Time: EXPECT_EQ(row.requestLength, 8); break;
+        case FrameBuilder::Install: EXPECT_EQ(row.requestLength, 19); break;
+        case FrameBuilder::FactoryData: EXPECT_EQ(row.requestLength, 53); break;
+        case FrameBuilder::BcdPair:
+        case FrameBuilder::NumberPair: EXPECT_TRUE(row.requestLength == 9 || row.requestLength == 13); break;
+        default: EXPECT_EQ(row.requestLength, 0); break;
         }
         EXPECT_EQ(row.HasIssuer(), row.builder != FrameBuilder::None);
         // A menu entry that sends at once has nothing to put in a payload and is the console's to send.
@@ -141,46 +138,46 @@ TEST(CommandTable, EveryNameAndDisplayText) {
         const char* display;
     };
     const Row rows[] = {
-        {0x00, "联机", "联机"},  // Online
-        {0x30, "初始化", "税控器初始化"},  // Initialize
-        {0x31, "分发发票号", "分发发票号"},  // DispenseInvoice
-        {0x32, "已分发发票号", "已分发发票号"},  // AlreadyInvoice
-        {0x33, "获取当前发票号", "当前发票号"},  // CurrentInvoice
-        {0x34, "开票", "开票"},  // MakeInvoice
-        {0x35, "退票", "退票"},  // ReturnInvoice
-        {0x36, "废票", "废票"},  // InvalidateInvoice
-        {0x37, "获取机器出厂数据", "获取出厂数据"},  // GetMachineData
-        {0x38, "获取用户信息", "获取用户信息"},  // UserInformation
-        {0x39, "获取税种税目信息", "获取税目信息"},  // TaxInformation
-        {0x3A, "获取日期时间", "获取税控器时间"},  // GetTime
-        {0x3B, "设置时间", "设置时间"},  // SetTime
-        {0x3C, "获取单卷发票使用汇总数据", "单卷发票汇总"},  // InvoiceSum
-        {0x3D, "申报数据和发票打印数据写卡", "申报数据写卡"},  // WriteCard
-        {0x3E, "申报数据上传", "申报数据上传"},  // DeclareData
-        {0x3F, "发票数据上传", "发票数据上传"},  // InvoiceData
-        {0x40, "回送监控信息", "监控信息回送"},  // ManageEchoplex
-        {0x41, "获取税控器状态", "获取税控器状态"},  // MachineState
-        {0x42, "按起止号码获取发票打印数据", "起止号发票打印数据"},  // PrintDataByNumber
+        {0x00, "联机", "联机"},                                          // Online
+        {0x30, "初始化", "税控器初始化"},                                // Initialize
+        {0x31, "分发发票号", "分发发票号"},                              // DispenseInvoice
+        {0x32, "已分发发票号", "已分发发票号"},                          // AlreadyInvoice
+        {0x33, "获取当前发票号", "当前发票号"},                          // CurrentInvoice
+        {0x34, "开票", "开票"},                                          // MakeInvoice
+        {0x35, "退票", "退票"},                                          // ReturnInvoice
+        {0x36, "废票", "废票"},                                          // InvalidateInvoice
+        {0x37, "获取机器出厂数据", "获取出厂数据"},                      // GetMachineData
+        {0x38, "获取用户信息", "获取用户信息"},                          // UserInformation
+        {0x39, "获取税种税目信息", "获取税目信息"},                      // TaxInformation
+        {0x3A, "获取日期时间", "获取税控器时间"},                        // GetTime
+        {0x3B, "设置时间", "设置时间"},                                  // SetTime
+        {0x3C, "获取单卷发票使用汇总数据", "单卷发票汇总"},              // InvoiceSum
+        {0x3D, "申报数据和发票打印数据写卡", "申报数据写卡"},            // WriteCard
+        {0x3E, "申报数据上传", "申报数据上传"},                          // DeclareData
+        {0x3F, "发票数据上传", "发票数据上传"},                          // InvoiceData
+        {0x40, "回送监控信息", "监控信息回送"},                          // ManageEchoplex
+        {0x41, "获取税控器状态", "获取税控器状态"},                      // MachineState
+        {0x42, "按起止号码获取发票打印数据", "起止号发票打印数据"},      // PrintDataByNumber
         {0x43, "获取指定日期段内的发票打印数据", "日期段发票打印数据"},  // PrintDataByDate
-        {0x44, "获取日期段日交易数据", "获取日交易数据"},  // DayTrade
-        {0x45, "核查数据写卡", "核查数据写卡"},  // CheckWriteCard
-        {0x46, "数据签名", "数据签名"},  // Idiograph
-        {0x47, "更新分户开票编号文件", "更新分户编号"},  // UpdateCondo
-        {0x86, "设置出厂数据", "设置出厂数据"},  // SetMD
-        {0xA5, "卡操作：发送字符串", "字符串"},  // SendStr
-        {0xA6, "IC卡上电", "IC卡上电"},  // CardPowerOn
-        {0xA7, "IC卡下电", "IC卡下电"},  // CardPowerOff
-        {0xB0, "税控器自检", "税控器自检"},  // CheckSelf
-        {0xB1, "获取最后一个发票打印数据", "获取最后发票打印数据"},  // LastInvData
-        {0xB2, "设置日期时间", "设置日期时间"},  // SetDateTime
-        {0xB3, "获取日期时间", "获取日期时间"},  // GetDateTime
-        {0xB4, "安装发票", "安装发票"},  // InstallInv
-        {0xB5, "按发票段明细核查数据写卡", "明细发票段核查"},  // CheckCardByNumber
-        {0xB6, "按日期段明细核查数据写卡", "明细日期段核查"},  // CheckCardByDate
-        {0xB7, "日交易核查数据写卡", "日交易核查"},  // CheckCardDayTrade
-        {0xB8, "申报数据核查", "申报数据核查"},  // CheckCardDeclare
-        {0xB9, "循环自动自检", "循环自动自检"},  // CyclicCheckSelf
-        {0xBA, "获取累计金额", "获取累计金额"},  // GetTotalSum
+        {0x44, "获取日期段日交易数据", "获取日交易数据"},                // DayTrade
+        {0x45, "核查数据写卡", "核查数据写卡"},                          // CheckWriteCard
+        {0x46, "数据签名", "数据签名"},                                  // Idiograph
+        {0x47, "更新分户开票编号文件", "更新分户编号"},                  // UpdateCondo
+        {0x86, "设置出厂数据", "设置出厂数据"},                          // SetMD
+        {0xA5, "卡操作：发送字符串", "字符串"},                          // SendStr
+        {0xA6, "IC卡上电", "IC卡上电"},                                  // CardPowerOn
+        {0xA7, "IC卡下电", "IC卡下电"},                                  // CardPowerOff
+        {0xB0, "税控器自检", "税控器自检"},                              // CheckSelf
+        {0xB1, "获取最后一个发票打印数据", "获取最后发票打印数据"},      // LastInvData
+        {0xB2, "设置日期时间", "设置日期时间"},                          // SetDateTime
+        {0xB3, "获取日期时间", "获取日期时间"},                          // GetDateTime
+        {0xB4, "安装发票", "安装发票"},                                  // InstallInv
+        {0xB5, "按发票段明细核查数据写卡", "明细发票段核查"},            // CheckCardByNumber
+        {0xB6, "按日期段明细核查数据写卡", "明细日期段核查"},            // CheckCardByDate
+        {0xB7, "日交易核查数据写卡", "日交易核查"},                      // CheckCardDayTrade
+        {0xB8, "申报数据核查", "申报数据核查"},                          // CheckCardDeclare
+        {0xB9, "循环自动自检", "循环自动自检"},                          // CyclicCheckSelf
+        {0xBA, "获取累计金额", "获取累计金额"},                          // GetTotalSum
     };
     ASSERT_EQ(std::size(rows), CommandTable().size());
     for (const Row& r : rows) {
@@ -197,12 +194,9 @@ TEST(SelfTestMask, CheckBoxesMapToItemBits) {
         std::uint8_t widened;
     };
     const Case cases[] = {
-        {{false, false, false, false, false}, 0x00, 0x00},
-        {{true, false, false, false, false}, 0x01, 0x01},
-        {{false, true, false, false, false}, 0x02, 0x02},
-        {{false, false, true, false, false}, 0x04, 0x1C},
-        {{false, false, false, true, false}, 0x20, 0x60},
-        {{false, false, false, false, true}, 0x80, 0x80},
+        {{false, false, false, false, false}, 0x00, 0x00}, {{true, false, false, false, false}, 0x01, 0x01},
+        {{false, true, false, false, false}, 0x02, 0x02},  {{false, false, true, false, false}, 0x04, 0x1C},
+        {{false, false, false, true, false}, 0x20, 0x60},  {{false, false, false, false, true}, 0x80, 0x80},
         {{true, true, true, true, true}, 0xA7, 0xFF},
     };
     for (const Case& c : cases) {
@@ -219,11 +213,20 @@ TEST(SelfTestMask, NextItemNameIsTheNextSelectedHigherBit) {
         const char* name;
     };
     const Case cases[] = {
-        {0xFF, 0x01, "ROM代码校验和"}, {0xFF, 0x02, "RAM地址奇偶法"}, {0xFF, 0x04, "RAM步进法"},
-        {0xFF, 0x08, "RAM走步法"},     {0xFF, 0x10, "发票存储器"},    {0xFF, 0x20, "税控存储器"},
-        {0xFF, 0x40, "LED指示灯"},     {0xFF, 0x80, ""},             {0x1C, 0x04, "RAM步进法"},
-        {0x1C, 0x10, ""},              {0x81, 0x01, "LED指示灯"},     {0x9D, 0x01, "RAM地址奇偶法"},
-        {0x01, 0x01, ""},              {0x00, 0x00, ""},
+        {0xFF, 0x01, "ROM代码校验和"},
+        {0xFF, 0x02, "RAM地址奇偶法"},
+        {0xFF, 0x04, "RAM步进法"},
+        {0xFF, 0x08, "RAM走步法"},
+        {0xFF, 0x10, "发票存储器"},
+        {0xFF, 0x20, "税控存储器"},
+        {0xFF, 0x40, "LED指示灯"},
+        {0xFF, 0x80, ""},
+        {0x1C, 0x04, "RAM步进法"},
+        {0x1C, 0x10, ""},
+        {0x81, 0x01, "LED指示灯"},
+        {0x9D, 0x01, "RAM地址奇偶法"},
+        {0x01, 0x01, ""},
+        {0x00, 0x00, ""},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(NextCheckselfItemName(c.mask, c.reported), c.name)

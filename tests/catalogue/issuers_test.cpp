@@ -128,9 +128,14 @@ TEST_F(Issuers, SetTimeRefusals) {
         const char* message;  // nullptr: silent
     };
     const Case cases[] = {
-        {"24:00:00", "错误时间"}, {"23:60:00", "错误时间"},   {"00:00:60", "错误时间"},
-        {"2a:00:00", "错误时间"}, {"1:2:3", "错误的时间格式"}, {"23:59:590", "错误的时间格式"},
-        {"", nullptr},            {std::nullopt, nullptr},
+        {"24:00:00", "错误时间"},
+        {"23:60:00", "错误时间"},
+        {"00:00:60", "错误时间"},
+        {"2a:00:00", "错误时间"},
+        {"1:2:3", "错误的时间格式"},
+        {"23:59:590", "错误的时间格式"},
+        {"", nullptr},
+        {std::nullopt, nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.typed.value_or("<cancel>"));
@@ -156,11 +161,11 @@ TEST(DateInput, ChecksAndErrorBits) {
         const char* text;
     };
     const Case cases[] = {
-        {{"2000", "02", "29"}, 0, "20000229"},   {{"2004", "2", "3"}, 0, "20040203"},
-        {{"2100", "02", "29"}, 1024, nullptr},   {{"1999", "12", "31"}, 256, nullptr},
-        {{"2005", "13", "0"}, 1536, nullptr},    {{"", "1", "1"}, 256, nullptr},
-        {{"2001", "04", "31"}, 1024, nullptr},   {{"2005", "1a", "05"}, 512, nullptr},
-        {{"25O1", "", "x"}, 1792, nullptr},      {{"2500", "12", "31"}, 0, "25001231"},
+        {{"2000", "02", "29"}, 0, "20000229"}, {{"2004", "2", "3"}, 0, "20040203"},
+        {{"2100", "02", "29"}, 1024, nullptr}, {{"1999", "12", "31"}, 256, nullptr},
+        {{"2005", "13", "0"}, 1536, nullptr},  {{"", "1", "1"}, 256, nullptr},
+        {{"2001", "04", "31"}, 1024, nullptr}, {{"2005", "1a", "05"}, 512, nullptr},
+        {{"25O1", "", "x"}, 1792, nullptr},    {{"2500", "12", "31"}, 0, "25001231"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.date.year + "-" + c.date.month + "-" + c.date.day);
@@ -182,8 +187,7 @@ TEST(DateInput, ClearBadDatePartsNamesExactlyTheFlaggedFields) {
 TEST_F(Issuers, DayTradePadsOneCharacterMonthAndDay) {
     const IssueResult r = IssueDayTrade(ctx, {"2005", "3", "5"}, {"2005", "03", "15"});
     ExpectOnlyFrame(r,
-                    BytesOf({0x1B, 0x10, 0x44, 0x00, 0x0D, 0x20, 0x05, 0x03, 0x05, 0x20, 0x05, 0x03, 0x15, 0x2C,
-                             0xAF}),
+                    BytesOf({0x1B, 0x10, 0x44, 0x00, 0x0D, 0x20, 0x05, 0x03, 0x05, 0x20, 0x05, 0x03, 0x15, 0x2C, 0xAF}),
                     "获取日交易数据");
 }
 
@@ -255,8 +259,7 @@ TEST_F(Issuers, NumberRangeEmptiesTheOffendingField) {
     EXPECT_TRUE(frames.empty());
 
     ExpectOnlyFrame(IssueCheckCard(ctx, CheckCardKind::Detail, true, {"1", "0000000002", {}, {}}),
-                    BytesOf({0x1B, 0x10, 0xB5, 0x00, 0x0D, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0xB3,
-                             0x82}),
+                    BytesOf({0x1B, 0x10, 0xB5, 0x00, 0x0D, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0xB3, 0x82}),
                     "明细发票段核查");
 }
 
@@ -276,10 +279,9 @@ TEST_F(Issuers, PanelOptionsChooseTheCommand) {
     for (const Case& c : cases) {
         frames.clear();
         cues.clear();
-        ExpectOnlyFrame(IssueCheckCard(ctx, c.kind, c.byNumber, dates),
-                        WithCrc(BytesOf({0x1B, 0x10, c.code, 0x00, 0x0D, 0x20, 0x05, 0x03, 0x01, 0x20, 0x05, 0x03,
-                                         0x31})),
-                        c.cue);
+        ExpectOnlyFrame(
+            IssueCheckCard(ctx, c.kind, c.byNumber, dates),
+            WithCrc(BytesOf({0x1B, 0x10, c.code, 0x00, 0x0D, 0x20, 0x05, 0x03, 0x01, 0x20, 0x05, 0x03, 0x31})), c.cue);
     }
     frames.clear();
     cues.clear();
@@ -300,10 +302,8 @@ TEST_F(Issuers, SendStrTypedBytes) {
         ResultCode code;
     };
     const Case refused[] = {
-        {"100", ByteListKind::Hexadecimal, 146},
-        {"256", ByteListKind::Decimal, 146},
-        {"1 2 x", ByteListKind::Decimal, 108},
-        {"1 g", ByteListKind::Hexadecimal, 109},
+        {"100", ByteListKind::Hexadecimal, 146}, {"256", ByteListKind::Decimal, 146},
+        {"1 2 x", ByteListKind::Decimal, 108},   {"1 g", ByteListKind::Hexadecimal, 109},
         {"   ", ByteListKind::Decimal, 144},
     };
     for (const Case& c : refused) {
@@ -385,8 +385,8 @@ TEST_F(Issuers, CheckSelfWithNothingCheckedAsksForAnItem) {
 // Factory data
 
 Bytes FactoryFrame(const std::string& hardware) {
-    Bytes f = BytesOf({0x1B, 0x10, 0x86, 0x00, 0x35, 0x12, 0x34, 0x56, 0x78, 0x90, 0x12, 0x34, 0x56, 0x20, 0x04,
-                       0x06, 0x01});
+    Bytes f =
+        BytesOf({0x1B, 0x10, 0x86, 0x00, 0x35, 0x12, 0x34, 0x56, 0x78, 0x90, 0x12, 0x34, 0x56, 0x20, 0x04, 0x06, 0x01});
     f.insert(f.end(), hardware.begin(), hardware.end());
     const std::string software = "V2                ";
     f.insert(f.end(), software.begin(), software.end());
@@ -432,9 +432,14 @@ TEST_F(Issuers, DispenseInvoiceCount) {
         const char* message;
     };
     const Case cases[] = {
-        {"0", false, nullptr},   {"201", false, nullptr}, {"99999999999999999999", false, nullptr},
-        {"", false, nullptr},    {std::nullopt, false, nullptr}, {"3x", false, "分发发票|请输入正确的发票卷数"},
-        {"-3", false, "分发发票|请输入正确的发票卷数"}, {"003", true, nullptr},
+        {"0", false, nullptr},
+        {"201", false, nullptr},
+        {"99999999999999999999", false, nullptr},
+        {"", false, nullptr},
+        {std::nullopt, false, nullptr},
+        {"3x", false, "分发发票|请输入正确的发票卷数"},
+        {"-3", false, "分发发票|请输入正确的发票卷数"},
+        {"003", true, nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.typed.value_or("<cancel>"));
@@ -468,16 +473,14 @@ std::string InstallRowText(const std::string& start) {
 TEST_F(Issuers, InstallSendsCodeAndStartButNeverTheEnd) {
     ui.yesNoReplies = {true};
     const IssueResult r = IssueInstallInv(ctx, InstallRowText("0000012345"));
-    ExpectOnlyFrame(r,
-                    BytesOf({0x1B, 0x10, 0xB4, 0x00, 0x13, 0x12, 0x34, 0x56, 0x78, 0x90, 0x12, 0x34, 0x56, 0x78,
-                             0x90, 0x00, 0x00, 0x30, 0x39, 0xE9, 0xDC}),
+    ExpectOnlyFrame(r, BytesOf({0x1B, 0x10, 0xB4, 0x00, 0x13, 0x12, 0x34, 0x56, 0x78, 0x90, 0x12,
+                                0x34, 0x56, 0x78, 0x90, 0x00, 0x00, 0x30, 0x39, 0xE9, 0xDC}),
                     "安装发票");
     EXPECT_EQ(callerMode, kCallerConsole);
     ASSERT_EQ(ui.boxes.size(), 1u);
     EXPECT_EQ(ui.boxes[0].kind, "yesno");
     EXPECT_EQ(ui.boxes[0].title, "选择安装发票");
-    EXPECT_EQ(ui.boxes[0].text,
-              "发票代码：12345678901234567890\n发票卷起始号：0000012345\n发票卷终止号：0000012399\n");
+    EXPECT_EQ(ui.boxes[0].text, "发票代码：12345678901234567890\n发票卷起始号：0000012345\n发票卷终止号：0000012399\n");
 }
 
 TEST_F(Issuers, InstallRefusals) {
@@ -506,8 +509,8 @@ TEST_F(Issuers, InstallRefusals) {
     damaged[10] = 'x';
     std::string shortCode = InstallRowText("0000012345");
     shortCode[23] = ' ';
-    const std::pair<std::string, ResultCode> codes[] = {
-        {damaged, result::kNotDigits}, {shortCode, result::kBadInvoiceNumber}};
+    const std::pair<std::string, ResultCode> codes[] = {{damaged, result::kNotDigits},
+                                                        {shortCode, result::kBadInvoiceNumber}};
     for (const auto& [row, code] : codes) {
         ui.boxes.clear();
         const IssueResult r = IssueInstallInv(ctx, row);
@@ -547,9 +550,9 @@ TEST_F(Issuers, MenuCommands) {
     cues.clear();
     // Bare commands that need a question first (0x31), belong to the card panel (0xA6, 0xA7) or to a host
     // call's chain (0xB1) are no menu commands, and the table says so.
-    for (auto code : {CommandCode::SetTime, CommandCode::MakeInvoice, CommandCode::CheckWriteCard,
-                      CommandCode::DispenseInvoice, CommandCode::CardPowerOn, CommandCode::CardPowerOff,
-                      CommandCode::LastInvData}) {
+    for (auto code :
+         {CommandCode::SetTime, CommandCode::MakeInvoice, CommandCode::CheckWriteCard, CommandCode::DispenseInvoice,
+          CommandCode::CardPowerOn, CommandCode::CardPowerOff, CommandCode::LastInvData}) {
         EXPECT_EQ(IssueMenuCommand(ctx, code).code, result::kCommandTypeError);
         EXPECT_FALSE(FindCommand(code)->menuDirect);
     }
@@ -578,12 +581,22 @@ TEST_F(Issuers, ClosedPortLogsNothingShowsNothingAndKeepsTheCallerMode) {
     };
     const Case cases[] = {
         {"online", [&] { return IssueMenuCommand(ctx, CommandCode::Online); }, 0x00},
-        {"set time", [&] { ui.textReplies = {std::string("12:00:00")}; return IssueSetTime(ctx); }, 0x3B},
+        {"set time",
+         [&] {
+             ui.textReplies = {std::string("12:00:00")};
+             return IssueSetTime(ctx);
+         },
+         0x3B},
         {"invalidate", [&] { return IssueSingleInvoice(ctx, CommandCode::InvalidateInvoice, "1"); }, 0x36},
         {"send str", [&] { return IssueSendStr(ctx, "01", ByteListKind::Hexadecimal); }, 0xA5},
         {"idiograph", [&] { return IssueIdiograph(ctx, "01", ByteListKind::Hexadecimal); }, 0x46},
         {"check self", [&] { return IssueCheckSelf(ctx, cpu); }, 0xB0},
-        {"dispense", [&] { ui.textReplies = {std::string("5")}; return IssueDispenseInvoice(ctx); }, 0x31},
+        {"dispense",
+         [&] {
+             ui.textReplies = {std::string("5")};
+             return IssueDispenseInvoice(ctx);
+         },
+         0x31},
         {"last inv", [&] { return IssueGetLastInvData(ctx); }, 0xB1},
     };
     for (const Case& c : cases) {
@@ -637,8 +650,7 @@ TEST_F(Issuers, HostPrintInvChoosesTheRequestByCommandNumber) {
     cues.clear();
     ctx.caller = kCallerPrintDataChain;
     ExpectOnlyFrame(IssueHostPrintInv(ctx, 66, "123"),
-                    BytesOf({0x1B, 0x10, 0x42, 0x00, 0x0D, 0x00, 0x00, 0x00, 0x7B, 0x00, 0x00, 0x00, 0x7B, 0x41,
-                             0xCF}),
+                    BytesOf({0x1B, 0x10, 0x42, 0x00, 0x0D, 0x00, 0x00, 0x00, 0x7B, 0x00, 0x00, 0x00, 0x7B, 0x41, 0xCF}),
                     "起止号发票打印数据");
     EXPECT_EQ(callerMode, kCallerPrintDataChain);
 

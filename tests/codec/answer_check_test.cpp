@@ -35,12 +35,12 @@ TEST(CheckAnswerFrame, StatusLetters) {
         bool reset_timeout;
     } cases[] = {
         {kOkAnswer, 0, AnswerStatus::kOk, false},
-        {"45 52 00 05 23 69 4A", 35, AnswerStatus::kError, false},   // "ER", 0x23: 发票已用完
+        {"45 52 00 05 23 69 4A", 35, AnswerStatus::kError, false},  // "ER", 0x23: 发票已用完
         {"4E 50 00 04 5C 45", 20048, AnswerStatus::kNextCommand, false},
         {"57 54 00 04 28 10", 22356, AnswerStatus::kKeepWaiting, true},
-        {"45 52 00 05 00 E9 83", 135, AnswerStatus::kError, false},   // "ER" with code 0 is no success
-        {"45 52 00 04 C0 6D", 129, AnswerStatus::kError, false},      // "ER" without its code byte
-        {"58 59 00 04 64 F7", 33, AnswerStatus::kInvalid, false},     // unknown letters
+        {"45 52 00 05 00 E9 83", 135, AnswerStatus::kError, false},  // "ER" with code 0 is no success
+        {"45 52 00 04 C0 6D", 129, AnswerStatus::kError, false},     // "ER" without its code byte
+        {"58 59 00 04 64 F7", 33, AnswerStatus::kInvalid, false},    // unknown letters
     };
     for (const auto& c : cases) {
         const Bytes frame = Hex(c.frame);

@@ -69,8 +69,7 @@ TEST(RequestBuilders, FixedFrames) {
     EXPECT_EQ(Frame(BuildNumberPairCommand(0x36, "Null", "12")), "1B 10 36 00 09 00 00 00 0C E9 35");
     EXPECT_EQ(Frame(BuildNumberPairCommand(0x42, "0000000123", "0000000123")),
               "1B 10 42 00 0D 00 00 00 7B 00 00 00 7B 41 CF");
-    EXPECT_EQ(Frame(BuildBcdPairCommand(0x44, "20050101", "20051231")),
-              "1B 10 44 00 0D 20 05 01 01 20 05 12 31 BB 97");
+    EXPECT_EQ(Frame(BuildBcdPairCommand(0x44, "20050101", "20051231")), "1B 10 44 00 0D 20 05 01 01 20 05 12 31 BB 97");
     EXPECT_EQ(Frame(BuildInstallCommand(0xB4, "12345678901234567890", "1000")),
               "1B 10 B4 00 13 12 34 56 78 90 12 34 56 78 90 00 00 03 E8 41 3A");
 }
@@ -101,14 +100,14 @@ TEST(RequestBuilders, FactoryData) {
 
 // Payload of the two-item invoice shared by the issue and return frames below.
 const char* const kInvoiceBody =
-    "00 01 "                                                                   // 分户 number 1
-    "41 42 43 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 "             // payer "ABC" ...
-    "20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 "             // ... 40 bytes
-    "02 "                                                                      // two items
-    "50 65 6E 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 "             // "Pen", 20 bytes
-    "00 64 01 00 00 04 E2 "                                                    // 1.00, tax 1, 12.50
-    "D6 D0 CE C4 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 "             // "中文", 20 bytes
-    "00 FA 02 00 00 01 2C ";                                                   // 2.50, tax 2, 3.00
+    "00 01 "                                                        // 分户 number 1
+    "41 42 43 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 "  // payer "ABC" ...
+    "20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 "  // ... 40 bytes
+    "02 "                                                           // two items
+    "50 65 6E 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 "  // "Pen", 20 bytes
+    "00 64 01 00 00 04 E2 "                                         // 1.00, tax 1, 12.50
+    "D6 D0 CE C4 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 "  // "中文", 20 bytes
+    "00 FA 02 00 00 01 2C ";                                        // 2.50, tax 2, 3.00
 
 InvoiceRequest TwoItemInvoice() {
     InvoiceRequest r;
@@ -169,11 +168,10 @@ TEST(InvoiceBuilder, AmountRoundsLikeItsDecimalText) {
         double amount;
         const char* bytes;
     } cases[] = {
-        {12.5, "00 00 04 E2"},
-        {1.015, "00 00 00 66"},        // 101.49999999999999 reads as 101.5, ties to even 102
-        {0.545, "00 00 00 36"},        // 54.50000000000001 reads as 54.5, ties to even 54
-        {0.125, "00 00 00 0C"},        // 12.5 ties to even 12
-        {42949672.95, "FF FF FF FF"},  // 4294967295.0000005 reads as 4294967295
+        {12.5, "00 00 04 E2"},        {1.015, "00 00 00 66"},  // 101.49999999999999 reads as 101.5, ties to even 102
+        {0.545, "00 00 00 36"},                                // 54.50000000000001 reads as 54.5, ties to even 54
+        {0.125, "00 00 00 0C"},                                // 12.5 ties to even 12
+        {42949672.95, "FF FF FF FF"},                          // 4294967295.0000005 reads as 4294967295
         {0.0, "00 00 00 00"},
     };
     for (const auto& c : cases) {
@@ -238,7 +236,7 @@ TEST(ByteListBuilder, Payloads) {
         {"007 0", 3, 0, "07 00"},
         {"0001", 3, 0, "01"},  // only a value followed by another is held to three digits
         {"00ff", 5, 0, "FF"},
-        {"5", 3, 249, "05"},   // a minimum beyond 248 pads nothing
+        {"5", 3, 249, "05"},  // a minimum beyond 248 pads nothing
     };
     for (const auto& c : cases) {
         const auto built = BuildByteListCommand(0xA5, c.text, c.char_class, c.min_length);

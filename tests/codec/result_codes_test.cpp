@@ -165,12 +165,11 @@ TEST(ResultMessage, LiteralTexts) {
 std::set<ResultCode> TableCodes() {
     std::set<ResultCode> codes;
     for (ResultCode c = 0; c <= 64; ++c) codes.insert(c);
-    for (ResultCode c : {91,   96,   97,   98,   99,   100,  101,  102,  103,  104,  105,  106,  107,  108,
-                         109,  110,  111,  128,  129,  130,  131,  132,  133,  134,  135,  136,  137,  144,
-                         145,  146,  147,  148,  149,  150,  151,  160,  161,  162,  163,  164,  165,  166,
-                         167,  168,  176,  177,  178,  179,  180,  181,  182,  183,  256,  257,  258,  512,
-                         768,  1024, 1280, 1536, 1792, 3021, 3075, 3265, 3464, 4096, 4097, 4098, 4099, 4100,
-                         4128, 4129, 8002, 8005, 8015}) {
+    for (ResultCode c : {91,   96,   97,   98,   99,   100,  101,  102,  103,  104,  105,  106,  107,  108,  109,
+                         110,  111,  128,  129,  130,  131,  132,  133,  134,  135,  136,  137,  144,  145,  146,
+                         147,  148,  149,  150,  151,  160,  161,  162,  163,  164,  165,  166,  167,  168,  176,
+                         177,  178,  179,  180,  181,  182,  183,  256,  257,  258,  512,  768,  1024, 1280, 1536,
+                         1792, 3021, 3075, 3265, 3464, 4096, 4097, 4098, 4099, 4100, 4128, 4129, 8002, 8005, 8015}) {
         codes.insert(c);
     }
     // The store's lock, the roll bookkeeping's refusal of a lower number, a full disk.
@@ -202,8 +201,8 @@ TEST(ResultMessage, ExactlyTheListedCodesHaveMessages) {
 }
 
 TEST(ResultMessage, LinkCodesWithoutOwnMessageReadUnknown) {
-    for (ResultCode c : {result::kChainContinues, result::kAnswerNextCommand, result::kAnswerKeepWaiting, 65, 255,
-                         -1, INT32_MIN, INT32_MAX}) {
+    for (ResultCode c : {result::kChainContinues, result::kAnswerNextCommand, result::kAnswerKeepWaiting, 65, 255, -1,
+                         INT32_MIN, INT32_MAX}) {
         EXPECT_EQ(ResultMessage(c), " 未知错误") << "code " << c;
     }
 }
@@ -241,7 +240,8 @@ TEST(ResultCodeText, CodeTexts) {
 }
 
 TEST(ResultCodeText, BoxTextOfNegativeCodeUsesItsPattern) {
-    EXPECT_EQ(ResultBoxText(static_cast<ResultCode>(0x8FFBF1E9u)), "Err：0x8FFBF1E9 压缩数据库失败，_bak数据库已经存在");
+    EXPECT_EQ(ResultBoxText(static_cast<ResultCode>(0x8FFBF1E9u)),
+              "Err：0x8FFBF1E9 压缩数据库失败，_bak数据库已经存在");
     EXPECT_EQ(ResultHex(result::kDuplicateKey), "80004005");
 }
 

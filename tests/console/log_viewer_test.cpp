@@ -34,8 +34,7 @@ TEST_F(ConsoleLogViewer, OpensBesideTheConsoleWithTheLogLines) {
     EXPECT_FALSE(v->isModal());
     // Side by side, centred together, same top and height.
     const int screenWidth = W().screen()->geometry().width();
-    EXPECT_EQ(W().frameGeometry().left(),
-              (screenWidth - W().frameGeometry().width() - v->frameGeometry().width()) / 2);
+    EXPECT_EQ(W().frameGeometry().left(), (screenWidth - W().frameGeometry().width() - v->frameGeometry().width()) / 2);
     EXPECT_EQ(v->frameGeometry().left(), W().frameGeometry().left() + W().frameGeometry().width());
     EXPECT_EQ(v->frameGeometry().top(), W().frameGeometry().top());
     EXPECT_EQ(v->height(), W().height());
@@ -157,8 +156,7 @@ TEST_F(ConsoleLogViewer, NewestLineIsInViewWhenShownAndResized) {
     auto newestInView = [list] {
         QCoreApplication::processEvents();
         const QModelIndex last = list->model()->index(list->model()->rowCount() - 1, 0);
-        return last.data().toString().endsWith("最新一行") &&
-               list->viewport()->rect().contains(list->visualRect(last));
+        return last.data().toString().endsWith("最新一行") && list->viewport()->rect().contains(list->visualRect(last));
     };
     EXPECT_TRUE(newestInView()) << "opened";
     for (QSize size : {QSize(300, 200), QSize(600, 700), QSize(250, 150)}) {

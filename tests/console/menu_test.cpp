@@ -30,7 +30,8 @@ struct MenuRow {
 
 const std::vector<MenuRow>& Menus() {
     static const std::vector<MenuRow> menus = {
-        {"FileName", "文件(&F)",
+        {"FileName",
+         "文件(&F)",
          {{"DataQuery", "数据查询(&S)", "F3"},
           {"MenuLine0", nullptr, ""},
           {"DailyFile", "打开日志(&D)", "Ctrl+D"},
@@ -38,7 +39,8 @@ const std::vector<MenuRow>& Menus() {
           {"CommandClearAccess", "清空数据库(&B)", "Ctrl+F1", false},
           {"MenuLine28", nullptr, "", false},
           {"Quit", "退出(&Q)", "Ctrl+Q"}}},
-        {"MachineData", "机器数据(&M)",
+        {"MachineData",
+         "机器数据(&M)",
          {{"CommandOnline", "联机(&O)", "Ctrl+O"},
           {"Menuline444", nullptr, ""},
           {"CommandCheckSelf", "自检(&C)", "Ctrl+K"},
@@ -53,7 +55,8 @@ const std::vector<MenuRow>& Menus() {
           {"MenuLine10", nullptr, ""},
           {"CommandUserInformation", "用户信息(&U)", "Ctrl+U"},
           {"CommandTaxInformation", "税种税目信息(&T)", "Ctrl+L"}}},
-        {"InvoiceCommand", "发票命令(&V)",
+        {"InvoiceCommand",
+         "发票命令(&V)",
          {{"CommandInvalidateInvoice", "废票(&I)", "F8"},
           {"MenuLine3", nullptr, ""},
           {"CommandDispenseInvoice", "分发发票号(&D)", "F5"},
@@ -61,7 +64,8 @@ const std::vector<MenuRow>& Menus() {
           {"CommandCurrentInvoice", "当前发票号(&C)", "F7"},
           {"MenuLine121", nullptr, ""},
           {"CommandInstallInv", "安装发票(&A)", "F2"}}},
-        {"InvoiceData", "发票数据(&D)",
+        {"InvoiceData",
+         "发票数据(&D)",
          {{"CommandPrintData", "发票打印数据(&P)", "Ctrl+P"},
           {"CommandDayTrade", "日交易数据(&D)", "Ctrl+Y"},
           {"CommandInvoiceSum", "单卷发票使用汇总(&S)", "Ctrl+N"},
@@ -70,7 +74,8 @@ const std::vector<MenuRow>& Menus() {
           {"CommandGetTotalSum", "获取累计金额(&C)", "Shift+F5"},
           {"Menuline5", nullptr, ""},
           {"CommandIdiograph", "数据签名(&J)", "Ctrl+J"}}},
-        {"DeclareData", "税务数据(&A)",
+        {"DeclareData",
+         "税务数据(&A)",
          {{"CommandWriteCard", "申报数据写卡(&W)", "F4"},
           {"CommandCheckWriteCard", "稽查数据写卡(&A)", "Ctrl+F5"},
           {"MenuLine20", nullptr, ""},
@@ -79,10 +84,9 @@ const std::vector<MenuRow>& Menus() {
           {"CommandManageEchoplex", "监控管理数据回送(&E)", "Ctrl+E"},
           {"CommandUpdateCondo", "更新分户开票编号(&U)", "Ctrl+F6"}}},
         {"ComSet", "系统设置(&S)", {{"CommSetting", "串口设置(&S)", "Ctrl+F7"}}},
-        {"Help", "帮助(&H)",
-         {{"CommandReadMe", "使用说明(&R)", "F1"},
-          {"MenuLine6", nullptr, ""},
-          {"CommandAbout", "关于(&A)", "Ctrl+A"}}},
+        {"Help",
+         "帮助(&H)",
+         {{"CommandReadMe", "使用说明(&R)", "F1"}, {"MenuLine6", nullptr, ""}, {"CommandAbout", "关于(&A)", "Ctrl+A"}}},
     };
     return menus;
 }
@@ -119,16 +123,24 @@ TEST_F(ConsoleMenus, MenuBarHoldsEveryEntryInOrderWithCaptionAndShortcut) {
 // The controls keep the names the system's description gives them, whatever the console calls them inside.
 TEST_F(ConsoleMenus, ControlsKeepTheirDescribedNames) {
     const std::pair<const char*, QObject*> named[] = {
-        {"Text3_0", W().Field(F::PrintStartNumber)},     {"Text3_8", W().Field(F::InvoiceNumber)},
-        {"Text3_11", W().Field(F::DayTradeStartYear)},   {"Text3_19", W().Field(F::ProductionDay)},
-        {"Text3_23", W().Field(F::MachineNumber)},       {"Text3_25", W().Field(F::SoftwareVersion)},
-        {"Text3_30", W().Field(F::SigningData)},         {"Text3_31", W().Field(F::CardBytes)},
-        {"Text3_37", W().Field(F::CheckEndDay)},         {"Picture1_8", W().Panel(ConsolePanel::RollInstallation)},
+        {"Text3_0", W().Field(F::PrintStartNumber)},
+        {"Text3_8", W().Field(F::InvoiceNumber)},
+        {"Text3_11", W().Field(F::DayTradeStartYear)},
+        {"Text3_19", W().Field(F::ProductionDay)},
+        {"Text3_23", W().Field(F::MachineNumber)},
+        {"Text3_25", W().Field(F::SoftwareVersion)},
+        {"Text3_30", W().Field(F::SigningData)},
+        {"Text3_31", W().Field(F::CardBytes)},
+        {"Text3_37", W().Field(F::CheckEndDay)},
+        {"Picture1_8", W().Panel(ConsolePanel::RollInstallation)},
         {"Option3_3", W().Choice(ConsoleChoice::SigningDecimal)},
         {"Option5_1", W().Choice(ConsoleChoice::CheckByDates)},
-        {"Check2_4", W().SelfTestCheck(SelfTestBox::Lamps)}, {"Label3_34", W().SelfTestVerdict(SelfTestBox::Ram)},
-        {"Check3_13", W().ClearAllCheck()},              {"Label3_49", W().ClearState(12)},
-        {"Combo2_0", W().PrinterPortList()},             {"Combo1", W().CardPowerList()},
+        {"Check2_4", W().SelfTestCheck(SelfTestBox::Lamps)},
+        {"Label3_34", W().SelfTestVerdict(SelfTestBox::Ram)},
+        {"Check3_13", W().ClearAllCheck()},
+        {"Label3_49", W().ClearState(12)},
+        {"Combo2_0", W().PrinterPortList()},
+        {"Combo1", W().CardPowerList()},
         {"List1", W().RollList()},
     };
     for (const auto& [name, control] : named) {
@@ -180,7 +192,7 @@ TEST_F(ConsoleMenus, OnlineEntryHidesPanelsSendsTheBareRequestAndShowsTheLinkSta
 
 TEST_F(ConsoleMenus, DirectEntriesSendTheirCommands) {
     const std::vector<std::pair<const char*, const char*>> entries = {
-        {"CommandMachineState", "41"}, {"CommandGetTime", "3A"},        {"CommandGetMachineData", "37"},
+        {"CommandMachineState", "41"},   {"CommandGetTime", "3A"},        {"CommandGetMachineData", "37"},
         {"CommandTaxInformation", "39"}, {"CommandCurrentInvoice", "33"}, {"CommandGetTotalSum", "BA"}};
     for (const auto& [item, code] : entries) {
         SCOPED_TRACE(item);

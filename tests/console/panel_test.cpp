@@ -116,8 +116,8 @@ TEST_F(ConsolePanels, FactoryDataSendsTheMachineNumberDateAndVersions) {
     Click("CommandSetMD");
     AwaitAnswer();
     const std::string blanks15 = " 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20";
-    EXPECT_EQ(WithoutCrc(LastRequest()), "1B 10 86 00 35 12 34 56 78 90 12 34 56 20 04 04 05 48 57 31" + blanks15 +
-                                             " 53 57 32" + blanks15);
+    EXPECT_EQ(WithoutCrc(LastRequest()),
+              "1B 10 86 00 35 12 34 56 78 90 12 34 56 20 04 04 05 48 57 31" + blanks15 + " 53 57 32" + blanks15);
 }
 
 TEST_F(ConsolePanels, RefusedInputsEmptyExactlyTheNamedFields) {
@@ -210,9 +210,12 @@ TEST_F(ConsolePanels, CheckCardOptionsChooseTheCommand) {
     EXPECT_TRUE(W().Choice(ConsoleChoice::CheckDetail)->isChecked());
     EXPECT_TRUE(W().Choice(ConsoleChoice::CheckByDates)->isChecked());
     EXPECT_TRUE(W().Choice(ConsoleChoice::CheckByNumber)->isEnabled());
-    for (auto [field, text] : std::vector<std::pair<ConsoleField, const char*>>{
-             {F::CheckStartYear, "2024"}, {F::CheckStartMonth, "01"}, {F::CheckStartDay, "01"},
-             {F::CheckEndYear, "2024"}, {F::CheckEndMonth, "03"}, {F::CheckEndDay, "15"}}) {
+    for (auto [field, text] : std::vector<std::pair<ConsoleField, const char*>>{{F::CheckStartYear, "2024"},
+                                                                                {F::CheckStartMonth, "01"},
+                                                                                {F::CheckStartDay, "01"},
+                                                                                {F::CheckEndYear, "2024"},
+                                                                                {F::CheckEndMonth, "03"},
+                                                                                {F::CheckEndDay, "15"}}) {
         Type(field, text);
     }
     ExpectUnderWay();
@@ -434,8 +437,8 @@ TEST_F(ConsolePanels, EnterPressesTheFocusedPanelButton) {
 // Each field holds no more than its auto-advance length; fields without auto-advance are free.
 TEST_F(ConsolePanels, FieldsAreLimitedToTheirAutoAdvanceLength) {
     const std::pair<ConsoleField, int> limits[] = {
-        {F::PrintStartNumber, 10}, {F::PrintEndNumber, 10}, {F::InvoiceNumber, 10},   {F::CheckEndNumber, 10},
-        {F::PrintStartYear, 4},    {F::PrintStartMonth, 2}, {F::PrintEndDay, 2},       {F::ProductionDay, 2},
+        {F::PrintStartNumber, 10}, {F::PrintEndNumber, 10},  {F::InvoiceNumber, 10},  {F::CheckEndNumber, 10},
+        {F::PrintStartYear, 4},    {F::PrintStartMonth, 2},  {F::PrintEndDay, 2},     {F::ProductionDay, 2},
         {F::MachineNumber, 16},    {F::HardwareVersion, 18}, {F::SoftwareVersion, 18}};
     for (auto [field, length] : limits) EXPECT_EQ(W().Field(field)->maxLength(), length) << static_cast<int>(field);
     for (ConsoleField field : {F::SigningData, F::CardBytes}) {
@@ -478,9 +481,12 @@ TEST_F(ConsolePanels, ReopenedPanelReplacesTheOldTextAndAdvancesAgain) {
 TEST_F(ConsolePanels, StatusBarSaysWhyACommandWasNotSent) {
     const QString caption = StatusText(W());
     Trigger("CommandDayTrade");
-    for (auto [field, text] : std::vector<std::pair<ConsoleField, const char*>>{
-             {F::DayTradeStartYear, "2024"}, {F::DayTradeStartMonth, "13"}, {F::DayTradeStartDay, "0"},
-             {F::DayTradeEndYear, "2024"}, {F::DayTradeEndMonth, "03"}, {F::DayTradeEndDay, "15"}}) {
+    for (auto [field, text] : std::vector<std::pair<ConsoleField, const char*>>{{F::DayTradeStartYear, "2024"},
+                                                                                {F::DayTradeStartMonth, "13"},
+                                                                                {F::DayTradeStartDay, "0"},
+                                                                                {F::DayTradeEndYear, "2024"},
+                                                                                {F::DayTradeEndMonth, "03"},
+                                                                                {F::DayTradeEndDay, "15"}}) {
         Type(field, text);
     }
     Click("CommandDTRad");

@@ -20,10 +20,8 @@ TEST(PacketProgressFigures, RateTotalAndTimeLeftFromTheFrames) {
         int total;
         double fps;
         int left;
-    } frames[] = {{1, 255, 0ms, 256, 0, -1},
-                  {2, 255, 500ms, 257, 2, 128},
-                  {3, 4, 1000ms, 7, 2, 2},
-                  {7, 0, 2000ms, 7, 3, 0}};
+    } frames[] = {
+        {1, 255, 0ms, 256, 0, -1}, {2, 255, 500ms, 257, 2, 128}, {3, 4, 1000ms, 7, 2, 2}, {7, 0, 2000ms, 7, 3, 0}};
     PacketProgress progress;
     for (const auto& f : frames) {
         const Progress p = progress.Frame("日交易数据", f.received, f.toFollow, t0 + f.at);

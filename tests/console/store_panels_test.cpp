@@ -139,8 +139,8 @@ TEST_F(ConsoleStorePanels, InstallPanelListsTheDispensedRollsAndInstallsOnYes) {
     Click("CommandInsInv");
     ASSERT_EQ(ui_->prompts.size(), 1u);
     EXPECT_EQ(ui_->prompts[0].title, "选择安装发票");
-    EXPECT_EQ(ui_->prompts[0].text, "发票代码：" + spare->code + "\n发票卷起始号：" + first + "\n发票卷终止号：" +
-                                        last + "\n");
+    EXPECT_EQ(ui_->prompts[0].text,
+              "发票代码：" + spare->code + "\n发票卷起始号：" + first + "\n发票卷终止号：" + last + "\n");
     EXPECT_EQ(Requests().size(), before);
 
     // Yes: the roll is installed and the console goes away.

@@ -30,9 +30,12 @@ TEST_F(LinkTest, OnlineWritesTwoStampedGbkLines) {
     ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
     ASSERT_EQ(fiscal_->FiscalOnline(), 0);
     // "20050315 09：05：07" + three blanks + "发送联机命令" / "联机成功", GBK, CR LF.
-    const std::string stamp = "20050315 09\xA3\xBA" "05\xA3\xBA" "07   ";
-    const std::string expected = stamp + "\xB7\xA2\xCB\xCD\xC1\xAA\xBB\xFA\xC3\xFC\xC1\xEE\r\n" + stamp +
-                                 "\xC1\xAA\xBB\xFA\xB3\xC9\xB9\xA6\r\n";
+    const std::string stamp =
+        "20050315 09\xA3\xBA"
+        "05\xA3\xBA"
+        "07   ";
+    const std::string expected =
+        stamp + "\xB7\xA2\xCB\xCD\xC1\xAA\xBB\xFA\xC3\xFC\xC1\xEE\r\n" + stamp + "\xC1\xAA\xBB\xFA\xB3\xC9\xB9\xA6\r\n";
     EXPECT_EQ(ReadLog(), expected);
     // The waiting line was replaced by the result line in the viewer.
     auto lines = ViewerLines();
@@ -112,13 +115,25 @@ TEST_F(LinkTest, FaultyAnswersEndTheCommandWithTheirCode) {
         const char* line;         // in the viewer's last line; nullptr: not looked at
         const char* description;  // nullptr: not looked at
     } cases[] = {
-        {"next command", {.command = 0x00, .kind = FaultKind::NotReady}, online, result::kAnswerNextCommand,
-         "税控器请求发送下一命令", nullptr},
-        {"refusal", {.command = 0x00, .kind = FaultKind::Error, .arg = 35}, online, 35, "联机失败 Err0x23：发票已用完",
+        {"next command",
+         {.command = 0x00, .kind = FaultKind::NotReady},
+         online,
+         result::kAnswerNextCommand,
+         "税控器请求发送下一命令",
+         nullptr},
+        {"refusal",
+         {.command = 0x00, .kind = FaultKind::Error, .arg = 35},
+         online,
+         35,
+         "联机失败 Err0x23：发票已用完",
          "0x23：发票已用完"},
         {"bad CRC", {.command = 0x00, .kind = FaultKind::BadCrc}, online, result::kCrcError, nullptr, nullptr},
-        {"wrong length", {.command = 0x33, .kind = FaultKind::BadLength}, currentNumber, result::kWrongAnswerLength,
-         nullptr, nullptr},
+        {"wrong length",
+         {.command = 0x33, .kind = FaultKind::BadLength},
+         currentNumber,
+         result::kWrongAnswerLength,
+         nullptr,
+         nullptr},
     };
     std::size_t sent = 0;
     for (const auto& c : cases) {
@@ -484,10 +499,10 @@ TEST_F(LinkTest, SecondCommandDuringAnUploadIsRefusedAndTheUploadCompletes) {
     sim_->inject({.command = 0x42, .kind = FaultKind::PacketDelay, .arg = 20});
 
     m.SetCommandResult(result::kCommandUnderWay);
-    ASSERT_EQ(SendNumberPairCommand(
-                  [&](const Bytes& f) { return m.Start(m.NewCommand(0x42, kCallerConsole), f); }, 0x42,
-                  std::to_string(invoices.front().number), std::to_string(invoices.back().number)),
-              0);
+    ASSERT_EQ(
+        SendNumberPairCommand([&](const Bytes& f) { return m.Start(m.NewCommand(0x42, kCallerConsole), f); }, 0x42,
+                              std::to_string(invoices.front().number), std::to_string(invoices.back().number)),
+        0);
     for (int i = 0; i < 2000 && m.Command().frames_received < 3; ++i) Spin(2);
     ASSERT_GE(m.Command().frames_received, 3) << "the upload is under way";
 
@@ -505,12 +520,12 @@ TEST_F(LinkTest, SecondCommandDuringAnUploadIsRefusedAndTheUploadCompletes) {
     };
     const auto printInv = [&](int command, const char* invNum) {
         s[0] = invNum;
-        return fiscal_->GetPrintInv(command, s[0], s[1], s[2], s[3], s[4], s[5], s[6], s[7], s[8], s[9], s[10],
-                                    s[11], n[0]);
+        return fiscal_->GetPrintInv(command, s[0], s[1], s[2], s[3], s[4], s[5], s[6], s[7], s[8], s[9], s[10], s[11],
+                                    n[0]);
     };
     const auto useSum = [&](const char* invNum) {
-        return fiscal_->GetInvUseSum(invNum, s[0], s[1], s[2], s[3], n[0], n[1], d[0], n[2], d[1], s[4], s[5],
-                                     s[6], s[7]);
+        return fiscal_->GetInvUseSum(invNum, s[0], s[1], s[2], s[3], n[0], n[1], d[0], n[2], d[1], s[4], s[5], s[6],
+                                     s[7]);
     };
     const std::pair<const char*, std::function<int()>> calls[] = {
         {"current number", [&] { return fiscal_->FiscalGetInvNum(number); }},

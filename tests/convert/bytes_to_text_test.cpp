@@ -32,20 +32,16 @@ INSTANTIATE_TEST_SUITE_P(
     Literal, BytesToTextKinds,
     ::testing::Values(
         BytesCase{"HexLeadingZero", BytesOf({0x05, 0xAF}), 1, 0, "05AF"},
-        BytesCase{"HexExtremes", BytesOf({0x0A, 0xFF, 0x00}), 1, 0, "0AFF00"},
-        BytesCase{"HexEmpty", {}, 1, 0, ""},
+        BytesCase{"HexExtremes", BytesOf({0x0A, 0xFF, 0x00}), 1, 0, "0AFF00"}, BytesCase{"HexEmpty", {}, 1, 0, ""},
         BytesCase{"SpacedHex", BytesOf({0x05, 0xAF}), 10, 0, "05 AF"},
         BytesCase{"SpacedHexFrameHead", BytesOf({0x1B, 0x10, 0x3A}), 10, 0, "1B 10 3A"},
-        BytesCase{"SpacedHexEmpty", {}, 10, 0, ""},
-        BytesCase{"DigitsYear", BytesOf({0x20, 0x04}), 5, 0, "2004"},
+        BytesCase{"SpacedHexEmpty", {}, 10, 0, ""}, BytesCase{"DigitsYear", BytesOf({0x20, 0x04}), 5, 0, "2004"},
         BytesCase{"DigitsNibbleAboveNineKeepsHex", BytesOf({0x2A}), 5, 105, "2A"},
         BytesCase{"DigitsEmpty", {}, 5, 144, ""},
         BytesCase{"NumberBE", BytesOf({0x00, 0x00, 0x30, 0x39}), 3, 0, "12345"},
         BytesCase{"NumberBEMax", BytesOf({0xFF, 0xFF, 0xFF, 0xFF}), 3, 0, "4294967295"},
-        BytesCase{"NumberBEZeroBytes", BytesOf({0x00, 0x00}), 3, 0, "0"},
-        BytesCase{"NumberBEEmpty", {}, 3, 0, "0"},
-        BytesCase{"NumberLE", BytesOf({0x39, 0x30}), 4, 0, "12345"},
-        BytesCase{"NumberLEEmpty", {}, 4, 0, "0"},
+        BytesCase{"NumberBEZeroBytes", BytesOf({0x00, 0x00}), 3, 0, "0"}, BytesCase{"NumberBEEmpty", {}, 3, 0, "0"},
+        BytesCase{"NumberLE", BytesOf({0x39, 0x30}), 4, 0, "12345"}, BytesCase{"NumberLEEmpty", {}, 4, 0, "0"},
         BytesCase{"GbkNulKeptInside", BytesOf({0x41, 0x00, 0x42}), 2, 0, "A\0B"s},
         BytesCase{"GbkControlByte", BytesOf({0x41, 0x0D}), 2, 98, ""},
         BytesCase{"GbkInvalidByte", BytesOf({0x41, 0x80}), 2, 99, ""},
@@ -54,8 +50,7 @@ INSTANTIATE_TEST_SUITE_P(
         BytesCase{"GbkChinese", BytesOf({0xD6, 0xD0}), 2, 0, "中"},
         BytesCase{"GbkMixed", BytesOf({0x41, 0xD6, 0xD0, 0xCE, 0xC4, 0x7E}), 2, 0, "A中文~"},
         BytesCase{"GbkUndefinedPairIsOneCharacter", BytesOf({0xA1, 0xFF, 0x41}), 2, 0, "?A"},
-        BytesCase{"GbkEmpty", {}, 2, 0, ""},
-        BytesCase{"KindOutsideRange", BytesOf({0x41}), 6, 0, ""},
+        BytesCase{"GbkEmpty", {}, 2, 0, ""}, BytesCase{"KindOutsideRange", BytesOf({0x41}), 6, 0, ""},
         BytesCase{"KindZero", BytesOf({0x41}), 0, 0, ""}),
     [](const ::testing::TestParamInfo<BytesCase>& info) { return std::string(info.param.name); });
 
@@ -164,11 +159,11 @@ TEST(BytesToGbkText, EveryByteValueGivesItsCodeWithoutCrashing) {
         for (int trail : {0x00, 0x0A, 0x41, 0x80, 0x9F, 0xA0, 0xA1, 0xD0, 0xFE, 0xFF}) {
             std::string out;
             int code = BytesToGbkText(BytesOf({lead, trail}), out);
-            int expected = lead >= 0xA0 ? (trail < 0xA0 ? 100 : 0)
-                           : (lead >= 0x80)               ? 99
-                           : (lead >= 0x01 && lead < 0x20) ? 98
-                           : (trail >= 0xA0)               ? 101
-                           : (trail >= 0x80)               ? 99
+            int expected = lead >= 0xA0                      ? (trail < 0xA0 ? 100 : 0)
+                           : (lead >= 0x80)                  ? 99
+                           : (lead >= 0x01 && lead < 0x20)   ? 98
+                           : (trail >= 0xA0)                 ? 101
+                           : (trail >= 0x80)                 ? 99
                            : (trail >= 0x01 && trail < 0x20) ? 98
                                                              : 0;
             EXPECT_EQ(code, expected) << std::hex << lead << " " << trail;

@@ -17,12 +17,10 @@ TEST(CheckCharClass, EveryClassAcceptsAndRejects) {
         int code;
     };
     const Case cases[] = {
-        {1, "0123456789", 0},  {1, "12.5", 105},   {1, "12 5", 105},   {1, "中", 105},
-        {2, "12.5", 0},        {2, "1.2.3", 0},    {2, "12 5", 107},   {2, "1e5", 107},
-        {3, "12 5 ", 0},       {3, "12.5", 108},   {3, "1B", 108},
-        {4, "09afAF", 0},      {4, "0x1F", 106},   {4, "1 F", 106},
-        {5, "1B 10 3a", 0},    {5, "1G", 109},     {5, "1\t2", 109},
-        {6, " 12.50 ", 0},     {6, "12,5", 107},   {6, "a", 107},
+        {1, "0123456789", 0},  {1, "12.5", 105},   {1, "12 5", 105},  {1, "中", 105},   {2, "12.5", 0},
+        {2, "1.2.3", 0},       {2, "12 5", 107},   {2, "1e5", 107},   {3, "12 5 ", 0},  {3, "12.5", 108},
+        {3, "1B", 108},        {4, "09afAF", 0},   {4, "0x1F", 106},  {4, "1 F", 106},  {5, "1B 10 3a", 0},
+        {5, "1G", 109},        {5, "1\t2", 109},   {6, " 12.50 ", 0}, {6, "12,5", 107}, {6, "a", 107},
         {0, "anything 中", 0}, {7, "anything", 0},
     };
     for (const Case& c : cases) {
@@ -39,13 +37,26 @@ TEST(CheckDateParts, FlagsCombineByAddition) {
         int code;
     };
     const Case cases[] = {
-        {"2004", "2", "29", 0},      {"2000", "2", "29", 0},        {"2100", "2", "29", 1024},
-        {"2001", "2", "29", 1024},   {"2004", "2", "30", 1024},     {"1999", "13", "0", 1792},
-        {"2004", "4", "31", 1024},   {"2004", "11", "31", 1024},    {"2004", "12", "31", 0},
-        {"1999", "1", "1", 256},     {"2501", "1", "1", 256},       {"2500", "12", "31", 0},
-        {"2004", "0", "1", 512},     {"2004", "1", "32", 1024},     {"20a4", "1", "1", 256},
-        {"2004", "1x", "1", 512},    {"", "", "", 1792},            {"2004", "", "5", 512},
-        {"99999999999999999999", "1", "1", 256},                    {"2004", "1", "-1", 1024},
+        {"2004", "2", "29", 0},
+        {"2000", "2", "29", 0},
+        {"2100", "2", "29", 1024},
+        {"2001", "2", "29", 1024},
+        {"2004", "2", "30", 1024},
+        {"1999", "13", "0", 1792},
+        {"2004", "4", "31", 1024},
+        {"2004", "11", "31", 1024},
+        {"2004", "12", "31", 0},
+        {"1999", "1", "1", 256},
+        {"2501", "1", "1", 256},
+        {"2500", "12", "31", 0},
+        {"2004", "0", "1", 512},
+        {"2004", "1", "32", 1024},
+        {"20a4", "1", "1", 256},
+        {"2004", "1x", "1", 512},
+        {"", "", "", 1792},
+        {"2004", "", "5", 512},
+        {"99999999999999999999", "1", "1", 256},
+        {"2004", "1", "-1", 1024},
     };
     for (const Case& c : cases) {
         std::string month = c.month, day = c.day, out = "kept";
@@ -97,15 +108,10 @@ TEST(NormalizeText, CutsAtNulAndRejectsWhatTheProcessorCannotShow) {
         std::string out;
     };
     const Case cases[] = {
-        {"", 0, ""},
-        {"ABC 中文", 0, "ABC 中文"},
-        {"AB\0CD"s, 0, "AB"},
-        {"中\0文"s, 0, "中"},
-        {"\0AB"s, 144, ""},
-        {"A\tB", 98, ""},
-        {"中\t", 98, ""},
-        {"A\xE2\x82\xAC", 99, ""},  // the euro sign is the single byte 0x80 in code page 936
-        {"丂", 99, ""},             // a GBK character outside the range the processor shows
+        {"", 0, ""},          {"ABC 中文", 0, "ABC 中文"}, {"AB\0CD"s, 0, "AB"},
+        {"中\0文"s, 0, "中"}, {"\0AB"s, 144, ""},          {"A\tB", 98, ""},
+        {"中\t", 98, ""},     {"A\xE2\x82\xAC", 99, ""},  // the euro sign is the single byte 0x80 in code page 936
+        {"丂", 99, ""},                                   // a GBK character outside the range the processor shows
     };
     for (const Case& c : cases) {
         std::string out = "kept";
@@ -134,26 +140,25 @@ TEST_P(FormatTextFieldCases, BuildsField) {
     EXPECT_EQ(out, c.out);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Literal, FormatTextFieldCases,
-    ::testing::Values(
-        FieldCase{"PadBehind", "ABC", 5, " ", 1, 0, 0, "ABC  "},
-        FieldCase{"PadBehindSideZero", "ABC", 5, " ", 0, 0, 0, "ABC  "},
-        FieldCase{"PadInFront", "ABC", 5, "0", 2, 0, 0, "00ABC"},
-        FieldCase{"ExactWidth", "ABCDE", 5, " ", 1, 0, 0, "ABCDE"},
-        FieldCase{"ChineseCountsTwo", "中文", 5, " ", 1, 0, 0, "中文 "},
-        FieldCase{"CutInsideCharacter", "AB中文", 5, " ", 1, 3, 0, "AB中 "},
-        FieldCase{"CutAtBoundary", "AB中文", 4, " ", 1, 3, 0, "AB中"},
-        FieldCase{"CutToOneByte", "中", 1, " ", 1, 3, 0, " "},
-        FieldCase{"CutToZero", "AB", 0, " ", 1, 3, 0, ""},
-        FieldCase{"TooLongModeZero", "AB中文", 5, " ", 1, 0, 103, "AB中文"},
-        FieldCase{"TabMakesAllPadding", "A\tB", 4, " ", 1, 0, 0, "    "},
-        FieldCase{"HalfCharacterMakesAllPadding", "A\xE2\x82\xAC", 3, "0", 2, 0, 0, "000"},
-        FieldCase{"EmptyIsAllPadding", "", 3, "0", 2, 0, 0, "000"},
-        FieldCase{"EmptyPadIsBlank", "A", 3, "", 1, 0, 0, "A  "},
-        FieldCase{"ChinesePadIsBlank", "A", 3, "中", 1, 0, 0, "A  "},
-        FieldCase{"NegativeWidth", "A", -4, " ", 1, 3, 0, ""}),
-    [](const ::testing::TestParamInfo<FieldCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Literal, FormatTextFieldCases,
+                         ::testing::Values(FieldCase{"PadBehind", "ABC", 5, " ", 1, 0, 0, "ABC  "},
+                                           FieldCase{"PadBehindSideZero", "ABC", 5, " ", 0, 0, 0, "ABC  "},
+                                           FieldCase{"PadInFront", "ABC", 5, "0", 2, 0, 0, "00ABC"},
+                                           FieldCase{"ExactWidth", "ABCDE", 5, " ", 1, 0, 0, "ABCDE"},
+                                           FieldCase{"ChineseCountsTwo", "中文", 5, " ", 1, 0, 0, "中文 "},
+                                           FieldCase{"CutInsideCharacter", "AB中文", 5, " ", 1, 3, 0, "AB中 "},
+                                           FieldCase{"CutAtBoundary", "AB中文", 4, " ", 1, 3, 0, "AB中"},
+                                           FieldCase{"CutToOneByte", "中", 1, " ", 1, 3, 0, " "},
+                                           FieldCase{"CutToZero", "AB", 0, " ", 1, 3, 0, ""},
+                                           FieldCase{"TooLongModeZero", "AB中文", 5, " ", 1, 0, 103, "AB中文"},
+                                           FieldCase{"TabMakesAllPadding", "A\tB", 4, " ", 1, 0, 0, "    "},
+                                           FieldCase{"HalfCharacterMakesAllPadding", "A\xE2\x82\xAC", 3, "0", 2, 0, 0,
+                                                     "000"},
+                                           FieldCase{"EmptyIsAllPadding", "", 3, "0", 2, 0, 0, "000"},
+                                           FieldCase{"EmptyPadIsBlank", "A", 3, "", 1, 0, 0, "A  "},
+                                           FieldCase{"ChinesePadIsBlank", "A", 3, "中", 1, 0, 0, "A  "},
+                                           FieldCase{"NegativeWidth", "A", -4, " ", 1, 3, 0, ""}),
+                         [](const ::testing::TestParamInfo<FieldCase>& info) { return std::string(info.param.name); });
 
 TEST(FormatTextField, NeverSplitsATwoByteCharacterAndAlwaysFillsTheWidth) {
     const std::string text = "A中B文字C测试数据12发票";  // characters of one and two bytes mixed

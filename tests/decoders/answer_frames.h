@@ -33,8 +33,7 @@ private:
 // "OK" (or `status`), P, L = 4 + payload, payload, CRC high and low.
 inline Bytes Answer(const Payload& payload, int packets_to_follow = 0, std::string_view status = "OK") {
     Bytes frame{static_cast<std::uint8_t>(status[0]), static_cast<std::uint8_t>(status[1]),
-                static_cast<std::uint8_t>(packets_to_follow),
-                static_cast<std::uint8_t>(4 + payload.bytes().size())};
+                static_cast<std::uint8_t>(packets_to_follow), static_cast<std::uint8_t>(4 + payload.bytes().size())};
     frame.insert(frame.end(), payload.bytes().begin(), payload.bytes().end());
     AppendFrameCrc(frame);
     return frame;

@@ -29,23 +29,26 @@ Bytes RollAnswer(bool list) {  // 0x31 (list = false) or 0x32 (one leading byte 
 Bytes IssueAnswer() {
     Payload p;
     p.Add({0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88})  // machine number
-        .Add({0xD6, 0xD0}).Text("", 38)                      // "中" and blanks
-        .Text("123456789012345", 20)                         // tax number
+        .Add({0xD6, 0xD0})
+        .Text("", 38)                                           // "中" and blanks
+        .Text("123456789012345", 20)                            // tax number
         .Add({0x00, 0x00, 0x00, 0x7B, 0x00, 0x00, 0x01, 0xC8})  // tax code 123 | 456
-        .Add({0x20, 0x05, 0x03, 0x15, 0x15, 0x30});          // 200503151530
+        .Add({0x20, 0x05, 0x03, 0x15, 0x15, 0x30});             // 200503151530
     return Answer(p);
 }
 
 Bytes MachineAnswer() {
     Payload p;
-    p.Add({0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88}).Add({0x20, 0x04, 0x01, 0x02}).Text("HW1.0", 18).Text(
-        "SW2.0", 18);
+    p.Add({0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88})
+        .Add({0x20, 0x04, 0x01, 0x02})
+        .Text("HW1.0", 18)
+        .Text("SW2.0", 18);
     return Answer(p);
 }
 
 Bytes UserAnswer() {
     Payload p;
-    p.Add({0x10, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xAB})  // 税控卡编号: unchecked, keeps "AB"
+    p.Add({0x10, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xAB})     // 税控卡编号: unchecked, keeps "AB"
         .Add({0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x12, 0x34})  // 税控卡使用口令
         .Add({0x20, 0x05, 0x01, 0x01})                          // 应用起用日期
         .Add({0x20, 0x10, 0x12, 0x31})                          // 应用有效日期
@@ -126,9 +129,9 @@ Bytes DayAnswer() {
 Bytes SignatureAnswer() { return Answer(Payload().Fill(0xC3, 127).Add({0x01})); }
 Bytes TotalsAnswer() {
     return Answer(Payload()
-                      .Add({0x00, 0x01, 0xE2, 0x32})   // 1234.42
-                      .Add({0x00, 0x01, 0xE2, 0x3C})   // 1234.52 -> shows as "1234.52"
-                      .Add({0x00, 0x01, 0xE2, 0x3A})   // 1234.50 -> "1234.5"
+                      .Add({0x00, 0x01, 0xE2, 0x32})    // 1234.42
+                      .Add({0x00, 0x01, 0xE2, 0x3C})    // 1234.52 -> shows as "1234.52"
+                      .Add({0x00, 0x01, 0xE2, 0x3A})    // 1234.50 -> "1234.5"
                       .Add({0x00, 0x00, 0x00, 0x00}));  // 0
 }
 
@@ -288,9 +291,9 @@ TEST(Decoders, DayTradeSignatureTotalsAndTimes) {
               "总正常发票累计金额：1234.5\n\n总退票累计金额：0");
 
     DateTimeRecord time;
-    ASSERT_EQ(AcceptData_DateTime(BytesOf({0x4F, 0x4B, 0x00, 0x0A, 0x20, 0x05, 0x03, 0x15, 0x15, 0x30, 0xCC, 0x88}),
-                                  time),
-              0);
+    ASSERT_EQ(
+        AcceptData_DateTime(BytesOf({0x4F, 0x4B, 0x00, 0x0A, 0x20, 0x05, 0x03, 0x15, 0x15, 0x30, 0xCC, 0x88}), time),
+        0);
     EXPECT_EQ(ProcessorTimeText(time), "税控器时间：2005-03-15 15：30");
     ASSERT_EQ(AcceptData_DateTimeSec(
                   BytesOf({0x4F, 0x4B, 0x00, 0x0B, 0x20, 0x05, 0x03, 0x15, 0x15, 0x30, 0x45, 0x1B, 0x33}), time),
@@ -348,13 +351,20 @@ std::vector<ShapeCase> ShapeCases() {
     return {
         {0x31, [] { return RollAnswer(false); }, true},
         {0x32, [] { return RollAnswer(true); }, false},
-        {0x33, [] { return BytesOf({0x4F, 0x4B, 0x00, 0x08, 0x00, 0x00, 0x04, 0xD2, 0x27, 0x25}); }, true},
+        {0x33,
+         [] {
+             return BytesOf({0x4F, 0x4B, 0x00, 0x08, 0x00, 0x00, 0x04, 0xD2, 0x27, 0x25});
+         },
+         true},
         {0x34, IssueAnswer, true},
         {0x35, IssueAnswer, true},
         {0x37, MachineAnswer, true},
         {0x38, UserAnswer, true},
         {0x39, [] { return TaxItemAnswer(1, 0); }, false},
-        {0x3A, [] { return BytesOf({0x4F, 0x4B, 0x00, 0x0A, 0x20, 0x05, 0x03, 0x15, 0x15, 0x30, 0xCC, 0x88}); },
+        {0x3A,
+         [] {
+             return BytesOf({0x4F, 0x4B, 0x00, 0x0A, 0x20, 0x05, 0x03, 0x15, 0x15, 0x30, 0xCC, 0x88});
+         },
          true},
         {0x3C, RollSummaryAnswer, false},
         {0x3E, DeclareAnswer, true},
@@ -362,12 +372,22 @@ std::vector<ShapeCase> ShapeCases() {
         {0x42, [] { return PrintAnswer(); }, false},
         {0x43, [] { return PrintAnswer(); }, false},
         {0xB1, [] { return PrintAnswer(); }, false},
-        {0x41, [] { return BytesOf({0x4F, 0x4B, 0x00, 0x05, 0x05, 0x1E, 0xAB}); }, true},
+        {0x41,
+         [] {
+             return BytesOf({0x4F, 0x4B, 0x00, 0x05, 0x05, 0x1E, 0xAB});
+         },
+         true},
         {0x44, DayAnswer, false},
         {0x46, SignatureAnswer, true},
-        {0xB0, [] { return BytesOf({0x4F, 0x4B, 0x00, 0x06, 0x10, 0x00, 0x55, 0x7B}); }, false},
+        {0xB0,
+         [] {
+             return BytesOf({0x4F, 0x4B, 0x00, 0x06, 0x10, 0x00, 0x55, 0x7B});
+         },
+         false},
         {0xB3,
-         [] { return BytesOf({0x4F, 0x4B, 0x00, 0x0B, 0x20, 0x05, 0x03, 0x15, 0x15, 0x30, 0x45, 0x1B, 0x33}); },
+         [] {
+             return BytesOf({0x4F, 0x4B, 0x00, 0x0B, 0x20, 0x05, 0x03, 0x15, 0x15, 0x30, 0x45, 0x1B, 0x33});
+         },
          true},
         {0xBA, TotalsAnswer, true},
         {0x30, ack, true},
@@ -441,7 +461,10 @@ TEST(DecoderShapes, BadBcdNibble) {
         {0x37, MachineAnswer, 12, 105},
         {0x38, UserAnswer, 20, 0},
         {0x39, [] { return TaxItemAnswer(1, 0); }, 6, 0},
-        {0x3A, [] { return BytesOf({0x4F, 0x4B, 0x00, 0x0A, 0x20, 0x05, 0x03, 0x15, 0x15, 0x30, 0xCC, 0x88}); },
+        {0x3A,
+         [] {
+             return BytesOf({0x4F, 0x4B, 0x00, 0x0A, 0x20, 0x05, 0x03, 0x15, 0x15, 0x30, 0xCC, 0x88});
+         },
          9, 105},
         {0x3C, RollSummaryAnswer, 4, 0},
         {0x3C, RollSummaryAnswer, 36, 105},
@@ -449,7 +472,9 @@ TEST(DecoderShapes, BadBcdNibble) {
         {0x3F, [] { return PrintAnswer(); }, 6, 105},
         {0x44, DayAnswer, 5, 0},
         {0xB3,
-         [] { return BytesOf({0x4F, 0x4B, 0x00, 0x0B, 0x20, 0x05, 0x03, 0x15, 0x15, 0x30, 0x45, 0x1B, 0x33}); },
+         [] {
+             return BytesOf({0x4F, 0x4B, 0x00, 0x0B, 0x20, 0x05, 0x03, 0x15, 0x15, 0x30, 0x45, 0x1B, 0x33});
+         },
          10, 105},
     };
     for (const auto& c : cases) {
@@ -556,8 +581,8 @@ TEST(Checkself, UnknownItemAndNextNames) {
 // Answers that name an invoice, a date or a roll must name one the request asked for; the others pass.
 TEST(AnswerMatch, NamedAnswersMustLieWithinTheRequest) {
     auto request = [](std::uint8_t command, Bytes payload) { return BuildRequestFrame(command, payload).frame; };
-    const Bytes invoice = PrintAnswer();        // invoice 1234 of 2005-03-15
-    const Bytes roll = RollSummaryAnswer();     // the roll 1 to 1000
+    const Bytes invoice = PrintAnswer();     // invoice 1234 of 2005-03-15
+    const Bytes roll = RollSummaryAnswer();  // the roll 1 to 1000
     const struct {
         Bytes request;
         Bytes answer;
@@ -572,7 +597,7 @@ TEST(AnswerMatch, NamedAnswersMustLieWithinTheRequest) {
         {request(0x3F, {0x20, 0x05, 0x03, 0x14}), invoice, 137},
         {request(0x3C, {0, 0, 0x03, 0xE8}), roll, 0},
         {request(0x3C, {0, 0, 0x03, 0xE9}), roll, 137},
-        {request(0xB1, {}), invoice, 0},                                        // the last invoice, whichever
+        {request(0xB1, {}), invoice, 0},  // the last invoice, whichever
         {request(0x42, {0, 0, 0, 5, 0, 0, 0, 5}), Answer(Payload().Add({44}), 0, "ER"), 0},  // names nothing
         {request(0x42, {0, 0, 0, 5, 0, 0, 0, 5}), Recrc(Bytes(invoice.begin(), invoice.end() - 3)), 0},
     };

@@ -160,8 +160,7 @@ TEST(SingleAnswer, DisplayTextsOfShowOnlyAnswers) {
         {0x3A, BytesOf({0x4F, 0x4B, 0x00, 0x0A, 0x20, 0x05, 0x03, 0x15, 0x15, 0x30, 0xCC, 0x88}),
          "税控器时间：2005-03-15 15：30"},
         {0x41, BytesOf({0x4F, 0x4B, 0x00, 0x05, 0x05, 0x1E, 0xAB}), "错误的状态字"},
-        {0xA5, BytesOf({0x4F, 0x4B, 0x00, 0x06, 0x90, 0x00, 0xD5, 0x72}),
-         "响应报文数据： 90 00\n状态码： 0090"},
+        {0xA5, BytesOf({0x4F, 0x4B, 0x00, 0x06, 0x90, 0x00, 0xD5, 0x72}), "响应报文数据： 90 00\n状态码： 0090"},
         {0xA5, Answer(Payload().Add({0x90, 0x00}), 1), ""},  // more card frames follow: nothing shown
         {0x30, BytesOf({0x4F, 0x4B, 0x00, 0x04, 0xC9, 0x9A}), ""},
     };
@@ -239,8 +238,11 @@ TEST(Chains, PrintDataQueryFillsTheHostReply) {
     EXPECT_EQ(reply.sale_unit, "ACME" + std::string(36, ' '));
     EXPECT_EQ(reply.tax_number, "TAX-42" + std::string(14, ' '));
 
-    const Bytes machine = Answer(Payload().Add({0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88}).Add(
-                                                  {0x20, 0x04, 0x01, 0x02}).Text("HW", 18).Text("SW", 18));
+    const Bytes machine = Answer(Payload()
+                                     .Add({0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88})
+                                     .Add({0x20, 0x04, 0x01, 0x02})
+                                     .Text("HW", 18)
+                                     .Text("SW", 18));
     EXPECT_EQ(Take(0x37, machine, command, store).result, 0);
     EXPECT_EQ(reply.machine_number, "1122334455667788");
     EXPECT_EQ(std::count(store.calls.begin(), store.calls.end(), "machine"), 0);
@@ -310,7 +312,10 @@ TEST(QueuedAnswers, BadCrcFrameIsSkippedAndTheRestStored) {
     int yields = 0;
     const DispatchOutcome out = TakeQueued(
         0x39, queue, command, store,
-        [&](std::uint8_t, ResultCode result, int p) { reports.push_back({result, p}); }, [&] { ++yields; });
+        [&](std::uint8_t, ResultCode result, int p) {
+            reports.push_back({result, p});
+        },
+        [&] { ++yields; });
     EXPECT_EQ(out.result, 130);
     ASSERT_EQ(store.tax_items.size(), 2u);
     EXPECT_EQ(store.tax_items[0].index, 1);
@@ -338,8 +343,9 @@ TEST(QueuedAnswers, FourFailedFramesDropTheRest) {
     FakeStore store;
     CommandInFlight command;
     std::vector<Reported> reports;
-    const DispatchOutcome out = TakeQueued(
-        0x39, queue, command, store, [&](std::uint8_t, ResultCode r, int p) { reports.push_back({r, p}); });
+    const DispatchOutcome out = TakeQueued(0x39, queue, command, store, [&](std::uint8_t, ResultCode r, int p) {
+        reports.push_back({r, p});
+    });
     EXPECT_EQ(out.result, 48);
     ASSERT_EQ(store.tax_items.size(), 1u);
     EXPECT_EQ(store.tax_items[0].index, 2);

@@ -56,8 +56,18 @@ TEST(FiscalMakeInvChecks, EachFailureHasItsCodeAndIsStored) {
         {"empty quantities", [](MakeInvArgs& a) { a.SalesAmount.clear(); }, 144},
         {"empty prices", [](MakeInvArgs& a) { a.SalesPrice.clear(); }, 144},
         {"empty tax indexes", [](MakeInvArgs& a) { a.TaxIndex.clear(); }, 144},
-        {"quantity checked before price", [](MakeInvArgs& a) { a.SalesAmount += "a"; a.SalesPrice.clear(); }, 107},
-        {"number texts checked before tax", [](MakeInvArgs& a) { a.SalesSum.clear(); a.TaxIndex = "x"; }, 144},
+        {"quantity checked before price",
+         [](MakeInvArgs& a) {
+             a.SalesAmount += "a";
+             a.SalesPrice.clear();
+         },
+         107},
+        {"number texts checked before tax",
+         [](MakeInvArgs& a) {
+             a.SalesSum.clear();
+             a.TaxIndex = "x";
+         },
+         144},
         {"quantity rounding to 0", [](MakeInvArgs& a) { a.SalesAmount = Num("0.004") + Num("1"); }, 164},
         {"quantity tie rounding to even 0", [](MakeInvArgs& a) { a.SalesAmount = Num("0.005") + Num("1"); }, 164},
         {"quantity slice of blanks", [](MakeInvArgs& a) { a.SalesAmount = Num("1") + Num(""); }, 164},
@@ -66,24 +76,55 @@ TEST(FiscalMakeInvChecks, EachFailureHasItsCodeAndIsStored) {
         {"amount blank", [](MakeInvArgs& a) { a.SalesSum = Num("1") + Num(""); }, 166},
         {"tax index 0", [](MakeInvArgs& a) { a.TaxIndex = "10"; }, 167},
         {"one tax index for two items", [](MakeInvArgs& a) { a.TaxIndex = "1"; }, 167},
-        {"item 1 fails before item 2", [](MakeInvArgs& a) { a.TaxIndex = "02"; a.SalesAmount = Num("1") + Num("0"); }, 167},
-        {"price before tax within an item", [](MakeInvArgs& a) { a.TaxIndex = "02"; a.SalesPrice = Num("0") + Num("1"); }, 165},
+        {"item 1 fails before item 2",
+         [](MakeInvArgs& a) {
+             a.TaxIndex = "02";
+             a.SalesAmount = Num("1") + Num("0");
+         },
+         167},
+        {"price before tax within an item",
+         [](MakeInvArgs& a) {
+             a.TaxIndex = "02";
+             a.SalesPrice = Num("0") + Num("1");
+         },
+         165},
         {"thousands written with points", [](MakeInvArgs& a) { a.SalesSum = Num("1.000.00") + Num("1"); }, 107},
         {"payer with a control character", [](MakeInvArgs& a) { a.PayUnit = "AC\tME"; }, 98},
-        {"name slices out of step", [](MakeInvArgs& a) { a.SalesName = std::string(19, 'A') + "中" + Name("Pear"); }, 100},
+        {"name slices out of step", [](MakeInvArgs& a) { a.SalesName = std::string(19, 'A') + "中" + Name("Pear"); },
+         100},
         // It would go out as "?" on the printed invoice.
-        {"name character without a GBK form", [](MakeInvArgs& a) { a.SalesName = Name("Apple") + "\xF0\x9F\x8D\x90" + std::string(16, ' '); }, 99},
-        {"name checked before the items", [](MakeInvArgs& a) { a.SalesName = "\xF0\x9F\x8D\x90"; a.TaxIndex = "0"; }, 99},
+        {"name character without a GBK form",
+         [](MakeInvArgs& a) { a.SalesName = Name("Apple") + "\xF0\x9F\x8D\x90" + std::string(16, ' '); }, 99},
+        {"name checked before the items",
+         [](MakeInvArgs& a) {
+             a.SalesName = "\xF0\x9F\x8D\x90";
+             a.TaxIndex = "0";
+         },
+         99},
         // It would go out as "?" on the printed invoice.
         {"payer character without a GBK form", [](MakeInvArgs& a) { a.PayUnit = "P\xF0\x9F\x98\x80"; }, 98},
         // Names the print-data decoder could never read back.
-        {"control byte in a name", [](MakeInvArgs& a) { a.SalesName = Name("Apple") + "AB\x01" + std::string(17, ' '); }, 98},
-        {"euro sign in a name", [](MakeInvArgs& a) { a.SalesName = Name("Apple") + "\xE2\x82\xAC" + std::string(19, ' '); }, 99},
-        {"GBK lead byte below 0xA0", [](MakeInvArgs& a) { a.SalesName = "丂" + std::string(18, ' ') + Name("Pear"); }, 99},
-        {"GBK second byte below 0xA0", [](MakeInvArgs& a) { a.SalesName = Name("Apple") + "镕" + std::string(18, ' '); }, 100},
+        {"control byte in a name",
+         [](MakeInvArgs& a) { a.SalesName = Name("Apple") + "AB\x01" + std::string(17, ' '); }, 98},
+        {"euro sign in a name",
+         [](MakeInvArgs& a) { a.SalesName = Name("Apple") + "\xE2\x82\xAC" + std::string(19, ' '); }, 99},
+        {"GBK lead byte below 0xA0", [](MakeInvArgs& a) { a.SalesName = "丂" + std::string(18, ' ') + Name("Pear"); },
+         99},
+        {"GBK second byte below 0xA0",
+         [](MakeInvArgs& a) { a.SalesName = Name("Apple") + "镕" + std::string(18, ' '); }, 100},
         // Read as 10 it would return another invoice.
-        {"returned number with a point", [](MakeInvArgs& a) { a.CommandNum = 53; a.OInvNum = "9.5"; }, 105},
-        {"returned number empty", [](MakeInvArgs& a) { a.CommandNum = 53; a.OInvNum.clear(); }, 144},
+        {"returned number with a point",
+         [](MakeInvArgs& a) {
+             a.CommandNum = 53;
+             a.OInvNum = "9.5";
+         },
+         105},
+        {"returned number empty",
+         [](MakeInvArgs& a) {
+             a.CommandNum = 53;
+             a.OInvNum.clear();
+         },
+         144},
         // They would go out as 0 fen.
         {"amount rounding to 0 fen", [](MakeInvArgs& a) { a.SalesSum = Num("1") + Num("0.005"); }, 166},
         {"price rounding to 0 fen", [](MakeInvArgs& a) { a.SalesPrice = Num("0.004") + Num("1"); }, 165},
@@ -117,14 +158,10 @@ TEST(FiscalMakeInvChecks, AcceptedInvoiceFillsTheRecord) {
 
 TEST(FiscalMakeInvChecks, QuantityIsRoundedOnTheTypedDigits) {
     const std::vector<std::pair<std::string, std::int32_t>> cases = {
-        {"2.675", 268},  // the binary product is 267.4999...
-        {"0.015", 2},    // tie goes to the even neighbour
-        {"0.025", 2},
-        {"0.0251", 3},
-        {"0.006", 1},
-        {" 1 2 ", 1200},  // blanks inside are ignored
-        {"655.35", 65535},
-        {".5", 50},
+        {"2.675", 268},                                                   // the binary product is 267.4999...
+        {"0.015", 2},                                                     // tie goes to the even neighbour
+        {"0.025", 2},      {"0.0251", 3}, {"0.006", 1}, {" 1 2 ", 1200},  // blanks inside are ignored
+        {"655.35", 65535}, {".5", 50},
     };
     for (const auto& [text, expected] : cases) {
         MakeInvArgs args = TwoItems();
@@ -155,8 +192,8 @@ TEST(FiscalMakeInvChecks, FailureKeepsWhatWasStoredBeforeIt) {
     EXPECT_EQ(request.FhNumber, 9);
     EXPECT_EQ(request.PayUnit.substr(0, 5), "Other");
     EXPECT_EQ(request.ItemQuantity[0], 500);
-    EXPECT_EQ(request.ItemQuantity[1], 600);  // stored before its price failed
-    EXPECT_EQ(request.ItemTaxIndex[1], 2);    // from the earlier call: never reached
+    EXPECT_EQ(request.ItemQuantity[1], 600);       // stored before its price failed
+    EXPECT_EQ(request.ItemTaxIndex[1], 2);         // from the earlier call: never reached
     EXPECT_EQ(request.ItemName[2], Name("Plum"));  // beyond the count: kept
     EXPECT_EQ(request.ItemQuantity[2], 700);
 }
@@ -211,8 +248,19 @@ TEST(FiscalMakeInvFrame, PayerIsFittedToFortyBytes) {
         {"", Bytes(40, 0x20)},
         {std::string(45, 'B'), Bytes(40, 'B')},
         // The 40th byte would be half of 中: it becomes a blank.
-        {std::string(39, 'C') + "中文", [] { Bytes b(39, 'C'); b.push_back(0x20); return b; }()},
-        {std::string(38, 'D') + "中文", [] { Bytes b(38, 'D'); b.push_back(0xD6); b.push_back(0xD0); return b; }()},
+        {std::string(39, 'C') + "中文",
+         [] {
+             Bytes b(39, 'C');
+             b.push_back(0x20);
+             return b;
+         }()},
+        {std::string(38, 'D') + "中文",
+         [] {
+             Bytes b(38, 'D');
+             b.push_back(0xD6);
+             b.push_back(0xD0);
+             return b;
+         }()},
     };
     for (const PayerCase& c : cases) {
         MakeInvArgs args = TwoItems();

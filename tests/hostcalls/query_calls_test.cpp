@@ -86,8 +86,7 @@ TEST(GetPrintInv, RequestPerCommandNumber) {
 
     ASSERT_EQ(wire.frames.size(), 2u);
     EXPECT_EQ(wire.frames[0], WithCrc({0x1B, 0x10, 0xB1, 0x00, 0x05}));
-    EXPECT_EQ(wire.frames[1],
-              WithCrc({0x1B, 0x10, 0x42, 0x00, 0x0D, 0x00, 0x00, 0x00, 0x7B, 0x00, 0x00, 0x00, 0x7B}));
+    EXPECT_EQ(wire.frames[1], WithCrc({0x1B, 0x10, 0x42, 0x00, 0x0D, 0x00, 0x00, 0x00, 0x7B, 0x00, 0x00, 0x00, 0x7B}));
 }
 
 TEST(GetPrintInv, RefusalsSendNothing) {
@@ -98,8 +97,12 @@ TEST(GetPrintInv, RefusalsSendNothing) {
         bool store;
     };
     const std::vector<Case> cases = {
-        {67, "123", 32, false},       {0, "", 32, false},           {66, "", 144, true},
-        {66, "x1", 105, false},       {66, "12345678901", 103, false}, {66, "9999999999", 148, false},
+        {67, "123", 32, false},
+        {0, "", 32, false},
+        {66, "", 144, true},
+        {66, "x1", 105, false},
+        {66, "12345678901", 103, false},
+        {66, "9999999999", 148, false},
     };
     for (const Case& c : cases) {
         HostReply reply;

@@ -26,8 +26,7 @@ struct PrintOut {
 
 // GetInvUseSum's outputs, marked the same way.
 struct SumOut {
-    QString begin = "m", end = "m", first = "m", last = "m", code = "m", taxNumber = "m", user = "m",
-            machine = "m";
+    QString begin = "m", end = "m", first = "m", last = "m", code = "m", taxNumber = "m", user = "m", machine = "m";
     std::int32_t voided = -1, normal = -1, returned = -1;
     double normalSum = -1, returnSum = -1;
 };
@@ -50,11 +49,11 @@ protected:
             taxes += "1";
         }
         const std::size_t sent = sim_->requests_handled();
-        EXPECT_EQ(fiscal_->FiscalMakeInv(52, 0, 0, "", QString::fromUtf8("付款人"), count,
-                                         QString::fromStdString(names), QString::fromStdString(quantities),
-                                         QString::fromStdString(prices), QString::fromStdString(sums),
-                                         QString::fromStdString(taxes)),
-                  0);
+        EXPECT_EQ(
+            fiscal_->FiscalMakeInv(52, 0, 0, "", QString::fromUtf8("付款人"), count, QString::fromStdString(names),
+                                   QString::fromStdString(quantities), QString::fromStdString(prices),
+                                   QString::fromStdString(sums), QString::fromStdString(taxes)),
+            0);
         // The processor counts a request once its answer is out, which can be after the call has returned:
         // a later count taken too early would still move.
         EXPECT_TRUE(sim_->wait_handled(sent + 1, 5000));

@@ -37,9 +37,12 @@ TEST_F(StartupE2E, PromptedPortIsReadAsANumberAndOpenedAt9600) {
     const struct {
         std::optional<std::string> reply;  // nullopt: the prompt is cancelled
         int code;
-    } cases[] = {{"000", result::kNoOpenPort},  {"006", result::kNoOpenPort},
-                 {"", result::kNoOpenPort},     {std::nullopt, result::kNoOpenPort},
-                 {"0000000000000000000003", 0}, {"99999999999999999999", result::kNoOpenPort},
+    } cases[] = {{"000", result::kNoOpenPort},
+                 {"006", result::kNoOpenPort},
+                 {"", result::kNoOpenPort},
+                 {std::nullopt, result::kNoOpenPort},
+                 {"0000000000000000000003", 0},
+                 {"99999999999999999999", result::kNoOpenPort},
                  {"1a", 105}};
     for (const auto& c : cases) {
         const std::string what = c.reply.value_or("<cancel>");
@@ -130,7 +133,7 @@ TEST(DataPaths, ConfiguredOrExistingStoreIsKeptAndTheHomeServesOnlyAFirstRun) {
 // The environment is read in one place, into one value, when a control is made with the default
 // constructor; an empty variable counts as unset and later changes are not seen.
 TEST(SettingsFromEnvironment, EachVariableLandsInItsFieldOnceWhenTheControlIsMade) {
-    const char* names[] = {"KARVEX_COM1",    "KARVEX_COM5",  "KARVEX_COM6",  "KARVEX_DATA_DIR",
+    const char* names[] = {"KARVEX_COM1",      "KARVEX_COM5",    "KARVEX_COM6",  "KARVEX_DATA_DIR",
                            "KARVEX_STORE_KEY", "KARVEX_TICK_MS", "KARVEX_TRACE", "HOME"};
     std::map<std::string, std::optional<std::string>> saved;
     for (const char* n : names) {
@@ -146,8 +149,14 @@ TEST(SettingsFromEnvironment, EachVariableLandsInItsFieldOnceWhenTheControlIsMad
         const char* value;
         std::function<bool(S)> holds;
     } cases[] = {
-        {"KARVEX_COM1", "/dev/pts/7", [](S s) { return s.devices == std::map<int, std::string>{{1, "/dev/pts/7"}}; }},
-        {"KARVEX_COM5", "/dev/ttyUSB0", [](S s) { return s.devices == std::map<int, std::string>{{5, "/dev/ttyUSB0"}}; }},
+        {"KARVEX_COM1", "/dev/pts/7",
+         [](S s) {
+             return s.devices == std::map<int, std::string>{{1, "/dev/pts/7"}};
+         }},
+        {"KARVEX_COM5", "/dev/ttyUSB0",
+         [](S s) {
+             return s.devices == std::map<int, std::string>{{5, "/dev/ttyUSB0"}};
+         }},
         {"KARVEX_COM6", "/dev/ttyUSB0", [](S s) { return s.devices.empty(); }},
         {"KARVEX_COM1", "", [](S s) { return s.devices.empty(); }},
         {"KARVEX_DATA_DIR", "/srv/karvex", [](S s) { return s.dataDirectory == "/srv/karvex"; }},

@@ -37,7 +37,11 @@ protected:
         return ss.str();
     }
 
-    static std::string FixedStamp() { return "20050315 09\xEF\xBC\x9A" "05\xEF\xBC\x9A" "07"; }
+    static std::string FixedStamp() {
+        return "20050315 09\xEF\xBC\x9A"
+               "05\xEF\xBC\x9A"
+               "07";
+    }
 
     std::string dir_;
     std::string path_;
@@ -55,7 +59,9 @@ TEST_F(CommandLogTest, ALineThatDoesNotFitIsNotLeftHalfWritten) {
         if (log.Open() != 0) ::_exit(2);
         log.WriteLogLine("联机成功");
         const off_t size = ::lseek(::open(path_.c_str(), O_RDONLY), 0, SEEK_END);
-        struct rlimit limit {static_cast<rlim_t>(size + 10), static_cast<rlim_t>(size + 10)};
+        struct rlimit limit {
+            static_cast<rlim_t>(size + 10), static_cast<rlim_t>(size + 10)
+        };
         ::setrlimit(RLIMIT_FSIZE, &limit);
         log.WriteLogLine(std::string(100, 'x'));  // 10 bytes fit
         log.WriteLogLine(std::string(100, 'y'));  // nothing fits
@@ -77,10 +83,13 @@ TEST_F(CommandLogTest, SentAndResultLinesAreStampedGbkWithCrLf) {
     log.ReplaceLastLogLine("联机成功");
 
     // "20050315 09：05：07" in GBK: the full-width colon is A3 BA.
-    const std::string stamp = "20050315 09\xA3\xBA" "05\xA3\xBA" "07";
+    const std::string stamp =
+        "20050315 09\xA3\xBA"
+        "05\xA3\xBA"
+        "07";
     // 发送联机命令 = B7 A2 CB CD C1 AA BB FA C3 FC C1 EE; 联机成功 = C1 AA BB FA B3 C9 B9 A6
-    const std::string expected = stamp + "   " + "\xB7\xA2\xCB\xCD\xC1\xAA\xBB\xFA\xC3\xFC\xC1\xEE" + "\r\n" +
-                                 stamp + "   " + "\xC1\xAA\xBB\xFA\xB3\xC9\xB9\xA6" + "\r\n";
+    const std::string expected = stamp + "   " + "\xB7\xA2\xCB\xCD\xC1\xAA\xBB\xFA\xC3\xFC\xC1\xEE" + "\r\n" + stamp +
+                                 "   " + "\xC1\xAA\xBB\xFA\xB3\xC9\xB9\xA6" + "\r\n";
     EXPECT_EQ(ReadFile(), expected);
 
     // The waiting line was replaced in the list, never written to the file.

@@ -11,8 +11,8 @@ namespace karvex::sim::testing {
 struct CommandCase {
   std::uint8_t code;
   Bytes payload;
-  std::size_t length;   // L of every answer frame
-  std::size_t frames;   // at least this many frames
+  std::size_t length;  // L of every answer frame
+  std::size_t frames;  // at least this many frames
 };
 
 // One goods line: name, quantity × 100, tax index, amount in fen.

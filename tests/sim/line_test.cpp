@@ -129,7 +129,9 @@ TEST_F(SimLine, EachFaultPutsWhatItPromisesOnTheLine) {
       {"lost", {.command = 0x33, .kind = FaultKind::Lost}, {}},
       {"drop", {.command = 0x33, .kind = FaultKind::Drop}, {}},
       {"cut", {.command = 0x33, .kind = FaultKind::Cut}, {0x4F, 0x4B, 0x00, 0x08, 0x00}},
-      {"crc", {.command = 0x33, .kind = FaultKind::BadCrc}, {0x4F, 0x4B, 0x00, 0x08, 0x00, 0x00, 0x00, 0x15, 0x3D, 0x48}},
+      {"crc",
+       {.command = 0x33, .kind = FaultKind::BadCrc},
+       {0x4F, 0x4B, 0x00, 0x08, 0x00, 0x00, 0x00, 0x15, 0x3D, 0x48}},
       {"len", {.command = 0x33, .kind = FaultKind::BadLength}, {0x4F, 0x4B, 0x00, 0x07, 0x00, 0x00, 0x00, 0x6F, 0xBE}},
       {"late", {.command = 0x33, .kind = FaultKind::Late, .arg = 20}, kCurrentIs21},
       {"slow", {.command = 0x33, .kind = FaultKind::Slow, .arg = 2}, kCurrentIs21},
@@ -225,9 +227,9 @@ TEST(SimStateFile, AnIssueIsKeptUnlessItsRequestWasDroppedOrRefused) {
     bool issued;
   };
   const std::vector<Case> cases = {
-      {FaultKind::Drop, -1, false},     {FaultKind::Error, 18, false},  {FaultKind::NotReady, -1, false},
-      {FaultKind::Lost, -1, true},      {FaultKind::BadCrc, -1, true},  {FaultKind::Cut, -1, true},
-      {FaultKind::BadLength, -1, true}, {FaultKind::Noise, -1, true},   {FaultKind::Late, 10, true},
+      {FaultKind::Drop, -1, false},     {FaultKind::Error, 18, false}, {FaultKind::NotReady, -1, false},
+      {FaultKind::Lost, -1, true},      {FaultKind::BadCrc, -1, true}, {FaultKind::Cut, -1, true},
+      {FaultKind::BadLength, -1, true}, {FaultKind::Noise, -1, true},  {FaultKind::Late, 10, true},
   };
   Simulator sim(o);
   std::string why;

@@ -34,8 +34,10 @@ class Peer {
     std::size_t done = 0;
     while (done < bytes.size()) {
       const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
-      if (n > 0) done += static_cast<std::size_t>(n);
-      else if (!wait(POLLOUT, 1000)) return;
+      if (n > 0)
+        done += static_cast<std::size_t>(n);
+      else if (!wait(POLLOUT, 1000))
+        return;
     }
   }
 
@@ -44,8 +46,8 @@ class Peer {
     Bytes out;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (out.size() < count) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                              std::chrono::steady_clock::now()).count();
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
       if (left <= 0 || !wait(POLLIN, static_cast<int>(left))) break;
       std::uint8_t b[256];
       const ssize_t n = ::read(fd_, b, std::min(sizeof b, count - out.size()));

@@ -75,11 +75,13 @@ TEST(SimProcessor, RequestChecksGiveCrcCommandAndLengthCodes) {
       {"signing fewer than 128 bytes", request_frame(0x46, Bytes(127, 1)), 34},
       {"card string empty", request_frame(0xA5, {}), 34},
       {"invoice count 0", request_frame(0x34, Bytes(43, 0x20)), 34},
-      {"invoice count says 2, one line sent", [] {
+      {"invoice count says 2, one line sent",
+       [] {
          Bytes b = issue_payload();
          b[42] = 2;
          return request_frame(0x34, b);
-       }(), 34},
+       }(),
+       34},
       {"length field disagrees with the bytes", {0x1B, 0x10, 0x33, 0x00, 0x07, 0x47, 0x2C}, 34},
   };
   for (const auto& c : cases) EXPECT_EQ(error_code(p.handle(c.request)), c.code) << c.name;
@@ -90,12 +92,13 @@ TEST(SimProcessor, HandWrittenAnswers) {
   p.state().rolls.push_back(Roll{"14400000000000000001", 1200, 1299, RollState::Installed, 1234});
   EXPECT_EQ(ask(p, 0x33), (std::vector<Bytes>{{0x4F, 0x4B, 0x00, 0x08, 0x00, 0x00, 0x04, 0xD2, 0x27, 0x25}}));
   EXPECT_EQ(ask(p, 0x00), (std::vector<Bytes>{{0x4F, 0x4B, 0x00, 0x04, 0xC9, 0x9A}}));
-  EXPECT_EQ(ask(p, 0x3A), (std::vector<Bytes>{{0x4F, 0x4B, 0x00, 0x0A, 0x20, 0x24, 0x03, 0x15, 0x10, 0x30, 0xDD, 0xF0}}));
+  EXPECT_EQ(ask(p, 0x3A),
+            (std::vector<Bytes>{{0x4F, 0x4B, 0x00, 0x0A, 0x20, 0x24, 0x03, 0x15, 0x10, 0x30, 0xDD, 0xF0}}));
   EXPECT_EQ(ask(p, 0x41), (std::vector<Bytes>{{0x4F, 0x4B, 0x00, 0x05, 0x04, 0x9E, 0xAE}}));
   // The RAM test reports its three sub-tests, counting down the packets to follow.
   EXPECT_EQ(ask(p, 0xB0, {0x04}), (std::vector<Bytes>{{0x4F, 0x4B, 0x02, 0x06, 0x04, 0x00, 0x85, 0x78},
-                                                        {0x4F, 0x4B, 0x01, 0x06, 0x08, 0x00, 0x91, 0x78},
-                                                        {0x4F, 0x4B, 0x00, 0x06, 0x10, 0x00, 0x55, 0x7B}}));
+                                                      {0x4F, 0x4B, 0x01, 0x06, 0x08, 0x00, 0x91, 0x78},
+                                                      {0x4F, 0x4B, 0x00, 0x06, 0x10, 0x00, 0x55, 0x7B}}));
   EXPECT_EQ(error_code(ask(p, 0xB0, {0x00})), 50);
 }
 
@@ -117,8 +120,8 @@ TEST(SimProcessor, IssueAdvancesTheNumberAndKeepsTheInvoice) {
   const Bytes& f = print[0];
   EXPECT_EQ(get_bcd(f, 5, 4), "20240315");
   EXPECT_EQ(get_u32(f, 9), 1u);
-  EXPECT_EQ(f[13], 1);                 // normal invoice
-  EXPECT_EQ(get_u32(f, 14), 5000u);    // two lines of 25.00
+  EXPECT_EQ(f[13], 1);                        // normal invoice
+  EXPECT_EQ(get_u32(f, 14), 5000u);           // two lines of 25.00
   EXPECT_EQ(get_u32(f, 18), get_u32(a, 72));  // same tax control code as the issue answer
   EXPECT_EQ(get_u32(f, 22), get_u32(a, 76));
   EXPECT_EQ(Bytes(f.begin() + 72, f.begin() + 77), (Bytes{'W', 'a', 't', 'e', 'r'}));
@@ -155,20 +158,24 @@ TEST(SimProcessor, IssueLimitsGiveTheProcessorsCodes) {
        issue_payload(1000, 1, 0, 3), 0},
       {"above the running total limit", [](Processor& p) { p.state().taxpayer.total_limit = 1000; }, 0x34,
        issue_payload(1001), 19},
-      {"above the return limit", [](Processor& p) {
+      {"above the return limit",
+       [](Processor& p) {
          p.state().taxpayer.return_limit = 100;
          p.handle(request_frame(0x34, issue_payload(500)));
-       }, 0x35, return_payload(1, 500), 20},
+       },
+       0x35, return_payload(1, 500), 20},
       {"rolls used up", [](Processor& p) { p.state().rolls.clear(); }, 0x34, issue_payload(), 35},
       {"household above the limit", [](Processor&) {}, 0x34, issue_payload(100, 1, 100), 43},
       {"unknown tax item", [](Processor&) {}, 0x34, issue_payload(100, 9), 25},
       {"return of an unknown invoice", [](Processor&) {}, 0x35, return_payload(77), 44},
-      {"return of a voided invoice", [](Processor& p) {
+      {"return of a voided invoice",
+       [](Processor& p) {
          p.handle(request_frame(0x34, issue_payload(500)));
          p.handle(request_frame(0x36, one_number(1)));
-       }, 0x35, return_payload(1, 500), 46},
-      {"return of more than was sold", [](Processor& p) { p.handle(request_frame(0x34, issue_payload(500))); },
-       0x35, return_payload(1, 501), 62},
+       },
+       0x35, return_payload(1, 500), 46},
+      {"return of more than was sold", [](Processor& p) { p.handle(request_frame(0x34, issue_payload(500))); }, 0x35,
+       return_payload(1, 501), 62},
   };
   for (const auto& c : cases) {
     Processor p(seeded(0), Clock::fixed(kNow));
@@ -235,13 +242,13 @@ TEST(SimProcessor, RollsAreDispensedListedInstalledAndUsedInTurn) {
 
 TEST(SimProcessor, DeclarationDayTradeAndTotalsAgreeWithTheInvoices) {
   Processor p(seeded(0), Clock::fixed(DateTime{2024, 3, 10, 9, 0, 0}));
-  ask(p, 0x34, issue_payload(1000, 1));     // 1
+  ask(p, 0x34, issue_payload(1000, 1));        // 1
   ask(p, 0x34, issue_payload(1000, 2, 0, 2));  // 2
   p.clock().set(DateTime{2024, 3, 12, 9, 0, 0});
-  ask(p, 0x34, issue_payload(500, 1));      // 3
-  ask(p, 0x35, return_payload(1, 1000));    // 4
+  ask(p, 0x34, issue_payload(500, 1));    // 3
+  ask(p, 0x35, return_payload(1, 1000));  // 4
   p.clock().set(DateTime{2024, 3, 15, 9, 0, 0});
-  ask(p, 0x34, issue_payload(700, 1));      // 5
+  ask(p, 0x34, issue_payload(700, 1));  // 5
 
   const auto days = ask(p, 0x44, testing::dates(20240301, 20240331));
   ASSERT_EQ(days.size(), 3u);

@@ -72,7 +72,7 @@ TEST(SimProgram, ServesAPtyLogsTrafficAndStopsOnSigterm) {
   ASSERT_NE(mkdtemp(dir), nullptr);
   const std::string device_file = std::string(dir) + "/device", log = std::string(dir) + "/traffic.log";
   Child run = spawn({"--device-file", device_file, "--log", log, "--clock", "20240315103000", "--invoices", "5",
-                   "--from", "20240310", "--fault", "CurrentInvoice:er:35"});
+                     "--from", "20240310", "--fault", "CurrentInvoice:er:35"});
   ASSERT_GT(run.pid, 0);
   const std::string ready = read_line(run.out);
   const std::string prefix = "karvex-sim: processor ready on ";
@@ -116,14 +116,20 @@ TEST(SimProgram, HelpAndBadOptions) {
   ssize_t n;
   while ((n = ::read(help.out, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
   EXPECT_EQ(finish(help), 0);
-  for (const char* option : {"--device", "--baud", "--device-file", "--pace", "--rolls", "--invoices", "--from",
-                             "--to", "--seed", "--state", "--fault", "--random-faults", "--random-late", "--log",
-                             "--quiet"}) {
+  for (const char* option : {"--device", "--baud", "--device-file", "--pace", "--rolls", "--invoices", "--from", "--to",
+                             "--seed", "--state", "--fault", "--random-faults", "--random-late", "--log", "--quiet"}) {
     EXPECT_NE(text.find(option), std::string::npos) << option;
   }
   const std::vector<std::vector<std::string>> bad = {
-      {"--bogus"}, {"--baud", "1234"}, {"--from", "20240230"}, {"--fault", "0x33:boom"}, {"--random-faults", "2"},
-      {"--rolls"}, {"--clock", "2024"}, {"--device", "/nonexistent/tty"}, {"--random-late", "-5"},
+      {"--bogus"},
+      {"--baud", "1234"},
+      {"--from", "20240230"},
+      {"--fault", "0x33:boom"},
+      {"--random-faults", "2"},
+      {"--rolls"},
+      {"--clock", "2024"},
+      {"--device", "/nonexistent/tty"},
+      {"--random-late", "-5"},
   };
   for (const auto& args : bad) {
     Child run = spawn(args);

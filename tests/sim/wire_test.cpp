@@ -65,22 +65,23 @@ TEST(SimRequestReader, SplitsFramesSkipsGarbageAndRejectsImpossibleLengths) {
   const Bytes online{0x1B, 0x10, 0x00, 0x00, 0x05, 0x44, 0xD0};
   const std::vector<Case> cases = {
       {"whole frame", {online}, {{Kind::Frame, online}}, false},
-      {"byte by byte",
-       {{0x1B}, {0x10}, {0x00}, {0x00}, {0x05}, {0x44}, {0xD0}},
-       {{Kind::Frame, online}},
-       false},
+      {"byte by byte", {{0x1B}, {0x10}, {0x00}, {0x00}, {0x05}, {0x44}, {0xD0}}, {{Kind::Frame, online}}, false},
       {"garbage first",
        {{0xAA, 0x10, 0x1B, 0x00, 0x1B, 0x10, 0x00, 0x00, 0x05, 0x44, 0xD0}},
        {{Kind::Garbage, {0xAA, 0x10, 0x1B, 0x00}}, {Kind::Frame, online}},
        false},
-      {"two frames in one read", {{0x1B, 0x10, 0x00, 0x00, 0x05, 0x44, 0xD0, 0x1B, 0x10, 0x00, 0x00, 0x05, 0x44, 0xD0}},
-       {{Kind::Frame, online}, {Kind::Frame, online}}, false},
+      {"two frames in one read",
+       {{0x1B, 0x10, 0x00, 0x00, 0x05, 0x44, 0xD0, 0x1B, 0x10, 0x00, 0x00, 0x05, 0x44, 0xD0}},
+       {{Kind::Frame, online}, {Kind::Frame, online}},
+       false},
       {"length above the largest frame",
        {{0x1B, 0x10, 0x33, 0x01, 0x00}},
        {{Kind::BadHeader, {0x1B, 0x10, 0x33, 0x01, 0x00}}, {Kind::Garbage, {0x33, 0x01, 0x00}}},
        false},
-      {"length below the head", {{0x1B, 0x10, 0x33, 0x00, 0x04}},
-       {{Kind::BadHeader, {0x1B, 0x10, 0x33, 0x00, 0x04}}, {Kind::Garbage, {0x33, 0x00, 0x04}}}, false},
+      {"length below the head",
+       {{0x1B, 0x10, 0x33, 0x00, 0x04}},
+       {{Kind::BadHeader, {0x1B, 0x10, 0x33, 0x00, 0x04}}, {Kind::Garbage, {0x33, 0x00, 0x04}}},
+       false},
       {"unfinished", {{0x1B, 0x10, 0x36, 0x00, 0x09, 0x00}}, {}, true},
   };
   for (const auto& c : cases) {
@@ -117,9 +118,9 @@ TEST(SimFaults, ParsesTheOptionSyntax) {
   EXPECT_EQ(f->command, -1);
 
   // Both ways an answer is lost, and the older name of the second.
-  for (const auto& [text, kind, persistent] : {std::tuple{"0x35:drop:always", FaultKind::Drop, true},
-                                               std::tuple{"0x34:lost", FaultKind::Lost, false},
-                                               std::tuple{"MakeInvoice:silent", FaultKind::Lost, false}}) {
+  for (const auto& [text, kind, persistent] :
+       {std::tuple{"0x35:drop:always", FaultKind::Drop, true}, std::tuple{"0x34:lost", FaultKind::Lost, false},
+        std::tuple{"MakeInvoice:silent", FaultKind::Lost, false}}) {
     f = parse_fault(text, why);
     ASSERT_TRUE(f) << text << ": " << why;
     EXPECT_EQ(f->kind, kind) << text;
@@ -127,8 +128,8 @@ TEST(SimFaults, ParsesTheOptionSyntax) {
     EXPECT_NE(describe_fault(*f).find(fault_kind_name(kind)), std::string::npos) << text;
   }
 
-  for (const char* bad : {"", "0x33", "Nonsense:er:1", "0x33:boom", "0x33:er", "0x33:er:0", "0x33:crc:x",
-                          "0x133:np", "51:wt:1:2:3:4"}) {
+  for (const char* bad :
+       {"", "0x33", "Nonsense:er:1", "0x33:boom", "0x33:er", "0x33:er:0", "0x33:crc:x", "0x133:np", "51:wt:1:2:3:4"}) {
     EXPECT_FALSE(parse_fault(bad, why)) << bad;
     EXPECT_FALSE(why.empty()) << bad;
   }

@@ -18,7 +18,6 @@ protected:
         ASSERT_EQ(rs.Update(), 0) << rs.LastErrorText();
     }
     std::shared_ptr<StoreConnection> Conn() { return store_->Connection(); }
-
 };
 
 TEST_F(RecordSetTest, NavigatesInOrderOfArrival) {

@@ -21,8 +21,10 @@ protected:
         handle_ = std::make_shared<StoreHandle>();
         handle_->access = std::make_unique<StoreAccess>(dir_);
         ASSERT_EQ(handle_->access->Open(), 0) << handle_->access->LastErrorText();
-        writers_ = std::make_unique<StoreRecordWriters>(
-            handle_, [this](const std::string& title, const std::string& text) { notices_.push_back({title, text}); });
+        writers_ =
+            std::make_unique<StoreRecordWriters>(handle_, [this](const std::string& title, const std::string& text) {
+                notices_.push_back({title, text});
+            });
     }
     void TearDown() override {
         writers_.reset();
@@ -61,7 +63,8 @@ DayTradeRecord Day(const std::string& date, std::uint16_t normal) {
     d.date = date;
     d.normal_count = normal;
     d.signature = std::string(256, 'A');
-    for (int k = 0; k < kAnswerSlots; ++k) d.slots[static_cast<std::size_t>(k)] = {static_cast<std::uint8_t>(k + 1), 1.5, 0.25};
+    for (int k = 0; k < kAnswerSlots; ++k)
+        d.slots[static_cast<std::size_t>(k)] = {static_cast<std::uint8_t>(k + 1), 1.5, 0.25};
     return d;
 }
 
@@ -89,8 +92,9 @@ TEST_F(RecordWritersTest, TaxItemsAreNumberedAfterTheRowsAlreadyThere) {
 }
 
 TEST_F(RecordWritersTest, ListedRollFoundByKeyReturnsToStateOne) {
-    InvoiceRollRecord roll{"12345678901234567890", "0000000001", "0000001000", " ", 1, " ", " ",
-                           "20240301 09：00：00", "123456789012345678900000000001"};
+    InvoiceRollRecord roll{
+        "12345678901234567890",          "0000000001", "0000001000", " ", 1, " ", " ", "20240301 09：00：00",
+        "123456789012345678900000000001"};
     ASSERT_EQ(writers_->OpenCommandTables(0x32), 0);
     ASSERT_EQ(writers_->SaveInvoiceNumber(roll, kRollByKey), 0);
     ASSERT_EQ(writers_->SaveInvoiceNumber(roll, kRollByKey), 0);
@@ -198,8 +202,9 @@ TEST_F(RecordWritersTest, StoreFailuresAreNoticedOnlyByTheWritersThatReportThem)
 }
 
 TEST_F(RecordWritersTest, RefusedRollIsLeftUnsavedAndReported) {
-    InvoiceRollRecord roll{"12345678901234567890", "0000000001", "0000001000", " ", 1, " ", " ",
-                           "20240301 09：00：00", "123456789012345678900000000001"};
+    InvoiceRollRecord roll{
+        "12345678901234567890",          "0000000001", "0000001000", " ", 1, " ", " ", "20240301 09：00：00",
+        "123456789012345678900000000001"};
     ASSERT_EQ(writers_->OpenCommandTables(0x31), 0);
     ASSERT_EQ(writers_->SaveInvoiceNumber(roll, kRollAdd), 0);
     roll.last_number = "0000009999";
@@ -214,7 +219,7 @@ TEST_F(RecordWritersTest, RefusedRollIsLeftUnsavedAndReported) {
 // (1..100, in use at 50 unless the case says otherwise) and B (101..200, distributed).
 TEST_F(RecordWritersTest, RollProgressWritesTheNumberIntoTheRollThatHoldsIt) {
     const struct {
-        const char* current;   // A's 当前发票号 before
+        const char* current;  // A's 当前发票号 before
         const char* p;
         ResultCode code;
         std::vector<std::string> states;   // A, B after
@@ -256,11 +261,13 @@ TEST_F(RecordWritersTest, RollProgressWritesTheNumberIntoTheRollThatHoldsIt) {
 // frames once instead of writing a growing list again for every later frame.
 TEST_F(RecordWritersTest, FullDiskIsReportedOnceWithItsReasonAndTheFramesAreDropped) {
     StoreConnection& conn = *Access().Connection();
-    ASSERT_EQ(conn.Exec("PRAGMA max_page_count = " + [&] {
-        Statement pages(conn, "PRAGMA page_count");
-        sqlite3_step(pages.get());
-        return std::to_string(sqlite3_column_int64(pages.get(), 0));
-    }()), 0);
+    ASSERT_EQ(conn.Exec("PRAGMA max_page_count = " +
+                        [&] {
+                            Statement pages(conn, "PRAGMA page_count");
+                            sqlite3_step(pages.get());
+                            return std::to_string(sqlite3_column_int64(pages.get(), 0));
+                        }()),
+              0);
 
     ASSERT_EQ(writers_->OpenCommandTables(0x3F), 0);
     InvPrintDataRecord rec;
@@ -268,7 +275,8 @@ TEST_F(RecordWritersTest, FullDiskIsReportedOnceWithItsReasonAndTheFramesAreDrop
     rec.payer = std::string(5000, 'P');
     EXPECT_EQ(writers_->SaveInvPrintData(rec), result::kDiskFull);
     writers_->CloseCommandTables(0x3F);
-    EXPECT_NE(writers_->LastErrorText().find("database or disk is full"), std::string::npos) << writers_->LastErrorText();
+    EXPECT_NE(writers_->LastErrorText().find("database or disk is full"), std::string::npos)
+        << writers_->LastErrorText();
 
     StoreAnswerQueue queue(handle_);
     const std::string frame(400, 'A');

@@ -30,9 +30,9 @@ protected:
     std::vector<std::int64_t> AllIds(RowReader& r) {
         std::vector<std::int64_t> ids;
         EXPECT_EQ(r.ForEach([&](const StoredRow& row) {
-                      ids.push_back(row.id);
-                      return true;
-                  }),
+            ids.push_back(row.id);
+            return true;
+        }),
                   0);
         return ids;
     }
@@ -75,11 +75,15 @@ TEST_F(RowReaderTest, WindowsAnywhereMatchTheWholeSelection) {
 TEST_F(RowReaderTest, TotalsAndPerKeySumsComeFromTheStore) {
     AddPrintData(1, 30);
     RowReader reader;
-    ASSERT_EQ(reader.Open(store_->Connection(), Selection::Of("InvPrintData").Between("发票号", "0000000001", "0000000010")), 0);
+    ASSERT_EQ(
+        reader.Open(store_->Connection(), Selection::Of("InvPrintData").Between("发票号", "0000000001", "0000000010")),
+        0);
     std::vector<double> totals;
-    ASSERT_EQ(reader.Totals({{{"开票总金额"}, "开票类型", 1}, {{"开票总金额"}, "开票类型", 2}, {{"开票总金额", "开票类型"}, "", 0}},
-                            totals),
-              0);
+    ASSERT_EQ(
+        reader.Totals(
+            {{{"开票总金额"}, "开票类型", 1}, {{"开票总金额"}, "开票类型", 2}, {{"开票总金额", "开票类型"}, "", 0}},
+            totals),
+        0);
     // 1..10: kind 2 for 3, 6, 9.
     EXPECT_EQ(totals, (std::vector<double>{55 - 18, 18, 55 + 7 * 1 + 3 * 2}));
     std::vector<KeyedSums> sums;
@@ -96,7 +100,8 @@ TEST_F(RowReaderTest, KeptCountAndTotalsAgreeWithTheRowsAfterEveryChange) {
     auto expectAgree = [&](const char* when) {
         RowReader kept, scanned;
         ASSERT_EQ(kept.Open(store_->Connection(), Selection::Of("InvPrintData")), 0);
-        ASSERT_EQ(scanned.Open(store_->Connection(), Selection::Of("InvPrintData").Between("开票日期", "0", "99999999")), 0);
+        ASSERT_EQ(
+            scanned.Open(store_->Connection(), Selection::Of("InvPrintData").Between("开票日期", "0", "99999999")), 0);
         std::int64_t a = -1, b = -2;
         ASSERT_EQ(kept.Count(a), 0);
         ASSERT_EQ(scanned.Count(b), 0);
@@ -109,9 +114,10 @@ TEST_F(RowReaderTest, KeptCountAndTotalsAgreeWithTheRowsAfterEveryChange) {
     };
     AddPrintData(1, 40);
     expectAgree("inserted");
-    ASSERT_EQ(store_->Connection()->Exec("UPDATE InvPrintData SET 开票类型 = 2, 开票总金额 = 开票总金额 * 3 WHERE karvex_row % 5 = 0;"
-                                         "UPDATE InvPrintData SET 开票总金额 = NULL WHERE karvex_row = 7;"
-                                         "DELETE FROM InvPrintData WHERE karvex_row % 4 = 1"),
+    ASSERT_EQ(store_->Connection()->Exec(
+                  "UPDATE InvPrintData SET 开票类型 = 2, 开票总金额 = 开票总金额 * 3 WHERE karvex_row % 5 = 0;"
+                  "UPDATE InvPrintData SET 开票总金额 = NULL WHERE karvex_row = 7;"
+                  "DELETE FROM InvPrintData WHERE karvex_row % 4 = 1"),
               0);
     expectAgree("updated and deleted");
     ASSERT_EQ(store_->CompactStore(), 0) << store_->LastErrorText();
@@ -119,8 +125,9 @@ TEST_F(RowReaderTest, KeptCountAndTotalsAgreeWithTheRowsAfterEveryChange) {
     ASSERT_EQ(store_->ClearStoreTables(0, StoreTableFlags::kInvPrintData), 0);
     AddPrintData(41, 45);
     expectAgree("cleared and refilled");
-    ASSERT_EQ(store_->Connection()->Exec("DROP TABLE karvex_InvPrintData_totals; DROP TRIGGER karvex_InvPrintData_totals_insert;"
-                                         "DROP TRIGGER karvex_InvPrintData_totals_delete; DROP TRIGGER karvex_InvPrintData_totals_update"),
+    ASSERT_EQ(store_->Connection()->Exec(
+                  "DROP TABLE karvex_InvPrintData_totals; DROP TRIGGER karvex_InvPrintData_totals_insert;"
+                  "DROP TRIGGER karvex_InvPrintData_totals_delete; DROP TRIGGER karvex_InvPrintData_totals_update"),
               0);
     expectAgree("without them: counted");
     store_->Close();
@@ -146,10 +153,14 @@ TEST_F(RowReaderTest, ExportWritesCsvWithByteOrderMarkAndJsonLines) {
     ASSERT_EQ(reader.Open(store_->Connection(), Selection::Of("MakeInvoice")), 0);
     std::string csv, lines;
     std::int64_t rows = 0;
-    ASSERT_EQ(ExportRows(reader, ExportFormat::Csv, [&](std::string_view t) { csv += t; }, rows), 0);
+    ASSERT_EQ(ExportRows(
+                  reader, ExportFormat::Csv, [&](std::string_view t) { csv += t; }, rows),
+              0);
     EXPECT_EQ(rows, 4);
     EXPECT_EQ(csv, "\xEF\xBB\xBF开票类型,发票号\r\n1,\"甲,乙\"\r\n1,\"说\"\"好\"\"\"\r\n1,\"两\n行\"\r\n,\r\n");
-    ASSERT_EQ(ExportRows(reader, ExportFormat::JsonLines, [&](std::string_view t) { lines += t; }, rows), 0);
+    ASSERT_EQ(ExportRows(
+                  reader, ExportFormat::JsonLines, [&](std::string_view t) { lines += t; }, rows),
+              0);
     EXPECT_EQ(lines,
               "{\"开票类型\": 1, \"发票号\": \"甲,乙\"}\n{\"开票类型\": 1, \"发票号\": \"说\\\"好\\\"\"}\n"
               "{\"开票类型\": 1, \"发票号\": \"两\\n行\"}\n{\"开票类型\": null, \"发票号\": null}\n");

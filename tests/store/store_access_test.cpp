@@ -59,9 +59,10 @@ protected:
     }
     // A large answer queued and emptied, as after a long upload: the file is mostly free pages.
     void LeaveFreePages() {
-        ASSERT_EQ(store_->Connection()->Exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3000) "
-                                             "INSERT INTO ARecord (\"记录号\", \"记录\") SELECT i, hex(randomblob(400)) FROM n;"
-                                             "DELETE FROM ARecord;"),
+        ASSERT_EQ(store_->Connection()->Exec(
+                      "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3000) "
+                      "INSERT INTO ARecord (\"记录号\", \"记录\") SELECT i, hex(randomblob(400)) FROM n;"
+                      "DELETE FROM ARecord;"),
                   0);
     }
     bool IntegrityOk() {
@@ -77,7 +78,8 @@ TEST(CompactionRule, PaysOnlyWhenFreePagesAreAQuarterOfTheFileAndMoreThanAFew) {
         std::int64_t pages, freePages;
         bool pays;
     } cases[] = {{2000, 499, false}, {2000, 500, true}, {400, 200, false}, {100000, 300, false}, {0, 0, false}};
-    for (const auto& c : cases) EXPECT_EQ(CompactionPays({c.pages, c.freePages}), c.pays) << c.pages << " " << c.freePages;
+    for (const auto& c : cases)
+        EXPECT_EQ(CompactionPays({c.pages, c.freePages}), c.pays) << c.pages << " " << c.freePages;
 }
 
 // A store written before the search indexes existed gains them at its next open, rows untouched.
@@ -155,11 +157,11 @@ TEST_F(StoreAccessTest, WhichCommandOpensWhichTables) {
         const char* table;  // nullptr: nothing is opened
         bool cleared;
     } cases[] = {
-        {0x31, "InvoiceNumber", true},   {0x32, "InvoiceNumber", true},    {0x33, "InvoiceNumber", false},
-        {0x37, "MachineData", false},    {0x38, "UserInformation", false}, {0x39, "TaxInformation", true},
-        {0x3C, "InvUseSum", true},       {0x3E, "DeclareData", true},      {0x3F, "InvPrintData", true},
-        {0x42, "InvPrintData", true},    {0x43, "InvPrintData", true},     {0xB1, "InvPrintData", true},
-        {0x44, "DayTrade", true},        {0x46, "Idiograph", false},       {0x30, nullptr, false},
+        {0x31, "InvoiceNumber", true}, {0x32, "InvoiceNumber", true},    {0x33, "InvoiceNumber", false},
+        {0x37, "MachineData", false},  {0x38, "UserInformation", false}, {0x39, "TaxInformation", true},
+        {0x3C, "InvUseSum", true},     {0x3E, "DeclareData", true},      {0x3F, "InvPrintData", true},
+        {0x42, "InvPrintData", true},  {0x43, "InvPrintData", true},     {0xB1, "InvPrintData", true},
+        {0x44, "DayTrade", true},      {0x46, "Idiograph", false},       {0x30, nullptr, false},
         {0x34, nullptr, false},
     };
     for (const Case& c : cases) {
@@ -239,7 +241,8 @@ TEST_F(StoreAccessTest, KilledProcessInTheMiddleOfAnAnswerLeavesTheTablesAsBefor
     ASSERT_EQ(reopened.Open(), 0) << reopened.LastErrorText();
     EXPECT_EQ(Count(reopened, "InvPrintData"), 2);
     RecordSet rs;
-    ASSERT_EQ(rs.Open(reopened.Connection(), "Select * From InvPrintData where 开票日期发票号 = '202402020000000009'"), 0);
+    ASSERT_EQ(rs.Open(reopened.Connection(), "Select * From InvPrintData where 开票日期发票号 = '202402020000000009'"),
+              0);
     EXPECT_TRUE(rs.Eof());
 }
 
@@ -252,9 +255,10 @@ TEST_F(StoreAccessTest, NewAnswerCommitsAnEarlierOneThatWasNeverClosed) {
 }
 
 TEST_F(StoreAccessTest, ClearStoreTablesByFlags) {
-    const char* all[] = {"DayTrade", "DeclareData", "InvoiceNumber", "InvPrintData", "InvUseSum", "InvPDatTemp",
-                         "MachineData", "MakeInvoice", "TaxInformation", "UserInformation", "Idiograph",
-                         "IdiographShow", "WatchCommand", "WatchAcceptData", "WatchError", "ARecord"};
+    const char* all[] = {"DayTrade",       "DeclareData",     "InvoiceNumber", "InvPrintData",
+                         "InvUseSum",      "InvPDatTemp",     "MachineData",   "MakeInvoice",
+                         "TaxInformation", "UserInformation", "Idiograph",     "IdiographShow",
+                         "WatchCommand",   "WatchAcceptData", "WatchError",    "ARecord"};
     using F = StoreTableFlags;
     // Each emptied table is reported by its flag, in the order the tables are cleared.
     struct Case {
@@ -268,8 +272,8 @@ TEST_F(StoreAccessTest, ClearStoreTablesByFlags) {
         {0x800 | 0x10000, {F::kInvPDatTemp, F::kIdiographShow}, {"InvPDatTemp", "IdiographShow"}},
         {F::kAfterInitialize,
          {F::kDayTrade, F::kDeclareData, F::kInvoiceNumber, F::kInvPrintData, F::kInvUseSum, F::kInvPDatTemp,
-          F::kMachineData, F::kMakeInvoice, F::kTaxInformation, F::kUserInformation, F::kIdiograph,
-          F::kIdiographShow, F::kWatchCommand, F::kWatchAcceptData, F::kWatchError},
+          F::kMachineData, F::kMakeInvoice, F::kTaxInformation, F::kUserInformation, F::kIdiograph, F::kIdiographShow,
+          F::kWatchCommand, F::kWatchAcceptData, F::kWatchError},
          {"DayTrade", "DeclareData", "InvoiceNumber", "InvPrintData", "InvUseSum", "InvPDatTemp", "MachineData",
           "MakeInvoice", "TaxInformation", "UserInformation", "Idiograph", "IdiographShow", "WatchCommand",
           "WatchAcceptData", "WatchError"}},
@@ -348,9 +352,10 @@ TEST_F(StoreAccessTest, CompactionWritesAnEncryptedCopyInTheStoresPlace) {
 // beside the new one.
 TEST_F(StoreAccessTest, CompactionAfterLoggedWritesKeepsEveryRowAndLeavesNoOldLog) {
     ASSERT_TRUE(store_->Connection()->WritesAhead());
-    ASSERT_EQ(store_->Connection()->Exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 500) "
-                                         "INSERT INTO ARecord (\"记录号\", \"记录\") SELECT i, hex(randomblob(40)) FROM n;"),
-              0);
+    ASSERT_EQ(
+        store_->Connection()->Exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 500) "
+                                   "INSERT INTO ARecord (\"记录号\", \"记录\") SELECT i, hex(randomblob(40)) FROM n;"),
+        0);
     const std::string log = (dir_ / "FiscalMachine.mdb-wal").string();
     ASSERT_GT(std::filesystem::file_size(log), 0u);
     const std::string before = ReadFile(log);
@@ -466,7 +471,11 @@ TEST_F(StoreAccessTest, UnreadableFileIsToldByWhatItShows) {
         {"whole pages of zeros", [&] { write(std::string(8192, '\0')); }, "：存储文件已损坏"},
         {"first page cut short", [&] { write(encrypted.substr(0, 1000)); }, "：存储文件已损坏"},
         // Noise of whole pages is what an encrypted store looks like: key and damage cannot be told apart.
-        {"encrypted under another key", [&] { write(encrypted); key = "other"; },
+        {"encrypted under another key",
+         [&] {
+             write(encrypted);
+             key = "other";
+         },
          "：密钥错误或文件已损坏"},
         {"whole pages of noise", [&] { write(noise); }, "：密钥错误或文件已损坏"},
     };

@@ -19,9 +19,7 @@ protected:
         tmp_ = std::make_unique<TempDir>("karvex-store");
         dir_ = tmp_->path();
     }
-    void TearDown() override {
-        tmp_.reset();
-    }
+    void TearDown() override { tmp_.reset(); }
 
     std::int64_t Count(StoreAccess& store, const std::string& table) {
         RecordSet rs;

@@ -133,11 +133,15 @@ TEST_F(StoredAnswers, SignatureWithNothingWaitingGives151AndChangesNothing) {
     IssueContext ctx = M().MakeIssueContext();
     ctx.bookSignature = [](const std::string&) { return 0; };  // sent without booking
     M().SetCommandResult(result::kCommandUnderWay);
-    ASSERT_TRUE(IssueIdiograph(ctx, [] {
-        std::string t;
-        for (int i = 0; i < 128; ++i) t += "66 ";
-        return t;
-    }(), ByteListKind::Decimal).sent);
+    ASSERT_TRUE(IssueIdiograph(
+                    ctx,
+                    [] {
+                        std::string t;
+                        for (int i = 0; i < 128; ++i) t += "66 ";
+                        return t;
+                    }(),
+                    ByteListKind::Decimal)
+                    .sent);
     EXPECT_EQ(M().WaitForCommand(), result::kSignatureRowMissing);
     EXPECT_TRUE(Rows("Idiograph").empty());
 }
@@ -161,11 +165,10 @@ TEST_F(StoredAnswers, InitialisationClearsTheFlaggedTablesThenRefillsUserAndTaxD
     EXPECT_TRUE(Rows("Idiograph").empty());
     EXPECT_EQ(Rows("UserInformation").size(), 1u);
     using F = StoreTableFlags;
-    EXPECT_EQ(emptied, (std::vector<std::uint32_t>{F::kDayTrade, F::kDeclareData, F::kInvoiceNumber, F::kInvPrintData,
-                                                   F::kInvUseSum, F::kInvPDatTemp, F::kMachineData, F::kMakeInvoice,
-                                                   F::kTaxInformation, F::kUserInformation, F::kIdiograph,
-                                                   F::kIdiographShow, F::kWatchCommand, F::kWatchAcceptData,
-                                                   F::kWatchError}));
+    EXPECT_EQ(emptied, (std::vector<std::uint32_t>{
+                           F::kDayTrade, F::kDeclareData, F::kInvoiceNumber, F::kInvPrintData, F::kInvUseSum,
+                           F::kInvPDatTemp, F::kMachineData, F::kMakeInvoice, F::kTaxInformation, F::kUserInformation,
+                           F::kIdiograph, F::kIdiographShow, F::kWatchCommand, F::kWatchAcceptData, F::kWatchError}));
     EXPECT_EQ(Rows("ComSet").size(), 1u) << "the serial settings survive";
 }
 
@@ -206,12 +209,12 @@ TEST_F(StoredAnswers, RollProgressFollowsTheProcessorWithoutChangingResults) {
             std::snprintf(last, sizeof last, "%010u", r.last);
             InvoiceRollRecord roll{r.code, first, last, " ", 1, " ", " ", NowStamp(), r.code + first};
             ASSERT_EQ(Store().Writers()->WriteRow("InvoiceNumber", RowPosition::Add,
-                                                          {{"发票代码", roll.invoice_code},
-                                                           {"单卷发票起始号", roll.first_number},
-                                                           {"单卷发票终止号", roll.last_number},
-                                                           {"当前发票号", " "},
-                                                           {"发票使用状态", std::int64_t{1}},
-                                                           {"发票代码单卷发票起始号", roll.key}}),
+                                                  {{"发票代码", roll.invoice_code},
+                                                   {"单卷发票起始号", roll.first_number},
+                                                   {"单卷发票终止号", roll.last_number},
+                                                   {"当前发票号", " "},
+                                                   {"发票使用状态", std::int64_t{1}},
+                                                   {"发票代码单卷发票起始号", roll.key}}),
                       0);
         }
         ASSERT_EQ(tx.Commit(), 0);
@@ -224,9 +227,7 @@ TEST_F(StoredAnswers, RollProgressFollowsTheProcessorWithoutChangingResults) {
     EXPECT_NE(inUse[0]["开始使用时间"], " ");
 
     // Voiding the blank current number uses it up: the next answer moves on by one.
-    ASSERT_EQ(Run([&](const IssueContext& c) {
-                  return IssueHostInvoiceNumber(c, CommandCode::InvalidateInvoice, p);
-              }),
+    ASSERT_EQ(Run([&](const IssueContext& c) { return IssueHostInvoiceNumber(c, CommandCode::InvalidateInvoice, p); }),
               0);
     ASSERT_EQ(RunBare(0x33), 0);
     EXPECT_EQ(Rows("InvoiceNumber", "发票使用状态 = 2")[0]["当前发票号"], M().Command().replies.current_inv_number);
@@ -247,7 +248,8 @@ TEST_F(StoredAnswers, RollProgressFollowsTheProcessorWithoutChangingResults) {
         ASSERT_EQ(rs.Update(), 0);
     }
     ASSERT_EQ(Run([&](const IssueContext& c) {
-                  return IssueHostInvoiceNumber(c, CommandCode::InvalidateInvoice, M().Command().replies.current_inv_number);
+                  return IssueHostInvoiceNumber(c, CommandCode::InvalidateInvoice,
+                                                M().Command().replies.current_inv_number);
               }),
               0);
     ASSERT_EQ(RunBare(0x33), 0);
@@ -307,7 +309,8 @@ TEST_F(StoredAnswers, AFullDiskFailsTheAnswerOnceWithItsReason) {
     EXPECT_NE(M().CommandResultText().find("database or disk is full"), std::string::npos) << M().CommandResultText();
     const std::string log = ReadLog().substr(logBefore);
     std::size_t saved = 0;
-    for (std::size_t at = log.find(Gbk("数据保存失败")); at != std::string::npos; at = log.find(Gbk("数据保存失败"), at + 1))
+    for (std::size_t at = log.find(Gbk("数据保存失败")); at != std::string::npos;
+         at = log.find(Gbk("数据保存失败"), at + 1))
         ++saved;
     EXPECT_EQ(saved, 1u) << "one failure line for the answer";
     EXPECT_NE(log.find("database or disk is full"), std::string::npos);

@@ -79,7 +79,8 @@ TEST(CrashTest, KilledUploadsLeaveTheEarlierOrTheNewAnswerWhole) {
     ASSERT_GE(expected.a.size(), 1900u);
     char tmpl[] = "/tmp/karvex-crash-XXXXXX";
     const std::string dir = ::mkdtemp(tmpl);
-    std::mt19937 rng(static_cast<unsigned>(std::getenv("KARVEX_CRASH_SEED") ? std::atoi(std::getenv("KARVEX_CRASH_SEED")) : 20240315));
+    std::mt19937 rng(static_cast<unsigned>(
+        std::getenv("KARVEX_CRASH_SEED") ? std::atoi(std::getenv("KARVEX_CRASH_SEED")) : 20240315));
     const int kills = std::getenv("KARVEX_CRASH_KILLS") ? std::atoi(std::getenv("KARVEX_CRASH_KILLS")) : 20;
     int seenA = 0, seenB = 0, seenEmpty = 0;
     int span = 0;  // ms; set by the first child
@@ -98,7 +99,8 @@ TEST(CrashTest, KilledUploadsLeaveTheEarlierOrTheNewAnswerWhole) {
             for (int i = 0; i < 6000 && c.buffer.find("done") == std::string::npos; ++i) ASSERT_TRUE(c.Read(50));
             ASSERT_NE(c.buffer.find("done"), std::string::npos) << "no upload ended within five minutes";
             lifetime = static_cast<int>(
-                std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
+                std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+                    .count());
             span = std::max(2 * lifetime, 200);
         } else {
             lifetime = std::uniform_int_distribution<int>(0, span)(rng);
@@ -127,10 +129,14 @@ TEST(CrashTest, KilledUploadsLeaveTheEarlierOrTheNewAnswerWhole) {
             while (sqlite3_step(rows.get()) == SQLITE_ROW)
                 keys.insert(reinterpret_cast<const char*>(sqlite3_column_text(rows.get(), 0)));
         }
-        if (keys.empty()) ++seenEmpty;
-        else if (keys == expected.a) ++seenA;
-        else if (keys == expected.b) ++seenB;
-        else ADD_FAILURE() << "kill " << k << " after " << lifetime << " ms left " << keys.size() << " rows, a mix";
+        if (keys.empty())
+            ++seenEmpty;
+        else if (keys == expected.a)
+            ++seenA;
+        else if (keys == expected.b)
+            ++seenB;
+        else
+            ADD_FAILURE() << "kill " << k << " after " << lifetime << " ms left " << keys.size() << " rows, a mix";
     }
     std::filesystem::remove_all(dir);
     std::printf("kills: %d within %d ms, earlier/new answer A %d, B %d, none yet %d\n", kills, span, seenA, seenB,

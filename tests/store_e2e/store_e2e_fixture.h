@@ -41,7 +41,8 @@ protected:
     // Rows of a table, read fresh: each row's fields as text ("<null>" for an unset field).
     std::vector<std::map<std::string, std::string>> Rows(const std::string& table, const std::string& where = "") {
         RecordSet rs;
-        EXPECT_EQ(rs.Open(Access().Connection(), "Select * From " + table + (where.empty() ? "" : " where " + where)), 0);
+        EXPECT_EQ(rs.Open(Access().Connection(), "Select * From " + table + (where.empty() ? "" : " where " + where)),
+                  0);
         std::vector<std::map<std::string, std::string>> out;
         if (!rs.IsOpen()) return out;
         for (bool ok = rs.MoveFirst() == 0; ok && !rs.Eof(); ok = rs.MoveNext() == 0) {

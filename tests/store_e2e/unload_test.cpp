@@ -43,7 +43,8 @@ TEST_F(Unload, LeavesOneEncryptedStoreThatOnlyTheKeyOpens) {
     Shell without = RunShell("'" + file + "' 'SELECT count(*) FROM MachineData;'");
     EXPECT_NE(without.status, 0) << without.out;
     EXPECT_EQ(without.out.find("\n1\n"), std::string::npos);
-    Shell with = RunShell("-cmd \"PRAGMA key='" + BuiltInStoreKey() + "';\" '" + file + "' 'SELECT count(*) FROM MachineData;'");
+    Shell with =
+        RunShell("-cmd \"PRAGMA key='" + BuiltInStoreKey() + "';\" '" + file + "' 'SELECT count(*) FROM MachineData;'");
     EXPECT_EQ(with.status, 0) << with.out;
     EXPECT_NE(with.out.find("1"), std::string::npos) << with.out;
 }
@@ -78,10 +79,11 @@ TEST_F(Unload, AnswersWithoutAStoreAreReportedNotLost) {
 TEST_F(Unload, AStoreOpenElsewhereIsNotCompactedAway) {
     ASSERT_EQ(RunBare(0x37), 0);
     // A long answer queued and emptied: the file is mostly free pages, so that compaction is due.
-    ASSERT_EQ(Access().Connection()->Exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3000) "
-                                          "INSERT INTO ARecord (\"记录号\", \"记录\") SELECT i, hex(randomblob(400)) FROM n;"
-                                          "DELETE FROM ARecord;"),
-              0);
+    ASSERT_EQ(
+        Access().Connection()->Exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3000) "
+                                    "INSERT INTO ARecord (\"记录号\", \"记录\") SELECT i, hex(randomblob(400)) FROM n;"
+                                    "DELETE FROM ARecord;"),
+        0);
     const std::string file = dir_ + "/FiscalMachine.mdb";
     struct stat before {};
     ASSERT_EQ(::stat(file.c_str(), &before), 0);

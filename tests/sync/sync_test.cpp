@@ -220,7 +220,9 @@ TEST_F(CentralTest, SchemaIsVersionedAndASyncNeedsItsVersion) {
         {
             StoreConnection s;
             ASSERT_EQ(s.Open(StoreFile(early), BuiltInStoreKey()), 0) << s.LastErrorText();
-            Exec(s, "INSERT INTO \"InvPrintData\" (\"开票日期发票号\", \"发票号\") VALUES ('202612070000000001', '0000000001')");
+            Exec(s,
+                 "INSERT INTO \"InvPrintData\" (\"开票日期发票号\", \"发票号\") VALUES ('202612070000000001', "
+                 "'0000000001')");
         }
         EXPECT_EQ(Push(early, &error), result::kSyncNoMachineNumber) << error;
         {

@@ -100,8 +100,7 @@ protected:
         cargv.push_back(nullptr);
 
         std::vector<std::string> env = {"KARVEX_COM1=" + (device.empty() ? sim_->device_path() : device),
-                                        "KARVEX_TICK_MS=" + tickMs,
-                                        "QT_QPA_PLATFORM=offscreen"};
+                                        "KARVEX_TICK_MS=" + tickMs, "QT_QPA_PLATFORM=offscreen"};
         for (char** e = environ; *e; ++e) {
             std::string v = *e;
             if (v.rfind("KARVEX_", 0) != 0 && v.rfind("QT_QPA_PLATFORM=", 0) != 0) env.push_back(v);
@@ -154,7 +153,8 @@ TEST_F(ToolTest, OnlinePrintsResultZeroAndExitsZero) {
     ToolRun r = Run({"online"});
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(IsOneJsonObject(r.out)) << r.out;
-    EXPECT_EQ(r.out, "{\"method\": \"FiscalOnline\", \"result\": 0, \"description\": \"0x0：执行成功\", \"outputs\": {}}\n");
+    EXPECT_EQ(r.out,
+              "{\"method\": \"FiscalOnline\", \"result\": 0, \"description\": \"0x0：执行成功\", \"outputs\": {}}\n");
 }
 
 TEST_F(ToolTest, AFailedResultExitsOneWithItsCode) {
@@ -175,26 +175,26 @@ TEST_F(ToolTest, WithoutAPortTheLoadFailureIsReported) {
 }
 
 TEST_F(ToolTest, UsageErrorsExitTwoAndPrintNothing) {
-    for (const auto& args : std::vector<std::vector<std::string>>{{"nosuchmethod"},
-                                                                   {"void"},
-                                                                   {"issue", "--sales-num", "two"},
-                                                                   {"issue", "--items", "only:three:parts"},
-                                                                   // cutting to 11 characters would change it
-                                                                   {"issue", "--items", "A:1:1:1234567890.5:1"},
-                                                                   // would shift later items' tax indexes
-                                                                   {"issue", "--items", "A:1:1:1:12"},
-                                                                   {"issue", "--items", "A:1:1:1:"},
-                                                                   // would wrap to 1 in the method's Long
-                                                                   {"issue", "--items", "A:1:1:1:1", "--fh-number",
-                                                                    "4294967297"},
-                                                                   {"command", "--code", "0x34"},
-                                                                   // bare, but the control refuses them
-                                                                   {"command", "--code", "0x31"},
-                                                                   {"command", "--code", "0xA6"},
-                                                                   {"command", "--code", "0xA7"},
-                                                                   {"command", "--code", "0xB1"},
-                                                                   // cutting it would change the name
-                                                                   {"issue", "--items", std::string(21, 'N') + ":1:1:1:1"}}) {
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{"nosuchmethod"},
+                                               {"void"},
+                                               {"issue", "--sales-num", "two"},
+                                               {"issue", "--items", "only:three:parts"},
+                                               // cutting to 11 characters would change it
+                                               {"issue", "--items", "A:1:1:1234567890.5:1"},
+                                               // would shift later items' tax indexes
+                                               {"issue", "--items", "A:1:1:1:12"},
+                                               {"issue", "--items", "A:1:1:1:"},
+                                               // would wrap to 1 in the method's Long
+                                               {"issue", "--items", "A:1:1:1:1", "--fh-number", "4294967297"},
+                                               {"command", "--code", "0x34"},
+                                               // bare, but the control refuses them
+                                               {"command", "--code", "0x31"},
+                                               {"command", "--code", "0xA6"},
+                                               {"command", "--code", "0xA7"},
+                                               {"command", "--code", "0xB1"},
+                                               // cutting it would change the name
+                                               {"issue", "--items", std::string(21, 'N') + ":1:1:1:1"}}) {
         ToolRun r = Run(args);
         EXPECT_EQ(r.status, 2) << args[0];
         EXPECT_EQ(r.out, "") << args[0];
@@ -237,7 +237,7 @@ TEST_F(ToolTest, InvoicesThatWouldGoOutChangedAreRefused) {
         {{"issue", "--pay-unit", "P\xF0\x9F\x98\x80", "--items", "A:1:1:1:1"}, 98},
         {{"issue", "--pay-unit", "P\xFF", "--items", "A:1:1:1:1"}, 98},  // not UTF-8
         {{"issue", "--items", "A\xF0\x9F\x98\x80:1:1:1:1"}, 99},         // not sent as "A?"
-        {{"issue", "--items", "A\tB:1:1:1:1"}, 98},                         // not sent as 20 blanks
+        {{"issue", "--items", "A\tB:1:1:1:1"}, 98},                      // not sent as 20 blanks
         {{"return", "--o-inv-num", "9.5", "--items", "A:1:1:1:1"}, 105},
         {{"issue", "--items", "A:1:1:0.005:1"}, 166},
         {{"issue", "--items", "A:1:0.004:1:1"}, 165},
@@ -362,8 +362,10 @@ TEST_F(ToolTest, AnUnusableDataDirectoryIsReportedNotReplaced) {
         EXPECT_TRUE(Has(r.out, dataDir_)) << r.out;
         EXPECT_TRUE(Has(r.out, "Not a directory")) << r.out;
     }
-    if (savedHome) ::setenv("HOME", home.c_str(), 1);
-    else ::unsetenv("HOME");
+    if (savedHome)
+        ::setenv("HOME", home.c_str(), 1);
+    else
+        ::unsetenv("HOME");
     EXPECT_FALSE(std::filesystem::exists(dir_ + "/home"));
     EXPECT_EQ(sim_->requests_handled(), 0u);
 }

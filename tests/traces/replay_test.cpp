@@ -100,7 +100,8 @@ protected:
     // Records the outcome, or checks the replay against the recorded one.
     void Finish() {
         const std::string outcome = Outcome();
-        const std::string expectedPath = (Recording() ? recordDir_ : std::string(KARVEX_TRACE_DIR)) + "/" + name_ + ".expected";
+        const std::string expectedPath =
+            (Recording() ? recordDir_ : std::string(KARVEX_TRACE_DIR)) + "/" + name_ + ".expected";
         if (Recording()) {
             std::ofstream(expectedPath, std::ios::binary) << outcome;
             return;
@@ -138,7 +139,8 @@ protected:
         std::int32_t type = 0;
         rc = fiscal_->GetPrintInv(command, inv, o, m, su, pu, tn, tc, pd, sn, sa, sp, ss, type);
         return (QStringList{inv, o, m, su, pu, tn, tc, pd, sn.trimmed(), sa.trimmed(), ss.trimmed()}.join('|') + "|" +
-                QString::number(type)).toStdString();
+                QString::number(type))
+            .toStdString();
     }
     std::string UseSum(const std::string& number, int& rc) {
         QString bd, ed, bn, en, code, tn, un, mn;
@@ -226,8 +228,10 @@ TEST_F(TraceReplay, RefusalsAndLostAnswers) {
 // The replay itself: a request other than the recorded one is counted, and still answered as recorded.
 TEST(TraceReading, MismatchesAndBadLinesAreReported) {
     std::string error;
-    auto entries = sim::parse_trace("karvex-trace 1\n# note\n1.0 > 1B 10 33 00 05 47 2C\n3.5 < 4F 4B\n3.8 # 45 52\n4.0 < 00 04 AA BB\n"
-                                    "karvex-trace 1\n0.5 > 1B 10 41\n", error);
+    auto entries = sim::parse_trace(
+        "karvex-trace 1\n# note\n1.0 > 1B 10 33 00 05 47 2C\n3.5 < 4F 4B\n3.8 # 45 52\n4.0 < 00 04 AA BB\n"
+        "karvex-trace 1\n0.5 > 1B 10 41\n",
+        error);
     ASSERT_TRUE(entries) << error;
     sim::Replay replay(*entries);
     auto step = replay.next({0x1B, 0x10, 0x33, 0x00, 0x05, 0x47, 0x2C});

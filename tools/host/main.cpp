@@ -40,7 +40,8 @@ int main(int argc, char** argv) {
             results->scrollToBottom();
         });
     };
-    add(QStringLiteral("加载"), [=] { return Line("LoadFiscalForm", fiscal->LoadFiscalForm(), fiscal->Description()); });
+    add(QStringLiteral("加载"),
+        [=] { return Line("LoadFiscalForm", fiscal->LoadFiscalForm(), fiscal->Description()); });
     add(QStringLiteral("联机"), [=] { return Line("FiscalOnline", fiscal->FiscalOnline(), fiscal->Description()); });
     add(QStringLiteral("当前发票号"), [=] {
         QString number;
@@ -61,22 +62,24 @@ int main(int argc, char** argv) {
             return QStringLiteral("FiscalMakeInv: ") + QString::fromUtf8(e.what());
         }
     });
-    add(QStringLiteral("控制台"), [=] {
-        return Line("ShowFiscalForm", fiscal->ShowFiscalForm(0, 0), fiscal->Description());
-    });
-    add(QStringLiteral("安装发票"), [=] {
-        return Line("FiscalInstallInv", fiscal->FiscalInstallInv(0, 0), fiscal->Description());
-    });
-    add(QStringLiteral("卸载"), [=] { return Line("UnloadFicalForm", fiscal->UnloadFicalForm(0), fiscal->Description()); });
+    add(QStringLiteral("控制台"),
+        [=] { return Line("ShowFiscalForm", fiscal->ShowFiscalForm(0, 0), fiscal->Description()); });
+    add(QStringLiteral("安装发票"),
+        [=] { return Line("FiscalInstallInv", fiscal->FiscalInstallInv(0, 0), fiscal->Description()); });
+    add(QStringLiteral("卸载"),
+        [=] { return Line("UnloadFicalForm", fiscal->UnloadFicalForm(0), fiscal->Description()); });
 
     window.resize(820, 360);
     window.show();
     // "--console": load the control and open the operator console at once (handy for a first look).
     if (app.arguments().contains(QStringLiteral("--console"))) {
-        QMetaObject::invokeMethod(&window, [=] {
-            results->addItem(Line("LoadFiscalForm", fiscal->LoadFiscalForm(), fiscal->Description()));
-            results->addItem(Line("ShowFiscalForm", fiscal->ShowFiscalForm(0, 0), fiscal->Description()));
-        }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            &window,
+            [=] {
+                results->addItem(Line("LoadFiscalForm", fiscal->LoadFiscalForm(), fiscal->Description()));
+                results->addItem(Line("ShowFiscalForm", fiscal->ShowFiscalForm(0, 0), fiscal->Description()));
+            },
+            Qt::QueuedConnection);
     }
     return app.exec();
 }

@@ -138,8 +138,11 @@ Outcome MakeInvoice(Fiscal& f, const Options& given, int command) {
     if (out.result == 0) {
         QString machine, user, taxNumber, taxCode, dateTime;
         f.FiscalReturnInvInfo(machine, user, taxNumber, taxCode, dateTime);
-        out.outputs = {{"MachineNum", U8(machine)}, {"UserName", U8(user)}, {"TaxNumber", U8(taxNumber)},
-                       {"TaxCode", U8(taxCode)}, {"DateTime", U8(dateTime)}};
+        out.outputs = {{"MachineNum", U8(machine)},
+                       {"UserName", U8(user)},
+                       {"TaxNumber", U8(taxNumber)},
+                       {"TaxCode", U8(taxCode)},
+                       {"DateTime", U8(dateTime)}};
     }
     return out;
 }
@@ -152,8 +155,8 @@ Outcome Sale(Fiscal& f, const Options& o) {
     QString state, invNum, taxCode, dateTime;
     Outcome out{"FiscalGetSale", f.FiscalGetSale(Q(o.Get("sale-id")), state, invNum, taxCode, dateTime), {}};
     if (out.result == 0) {
-        out.outputs = {{"State", U8(state)}, {"InvNum", U8(invNum)}, {"TaxCode", U8(taxCode)},
-                       {"DateTime", U8(dateTime)}};
+        out.outputs = {
+            {"State", U8(state)}, {"InvNum", U8(invNum)}, {"TaxCode", U8(taxCode)}, {"DateTime", U8(dateTime)}};
     }
     return out;
 }
@@ -161,8 +164,11 @@ Outcome Sale(Fiscal& f, const Options& o) {
 Outcome LastIssueInfo(Fiscal& f, const Options&) {
     QString machine, user, taxNumber, taxCode, dateTime;
     Outcome out{"FiscalReturnInvInfo", f.FiscalReturnInvInfo(machine, user, taxNumber, taxCode, dateTime), {}};
-    out.outputs = {{"MachineNum", U8(machine)}, {"UserName", U8(user)}, {"TaxNumber", U8(taxNumber)},
-                   {"TaxCode", U8(taxCode)}, {"DateTime", U8(dateTime)}};
+    out.outputs = {{"MachineNum", U8(machine)},
+                   {"UserName", U8(user)},
+                   {"TaxNumber", U8(taxNumber)},
+                   {"TaxCode", U8(taxCode)},
+                   {"DateTime", U8(dateTime)}};
     return out;
 }
 
@@ -187,10 +193,18 @@ Outcome PrintData(Fiscal& f, const Options& o) {
                 f.GetPrintInv(command, invNum, oInvNum, machine, saleUnit, payUnit, taxNumber, taxCode, printDate, name,
                               amount, price, sum, invType),
                 {}};
-    out.outputs = {{"InvNum", U8(invNum)},       {"OInvNum", U8(oInvNum)},     {"MachineNumber", U8(machine)},
-                   {"SaleUnit", U8(saleUnit)},   {"PayUnit", U8(payUnit)},     {"TaxNumber", U8(taxNumber)},
-                   {"TaxCode", U8(taxCode)},     {"PrintDate", U8(printDate)}, {"SalesName", U8(name)},
-                   {"SalesAmount", U8(amount)},  {"SalesPrice", U8(price)},    {"SalesSum", U8(sum)},
+    out.outputs = {{"InvNum", U8(invNum)},
+                   {"OInvNum", U8(oInvNum)},
+                   {"MachineNumber", U8(machine)},
+                   {"SaleUnit", U8(saleUnit)},
+                   {"PayUnit", U8(payUnit)},
+                   {"TaxNumber", U8(taxNumber)},
+                   {"TaxCode", U8(taxCode)},
+                   {"PrintDate", U8(printDate)},
+                   {"SalesName", U8(name)},
+                   {"SalesAmount", U8(amount)},
+                   {"SalesPrice", U8(price)},
+                   {"SalesSum", U8(sum)},
                    {"InvType", static_cast<int>(invType)}};
     return out;
 }
@@ -204,10 +218,10 @@ Outcome RollSummary(Fiscal& f, const Options& o) {
                 f.GetInvUseSum(Q(o.Get("inv-num")), beginDate, endDate, beginNum, endNum, invalidated, normal,
                                normalSum, returned, returnSum, invCode, taxNumber, userName, machine),
                 {}};
-    out.outputs = {{"BeginDate", U8(beginDate)},   {"EndDate", U8(endDate)},     {"BeginInvNum", U8(beginNum)},
-                   {"EndInvNum", U8(endNum)},      {"InvalidateInv", invalidated}, {"NormalInv", normal},
-                   {"NormalSum", normalSum},       {"ReturnInv", returned},      {"ReturnSum", returnSum},
-                   {"InvCode", U8(invCode)},       {"TaxNumber", U8(taxNumber)}, {"UserName", U8(userName)},
+    out.outputs = {{"BeginDate", U8(beginDate)},  {"EndDate", U8(endDate)},       {"BeginInvNum", U8(beginNum)},
+                   {"EndInvNum", U8(endNum)},     {"InvalidateInv", invalidated}, {"NormalInv", normal},
+                   {"NormalSum", normalSum},      {"ReturnInv", returned},        {"ReturnSum", returnSum},
+                   {"InvCode", U8(invCode)},      {"TaxNumber", U8(taxNumber)},   {"UserName", U8(userName)},
                    {"MachineNumber", U8(machine)}};
     return out;
 }
@@ -250,13 +264,13 @@ std::vector<Subcommand> Build() {
     list.push_back({"number", "read the current invoice number", "", CurrentNumber});
     list.push_back({"issue", "issue an invoice (goods as fixed-width slices)", goods, Issue});
     list.push_back({"return", "return an invoice", "--o-inv-num NUMBER " + goods, Return});
-    list.push_back({"sale", "what the sales journal knows of a sale (the last one without --sale-id)",
-                    "[--sale-id ID]", Sale, false});
+    list.push_back({"sale", "what the sales journal knows of a sale (the last one without --sale-id)", "[--sale-id ID]",
+                    Sale, false});
     list.push_back({"void", "void an invoice", "--inv-num NUMBER", Void});
     list.push_back({"lastinfo", "the processor's reply to the last issue (this run only)", "", LastIssueInfo});
     list.push_back({"print", "print data of the last invoice, or of --inv-num", "[--inv-num NUMBER]", PrintData});
-    list.push_back({"command", "run a console command without payload",
-                    "--code 0xNN, one of " + MenuCommandCodes(), ConsoleCommand});
+    list.push_back({"command", "run a console command without payload", "--code 0xNN, one of " + MenuCommandCodes(),
+                    ConsoleCommand});
     list.push_back({"summary", "usage summary of the roll holding --inv-num", "--inv-num NUMBER", RollSummary});
     AddStoreSubcommands(list);
     AddSyncSubcommands(list);

@@ -46,7 +46,7 @@ struct Subcommand {
     std::string usage;  // options after the name
     // Runs with the control loaded; throws UsageError for bad options.
     std::function<Outcome(Fiscal&, const Options&)> run;
-    bool needsLink = true;  // false: runs without LoadFiscalForm
+    bool needsLink = true;                // false: runs without LoadFiscalForm
     std::vector<std::string> flags = {};  // options that take no value
 };
 

@@ -1,5 +1,5 @@
-// Store subcommands for a service technician: read a table as JSON, JSON lines or CSV, clear tables by the console's flag set.
-// They work on the store file directly and need no serial link.
+// Store subcommands for a service technician: read a table as JSON, JSON lines or CSV, clear tables by the console's
+// flag set. They work on the store file directly and need no serial link.
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
@@ -60,7 +60,8 @@ Outcome DumpTable(Fiscal& fiscal, const Options& o) {
                           ", \"count\": " + std::to_string(count) + ", \"rows\": ");
     }
     std::int64_t rows = 0;
-    out.result = ExportRows(reader, format, [](std::string_view text) { Write(stdout, text); }, rows);
+    out.result = ExportRows(
+        reader, format, [](std::string_view text) { Write(stdout, text); }, rows);
     if (format == ExportFormat::Json) {
         std::string tail = "}";
         if (out.result != 0) tail = ", \"error\": " + JsonString(reader.LastErrorText()) + "}";
@@ -91,9 +92,10 @@ Outcome ClearTables(Fiscal& fiscal, const Options& o) {
         return out;
     }
     JsonArray cleared;
-    out.result = store.ClearStoreTables(2, static_cast<std::uint32_t>(flags), [&](int label, const std::string& caption) {
-        cleared.emplace_back(JsonObject{{"label", label}, {"caption", caption}});
-    });
+    out.result =
+        store.ClearStoreTables(2, static_cast<std::uint32_t>(flags), [&](int label, const std::string& caption) {
+            cleared.emplace_back(JsonObject{{"label", label}, {"caption", caption}});
+        });
     if (out.result != 0) out.outputs.emplace_back("error", store.LastErrorText());
     out.outputs.emplace_back("cleared", std::move(cleared));
     return out;

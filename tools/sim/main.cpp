@@ -141,9 +141,9 @@ int main(int argc, char** argv) {
       if (!day || !to_number(v.substr(8), hms, 0, 235959) || hms / 100 % 100 > 59 || hms % 100 > 59) {
         return usage_error("--clock must be yyyymmddhhmmss");
       }
-      options.clock = DateTime{static_cast<int>(*day / 10000), static_cast<int>(*day / 100 % 100),
-                               static_cast<int>(*day % 100), static_cast<int>(hms / 10000),
-                               static_cast<int>(hms / 100 % 100), static_cast<int>(hms % 100)};
+      options.clock =
+          DateTime{static_cast<int>(*day / 10000), static_cast<int>(*day / 100 % 100), static_cast<int>(*day % 100),
+                   static_cast<int>(hms / 10000),  static_cast<int>(hms / 100 % 100),  static_cast<int>(hms % 100)};
     } else if (arg == "--state") {
       options.state_file = v;
     } else if (arg == "--fault") {

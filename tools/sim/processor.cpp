@@ -64,10 +64,9 @@ std::optional<std::uint8_t> parse_command(std::string_view text) {
   if (text.empty()) return std::nullopt;
   for (const auto& c : command_table()) {
     std::string_view name = c.name;
-    if (name.size() == text.size() &&
-        std::equal(name.begin(), name.end(), text.begin(),
-                   [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) ==
-                                               std::tolower(static_cast<unsigned char>(b)); })) {
+    if (name.size() == text.size() && std::equal(name.begin(), name.end(), text.begin(), [](char a, char b) {
+          return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+        })) {
       return c.code;
     }
   }
@@ -79,10 +78,14 @@ std::optional<std::uint8_t> parse_command(std::string_view text) {
   unsigned value = 0;
   for (char ch : text) {
     int v;
-    if (ch >= '0' && ch <= '9') v = ch - '0';
-    else if (base == 16 && ch >= 'a' && ch <= 'f') v = ch - 'a' + 10;
-    else if (base == 16 && ch >= 'A' && ch <= 'F') v = ch - 'A' + 10;
-    else return std::nullopt;
+    if (ch >= '0' && ch <= '9')
+      v = ch - '0';
+    else if (base == 16 && ch >= 'a' && ch <= 'f')
+      v = ch - 'a' + 10;
+    else if (base == 16 && ch >= 'A' && ch <= 'F')
+      v = ch - 'A' + 10;
+    else
+      return std::nullopt;
     value = value * static_cast<unsigned>(base) + static_cast<unsigned>(v);
     if (value > 255) return std::nullopt;
   }
@@ -115,8 +118,10 @@ DateTime Clock::now() const {
 }
 
 void Clock::set(const DateTime& at) {
-  if (fixed_) at_ = at;
-  else offset_ = to_seconds(at) - to_seconds(host_now());
+  if (fixed_)
+    at_ = at;
+  else
+    offset_ = to_seconds(at) - to_seconds(host_now());
 }
 
 // ---- helpers ----
@@ -368,8 +373,10 @@ Processor::Frames Processor::dispatch(std::uint8_t command, const Bytes& p) {
     case 0xA5: {
       // A card's status word follows its response data; a powered-down card answers "no card" (6A 82).
       Bytes b;
-      if (s.card_powered) b = {0x90, 0x00};
-      else b = {0x6A, 0x82};
+      if (s.card_powered)
+        b = {0x90, 0x00};
+      else
+        b = {0x6A, 0x82};
       return {ok_frame(b)};
     }
     case 0xA6: {
@@ -539,9 +546,12 @@ Processor::Frames Processor::roll_summary(std::uint32_t number) {
   std::uint64_t normal_sum = 0, return_sum = 0;
   for (const auto& inv : state_.invoices) {
     if (inv.number < roll->first || inv.number > roll->last) continue;
-    if (inv.voided || inv.kind == InvoiceKind::Void) ++voids;
-    else if (inv.kind == InvoiceKind::Normal) ++normal, normal_sum += inv.total();
-    else ++returns, return_sum += inv.total();
+    if (inv.voided || inv.kind == InvoiceKind::Void)
+      ++voids;
+    else if (inv.kind == InvoiceKind::Normal)
+      ++normal, normal_sum += inv.total();
+    else
+      ++returns, return_sum += inv.total();
     if (first_day == 0 || inv.date < first_day) first_day = inv.date;
     last_day = std::max(last_day, inv.date);
   }

@@ -15,17 +15,17 @@ namespace karvex::sim {
 
 // Processor error codes the simulator produces itself.
 namespace code {
-inline constexpr std::uint8_t NotInitialised = 16, PastCutoff = 17, SingleLimit = 18, TotalLimit = 19,
-                              ReturnLimit = 20, BadTaxItem = 25, DeclareInFuture = 26, DeclareBeforeLast = 27,
-                              BadCrc = 31, BadCommand = 32, BadLength = 34, InvoicesUsedUp = 35, Overflow = 38,
-                              NoSpareRoll = 41, BadHousehold = 43, NoSuchInvoice = 44, AlreadyReturned = 45,
-                              AlreadyVoided = 46, NoRecord = 48, NoData = 50, ReturnMismatch = 62;
+inline constexpr std::uint8_t NotInitialised = 16, PastCutoff = 17, SingleLimit = 18, TotalLimit = 19, ReturnLimit = 20,
+                              BadTaxItem = 25, DeclareInFuture = 26, DeclareBeforeLast = 27, BadCrc = 31,
+                              BadCommand = 32, BadLength = 34, InvoicesUsedUp = 35, Overflow = 38, NoSpareRoll = 41,
+                              BadHousehold = 43, NoSuchInvoice = 44, AlreadyReturned = 45, AlreadyVoided = 46,
+                              NoRecord = 48, NoData = 50, ReturnMismatch = 62;
 }
 
 struct CommandInfo {
   std::uint8_t code;
-  const char* name;      // identifier, e.g. "CurrentInvoice"
-  int min_payload;       // request payload bytes accepted; -1 = checked by the handler itself
+  const char* name;  // identifier, e.g. "CurrentInvoice"
+  int min_payload;   // request payload bytes accepted; -1 = checked by the handler itself
   int max_payload;
 };
 

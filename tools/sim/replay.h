@@ -31,9 +31,9 @@ class Replay {
     Bytes bytes;
   };
   struct Step {
-    bool matched = true;     // the request was the recorded one
-    bool recorded = true;    // there was a recorded request left to answer
-    Bytes expected;          // the recorded request
+    bool matched = true;   // the request was the recorded one
+    bool recorded = true;  // there was a recorded request left to answer
+    Bytes expected;        // the recorded request
     std::vector<Fragment> answer;
   };
 

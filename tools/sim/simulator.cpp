@@ -36,7 +36,8 @@ void RequestReader::feed(const std::uint8_t* data, std::size_t size, std::vector
       continue;
     }
     if (buffer_.size() < length + 2) break;
-    out.push_back({EventKind::Frame, Bytes(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(length + 2))});
+    out.push_back(
+        {EventKind::Frame, Bytes(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(length + 2))});
     buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(length + 2));
   }
 }
@@ -53,15 +54,24 @@ namespace {
 
 speed_t speed_of(int baud) {
   switch (baud) {
-    case 1200: return B1200;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    default: return B0;
+    case 1200:
+      return B1200;
+    case 2400:
+      return B2400;
+    case 4800:
+      return B4800;
+    case 9600:
+      return B9600;
+    case 19200:
+      return B19200;
+    case 38400:
+      return B38400;
+    case 57600:
+      return B57600;
+    case 115200:
+      return B115200;
+    default:
+      return B0;
   }
 }
 
@@ -137,7 +147,8 @@ bool Simulator::start(std::string* error) {
   if (!options_.state_file.empty() && !loaded && !save_state(&why)) log("!! " + why);
   if (options_.replay) replay_.emplace(*options_.replay);
   for (const auto& f : options_.faults) faults_.add(f);
-  if (options_.random_fault_rate > 0) faults_.set_random(options_.random_fault_rate, options_.fault_seed, options_.random_late_ms);
+  if (options_.random_fault_rate > 0)
+    faults_.set_random(options_.random_fault_rate, options_.fault_seed, options_.random_late_ms);
 
   if (options_.device.empty()) {
     fd_ = posix_openpt(O_RDWR | O_NOCTTY);
@@ -168,9 +179,7 @@ bool Simulator::start(std::string* error) {
 void Simulator::stop() {
   if (thread_.joinable()) {
     stopping_ = true;
-    {
-      std::lock_guard lock(wait_mutex_);
-    }
+    { std::lock_guard lock(wait_mutex_); }
     wait_cv_.notify_all();
     const char byte = 'q';
     [[maybe_unused]] auto n = ::write(wake_[1], &byte, 1);
@@ -281,8 +290,8 @@ bool Simulator::emit(const Bytes& bytes, int byte_gap_ms) {
       if (!pause(byte_gap_ms)) return false;
     } else if (options_.pace_baud > 0) {
       // Ten bits per byte on an 8N1 line.
-      const auto due = started + std::chrono::microseconds(static_cast<long long>(done) * 10 * 1000000 /
-                                                           options_.pace_baud);
+      const auto due =
+          started + std::chrono::microseconds(static_cast<long long>(done) * 10 * 1000000 / options_.pace_baud);
       const auto now = clock::now();
       if (due > now) {
         const int ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count());
@@ -301,8 +310,8 @@ void Simulator::run() {
   while (!stopping_) {
     int timeout = -1;
     if (reader.partial()) {
-      const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                              last_byte).count();
+      const auto idle =
+          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - last_byte).count();
       timeout = std::max<int>(0, options_.request_timeout_ms - static_cast<int>(idle));
     }
     pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
@@ -460,8 +469,10 @@ void Simulator::answer(std::uint8_t command, std::vector<Bytes> frames, const st
         if (at < frames.size()) {
           Bytes& fr = frames[at];
           Bytes payload(fr.begin() + 4, fr.end() - 2);
-          if (payload.empty()) payload.push_back(0x00);
-          else payload.pop_back();
+          if (payload.empty())
+            payload.push_back(0x00);
+          else
+            payload.pop_back();
           fr = answer_frame(static_cast<char>(fr[0]), static_cast<char>(fr[1]), fr[2], payload);
         }
         break;

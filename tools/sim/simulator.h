@@ -49,9 +49,9 @@ class RequestReader {
 };
 
 struct SimOptions {
-  std::string device;  // serial device to serve; empty = open a pseudo-terminal
-  int baud = 9600;     // line speed of `device`
-  int pace_baud = 0;   // write answers no faster than this wire speed (9600, 38400); 0 = as fast as possible
+  std::string device;             // serial device to serve; empty = open a pseudo-terminal
+  int baud = 9600;                // line speed of `device`
+  int pace_baud = 0;              // write answers no faster than this wire speed (9600, 38400); 0 = as fast as possible
   std::optional<DateTime> clock;  // fixed processor time; unset = the host's local time
   SeedOptions seed;
   std::string state_file;  // read at start when present (else written then); written when the processor acts

@@ -156,10 +156,8 @@ MachineState make_default_state() {
     const char* en;
   };
   static const Seed items[] = {
-      {1, "01010001", 300, "商业零售", "Retail"},
-      {2, "01020002", 500, "餐饮服务", "Catering"},
-      {3, "01030003", 500, "娱乐服务", "Entertainment"},
-      {4, "01040004", 300, "修理修配", "Repair"},
+      {1, "01010001", 300, "商业零售", "Retail"},        {2, "01020002", 500, "餐饮服务", "Catering"},
+      {3, "01030003", 500, "娱乐服务", "Entertainment"}, {4, "01040004", 300, "修理修配", "Repair"},
       {5, "01050005", 0, "免税项目", "Tax free"},
   };
   for (const auto& it : items) {
@@ -314,8 +312,8 @@ std::optional<MachineState> load_state_text(const std::string& text, std::string
           t.office_code >> method >> t.issue_cutoff >> t.single_limit >> t.total_limit >> t.return_limit >>
           t.household_limit;
       if (!f || !digits_only(t.card_number, 16) || !digits_only(t.card_password, 16) ||
-          !digits_only(t.payer_code, 16) || !digits_only(t.office_code, 8) || method > 255 ||
-          !read_hex(name, t.name) || !read_hex(taxno, t.tax_number)) {
+          !digits_only(t.payer_code, 16) || !digits_only(t.office_code, 8) || method > 255 || !read_hex(name, t.name) ||
+          !read_hex(taxno, t.tax_number)) {
         return fail("bad taxpayer record");
       }
       t.declare_method = static_cast<std::uint8_t>(method);

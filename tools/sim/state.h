@@ -25,7 +25,7 @@ struct Taxpayer {
   std::uint32_t valid_date = 20991231;
   Bytes name;  // GBK, 40 bytes on the wire
   std::string payer_code = "3100000000000456";
-  Bytes tax_number;  // GBK, 20 bytes on the wire
+  Bytes tax_number;                      // GBK, 20 bytes on the wire
   std::string office_code = "44030001";  // 8 digits
   std::uint8_t declare_method = 1;
   std::uint32_t issue_cutoff = 20991231;  // invoices dated after this day are refused (17)
@@ -54,7 +54,7 @@ struct Roll {
 };
 
 struct GoodsLine {
-  Bytes name;               // 20 bytes as received
+  Bytes name;                  // 20 bytes as received
   std::uint16_t quantity = 0;  // hundredths
   std::uint8_t tax_index = 0;
   std::uint32_t amount = 0;  // fen
@@ -65,14 +65,14 @@ enum class InvoiceKind : std::uint8_t { Normal = 1, Return = 2, Void = 3 };
 struct Invoice {
   std::uint32_t number = 0;
   InvoiceKind kind = InvoiceKind::Normal;
-  std::uint32_t date = 0;  // yyyymmdd
-  std::uint32_t time = 0;  // hhmmss
+  std::uint32_t date = 0;      // yyyymmdd
+  std::uint32_t time = 0;      // hhmmss
   std::uint32_t original = 0;  // returned invoice's number (returns only)
   std::uint16_t household = 0;
-  bool returned = false;  // a later return refers to this invoice
-  bool voided = false;    // voided after issue
+  bool returned = false;                        // a later return refers to this invoice
+  bool voided = false;                          // voided after issue
   std::uint32_t code_lead = 0, code_trail = 0;  // tax control code parts
-  Bytes payer;  // 40 bytes
+  Bytes payer;                                  // 40 bytes
   std::vector<GoodsLine> lines;
   std::uint32_t total() const;
   bool counts_as_normal() const { return kind == InvoiceKind::Normal && !voided; }
@@ -90,11 +90,11 @@ struct MachineState {
   Taxpayer taxpayer;
   std::vector<TaxItem> tax_items;
   std::vector<Roll> rolls;
-  std::vector<Invoice> invoices;  // in issue order
+  std::vector<Invoice> invoices;    // in issue order
   std::uint32_t last_declared = 0;  // yyyymmdd of the last card write, 0 = never
   std::uint32_t roll_size = 100;
-  std::uint64_t next_code = 1;  // serial part of the next dispensed roll's code
-  std::uint32_t next_first = 1;               // first number of the next dispensed roll
+  std::uint64_t next_code = 1;   // serial part of the next dispensed roll's code
+  std::uint32_t next_first = 1;  // first number of the next dispensed roll
   bool card_powered = false;
 
   // The number the next invoice gets; nullopt when every installed roll is used up.
@@ -111,8 +111,8 @@ struct MachineState {
 };
 
 struct SeedOptions {
-  int rolls = 2;          // installed rolls
-  int spare_rolls = 1;    // dispensed, not yet installed
+  int rolls = 2;        // installed rolls
+  int spare_rolls = 1;  // dispensed, not yet installed
   int invoices = 0;
   std::uint32_t from = 0, to = 0;  // yyyymmdd; 0 = the clock's day
   std::uint64_t seed = 1;

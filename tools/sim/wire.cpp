@@ -33,9 +33,7 @@ std::uint32_t get_u16(const Bytes& in, std::size_t at) {
   return (static_cast<std::uint32_t>(in.at(at)) << 8) | in.at(at + 1);
 }
 
-std::uint32_t get_u32(const Bytes& in, std::size_t at) {
-  return (get_u16(in, at) << 16) | get_u16(in, at + 2);
-}
+std::uint32_t get_u32(const Bytes& in, std::size_t at) { return (get_u16(in, at) << 16) | get_u16(in, at + 2); }
 
 void put_bcd(Bytes& out, std::string_view digits) {
   std::string d(digits);
@@ -68,8 +66,7 @@ std::optional<std::string> get_bcd(const Bytes& in, std::size_t at, std::size_t 
 
 namespace {
 
-std::optional<std::string> convert(const char* to, const char* from, const char* data, std::size_t size,
-                                   bool lenient) {
+std::optional<std::string> convert(const char* to, const char* from, const char* data, std::size_t size, bool lenient) {
   iconv_t cd = iconv_open(to, from);
   if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
   std::string out;
@@ -155,11 +152,16 @@ std::optional<Bytes> parse_hex(std::string_view text) {
   int pending = -1;
   for (char c : text) {
     int v;
-    if (c >= '0' && c <= '9') v = c - '0';
-    else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-    else if (c == ' ' && pending < 0) continue;
-    else return std::nullopt;
+    if (c >= '0' && c <= '9')
+      v = c - '0';
+    else if (c >= 'a' && c <= 'f')
+      v = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+      v = c - 'A' + 10;
+    else if (c == ' ' && pending < 0)
+      continue;
+    else
+      return std::nullopt;
     if (pending < 0) {
       pending = v;
     } else {
@@ -238,8 +240,7 @@ bool valid_ymd(std::uint32_t ymd) {
 }
 
 std::int64_t ymd_to_days(std::uint32_t ymd) {
-  return days_from_civil(static_cast<int>(ymd / 10000), static_cast<int>(ymd / 100 % 100),
-                         static_cast<int>(ymd % 100));
+  return days_from_civil(static_cast<int>(ymd / 10000), static_cast<int>(ymd / 100 % 100), static_cast<int>(ymd % 100));
 }
 
 std::uint32_t days_to_ymd(std::int64_t days) {
