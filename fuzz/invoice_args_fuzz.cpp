@@ -56,15 +56,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check.code = -1;
     }
     if (check.code == 0) {
-        FUZZ_CHECK(check.command == kCommandMakeInvoice || check.command == kCommandReturnInvoice);
+        FUZZ_CHECK(check.command == kHostIssueInvoice || check.command == kHostReturnInvoice);
         FUZZ_CHECK(request.SalesNum >= 1 && request.SalesNum <= kMaxInvoiceItems);
-        const BuiltFrame built = BuildInvoiceCommand(check.command, request);
+        const BuiltFrame built = BuildInvoiceCommand(check.command, InvoiceLayoutOf(check.command), request);
         if (!built.ok()) {
             // Three values pass the checks as the host gave them and are judged by the frame builder alone,
             // which refuses them with a code and sends nothing: the returned invoice's number, an amount whose
             // hundredths do not fit 32 bits, and an empty goods name.
             Bytes number;
-            const int number_code = check.command == kCommandReturnInvoice ? NumberToBytes(request.OInvNum, number) : 0;
+            const int number_code = check.command == kHostReturnInvoice ? NumberToBytes(request.OInvNum, number) : 0;
             bool wide_amount = false, empty_name = false;
             for (int i = 0; i < request.SalesNum; ++i) {
                 wide_amount |= request.ItemSum[i] * 100 > 4294967295.0;
@@ -76,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                        "checked arguments refused by the frame builder: %d", built.code);
             return 0;
         }
-        const std::size_t length = (check.command == kCommandMakeInvoice ? 48u : 52u) + 27u * request.SalesNum;
+        const std::size_t length = (check.command == kHostIssueInvoice ? 48u : 52u) + 27u * request.SalesNum;
         FUZZ_CHECK(built.frame.size() == length + 2, "frame %zu for %u items", built.frame.size(), request.SalesNum);
     }
 

@@ -51,7 +51,7 @@ void BM_BuildInvoiceSixItems(benchmark::State& state) {
         request.ItemTaxIndex[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i + 1);
         request.ItemSum[static_cast<std::size_t>(i)] = 12.34 * (i + 1);
     }
-    for (auto _ : state) benchmark::DoNotOptimize(BuildInvoiceCommand(0x34, request));
+    for (auto _ : state) benchmark::DoNotOptimize(BuildInvoiceCommand(0x34, InvoiceLayout::Issue, request));
 }
 BENCHMARK(BM_BuildInvoiceSixItems);
 

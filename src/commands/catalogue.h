@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "commands/answer_layout.h"
+#include "link/frame_codec.h"
 
 namespace karvex {
 
@@ -206,6 +207,11 @@ std::string CommandName(std::uint8_t code);
 
 // The code as a CommandCode when it is in the table.
 std::optional<CommandCode> ToCommandCode(std::uint8_t code);
+
+// How the frame of an invoice command is laid out: only an issue goes without a returned invoice's number.
+inline InvoiceLayout InvoiceLayoutOf(std::uint8_t code) {
+    return code == ToByte(CommandCode::MakeInvoice) ? InvoiceLayout::Issue : InvoiceLayout::Return;
+}
 
 // The text the console passes to the send cue (and so to the log) for this command; the name when the
 // console has no text of its own for it, "未知命令" for unknown codes.

@@ -449,8 +449,9 @@ IssueResult IssueHostInvoice(const IssueContext& ctx, CommandCode command, const
     if (command != CommandCode::MakeInvoice && command != CommandCode::ReturnInvoice) {
         return Refused(result::kCommandTypeError);
     }
-    return Issue(ctx, NewCommand(ctx, command, kCallerHost),
-                 [&](const FrameSink& sink, std::uint8_t c) { return SendInvoiceCommand(sink, c, request); });
+    return Issue(ctx, NewCommand(ctx, command, kCallerHost), [&](const FrameSink& sink, std::uint8_t c) {
+        return SendInvoiceCommand(sink, c, InvoiceLayoutOf(c), request);
+    });
 }
 
 }  // namespace karvex

@@ -7,7 +7,8 @@
 //
 //     InvoiceCheck check = PrepareFiscalMakeInv(args, module.HostInvoice());   // may throw ArgumentOverflow
 //     if (check.code != 0) { if (check.store) SetCommandResult(check.code); return check.code; }
-//     int sent = SendInvoiceCommand(sink, check.command, module.HostInvoice());   // sink starts the command
+//     int sent = SendInvoiceCommand(sink, check.command, InvoiceLayoutOf(check.command), module.HostInvoice());   //
+//     sink starts the command
 //     ...
 #include <array>
 #include <cstdint>

@@ -9,8 +9,6 @@ namespace karvex {
 
 namespace {
 
-constexpr std::size_t kHeadSize = 5;  // 1B 10, command, length (2 bytes)
-constexpr std::size_t kCrcSize = 2;
 constexpr std::size_t kPayerWidth = 40;
 constexpr std::size_t kNameWidth = 20;
 constexpr std::size_t kLineWidth = 27;
@@ -58,11 +56,11 @@ std::uint64_t SaleRequest::Total() const {
 }
 
 ResultCode ReadSaleRequest(ByteView frame, SaleRequest& out) {
-    if (frame.size() < kHeadSize + kCrcSize) return result::kWrongAnswerLength;
+    if (frame.size() < kRequestHeaderSize + kCrcSize) return result::kWrongAnswerLength;
     const std::uint8_t command = frame[2];
     const bool isReturn = command == ToByte(CommandCode::ReturnInvoice);
     if (command != ToByte(CommandCode::MakeInvoice) && !isReturn) return result::kWrongAnswerLength;
-    const ByteView payload = frame.subspan(kHeadSize, frame.size() - kHeadSize - kCrcSize);
+    const ByteView payload = frame.subspan(kRequestHeaderSize, frame.size() - kRequestHeaderSize - kCrcSize);
     const std::size_t front = isReturn ? 4 : 0;
     const std::size_t head = front + 2 + kPayerWidth + 1;
     if (payload.size() < head) return result::kWrongAnswerLength;

@@ -255,11 +255,10 @@ BuiltFrame BuildFactoryDataCommand(std::uint8_t command, const FactoryData& data
     return Finish(std::move(frame));
 }
 
-BuiltFrame BuildInvoiceCommand(std::uint8_t command, const InvoiceRequest& request) {
+BuiltFrame BuildInvoiceCommand(std::uint8_t command, InvoiceLayout layout, const InvoiceRequest& request) {
     const std::size_t n = request.SalesNum;
     if (n < 1 || n > static_cast<std::size_t>(kMaxInvoiceItems)) return Fail(result::kBadItemCount);
-    // Everything but an issue carries the returned invoice's number, so that L always matches the bytes.
-    const bool is_return = command != kCommandMakeInvoice;
+    const bool is_return = layout == InvoiceLayout::Return;
     Bytes frame = StartRequest(command, 27 * n + (is_return ? 52 : 48));
 
     if (is_return) {
@@ -357,8 +356,9 @@ ResultCode SendFactoryDataCommand(const FrameSink& sink, std::uint8_t command, c
     return SendBuiltFrame(sink, BuildFactoryDataCommand(command, data));
 }
 
-ResultCode SendInvoiceCommand(const FrameSink& sink, std::uint8_t command, const InvoiceRequest& request) {
-    return SendBuiltFrame(sink, BuildInvoiceCommand(command, request));
+ResultCode SendInvoiceCommand(const FrameSink& sink, std::uint8_t command, InvoiceLayout layout,
+                              const InvoiceRequest& request) {
+    return SendBuiltFrame(sink, BuildInvoiceCommand(command, layout, request));
 }
 
 ResultCode SendByteListCommand(const FrameSink& sink, std::uint8_t command, std::string_view text, int char_class,

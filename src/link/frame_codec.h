@@ -34,9 +34,8 @@ inline constexpr std::size_t kCrcSize = 2;
 inline constexpr std::size_t kMaxRequestFrameSize = 255;  // L = 253
 inline constexpr std::size_t kMaxByteListSize = 248;      // payload limit of the byte-list requests
 
-// Commands whose layout the codec itself depends on.
-inline constexpr std::uint8_t kCommandMakeInvoice = 0x34;
-inline constexpr std::uint8_t kCommandReturnInvoice = 0x35;
+// An issue's frame, or a return's, which carries the returned invoice's number before the rest.
+enum class InvoiceLayout { Issue, Return };
 
 // Character classes accepted by the byte-list builder.
 inline constexpr int kByteListDecimal = 3;      // decimal values, digits and blanks
@@ -58,10 +57,10 @@ void AppendFrameCrc(Bytes& frame);
 
 inline constexpr int kMaxInvoiceItems = 6;
 
-// The invoice the host asks to issue (0x34) or return (0x35). Only the first `SalesNum` items are sent;
+// The invoice the host asks to issue or return. Only the first `SalesNum` items are sent;
 // `InvMode` and `ItemPrice` are kept for the caller and never go on the wire.
 struct InvoiceRequest {
-    std::string OInvNum;        // number of the invoice being returned (0x35 only), decimal text
+    std::string OInvNum;        // number of the invoice being returned (a return only), decimal text
     std::int32_t FhNumber = 0;  // 分户 number, sent as 16 bits
     std::string PayUnit;        // payer, at most 40 GBK bytes; padded with blanks, empty = 40 blanks
     std::uint8_t SalesNum = 0;  // goods items, 1 to 6
@@ -122,12 +121,11 @@ BuiltFrame BuildInstallCommand(std::uint8_t command, std::string_view invoice_co
 // other than 16 digits or a version longer than 18 bytes, 257 for a date other than 8 digits.
 BuiltFrame BuildFactoryDataCommand(std::uint8_t command, const FactoryData& data);
 
-// Issue (0x34, L = 48 + 27n) or return (any other command, L = 52 + 27n, the returned invoice's number in
-// front). 168 for an item count outside 1-6; the number's conversion code (144, 107, 110) for `OInvNum`,
-// 105 for one with a decimal point;
+// Issue (L = 48 + 27n) or return (L = 52 + 27n, the returned invoice's number in front), sent as `command`. 168 for an
+// item count outside 1-6; the number's conversion code (144, 107, 110) for `OInvNum`, 105 for one with a decimal point;
 // 102 for a 分户 number or quantity outside 0-65535; 103 for a payer over 40 or a name over 20 bytes;
 // 104 for an empty item name; 110 for an amount x 100 above 4294967295, 107 for a negative one.
-BuiltFrame BuildInvoiceCommand(std::uint8_t command, const InvoiceRequest& request);
+BuiltFrame BuildInvoiceCommand(std::uint8_t command, InvoiceLayout layout, const InvoiceRequest& request);
 
 // Blank-separated byte values typed by the operator: decimal in class 3, hexadecimal in class 5.
 // Trimmed, checked with CheckCharClass (144, 108, 109); a value of 256 or more, or a value followed by
@@ -153,7 +151,8 @@ ResultCode SendNumberPairCommand(const FrameSink& sink, std::uint8_t command, st
 ResultCode SendInstallCommand(const FrameSink& sink, std::uint8_t command, std::string_view invoice_code,
                               std::string_view first_number);
 ResultCode SendFactoryDataCommand(const FrameSink& sink, std::uint8_t command, const FactoryData& data);
-ResultCode SendInvoiceCommand(const FrameSink& sink, std::uint8_t command, const InvoiceRequest& request);
+ResultCode SendInvoiceCommand(const FrameSink& sink, std::uint8_t command, InvoiceLayout layout,
+                              const InvoiceRequest& request);
 ResultCode SendByteListCommand(const FrameSink& sink, std::uint8_t command, std::string_view text, int char_class,
                                int min_length);
 

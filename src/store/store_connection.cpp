@@ -7,6 +7,7 @@
 #include "store/open_steps.h"
 #include "store/schema.h"
 #include "store/store_codes.h"
+#include "store/store_key.h"
 
 namespace karvex {
 namespace {
@@ -67,33 +68,16 @@ std::int32_t StoreConnection::OpenFile(const std::filesystem::path& file, const 
     file_ = file;
     key_ = key;
     if (key.empty()) return Fail(result::kStoreOpenFailed, std::string("存储密钥为空，拒绝以明文打开存储文件"));
-    // A reader opens read-write all the same (without creating anything) so that the journal of a writer
-    // killed mid-answer can be rolled back, or its log applied; it only reads.
-    int rc = sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | (writer ? SQLITE_OPEN_CREATE : 0), nullptr);
-    if (rc != SQLITE_OK) {
-        std::string detail = EngineErrorText(rc, db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(rc));
-        Close();
-        return Fail(result::kStoreOpenFailed, "无法打开存储文件 " + file.string() + "：" + detail);
-    }
-    sqlite3_extended_result_codes(db_, 1);
-    // Waits for a transaction of another connection (a reader's, or the writer's while a reader reads)
-    // instead of failing at once.
-    sqlite3_busy_timeout(db_, 1000);
-    rc = sqlite3_key(db_, key.data(), static_cast<int>(key.size()));
-    if (rc != SQLITE_OK) {
-        Close();
-        return Fail(result::kStoreOpenFailed, std::string("无法设置存储密钥"));
-    }
-    int step = SQLITE_OK;
-    {
-        // The key is only tried on the first read; a wrong key shows up here as "not a database".
-        Statement probe(*this, "SELECT count(*) FROM sqlite_master");
-        step = probe.PrepareResult() == SQLITE_OK ? sqlite3_step(probe.get()) : probe.PrepareResult();
-    }
-    if (step != SQLITE_ROW) {
-        Close();
+    // The key is derived from the passphrase and the file's salt once in this process: the derivation is
+    // nearly all of an opening's cost, and the writer, every reader and every load open the same file.
+    // Should the derived key not read the file (one made with other key settings), the engine is given the
+    // passphrase to derive from as it would.
+    const std::string engineKey = EngineKeyFor(file, key);
+    int step = OpenWithKey(file, engineKey, writer);
+    if ((step & 0xFF) == SQLITE_NOTADB && engineKey != key) step = OpenWithKey(file, key, writer);
+    if (step == -1) return result::kStoreOpenFailed;
+    if (step != SQLITE_ROW)
         return Fail(result::kStoreOpenFailed, UnreadableStoreText(file, step, sqlite3_errstr(step)));
-    }
     // A reader that wrote would bypass the writer's lock.
     if (!writer) return Exec("PRAGMA query_only=1");
     if (sqlite3_db_readonly(db_, "main") == 1) {
@@ -121,6 +105,36 @@ std::int32_t StoreConnection::OpenFile(const std::filesystem::path& file, const 
         return code;
     }
     return result::kSuccess;
+}
+
+int StoreConnection::OpenWithKey(const std::filesystem::path& file, const std::string& engineKey, bool writer) {
+    Close();
+    // A reader opens read-write all the same (without creating anything) so that the journal of a writer
+    // killed mid-answer can be rolled back, or its log applied; it only reads.
+    int rc = sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | (writer ? SQLITE_OPEN_CREATE : 0), nullptr);
+    if (rc != SQLITE_OK) {
+        std::string detail = EngineErrorText(rc, db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(rc));
+        Close();
+        Fail(result::kStoreOpenFailed, "无法打开存储文件 " + file.string() + "：" + detail);
+        return -1;
+    }
+    sqlite3_extended_result_codes(db_, 1);
+    // Waits for a transaction of another connection (a reader's, or the writer's while a reader reads)
+    // instead of failing at once.
+    sqlite3_busy_timeout(db_, 1000);
+    if (sqlite3_key(db_, engineKey.data(), static_cast<int>(engineKey.size())) != SQLITE_OK) {
+        Close();
+        Fail(result::kStoreOpenFailed, std::string("无法设置存储密钥"));
+        return -1;
+    }
+    int step = SQLITE_OK;
+    {
+        // The key is only tried on the first read; a wrong key shows up here as "not a database".
+        Statement probe(*this, "SELECT count(*) FROM sqlite_master");
+        step = probe.PrepareResult() == SQLITE_OK ? sqlite3_step(probe.get()) : probe.PrepareResult();
+    }
+    if (step != SQLITE_ROW) Close();
+    return step;
 }
 
 std::int32_t StoreConnection::RunOpenSteps() {

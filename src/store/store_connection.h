@@ -78,6 +78,9 @@ public:
 
 private:
     std::int32_t OpenFile(const std::filesystem::path& file, const std::string& key, bool writer);
+    // Opens the file, gives the engine `engineKey` and reads the schema: SQLITE_ROW when the key reads the
+    // file, the engine's code otherwise (with the connection closed), -1 when the file does not open at all.
+    int OpenWithKey(const std::filesystem::path& file, const std::string& engineKey, bool writer);
     std::int32_t RunOpenSteps();
 
     sqlite3* db_ = nullptr;

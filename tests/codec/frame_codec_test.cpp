@@ -132,14 +132,14 @@ InvoiceRequest TwoItemInvoice() {
 }
 
 TEST(InvoiceBuilder, IssueFrameByHand) {
-    const auto built = BuildInvoiceCommand(0x34, TwoItemInvoice());
+    const auto built = BuildInvoiceCommand(0x34, InvoiceLayout::Issue, TwoItemInvoice());
     ASSERT_EQ(built.code, 0);
     EXPECT_EQ(built.frame.size(), 48u + 27 * 2 + 2);
     EXPECT_EQ(built.frame, Hex(std::string("1B 10 34 00 66 ") + kInvoiceBody + "78 41"));
 }
 
 TEST(InvoiceBuilder, ReturnFrameCarriesTheReturnedNumber) {
-    const auto built = BuildInvoiceCommand(0x35, TwoItemInvoice());
+    const auto built = BuildInvoiceCommand(0x35, InvoiceLayout::Return, TwoItemInvoice());
     ASSERT_EQ(built.code, 0);
     EXPECT_EQ(built.frame, Hex(std::string("1B 10 35 00 6A 00 00 00 7B ") + kInvoiceBody + "42 EC"));
 }
@@ -147,7 +147,7 @@ TEST(InvoiceBuilder, ReturnFrameCarriesTheReturnedNumber) {
 TEST(InvoiceBuilder, EmptyPayerIsFortyBlanks) {
     auto r = TwoItemInvoice();
     r.PayUnit.clear();
-    const auto built = BuildInvoiceCommand(0x34, r);
+    const auto built = BuildInvoiceCommand(0x34, InvoiceLayout::Issue, r);
     ASSERT_EQ(built.code, 0);
     EXPECT_EQ(Bytes(built.frame.begin() + 7, built.frame.begin() + 47), Bytes(40, 0x20));
 }
@@ -155,7 +155,7 @@ TEST(InvoiceBuilder, EmptyPayerIsFortyBlanks) {
 TEST(InvoiceBuilder, PayerOfExactlyFortyBytes) {
     auto r = TwoItemInvoice();
     r.PayUnit = std::string(36, 'x') + "中文";
-    const auto built = BuildInvoiceCommand(0x34, r);
+    const auto built = BuildInvoiceCommand(0x34, InvoiceLayout::Issue, r);
     ASSERT_EQ(built.code, 0);
     EXPECT_EQ(built.frame[46], 0xC4);
     EXPECT_EQ(built.frame[47], 0x02);  // item count follows at once
@@ -176,7 +176,7 @@ TEST(InvoiceBuilder, AmountRoundsLikeItsDecimalText) {
     };
     for (const auto& c : cases) {
         r.ItemSum[0] = c.amount;
-        const auto built = BuildInvoiceCommand(0x34, r);
+        const auto built = BuildInvoiceCommand(0x34, InvoiceLayout::Issue, r);
         ASSERT_EQ(built.code, 0) << c.amount;
         EXPECT_EQ(ToHex(Bytes(built.frame.end() - 6, built.frame.end() - 2)), c.bytes) << c.amount;
     }
@@ -209,14 +209,15 @@ TEST(InvoiceBuilder, Refusals) {
     for (const auto& c : cases) {
         auto r = TwoItemInvoice();
         c.change(r);
-        const auto built = BuildInvoiceCommand(c.command, r);
+        const auto built =
+            BuildInvoiceCommand(c.command, c.command == 0x34 ? InvoiceLayout::Issue : InvoiceLayout::Return, r);
         EXPECT_EQ(built.code, c.code) << c.what;
         EXPECT_TRUE(built.frame.empty()) << c.what;
     }
     // An issue does not look at the returned number at all.
     auto r = TwoItemInvoice();
     r.OInvNum = "junk";
-    EXPECT_EQ(BuildInvoiceCommand(0x34, r).code, 0);
+    EXPECT_EQ(BuildInvoiceCommand(0x34, InvoiceLayout::Issue, r).code, 0);
 }
 
 TEST(ByteListBuilder, ExampleFrame) {
@@ -334,7 +335,7 @@ TEST(SendBuilders, HandTheFrameToTheSink) {
     EXPECT_EQ(SendBareCommand(out.sink(), 0x33), 0);
     EXPECT_EQ(SendNumberPairCommand(out.sink(), 0x36, "Null", "12"), 0);
     EXPECT_EQ(SendByteListCommand(out.sink(), 0xA5, "1 a2 ff", 5, 6), 0);
-    EXPECT_EQ(SendInvoiceCommand(out.sink(), 0x34, TwoItemInvoice()), 0);
+    EXPECT_EQ(SendInvoiceCommand(out.sink(), 0x34, InvoiceLayout::Issue, TwoItemInvoice()), 0);
     EXPECT_EQ(SendTimeCommand(out.sink(), 0x3B, "23:59:59"), 0);
     EXPECT_EQ(SendByteCommand(out.sink(), 0xB0, 4), 0);
     EXPECT_EQ(SendBcdPairCommand(out.sink(), 0x44, "20050101", "20051231"), 0);
@@ -344,7 +345,7 @@ TEST(SendBuilders, HandTheFrameToTheSink) {
     EXPECT_EQ(ToHex(out.frames[0]), "1B 10 33 00 05 47 2C");
     EXPECT_EQ(ToHex(out.frames[1]), "1B 10 36 00 09 00 00 00 0C E9 35");
     EXPECT_EQ(ToHex(out.frames[2]), "1B 10 A5 00 0B 01 A2 FF 00 00 00 EF 13");
-    EXPECT_EQ(out.frames[3], BuildInvoiceCommand(0x34, TwoItemInvoice()).frame);
+    EXPECT_EQ(out.frames[3], BuildInvoiceCommand(0x34, InvoiceLayout::Issue, TwoItemInvoice()).frame);
     EXPECT_EQ(ToHex(out.frames[4]), "1B 10 3B 00 08 23 59 59 9C 09");
     EXPECT_EQ(out.frames[8].size(), 55u);
 }
@@ -360,7 +361,7 @@ TEST(SendBuilders, PortClosedAndFailedBuilds) {
     EXPECT_EQ(SendByteListCommand(out.sink(), 0xA5, "100", 5, 0), 146);
     auto r = TwoItemInvoice();
     r.SalesNum = 7;
-    EXPECT_EQ(SendInvoiceCommand(out.sink(), 0x34, r), 168);
+    EXPECT_EQ(SendInvoiceCommand(out.sink(), 0x34, InvoiceLayout::Issue, r), 168);
     EXPECT_TRUE(out.frames.empty());
 
     EXPECT_EQ(SendBareCommand(FrameSink{}, 0x00), 132);

@@ -267,7 +267,7 @@ TEST(FiscalMakeInvFrame, PayerIsFittedToFortyBytes) {
         args.PayUnit = c.payer;
         InvoiceRequest request;
         ASSERT_EQ(PrepareFiscalMakeInv(args, request).code, 0);
-        const BuiltFrame built = BuildInvoiceCommand(0x34, request);
+        const BuiltFrame built = BuildInvoiceCommand(0x34, InvoiceLayout::Issue, request);
         ASSERT_EQ(built.code, 0) << c.payer;
         EXPECT_EQ(Bytes(built.frame.begin() + 7, built.frame.begin() + 47), c.field) << c.payer;
     }
@@ -278,7 +278,7 @@ TEST(FiscalMakeInvFrame, ChineseNameSliceGoesOutAsItsTwentyBytes) {
     args.SalesName = "苹果香蕉" + std::string(12, ' ') + Name("中文名字");
     InvoiceRequest request;
     ASSERT_EQ(PrepareFiscalMakeInv(args, request).code, 0);
-    const BuiltFrame built = BuildInvoiceCommand(0x34, request);
+    const BuiltFrame built = BuildInvoiceCommand(0x34, InvoiceLayout::Issue, request);
     ASSERT_EQ(built.code, 0);
     const std::size_t first_name = 5 + 2 + 40 + 1;
     EXPECT_EQ(Bytes(built.frame.begin() + first_name, built.frame.begin() + first_name + 20),

@@ -1,0 +1,89 @@
+// File keys derived here must be the engine's own, byte for byte, or every store made by the engine from a
+// passphrase would stop opening; and they must be derived once per file, or each opening pays for it again.
+#include "store/store_key.h"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <sqlcipher/sqlite3.h>
+
+#include "store/store_connection.h"
+#include "store_test_support.h"
+
+namespace karvex {
+namespace {
+
+std::string Hex(const unsigned char* p, std::size_t n) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (std::size_t i = 0; i < n; ++i) out += {kHex[p[i] >> 4], kHex[p[i] & 0x0F]};
+    return out;
+}
+
+std::span<const unsigned char> Bytes(std::string_view s) {
+    return {reinterpret_cast<const unsigned char*>(s.data()), s.size()};
+}
+
+TEST(StoreKeyDerivation, IsPbkdf2WithHmacSha1) {
+    // RFC 6070's vectors give the first 20 bytes; the second block of a 32-byte key is checked against
+    // OpenSSL's own PBKDF2 below.
+    const struct {
+        std::string passphrase, salt;
+        int iterations;
+        std::string first20;
+    } vectors[] = {
+        {"password", "salt", 1, "0c60c80f961f0e71f3a9b524af6012062fe037a6"},
+        {"password", "salt", 2, "ea6c014dc72d6f8ccd1ed92ace1d41f0d8de8957"},
+        {"password", "salt", 4096, "4b007901b765489abead49d926f721d065a429c1"},
+        {"passwordPASSWORDpassword", "saltSALTsaltSALTsaltSALTsaltSALTsalt", 4096,
+         "3d2eec4fe41c849b80c8d83662c0e44a8b291a96"},
+    };
+    for (const auto& v : vectors) {
+        const DerivedStoreKey key = DeriveStoreKey(v.passphrase, Bytes(v.salt), v.iterations);
+        EXPECT_EQ(Hex(key.data(), 20), v.first20) << v.passphrase << " " << v.iterations;
+    }
+    // Passphrases around the HMAC block size (a longer one is hashed first), and the second output block.
+    const unsigned char salt[16] = {0x01, 0xfe, 0x80, 0x7f};
+    for (std::size_t length : {0u, 1u, 63u, 64u, 65u, 200u}) {
+        const std::string passphrase(length, 'k');
+        unsigned char expected[32];
+        ASSERT_EQ(PKCS5_PBKDF2_HMAC_SHA1(passphrase.data(), static_cast<int>(length), salt, sizeof salt, 1000,
+                                         sizeof expected, expected),
+                  1);
+        const DerivedStoreKey key = DeriveStoreKey(passphrase, salt, 1000);
+        EXPECT_EQ(Hex(key.data(), key.size()), Hex(expected, sizeof expected)) << "passphrase of " << length;
+    }
+}
+
+class StoreKeyOpening : public testing::StoreDirTest {};
+
+TEST_F(StoreKeyOpening, AFileMadeFromAPassphraseOpensWithOneDerivationForEveryConnection) {
+    const struct {
+        const char* what;
+        std::string passphrase;
+        std::size_t derivations;  // for the four openings after the file is made
+    } cases[] = {
+        {"the built-in passphrase", BuiltInStoreKey(), 1},
+        {"a passphrase of 100 characters", std::string(100, 'p'), 1},
+        // A passphrase in the engine's raw-key form is the key itself: nothing to derive.
+        {"a raw key", "x'" + std::string(64, 'A') + "'", 0},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        const std::filesystem::path file = dir_ / ("store" + std::to_string(n++) + ".mdb");
+        {
+            StoreConnection maker;
+            ASSERT_EQ(maker.Open(file, c.passphrase), 0) << c.what << ": " << maker.LastErrorText();
+        }
+        const std::size_t before = StoreKeyDerivations();
+        StoreConnection writer, readers[3];
+        ASSERT_EQ(writer.Open(file, c.passphrase), 0) << c.what << ": " << writer.LastErrorText();
+        for (StoreConnection& r : readers) ASSERT_EQ(r.OpenForReading(file, c.passphrase), 0) << c.what;
+        EXPECT_EQ(StoreKeyDerivations() - before, c.derivations) << c.what;
+
+        StoreConnection wrong;
+        EXPECT_NE(wrong.OpenForReading(file, c.passphrase + "x"), 0) << c.what;
+    }
+}
+
+}  // namespace
+}  // namespace karvex
