@@ -60,42 +60,24 @@ enum class ConsolePanel : int {
 };
 
 // The typed inputs, by the panel they sit on and what they hold.
+// clang-format off
 enum class ConsoleField : std::uint8_t {
-    PrintStartNumber,
-    PrintEndNumber,
-    PrintStartYear,
-    PrintStartMonth,
-    PrintStartDay,
-    PrintEndYear,
-    PrintEndMonth,
-    PrintEndDay,
+    PrintStartNumber, PrintEndNumber,
+    PrintStartYear, PrintStartMonth, PrintStartDay,
+    PrintEndYear, PrintEndMonth, PrintEndDay,
     InvoiceNumber,
-    DayTradeStartYear,
-    DayTradeStartMonth,
-    DayTradeStartDay,
-    DayTradeEndYear,
-    DayTradeEndMonth,
-    DayTradeEndDay,
-    ProductionYear,
-    ProductionMonth,
-    ProductionDay,
-    CutOffYear,
-    CutOffMonth,
-    CutOffDay,
-    MachineNumber,
-    HardwareVersion,
-    SoftwareVersion,
-    CheckStartNumber,
-    CheckEndNumber,
+    DayTradeStartYear, DayTradeStartMonth, DayTradeStartDay,
+    DayTradeEndYear, DayTradeEndMonth, DayTradeEndDay,
+    ProductionYear, ProductionMonth, ProductionDay,
+    CutOffYear, CutOffMonth, CutOffDay,
+    MachineNumber, HardwareVersion, SoftwareVersion,
+    CheckStartNumber, CheckEndNumber,
     SigningData,
     CardBytes,
-    CheckStartYear,
-    CheckStartMonth,
-    CheckStartDay,
-    CheckEndYear,
-    CheckEndMonth,
-    CheckEndDay,
+    CheckStartYear, CheckStartMonth, CheckStartDay,
+    CheckEndYear, CheckEndMonth, CheckEndDay,
 };
+// clang-format on
 
 // A date typed in three fields.
 struct ConsoleDateFields {
@@ -103,19 +85,15 @@ struct ConsoleDateFields {
 };
 
 // The option buttons, by the choice they stand for.
+// clang-format off
 enum class ConsoleChoice : std::uint8_t {
-    PrintByNumber,
-    PrintByDates,
-    CardDecimal,
-    CardHexadecimal,
-    SigningHexadecimal,
-    SigningDecimal,
-    CheckDetail,
-    CheckDeclaration,
-    CheckDayTrade,
-    CheckByNumber,
-    CheckByDates,
+    PrintByNumber, PrintByDates,
+    CardDecimal, CardHexadecimal,
+    SigningHexadecimal, SigningDecimal,
+    CheckDetail, CheckDeclaration, CheckDayTrade,
+    CheckByNumber, CheckByDates,
 };
+// clang-format on
 
 class ConsoleWindow : public QMainWindow {
     Q_OBJECT

@@ -37,74 +37,42 @@ void AddTaxSlots(std::vector<FieldDef>& f) {
     }
 }
 
+// clang-format off
 std::vector<TableDef> BuildTables() {
     std::vector<TableDef> t;
     t.push_back({"InvoiceNumber",
-                 {{"发票代码", T},
-                  {"单卷发票起始号", T},
-                  {"单卷发票终止号", T},
-                  {"当前发票号", T},
-                  {"发票使用状态", B},
-                  {"开始使用时间", T},
-                  {"用完时间", T},
-                  {"分发时间", T},
+                 {{"发票代码", T}, {"单卷发票起始号", T}, {"单卷发票终止号", T}, {"当前发票号", T},
+                  {"发票使用状态", B}, {"开始使用时间", T}, {"用完时间", T}, {"分发时间", T},
                   {"发票代码单卷发票起始号", T}},
                  "发票代码单卷发票起始号"});
     t.push_back({"MakeInvoice", {{"开票类型", B}, {"发票号", T}}, ""});
     t.push_back({"MachineData", {{"机器编号", T}, {"生产日期", T}, {"硬件版本号", T}, {"软件版本号", T}}, ""});
     t.push_back({"UserInformation",
-                 {{"税控卡编号", T},
-                  {"税控卡使用口令", T},
-                  {"应用起用日期", T},
-                  {"应用有效日期", T},
-                  {"纳税人名称", T},
-                  {"纳税人编码", T},
-                  {"税号", T},
-                  {"主管分局代码", T},
-                  {"申报方式", B},
-                  {"开票截止日期", T},
-                  {"单张发票开票金额限额", D},
-                  {"发票累计金额限额", D},
+                 {{"税控卡编号", T}, {"税控卡使用口令", T}, {"应用起用日期", T}, {"应用有效日期", T},
+                  {"纳税人名称", T}, {"纳税人编码", T}, {"税号", T}, {"主管分局代码", T}, {"申报方式", B},
+                  {"开票截止日期", T}, {"单张发票开票金额限额", D}, {"发票累计金额限额", D},
                   {"退票累计金额限额", D}},
                  ""});
     t.push_back({"TaxInformation",
-                 {{"税种税目索引号", B},
-                  {"税种项目代码", T},
-                  {"税率", L},
-                  {"经营项目中文名称", T},
-                  {"经营项目英文名称", T},
-                  {"序号", L}},
+                 {{"税种税目索引号", B}, {"税种项目代码", T}, {"税率", L}, {"经营项目中文名称", T},
+                  {"经营项目英文名称", T}, {"序号", L}},
                  ""});
     {
-        TableDef d{
-            "DayTrade", {{"日期", T}, {"正常发票份数", L}, {"退票份数", L}, {"废票份数", L}, {"电子签名", T}}, "日期"};
+        TableDef d{"DayTrade",
+                   {{"日期", T}, {"正常发票份数", L}, {"退票份数", L}, {"废票份数", L}, {"电子签名", T}},
+                   "日期"};
         AddTaxSlots(d.fields);
         t.push_back(std::move(d));
     }
     t.push_back({"InvUseSum",
-                 {{"发票代码发票起始号", T},
-                  {"发票代码", T},
-                  {"发票起始号", T},
-                  {"发票终止号", T},
-                  {"正常发票份数", B},
-                  {"退票份数", B},
-                  {"废票份数", B},
-                  {"正常发票总金额", D},
-                  {"退票总金额", D},
-                  {"开票起始时间", T},
-                  {"开票截止时间", T}},
+                 {{"发票代码发票起始号", T}, {"发票代码", T}, {"发票起始号", T}, {"发票终止号", T},
+                  {"正常发票份数", B}, {"退票份数", B}, {"废票份数", B}, {"正常发票总金额", D},
+                  {"退票总金额", D}, {"开票起始时间", T}, {"开票截止时间", T}},
                  "发票代码发票起始号"});
     {
         TableDef p{"InvPrintData",
-                   {{"开票日期发票号", T},
-                    {"开票日期", T},
-                    {"发票号", T},
-                    {"开票类型", B},
-                    {"开票总金额", D},
-                    {"税控码", T},
-                    {"原发票号", T},
-                    {"保留", T},
-                    {"付款单位", T}},
+                   {{"开票日期发票号", T}, {"开票日期", T}, {"发票号", T}, {"开票类型", B}, {"开票总金额", D},
+                    {"税控码", T}, {"原发票号", T}, {"保留", T}, {"付款单位", T}},
                    "开票日期发票号"};
         for (int k = 1; k <= 6; ++k) {
             std::string n = std::to_string(k);
@@ -117,17 +85,13 @@ std::vector<TableDef> BuildTables() {
     }
     {
         TableDef d{"DeclareData",
-                   {{"税控卡编号", T},
-                    {"数据起始日期", T},
-                    {"数据截止日期", T},
-                    {"正常发票份数", L},
-                    {"退票份数", L},
-                    {"废票份数", L}},
+                   {{"税控卡编号", T}, {"数据起始日期", T}, {"数据截止日期", T}, {"正常发票份数", L},
+                    {"退票份数", L}, {"废票份数", L}},
                    "数据起始日期"};
         AddTaxSlots(d.fields);
-        for (FieldDef f :
-             {FieldDef{"税控卡正常发票总累计金额", D}, FieldDef{"税控卡退票总累计金额", D}, FieldDef{"状态字", T},
-              FieldDef{"申报数据MAC1", T}, FieldDef{"电子签名", T}, FieldDef{"响应报文数据异或和校验", T}})
+        for (FieldDef f : {FieldDef{"税控卡正常发票总累计金额", D}, FieldDef{"税控卡退票总累计金额", D},
+                           FieldDef{"状态字", T}, FieldDef{"申报数据MAC1", T}, FieldDef{"电子签名", T},
+                           FieldDef{"响应报文数据异或和校验", T}})
             d.fields.push_back(std::move(f));
         t.push_back(std::move(d));
     }
@@ -135,7 +99,8 @@ std::vector<TableDef> BuildTables() {
     // The frame number is a long: a print-data upload can run to far more than 32767 frames.
     t.push_back({"ARecord", {{"记录号", L}, {"记录", T}}, ""});
     t.push_back({"ComSet", {{"CommPort", S}, {"Bite", S}}, ""});
-    t.push_back({"InvPDatTemp", {{"序号", L}, {"税种税目索引号", B}, {"商品名称", T}, {"数量", D}, {"金额", D}}, ""});
+    t.push_back({"InvPDatTemp",
+                 {{"序号", L}, {"税种税目索引号", B}, {"商品名称", T}, {"数量", D}, {"金额", D}}, ""});
     for (const char* name : {"DayTradeShow", "DecShowTemp"})
         t.push_back({name, {{"ID", L}, {"税种税目索引号", B}, {"正常发票累计金额", D}, {"退票累计金额", D}}, ""});
     // Nobody writes these; they are kept so that clearing and browsing find them.
@@ -154,6 +119,7 @@ std::vector<TableDef> BuildTables() {
     }
     return t;
 }
+// clang-format on
 
 const char* SqlType(FieldType type) {
     switch (type) {

@@ -38,25 +38,20 @@ TEST_F(SchemaTest, NewStoreHasEveryTableWithItsChineseFields) {
                            "IdiographShow", "WatchCommand", "WatchAcceptData", "WatchError"};
     for (const char* name : names) EXPECT_FALSE(Columns(db, name).empty()) << name;
 
+    // clang-format off
     struct Expect {
         const char* table;
         const char* field;
     } fields[] = {
-        {"InvoiceNumber", "发票代码单卷发票起始号"},
-        {"InvoiceNumber", "发票使用状态"},
-        {"UserInformation", "单张发票开票金额限额"},
-        {"DayTrade", "退票累计金额6"},
-        {"DeclareData", "响应报文数据异或和校验"},
-        {"DeclareData", "申报数据MAC1"},
-        {"InvPrintData", "金额6"},
-        {"InvPrintData", "商品名称1"},
-        {"InvUseSum", "发票代码发票起始号"},
-        {"ARecord", "记录号"},
-        {"ComSet", "CommPort"},
-        {"ComSet", "Bite"},
-        {"Idiograph", "签名状态"},
-        {"TaxInformation", "经营项目英文名称"},
+        {"InvoiceNumber", "发票代码单卷发票起始号"}, {"InvoiceNumber", "发票使用状态"},
+        {"UserInformation", "单张发票开票金额限额"}, {"DayTrade", "退票累计金额6"},
+        {"DeclareData", "响应报文数据异或和校验"},   {"DeclareData", "申报数据MAC1"},
+        {"InvPrintData", "金额6"},                   {"InvPrintData", "商品名称1"},
+        {"InvUseSum", "发票代码发票起始号"},         {"ARecord", "记录号"},
+        {"ComSet", "CommPort"},                      {"ComSet", "Bite"},
+        {"Idiograph", "签名状态"},                   {"TaxInformation", "经营项目英文名称"},
     };
+    // clang-format on
     for (const Expect& e : fields) EXPECT_EQ(Columns(db, e.table).count(e.field), 1u) << e.table << "." << e.field;
     // 9 fixed fields and 4 per goods slot, plus the row identity.
     EXPECT_EQ(Columns(db, "InvPrintData").size(), 9u + 24u + 1u);
@@ -139,67 +134,35 @@ TEST(SchemaLookup, TablesFieldsTypesAndKeysAreExactlyThoseTheProgramUses) {
         print.push_back({std::string("税种税目索引号") + k, F::Byte});
         print.push_back({std::string("金额") + k, F::Double});
     }
+    // clang-format off
     const Table expected[] = {
         {"InvoiceNumber",
-         {{"发票代码", F::Text},
-          {"单卷发票起始号", F::Text},
-          {"单卷发票终止号", F::Text},
-          {"当前发票号", F::Text},
-          {"发票使用状态", F::Byte},
-          {"开始使用时间", F::Text},
-          {"用完时间", F::Text},
-          {"分发时间", F::Text},
+         {{"发票代码", F::Text}, {"单卷发票起始号", F::Text}, {"单卷发票终止号", F::Text}, {"当前发票号", F::Text},
+          {"发票使用状态", F::Byte}, {"开始使用时间", F::Text}, {"用完时间", F::Text}, {"分发时间", F::Text},
           {"发票代码单卷发票起始号", F::Text}},
          "发票代码单卷发票起始号"},
-        {"MachineData",
-         {{"机器编号", F::Text}, {"生产日期", F::Text}, {"硬件版本号", F::Text}, {"软件版本号", F::Text}},
-         ""},
+        {"MachineData", {{"机器编号", F::Text}, {"生产日期", F::Text}, {"硬件版本号", F::Text}, {"软件版本号", F::Text}}, ""},
         {"UserInformation",
-         {{"税控卡编号", F::Text},
-          {"税控卡使用口令", F::Text},
-          {"应用起用日期", F::Text},
-          {"应用有效日期", F::Text},
-          {"纳税人名称", F::Text},
-          {"纳税人编码", F::Text},
-          {"税号", F::Text},
-          {"主管分局代码", F::Text},
-          {"申报方式", F::Byte},
-          {"开票截止日期", F::Text},
-          {"单张发票开票金额限额", F::Double},
-          {"发票累计金额限额", F::Double},
-          {"退票累计金额限额", F::Double}},
+         {{"税控卡编号", F::Text}, {"税控卡使用口令", F::Text}, {"应用起用日期", F::Text}, {"应用有效日期", F::Text},
+          {"纳税人名称", F::Text}, {"纳税人编码", F::Text}, {"税号", F::Text}, {"主管分局代码", F::Text},
+          {"申报方式", F::Byte}, {"开票截止日期", F::Text}, {"单张发票开票金额限额", F::Double},
+          {"发票累计金额限额", F::Double}, {"退票累计金额限额", F::Double}},
          ""},
         {"TaxInformation",
-         {{"税种税目索引号", F::Byte},
-          {"税种项目代码", F::Text},
-          {"税率", F::Long},
-          {"经营项目中文名称", F::Text},
-          {"经营项目英文名称", F::Text},
-          {"序号", F::Long}},
+         {{"税种税目索引号", F::Byte}, {"税种项目代码", F::Text}, {"税率", F::Long}, {"经营项目中文名称", F::Text},
+          {"经营项目英文名称", F::Text}, {"序号", F::Long}},
          ""},
         {"DayTrade", dayTrade, "日期"},
         {"InvUseSum",
-         {{"发票代码发票起始号", F::Text},
-          {"发票代码", F::Text},
-          {"发票起始号", F::Text},
-          {"发票终止号", F::Text},
-          {"正常发票份数", F::Byte},
-          {"退票份数", F::Byte},
-          {"废票份数", F::Byte},
-          {"正常发票总金额", F::Double},
-          {"退票总金额", F::Double},
-          {"开票起始时间", F::Text},
-          {"开票截止时间", F::Text}},
+         {{"发票代码发票起始号", F::Text}, {"发票代码", F::Text}, {"发票起始号", F::Text}, {"发票终止号", F::Text},
+          {"正常发票份数", F::Byte}, {"退票份数", F::Byte}, {"废票份数", F::Byte}, {"正常发票总金额", F::Double},
+          {"退票总金额", F::Double}, {"开票起始时间", F::Text}, {"开票截止时间", F::Text}},
          "发票代码发票起始号"},
         {"InvPrintData", print, "开票日期发票号"},
         {"DeclareData", declare, "数据起始日期"},
         {"Idiograph", {{"签名状态", F::Short}, {"签名数据", F::Text}, {"电子签名", F::Text}}, ""},
         {"InvPDatTemp",
-         {{"序号", F::Long},
-          {"税种税目索引号", F::Byte},
-          {"商品名称", F::Text},
-          {"数量", F::Double},
-          {"金额", F::Double}},
+         {{"序号", F::Long}, {"税种税目索引号", F::Byte}, {"商品名称", F::Text}, {"数量", F::Double}, {"金额", F::Double}},
          ""},
         {"DayTradeShow",
          {{"ID", F::Long}, {"税种税目索引号", F::Byte}, {"正常发票累计金额", F::Double}, {"退票累计金额", F::Double}},
@@ -208,6 +171,7 @@ TEST(SchemaLookup, TablesFieldsTypesAndKeysAreExactlyThoseTheProgramUses) {
          {{"ID", F::Long}, {"税种税目索引号", F::Byte}, {"正常发票累计金额", F::Double}, {"退票累计金额", F::Double}},
          ""},
     };
+    // clang-format on
     for (const Table& t : expected) {
         SCOPED_TRACE(t.name);
         const TableDef* def = FindStoreTable(t.name);
