@@ -2,10 +2,17 @@
 // The live event stream (text/event-stream): every client that asked for it gets each command-log line as
 // a "log" event and the packets of a long answer as "progress" events. A comment line goes out when nothing
 // else has for a while, so that a client that went away is noticed and dropped.
+//
+// Every event has an id ("<run>-<n>": the service's start time in milliseconds, and a count). A client that
+// comes back with the last id it saw (Last-Event-ID, as a browser's EventSource sends on its own) is first
+// sent the kept events after it; with an id of an earlier run, every kept event. The last 256 are kept.
 #include <QObject>
 #include <QTimer>
 
 #include <chrono>
+#include <cstdint>
+#include <deque>
+#include <utility>
 #include <vector>
 
 #include "service/http_server.h"
@@ -16,8 +23,9 @@ class EventHub : public QObject {
     Q_OBJECT
 public:
     explicit EventHub(std::chrono::milliseconds heartbeat, QObject* parent = nullptr);
-    // Starts the stream on `responder`; false when its client is gone.
-    bool Subscribe(const ResponderPtr& responder);
+    // Starts the stream on `responder`, after the kept events that came after `lastEventId` (none when it is
+    // empty); false when its client is gone.
+    bool Subscribe(const ResponderPtr& responder, const QByteArray& lastEventId = {});
     // One event; `data` may hold several lines.
     void Publish(const QByteArray& event, const QByteArray& data);
     int Subscribers() const { return static_cast<int>(clients_.size()); }
@@ -27,6 +35,9 @@ private:
 
     std::vector<ResponderPtr> clients_;
     QTimer heartbeat_;
+    const QByteArray run_;
+    std::uint64_t published_ = 0;
+    std::deque<std::pair<std::uint64_t, QByteArray>> kept_;
 };
 
 }  // namespace karvex::service

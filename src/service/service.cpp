@@ -228,7 +228,9 @@ Service::Service(Fiscal& fiscal, TokenStore& token, ServiceOptions options, QObj
         {"GET", "/v1/tables/*",
          [this](const HttpRequest& r, const QStringList& a, const ResponderPtr& p) { p->Send(Table(r, a[0])); }},
         {"GET", "/v1/events",
-         [this](const HttpRequest&, const QStringList&, const ResponderPtr& p) { events_.Subscribe(p); }},
+         [this](const HttpRequest& r, const QStringList&, const ResponderPtr& p) {
+             events_.Subscribe(p, r.Header("last-event-id"));
+         }},
         {"POST", "/v1/token/rotate",
          [this](const HttpRequest& r, const QStringList&, const ResponderPtr& p) {
              if (!r.body.trimmed().isEmpty() && r.body.trimmed() != "{}") {

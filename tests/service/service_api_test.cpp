@@ -415,6 +415,20 @@ TEST_F(ServiceApi, LineRequestsQueueInOrderWhileReadsAreServed) {
     EXPECT_EQ(Call("POST", "/v1/commands/0x39").status, 200);
     EXPECT_TRUE(events.ReadUntil("\"done\":true"));
     EXPECT_NE(events.Buffer().find("event: progress\ndata: {\"command\":"), std::string::npos);
+
+    // A client that comes back with the last id it saw gets what came after it, and nothing twice; one with an
+    // id of an earlier run gets every kept event.
+    const std::string seen = events.Buffer();
+    const std::size_t at = seen.find("id: ");
+    ASSERT_NE(at, std::string::npos);
+    const std::string firstId = seen.substr(at + 4, seen.find('\n', at) - at - 4);
+    for (const std::string& last : {firstId, std::string("1-1")}) {
+        Connection again(daemon_->Port());
+        again.Send("GET /v1/events?token=" + token_ + " HTTP/1.1\r\nHost: localhost\r\nLast-Event-ID: " + last +
+                   "\r\n\r\n");
+        EXPECT_TRUE(again.ReadUntil("\"done\":true")) << last;
+        EXPECT_EQ(again.Buffer().find("id: " + firstId + "\n") != std::string::npos, last != firstId) << last;
+    }
 }
 
 // Without its processor the service still starts and says so, also over its Unix socket; line requests get
