@@ -91,7 +91,7 @@ struct BuiltFrame {
 };
 
 // Frame around a ready payload (at most 248 bytes; a longer payload gives 103 and no frame).
-// BuildRequestFrame(0x33, {}) -> 1B 10 33 00 05 47 2C.
+// BuildRequestFrame(command, {}) for command byte 33 -> 1B 10 33 00 05 47 2C.
 BuiltFrame BuildRequestFrame(std::uint8_t command, std::span<const std::uint8_t> payload);
 
 // L = 5, no payload. Never fails.
@@ -131,7 +131,7 @@ BuiltFrame BuildInvoiceCommand(std::uint8_t command, InvoiceLayout layout, const
 // Trimmed, checked with CheckCharClass (144, 108, 109); a value of 256 or more, or a value followed by
 // another that is longer than 3 digits (2 in class 5), gives 146. At most 248 bytes are kept; a shorter
 // list is padded with 0x00 up to `min_length` when that is at most 248.
-// BuildByteListCommand(0xA5, "1 a2 ff", 5, 6) -> payload 01 A2 FF 00 00 00, L = 11.
+// BuildByteListCommand(command, "1 a2 ff", 5, 6) -> payload 01 A2 FF 00 00 00, L = 11.
 BuiltFrame BuildByteListCommand(std::uint8_t command, std::string_view text, int char_class, int min_length);
 
 // ---------------------------------------------------------------------------------------------------------
