@@ -157,6 +157,21 @@ QLabel* Datashow::AddTotal(QFormLayout* form, const char* caption) {
     return value;
 }
 
+void Datashow::AddDetail(QWidget* frame, QBoxLayout* layout, QWidget* labels,
+                         std::initializer_list<const char*> totalCaptions, int gridNumber, int slot) {
+    auto* detail = new QHBoxLayout;
+    auto* left = new QVBoxLayout;
+    left->addWidget(labels);
+    auto* totals = new QWidget(frame);
+    auto* totalForm = new QFormLayout(totals);
+    for (const char* caption : totalCaptions) AddTotal(totalForm, caption);
+    left->addWidget(totals);
+    left->addStretch(1);
+    detail->addLayout(left);
+    layout->addLayout(detail);
+    AddGrid(frame, detail, gridNumber, slot);
+}
+
 QTableView* Datashow::AddGrid(QWidget* frame, QBoxLayout* layout, int number, int slot) {
     auto* grid = new QTableView(frame);
     grid->setObjectName(QStringLiteral("DataGrid%1").arg(number));
@@ -286,18 +301,7 @@ QWidget* Datashow::BuildFrame(int tab) {
         AddGrid(frame, layout, 7, kSlotInvPrintData);
         bind({"开票日期", "开票类型", "发票号", "原发票号", "开票总金额", "税控码", "付款单位"});
         // The current invoice's labels and totals beside its goods lines.
-        auto* detail = new QHBoxLayout;
-        auto* left = new QVBoxLayout;
-        left->addWidget(labels);
-        auto* totals = new QWidget(frame);
-        auto* totalForm = new QFormLayout(totals);
-        AddTotal(totalForm, "开票总累");
-        AddTotal(totalForm, "退票总累");
-        left->addWidget(totals);
-        left->addStretch(1);
-        detail->addLayout(left);
-        layout->addLayout(detail);
-        AddGrid(frame, detail, 6, kSlotInvPDatTemp);
+        AddDetail(frame, layout, labels, {"开票总累", "退票总累"}, 6, kSlotInvPDatTemp);
         layout->addWidget(AddQueryBox(kQueryInvPrintData));
         break;
     }
@@ -328,20 +332,8 @@ QWidget* Datashow::BuildFrame(int tab) {
         AddGrid(frame, layout, 3, kSlotDayTrade);
         bind({"日期", "正常发票份数", "退票份数", "废票份数"});
         // The day's labels and totals beside its six tax-item slots.
-        auto* detail = new QHBoxLayout;
-        auto* left = new QVBoxLayout;
-        left->addWidget(labels);
-        auto* totals = new QWidget(frame);
-        auto* totalForm = new QFormLayout(totals);
-        AddTotal(totalForm, "当天正常累计");
-        AddTotal(totalForm, "当天退票累计");
-        AddTotal(totalForm, "正常全部累计");
-        AddTotal(totalForm, "退票全部累计");
-        left->addWidget(totals);
-        left->addStretch(1);
-        detail->addLayout(left);
-        layout->addLayout(detail);
-        AddGrid(frame, detail, 4, kSlotDayTradeShow);
+        AddDetail(frame, layout, labels, {"当天正常累计", "当天退票累计", "正常全部累计", "退票全部累计"}, 4,
+                  kSlotDayTradeShow);
         dayTradeChart_ = MakeBarChartView(frame, QStringLiteral("DayTradeChart"), QStringLiteral("日交易金额（元）"));
         layout->addWidget(dayTradeChart_, 1);
         layout->addWidget(AddQueryBox(kQueryDayTrade));

@@ -13,6 +13,7 @@
 
 #include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -138,6 +139,9 @@ private:
     QLabel* AddBoundLabel(QFormLayout* form, int tab, const std::string& field);
     QLabel* AddTotal(QFormLayout* form, const char* caption);
     QTableView* AddGrid(QWidget* frame, QBoxLayout* layout, int number, int slot);
+    // The current row's labels with totals under them, beside the grid of its slot rows.
+    void AddDetail(QWidget* frame, QBoxLayout* layout, QWidget* labels,
+                   std::initializer_list<const char*> totalCaptions, int gridNumber, int slot);
     QWidget* AddQueryBox(int query);
     void ChooseRangeKind(int query, bool numbers);
     void OnTextChanged(int element);
