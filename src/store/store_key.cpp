@@ -109,6 +109,9 @@ DerivedStoreKey DeriveStoreKey(std::string_view passphrase, std::span<const unsi
 
 std::string EngineKeyFor(const std::filesystem::path& file, const std::string& passphrase) {
     if (IsRawKey(passphrase)) return passphrase;
+    // Only a plain file is read here: opening a pipe put in the store's place would wait for a writer.
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(file, ec)) return passphrase;
     std::string salt(kSaltSize, '\0');
     {
         std::ifstream in(file, std::ios::binary);

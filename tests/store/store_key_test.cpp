@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <sqlcipher/sqlite3.h>
+#include <sys/stat.h>
 
 #include "store/store_connection.h"
 #include "store_test_support.h"
@@ -83,6 +84,13 @@ TEST_F(StoreKeyOpening, AFileMadeFromAPassphraseOpensWithOneDerivationForEveryCo
         StoreConnection wrong;
         EXPECT_NE(wrong.OpenForReading(file, c.passphrase + "x"), 0) << c.what;
     }
+}
+
+TEST_F(StoreKeyOpening, APipeInTheStoresPlaceIsRefusedWithoutWaitingForAWriter) {
+    const std::filesystem::path file = dir_ / "pipe.mdb";
+    ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+    StoreConnection reader;
+    EXPECT_NE(reader.OpenForReading(file, BuiltInStoreKey()), 0);
 }
 
 }  // namespace
