@@ -1,14 +1,22 @@
 #include "link/link_trace.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
+
+#include "convert/plain_file.h"
 
 namespace karvex {
 
 std::unique_ptr<LinkTrace> LinkTrace::Open(const std::string& path, std::string* error) {
-    std::FILE* file = std::fopen(path.c_str(), "a");
+    const int fd = OpenPlainFile(path, O_WRONLY | O_CREAT | O_APPEND, 0644);
+    std::FILE* file = fd >= 0 ? ::fdopen(fd, "a") : nullptr;
     if (file == nullptr) {
-        if (error) *error = path + ": " + std::strerror(errno);
+        const int reason = errno;
+        if (fd >= 0) ::close(fd);
+        if (error) *error = path + ": " + (fd < 0 && reason == EINVAL ? "not a plain file" : std::strerror(reason));
         return nullptr;
     }
     std::unique_ptr<LinkTrace> trace(new LinkTrace(file));

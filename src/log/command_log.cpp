@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "convert/conversions.h"
+#include "convert/plain_file.h"
 
 namespace karvex {
 
@@ -62,7 +63,7 @@ CommandLog::~CommandLog() { Close(); }
 
 int CommandLog::Open() {
     if (fd_ >= 0) return 0;
-    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    fd_ = OpenPlainFile(path_, O_WRONLY | O_CREAT | O_APPEND, 0644);
     return fd_ >= 0 ? 0 : errno;
 }
 
@@ -145,7 +146,7 @@ void CommandLog::ClearList() {
     Close();
     if (::unlink(path_.c_str()) != 0) {
         // Could not delete (e.g. no permission on the folder): start the file over instead.
-        int fd = ::open(path_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        int fd = OpenPlainFile(path_, O_WRONLY | O_TRUNC);
         if (fd >= 0) ::close(fd);
     }
     Open();
@@ -154,7 +155,7 @@ void CommandLog::ClearList() {
 std::deque<std::string> CommandLog::ReadTail(const std::string& path, std::size_t maxLines) {
     std::deque<std::string> out;
     if (maxLines == 0) return out;
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = OpenPlainFile(path, O_RDONLY);
     if (fd < 0) return out;
     struct stat st {};
     if (::fstat(fd, &st) != 0) {

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,6 +47,20 @@ protected:
     std::string dir_;
     std::string path_;
 };
+
+// Only a plain file is written or read as the log: a pipe in its place (open for writing, it would wait for
+// a reader; for reading, for a writer) is left alone, and a command's line never waits on it.
+TEST_F(CommandLogTest, APipeInTheLogsPlaceIsNeitherWrittenNorReadNorWaitedOn) {
+    ASSERT_EQ(::mkfifo(path_.c_str(), 0600), 0);
+    CommandLog log(path_, FixedStamp);
+    EXPECT_NE(log.Open(), 0);
+    log.WriteLogLine("联机成功");
+    EXPECT_TRUE(CommandLog::ReadTail(path_, 10).empty());
+    const int reader = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    EXPECT_NE(log.Open(), 0) << "a pipe with a reader is refused too";
+    ::close(reader);
+}
 
 // A disk that fills up in the middle of a line: the line is taken back whole, never left half written
 // for the next line to be glued to. The child process runs under a file size limit (and ignores the
