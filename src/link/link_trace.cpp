@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "convert/conversions.h"
 #include "convert/plain_file.h"
 
 namespace karvex {
@@ -35,17 +36,16 @@ void LinkTrace::Note(const std::string& text) {
 }
 
 void LinkTrace::Write(char direction, const std::uint8_t* data, std::size_t size) {
-    static const char digits[] = "0123456789ABCDEF";
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start_).count();
     std::string line;
     line.reserve(24 + size * 3);
     char head[32];
     std::snprintf(head, sizeof head, "%.3f %c", ms, direction);
     line += head;
-    for (std::size_t i = 0; i < size; ++i) {
-        line += ' ';
-        line += digits[data[i] >> 4];
-        line += digits[data[i] & 15];
+    if (size > 0) {
+        std::string bytes;
+        BytesToSpacedHex(ByteView(data, size), bytes);
+        line += ' ' + bytes;
     }
     line += '\n';
     std::fputs(line.c_str(), file_);

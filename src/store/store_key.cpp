@@ -14,6 +14,8 @@
 #include <mutex>
 #include <utility>
 
+#include "convert/conversions.h"
+
 namespace karvex {
 namespace {
 
@@ -131,14 +133,9 @@ std::string EngineKeyFor(const std::filesystem::path& file, const std::string& p
             ++cache.derivations;
         }
     }
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string raw = "x'";
-    for (unsigned char c : key) {
-        raw += kHex[c >> 4];
-        raw += kHex[c & 0x0F];
-    }
-    raw += '\'';
-    return raw;
+    std::string hex;
+    BytesToHex(key, hex);
+    return "x'" + hex + "'";
 }
 
 std::size_t StoreKeyDerivations() {

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "convert/conversions.h"
 #include "store/row_reader.h"
 #include "store/store_codes.h"
 
@@ -44,12 +45,8 @@ std::string ExportValueText(const FieldValue& value) {
     }
     if (const auto* s = std::get_if<std::string>(&value)) return *s;
     if (const auto* b = std::get_if<Bytes>(&value)) {
-        static const char* hex = "0123456789ABCDEF";
         std::string out;
-        for (auto c : *b) {
-            out.push_back(hex[c >> 4]);
-            out.push_back(hex[c & 0x0F]);
-        }
+        BytesToHex(*b, out);
         return out;
     }
     return "";

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 
+#include "convert/conversions.h"
 #include "store/outbox.h"
 #include "store/schema.h"
 #include "store/store_codes.h"
@@ -126,14 +127,10 @@ void AppendJsonValue(std::string& out, sqlite3_stmt* st, int column) {
     }
     case SQLITE_TEXT: AppendJsonString(out, sqlite3_column_text(st, column), sqlite3_column_bytes(st, column)); break;
     case SQLITE_BLOB: {
-        static const char* hex = "0123456789ABCDEF";
         const auto* b = static_cast<const unsigned char*>(sqlite3_column_blob(st, column));
-        out += '"';
-        for (int i = 0; i < sqlite3_column_bytes(st, column); ++i) {
-            out += hex[b[i] >> 4];
-            out += hex[b[i] & 0x0F];
-        }
-        out += '"';
+        std::string hex;
+        BytesToHex(ByteView(b, static_cast<std::size_t>(sqlite3_column_bytes(st, column))), hex);
+        out += '"' + hex + '"';
         break;
     }
     default: out += "null"; break;

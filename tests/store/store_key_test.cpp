@@ -7,6 +7,7 @@
 #include <sqlcipher/sqlite3.h>
 #include <sys/stat.h>
 
+#include "convert/conversions.h"
 #include "store/store_connection.h"
 #include "store_test_support.h"
 
@@ -14,9 +15,8 @@ namespace karvex {
 namespace {
 
 std::string Hex(const unsigned char* p, std::size_t n) {
-    static constexpr char kHex[] = "0123456789abcdef";
     std::string out;
-    for (std::size_t i = 0; i < n; ++i) out += {kHex[p[i] >> 4], kHex[p[i] & 0x0F]};
+    BytesToHex(ByteView(p, n), out);
     return out;
 }
 
@@ -32,11 +32,11 @@ TEST(StoreKeyDerivation, IsPbkdf2WithHmacSha1) {
         int iterations;
         std::string first20;
     } vectors[] = {
-        {"password", "salt", 1, "0c60c80f961f0e71f3a9b524af6012062fe037a6"},
-        {"password", "salt", 2, "ea6c014dc72d6f8ccd1ed92ace1d41f0d8de8957"},
-        {"password", "salt", 4096, "4b007901b765489abead49d926f721d065a429c1"},
+        {"password", "salt", 1, "0C60C80F961F0E71F3A9B524AF6012062FE037A6"},
+        {"password", "salt", 2, "EA6C014DC72D6F8CCD1ED92ACE1D41F0D8DE8957"},
+        {"password", "salt", 4096, "4B007901B765489ABEAD49D926F721D065A429C1"},
         {"passwordPASSWORDpassword", "saltSALTsaltSALTsaltSALTsaltSALTsalt", 4096,
-         "3d2eec4fe41c849b80c8d83662c0e44a8b291a96"},
+         "3D2EEC4FE41C849B80C8D83662C0E44A8B291A96"},
     };
     for (const auto& v : vectors) {
         const DerivedStoreKey key = DeriveStoreKey(v.passphrase, Bytes(v.salt), v.iterations);
