@@ -16,6 +16,7 @@
 #include "store/schema.h"
 #include "store/store_codes.h"
 #include "store/store_connection.h"
+#include "store/table_export.h"
 #include "sync/central_schema.h"
 
 namespace karvex::sync {
@@ -90,24 +91,6 @@ std::string NowUtc() {
     return buf;
 }
 
-void AppendJsonString(std::string& out, const unsigned char* text, int size) {
-    out += '"';
-    for (int i = 0; i < size; ++i) {
-        const unsigned char ch = text[i];
-        if (ch == '"' || ch == '\\') {
-            out += '\\';
-            out += static_cast<char>(ch);
-        } else if (ch < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", ch);
-            out += buf;
-        } else {
-            out += static_cast<char>(ch);
-        }
-    }
-    out += '"';
-}
-
 // One value of an outbox row as JSON: numbers as numbers (a real in its shortest exact form), text as a
 // string, a blob as hexadecimal text.
 void AppendJsonValue(std::string& out, sqlite3_stmt* st, int column) {
@@ -125,7 +108,10 @@ void AppendJsonValue(std::string& out, sqlite3_stmt* st, int column) {
         }
         break;
     }
-    case SQLITE_TEXT: AppendJsonString(out, sqlite3_column_text(st, column), sqlite3_column_bytes(st, column)); break;
+    case SQLITE_TEXT:
+        out += JsonString(std::string_view(reinterpret_cast<const char*>(sqlite3_column_text(st, column)),
+                                           static_cast<std::size_t>(sqlite3_column_bytes(st, column))));
+        break;
     case SQLITE_BLOB: {
         const auto* b = static_cast<const unsigned char*>(sqlite3_column_blob(st, column));
         std::string hex;
