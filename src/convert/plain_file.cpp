@@ -24,4 +24,20 @@ int OpenPlainFile(const std::string& path, int flags, mode_t mode) {
     return fd;
 }
 
+std::string ReadPlainFileHead(const std::string& path, std::size_t size) {
+    std::string head(size, '\0');
+    const int fd = OpenPlainFile(path, O_RDONLY);
+    if (fd < 0) return {};
+    std::size_t filled = 0;
+    while (filled < size) {
+        const ssize_t n = ::read(fd, head.data() + filled, size - filled);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        filled += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    head.resize(filled);
+    return head;
+}
+
 }  // namespace karvex

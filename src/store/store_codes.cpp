@@ -2,8 +2,9 @@
 
 #include <array>
 #include <cstdint>
-#include <fstream>
 #include <system_error>
+
+#include "convert/plain_file.h"
 
 namespace karvex {
 
@@ -68,15 +69,7 @@ std::string UnreadableStoreText(const std::filesystem::path& file, int rc, std::
     std::string reason = "密钥错误或文件已损坏";
     std::error_code ec;
     const std::uintmax_t size = std::filesystem::file_size(file, ec);
-    std::string head;
-    // Only a plain file is read: a pipe in its place would wait for a writer.
-    std::error_code typeError;
-    if (std::filesystem::is_regular_file(file, typeError)) {
-        head.assign(kSmallestPage, '\0');
-        std::ifstream in(file, std::ios::binary);
-        in.read(head.data(), static_cast<std::streamsize>(head.size()));
-        head.resize(static_cast<std::size_t>(in.gcount()));
-    }
+    const std::string head = ReadPlainFileHead(file, kSmallestPage);
 
     if (!ec && !head.empty()) {
         if (head.compare(0, kPlainHeader.size(), kPlainHeader) == 0) {

@@ -9,12 +9,12 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <utility>
 
 #include "convert/conversions.h"
+#include "convert/plain_file.h"
 
 namespace karvex {
 namespace {
@@ -111,14 +111,8 @@ DerivedStoreKey DeriveStoreKey(std::string_view passphrase, std::span<const unsi
 
 std::string EngineKeyFor(const std::filesystem::path& file, const std::string& passphrase) {
     if (IsRawKey(passphrase)) return passphrase;
-    // Only a plain file is read here: opening a pipe put in the store's place would wait for a writer.
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(file, ec)) return passphrase;
-    std::string salt(kSaltSize, '\0');
-    {
-        std::ifstream in(file, std::ios::binary);
-        if (!in.read(salt.data(), static_cast<std::streamsize>(salt.size()))) return passphrase;
-    }
+    const std::string salt = ReadPlainFileHead(file, kSaltSize);
+    if (salt.size() != kSaltSize) return passphrase;
     Cache& cache = TheCache();
     DerivedStoreKey key;
     {
