@@ -16,7 +16,8 @@ callback of a waiting call) raises `KarvexError`; `ArgumentOverflowError` is als
     fiscal.close()
 
 The library is looked for in $KARVEX_LIBRARY, then next to this module, then in the build folders of the
-source tree (build*/src), then by the system's loader (libkarvex.so.0).
+source tree (build/<preset>/src, build*/src), then by the system's loader (libkarvex.so.0, what the
+python3-karvex package relies on).
 """
 
 import ctypes
@@ -61,7 +62,11 @@ def _candidates():
     for name in ("libkarvex.so", "libkarvex.so.0"):
         yield os.path.join(_HERE, name)
     root = os.path.dirname(os.path.dirname(_HERE))
-    for path in sorted(glob.glob(os.path.join(root, "build*", "src", "libkarvex.so"))):
+    built = glob.glob(os.path.join(root, "build", "*", "src", "libkarvex.so"))
+    built += glob.glob(os.path.join(root, "build*", "src", "libkarvex.so"))
+    # A Release tree first: the one an example run after the README's build finds.
+    built.sort(key=lambda path: (os.sep + "release" + os.sep not in path, path))
+    for path in built:
         # A sanitizer build cannot be loaded into a plain interpreter (it would end the process).
         with open(path, "rb") as f:
             if b"libasan.so" in f.read():

@@ -7,6 +7,7 @@
 
 import glob
 import os
+import shutil
 import subprocess
 import tempfile
 import time
@@ -15,13 +16,18 @@ _HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def find_program(program=None):
-    """karvex-sim: the given path, $KARVEX_SIM, or the build folders of the source tree."""
+    """karvex-sim: the given path, $KARVEX_SIM, the build folders of the source tree, or the PATH (the
+    karvex-tools package)."""
     if program:
         return program
     if os.environ.get("KARVEX_SIM"):
         return os.environ["KARVEX_SIM"]
     root = os.path.dirname(os.path.dirname(_HERE))
-    found = sorted(glob.glob(os.path.join(root, "build*", "tools", "sim", "karvex-sim")))
+    found = glob.glob(os.path.join(root, "build", "*", "tools", "sim", "karvex-sim"))
+    found += glob.glob(os.path.join(root, "build*", "tools", "sim", "karvex-sim"))
+    found.sort(key=lambda path: (os.sep + "release" + os.sep not in path, path))
+    if not found and shutil.which("karvex-sim"):
+        found = [shutil.which("karvex-sim")]
     if not found:
         raise FileNotFoundError("karvex-sim not found; build it or set KARVEX_SIM")
     return found[0]

@@ -46,7 +46,7 @@
 #include "store/store_codes.h"
 
 #ifndef KARVEX_VERSION_TEXT
-#define KARVEX_VERSION_TEXT "0.1.0"
+#define KARVEX_VERSION_TEXT "0"
 #endif
 
 namespace karvex {

@@ -355,7 +355,7 @@ TEST(CapiStringTest, RoundTripsUtf8Text) {
     EXPECT_STREQ(karvex_string_get(nullptr), "");
     EXPECT_EQ(karvex_string_size(nullptr), 0u);
     karvex_string_free(nullptr);
-    EXPECT_STREQ(karvex_version(), "0.1.0");
+    EXPECT_STREQ(karvex_version(), "0.2.0");
 }
 
 }  // namespace

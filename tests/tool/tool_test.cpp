@@ -208,7 +208,10 @@ TEST_F(ToolTest, OptionsTheMethodDoesNotTakeAreUsageErrorsNamingThem) {
              {{"dump", "--tabel", "MachineData"}, "--tabel"},
              {{"online", "--inv-num", "1"}, "--inv-num"},
              {{"issue", "--items", "A:1:1:1:1", "--o-inv-num", "5"}, "--o-inv-num"},
-             {{"void", "--inv-num", "1", "2"}, "2"}}) {
+             {{"void", "--inv-num", "1", "2"}, "2"},
+             // only ports 1-5 exist
+             {{"--port", "7", "online"}, "--port"},
+             {{"--port", "abc", "online"}, "--port"}}) {
         ToolRun r = Run(args);
         EXPECT_EQ(r.status, 2) << named;
         EXPECT_EQ(r.out, "") << named;

@@ -37,6 +37,7 @@ void PrintUsage(std::FILE* to) {
                  "                   /dev/ttyS<N-1> unless $KARVEX_COM<N> names another device\n"
                  "  --trace FILE     append the line's traffic to FILE (as $KARVEX_TRACE does), for\n"
                  "                   karvex-sim --replay; the file holds tax data\n"
+                 "  --version        the version, then exit\n"
                  "\n"
                  "methods:\n");
     for (const auto& s : Subcommands()) {
@@ -117,10 +118,19 @@ int main(int argc, char** argv) {
         if (a == "--help" || a == "-h") {
             PrintUsage(stdout);
             return 0;
+        } else if (a == "--version") {
+            std::printf("karvex %s\n", KARVEX_VERSION_TEXT);
+            return 0;
         } else if (a == "--data-dir" && i + 1 < argc) {
             settings.dataDirectory = argv[++i];
         } else if (a == "--port" && i + 1 < argc) {
             port = argv[++i];
+            // Only ports 1 to 5 exist; anything else would be handed to the control's port prompt and
+            // taken for a cancelled answer, which reads like a line fault.
+            if (port.size() != 1 || port[0] < '1' || port[0] > '5') {
+                std::fprintf(stderr, "karvex: --port wants a port number 1-5, not \"%s\"\n", port.c_str());
+                return 2;
+            }
         } else if (a == "--trace" && i + 1 < argc) {
             settings.traceFile = argv[++i];
         } else if (a.rfind("--", 0) == 0) {

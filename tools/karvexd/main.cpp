@@ -62,6 +62,7 @@ void PrintUsage(std::FILE* to) {
                  "  --sync-passfile P   the password file for --sync (else PGPASSFILE, ~/.pgpass, a service file)\n"
                  "  --sync-interval S   seconds between syncs (default 5)\n"
                  "  --help              this text\n"
+                 "  --version           the version\n"
                  "\n"
                  "Exit status: 0 after SIGTERM or SIGINT, 1 when the store, the port or the token file cannot be\n"
                  "used, 2 for a usage error.\n");
@@ -108,6 +109,9 @@ int main(int argc, char** argv) {
         if (a == "--help" || a == "-h") {
             PrintUsage(stdout);
             return 0;
+        } else if (a == "--version") {
+            std::printf("karvexd %s\n", KARVEX_VERSION_TEXT);
+            return 0;
         } else if (a == "--rotate-token") {
             rotate = true;
         } else if (a == "--port" && value(v)) {
@@ -123,6 +127,8 @@ int main(int argc, char** argv) {
             options.allowedOrigins.append(QString::fromStdString(v));
         } else if (a == "--data-dir" && value(dataDir)) {
         } else if (a == "--serial-port" && value(serialPort)) {
+            if (serialPort.size() != 1 || serialPort[0] < '1' || serialPort[0] > '5')
+                return Usage("--serial-port wants a port number 1-5: " + serialPort);
         } else if (a == "--token-file" && value(tokenFile)) {
         } else if (a == "--sync" && value(syncSettings.address)) {
         } else if (a == "--sync-passfile" && value(syncSettings.passwordFile)) {

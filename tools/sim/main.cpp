@@ -71,7 +71,8 @@ const char kUsage[] =
     "Log (\"<<\" received, \">>\" sent, in hexadecimal):\n"
     "  --log FILE             append the log to FILE instead of standard error\n"
     "  --quiet                no log on standard error\n"
-    "  --help                 this text\n";
+    "  --help                 this text\n"
+    "  --version              the version\n";
 
 bool to_number(std::string_view text, long long& value, long long lo, long long hi) {
   auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -101,6 +102,9 @@ int main(int argc, char** argv) {
     long long n = 0;
     if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
+      return 0;
+    } else if (arg == "--version") {
+      std::printf("karvex-sim %s\n", KARVEX_VERSION_TEXT);
       return 0;
     } else if (arg == "--quiet") {
       options.quiet = true;
