@@ -3,6 +3,7 @@
 # runtime libraries (libFuzzer, the sanitizers) and llvm's symbolizer are for the fuzz step (scripts/fuzz.sh).
 # chromium and a Chinese font are for the test of the service's status page.
 # libssl-dev: the store derives its file keys with OpenSSL's SHA-1.
+# lintian checks the Debian packages; man-db finds the installed manual pages.
 # libpq is the central sync's client; the PostgreSQL server is started by the sync tests on their own.
 set -euo pipefail
 PACKAGES=(
@@ -15,6 +16,7 @@ PACKAGES=(
   python3
   chromium fonts-noto-cjk
   clang libclang-rt-dev llvm
+  lintian man-db
 )
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -20,6 +20,10 @@ cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DKARVEX_BUILD_TESTS=ON -
 cmake --build build/release -j"$JOBS"
 # The fault campaign's small setting (100 sales in separate tool processes, about two minutes) runs here too.
 ctest --test-dir build/release --output-on-failure -L "python|package|campaign" --timeout 300
+# The README's Python example, exactly as written there.
+python3 bindings/python/example_issue.py --sim >/dev/null
+# The packages installed on this machine (as root) and the hosts built against the installed files.
+bash scripts/install-check.sh build/release
 # Host calls against a faulty line: memory, descriptors and threads must level off (about 40 s).
 build/release/bench/soak/soak_bench
 # karvexd under concurrent clients: every sale once in the answers, the journal and the processor, and the
