@@ -39,9 +39,9 @@ for tool in karvex karvex-sim karvexd; do
     man -w "$tool" >/dev/null 2>&1 || test -f "/usr/share/man/man1/$tool.1.gz"
 done
 # The Python package: the module from dist-packages, the library through the system's loader, the virtual
-# processor from the PATH.
+# processor from the PATH; Debian's own interpreter, the one the package is for.
 cp "$root/bindings/python/example_issue.py" .
-env -u KARVEX_LIBRARY -u KARVEX_SIM -u PYTHONPATH HOME="$scratch" python3 example_issue.py --sim >python.out
+env -u KARVEX_LIBRARY -u KARVEX_SIM -u PYTHONPATH HOME="$scratch" /usr/bin/python3 example_issue.py --sim >python.out
 grep -q "FiscalMakeInv: 0" python.out || { cat python.out; exit 1; }
-python3 -c 'import karvex, sys; sys.exit(0 if karvex.__file__.startswith("/usr/lib/python3/dist-packages") else 1)'
+/usr/bin/python3 -c 'import karvex, sys; sys.exit(0 if karvex.__file__.startswith("/usr/lib/python3/dist-packages") else 1)'
 echo "install-check: the five packages installed, the C, C++ and Python hosts ran against them, removed again"
