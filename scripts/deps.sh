@@ -24,6 +24,11 @@ for p in "${PACKAGES[@]}"; do
     missing+=("$p")
   fi
 done
+# node and npm for the client generated from the service's API document; a machine that already has them
+# (from any source) keeps its own.
+if ! command -v npm >/dev/null || ! command -v node >/dev/null; then
+  missing+=(nodejs npm)
+fi
 if ((${#missing[@]})); then
   echo "installing: ${missing[*]}"
   SUDO=""
