@@ -3,7 +3,8 @@
 # runtime libraries (libFuzzer, the sanitizers) and llvm's symbolizer are for the fuzz step (scripts/fuzz.sh).
 # chromium and a Chinese font are for the test of the service's status page.
 # libssl-dev: the store derives its file keys with OpenSSL's SHA-1.
-# lintian checks the Debian packages; man-db finds the installed manual pages.
+# lintian checks the Debian packages; man-db finds the installed manual pages; Debian's setuptools, wheel,
+# venv and pip install the Python package without a package index.
 # libpq is the central sync's client; the PostgreSQL server is started by the sync tests on their own.
 set -euo pipefail
 PACKAGES=(
@@ -17,6 +18,7 @@ PACKAGES=(
   chromium fonts-noto-cjk
   clang libclang-rt-dev llvm
   lintian man-db
+  python3-setuptools python3-wheel python3-venv python3-pip
 )
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -44,4 +44,10 @@ cp "$root/bindings/python/example_issue.py" .
 env -u KARVEX_LIBRARY -u KARVEX_SIM -u PYTHONPATH HOME="$scratch" /usr/bin/python3 example_issue.py --sim >python.out
 grep -q "FiscalMakeInv: 0" python.out || { cat python.out; exit 1; }
 /usr/bin/python3 -c 'import karvex, sys; sys.exit(0 if karvex.__file__.startswith("/usr/lib/python3/dist-packages") else 1)'
+# The Python package through pip, into a virtual environment over Debian's interpreter (whose setuptools and
+# wheel build it without reaching a package index).
+/usr/bin/python3 -m venv --system-site-packages venv
+./venv/bin/pip install --quiet --no-build-isolation --no-index "$root/bindings/python"
+rm -rf "$root/bindings/python/build" "$root/bindings/python/karvex.egg-info"
+./venv/bin/python -c 'import karvex, karvexd_client, karvex_sim, sys; sys.exit(0 if "/venv/" in karvex.__file__ else 1)'
 echo "install-check: the five packages installed, the C, C++ and Python hosts ran against them, removed again"
