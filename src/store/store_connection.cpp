@@ -2,11 +2,18 @@
 
 #include <sqlcipher/sqlite3.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <system_error>
 
 #include "store/open_steps.h"
 #include "store/schema.h"
+#include "store/schema_check.h"
 #include "store/store_codes.h"
+#include "store/store_file.h"
 #include "store/store_key.h"
 
 namespace karvex {
@@ -68,6 +75,26 @@ std::int32_t StoreConnection::OpenFile(const std::filesystem::path& file, const 
     file_ = file;
     key_ = key;
     if (key.empty()) return Fail(result::kStoreOpenFailed, std::string("存储密钥为空，拒绝以明文打开存储文件"));
+    GuardEngineOpens();
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+        std::string why;
+        if (CheckOwnFile(file.string() + suffix, why) != result::kSuccess) return Fail(result::kUnsafeStoreFile, why);
+    }
+    if (writer) {
+        // Made here rather than by the engine, so that it is the owner's alone whatever the umask; the engine
+        // gives its log and index the store's mode and owner.
+        const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            std::string why;
+            const std::int32_t settled = SettleNewFile(fd, file.parent_path(), why);
+            ::close(fd);
+            if (settled != result::kSuccess) {
+                std::error_code ec;
+                std::filesystem::remove(file, ec);
+                return Fail(settled, "存储文件 " + file.string() + "：" + why);
+            }
+        }
+    }
     // The key is derived from the passphrase and the file's salt once in this process: the derivation is
     // nearly all of an opening's cost, and the writer, every reader and every load open the same file.
     // Should the derived key not read the file (one made with other key settings), the engine is given the
@@ -78,6 +105,13 @@ std::int32_t StoreConnection::OpenFile(const std::filesystem::path& file, const 
     if (step == -1) return result::kStoreOpenFailed;
     if (step != SQLITE_ROW)
         return Fail(result::kStoreOpenFailed, UnreadableStoreText(file, step, sqlite3_errstr(step)));
+    // Before anything is written, and before a reader reads: a planted object runs its own SQL.
+    if (std::int32_t code = CheckStoreObjects(*this); code != result::kSuccess) {
+        std::string text = error_;
+        Close();
+        error_ = text;
+        return code;
+    }
     // A reader that wrote would bypass the writer's lock.
     if (!writer) return Exec("PRAGMA query_only=1");
     if (sqlite3_db_readonly(db_, "main") == 1) {
@@ -97,7 +131,7 @@ std::int32_t StoreConnection::OpenFile(const std::filesystem::path& file, const 
     }
     std::int32_t code =
         Exec(writesAhead_ ? "PRAGMA synchronous=FULL;" : "PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL;");
-    if (code == result::kSuccess) code = RunOpenSteps();
+    if (code == result::kSuccess) code = RunOpenSteps(true);
     if (code != result::kSuccess) {
         std::string text = error_;
         Close();
@@ -137,13 +171,35 @@ int StoreConnection::OpenWithKey(const std::filesystem::path& file, const std::s
     return step;
 }
 
-std::int32_t StoreConnection::RunOpenSteps() {
+std::int32_t StoreConnection::RunOpenSteps(bool checked) {
     StoreTransaction tx(*this);
     if (tx.BeginResult() != result::kSuccess) return tx.BeginResult();
     for (const StoreOpenStep& step : StoreOpenSteps()) {
         if (std::int32_t code = step.run(*this); code != result::kSuccess) return code;
     }
+    if (checked) {
+        if (std::int32_t code = CheckStoreObjectTexts(*this); code != result::kSuccess) return code;
+    }
     return tx.Commit();
+}
+
+std::int32_t StoreConnection::OpenScratch() {
+    Close();
+    error_.clear();
+    file_ = ":memory:";
+    if (int rc = sqlite3_open_v2(":memory:", &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+        rc != SQLITE_OK) {
+        Close();
+        return Fail(result::kStoreOpenFailed, EngineErrorText(rc, sqlite3_errstr(rc)));
+    }
+    sqlite3_extended_result_codes(db_, 1);
+    std::int32_t code = RunOpenSteps(false);
+    if (code != result::kSuccess) {
+        std::string text = error_;
+        Close();
+        error_ = text;
+    }
+    return code;
 }
 
 void StoreConnection::Close() {
@@ -239,6 +295,21 @@ std::int32_t StoreConnection::ExportTo(const std::filesystem::path& destination)
     // A journal without its database file is left from an interrupted copy; applied to the new
     // copy it would corrupt it.
     RemoveWithCompanions(destination);
+    {
+        // The copy replaces the store: it is made the owner's alone (and, for root, the directory owner's)
+        // before the engine writes a page into it.
+        const int fd = ::open(destination.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0)
+            return Fail(result::kUnsafeStoreFile,
+                        "压缩数据库失败，无法建立文件 " + destination.string() + "：" + std::strerror(errno));
+        std::string why;
+        const std::int32_t settled = SettleNewFile(fd, destination.parent_path(), why);
+        ::close(fd);
+        if (settled != result::kSuccess) {
+            RemoveWithCompanions(destination);
+            return Fail(settled, "压缩数据库失败：" + why);
+        }
+    }
     {
         Statement attach(*this, "ATTACH DATABASE ?1 AS karvex_copy KEY ?2");
         if (attach.PrepareResult() != SQLITE_OK) return FailEngine(attach.PrepareResult(), "压缩数据库失败");

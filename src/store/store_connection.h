@@ -30,6 +30,8 @@ public:
     // Opens an existing file for reading what others wrote: nothing is created or changed, and a file
     // that is not there is result::kStoreOpenFailed.
     std::int32_t OpenForReading(const std::filesystem::path& file, const std::string& key);
+    // An empty database in memory with everything the open steps make: what a store may hold at most.
+    std::int32_t OpenScratch();
     // Closes the handle; an open transaction is rolled back. Record sets on it then report 91.
     void Close();
     bool IsOpen() const { return db_ != nullptr; }
@@ -81,7 +83,8 @@ private:
     // Opens the file, gives the engine `engineKey` and reads the schema: SQLITE_ROW when the key reads the
     // file, the engine's code otherwise (with the connection closed), -1 when the file does not open at all.
     int OpenWithKey(const std::filesystem::path& file, const std::string& engineKey, bool writer);
-    std::int32_t RunOpenSteps();
+    // `checked`: the store's triggers and views are compared with what the steps make before the commit.
+    std::int32_t RunOpenSteps(bool checked);
 
     sqlite3* db_ = nullptr;
     std::filesystem::path file_;

@@ -14,7 +14,7 @@
 #include <utility>
 
 #include "convert/conversions.h"
-#include "convert/plain_file.h"
+#include "store/store_file.h"
 
 namespace karvex {
 namespace {
@@ -111,7 +111,7 @@ DerivedStoreKey DeriveStoreKey(std::string_view passphrase, std::span<const unsi
 
 std::string EngineKeyFor(const std::filesystem::path& file, const std::string& passphrase) {
     if (IsRawKey(passphrase)) return passphrase;
-    const std::string salt = ReadPlainFileHead(file, kSaltSize);
+    const std::string salt = ReadStoreHead(file, kSaltSize);
     if (salt.size() != kSaltSize) return passphrase;
     Cache& cache = TheCache();
     DerivedStoreKey key;
