@@ -134,6 +134,11 @@ int ControlModule::FormLoad() {
 
 int ControlModule::OpenStore() {
     if (store_->IsOpen()) return 0;
+    if (paths_.source == DataDirSource::Missing) {
+        log_->WriteLogLine("没有可用的数据目录：HOME 未设置，程序目录 " + LibraryDirectory() +
+                           " 不能写入；请用 KARVEX_DATA_DIR 指定数据目录");
+        return result::kNoDataDirectory;
+    }
     std::filesystem::path dir = paths_.appDir;
     if (dir.empty()) dir = std::filesystem::path(paths_.storePath).parent_path();
     if (const int r = store_->Open(dir, StoreKeyFor(settings_)); r != 0) return r;

@@ -127,6 +127,10 @@ TEST(DataPaths, ConfiguredOrExistingStoreIsKeptAndTheHomeServesOnlyAFirstRun) {
         EXPECT_EQ(p.storePath, c.appDir + "FiscalMachine.mdb");
         EXPECT_EQ(p.source, c.source) << c.appDir;
     }
+    // No home and no writable library directory: nowhere, rather than a directory anyone may have made first.
+    const DataPaths none = ResolveDataPaths(nullptr, dir + "/plain", "");
+    EXPECT_EQ(none.source, DataDirSource::Missing);
+    EXPECT_EQ(none.storePath, "");
     std::filesystem::remove_all(dir);
 }
 
