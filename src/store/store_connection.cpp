@@ -99,9 +99,23 @@ std::int32_t StoreConnection::OpenFile(const std::filesystem::path& file, const 
     // nearly all of an opening's cost, and the writer, every reader and every load open the same file.
     // Should the derived key not read the file (one made with other key settings), the engine is given the
     // passphrase to derive from as it would.
-    const std::string engineKey = EngineKeyFor(file, key);
+    std::string engineKey = EngineKeyFor(file, key, lease_);
     int step = OpenWithKey(file, engineKey, writer);
-    if ((step & 0xFF) == SQLITE_NOTADB && engineKey != key) step = OpenWithKey(file, key, writer);
+    if ((step & 0xFF) == SQLITE_NOTADB && engineKey != key) {
+        ReleaseStoreKey(lease_);
+        step = OpenWithKey(file, key, writer);
+    }
+    WipeText(engineKey);
+    // A store made before the installation had a key of its own is still under the built-in one: it opens
+    // with that, and a writer gives it the installation's key below.
+    bool underBuiltInKey = false;
+    if ((step & 0xFF) == SQLITE_NOTADB && key != kBuiltInStoreKey) {
+        std::string builtIn = EngineKeyFor(file, kBuiltInStoreKey, lease_);
+        step = OpenWithKey(file, builtIn, writer);
+        WipeText(builtIn);
+        underBuiltInKey = step == SQLITE_ROW;
+        if (!underBuiltInKey) ReleaseStoreKey(lease_);
+    }
     if (step == -1) return result::kStoreOpenFailed;
     if (step != SQLITE_ROW)
         return Fail(result::kStoreOpenFailed, UnreadableStoreText(file, step, sqlite3_errstr(step)));
@@ -114,6 +128,17 @@ std::int32_t StoreConnection::OpenFile(const std::filesystem::path& file, const 
     }
     // A reader that wrote would bypass the writer's lock.
     if (!writer) return Exec("PRAGMA query_only=1");
+    if (underBuiltInKey) {
+        // The engine re-keys a file with a rollback journal only; the log comes back below.
+        const bool journal = Exec("PRAGMA journal_mode=DELETE") == result::kSuccess;
+        if (journal && sqlite3_rekey(db_, key.data(), static_cast<int>(key.size())) == SQLITE_OK) {
+            rekeyed_ = true;
+            ReleaseStoreKey(lease_);
+        } else {
+            // Tried again at the next opening; until then the store stays readable under the built-in key.
+            key_ = kBuiltInStoreKey;
+        }
+    }
     if (sqlite3_db_readonly(db_, "main") == 1) {
         Close();
         return Fail(result::kStoreOpenFailed, "存储文件 " + file.string() + " 只能读取，不能写入");
@@ -142,13 +167,13 @@ std::int32_t StoreConnection::OpenFile(const std::filesystem::path& file, const 
 }
 
 int StoreConnection::OpenWithKey(const std::filesystem::path& file, const std::string& engineKey, bool writer) {
-    Close();
+    CloseHandle();
     // A reader opens read-write all the same (without creating anything) so that the journal of a writer
     // killed mid-answer can be rolled back, or its log applied; it only reads.
     int rc = sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | (writer ? SQLITE_OPEN_CREATE : 0), nullptr);
     if (rc != SQLITE_OK) {
         std::string detail = EngineErrorText(rc, db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(rc));
-        Close();
+        CloseHandle();
         Fail(result::kStoreOpenFailed, "无法打开存储文件 " + file.string() + "：" + detail);
         return -1;
     }
@@ -157,7 +182,7 @@ int StoreConnection::OpenWithKey(const std::filesystem::path& file, const std::s
     // instead of failing at once.
     sqlite3_busy_timeout(db_, 1000);
     if (sqlite3_key(db_, engineKey.data(), static_cast<int>(engineKey.size())) != SQLITE_OK) {
-        Close();
+        CloseHandle();
         Fail(result::kStoreOpenFailed, std::string("无法设置存储密钥"));
         return -1;
     }
@@ -167,7 +192,7 @@ int StoreConnection::OpenWithKey(const std::filesystem::path& file, const std::s
         Statement probe(*this, "SELECT count(*) FROM sqlite_master");
         step = probe.PrepareResult() == SQLITE_OK ? sqlite3_step(probe.get()) : probe.PrepareResult();
     }
-    if (step != SQLITE_ROW) Close();
+    if (step != SQLITE_ROW) CloseHandle();
     return step;
 }
 
@@ -203,6 +228,13 @@ std::int32_t StoreConnection::OpenScratch() {
 }
 
 void StoreConnection::Close() {
+    CloseHandle();
+    ReleaseStoreKey(lease_);
+    WipeText(key_);
+    rekeyed_ = false;
+}
+
+void StoreConnection::CloseHandle() {
     if (db_ != nullptr) {
         if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
         sqlite3_close_v2(db_);

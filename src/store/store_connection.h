@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "store/store_key.h"
+
 struct sqlite3;
 struct sqlite3_stmt;
 
@@ -35,6 +37,8 @@ public:
     // Closes the handle; an open transaction is rolled back. Record sets on it then report 91.
     void Close();
     bool IsOpen() const { return db_ != nullptr; }
+    // True when this opening found the store under the built-in key and gave it the one it was opened with.
+    bool RekeyedFromBuiltIn() const { return rekeyed_; }
     const std::filesystem::path& File() const { return file_; }
     sqlite3* Handle() const { return db_; }
 
@@ -80,6 +84,8 @@ public:
 
 private:
     std::int32_t OpenFile(const std::filesystem::path& file, const std::string& key, bool writer);
+    // Closes the engine's handle only; the key and its lease stay for the next try of the same opening.
+    void CloseHandle();
     // Opens the file, gives the engine `engineKey` and reads the schema: SQLITE_ROW when the key reads the
     // file, the engine's code otherwise (with the connection closed), -1 when the file does not open at all.
     int OpenWithKey(const std::filesystem::path& file, const std::string& engineKey, bool writer);
@@ -89,6 +95,8 @@ private:
     sqlite3* db_ = nullptr;
     std::filesystem::path file_;
     std::string key_;
+    StoreKeyLease lease_;
+    bool rekeyed_ = false;
     std::string error_;
     bool writesAhead_ = false;
     std::vector<bool> levels_;  // true: BEGIN, false: SAVEPOINT

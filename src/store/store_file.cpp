@@ -2,11 +2,14 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <openssl/crypto.h>
+#include <openssl/rand.h>
 #include <sqlcipher/sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +18,7 @@
 #include <vector>
 
 #include "store/store_codes.h"
+#include "store/store_key.h"
 
 namespace karvex {
 namespace {
@@ -175,6 +179,78 @@ std::int32_t PrepareDataDirectory(const std::filesystem::path& dir, std::string&
         return result::kUnsafeDataDirectory;
     }
     return result::kSuccess;
+}
+
+namespace {
+
+constexpr std::size_t kKeyTextSize = 67;  // x'<64 hex digits>'
+
+std::string ReadKeyFile(const std::filesystem::path& path, std::string& why) {
+    const int fd = OpenPlainFile(path.string(), O_RDONLY);
+    if (fd < 0) {
+        why = "存储密钥文件 " + path.string() + " 无法读取（" + std::strerror(errno) + "）";
+        return {};
+    }
+    std::string text(kKeyTextSize + 2, '\0');
+    const ssize_t n = ::read(fd, text.data(), text.size());
+    ::close(fd);
+    text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    const bool hex = text.size() == kKeyTextSize && text.compare(0, 2, "x'") == 0 && text.back() == '\'' &&
+                     std::all_of(text.begin() + 2, text.end() - 1, [](unsigned char c) { return std::isxdigit(c); });
+    if (!hex) {
+        WipeText(text);
+        why = "存储密钥文件 " + path.string() + " 不是本系统的密钥文件，未作修改";
+        return {};
+    }
+    return text;
+}
+
+}  // namespace
+
+std::string LoadOrMakeStoreKeyFile(const std::filesystem::path& path, std::string& why) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 || errno != ENOENT) return ReadKeyFile(path, why);
+    const std::filesystem::path dir = path.parent_path();
+    if (!dir.empty() && ::stat(dir.c_str(), &st) != 0) {
+        std::error_code ec;
+        if (dir.has_parent_path()) std::filesystem::create_directories(dir.parent_path(), ec);
+        ::mkdir(dir.c_str(), 0700);
+    }
+    unsigned char raw[32];
+    if (RAND_bytes(raw, sizeof raw) != 1) {
+        why = "无法生成存储密钥";
+        return {};
+    }
+    std::string hex;
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    for (unsigned char b : raw) {
+        hex.push_back(kDigits[b >> 4]);
+        hex.push_back(kDigits[b & 0xF]);
+    }
+    OPENSSL_cleanse(raw, sizeof raw);
+    std::string key = "x'" + hex + "'";
+    WipeText(hex);
+    // Written whole under another name and linked into place, so that a second process starting at the same
+    // moment reads either no file or the whole key, and the first key made stays the key.
+    const std::string temp = path.string() + ".new." + std::to_string(::getpid());
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    std::string settleWhy;
+    const std::string line = key + "\n";
+    const bool written = fd >= 0 && SettleNewFile(fd, dir, settleWhy) == result::kSuccess &&
+                         ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()) && ::fsync(fd) == 0;
+    const int err = errno;
+    if (fd >= 0) ::close(fd);
+    const bool linked = written && ::link(temp.c_str(), path.c_str()) == 0;
+    const int linkErr = errno;
+    ::unlink(temp.c_str());
+    if (!linked) {
+        WipeText(key);
+        if (written && linkErr == EEXIST) return ReadKeyFile(path, why);
+        why = "无法建立存储密钥文件 " + path.string() + "（" + std::strerror(written ? linkErr : err) + "）";
+        return {};
+    }
+    return key;
 }
 
 }  // namespace karvex

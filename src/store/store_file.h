@@ -40,4 +40,10 @@ std::int32_t SettleNewFile(int fd, const std::filesystem::path& dir, std::string
 // owns it (root excepted) or group or others may write it, with `why` naming the path, owner and mode.
 std::int32_t PrepareDataDirectory(const std::filesystem::path& dir, std::string& why);
 
+// The installation's store key from the key file at `path`: a random key in the engine's raw form ("x'" and 64
+// hex digits and "'") made at the first run (the file 0600, its directory made 0700 when missing), read
+// afterwards. Empty, with the reason in `why`, when the file is a link, another user's, not a key, or cannot
+// be made; a file that is there is never overwritten, since the store could not be read without it.
+std::string LoadOrMakeStoreKeyFile(const std::filesystem::path& path, std::string& why);
+
 }  // namespace karvex
