@@ -14,6 +14,8 @@
 #include "link/serial_link.h"
 #include "control/result_box.h"
 #include "control/store_intake.h"
+#include "store/store_connection.h"
+#include "store/store_key.h"
 
 Q_LOGGING_CATEGORY(lcLink, "karvex.link", QtWarningMsg)
 
@@ -141,7 +143,17 @@ int ControlModule::OpenStore() {
     }
     std::filesystem::path dir = paths_.appDir;
     if (dir.empty()) dir = std::filesystem::path(paths_.storePath).parent_path();
-    if (const int r = store_->Open(dir, StoreKeyFor(settings_)); r != 0) return r;
+    std::string why;
+    std::string key = StoreKeyFor(settings_, why);
+    if (key.empty()) {
+        log_->WriteLogLine(why);
+        return result::kStoreKeyFileFailed;
+    }
+    const int opened = store_->Open(dir, key);
+    WipeText(key);
+    if (opened != 0) return opened;
+    if (const auto conn = store_->Connection(); conn && conn->RekeyedFromBuiltIn())
+        log_->WriteLogLine("存储文件 " + paths_.storePath + " 已由内置密钥改为本机密钥加密");
     // A store away from the library's directory is easily looked for in the wrong place.
     if (paths_.source == DataDirSource::HomeFallback)
         log_->WriteLogLine("程序目录 " + LibraryDirectory() + " 不能写入，使用数据库 " + paths_.storePath);

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "store/store_connection.h"
+#include "store/store_file.h"
 
 namespace karvex {
 
@@ -79,7 +80,14 @@ DataPaths ResolveDataPaths(const Settings& settings) {
 }
 
 std::string StoreKeyFor(const Settings& settings) {
-    return settings.storeKey.empty() ? BuiltInStoreKey() : settings.storeKey;
+    std::string why;
+    return StoreKeyFor(settings, why);
+}
+
+std::string StoreKeyFor(const Settings& settings, std::string& why) {
+    if (!settings.storeKey.empty()) return settings.storeKey;
+    if (!settings.storeKeyFile.empty()) return LoadOrMakeStoreKeyFile(settings.storeKeyFile, why);
+    return BuiltInStoreKey();
 }
 
 }  // namespace karvex

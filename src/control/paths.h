@@ -30,8 +30,10 @@ DataPaths ResolveDataPaths(const Settings& settings);
 // The same choice from given values (`variable` may be null; `home` may be empty).
 DataPaths ResolveDataPaths(const char* variable, const std::string& libraryDir, const std::string& home);
 
-// The settings' store key, or the built-in key when they give none.
+// The settings' store key; else the key in their key file (made at the first run); else the built-in key.
+// Empty, with the reason in `why`, when the key file can be neither read nor made.
 std::string StoreKeyFor(const Settings& settings);
+std::string StoreKeyFor(const Settings& settings, std::string& why);
 
 // The directory of the file this code was loaded from (the shared library, or the program when linked
 // statically), ending in "/".
