@@ -49,6 +49,13 @@ int GuardedOpen(const char* path, int flags, int mode) {
     return fd;
 }
 
+// The engine resolves a link in place of a database to its target before opening it; refusing to read the
+// link refuses the file.
+ssize_t RefusedReadlink(const char*, char*, size_t) {
+    errno = ELOOP;
+    return -1;
+}
+
 std::string UserName(uid_t uid) {
     struct passwd pw {};
     struct passwd* found = nullptr;
@@ -74,6 +81,8 @@ void GuardEngineOpens() {
         g_engineOpen = vfs->xGetSystemCall(vfs, "open");
         if (g_engineOpen != nullptr)
             vfs->xSetSystemCall(vfs, "open", reinterpret_cast<sqlite3_syscall_ptr>(&GuardedOpen));
+        if (vfs->xGetSystemCall(vfs, "readlink") != nullptr)
+            vfs->xSetSystemCall(vfs, "readlink", reinterpret_cast<sqlite3_syscall_ptr>(&RefusedReadlink));
     });
 }
 
