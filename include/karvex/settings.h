@@ -29,13 +29,17 @@ struct KARVEX_API Settings {
     std::map<int, std::string> devices;
     // Empty: the library's directory, or ~/.local/share/karvex when that cannot be written.
     std::string dataDirectory;
-    // Empty: the built-in key. An empty key never stores the file in clear.
+    // Empty: the key in storeKeyFile, else the built-in key. An empty key never stores the file in clear.
     std::string storeKey;
+    // The installation's key file (KARVEX_STORE_KEY_FILE): made with a random key at the first run (0600),
+    // read afterwards. Keep it outside the data directory, so that a copy of that directory does not carry
+    // its key along.
+    std::string storeKeyFile;
     // Zero: one second.
     std::chrono::milliseconds tick{0};
     // Empty: no trace.
     std::string traceFile;
-    // The home directory for the fallback data directory; empty stands for /tmp.
+    // The home directory for the fallback data directory; empty: no fallback.
     std::string homeDirectory;
     // What stamps log lines, stored rows and the requests that carry the time; empty: the system clock. The
     // library has one clock: a control made with a clock installs it for the whole process while it lives.

@@ -1,5 +1,8 @@
 #include "browser/data_browser.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QChartView>
 #include <QFile>
@@ -31,6 +34,7 @@
 #include "browser/browser_charts.h"
 #include "store/store_service.h"
 #include "convert/conversions.h"
+#include "convert/plain_file.h"
 #include "link/result_codes.h"
 #include "store/store_access.h"
 #include "store/table_export.h"
@@ -613,7 +617,10 @@ std::int32_t Datashow::ExportShownRows(int query, const QString& path) {
     if (!model.IsOpen()) return result::kStoreOpenFailed;
     BusyCursor cursor;
     const QByteArray file = QFile::encodeName(path);
-    std::FILE* out = std::fopen(file.constData(), "wb");
+    // Never through a link, and the owner's alone: the file holds tax data.
+    const int fd = OpenPlainFile(file.toStdString(), O_WRONLY | O_CREAT | O_TRUNC);
+    std::FILE* out = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
+    if (fd >= 0 && out == nullptr) ::close(fd);
     std::int64_t rows = 0;
     std::int32_t rc = 0;
     std::string why;

@@ -14,6 +14,8 @@
 #include "link/serial_link.h"
 #include "control/result_box.h"
 #include "control/store_intake.h"
+#include "store/store_connection.h"
+#include "store/store_key.h"
 
 Q_LOGGING_CATEGORY(lcLink, "karvex.link", QtWarningMsg)
 
@@ -134,9 +136,24 @@ int ControlModule::FormLoad() {
 
 int ControlModule::OpenStore() {
     if (store_->IsOpen()) return 0;
+    if (paths_.source == DataDirSource::Missing) {
+        log_->WriteLogLine("没有可用的数据目录：HOME 未设置，程序目录 " + LibraryDirectory() +
+                           " 不能写入；请用 KARVEX_DATA_DIR 指定数据目录");
+        return result::kNoDataDirectory;
+    }
     std::filesystem::path dir = paths_.appDir;
     if (dir.empty()) dir = std::filesystem::path(paths_.storePath).parent_path();
-    if (const int r = store_->Open(dir, StoreKeyFor(settings_)); r != 0) return r;
+    std::string why;
+    std::string key = StoreKeyFor(settings_, why);
+    if (key.empty()) {
+        log_->WriteLogLine(why);
+        return result::kStoreKeyFileFailed;
+    }
+    const int opened = store_->Open(dir, key);
+    WipeText(key);
+    if (opened != 0) return opened;
+    if (const auto conn = store_->Connection(); conn && conn->RekeyedFromBuiltIn())
+        log_->WriteLogLine("存储文件 " + paths_.storePath + " 已由内置密钥改为本机密钥加密");
     // A store away from the library's directory is easily looked for in the wrong place.
     if (paths_.source == DataDirSource::HomeFallback)
         log_->WriteLogLine("程序目录 " + LibraryDirectory() + " 不能写入，使用数据库 " + paths_.storePath);

@@ -1,12 +1,14 @@
 #include "control/paths.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <system_error>
 
 #include "store/store_connection.h"
+#include "store/store_file.h"
 
 namespace karvex {
 
@@ -18,9 +20,18 @@ std::string WithSlash(std::string dir) {
     return dir;
 }
 
+// Parents as the umask says; the data directory itself the owner's alone from the moment it exists.
+void MakeDataDirectory(const std::string& dir) {
+    std::error_code ec;
+    const fs::path path(dir);
+    if (fs::exists(path, ec)) return;
+    if (path.has_parent_path()) fs::create_directories(path.parent_path(), ec);
+    ::mkdir(dir.c_str(), 0700);
+}
+
 bool UsableDirectory(const std::string& dir) {
     std::error_code ec;
-    fs::create_directories(dir, ec);
+    MakeDataDirectory(dir);
     return fs::is_directory(dir, ec) && ::access(dir.c_str(), W_OK | X_OK) == 0;
 }
 }  // namespace
@@ -42,16 +53,20 @@ DataPaths ResolveDataPaths(const char* variable, const std::string& libraryDir, 
     std::error_code ec;
     if (variable != nullptr && *variable != '\0') {
         dir = variable;
-        fs::create_directories(dir, ec);
+        MakeDataDirectory(dir);
         p.source = DataDirSource::Variable;
     } else if (fs::exists(fs::path(libraryDir) / "FiscalMachine.mdb", ec) || UsableDirectory(libraryDir)) {
         // A store already there is the store, even when the directory has since become unusable.
         dir = libraryDir;
         p.source = DataDirSource::Library;
-    } else {
-        dir = (home.empty() ? std::string("/tmp") : home) + "/.local/share/karvex";
+    } else if (!home.empty()) {
+        dir = home + "/.local/share/karvex";
         UsableDirectory(dir);
         p.source = DataDirSource::HomeFallback;
+    } else {
+        // A shared directory such as /tmp would be anyone's to plant files in first: no store is better.
+        p.source = DataDirSource::Missing;
+        return p;
     }
     p.appDir = WithSlash(dir);
     p.storePath = p.appDir + "FiscalMachine.mdb";
@@ -65,7 +80,14 @@ DataPaths ResolveDataPaths(const Settings& settings) {
 }
 
 std::string StoreKeyFor(const Settings& settings) {
-    return settings.storeKey.empty() ? BuiltInStoreKey() : settings.storeKey;
+    std::string why;
+    return StoreKeyFor(settings, why);
+}
+
+std::string StoreKeyFor(const Settings& settings, std::string& why) {
+    if (!settings.storeKey.empty()) return settings.storeKey;
+    if (!settings.storeKeyFile.empty()) return LoadOrMakeStoreKeyFile(settings.storeKeyFile, why);
+    return BuiltInStoreKey();
 }
 
 }  // namespace karvex

@@ -11,6 +11,7 @@ enum class DataDirSource {
     Variable,      // the settings' data directory (KARVEX_DATA_DIR)
     Library,       // the directory of the library file
     HomeFallback,  // ~/.local/share/karvex: a first run in a library directory that cannot be written
+    Missing,       // none of them: no home and a library directory that cannot be written (paths empty)
 };
 
 struct DataPaths {
@@ -23,13 +24,16 @@ struct DataPaths {
 // The settings' data directory when set (created when missing), whether or not it can be used: a store
 // that cannot be used where it is configured is reported, never quietly replaced by another one. Else the
 // directory of the library file when it already holds a store or can be written; else
-// <home>/.local/share/karvex.
+// <home>/.local/share/karvex, and without a home no directory at all (DataDirSource::Missing). A directory
+// made here is 0700 whatever the umask.
 DataPaths ResolveDataPaths(const Settings& settings);
-// The same choice from given values (`variable` may be null; `home` empty stands for /tmp).
+// The same choice from given values (`variable` may be null; `home` may be empty).
 DataPaths ResolveDataPaths(const char* variable, const std::string& libraryDir, const std::string& home);
 
-// The settings' store key, or the built-in key when they give none.
+// The settings' store key; else the key in their key file (made at the first run); else the built-in key.
+// Empty, with the reason in `why`, when the key file can be neither read nor made.
 std::string StoreKeyFor(const Settings& settings);
+std::string StoreKeyFor(const Settings& settings, std::string& why);
 
 // The directory of the file this code was loaded from (the shared library, or the program when linked
 // statically), ending in "/".

@@ -21,6 +21,7 @@ Settings Settings::FromEnvironment() {
     }
     s.dataDirectory = Variable("KARVEX_DATA_DIR");
     s.storeKey = Variable("KARVEX_STORE_KEY");
+    s.storeKeyFile = Variable("KARVEX_STORE_KEY_FILE");
     // Anything but a positive number of milliseconds leaves the one-second tick.
     if (const std::string tick = Variable("KARVEX_TICK_MS"); !tick.empty()) {
         const int ms = std::atoi(tick.c_str());

@@ -101,6 +101,13 @@ inline constexpr ResultCode kSyncNoMachineNumber = 173;  // rows to send but no 
 inline constexpr ResultCode kSyncConnectionLost = 174;   // the connection broke before the batch was committed
 inline constexpr ResultCode kSyncServerRefused = 175;    // the central server refused a statement (rights, space)
 
+// The store's files: who may own and reach them, and what a store may hold.
+inline constexpr ResultCode kUnsafeDataDirectory = 192;  // another user owns the data directory, or others may write it
+inline constexpr ResultCode kUnsafeStoreFile = 193;      // a link, not a plain file, or another user's file in its place
+inline constexpr ResultCode kForeignSchemaObject = 194;  // the store holds a table, trigger or view Karvex never made
+inline constexpr ResultCode kNoDataDirectory = 195;      // no data directory given, no home and no writable library folder
+inline constexpr ResultCode kStoreKeyFileFailed = 196;   // the installation's key file cannot be made or read
+
 // Date checks; the three flags add up.
 inline constexpr ResultCode kBadYear = 256;
 inline constexpr ResultCode kWrongDateLength = 257;

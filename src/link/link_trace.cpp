@@ -12,7 +12,7 @@
 namespace karvex {
 
 std::unique_ptr<LinkTrace> LinkTrace::Open(const std::string& path, std::string* error) {
-    const int fd = OpenPlainFile(path, O_WRONLY | O_CREAT | O_APPEND, 0644);
+    const int fd = OpenPlainFile(path, O_WRONLY | O_CREAT | O_APPEND);
     std::FILE* file = fd >= 0 ? ::fdopen(fd, "a") : nullptr;
     if (file == nullptr) {
         const int reason = errno;

@@ -63,7 +63,7 @@ CommandLog::~CommandLog() { Close(); }
 
 int CommandLog::Open() {
     if (fd_ >= 0) return 0;
-    fd_ = OpenPlainFile(path_, O_WRONLY | O_CREAT | O_APPEND, 0644);
+    fd_ = OpenPlainFile(path_, O_WRONLY | O_CREAT | O_APPEND);
     return fd_ >= 0 ? 0 : errno;
 }
 

@@ -74,6 +74,8 @@ QJsonValue FieldJson(const FieldValue& v) {
     return std::visit(Visitor{}, v);
 }
 
+constexpr std::string_view kCardPasswordField = "税控卡使用口令";
+
 QJsonObject RowJson(const TableDef& table, const StoredRow& row) {
     QJsonObject out;
     for (std::size_t i = 0; i < table.fields.size() && i < row.values.size(); ++i)
@@ -468,6 +470,9 @@ HttpResponse Service::LatestSales(const HttpRequest& request) {
 HttpResponse Service::Table(const HttpRequest& request, const QString& tableName) {
     const TableDef* table = FindStoreTable(S(tableName));
     if (!table) return ErrorResponse(result::kNoSuchResource, QStringLiteral("table"), QStringLiteral("没有此数据表"));
+    // Neither shown nor searchable: a criterion on it would tell the password one guess at a time.
+    const bool hidePassword = table->name == "UserInformation" && !options_.serveCardPassword;
+    const auto hidden = [&](std::string_view field) { return hidePassword && field == kCardPasswordField; };
     std::int64_t limit = kDefaultPageRows;
     std::int64_t offset = 0;
     Selection selection = Selection::Of(table->name);
@@ -487,13 +492,15 @@ HttpResponse Service::Table(const HttpRequest& request, const QString& tableName
                 return ErrorResponse(result::kStoreBadCriterion, key, Q(reason));
         } else {
             const int column = table->FieldIndex(S(key));
-            if (column < 0) return ErrorResponse(result::kBadRequest, key, QStringLiteral("数据表中没有此字段"));
+            if (column < 0 || hidden(table->fields[static_cast<std::size_t>(column)].name))
+                return ErrorResponse(result::kBadRequest, key, QStringLiteral("数据表中没有此字段"));
             const FieldDef& field = table->fields[static_cast<std::size_t>(column)];
             selection.Where(field.name, CriterionValue(field.type, value));
         }
     }
     for (const Condition& c : selection.where) {
-        if (table->FieldIndex(c.field) < 0)
+        const int column = table->FieldIndex(c.field);
+        if (column < 0 || hidden(table->fields[static_cast<std::size_t>(column)].name))
             return ErrorResponse(result::kNoSuchField, QStringLiteral("where"), Q(c.field));
     }
     QString why;
@@ -507,7 +514,11 @@ HttpResponse Service::Table(const HttpRequest& request, const QString& tableName
     if (const int r = rows.ReadWindow(offset, static_cast<int>(limit), window); r != 0)
         return ErrorResponse(r, {}, Q(rows.LastErrorText()));
     QJsonArray list;
-    for (const StoredRow& row : window) list.append(RowJson(*table, row));
+    for (const StoredRow& row : window) {
+        QJsonObject json = RowJson(*table, row);
+        if (hidePassword) json.remove(Q(std::string(kCardPasswordField)));
+        list.append(json);
+    }
     return JsonResponse({{"table", Q(table->name)},
                          {"total", static_cast<qint64>(total)},
                          {"limit", static_cast<qint64>(limit)},

@@ -37,6 +37,9 @@ struct ServiceOptions {
     HttpLimits limits;
     // The "sync" part of the status (karvexd --sync); none: null.
     std::function<QJsonObject()> syncStatus;
+    // GET /v1/tables/UserInformation shows the card password (税控卡使用口令) only when this is set
+    // (karvexd --serve-card-password): whoever holds the token does not need it to sell.
+    bool serveCardPassword = false;
 };
 
 class Service : public QObject {

@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "convert/plain_file.h"
+
 namespace karvex::service {
 
 namespace {
@@ -28,7 +30,8 @@ TokenStore::TokenStore(QString path) : path_(std::move(path)) {}
 
 bool TokenStore::Load(QString* error) {
     const QByteArray file = QFile::encodeName(path_);
-    const int fd = ::open(file.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    // Never through a link, never a pipe, never another user's file: it decides who may sell.
+    const int fd = OpenPlainFile(file.toStdString(), O_RDONLY);
     if (fd < 0) {
         if (errno != ENOENT) {
             if (error) *error = QStringLiteral("令牌文件 %1 无法读取（%2）").arg(path_, SystemText());
@@ -60,6 +63,15 @@ bool TokenStore::Write(const QByteArray& token, QString* error) {
     const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {
         if (error) *error = QStringLiteral("令牌文件 %1 无法写入（%2）").arg(path_, SystemText());
+        return false;
+    }
+    // Root rotating the token of a service that runs as another user leaves it that user's, or the
+    // service could not read its own token at its next start.
+    const FileOwner owner = OwnerFor(QFileInfo(path_).absolutePath().toStdString());
+    if (owner.change && ::fchown(fd, owner.uid, owner.gid) != 0) {
+        if (error) *error = QStringLiteral("令牌文件 %1 无法交给数据目录的属主（%2）").arg(path_, SystemText());
+        ::close(fd);
+        ::unlink(temp.constData());
         return false;
     }
     const QByteArray line = token + '\n';

@@ -11,6 +11,7 @@
 #include "commands/catalogue.h"
 #include "store/schema.h"
 #include "store/store_codes.h"
+#include "store/store_file.h"
 #include "store/store_upkeep.h"
 
 namespace karvex {
@@ -95,9 +96,14 @@ std::int32_t StoreAccess::Open(StoreMode mode) {
     Close();
     const std::filesystem::path dir = storePath_.parent_path();
     std::error_code ec;
-    if (!std::filesystem::is_directory(dir.empty() ? "." : dir, ec)) {
+    // A writer makes a missing directory (the owner's alone); a reader only reads what is there.
+    if (mode == StoreMode::Read && !std::filesystem::is_directory(dir.empty() ? "." : dir, ec)) {
         const std::string reason = ec ? ec.message() : std::string("不是目录");
         return Fail(result::kStoreOpenFailed, "数据目录 " + dir.string() + " 不能使用：" + reason);
+    }
+    {
+        std::string why;
+        if (std::int32_t rc = PrepareDataDirectory(dir, why); rc != result::kSuccess) return Fail(rc, why);
     }
     if (mode == StoreMode::Write) {
         if (::access(dir.empty() ? "." : dir.c_str(), W_OK | X_OK) != 0) {
@@ -116,8 +122,9 @@ std::int32_t StoreAccess::Open(StoreMode mode) {
         std::string text = conn->LastErrorText();
         if (text.find(storePath_.string()) == std::string::npos) text = storePath_.string() + "：" + text;
         // Whatever stops the store from opening (a full disk, a file that cannot be written) means the
-        // same to the caller: there is no store here.
-        return Fail(result::kStoreOpenFailed, text);
+        // same to the caller: there is no store here. A store refused for what it is keeps its own code.
+        const bool refused = code == result::kUnsafeStoreFile || code == result::kForeignSchemaObject;
+        return Fail(refused ? code : result::kStoreOpenFailed, text);
     }
     conn_ = std::move(conn);
     error_.clear();

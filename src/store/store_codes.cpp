@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <system_error>
 
-#include "convert/plain_file.h"
+#include "store/store_file.h"
 
 namespace karvex {
 
@@ -69,7 +69,7 @@ std::string UnreadableStoreText(const std::filesystem::path& file, int rc, std::
     std::string reason = "密钥错误或文件已损坏";
     std::error_code ec;
     const std::uintmax_t size = std::filesystem::file_size(file, ec);
-    const std::string head = ReadPlainFileHead(file, kSmallestPage);
+    const std::string head = ReadStoreHead(file, kSmallestPage);
 
     if (!ec && !head.empty()) {
         if (head.compare(0, kPlainHeader.size(), kPlainHeader) == 0) {

@@ -2,11 +2,18 @@
 
 #include <sqlcipher/sqlite3.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <system_error>
 
 #include "store/open_steps.h"
 #include "store/schema.h"
+#include "store/schema_check.h"
 #include "store/store_codes.h"
+#include "store/store_file.h"
 #include "store/store_key.h"
 
 namespace karvex {
@@ -68,18 +75,70 @@ std::int32_t StoreConnection::OpenFile(const std::filesystem::path& file, const 
     file_ = file;
     key_ = key;
     if (key.empty()) return Fail(result::kStoreOpenFailed, std::string("存储密钥为空，拒绝以明文打开存储文件"));
+    GuardEngineOpens();
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+        std::string why;
+        if (CheckOwnFile(file.string() + suffix, why) != result::kSuccess) return Fail(result::kUnsafeStoreFile, why);
+    }
+    if (writer) {
+        // Made here rather than by the engine, so that it is the owner's alone whatever the umask; the engine
+        // gives its log and index the store's mode and owner.
+        const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            std::string why;
+            const std::int32_t settled = SettleNewFile(fd, file.parent_path(), why);
+            ::close(fd);
+            if (settled != result::kSuccess) {
+                std::error_code ec;
+                std::filesystem::remove(file, ec);
+                return Fail(settled, "存储文件 " + file.string() + "：" + why);
+            }
+        }
+    }
     // The key is derived from the passphrase and the file's salt once in this process: the derivation is
     // nearly all of an opening's cost, and the writer, every reader and every load open the same file.
     // Should the derived key not read the file (one made with other key settings), the engine is given the
     // passphrase to derive from as it would.
-    const std::string engineKey = EngineKeyFor(file, key);
+    std::string engineKey = EngineKeyFor(file, key, lease_);
     int step = OpenWithKey(file, engineKey, writer);
-    if ((step & 0xFF) == SQLITE_NOTADB && engineKey != key) step = OpenWithKey(file, key, writer);
+    if ((step & 0xFF) == SQLITE_NOTADB && engineKey != key) {
+        ReleaseStoreKey(lease_);
+        step = OpenWithKey(file, key, writer);
+    }
+    WipeText(engineKey);
+    // A store made before the installation had a key of its own is still under the built-in one: it opens
+    // with that, and a writer gives it the installation's key below.
+    bool underBuiltInKey = false;
+    if ((step & 0xFF) == SQLITE_NOTADB && key != kBuiltInStoreKey) {
+        std::string builtIn = EngineKeyFor(file, kBuiltInStoreKey, lease_);
+        step = OpenWithKey(file, builtIn, writer);
+        WipeText(builtIn);
+        underBuiltInKey = step == SQLITE_ROW;
+        if (!underBuiltInKey) ReleaseStoreKey(lease_);
+    }
     if (step == -1) return result::kStoreOpenFailed;
     if (step != SQLITE_ROW)
         return Fail(result::kStoreOpenFailed, UnreadableStoreText(file, step, sqlite3_errstr(step)));
+    // Before anything is written, and before a reader reads: a planted object runs its own SQL.
+    if (std::int32_t code = CheckStoreObjects(*this); code != result::kSuccess) {
+        std::string text = error_;
+        Close();
+        error_ = text;
+        return code;
+    }
     // A reader that wrote would bypass the writer's lock.
     if (!writer) return Exec("PRAGMA query_only=1");
+    if (underBuiltInKey) {
+        // The engine re-keys a file with a rollback journal only; the log comes back below.
+        const bool journal = Exec("PRAGMA journal_mode=DELETE") == result::kSuccess;
+        if (journal && sqlite3_rekey(db_, key.data(), static_cast<int>(key.size())) == SQLITE_OK) {
+            rekeyed_ = true;
+            ReleaseStoreKey(lease_);
+        } else {
+            // Tried again at the next opening; until then the store stays readable under the built-in key.
+            key_ = kBuiltInStoreKey;
+        }
+    }
     if (sqlite3_db_readonly(db_, "main") == 1) {
         Close();
         return Fail(result::kStoreOpenFailed, "存储文件 " + file.string() + " 只能读取，不能写入");
@@ -97,7 +156,7 @@ std::int32_t StoreConnection::OpenFile(const std::filesystem::path& file, const 
     }
     std::int32_t code =
         Exec(writesAhead_ ? "PRAGMA synchronous=FULL;" : "PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL;");
-    if (code == result::kSuccess) code = RunOpenSteps();
+    if (code == result::kSuccess) code = RunOpenSteps(true);
     if (code != result::kSuccess) {
         std::string text = error_;
         Close();
@@ -108,13 +167,13 @@ std::int32_t StoreConnection::OpenFile(const std::filesystem::path& file, const 
 }
 
 int StoreConnection::OpenWithKey(const std::filesystem::path& file, const std::string& engineKey, bool writer) {
-    Close();
+    CloseHandle();
     // A reader opens read-write all the same (without creating anything) so that the journal of a writer
     // killed mid-answer can be rolled back, or its log applied; it only reads.
     int rc = sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | (writer ? SQLITE_OPEN_CREATE : 0), nullptr);
     if (rc != SQLITE_OK) {
         std::string detail = EngineErrorText(rc, db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(rc));
-        Close();
+        CloseHandle();
         Fail(result::kStoreOpenFailed, "无法打开存储文件 " + file.string() + "：" + detail);
         return -1;
     }
@@ -123,7 +182,7 @@ int StoreConnection::OpenWithKey(const std::filesystem::path& file, const std::s
     // instead of failing at once.
     sqlite3_busy_timeout(db_, 1000);
     if (sqlite3_key(db_, engineKey.data(), static_cast<int>(engineKey.size())) != SQLITE_OK) {
-        Close();
+        CloseHandle();
         Fail(result::kStoreOpenFailed, std::string("无法设置存储密钥"));
         return -1;
     }
@@ -133,20 +192,49 @@ int StoreConnection::OpenWithKey(const std::filesystem::path& file, const std::s
         Statement probe(*this, "SELECT count(*) FROM sqlite_master");
         step = probe.PrepareResult() == SQLITE_OK ? sqlite3_step(probe.get()) : probe.PrepareResult();
     }
-    if (step != SQLITE_ROW) Close();
+    if (step != SQLITE_ROW) CloseHandle();
     return step;
 }
 
-std::int32_t StoreConnection::RunOpenSteps() {
+std::int32_t StoreConnection::RunOpenSteps(bool checked) {
     StoreTransaction tx(*this);
     if (tx.BeginResult() != result::kSuccess) return tx.BeginResult();
     for (const StoreOpenStep& step : StoreOpenSteps()) {
         if (std::int32_t code = step.run(*this); code != result::kSuccess) return code;
     }
+    if (checked) {
+        if (std::int32_t code = CheckStoreObjectTexts(*this); code != result::kSuccess) return code;
+    }
     return tx.Commit();
 }
 
+std::int32_t StoreConnection::OpenScratch() {
+    Close();
+    error_.clear();
+    file_ = ":memory:";
+    if (int rc = sqlite3_open_v2(":memory:", &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+        rc != SQLITE_OK) {
+        Close();
+        return Fail(result::kStoreOpenFailed, EngineErrorText(rc, sqlite3_errstr(rc)));
+    }
+    sqlite3_extended_result_codes(db_, 1);
+    std::int32_t code = RunOpenSteps(false);
+    if (code != result::kSuccess) {
+        std::string text = error_;
+        Close();
+        error_ = text;
+    }
+    return code;
+}
+
 void StoreConnection::Close() {
+    CloseHandle();
+    ReleaseStoreKey(lease_);
+    WipeText(key_);
+    rekeyed_ = false;
+}
+
+void StoreConnection::CloseHandle() {
     if (db_ != nullptr) {
         if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
         sqlite3_close_v2(db_);
@@ -239,6 +327,21 @@ std::int32_t StoreConnection::ExportTo(const std::filesystem::path& destination)
     // A journal without its database file is left from an interrupted copy; applied to the new
     // copy it would corrupt it.
     RemoveWithCompanions(destination);
+    {
+        // The copy replaces the store: it is made the owner's alone (and, for root, the directory owner's)
+        // before the engine writes a page into it.
+        const int fd = ::open(destination.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0)
+            return Fail(result::kUnsafeStoreFile,
+                        "压缩数据库失败，无法建立文件 " + destination.string() + "：" + std::strerror(errno));
+        std::string why;
+        const std::int32_t settled = SettleNewFile(fd, destination.parent_path(), why);
+        ::close(fd);
+        if (settled != result::kSuccess) {
+            RemoveWithCompanions(destination);
+            return Fail(settled, "压缩数据库失败：" + why);
+        }
+    }
     {
         Statement attach(*this, "ATTACH DATABASE ?1 AS karvex_copy KEY ?2");
         if (attach.PrepareResult() != SQLITE_OK) return FailEngine(attach.PrepareResult(), "压缩数据库失败");

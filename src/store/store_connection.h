@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "store/store_key.h"
+
 struct sqlite3;
 struct sqlite3_stmt;
 
@@ -30,9 +32,13 @@ public:
     // Opens an existing file for reading what others wrote: nothing is created or changed, and a file
     // that is not there is result::kStoreOpenFailed.
     std::int32_t OpenForReading(const std::filesystem::path& file, const std::string& key);
+    // An empty database in memory with everything the open steps make: what a store may hold at most.
+    std::int32_t OpenScratch();
     // Closes the handle; an open transaction is rolled back. Record sets on it then report 91.
     void Close();
     bool IsOpen() const { return db_ != nullptr; }
+    // True when this opening found the store under the built-in key and gave it the one it was opened with.
+    bool RekeyedFromBuiltIn() const { return rekeyed_; }
     const std::filesystem::path& File() const { return file_; }
     sqlite3* Handle() const { return db_; }
 
@@ -78,14 +84,19 @@ public:
 
 private:
     std::int32_t OpenFile(const std::filesystem::path& file, const std::string& key, bool writer);
+    // Closes the engine's handle only; the key and its lease stay for the next try of the same opening.
+    void CloseHandle();
     // Opens the file, gives the engine `engineKey` and reads the schema: SQLITE_ROW when the key reads the
     // file, the engine's code otherwise (with the connection closed), -1 when the file does not open at all.
     int OpenWithKey(const std::filesystem::path& file, const std::string& engineKey, bool writer);
-    std::int32_t RunOpenSteps();
+    // `checked`: the store's triggers and views are compared with what the steps make before the commit.
+    std::int32_t RunOpenSteps(bool checked);
 
     sqlite3* db_ = nullptr;
     std::filesystem::path file_;
     std::string key_;
+    StoreKeyLease lease_;
+    bool rekeyed_ = false;
     std::string error_;
     bool writesAhead_ = false;
     std::vector<bool> levels_;  // true: BEGIN, false: SAVEPOINT

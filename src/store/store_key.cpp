@@ -1,10 +1,7 @@
 #include "store/store_key.h"
 
-// The block-level SHA-1 calls are deprecated in OpenSSL 3 but are what makes the derivation three times
-// faster than its generic PBKDF2: each iteration is two compressions from saved HMAC pad states.
-#define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/crypto.h>
-#include <openssl/sha.h>
+#include <openssl/evp.h>
 
 #include <algorithm>
 #include <cctype>
@@ -14,26 +11,21 @@
 #include <utility>
 
 #include "convert/conversions.h"
-#include "convert/plain_file.h"
+#include "store/store_file.h"
 
 namespace karvex {
 namespace {
 
 constexpr std::size_t kSaltSize = 16;
 
-void StoreState(const SHA_CTX& ctx, unsigned char* out) {
-    const unsigned int h[5] = {ctx.h0, ctx.h1, ctx.h2, ctx.h3, ctx.h4};
-    for (int i = 0; i < 5; ++i) {
-        out[4 * i] = static_cast<unsigned char>(h[i] >> 24);
-        out[4 * i + 1] = static_cast<unsigned char>(h[i] >> 16);
-        out[4 * i + 2] = static_cast<unsigned char>(h[i] >> 8);
-        out[4 * i + 3] = static_cast<unsigned char>(h[i]);
-    }
-}
+struct Entry {
+    DerivedStoreKey key{};
+    int users = 0;  // connections open with it
+};
 
 struct Cache {
     std::mutex mutex;
-    std::map<std::pair<std::string, std::string>, DerivedStoreKey> keys;
+    std::map<std::pair<std::string, std::string>, Entry> keys;
     std::size_t derivations = 0;
 };
 
@@ -52,84 +44,60 @@ bool IsRawKey(const std::string& key) {
 }  // namespace
 
 DerivedStoreKey DeriveStoreKey(std::string_view passphrase, std::span<const unsigned char> salt, int iterations) {
-    unsigned char key[SHA_CBLOCK] = {};
-    if (passphrase.size() > SHA_CBLOCK) {
-        SHA1(reinterpret_cast<const unsigned char*>(passphrase.data()), passphrase.size(), key);
-    } else {
-        std::memcpy(key, passphrase.data(), passphrase.size());
-    }
-    unsigned char pad[SHA_CBLOCK];
-    SHA_CTX inner, outer;
-    for (int i = 0; i < SHA_CBLOCK; ++i) pad[i] = key[i] ^ 0x36;
-    SHA1_Init(&inner);
-    SHA1_Update(&inner, pad, SHA_CBLOCK);
-    for (int i = 0; i < SHA_CBLOCK; ++i) pad[i] = key[i] ^ 0x5c;
-    SHA1_Init(&outer);
-    SHA1_Update(&outer, pad, SHA_CBLOCK);
-
-    // From the second iteration on, each message is one 20-byte digest after a 64-byte pad: a single block
-    // whose padding and length (84 bytes) never change.
-    unsigned char block[SHA_CBLOCK] = {};
-    block[SHA_DIGEST_LENGTH] = 0x80;
-    block[SHA_CBLOCK - 2] = static_cast<unsigned char>(((SHA_CBLOCK + SHA_DIGEST_LENGTH) * 8) >> 8);
-    block[SHA_CBLOCK - 1] = static_cast<unsigned char>(((SHA_CBLOCK + SHA_DIGEST_LENGTH) * 8) & 0xFF);
-
     DerivedStoreKey out{};
-    std::size_t filled = 0;
-    for (unsigned int index = 1; filled < out.size(); ++index) {
-        const unsigned char counter[4] = {static_cast<unsigned char>(index >> 24),
-                                          static_cast<unsigned char>(index >> 16),
-                                          static_cast<unsigned char>(index >> 8), static_cast<unsigned char>(index)};
-        unsigned char u[SHA_DIGEST_LENGTH];
-        SHA_CTX ctx = inner;
-        SHA1_Update(&ctx, salt.data(), salt.size());
-        SHA1_Update(&ctx, counter, sizeof counter);
-        SHA1_Final(u, &ctx);
-        ctx = outer;
-        SHA1_Update(&ctx, u, sizeof u);
-        SHA1_Final(u, &ctx);
-        unsigned char t[SHA_DIGEST_LENGTH];
-        std::memcpy(t, u, sizeof t);
-        for (int i = 1; i < iterations; ++i) {
-            std::memcpy(block, u, sizeof u);
-            ctx = inner;
-            SHA1_Transform(&ctx, block);
-            StoreState(ctx, block);
-            ctx = outer;
-            SHA1_Transform(&ctx, block);
-            StoreState(ctx, u);
-            for (int j = 0; j < SHA_DIGEST_LENGTH; ++j) t[j] ^= u[j];
-        }
-        const std::size_t n = std::min<std::size_t>(sizeof t, out.size() - filled);
-        std::memcpy(out.data() + filled, t, n);
-        filled += n;
-    }
-    OPENSSL_cleanse(key, sizeof key);
-    OPENSSL_cleanse(pad, sizeof pad);
+    PKCS5_PBKDF2_HMAC(passphrase.data(), static_cast<int>(passphrase.size()), salt.data(),
+                      static_cast<int>(salt.size()), iterations, EVP_sha1(), static_cast<int>(out.size()), out.data());
     return out;
 }
 
-std::string EngineKeyFor(const std::filesystem::path& file, const std::string& passphrase) {
+std::string EngineKeyFor(const std::filesystem::path& file, const std::string& passphrase, StoreKeyLease& lease) {
+    ReleaseStoreKey(lease);
     if (IsRawKey(passphrase)) return passphrase;
-    const std::string salt = ReadPlainFileHead(file, kSaltSize);
+    const std::string salt = ReadStoreHead(file, kSaltSize);
     if (salt.size() != kSaltSize) return passphrase;
     Cache& cache = TheCache();
     DerivedStoreKey key;
     {
         std::lock_guard lock(cache.mutex);
-        auto it = cache.keys.find({passphrase, salt});
-        if (it != cache.keys.end()) {
-            key = it->second;
-        } else {
-            key =
+        auto [it, added] = cache.keys.try_emplace(std::make_pair(passphrase, salt));
+        if (added) {
+            it->second.key =
                 DeriveStoreKey(passphrase, std::span(reinterpret_cast<const unsigned char*>(salt.data()), salt.size()));
-            cache.keys.emplace(std::make_pair(passphrase, salt), key);
             ++cache.derivations;
         }
+        ++it->second.users;
+        key = it->second.key;
     }
+    lease.passphrase = passphrase;
+    lease.salt = salt;
     std::string hex;
     BytesToHex(key, hex);
-    return "x'" + hex + "'";
+    OPENSSL_cleanse(key.data(), key.size());
+    std::string engineKey = "x'" + hex + "'";
+    OPENSSL_cleanse(hex.data(), hex.size());
+    return engineKey;
+}
+
+void ReleaseStoreKey(StoreKeyLease& lease) {
+    if (lease.salt.empty()) return;
+    Cache& cache = TheCache();
+    {
+        std::lock_guard lock(cache.mutex);
+        auto it = cache.keys.find({lease.passphrase, lease.salt});
+        if (it != cache.keys.end() && --it->second.users <= 0) {
+            // The last connection of the file is gone: neither the key nor its passphrase stays behind.
+            OPENSSL_cleanse(it->second.key.data(), it->second.key.size());
+            auto node = cache.keys.extract(it);
+            WipeText(node.key().first);
+        }
+    }
+    WipeText(lease.passphrase);
+    lease.salt.clear();
+}
+
+void WipeText(std::string& text) {
+    OPENSSL_cleanse(text.data(), text.size());
+    text.clear();
 }
 
 std::size_t StoreKeyDerivations() {

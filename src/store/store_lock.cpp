@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "convert/plain_file.h"
 #include "store/store_codes.h"
 
 namespace karvex {
@@ -37,6 +38,13 @@ bool StillAtPath(int fd, const std::filesystem::path& path) {
     }, b{};
     if (::fstat(fd, &a) != 0 || ::stat(path.c_str(), &b) != 0) return false;
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+std::string LockRefusal(int err) {
+    if (err == ELOOP) return "是符号链接，拒绝使用";
+    if (err == EINVAL) return "不是普通文件，拒绝使用";
+    if (err == EPERM) return "属于其他用户，拒绝使用";
+    return std::strerror(err);
 }
 
 std::string ProgramName(long pid) {
@@ -73,10 +81,12 @@ std::int32_t StoreLock::AcquireWriter(const std::filesystem::path& storeFile, st
     Release();
     const std::filesystem::path path = LockPathOf(storeFile);
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        // Never through a link, and never another user's file: the holder's name is written into it.
+        const int fd = OpenPlainFile(path.string(), O_RDWR | O_CREAT);
         if (fd < 0) {
-            why = "无法建立数据库锁文件 " + path.string() + "：" + std::strerror(errno);
-            return result::kStoreOpenFailed;
+            const int err = errno;
+            why = "无法建立数据库锁文件 " + path.string() + "：" + LockRefusal(err);
+            return err == ELOOP || err == EINVAL || err == EPERM ? result::kUnsafeStoreFile : result::kStoreOpenFailed;
         }
         if (!TryLock(fd, F_WRLCK, kWriterByte)) {
             const int err = errno;
@@ -119,8 +129,8 @@ void StoreLock::AcquireReader(const std::filesystem::path& storeFile) {
     Release();
     const std::filesystem::path path = LockPathOf(storeFile);
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (fd < 0) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        int fd = OpenPlainFile(path.string(), O_RDWR | O_CREAT);
+        if (fd < 0 && errno == EACCES) fd = OpenPlainFile(path.string(), O_RDONLY);
         if (fd < 0) return;
         // Refused only while the writer compacts; the reader then opens whichever file is in place,
         // both are whole stores.

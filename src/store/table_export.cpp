@@ -62,6 +62,12 @@ std::string CsvField(std::string_view text) {
     return out + "\"";
 }
 
+std::string SpreadsheetText(std::string_view text) {
+    if (!text.empty() && std::string_view("=+-@\t\r").find(text.front()) != std::string_view::npos)
+        return "'" + std::string(text);
+    return std::string(text);
+}
+
 std::string JsonString(std::string_view text) {
     std::string out = "\"";
     for (unsigned char c : text) {
@@ -108,7 +114,9 @@ std::int32_t ExportRows(RowReader& reader, ExportFormat format, const std::funct
         if (format == ExportFormat::Csv) {
             for (std::size_t i = 0; i < row.values.size(); ++i) {
                 if (i) buffer += ',';
-                buffer += CsvField(ExportValueText(row.values[i]));
+                const FieldValue& v = row.values[i];
+                const std::string text = ExportValueText(v);
+                buffer += CsvField(std::holds_alternative<std::string>(v) ? SpreadsheetText(text) : text);
             }
             buffer += "\r\n";
         } else {

@@ -5,7 +5,8 @@
 //
 // CSV is UTF-8 with a byte-order mark, which the spreadsheet programs of Chinese offices need to take the
 // file for UTF-8 rather than GBK; a header row of field names, fields quoted where they hold a comma, a
-// quote or a line break (a quote doubled), lines ending in CR LF.
+// quote or a line break (a quote doubled), lines ending in CR LF. A text that a spreadsheet would take for a
+// formula is written as text (SpreadsheetText).
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -30,6 +31,10 @@ inline constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
 std::string ExportValueText(const FieldValue& value);
 // One CSV field, quoted when it must be.
 std::string CsvField(std::string_view text);
+// A text as a spreadsheet shows it without running it: one that begins with "=", "+", "-", "@", a tab or a
+// carriage return (a formula to every spreadsheet program) gets a leading apostrophe, which the programs take
+// as "this is text" and do not show. Numbers are not texts and keep their sign.
+std::string SpreadsheetText(std::string_view text);
 // One JSON string literal.
 std::string JsonString(std::string_view text);
 

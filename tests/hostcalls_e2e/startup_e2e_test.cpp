@@ -74,7 +74,7 @@ TEST_F(StartupE2E, UnloadReturnsZeroAndLaterCommandsFindNoPort) {
     EXPECT_EQ(sim_->requests_handled(), 0u);
 }
 
-// A store that cannot be used where it is configured fails the load with 91, the path and the reason;
+// A store that cannot be used where it is configured fails the load with its code, the path and the reason;
 // nothing falls back to another store.
 TEST_F(StartupE2E, AStoreThatCannotBeUsedWhereConfiguredFailsTheLoad) {
     fiscal_.reset();
@@ -83,16 +83,19 @@ TEST_F(StartupE2E, AStoreThatCannotBeUsedWhereConfiguredFailsTheLoad) {
     const struct {
         std::string dir;
         const char* reason;
-    } cases[] = {{dir_ + "/plain/data", "Not a directory"}, {dir_ + "/blocked", "unable to open database file"}};
+        int code;
+        const char* head;
+    } cases[] = {{dir_ + "/plain/data", "Not a directory", 91, "0x5B：数据库对象打开失败："},
+                 {dir_ + "/blocked", "不是普通文件", 193, "0xC1："}};
     for (const auto& c : cases) {
         Settings settings;
         settings.dataDirectory = c.dir;
         settings.homeDirectory = dir_ + "/home";
         Fiscal fiscal(settings);
         fiscal.SetUserInterface(ui_);
-        EXPECT_EQ(fiscal.LoadFiscalForm(), 91) << c.dir;
+        EXPECT_EQ(fiscal.LoadFiscalForm(), c.code) << c.dir;
         const std::string text = fiscal.Description().toStdString();
-        EXPECT_EQ(text.rfind("0x5B：数据库对象打开失败：", 0), 0u) << text;
+        EXPECT_EQ(text.rfind(c.head, 0), 0u) << text;
         EXPECT_NE(text.find(c.dir), std::string::npos) << text;
         EXPECT_NE(text.find(c.reason), std::string::npos) << text;
         EXPECT_EQ(fiscal.FiscalOnline(), result::kNoOpenPort);
@@ -127,6 +130,10 @@ TEST(DataPaths, ConfiguredOrExistingStoreIsKeptAndTheHomeServesOnlyAFirstRun) {
         EXPECT_EQ(p.storePath, c.appDir + "FiscalMachine.mdb");
         EXPECT_EQ(p.source, c.source) << c.appDir;
     }
+    // No home and no writable library directory: nowhere, rather than a directory anyone may have made first.
+    const DataPaths none = ResolveDataPaths(nullptr, dir + "/plain", "");
+    EXPECT_EQ(none.source, DataDirSource::Missing);
+    EXPECT_EQ(none.storePath, "");
     std::filesystem::remove_all(dir);
 }
 

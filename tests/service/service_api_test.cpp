@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "daemon.h"
@@ -230,6 +231,11 @@ TEST_F(ServiceApi, RefusesWithTheStatusThatFits) {
          152, "颜色"},
         {"criterion malformed", RequestText("GET", "/v1/tables/InvoiceNumber?where=a%20%3C%201", "TOKEN"), 400, 3075,
          "where"},
+        {"criterion on the card password",
+         RequestText("GET",
+                     "/v1/tables/UserInformation?%E7%A8%8E%E6%8E%A7%E5%8D%A1%E4%BD%BF%E7%94%A8%E5%8F%A3%E4%BB%A4=1",
+                     "TOKEN"),
+         400, 152, "税控卡使用口令"},
         {"invoice number with a letter", RequestText("POST", "/v1/void", "TOKEN", R"({"invoice_number":"12a"})"), 400,
          152, "invoice_number"},
         {"a console command with a payload", RequestText("POST", "/v1/commands/0x45", "TOKEN"), 404, 155, "code"},
@@ -449,6 +455,27 @@ TEST_F(ServiceApi, UnreachableProcessorAnswersUnavailable) {
     EXPECT_FALSE(online.json["message"].toString().isEmpty());
 }
 
+// An administrator rotating the token of a service that runs as another user: the file stays that user's, or
+// the service could not read it at its next start.
+TEST(Karvexd, RootRotatingTheTokenLeavesItTheDirectoryOwners) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+    TempDir dir("karvexd-owner");
+    constexpr uid_t kOther = 65534;
+    ASSERT_EQ(::chown(dir.path().c_str(), kOther, kOther), 0);
+    int out = -1;
+    const pid_t pid = Spawn({KARVEXD_PATH, "--data-dir", dir.path(), "--rotate-token"}, {}, &out);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(out);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+        struct stat st {};
+        ASSERT_EQ(::lstat(entry.path().c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, kOther) << entry.path();
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << entry.path();
+    }
+}
+
 TEST(Karvexd, HelpNamesEveryOption) {
     int out = -1;
     const pid_t pid = Spawn({KARVEXD_PATH, "--help"}, {}, &out);
@@ -461,7 +488,7 @@ TEST(Karvexd, HelpNamesEveryOption) {
     ::waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     for (const char* option : {"--port", "--listen", "--unix-socket", "--allow-origin", "--data-dir", "--serial-port",
-                               "--token-file", "--rotate-token"})
+                               "--token-file", "--rotate-token", "--serve-card-password"})
         EXPECT_NE(text.find(option), std::string::npos) << option;
 }
 

@@ -148,6 +148,11 @@ TEST_F(RowReaderTest, ExportWritesCsvWithByteOrderMarkAndJsonLines) {
     }
     ASSERT_EQ(store_->Slot(0)->AddNew(), 0);
     ASSERT_EQ(store_->Slot(0)->Update(), 0);
+    // A payer's name a spreadsheet would run.
+    ASSERT_EQ(store_->Slot(0)->AddNew(), 0);
+    store_->Slot(0)->SetInteger("开票类型", 2);
+    store_->Slot(0)->SetText("发票号", "=HYPERLINK(\"x\")");
+    ASSERT_EQ(store_->Slot(0)->Update(), 0);
     store_->ReleaseSlot(0);
     RowReader reader;
     ASSERT_EQ(reader.Open(store_->Connection(), Selection::Of("MakeInvoice")), 0);
@@ -156,14 +161,27 @@ TEST_F(RowReaderTest, ExportWritesCsvWithByteOrderMarkAndJsonLines) {
     ASSERT_EQ(ExportRows(
                   reader, ExportFormat::Csv, [&](std::string_view t) { csv += t; }, rows),
               0);
-    EXPECT_EQ(rows, 4);
-    EXPECT_EQ(csv, "\xEF\xBB\xBF开票类型,发票号\r\n1,\"甲,乙\"\r\n1,\"说\"\"好\"\"\"\r\n1,\"两\n行\"\r\n,\r\n");
+    EXPECT_EQ(rows, 5);
+    EXPECT_EQ(csv,
+              "\xEF\xBB\xBF开票类型,发票号\r\n1,\"甲,乙\"\r\n1,\"说\"\"好\"\"\"\r\n1,\"两\n行\"\r\n,\r\n"
+              "2,\"'=HYPERLINK(\"\"x\"\")\"\r\n");
     ASSERT_EQ(ExportRows(
                   reader, ExportFormat::JsonLines, [&](std::string_view t) { lines += t; }, rows),
               0);
     EXPECT_EQ(lines,
               "{\"开票类型\": 1, \"发票号\": \"甲,乙\"}\n{\"开票类型\": 1, \"发票号\": \"说\\\"好\\\"\"}\n"
-              "{\"开票类型\": 1, \"发票号\": \"两\\n行\"}\n{\"开票类型\": null, \"发票号\": null}\n");
+              "{\"开票类型\": 1, \"发票号\": \"两\\n行\"}\n{\"开票类型\": null, \"发票号\": null}\n"
+              "{\"开票类型\": 2, \"发票号\": \"=HYPERLINK(\\\"x\\\")\"}\n");
+}
+
+// Every lead a spreadsheet program takes for a formula is defused; the same character further in is not.
+TEST(SpreadsheetTextTest, FormulaLeadsGetAnApostrophe) {
+    const struct {
+        const char* in;
+        const char* out;
+    } cases[] = {{"=1+1", "'=1+1"}, {"+86 10", "'+86 10"}, {"-3+A1", "'-3+A1"},      {"@SUM(A1)", "'@SUM(A1)"},
+                 {"\tx", "'\tx"},   {"\rx", "'\rx"},       {"甲-乙=丙", "甲-乙=丙"}, {"", ""}};
+    for (const auto& c : cases) EXPECT_EQ(SpreadsheetText(c.in), c.out) << c.in;
 }
 
 }  // namespace

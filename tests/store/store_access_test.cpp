@@ -473,7 +473,9 @@ TEST_F(StoreAccessTest, UnreadableFileIsToldByWhatItShows) {
         // Noise of whole pages is what an encrypted store looks like: key and damage cannot be told apart.
         {"encrypted under another key",
          [&] {
-             write(encrypted);
+             std::filesystem::remove(file);
+             StoreConnection made;
+             EXPECT_EQ(made.Open(file, "first"), 0);
              key = "other";
          },
          "：密钥错误或文件已损坏"},
@@ -527,8 +529,8 @@ TEST_F(StoreAccessTest, OneWriterAtATimeReadersBesideItAndNoCompactionUnderThem)
     ASSERT_EQ(second.Open(), 0) << second.LastErrorText();
 }
 
-// A store that cannot be used where it is configured: 91, the path and the reason, and no file elsewhere.
-TEST_F(StoreDirTest, UnusableDirectoryOrStoreGives91WithPathAndReason) {
+// A store that cannot be used where it is configured: refused with the path and the reason, and no file elsewhere.
+TEST_F(StoreDirTest, UnusableDirectoryOrStoreIsRefusedWithPathAndReason) {
     const auto plain = dir_ / "plain";
     { std::ofstream(plain) << "x"; }
     const auto blocked = dir_ / "blocked";
@@ -536,11 +538,14 @@ TEST_F(StoreDirTest, UnusableDirectoryOrStoreGives91WithPathAndReason) {
     const struct {
         std::filesystem::path dir;
         const char* reason;
-    } cases[] = {{plain / "data", "Not a directory"}, {plain, "不是目录"}, {blocked, ""}};
+        std::int32_t code;
+    } cases[] = {{plain / "data", "Not a directory", result::kStoreOpenFailed},
+                 {plain, "不是目录", result::kStoreOpenFailed},
+                 {blocked, "不是普通文件", result::kUnsafeStoreFile}};
     for (const auto& c : cases) {
         for (StoreMode mode : {StoreMode::Write, StoreMode::Read}) {
             StoreAccess store(c.dir);
-            EXPECT_EQ(store.Open(mode), result::kStoreOpenFailed) << c.dir;
+            EXPECT_EQ(store.Open(mode), c.code) << c.dir;
             EXPECT_NE(store.LastErrorText().find(c.dir.string()), std::string::npos) << store.LastErrorText();
             EXPECT_NE(store.LastErrorText().find(c.reason), std::string::npos) << store.LastErrorText();
         }

@@ -7,8 +7,14 @@
 #include <sqlcipher/sqlite3.h>
 #include <sys/stat.h>
 
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <iterator>
+
 #include "convert/conversions.h"
 #include "store/store_connection.h"
+#include "store/store_file.h"
 #include "store_test_support.h"
 
 namespace karvex {
@@ -81,8 +87,70 @@ TEST_F(StoreKeyOpening, AFileMadeFromAPassphraseOpensWithOneDerivationForEveryCo
         for (StoreConnection& r : readers) ASSERT_EQ(r.OpenForReading(file, c.passphrase), 0) << c.what;
         EXPECT_EQ(StoreKeyDerivations() - before, c.derivations) << c.what;
 
+        // A store still under the built-in key opens with any key (to be re-keyed by its writer).
         StoreConnection wrong;
-        EXPECT_NE(wrong.OpenForReading(file, c.passphrase + "x"), 0) << c.what;
+        if (c.passphrase != BuiltInStoreKey()) {
+            EXPECT_NE(wrong.OpenForReading(file, c.passphrase + "x"), 0) << c.what;
+        }
+    }
+}
+
+// A store made under the built-in key, opened by an installation with a key of its own: re-keyed once, and
+// from then on the built-in key reads nothing while the engine's own shell reads it with the new key.
+TEST_F(StoreKeyOpening, AStoreUnderTheBuiltInKeyIsRekeyedOnceToTheInstallationsKey) {
+    const std::filesystem::path file = dir_ / "store.mdb";
+    {
+        StoreConnection maker;
+        ASSERT_EQ(maker.Open(file, BuiltInStoreKey()), 0) << maker.LastErrorText();
+    }
+    std::string why;
+    const std::filesystem::path keyFile = dir_ / "config" / "store.key";
+    const std::string key = LoadOrMakeStoreKeyFile(keyFile, why);
+    ASSERT_EQ(key.size(), 67u) << why;
+    EXPECT_EQ(LoadOrMakeStoreKeyFile(keyFile, why), key) << "a second run reads the first run's key";
+    struct stat st {};
+    ASSERT_EQ(::stat(keyFile.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    for (bool first : {true, false}) {
+        StoreConnection writer;
+        ASSERT_EQ(writer.Open(file, key), 0) << writer.LastErrorText();
+        EXPECT_EQ(writer.RekeyedFromBuiltIn(), first);
+    }
+    StoreConnection old;
+    EXPECT_NE(old.OpenForReading(file, BuiltInStoreKey()), 0);
+    if (std::filesystem::exists("/usr/bin/sqlcipher")) {
+        const std::string command = "printf \"PRAGMA key=\\\"" + key +
+                                    "\\\";\\nSELECT count(*) FROM ComSet;\\n\" | /usr/bin/sqlcipher " + file.string() +
+                                    " 2>&1";
+        std::FILE* shell = ::popen(command.c_str(), "r");
+        ASSERT_NE(shell, nullptr);
+        char out[256] = {};
+        const std::size_t n = std::fread(out, 1, sizeof out - 1, shell);
+        ::pclose(shell);
+        EXPECT_EQ(std::string(out, n), "1\n");
+    }
+}
+
+// A key file that is not the installation's own is never overwritten: the store could not be read without it.
+TEST_F(StoreKeyOpening, AKeyFileThatIsNoKeyOrALinkIsRefusedUntouched) {
+    const std::filesystem::path target = dir_ / "elsewhere";
+    { std::ofstream(target) << "not a key"; }
+    const struct {
+        const char* what;
+        std::function<void(const std::filesystem::path&)> make;
+    } cases[] = {
+        {"a link", [&](const std::filesystem::path& p) { std::filesystem::create_symlink(target, p); }},
+        {"no key", [&](const std::filesystem::path& p) { std::filesystem::copy_file(target, p); }},
+    };
+    for (const auto& c : cases) {
+        const std::filesystem::path path = dir_ / (std::string("key-") + (c.make ? c.what : ""));
+        c.make(path);
+        std::string why;
+        EXPECT_EQ(LoadOrMakeStoreKeyFile(path, why), "") << c.what;
+        EXPECT_NE(why.find(path.string()), std::string::npos) << why;
+        std::ifstream in(path);
+        std::string text((std::istreambuf_iterator<char>(in)), {});
+        EXPECT_EQ(text, "not a key") << c.what;
     }
 }
 

@@ -57,6 +57,8 @@ void PrintUsage(std::FILE* to) {
                  "                      first start)\n"
                  "  --rotate-token      write a new token to the token file and exit; a running service\n"
                  "                      refuses the old token from then on\n"
+                 "  --serve-card-password  show the card password (税控卡使用口令) in\n"
+                 "                      GET /v1/tables/UserInformation; without it the field is left out\n"
                  "  --sync URL          send the store's outbox to the central PostgreSQL database every few\n"
                  "                      seconds (longer after failures); the address carries no password\n"
                  "  --sync-passfile P   the password file for --sync (else PGPASSFILE, ~/.pgpass, a service file)\n"
@@ -114,6 +116,8 @@ int main(int argc, char** argv) {
             return 0;
         } else if (a == "--rotate-token") {
             rotate = true;
+        } else if (a == "--serve-card-password") {
+            options.serveCardPassword = true;
         } else if (a == "--port" && value(v)) {
             char* end = nullptr;
             const long port = std::strtol(v.c_str(), &end, 10);
