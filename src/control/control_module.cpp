@@ -154,9 +154,15 @@ int ControlModule::OpenStore() {
     if (opened != 0) return opened;
     if (const auto conn = store_->Connection(); conn && conn->RekeyedFromBuiltIn())
         log_->WriteLogLine("存储文件 " + paths_.storePath + " 已由内置密钥改为本机密钥加密");
-    // A store away from the library's directory is easily looked for in the wrong place.
+    // A store away from the library's directory is easily looked for in the wrong place, and one inside a
+    // system directory is easily lost with a package.
+    const std::string library = LibraryDirectory();
     if (paths_.source == DataDirSource::HomeFallback)
-        log_->WriteLogLine("程序目录 " + LibraryDirectory() + " 不能写入，使用数据库 " + paths_.storePath);
+        log_->WriteLogLine("程序目录 " + library + " 不能写入或属于系统目录，使用数据库 " + paths_.storePath);
+    else if (paths_.source == DataDirSource::SystemState)
+        log_->WriteLogLine("程序安装在系统目录 " + library + "，使用数据库 " + paths_.storePath);
+    else if (paths_.source == DataDirSource::Library && InSystemPrefix(library))
+        log_->WriteLogLine("使用程序目录中已有的数据库 " + paths_.storePath);
     return 0;
 }
 

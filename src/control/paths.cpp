@@ -47,7 +47,14 @@ std::string LibraryDirectory() {
     return WithSlash(fs::current_path().string());
 }
 
-DataPaths ResolveDataPaths(const char* variable, const std::string& libraryDir, const std::string& home) {
+bool InSystemPrefix(const std::string& dir) {
+    for (const char* prefix : {"/usr/", "/opt/", "/bin/", "/sbin/", "/lib/", "/lib32/", "/lib64/", "/libx32/"})
+        if (dir.rfind(prefix, 0) == 0) return true;
+    return false;
+}
+
+DataPaths ResolveDataPaths(const char* variable, const std::string& libraryDir, const std::string& home,
+                           const InstallPlace& place) {
     DataPaths p;
     std::string dir;
     std::error_code ec;
@@ -55,10 +62,16 @@ DataPaths ResolveDataPaths(const char* variable, const std::string& libraryDir, 
         dir = variable;
         MakeDataDirectory(dir);
         p.source = DataDirSource::Variable;
-    } else if (fs::exists(fs::path(libraryDir) / "FiscalMachine.mdb", ec) || UsableDirectory(libraryDir)) {
-        // A store already there is the store, even when the directory has since become unusable.
+    } else if (fs::exists(fs::path(libraryDir) / "FiscalMachine.mdb", ec) ||
+               (!place.systemPrefix && UsableDirectory(libraryDir))) {
+        // A store already there is the store, even when the directory has since become unusable or is a
+        // system one: moving tax records is for their owner to decide.
         dir = libraryDir;
         p.source = DataDirSource::Library;
+    } else if (place.systemPrefix && place.root) {
+        dir = place.stateDir;
+        MakeDataDirectory(dir);
+        p.source = DataDirSource::SystemState;
     } else if (!home.empty()) {
         dir = home + "/.local/share/karvex";
         UsableDirectory(dir);
@@ -76,7 +89,11 @@ DataPaths ResolveDataPaths(const char* variable, const std::string& libraryDir, 
 
 DataPaths ResolveDataPaths(const Settings& settings) {
     const std::string& dir = settings.dataDirectory;
-    return ResolveDataPaths(dir.empty() ? nullptr : dir.c_str(), LibraryDirectory(), settings.homeDirectory);
+    const std::string library = LibraryDirectory();
+    InstallPlace place;
+    place.systemPrefix = InSystemPrefix(library);
+    place.root = ::geteuid() == 0;
+    return ResolveDataPaths(dir.empty() ? nullptr : dir.c_str(), library, settings.homeDirectory, place);
 }
 
 std::string StoreKeyFor(const Settings& settings) {

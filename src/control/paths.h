@@ -10,7 +10,9 @@ namespace karvex {
 enum class DataDirSource {
     Variable,      // the settings' data directory (KARVEX_DATA_DIR)
     Library,       // the directory of the library file
-    HomeFallback,  // ~/.local/share/karvex: a first run in a library directory that cannot be written
+    HomeFallback,  // ~/.local/share/karvex: a first run in a library directory that cannot be written, or
+                   // an installed library run by a user other than root
+    SystemState,   // /var/lib/karvex: an installed library (under /usr, /opt ...) run by root
     Missing,       // none of them: no home and a library directory that cannot be written (paths empty)
 };
 
@@ -21,14 +23,27 @@ struct DataPaths {
     DataDirSource source = DataDirSource::Library;
 };
 
+// How the library was installed, for the default data directory.
+struct InstallPlace {
+    bool systemPrefix = false;  // the library (or the tool) lives under /usr, /opt, /bin ...: tax records
+                                // never go there
+    bool root = false;          // the process runs as root
+    std::string stateDir = "/var/lib/karvex";
+};
+
 // The settings' data directory when set (created when missing), whether or not it can be used: a store
 // that cannot be used where it is configured is reported, never quietly replaced by another one. Else the
-// directory of the library file when it already holds a store or can be written; else
-// <home>/.local/share/karvex, and without a home no directory at all (DataDirSource::Missing). A directory
-// made here is 0700 whatever the umask.
+// directory of the library file when it already holds a store. Else, for a library installed in a system
+// prefix, /var/lib/karvex for root and <home>/.local/share/karvex for anyone else; for a library elsewhere
+// (a build tree, a vendor's folder of its own), its directory when it can be written, else
+// <home>/.local/share/karvex. Without a home no directory at all (DataDirSource::Missing). A directory made
+// here is 0700 whatever the umask.
 DataPaths ResolveDataPaths(const Settings& settings);
 // The same choice from given values (`variable` may be null; `home` may be empty).
-DataPaths ResolveDataPaths(const char* variable, const std::string& libraryDir, const std::string& home);
+DataPaths ResolveDataPaths(const char* variable, const std::string& libraryDir, const std::string& home,
+                           const InstallPlace& place = {});
+// Whether a directory lies in one of the system's own prefixes (/usr, /opt, /bin, /sbin, /lib ...).
+bool InSystemPrefix(const std::string& dir);
 
 // The settings' store key; else the key in their key file (made at the first run); else the built-in key.
 // Empty, with the reason in `why`, when the key file can be neither read nor made.

@@ -113,19 +113,25 @@ TEST(DataPaths, ConfiguredOrExistingStoreIsKeptAndTheHomeServesOnlyAFirstRun) {
     std::filesystem::create_directories(dir + "/old");
     { std::ofstream(dir + "/old/FiscalMachine.mdb") << ""; }
     const std::string bad = dir + "/plain/data";
+    // Installed under /usr: a writable library directory is still no place for tax records.
+    const InstallPlace here, rootInstalled{true, true, dir + "/state"}, userInstalled{true, false, dir + "/state"};
     const struct {
         const char* variable;
         std::string library;
+        InstallPlace place;
         std::string appDir;
         DataDirSource source;
     } cases[] = {
-        {bad.c_str(), dir + "/lib", bad + "/", DataDirSource::Variable},
-        {"", dir + "/lib", dir + "/lib/", DataDirSource::Library},
-        {nullptr, dir + "/old", dir + "/old/", DataDirSource::Library},
-        {nullptr, dir + "/plain", dir + "/home/.local/share/karvex/", DataDirSource::HomeFallback},
+        {bad.c_str(), dir + "/lib", here, bad + "/", DataDirSource::Variable},
+        {"", dir + "/lib", here, dir + "/lib/", DataDirSource::Library},
+        {nullptr, dir + "/old", here, dir + "/old/", DataDirSource::Library},
+        {nullptr, dir + "/plain", here, dir + "/home/.local/share/karvex/", DataDirSource::HomeFallback},
+        {nullptr, dir + "/lib", rootInstalled, dir + "/state/", DataDirSource::SystemState},
+        {nullptr, dir + "/lib", userInstalled, dir + "/home/.local/share/karvex/", DataDirSource::HomeFallback},
+        {nullptr, dir + "/old", rootInstalled, dir + "/old/", DataDirSource::Library},
     };
     for (const auto& c : cases) {
-        DataPaths p = ResolveDataPaths(c.variable, c.library, dir + "/home");
+        DataPaths p = ResolveDataPaths(c.variable, c.library, dir + "/home", c.place);
         EXPECT_EQ(p.appDir, c.appDir);
         EXPECT_EQ(p.storePath, c.appDir + "FiscalMachine.mdb");
         EXPECT_EQ(p.source, c.source) << c.appDir;
@@ -134,6 +140,10 @@ TEST(DataPaths, ConfiguredOrExistingStoreIsKeptAndTheHomeServesOnlyAFirstRun) {
     const DataPaths none = ResolveDataPaths(nullptr, dir + "/plain", "");
     EXPECT_EQ(none.source, DataDirSource::Missing);
     EXPECT_EQ(none.storePath, "");
+    EXPECT_TRUE(InSystemPrefix("/usr/lib/x86_64-linux-gnu/"));
+    EXPECT_TRUE(InSystemPrefix("/usr/bin/"));
+    EXPECT_FALSE(InSystemPrefix("/home/pos/build/release/src/"));
+    EXPECT_FALSE(InSystemPrefix("/usrlocal/"));
     std::filesystem::remove_all(dir);
 }
 
