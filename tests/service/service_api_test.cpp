@@ -237,7 +237,7 @@ TEST_F(ServiceApi, RefusesWithTheStatusThatFits) {
         {"body announced over 64 KiB", "POST /v1/sales HTTP/1.1\r\nHost: localhost\r\nContent-Length: 70000\r\n\r\n",
          413, 154, ""},
         {"body without a length", "POST /v1/sales HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n\r\n",
-         413, 154, ""},
+         501, 152, ""},
         {"head over 16 KiB", "GET /v1/status HTTP/1.1\r\nX-Big: " + big + "\r\n\r\n", 431, 154, ""},
         {"no request line", "HELLO\r\n\r\n", 400, 152, ""},
         {"preflight of an allowed origin",
