@@ -26,7 +26,9 @@ int HttpStatusOf(ResultCode code) {
     case kPortOpenFailed:
     case kStoreInUse: return 503;
     case kCommandInFlight:
-    case kCommandUnderWay: return 409;
+    case kCommandUnderWay:
+    // "NP" in place of an issue's answer: the processor did not issue it, a conflict with its state.
+    case kAnswerNextCommand: return 409;
     default: break;
     }
     // The sales journal's verdicts: in doubt and a sale id used with other content conflict with what is

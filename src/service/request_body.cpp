@@ -4,6 +4,10 @@
 #include <QJsonParseError>
 #include <QJsonValue>
 
+#include <QByteArrayView>
+#include <QStringList>
+
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -29,6 +33,98 @@ bool IsDecimalText(const QString& t) {
     return digits > 0;
 }
 
+// Walks a body the JSON parser has taken and finds the first key given twice in one object. The parser
+// keeps the last of them silently, so {"kind":"return","kind":"issue"} would be read as an issue: a body
+// that says two things is refused instead. Keys are compared as decoded ("k\u0069nd" is "kind").
+class DuplicateKeys {
+public:
+    explicit DuplicateKeys(const QByteArray& body) : b_(body) {}
+    Check Find() {
+        Value({});
+        return found_;
+    }
+
+private:
+    char At() const { return i_ < b_.size() ? b_[i_] : '\0'; }
+    void Blanks() {
+        while (i_ < b_.size() && (b_[i_] == ' ' || b_[i_] == '\t' || b_[i_] == '\n' || b_[i_] == '\r')) ++i_;
+    }
+    QString Text() {
+        QString out;
+        ++i_;  // the opening quote
+        qsizetype run = i_;
+        while (i_ < b_.size() && b_[i_] != '"') {
+            if (b_[i_] != '\\') {
+                ++i_;
+                continue;
+            }
+            out += QString::fromUtf8(b_.constData() + run, i_ - run);
+            const char e = i_ + 1 < b_.size() ? b_[i_ + 1] : '\0';
+            i_ += 2;
+            switch (e) {
+            case 'b': out += u'\b'; break;
+            case 'f': out += u'\f'; break;
+            case 'n': out += u'\n'; break;
+            case 'r': out += u'\r'; break;
+            case 't': out += u'\t'; break;
+            case 'u':
+                out += QChar(static_cast<char16_t>(b_.mid(i_, 4).toUShort(nullptr, 16)));
+                i_ += 4;
+                break;
+            default: out += QLatin1Char(e); break;
+            }
+            run = i_;
+        }
+        out += QString::fromUtf8(b_.constData() + run, std::min(i_, b_.size()) - run);
+        ++i_;  // the closing quote
+        return out;
+    }
+    void Value(const QString& path) {
+        Blanks();
+        const char c = At();
+        if (c == '{') {
+            ++i_;
+            QStringList keys;
+            for (Blanks(); !found_ && i_ < b_.size() && At() != '}'; Blanks()) {
+                if (At() == ',') {
+                    ++i_;
+                    continue;
+                }
+                const QString key = Text();
+                const QString field = path.isEmpty() ? key : path + u'.' + key;
+                if (keys.contains(key)) {
+                    found_ = Invalid{field, QStringLiteral("字段重复")};
+                    return;
+                }
+                keys.append(key);
+                Blanks();
+                ++i_;  // the colon
+                Value(field);
+            }
+            ++i_;
+        } else if (c == '[') {
+            ++i_;
+            int index = 0;
+            for (Blanks(); !found_ && i_ < b_.size() && At() != ']'; Blanks()) {
+                if (At() == ',') {
+                    ++i_;
+                    continue;
+                }
+                Value(path + QStringLiteral("[%1]").arg(index++));
+            }
+            ++i_;
+        } else if (c == '"') {
+            Text();
+        } else {
+            while (i_ < b_.size() && !QByteArrayView(",]} \t\r\n").contains(b_[i_])) ++i_;
+        }
+    }
+
+    const QByteArray& b_;
+    qsizetype i_ = 0;
+    Check found_;
+};
+
 }  // namespace
 
 Check ParseObject(const QByteArray& body, QJsonObject& out) {
@@ -45,6 +141,7 @@ Check ParseObject(const QByteArray& body, QJsonObject& out) {
         return Invalid{{}, why};
     }
     if (!doc.isObject()) return Invalid{{}, QStringLiteral("请求内容必须是一个 JSON 对象")};
+    if (Check twice = DuplicateKeys(body).Find()) return twice;
     out = doc.object();
     return std::nullopt;
 }
@@ -66,6 +163,10 @@ Check TakeText(const QJsonObject& o, const QString& key, const QString& prefix, 
     if (!v.isString()) return Wrong(prefix, key, QStringLiteral("必须是文本"));
     const QString s = v.toString();
     if (s.size() > maxChars) return Wrong(prefix, key, QStringLiteral("超过 %1 个字符").arg(maxChars));
+    // A control character (a NUL above all) would reach the processor and its print data.
+    for (const QChar c : s)
+        if (c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() <= 0x9F))
+            return Wrong(prefix, key, QStringLiteral("不能含控制字符"));
     if (required && s.isEmpty()) return Wrong(prefix, key, QStringLiteral("不能为空"));
     out = s;
     return std::nullopt;

@@ -18,13 +18,13 @@ struct Invalid {
 using Check = std::optional<Invalid>;
 
 // The body as one JSON object: well-formed UTF-8 JSON, nested no deeper than the parser allows, with no
-// number beyond a double.
+// number beyond a double and no key given twice in one object (refused naming the key's field).
 Check ParseObject(const QByteArray& body, QJsonObject& out);
 
 // Every key of `object` is one of `allowed`; `prefix` goes before the key in the field name ("goods[0].").
 Check OnlyKnownFields(const QJsonObject& object, const QStringList& allowed, const QString& prefix = {});
 
-// A text of at most `maxChars` characters; absent gives `fallback` unless required.
+// A text of at most `maxChars` characters and no control character; absent leaves `out` unless required.
 Check TakeText(const QJsonObject& o, const QString& key, const QString& prefix, bool required, int maxChars,
                QString& out);
 // An integer within [min, max] (a JSON number without a fraction).

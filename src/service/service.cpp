@@ -53,6 +53,58 @@ HttpResponse BadField(const Invalid& invalid) {
     return ErrorResponse(result::kBadRequest, invalid.field, invalid.detail);
 }
 
+// A sale id is looked up again in a path (GET /v1/sales/{id}): a character that a path cannot carry as it
+// is (a slash, a blank) would make a sale that can never be found.
+std::optional<Invalid> BadSaleId(const QString& id) {
+    bool ok = !id.isEmpty() && id.size() <= 64;
+    for (const QChar c : id) {
+        const char16_t u = c.unicode();
+        ok = ok && ((u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z') || (u >= u'0' && u <= u'9') || u == u'-' ||
+                    u == u'_' || u == u'.' || u == u':');
+    }
+    if (ok) return std::nullopt;
+    return Invalid{QStringLiteral("sale_id"), QStringLiteral("只能由 1 到 64 个字母、数字或 - _ . : 组成")};
+}
+
+struct SaleItem {
+    QString name, quantity, price, amount;
+};
+
+bool BelowOneFen(const QString& decimal) { return decimal.toDouble() < 0.01 - 1e-9; }
+
+// The field a refusal of the control's own checks is about, found by asking the same question of each
+// field in turn; empty when the code is about no one field.
+QString RefusedField(ResultCode code, const QString& payer, const QString& returned,
+                     const std::vector<SaleItem>& items) {
+    const auto item = [&](const char* field, const std::function<bool(const SaleItem&)>& wrong) -> QString {
+        for (std::size_t i = 0; i < items.size(); ++i)
+            if (wrong(items[i])) return QStringLiteral("goods[%1].%2").arg(i).arg(QLatin1String(field));
+        return QStringLiteral("goods");
+    };
+    const auto badText = [](const QString& text) {
+        Bytes gbk;
+        std::string normalized;
+        if (Utf8ToGbk(S(text), gbk) != 0 || CheckGbkBytes(gbk) != 0) return true;
+        return NormalizeText(S(text), normalized) != 0;
+    };
+    switch (code) {
+    case result::kQuantityZero: return item("quantity", [](const SaleItem& i) { return BelowOneFen(i.quantity); });
+    case result::kBadUnitPrice: return item("price", [](const SaleItem& i) { return BelowOneFen(i.price); });
+    case result::kBadAmount: return item("amount", [](const SaleItem& i) { return BelowOneFen(i.amount); });
+    case result::kTaxIndexZero: return QStringLiteral("goods");
+    case result::kBadItemCount: return QStringLiteral("goods");
+    case result::kBadInvoiceNumber:
+    case result::kInvoiceNumberTooLarge:
+    case result::kEmptyInput: return returned.isEmpty() ? QString() : QStringLiteral("returned_invoice");
+    default: break;
+    }
+    if (code >= result::kRangeStartBeyondEnd && code <= result::kNumberAbove32Bits) {
+        if (!payer.isEmpty() && badText(payer)) return QStringLiteral("payer");
+        return item("name", [&](const SaleItem& i) { return badText(i.name); });
+    }
+    return {};
+}
+
 QString Padded(const QString& text, int width) {
     const int used = static_cast<int>(GbkByteLength(S(text)));
     return text + QString(std::max(0, width - used), u' ');
@@ -217,7 +269,7 @@ Service::Service(Fiscal& fiscal, TokenStore& token, ServiceOptions options, QObj
         {"GET", "/v1/sales",
          [this](const HttpRequest& r, const QStringList&, const ResponderPtr& p) { p->Send(LatestSales(r)); }},
         {"GET", "/v1/sales/*",
-         [this](const HttpRequest&, const QStringList& a, const ResponderPtr& p) { p->Send(SaleRecord(a[0])); }},
+         [this](const HttpRequest&, const QStringList& a, const ResponderPtr& p) { SaleLookup(a[0], p); }},
         {"POST", "/v1/void", [this](const HttpRequest& r, const QStringList&, const ResponderPtr& p) { Void(r, p); }},
         {"GET", "/v1/print-data/*",
          [this](const HttpRequest&, const QStringList& a, const ResponderPtr& p) { PrintData(a[0], p); }},
@@ -367,11 +419,11 @@ void Service::ServePage(const HttpRequest& request, const ResponderPtr& responde
     responder->Send(page);
 }
 
-void Service::OnLine(const ResponderPtr& responder, std::function<HttpResponse()> call) {
+bool Service::OnLine(const ResponderPtr& responder, std::function<HttpResponse()> call) {
     // A flood of requests would otherwise hold memory without bound; a client told "busy" may come again.
     if (queue_.Waiting() >= kMaxWaiting) {
         responder->Send(ErrorResponse(result::kCommandInFlight, {}, QStringLiteral("排队的请求过多，请稍后再试")));
-        return;
+        return false;
     }
     // The call runs whether or not its client is still there: a sale once accepted is carried through.
     queue_.Enqueue([responder, call = std::move(call)] {
@@ -383,6 +435,7 @@ void Service::OnLine(const ResponderPtr& responder, std::function<HttpResponse()
         }
         responder->Send(std::move(response));
     });
+    return true;
 }
 
 HttpResponse Service::Status() {
@@ -527,9 +580,7 @@ void Service::Sale(const HttpRequest& request, const ResponderPtr& responder) {
     if (kind != u"issue" && kind != u"return")
         return responder->Send(BadField({"kind", QStringLiteral("必须是 \"issue\" 或 \"return\"")}));
     if (auto bad = TakeText(body, "sale_id", {}, true, 64, saleId)) return responder->Send(BadField(*bad));
-    for (QChar c : saleId)
-        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
-            return responder->Send(BadField({"sale_id", QStringLiteral("不能含控制字符")}));
+    if (auto bad = BadSaleId(saleId)) return responder->Send(BadField(*bad));
     if (auto bad = TakeInteger(body, "fh_number", {}, false, 0, 65535, fh)) return responder->Send(BadField(*bad));
     if (auto bad = TakeInteger(body, "inv_mode", {}, false, 0, 2147483647, mode))
         return responder->Send(BadField(*bad));
@@ -548,6 +599,7 @@ void Service::Sale(const HttpRequest& request, const ResponderPtr& responder) {
         return responder->Send(BadField({"goods", QStringLiteral("必须是 1 到 %1 项商品的列表").arg(kMaxGoods)}));
     const QJsonArray goods = goodsValue.toArray();
     QString names, quantities, prices, amounts, taxes;
+    std::vector<SaleItem> items;
     for (qsizetype i = 0; i < goods.size(); ++i) {
         const QString prefix = QStringLiteral("goods[%1].").arg(i);
         if (!goods[i].isObject())
@@ -569,6 +621,7 @@ void Service::Sale(const HttpRequest& request, const ResponderPtr& responder) {
         if (auto bad = TakeDecimal(item, "amount", prefix, true, kNumberChars, amount))
             return responder->Send(BadField(*bad));
         if (auto bad = TakeInteger(item, "tax_index", prefix, true, 1, 9, tax)) return responder->Send(BadField(*bad));
+        items.push_back({name, quantity, price, amount});
         names += Padded(name, kNameBytes);
         quantities += Padded(quantity, kNumberChars);
         prices += Padded(price, kNumberChars);
@@ -577,14 +630,18 @@ void Service::Sale(const HttpRequest& request, const ResponderPtr& responder) {
     }
     const int command = kind == u"issue" ? 52 : 53;
     const int count = static_cast<int>(goods.size());
-    OnLine(responder, [=, this] {
+    const bool queued = OnLine(responder, [=, this] {
         const int r =
             fiscal_.FiscalMakeInv(saleId, command, static_cast<std::int32_t>(fh), static_cast<std::int32_t>(mode),
                                   returned, payer, count, names, quantities, prices, amounts, taxes);
+        if (--queuedSales_[saleId] <= 0) queuedSales_.remove(saleId);
         // The journal's record says what became of the sale, also for a repeat that sent nothing.
         HttpResponse record = SaleRecord(saleId);
         if (r == 0 && record.status == 200) return record;
-        HttpResponse refused = ErrorResponse(r);
+        QString detail;
+        if (r == result::kAnswerNextCommand) detail = QStringLiteral("税控器未开出此发票，销售未开票");
+        if (r == kSaleInDoubt) detail = QStringLiteral("有一笔销售结果未明，查明之前不开新发票");
+        HttpResponse refused = ErrorResponse(r, RefusedField(r, payer, returned, items), detail);
         if (record.status == 200) {
             // In doubt, or not issued: the client learns the sale's state beside the code.
             QJsonObject body = QJsonDocument::fromJson(refused.body).object();
@@ -595,6 +652,23 @@ void Service::Sale(const HttpRequest& request, const ResponderPtr& responder) {
             refused.body = QJsonDocument(body).toJson(QJsonDocument::Compact);
         }
         return refused;
+    });
+    if (queued) ++queuedSales_[saleId];
+}
+
+void Service::SaleLookup(const QString& saleId, const ResponderPtr& responder) {
+    if (auto bad = BadSaleId(saleId)) return responder->Send(BadField(*bad));
+    HttpResponse record = SaleRecord(saleId);
+    if (record.status == 404 && queuedSales_.contains(saleId))
+        return responder->Send(JsonResponse({{"sale_id", saleId}, {"state", QStringLiteral("queued")}}));
+    const bool inDoubt = record.status == 200 && QJsonDocument::fromJson(record.body).object().value("state") ==
+                                                     QLatin1String(journal::kInDoubt.data(), journal::kInDoubt.size());
+    // A sale in doubt is asked after again, in the line's turn: once the processor answers, the client learns
+    // what became of it instead of "in-doubt" for ever. With the queue full it gets what is known now.
+    if (!inDoubt || queue_.Waiting() >= kMaxWaiting) return responder->Send(record);
+    OnLine(responder, [this, saleId] {
+        fiscal_.FiscalResolveSales();
+        return SaleRecord(saleId);
     });
 }
 
@@ -611,6 +685,8 @@ void Service::ConsoleCommand(const QString& codeText, const ResponderPtr& respon
         ControlModule& m = fiscal_.Module();
         if (const int busy = m.RefuseSecondCommand(); busy != 0) return ErrorResponse(busy);
         const int r = m.RunMenuCommandForHost(command);
+        if (r == kSaleInDoubt)
+            return ErrorResponse(r, {}, QStringLiteral("有一笔销售结果未明，查明之前不能执行此命令"));
         if (r != 0) return ErrorResponse(r);
         return JsonResponse({{"command", Q(CommandName(static_cast<std::uint8_t>(code)))},
                              {"code", static_cast<int>(code)},
@@ -629,7 +705,11 @@ void Service::Void(const HttpRequest& request, const ResponderPtr& responder) {
         return responder->Send(BadField({"invoice_number", QStringLiteral("必须是 1 到 10 位数字")}));
     OnLine(responder, [this, number]() mutable {
         const int r = fiscal_.FiscalInvalidateInv(number);
-        return r ? ErrorResponse(r) : JsonResponse({{"invoice_number", number}, {"voided", true}});
+        if (r == 0) return JsonResponse({{"invoice_number", number}, {"voided", true}});
+        if (r == kSaleInDoubt) return ErrorResponse(r, {}, QStringLiteral("有一笔销售结果未明，查明之前不能作废发票"));
+        const bool aboutNumber =
+            r == result::kEmptyInput || r == result::kBadInvoiceNumber || r == result::kInvoiceNumberTooLarge;
+        return ErrorResponse(r, aboutNumber ? QStringLiteral("invoice_number") : QString());
     });
 }
 

@@ -2,6 +2,7 @@
 // karvexd's service: the HTTP/JSON interface over one loaded Fiscal control. Requests that use the serial
 // line go through the line queue; the status, the store's tables, the event stream and the status page are
 // answered at once, also while the line is busy. Every /v1 request carries the bearer token.
+#include <QHash>
 #include <QHostAddress>
 #include <QJsonObject>
 #include <QObject>
@@ -60,8 +61,9 @@ private:
     bool Authorized(const HttpRequest& request);
     void ServePage(const HttpRequest& request, const ResponderPtr& responder);
 
-    // Runs `call` on the line in its turn and answers with what it gives.
-    void OnLine(const ResponderPtr& responder, std::function<HttpResponse()> call);
+    // Runs `call` on the line in its turn and answers with what it gives; false (the client told "busy") when
+    // too many wait already.
+    bool OnLine(const ResponderPtr& responder, std::function<HttpResponse()> call);
 
     HttpResponse Status();
     // The read-only store connection, opened on first use; 0 or the store's code with its reason.
@@ -71,6 +73,9 @@ private:
     HttpResponse LatestSales(const HttpRequest& request);
     HttpResponse Table(const HttpRequest& request, const QString& table);
     void Sale(const HttpRequest& request, const ResponderPtr& responder);
+    // A sale as the journal knows it; one still waiting in the line's queue is "queued", one in doubt is
+    // asked after again in the line's turn.
+    void SaleLookup(const QString& saleId, const ResponderPtr& responder);
     void Void(const HttpRequest& request, const ResponderPtr& responder);
     // A console command without payload (rolls already dispensed, machine data, tax items ...), its answer
     // stored as the console would.
@@ -87,6 +92,7 @@ private:
     std::unique_ptr<StoreAccess> reader_;
     std::optional<Progress> progress_;  // of the multi-packet answer under way
     std::vector<Route> routes_;
+    QHash<QString, int> queuedSales_;  // sale ids accepted and not yet through the line
 };
 
 }  // namespace karvex::service

@@ -185,7 +185,9 @@ TEST_F(ServiceApi, SaleIdIsIssuedOnceAndDoubtIsSettled) {
     EXPECT_EQ(lost.json["state"].toString(), "in-doubt");
     EXPECT_EQ(Call("GET", "/v1/sales/J2").json["state"].toString(), "in-doubt");
 
+    // Looking the sale up asks the processor again once it answers.
     sim_->clear_faults();
+    EXPECT_EQ(Call("GET", "/v1/sales/J2").json["state"].toString(), "issued");
     const Reply settled = Call("POST", "/v1/sales", SaleBody("J2"));
     EXPECT_EQ(settled.status, 200) << settled.body;
     EXPECT_EQ(settled.json["state"].toString(), "issued");
@@ -196,6 +198,15 @@ TEST_F(ServiceApi, SaleIdIsIssuedOnceAndDoubtIsSettled) {
     ASSERT_EQ(latest.json["sales"].toArray().size(), 1);
     EXPECT_EQ(latest.json["sales"].toArray()[0].toObject()["sale_id"].toString(), "J2");
     EXPECT_EQ(Call("GET", "/v1/sales/nobody").status, 404);
+    const Reply badId = Call("GET", "/v1/sales/a%20b");
+    EXPECT_EQ(badId.status, 400);
+    EXPECT_EQ(badId.json["field"].toString(), "sale_id");
+
+    // "NP" in place of the answer: not issued, and the client is told so as a conflict.
+    Inject("0x34:np");
+    const Reply np = Call("POST", "/v1/sales", SaleBody("J3"));
+    EXPECT_EQ(np.status, 409) << np.body;
+    EXPECT_EQ(np.json["state"].toString(), "not-issued") << np.body;
 }
 
 // Requests refused before anything reaches the line, each with its status, the result code and the field.
@@ -324,12 +335,47 @@ TEST_F(ServiceApi, HostileBodiesAreRefusedAndNothingIsSent) {
         {"return without the invoice returned", R"({"kind":"return","sale_id":"H1",)" + goods + "}",
          "returned_invoice"},
         {"payer over 40 GBK bytes", sale("\"payer\":\"" + std::string(41, 'p') + "\"," + goods), "payer"},
+        {"kind given twice", R"({"kind":"return","kind":"issue","sale_id":"H1",)" + goods + "}", "kind"},
+        {"a key twice, once escaped", R"({"kind":"issue","k\u0069nd":"issue","sale_id":"H1",)" + goods + "}", "kind"},
+        {"a goods key twice", item(R"("tax_index":1,"name":"梨")"), "goods[0].name"},
+        {"a NUL in a goods name",
+         R"({"kind":"issue","sale_id":"H1","goods":[{"name":"苹\u0000果","quantity":"2","price":"3.50","amount":"7.00","tax_index":1}]})",
+         "goods[0].name"},
+        {"a control character in the payer", sale(R"("payer":"A\u0007B",)" + goods), "payer"},
+        {"a slash in the sale id", R"({"kind":"issue","sale_id":"a/b",)" + goods + "}", "sale_id"},
+        {"a sale id of 65 characters", R"({"kind":"issue","sale_id":")" + std::string(65, 'x') + "\"," + goods + "}",
+         "sale_id"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         const Reply r = Call("POST", "/v1/sales", row.body);
         EXPECT_EQ(r.status, 400) << r.body;
         EXPECT_EQ(r.json["code"].toInt(), 152) << r.body;
+        EXPECT_EQ(r.json["field"].toString().toStdString(), row.field) << r.body;
+    }
+    // The control's own checks name the field they refused, with the control's code.
+    struct Refused {
+        const char* what;
+        std::string body;
+        int code;
+        const char* field;
+    };
+    const Refused refusals[] = {
+        {"quantity 0", item(R"("tax_index":1)").replace(item("").find(R"("quantity":"2")"), 14, R"("quantity":"0")"),
+         164, "goods[0].quantity"},
+        {"price below a fen", item(R"("tax_index":1)").replace(item("").find("3.50"), 4, "0.001"), 165,
+         "goods[0].price"},
+        {"amount 0", item(R"("tax_index":1)").replace(item("").find("7.00"), 4, "0"), 166, "goods[0].amount"},
+        {"a name without a GBK form", item(R"("tax_index":1)").replace(item("").find("苹果"), 6, "€"), 0,
+         "goods[0].name"},
+    };
+    for (const Refused& row : refusals) {
+        SCOPED_TRACE(row.what);
+        const Reply r = Call("POST", "/v1/sales", row.body);
+        EXPECT_EQ(r.status, 400) << r.body;
+        if (row.code != 0) {
+            EXPECT_EQ(r.json["code"].toInt(), row.code) << r.body;
+        }
         EXPECT_EQ(r.json["field"].toString().toStdString(), row.field) << r.body;
     }
     // 10 MB: refused from the head; the rest is read and dropped, not kept.
@@ -397,6 +443,8 @@ TEST_F(ServiceApi, LineRequestsQueueInOrderWhileReadsAreServed) {
         gone.Send(RequestText("POST", "/v1/sales", token_, SaleBody("Q2")));
         StatusWhen([](const QJsonObject& s) { return s["queue"].toInt() == 2; });
     }
+    // Accepted and waiting for the line: known, not "not found".
+    EXPECT_EQ(Call("GET", "/v1/sales/Q2").json["state"].toString(), "queued");
     Connection voiding(daemon_->Port());
     voiding.Send(RequestText("POST", "/v1/void", token_, R"({"invoice_number":"1"})"));
     const QJsonObject busy = StatusWhen([](const QJsonObject& s) { return s["queue"].toInt() == 3; });
