@@ -164,6 +164,10 @@ bool Responder::StartStream(const QByteArray& contentType, HeaderList headers) {
 
 bool Responder::SendChunk(const QByteArray& data) { return connection_ && connection_->WriteRaw(data); }
 
+void Responder::Close() {
+    if (connection_) connection_->Close();
+}
+
 HttpServer::HttpServer(Handler handler, Refusal refusal, HttpLimits limits, QObject* parent)
     : QObject(parent), handler_(std::move(handler)), refusal_(std::move(refusal)), limits_(limits) {}
 

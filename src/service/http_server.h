@@ -92,6 +92,8 @@ public:
     // One piece of the stream; false when the client is gone.
     bool SendChunk(const QByteArray& data);
     bool Alive() const { return !connection_.isNull(); }
+    // Ends the connection (a stream whose client may no longer have it).
+    void Close();
     bool Answered() const { return answered_; }
 
 private:

@@ -229,7 +229,14 @@ Service::Service(Fiscal& fiscal, TokenStore& token, ServiceOptions options, QObj
       server_([this](const HttpRequest& r, ResponderPtr p) { Handle(r, std::move(p)); }, RefusalResponse,
               options_.limits, this),
       queue_(this),
-      events_(options_.heartbeat, this) {
+      events_(options_.heartbeat, this),
+      tokenWatch_(new QTimer(this)) {
+    // A token file removed or replaced beside the service also ends the streams opened with the old token,
+    // even while no request comes to notice it.
+    tokenGeneration_ = token_.Generation();
+    tokenWatch_->setInterval(std::chrono::seconds(1));
+    connect(tokenWatch_, &QTimer::timeout, this, &Service::CheckStreams);
+    tokenWatch_->start();
     server_.SetDecorator([this](const HttpRequest& r, HttpResponse& response) { Decorate(r, response); });
     fiscal_.SetProgressCallback([this](const Progress& p) {
         const QJsonObject event{{"command", Q(CommandName(fiscal_.Module().Command().code))},
@@ -281,7 +288,7 @@ Service::Service(Fiscal& fiscal, TokenStore& token, ServiceOptions options, QObj
          [this](const HttpRequest& r, const QStringList& a, const ResponderPtr& p) { p->Send(Table(r, a[0])); }},
         {"GET", "/v1/events",
          [this](const HttpRequest& r, const QStringList&, const ResponderPtr& p) {
-             events_.Subscribe(p, r.Header("last-event-id"));
+             events_.Subscribe(p, r.Header("last-event-id"), Presented(r));
          }},
         {"POST", "/v1/token/rotate",
          [this](const HttpRequest& r, const QStringList&, const ResponderPtr& p) {
@@ -295,6 +302,7 @@ Service::Service(Fiscal& fiscal, TokenStore& token, ServiceOptions options, QObj
                  return;
              }
              p->Send(JsonResponse({{"token", QString::fromLatin1(token_.Token())}, {"token_file", token_.Path()}}));
+             CheckStreams();
          }},
     };
 }
@@ -342,14 +350,28 @@ void Service::Decorate(const HttpRequest& request, HttpResponse& response) const
     }
 }
 
-bool Service::Authorized(const HttpRequest& request) {
+QByteArray Service::Presented(const HttpRequest& request) const {
     const QByteArray header = request.Header("authorization");
-    if (header.size() > 7 && header.left(7).toLower() == "bearer ") return token_.Accepts(header.mid(7).trimmed());
+    if (header.size() > 7 && header.left(7).toLower() == "bearer ") return header.mid(7).trimmed();
     // A browser's event source cannot set headers: the stream alone takes the token from the query.
     bool found = false;
     const QString query = request.Query(QStringLiteral("token"), &found);
-    if (found && request.method == "GET" && request.path == u"/v1/events") return token_.Accepts(query.toUtf8());
-    return false;
+    if (found && request.method == "GET" && request.path == u"/v1/events") return query.toUtf8();
+    return {};
+}
+
+bool Service::Authorized(const HttpRequest& request) {
+    const QByteArray presented = Presented(request);
+    const bool ok = !presented.isEmpty() && token_.Accepts(presented);
+    CheckStreams();
+    return ok;
+}
+
+void Service::CheckStreams() {
+    token_.Refresh();
+    if (token_.Generation() == tokenGeneration_) return;
+    tokenGeneration_ = token_.Generation();
+    events_.DropUnless([this](const QByteArray& credential) { return token_.Accepts(credential); });
 }
 
 void Service::Handle(const HttpRequest& request, ResponderPtr responder) {

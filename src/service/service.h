@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QObject>
 #include <QStringList>
+#include <QTimer>
 
 #include <chrono>
 #include <functional>
@@ -59,6 +60,10 @@ private:
     bool OriginAllowed(const HttpRequest& request) const;
     bool HostAllowed(const HttpRequest& request) const;
     bool Authorized(const HttpRequest& request);
+    // The token a request presents (header, or the query of the event stream).
+    QByteArray Presented(const HttpRequest& request) const;
+    // Streams opened with a token that is no longer the one are closed.
+    void CheckStreams();
     void ServePage(const HttpRequest& request, const ResponderPtr& responder);
 
     // Runs `call` on the line in its turn and answers with what it gives; false (the client told "busy") when
@@ -93,6 +98,8 @@ private:
     std::optional<Progress> progress_;  // of the multi-packet answer under way
     std::vector<Route> routes_;
     QHash<QString, int> queuedSales_;  // sale ids accepted and not yet through the line
+    QTimer* tokenWatch_;
+    std::uint64_t tokenGeneration_ = 0;
 };
 
 }  // namespace karvex::service

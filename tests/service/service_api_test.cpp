@@ -395,6 +395,9 @@ TEST_F(ServiceApi, RotatedTokenReplacesTheOldOne) {
     ASSERT_EQ(::stat(daemon_->TokenFile().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     const std::string first = token_;
+    Connection stream(daemon_->Port());
+    stream.Send(RequestText("GET", "/v1/events", token_));
+    ASSERT_TRUE(stream.ReadUntil(": karvexd\n\n"));
     const Reply rotated = Call("POST", "/v1/token/rotate");
     ASSERT_EQ(rotated.status, 200);
     const std::string second = rotated.json["token"].toString().toStdString();
@@ -403,6 +406,11 @@ TEST_F(ServiceApi, RotatedTokenReplacesTheOldOne) {
     EXPECT_EQ(Call("GET", "/v1/status").status, 401);
     token_ = second;
     EXPECT_EQ(Call("GET", "/v1/status").status, 200);
+    // The stream opened with the old token ends with it (reading on would find the end of the stream).
+    EXPECT_FALSE(stream.ReadUntil("never sent"));
+    // A removed token file leaves no token valid.
+    ASSERT_EQ(::unlink(daemon_->TokenFile().c_str()), 0);
+    EXPECT_EQ(Call("GET", "/v1/status").status, 401);
 
     int out = -1;
     const pid_t pid = Spawn({KARVEXD_PATH, "--data-dir", dir_.path(), "--rotate-token"}, {}, &out);
