@@ -11,6 +11,8 @@
 #include <charconv>
 #include <cmath>
 
+#include "convert/conversions.h"
+
 namespace karvex::service {
 
 namespace {
@@ -212,6 +214,74 @@ Check TakeDecimal(const QJsonObject& o, const QString& key, const QString& prefi
     }
     if (!IsDecimalText(text) || text.size() > maxChars) return Wrong(prefix, key, shape);
     out = text;
+    return std::nullopt;
+}
+
+Check CheckSaleId(const QString& id) {
+    // A character a path cannot carry as it is (a slash, a blank) would make a sale that can never be found.
+    bool ok = !id.isEmpty() && id.size() <= 64;
+    for (const QChar c : id) {
+        const char16_t u = c.unicode();
+        ok = ok && ((u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z') || (u >= u'0' && u <= u'9') || u == u'-' ||
+                    u == u'_' || u == u'.' || u == u':');
+    }
+    if (ok) return std::nullopt;
+    return Invalid{QStringLiteral("sale_id"), QStringLiteral("只能由 1 到 64 个字母、数字或 - _ . : 组成")};
+}
+
+Check ParseSaleBody(const QByteArray& text, SaleBody& out) {
+    constexpr int kMaxGoods = 6;
+    constexpr int kNameBytes = 20;
+    constexpr int kPayerBytes = 40;
+    constexpr int kNumberChars = 11;
+    constexpr int kInvoiceDigits = 10;
+    constexpr double kMaxQuantity = 655.35;
+    const auto gbkBytes = [](const QString& s) { return GbkByteLength(s.toStdString()); };
+    QJsonObject body;
+    if (auto bad = ParseObject(text, body)) return bad;
+    if (auto bad =
+            OnlyKnownFields(body, {"kind", "sale_id", "fh_number", "inv_mode", "returned_invoice", "payer", "goods"}))
+        return bad;
+    SaleBody sale;
+    if (auto bad = TakeText(body, "kind", {}, true, 6, sale.kind)) return bad;
+    if (sale.kind != u"issue" && sale.kind != u"return")
+        return Invalid{"kind", QStringLiteral("必须是 \"issue\" 或 \"return\"")};
+    const bool isReturn = sale.kind == u"return";
+    if (auto bad = TakeText(body, "sale_id", {}, true, 64, sale.saleId)) return bad;
+    if (auto bad = CheckSaleId(sale.saleId)) return bad;
+    if (auto bad = TakeInteger(body, "fh_number", {}, false, 0, 65535, sale.fhNumber)) return bad;
+    if (auto bad = TakeInteger(body, "inv_mode", {}, false, 0, 2147483647, sale.invMode)) return bad;
+    if (auto bad = TakeText(body, "returned_invoice", {}, isReturn, kInvoiceDigits, sale.returned)) return bad;
+    if (!isReturn && body.contains("returned_invoice"))
+        return Invalid{"returned_invoice", QStringLiteral("只有退票才有此字段")};
+    if (isReturn && !IsDigits(sale.returned, kInvoiceDigits))
+        return Invalid{"returned_invoice", QStringLiteral("必须是 1 到 10 位数字")};
+    if (auto bad = TakeText(body, "payer", {}, false, kPayerBytes, sale.payer)) return bad;
+    if (gbkBytes(sale.payer) > kPayerBytes)
+        return Invalid{"payer", QStringLiteral("超过 %1 个 GBK 字节").arg(kPayerBytes)};
+
+    const QJsonValue goodsValue = body.value("goods");
+    if (!goodsValue.isArray() || goodsValue.toArray().isEmpty() || goodsValue.toArray().size() > kMaxGoods)
+        return Invalid{"goods", QStringLiteral("必须是 1 到 %1 项商品的列表").arg(kMaxGoods)};
+    const QJsonArray goods = goodsValue.toArray();
+    for (qsizetype i = 0; i < goods.size(); ++i) {
+        const QString prefix = QStringLiteral("goods[%1].").arg(i);
+        if (!goods[i].isObject()) return Invalid{QStringLiteral("goods[%1]").arg(i), QStringLiteral("必须是对象")};
+        const QJsonObject item = goods[i].toObject();
+        if (auto bad = OnlyKnownFields(item, {"name", "quantity", "price", "amount", "tax_index"}, prefix)) return bad;
+        SaleItem one;
+        if (auto bad = TakeText(item, "name", prefix, true, kNameBytes, one.name)) return bad;
+        if (gbkBytes(one.name) > kNameBytes)
+            return Invalid{prefix + "name", QStringLiteral("超过 %1 个 GBK 字节").arg(kNameBytes)};
+        if (auto bad = TakeDecimal(item, "quantity", prefix, true, kNumberChars, one.quantity)) return bad;
+        if (one.quantity.toDouble() > kMaxQuantity)
+            return Invalid{prefix + "quantity", QStringLiteral("不能超过 655.35")};
+        if (auto bad = TakeDecimal(item, "price", prefix, true, kNumberChars, one.price)) return bad;
+        if (auto bad = TakeDecimal(item, "amount", prefix, true, kNumberChars, one.amount)) return bad;
+        if (auto bad = TakeInteger(item, "tax_index", prefix, true, 1, 9, one.taxIndex)) return bad;
+        sale.items.push_back(std::move(one));
+    }
+    out = std::move(sale);
     return std::nullopt;
 }
 

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 namespace karvex::service {
 
@@ -37,5 +38,22 @@ Check TakeDecimal(const QJsonObject& o, const QString& key, const QString& prefi
 
 // An unsigned decimal text of 1..maxDigits digits (an invoice number in a path).
 bool IsDigits(const QString& text, int maxDigits);
+
+// A sale id: 1 to 64 letters, digits and - _ . : (it is looked up again in a path).
+Check CheckSaleId(const QString& id);
+
+struct SaleItem {
+    QString name, quantity, price, amount;  // decimal texts as sent
+    std::int64_t taxIndex = 0;
+};
+
+// The body of POST /v1/sales, every field checked (texts in GBK bytes where the processor holds them so).
+struct SaleBody {
+    QString kind;  // "issue" or "return"
+    QString saleId, returned, payer;
+    std::int64_t fhNumber = 0, invMode = 0;
+    std::vector<SaleItem> items;  // 1 to 6
+};
+Check ParseSaleBody(const QByteArray& body, SaleBody& out);
 
 }  // namespace karvex::service

@@ -32,12 +32,9 @@ namespace karvex::service {
 
 namespace {
 
-constexpr int kMaxGoods = 6;
 constexpr int kNameBytes = 20;
-constexpr int kPayerBytes = 40;
 constexpr int kNumberChars = 11;
 constexpr int kInvoiceDigits = 10;
-constexpr double kMaxQuantity = 655.35;
 constexpr int kDefaultPageRows = 100;
 constexpr int kMaxPageRows = 1000;
 constexpr int kMaxWaiting = 256;
@@ -52,23 +49,6 @@ std::string S(const QString& s) { return s.toStdString(); }
 HttpResponse BadField(const Invalid& invalid) {
     return ErrorResponse(result::kBadRequest, invalid.field, invalid.detail);
 }
-
-// A sale id is looked up again in a path (GET /v1/sales/{id}): a character that a path cannot carry as it
-// is (a slash, a blank) would make a sale that can never be found.
-std::optional<Invalid> BadSaleId(const QString& id) {
-    bool ok = !id.isEmpty() && id.size() <= 64;
-    for (const QChar c : id) {
-        const char16_t u = c.unicode();
-        ok = ok && ((u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z') || (u >= u'0' && u <= u'9') || u == u'-' ||
-                    u == u'_' || u == u'.' || u == u':');
-    }
-    if (ok) return std::nullopt;
-    return Invalid{QStringLiteral("sale_id"), QStringLiteral("只能由 1 到 64 个字母、数字或 - _ . : 组成")};
-}
-
-struct SaleItem {
-    QString name, quantity, price, amount;
-};
 
 bool BelowOneFen(const QString& decimal) { return decimal.toDouble() < 0.01 - 1e-9; }
 
@@ -591,67 +571,21 @@ HttpResponse Service::Table(const HttpRequest& request, const QString& tableName
 }
 
 void Service::Sale(const HttpRequest& request, const ResponderPtr& responder) {
-    QJsonObject body;
-    if (auto bad = ParseObject(request.body, body)) return responder->Send(BadField(*bad));
-    if (auto bad =
-            OnlyKnownFields(body, {"kind", "sale_id", "fh_number", "inv_mode", "returned_invoice", "payer", "goods"}))
-        return responder->Send(BadField(*bad));
-    QString kind, saleId, returned, payer;
-    std::int64_t fh = 0, mode = 0;
-    if (auto bad = TakeText(body, "kind", {}, true, 6, kind)) return responder->Send(BadField(*bad));
-    if (kind != u"issue" && kind != u"return")
-        return responder->Send(BadField({"kind", QStringLiteral("必须是 \"issue\" 或 \"return\"")}));
-    if (auto bad = TakeText(body, "sale_id", {}, true, 64, saleId)) return responder->Send(BadField(*bad));
-    if (auto bad = BadSaleId(saleId)) return responder->Send(BadField(*bad));
-    if (auto bad = TakeInteger(body, "fh_number", {}, false, 0, 65535, fh)) return responder->Send(BadField(*bad));
-    if (auto bad = TakeInteger(body, "inv_mode", {}, false, 0, 2147483647, mode))
-        return responder->Send(BadField(*bad));
-    if (auto bad = TakeText(body, "returned_invoice", {}, kind == u"return", kInvoiceDigits, returned))
-        return responder->Send(BadField(*bad));
-    if (kind == u"issue" && body.contains("returned_invoice"))
-        return responder->Send(BadField({"returned_invoice", QStringLiteral("只有退票才有此字段")}));
-    if (kind == u"return" && !IsDigits(returned, kInvoiceDigits))
-        return responder->Send(BadField({"returned_invoice", QStringLiteral("必须是 1 到 10 位数字")}));
-    if (auto bad = TakeText(body, "payer", {}, false, kPayerBytes, payer)) return responder->Send(BadField(*bad));
-    if (GbkByteLength(S(payer)) > kPayerBytes)
-        return responder->Send(BadField({"payer", QStringLiteral("超过 %1 个 GBK 字节").arg(kPayerBytes)}));
-
-    const QJsonValue goodsValue = body.value("goods");
-    if (!goodsValue.isArray() || goodsValue.toArray().isEmpty() || goodsValue.toArray().size() > kMaxGoods)
-        return responder->Send(BadField({"goods", QStringLiteral("必须是 1 到 %1 项商品的列表").arg(kMaxGoods)}));
-    const QJsonArray goods = goodsValue.toArray();
+    SaleBody sale;
+    if (auto bad = ParseSaleBody(request.body, sale)) return responder->Send(BadField(*bad));
+    const QString kind = sale.kind, saleId = sale.saleId, returned = sale.returned, payer = sale.payer;
+    const std::int64_t fh = sale.fhNumber, mode = sale.invMode;
+    const std::vector<SaleItem> items = sale.items;
     QString names, quantities, prices, amounts, taxes;
-    std::vector<SaleItem> items;
-    for (qsizetype i = 0; i < goods.size(); ++i) {
-        const QString prefix = QStringLiteral("goods[%1].").arg(i);
-        if (!goods[i].isObject())
-            return responder->Send(BadField({QStringLiteral("goods[%1]").arg(i), QStringLiteral("必须是对象")}));
-        const QJsonObject item = goods[i].toObject();
-        if (auto bad = OnlyKnownFields(item, {"name", "quantity", "price", "amount", "tax_index"}, prefix))
-            return responder->Send(BadField(*bad));
-        QString name, quantity, price, amount;
-        std::int64_t tax = 0;
-        if (auto bad = TakeText(item, "name", prefix, true, kNameBytes, name)) return responder->Send(BadField(*bad));
-        if (GbkByteLength(S(name)) > kNameBytes)
-            return responder->Send(BadField({prefix + "name", QStringLiteral("超过 %1 个 GBK 字节").arg(kNameBytes)}));
-        if (auto bad = TakeDecimal(item, "quantity", prefix, true, kNumberChars, quantity))
-            return responder->Send(BadField(*bad));
-        if (quantity.toDouble() > kMaxQuantity)
-            return responder->Send(BadField({prefix + "quantity", QStringLiteral("不能超过 655.35")}));
-        if (auto bad = TakeDecimal(item, "price", prefix, true, kNumberChars, price))
-            return responder->Send(BadField(*bad));
-        if (auto bad = TakeDecimal(item, "amount", prefix, true, kNumberChars, amount))
-            return responder->Send(BadField(*bad));
-        if (auto bad = TakeInteger(item, "tax_index", prefix, true, 1, 9, tax)) return responder->Send(BadField(*bad));
-        items.push_back({name, quantity, price, amount});
-        names += Padded(name, kNameBytes);
-        quantities += Padded(quantity, kNumberChars);
-        prices += Padded(price, kNumberChars);
-        amounts += Padded(amount, kNumberChars);
-        taxes += QString::number(tax);
+    for (const SaleItem& item : items) {
+        names += Padded(item.name, kNameBytes);
+        quantities += Padded(item.quantity, kNumberChars);
+        prices += Padded(item.price, kNumberChars);
+        amounts += Padded(item.amount, kNumberChars);
+        taxes += QString::number(item.taxIndex);
     }
     const int command = kind == u"issue" ? 52 : 53;
-    const int count = static_cast<int>(goods.size());
+    const int count = static_cast<int>(items.size());
     const bool queued = OnLine(responder, [=, this] {
         const int r =
             fiscal_.FiscalMakeInv(saleId, command, static_cast<std::int32_t>(fh), static_cast<std::int32_t>(mode),
@@ -679,7 +613,7 @@ void Service::Sale(const HttpRequest& request, const ResponderPtr& responder) {
 }
 
 void Service::SaleLookup(const QString& saleId, const ResponderPtr& responder) {
-    if (auto bad = BadSaleId(saleId)) return responder->Send(BadField(*bad));
+    if (auto bad = CheckSaleId(saleId)) return responder->Send(BadField(*bad));
     HttpResponse record = SaleRecord(saleId);
     if (record.status == 404 && queuedSales_.contains(saleId))
         return responder->Send(JsonResponse({{"sale_id", saleId}, {"state", QStringLiteral("queued")}}));
