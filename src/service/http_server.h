@@ -122,12 +122,14 @@ public:
     quint16 Port() const;
     const HttpLimits& Limits() const { return limits_; }
     int ConnectionCount() const { return static_cast<int>(connections_.size()); }
+    // Serves a connected stream socket, as if it had been accepted (`local`: as from the Unix socket); the
+    // server owns the descriptor from then on.
+    void Adopt(int fd, bool local);
 
 private:
     friend class HttpConnection;
     class TcpListener;
     class LocalListener;
-    void Adopt(int fd, bool local);
     // Closes the connection that can best be spared among `pool` (all or TCP only); false when none can.
     bool Evict(bool tcpOnly, const QByteArray& peer);
     void Forget(HttpConnection* connection);
