@@ -236,6 +236,12 @@ bool HttpServer::Evict(bool tcpOnly, const QByteArray& peer) {
     return true;
 }
 
+qsizetype HttpServer::HeldBytes() const {
+    qsizetype held = 0;
+    for (const HttpConnection* c : connections_) held += c->out_.size() + c->buffer_.size() + c->request_.body.size();
+    return held;
+}
+
 void HttpServer::Forget(HttpConnection* connection) {
     connections_.erase(std::remove(connections_.begin(), connections_.end(), connection), connections_.end());
 }

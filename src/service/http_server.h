@@ -122,6 +122,8 @@ public:
     quint16 Port() const;
     const HttpLimits& Limits() const { return limits_; }
     int ConnectionCount() const { return static_cast<int>(connections_.size()); }
+    // Bytes the connections hold between the kernel and the handlers (requests read, answers unsent).
+    qsizetype HeldBytes() const;
     // Serves a connected stream socket, as if it had been accepted (`local`: as from the Unix socket); the
     // server owns the descriptor from then on.
     void Adopt(int fd, bool local);
