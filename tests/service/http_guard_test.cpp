@@ -152,9 +152,16 @@ TEST_F(HttpGuard, SlowClientsCannotHoldTheSlots) {
         held.back()->Send("GET /v1/status HTTP/1.1\r\n");
     }
     EXPECT_EQ(Send(RequestText("GET", "/v1/status", token_)).status, 200);
+    // One process on the Unix socket holds at most 4 of 32 slots: its fifth connection closes its oldest.
+    std::vector<std::unique_ptr<Connection>> mine;
+    for (int i = 0; i < 4; ++i) {
+        mine.push_back(std::make_unique<Connection>(socket));
+        mine.back()->Send("GET /v1/status HTTP/1.1\r\n");
+    }
     Connection local(socket);
     local.Send(RequestText("GET", "/v1/status", token_));
     EXPECT_EQ(local.Read().status, 200);
+    EXPECT_EQ(mine[0]->Read().status, 0) << "the process's oldest connection was kept";
 }
 
 }  // namespace

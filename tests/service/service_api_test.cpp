@@ -517,7 +517,7 @@ TEST(Karvexd, HelpNamesEveryOption) {
     ::waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     for (const char* option : {"--port", "--listen", "--unix-socket", "--allow-origin", "--data-dir", "--serial-port",
-                               "--token-file", "--rotate-token"})
+                               "--token-file", "--rotate-token", "--max-connections", "--request-timeout"})
         EXPECT_NE(text.find(option), std::string::npos) << option;
 }
 
