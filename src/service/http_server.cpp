@@ -611,8 +611,8 @@ void HttpConnection::Flush() {
         }
     }
     UpdateNotifiers();
-    // A pipelined request already read may have waited for the answers to drain.
-    if (state_ == State::Head && !buffer_.isEmpty()) QTimer::singleShot(0, this, &HttpConnection::Pump);
+    // A pipelined request already read, or the client's end, may have waited for the answers to drain.
+    if (state_ == State::Head && (!buffer_.isEmpty() || eof_)) QTimer::singleShot(0, this, &HttpConnection::Pump);
 }
 
 void HttpConnection::UpdateNotifiers() {
