@@ -620,11 +620,17 @@ void Service::SaleLookup(const QString& saleId, const ResponderPtr& responder) {
     const bool inDoubt = record.status == 200 && QJsonDocument::fromJson(record.body).object().value("state") ==
                                                      QLatin1String(journal::kInDoubt.data(), journal::kInDoubt.size());
     // A sale in doubt is asked after again, in the line's turn: once the processor answers, the client learns
-    // what became of it instead of "in-doubt" for ever. With the queue full it gets what is known now.
-    if (!inDoubt || queue_.Waiting() >= kMaxWaiting) return responder->Send(record);
-    OnLine(responder, [this, saleId] {
+    // what became of it instead of "in-doubt" for ever. Look-ups that come while one asking waits for the line
+    // share it, so a client polling an unreachable processor does not fill the queue with them.
+    if (!inDoubt) return responder->Send(record);
+    const bool first = resolveWaiters_.empty();
+    resolveWaiters_.emplace_back(responder, saleId);
+    if (!first) return;
+    queue_.Enqueue([this] {
         fiscal_.FiscalResolveSales();
-        return SaleRecord(saleId);
+        const auto waiters = std::move(resolveWaiters_);
+        resolveWaiters_.clear();
+        for (const auto& [waiter, id] : waiters) waiter->Send(SaleRecord(id));
     });
 }
 

@@ -97,7 +97,8 @@ private:
     std::unique_ptr<StoreAccess> reader_;
     std::optional<Progress> progress_;  // of the multi-packet answer under way
     std::vector<Route> routes_;
-    QHash<QString, int> queuedSales_;  // sale ids accepted and not yet through the line
+    QHash<QString, int> queuedSales_;                               // sale ids accepted and not yet through the line
+    std::vector<std::pair<ResponderPtr, QString>> resolveWaiters_;  // look-ups of sales in doubt
     QTimer* tokenWatch_;
     std::uint64_t tokenGeneration_ = 0;
 };
