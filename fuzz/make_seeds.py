@@ -126,6 +126,23 @@ def main():
     write("sim_request", "requests", bytes([1, 7]) + b"".join(piece(r) for r in requests))
     write("sim_request", "line", bytes([0, 0]) + b"\x00\x1b" + request(0x37) + b"\x1b\x10\x33\x00\x02" +
           request(0x3A) + request(0x42, struct.pack(">II", 1, 3))[:-1])
+
+    # service_http: flags (bit 0: as from the Unix socket; the rest: write size - 1), then what a client sends.
+    def http(method, path, body=b"", extra=b""):
+        head = b"%s %s HTTP/1.1\r\nHost: 127.0.0.1\r\n" % (method, path) + extra
+        if body or method == b"POST":
+            head += b"Content-Length: %d\r\n" % len(body)
+        return head + b"\r\n" + body
+    sale = ('{"kind":"issue","sale_id":"pos1-1","payer":"个人","goods":[{"name":"苹果","quantity":"2",'
+            '"price":"3.50","amount":"7.00","tax_index":1}]}').encode()
+    write("service_http", "sale", bytes([0xFE]) + http(b"POST", b"/v1/sales", sale))
+    write("service_http", "pipelined", bytes([0x01]) + http(b"GET", b"/v1/status") +
+          http(b"GET", b"/v1/sales/a?id=a") + http(b"POST", b"/v1/sales", b'{"kind":"return","kind":"issue"}'))
+    write("service_http", "stream", bytes([0x20]) + http(b"GET", b"/v1/events", extra=b"Last-Event-ID: 1-1\r\n"))
+    write("service_http", "folded", bytes([0x00]) + b"GET / HTTP/1.1\r\nHost: a\r\nX: 1\r\n Authorization: b\r\n\r\n")
+    write("service_http", "bare_lf", bytes([0x02]) + b"GET / HTTP/1.1\nHost: a\n\n")
+    write("service_http", "continue", bytes([0x08]) + http(b"POST", b"/v1/sales", b"{}", b"Expect: 100-continue\r\n"))
+    write("service_http", "cut_body", bytes([0x10]) + http(b"POST", b"/v1/sales", sale)[:-20])
     return 0
 
 

@@ -30,3 +30,7 @@ build/release/bench/soak/soak_bench
 # karvexd under concurrent clients: every sale once in the answers, the journal and the processor, and the
 # service asleep while it waits (a few seconds; the full run is bench/service/load_bench.py without options).
 python3 bench/service/load_bench.py --clients 4 --requests 25 --idle-seconds 1
+# karvexd against clients that pipeline without reading, event streams that never read and more slow
+# connections than slots: memory under 100 MB, every sale answered, good clients answered within a second
+# (a few seconds; the full run is bench/service/abuse_bench.py without options).
+python3 bench/service/abuse_bench.py --small

@@ -114,6 +114,9 @@ public:
     // no sale has this sale id (or the journal is empty), or the store's code. Nothing is sent.
     std::int32_t FiscalGetSale(const QString& saleId, QString& state, QString& invNum, QString& taxCode,
                                QString& dateTime);
+    // Asks the processor what became of every sale whose outcome is not known (as LoadFiscalForm does, without
+    // reopening anything): 0 when none is left, 143 while one stays in doubt, or the store's code.
+    std::int32_t FiscalResolveSales();
     // The processor's reply to the last issued or returned invoice. After an issue whose answer was lost and
     // which the processor's print data showed to be issued, the values are read back from that print data
     // and its chain: MachineNum, UserName (the taxpayer's name), TaxNumber and TaxCode are as an answer

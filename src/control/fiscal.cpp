@@ -274,6 +274,16 @@ std::int32_t Fiscal::FiscalGetSale(const QString& saleId, QString& state, QStrin
     return r;
 }
 
+std::int32_t Fiscal::FiscalResolveSales() {
+    ControlModule& m = *module_;
+    if (const int busy = m.RefuseSecondCommand(); busy != 0) return busy;
+    const int opened = m.ConsoleLoaded() ? m.OpenStore() : m.FormLoad();
+    const auto store = m.Store().Connection();
+    if (!store) return opened != 0 ? opened : result::kStoreOpenFailed;
+    SalesJournal journal(*store);
+    return ResolveSales(journal, MakeSaleLine(m, {}));
+}
+
 std::int32_t Fiscal::FiscalReturnInvInfo(QString& machineNum, QString& userName, QString& taxNumber, QString& taxCode,
                                          QString& dateTime) {
     ReturnInvInfoOutputs out;

@@ -26,7 +26,9 @@ int HttpStatusOf(ResultCode code) {
     case kPortOpenFailed:
     case kStoreInUse: return 503;
     case kCommandInFlight:
-    case kCommandUnderWay: return 409;
+    case kCommandUnderWay:
+    // "NP" in place of an issue's answer: the processor did not issue it, a conflict with its state.
+    case kAnswerNextCommand: return 409;
     default: break;
     }
     // The sales journal's verdicts: in doubt and a sale id used with other content conflict with what is
@@ -58,12 +60,17 @@ HttpResponse ErrorResponse(ResultCode code, const QString& field, const QString&
     return JsonResponse(body, status ? status : HttpStatusOf(code));
 }
 
-HttpResponse RefusalResponse(int status) {
+HttpResponse RefusalResponse(int status, const QString& detail) {
     switch (status) {
     case 413:
-        return ErrorResponse(result::kRequestTooLarge, {}, QStringLiteral("请求内容超过 64 KiB，或没有声明长度"), 413);
-    case 431: return ErrorResponse(result::kRequestTooLarge, {}, QStringLiteral("请求头超过 16 KiB"), 431);
-    default: return ErrorResponse(result::kBadRequest, {}, QStringLiteral("HTTP 请求格式错误"), status);
+        return ErrorResponse(result::kRequestTooLarge, {},
+                             detail.isEmpty() ? QStringLiteral("请求内容超过 64 KiB") : detail, 413);
+    case 431:
+        return ErrorResponse(result::kRequestTooLarge, {}, detail.isEmpty() ? QStringLiteral("请求头过大") : detail,
+                             431);
+    default:
+        return ErrorResponse(result::kBadRequest, {}, detail.isEmpty() ? QStringLiteral("HTTP 请求格式错误") : detail,
+                             status);
     }
 }
 

@@ -17,7 +17,7 @@ HttpResponse ErrorResponse(ResultCode code, const QString& field = {}, const QSt
 
 HttpResponse JsonResponse(const QJsonObject& body, int status = 200);
 
-// The refusals the HTTP layer makes by itself (400, 413, 431).
-HttpResponse RefusalResponse(int status);
+// The refusals the HTTP layer makes by itself (400, 408, 413, 431, 501, 505), `detail` saying what was wrong.
+HttpResponse RefusalResponse(int status, const QString& detail);
 
 }  // namespace karvex::service

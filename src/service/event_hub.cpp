@@ -17,7 +17,7 @@ EventHub::EventHub(std::chrono::milliseconds heartbeat, QObject* parent)
     heartbeat_.start();
 }
 
-bool EventHub::Subscribe(const ResponderPtr& responder, const QByteArray& lastEventId) {
+bool EventHub::Subscribe(const ResponderPtr& responder, const QByteArray& lastEventId, QByteArray credential) {
     if (!responder->StartStream("text/event-stream; charset=utf-8", {{"X-Accel-Buffering", "no"}})) return false;
     // The first bytes tell the client at once that the stream stands.
     if (!responder->SendChunk(": karvexd\n\n")) return false;
@@ -32,8 +32,18 @@ bool EventHub::Subscribe(const ResponderPtr& responder, const QByteArray& lastEv
             if (!responder->SendChunk(bytes)) return false;
         }
     }
-    clients_.push_back(responder);
+    clients_.push_back({responder, std::move(credential)});
     return true;
+}
+
+void EventHub::DropUnless(const std::function<bool(const QByteArray&)>& valid) {
+    clients_.erase(std::remove_if(clients_.begin(), clients_.end(),
+                                  [&](const Client& c) {
+                                      if (valid(c.credential)) return false;
+                                      c.responder->Close();
+                                      return true;
+                                  }),
+                   clients_.end());
 }
 
 void EventHub::Publish(const QByteArray& event, const QByteArray& data) {
@@ -49,9 +59,9 @@ void EventHub::Publish(const QByteArray& event, const QByteArray& data) {
 }
 
 void EventHub::Broadcast(const QByteArray& bytes) {
-    clients_.erase(
-        std::remove_if(clients_.begin(), clients_.end(), [&](const ResponderPtr& r) { return !r->SendChunk(bytes); }),
-        clients_.end());
+    clients_.erase(std::remove_if(clients_.begin(), clients_.end(),
+                                  [&](const Client& c) { return !c.responder->SendChunk(bytes); }),
+                   clients_.end());
 }
 
 }  // namespace karvex::service

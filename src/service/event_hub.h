@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -25,7 +26,9 @@ public:
     explicit EventHub(std::chrono::milliseconds heartbeat, QObject* parent = nullptr);
     // Starts the stream on `responder`, after the kept events that came after `lastEventId` (none when it is
     // empty); false when its client is gone.
-    bool Subscribe(const ResponderPtr& responder, const QByteArray& lastEventId = {});
+    bool Subscribe(const ResponderPtr& responder, const QByteArray& lastEventId = {}, QByteArray credential = {});
+    // Closes every stream whose credential (the token it was opened with) `valid` no longer accepts.
+    void DropUnless(const std::function<bool(const QByteArray& credential)>& valid);
     // One event; `data` may hold several lines.
     void Publish(const QByteArray& event, const QByteArray& data);
     int Subscribers() const { return static_cast<int>(clients_.size()); }
@@ -33,7 +36,11 @@ public:
 private:
     void Broadcast(const QByteArray& bytes);
 
-    std::vector<ResponderPtr> clients_;
+    struct Client {
+        ResponderPtr responder;
+        QByteArray credential;
+    };
+    std::vector<Client> clients_;
     QTimer heartbeat_;
     const QByteArray run_;
     std::uint64_t published_ = 0;

@@ -4,8 +4,14 @@
 #include <QJsonParseError>
 #include <QJsonValue>
 
+#include <QByteArrayView>
+#include <QStringList>
+
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+
+#include "convert/conversions.h"
 
 namespace karvex::service {
 
@@ -29,6 +35,98 @@ bool IsDecimalText(const QString& t) {
     return digits > 0;
 }
 
+// Walks a body the JSON parser has taken and finds the first key given twice in one object. The parser
+// keeps the last of them silently, so {"kind":"return","kind":"issue"} would be read as an issue: a body
+// that says two things is refused instead. Keys are compared as decoded ("k\u0069nd" is "kind").
+class DuplicateKeys {
+public:
+    explicit DuplicateKeys(const QByteArray& body) : b_(body) {}
+    Check Find() {
+        Value({});
+        return found_;
+    }
+
+private:
+    char At() const { return i_ < b_.size() ? b_[i_] : '\0'; }
+    void Blanks() {
+        while (i_ < b_.size() && (b_[i_] == ' ' || b_[i_] == '\t' || b_[i_] == '\n' || b_[i_] == '\r')) ++i_;
+    }
+    QString Text() {
+        QString out;
+        ++i_;  // the opening quote
+        qsizetype run = i_;
+        while (i_ < b_.size() && b_[i_] != '"') {
+            if (b_[i_] != '\\') {
+                ++i_;
+                continue;
+            }
+            out += QString::fromUtf8(b_.constData() + run, i_ - run);
+            const char e = i_ + 1 < b_.size() ? b_[i_ + 1] : '\0';
+            i_ += 2;
+            switch (e) {
+            case 'b': out += u'\b'; break;
+            case 'f': out += u'\f'; break;
+            case 'n': out += u'\n'; break;
+            case 'r': out += u'\r'; break;
+            case 't': out += u'\t'; break;
+            case 'u':
+                out += QChar(static_cast<char16_t>(b_.mid(i_, 4).toUShort(nullptr, 16)));
+                i_ += 4;
+                break;
+            default: out += QLatin1Char(e); break;
+            }
+            run = i_;
+        }
+        out += QString::fromUtf8(b_.constData() + run, std::min(i_, b_.size()) - run);
+        ++i_;  // the closing quote
+        return out;
+    }
+    void Value(const QString& path) {
+        Blanks();
+        const char c = At();
+        if (c == '{') {
+            ++i_;
+            QStringList keys;
+            for (Blanks(); !found_ && i_ < b_.size() && At() != '}'; Blanks()) {
+                if (At() == ',') {
+                    ++i_;
+                    continue;
+                }
+                const QString key = Text();
+                const QString field = path.isEmpty() ? key : path + u'.' + key;
+                if (keys.contains(key)) {
+                    found_ = Invalid{field, QStringLiteral("字段重复")};
+                    return;
+                }
+                keys.append(key);
+                Blanks();
+                ++i_;  // the colon
+                Value(field);
+            }
+            ++i_;
+        } else if (c == '[') {
+            ++i_;
+            int index = 0;
+            for (Blanks(); !found_ && i_ < b_.size() && At() != ']'; Blanks()) {
+                if (At() == ',') {
+                    ++i_;
+                    continue;
+                }
+                Value(path + QStringLiteral("[%1]").arg(index++));
+            }
+            ++i_;
+        } else if (c == '"') {
+            Text();
+        } else {
+            while (i_ < b_.size() && !QByteArrayView(",]} \t\r\n").contains(b_[i_])) ++i_;
+        }
+    }
+
+    const QByteArray& b_;
+    qsizetype i_ = 0;
+    Check found_;
+};
+
 }  // namespace
 
 Check ParseObject(const QByteArray& body, QJsonObject& out) {
@@ -45,6 +143,7 @@ Check ParseObject(const QByteArray& body, QJsonObject& out) {
         return Invalid{{}, why};
     }
     if (!doc.isObject()) return Invalid{{}, QStringLiteral("请求内容必须是一个 JSON 对象")};
+    if (Check twice = DuplicateKeys(body).Find()) return twice;
     out = doc.object();
     return std::nullopt;
 }
@@ -66,6 +165,10 @@ Check TakeText(const QJsonObject& o, const QString& key, const QString& prefix, 
     if (!v.isString()) return Wrong(prefix, key, QStringLiteral("必须是文本"));
     const QString s = v.toString();
     if (s.size() > maxChars) return Wrong(prefix, key, QStringLiteral("超过 %1 个字符").arg(maxChars));
+    // A control character (a NUL above all) would reach the processor and its print data.
+    for (const QChar c : s)
+        if (c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() <= 0x9F))
+            return Wrong(prefix, key, QStringLiteral("不能含控制字符"));
     if (required && s.isEmpty()) return Wrong(prefix, key, QStringLiteral("不能为空"));
     out = s;
     return std::nullopt;
@@ -111,6 +214,74 @@ Check TakeDecimal(const QJsonObject& o, const QString& key, const QString& prefi
     }
     if (!IsDecimalText(text) || text.size() > maxChars) return Wrong(prefix, key, shape);
     out = text;
+    return std::nullopt;
+}
+
+Check CheckSaleId(const QString& id) {
+    // A character a path cannot carry as it is (a slash, a blank) would make a sale that can never be found.
+    bool ok = !id.isEmpty() && id.size() <= 64;
+    for (const QChar c : id) {
+        const char16_t u = c.unicode();
+        ok = ok && ((u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z') || (u >= u'0' && u <= u'9') || u == u'-' ||
+                    u == u'_' || u == u'.' || u == u':');
+    }
+    if (ok) return std::nullopt;
+    return Invalid{QStringLiteral("sale_id"), QStringLiteral("只能由 1 到 64 个字母、数字或 - _ . : 组成")};
+}
+
+Check ParseSaleBody(const QByteArray& text, SaleBody& out) {
+    constexpr int kMaxGoods = 6;
+    constexpr int kNameBytes = 20;
+    constexpr int kPayerBytes = 40;
+    constexpr int kNumberChars = 11;
+    constexpr int kInvoiceDigits = 10;
+    constexpr double kMaxQuantity = 655.35;
+    const auto gbkBytes = [](const QString& s) { return GbkByteLength(s.toStdString()); };
+    QJsonObject body;
+    if (auto bad = ParseObject(text, body)) return bad;
+    if (auto bad =
+            OnlyKnownFields(body, {"kind", "sale_id", "fh_number", "inv_mode", "returned_invoice", "payer", "goods"}))
+        return bad;
+    SaleBody sale;
+    if (auto bad = TakeText(body, "kind", {}, true, 6, sale.kind)) return bad;
+    if (sale.kind != u"issue" && sale.kind != u"return")
+        return Invalid{"kind", QStringLiteral("必须是 \"issue\" 或 \"return\"")};
+    const bool isReturn = sale.kind == u"return";
+    if (auto bad = TakeText(body, "sale_id", {}, true, 64, sale.saleId)) return bad;
+    if (auto bad = CheckSaleId(sale.saleId)) return bad;
+    if (auto bad = TakeInteger(body, "fh_number", {}, false, 0, 65535, sale.fhNumber)) return bad;
+    if (auto bad = TakeInteger(body, "inv_mode", {}, false, 0, 2147483647, sale.invMode)) return bad;
+    if (auto bad = TakeText(body, "returned_invoice", {}, isReturn, kInvoiceDigits, sale.returned)) return bad;
+    if (!isReturn && body.contains("returned_invoice"))
+        return Invalid{"returned_invoice", QStringLiteral("只有退票才有此字段")};
+    if (isReturn && !IsDigits(sale.returned, kInvoiceDigits))
+        return Invalid{"returned_invoice", QStringLiteral("必须是 1 到 10 位数字")};
+    if (auto bad = TakeText(body, "payer", {}, false, kPayerBytes, sale.payer)) return bad;
+    if (gbkBytes(sale.payer) > kPayerBytes)
+        return Invalid{"payer", QStringLiteral("超过 %1 个 GBK 字节").arg(kPayerBytes)};
+
+    const QJsonValue goodsValue = body.value("goods");
+    if (!goodsValue.isArray() || goodsValue.toArray().isEmpty() || goodsValue.toArray().size() > kMaxGoods)
+        return Invalid{"goods", QStringLiteral("必须是 1 到 %1 项商品的列表").arg(kMaxGoods)};
+    const QJsonArray goods = goodsValue.toArray();
+    for (qsizetype i = 0; i < goods.size(); ++i) {
+        const QString prefix = QStringLiteral("goods[%1].").arg(i);
+        if (!goods[i].isObject()) return Invalid{QStringLiteral("goods[%1]").arg(i), QStringLiteral("必须是对象")};
+        const QJsonObject item = goods[i].toObject();
+        if (auto bad = OnlyKnownFields(item, {"name", "quantity", "price", "amount", "tax_index"}, prefix)) return bad;
+        SaleItem one;
+        if (auto bad = TakeText(item, "name", prefix, true, kNameBytes, one.name)) return bad;
+        if (gbkBytes(one.name) > kNameBytes)
+            return Invalid{prefix + "name", QStringLiteral("超过 %1 个 GBK 字节").arg(kNameBytes)};
+        if (auto bad = TakeDecimal(item, "quantity", prefix, true, kNumberChars, one.quantity)) return bad;
+        if (one.quantity.toDouble() > kMaxQuantity)
+            return Invalid{prefix + "quantity", QStringLiteral("不能超过 655.35")};
+        if (auto bad = TakeDecimal(item, "price", prefix, true, kNumberChars, one.price)) return bad;
+        if (auto bad = TakeDecimal(item, "amount", prefix, true, kNumberChars, one.amount)) return bad;
+        if (auto bad = TakeInteger(item, "tax_index", prefix, true, 1, 9, one.taxIndex)) return bad;
+        sale.items.push_back(std::move(one));
+    }
+    out = std::move(sale);
     return std::nullopt;
 }
 

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 namespace karvex::service {
 
@@ -18,13 +19,13 @@ struct Invalid {
 using Check = std::optional<Invalid>;
 
 // The body as one JSON object: well-formed UTF-8 JSON, nested no deeper than the parser allows, with no
-// number beyond a double.
+// number beyond a double and no key given twice in one object (refused naming the key's field).
 Check ParseObject(const QByteArray& body, QJsonObject& out);
 
 // Every key of `object` is one of `allowed`; `prefix` goes before the key in the field name ("goods[0].").
 Check OnlyKnownFields(const QJsonObject& object, const QStringList& allowed, const QString& prefix = {});
 
-// A text of at most `maxChars` characters; absent gives `fallback` unless required.
+// A text of at most `maxChars` characters and no control character; absent leaves `out` unless required.
 Check TakeText(const QJsonObject& o, const QString& key, const QString& prefix, bool required, int maxChars,
                QString& out);
 // An integer within [min, max] (a JSON number without a fraction).
@@ -37,5 +38,22 @@ Check TakeDecimal(const QJsonObject& o, const QString& key, const QString& prefi
 
 // An unsigned decimal text of 1..maxDigits digits (an invoice number in a path).
 bool IsDigits(const QString& text, int maxDigits);
+
+// A sale id: 1 to 64 letters, digits and - _ . : (it is looked up again in a path).
+Check CheckSaleId(const QString& id);
+
+struct SaleItem {
+    QString name, quantity, price, amount;  // decimal texts as sent
+    std::int64_t taxIndex = 0;
+};
+
+// The body of POST /v1/sales, every field checked (texts in GBK bytes where the processor holds them so).
+struct SaleBody {
+    QString kind;  // "issue" or "return"
+    QString saleId, returned, payer;
+    std::int64_t fhNumber = 0, invMode = 0;
+    std::vector<SaleItem> items;  // 1 to 6
+};
+Check ParseSaleBody(const QByteArray& body, SaleBody& out);
 
 }  // namespace karvex::service

@@ -32,12 +32,9 @@ namespace karvex::service {
 
 namespace {
 
-constexpr int kMaxGoods = 6;
 constexpr int kNameBytes = 20;
-constexpr int kPayerBytes = 40;
 constexpr int kNumberChars = 11;
 constexpr int kInvoiceDigits = 10;
-constexpr double kMaxQuantity = 655.35;
 constexpr int kDefaultPageRows = 100;
 constexpr int kMaxPageRows = 1000;
 constexpr int kMaxWaiting = 256;
@@ -51,6 +48,41 @@ std::string S(const QString& s) { return s.toStdString(); }
 
 HttpResponse BadField(const Invalid& invalid) {
     return ErrorResponse(result::kBadRequest, invalid.field, invalid.detail);
+}
+
+bool BelowOneFen(const QString& decimal) { return decimal.toDouble() < 0.01 - 1e-9; }
+
+// The field a refusal of the control's own checks is about, found by asking the same question of each
+// field in turn; empty when the code is about no one field.
+QString RefusedField(ResultCode code, const QString& payer, const QString& returned,
+                     const std::vector<SaleItem>& items) {
+    const auto item = [&](const char* field, const std::function<bool(const SaleItem&)>& wrong) -> QString {
+        for (std::size_t i = 0; i < items.size(); ++i)
+            if (wrong(items[i])) return QStringLiteral("goods[%1].%2").arg(i).arg(QLatin1String(field));
+        return QStringLiteral("goods");
+    };
+    const auto badText = [](const QString& text) {
+        Bytes gbk;
+        std::string normalized;
+        if (Utf8ToGbk(S(text), gbk) != 0 || CheckGbkBytes(gbk) != 0) return true;
+        return NormalizeText(S(text), normalized) != 0;
+    };
+    switch (code) {
+    case result::kQuantityZero: return item("quantity", [](const SaleItem& i) { return BelowOneFen(i.quantity); });
+    case result::kBadUnitPrice: return item("price", [](const SaleItem& i) { return BelowOneFen(i.price); });
+    case result::kBadAmount: return item("amount", [](const SaleItem& i) { return BelowOneFen(i.amount); });
+    case result::kTaxIndexZero: return QStringLiteral("goods");
+    case result::kBadItemCount: return QStringLiteral("goods");
+    case result::kBadInvoiceNumber:
+    case result::kInvoiceNumberTooLarge:
+    case result::kEmptyInput: return returned.isEmpty() ? QString() : QStringLiteral("returned_invoice");
+    default: break;
+    }
+    if (code >= result::kRangeStartBeyondEnd && code <= result::kNumberAbove32Bits) {
+        if (!payer.isEmpty() && badText(payer)) return QStringLiteral("payer");
+        return item("name", [&](const SaleItem& i) { return badText(i.name); });
+    }
+    return {};
 }
 
 QString Padded(const QString& text, int width) {
@@ -179,7 +211,14 @@ Service::Service(Fiscal& fiscal, TokenStore& token, ServiceOptions options, QObj
       server_([this](const HttpRequest& r, ResponderPtr p) { Handle(r, std::move(p)); }, RefusalResponse,
               options_.limits, this),
       queue_(this),
-      events_(options_.heartbeat, this) {
+      events_(options_.heartbeat, this),
+      tokenWatch_(new QTimer(this)) {
+    // A token file removed or replaced beside the service also ends the streams opened with the old token,
+    // even while no request comes to notice it.
+    tokenGeneration_ = token_.Generation();
+    tokenWatch_->setInterval(std::chrono::seconds(1));
+    connect(tokenWatch_, &QTimer::timeout, this, &Service::CheckStreams);
+    tokenWatch_->start();
     server_.SetDecorator([this](const HttpRequest& r, HttpResponse& response) { Decorate(r, response); });
     fiscal_.SetProgressCallback([this](const Progress& p) {
         const QJsonObject event{{"command", Q(CommandName(fiscal_.Module().Command().code))},
@@ -219,7 +258,7 @@ Service::Service(Fiscal& fiscal, TokenStore& token, ServiceOptions options, QObj
         {"GET", "/v1/sales",
          [this](const HttpRequest& r, const QStringList&, const ResponderPtr& p) { p->Send(LatestSales(r)); }},
         {"GET", "/v1/sales/*",
-         [this](const HttpRequest&, const QStringList& a, const ResponderPtr& p) { p->Send(SaleRecord(a[0])); }},
+         [this](const HttpRequest&, const QStringList& a, const ResponderPtr& p) { SaleLookup(a[0], p); }},
         {"POST", "/v1/void", [this](const HttpRequest& r, const QStringList&, const ResponderPtr& p) { Void(r, p); }},
         {"GET", "/v1/print-data/*",
          [this](const HttpRequest&, const QStringList& a, const ResponderPtr& p) { PrintData(a[0], p); }},
@@ -231,7 +270,7 @@ Service::Service(Fiscal& fiscal, TokenStore& token, ServiceOptions options, QObj
          [this](const HttpRequest& r, const QStringList& a, const ResponderPtr& p) { p->Send(Table(r, a[0])); }},
         {"GET", "/v1/events",
          [this](const HttpRequest& r, const QStringList&, const ResponderPtr& p) {
-             events_.Subscribe(p, r.Header("last-event-id"));
+             events_.Subscribe(p, r.Header("last-event-id"), Presented(r));
          }},
         {"POST", "/v1/token/rotate",
          [this](const HttpRequest& r, const QStringList&, const ResponderPtr& p) {
@@ -245,6 +284,7 @@ Service::Service(Fiscal& fiscal, TokenStore& token, ServiceOptions options, QObj
                  return;
              }
              p->Send(JsonResponse({{"token", QString::fromLatin1(token_.Token())}, {"token_file", token_.Path()}}));
+             CheckStreams();
          }},
     };
 }
@@ -292,14 +332,28 @@ void Service::Decorate(const HttpRequest& request, HttpResponse& response) const
     }
 }
 
-bool Service::Authorized(const HttpRequest& request) {
+QByteArray Service::Presented(const HttpRequest& request) const {
     const QByteArray header = request.Header("authorization");
-    if (header.size() > 7 && header.left(7).toLower() == "bearer ") return token_.Accepts(header.mid(7).trimmed());
+    if (header.size() > 7 && header.left(7).toLower() == "bearer ") return header.mid(7).trimmed();
     // A browser's event source cannot set headers: the stream alone takes the token from the query.
     bool found = false;
     const QString query = request.Query(QStringLiteral("token"), &found);
-    if (found && request.method == "GET" && request.path == u"/v1/events") return token_.Accepts(query.toUtf8());
-    return false;
+    if (found && request.method == "GET" && request.path == u"/v1/events") return query.toUtf8();
+    return {};
+}
+
+bool Service::Authorized(const HttpRequest& request) {
+    const QByteArray presented = Presented(request);
+    const bool ok = !presented.isEmpty() && token_.Accepts(presented);
+    CheckStreams();
+    return ok;
+}
+
+void Service::CheckStreams() {
+    token_.Refresh();
+    if (token_.Generation() == tokenGeneration_) return;
+    tokenGeneration_ = token_.Generation();
+    events_.DropUnless([this](const QByteArray& credential) { return token_.Accepts(credential); });
 }
 
 void Service::Handle(const HttpRequest& request, ResponderPtr responder) {
@@ -369,11 +423,11 @@ void Service::ServePage(const HttpRequest& request, const ResponderPtr& responde
     responder->Send(page);
 }
 
-void Service::OnLine(const ResponderPtr& responder, std::function<HttpResponse()> call) {
+bool Service::OnLine(const ResponderPtr& responder, std::function<HttpResponse()> call) {
     // A flood of requests would otherwise hold memory without bound; a client told "busy" may come again.
     if (queue_.Waiting() >= kMaxWaiting) {
         responder->Send(ErrorResponse(result::kCommandInFlight, {}, QStringLiteral("排队的请求过多，请稍后再试")));
-        return;
+        return false;
     }
     // The call runs whether or not its client is still there: a sale once accepted is carried through.
     queue_.Enqueue([responder, call = std::move(call)] {
@@ -385,6 +439,7 @@ void Service::OnLine(const ResponderPtr& responder, std::function<HttpResponse()
         }
         responder->Send(std::move(response));
     });
+    return true;
 }
 
 HttpResponse Service::Status() {
@@ -527,75 +582,33 @@ HttpResponse Service::Table(const HttpRequest& request, const QString& tableName
 }
 
 void Service::Sale(const HttpRequest& request, const ResponderPtr& responder) {
-    QJsonObject body;
-    if (auto bad = ParseObject(request.body, body)) return responder->Send(BadField(*bad));
-    if (auto bad =
-            OnlyKnownFields(body, {"kind", "sale_id", "fh_number", "inv_mode", "returned_invoice", "payer", "goods"}))
-        return responder->Send(BadField(*bad));
-    QString kind, saleId, returned, payer;
-    std::int64_t fh = 0, mode = 0;
-    if (auto bad = TakeText(body, "kind", {}, true, 6, kind)) return responder->Send(BadField(*bad));
-    if (kind != u"issue" && kind != u"return")
-        return responder->Send(BadField({"kind", QStringLiteral("必须是 \"issue\" 或 \"return\"")}));
-    if (auto bad = TakeText(body, "sale_id", {}, true, 64, saleId)) return responder->Send(BadField(*bad));
-    for (QChar c : saleId)
-        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
-            return responder->Send(BadField({"sale_id", QStringLiteral("不能含控制字符")}));
-    if (auto bad = TakeInteger(body, "fh_number", {}, false, 0, 65535, fh)) return responder->Send(BadField(*bad));
-    if (auto bad = TakeInteger(body, "inv_mode", {}, false, 0, 2147483647, mode))
-        return responder->Send(BadField(*bad));
-    if (auto bad = TakeText(body, "returned_invoice", {}, kind == u"return", kInvoiceDigits, returned))
-        return responder->Send(BadField(*bad));
-    if (kind == u"issue" && body.contains("returned_invoice"))
-        return responder->Send(BadField({"returned_invoice", QStringLiteral("只有退票才有此字段")}));
-    if (kind == u"return" && !IsDigits(returned, kInvoiceDigits))
-        return responder->Send(BadField({"returned_invoice", QStringLiteral("必须是 1 到 10 位数字")}));
-    if (auto bad = TakeText(body, "payer", {}, false, kPayerBytes, payer)) return responder->Send(BadField(*bad));
-    if (GbkByteLength(S(payer)) > kPayerBytes)
-        return responder->Send(BadField({"payer", QStringLiteral("超过 %1 个 GBK 字节").arg(kPayerBytes)}));
-
-    const QJsonValue goodsValue = body.value("goods");
-    if (!goodsValue.isArray() || goodsValue.toArray().isEmpty() || goodsValue.toArray().size() > kMaxGoods)
-        return responder->Send(BadField({"goods", QStringLiteral("必须是 1 到 %1 项商品的列表").arg(kMaxGoods)}));
-    const QJsonArray goods = goodsValue.toArray();
+    SaleBody sale;
+    if (auto bad = ParseSaleBody(request.body, sale)) return responder->Send(BadField(*bad));
+    const QString kind = sale.kind, saleId = sale.saleId, returned = sale.returned, payer = sale.payer;
+    const std::int64_t fh = sale.fhNumber, mode = sale.invMode;
+    const std::vector<SaleItem> items = sale.items;
     QString names, quantities, prices, amounts, taxes;
-    for (qsizetype i = 0; i < goods.size(); ++i) {
-        const QString prefix = QStringLiteral("goods[%1].").arg(i);
-        if (!goods[i].isObject())
-            return responder->Send(BadField({QStringLiteral("goods[%1]").arg(i), QStringLiteral("必须是对象")}));
-        const QJsonObject item = goods[i].toObject();
-        if (auto bad = OnlyKnownFields(item, {"name", "quantity", "price", "amount", "tax_index"}, prefix))
-            return responder->Send(BadField(*bad));
-        QString name, quantity, price, amount;
-        std::int64_t tax = 0;
-        if (auto bad = TakeText(item, "name", prefix, true, kNameBytes, name)) return responder->Send(BadField(*bad));
-        if (GbkByteLength(S(name)) > kNameBytes)
-            return responder->Send(BadField({prefix + "name", QStringLiteral("超过 %1 个 GBK 字节").arg(kNameBytes)}));
-        if (auto bad = TakeDecimal(item, "quantity", prefix, true, kNumberChars, quantity))
-            return responder->Send(BadField(*bad));
-        if (quantity.toDouble() > kMaxQuantity)
-            return responder->Send(BadField({prefix + "quantity", QStringLiteral("不能超过 655.35")}));
-        if (auto bad = TakeDecimal(item, "price", prefix, true, kNumberChars, price))
-            return responder->Send(BadField(*bad));
-        if (auto bad = TakeDecimal(item, "amount", prefix, true, kNumberChars, amount))
-            return responder->Send(BadField(*bad));
-        if (auto bad = TakeInteger(item, "tax_index", prefix, true, 1, 9, tax)) return responder->Send(BadField(*bad));
-        names += Padded(name, kNameBytes);
-        quantities += Padded(quantity, kNumberChars);
-        prices += Padded(price, kNumberChars);
-        amounts += Padded(amount, kNumberChars);
-        taxes += QString::number(tax);
+    for (const SaleItem& item : items) {
+        names += Padded(item.name, kNameBytes);
+        quantities += Padded(item.quantity, kNumberChars);
+        prices += Padded(item.price, kNumberChars);
+        amounts += Padded(item.amount, kNumberChars);
+        taxes += QString::number(item.taxIndex);
     }
     const int command = kind == u"issue" ? 52 : 53;
-    const int count = static_cast<int>(goods.size());
-    OnLine(responder, [=, this] {
+    const int count = static_cast<int>(items.size());
+    const bool queued = OnLine(responder, [=, this] {
         const int r =
             fiscal_.FiscalMakeInv(saleId, command, static_cast<std::int32_t>(fh), static_cast<std::int32_t>(mode),
                                   returned, payer, count, names, quantities, prices, amounts, taxes);
+        if (--queuedSales_[saleId] <= 0) queuedSales_.remove(saleId);
         // The journal's record says what became of the sale, also for a repeat that sent nothing.
         HttpResponse record = SaleRecord(saleId);
         if (r == 0 && record.status == 200) return record;
-        HttpResponse refused = ErrorResponse(r);
+        QString detail;
+        if (r == result::kAnswerNextCommand) detail = QStringLiteral("税控器未开出此发票，销售未开票");
+        if (r == kSaleInDoubt) detail = QStringLiteral("有一笔销售结果未明，查明之前不开新发票");
+        HttpResponse refused = ErrorResponse(r, RefusedField(r, payer, returned, items), detail);
         if (record.status == 200) {
             // In doubt, or not issued: the client learns the sale's state beside the code.
             QJsonObject body = QJsonDocument::fromJson(refused.body).object();
@@ -606,6 +619,29 @@ void Service::Sale(const HttpRequest& request, const ResponderPtr& responder) {
             refused.body = QJsonDocument(body).toJson(QJsonDocument::Compact);
         }
         return refused;
+    });
+    if (queued) ++queuedSales_[saleId];
+}
+
+void Service::SaleLookup(const QString& saleId, const ResponderPtr& responder) {
+    if (auto bad = CheckSaleId(saleId)) return responder->Send(BadField(*bad));
+    HttpResponse record = SaleRecord(saleId);
+    if (record.status == 404 && queuedSales_.contains(saleId))
+        return responder->Send(JsonResponse({{"sale_id", saleId}, {"state", QStringLiteral("queued")}}));
+    const bool inDoubt = record.status == 200 && QJsonDocument::fromJson(record.body).object().value("state") ==
+                                                     QLatin1String(journal::kInDoubt.data(), journal::kInDoubt.size());
+    // A sale in doubt is asked after again, in the line's turn: once the processor answers, the client learns
+    // what became of it instead of "in-doubt" for ever. Look-ups that come while one asking waits for the line
+    // share it, so a client polling an unreachable processor does not fill the queue with them.
+    if (!inDoubt) return responder->Send(record);
+    const bool first = resolveWaiters_.empty();
+    resolveWaiters_.emplace_back(responder, saleId);
+    if (!first) return;
+    queue_.Enqueue([this] {
+        fiscal_.FiscalResolveSales();
+        const auto waiters = std::move(resolveWaiters_);
+        resolveWaiters_.clear();
+        for (const auto& [waiter, id] : waiters) waiter->Send(SaleRecord(id));
     });
 }
 
@@ -622,6 +658,8 @@ void Service::ConsoleCommand(const QString& codeText, const ResponderPtr& respon
         ControlModule& m = fiscal_.Module();
         if (const int busy = m.RefuseSecondCommand(); busy != 0) return ErrorResponse(busy);
         const int r = m.RunMenuCommandForHost(command);
+        if (r == kSaleInDoubt)
+            return ErrorResponse(r, {}, QStringLiteral("有一笔销售结果未明，查明之前不能执行此命令"));
         if (r != 0) return ErrorResponse(r);
         return JsonResponse({{"command", Q(CommandName(static_cast<std::uint8_t>(code)))},
                              {"code", static_cast<int>(code)},
@@ -640,7 +678,11 @@ void Service::Void(const HttpRequest& request, const ResponderPtr& responder) {
         return responder->Send(BadField({"invoice_number", QStringLiteral("必须是 1 到 10 位数字")}));
     OnLine(responder, [this, number]() mutable {
         const int r = fiscal_.FiscalInvalidateInv(number);
-        return r ? ErrorResponse(r) : JsonResponse({{"invoice_number", number}, {"voided", true}});
+        if (r == 0) return JsonResponse({{"invoice_number", number}, {"voided", true}});
+        if (r == kSaleInDoubt) return ErrorResponse(r, {}, QStringLiteral("有一笔销售结果未明，查明之前不能作废发票"));
+        const bool aboutNumber =
+            r == result::kEmptyInput || r == result::kBadInvoiceNumber || r == result::kInvoiceNumberTooLarge;
+        return ErrorResponse(r, aboutNumber ? QStringLiteral("invoice_number") : QString());
     });
 }
 

@@ -2,10 +2,12 @@
 // karvexd's service: the HTTP/JSON interface over one loaded Fiscal control. Requests that use the serial
 // line go through the line queue; the status, the store's tables, the event stream and the status page are
 // answered at once, also while the line is busy. Every /v1 request carries the bearer token.
+#include <QHash>
 #include <QHostAddress>
 #include <QJsonObject>
 #include <QObject>
 #include <QStringList>
+#include <QTimer>
 
 #include <chrono>
 #include <functional>
@@ -61,10 +63,15 @@ private:
     bool OriginAllowed(const HttpRequest& request) const;
     bool HostAllowed(const HttpRequest& request) const;
     bool Authorized(const HttpRequest& request);
+    // The token a request presents (header, or the query of the event stream).
+    QByteArray Presented(const HttpRequest& request) const;
+    // Streams opened with a token that is no longer the one are closed.
+    void CheckStreams();
     void ServePage(const HttpRequest& request, const ResponderPtr& responder);
 
-    // Runs `call` on the line in its turn and answers with what it gives.
-    void OnLine(const ResponderPtr& responder, std::function<HttpResponse()> call);
+    // Runs `call` on the line in its turn and answers with what it gives; false (the client told "busy") when
+    // too many wait already.
+    bool OnLine(const ResponderPtr& responder, std::function<HttpResponse()> call);
 
     HttpResponse Status();
     // The read-only store connection, opened on first use; 0 or the store's code with its reason.
@@ -74,6 +81,9 @@ private:
     HttpResponse LatestSales(const HttpRequest& request);
     HttpResponse Table(const HttpRequest& request, const QString& table);
     void Sale(const HttpRequest& request, const ResponderPtr& responder);
+    // A sale as the journal knows it; one still waiting in the line's queue is "queued", one in doubt is
+    // asked after again in the line's turn.
+    void SaleLookup(const QString& saleId, const ResponderPtr& responder);
     void Void(const HttpRequest& request, const ResponderPtr& responder);
     // A console command without payload (rolls already dispensed, machine data, tax items ...), its answer
     // stored as the console would.
@@ -90,6 +100,10 @@ private:
     std::unique_ptr<StoreAccess> reader_;
     std::optional<Progress> progress_;  // of the multi-packet answer under way
     std::vector<Route> routes_;
+    QHash<QString, int> queuedSales_;                               // sale ids accepted and not yet through the line
+    std::vector<std::pair<ResponderPtr, QString>> resolveWaiters_;  // look-ups of sales in doubt
+    QTimer* tokenWatch_;
+    std::uint64_t tokenGeneration_ = 0;
 };
 
 }  // namespace karvex::service

@@ -48,9 +48,11 @@ bool TokenStore::Load(QString* error) {
     ::close(fd);
     const QByteArray token = n > 0 ? QByteArray(buf, static_cast<qsizetype>(n)).trimmed() : QByteArray();
     if (token.size() < 16) return Write(NewToken(), error);
+    if (token != token_) ++generation_;
     token_ = token;
     inode_ = st.st_ino;
     mtime_ = st.st_mtim;
+    ctime_ = st.st_ctim;
     return true;
 }
 
@@ -85,16 +87,29 @@ bool TokenStore::Write(const QByteArray& token, QString* error) {
     }
     struct stat st {};
     ::stat(file.constData(), &st);
+    ++generation_;
     token_ = token;
     inode_ = st.st_ino;
     mtime_ = st.st_mtim;
+    ctime_ = st.st_ctim;
     return true;
 }
 
 void TokenStore::ReloadIfChanged() {
     struct stat st {};
-    if (::stat(QFile::encodeName(path_).constData(), &st) != 0) return;
-    if (st.st_ino == inode_ && st.st_mtim.tv_sec == mtime_.tv_sec && st.st_mtim.tv_nsec == mtime_.tv_nsec) return;
+    if (::stat(QFile::encodeName(path_).constData(), &st) != 0) {
+        // Removing the file withdraws the token: nothing is let in until a new one is written.
+        if (errno == ENOENT && !token_.isEmpty()) {
+            token_.clear();
+            inode_ = 0;
+            ++generation_;
+        }
+        return;
+    }
+    // The change time too: a file rewritten in place within the same clock tick keeps its mtime.
+    if (st.st_ino == inode_ && st.st_mtim.tv_sec == mtime_.tv_sec && st.st_mtim.tv_nsec == mtime_.tv_nsec &&
+        st.st_ctim.tv_sec == ctime_.tv_sec && st.st_ctim.tv_nsec == ctime_.tv_nsec)
+        return;
     const QByteArray old = token_;
     QString ignored;
     if (!Load(&ignored)) token_ = old;

@@ -8,6 +8,8 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
+
 namespace karvex::service {
 
 class TokenStore {
@@ -21,6 +23,10 @@ public:
     // True when `presented` is the current token (compared in constant time).
     bool Accepts(const QByteArray& presented);
     const QByteArray& Token() const { return token_; }
+    // Looks at the file again; a removed file leaves no token valid until one is written again.
+    void Refresh() { ReloadIfChanged(); }
+    // Counts the changes of the token, so that what was let in under an older one can be looked at again.
+    std::uint64_t Generation() const { return generation_; }
     const QString& Path() const { return path_; }
 
 private:
@@ -31,6 +37,8 @@ private:
     QByteArray token_;
     ino_t inode_ = 0;
     timespec mtime_{};
+    timespec ctime_{};
+    std::uint64_t generation_ = 0;
 };
 
 }  // namespace karvex::service

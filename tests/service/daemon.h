@@ -161,6 +161,8 @@ public:
         }
         return true;
     }
+    // Says that nothing more will be sent (shutdown(SHUT_WR)); the answers may still be read.
+    void ShutdownWrite() { ::shutdown(fd_, SHUT_WR); }
     // One response: status line, headers, a body of Content-Length bytes (or up to the end of the stream).
     Reply Read() {
         Reply r;
@@ -198,6 +200,7 @@ public:
         return true;
     }
     const std::string& Buffer() const { return buffer_; }
+    int Fd() const { return fd_; }
 
 private:
     bool Fill() {

@@ -186,7 +186,9 @@ TEST_F(ServiceApi, SaleIdIsIssuedOnceAndDoubtIsSettled) {
     EXPECT_EQ(lost.json["state"].toString(), "in-doubt");
     EXPECT_EQ(Call("GET", "/v1/sales/J2").json["state"].toString(), "in-doubt");
 
+    // Looking the sale up asks the processor again once it answers.
     sim_->clear_faults();
+    EXPECT_EQ(Call("GET", "/v1/sales/J2").json["state"].toString(), "issued");
     const Reply settled = Call("POST", "/v1/sales", SaleBody("J2"));
     EXPECT_EQ(settled.status, 200) << settled.body;
     EXPECT_EQ(settled.json["state"].toString(), "issued");
@@ -197,6 +199,15 @@ TEST_F(ServiceApi, SaleIdIsIssuedOnceAndDoubtIsSettled) {
     ASSERT_EQ(latest.json["sales"].toArray().size(), 1);
     EXPECT_EQ(latest.json["sales"].toArray()[0].toObject()["sale_id"].toString(), "J2");
     EXPECT_EQ(Call("GET", "/v1/sales/nobody").status, 404);
+    const Reply badId = Call("GET", "/v1/sales/a%20b");
+    EXPECT_EQ(badId.status, 400);
+    EXPECT_EQ(badId.json["field"].toString(), "sale_id");
+
+    // "NP" in place of the answer: not issued, and the client is told so as a conflict.
+    Inject("0x34:np");
+    const Reply np = Call("POST", "/v1/sales", SaleBody("J3"));
+    EXPECT_EQ(np.status, 409) << np.body;
+    EXPECT_EQ(np.json["state"].toString(), "not-issued") << np.body;
 }
 
 // Requests refused before anything reaches the line, each with its status, the result code and the field.
@@ -243,7 +254,7 @@ TEST_F(ServiceApi, RefusesWithTheStatusThatFits) {
         {"body announced over 64 KiB", "POST /v1/sales HTTP/1.1\r\nHost: localhost\r\nContent-Length: 70000\r\n\r\n",
          413, 154, ""},
         {"body without a length", "POST /v1/sales HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n\r\n",
-         413, 154, ""},
+         501, 152, ""},
         {"head over 16 KiB", "GET /v1/status HTTP/1.1\r\nX-Big: " + big + "\r\n\r\n", 431, 154, ""},
         {"no request line", "HELLO\r\n\r\n", 400, 152, ""},
         {"preflight of an allowed origin",
@@ -330,12 +341,47 @@ TEST_F(ServiceApi, HostileBodiesAreRefusedAndNothingIsSent) {
         {"return without the invoice returned", R"({"kind":"return","sale_id":"H1",)" + goods + "}",
          "returned_invoice"},
         {"payer over 40 GBK bytes", sale("\"payer\":\"" + std::string(41, 'p') + "\"," + goods), "payer"},
+        {"kind given twice", R"({"kind":"return","kind":"issue","sale_id":"H1",)" + goods + "}", "kind"},
+        {"a key twice, once escaped", R"({"kind":"issue","k\u0069nd":"issue","sale_id":"H1",)" + goods + "}", "kind"},
+        {"a goods key twice", item(R"("tax_index":1,"name":"梨")"), "goods[0].name"},
+        {"a NUL in a goods name",
+         R"({"kind":"issue","sale_id":"H1","goods":[{"name":"苹\u0000果","quantity":"2","price":"3.50","amount":"7.00","tax_index":1}]})",
+         "goods[0].name"},
+        {"a control character in the payer", sale(R"("payer":"A\u0007B",)" + goods), "payer"},
+        {"a slash in the sale id", R"({"kind":"issue","sale_id":"a/b",)" + goods + "}", "sale_id"},
+        {"a sale id of 65 characters", R"({"kind":"issue","sale_id":")" + std::string(65, 'x') + "\"," + goods + "}",
+         "sale_id"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         const Reply r = Call("POST", "/v1/sales", row.body);
         EXPECT_EQ(r.status, 400) << r.body;
         EXPECT_EQ(r.json["code"].toInt(), 152) << r.body;
+        EXPECT_EQ(r.json["field"].toString().toStdString(), row.field) << r.body;
+    }
+    // The control's own checks name the field they refused, with the control's code.
+    struct Refused {
+        const char* what;
+        std::string body;
+        int code;
+        const char* field;
+    };
+    const Refused refusals[] = {
+        {"quantity 0", item(R"("tax_index":1)").replace(item("").find(R"("quantity":"2")"), 14, R"("quantity":"0")"),
+         164, "goods[0].quantity"},
+        {"price below a fen", item(R"("tax_index":1)").replace(item("").find("3.50"), 4, "0.001"), 165,
+         "goods[0].price"},
+        {"amount 0", item(R"("tax_index":1)").replace(item("").find("7.00"), 4, "0"), 166, "goods[0].amount"},
+        {"a name without a GBK form", item(R"("tax_index":1)").replace(item("").find("苹果"), 6, "€"), 0,
+         "goods[0].name"},
+    };
+    for (const Refused& row : refusals) {
+        SCOPED_TRACE(row.what);
+        const Reply r = Call("POST", "/v1/sales", row.body);
+        EXPECT_EQ(r.status, 400) << r.body;
+        if (row.code != 0) {
+            EXPECT_EQ(r.json["code"].toInt(), row.code) << r.body;
+        }
         EXPECT_EQ(r.json["field"].toString().toStdString(), row.field) << r.body;
     }
     // 10 MB: refused from the head; the rest is read and dropped, not kept.
@@ -355,6 +401,9 @@ TEST_F(ServiceApi, RotatedTokenReplacesTheOldOne) {
     ASSERT_EQ(::stat(daemon_->TokenFile().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     const std::string first = token_;
+    Connection stream(daemon_->Port());
+    stream.Send(RequestText("GET", "/v1/events", token_));
+    ASSERT_TRUE(stream.ReadUntil(": karvexd\n\n"));
     const Reply rotated = Call("POST", "/v1/token/rotate");
     ASSERT_EQ(rotated.status, 200);
     const std::string second = rotated.json["token"].toString().toStdString();
@@ -363,6 +412,11 @@ TEST_F(ServiceApi, RotatedTokenReplacesTheOldOne) {
     EXPECT_EQ(Call("GET", "/v1/status").status, 401);
     token_ = second;
     EXPECT_EQ(Call("GET", "/v1/status").status, 200);
+    // The stream opened with the old token ends with it (reading on would find the end of the stream).
+    EXPECT_FALSE(stream.ReadUntil("never sent"));
+    // A removed token file leaves no token valid.
+    ASSERT_EQ(::unlink(daemon_->TokenFile().c_str()), 0);
+    EXPECT_EQ(Call("GET", "/v1/status").status, 401);
 
     int out = -1;
     const pid_t pid = Spawn({KARVEXD_PATH, "--data-dir", dir_.path(), "--rotate-token"}, {}, &out);
@@ -403,6 +457,8 @@ TEST_F(ServiceApi, LineRequestsQueueInOrderWhileReadsAreServed) {
         gone.Send(RequestText("POST", "/v1/sales", token_, SaleBody("Q2")));
         StatusWhen([](const QJsonObject& s) { return s["queue"].toInt() == 2; });
     }
+    // Accepted and waiting for the line: known, not "not found".
+    EXPECT_EQ(Call("GET", "/v1/sales/Q2").json["state"].toString(), "queued");
     Connection voiding(daemon_->Port());
     voiding.Send(RequestText("POST", "/v1/void", token_, R"({"invoice_number":"1"})"));
     const QJsonObject busy = StatusWhen([](const QJsonObject& s) { return s["queue"].toInt() == 3; });
@@ -488,7 +544,8 @@ TEST(Karvexd, HelpNamesEveryOption) {
     ::waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     for (const char* option : {"--port", "--listen", "--unix-socket", "--allow-origin", "--data-dir", "--serial-port",
-                               "--token-file", "--rotate-token", "--serve-card-password"})
+                               "--token-file", "--rotate-token", "--serve-card-password", "--max-connections",
+                               "--request-timeout"})
         EXPECT_NE(text.find(option), std::string::npos) << option;
 }
 

@@ -7,8 +7,10 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -64,6 +66,9 @@ void PrintUsage(std::FILE* to) {
                  "                      seconds (longer after failures); the address carries no password\n"
                  "  --sync-passfile P   the password file for --sync (else PGPASSFILE, ~/.pgpass, a service file)\n"
                  "  --sync-interval S   seconds between syncs (default 5)\n"
+                 "  --max-connections N open connections at most, 16-4096 (default 512; 1/16 of them kept for the\n"
+                 "                      Unix socket); when they run short the longest-idle one is closed\n"
+                 "  --request-timeout MS a whole request (head and body) must arrive within this (default 10000)\n"
                  "  --help              this text\n"
                  "  --version           the version\n"
                  "\n"
@@ -137,6 +142,19 @@ int main(int argc, char** argv) {
         } else if (a == "--token-file" && value(tokenFile)) {
         } else if (a == "--sync" && value(syncSettings.address)) {
         } else if (a == "--sync-passfile" && value(syncSettings.passwordFile)) {
+        } else if ((a == "--max-connections" || a == "--request-timeout") && value(v)) {
+            char* end = nullptr;
+            const long n = std::strtol(v.c_str(), &end, 10);
+            const long most = a == "--max-connections" ? 4096 : 600000;
+            if (v.empty() || *end || n < 16 || n > most)
+                return Usage(a + " wants 16-" + std::to_string(most) + ": " + v);
+            if (a == "--max-connections") {
+                options.limits.maxConnections = static_cast<int>(n);
+                options.limits.localSlots = static_cast<int>(n / 16);
+                options.limits.perPeer = static_cast<int>(std::max(4L, n / 8));
+            } else {
+                options.limits.request = std::chrono::milliseconds(n);
+            }
         } else if (a == "--sync-interval" && value(v)) {
             char* end = nullptr;
             const long seconds = std::strtol(v.c_str(), &end, 10);
@@ -158,6 +176,11 @@ int main(int argc, char** argv) {
         if (karvex::sync::ParseCentralAddress(syncSettings, params, shown, why) != 0) return Usage("--sync: " + why);
     }
 
+    // Each connection is a descriptor: the soft limit (often 1024) is raised to what the system allows.
+    if (rlimit files{}; ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
     karvex::EnsureApplication();
     karvex::Fiscal fiscal(settings);
     fiscal.SetUserInterface(std::make_shared<karvex::PortAnswerUi>(serialPort));
