@@ -153,6 +153,13 @@ public:
     // function stops the calls.
     void SetProgressCallback(std::function<void(const karvex::Progress&)> callback);
 
+    // Line recovery, off by default. While on, a serial line whose device went away (a pulled USB adapter) or
+    // could not be opened by LoadFiscalForm is opened again by itself once its device is back: the device is
+    // looked for every half second, and an open that fails waits longer each time (up to 8 s). `restored`
+    // runs on the control's thread after each reopen; bring the processor on line there (FiscalOnline).
+    // Meanwhile calls that need the line return 132 or 133, and Description names the device.
+    void SetLineRecovery(bool on, std::function<void()> restored = {});
+
     // The module behind the control (paths, link, log, store), for the console, tools and tests.
     ControlModule& Module();
 

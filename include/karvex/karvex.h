@@ -155,6 +155,14 @@ typedef void (*karvex_progress_fn)(void* user, const char* label, int received, 
                                    int seconds_left, int done);
 KARVEX_API void karvex_set_progress_callback(karvex_fiscal* f, karvex_progress_fn callback, void* user);
 
+/* Line recovery (off by default): with `on` 1, a serial line whose device went away, or that LoadFiscalForm
+   could not open, is opened again by itself once the device is back. `restored` (may be NULL) is called on
+   the control's thread after each reopen, while the control handles events (during a waiting call, or in
+   the application's event loop): it may not call the control itself (that gets KARVEX_ERR_BUSY); note it and
+   call karvex_FiscalOnline next. */
+typedef void (*karvex_line_restored_fn)(void* user);
+KARVEX_API void karvex_set_line_recovery(karvex_fiscal* f, int32_t on, karvex_line_restored_fn restored, void* user);
+
 /* Shows the operator console, modal when showModal is 1, and hides the host window inHandle (0 = none).
    Result code.
        karvex_ShowFiscalForm(f, 0, 0); */

@@ -240,6 +240,15 @@ void karvex_set_progress_callback(karvex_fiscal* f, karvex_progress_fn callback,
     });
 }
 
+void karvex_set_line_recovery(karvex_fiscal* f, int32_t on, karvex_line_restored_fn restored, void* user) {
+    Run(f, [&](karvex::Fiscal& fiscal) -> std::int32_t {
+        std::function<void()> call;
+        if (restored) call = [restored, user] { restored(user); };
+        fiscal.SetLineRecovery(on != 0, std::move(call));
+        return 0;
+    });
+}
+
 int32_t karvex_ShowFiscalForm(karvex_fiscal* f, int32_t showModal, int32_t inHandle) {
     return Run(f, [&](karvex::Fiscal& fiscal) { return fiscal.ShowFiscalForm(showModal, inHandle); });
 }

@@ -1,5 +1,7 @@
 #include "control/control_module.h"
 
+#include <sys/stat.h>
+
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QLoggingCategory>
@@ -12,6 +14,7 @@
 #include "link/frame_codec.h"
 #include "link/result_codes.h"
 #include "link/serial_link.h"
+#include "control/line_recovery.h"
 #include "control/result_box.h"
 #include "control/store_intake.h"
 #include "store/store_connection.h"
@@ -89,8 +92,72 @@ void ControlModule::SetCommandResult(int code) {
     if (code == result::kCommandInFlight && InFlight()) return;
     commandResult_ = code;
     commandResultText_ = CodeText(code);
-    if (!detail_.empty() && code == detailCode_) commandResultText_ += "：" + detail_;
+    if (!detail_.empty() && code == detailCode_)
+        commandResultText_ += "：" + detail_;
+    else
+        if (const std::string line = LineProblem(code); !line.empty()) commandResultText_ += "：" + line;
     detail_.clear();
+}
+
+std::string ControlModule::WantedDevice() const {
+    return wantedPort_ > 0 ? SerialDeviceForPort(wantedPort_, settings_.devices) : std::string();
+}
+
+bool ControlModule::DevicePresent() const {
+    const std::string device = WantedDevice();
+    struct stat st {};
+    return !device.empty() && ::stat(device.c_str(), &st) == 0;
+}
+
+std::string ControlModule::LineProblem(int code) const {
+    if (wantedPort_ <= 0) return {};
+    const std::string port = "Comm" + std::to_string(wantedPort_) + " " + WantedDevice();
+    switch (code) {
+    case result::kTimeout: return port + " 无应答（请检查税控器电源、串口线和串口号）";
+    case result::kWrongAnswerLength:
+    case result::kCrcError: return port + " 应答有误（请检查串口线和波特率）";
+    case result::kNoOpenPort:
+    case result::kPortLost:
+    case SerialLink::kErrorPortNotFound:
+    case SerialLink::kErrorPortInUse:
+    case SerialLink::kErrorPortOther:
+        if (!DevicePresent())
+            return port + " 设备不存在（请检查串口设备或 KARVEX_COM" + std::to_string(wantedPort_) + "）";
+        if (PortOpen()) return {};
+        if (code == SerialLink::kErrorPortInUse) return port + " 已被占用或没有使用权限";
+        return port + " 未打开";
+    default: return {};
+    }
+}
+
+void ControlModule::SetLineRecovery(bool on, std::function<void()> restored, std::chrono::milliseconds poll) {
+    recoveryOn_ = on;
+    restored_ = std::move(restored);
+    if (!recovery_) {
+        LineRecovery::Hooks hooks;
+        hooks.devicePresent = [this] { return DevicePresent(); };
+        hooks.reopen = [this] {
+            // A command of the host's own may be under way on a line that is opening: not now.
+            if (InFlight() || wantedPort_ <= 0) return static_cast<int>(result::kCommandInFlight);
+            return OpenComm(wantedPort_, wantedSelector_, kCallerHost);
+        };
+        hooks.restored = [this] {
+            log_->WriteLogLine("串口 Comm" + std::to_string(wantedPort_) + " " + WantedDevice() + " 已重新打开");
+            if (restored_) restored_();
+        };
+        recovery_ = std::make_unique<LineRecovery>(std::move(hooks));
+    }
+    recovery_->SetPollInterval(poll);
+    if (on)
+        KeepLineInView();
+    else
+        recovery_->Stop();
+}
+
+bool ControlModule::LineRecovering() const { return recoveryOn_ && recovery_ && recovery_->Running(); }
+
+void ControlModule::KeepLineInView() {
+    if (recoveryOn_ && recovery_ && wantedPort_ > 0 && !PortOpen()) recovery_->Start();
 }
 
 void ControlModule::SetResultDetail(int code, std::string detail) {
@@ -167,6 +234,7 @@ int ControlModule::OpenStore() {
 }
 
 int ControlModule::FormUnload() {
+    if (recovery_) recovery_->Stop();
     if (link_) {
         link_->Close();
         link_.reset();
@@ -195,11 +263,14 @@ int ControlModule::OpenComm(int port, int selector, std::uint16_t caller) {
     if (!link_) FormLoad();
     // Another device: whatever was awaited on the old one will not come.
     if (link_->PortNumber() != port) SetInFlight(false);
+    wantedPort_ = port;
+    wantedSelector_ = selector;
     std::string error;
     int r = link_->Open(port, selector, &error);
     if (r != 0) {
         if (caller == kCallerConsole) ui_->ShowMessage("提示", "Comm" + std::to_string(port) + " " + error);
         SetStatus(&StatusTexts::port, "无");
+        KeepLineInView();
         return r;
     }
     storedPort_ = port;
@@ -519,6 +590,7 @@ void ControlModule::OnPortLost(const std::string& reason, bool waiting) {
         command_.result = result::kPortLost;
         SetCommandResult(result::kPortLost);
     }
+    KeepLineInView();
 }
 
 void ControlModule::SetStatus(std::string StatusTexts::*field, std::string text) {

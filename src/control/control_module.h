@@ -29,6 +29,7 @@ namespace karvex {
 
 class SerialLink;
 class AnswerIntake;
+class LineRecovery;
 class StoreService;
 
 // Status-bar texts of the console, kept here so that a window can show them and tests can read them.
@@ -151,6 +152,23 @@ public:
     // The serial settings the link was last opened with (ComSet: CommPort, Bite).
     int StoredPort() const { return storedPort_; }
     int StoredSelector() const { return storedSelector_; }
+    // The port last asked for, opened or not (0 before any), and its device.
+    int WantedPort() const { return wantedPort_; }
+    std::string WantedDevice() const;
+    // Whether the wanted port's device node exists.
+    bool DevicePresent() const;
+
+    // Line recovery: while on, a line whose device went away, or that could not be opened, is opened again
+    // by itself once its device is back (looked for every `poll`; failed opens wait longer each time), and
+    // `restored` runs after each reopen, on this thread. Off by default: an interactive host decides itself.
+    void SetLineRecovery(bool on, std::function<void()> restored = {},
+                         std::chrono::milliseconds poll = std::chrono::milliseconds(500));
+    bool LineRecoveryOn() const { return recoveryOn_; }
+    // The line is down and being looked after (recovery on and not open).
+    bool LineRecovering() const;
+    // For a code of the line (a time-out, a port that is not open or went away ...): which port and device,
+    // and what to look at ("Comm1 /dev/ttyS0 无应答（…）"); empty for other codes or before any port.
+    std::string LineProblem(int code) const;
 
     // The context the console issuers run in; their commands answer `caller`.
     IssueContext MakeIssueContext(std::uint16_t caller = kCallerConsole);
@@ -235,6 +253,13 @@ private:
     std::int64_t hostWindow_ = 0;
     int storedPort_ = 1;
     int storedSelector_ = 1;
+    int wantedPort_ = 0;
+    int wantedSelector_ = 1;
+    bool recoveryOn_ = false;
+    std::function<void()> restored_;
+    std::unique_ptr<LineRecovery> recovery_;
+    // Starts looking for the device again when recovery is on and the line is down.
+    void KeepLineInView();
 };
 
 // Takes up answer frames for the command in flight, which the module hands over by reference. The plain

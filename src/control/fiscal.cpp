@@ -119,6 +119,10 @@ Fiscal::~Fiscal() = default;
 
 ControlModule& Fiscal::Module() { return *module_; }
 
+void Fiscal::SetLineRecovery(bool on, std::function<void()> restored) {
+    module_->SetLineRecovery(on, std::move(restored));
+}
+
 void Fiscal::SetUserInterface(std::shared_ptr<UserInterface> ui) { module_->SetUserInterface(std::move(ui)); }
 
 void Fiscal::SetProgressCallback(std::function<void(const karvex::Progress&)> callback) {

@@ -430,23 +430,48 @@ bool Service::OnLine(const ResponderPtr& responder, std::function<HttpResponse()
         return false;
     }
     // The call runs whether or not its client is still there: a sale once accepted is carried through.
-    queue_.Enqueue([responder, call = std::move(call)] {
+    queue_.Enqueue([this, responder, call = std::move(call)] {
         HttpResponse response;
         try {
             response = call();
         } catch (const ArgumentOverflow& e) {
             response = ErrorResponse(result::kBadRequest, {}, QString::fromUtf8(e.what()));
         }
+        NameTheDevice(response);
         responder->Send(std::move(response));
     });
     return true;
 }
 
+void Service::NameTheDevice(HttpResponse& response) const {
+    // A line that cannot be used is a matter of which device: the answer says which, so whoever reads it
+    // knows where to look without the service's log.
+    if (response.status != 503) return;
+    QJsonObject body = QJsonDocument::fromJson(response.body).object();
+    if (body.contains("detail")) return;
+    const std::string problem = fiscal_.Module().LineProblem(body.value("code").toInt());
+    if (problem.empty()) return;
+    body.insert("detail", Q(problem));
+    response.body = QJsonDocument(body).toJson(QJsonDocument::Compact);
+}
+
+void Service::BringOnline() {
+    // The line came back: on line again in the queue's turn, as a client's request would be.
+    queue_.Enqueue([this] {
+        const int r = fiscal_.FiscalOnline();
+        events_.Publish("line", QJsonDocument(QJsonObject{{"reopened", true}, {"online", r == 0}, {"code", r}})
+                                    .toJson(QJsonDocument::Compact));
+    });
+}
+
 HttpResponse Service::Status() {
     ControlModule& m = fiscal_.Module();
-    QJsonObject line{{"port", m.StoredPort()},
-                     {"device", Q(SerialDeviceForPort(m.StoredPort(), m.GetSettings().devices))},
-                     {"open", m.PortOpen()}};
+    const int port = m.WantedPort() > 0 ? m.WantedPort() : m.StoredPort();
+    QJsonObject line{{"port", port},
+                     {"device", Q(SerialDeviceForPort(port, m.GetSettings().devices))},
+                     {"open", m.PortOpen()},
+                     {"device_present", m.PortOpen() || m.DevicePresent()},
+                     {"recovering", m.LineRecovering()}};
     QJsonValue inFlight;
     if (m.InFlight()) {
         const CommandInFlight& command = m.Command();

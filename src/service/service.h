@@ -54,6 +54,8 @@ public:
     bool Start(QString* error);
     quint16 Port() const { return server_.Port(); }
     LineQueue& Queue() { return queue_; }
+    // After the line was reopened: brings the processor on line in the queue's turn.
+    void BringOnline();
     EventHub& Events() { return events_; }
 
 private:
@@ -74,6 +76,8 @@ private:
     bool OnLine(const ResponderPtr& responder, std::function<HttpResponse()> call);
 
     HttpResponse Status();
+    // Adds to a 503 of the line which port and device it is about, and what to look at.
+    void NameTheDevice(HttpResponse& response) const;
     // The read-only store connection, opened on first use; 0 or the store's code with its reason.
     int OpenReader(QString& why);
     int ReadSales(const Selection& selection, int limit, bool newestFirst, QJsonArray& out, QString& why);

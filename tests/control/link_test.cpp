@@ -55,6 +55,9 @@ TEST_F(LinkTest, NoAnswerTimesOutOnThe31stTick) {
     sim_->inject({.command = 0x00, .kind = FaultKind::Silent});
     EXPECT_EQ(WithShortTicks([&] { return fiscal_->FiscalOnline(); }), result::kTimeout);
     EXPECT_EQ(fiscal_->Module().Status().link, "超时断开");
+    // Which port and device stayed silent, after the code's own message.
+    EXPECT_EQ(fiscal_->Description().toStdString().rfind("0x80：通讯超时：Comm1 " + sim_->device_path() + " 无应答", 0), 0u)
+        << fiscal_->Description().toStdString();
     auto lines = ViewerLines();
     ASSERT_FALSE(lines.empty());
     EXPECT_NE(lines.back().find("通讯超时            Fail"), std::string::npos);

@@ -52,13 +52,15 @@ TEST_F(StartupE2E, PromptedPortIsReadAsANumberAndOpenedAt9600) {
     }
 }
 
-// A port that will not open is told by why, in Chinese first, and the code has a message of its own.
+// A port that will not open is told by why, in Chinese first, and the code has a message of its own; the
+// description names the port and its device, so nobody has to guess which one was tried.
 TEST_F(StartupE2E, PortWithoutADeviceIsToldInChinese) {
     UseDevice(1, dir_ + "/no-such-device");
     UseDevice(3, dir_ + "/no-such-device");
     ui_->textReplies = {std::string("3")};
     EXPECT_EQ(fiscal_->LoadFiscalForm(), result::kPortNotFound);
-    EXPECT_EQ(fiscal_->Description().toStdString(), "0x1F42：串口设备不存在");
+    EXPECT_EQ(fiscal_->Description().toStdString(),
+              "0x1F42：串口设备不存在：Comm3 " + dir_ + "/no-such-device 设备不存在（请检查串口设备或 KARVEX_COM3）");
     ASSERT_EQ(ui_->messages.size(), 1u);
     EXPECT_EQ(ui_->messages[0].title, "提示");
     EXPECT_EQ(ui_->messages[0].text.rfind("Comm3 串口设备不存在（", 0), 0u) << ui_->messages[0].text;

@@ -511,6 +511,35 @@ TEST_F(ServiceApi, UnreachableProcessorAnswersUnavailable) {
     EXPECT_FALSE(online.json["message"].toString().isEmpty());
 }
 
+// The processor's adapter is not there when the service starts, comes, goes and comes back (the device is a
+// link the test takes away and puts back, as udev does with a USB adapter's name): meanwhile line requests
+// are 503 naming the device, and afterwards sales are served again without a restart.
+TEST_F(ServiceApi, TheLineComesBackByItself) {
+    const std::string device = dir_.path() + "/ttyKARVEX";
+    const auto plug = [&] { ASSERT_EQ(::symlink(sim_->device_path().c_str(), device.c_str()), 0); };
+    const auto lineIs = [](bool open) {
+        return [open](const QJsonObject& s) {
+            const QJsonObject line = s["line"].toObject();
+            return line["open"].toBool() == open && (!open || s["online"].toBool());
+        };
+    };
+    StartDaemon({}, device);
+    for (int round = 0; round < 2; ++round) {
+        const QJsonObject down = StatusWhen(lineIs(false))["line"].toObject();
+        EXPECT_FALSE(down["device_present"].toBool());
+        EXPECT_TRUE(down["recovering"].toBool());
+        const Reply refused = Call("GET", "/v1/invoice-number");
+        EXPECT_EQ(refused.status, 503) << refused.body;
+        EXPECT_NE(refused.json["detail"].toString().toStdString().find("Comm1 " + device), std::string::npos)
+            << refused.body;
+        plug();
+        StatusWhen(lineIs(true));
+        const Reply sold = Call("POST", "/v1/sales", SaleBody("L" + std::to_string(round)));
+        EXPECT_EQ(sold.status, 200) << sold.body;
+        ASSERT_EQ(::unlink(device.c_str()), 0);
+    }
+}
+
 // An administrator rotating the token of a service that runs as another user: the file stays that user's, or
 // the service could not read it at its next start.
 TEST(Karvexd, RootRotatingTheTokenLeavesItTheDirectoryOwners) {

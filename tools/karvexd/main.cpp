@@ -228,6 +228,9 @@ int main(int argc, char** argv) {
         fiscal.UnloadFicalForm(0);
         return 1;
     }
+    // The service outlives a pulled adapter or a processor switched off: the line is opened again when its
+    // device comes back, and the processor brought on line, without anyone restarting the service.
+    fiscal.SetLineRecovery(true, [svc = service.get()] { svc->BringOnline(); });
     std::printf("karvexd: listening on http://%s:%u/ (token file %s)\n",
                 options.address.toString().toStdString().c_str(), service->Port(), tokenFile.c_str());
     std::fflush(stdout);
@@ -242,7 +245,9 @@ int main(int argc, char** argv) {
     }
     ::signal(SIGPIPE, SIG_IGN);
     QCoreApplication::exec();
-    // The service's own reading connection to the store closes before the store is compacted and closed.
+    // The service's own reading connection to the store closes before the store is compacted and closed; the
+    // line's recovery, which calls into the service, stops first.
+    fiscal.SetLineRecovery(false);
     service.reset();
     // The sync's own connection ends too before the store is compacted.
     if (syncWorker) syncWorker->Stop();
