@@ -216,6 +216,9 @@ private:
     void CommandClearAccess_Click();
     void Quit_Click();
     void IssueDirect(CommandCode code);
+    void CommandInitialize_Click();
+    // The store-clearing panel's captions of the boxes that stand for any of `tables`, joined by "、".
+    static std::string ClearBoxCaptions(std::uint32_t tables);
     void CommandSetTime_Click();
     void CommandDispenseInvoice_Click();
     void CommandCheckSelf_Click();
