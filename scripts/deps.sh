@@ -2,13 +2,14 @@
 # Installs the build and test dependencies on a Debian machine when they are missing. clang with its
 # runtime libraries (libFuzzer, the sanitizers) and llvm's symbolizer are for the fuzz step (scripts/fuzz.sh).
 # chromium and a Chinese font are for the test of the service's status page.
+# qt6-translations-l10n: Qt's own dialogues (the browser's save dialogue) speak Chinese.
 # libssl-dev: the store derives its file keys with OpenSSL's SHA-1.
 # libpq is the central sync's client; the PostgreSQL server is started by the sync tests on their own.
 set -euo pipefail
 PACKAGES=(
   build-essential cmake pkg-config git
   qt6-base-dev qt6-serialport-dev
-  qt6-charts-dev libqt6opengl6-dev
+  qt6-charts-dev libqt6opengl6-dev qt6-translations-l10n
   libsqlcipher-dev sqlcipher libssl-dev
   libpq-dev postgresql
   libgtest-dev libgmock-dev googletest libbenchmark-dev

@@ -85,7 +85,7 @@ std::string JsonString(std::string_view text) {
 }
 
 std::int32_t ExportRows(RowReader& reader, ExportFormat format, const std::function<void(std::string_view)>& sink,
-                        std::int64_t& rows) {
+                        std::int64_t& rows, bool trimPadding) {
     rows = 0;
     const TableDef* table = reader.Table();
     if (table == nullptr || !reader.IsOpen()) return result::kStoreOpenFailed;
@@ -108,7 +108,12 @@ std::int32_t ExportRows(RowReader& reader, ExportFormat format, const std::funct
         if (format == ExportFormat::Csv) {
             for (std::size_t i = 0; i < row.values.size(); ++i) {
                 if (i) buffer += ',';
-                buffer += CsvField(ExportValueText(row.values[i]));
+                std::string text = ExportValueText(row.values[i]);
+                if (trimPadding && std::holds_alternative<std::string>(row.values[i])) {
+                    // Fixed-width fields come from the processor padded with blanks (or zero bytes).
+                    text.erase(text.find_last_not_of(std::string_view(" \0", 2)) + 1);
+                }
+                buffer += CsvField(text);
             }
             buffer += "\r\n";
         } else {
