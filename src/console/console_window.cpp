@@ -28,6 +28,7 @@
 #include <QValidator>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 #include <optional>
@@ -189,6 +190,34 @@ public:
 
 private:
     std::size_t bytes_;
+};
+
+// The upload's progress text in the status bar: the kind, the count, the rate and the time left. Where the
+// bar is too narrow for it (the window at its 640 px, the status bar's other parts beside it) the blanks go
+// first, then the middle of the kind's name, so that the figures always stay readable.
+class FittingProgressBar final : public QProgressBar {
+public:
+    using QProgressBar::QProgressBar;
+    void SetParts(const QString& kind, const QString& count, const QString& rate, const QString& left) {
+        kind_ = kind;
+        count_ = count;
+        rate_ = rate;
+        left_ = left;
+        update();
+    }
+    QString text() const override {
+        const QString roomy = QString("%1  %2  %3 帧/秒  剩余 %4 秒").arg(kind_, count_, rate_, left_);
+        // Laid out before it is shown, it takes the whole text.
+        if (!isVisible()) return roomy;
+        const QFontMetrics fm = fontMetrics();
+        const int room = std::max(0, contentsRect().width() - 2 * style()->pixelMetric(QStyle::PM_ButtonMargin));
+        if (fm.horizontalAdvance(roomy) <= room) return roomy;
+        const QString figures = QString(" %1 %2帧/秒 剩余%3秒").arg(count_, rate_, left_);
+        return fm.elidedText(kind_, Qt::ElideMiddle, std::max(0, room - fm.horizontalAdvance(figures))) + figures;
+    }
+
+private:
+    QString kind_, count_, rate_, left_;
 };
 
 // The rolls not yet in use, which the installation replaces by what the processor reports.
@@ -773,10 +802,14 @@ void ConsoleWindow::BuildStatusBar() {
     QLabel* inFlight = statusPanels_[kInFlightPart];
     inFlight->setMinimumWidth(inFlight->fontMetrics().horizontalAdvance(Q(kCommandInFlightStatus)) +
                               inFlight->contentsMargins().left() + inFlight->contentsMargins().right());
-    progressBar_ = new QProgressBar(bar);
+    progressBar_ = new FittingProgressBar(bar);
     progressBar_->setObjectName("UploadProgress");
+    // Room for the figures at least; the kind's name gives way where the window is narrow.
     progressBar_->setMinimumWidth(
-        progressBar_->fontMetrics().horizontalAdvance(Q("发票打印数据  99999/≥99999  999.9 帧/秒  剩余 9999 秒")));
+        progressBar_->fontMetrics().horizontalAdvance(Q("发票… 99999/≥99999 999.9帧/秒 剩余9999秒")));
+    // The caption part gives up its room first.
+    statusPanels_[kCaptionPart]->setMinimumWidth(0);
+    statusPanels_[kCaptionPart]->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     progressBar_->hide();
     bar->addPermanentWidget(progressBar_);
 }
@@ -793,12 +826,9 @@ void ConsoleWindow::ShowProgress(const Progress& p) {
     progressBar_->setValue(std::min(p.received, std::max(p.total, 1)));
     const QString rate = p.framesPerSecond > 0 ? QString::number(p.framesPerSecond, 'f', 1) : Q("--");
     const QString left = p.secondsLeft >= 0 ? QString::number(p.secondsLeft) : Q("--");
-    progressBar_->setFormat(Q("%1  %2/%3%4  %5 帧/秒  剩余 %6 秒")
-                                .arg(p.label)
-                                .arg(p.received)
-                                .arg(atLeast ? Q("≥") : QString())
-                                .arg(p.total)
-                                .arg(rate, left));
+    static_cast<FittingProgressBar*>(progressBar_)
+        ->SetParts(p.label, QString("%1/%2%3").arg(p.received).arg(atLeast ? Q("≥") : QString()).arg(p.total), rate,
+                   left);
     progressBar_->show();
 }
 
@@ -1518,6 +1548,11 @@ void ConsoleWindow::SetCommandInFlight(bool inFlight) {
     }
     for (const auto& [name, button] : buttons_) button->setEnabled(!inFlight);
     statusPanels_[kInFlightPart]->setText(inFlight ? Q(kCommandInFlightStatus) : QString());
+}
+
+void ConsoleWindow::SetStoring(bool storing) {
+    for (const char* name : {"DataQuery", "CommandClearAccess", "CommSetting"})
+        menuItems_.at(name)->setEnabled(!storing);
 }
 
 void ConsoleWindow::SetBusyCursor(bool busy) {
