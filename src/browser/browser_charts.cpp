@@ -38,7 +38,7 @@ std::int32_t DayTradeBars(RowReader& dayTrade, ChartBars& out) {
     const auto label = [years](const std::string& key) {
         const QString k = QString::fromStdString(key);
         if (k.size() != 8) return k;
-        return (years ? k.left(4) + "-" : QString()) + k.mid(4, 2) + "-" + k.mid(6, 2);
+        return (years ? k.mid(2, 2) + "-" : QString()) + k.mid(4, 2) + "-" + k.mid(6, 2);
     };
     for (std::size_t first = 0; first < days.size(); first += perBar) {
         double normal = 0, returned = 0;
@@ -51,8 +51,14 @@ std::int32_t DayTradeBars(RowReader& dayTrade, ChartBars& out) {
         out.values[0].push_back(normal);
         out.values[1].push_back(returned);
     }
-    out.axisTitle = perBar > 1 ? QStringLiteral("日期（每柱 %1 个交易日，共 %2 个交易日）").arg(perBar).arg(days.size())
-                               : QStringLiteral("日期（共 %1 个交易日）").arg(days.size());
+    const auto full = [](const std::string& key) {
+        const QString k = QString::fromStdString(key);
+        return k.size() == 8 ? k.left(4) + "-" + k.mid(4, 2) + "-" + k.mid(6, 2) : k;
+    };
+    out.axisTitle = QStringLiteral("%1 至 %2（%3共 %4 个交易日）")
+                        .arg(full(days.front().key), full(days.back().key),
+                             perBar > 1 ? QStringLiteral("每柱 %1 个交易日，").arg(perBar) : QString())
+                        .arg(days.size());
     return 0;
 }
 
@@ -109,8 +115,6 @@ void DrawBars(QChartView* view, const ChartBars& bars) {
     chart->addSeries(series);
     auto* categories = new QBarCategoryAxis;
     categories->append(bars.categories);
-    // Upright labels would be cut to "…" once a few dozen bars share the width.
-    if (bars.categories.size() > 12) categories->setLabelsAngle(-90);
     categories->setTitleText(bars.axisTitle);
     chart->addAxis(categories, Qt::AlignBottom);
     series->attachAxis(categories);

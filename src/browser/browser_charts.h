@@ -24,14 +24,14 @@ struct ChartBars {
     QString axisTitle;
 };
 
-// Bars a chart shows at most. The day-trade chart covers its whole selection: more days than bars are
-// added up several days a bar. The roll chart shows the latest rolls.
-inline constexpr int kChartDays = 62;
+// Bars a chart shows at most: few enough that a date label fits under its bar. The day-trade chart covers its
+// whole selection: more days than bars are added up several days a bar. The roll chart shows the latest rolls.
+inline constexpr int kChartDays = 15;
 inline constexpr int kChartRolls = 40;
 
 // Per day of the selection (or per run of days, when there are more than kChartDays): "正常金额" (the six
-// normal amounts added) and "退票金额". Dates read "MM-DD", or "YYYY-MM-DD" when the selection spans
-// years. 0 or the store's code.
+// normal amounts added) and "退票金额". Dates read "MM-DD", or "YY-MM-DD" when the selection spans years;
+// the axis title names the first and last day. 0 or the store's code.
 std::int32_t DayTradeBars(RowReader& dayTrade, ChartBars& out);
 // Per roll of the selection: "已用" (normal, return and void invoices) and "剩余" (the rest of the roll).
 std::int32_t RollBars(RowReader& rollSummary, ChartBars& out);

@@ -793,7 +793,7 @@ TEST_F(BrowserTest, ChartsFollowTheRangeQueryWithTheStoresSums) {
     AddRoll("123456789012", "0000000101", "0000000150", "20040220");
     Datashow& b = Open();
     Bars days = ChartBarsOf(b.DayTradeChart());
-    EXPECT_EQ(days.categories, (QStringList{"2003-12-31", "2004-01-01", "2004-01-15", "2004-02-01"}));
+    EXPECT_EQ(days.categories, (QStringList{"03-12-31", "04-01-01", "04-01-15", "04-02-01"}));
     ASSERT_EQ(days.sets.size(), 2u);
     EXPECT_EQ(days.sets[0].first, "正常金额");
     EXPECT_EQ(days.sets[0].second, (std::vector<double>{21, 42, 5.25, 63}));  // slots k × amount, k = 1..6
@@ -952,7 +952,7 @@ TEST_F(BrowserTest, DayTradeChartCoversEveryDayOfTheRange) {
     EXPECT_EQ(sum, days);
     auto* axis = qobject_cast<QBarCategoryAxis*>(b.DayTradeChart()->chart()->axes(Qt::Horizontal).front());
     EXPECT_TRUE(axis->titleText().contains("182")) << axis->titleText().toStdString();
-    EXPECT_NE(axis->labelsAngle(), 0);
+    EXPECT_TRUE(axis->titleText().contains("2024-01-01 至 2024-06-30")) << axis->titleText().toStdString();
 }
 
 // 导出 writes the range the query box shows even when 查询 was not pressed after typing it, from a Chinese
