@@ -2,6 +2,8 @@
 # Installs the build and test dependencies on a Debian machine when they are missing. clang with its
 # runtime libraries (libFuzzer, the sanitizers) and llvm's symbolizer are for the fuzz step (scripts/fuzz.sh).
 # chromium and a Chinese font are for the test of the service's status page.
+# qt6-translations-l10n: Qt's own dialogues (the browser's save dialogue) speak Chinese.
+# qt6-base-private-dev: the console tests queue keys as the window system does.
 # libssl-dev: the store derives its file keys with OpenSSL's SHA-1.
 # lintian checks the Debian packages; man-db finds the installed manual pages; Debian's setuptools, wheel,
 # venv and pip install the Python package without a package index.
@@ -10,7 +12,7 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake pkg-config git
   qt6-base-dev qt6-serialport-dev
-  qt6-charts-dev libqt6opengl6-dev
+  qt6-charts-dev libqt6opengl6-dev qt6-translations-l10n qt6-base-private-dev
   libsqlcipher-dev sqlcipher libssl-dev
   libpq-dev postgresql
   libgtest-dev libgmock-dev googletest libbenchmark-dev

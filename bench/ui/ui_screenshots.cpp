@@ -1,5 +1,6 @@
-// Screenshots for the README: the console during a print-data upload (its status bar's progress bar) and the
-// data browser with its day-trade and roll charts. A manual step, not part of the tests: run it under Xvfb
+// Screenshots for the README: the console at its 640 px during a print-data upload (its status bar's progress
+// bar), the questions asked before what cannot be undone, and the data browser with its print data and its
+// day-trade and roll charts. A manual step, not part of the tests: run it under Xvfb
 // with a Chinese font installed (Debian: xvfb, fonts-noto-cjk), so that the windows are drawn as an operator
 // sees them:
 //
@@ -7,8 +8,12 @@
 //
 // The virtual processor (karvex-sim) holds 180 issued invoices over two months and answers at 9600 baud, so
 // that the upload takes long enough to be seen; the console is grabbed at its 60th frame.
+#include <QAction>
 #include <QApplication>
 #include <QDir>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QCheckBox>
 #include <QPixmap>
 #include <QTabWidget>
 #include <QTimer>
@@ -27,6 +32,7 @@
 #include <vector>
 
 #include "browser/data_browser.h"
+#include "console/widget_user_interface.h"
 #include "commands/issuers.h"
 #include "control/control_module.h"
 #include "karvex/fiscal.h"
@@ -48,6 +54,34 @@ public:
     std::optional<std::string> AskText(const std::string&, const std::string&, const std::string&) override {
         return std::nullopt;
     }
+};
+
+void Save(QWidget* window, const QString& file);
+
+// Shows the real question boxes, grabs each into `out/question-<name>.png` and answers it 否 (Esc).
+class QuestionShots : public UserInterface {
+public:
+    QuestionShots(QString out) : out_(std::move(out)) {}
+    QString name;
+    void ShowMessage(const std::string&, const std::string&) override {}
+    bool AskYesNo(const std::string&, const std::string&) override { return false; }
+    bool AskToConfirm(const std::string& title, const std::string& text) override {
+        const QString file = out_ + "/question-" + name + ".png";
+        QTimer::singleShot(300, [file] {
+            if (QWidget* box = QApplication::activeModalWidget()) {
+                Save(box, file);
+                box->close();
+            }
+        });
+        return real_.AskToConfirm(title, text);
+    }
+    std::optional<std::string> AskText(const std::string&, const std::string&, const std::string&) override {
+        return std::nullopt;
+    }
+
+private:
+    QString out_;
+    WidgetUserInterface real_;
 };
 
 void Save(QWidget* window, const QString& file) {
@@ -96,7 +130,8 @@ int main(int argc, char** argv) {
             QWidget* console = QApplication::activeWindow();
             for (QWidget* w : QApplication::topLevelWidgets())
                 if (w->isVisible() && w->windowTitle() == QStringLiteral("税控器通讯软件")) console = w;
-            if (console) console->resize(1000, 420);
+            // The console's own opening width, where the progress text must fit.
+            if (console) console->resize(640, console->height());
             fiscal.SetUserInterface(std::make_shared<SilentUi>());
             fiscal.SetProgressCallback([&](const Progress& p) {
                 if (p.received == 60 && !p.done && console) Save(console, out + "/console-upload.png");
@@ -109,6 +144,30 @@ int main(int argc, char** argv) {
             sent = IssueDayTrade(m.MakeIssueContext(), {"2024", "03", "01"}, {"2024", "04", "30"});
             if (sent.sent) m.WaitForCommand(true);
             fiscal.SetProgressCallback({});
+            if (console) {
+                auto questions = std::make_shared<QuestionShots>(out);
+                fiscal.SetUserInterface(questions);
+                const auto act = [console](const char* name) {
+                    if (auto* a = console->findChild<QAction*>(name)) a->trigger();
+                };
+                const auto click = [console](const char* name) {
+                    if (auto* b = console->findChild<QPushButton*>(name)) b->click();
+                };
+                questions->name = "initialize";
+                act("CommandInitialize");
+                questions->name = "void";
+                act("CommandInvalidateInvoice");
+                if (auto* f = console->findChild<QLineEdit*>("Text3_8")) f->setText("123");
+                click("CommandSinInv");
+                questions->name = "clear-store";
+                act("CommandClearAccess");
+                for (const char* box : {"Check3_6", "Check3_4"})
+                    if (auto* c = console->findChild<QCheckBox*>(box)) c->click();
+                click("CommandClearTab");
+                questions->name = "clear-log";
+                act("DailyFile");
+                if (auto* a = console->findChild<QAction*>("ClearList")) a->trigger();
+            }
         }
         fiscal.UnloadFicalForm(0);
     }

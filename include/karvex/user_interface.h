@@ -18,6 +18,11 @@ public:
     // A modal yes/no question; true for yes.
     virtual bool AskYesNo(const std::string& title, const std::string& text) = 0;
 
+    // A modal question before something that cannot be undone (emptying tables, voiding an invoice): "否" is
+    // the default button and Esc answers "否", so that a stray Enter or Esc never does it. true only for an
+    // explicit yes. A host that does not override it is asked through AskYesNo.
+    virtual bool AskToConfirm(const std::string& title, const std::string& text) { return AskYesNo(title, text); }
+
     // A modal input box pre-filled with `initial`; std::nullopt when the person cancels.
     virtual std::optional<std::string> AskText(const std::string& title, const std::string& prompt,
                                                const std::string& initial) = 0;

@@ -8,6 +8,7 @@
 #include <QValueAxis>
 
 #include <algorithm>
+#include <limits>
 
 #include "store/row_reader.h"
 
@@ -27,14 +28,37 @@ std::int32_t DayTradeBars(RowReader& dayTrade, ChartBars& out) {
     out.setNames = {QStringLiteral("正常金额"), QStringLiteral("退票金额")};
     out.values.resize(2);
     std::vector<KeyedSums> days;
-    std::int32_t rc =
-        dayTrade.SumsByKey("日期", {SlotFields("正常发票累计金额"), SlotFields("退票累计金额")}, kChartDays, days);
+    // Every day of the selection: one small row per day, a few thousand at most for years of trade.
+    std::int32_t rc = dayTrade.SumsByKey("日期", {SlotFields("正常发票累计金额"), SlotFields("退票累计金额")},
+                                         std::numeric_limits<int>::max(), days);
     if (rc != 0) return rc;
-    for (const KeyedSums& d : days) {
-        out.categories << QString::fromStdString(d.key);
-        out.values[0].push_back(d.sums[0]);
-        out.values[1].push_back(d.sums[1]);
+    if (days.empty()) return 0;
+    const std::size_t perBar = (days.size() + kChartDays - 1) / kChartDays;
+    const bool years = days.front().key.substr(0, 4) != days.back().key.substr(0, 4);
+    const auto label = [years](const std::string& key) {
+        const QString k = QString::fromStdString(key);
+        if (k.size() != 8) return k;
+        return (years ? k.mid(2, 2) + "-" : QString()) + k.mid(4, 2) + "-" + k.mid(6, 2);
+    };
+    for (std::size_t first = 0; first < days.size(); first += perBar) {
+        double normal = 0, returned = 0;
+        const std::size_t end = std::min(days.size(), first + perBar);
+        for (std::size_t i = first; i < end; ++i) {
+            normal += days[i].sums[0];
+            returned += days[i].sums[1];
+        }
+        out.categories << label(days[first].key);
+        out.values[0].push_back(normal);
+        out.values[1].push_back(returned);
     }
+    const auto full = [](const std::string& key) {
+        const QString k = QString::fromStdString(key);
+        return k.size() == 8 ? k.left(4) + "-" + k.mid(4, 2) + "-" + k.mid(6, 2) : k;
+    };
+    out.axisTitle = QStringLiteral("%1 至 %2（%3共 %4 个交易日）")
+                        .arg(full(days.front().key), full(days.back().key),
+                             perBar > 1 ? QStringLiteral("每柱 %1 个交易日，").arg(perBar) : QString())
+                        .arg(days.size());
     return 0;
 }
 
@@ -91,6 +115,7 @@ void DrawBars(QChartView* view, const ChartBars& bars) {
     chart->addSeries(series);
     auto* categories = new QBarCategoryAxis;
     categories->append(bars.categories);
+    categories->setTitleText(bars.axisTitle);
     chart->addAxis(categories, Qt::AlignBottom);
     series->attachAxis(categories);
     auto* values = new QValueAxis;

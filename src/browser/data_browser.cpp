@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QDir>
 #include <QChartView>
 #include <QFile>
 #include <QFileDialog>
@@ -13,6 +14,9 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QLibraryInfo>
+#include <QStandardPaths>
+#include <QTranslator>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -53,6 +57,7 @@ constexpr int kRowsSizedForColumns = 20;
 // The window's opening size when the screen has room for it.
 constexpr int kWindowWidth = 960;
 constexpr int kWindowHeight = 720;
+constexpr const char* kNoRows = "没有符合条件的记录";
 
 // Tab captions, in tab order.
 constexpr const char* kTabCaptions[Datashow::kTabCount] = {"初始化数据", "发票打印数据", "单卷发票使用汇总",
@@ -206,7 +211,22 @@ QTableView* Datashow::AddGrid(QWidget* frame, QBoxLayout* layout, int number, in
             [this, slot](const QModelIndex& current, const QModelIndex&) {
                 OnRowChanged(slot, current.isValid() ? current.row() : -1);
             });
-    layout->addWidget(grid, 1);
+    // The number of rows under the grid: a scrolled grid does not say how much it holds.
+    auto* holder = new QWidget(frame);
+    auto* column = new QVBoxLayout(holder);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(2);
+    grid->setParent(holder);
+    column->addWidget(grid, 1);
+    auto* count = new QLabel(holder);
+    count->setObjectName(QStringLiteral("RowCount%1").arg(number));
+    count->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    column->addWidget(count);
+    rowCounts_[static_cast<std::size_t>(number)] = count;
+    const auto recount = [count, model] { count->setText(QStringLiteral("共 %1 条记录").arg(model->RowCount())); };
+    connect(model, &QAbstractItemModel::modelReset, count, recount);
+    recount();
+    layout->addWidget(holder, 1);
     grids_[static_cast<std::size_t>(number)] = grid;
     slotGrids_[static_cast<std::size_t>(slot)] = grid;
     return grid;
@@ -405,7 +425,7 @@ void Datashow::LoadViews() {
     // Tab 3: UserInformation read again for its two labels.
     OpenSlot(kSlotUserInformation, "UserInformation");
     for (const char* f : {"纳税人名称", "税号"})
-        if (QLabel* l = BoundLabel(3, f)) l->setText(FieldDisplayText(models_[kSlotUserInformation]->Value(0, f)));
+        if (QLabel* l = BoundLabel(3, f)) l->setText(FieldShownText(f, models_[kSlotUserInformation]->Value(0, f)));
     OpenSlot(kSlotInvUseSum, "InvUseSum");
     ShowFirstRow(kSlotInvUseSum);
     RefreshChart(kQueryInvUseSum);
@@ -470,7 +490,7 @@ bool Datashow::ViewFlag(int slot) const {
 void Datashow::FillBoundLabels(int tab, const RecordSetModel& model, int row) {
     for (const Bound& b : bound_) {
         if (b.tab != tab) continue;
-        b.value->setText(row < 0 ? QString() : FieldDisplayText(model.Value(row, b.field)));
+        b.value->setText(row < 0 ? QString() : FieldShownText(b.field, model.Value(row, b.field)));
     }
 }
 
@@ -483,7 +503,7 @@ void Datashow::OnRowChanged(int slot, int row) {
     case kSlotInvUseSum:
         for (const Bound& b : bound_)
             if (b.tab == 3 && b.field != "纳税人名称" && b.field != "税号")
-                b.value->setText(row < 0 ? QString() : FieldDisplayText(model.Value(row, b.field)));
+                b.value->setText(row < 0 ? QString() : FieldShownText(b.field, model.Value(row, b.field)));
         return;
     case kSlotDayTrade: FillBoundLabels(4, model, row); break;
     case kSlotDeclareData: FillBoundLabels(5, model, row); break;
@@ -527,8 +547,8 @@ void Datashow::RefillDetail(int slot, int row) {
     }
     WriteDisplayTable(detail, rows);
     if (slot == kSlotDayTrade) {
-        TotalLabel("当天正常累计")->setText(DecimalText(RoundToCents(dayNormal)));
-        TotalLabel("当天退票累计")->setText(DecimalText(RoundToCents(dayReturn)));
+        TotalLabel("当天正常累计")->setText(AmountText(RoundToCents(dayNormal)));
+        TotalLabel("当天退票累计")->setText(AmountText(RoundToCents(dayReturn)));
     }
 }
 
@@ -571,21 +591,23 @@ void Datashow::WriteDisplayTable(int slot, const std::vector<std::vector<std::pa
 }
 
 // Totals are the store's sums over the grid's selection, one query each, whatever the number of rows.
+// An empty selection clears them: totals of an earlier query beside an empty grid would read as this one's.
 void Datashow::ComputeInvoiceTotals() {
     RecordSetModel& model = *models_[kSlotInvPrintData];
-    if (model.RowCount() == 0) return;
     QLabel* normalLabel = TotalLabel("开票总累");
     QLabel* returnLabel = TotalLabel("退票总累");
     normalLabel->clear();
     returnLabel->clear();
+    if (model.RowCount() == 0) return;
     std::vector<double> sums;
     if (model.Reader().Totals({{{"开票总金额"}, "开票类型", 1}, {{"开票总金额"}, "开票类型", 2}}, sums) != 0) return;
-    normalLabel->setText(DecimalText(RoundToCents(sums[0])));
-    returnLabel->setText(DecimalText(RoundToCents(sums[1])));
+    normalLabel->setText(AmountText(RoundToCents(sums[0])));
+    returnLabel->setText(AmountText(RoundToCents(sums[1])));
 }
 
 void Datashow::ComputeAllDaysTotals() {
     RecordSetModel& model = *models_[kSlotDayTrade];
+    for (const char* c : {"正常全部累计", "退票全部累计"}) TotalLabel(c)->clear();
     if (model.RowCount() == 0) return;
     TotalWanted normal, returned;
     for (int k = 1; k <= 6; ++k) {
@@ -594,8 +616,8 @@ void Datashow::ComputeAllDaysTotals() {
     }
     std::vector<double> sums;
     if (model.Reader().Totals({normal, returned}, sums) != 0) return;
-    TotalLabel("正常全部累计")->setText(DecimalText(RoundToCents(sums[0])));
-    TotalLabel("退票全部累计")->setText(DecimalText(RoundToCents(sums[1])));
+    TotalLabel("正常全部累计")->setText(AmountText(RoundToCents(sums[0])));
+    TotalLabel("退票全部累计")->setText(AmountText(RoundToCents(sums[1])));
 }
 
 void Datashow::RefreshChart(int query) {
@@ -631,8 +653,8 @@ std::int32_t Datashow::ExportShownRows(int query, const QString& path) {
         bool written = true;
         rc = ExportRows(
             model.Reader(), ExportFormat::Csv,
-            [&](std::string_view t) { written = written && std::fwrite(t.data(), 1, t.size(), out) == t.size(); },
-            rows);
+            [&](std::string_view t) { written = written && std::fwrite(t.data(), 1, t.size(), out) == t.size(); }, rows,
+            true);
         if (std::fclose(out) != 0 || !written) {
             if (rc == 0) rc = result::kExportFileFailed;
             why = std::strerror(errno);
@@ -652,9 +674,24 @@ std::int32_t Datashow::ExportShownRows(int query, const QString& path) {
 
 void Datashow::ChooseExportFile(int query) {
     static constexpr const char* kNames[5] = {"", "发票打印数据", "单卷发票使用汇总", "日交易数据", "申报数据"};
-    const QString path = QFileDialog::getSaveFileName(
-        this, QStringLiteral("导出"), QString::fromUtf8(kNames[query]) + ".csv", QStringLiteral("CSV 文件 (*.csv)"));
+    // The range the query box shows is what the operator means to export, even when 查询 was not pressed
+    // after it was typed: the grid is brought to it first, and a range that cannot be queried exports
+    // nothing.
+    if (!QueryBoxIsEmpty(query) && RunRangeQuery(query) != 0) return;
+    QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (!QDir(folder).exists()) folder = QDir::homePath();
+    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("导出"),
+                                                      folder + "/" + QString::fromUtf8(kNames[query]) + ".csv",
+                                                      QStringLiteral("CSV 文件 (*.csv)"));
     if (!path.isEmpty()) ExportShownRows(query, path);
+}
+
+bool Datashow::QueryBoxIsEmpty(int query) const {
+    const RangeQuery& d = kQueries[query];
+    const bool numbers = d.numberField && options_[static_cast<std::size_t>((query - 1) * 2 + 1)]->isChecked();
+    for (int i : {numbers ? d.numberBegin : d.dateBegin, numbers ? d.numberEnd : d.dateEnd})
+        if (!text1_[static_cast<std::size_t>(i)]->text().isEmpty()) return false;
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -705,6 +742,7 @@ std::int32_t Datashow::RunRangeQuery(int query) {
         ShowFirstRow(d.slot);
     }
     if (query == kQueryDayTrade || query == kQueryInvUseSum) RefreshChart(query);
+    if (models_[static_cast<std::size_t>(d.slot)]->RowCount() == 0) message->setText(QString::fromUtf8(kNoRows));
     busy_ = false;
     return 0;
 }
@@ -773,7 +811,22 @@ void Datashow::ReleaseAll() {
         if (model) model->Close();
 }
 
+void InstallQtChinese() {
+    // Once per process; a host that loaded translations of its own keeps them, these only fill the gaps.
+    static bool installed = false;
+    if (installed || QCoreApplication::instance() == nullptr) return;
+    installed = true;
+    auto* qt = new QTranslator(QCoreApplication::instance());
+    if (qt->load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"), QStringLiteral("_"),
+                 QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        QCoreApplication::installTranslator(qt);
+    } else {
+        delete qt;
+    }
+}
+
 void ShowDataBrowser(StoreService& store, QWidget* parent) {
+    InstallQtChinese();
     Datashow browser(store.Connection(), parent);
     browser.setWindowModality(Qt::ApplicationModal);
     browser.exec();

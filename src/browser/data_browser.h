@@ -114,6 +114,13 @@ public:
     // Makes a row of a slot's grid current, as the operator's click would.
     void SelectRow(int slot, int row);
     bool ViewFlag(int slot) const;
+    // The "共 N 条记录" line under DataGrid n.
+    QLabel* RowCountLabel(int n) const {
+        return (n >= 1 && n <= 8) ? rowCounts_[static_cast<std::size_t>(n)] : nullptr;
+    }
+    // What 导出 does: brings the grid to the range the query box shows (when it shows one), asks for the
+    // file in the user's documents folder and writes it.
+    void ChooseExportFile(int query);
 
 protected:
     void done(int r) override;
@@ -156,12 +163,13 @@ private:
     void ComputeInvoiceTotals();
     void ComputeAllDaysTotals();
     void RefreshChart(int query);
-    void ChooseExportFile(int query);
+    bool QueryBoxIsEmpty(int query) const;
     void ReleaseAll();
 
     std::shared_ptr<StoreConnection> conn_;
     std::array<RecordSetModel*, kSlotCount> models_{};
     std::array<QTableView*, 9> grids_{};  // index = DataGrid number
+    std::array<QLabel*, 9> rowCounts_{};
     std::array<QTableView*, kSlotCount> slotGrids_{};
     std::array<QLineEdit*, 12> text1_{};
     std::array<QLabel*, 12> text1Captions_{};
@@ -186,5 +194,7 @@ private:
 // Opens the browser modal over `parent` on the store (empty views when it is not open) and returns when
 // the operator closes it. Each opening reads the store afresh.
 void ShowDataBrowser(StoreService& store, QWidget* parent);
+// Loads Qt's own Chinese texts (file dialogues and the like) once per process.
+void InstallQtChinese();
 
 }  // namespace karvex

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <optional>
 #include <type_traits>
 
 namespace karvex {
@@ -24,6 +25,63 @@ QString FieldDisplayText(const FieldValue& value) {
             }
         },
         value);
+}
+
+namespace {
+
+// What the codes of the coded fields stand for; a code without a row here is shown with "未知" beside it.
+struct CodeMeaning {
+    const char* field;
+    std::int64_t code;
+    const char* meaning;
+};
+// clang-format off
+constexpr CodeMeaning kCodeMeanings[] = {
+    {"开票类型", 1, "正常"}, {"开票类型", 2, "退票"}, {"开票类型", 3, "废票"},
+};
+// clang-format on
+// The processor reports 申报方式 as a bare number whose values nobody has named yet: it is still marked as a
+// code, so that it never reads as a count or an amount.
+constexpr const char* kCodedFields[] = {"开票类型", "申报方式"};
+// Shown in place of the card password, whatever its length: the length would be a hint too.
+constexpr const char* kPasswordField = "税控卡使用口令";
+constexpr const char* kMaskedPassword = "******";
+
+std::optional<std::int64_t> WholeNumber(const FieldValue& value) {
+    if (const auto* i = std::get_if<std::int64_t>(&value)) return *i;
+    if (const auto* d = std::get_if<double>(&value); d && std::isfinite(*d) && *d == std::floor(*d))
+        return static_cast<std::int64_t>(*d);
+    return std::nullopt;
+}
+
+}  // namespace
+
+bool IsAmountField(std::string_view field) { return field.find("金额") != std::string_view::npos; }
+
+QString AmountText(double x) {
+    // To the cent with a tie to the even cent, as the totals are rounded, so that a grid and its total agree.
+    const double scaled = x * 100.0;
+    if (std::isfinite(scaled) && std::fabs(scaled) < 9.0e15) x = std::nearbyint(scaled) / 100.0;
+    return QString::number(x, 'f', 2);
+}
+
+QString FieldShownText(std::string_view field, const FieldValue& value) {
+    if (field == kPasswordField) return FieldDisplayText(value).isEmpty() ? QString() : QString(kMaskedPassword);
+    if (IsAmountField(field)) {
+        if (const auto* d = std::get_if<double>(&value); d && std::isfinite(*d)) return AmountText(*d);
+        if (const auto* i = std::get_if<std::int64_t>(&value)) return AmountText(static_cast<double>(*i));
+    }
+    for (const char* coded : kCodedFields) {
+        if (field != coded) continue;
+        const std::optional<std::int64_t> code = WholeNumber(value);
+        if (!code) break;
+        for (const CodeMeaning& m : kCodeMeanings) {
+            if (field == m.field && *code == m.code)
+                return QString("%1 %2").arg(*code).arg(QString::fromUtf8(m.meaning));
+        }
+        return QString("%1（未知）").arg(*code);
+    }
+    return FieldDisplayText(value);
 }
 
 RecordSetModel::RecordSetModel(QObject* parent) : QAbstractTableModel(parent) {}
@@ -120,10 +178,17 @@ int RecordSetModel::columnCount(const QModelIndex& parent) const {
 }
 
 QVariant RecordSetModel::data(const QModelIndex& index, int role) const {
-    if (role != Qt::DisplayRole || !index.isValid() || index.column() >= columnCount()) return {};
+    if (!index.isValid() || index.column() >= columnCount()) return {};
+    const std::string& field = Table()->fields[static_cast<std::size_t>(index.column())].name;
+    if (role == Qt::TextAlignmentRole) {
+        // Amounts line up on their decimal point.
+        if (IsAmountField(field)) return QVariant::fromValue(Qt::Alignment(Qt::AlignRight | Qt::AlignVCenter));
+        return {};
+    }
+    if (role != Qt::DisplayRole) return {};
     const std::vector<FieldValue>* values = RowValues(index.row());
     if (!values) return {};
-    return FieldDisplayText((*values)[static_cast<std::size_t>(index.column())]);
+    return FieldShownText(field, (*values)[static_cast<std::size_t>(index.column())]);
 }
 
 QVariant RecordSetModel::headerData(int section, Qt::Orientation orientation, int role) const {

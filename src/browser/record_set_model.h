@@ -22,6 +22,15 @@ namespace karvex {
 // as decimal text without trailing zeros ("15.5"), null and bytes as "".
 QString FieldDisplayText(const FieldValue& value);
 
+// A stored value of a field as the browser shows it: amounts ("…金额…") with two decimals, codes with their
+// meaning beside them ("1 正常"), the card password masked; anything else as FieldDisplayText. Only what is
+// shown changes, never what is stored.
+QString FieldShownText(std::string_view field, const FieldValue& value);
+// Amounts are shown right-aligned, with two decimals.
+bool IsAmountField(std::string_view field);
+// An amount as the browser shows it: "1268.20".
+QString AmountText(double x);
+
 class RecordSetModel : public QAbstractTableModel {
     Q_OBJECT
 public:

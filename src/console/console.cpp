@@ -30,6 +30,7 @@ public:
     void SetBusyCursor(bool busy) override { window_->SetBusyCursor(busy); }
     void CommandInFlightChanged(bool inFlight) override { window_->SetCommandInFlight(inFlight); }
     void ProgressChanged(const Progress& progress) override { window_->ShowProgress(progress); }
+    void StoringChanged(bool storing) override { window_->SetStoring(storing); }
     void ShowSelfTestVerdict(SelfTestBox box, const std::string& text) override {
         window_->ShowSelfTestVerdict(box, text);
     }

@@ -28,6 +28,7 @@
 #include <QValidator>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 #include <optional>
@@ -191,6 +192,34 @@ private:
     std::size_t bytes_;
 };
 
+// The upload's progress text in the status bar: the kind, the count, the rate and the time left. Where the
+// bar is too narrow for it (the window at its 640 px, the status bar's other parts beside it) the blanks go
+// first, then the middle of the kind's name, so that the figures always stay readable.
+class FittingProgressBar final : public QProgressBar {
+public:
+    using QProgressBar::QProgressBar;
+    void SetParts(const QString& kind, const QString& count, const QString& rate, const QString& left) {
+        kind_ = kind;
+        count_ = count;
+        rate_ = rate;
+        left_ = left;
+        update();
+    }
+    QString text() const override {
+        const QString roomy = QString("%1  %2  %3 帧/秒  剩余 %4 秒").arg(kind_, count_, rate_, left_);
+        // Laid out before it is shown, it takes the whole text.
+        if (!isVisible()) return roomy;
+        const QFontMetrics fm = fontMetrics();
+        const int room = std::max(0, contentsRect().width() - 2 * style()->pixelMetric(QStyle::PM_ButtonMargin));
+        if (fm.horizontalAdvance(roomy) <= room) return roomy;
+        const QString figures = QString(" %1 %2帧/秒 剩余%3秒").arg(count_, rate_, left_);
+        return fm.elidedText(kind_, Qt::ElideMiddle, std::max(0, room - fm.horizontalAdvance(figures))) + figures;
+    }
+
+private:
+    QString kind_, count_, rate_, left_;
+};
+
 // The rolls not yet in use, which the installation replaces by what the processor reports.
 Selection UnusedRolls() { return Selection::Of("InvoiceNumber").Where("发票使用状态", std::int64_t{1}); }
 
@@ -291,7 +320,7 @@ void ConsoleWindow::BuildMenus() {
           {"Menuline444", nullptr, nullptr, {}},
           {"CommandCheckSelf", "自检(&C)", "Ctrl+K", [this] { CommandCheckSelf_Click(); }},
           {"MenuLine445", nullptr, nullptr, {}},
-          {"CommandInitialize", "税控器初始化(&I)", "Ctrl+I", direct(CommandCode::Initialize)},
+          {"CommandInitialize", "税控器初始化(&I)", "Ctrl+I", [this] { CommandInitialize_Click(); }},
           {"CommandMachineState", "税控器状态(&S)", "Ctrl+S", direct(CommandCode::MachineState)},
           {"MenuLine1", nullptr, nullptr, {}},
           {"CommandGetTime", "获取税控器时间(&G)", "Ctrl+G", direct(CommandCode::GetTime)},
@@ -773,10 +802,14 @@ void ConsoleWindow::BuildStatusBar() {
     QLabel* inFlight = statusPanels_[kInFlightPart];
     inFlight->setMinimumWidth(inFlight->fontMetrics().horizontalAdvance(Q(kCommandInFlightStatus)) +
                               inFlight->contentsMargins().left() + inFlight->contentsMargins().right());
-    progressBar_ = new QProgressBar(bar);
+    progressBar_ = new FittingProgressBar(bar);
     progressBar_->setObjectName("UploadProgress");
+    // Room for the figures at least; the kind's name gives way where the window is narrow.
     progressBar_->setMinimumWidth(
-        progressBar_->fontMetrics().horizontalAdvance(Q("发票打印数据  99999/≥99999  999.9 帧/秒  剩余 9999 秒")));
+        progressBar_->fontMetrics().horizontalAdvance(Q("发票… 99999/≥99999 999.9帧/秒 剩余9999秒")));
+    // The caption part gives up its room first.
+    statusPanels_[kCaptionPart]->setMinimumWidth(0);
+    statusPanels_[kCaptionPart]->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     progressBar_->hide();
     bar->addPermanentWidget(progressBar_);
 }
@@ -793,12 +826,9 @@ void ConsoleWindow::ShowProgress(const Progress& p) {
     progressBar_->setValue(std::min(p.received, std::max(p.total, 1)));
     const QString rate = p.framesPerSecond > 0 ? QString::number(p.framesPerSecond, 'f', 1) : Q("--");
     const QString left = p.secondsLeft >= 0 ? QString::number(p.secondsLeft) : Q("--");
-    progressBar_->setFormat(Q("%1  %2/%3%4  %5 帧/秒  剩余 %6 秒")
-                                .arg(p.label)
-                                .arg(p.received)
-                                .arg(atLeast ? Q("≥") : QString())
-                                .arg(p.total)
-                                .arg(rate, left));
+    static_cast<FittingProgressBar*>(progressBar_)
+        ->SetParts(p.label, QString("%1/%2%3").arg(p.received).arg(atLeast ? Q("≥") : QString()).arg(p.total), rate,
+                   left);
     progressBar_->show();
 }
 
@@ -901,7 +931,12 @@ void ConsoleWindow::ShowPanel(ConsolePanel panel) {
     // hold both.
     QWidget* shown = Panel(panel);
     for (QWidget* p : panels_) {
-        if (p != shown) p->setVisible(false);
+        if (p == shown) continue;
+        // A hidden panel gives up the focus: the window would give it back to the hidden field when it is
+        // next activated, and Enter there would send the earlier panel's command.
+        if (QWidget* f = focusWidget(); f && p->isAncestorOf(f)) f->clearFocus();
+        if (enterDownIn_ && p->isAncestorOf(qobject_cast<QWidget*>(enterDownIn_))) enterDownIn_ = nullptr;
+        p->setVisible(false);
     }
     if (shown) shown->setVisible(true);
 }
@@ -926,11 +961,20 @@ bool ConsoleWindow::eventFilter(QObject* watched, QEvent* event) {
         }
     }
     if (event->type() == QEvent::ShortcutOverride) {
-        // The menu keys win over a field's own editing keys (Ctrl+A, Ctrl+Z ...), as the menus promise.
+        // In a field the standard editing keys belong to the field: Ctrl+Z must undo the typing, not ask the
+        // processor for its factory data, and Ctrl+A select the text rather than replace the panel. Every
+        // other menu key wins over the field, as the menus promise.
         auto* key = static_cast<QKeyEvent*>(event);
         const QKeySequence pressed(key->keyCombination());
         for (const auto& [field, edit] : fields_) {
             if (watched != edit) continue;
+            for (QKeySequence::StandardKey editing : {QKeySequence::Undo, QKeySequence::Redo, QKeySequence::SelectAll,
+                                                      QKeySequence::Cut, QKeySequence::Copy, QKeySequence::Paste}) {
+                if (key->matches(editing)) {
+                    event->accept();
+                    return true;
+                }
+            }
             for (const auto& [name, action] : menuItems_) {
                 if (action->isVisible() && action->isEnabled() && !action->shortcut().isEmpty() &&
                     action->shortcut() == pressed) {
@@ -948,6 +992,8 @@ bool ConsoleWindow::eventFilter(QObject* watched, QEvent* event) {
             // must not send again (and bring the same box back).
             for (const auto& [field, edit] : fields_) {
                 if (watched != edit) continue;
+                // Only the panel on show acts: a key that reaches a field of a hidden panel is dropped.
+                if (!edit->isVisibleTo(this)) return true;
                 if (event->type() == QEvent::KeyPress) {
                     enterDownIn_ = edit;
                     break;
@@ -962,6 +1008,7 @@ bool ConsoleWindow::eventFilter(QObject* watched, QEvent* event) {
             // button, and Enter is the key the operator reaches for there.
             for (const auto& [name, button] : buttons_) {
                 if (watched != button) continue;
+                if (!button->isVisibleTo(this)) return true;
                 if (event->type() == QEvent::KeyPress) {
                     enterDownIn_ = button;
                 } else if (enterDownIn_ == button) {
@@ -1019,7 +1066,7 @@ void ConsoleWindow::OnFieldEdited(ConsoleField field) {
 void ConsoleWindow::OnFieldEnter(ConsoleField field) {
     const FocusTarget& to = RowOf(field).onEnter;
     if (to.button) {
-        if (QPushButton* b = Button(Q(to.button))) Q_EMIT b->clicked();
+        if (QPushButton* b = Button(Q(to.button)); b && b->isVisibleTo(this)) Q_EMIT b->clicked();
     } else if (to.field) {
         FocusField(*to.field);
     }
@@ -1135,6 +1182,31 @@ void ConsoleWindow::IssueDirect(CommandCode code) {
     ShowIssueOutcome(IssueMenuCommand(Context(), code));
 }
 
+// Initialisation cannot be undone, and its success empties nearly every local table: Ctrl+I sits beside
+// Ctrl+O and Ctrl+U and works from inside a field, so it asks first, naming the tables.
+void ConsoleWindow::CommandInitialize_Click() {
+    ShowPanel(ConsolePanel::None);
+    const std::string tables = ClearBoxCaptions(StoreTableFlags::kAfterInitialize);
+    if (!m_.Ui().AskToConfirm("税控器初始化", "税控器初始化不能撤销。\n初始化成功后，本地数据库的以下各表将被清空：\n" +
+                                                  tables + "\n\n确定要初始化税控器吗？")) {
+        statusPanels_[kCaptionPart]->setText(Q("税控器初始化已取消"));
+        return;
+    }
+    IssueDirect(CommandCode::Initialize);
+}
+
+std::string ConsoleWindow::ClearBoxCaptions(std::uint32_t tables) {
+    std::string out;
+    for (const ClearBox& box : kClearBoxes) {
+        if ((box.tables & tables) == 0) continue;
+        std::string caption = box.caption;
+        // The captions are padded with dots to line up on the clearing panel.
+        while (!caption.empty() && caption.back() == '.') caption.pop_back();
+        out += (out.empty() ? "" : "、") + caption;
+    }
+    return out;
+}
+
 void ConsoleWindow::CommandSetTime_Click() {
     ShowPanel(ConsolePanel::None);
     ShowIssueOutcome(IssueSetTime(Context()));
@@ -1153,6 +1225,9 @@ void ConsoleWindow::DataQuery_Click() {
 void ConsoleWindow::DailyFile_Click() {
     if (!viewer_) {
         viewer_ = new LogViewerWindow(m_.Log(), this);
+        viewer_->SetClearQuestion([this] {
+            return m_.Ui().AskToConfirm("清除日志", "命令日志将被全部删除，删除后不能恢复。\n确定要清除日志吗？");
+        });
         connect(viewer_, &LogViewerWindow::Closed, this, [this] { OnViewerClosed(); });
     }
     const Qt::WindowModality wanted = m_.ConsoleModal() == 1 ? Qt::ApplicationModal : Qt::NonModal;
@@ -1230,6 +1305,8 @@ void ConsoleWindow::CommandInvalidateInvoice_Click() {
     singleInvoiceCommand_ = CommandCode::InvalidateInvoice;
     PanelTitle(ConsolePanel::SingleInvoice, 0)->setText(Q("    废票"));
     PanelTitle(ConsolePanel::SingleInvoice, 1)->setVisible(false);
+    // The field is shared with the roll summary: a number left from there must not be voided by one Enter.
+    Field(F::InvoiceNumber)->clear();
     FocusField(F::InvoiceNumber);
 }
 
@@ -1347,6 +1424,17 @@ void ConsoleWindow::CommandSendStr_Click() {
 }
 
 void ConsoleWindow::CommandSinInv_Click() {
+    if (singleInvoiceCommand_ == CommandCode::InvalidateInvoice) {
+        // A number the issuer will refuse is refused there, without a question first; the question names
+        // the number as it will be sent.
+        std::string number;
+        if (PadInvoiceNumber(FieldText(F::InvoiceNumber), number) == 0 &&
+            !m_.Ui().AskToConfirm("废票",
+                                  "发票号码 " + number + " 将被作废，作废后不能恢复。\n确定要作废这张发票吗？")) {
+            statusPanels_[kCaptionPart]->setText(Q("废票已取消"));
+            return;
+        }
+    }
     ShowIssueOutcome(IssueSingleInvoice(Context(), singleInvoiceCommand_, FieldText(F::InvoiceNumber)));
 }
 
@@ -1411,7 +1499,8 @@ void ConsoleWindow::CommandClearTab_Click() {
         m_.Ui().ShowMessage("税控器", "请选择需要清空的数据库");
         return;
     }
-    if (!m_.Ui().AskYesNo("收款机", "清空选择的数据库？")) return;
+    if (!m_.Ui().AskToConfirm("收款机", "清空选择的数据库？\n" + ClearBoxCaptions(flags) + "\n清空后不能恢复。"))
+        return;
     InstallClearProgress();
     const int r = store_.EmptyTables(flags);
     if (r != 0) {
@@ -1459,6 +1548,11 @@ void ConsoleWindow::SetCommandInFlight(bool inFlight) {
     }
     for (const auto& [name, button] : buttons_) button->setEnabled(!inFlight);
     statusPanels_[kInFlightPart]->setText(inFlight ? Q(kCommandInFlightStatus) : QString());
+}
+
+void ConsoleWindow::SetStoring(bool storing) {
+    for (const char* name : {"DataQuery", "CommandClearAccess", "CommSetting"})
+        menuItems_.at(name)->setEnabled(!storing);
 }
 
 void ConsoleWindow::SetBusyCursor(bool busy) {

@@ -164,6 +164,9 @@ public:
     // While a command waits for its answer the command menus and the panels' buttons are disabled, and the
     // status bar says why: a second request would take the first one's answer for its own.
     void SetCommandInFlight(bool inFlight);
+    // While an answer is stored the window takes input, but the entries that would reach into the store or
+    // the port (数据查询, 清空数据库, 串口设置) are off until it is stored.
+    void SetStoring(bool storing);
     // During a multi-packet answer the status bar shows a progress bar: the data kind, frames received of
     // the total announced, frames per second and the time left; it goes when the answer has ended.
     void ShowProgress(const Progress& progress);
@@ -216,6 +219,9 @@ private:
     void CommandClearAccess_Click();
     void Quit_Click();
     void IssueDirect(CommandCode code);
+    void CommandInitialize_Click();
+    // The store-clearing panel's captions of the boxes that stand for any of `tables`, joined by "、".
+    static std::string ClearBoxCaptions(std::uint32_t tables);
     void CommandSetTime_Click();
     void CommandDispenseInvoice_Click();
     void CommandCheckSelf_Click();

@@ -52,13 +52,27 @@ void WidgetUserInterface::ShowMessage(const std::string& title, const std::strin
     box.exec();
 }
 
-bool WidgetUserInterface::AskYesNo(const std::string& title, const std::string& text) {
-    TitledMessageBox box(QMessageBox::Question, QString::fromStdString(title), QString::fromStdString(text),
-                         QMessageBox::Yes | QMessageBox::No, Parent());
-    box.button(QMessageBox::Yes)->setText(QString::fromUtf8(kYesCaption));
-    box.button(QMessageBox::No)->setText(QString::fromUtf8(kNoCaption));
-    box.setDefaultButton(QMessageBox::Yes);
+namespace {
+bool AskWithDefault(QWidget* parent, const std::string& title, const std::string& text,
+                    QMessageBox::StandardButton byDefault, QMessageBox::Icon icon) {
+    TitledMessageBox box(icon, QString::fromStdString(title), QString::fromStdString(text),
+                         QMessageBox::Yes | QMessageBox::No, parent);
+    box.button(QMessageBox::Yes)->setText(QString::fromUtf8(WidgetUserInterface::kYesCaption));
+    box.button(QMessageBox::No)->setText(QString::fromUtf8(WidgetUserInterface::kNoCaption));
+    box.setDefaultButton(byDefault);
+    // Esc and the close box answer no whichever button is the default.
+    box.setEscapeButton(QMessageBox::No);
     return box.exec() == QMessageBox::Yes;
+}
+}  // namespace
+
+bool WidgetUserInterface::AskYesNo(const std::string& title, const std::string& text) {
+    return AskWithDefault(Parent(), title, text, QMessageBox::Yes, QMessageBox::Question);
+}
+
+// The Enter that opened the question (a panel's OK, a menu key) must not also answer it.
+bool WidgetUserInterface::AskToConfirm(const std::string& title, const std::string& text) {
+    return AskWithDefault(Parent(), title, text, QMessageBox::No, QMessageBox::Warning);
 }
 
 std::optional<std::string> WidgetUserInterface::AskText(const std::string& title, const std::string& prompt,

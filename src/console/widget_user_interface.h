@@ -20,6 +20,7 @@ public:
 
     void ShowMessage(const std::string& title, const std::string& text) override;
     bool AskYesNo(const std::string& title, const std::string& text) override;
+    bool AskToConfirm(const std::string& title, const std::string& text) override;
     std::optional<std::string> AskText(const std::string& title, const std::string& prompt,
                                        const std::string& initial) override;
 

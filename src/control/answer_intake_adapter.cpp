@@ -1,6 +1,7 @@
 // Connects the answer side (checks, decoders, record writers, the queue of multi-packet answers) to the
 // module: the command in flight it hands over, and the module's log and console hooks.
 #include <QCoreApplication>
+#include <QElapsedTimer>
 
 #include "commands/answer_intake.h"
 #include "control/control_module.h"
@@ -74,6 +75,7 @@ IntakeOutcome DecodingIntake::AcceptStoredAnswers(ControlModule& m, CommandInFli
         return {failure, {}};
     }
     m.Hooks().SetBusyCursor(true);
+    m.SetStoring(true);
     const std::string label(PacketKindLabel(code));
     command.refusal_code = 0;
     int processed = 0;
@@ -82,8 +84,20 @@ IntakeOutcome DecodingIntake::AcceptStoredAnswers(ControlModule& m, CommandInFli
         m.ReportPacketResult(answered, result, PadPacketNumber(p));
         if (result == 0 || result == result::kChainContinues) m.ShowPacketProgress(processed, p, label, false);
     };
-    auto yield = [] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); };
+    // The window takes clicks and keys while a long answer is stored, a few times a second; the module and
+    // the console keep whatever would reach into the store or the port (unloading, the port settings,
+    // clearing, the browser) for after the answer's transaction. Yielding after every frame would cost more
+    // than storing it.
+    QElapsedTimer sinceYield;
+    sinceYield.start();
+    const qint64 every = m.StoringYieldInterval().count();
+    auto yield = [&sinceYield, every] {
+        if (sinceYield.elapsed() < every) return;
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        sinceYield.restart();
+    };
     DispatchOutcome o = TakeQueuedAnswer(command, *queue_, *store_, report, yield);
+    m.SetStoring(false);
     m.Hooks().SetBusyCursor(false);
     return {o.result, std::move(o.display_text)};
 }

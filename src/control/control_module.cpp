@@ -234,6 +234,8 @@ int ControlModule::OpenStore() {
 }
 
 int ControlModule::FormUnload() {
+    // A click taken while an answer is stored may lead here: the store and the port stay until it is done.
+    if (storing_) return result::kCommandInFlight;
     if (recovery_) recovery_->Stop();
     if (link_) {
         link_->Close();
@@ -252,6 +254,7 @@ void ControlModule::SetConsoleShown(bool modal, std::int64_t hostWindow) {
 }
 
 int ControlModule::OpenComm(int port, int selector, std::uint16_t caller) {
+    if (storing_) return result::kCommandInFlight;
     if (selector != 1 && selector != 2) {
         ui_->ShowMessage("串口设置错误", "无效的串口波特率");
         return result::kNoOpenPort;
@@ -297,6 +300,12 @@ void ControlModule::SetInFlight(bool inFlight) {
 void ControlModule::ReportProgress(const Progress& progress) {
     hooks_->ProgressChanged(progress);
     if (progressCallback_) progressCallback_(progress);
+}
+
+void ControlModule::SetStoring(bool storing) {
+    if (storing_ == storing) return;
+    storing_ = storing;
+    hooks_->StoringChanged(storing);
 }
 
 int ControlModule::RefuseSecondCommand() const { return InFlight() ? result::kCommandInFlight : result::kSuccess; }

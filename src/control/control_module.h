@@ -56,6 +56,9 @@ public:
     virtual void CommandInFlightChanged(bool /*inFlight*/) {}
     // A frame of a multi-packet answer came, or the answer ended (`done`).
     virtual void ProgressChanged(const Progress& /*progress*/) {}
+    // A queued answer is being stored (true) or is stored (false). Input is taken meanwhile: whatever
+    // would reach into the store or the port waits for the end.
+    virtual void StoringChanged(bool /*storing*/) {}
 };
 
 // The result of taking up one answer (or a whole queued answer).
@@ -107,6 +110,12 @@ public:
     int Start(CommandInFlight command, const Bytes& frame);
     // 136 while a command is in flight, else 0: the one rule for refusing a second command, asked by
     // Start and, before they look at their arguments or the result word, by the host calls.
+    // Storing a queued answer: the answer's one transaction is open, and the window's input is taken.
+    void SetStoring(bool storing);
+    bool Storing() const { return storing_; }
+    // How often storing lets the window take its input (tests shorten it to every frame).
+    void SetStoringYieldInterval(std::chrono::milliseconds interval) { storingYield_ = interval; }
+    std::chrono::milliseconds StoringYieldInterval() const { return storingYield_; }
     int RefuseSecondCommand() const;
     // From the start of a command until its answer is taken up (the whole answer of a multi-packet or
     // self-test command), its time-out or the loss of the port.
@@ -137,6 +146,7 @@ public:
     // Opens the store in the data directory (nothing when it is open); 0 or the store's code, logged.
     int OpenStore();
     // Shut-down of the console: timers, viewer, log, store compaction. 0 or the store's code.
+    // 136 (command in flight), and nothing closed, while a queued answer is being stored.
     int FormUnload();
 
     // ----- link
@@ -244,6 +254,8 @@ private:
     bool inFlight_ = false;
     // Nesting depth of answer handling: the time-out is stopped while a queued answer is replayed.
     int handlingAnswer_ = 0;
+    bool storing_ = false;
+    std::chrono::milliseconds storingYield_{15};
     AnswerExpectation expected_;
     PacketProgress progress_;
     std::function<void(const Progress&)> progressCallback_;

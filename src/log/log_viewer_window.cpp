@@ -61,7 +61,9 @@ LogViewerWindow::LogViewerWindow(CommandLog& log, QWidget* parent) : QWidget(par
     clearAction_->setObjectName("ClearList");
     closeAction_ = menu_->addAction("关闭日志");
     closeAction_->setObjectName("CloseList");
-    connect(clearAction_, &QAction::triggered, this, [this] { ClearList(); });
+    connect(clearAction_, &QAction::triggered, this, [this] {
+        if (askClear_ && askClear_()) ClearList();
+    });
     connect(closeAction_, &QAction::triggered, this, [this] { CloseList(); });
 
     resize(kInitialWidth, kInitialHeight);

@@ -3,6 +3,8 @@
 // menu on the list to clear the log or to close the viewer.
 #include <QWidget>
 
+#include <functional>
+
 namespace karvex {
 
 class CommandLog;
@@ -35,6 +37,9 @@ public:
 
     // "清除日志": empties the list and starts the log file over.
     void ClearList();
+    // The question the "清除日志" item asks before ClearList; true clears. Without one the item clears
+    // nothing: the log cannot be had back.
+    void SetClearQuestion(std::function<bool()> ask) { askClear_ = std::move(ask); }
     // "关闭日志": unloads the viewer. The list goes with it; the next log write builds it anew from the file.
     void CloseList();
 
@@ -64,6 +69,7 @@ private:
     QAction* clearAction_ = nullptr;
     QAction* closeAction_ = nullptr;
     bool unloaded_ = false;
+    std::function<bool()> askClear_;
 };
 
 }  // namespace karvex

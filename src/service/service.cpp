@@ -110,8 +110,12 @@ constexpr std::string_view kCardPasswordField = "税控卡使用口令";
 
 QJsonObject RowJson(const TableDef& table, const StoredRow& row) {
     QJsonObject out;
-    for (std::size_t i = 0; i < table.fields.size() && i < row.values.size(); ++i)
-        out.insert(Q(table.fields[i].name), FieldJson(row.values[i]));
+    for (std::size_t i = 0; i < table.fields.size() && i < row.values.size(); ++i) {
+        // The card password is for the processor only: whoever reads the tables sees that one is set.
+        const bool password =
+            table.fields[i].name == "税控卡使用口令" && !std::holds_alternative<std::monostate>(row.values[i]);
+        out.insert(Q(table.fields[i].name), password ? QJsonValue(QStringLiteral("******")) : FieldJson(row.values[i]));
+    }
     return out;
 }
 

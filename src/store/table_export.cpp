@@ -91,7 +91,7 @@ std::string JsonString(std::string_view text) {
 }
 
 std::int32_t ExportRows(RowReader& reader, ExportFormat format, const std::function<void(std::string_view)>& sink,
-                        std::int64_t& rows) {
+                        std::int64_t& rows, bool trimPadding) {
     rows = 0;
     const TableDef* table = reader.Table();
     if (table == nullptr || !reader.IsOpen()) return result::kStoreOpenFailed;
@@ -115,7 +115,11 @@ std::int32_t ExportRows(RowReader& reader, ExportFormat format, const std::funct
             for (std::size_t i = 0; i < row.values.size(); ++i) {
                 if (i) buffer += ',';
                 const FieldValue& v = row.values[i];
-                const std::string text = ExportValueText(v);
+                std::string text = ExportValueText(v);
+                if (trimPadding && std::holds_alternative<std::string>(v)) {
+                    // Fixed-width fields come from the processor padded with blanks (or zero bytes).
+                    text.erase(text.find_last_not_of(std::string_view(" \0", 2)) + 1);
+                }
                 buffer += CsvField(std::holds_alternative<std::string>(v) ? SpreadsheetText(text) : text);
             }
             buffer += "\r\n";

@@ -40,8 +40,9 @@ std::string JsonString(std::string_view text);
 
 // Reads every row of the reader's selection and hands the text to `sink` in pieces of bounded size.
 // Json writes "[" rows "]" (the caller puts it where it belongs). `rows` counts what was written.
-// 0 or the reader's code (the rows written before a failure stay written).
+// 0 or the reader's code (the rows written before a failure stay written). `trimPadding` drops the blanks
+// that pad fixed-width texts at their end (CSV only: what a person reads).
 std::int32_t ExportRows(RowReader& reader, ExportFormat format, const std::function<void(std::string_view)>& sink,
-                        std::int64_t& rows);
+                        std::int64_t& rows, bool trimPadding = false);
 
 }  // namespace karvex

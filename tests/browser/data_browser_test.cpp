@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QFileDialog>
+#include <QStandardPaths>
 #include <QBarCategoryAxis>
 #include <QBarSeries>
 #include <QBarSet>
@@ -28,6 +30,7 @@
 #include <utility>
 #include <vector>
 
+#include "browser/browser_charts.h"
 #include "browser/data_browser.h"
 #include "store/store_service.h"
 #include "store/record_set.h"
@@ -267,13 +270,13 @@ TEST_F(BrowserTest, EachTabShowsItsTableInOrder) {
     EXPECT_TRUE(b.ViewFlag(Datashow::kSlotDayTrade));
     EXPECT_TRUE(b.ViewFlag(Datashow::kSlotDeclareData));
 
-    // Tab 1 and tab 3: the first UserInformation row; amounts and the declaration mode as decimal text.
+    // Tab 1 and tab 3: the first UserInformation row; amounts with two decimals, the declaration mode as a code.
     EXPECT_EQ(Label(b, 1, "纳税人名称"), "测试商店");
     EXPECT_EQ(Label(b, 1, "税号"), "110101123456789");
-    EXPECT_EQ(Label(b, 1, "单张发票开票金额限额"), "10000.5");
-    EXPECT_EQ(Label(b, 1, "发票累计金额限额"), "1000000");
+    EXPECT_EQ(Label(b, 1, "单张发票开票金额限额"), "10000.50");
+    EXPECT_EQ(Label(b, 1, "发票累计金额限额"), "1000000.00");
     EXPECT_EQ(Label(b, 1, "退票累计金额限额"), "5000.25");
-    EXPECT_EQ(Label(b, 1, "申报方式"), "2");
+    EXPECT_EQ(Label(b, 1, "申报方式"), "2（未知）");
     EXPECT_EQ(Label(b, 1, "开票截止日期"), "20041231");
     EXPECT_EQ(Label(b, 3, "纳税人名称"), "测试商店");
     EXPECT_EQ(Label(b, 3, "税号"), "110101123456789");
@@ -281,7 +284,7 @@ TEST_F(BrowserTest, EachTabShowsItsTableInOrder) {
     EXPECT_EQ(Label(b, 3, "退票总金额"), "3.25");
     EXPECT_EQ(Label(b, 3, "废票份数"), "2");
     EXPECT_EQ(Label(b, 5, "数据截止日期"), "20040131");
-    EXPECT_EQ(Label(b, 5, "税控卡正常发票总累计金额"), "1234.5");
+    EXPECT_EQ(Label(b, 5, "税控卡正常发票总累计金额"), "1234.50");
     // Tab 6: the machine.
     EXPECT_EQ(Label(b, 6, "机器编号"), "M0001");
     EXPECT_EQ(Label(b, 6, "软件版本号"), "S2.1");
@@ -410,18 +413,18 @@ TEST_F(BrowserTest, LabelsAndGoodsGridFollowTheCurrentInvoice) {
 
     EXPECT_EQ(b.CurrentRow(Datashow::kSlotInvPrintData), 0);
     EXPECT_EQ(Label(b, 2, "发票号"), "0000000001");
-    EXPECT_EQ(Label(b, 2, "开票类型"), "1");
+    EXPECT_EQ(Label(b, 2, "开票类型"), "1 正常");
     QTableView* goods = b.DataGrid(6);
     ASSERT_EQ(goods->model()->rowCount(), 6);
     EXPECT_EQ(Cell(goods, 5, "商品名称"), "商品6");
-    EXPECT_EQ(Cell(goods, 5, "金额"), "12");
+    EXPECT_EQ(Cell(goods, 5, "金额"), "12.00");
 
     b.SelectRow(Datashow::kSlotInvPrintData, 1);
     EXPECT_EQ(b.CurrentRow(Datashow::kSlotInvPrintData), 1);
     EXPECT_EQ(Label(b, 2, "开票日期"), "20040106");
     EXPECT_EQ(Label(b, 2, "发票号"), "0000000002");
-    EXPECT_EQ(Label(b, 2, "开票类型"), "2");
-    EXPECT_EQ(Label(b, 2, "开票总金额"), "3.125");
+    EXPECT_EQ(Label(b, 2, "开票类型"), "2 退票");
+    EXPECT_EQ(Label(b, 2, "开票总金额"), "3.12");
     EXPECT_EQ(Label(b, 2, "付款单位"), "付款人0000000002");
     // Three goods lines: six rows, one per slot, the last three with that row's empty slot values.
     ASSERT_EQ(goods->model()->rowCount(), 6);
@@ -451,7 +454,7 @@ TEST_F(BrowserTest, InvoiceTotalsCountNormalAndReturnKindsOnly) {
     AddInvoice("20040106", "0000000003", 2, 3.25);
     AddInvoice("20040107", "0000000004", 3, 100.0);
     Datashow& b = Open();
-    EXPECT_EQ(Total(b, "开票总累"), "15.5");
+    EXPECT_EQ(Total(b, "开票总累"), "15.50");
     EXPECT_EQ(Total(b, "退票总累"), "3.25");
     // Summing the rows leaves the operator's row where it was.
     b.SelectRow(Datashow::kSlotInvPrintData, 2);
@@ -460,12 +463,12 @@ TEST_F(BrowserTest, InvoiceTotalsCountNormalAndReturnKindsOnly) {
     b.QueryInput(3)->setText("20040106");
     EXPECT_EQ(b.RunRangeQuery(Datashow::kQueryInvPrintData), 0);
     EXPECT_EQ(b.DataGrid(7)->model()->rowCount(), 3);
-    EXPECT_EQ(Total(b, "开票总累"), "15.5");
+    EXPECT_EQ(Total(b, "开票总累"), "15.50");
     EXPECT_EQ(b.CurrentRow(Datashow::kSlotInvPrintData), 0);
     b.QueryInput(2)->setText("20040106");
     b.QueryInput(3)->setText("20040107");
     EXPECT_EQ(b.RunRangeQuery(Datashow::kQueryInvPrintData), 0);
-    EXPECT_EQ(Total(b, "开票总累"), "0");
+    EXPECT_EQ(Total(b, "开票总累"), "0.00");
     EXPECT_EQ(Total(b, "退票总累"), "3.25");
 }
 
@@ -486,8 +489,8 @@ TEST_F(BrowserTest, TotalsOverManyRowsAreRoundedOnceAtTheEnd) {
     }
     Datashow& b = Open();
     EXPECT_EQ(b.DataGrid(7)->model()->rowCount(), 600);
-    EXPECT_EQ(Total(b, "开票总累"), "40");
-    EXPECT_EQ(Total(b, "退票总累"), "20");
+    EXPECT_EQ(Total(b, "开票总累"), "40.00");
+    EXPECT_EQ(Total(b, "退票总累"), "20.00");
     EXPECT_EQ(b.CurrentRow(Datashow::kSlotInvPrintData), 0);
 }
 
@@ -502,8 +505,8 @@ TEST_F(BrowserTest, DayTotalsAndTotalsOverAllShownDays) {
     // The day sum is taken unrounded, then rounded once.
     EXPECT_EQ(Total(b, "当天正常累计"), "23.62");
     EXPECT_EQ(Total(b, "当天退票累计"), "5.25");
-    EXPECT_EQ(Total(b, "正常全部累计"), DecimalText(RoundToCents(23.625 * 2 + 10.5)));
-    EXPECT_EQ(Total(b, "退票全部累计"), "10.5");
+    EXPECT_EQ(Total(b, "正常全部累计"), AmountText(RoundToCents(23.625 * 2 + 10.5)));
+    EXPECT_EQ(Total(b, "退票全部累计"), "10.50");
     QTableView* slots = b.DataGrid(4);
     ASSERT_EQ(slots->model()->rowCount(), 6);
     EXPECT_EQ(Cell(slots, 0, "ID"), "1");
@@ -513,9 +516,9 @@ TEST_F(BrowserTest, DayTotalsAndTotalsOverAllShownDays) {
 
     b.SelectRow(Datashow::kSlotDayTrade, 2);
     EXPECT_EQ(Label(b, 4, "日期"), "20040115");
-    EXPECT_EQ(Total(b, "当天正常累计"), "10.5");
-    EXPECT_EQ(Total(b, "当天退票累计"), "0");
-    EXPECT_EQ(Cell(slots, 1, "正常发票累计金额"), "1");
+    EXPECT_EQ(Total(b, "当天正常累计"), "10.50");
+    EXPECT_EQ(Total(b, "当天退票累计"), "0.00");
+    EXPECT_EQ(Cell(slots, 1, "正常发票累计金额"), "1.00");
     EXPECT_EQ(Count("DayTradeShow"), 6);
 }
 
@@ -523,10 +526,10 @@ TEST_F(BrowserTest, DeclarationSlotsFollowTheCurrentDeclaration) {
     AddDeclaration("20040101", "20040131", 2.0);
     AddDeclaration("20040201", "20040229", 3.0);
     Datashow& b = Open();
-    EXPECT_EQ(Cell(b.DataGrid(5), 5, "正常发票累计金额"), "12");
+    EXPECT_EQ(Cell(b.DataGrid(5), 5, "正常发票累计金额"), "12.00");
     b.SelectRow(Datashow::kSlotDeclareData, 1);
     EXPECT_EQ(Label(b, 5, "数据起始日期"), "20040201");
-    EXPECT_EQ(Cell(b.DataGrid(5), 5, "正常发票累计金额"), "18");
+    EXPECT_EQ(Cell(b.DataGrid(5), 5, "正常发票累计金额"), "18.00");
     EXPECT_EQ(Count("DecShowTemp"), 6);
 
     b.QueryInput(10)->setText("20040201");
@@ -542,7 +545,7 @@ TEST_F(BrowserTest, DeclarationSlotsFollowTheCurrentDeclaration) {
 TEST_F(BrowserTest, DateRangeSelectsTheDaysInclusively) {
     for (const char* d : {"20031231", "20040101", "20040115", "20040131", "20040201"}) AddDay(d, 1.0, 0.0);
     Datashow& b = Open();
-    EXPECT_EQ(Total(b, "正常全部累计"), "105");
+    EXPECT_EQ(Total(b, "正常全部累计"), "105.00");
     b.SelectRow(Datashow::kSlotDayTrade, 4);
     b.QueryInput(0)->setText("20040101");
     b.QueryInput(1)->setText("20040131");
@@ -553,7 +556,7 @@ TEST_F(BrowserTest, DateRangeSelectsTheDaysInclusively) {
     EXPECT_EQ(Cell(days, 0, "日期"), "20040101");
     EXPECT_EQ(Cell(days, 2, "日期"), "20040131");
     // Totals over the days shown, and the first of them selected again.
-    EXPECT_EQ(Total(b, "正常全部累计"), "63");
+    EXPECT_EQ(Total(b, "正常全部累计"), "63.00");
     EXPECT_EQ(b.CurrentRow(Datashow::kSlotDayTrade), 0);
     EXPECT_EQ(Label(b, 4, "日期"), "20040101");
 }
@@ -609,7 +612,7 @@ TEST_F(BrowserTest, InvoiceNumberRangeIsPaddedToTenDigits) {
     ASSERT_EQ(grid->model()->rowCount(), 2);
     EXPECT_EQ(Cell(grid, 0, "发票号"), "0000000001");
     EXPECT_EQ(Cell(grid, 1, "发票号"), "0000000025");
-    EXPECT_EQ(Total(b, "开票总累"), "2");
+    EXPECT_EQ(Total(b, "开票总累"), "2.00");
 
     // Query 2 compares the roll's first number the same way.
     AddRoll("110001", "0000000001", "0000000050", "20040131");
@@ -637,17 +640,17 @@ TEST_F(BrowserTest, InvoiceNumberRangeIsPaddedToTenDigits) {
     EXPECT_EQ(grid->model()->rowCount(), 2);
 }
 
-TEST_F(BrowserTest, BeginAfterEndGivesAnEmptyGridAndKeepsTheTotals) {
+TEST_F(BrowserTest, BeginAfterEndGivesAnEmptyGridAndNoTotals) {
     AddInvoice("20040105", "0000000001", 1, 10.0, 2);
     AddInvoice("20040106", "0000000002", 2, 3.25, 1);
     Datashow& b = Open();
-    ASSERT_EQ(Total(b, "开票总累"), "10");
+    ASSERT_EQ(Total(b, "开票总累"), "10.00");
     b.QueryInput(2)->setText("20040131");
     b.QueryInput(3)->setText("20040101");
     EXPECT_EQ(b.RunRangeQuery(Datashow::kQueryInvPrintData), 0);
     EXPECT_EQ(b.DataGrid(7)->model()->rowCount(), 0);
-    EXPECT_EQ(Total(b, "开票总累"), "10");
-    EXPECT_EQ(Total(b, "退票总累"), "3.25");
+    EXPECT_EQ(Total(b, "开票总累"), "");
+    EXPECT_EQ(Total(b, "退票总累"), "");
     // Nothing is current, so nothing of an earlier row is left in the labels or the goods grid.
     EXPECT_EQ(b.CurrentRow(Datashow::kSlotInvPrintData), -1);
     EXPECT_EQ(Label(b, 2, "发票号"), "");
@@ -790,7 +793,7 @@ TEST_F(BrowserTest, ChartsFollowTheRangeQueryWithTheStoresSums) {
     AddRoll("123456789012", "0000000101", "0000000150", "20040220");
     Datashow& b = Open();
     Bars days = ChartBarsOf(b.DayTradeChart());
-    EXPECT_EQ(days.categories, (QStringList{"20031231", "20040101", "20040115", "20040201"}));
+    EXPECT_EQ(days.categories, (QStringList{"03-12-31", "04-01-01", "04-01-15", "04-02-01"}));
     ASSERT_EQ(days.sets.size(), 2u);
     EXPECT_EQ(days.sets[0].first, "正常金额");
     EXPECT_EQ(days.sets[0].second, (std::vector<double>{21, 42, 5.25, 63}));  // slots k × amount, k = 1..6
@@ -805,7 +808,7 @@ TEST_F(BrowserTest, ChartsFollowTheRangeQueryWithTheStoresSums) {
     b.QueryInput(1)->setText("20040131");
     ASSERT_EQ(b.RunRangeQuery(Datashow::kQueryDayTrade), 0);
     days = ChartBarsOf(b.DayTradeChart());
-    EXPECT_EQ(days.categories, (QStringList{"20040101", "20040115"}));
+    EXPECT_EQ(days.categories, (QStringList{"01-01", "01-15"}));
     EXPECT_EQ(days.sets[0].second, (std::vector<double>{42, 5.25}));
     b.QueryInput(6)->setText("20040201");
     b.QueryInput(7)->setText("20040229");
@@ -836,8 +839,8 @@ TEST_F(BrowserTest, LargeTableIsReadInWindowsAndTotalledByTheStore) {
     EXPECT_LE(b.SlotModel(Datashow::kSlotInvPrintData)->RowsHeld(),
               std::size_t{RecordSetModel::kWindowRows} * RecordSetModel::kWindowsHeld);
     // Kind 2 for every fourth invoice: 0.5 × (4 + 8 + … + 5000) = 1,563,750 of 6,251,250.
-    EXPECT_EQ(Total(b, "退票总累"), "1563750");
-    EXPECT_EQ(Total(b, "开票总累"), "4687500");
+    EXPECT_EQ(Total(b, "退票总累"), "1563750.00");
+    EXPECT_EQ(Total(b, "开票总累"), "4687500.00");
 }
 
 // The export writes the grid's whole selection (not only the rows on screen) as CSV with a byte-order mark;
@@ -865,6 +868,130 @@ TEST_F(BrowserTest, ExportWritesTheShownRowsAsCsv) {
     EXPECT_EQ(b.ExportShownRows(Datashow::kQueryInvPrintData, QString::fromStdString(missing.string())), 156);
     EXPECT_TRUE(b.QueryMessage(Datashow::kQueryInvPrintData).contains(QString::fromStdString(missing.string())));
     EXPECT_FALSE(std::filesystem::exists(missing));
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// What the operator reads
+
+TEST(BrowserValues, ShownTextReadsLikeMoneyCodesAndHidesThePassword) {
+    struct Case {
+        const char* field;
+        FieldValue value;
+        const char* shown;
+    };
+    const Case cases[] = {
+        {"开票总金额", 1268.2, "1268.20"},
+        {"开票总金额", 0.0, "0.00"},
+        {"金额3", std::int64_t{5}, "5.00"},
+        {"数量1", 1.5, "1.5"},  // a quantity is no amount
+        {"开票类型", std::int64_t{1}, "1 正常"},
+        {"开票类型", std::int64_t{3}, "3 废票"},
+        {"开票类型", std::int64_t{7}, "7（未知）"},
+        {"申报方式", std::int64_t{2}, "2（未知）"},
+        {"税控卡使用口令", std::string("12345678"), "******"},
+        {"税控卡使用口令", std::string(), ""},
+        {"发票号", std::string("0000000123"), "0000000123"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(FieldShownText(c.field, c.value), QString(c.shown)) << c.field;
+}
+
+// Labels and grids show the same: amounts right-aligned with two decimals, kinds with their meaning, the
+// card password masked, a row count under the grid; an empty result clears the totals and says so.
+TEST_F(BrowserTest, BrowserShowsAmountsCodesAndEmptyResultsPlainly) {
+    AddRow("UserInformation", {{"税控卡使用口令", std::string("12345678")}, {"申报方式", std::int64_t{1}}});
+    AddInvoice("20040105", "0000000001", 1, 1268.2);
+    AddInvoice("20040106", "0000000002", 2, 3.0);
+    AddDay("20040105", 1.0, 0.5);
+    Datashow& b = Open();
+    EXPECT_EQ(b.BoundLabel(1, "税控卡使用口令")->text(), "******");
+    QTableView* grid = b.DataGrid(7);
+    EXPECT_EQ(Cell(grid, 0, "开票总金额"), "1268.20");
+    EXPECT_EQ(Cell(grid, 1, "开票类型"), "2 退票");
+    const int amount = static_cast<RecordSetModel*>(grid->model())->Table()->FieldIndex("开票总金额");
+    EXPECT_EQ(grid->model()->index(0, amount).data(Qt::TextAlignmentRole).value<Qt::Alignment>() & Qt::AlignRight,
+              Qt::AlignRight);
+    EXPECT_EQ(b.BoundLabel(2, "开票类型")->text(), "1 正常");
+    EXPECT_EQ(b.RowCountLabel(7)->text(), "共 2 条记录");
+
+    struct Case {
+        int query, begin, end;
+        std::vector<const char*> totals;
+        int grid;
+    };
+    const Case cases[] = {
+        {Datashow::kQueryInvPrintData, 2, 3, {"开票总累", "退票总累"}, 7},
+        {Datashow::kQueryDayTrade, 0, 1, {"正常全部累计", "退票全部累计", "当天正常累计"}, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.query);
+        for (const char* t : c.totals) EXPECT_FALSE(Total(b, t).isEmpty()) << t;
+        b.QueryInput(c.begin)->setText("20050101");
+        b.QueryInput(c.end)->setText("20050131");
+        ASSERT_EQ(b.RunRangeQuery(c.query), 0);
+        for (const char* t : c.totals) EXPECT_EQ(Total(b, t), "") << t;
+        EXPECT_EQ(b.QueryMessage(c.query), "没有符合条件的记录");
+        EXPECT_EQ(b.RowCountLabel(c.grid)->text(), "共 0 条记录");
+    }
+}
+
+// The chart covers the whole queried range, however many days it holds, with labels short enough to read.
+TEST_F(BrowserTest, DayTradeChartCoversEveryDayOfTheRange) {
+    const int days = 182;
+    ASSERT_EQ(store_->Connection()->Exec("WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+                                         std::to_string(days - 1) +
+                                         ") INSERT INTO DayTrade (日期, 正常发票累计金额1, 退票累计金额1) SELECT "
+                                         "strftime('%Y%m%d', '2024-01-01', '+' || i || ' days'), 1.0, 0.0 FROM n"),
+              0);
+    Datashow& b = Open();
+    const Bars bars = ChartBarsOf(b.DayTradeChart());
+    ASSERT_FALSE(bars.categories.isEmpty());
+    EXPECT_LE(bars.categories.size(), kChartDays);
+    EXPECT_EQ(bars.categories.front(), "01-01");
+    double sum = 0;
+    for (double v : bars.sets[0].second) sum += v;
+    EXPECT_EQ(sum, days);
+    auto* axis = qobject_cast<QBarCategoryAxis*>(b.DayTradeChart()->chart()->axes(Qt::Horizontal).front());
+    EXPECT_TRUE(axis->titleText().contains("182")) << axis->titleText().toStdString();
+    EXPECT_TRUE(axis->titleText().contains("2024-01-01 至 2024-06-30")) << axis->titleText().toStdString();
+}
+
+// 导出 writes the range the query box shows even when 查询 was not pressed after typing it, from a Chinese
+// save dialogue that opens in the documents folder, with the texts' padding dropped.
+TEST_F(BrowserTest, ExportWritesTheRangeTheQueryBoxShows) {
+    InstallQtChinese();
+    // A home of the test's own, so that its documents folder is known and exists.
+    const QByteArray home = qgetenv("HOME");
+    qputenv("HOME", QByteArray::fromStdString(dir_.string()));
+    std::filesystem::create_directory(dir_ / "Documents");
+    AddInvoice("20040105", "0000000001", 1, 1.5);
+    AddRow("InvPrintData", {{"开票日期发票号", std::string("200402050000000002")},
+                            {"开票日期", std::string("20040205")},
+                            {"发票号", std::string("0000000002")},
+                            {"付款单位", std::string("付款人      ")}});
+    Datashow& b = Open();
+    b.QueryInput(2)->setText("20040201");
+    b.QueryInput(3)->setText("20040229");
+    const auto file = dir_ / "range.csv";
+    QString folder, saveCaption;
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (dialog == nullptr) return;
+        answer.stop();
+        folder = dialog->selectedFiles().value(0);
+        for (QPushButton* p : dialog->findChildren<QPushButton*>()) saveCaption += p->text();
+        dialog->selectFile(QString::fromStdString(file.string()));
+        QMetaObject::invokeMethod(dialog, "accept");
+    });
+    answer.start(10);
+    b.ChooseExportFile(Datashow::kQueryInvPrintData);
+    qputenv("HOME", home);
+    EXPECT_TRUE(folder.startsWith(QString::fromStdString((dir_ / "Documents").string()))) << folder.toStdString();
+    EXPECT_TRUE(saveCaption.contains("保存")) << saveCaption.toStdString();
+    std::ifstream in(file, std::ios::binary);
+    const std::string csv((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 2) << csv;
+    EXPECT_NE(csv.find(",付款人,"), std::string::npos) << csv;
 }
 
 // ---------------------------------------------------------------------------------------------------------

@@ -37,7 +37,7 @@ using F = ConsoleField;
 class ConsoleFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        sim_ = StartProcessor();
+        sim_ = StartProcessor(simOptions_);
         ASSERT_NE(sim_, nullptr);
         Settings settings;
         settings.dataDirectory = dir_;
@@ -118,6 +118,8 @@ protected:
         return out;
     }
 
+    // What the virtual processor starts with; a fixture may change it in its constructor.
+    sim::SimOptions simOptions_;
     TempDir tmp_{"karvex-console"};
     std::string dir_ = tmp_.path();
     std::unique_ptr<sim::Simulator> sim_;

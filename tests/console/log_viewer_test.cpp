@@ -69,6 +69,7 @@ TEST_F(ConsoleLogViewer, ClearLogEmptiesTheListAndTheFile) {
     LogViewerWindow* v = OpenViewer();
     ASSERT_NE(v, nullptr);
     ASSERT_FALSE(ReadLog().empty());
+    ui_->yesNoReplies.push_back(true);
     v->ClearLogAction()->trigger();
     EXPECT_EQ(v->List()->model()->rowCount(), 0);
     EXPECT_TRUE(ReadLog().empty());

@@ -211,19 +211,6 @@ TEST_F(ConsoleMenus, SetTimeAsksForTheTimeAndSendsItAsBcd) {
     EXPECT_EQ(WithoutCrc(LastRequest()), "1B 10 3B 00 08 23 59 58");
 }
 
-TEST_F(ConsoleMenus, MenuKeysWinOverTheEditingKeysOfAField) {
-    ShowActive();
-    Trigger("CommandDayTrade");
-    W().Field(F::DayTradeStartYear)->setFocus();
-    QTest::keyClicks(W().Field(F::DayTradeStartYear), "20");
-    // Ctrl+A would select the field's text; here it opens the about panel.
-    QTest::keyClick(W().Field(F::DayTradeStartYear), Qt::Key_A, Qt::ControlModifier);
-    EXPECT_EQ(W().VisiblePanel(), ConsolePanel::About);
-    // Ctrl+K: the self-test panel.
-    QTest::keyClick(&W(), Qt::Key_K, Qt::ControlModifier);
-    EXPECT_EQ(W().VisiblePanel(), ConsolePanel::SelfTest);
-}
-
 TEST_F(ConsoleMenus, DataQueryHidesThePanelsAndOpensTheBrowserModal) {
     ShowActive();
     Trigger("CommandAbout");

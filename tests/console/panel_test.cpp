@@ -27,6 +27,7 @@ TEST_F(ConsolePanels, InvalidateAfterRollSummaryShowsItsOwnTitleAndSendsItsOwnCo
     EXPECT_EQ(W().PanelTitle(ConsolePanel::SingleInvoice, 0)->text(), QString("    废票"));
     EXPECT_TRUE(W().PanelTitle(ConsolePanel::SingleInvoice, 1)->isHidden());
     Type(F::InvoiceNumber, "123");
+    ui_->yesNoReplies.push_back(true);
     ExpectUnderWay();
     Click("CommandSinInv");
     AwaitAnswer();
@@ -359,6 +360,7 @@ TEST_F(ConsolePanels, EnterLetGoWithoutGoingDownInTheFieldSendsNothing) {
     Type(F::InvoiceNumber, "123");
     QTest::keyRelease(W().Field(F::InvoiceNumber), Qt::Key_Return);
     EXPECT_TRUE(Requests().empty());
+    ui_->yesNoReplies.push_back(true);
 
     // Held down: the repeats are one key-up, one request.
     const auto send = [this](QEvent::Type type, bool repeat) {
@@ -423,11 +425,15 @@ TEST_F(ConsolePanels, EnterPressesTheFocusedPanelButton) {
     ASSERT_EQ(QApplication::focusWidget(), ok);
     QTest::keyRelease(ok, Qt::Key_Return);
     EXPECT_TRUE(Requests().empty()) << "an Enter let go over the button after closing a box";
+    ui_->yesNoReplies = {true, true};
     ExpectUnderWay();
     QTest::keyClick(ok, Qt::Key_Return);
     AwaitAnswer();
     ASSERT_EQ(Requests().size(), 1u);
     EXPECT_EQ(WithoutCrc(LastRequest()), "1B 10 36 00 09 00 00 00 7B");
+    // The keypad's Enter too, on the panel opened again.
+    Trigger("CommandInvalidateInvoice");
+    QTest::keyClicks(W().Field(F::InvoiceNumber), "0000000123");
     ExpectUnderWay();
     QTest::keyClick(ok, Qt::Key_Enter, Qt::KeypadModifier);
     AwaitAnswer();

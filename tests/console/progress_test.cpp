@@ -1,6 +1,8 @@
 // The progress of a multi-packet answer: its figures, the console's progress bar and the host's callback.
 #include <QLabel>
 #include <QProgressBar>
+#include <QStatusBar>
+#include <qpa/qwindowsysteminterface.h>
 
 #include "console_fixture.h"
 #include "control/packet_progress.h"
@@ -87,6 +89,77 @@ TEST_F(ConsoleProgress, BarAndCallbackFollowAPacedMultiPacketAnswer) {
     ASSERT_EQ(M().IssueBare(0x33, kCallerConsole), 0);
     AwaitAnswer();
     EXPECT_TRUE(seen.empty());
+}
+
+// At the console's 640 px the progress text still shows the count, the rate and the time left: the kind's
+// name gives way in the middle, and the bar stays inside the window.
+TEST_F(ConsoleProgress, ProgressTextFitsTheBarAt640Pixels) {
+    ShowActive();
+    W().resize(640, W().height());
+    struct Case {
+        const char* label;
+        int received, total;
+        double fps;
+        int left;
+        const char* count;
+    };
+    const Case cases[] = {
+        {"发票打印数据", 715, 970, 16.2, 15, "715/≥970"},
+        {"发票打印数据", 19999, 20254, 999.9, 9999, "19999/≥20254"},
+        {"税种税目信息", 3, 5, 2.0, 1, "3/5"},
+    };
+    QProgressBar* bar = W().ProgressBar();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.count);
+        W().ShowProgress(Progress{c.label, c.received, c.total, c.fps, c.left, false});
+        QCoreApplication::processEvents();
+        const QString text = bar->text();
+        EXPECT_LE(bar->fontMetrics().horizontalAdvance(text), bar->contentsRect().width()) << text.toStdString();
+        for (const QString& part : {QString(c.count), QString::number(c.fps, 'f', 1), QString::number(c.left)})
+            EXPECT_TRUE(text.contains(part)) << text.toStdString() << " lacks " << part.toStdString();
+        EXPECT_TRUE(W().statusBar()->rect().contains(bar->geometry()));
+    }
+}
+
+class ConsoleStoring : public ConsoleFixture {
+protected:
+    // Forty spare rolls: the list of dispensed rolls is a long multi-packet answer.
+    ConsoleStoring() { simOptions_.seed.spare_rolls = 40; }
+};
+
+// Keys are taken while a long answer is stored, not held back until it is: a key pressed as storing starts
+// is in its field before storing ends, while 数据查询, unloading and port changes (which would reach into the
+// store or the port) wait for the end.
+TEST_F(ConsoleStoring, KeysAreTakenWhileALongAnswerIsStored) {
+    ShowActive();
+    M().SetStoringYieldInterval(0ms);
+    W().ShowPanel(ConsolePanel::SingleInvoice);
+    QLineEdit* field = W().Field(F::InvoiceNumber);
+    field->setFocus();
+    QAction* query = W().MenuItem("DataQuery");
+    bool storing = false;
+    QString typedWhileStoring;
+    std::vector<int> refusals;
+    QObject::connect(query, &QAction::changed, field, [&] {
+        if (!query->isEnabled() && !storing) {
+            storing = true;
+            // A host's unload or a port change taken as input here waits: the answer's transaction is open.
+            refusals = {M().FormUnload(), M().OpenComm(2, 1)};
+            for (QEvent::Type t : {QEvent::KeyPress, QEvent::KeyRelease})
+                QWindowSystemInterface::handleKeyEvent<QWindowSystemInterface::AsynchronousDelivery>(
+                    W().windowHandle(), t, Qt::Key_5, Qt::NoModifier, QStringLiteral("5"));
+        } else if (query->isEnabled() && storing) {
+            typedWhileStoring = field->text();
+        }
+    });
+    ExpectUnderWay();
+    ASSERT_EQ(M().IssueBare(0x32, kCallerConsole), 0);
+    ASSERT_EQ(AwaitAnswer(), 0);
+    EXPECT_TRUE(storing);
+    EXPECT_EQ(typedWhileStoring, QString("5"));
+    EXPECT_EQ(refusals, (std::vector<int>{result::kCommandInFlight, result::kCommandInFlight}));
+    EXPECT_TRUE(M().PortOpen());
+    EXPECT_TRUE(query->isEnabled());
 }
 
 }  // namespace

@@ -208,9 +208,9 @@ TEST_F(ConsoleStorePanels, SelectAllMarksEveryBoxAndClearsTheWholeFlagSet) {
 
     // No: nothing cleared.
     Click("CommandClearTab");
-    ASSERT_EQ(ui_->prompts.size(), 1u);
-    EXPECT_EQ(ui_->prompts[0].title, "收款机");
-    EXPECT_EQ(ui_->prompts[0].text, "清空选择的数据库？");
+    ASSERT_EQ(ui_->confirms.size(), 1u);
+    EXPECT_EQ(ui_->confirms[0].title, "收款机");
+    EXPECT_EQ(ui_->confirms[0].text.rfind("清空选择的数据库？\n用户信息、税目信息、", 0), 0u) << ui_->confirms[0].text;
     EXPECT_EQ(Rows("MachineData"), 1);
 
     ui_->yesNoReplies.push_back(true);

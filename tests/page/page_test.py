@@ -5,7 +5,9 @@ Chromium is driven over its DevTools pipe (--remote-debugging-pipe: JSON message
 descriptors 3 and 4), so nothing beyond the Python standard library is needed. The page first gets a wrong
 token in its address and must ask for one; the right token typed into its form must bring up the status;
 host calls made while the page watches must show: on line with their log lines, a sale in the latest sales,
-the progress of a multi-packet answer. The page is then saved as a PNG (--screenshot).
+the progress of a multi-packet answer, "≥" while its total is only a lower bound. A sale whose answer never
+comes (the processor stopped) must bring the in-doubt banner. At 390 px wide (a phone) nothing may scroll
+sideways. The page is saved as a PNG at 1280 px (--screenshot) and at 390 px beside it ("-390" added).
 """
 import argparse
 import base64
@@ -14,10 +16,12 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
 import threading
+import urllib.error
 import urllib.request
 
 # Guards against a hang only: every wait below ends as soon as the page shows what it waits for.
@@ -113,10 +117,12 @@ class Browser:
 
 
 def start_line(args, tmp):
-    # Spare rolls make the list of dispensed rolls a multi-packet answer.
-    sim = subprocess.Popen([args.sim, '--quiet', '--spare-rolls', '3'], stdout=subprocess.PIPE, text=True)
+    # Spare rolls make the list of dispensed rolls a multi-packet answer, longer than the 255 frames the
+    # processor counts ahead.
+    sim = subprocess.Popen([args.sim, '--quiet', '--spare-rolls', '300'], stdout=subprocess.PIPE, text=True)
     device = re.search(r'(/dev/\S+)', sim.stdout.readline()).group(1)
-    env = dict(os.environ, KARVEX_COM1=device, QT_QPA_PLATFORM='offscreen')
+    # Ticks of 200 ms: a sale whose answer never comes is in doubt after seconds, not half a minute.
+    env = dict(os.environ, KARVEX_COM1=device, QT_QPA_PLATFORM='offscreen', KARVEX_TICK_MS='200')
     token_file = os.path.join(tmp, 'karvexd.token')
     service = subprocess.Popen([args.karvexd, '--port', '0', '--data-dir', os.path.join(tmp, 'data'),
                                 '--serial-port', '1', '--token-file', token_file],
@@ -189,14 +195,39 @@ def main():
         post(base, token, '/v1/commands/0x32', {})
         shown = browser.wait_for('document.getElementById("progress-box").hidden && window.shown.length > 0 && '
                                  'window.shown')
-        assert any(re.search(r'共 \d+ 帧', text) for text in shown), shown
+        assert any(re.search(r'共 \d+ 帧（\d+%）', text) for text in shown), shown
+        assert any(re.search(r'共 ≥\d+ 帧', text) and '%' not in text for text in shown), shown
 
-        shot = browser.call('Page.captureScreenshot', {'format': 'png', 'captureBeyondViewport': True})
-        png = base64.b64decode(shot['data'])
-        assert png.startswith(b'\x89PNG'), 'no PNG from Chromium'
-        with open(args.screenshot, 'wb') as f:
-            f.write(png)
-        print('status page shown on line with its log; screenshot', args.screenshot)
+        # The card password read through the tables is masked.
+        post(base, token, '/v1/commands/0x38', {})
+        request = urllib.request.Request(base + '/v1/tables/UserInformation',
+                                         headers={'Authorization': 'Bearer ' + token})
+        with urllib.request.urlopen(request, timeout=HANG_GUARD_S) as response:
+            rows = json.load(response)['rows']
+        assert rows and all(r.get('税控卡使用口令') in ('******', None) for r in rows), rows
+
+        # The processor stops answering in the middle of a sale: the sale is in doubt, and the page says that
+        # new sales are refused until it is settled.
+        os.kill(sim.pid, signal.SIGSTOP)
+        try:
+            post(base, token, '/v1/sales', dict(sale, sale_id='page-2'))
+        except urllib.error.HTTPError as error:
+            assert error.code == 409, error.code
+        banner = browser.wait_for('!document.getElementById("doubt").hidden && ' + text_of('doubt'))
+        assert 'page-2' in banner and '拒绝' in banner and '线路' in banner, banner
+
+        for width, path in ((1280, args.screenshot), (390, re.sub(r'(\.png)?$', '-390.png', args.screenshot, 1))):
+            browser.call('Emulation.setDeviceMetricsOverride',
+                         {'width': width, 'height': 900, 'deviceScaleFactor': 1, 'mobile': width < 600})
+            sideways = browser.evaluate('document.documentElement.scrollWidth - window.innerWidth')
+            assert sideways <= 0, 'the page scrolls %d px sideways at %d px' % (sideways, width)
+            shot = browser.call('Page.captureScreenshot', {'format': 'png', 'captureBeyondViewport': True})
+            png = base64.b64decode(shot['data'])
+            assert png.startswith(b'\x89PNG'), 'no PNG from Chromium'
+            with open(path, 'wb') as f:
+                f.write(png)
+        os.kill(sim.pid, signal.SIGCONT)
+        print('status page shown on line with its log; screenshots', args.screenshot)
         return 0
     finally:
         if browser:

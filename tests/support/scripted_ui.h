@@ -18,6 +18,8 @@ public:
     };
     std::vector<Box> messages;
     std::vector<Box> prompts;
+    // The questions asked before something that cannot be undone (also in prompts).
+    std::vector<Box> confirms;
     std::deque<std::optional<std::string>> textReplies;
     std::deque<bool> yesNoReplies;
 
@@ -28,6 +30,10 @@ public:
         bool r = yesNoReplies.front();
         yesNoReplies.pop_front();
         return r;
+    }
+    bool AskToConfirm(const std::string& title, const std::string& text) override {
+        confirms.push_back({title, text});
+        return AskYesNo(title, text);
     }
     std::optional<std::string> AskText(const std::string& title, const std::string& prompt,
                                        const std::string&) override {

@@ -8,6 +8,8 @@
   const SALES_MS = 10000;
   const MAX_LOG_LINES = 500;
   const TOKEN_KEY = 'karvexd.token';
+  // The processor counts at most this many frames ahead: while it says so, the total is only a lower bound.
+  const FOLLOW_CAP = 255;
 
   const $ = (id) => document.getElementById(id);
   let token = null;
@@ -117,11 +119,13 @@
     const received = Number(p.received) || 0;
     const total = Number(p.total) || 0;
     if (total > 0) {
+      const atLeast = p.at_least !== undefined ? !!p.at_least : total - received >= FOLLOW_CAP;
       bar.max = total;
       bar.value = Math.min(received, total);
+      // A share of a lower bound would overstate how far the answer has come: it is left out.
       $('progress-text').textContent =
-        (p.label ? p.label + '：' : '') + '已收 ' + received + ' 帧，共 ' + total + ' 帧（' +
-        Math.floor((100 * Math.min(received, total)) / total) + '%）' +
+        (p.label ? p.label + '：' : '') + '已收 ' + received + ' 帧，共 ' + (atLeast ? '≥' : '') + total + ' 帧' +
+        (atLeast ? '' : '（' + Math.floor((100 * Math.min(received, total)) / total) + '%）') +
         (p.seconds_left >= 0 ? '，约剩 ' + p.seconds_left + ' 秒' : '');
     } else {
       bar.removeAttribute('value');  // total not known yet: an indeterminate bar
@@ -175,8 +179,25 @@
     return m[1] + '-' + m[2] + '-' + m[3] + (m[4] ? ' ' + m[4] + ':' + m[5] : '');
   }
 
+  // While a sale is in doubt the service refuses every new one: the operator must know that, and what to do.
+  function showDoubt(rows) {
+    const banner = $('doubt');
+    const doubt = rows.find((row) => String(field(row, 'state', 'State')) === 'in-doubt');
+    banner.hidden = !doubt;
+    if (!doubt) return;
+    const when = dateText(field(doubt, 'date_time', 'DateTime')) || field(doubt, 'created_at', 'CreatedAt');
+    const title = document.createElement('span');
+    title.textContent = '销售 ' + (field(doubt, 'sale_id', 'SaleId') || '—') + (when ? '（' + when + '）' : '') +
+      ' 结果待定：查明之前，所有新的销售都会被拒绝。';
+    const advice = document.createElement('span');
+    advice.textContent = '请检查税控器的电源和串口线路；线路恢复、查明这笔销售的结果之后，才能继续开票。';
+    banner.replaceChildren(title, advice);
+  }
+
   function showSales(body) {
     const rows = Array.isArray(body) ? body : (body && (body.sales || body.rows)) || [];
+    showDoubt(rows);
+    const headings = [...document.querySelectorAll('#panels thead th')].map((th) => th.textContent);
     const tbody = $('sales');
     tbody.replaceChildren();
     for (const row of rows) {
@@ -192,12 +213,14 @@
         [field(row, 'tax_code', 'TaxCode'), 'code'],
         [dateText(field(row, 'date_time', 'DateTime')) || field(row, 'created_at', 'CreatedAt'), ''],
       ];
-      for (const [text, cls] of cells) {
+      cells.forEach(([text, cls], i) => {
         const td = document.createElement('td');
         td.textContent = text;
+        // The heading beside the value where the table is shown as one block per sale.
+        td.dataset.label = headings[i] || '';
         if (cls) td.className = cls;
         tr.appendChild(td);
-      }
+      });
       tbody.appendChild(tr);
     }
     $('sales-note').hidden = rows.length > 0;
