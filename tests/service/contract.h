@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QUrl>
 
+#include <algorithm>
 #include <string>
 
 #include "daemon.h"
@@ -26,6 +27,8 @@ public:
         if (method == "OPTIONS" && reply.status == 204)
             return reply.body.empty() ? "" : "a preflight answer with a body";
         if (operation.isEmpty()) {
+            // The status page's files are served beside the API, not part of it.
+            if (method == "GET" && (path == "/" || path.startsWith("/page/")) && reply.status == 200) return "";
             // A path or method the document does not have: it may only be refused, with the usual error body.
             if (reply.status < 400) return "an answer " + std::to_string(reply.status) + " on no documented path";
             response = ErrorResponse();
@@ -52,6 +55,20 @@ public:
         const QJsonValue value = body.isObject() ? QJsonValue(body.object()) : QJsonValue(body.array());
         const QString m = schema_.Mismatch(value, content["application/json"].toObject()["schema"].toObject());
         return m.isEmpty() ? "" : m.toStdString() + " in " + reply.body;
+    }
+
+    // The same for the raw `request` it answered (its request line read as the service reads it; a request
+    // without one may only be refused).
+    std::string MismatchOfRequest(const std::string& raw, const Reply& reply) const {
+        // Blank lines before the request line are passed over, as a server should.
+        const std::string request = raw.substr(std::min(raw.find_first_not_of("\r\n"), raw.size()));
+        const auto space = request.find(' ');
+        const auto end = space == std::string::npos ? space : request.find(' ', space + 1);
+        const bool line = end != std::string::npos && request.compare(end, 6, " HTTP/") == 0;
+        const std::string m =
+            line ? Mismatch(request.substr(0, space), request.substr(space + 1, end - space - 1), reply)
+                 : Mismatch("", "/", reply);
+        return m.empty() ? m : m + " (" + request.substr(0, request.find('\r')) + ")";
     }
 
 private:
