@@ -54,8 +54,10 @@ HttpResponse JsonResponse(const QJsonObject& body, int status) {
 }
 
 HttpResponse ErrorResponse(ResultCode code, const QString& field, const QString& detail, int status) {
-    QJsonObject body{{"code", code}, {"message", QString::fromStdString(ResultMessage(code))}};
-    if (!field.isEmpty()) body.insert("field", field);
+    // `field` is always there, null when no one field is at fault, so a client can read it without asking.
+    QJsonObject body{{"code", code},
+                     {"message", QString::fromStdString(ResultMessage(code))},
+                     {"field", field.isEmpty() ? QJsonValue() : QJsonValue(field)}};
     if (!detail.isEmpty()) body.insert("detail", detail);
     return JsonResponse(body, status ? status : HttpStatusOf(code));
 }

@@ -1,6 +1,6 @@
 #pragma once
 // Error answers of the service: a JSON body with the library's result code, its Chinese message and, when
-// one field of the request is at fault, that field; the HTTP status follows from the code.
+// one field of the request is at fault, that field (null otherwise); the HTTP status follows from the code.
 #include <QJsonObject>
 #include <QString>
 
@@ -12,7 +12,7 @@ namespace karvex::service {
 // The HTTP status that fits a result code of the control or of the service.
 int HttpStatusOf(ResultCode code);
 
-// {"code","message"[,"field"][,"detail"]} with HttpStatusOf(code), or `status` when given.
+// {"code","message","field"[,"detail"]}, field null when empty, with HttpStatusOf(code), or `status` when given.
 HttpResponse ErrorResponse(ResultCode code, const QString& field = {}, const QString& detail = {}, int status = 0);
 
 HttpResponse JsonResponse(const QJsonObject& body, int status = 200);

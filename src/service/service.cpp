@@ -157,6 +157,28 @@ QJsonObject SaleJson(const TableDef& table, const StoredRow& row) {
     return sale;
 }
 
+// The fixed-width goods slots of print data split back into one text per slot (each `width` GBK bytes),
+// trimmed of the blanks that pad it.
+QStringList GoodsSlots(const QString& text, int width) {
+    QStringList out;
+    QString slot;
+    int used = 0;
+    for (qsizetype i = 0; i < text.size();) {
+        const qsizetype n = text[i].isHighSurrogate() && i + 1 < text.size() ? 2 : 1;
+        const QString one = text.mid(i, n);
+        i += n;
+        slot += one;
+        used += static_cast<int>(GbkByteLength(S(one)));
+        if (used >= width) {
+            out.append(slot.trimmed());
+            slot.clear();
+            used = 0;
+        }
+    }
+    if (!slot.trimmed().isEmpty()) out.append(slot.trimmed());
+    return out;
+}
+
 // A criterion value from the query as its field holds it: numbers for numeric fields when the text is one.
 FieldValue CriterionValue(FieldType type, const QString& text) {
     bool ok = false;
@@ -522,6 +544,30 @@ int Service::ReadSales(const Selection& selection, int limit, bool newestFirst, 
     return 0;
 }
 
+std::vector<std::pair<QString, int>> Service::JournalGoods(const QString& taxCode) {
+    QString why;
+    if (taxCode.trimmed().isEmpty() || OpenReader(why) != 0) return {};
+    RowReader rows;
+    std::vector<StoredRow> window;
+    const Selection selection =
+        Selection::Of(std::string(journal::kTable)).Where(std::string(journal::kTaxCode), S(taxCode));
+    if (rows.Open(reader_->Connection(), selection) != 0 || rows.ReadWindow(0, 1, window) != 0 || window.empty())
+        return {};
+    const int at = rows.Table()->FieldIndex(journal::kGoods);
+    if (at < 0 || static_cast<std::size_t>(at) >= window[0].values.size()) return {};
+    const FieldValue& goods = window[0].values[static_cast<std::size_t>(at)];
+    if (!std::holds_alternative<std::string>(goods)) return {};
+    // One line per item: name, quantity, tax index, amount, tab-separated.
+    std::vector<std::pair<QString, int>> out;
+    for (const QString& line : Q(std::get<std::string>(goods)).split('\n')) {
+        bool ok = false;
+        const int index = line.section('\t', 2, 2).toInt(&ok);
+        if (!ok) return {};
+        out.emplace_back(line.section('\t', 0, 0).trimmed(), index);
+    }
+    return out;
+}
+
 HttpResponse Service::SaleRecord(const QString& saleId) {
     QJsonArray found;
     QString why;
@@ -639,12 +685,15 @@ void Service::Sale(const HttpRequest& request, const ResponderPtr& responder) {
         if (r == kSaleInDoubt) detail = QStringLiteral("有一笔销售结果未明，查明之前不开新发票");
         HttpResponse refused = ErrorResponse(r, RefusedField(r, payer, returned, items), detail);
         if (record.status == 200) {
-            // In doubt, or not issued: the client learns the sale's state beside the code.
+            // In doubt, or not issued: the client learns the sale's state beside the code, and the journal's
+            // record whole under "sale", so the error keeps one shape however the record grows.
             QJsonObject body = QJsonDocument::fromJson(refused.body).object();
             const QJsonObject sale = QJsonDocument::fromJson(record.body).object();
-            for (auto it = sale.begin(); it != sale.end(); ++it)
-                if (!body.contains(it.key())) body.insert(it.key(), it.value());
-            if (r == kSaleInDoubt) body.insert("state", QStringLiteral("in-doubt"));
+            body.insert("sale", sale);
+            if (r == kSaleInDoubt)
+                body.insert("state", QStringLiteral("in-doubt"));
+            else if (sale.value("state") == QLatin1String("not-issued"))
+                body.insert("state", sale.value("state"));
             refused.body = QJsonDocument(body).toJson(QJsonDocument::Compact);
         }
         return refused;
@@ -726,7 +775,27 @@ void Service::PrintData(const QString& which, const ResponderPtr& responder) {
         const int r = fiscal_.GetPrintInv(last ? 177 : 66, number, oInvNum, machine, saleUnit, payUnit, taxNumber,
                                           taxCode, printDate, name, amount, price, sum, invType);
         if (r != 0) return ErrorResponse(r);
+        // The processor's print data does not carry the tax indexes: the journal's record of the sale that
+        // issued this invoice does, when it went through this service. It is found by the tax control code,
+        // which the answer gives at once and no other invoice shares (the number may come later and
+        // starts again on a new roll); an index is taken only where the journal's name is the printed one.
+        const std::vector<std::pair<QString, int>> journaled = JournalGoods(taxCode);
+        const QStringList names = GoodsSlots(name, kNameBytes), quantities = GoodsSlots(amount, kNumberChars),
+                          sums = GoodsSlots(sum, kNumberChars);
+        QJsonArray goods;
+        for (qsizetype i = 0; i < names.size(); ++i) {
+            const QString quantity = quantities.value(i), itemSum = sums.value(i);
+            if (names[i].isEmpty() && quantity.isEmpty() && itemSum.isEmpty()) continue;
+            const auto at = static_cast<std::size_t>(goods.size());
+            goods.append(QJsonObject{{"name", names[i]},
+                                     {"quantity", quantity},
+                                     {"amount", itemSum},
+                                     {"tax_index", at < journaled.size() && journaled[at].first == names[i]
+                                                       ? QJsonValue(journaled[at].second)
+                                                       : QJsonValue()}});
+        }
         return JsonResponse({{"invoice_number", number},
+                             {"goods", goods},
                              {"returned_invoice", oInvNum},
                              {"machine_number", machine},
                              {"sale_unit", saleUnit},

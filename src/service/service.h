@@ -13,6 +13,8 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include "karvex/fiscal.h"
 #include "service/event_hub.h"
@@ -81,6 +83,8 @@ private:
     // The read-only store connection, opened on first use; 0 or the store's code with its reason.
     int OpenReader(QString& why);
     int ReadSales(const Selection& selection, int limit, bool newestFirst, QJsonArray& out, QString& why);
+    // Name and tax index of each item of the journal's sale whose invoice has `taxCode`; empty when none has.
+    std::vector<std::pair<QString, int>> JournalGoods(const QString& taxCode);
     HttpResponse SaleRecord(const QString& saleId);
     HttpResponse LatestSales(const HttpRequest& request);
     HttpResponse Table(const HttpRequest& request, const QString& table);

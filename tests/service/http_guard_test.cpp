@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "contract.h"
 #include "daemon.h"
 #include "support/processor.h"
 #include "support/temp_dir.h"
@@ -39,9 +40,13 @@ protected:
         Connection c(daemon_->Port());
         c.Send(bytes);
         if (shutWrite) c.ShutdownWrite();
-        return c.Read();
+        Reply r = c.Read();
+        // Refused or answered, it is what the API document says.
+        EXPECT_EQ(contract_.MismatchOfRequest(bytes, r), "");
+        return r;
     }
 
+    Contract contract_;
     TempDir dir_{"karvexd-guard"};
     std::unique_ptr<karvex::sim::Simulator> sim_;
     std::unique_ptr<Daemon> daemon_;

@@ -7,13 +7,16 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QUrl>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <set>
 #include <thread>
 
+#include "contract.h"
 #include "daemon.h"
 #include "faults.h"
 #include "support/processor.h"
@@ -52,11 +55,17 @@ protected:
         ASSERT_TRUE(daemon_->Start(std::move(extra), std::move(env)));
         token_ = daemon_->Token();
     }
+    // Every answer a test sees is held against the API document.
     Reply Call(const std::string& method, const std::string& path, const std::string& body = {},
                const std::string& headers = {}) {
         Connection c(daemon_->Port());
-        c.Send(RequestText(method, path, token_, body, headers));
-        return c.Read();
+        const std::string request = RequestText(method, path, token_, body, headers);
+        c.Send(request);
+        return Checked(request, c.Read());
+    }
+    Reply Checked(const std::string& request, Reply r) const {
+        EXPECT_EQ(contract_.MismatchOfRequest(request, r), "");
+        return r;
     }
     // Polls the status until `done` holds for it (each poll is a request, so nothing waits on a clock).
     QJsonObject StatusWhen(const std::function<bool(const QJsonObject&)>& done) {
@@ -81,6 +90,7 @@ protected:
         return out;
     }
 
+    Contract contract_;
     TempDir dir_{"karvexd"};
     std::unique_ptr<karvex::sim::Simulator> sim_;
     std::unique_ptr<Daemon> daemon_;
@@ -91,14 +101,7 @@ protected:
 // the document requires; without the token every one of them is refused.
 TEST_F(ServiceApi, AnswersAsItsOpenApiDocumentSays) {
     StartDaemon();
-    QFile file(OPENAPI_PATH);
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    const QJsonObject doc = QJsonDocument::fromJson(file.readAll()).object();
-    const QJsonObject schemas = doc["components"].toObject()["schemas"].toObject();
-    const auto resolve = [&](QJsonObject schema) {
-        const QString ref = schema["$ref"].toString();
-        return ref.isEmpty() ? schema : schemas[ref.section('/', -1)].toObject();
-    };
+    const QJsonObject& doc = contract_.Document();
     struct Operation {
         QString path, method;
         QJsonObject described;
@@ -117,6 +120,7 @@ TEST_F(ServiceApi, AnswersAsItsOpenApiDocumentSays) {
     };
     std::stable_sort(operations.begin(), operations.end(), [&](auto& a, auto& b) { return rank(a) < rank(b); });
     ASSERT_GE(operations.size(), 12u);
+    std::set<QString> operationIds;
 
     for (const Operation& op : operations) {
         SCOPED_TRACE((op.method + " " + op.path).toStdString());
@@ -136,27 +140,103 @@ TEST_F(ServiceApi, AnswersAsItsOpenApiDocumentSays) {
                                         .toObject()["example"]
                                         .toObject();
         const std::string body = example.isEmpty() ? "" : QJsonDocument(example).toJson().toStdString();
-        const QJsonObject responses = op.described["responses"].toObject();
-        ASSERT_TRUE(responses.contains("401"));
+        // Generated clients name their methods after these: each there, camelCase and used once.
+        const QString id = op.described["operationId"].toString();
+        EXPECT_TRUE(QRegularExpression("^[a-z][A-Za-z0-9]*$").match(id).hasMatch()) << id.toStdString();
+        EXPECT_TRUE(operationIds.insert(id).second) << id.toStdString();
         {
             Connection c(daemon_->Port());
-            c.Send(RequestText(op.method.toStdString(), target, "", body));
-            EXPECT_EQ(c.Read().status, 401);
+            const std::string request = RequestText(op.method.toStdString(), target, "", body);
+            c.Send(request);
+            EXPECT_EQ(Checked(request, c.Read()).status, 401);
         }
-        Connection c(daemon_->Port());
-        c.Send(RequestText(op.method.toStdString(), target, token_, body));
-        const Reply r = c.Read();
-        ASSERT_TRUE(responses.contains(QString::number(r.status))) << r.status << " " << r.body;
+        const Reply r = Call(op.method.toStdString(), target, body);
         ASSERT_EQ(r.status, 200) << r.body;
-        const QJsonObject content = responses["200"].toObject()["content"].toObject();
-        if (content.contains("text/event-stream")) {
-            EXPECT_EQ(r.headers.at("content-type").rfind("text/event-stream", 0), 0u);
-            continue;
-        }
-        const QJsonObject schema = resolve(content["application/json"].toObject()["schema"].toObject());
-        for (const QJsonValue& field : schema["required"].toArray())
-            EXPECT_TRUE(r.json.contains(field.toString())) << field.toString().toStdString() << " in " << r.body;
         if (op.path == "/v1/token/rotate") token_ = r.json["token"].toString().toStdString();
+    }
+}
+
+// Print data gives the goods as a list besides the processor's fixed-width texts: a name that fills its 20
+// GBK bytes, one of double-width characters and one of single-width ones each come back as sold, unpadded,
+// with the tax index the sale gave.
+TEST_F(ServiceApi, PrintDataListsTheGoodsAsSold) {
+    StartDaemon();
+    struct Item {
+        const char* name;
+        const char* quantity;
+        const char* amount;
+        int tax;
+    };
+    const Item items[] = {
+        {"一二三四五六七八九十", "1", "10.00", 3},  // exactly 20 GBK bytes: no padding to find the end by
+        {"苹果", "2", "7.00", 1},
+        {"pear A", "3", "4.50", 2},
+    };
+    QJsonArray goods;
+    for (const Item& item : items)
+        goods.append(QJsonObject{
+            {"name", item.name},
+            {"quantity", item.quantity},
+            {"price", QString::number(QString(item.amount).toDouble() / QString(item.quantity).toDouble(), 'f', 2)},
+            {"amount", item.amount},
+            {"tax_index", item.tax}});
+    const QJsonObject sale{{"kind", "issue"}, {"sale_id", "P1"}, {"goods", goods}};
+    const Reply issued = Call("POST", "/v1/sales", QJsonDocument(sale).toJson().toStdString());
+    ASSERT_EQ(issued.status, 200) << issued.body;
+    std::string number;
+    for (const std::string& which : {std::string("last"), std::string("by its number")}) {
+        SCOPED_TRACE(which);
+        const Reply printed = Call("GET", "/v1/print-data/" + (number.empty() ? which : number));
+        number = printed.json["invoice_number"].toString().toStdString();
+        ASSERT_EQ(printed.status, 200) << printed.body;
+        const QJsonArray listed = printed.json["goods"].toArray();
+        ASSERT_EQ(listed.size(), 3) << printed.body;
+        for (int i = 0; i < 3; ++i) {
+            const QJsonObject got = listed[i].toObject();
+            EXPECT_EQ(got["name"].toString(), QString(items[i].name)) << printed.body;
+            EXPECT_DOUBLE_EQ(got["quantity"].toString().toDouble(), QString(items[i].quantity).toDouble());
+            EXPECT_DOUBLE_EQ(got["amount"].toString().toDouble(), QString(items[i].amount).toDouble());
+            EXPECT_EQ(got["tax_index"].toInt(), items[i].tax);
+        }
+    }
+}
+
+// The document's checker itself: each row a fault it must see (or a fit it must pass), so a checker that
+// passes everything cannot make the contract test above pass for nothing.
+TEST(OpenApiChecker, SeesEachKindOfMismatch) {
+    const QJsonObject doc = QJsonDocument::fromJson(R"({"components":{"schemas":{
+        "Item":{"type":"object","required":["n"],"properties":{"n":{"type":"integer","minimum":1,"maximum":9}}}}}})")
+                                .object();
+    const JsonSchema checker(doc);
+    struct Row {
+        const char* what;
+        const char* value;   // wrapped as {"v": ...}
+        const char* schema;  // the schema of v
+        bool fits;
+    };
+    const Row rows[] = {
+        {"a fit through $ref", R"({"n":3})", R"({"$ref":"#/components/schemas/Item"})", true},
+        {"a dangling $ref", R"({"n":3})", R"({"$ref":"#/components/schemas/None"})", false},
+        {"a required field missing", R"({})", R"({"$ref":"#/components/schemas/Item"})", false},
+        {"a field the document lacks", R"({"n":3,"m":1})", R"({"$ref":"#/components/schemas/Item"})", false},
+        {"an open object", R"({"m":1})", R"({"type":"object"})", true},
+        {"above the maximum", R"({"n":10})", R"({"$ref":"#/components/schemas/Item"})", false},
+        {"a fraction for an integer", R"({"n":1.5})", R"({"$ref":"#/components/schemas/Item"})", false},
+        {"null where not nullable", "null", R"({"type":"string"})", false},
+        {"null where nullable", "null", R"({"type":"string","nullable":true})", true},
+        {"outside the enum", R"("answered")", R"({"type":"string","enum":["issued"]})", false},
+        {"not matching the pattern", R"("12a")", R"({"type":"string","pattern":"^[0-9]+$"})", false},
+        {"an item of the wrong type", R"([1,"x"])", R"({"type":"array","items":{"type":"integer"}})", false},
+        {"too many items", "[1,2]", R"({"type":"array","maxItems":1,"items":{}})", false},
+        {"one of two", R"("2")", R"({"oneOf":[{"type":"string"},{"type":"number"}]})", true},
+        {"none of two", "true", R"({"oneOf":[{"type":"string"},{"type":"number"}]})", false},
+        {"a keyword not checked", "1", R"({"type":"integer","multipleOf":2})", false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const QJsonValue value = QJsonDocument::fromJson(QByteArray("{\"v\":") + row.value + "}").object()["v"];
+        const QJsonObject schema = QJsonDocument::fromJson(row.schema).object();
+        EXPECT_EQ(checker.Mismatch(value, schema).isEmpty(), row.fits) << checker.Mismatch(value, schema).toStdString();
     }
 }
 
@@ -269,7 +349,7 @@ TEST_F(ServiceApi, RefusesWithTheStatusThatFits) {
             text.replace(at, 5, token_);
         Connection c(daemon_->Port());
         c.Send(text);
-        const Reply r = c.Read();
+        const Reply r = Checked(text, c.Read());
         EXPECT_EQ(r.status, row.status) << r.body;
         if (row.code == 0) continue;
         EXPECT_EQ(r.json["code"].toInt(), row.code) << r.body;
@@ -464,11 +544,12 @@ TEST_F(ServiceApi, LineRequestsQueueInOrderWhileReadsAreServed) {
     const QJsonObject busy = StatusWhen([](const QJsonObject& s) { return s["queue"].toInt() == 3; });
     EXPECT_EQ(busy["in_flight"].toObject()["code"].toInt(), kIssue) << "the reads came after the line was free";
 
-    const Reply sale = first.Read();
+    const Reply sale = Checked(RequestText("POST", "/v1/sales", token_), first.Read());
     EXPECT_EQ(sale.status, 200) << sale.body;
     EXPECT_EQ(sale.json["state"].toString(), "issued");
-    EXPECT_EQ(number.Read().json["invoice_number"].toString(), "0000000002");
-    EXPECT_EQ(voiding.Read().status, 200);
+    EXPECT_EQ(Checked(RequestText("GET", "/v1/invoice-number", token_), number.Read()).json["invoice_number"],
+              "0000000002");
+    EXPECT_EQ(Checked(RequestText("POST", "/v1/void", token_), voiding.Read()).status, 200);
     StatusWhen([](const QJsonObject& s) { return s["queue"].toInt() == 0 && s["in_flight"].isNull(); });
     EXPECT_EQ(Requests({0x33, kIssue, 0x36}), (std::vector<int>{kIssue, 0x33, kIssue, 0x36}));
 
@@ -572,9 +653,9 @@ TEST(Karvexd, HelpNamesEveryOption) {
     int status = 0;
     ::waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    for (const char* option : {"--port", "--listen", "--unix-socket", "--allow-origin", "--data-dir", "--serial-port",
-                               "--token-file", "--rotate-token", "--serve-card-password", "--max-connections",
-                               "--request-timeout"})
+    for (const char* option :
+         {"--port", "--listen", "--unix-socket", "--allow-origin", "--data-dir", "--serial-port", "--token-file",
+          "--rotate-token", "--serve-card-password", "--max-connections", "--request-timeout"})
         EXPECT_NE(text.find(option), std::string::npos) << option;
 }
 
