@@ -115,7 +115,7 @@ TEST(SharedStoreTest, OutsideReadersNeverDeleteTheLogOfAWriterKilledAtRandom) {
         ASSERT_NE(printed.find("committed"), std::string::npos) << "the writer never committed: " << printed;
         // Each reader opens and closes the store at least once while the writer commits; a browser's reads
         // are this process's own.
-        const int rounds = std::uniform_int_distribution<int>(1, 3)(rng);
+        const int rounds = std::uniform_int_distribution<int>(1, 2)(rng);
         for (int r = 0; r < rounds; ++r) {
             for (const auto& reader : readers) {
                 EXPECT_EQ(RunReader(reader), 0) << reader[3];
