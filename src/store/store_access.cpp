@@ -95,6 +95,8 @@ std::int32_t StoreAccess::FromSlot(int slot, std::int32_t code) {
 std::int32_t StoreAccess::Open(StoreMode mode) {
     Close();
     const std::filesystem::path dir = storePath_.parent_path();
+    // No directory at all (no home and no writable library directory): never whatever the current one is.
+    if (dir.empty()) return Fail(result::kNoDataDirectory, "没有可用的数据目录，请用 KARVEX_DATA_DIR 指定");
     std::error_code ec;
     // A writer makes a missing directory (the owner's alone); a reader only reads what is there.
     if (mode == StoreMode::Read && !std::filesystem::is_directory(dir.empty() ? "." : dir, ec)) {

@@ -262,4 +262,26 @@ std::string LoadOrMakeStoreKeyFile(const std::filesystem::path& path, std::strin
     return key;
 }
 
+// Kept beside the reader it needs: the store's texts are also built where the engine is not.
+std::string UnreadableStoreText(const std::filesystem::path& file, int rc, std::string_view engine_text) {
+    // Page sizes are powers of two from 512 bytes up, and an encrypted file is whole pages.
+    constexpr std::uintmax_t kSmallestPage = 512;
+    constexpr std::string_view kPlainHeader{"SQLite format 3\0", 16};
+
+    std::string reason = "密钥错误或文件已损坏";
+    std::error_code ec;
+    const std::uintmax_t size = std::filesystem::file_size(file, ec);
+    const std::string head = ReadStoreHead(file, kSmallestPage);
+
+    if (!ec && !head.empty()) {
+        if (head.compare(0, kPlainHeader.size(), kPlainHeader) == 0) {
+            reason = "存储文件未加密，不是本系统的存储文件";
+        } else if (size < kSmallestPage || size % kSmallestPage != 0 ||
+                   head.find_first_not_of(head[0]) == std::string::npos) {
+            reason = "存储文件已损坏";
+        }
+    }
+    return "存储文件 " + file.string() + " 无法读取：" + reason + "；" + EngineErrorText(rc, engine_text);
+}
+
 }  // namespace karvex

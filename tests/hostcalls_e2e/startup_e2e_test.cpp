@@ -4,6 +4,7 @@
 
 #include "link/result_codes.h"
 #include "control/paths.h"
+#include "store/store_connection.h"
 #include "store/store_service.h"
 
 #include <functional>
@@ -82,13 +83,21 @@ TEST_F(StartupE2E, AStoreThatCannotBeUsedWhereConfiguredFailsTheLoad) {
     fiscal_.reset();
     { std::ofstream(dir_ + "/plain") << "x"; }
     std::filesystem::create_directories(dir_ + "/blocked/FiscalMachine.mdb");
+    std::filesystem::create_directories(dir_ + "/planted");
+    {
+        // A store someone holding the key has added a view to.
+        StoreConnection planted;
+        ASSERT_EQ(planted.Open(dir_ + "/planted/FiscalMachine.mdb", BuiltInStoreKey()), 0);
+        ASSERT_EQ(planted.Exec("CREATE VIEW planted_view AS SELECT 1"), 0);
+    }
     const struct {
         std::string dir;
         const char* reason;
         int code;
         const char* head;
     } cases[] = {{dir_ + "/plain/data", "Not a directory", 91, "0x5B：数据库对象打开失败："},
-                 {dir_ + "/blocked", "不是普通文件", 193, "0xC1："}};
+                 {dir_ + "/blocked", "不是普通文件", 193, "0xC1："},
+                 {dir_ + "/planted", "planted_view", 194, "0xC2："}};
     for (const auto& c : cases) {
         Settings settings;
         settings.dataDirectory = c.dir;

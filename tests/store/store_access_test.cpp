@@ -541,7 +541,8 @@ TEST_F(StoreDirTest, UnusableDirectoryOrStoreIsRefusedWithPathAndReason) {
         std::int32_t code;
     } cases[] = {{plain / "data", "Not a directory", result::kStoreOpenFailed},
                  {plain, "不是目录", result::kStoreOpenFailed},
-                 {blocked, "不是普通文件", result::kUnsafeStoreFile}};
+                 {blocked, "不是普通文件", result::kUnsafeStoreFile},
+                 {"", "KARVEX_DATA_DIR", result::kNoDataDirectory}};
     for (const auto& c : cases) {
         for (StoreMode mode : {StoreMode::Write, StoreMode::Read}) {
             StoreAccess store(c.dir);

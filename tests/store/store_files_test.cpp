@@ -206,6 +206,14 @@ TEST_F(StoreFilesTest, LinksAndOtherUsersFilesInAFilesPlaceAreRefusedUntouched) 
         }
     }
     std::filesystem::remove(target);
+    // The data directory itself may be reached through a link: an installation's choice, not a planted file.
+    const auto linked = dir_.parent_path() / (dir_.filename().string() + "-link");
+    std::filesystem::create_directory_symlink(dir_, linked);
+    StoreAccess throughLink(linked);
+    EXPECT_EQ(throughLink.Open(), 0) << throughLink.LastErrorText();
+    ASSERT_EQ(throughLink.CompactStore(), 0) << throughLink.LastErrorText();
+    throughLink.Close();
+    std::filesystem::remove(linked);
 }
 
 }  // namespace

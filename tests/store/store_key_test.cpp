@@ -92,6 +92,12 @@ TEST_F(StoreKeyOpening, AFileMadeFromAPassphraseOpensWithOneDerivationForEveryCo
         if (c.passphrase != BuiltInStoreKey()) {
             EXPECT_NE(wrong.OpenForReading(file, c.passphrase + "x"), 0) << c.what;
         }
+        // Once the last connection of the file is closed its key is no longer kept: the next one derives it.
+        writer.Close();
+        for (StoreConnection& r : readers) r.Close();
+        const std::size_t closed = StoreKeyDerivations();
+        ASSERT_EQ(writer.Open(file, c.passphrase), 0) << c.what;
+        EXPECT_EQ(StoreKeyDerivations() - closed, c.derivations) << c.what << ": the key outlived its connections";
     }
 }
 
