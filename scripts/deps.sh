@@ -3,14 +3,15 @@
 # runtime libraries (libFuzzer, the sanitizers) and llvm's symbolizer are for the fuzz step (scripts/fuzz.sh).
 # chromium and a Chinese font are for the test of the service's status page.
 # libssl-dev: the store derives its file keys with OpenSSL's SHA-1.
-# libpq is the central sync's client; the PostgreSQL server is started by the sync tests on their own.
+# libpq is the central sync's client; the PostgreSQL server (and PgBouncer in front of it) are started by the
+# sync tests on their own.
 set -euo pipefail
 PACKAGES=(
   build-essential cmake pkg-config git
   qt6-base-dev qt6-serialport-dev
   qt6-charts-dev libqt6opengl6-dev
   libsqlcipher-dev sqlcipher libssl-dev
-  libpq-dev postgresql
+  libpq-dev postgresql pgbouncer
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   python3
   chromium fonts-noto-cjk

@@ -25,3 +25,7 @@ build/release/bench/soak/soak_bench
 # karvexd under concurrent clients: every sale once in the answers, the journal and the processor, and the
 # service asleep while it waits (a few seconds; the full run is bench/service/load_bench.py without options).
 python3 bench/service/load_bench.py --clients 4 --requests 25 --idle-seconds 1
+# The central sync's small settings (well under a minute together): 20 registers' background syncs through
+# PgBouncer (idle, an outage, the catch-up), and a first sync of 20,000 rows beside a plain COPY of them.
+build/release/bench/sync/fleet_bench --registers 20 --idle-seconds 2 --outage-seconds 1
+build/release/bench/sync/sync_bench --rows 20000 --steady 200

@@ -241,13 +241,11 @@ const std::vector<CentralView>& CentralViews() {
         {"karvex.rolls_low", "SELECT machine_no, unused_rolls FROM karvex.rolls_low;"},
         {"karvex.sales_in_doubt",
          "SELECT machine_no, sale_id, state, created_at FROM karvex.sales_in_doubt ORDER BY created_at;"},
-        {"karvex.registers",
-         "SELECT machine_no, last_seen, last_sync FROM karvex.registers WHERE last_seen < now() - interval '1 hour';"},
     };
     return views;
 }
 
-std::string UpsertSql(const CentralTable& table, const std::vector<std::string>& localColumns, bool staged) {
+std::string UpsertSql(const CentralTable& table, const std::vector<std::string>& localColumns) {
     auto localIndex = [&](const std::string& name) {
         if (WithheldColumn(table.name, name)) return -1;
         for (std::size_t i = 0; i < localColumns.size(); ++i)
@@ -281,8 +279,7 @@ std::string UpsertSql(const CentralTable& table, const std::vector<std::string>&
     std::string sql = "INSERT INTO " + CentralName(table.name) + " AS cur (" + names + ", synced_at) SELECT " + values +
                       ", now() FROM (SELECT ";
     if (keyIndex >= 0) sql += "DISTINCT ON (" + key + ") ";
-    sql += staged ? std::string("e FROM ") + kStagingTable + " AS x(n, e) ORDER BY "
-                  : "e FROM jsonb_array_elements($2::jsonb) WITH ORDINALITY AS x(e, n) ORDER BY ";
+    sql += "e FROM jsonb_array_elements($2::jsonb) WITH ORDINALITY AS x(e, n) ORDER BY ";
     sql += keyIndex >= 0 ? key + ", n DESC" : "n DESC LIMIT 1";
     sql += ") AS last";
     const SyncedTable* synced = FindSyncedTable(table.name);
@@ -299,6 +296,68 @@ std::string UpsertSql(const CentralTable& table, const std::vector<std::string>&
     sql += ") DO UPDATE SET " + updates +
            "synced_at = EXCLUDED.synced_at WHERE (COALESCE(cur.row_generation, 0), COALESCE(cur.row_version, 0)) <="
            " (EXCLUDED.row_generation, EXCLUDED.row_version)";
+    return sql;
+}
+
+namespace {
+
+std::string StageName(const CentralTable& table) { return PgIdentifier("karvex_staging_" + table.name); }
+
+// The newer-wins condition of an upsert's update, and the tombstone a row must not be older than.
+std::string NewerOnly() {
+    return " WHERE (COALESCE(cur.row_generation, 0), COALESCE(cur.row_version, 0)) <= (EXCLUDED.row_generation,"
+           " EXCLUDED.row_version)";
+}
+
+}  // namespace
+
+std::vector<int> StagedColumns(const CentralTable& table, const std::vector<std::string>& localColumns) {
+    std::vector<int> out;
+    for (std::size_t i = 0; i < localColumns.size(); ++i) {
+        if (WithheldColumn(table.name, localColumns[i])) continue;
+        for (const CentralColumn& c : table.columns) {
+            if (c.name == localColumns[i]) out.push_back(static_cast<int>(i));
+        }
+    }
+    return out;
+}
+
+std::string StageSql(const CentralTable& table) {
+    return "CREATE TEMP TABLE IF NOT EXISTS " + StageName(table) + " (LIKE " + CentralName(table.name) +
+           " INCLUDING DEFAULTS) ON COMMIT DROP; TRUNCATE " + StageName(table);
+}
+
+std::string StageCopySql(const CentralTable& table, const std::vector<std::string>& localColumns) {
+    std::string names = "machine_no";
+    for (int i : StagedColumns(table, localColumns)) names += ", " + PgIdentifier(localColumns[i]);
+    return "COPY " + StageName(table) + " (" + names + ", row_generation, row_version) FROM STDIN";
+}
+
+std::string StagedUpsertSql(const CentralTable& table, const std::vector<std::string>& localColumns) {
+    std::string names = "machine_no", updates;
+    for (int i : StagedColumns(table, localColumns)) names += ", " + PgIdentifier(localColumns[i]);
+    names += ", row_generation, row_version";
+    // Every central column is set: one the store lacks (or withholds) is NULL in the row proposed.
+    for (const CentralColumn& c : table.columns)
+        updates += PgIdentifier(c.name) + " = EXCLUDED." + PgIdentifier(c.name) + ", ";
+    std::string key;
+    if (!table.key.empty()) key = PgIdentifier(table.key);
+    if (!table.keyTime.empty()) key += ", " + PgIdentifier(table.keyTime);
+    std::string sql = "INSERT INTO " + CentralName(table.name) + " AS cur (" + names + ", synced_at) SELECT " +
+                      (key.empty() ? std::string() : "DISTINCT ON (" + key + ") ") + names + ", now() FROM " +
+                      StageName(table) + " AS s";
+    const SyncedTable* synced = FindSyncedTable(table.name);
+    if (synced != nullptr && synced->mirrorsDeletes && !table.key.empty()) {
+        sql += " WHERE NOT EXISTS (SELECT 1 FROM " + std::string(kCentralSchemaName) +
+               ".tombstones AS t WHERE t.machine_no = s.machine_no AND t.tbl = '" + table.name + "' AND t.ky = s." +
+               PgIdentifier(table.key) +
+               "::text AND (t.row_generation, t.row_version) > (s.row_generation, s.row_version))";
+    }
+    sql += key.empty() ? " ORDER BY row_version DESC LIMIT 1" : " ORDER BY " + key + ", row_version DESC";
+    sql += " ON CONFLICT (machine_no" + (key.empty() ? std::string() : ", " + key) + ") DO UPDATE SET " + updates +
+           "row_generation = EXCLUDED.row_generation, row_version = EXCLUDED.row_version, synced_at ="
+           " EXCLUDED.synced_at" +
+           NewerOnly();
     return sql;
 }
 

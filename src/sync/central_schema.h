@@ -48,15 +48,20 @@ const std::vector<CentralView>& CentralViews();
 // one register: $1 the machine number, $2 the rows. A row sent twice in one array counts once (its last
 // copy); a row already there is replaced by a version at least as new and never by an older one, so
 // sending the same batch again changes nothing. Empty when the store's columns lack the table's key.
-// `staged` reads the rows from the session's staging table (one JSON row per line) instead of $2.
-std::string UpsertSql(const CentralTable& table, const std::vector<std::string>& localColumns, bool staged = false);
+std::string UpsertSql(const CentralTable& table, const std::vector<std::string>& localColumns);
+
+// The same through a staging table of the central table's own form, for a large batch (a first sync): the
+// rows are COPYed in as text in the column order of StagedColumns (machine number, the store's columns the
+// centre has, generation, version), which converts them as fast as the server takes rows at all, and one
+// upsert moves them over. StageSql makes (or empties) the staging table for the transaction.
+std::vector<int> StagedColumns(const CentralTable& table, const std::vector<std::string>& localColumns);
+std::string StageSql(const CentralTable& table);
+std::string StageCopySql(const CentralTable& table, const std::vector<std::string>& localColumns);
+std::string StagedUpsertSql(const CentralTable& table, const std::vector<std::string>& localColumns);
 
 // The statement that applies tombstones: $1 the machine number, $2 a JSON array of [key, generation,
 // version]; a row is deleted unless a newer version of it is there.
 std::string DeleteSql(const CentralTable& table);
-
-// The staging table of a COPY, made for one transaction.
-inline constexpr const char* kStagingTable = "karvex_staging";
 
 // "karvex"."name", quoted for PostgreSQL.
 std::string CentralName(const std::string& name);

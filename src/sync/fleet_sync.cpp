@@ -157,6 +157,7 @@ struct OutboxRow {
     std::string machine;
     std::string json;  // the row as a JSON array in the store table's column order, then generation and version
     std::string key;   // the table's key value, for messages
+    std::string copy;  // the row as a line of a staged COPY (StagedColumns), for large groups
     bool tombstone = false;
 };
 
@@ -175,18 +176,32 @@ std::string RowName(const OutboxRow& row) {
     return name + "，发件箱序号 " + std::to_string(row.seq);
 }
 
-// A line of COPY's text format: the JSON's backslashes doubled, and no raw line ends or tabs.
-void AppendCopyLine(std::string& out, const std::string& json) {
-    for (char c : json) {
-        switch (c) {
+// One value in COPY's text format: NULL as \N, backslashes doubled, no raw line ends or tabs; numbers,
+// text and blobs (hexadecimal) as the JSON form has them.
+void AppendCopyValue(std::string& out, sqlite3_stmt* st, int column) {
+    const int type = sqlite3_column_type(st, column);
+    if (type == SQLITE_NULL) {
+        out += "\\N";
+        return;
+    }
+    if (type != SQLITE_TEXT) {
+        std::string json;
+        AppendJsonValue(json, st, column);
+        if (json.size() >= 2 && json.front() == '"') json = json.substr(1, json.size() - 2);
+        out += json;
+        return;
+    }
+    const char* text = reinterpret_cast<const char*>(sqlite3_column_text(st, column));
+    const int size = sqlite3_column_bytes(st, column);
+    for (int i = 0; i < size; ++i) {
+        switch (text[i]) {
         case '\\': out += "\\\\"; break;
         case '\n': out += "\\n"; break;
         case '\r': out += "\\r"; break;
         case '\t': out += "\\t"; break;
-        default: out += c;
+        default: out += text[i];
         }
     }
-    out += '\n';
 }
 
 class Session {
@@ -475,6 +490,25 @@ private:
         return it->second;
     }
 
+    const std::vector<int>& Staged(const std::string& table) {
+        auto it = staged_.find(table);
+        if (it == staged_.end()) {
+            const CentralTable* central = FindCentralTable(table);
+            it = staged_.emplace(table, central ? StagedColumns(*central, Columns(table)) : std::vector<int>{}).first;
+        }
+        return it->second;
+    }
+
+    // Whether the table's rows have a central form with this store's columns; asked once per table and run.
+    bool HasCentralPlace(const std::string& table) {
+        auto it = places_.find(table);
+        if (it == places_.end()) {
+            const CentralTable* central = FindCentralTable(table);
+            it = places_.emplace(table, central != nullptr && !UpsertSql(*central, Columns(table)).empty()).first;
+        }
+        return it->second;
+    }
+
     std::int32_t CurrentMachine(std::string& machine) {
         machine.clear();
         if (!store_.IsOpen()) return 0;
@@ -532,8 +566,7 @@ private:
                             "发件箱中有 " + row.table + " 的数据，但存储中还没有机器编号，请先联机读取机器数据");
             }
             const std::vector<std::string>& cols = Columns(row.table);
-            const CentralTable* central = FindCentralTable(row.table);
-            if (central == nullptr || UpsertSql(*central, cols).empty()) {
+            if (!HasCentralPlace(row.table)) {
                 // Sending on would delete the row from the outbox without a place for it centrally.
                 if (!batch.empty()) break;
                 return Fail(result::kSyncSchemaMismatch,
@@ -553,6 +586,13 @@ private:
                     }
                 }
                 if (cols.empty()) row.json += "null";
+                row.copy = row.machine;  // digits, as ValidMachine and the processor have them
+                for (int i : Staged(row.table)) {
+                    row.copy += '\t';
+                    AppendCopyValue(row.copy, st.get(), kFirstValue + i);
+                }
+                row.copy += '\t' + std::to_string(generation) + '\t' + std::to_string(row.seq);
+                row.copy += '\n';
             }
             row.json += versionTail + std::to_string(row.seq) + "]";
             batch.push_back(std::move(row));
@@ -587,12 +627,12 @@ private:
                 }
                 r = Exec(DeleteSql(*g.table), {g.machine, rows + "]"});
             } else if (static_cast<int>(g.rows.size()) >= std::max(1, settings_.copyFromRows)) {
-                r = Exec(std::string("CREATE TEMP TABLE IF NOT EXISTS ") + kStagingTable +
-                         " (n bigserial, e jsonb) ON COMMIT DROP; TRUNCATE " + kStagingTable);
+                const std::vector<std::string>& cols = Columns(g.table->name);
+                r = Exec(StageSql(*g.table));
                 std::string lines;
-                for (std::size_t i : g.rows) AppendCopyLine(lines, batch[i].json);
-                if (Ok(r.get())) r = Copy(std::string("COPY ") + kStagingTable + " (e) FROM STDIN", lines);
-                if (Ok(r.get())) r = Exec(UpsertSql(*g.table, Columns(g.table->name), true), {g.machine});
+                for (std::size_t i : g.rows) lines += batch[i].copy;
+                if (Ok(r.get())) r = Copy(StageCopySql(*g.table, cols), lines);
+                if (Ok(r.get())) r = Exec(StagedUpsertSql(*g.table, cols));
             } else {
                 std::string rows = "[";
                 for (std::size_t i : g.rows) {
@@ -696,6 +736,8 @@ private:
     Lost lost_ = Lost::None;
     std::string lostText_;
     std::map<std::string, std::vector<std::string>> columns_;
+    std::map<std::string, bool> places_;
+    std::map<std::string, std::vector<int>> staged_;
     std::string error_;
 };
 

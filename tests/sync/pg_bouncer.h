@@ -26,7 +26,8 @@ public:
     }
 
     // `logins`: user and password pairs that may pass.
-    bool Start(const PgServer& server, const std::vector<std::pair<std::string, std::string>>& logins) {
+    bool Start(const PgServer& server, const std::vector<std::pair<std::string, std::string>>& logins,
+               int maxClients = 200, int poolSize = 4) {
         if (Program().empty()) {
             ADD_FAILURE() << "no pgbouncer (Debian: pgbouncer)";
             return false;
@@ -44,8 +45,9 @@ public:
             << PgServer::kDatabase << " = host=127.0.0.1 port=" << server.Port() << " dbname=" << PgServer::kDatabase
             << "\n[pgbouncer]\nlisten_addr = 127.0.0.1\nlisten_port = " << port_
             << "\nunix_socket_dir =\nauth_type = scram-sha-256\nauth_file = " << dir_
-            << "/users.txt\npool_mode = transaction\nmax_client_conn = 200\ndefault_pool_size = 4\n"
-            << "server_login_retry = 1\nlogfile = " << dir_ << "/pgbouncer.log\n";
+            << "/users.txt\npool_mode = transaction\nmax_client_conn = " << maxClients
+            << "\ndefault_pool_size = " << poolSize << "\nserver_login_retry = 1\nlogfile = " << dir_
+            << "/pgbouncer.log\n";
         for (const char* f : {"/users.txt", "/pgbouncer.ini"}) {
             ::chmod((dir_ + f).c_str(), 0600);
             server.GiveToServerUser(dir_ + f);

@@ -95,6 +95,13 @@ public:
                 .c_str());
     }
     int Port() const { return port_; }
+    // The postmaster's process id, once started.
+    pid_t ServerPid() const {
+        std::ifstream in(data_ + "/postmaster.pid");
+        long pid = 0;
+        in >> pid;
+        return static_cast<pid_t>(pid);
+    }
     const std::string& Dir() const { return dir_.path(); }
     // A program run as the server's user (a pooler refuses to run as root), not waited for: its pid.
     pid_t Spawn(std::vector<std::string> argv, const std::string& log) const {
