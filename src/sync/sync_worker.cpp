@@ -107,7 +107,12 @@ void SyncWorker::Run() {
             status.lastCode = rc;
             status.lastError = store.LastErrorText();
         }
-        if (rc != result::kSuccess) store.Close();  // a store connection in trouble is opened afresh
+        // A store connection in trouble is opened afresh; the centre's troubles are not the store's, and
+        // reopening (the open steps, the key) after every failed attempt of a fleet cut off costs the
+        // register more than the attempt.
+        const bool central = (rc >= result::kSyncConnectFailed && rc <= result::kSyncServerRefused) ||
+                             (rc >= result::kSyncTimedOut && rc <= result::kSyncBadRegister);
+        if (rc != result::kSuccess && !central) store.Close();
         std::lock_guard lock(mutex_);
         status.failures = rc == result::kSuccess ? 0 : std::max(status.failures, status_.last.failures + 1);
         status.underWay = false;
