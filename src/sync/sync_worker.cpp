@@ -43,13 +43,17 @@ void SyncWorker::Start() {
     thread_ = std::thread([this] { Run(); });
 }
 
-void SyncWorker::Stop() {
+void SyncWorker::RequestStop() {
     {
         std::lock_guard lock(mutex_);
         stop_ = true;
         stopping_ = true;
     }
     wake_.notify_all();
+}
+
+void SyncWorker::Stop() {
+    RequestStop();
     if (thread_.joinable()) thread_.join();
     std::lock_guard lock(mutex_);
     status_.running = false;

@@ -55,6 +55,9 @@ public:
     // Ends the attempt under way (its uncommitted batch stays in the outbox) and the thread; the store file
     // is then free to compact.
     void Stop();
+    // Asks the thread to end without waiting for it (many workers are stopped together this way; Stop
+    // then joins each).
+    void RequestStop();
     WorkerStatus Snapshot() const;
 
 private:
