@@ -182,6 +182,8 @@ std::set<ResultCode> TableCodes() {
     for (ResultCode c : {156}) codes.insert(c);
     // The sync with the central database.
     for (ResultCode c = 169; c <= 175; ++c) codes.insert(c);
+    // The sync's time limits, its lock, the centre's answers and the registers' logins.
+    for (ResultCode c = 208; c <= 212; ++c) codes.insert(c);
     return codes;
 }
 
