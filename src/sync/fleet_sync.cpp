@@ -917,11 +917,13 @@ std::int32_t AddRegister(const SyncSettings& settings, const std::string& login,
         message = "中心数据库架构版本为 " + std::to_string(version) + "，请先执行 karvex sync --init";
         return result::kSyncSchemaMismatch;
     }
-    // The login was checked above: it needs no quoting, and is a literal as it stands.
+    // The login was checked above (letters, digits, underscores): a literal as it stands, and quoted as a
+    // name so that one that is also a keyword ("user") still works.
+    const std::string role = PgIdentifier(login);
     const std::string statements[] = {
-        "DO $$ BEGIN IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = '" + login + "') THEN CREATE ROLE " + login +
+        "DO $$ BEGIN IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = '" + login + "') THEN CREATE ROLE " + role +
             " LOGIN; END IF; END $$",
-        "GRANT " + std::string(kRegisterRole) + " TO " + login,
+        "GRANT " + std::string(kRegisterRole) + " TO " + role,
     };
     for (const std::string& sql : statements) {
         r = s.Exec(sql);
