@@ -7,14 +7,15 @@
 # libssl-dev: the store derives its file keys with OpenSSL's SHA-1.
 # lintian checks the Debian packages; man-db finds the installed manual pages; Debian's setuptools, wheel,
 # venv and pip install the Python package without a package index.
-# libpq is the central sync's client; the PostgreSQL server is started by the sync tests on their own.
+# libpq is the central sync's client; the PostgreSQL server (and PgBouncer in front of it) are started by the
+# sync tests on their own.
 set -euo pipefail
 PACKAGES=(
   build-essential cmake pkg-config git
   qt6-base-dev qt6-serialport-dev
   qt6-charts-dev libqt6opengl6-dev qt6-translations-l10n qt6-base-private-dev
   libsqlcipher-dev sqlcipher libssl-dev
-  libpq-dev postgresql
+  libpq-dev postgresql pgbouncer
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   python3
   chromium fonts-noto-cjk

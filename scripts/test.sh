@@ -34,3 +34,7 @@ python3 bench/service/load_bench.py --clients 4 --requests 25 --idle-seconds 1
 # connections than slots: memory under 100 MB, every sale answered, good clients answered within a second
 # (a few seconds; the full run is bench/service/abuse_bench.py without options).
 python3 bench/service/abuse_bench.py --small
+# The central sync's small settings (well under a minute together): 20 registers' background syncs through
+# PgBouncer (idle, an outage, the catch-up), and a first sync of 20,000 rows beside a plain COPY of them.
+build/release/bench/sync/fleet_bench --registers 20 --idle-seconds 2 --outage-seconds 1
+build/release/bench/sync/sync_bench --rows 20000 --steady 200

@@ -1,8 +1,9 @@
 // The central sync's speed: a first sync of N print-data rows (1,000,000, or --rows N) written straight into
-// a fresh store, then the steady state: invoices stored one transaction each, as a register does, and sent
-// by the next sync. Prints rows per second of both next to what registers produce (a few hundred invoices a
-// day each), as the number of such registers one central server keeps up with.
-// The PostgreSQL server is started for the run in a temporary directory (as in the tests).
+// a fresh store, next to a plain COPY of the same rows read from the same store in the same run (the
+// fastest a server takes rows; the first sync should reach at least half its speed), then the steady state: invoices
+// stored one transaction each, as a register does, and sent by the next sync. Prints rows per second of both next to
+// what registers produce (a few hundred invoices a day each), as the number of such registers one central server keeps
+// up with. The PostgreSQL server is started for the run in a temporary directory (as in the tests).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,8 @@
 #include <string>
 
 #include "pg_server.h"
+#include "store/outbox.h"
+#include "store/schema.h"
 #include "sync/fleet_sync.h"
 #include "sync_support.h"
 
@@ -63,6 +66,61 @@ int main(int argc, char** argv) {
     }
     std::printf("first sync: %lld rows in %.1f s, %.0f rows/s (batches of %d)\n", static_cast<long long>(sent), first,
                 static_cast<double>(sent) / first, batch);
+
+    // The same rows by plain COPY into a table of the same form: read from the store, written as COPY text.
+    {
+        PGconn* c = server.Connect();
+        PQclear(PQexec(c, "CREATE TABLE plain_copy (LIKE karvex.\"InvPrintData\" INCLUDING DEFAULTS)"));
+        std::vector<std::string> cols;
+        StoreColumns(store, "InvPrintData", cols);
+        std::string names = "machine_no";
+        std::string select;
+        for (const std::string& col : cols) {
+            names += ", " + QuoteIdentifier(col);
+            select += (select.empty() ? "" : ", ") + QuoteIdentifier(col);
+        }
+        start = Clock::now();
+        PGresult* r = PQexec(c, ("COPY plain_copy (" + names + ") FROM STDIN").c_str());
+        const bool copying = PQresultStatus(r) == PGRES_COPY_IN;
+        PQclear(r);
+        Statement st(store, "SELECT " + select + " FROM \"InvPrintData\"");
+        std::string chunk;
+        long copied = 0;
+        while (copying && sqlite3_step(st.get()) == SQLITE_ROW) {
+            chunk += "1100000000000001";
+            for (int i = 0; i < static_cast<int>(cols.size()); ++i) {
+                const unsigned char* v = sqlite3_column_text(st.get(), i);
+                chunk += '\t';
+                if (v == nullptr) {
+                    chunk += "\\N";
+                } else {
+                    for (const char* p = reinterpret_cast<const char*>(v); *p; ++p) {
+                        if (*p == '\\' || *p == '\t' || *p == '\n' || *p == '\r') chunk += '\\';
+                        chunk += *p;
+                    }
+                }
+            }
+            chunk += '\n';
+            ++copied;
+            if (chunk.size() > (1 << 20)) {
+                PQputCopyData(c, chunk.data(), static_cast<int>(chunk.size()));
+                chunk.clear();
+            }
+        }
+        if (!chunk.empty()) PQputCopyData(c, chunk.data(), static_cast<int>(chunk.size()));
+        PQputCopyEnd(c, nullptr);
+        r = PQgetResult(c);
+        const bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+        if (!ok) std::fprintf(stderr, "plain COPY: %s\n", PQresultErrorMessage(r));
+        PQclear(r);
+        while ((r = PQgetResult(c)) != nullptr) PQclear(r);
+        const double plain = Seconds(start);
+        std::printf(
+            "plain COPY of the same %ld rows: %.1f s, %.0f rows/s; the first sync ran at %.0f %% of its speed\n",
+            copied, plain, static_cast<double>(copied) / plain, 100.0 * plain / first);
+        PQfinish(c);
+        if (!ok) return 1;
+    }
 
     // Steady state: one invoice per transaction, the way answers are stored, then one sync.
     for (long n = 0; n < steady; ++n)

@@ -100,6 +100,11 @@ inline constexpr ResultCode kSyncBadAddress = 172;       // not a PostgreSQL add
 inline constexpr ResultCode kSyncNoMachineNumber = 173;  // rows to send but no machine number known yet
 inline constexpr ResultCode kSyncConnectionLost = 174;   // the connection broke before the batch was committed
 inline constexpr ResultCode kSyncServerRefused = 175;    // the central server refused a statement (rights, space)
+inline constexpr ResultCode kSyncTimedOut = 208;         // the central server did not answer in time; connection given up
+inline constexpr ResultCode kSyncStopped = 209;          // the attempt was ended from outside (the service stopping)
+inline constexpr ResultCode kSyncAlreadyRunning = 210;   // another sync of the same store is under way
+inline constexpr ResultCode kSyncBadAnswer = 211;        // the central server answered something not asked for
+inline constexpr ResultCode kSyncBadRegister = 212;      // a register's login or machine number that cannot be used
 
 // The store's files: who may own and reach them, and what a store may hold.
 inline constexpr ResultCode kUnsafeDataDirectory = 192;  // another user owns the data directory, or others may write it

@@ -51,6 +51,29 @@ std::string TriggerSql(const SyncedTable& table, const char* event, const std::v
            KeyOf(table, "NEW.") + RowValues(columns, "NEW.") + "); END";
 }
 
+// A deleted row leaves a tombstone (del = 1, no values) in place of any copy still waiting for it; a row
+// inserted again in the same answer (a table refilled) replaces the tombstone in turn.
+std::string DeleteTriggerSql(const SyncedTable& table) {
+    const std::string name = table.name;
+    return "CREATE TRIGGER " + QuoteIdentifier(TriggerName(name, "DELETE")) + " AFTER DELETE ON " +
+           QuoteIdentifier(name) + " BEGIN DELETE FROM " + kOutboxTable + " WHERE tbl = '" + name + "' AND ky IS " +
+           KeyOf(table, "OLD.") + "; INSERT INTO " + kOutboxTable + " (tbl, machine, ky, del) VALUES ('" + name +
+           "', " + MachineOf(name, "OLD.") + ", " + KeyOf(table, "OLD.") + ", 1); END";
+}
+
+std::int32_t HasColumn(StoreConnection& conn, const char* table, const char* column, bool& has) {
+    has = false;
+    Statement st(conn, std::string("PRAGMA table_info(") + table + ")");
+    if (st.PrepareResult() != SQLITE_OK) return conn.FailEngine(st.PrepareResult(), "读取表结构失败");
+    int rc;
+    while ((rc = sqlite3_step(st.get())) == SQLITE_ROW) {
+        const unsigned char* text = sqlite3_column_text(st.get(), 1);
+        if (text != nullptr && std::string(reinterpret_cast<const char*>(text)) == column) has = true;
+    }
+    if (rc != SQLITE_DONE) return conn.FailEngine(sqlite3_extended_errcode(conn.Handle()), "读取表结构失败");
+    return result::kSuccess;
+}
+
 // The stored text of a trigger, or empty when there is none.
 std::int32_t StoredTrigger(StoreConnection& conn, const std::string& name, std::string& sql) {
     sql.clear();
@@ -74,7 +97,7 @@ const std::vector<SyncedTable>& SyncedTables() {
         {"DayTrade", "日期"},
         {"InvUseSum", "发票代码发票起始号"},
         {"DeclareData", "数据起始日期"},
-        {"InvoiceNumber", "发票代码单卷发票起始号"},
+        {"InvoiceNumber", "发票代码单卷发票起始号", true},
         {"MachineData", ""},
         {"UserInformation", ""},
         // A sale id is optional, so a journal row is known by its row identity, which only grows.
@@ -87,6 +110,10 @@ const SyncedTable* FindSyncedTable(const std::string& name) {
     for (const SyncedTable& t : SyncedTables())
         if (name == t.name) return &t;
     return nullptr;
+}
+
+bool WithheldColumn(const std::string& table, const std::string& column) {
+    return table == "UserInformation" && column == "税控卡使用口令";
 }
 
 std::int32_t StoreColumns(StoreConnection& conn, const std::string& table, std::vector<std::string>& columns) {
@@ -118,7 +145,28 @@ std::int32_t CreateOutboxTables(StoreConnection& conn) {
            " rows_sent INTEGER NOT NULL DEFAULT 0);"
            " INSERT OR IGNORE INTO " +
            kSyncStateTable + " (id) VALUES (1);";
-    return conn.Exec(sql);
+    if (std::int32_t rc = conn.Exec(sql); rc != result::kSuccess) return rc;
+    // Added to stores made before tombstones and row versions, in the same place a new store has them.
+    bool has = false;
+    if (std::int32_t rc = HasColumn(conn, kOutboxTable, "del", has); rc != result::kSuccess) return rc;
+    if (!has) {
+        if (std::int32_t rc =
+                conn.Exec(std::string("ALTER TABLE ") + kOutboxTable + " ADD COLUMN del INTEGER NOT NULL DEFAULT 0");
+            rc != result::kSuccess)
+            return rc;
+    }
+    if (std::int32_t rc = HasColumn(conn, kSyncStateTable, "generation", has); rc != result::kSuccess) return rc;
+    if (!has) {
+        if (std::int32_t rc =
+                conn.Exec(std::string("ALTER TABLE ") + kSyncStateTable + " ADD COLUMN generation INTEGER");
+            rc != result::kSuccess)
+            return rc;
+    }
+    // Milliseconds since 1970 when the store's sync state was made: a store made later (a register's store
+    // replaced) has a later generation, and its rows win centrally over those of the one it replaced.
+    return conn.Exec(std::string("UPDATE ") + kSyncStateTable +
+                     " SET generation = CAST((julianday('now') - 2440587.5) * 86400000 AS INTEGER)"
+                     " WHERE id = 1 AND generation IS NULL");
 }
 
 std::int32_t CreateOutboxTriggers(StoreConnection& conn) {
@@ -130,14 +178,18 @@ std::int32_t CreateOutboxTriggers(StoreConnection& conn) {
             return conn.Fail(result::kExecutionFailed, std::string("表 ") + table.name + " 的列数超过同步发件箱的容量");
         }
         bool firstTime = false;
-        for (const char* event : {"INSERT", "UPDATE"}) {
+        for (const char* event : {"INSERT", "UPDATE", "DELETE"}) {
+            const bool deletes = std::string(event) == "DELETE";
+            if (deletes && !table.mirrorsDeletes) continue;
             const std::string name = TriggerName(table.name, event);
-            const std::string wanted = TriggerSql(table, event, columns);
+            const std::string wanted = deletes ? DeleteTriggerSql(table) : TriggerSql(table, event, columns);
             std::string stored;
             if (std::int32_t rc = StoredTrigger(conn, name, stored); rc != result::kSuccess) return rc;
             if (stored == wanted) continue;
             if (stored.empty()) {
-                firstTime = true;
+                // Only a table never captured before has a history to copy; a delete trigger added to a
+                // captured table has none.
+                firstTime = firstTime || std::string(event) == "INSERT";
             } else if (std::int32_t rc = conn.Exec("DROP TRIGGER " + QuoteIdentifier(name)); rc != result::kSuccess) {
                 return rc;
             }

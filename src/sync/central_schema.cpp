@@ -92,6 +92,64 @@ std::vector<std::string> VersionThree() {
         "ALTER TABLE " + table + " ADD PRIMARY KEY (machine_no, " + PgIdentifier(kRowIdColumn) + ", " + created + ")"};
 }
 
+// Row versions, tombstones' targets, liveness and one role per register.
+//  - Every row carries the store generation and version it was sent with; the upsert keeps the newer.
+//  - registers.last_seen moves on every contact, rows or not; last_sync only when rows arrive.
+//  - A register's login is mapped to its machine number, and row-level security lets the members of the
+//    register role see and write rows of that number only. The schema's owner (the head office) is not
+//    bound by it, and neither are registers that still sync as the owner.
+//  - The card's password is no longer sent; what earlier versions sent is blanked.
+// Every statement may run again (a step re-applied after a partial downgrade by hand).
+std::vector<std::string> VersionFour() {
+    const std::string s = kCentralSchemaName;
+    const std::string role = PgIdentifier(kRegisterRole);
+    std::vector<std::string> sql;
+    sql.push_back("ALTER TABLE " + s +
+                  ".registers ADD COLUMN IF NOT EXISTS last_seen timestamptz NOT NULL DEFAULT now()");
+    sql.push_back("CREATE TABLE IF NOT EXISTS " + s +
+                  ".register_logins (login text PRIMARY KEY, machine_no text NOT NULL, added_at timestamptz NOT "
+                  "NULL DEFAULT now())");
+    sql.push_back("DO $$ BEGIN IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = '" + std::string(kRegisterRole) +
+                  "') THEN CREATE ROLE " + role + " NOLOGIN; END IF; END $$");
+    // Reads the mapping with the owner's rights: a register cannot read the other registers' logins.
+    sql.push_back("CREATE OR REPLACE FUNCTION " + s +
+                  ".my_machine() RETURNS text LANGUAGE sql STABLE SECURITY DEFINER SET search_path = pg_catalog AS "
+                  "$$ SELECT machine_no FROM " +
+                  s + ".register_logins WHERE login = session_user $$");
+    sql.push_back("REVOKE ALL ON FUNCTION " + s + ".my_machine() FROM PUBLIC");
+    sql.push_back("GRANT EXECUTE ON FUNCTION " + s + ".my_machine() TO " + role);
+    sql.push_back("GRANT USAGE ON SCHEMA " + s + " TO " + role);
+    sql.push_back("GRANT SELECT ON " + s + ".schema_version TO " + role);
+    // What a register deleted, so that a stale copy of the row sent later does not bring it back.
+    sql.push_back("CREATE TABLE IF NOT EXISTS " + s +
+                  ".tombstones (machine_no text NOT NULL, tbl text NOT NULL, ky text NOT NULL, row_generation bigint"
+                  " NOT NULL, row_version bigint NOT NULL, deleted_at timestamptz NOT NULL DEFAULT now(),"
+                  " PRIMARY KEY (machine_no, tbl, ky))");
+    std::vector<std::string> owned = {s + ".registers", s + ".tombstones"};
+    for (const CentralTable& t : CentralTables()) {
+        const std::string table = CentralName(t.name);
+        owned.push_back(table);
+        sql.push_back("ALTER TABLE " + table + " ADD COLUMN IF NOT EXISTS row_generation bigint");
+        sql.push_back("ALTER TABLE " + table + " ADD COLUMN IF NOT EXISTS row_version bigint");
+    }
+    for (const std::string& table : owned) {
+        sql.push_back("GRANT SELECT, INSERT, UPDATE, DELETE ON " + table + " TO " + role);
+        sql.push_back("ALTER TABLE " + table + " ENABLE ROW LEVEL SECURITY");
+        sql.push_back("DROP POLICY IF EXISTS own_rows ON " + table);
+        sql.push_back("CREATE POLICY own_rows ON " + table + " TO " + role + " USING (machine_no = " + s +
+                      ".my_machine()) WITH CHECK (machine_no = " + s + ".my_machine())");
+    }
+    for (const CentralTable& t : CentralTables()) {
+        for (const CentralColumn& c : t.columns) {
+            if (WithheldColumn(t.name, c.name)) {
+                sql.push_back("UPDATE " + CentralName(t.name) + " SET " + PgIdentifier(c.name) + " = NULL WHERE " +
+                              PgIdentifier(c.name) + " IS NOT NULL");
+            }
+        }
+    }
+    return sql;
+}
+
 std::vector<std::string> VersionOne() {
     const std::string s = kCentralSchemaName;
     std::vector<std::string> sql;
@@ -164,6 +222,7 @@ std::vector<std::string> CentralSchemaStep(int version) {
     if (version == 1) sql = VersionOne();
     if (version == 2) sql = VersionTwo();
     if (version == 3) sql = VersionThree();
+    if (version == 4) sql = VersionFour();
     if (!sql.empty()) {
         sql.push_back("INSERT INTO " + std::string(kCentralSchemaName) + ".schema_version (version) VALUES (" +
                       std::to_string(version) + ")");
@@ -188,6 +247,7 @@ const std::vector<CentralView>& CentralViews() {
 
 std::string UpsertSql(const CentralTable& table, const std::vector<std::string>& localColumns) {
     auto localIndex = [&](const std::string& name) {
+        if (WithheldColumn(table.name, name)) return -1;
         for (std::size_t i = 0; i < localColumns.size(); ++i)
             if (localColumns[i] == name) return static_cast<int>(i);
         return -1;
@@ -196,6 +256,8 @@ std::string UpsertSql(const CentralTable& table, const std::vector<std::string>&
     if (!table.key.empty() && keyIndex < 0) return {};
     const int timeIndex = table.keyTime.empty() ? -1 : localIndex(table.keyTime);
     if (!table.keyTime.empty() && timeIndex < 0) return {};
+    const std::string generation = std::to_string(localColumns.size());
+    const std::string version = std::to_string(localColumns.size() + 1);
     std::string names = "machine_no";
     std::string values = "$1";
     std::string updates;
@@ -207,20 +269,110 @@ std::string UpsertSql(const CentralTable& table, const std::vector<std::string>&
         values += ", " + (i < 0 ? "NULL::" + type : "(e->>" + std::to_string(i) + ")::" + type);
         updates += PgIdentifier(c.name) + " = EXCLUDED." + PgIdentifier(c.name) + ", ";
     }
+    names += ", row_generation, row_version";
+    values += ", (e->>" + generation + ")::bigint, (e->>" + version + ")::bigint";
+    updates += "row_generation = EXCLUDED.row_generation, row_version = EXCLUDED.row_version, ";
     // The last copy of each row is chosen before any value is converted: an earlier copy that a column
     // would refuse does not matter once a later one replaces it.
     std::string key = "e->>" + std::to_string(keyIndex);
     if (timeIndex >= 0) key += ", e->>" + std::to_string(timeIndex);
-    std::string sql = "INSERT INTO " + CentralName(table.name) + " (" + names + ", synced_at) SELECT " + values +
+    std::string sql = "INSERT INTO " + CentralName(table.name) + " AS cur (" + names + ", synced_at) SELECT " + values +
                       ", now() FROM (SELECT ";
     if (keyIndex >= 0) sql += "DISTINCT ON (" + key + ") ";
     sql += "e FROM jsonb_array_elements($2::jsonb) WITH ORDINALITY AS x(e, n) ORDER BY ";
     sql += keyIndex >= 0 ? key + ", n DESC" : "n DESC LIMIT 1";
-    sql += ") AS last ON CONFLICT (machine_no";
+    sql += ") AS last";
+    const SyncedTable* synced = FindSyncedTable(table.name);
+    if (synced != nullptr && synced->mirrorsDeletes && keyIndex >= 0) {
+        sql += " WHERE NOT EXISTS (SELECT 1 FROM " + std::string(kCentralSchemaName) +
+               ".tombstones AS t WHERE t.machine_no = $1 AND t.tbl = '" + table.name + "' AND t.ky = e->>" +
+               std::to_string(keyIndex) + " AND (t.row_generation, t.row_version) > ((e->>" + generation +
+               ")::bigint, (e->>" + version + ")::bigint))";
+    }
+    sql += " ON CONFLICT (machine_no";
     if (keyIndex >= 0) sql += ", " + PgIdentifier(table.key);
     if (timeIndex >= 0) sql += ", " + PgIdentifier(table.keyTime);
-    sql += ") DO UPDATE SET " + updates + "synced_at = EXCLUDED.synced_at";
+    // Rows from before versions (NULL) are older than any versioned one.
+    sql += ") DO UPDATE SET " + updates +
+           "synced_at = EXCLUDED.synced_at WHERE (COALESCE(cur.row_generation, 0), COALESCE(cur.row_version, 0)) <="
+           " (EXCLUDED.row_generation, EXCLUDED.row_version)";
     return sql;
+}
+
+namespace {
+
+std::string StageName(const CentralTable& table) { return PgIdentifier("karvex_staging_" + table.name); }
+
+// The newer-wins condition of an upsert's update, and the tombstone a row must not be older than.
+std::string NewerOnly() {
+    return " WHERE (COALESCE(cur.row_generation, 0), COALESCE(cur.row_version, 0)) <= (EXCLUDED.row_generation,"
+           " EXCLUDED.row_version)";
+}
+
+}  // namespace
+
+std::vector<int> StagedColumns(const CentralTable& table, const std::vector<std::string>& localColumns) {
+    std::vector<int> out;
+    for (std::size_t i = 0; i < localColumns.size(); ++i) {
+        if (WithheldColumn(table.name, localColumns[i])) continue;
+        for (const CentralColumn& c : table.columns) {
+            if (c.name == localColumns[i]) out.push_back(static_cast<int>(i));
+        }
+    }
+    return out;
+}
+
+std::string StageSql(const CentralTable& table) {
+    return "CREATE TEMP TABLE IF NOT EXISTS " + StageName(table) + " (LIKE " + CentralName(table.name) +
+           " INCLUDING DEFAULTS) ON COMMIT DROP; TRUNCATE " + StageName(table);
+}
+
+std::string StageCopySql(const CentralTable& table, const std::vector<std::string>& localColumns) {
+    std::string names = "machine_no";
+    for (int i : StagedColumns(table, localColumns)) names += ", " + PgIdentifier(localColumns[i]);
+    return "COPY " + StageName(table) + " (" + names + ", row_generation, row_version) FROM STDIN";
+}
+
+std::string StagedUpsertSql(const CentralTable& table, const std::vector<std::string>& localColumns) {
+    std::string names = "machine_no", updates;
+    for (int i : StagedColumns(table, localColumns)) names += ", " + PgIdentifier(localColumns[i]);
+    names += ", row_generation, row_version";
+    // Every central column is set: one the store lacks (or withholds) is NULL in the row proposed.
+    for (const CentralColumn& c : table.columns)
+        updates += PgIdentifier(c.name) + " = EXCLUDED." + PgIdentifier(c.name) + ", ";
+    std::string key;
+    if (!table.key.empty()) key = PgIdentifier(table.key);
+    if (!table.keyTime.empty()) key += ", " + PgIdentifier(table.keyTime);
+    std::string sql = "INSERT INTO " + CentralName(table.name) + " AS cur (" + names + ", synced_at) SELECT " +
+                      (key.empty() ? std::string() : "DISTINCT ON (" + key + ") ") + names + ", now() FROM " +
+                      StageName(table) + " AS s";
+    const SyncedTable* synced = FindSyncedTable(table.name);
+    if (synced != nullptr && synced->mirrorsDeletes && !table.key.empty()) {
+        sql += " WHERE NOT EXISTS (SELECT 1 FROM " + std::string(kCentralSchemaName) +
+               ".tombstones AS t WHERE t.machine_no = s.machine_no AND t.tbl = '" + table.name + "' AND t.ky = s." +
+               PgIdentifier(table.key) +
+               "::text AND (t.row_generation, t.row_version) > (s.row_generation, s.row_version))";
+    }
+    sql += key.empty() ? " ORDER BY row_version DESC LIMIT 1" : " ORDER BY " + key + ", row_version DESC";
+    sql += " ON CONFLICT (machine_no" + (key.empty() ? std::string() : ", " + key) + ") DO UPDATE SET " + updates +
+           "row_generation = EXCLUDED.row_generation, row_version = EXCLUDED.row_version, synced_at ="
+           " EXCLUDED.synced_at" +
+           NewerOnly();
+    return sql;
+}
+
+std::string DeleteSql(const CentralTable& table) {
+    const std::string s = kCentralSchemaName;
+    std::string sql =
+        "WITH gone AS (SELECT DISTINCT ON (e->>0) e->>0 AS k, (e->>1)::bigint AS g, (e->>2)::bigint AS v"
+        " FROM jsonb_array_elements($2::jsonb) AS x(e) ORDER BY e->>0, (e->>2)::bigint DESC), marked AS (INSERT INTO " +
+        s + ".tombstones AS t (machine_no, tbl, ky, row_generation, row_version) SELECT $1, '" + table.name +
+        "', k, g, v FROM gone ON CONFLICT (machine_no, tbl, ky) DO UPDATE SET row_generation ="
+        " EXCLUDED.row_generation, row_version = EXCLUDED.row_version, deleted_at = now() WHERE (t.row_generation,"
+        " t.row_version) < (EXCLUDED.row_generation, EXCLUDED.row_version)) DELETE FROM " +
+        CentralName(table.name) + " AS cur USING gone WHERE cur.machine_no = $1";
+    if (!table.key.empty()) sql += " AND cur." + PgIdentifier(table.key) + "::text = gone.k";
+    return sql + " AND (COALESCE(cur.row_generation, 0), COALESCE(cur.row_version, 0)) <= (gone.g, gone.v)";
 }
 
 }  // namespace karvex::sync

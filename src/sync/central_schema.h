@@ -7,7 +7,9 @@
 
 namespace karvex::sync {
 
-inline constexpr int kCentralSchemaVersion = 3;
+inline constexpr int kCentralSchemaVersion = 4;
+// The group role of the registers' logins (AddRegister); its members see and write their own rows only.
+inline constexpr const char* kRegisterRole = "karvex_register";
 inline constexpr const char* kCentralSchemaName = "karvex";
 // The column every central table carries first.
 inline constexpr const char* kMachineNumberColumn = "machine_no";
@@ -42,10 +44,24 @@ struct CentralView {
 const std::vector<CentralView>& CentralViews();
 
 // The statement that upserts a JSON array of rows (each row an array of values in the order of
-// `localColumns`, the store table's own columns) for one register: $1 the machine number, $2 the rows.
-// A row sent twice in one array counts once (its last copy); a row already there is replaced, so sending
-// the same batch again changes nothing. Empty when the store's columns lack the table's key.
+// `localColumns`, the store table's own columns, then the store's generation and the row's version) for
+// one register: $1 the machine number, $2 the rows. A row sent twice in one array counts once (its last
+// copy); a row already there is replaced by a version at least as new and never by an older one, so
+// sending the same batch again changes nothing. Empty when the store's columns lack the table's key.
 std::string UpsertSql(const CentralTable& table, const std::vector<std::string>& localColumns);
+
+// The same through a staging table of the central table's own form, for a large batch (a first sync): the
+// rows are COPYed in as text in the column order of StagedColumns (machine number, the store's columns the
+// centre has, generation, version), which converts them as fast as the server takes rows at all, and one
+// upsert moves them over. StageSql makes (or empties) the staging table for the transaction.
+std::vector<int> StagedColumns(const CentralTable& table, const std::vector<std::string>& localColumns);
+std::string StageSql(const CentralTable& table);
+std::string StageCopySql(const CentralTable& table, const std::vector<std::string>& localColumns);
+std::string StagedUpsertSql(const CentralTable& table, const std::vector<std::string>& localColumns);
+
+// The statement that applies tombstones: $1 the machine number, $2 a JSON array of [key, generation,
+// version]; a row is deleted unless a newer version of it is there.
+std::string DeleteSql(const CentralTable& table);
 
 // "karvex"."name", quoted for PostgreSQL.
 std::string CentralName(const std::string& name);

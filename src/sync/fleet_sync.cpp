@@ -1,15 +1,22 @@
 #include "sync/fleet_sync.h"
 
+#include <fcntl.h>
 #include <libpq-fe.h>
+#include <poll.h>
 #include <sqlcipher/sqlite3.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <exception>
 #include <map>
 #include <memory>
+#include <tuple>
 
 #include "convert/conversions.h"
 #include "store/outbox.h"
@@ -31,12 +38,20 @@ struct PgResultDeleter {
 using PgConn = std::unique_ptr<PGconn, PgConnDeleter>;
 using PgResult = std::unique_ptr<PGresult, PgResultDeleter>;
 
-// libpq's texts end in a newline and may run over several lines.
+// libpq's texts end in a newline and may run over several lines. A server's text is the server's to
+// choose: it is cut to a length a status line can carry, at a character's start.
 std::string Trimmed(const char* text) {
     std::string s = text ? text : "";
+    constexpr std::size_t kLongest = 400;
+    if (s.size() > kLongest) {
+        std::size_t cut = kLongest;
+        while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;
+        s.resize(cut);
+        s += "…";
+    }
     while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
-    std::replace(s.begin(), s.end(), '\n', ' ');
-    std::replace(s.begin(), s.end(), '\t', ' ');
+    for (char& c : s)
+        if (static_cast<unsigned char>(c) < 0x20) c = ' ';
     return s;
 }
 
@@ -73,13 +88,26 @@ bool Ok(const PGresult* r) {
     return s == PGRES_COMMAND_OK || s == PGRES_TUPLES_OK;
 }
 
-PgResult Exec(PGconn* c, const std::string& sql) { return PgResult(PQexec(c, sql.c_str())); }
+// The one value of an answer that must hold exactly one row of at least one column, not NULL.
+bool OneValue(const PGresult* r, std::string& value) {
+    if (PQresultStatus(r) != PGRES_TUPLES_OK || PQntuples(r) != 1 || PQnfields(r) < 1 || PQgetisnull(r, 0, 0))
+        return false;
+    const char* v = PQgetvalue(r, 0, 0);
+    if (v == nullptr) return false;
+    value = v;
+    return true;
+}
 
-PgResult ExecParams(PGconn* c, const std::string& sql, const std::vector<std::string>& params) {
-    std::vector<const char*> values;
-    for (const std::string& p : params) values.push_back(p.c_str());
-    return PgResult(
-        PQexecParams(c, sql.c_str(), static_cast<int>(values.size()), nullptr, values.data(), nullptr, nullptr, 0));
+std::string Seconds(std::chrono::milliseconds ms) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.1f", static_cast<double>(ms.count()) / 1000);
+    return buf;
+}
+
+// Whether libpq will reach the server on this machine only (a socket directory, or a loopback address).
+bool LocalHost(const std::string& host) {
+    if (host.empty() || host.front() == '/' || host.front() == '@') return true;
+    return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
 }
 
 std::string NowUtc() {
@@ -127,14 +155,17 @@ struct OutboxRow {
     std::int64_t seq = 0;
     std::string table;
     std::string machine;
-    std::string json;  // the row as a JSON array in the store table's column order
+    std::string json;  // the row as a JSON array in the store table's column order, then generation and version
     std::string key;   // the table's key value, for messages
+    std::string copy;  // the row as a line of a staged COPY (StagedColumns), for large groups
+    bool tombstone = false;
 };
 
-// Rows sharing a register and a table go in one statement.
+// Rows sharing a register, a table and a kind (rows or tombstones) go in one statement.
 struct Group {
     std::string machine;
     const CentralTable* table = nullptr;
+    bool tombstones = false;
     std::vector<std::size_t> rows;
 };
 
@@ -143,6 +174,34 @@ std::string RowName(const OutboxRow& row) {
     std::string name = "表 " + row.table + " 中机器编号 " + row.machine + " 的一行";
     if (t != nullptr && *t->key != '\0') name += "（" + std::string(t->key) + " = " + row.key + "）";
     return name + "，发件箱序号 " + std::to_string(row.seq);
+}
+
+// One value in COPY's text format: NULL as \N, backslashes doubled, no raw line ends or tabs; numbers,
+// text and blobs (hexadecimal) as the JSON form has them.
+void AppendCopyValue(std::string& out, sqlite3_stmt* st, int column) {
+    const int type = sqlite3_column_type(st, column);
+    if (type == SQLITE_NULL) {
+        out += "\\N";
+        return;
+    }
+    if (type != SQLITE_TEXT) {
+        std::string json;
+        AppendJsonValue(json, st, column);
+        if (json.size() >= 2 && json.front() == '"') json = json.substr(1, json.size() - 2);
+        out += json;
+        return;
+    }
+    const char* text = reinterpret_cast<const char*>(sqlite3_column_text(st, column));
+    const int size = sqlite3_column_bytes(st, column);
+    for (int i = 0; i < size; ++i) {
+        switch (text[i]) {
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default: out += text[i];
+        }
+    }
 }
 
 class Session {
@@ -157,10 +216,25 @@ public:
         for (const auto& [k, v] : params) {
             keys.push_back(k.c_str());
             values.push_back(v.c_str());
+            if (k == "host" || k == "hostaddr") remote_ = remote_ || !LocalHost(v);
         }
         keys.push_back(nullptr);
         values.push_back(nullptr);
-        conn_.reset(PQconnectdbParams(keys.data(), values.data(), 0));
+        // Connected step by step, so that neither a server that never answers nor a stop waits on libpq.
+        conn_.reset(PQconnectStartParams(keys.data(), values.data(), 0));
+        const auto deadline = Clock::now() + settings_.connectTimeout;
+        PostgresPollingStatusType state = PGRES_POLLING_WRITING;
+        while (conn_ && PQstatus(conn_.get()) != CONNECTION_BAD && state != PGRES_POLLING_OK &&
+               state != PGRES_POLLING_FAILED) {
+            const Wait w = WaitFor(state == PGRES_POLLING_READING ? POLLIN : POLLOUT, deadline);
+            if (w == Wait::Stopped) return Fail(result::kSyncStopped, "同步已中止（连接中心数据库 " + shown + " 时）");
+            if (w == Wait::TimedOut) {
+                conn_.reset();
+                return Fail(result::kSyncTimedOut,
+                            "中心数据库 " + shown + " 在 " + Seconds(settings_.connectTimeout) + " 秒内没有接受连接");
+            }
+            state = PQconnectPoll(conn_.get());
+        }
         if (!conn_ || PQstatus(conn_.get()) != CONNECTION_OK) {
             return Fail(result::kSyncConnectFailed, "无法连接中心数据库 " + shown + "（" +
                                                         Trimmed(conn_ ? PQerrorMessage(conn_.get()) : "") + "）");
@@ -168,28 +242,105 @@ public:
         // The server's notices are not the sync's output (the tool prints one JSON object).
         PQsetNoticeProcessor(
             conn_.get(), [](void*, const char*) {}, nullptr);
-        // Text on the wire is UTF-8 whatever the server's default.
-        PQsetClientEncoding(conn_.get(), "UTF8");
+        // Sent without blocking: a server that stops reading must not hold the sender in a full socket.
+        PQsetnonblocking(conn_.get(), 1);
+        inClear_ = PQsslInUse(conn_.get()) == 0;
         return 0;
     }
 
     PGconn* Conn() const { return conn_.get(); }
+    bool InClearOverNetwork() const { return inClear_ && remote_; }
 
-    // The version the central schema is at; 0 when there is none.
+    // A transaction with the time limits set for it alone, which a transaction pooler keeps to the one
+    // server connection the transaction runs on.
+    PgResult Begin() {
+        const auto ms = [](std::chrono::milliseconds d) { return std::to_string(std::max<long long>(1, d.count())); };
+        return Exec("BEGIN; SET LOCAL statement_timeout = " + ms(settings_.statementTimeout) +
+                    "; SET LOCAL lock_timeout = " + ms(settings_.lockTimeout) +
+                    "; SET LOCAL idle_in_transaction_session_timeout = " +
+                    ms(settings_.statementTimeout + settings_.answerGrace));
+    }
+
+    // One statement (or, without parameters, several) and its answer. nullptr when no answer came: the
+    // time ran out, the attempt was stopped, the connection broke, or the server said nothing; Lost()
+    // tells which, and the connection is then given up.
+    PgResult Exec(const std::string& sql, const std::vector<std::string>& params = {}) {
+        if (!conn_) return nullptr;
+        std::vector<const char*> values;
+        for (const std::string& p : params) values.push_back(p.c_str());
+        const int sent = params.empty() ? PQsendQuery(conn_.get(), sql.c_str())
+                                        : PQsendQueryParams(conn_.get(), sql.c_str(), static_cast<int>(values.size()),
+                                                            nullptr, values.data(), nullptr, nullptr, 0);
+        if (sent == 0) return Lose(Lost::Broken);
+        const auto deadline = Clock::now() + settings_.statementTimeout + settings_.answerGrace;
+        if (!Flush(deadline)) return nullptr;
+        return Gather(deadline);
+    }
+
+    // COPY of `data` (lines of COPY's text format) after a COPY ... FROM STDIN statement.
+    PgResult Copy(const std::string& sql, const std::string& data) {
+        PgResult r = Exec(sql);
+        if (r == nullptr || PQresultStatus(r.get()) != PGRES_COPY_IN) return r;
+        const auto deadline = Clock::now() + settings_.statementTimeout + settings_.answerGrace;
+        constexpr std::size_t kChunk = 1 << 16;
+        for (std::size_t at = 0; at < data.size();) {
+            const int n = static_cast<int>(std::min(kChunk, data.size() - at));
+            const int put = PQputCopyData(conn_.get(), data.data() + at, n);
+            if (put < 0) return Lose(Lost::Broken);
+            if (put == 0 || PQisnonblocking(conn_.get())) {
+                if (!Flush(deadline)) return nullptr;
+            }
+            if (put > 0) at += static_cast<std::size_t>(n);
+        }
+        int end;
+        while ((end = PQputCopyEnd(conn_.get(), nullptr)) == 0) {
+            if (!Flush(deadline)) return nullptr;
+        }
+        if (end < 0 || !Flush(deadline)) return end < 0 ? Lose(Lost::Broken) : nullptr;
+        return Gather(deadline);
+    }
+
+    // The version the central schema is at; 0 when there is none. Every part of the answer is checked.
     std::int32_t CentralVersion(int& version) {
         version = 0;
-        PgResult r = Exec(conn_.get(),
-                          "SELECT to_regclass('" + std::string(kCentralSchemaName) + ".schema_version') IS NOT NULL");
+        std::string value;
+        PgResult r = Exec("SELECT to_regclass('" + std::string(kCentralSchemaName) + ".schema_version') IS NOT NULL");
         if (!Ok(r.get())) return FailStatement(r.get(), "读取中心数据库版本失败");
-        if (std::string(PQgetvalue(r.get(), 0, 0)) != "t") return 0;
-        r = Exec(conn_.get(),
-                 "SELECT COALESCE(max(version), 0) FROM " + std::string(kCentralSchemaName) + ".schema_version");
+        if (!OneValue(r.get(), value) || (value != "t" && value != "f")) return BadAnswer(r.get(), "架构是否存在");
+        if (value == "f") return 0;
+        r = Exec("SELECT COALESCE(max(version), 0) FROM " + std::string(kCentralSchemaName) + ".schema_version");
         if (!Ok(r.get())) return FailStatement(r.get(), "读取中心数据库版本失败");
-        version = std::atoi(PQgetvalue(r.get(), 0, 0));
+        long long v = -1;
+        if (!OneValue(r.get(), value) ||
+            std::from_chars(value.data(), value.data() + value.size(), v).ptr != value.data() + value.size() || v < 0 ||
+            v > 1000000) {
+            return BadAnswer(r.get(), "架构版本");
+        }
+        version = static_cast<int>(v);
         return 0;
     }
 
+    std::int32_t BadAnswer(const PGresult* r, const std::string& what) {
+        std::string got = "状态 " + std::string(PQresStatus(PQresultStatus(r))) + "，" + std::to_string(PQntuples(r)) +
+                          " 行 " + std::to_string(PQnfields(r)) + " 列";
+        if (PQntuples(r) > 0 && PQnfields(r) > 0)
+            got += PQgetisnull(r, 0, 0) ? "，值为 NULL" : "，值为 “" + Trimmed(PQgetvalue(r, 0, 0)) + "”";
+        conn_.reset();
+        return Fail(result::kSyncBadAnswer, "中心数据库对" + what + "的回答不符合预期（" + got + "）");
+    }
+
     std::int32_t FailStatement(const PGresult* r, const std::string& what) {
+        if (r == nullptr) {
+            switch (lost_) {
+            case Lost::TimedOut:
+                return Fail(result::kSyncTimedOut, what + "（中心数据库在 " +
+                                                       Seconds(settings_.statementTimeout + settings_.answerGrace) +
+                                                       " 秒内没有回答，已断开连接）");
+            case Lost::Stopped: return Fail(result::kSyncStopped, what + "（同步已中止）");
+            case Lost::NoAnswer: return Fail(result::kSyncBadAnswer, what + "（中心数据库没有给出回答）");
+            default: return Fail(result::kSyncConnectionLost, what + "（" + lostText_ + "）");
+            }
+        }
         const Failure f = Classify(r, conn_.get());
         const std::int32_t code = f == Failure::Connection ? result::kSyncConnectionLost
                                   : f == Failure::Data     ? result::kSyncRowRejected
@@ -207,13 +358,20 @@ public:
 
     std::int32_t Push(std::int64_t& sent) {
         int version = 0;
+        PgResult r = Begin();
+        if (!Ok(r.get())) return FailStatement(r.get(), "中心数据库事务无法开始");
         if (std::int32_t rc = CentralVersion(version); rc != 0) return rc;
-        if (version != kCentralSchemaVersion) {
+        // A centre one version ahead keeps what this version writes: the head office upgrades first.
+        if (version != kCentralSchemaVersion && version != kCentralSchemaVersion + 1) {
             return Fail(result::kSyncSchemaMismatch,
                         version == 0 ? std::string("中心数据库还没有同步架构，请先执行 karvex sync --init")
                                      : "中心数据库架构版本为 " + std::to_string(version) + "，本程序需要版本 " +
-                                           std::to_string(kCentralSchemaVersion));
+                                           std::to_string(kCentralSchemaVersion) + " 或 " +
+                                           std::to_string(kCentralSchemaVersion + 1));
         }
+        if (std::int32_t rc = Greet(); rc != 0) return rc;
+        r = Exec("COMMIT");
+        if (!Ok(r.get())) return FailStatement(r.get(), "中心数据库提交失败");
         for (;;) {
             std::vector<OutboxRow> batch;
             if (std::int32_t rc = ReadBatch(batch); rc != 0) return rc;
@@ -230,6 +388,97 @@ public:
     }
 
 private:
+    using Clock = std::chrono::steady_clock;
+    enum class Wait { Ready, TimedOut, Stopped };
+    enum class Lost { None, TimedOut, Stopped, Broken, NoAnswer };
+
+    bool Stopping() const { return settings_.stop != nullptr && settings_.stop->load(); }
+
+    // Waits for the connection's socket in slices short enough to see a stop in time.
+    Wait WaitFor(short events, Clock::time_point deadline) {
+        for (;;) {
+            if (Stopping()) return Wait::Stopped;
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) return Wait::TimedOut;
+            pollfd p{PQsocket(conn_.get()), events, 0};
+            if (p.fd < 0) return Wait::Ready;  // libpq finds the broken connection itself
+            const int n = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 50)));
+            if (n > 0 || (n < 0 && errno != EINTR)) return Wait::Ready;
+        }
+    }
+
+    std::nullptr_t Lose(Lost why) {
+        lost_ = why;
+        lostText_ = Trimmed(conn_ ? PQerrorMessage(conn_.get()) : "");
+        if (lostText_.empty()) lostText_ = "连接已断开";
+        // Given up without waiting on it: closing sends at most a goodbye the socket takes without blocking.
+        conn_.reset();
+        return nullptr;
+    }
+
+    Lost WaitLost(Wait w) { return w == Wait::Stopped ? Lost::Stopped : Lost::TimedOut; }
+
+    bool Flush(Clock::time_point deadline) {
+        for (;;) {
+            const int f = PQflush(conn_.get());
+            if (f == 0) return true;
+            if (f < 0) return Lose(Lost::Broken), false;
+            const Wait w = WaitFor(POLLOUT | POLLIN, deadline);
+            if (w != Wait::Ready) return Lose(WaitLost(w)), false;
+            // The server may answer (an error) before it has read everything.
+            if (!PQconsumeInput(conn_.get())) return Lose(Lost::Broken), false;
+        }
+    }
+
+    // Every result of the statement(s): the first failure, else the last answer.
+    PgResult Gather(Clock::time_point deadline) {
+        PgResult failed, last;
+        for (;;) {
+            while (PQisBusy(conn_.get())) {
+                const Wait w = WaitFor(POLLIN, deadline);
+                if (w != Wait::Ready) return Lose(WaitLost(w));
+                if (!PQconsumeInput(conn_.get())) return Lose(Lost::Broken);
+            }
+            PgResult r(PQgetResult(conn_.get()));
+            if (r == nullptr) break;
+            const ExecStatusType status = PQresultStatus(r.get());
+            if (status == PGRES_COPY_IN) return r;
+            // A COPY the server wants to send is nothing this sync asked for.
+            if (status == PGRES_COPY_OUT || status == PGRES_COPY_BOTH) return Lose(Lost::NoAnswer);
+            if (!Ok(r.get())) {
+                if (!failed) failed = std::move(r);
+            } else {
+                last = std::move(r);
+            }
+            if (PQstatus(conn_.get()) == CONNECTION_BAD) break;
+        }
+        if (failed) return failed;
+        if (last) return last;
+        return Lose(PQstatus(conn_.get()) == CONNECTION_BAD ? Lost::Broken : Lost::NoAnswer);
+    }
+
+    // The register says it is there (last_seen), and any card password an older version sent is blanked.
+    std::int32_t Greet() {
+        std::string machine;
+        if (std::int32_t rc = CurrentMachine(machine); rc != 0) return rc;
+        if (machine.empty()) return 0;
+        PgResult r = Exec("INSERT INTO " + std::string(kCentralSchemaName) +
+                              ".registers (machine_no) VALUES ($1) ON CONFLICT (machine_no) DO UPDATE"
+                              " SET last_seen = now()",
+                          {machine});
+        if (!Ok(r.get())) return FailStatement(r.get(), "更新中心数据库的收款机记录失败");
+        for (const CentralTable& t : CentralTables()) {
+            for (const CentralColumn& c : t.columns) {
+                if (!WithheldColumn(t.name, c.name)) continue;
+                r = Exec("UPDATE " + CentralName(t.name) + " SET " + PgIdentifier(c.name) +
+                             " = NULL WHERE machine_no = $1 AND " + PgIdentifier(c.name) + " IS NOT NULL",
+                         {machine});
+                if (!Ok(r.get())) return FailStatement(r.get(), "清除中心数据库中的税控卡使用口令失败");
+            }
+        }
+        return 0;
+    }
+
     // The columns of a store table, read once per run.
     const std::vector<std::string>& Columns(const std::string& table) {
         auto it = columns_.find(table);
@@ -241,13 +490,40 @@ private:
         return it->second;
     }
 
+    const std::vector<int>& Staged(const std::string& table) {
+        auto it = staged_.find(table);
+        if (it == staged_.end()) {
+            const CentralTable* central = FindCentralTable(table);
+            it = staged_.emplace(table, central ? StagedColumns(*central, Columns(table)) : std::vector<int>{}).first;
+        }
+        return it->second;
+    }
+
+    // Whether the table's rows have a central form with this store's columns; asked once per table and run.
+    bool HasCentralPlace(const std::string& table) {
+        auto it = places_.find(table);
+        if (it == places_.end()) {
+            const CentralTable* central = FindCentralTable(table);
+            it = places_.emplace(table, central != nullptr && !UpsertSql(*central, Columns(table)).empty()).first;
+        }
+        return it->second;
+    }
+
     std::int32_t CurrentMachine(std::string& machine) {
         machine.clear();
+        if (!store_.IsOpen()) return 0;
         Statement st(store_, "SELECT \"机器编号\" FROM \"MachineData\" ORDER BY \"karvex_row\" DESC LIMIT 1");
         if (st.PrepareResult() != SQLITE_OK) return StoreFail(st.PrepareResult());
         if (sqlite3_step(st.get()) == SQLITE_ROW && sqlite3_column_type(st.get(), 0) != SQLITE_NULL) {
             machine = reinterpret_cast<const char*>(sqlite3_column_text(st.get(), 0));
         }
+        return 0;
+    }
+
+    std::int32_t Generation(std::int64_t& generation) {
+        Statement st(store_, std::string("SELECT COALESCE(generation, 0) FROM ") + kSyncStateTable + " WHERE id = 1");
+        if (st.PrepareResult() != SQLITE_OK) return StoreFail(st.PrepareResult());
+        generation = sqlite3_step(st.get()) == SQLITE_ROW ? sqlite3_column_int64(st.get(), 0) : 0;
         return 0;
     }
 
@@ -261,12 +537,16 @@ private:
     std::int32_t ReadBatch(std::vector<OutboxRow>& batch) {
         std::string current;
         if (std::int32_t rc = CurrentMachine(current); rc != 0) return rc;
-        std::string sql = "SELECT seq, tbl, machine, ky";
+        std::int64_t generation = 0;
+        if (std::int32_t rc = Generation(generation); rc != 0) return rc;
+        const std::string versionTail = "," + std::to_string(generation) + ",";
+        std::string sql = "SELECT seq, tbl, machine, ky, del";
         for (int i = 1; i <= kOutboxValueColumns; ++i) sql += ", v" + std::to_string(i);
         sql += std::string(" FROM ") + kOutboxTable + " ORDER BY seq LIMIT " +
                std::to_string(std::max(1, settings_.batchRows));
         Statement st(store_, sql);
         if (st.PrepareResult() != SQLITE_OK) return StoreFail(st.PrepareResult());
+        constexpr int kFirstValue = 5;
         int rc;
         while ((rc = sqlite3_step(st.get())) == SQLITE_ROW) {
             OutboxRow row;
@@ -278,6 +558,7 @@ private:
             if (row.machine.empty()) row.machine = current;
             if (const unsigned char* key = sqlite3_column_text(st.get(), 3))
                 row.key = reinterpret_cast<const char*>(key);
+            row.tombstone = sqlite3_column_int(st.get(), 4) != 0;
             if (row.machine.empty()) {
                 // Rows before this one can go; this one waits for the machine data.
                 if (!batch.empty()) break;
@@ -285,19 +566,35 @@ private:
                             "发件箱中有 " + row.table + " 的数据，但存储中还没有机器编号，请先联机读取机器数据");
             }
             const std::vector<std::string>& cols = Columns(row.table);
-            const CentralTable* central = FindCentralTable(row.table);
-            if (central == nullptr || UpsertSql(*central, cols).empty()) {
+            if (!HasCentralPlace(row.table)) {
                 // Sending on would delete the row from the outbox without a place for it centrally.
                 if (!batch.empty()) break;
                 return Fail(result::kSyncSchemaMismatch,
                             "发件箱中有表 " + row.table + " 的数据，本程序的中心架构中没有它的位置");
             }
-            row.json = "[";
-            for (std::size_t i = 0; i < cols.size(); ++i) {
-                if (i > 0) row.json += ',';
-                AppendJsonValue(row.json, st.get(), static_cast<int>(4 + i));
+            if (row.tombstone) {
+                row.json = "[" + JsonString(row.key);
+            } else {
+                row.json = "[";
+                for (std::size_t i = 0; i < cols.size(); ++i) {
+                    if (i > 0) row.json += ',';
+                    // The card password stays on the register; its place is kept so the columns line up.
+                    if (WithheldColumn(row.table, cols[i])) {
+                        row.json += "null";
+                    } else {
+                        AppendJsonValue(row.json, st.get(), static_cast<int>(kFirstValue + i));
+                    }
+                }
+                if (cols.empty()) row.json += "null";
+                row.copy = row.machine;  // digits, as ValidMachine and the processor have them
+                for (int i : Staged(row.table)) {
+                    row.copy += '\t';
+                    AppendCopyValue(row.copy, st.get(), kFirstValue + i);
+                }
+                row.copy += '\t' + std::to_string(generation) + '\t' + std::to_string(row.seq);
+                row.copy += '\n';
             }
-            row.json += ']';
+            row.json += versionTail + std::to_string(row.seq) + "]";
             batch.push_back(std::move(row));
         }
         if (rc != SQLITE_DONE && rc != SQLITE_ROW) return StoreFail(SQLITE_OK);
@@ -306,38 +603,52 @@ private:
 
     std::vector<Group> Grouped(const std::vector<OutboxRow>& batch, std::size_t from, std::size_t to) {
         std::vector<Group> groups;
-        std::map<std::pair<std::string, std::string>, std::size_t> index;
+        std::map<std::tuple<std::string, std::string, bool>, std::size_t> index;
         for (std::size_t i = from; i < to; ++i) {
             const OutboxRow& row = batch[i];
-            auto [it, added] = index.try_emplace({row.machine, row.table}, groups.size());
-            if (added) groups.push_back({row.machine, FindCentralTable(row.table), {}});
+            auto [it, added] = index.try_emplace({row.machine, row.table, row.tombstone}, groups.size());
+            if (added) groups.push_back({row.machine, FindCentralTable(row.table), row.tombstone, {}});
             groups[it->second].rows.push_back(i);
         }
         return groups;
     }
 
-    // Upserts rows [from, to) of the batch; the transaction is the caller's.
+    // Upserts rows [from, to) of the batch; the transaction is the caller's. A large group (a first sync)
+    // is copied into a staging table and upserted from there in one statement.
     PgResult Upsert(const std::vector<OutboxRow>& batch, std::size_t from, std::size_t to) {
         std::map<std::string, bool> machines;
         for (const Group& g : Grouped(batch, from, to)) {
-            // ReadBatch took only rows whose table has its central form.
-            const std::string sql = UpsertSql(*g.table, Columns(g.table->name));
-            std::string rows = "[";
-            for (std::size_t i : g.rows) {
-                if (rows.size() > 1) rows += ',';
-                rows += batch[i].json;
+            PgResult r;
+            if (g.tombstones) {
+                std::string rows = "[";
+                for (std::size_t i : g.rows) {
+                    if (rows.size() > 1) rows += ',';
+                    rows += batch[i].json;
+                }
+                r = Exec(DeleteSql(*g.table), {g.machine, rows + "]"});
+            } else if (static_cast<int>(g.rows.size()) >= std::max(1, settings_.copyFromRows)) {
+                const std::vector<std::string>& cols = Columns(g.table->name);
+                r = Exec(StageSql(*g.table));
+                std::string lines;
+                for (std::size_t i : g.rows) lines += batch[i].copy;
+                if (Ok(r.get())) r = Copy(StageCopySql(*g.table, cols), lines);
+                if (Ok(r.get())) r = Exec(StagedUpsertSql(*g.table, cols));
+            } else {
+                std::string rows = "[";
+                for (std::size_t i : g.rows) {
+                    if (rows.size() > 1) rows += ',';
+                    rows += batch[i].json;
+                }
+                r = Exec(UpsertSql(*g.table, Columns(g.table->name)), {g.machine, rows + "]"});
             }
-            rows += ']';
-            PgResult r = ExecParams(conn_.get(), sql, {g.machine, rows});
             if (!Ok(r.get())) return r;
             machines[g.machine] = true;
         }
         for (const auto& [machine, unused] : machines) {
-            PgResult r = ExecParams(conn_.get(),
-                                    "INSERT INTO " + std::string(kCentralSchemaName) +
-                                        ".registers (machine_no) VALUES ($1) ON CONFLICT (machine_no) DO UPDATE"
-                                        " SET last_sync = now()",
-                                    {machine});
+            PgResult r = Exec("INSERT INTO " + std::string(kCentralSchemaName) +
+                                  ".registers (machine_no) VALUES ($1) ON CONFLICT (machine_no) DO UPDATE"
+                                  " SET last_sync = now(), last_seen = now()",
+                              {machine});
             if (!Ok(r.get())) return r;
         }
         return nullptr;
@@ -346,59 +657,61 @@ private:
     // One batch in one transaction. `committed` tells how many leading rows the server committed.
     std::int32_t SendBatch(const std::vector<OutboxRow>& batch, std::size_t& committed) {
         committed = 0;
-        PgResult r = Exec(conn_.get(), "BEGIN");
+        PgResult r = Begin();
         if (!Ok(r.get())) return FailStatement(r.get(), "中心数据库事务无法开始");
         r = Upsert(batch, 0, batch.size());
-        if (r == nullptr) {
-            r = Exec(conn_.get(), "COMMIT");
+        if (r == nullptr && conn_) {
+            r = Exec("COMMIT");
             // A COMMIT whose answer was lost may have committed or not: the rows stay and are sent again,
             // which changes nothing if they were.
             if (!Ok(r.get())) return FailStatement(r.get(), "中心数据库提交失败");
             committed = batch.size();
             return 0;
         }
-        if (Classify(r.get(), conn_.get()) != Failure::Data) {
+        if (r == nullptr || Classify(r.get(), conn_.get()) != Failure::Data) {
             std::int32_t code = FailStatement(r.get(), "同步一批数据失败，本批未提交");
-            Exec(conn_.get(), "ROLLBACK");
+            Exec("ROLLBACK");
             return code;
         }
-        Exec(conn_.get(), "ROLLBACK");
+        Exec("ROLLBACK");
         return FindRefusedRow(batch, committed);
     }
 
     // Row by row, to name the refused one and commit the rows before it.
     std::int32_t FindRefusedRow(const std::vector<OutboxRow>& batch, std::size_t& committed) {
-        PgResult r = Exec(conn_.get(), "BEGIN");
+        PgResult r = Begin();
         if (!Ok(r.get())) return FailStatement(r.get(), "中心数据库事务无法开始");
         for (std::size_t i = 0; i < batch.size(); ++i) {
-            Exec(conn_.get(), "SAVEPOINT karvex_row");
+            r = Exec("SAVEPOINT karvex_row");
+            if (!Ok(r.get())) return FailStatement(r.get(), "同步一批数据失败，本批未提交");
             r = Upsert(batch, i, i + 1);
-            if (r == nullptr) {
-                Exec(conn_.get(), "RELEASE SAVEPOINT karvex_row");
+            if (r == nullptr && conn_) {
+                Exec("RELEASE SAVEPOINT karvex_row");
                 continue;
             }
-            const Failure f = Classify(r.get(), conn_.get());
+            const Failure f = r == nullptr ? Failure::Connection : Classify(r.get(), conn_.get());
             std::int32_t code = FailStatement(
                 r.get(), f == Failure::Data ? "中心数据库拒绝了" + RowName(batch[i]) : "同步一批数据失败，本批未提交");
             if (f == Failure::Connection) return code;
-            Exec(conn_.get(), "ROLLBACK TO SAVEPOINT karvex_row");
+            Exec("ROLLBACK TO SAVEPOINT karvex_row");
             if (i > 0) {
-                PgResult c = Exec(conn_.get(), "COMMIT");
+                PgResult c = Exec("COMMIT");
                 if (!Ok(c.get())) return FailStatement(c.get(), "中心数据库提交失败");
                 committed = i;
             } else {
-                Exec(conn_.get(), "ROLLBACK");
+                Exec("ROLLBACK");
             }
             return code;
         }
         // Refused together, taken one by one: whatever it was is gone; commit them all.
-        r = Exec(conn_.get(), "COMMIT");
+        r = Exec("COMMIT");
         if (!Ok(r.get())) return FailStatement(r.get(), "中心数据库提交失败");
         committed = batch.size();
         return 0;
     }
 
-    // The committed rows leave the outbox, and the sync state counts them, in one store transaction.
+    // The committed rows leave the outbox, and the sync state counts them, in one store transaction: the
+    // only time the sync writes the store, and as short as a batch's delete.
     std::int32_t Remove(std::int64_t lastSeq, std::size_t count) {
         StoreTransaction tx(store_);
         std::int32_t rc = tx.BeginResult();
@@ -418,7 +731,13 @@ private:
     StoreConnection& store_;
     const SyncSettings& settings_;
     PgConn conn_;
+    bool remote_ = false;
+    bool inClear_ = false;
+    Lost lost_ = Lost::None;
+    std::string lostText_;
     std::map<std::string, std::vector<std::string>> columns_;
+    std::map<std::string, bool> places_;
+    std::map<std::string, std::vector<int>> staged_;
     std::string error_;
 };
 
@@ -435,7 +754,15 @@ std::int32_t ParseCentralAddress(const SyncSettings& settings, std::vector<std::
     char* err = nullptr;
     PQconninfoOption* options = PQconninfoParse(settings.address.c_str(), &err);
     if (options == nullptr) {
-        why = "中心数据库地址无效（" + Trimmed(err) + "）";
+        // libpq quotes the part it could not read, which may be a password with a typing mistake in it.
+        std::string text = Trimmed(err);
+        const std::string hidden = "\"…\"";
+        for (std::size_t open = text.find('"'); open != std::string::npos;
+             open = text.find('"', open + hidden.size())) {
+            const std::size_t close = text.find('"', open + 1);
+            text.replace(open, close == std::string::npos ? std::string::npos : close - open + 1, hidden);
+        }
+        why = "中心数据库地址无效（" + text + "）";
         PQfreemem(err);
         return result::kSyncBadAddress;
     }
@@ -451,13 +778,37 @@ std::int32_t ParseCentralAddress(const SyncSettings& settings, std::vector<std::
         return result::kSyncBadAddress;
     }
     if (!settings.passwordFile.empty()) given["passfile"] = settings.passwordFile;
-    given.try_emplace("connect_timeout", "10");
-    given.try_emplace("application_name", "karvex-sync");
-    for (const auto& [k, v] : given) params.emplace_back(k, v);
     auto part = [&](const char* key) {
         auto it = given.find(key);
         return it == given.end() ? std::string() : it->second;
     };
+    // libpq's own limit per host, for an address naming several; the whole attempt has connectTimeout.
+    given.try_emplace("connect_timeout",
+                      std::to_string(std::max<long long>(2, (settings.connectTimeout.count() + 999) / 1000)));
+    given.try_emplace("application_name", "karvex-sync");
+    // Startup parameters a transaction pooler passes on, instead of SET commands that stay on a pooled
+    // server connection.
+    given.try_emplace("client_encoding", "UTF8");
+    given.try_emplace("keepalives", "1");
+    given.try_emplace("keepalives_idle", std::to_string(settings.keepaliveIdle));
+    given.try_emplace("keepalives_interval", std::to_string(settings.keepaliveInterval));
+    given.try_emplace("keepalives_count", std::to_string(settings.keepaliveCount));
+    // The rows go to another machine only encrypted and to the server whose name the certificate bears,
+    // unless the address (or the environment or a service file) says otherwise.
+    if (part("sslmode").empty() && part("service").empty() && std::getenv("PGSSLMODE") == nullptr) {
+        bool local = true;
+        for (const char* key : {"host", "hostaddr"}) {
+            const std::string hosts = part(key);
+            for (std::size_t at = 0; at <= hosts.size();) {
+                const std::size_t comma = std::min(hosts.find(',', at), hosts.size());
+                if (!LocalHost(hosts.substr(at, comma - at))) local = false;
+                at = comma + 1;
+            }
+        }
+        if (std::getenv("PGHOST") != nullptr && !LocalHost(std::getenv("PGHOST"))) local = false;
+        if (!local) given["sslmode"] = "verify-full";
+    }
+    for (const auto& [k, v] : given) params.emplace_back(k, v);
     if (!part("service").empty()) shown = "service=" + part("service") + " ";
     if (!part("user").empty()) shown += part("user") + "@";
     shown +=
@@ -469,10 +820,126 @@ std::int32_t ParseCentralAddress(const SyncSettings& settings, std::vector<std::
 }
 
 std::chrono::milliseconds NextAttemptDelay(int failures, std::chrono::milliseconds period,
-                                           std::chrono::milliseconds cap) {
+                                           std::chrono::milliseconds cap, double jitter) {
     std::chrono::milliseconds delay = period;
     for (int i = 0; i < failures && delay < cap; ++i) delay *= 2;
-    return std::min(delay, cap);
+    delay = std::min(delay, cap);
+    if (failures > 0) {
+        jitter = std::clamp(jitter, 0.0, 1.0);
+        delay = delay / 2 +
+                std::chrono::milliseconds(static_cast<long long>(static_cast<double>(delay.count() / 2) * jitter));
+    }
+    return delay;
+}
+
+namespace {
+
+// The lock of one sync per store: a file beside the store, locked for the attempt. The system drops the
+// lock when its holder ends, however it ends.
+class SyncLock {
+public:
+    static std::filesystem::path PathOf(const std::filesystem::path& store) { return store.string() + ".sync-lock"; }
+
+    ~SyncLock() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    // 0, or kSyncAlreadyRunning with the holder's process id in `why`.
+    std::int32_t Acquire(const std::filesystem::path& store, std::string& why) {
+        fd_ = ::open(PathOf(store).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd_ < 0) return 0;  // a directory without room for the lock: the sync goes on unguarded
+        if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            char buf[32] = {};
+            const ssize_t n = ::pread(fd_, buf, sizeof buf - 1, 0);
+            std::string holder = n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : "";
+            holder.erase(std::remove_if(holder.begin(), holder.end(), [](char c) { return c < '0' || c > '9'; }),
+                         holder.end());
+            ::close(fd_);
+            fd_ = -1;
+            why = "另一个同步（进程 " + (holder.empty() ? std::string("未知") : holder) +
+                  "）正在发送这个存储的发件箱，本次不再发送";
+            return result::kSyncAlreadyRunning;
+        }
+        const std::string pid = std::to_string(::getpid()) + "\n";
+        if (::ftruncate(fd_, 0) == 0) ::pwrite(fd_, pid.data(), pid.size(), 0);
+        return 0;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+bool ValidLogin(const std::string& login) {
+    if (login.empty() || login.size() > 63 || (login[0] >= '0' && login[0] <= '9')) return false;
+    return std::all_of(login.begin(), login.end(),
+                       [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_'; });
+}
+
+bool ValidMachine(const std::string& machine) {
+    return !machine.empty() && machine.size() <= 32 &&
+           std::all_of(machine.begin(), machine.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+}  // namespace
+
+bool SyncUnderWay(const std::filesystem::path& storeFile) {
+    const int fd = ::open(SyncLock::PathOf(storeFile).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return false;
+    const bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);
+    return held;
+}
+
+std::int32_t AddRegister(const SyncSettings& settings, const std::string& login, const std::string& machine,
+                         std::string& message) {
+    if (!ValidLogin(login)) {
+        message =
+            "收款机登录名 “" + Trimmed(login.c_str()) + "” 无效：请用 1 到 63 个小写字母、数字或下划线，不以数字开头";
+        return result::kSyncBadRegister;
+    }
+    if (!ValidMachine(machine)) {
+        message = "机器编号 “" + Trimmed(machine.c_str()) + "” 无效：应为 1 到 32 位数字";
+        return result::kSyncBadRegister;
+    }
+    StoreConnection none;
+    Session s(none, settings);
+    std::string shown;
+    std::int32_t rc = s.Connect(shown);
+    auto fail = [&](std::int32_t code) {
+        message = s.Error();
+        return code;
+    };
+    if (rc != 0) return fail(rc);
+    PgResult r = s.Begin();
+    if (!Ok(r.get())) return fail(s.FailStatement(r.get(), "中心数据库事务无法开始"));
+    int version = 0;
+    if ((rc = s.CentralVersion(version)) != 0) return fail(rc);
+    if (version < kCentralSchemaVersion) {
+        message = "中心数据库架构版本为 " + std::to_string(version) + "，请先执行 karvex sync --init";
+        return result::kSyncSchemaMismatch;
+    }
+    // The login was checked above (letters, digits, underscores): a literal as it stands, and quoted as a
+    // name so that one that is also a keyword ("user") still works.
+    const std::string role = PgIdentifier(login);
+    const std::string statements[] = {
+        "DO $$ BEGIN IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = '" + login + "') THEN CREATE ROLE " + role +
+            " LOGIN; END IF; END $$",
+        "GRANT " + std::string(kRegisterRole) + " TO " + role,
+    };
+    for (const std::string& sql : statements) {
+        r = s.Exec(sql);
+        if (!Ok(r.get())) return fail(s.FailStatement(r.get(), "设置收款机登录名失败"));
+    }
+    r = s.Exec("INSERT INTO " + std::string(kCentralSchemaName) +
+                   ".register_logins (login, machine_no) VALUES ($1, $2) ON CONFLICT (login) DO UPDATE"
+                   " SET machine_no = EXCLUDED.machine_no",
+               {login, machine});
+    if (!Ok(r.get())) return fail(s.FailStatement(r.get(), "设置收款机登录名失败"));
+    r = s.Exec("COMMIT");
+    if (!Ok(r.get())) return fail(s.FailStatement(r.get(), "中心数据库提交失败"));
+    message = "登录名 " + login + " 可以同步机器编号 " + machine +
+              " 的数据，且只能读写这一台收款机的行；口令由总部设置（ALTER ROLE " + login +
+              " PASSWORD ...）或改用证书登录";
+    return 0;
 }
 
 std::int32_t InitCentral(const SyncSettings& settings, std::string& message) {
@@ -485,10 +952,10 @@ std::int32_t InitCentral(const SyncSettings& settings, std::string& message) {
         return code;
     };
     if (rc != 0) return fail(rc);
-    PgResult r = Exec(s.Conn(), "BEGIN");
+    PgResult r = s.Begin();
     if (!Ok(r.get())) return fail(s.FailStatement(r.get(), "中心数据库事务无法开始"));
     // Two registers initialising at once must not both create the schema.
-    r = Exec(s.Conn(), "SELECT pg_advisory_xact_lock(7238)");
+    r = s.Exec("SELECT pg_advisory_xact_lock(7238)");
     if (!Ok(r.get())) return fail(s.FailStatement(r.get(), "中心数据库无法加锁"));
     int version = 0;
     if ((rc = s.CentralVersion(version)) != 0) return fail(rc);
@@ -499,11 +966,11 @@ std::int32_t InitCentral(const SyncSettings& settings, std::string& message) {
     }
     for (int v = version + 1; v <= kCentralSchemaVersion; ++v) {
         for (const std::string& sql : CentralSchemaStep(v)) {
-            r = Exec(s.Conn(), sql);
+            r = s.Exec(sql);
             if (!Ok(r.get())) return fail(s.FailStatement(r.get(), "创建中心数据库架构失败"));
         }
     }
-    r = Exec(s.Conn(), "COMMIT");
+    r = s.Exec("COMMIT");
     if (!Ok(r.get())) return fail(s.FailStatement(r.get(), "中心数据库提交失败"));
     message = version == kCentralSchemaVersion ? "中心数据库 " + shown + " 的架构已是版本 " + std::to_string(version)
                                                : "中心数据库 " + shown + " 的架构已从版本 " + std::to_string(version) +
@@ -540,13 +1007,28 @@ std::int32_t FleetSync::Record(std::int32_t code, const std::string& central) {
 std::int32_t FleetSync::Push(const SyncSettings& settings, std::int64_t* sent) {
     std::int64_t count = 0;
     if (sent) *sent = 0;
+    warning_.clear();
     if (!store_.IsOpen()) return Fail(result::kStoreOpenFailed, "数据库对象打开失败");
-    // The store's writer may hold a transaction for the whole of a long answer.
+    SyncLock lock;
+    if (std::int32_t rc = lock.Acquire(store_.File(), error_); rc != 0) return rc;
+    // The store's writer may hold a transaction for the whole of a long answer; the sync's one write (a
+    // batch's delete) waits for it like any writer.
     sqlite3_busy_timeout(store_.Handle(), 10000);
     Session s(store_, settings);
     std::string shown;
     std::int32_t rc = s.Connect(shown);
-    if (rc == 0) rc = s.Push(count);
+    if (rc == 0 && s.InClearOverNetwork()) {
+        warning_ = "同步未加密：数据以明文经网络发往 " + shown +
+                   "，线路上的人可以读取；请在地址中使用 sslmode=verify-full（或至少 require）";
+    }
+    try {
+        if (rc == 0) rc = s.Push(count);
+    } catch (const std::exception& e) {
+        // Whatever went wrong in here ends this attempt, not the program that runs the sync.
+        rc = s.Fail(result::kExecutionFailed, std::string("同步出现内部错误：") + e.what());
+    } catch (...) {
+        rc = s.Fail(result::kExecutionFailed, "同步出现内部错误");
+    }
     if (sent) *sent = count;
     error_ = rc == 0 ? std::string() : s.Error();
     // A state that cannot be written does not undo what was sent; the rows' fate is in the outbox.
@@ -581,6 +1063,7 @@ std::int32_t FleetSync::ReadStatus(SyncStatus& status) {
     status.lastError = text(5);
     status.failures = sqlite3_column_int(st.get(), 6);
     status.rowsSent = sqlite3_column_int64(st.get(), 7);
+    status.underWay = SyncUnderWay(store_.File());
     return 0;
 }
 

@@ -1,13 +1,32 @@
 #include "sync/sync_worker.h"
 
-#include "store/store_connection.h"
+#include <ctime>
+#include <exception>
+
 #include "store/store_codes.h"
+#include "store/store_connection.h"
 
 namespace karvex::sync {
+namespace {
 
-SyncWorker::SyncWorker(std::filesystem::path storeFile, SyncSettings settings, std::chrono::milliseconds period,
-                       std::chrono::milliseconds cap)
-    : storeFile_(std::move(storeFile)), settings_(std::move(settings)), period_(period), cap_(cap) {}
+std::string NowUtc() {
+    const std::time_t t = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
+
+}  // namespace
+
+SyncWorker::SyncWorker(std::filesystem::path storeFile, SyncSettings settings, WorkerTiming timing)
+    : storeFile_(std::move(storeFile)),
+      settings_(std::move(settings)),
+      timing_(timing),
+      random_(std::random_device{}()) {
+    settings_.stop = &stopping_;
+}
 
 SyncWorker::~SyncWorker() { Stop(); }
 
@@ -16,21 +35,29 @@ void SyncWorker::Start() {
     {
         std::lock_guard lock(mutex_);
         stop_ = false;
+        stopping_ = false;
         status_.running = true;
         next_ = std::chrono::steady_clock::now();
+        nextHeartbeat_ = next_;
     }
     thread_ = std::thread([this] { Run(); });
 }
 
-void SyncWorker::Stop() {
+void SyncWorker::RequestStop() {
     {
         std::lock_guard lock(mutex_);
         stop_ = true;
+        stopping_ = true;
     }
     wake_.notify_all();
+}
+
+void SyncWorker::Stop() {
+    RequestStop();
     if (thread_.joinable()) thread_.join();
     std::lock_guard lock(mutex_);
     status_.running = false;
+    status_.underWay = false;
 }
 
 WorkerStatus SyncWorker::Snapshot() const {
@@ -50,22 +77,57 @@ void SyncWorker::Run() {
             if (stop_) return;
         }
         SyncStatus status;
+        std::string warning;
+        bool contacted = false;
         std::int32_t rc = store.IsOpen() ? result::kSuccess
                                          : store.Open(storeFile_, settings_.storeKey.empty() ? BuiltInStoreKey()
                                                                                              : settings_.storeKey);
         if (rc == result::kSuccess) {
             FleetSync fleet(store);
-            rc = fleet.Push(settings_);
             fleet.ReadStatus(status);
+            const auto now = std::chrono::steady_clock::now();
+            // Nothing waiting and the last attempt fine: no connection until the heartbeat is due.
+            const bool quiet =
+                status.waiting == 0 && status.lastCode == 0 && status_.last.failures == 0 && now < nextHeartbeat_;
+            if (!quiet) {
+                {
+                    std::lock_guard lock(mutex_);
+                    status_.underWay = true;
+                    status_.attemptSince = NowUtc();
+                    ++status_.attempts;
+                }
+                try {
+                    rc = fleet.Push(settings_);
+                } catch (const std::exception&) {
+                    // FleetSync keeps its own failures in codes; this is the last guard of the thread.
+                    rc = result::kExecutionFailed;
+                }
+                contacted = rc == result::kSuccess;
+                warning = fleet.Warning();
+                fleet.ReadStatus(status);
+                if (contacted) nextHeartbeat_ = std::chrono::steady_clock::now() + timing_.heartbeat;
+            }
         } else {
             status.lastCode = rc;
             status.lastError = store.LastErrorText();
         }
-        if (rc != result::kSuccess) store.Close();  // a store connection in trouble is opened afresh
+        // A store connection in trouble is opened afresh; the centre's troubles are not the store's, and
+        // reopening (the open steps, the key) after every failed attempt of a fleet cut off costs the
+        // register more than the attempt.
+        const bool central = (rc >= result::kSyncConnectFailed && rc <= result::kSyncServerRefused) ||
+                             (rc >= result::kSyncTimedOut && rc <= result::kSyncBadRegister);
+        if (rc != result::kSuccess && !central) store.Close();
         std::lock_guard lock(mutex_);
         status.failures = rc == result::kSuccess ? 0 : std::max(status.failures, status_.last.failures + 1);
+        status.underWay = false;
         status_.last = status;
-        next_ = std::chrono::steady_clock::now() + NextAttemptDelay(status.failures, period_, cap_);
+        ++status_.rounds;
+        status_.underWay = false;
+        status_.warning = warning.empty() && !contacted ? status_.warning : warning;
+        if (contacted) status_.lastContact = NowUtc();
+        const double jitter = std::uniform_real_distribution<double>(0.0, 1.0)(random_);
+        next_ =
+            std::chrono::steady_clock::now() + NextAttemptDelay(status.failures, timing_.period, timing_.cap, jitter);
     }
 }
 

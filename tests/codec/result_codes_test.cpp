@@ -182,6 +182,10 @@ std::set<ResultCode> TableCodes() {
     for (ResultCode c : {156}) codes.insert(c);
     // The sync with the central database.
     for (ResultCode c = 169; c <= 175; ++c) codes.insert(c);
+    // The store's files: the data directory, a link or foreign file, a planted object, no directory, the key file.
+    for (ResultCode c = 192; c <= 196; ++c) codes.insert(c);
+    // The sync's time limits, its lock, the centre's answers and the registers' logins.
+    for (ResultCode c = 208; c <= 212; ++c) codes.insert(c);
     return codes;
 }
 

@@ -94,6 +94,45 @@ public:
             ("host=" + dir_.path() + " port=" + std::to_string(port_) + " user=" + kUser + " dbname=" + kDatabase)
                 .c_str());
     }
+    int Port() const { return port_; }
+    // The postmaster's process id, once started.
+    pid_t ServerPid() const {
+        std::ifstream in(data_ + "/postmaster.pid");
+        long pid = 0;
+        in >> pid;
+        return static_cast<pid_t>(pid);
+    }
+    const std::string& Dir() const { return dir_.path(); }
+    // A program run as the server's user (a pooler refuses to run as root), not waited for: its pid.
+    pid_t Spawn(std::vector<std::string> argv, const std::string& log) const {
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666);
+            if (fd >= 0) {
+                ::dup2(fd, 1);
+                ::dup2(fd, 2);
+            }
+            if (::geteuid() == 0) {
+                ::setgroups(0, nullptr);
+                if (::setgid(gid_) != 0 || ::setuid(uid_) != 0) ::_exit(126);
+            }
+            std::vector<char*> args;
+            for (auto& a : argv) args.push_back(a.data());
+            args.push_back(nullptr);
+            ::execv(args[0], args.data());
+            ::_exit(127);
+        }
+        return pid;
+    }
+    // Hands a file the test wrote to the server's user.
+    void GiveToServerUser(const std::string& path) const {
+        if (::geteuid() == 0) ::chown(path.c_str(), uid_, gid_);
+    }
+    // Adds a login to the password file.
+    void AddPassword(const std::string& user, const std::string& password, int port = 0) const {
+        std::ofstream(passfile_, std::ios::app)
+            << "127.0.0.1:" << (port ? port : port_) << ":*:" << user << ":" << password << "\n";
+    }
     std::string Log() const {
         std::string all;
         for (const char* name : {"/tools.log", "/server.log"}) {

@@ -56,8 +56,12 @@ inline TableRows LocalRows(const std::string& dir) {
         while (sqlite3_step(st.get()) == SQLITE_ROW) {
             std::string row = machine;
             for (std::size_t i = 0; i < def->fields.size(); ++i) {
-                row += "|" + Canonical(def->fields[i].type, reinterpret_cast<const char*>(sqlite3_column_text(
-                                                                st.get(), static_cast<int>(i + 1))));
+                // A withheld column is never sent: centrally it is NULL.
+                const char* text =
+                    WithheldColumn(t.name, def->fields[i].name)
+                        ? nullptr
+                        : reinterpret_cast<const char*>(sqlite3_column_text(st.get(), static_cast<int>(i + 1)));
+                row += "|" + Canonical(def->fields[i].type, text);
             }
             out[t.name].insert(row);
         }

@@ -1,5 +1,6 @@
 // `karvex sync`: the store's outbox to the central PostgreSQL database (--to), the central schema
-// (--init), and what the last sync achieved (--status). No serial link is needed.
+// (--init), a register's own login centrally (--add-register), and what the last sync achieved
+// (--status). No serial link is needed.
 #include <cstdlib>
 
 #include "commands.h"
@@ -24,6 +25,15 @@ sync::SyncSettings Settings(const Options& o, const std::string& address) {
         if (rows < 1 || rows > 100000) throw UsageError{"--batch-rows must be 1 to 100000"};
         s.batchRows = static_cast<int>(rows);
     }
+    const auto seconds = [&](const char* name, std::chrono::milliseconds& into) {
+        if (!o.Has(name)) return;
+        const long long v = IntOption(o, name);
+        if (v < 1 || v > 3600) throw UsageError{std::string("--") + name + " must be 1 to 3600 seconds"};
+        into = std::chrono::seconds(v);
+    };
+    seconds("connect-timeout", s.connectTimeout);
+    seconds("statement-timeout", s.statementTimeout);
+    seconds("lock-timeout", s.lockTimeout);
     return s;
 }
 
@@ -36,7 +46,8 @@ JsonObject StatusJson(const sync::SyncStatus& s) {
             {"last_code", s.lastCode},
             {"last_error", text(s.lastError)},
             {"failures", s.failures},
-            {"rows_sent", static_cast<long long>(s.rowsSent)}};
+            {"rows_sent", static_cast<long long>(s.rowsSent)},
+            {"under_way", s.underWay}};
 }
 
 Outcome Init(const Options& o) {
@@ -47,16 +58,25 @@ Outcome Init(const Options& o) {
     return out;
 }
 
+Outcome AddRegister(const Options& o) {
+    Outcome out{"SyncAddRegister", 0, {}};
+    if (!o.Has("login") || !o.Has("machine"))
+        throw UsageError{"--add-register URL wants --login NAME --machine NUMBER"};
+    std::string message;
+    out.result = sync::AddRegister(Settings(o, o.Get("add-register")), o.Get("login"), o.Get("machine"), message);
+    out.outputs.emplace_back(out.result == 0 ? "message" : "error", message);
+    return out;
+}
+
 Outcome Push(Fiscal& fiscal, const Options& o) {
     Outcome out{"SyncPush", 0, {}};
     const sync::SyncSettings settings = Settings(o, o.Get("to"));
     const std::filesystem::path file = std::filesystem::path(fiscal.Module().Paths().appDir) / kStoreFileName;
-    // The sync only ever deletes outbox rows it has sent, so it may run beside the control that writes the
-    // store (a host's point-of-sale program); it then only announces itself, which keeps that control from
-    // compacting the file away under it.
+    // The sync only ever deletes outbox rows it has sent, so it runs beside the control that writes the
+    // store (a host's point-of-sale program) without taking the writer's lock a sale needs; it only
+    // announces itself, which keeps that control from compacting the file away under it.
     StoreLock lock;
-    std::string why;
-    if (lock.AcquireWriter(file, why) != 0) lock.AcquireReader(file);
+    lock.AcquireReader(file);
     StoreConnection store;
     if ((out.result = store.Open(file, StoreKeyFor(fiscal.CurrentSettings()))) != 0) {
         out.outputs.emplace_back("error", store.LastErrorText());
@@ -67,6 +87,7 @@ Outcome Push(Fiscal& fiscal, const Options& o) {
     out.result = fleet.Push(settings, &sent);
     out.outputs.emplace_back("sent", static_cast<long long>(sent));
     if (out.result != 0) out.outputs.emplace_back("error", fleet.LastErrorText());
+    if (!fleet.Warning().empty()) out.outputs.emplace_back("warning", fleet.Warning());
     sync::SyncStatus status;
     if (fleet.ReadStatus(status) == 0) out.outputs.emplace_back("status", StatusJson(status));
     return out;
@@ -88,10 +109,11 @@ Outcome Status(Fiscal& fiscal) {
 }
 
 Outcome Sync(Fiscal& fiscal, const Options& o) {
-    const int given = o.Has("to") + o.Has("init") + o.Has("status");
-    if (given != 1) throw UsageError{"give one of --to URL, --init URL, --status"};
+    const int given = o.Has("to") + o.Has("init") + o.Has("status") + o.Has("add-register");
+    if (given != 1) throw UsageError{"give one of --to URL, --init URL, --add-register URL, --status"};
     if (o.Has("status")) return Status(fiscal);
     if (o.Has("init")) return Init(o);
+    if (o.Has("add-register")) return AddRegister(o);
     return Push(fiscal, o);
 }
 
@@ -100,7 +122,9 @@ Outcome Sync(Fiscal& fiscal, const Options& o) {
 void AddSyncSubcommands(std::vector<Subcommand>& list) {
     list.push_back({"sync",
                     "send the store's outbox to the central PostgreSQL database; create its schema; show the state",
-                    "--to URL | --init URL | --status  [--passfile PATH] [--batch-rows N]",
+                    "--to URL | --init URL | --add-register URL --login NAME --machine NUMBER | --status"
+                    "  [--passfile PATH] [--batch-rows N] [--connect-timeout S] [--statement-timeout S]"
+                    " [--lock-timeout S]",
                     Sync,
                     false,
                     {"status"}});

@@ -89,7 +89,11 @@ QJsonObject SyncJson(const karvex::sync::WorkerStatus& w) {
                        {"last_error", text(w.last.lastError)},
                        {"failures", w.last.failures},
                        {"rows_sent", static_cast<qint64>(w.last.rowsSent)},
-                       {"next_attempt_ms", static_cast<qint64>(w.nextAttempt.count())}};
+                       {"next_attempt_ms", static_cast<qint64>(w.nextAttempt.count())},
+                       {"under_way", w.underWay},
+                       {"attempt_since", text(w.underWay ? w.attemptSince : std::string())},
+                       {"last_contact", text(w.lastContact)},
+                       {"warning", text(w.warning)}};
 }
 
 int Usage(const std::string& message) {
