@@ -13,9 +13,14 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 packages=(libkarvex0 libkarvex-dev karvex-tools karvexd python3-karvex)
 scratch=$(mktemp -d)
+# The installed library makes root's installation key in /etc/karvex at its first run; a machine that had
+# none gets none left behind.
+had_key_dir=0
+[ -e /etc/karvex ] && had_key_dir=1
 cleanup() {
     dpkg --purge "${packages[@]}" >/dev/null 2>&1 || true
     rm -rf "$scratch"
+    [ "$had_key_dir" = 1 ] || rm -rf /etc/karvex
 }
 trap cleanup EXIT
 
@@ -44,6 +49,8 @@ cp "$root/bindings/python/example_issue.py" .
 env -u KARVEX_LIBRARY -u KARVEX_SIM -u PYTHONPATH HOME="$scratch" /usr/bin/python3 example_issue.py --sim >python.out
 grep -q "FiscalMakeInv: 0" python.out || { cat python.out; exit 1; }
 /usr/bin/python3 -c 'import karvex, sys; sys.exit(0 if karvex.__file__.startswith("/usr/lib/python3/dist-packages") else 1)'
+# An installed library keeps its store under a key of the installation's own, in a file only root reads.
+test "$(stat -c %a /etc/karvex/store.key)" = 600
 # The Python package through pip, into a virtual environment over Debian's interpreter (whose setuptools and
 # wheel build it without reaching a package index).
 /usr/bin/python3 -m venv --system-site-packages venv

@@ -101,9 +101,23 @@ std::string StoreKeyFor(const Settings& settings) {
     return StoreKeyFor(settings, why);
 }
 
+std::string DefaultStoreKeyFile(const Settings& settings, const InstallPlace& place) {
+    if (!place.systemPrefix) return {};
+    if (place.root) return place.configDir + "/store.key";
+    if (settings.homeDirectory.empty()) return {};
+    return settings.homeDirectory + "/.config/karvex/store.key";
+}
+
 std::string StoreKeyFor(const Settings& settings, std::string& why) {
     if (!settings.storeKey.empty()) return settings.storeKey;
-    if (!settings.storeKeyFile.empty()) return LoadOrMakeStoreKeyFile(settings.storeKeyFile, why);
+    std::string file = settings.storeKeyFile;
+    if (file.empty()) {
+        InstallPlace place;
+        place.systemPrefix = InSystemPrefix(LibraryDirectory());
+        place.root = ::geteuid() == 0;
+        file = DefaultStoreKeyFile(settings, place);
+    }
+    if (!file.empty()) return LoadOrMakeStoreKeyFile(file, why);
     return BuiltInStoreKey();
 }
 

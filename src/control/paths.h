@@ -29,6 +29,7 @@ struct InstallPlace {
                                 // never go there
     bool root = false;          // the process runs as root
     std::string stateDir = "/var/lib/karvex";
+    std::string configDir = "/etc/karvex";  // root's key file, away from the data and its backups
 };
 
 // The settings' data directory when set (created when missing), whether or not it can be used: a store
@@ -45,10 +46,16 @@ DataPaths ResolveDataPaths(const char* variable, const std::string& libraryDir, 
 // Whether a directory lies in one of the system's own prefixes (/usr, /opt, /bin, /sbin, /lib ...).
 bool InSystemPrefix(const std::string& dir);
 
-// The settings' store key; else the key in their key file (made at the first run); else the built-in key.
+// The settings' store key; else the key in their key file (made at the first run); else, for a library
+// installed in a system prefix, the installation's key file (/etc/karvex/store.key for root,
+// ~/.config/karvex/store.key for anyone else: made with a random key at the first run, never in the data
+// directory, so a copy of the data is no copy of the key); else the built-in key (a build tree, a test).
 // Empty, with the reason in `why`, when the key file can be neither read nor made.
 std::string StoreKeyFor(const Settings& settings);
 std::string StoreKeyFor(const Settings& settings, std::string& why);
+
+// The installation's key file when nothing else names a key (see StoreKeyFor); empty for none.
+std::string DefaultStoreKeyFile(const Settings& settings, const InstallPlace& place);
 
 // The directory of the file this code was loaded from (the shared library, or the program when linked
 // statically), ending in "/".

@@ -155,6 +155,13 @@ TEST(DataPaths, ConfiguredOrExistingStoreIsKeptAndTheHomeServesOnlyAFirstRun) {
     EXPECT_TRUE(InSystemPrefix("/usr/bin/"));
     EXPECT_FALSE(InSystemPrefix("/home/pos/build/release/src/"));
     EXPECT_FALSE(InSystemPrefix("/usrlocal/"));
+    // The key of an installed library is the installation's own, never the one built into every copy.
+    Settings home;
+    home.homeDirectory = dir + "/home";
+    EXPECT_EQ(DefaultStoreKeyFile(home, rootInstalled), "/etc/karvex/store.key");
+    EXPECT_EQ(DefaultStoreKeyFile(home, userInstalled), dir + "/home/.config/karvex/store.key");
+    EXPECT_EQ(DefaultStoreKeyFile(home, here), "");
+    EXPECT_EQ(DefaultStoreKeyFile(Settings{}, userInstalled), "");
     std::filesystem::remove_all(dir);
 }
 
