@@ -98,9 +98,44 @@ ResultCode AskLastInvoice(ControlModule& m, LastInvoice& last) {
     return code;
 }
 
+// The processor's counter. Certain without a read when the processor's answer of it was the last exchange:
+// nothing has gone out since, so nothing can have moved it.
+ResultCode ReadCounter(ControlModule& m, std::string& number, bool& certain) {
+    if (!m.KnownCounter().empty()) {
+        number = m.KnownCounter();
+        certain = true;
+        return result::kSuccess;
+    }
+    certain = false;
+    const int code = m.RunMenuCommandForHost(CommandCode::CurrentInvoice);
+    if (code == result::kSuccess) number = m.Command().replies.current_inv_number;
+    return code;
+}
+
 SaleLine MakeSaleLine(ControlModule& m, std::function<SentRequest()> send) {
     return SaleLine{std::move(send), [&m](LastInvoice& last) { return AskLastInvoice(m, last); },
-                    [&m](const std::string& text) { m.Log().WriteLogLine(text); }};
+                    [&m](const std::string& text) { m.Log().WriteLogLine(text); },
+                    [&m](std::string& number, bool& certain) { return ReadCounter(m, number, certain); },
+                    [&m](std::int64_t row) { m.SetSaleRowSending(row); }};
+}
+
+// A store restored from a copy, replaced, or new on a used processor knows fewer invoices than the processor
+// holds. The processor's newest invoice is recorded as made elsewhere, so that no sale is ever taken for it,
+// and the host is told (184 in the result word; the load itself succeeded). Only when the counter is not
+// where the journal left it is the last invoice read.
+ResultCode CheckStoreBehind(ControlModule& m, SalesJournal& journal) {
+    std::string counter;
+    bool certain = false;
+    if (ReadCounter(m, counter, certain) != result::kSuccess) return result::kSuccess;
+    if (const auto expected = journal.ExpectedCounter(); expected && *expected == counter) return result::kSuccess;
+    LastInvoice last;
+    AskLastInvoice(m, last);
+    if (!last.record) return result::kSuccess;  // no invoice at all, or nothing to be learnt now
+    if (journal.HoldsInvoice(0, IssueFormTaxCode(last.record->tax_code))) return result::kSuccess;
+    journal.RecordElsewhere(*last.record);
+    m.Log().WriteLogLine("税控器最后发票 " + last.record->invoice_number + "（" + last.record->issue_date +
+                         "）不在销售记录中，已记为他处开具");
+    return result::kStoreBehindProcessor;
 }
 }  // namespace
 
@@ -161,11 +196,13 @@ std::int32_t Fiscal::LoadFiscalForm() {
     }
     if (m.GetCommandResult() == 0) {
         // A sale left without its outcome by a program that ended is settled before the host sells again.
+        ResultCode behind = result::kSuccess;
         if (const auto store = m.Store().Connection()) {
             SalesJournal journal(*store);
-            ResolveSales(journal, MakeSaleLine(m, {}));
+            if (ResolveSales(journal, MakeSaleLine(m, {})) == result::kSuccess) behind = CheckStoreBehind(m, journal);
         }
-        m.SetCommandResult(0);
+        m.SetCommandResult(behind);
+        return 0;
     }
     return m.GetCommandResult();
 }
@@ -237,11 +274,12 @@ std::int32_t Fiscal::FiscalMakeInv(const QString& saleId, std::int32_t commandNu
     if (!m.ConsoleLoaded()) m.FormLoad();
     const auto command = ToCommandCode(check.command);
     const auto send = [&m, command]() -> SentRequest {
+        const bool clean = m.LineClean();
         IssueResult r = command ? IssueHostInvoice(m.MakeIssueContext(kCallerHost), *command, m.HostInvoice())
                                 : IssueResult{result::kCommandTypeError};
         if (!r.sent) return {false, r.code};
         m.SetCommandResult(result::kCommandUnderWay);
-        return {true, m.WaitForCommand()};
+        return {true, m.WaitForCommand(), clean};
     };
     // Every request goes through the sales journal; only a control without a store sends without it.
     const BuiltFrame built = BuildInvoiceCommand(check.command, InvoiceLayoutOf(check.command), m.HostInvoice());
@@ -296,7 +334,10 @@ std::int32_t Fiscal::FiscalInvalidateInv(QString& invNum) {
     if (request.kind == RequestKind::kNone) return Refuse(m, request);
     if (const int sent = SendPrepared(m, request); sent != 0) return sent;
     m.SetCommandResult(result::kCommandUnderWay);
-    return m.WaitForCommand();
+    const int code = m.WaitForCommand();
+    // A void is a row of the journal's own: an accountant reads what was voided beside what was issued.
+    if (const auto store = m.Store().Connection()) SalesJournal(*store).RecordVoid(request.second, code);
+    return code;
 }
 
 std::int32_t Fiscal::GetPrintInv(std::int32_t commandNum, QString& invNum, QString& oInvNum, QString& machineNumber,

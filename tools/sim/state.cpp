@@ -128,6 +128,16 @@ void assign_tax_code(const MachineState& state, Invoice& invoice) {
     put_u16(data, line.quantity);
     put_u32(data, line.amount);
   }
+  // A number an earlier roll already used (a roll numbered from 1 again): the roll in use goes into the code,
+  // as the real unit's code covers its roll, so the two invoices never share one.
+  const bool seen = std::any_of(state.invoices.begin(), state.invoices.end(),
+                                [&](const Invoice& other) { return other.number == invoice.number; });
+  if (seen) {
+    for (const auto& roll : state.rolls) {
+      if (roll.state == RollState::Installed && roll.next == invoice.number + 1 && roll.first <= invoice.number)
+        data.insert(data.end(), roll.code.begin(), roll.code.end());
+    }
+  }
   std::uint64_t x = fnv1a(data);
   invoice.code_lead = static_cast<std::uint32_t>(splitmix(x) % 4000000000u) + 100000000u;
   invoice.code_trail = static_cast<std::uint32_t>(splitmix(x) % 4000000000u);
