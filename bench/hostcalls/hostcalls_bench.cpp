@@ -93,6 +93,9 @@ public:
                                       v.quantities, v.prices, v.sums, v.taxes);
     }
 
+    // The processor's counter (its current invoice number).
+    int Counter(QString& number) { return fiscal_->FiscalGetInvNum(number); }
+
     // The last issue request as it went out, from the processor's traffic log.
     karvex::Bytes LastIssueRequest() const {
         const auto lines = sim_->log_lines();
@@ -220,6 +223,50 @@ BENCHMARK(BM_JournalOfAnIssue)
     ->ArgNames({"goods", "sale_id"})
     ->ArgsProduct({{1, 6}, {0, 1}})
     ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
+
+// What reading the processor's counter before every issue adds to it: the counter's exchange timed on its own,
+// then the issue that takes the counter it just read (nothing else is sent between), against a processor that
+// answers at the line's speed. share_9600 / share_38400 is the read's time over the issue's: the goal is at
+// most 0.15 at 9600 baud. Arguments: goods lines, the processor's answer speed.
+void BM_CounterReadShare(benchmark::State& state) {
+    Rig rig(static_cast<int>(state.range(1)));
+    const Invoice invoice(static_cast<int>(state.range(0)));
+    using Clock = std::chrono::steady_clock;
+    Clock::duration reading{}, issuing{};
+    std::int64_t issued = 0;
+    QString number;
+    for (auto _ : state) {
+        const auto started = Clock::now();
+        if (rig.Counter(number) != 0) {
+            state.SkipWithError("the processor did not give its counter");
+            break;
+        }
+        const auto read = Clock::now();
+        if (rig.Make(invoice, QString("share-%1").arg(issued)) != 0) {
+            state.SkipWithError("the processor refused the invoice");
+            break;
+        }
+        reading += read - started;
+        issuing += Clock::now() - read;
+        if (++issued % 2000 == 0) {
+            state.PauseTiming();
+            rig.Unlimit();
+            state.ResumeTiming();
+        }
+    }
+    state.SetItemsProcessed(issued);
+    const double share = issuing.count() > 0 ? static_cast<double>(reading.count()) / issuing.count() : 0;
+    state.counters[state.range(1) == 9600 ? "share_9600" : "share_38400"] = share;
+    state.counters["read_ms"] =
+        std::chrono::duration<double, std::milli>(reading).count() / std::max<std::int64_t>(issued, 1);
+    state.counters["issue_ms"] =
+        std::chrono::duration<double, std::milli>(issuing).count() / std::max<std::int64_t>(issued, 1);
+}
+BENCHMARK(BM_CounterReadShare)
+    ->ArgNames({"goods", "pace"})
+    ->ArgsProduct({{1, 6}, {9600, 38400}})
+    ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
 // The argument checks and the record filling alone, without the line.

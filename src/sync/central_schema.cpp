@@ -92,6 +92,18 @@ std::vector<std::string> VersionThree() {
         "ALTER TABLE " + table + " ADD PRIMARY KEY (machine_no, " + PgIdentifier(kRowIdColumn) + ", " + created + ")"};
 }
 
+// The journal's columns for an accountant and its counter: added to a journal made before them (a database
+// created at this version has them from its CREATE already).
+std::vector<std::string> VersionFour() {
+    const std::string table = CentralName(std::string(journal::kTable));
+    std::vector<std::string> sql;
+    for (const auto& [name, type] : {std::pair{journal::kAnchor, "text"}, std::pair{journal::kTotalFen, "bigint"},
+                                     std::pair{journal::kReturnsRow, "bigint"}, std::pair{journal::kIssueDate, "text"}})
+        sql.push_back("ALTER TABLE " + table + " ADD COLUMN IF NOT EXISTS " + PgIdentifier(std::string(name)) + " " +
+                      type);
+    return sql;
+}
+
 std::vector<std::string> VersionOne() {
     const std::string s = kCentralSchemaName;
     std::vector<std::string> sql;
@@ -164,6 +176,7 @@ std::vector<std::string> CentralSchemaStep(int version) {
     if (version == 1) sql = VersionOne();
     if (version == 2) sql = VersionTwo();
     if (version == 3) sql = VersionThree();
+    if (version == 4) sql = VersionFour();
     if (!sql.empty()) {
         sql.push_back("INSERT INTO " + std::string(kCentralSchemaName) + ".schema_version (version) VALUES (" +
                       std::to_string(version) + ")");

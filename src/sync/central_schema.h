@@ -7,7 +7,7 @@
 
 namespace karvex::sync {
 
-inline constexpr int kCentralSchemaVersion = 3;
+inline constexpr int kCentralSchemaVersion = 4;
 inline constexpr const char* kCentralSchemaName = "karvex";
 // The column every central table carries first.
 inline constexpr const char* kMachineNumberColumn = "machine_no";

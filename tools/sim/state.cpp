@@ -177,7 +177,15 @@ MachineState make_default_state() {
 }
 
 void seed_state(MachineState& state, const SeedOptions& options, std::uint32_t today) {
-  for (int i = 0; i < options.rolls; ++i) state.dispense_roll().state = RollState::Installed;
+  if (options.roll_size > 0) state.roll_size = options.roll_size;
+  for (int i = 0; i < options.rolls; ++i) {
+    Roll& roll = state.dispense_roll();
+    roll.state = RollState::Installed;
+    if (options.renumber_rolls) {
+      roll.first = roll.next = 1;
+      roll.last = state.roll_size;
+    }
+  }
   std::mt19937_64 rng(options.seed);
   const std::uint32_t from = options.from ? options.from : today;
   const std::uint32_t to = options.to ? options.to : std::max(from, today);
