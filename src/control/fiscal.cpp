@@ -119,10 +119,9 @@ SaleLine MakeSaleLine(ControlModule& m, std::function<SentRequest()> send) {
                     [&m](std::int64_t row) { m.SetSaleRowSending(row); }};
 }
 
-// A store restored from a copy, replaced, or new on a used processor knows fewer invoices than the processor
-// holds. The processor's newest invoice is recorded as made elsewhere, so that no sale is ever taken for it,
-// and the host is told (184 in the result word; the load itself succeeded). Only when the counter is not
-// where the journal left it is the last invoice read.
+// A store restored from a copy or replaced knows fewer invoices than the processor holds. The processor's newest
+// invoice is recorded as made elsewhere, so that no sale is ever taken for it, and the host is told (184 in the result
+// word; the load itself succeeded). Only when the counter is not where the journal left it is the last invoice read.
 ResultCode CheckStoreBehind(ControlModule& m, SalesJournal& journal) {
     std::string counter;
     bool certain = false;
@@ -199,7 +198,12 @@ std::int32_t Fiscal::LoadFiscalForm() {
         ResultCode behind = result::kSuccess;
         if (const auto store = m.Store().Connection()) {
             SalesJournal journal(*store);
-            if (ResolveSales(journal, MakeSaleLine(m, {})) == result::kSuccess) behind = CheckStoreBehind(m, journal);
+            // A journal that never recorded anything has nothing to be behind of: its first sale looks at the
+            // processor's newest invoice instead, so that a load of a new store sends nothing.
+            SaleRecord any;
+            const bool used = journal.FindLast(any) == result::kSuccess || journal.ExpectedCounter().has_value();
+            if (ResolveSales(journal, MakeSaleLine(m, {})) == result::kSuccess && used)
+                behind = CheckStoreBehind(m, journal);
         }
         m.SetCommandResult(behind);
         return 0;

@@ -131,6 +131,20 @@ Verdict Resolve(SalesJournal& journal, const SaleRecord& row, const SaleLine& li
                   "税控器最后发票 " + invoice.invoice_number + " 不是这笔销售的");
 }
 
+// A journal that has never recorded an invoice, on a processor that has issued before (a new store on a used
+// processor): the processor's newest invoice is recorded as made elsewhere before the first sale, so that the
+// journal says where it starts and no sale is ever taken for that invoice.
+void NoteInvoicesMadeElsewhere(SalesJournal& journal, const SaleLine& line) {
+    SaleRecord any;
+    if (journal.ExpectedCounter() || journal.FindLast(any) == result::kSuccess) return;
+    LastInvoice last;
+    line.lastInvoice(last);
+    if (!last.record || journal.HoldsInvoice(0, IssueFormTaxCode(last.record->tax_code))) return;
+    journal.RecordElsewhere(*last.record);
+    Note(line, "税控器最后发票 " + last.record->invoice_number + "（" + last.record->issue_date +
+                   "）不在销售记录中，已记为他处开具");
+}
+
 }  // namespace
 
 bool AnswerWasLost(ResultCode code) { return code != result::kSuccess && !RefusedByProcessor(code); }
@@ -191,6 +205,7 @@ ResultCode RunSale(SalesJournal& journal, std::string_view saleId, ByteView fram
         if (counted != result::kSuccess) return counted;  // nothing went out
         Note(line, "开票前税控器当前发票号 " + anchor + (certain ? "（上一应答）" : "（读取）"));
     }
+    if (line.lastInvoice && !anchor.empty()) NoteInvoicesMadeElsewhere(journal, line);
     std::int64_t row = 0;
     // Without its row committed nothing goes out: a crash after the send would leave a sale nobody can trace.
     if (const ResultCode r = journal.Open(saleId, frame, sale, anchor, row); r != result::kSuccess) return r;
