@@ -82,11 +82,13 @@ int SendPrepared(ControlModule& m, const HostRequest& request) {
 
 // The print-data query of the last invoice, as GetPrintInv 177 sends it: the journal's way to learn what
 // became of a sale whose answer was lost.
-ResultCode AskLastInvoice(ControlModule& m, LastInvoice& last) {
+ResultCode AskPrintData(ControlModule& m, std::int32_t which, const std::string& number, LastInvoice& last) {
     // The query starts from an empty host reply: nothing of an earlier query may pass for this invoice.
+    last = LastInvoice{};
     CommandInFlight command = m.NewCommand(kCommandLastInvData, kCallerHost);
     command.replies.host = HostReply{};
-    const HostRequest request = PrepareGetPrintInv(kHostLastInvoiceData, "", command.replies.host);
+    const HostRequest request = PrepareGetPrintInv(which, number, command.replies.host);
+    if (request.kind == RequestKind::kNone) return request.code;
     if (const int sent = SendPrepared(m, request, std::move(command)); sent != 0) return sent;
     m.SetCommandResult(result::kCommandUnderWay);
     const int code = m.WaitForCommand(request.through_chain);
@@ -96,6 +98,10 @@ ResultCode AskLastInvoice(ControlModule& m, LastInvoice& last) {
     last.taxpayerName = host.sale_unit;
     last.taxNumber = host.tax_number;
     return code;
+}
+
+ResultCode AskLastInvoice(ControlModule& m, LastInvoice& last) {
+    return AskPrintData(m, kHostLastInvoiceData, "", last);
 }
 
 // The processor's counter. Certain without a read when the processor's answer of it was the last exchange:
@@ -113,9 +119,13 @@ ResultCode ReadCounter(ControlModule& m, std::string& number, bool& certain) {
 }
 
 SaleLine MakeSaleLine(ControlModule& m, std::function<SentRequest()> send) {
-    return SaleLine{std::move(send), [&m](LastInvoice& last) { return AskLastInvoice(m, last); },
+    return SaleLine{std::move(send),
+                    [&m](LastInvoice& last) { return AskLastInvoice(m, last); },
                     [&m](const std::string& text) { m.Log().WriteLogLine(text); },
                     [&m](std::string& number, bool& certain) { return ReadCounter(m, number, certain); },
+                    [&m](const std::string& number, LastInvoice& last) {
+                        return AskPrintData(m, kHostPrintDataByNumber, number, last);
+                    },
                     [&m](std::int64_t row) { m.SetSaleRowSending(row); }};
 }
 

@@ -72,14 +72,18 @@ Verdict ResolveByCounter(SalesJournal& journal, const SaleRecord& row, const Sal
         return Record(journal, row, line, Verdict::kUnknown, lostCode,
                       "无法读取税控器最后发票（代码 " + std::to_string(asked) + "）");
     }
-    InvPrintDataRecord invoice = *last.record;
-    if (invoice.invoice_number != row.anchor) {
+    if (last.record->invoice_number != row.anchor) {
         if (!moved)
             return Record(journal, row, line, Verdict::kNotIssued, lostCode, "税控器当前发票号仍为 " + row.anchor);
-        // More than one invoice since the anchor: something outside this journal issued. A person must look.
-        return Record(journal, row, line, Verdict::kUnknown, lostCode,
-                      "税控器最后发票号 " + invoice.invoice_number + " 不是开票前记录的 " + row.anchor);
+        // More invoices since the anchor (a store restored to before them): the one at the anchor's number
+        // was the first after the row was written, and only that one can be this sale's.
+        const ResultCode at = line.invoiceAt ? line.invoiceAt(row.anchor, last) : result::kNoOpenPort;
+        if (!last.record || last.record->invoice_number != row.anchor) {
+            return Record(journal, row, line, Verdict::kUnknown, lostCode,
+                          "无法读取发票 " + row.anchor + " 的打印数据（代码 " + std::to_string(at) + "）");
+        }
     }
+    InvPrintDataRecord invoice = *last.record;
     // A voided invoice was still issued for its request: the void came later.
     if (invoice.invoice_type == 3) invoice.invoice_type = sale.IsReturn() ? 2 : 1;
     const std::string taxCode = IssueFormTaxCode(invoice.tax_code);

@@ -45,6 +45,8 @@ struct SaleLine {
     // The processor's counter: its current invoice number, 10 digits, the number the next invoice takes.
     // `certain` says it comes from the exchange just before (nothing was sent since), not from a new read.
     std::function<ResultCode(std::string& number, bool& certain)> counter;
+    // Asks for the print data of the invoice with this number (10 digits); the query's final code.
+    std::function<ResultCode(const std::string& number, LastInvoice&)> invoiceAt;
     // Told the journal row whose own request goes out next (0 once it ended): only that row's request may
     // change the processor while the row is unsettled.
     std::function<void(std::int64_t row)> sending;

@@ -155,6 +155,30 @@ TEST_F(CounterE2E, ALostRequestIsNeverMatchedToAnInvoiceTheStoreDoesNotKnow) {
     }
 }
 
+TEST_F(CounterE2E, ASaleInDoubtInARestoredCopyIsSettledByTheInvoiceAtItsNumber) {
+    const std::string store = dir_ + "/FiscalMachine.mdb";
+    QString counter;
+    ASSERT_EQ(fiscal_->FiscalGetInvNum(counter), 0);
+    sim_->inject({.command = kIssue, .kind = FaultKind::Lost});
+    sim_->inject({.command = kCounter, .kind = FaultKind::Lost, .persistent = true});
+    EXPECT_EQ(MakeLosing("D1"), result::kSaleInDoubt);
+    fiscal_->UnloadFicalForm(0);
+    fs::copy_file(store, dir_ + "/copy.mdb");
+    sim_->clear_faults();
+    ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
+    ASSERT_EQ(Make("D2"), 0);
+    ASSERT_EQ(Make("D3"), 0);
+    fiscal_->UnloadFicalForm(0);
+    for (const char* tail : {"-wal", "-shm"}) fs::remove(store + tail);
+    fs::copy_file(dir_ + "/copy.mdb", store, fs::copy_options::overwrite_existing);
+
+    ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
+    EXPECT_EQ(State("D1"), "issued") << "its invoice is the one at its anchor, not the newest";
+    EXPECT_EQ(Number("D1"), counter);
+    EXPECT_EQ(Make("D1"), 0);
+    EXPECT_EQ(Invoices(), 3u);
+}
+
 TEST_F(CounterE2E, ANumberSeenOnAnEarlierRollIsAnotherInvoice) {
     sim_->update_state([](sim::MachineState& s) {
         s.rolls = {sim::Roll{"00000000000000000011", 1, 1, sim::RollState::Installed, 1},
