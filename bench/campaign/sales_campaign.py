@@ -389,6 +389,9 @@ class Campaign:
 
     def invoice_number(self, sale):
         """The number a cashier reads off the paper invoice of a sale (the processor printed it there)."""
+        if self.o.same_content:
+            code, result, _ = self.host.run(["sale", "--sale-id", sale.id])
+            return number(output(result, "InvNum") or "") if code == 0 else None
         for inv in read_invoices(self.sim.state):
             if inv["kind"] == 1 and inv["payer"].endswith(sale.id):
                 return inv["number"]
@@ -609,6 +612,8 @@ def main():
     ap.add_argument("--renumber-rolls", action="store_true", help="every roll numbers from 1 again")
     opts = ap.parse_args()
     opts.rolls = opts.rolls or min(1000, opts.sales * 2 // max(1, opts.roll_size or 100) + 2)
+    if opts.renumber_rolls:
+        opts.return_share = 0.0  # a return names its invoice by number alone, which two rolls then share
     if opts.same_content and opts.restore_share:
         ap.error("--restore-share needs sales told apart by their payer: a restored journal cannot name them all")
     campaign = Campaign(opts)
