@@ -154,6 +154,7 @@ GLOSS = {
     181: "PLU price 2 wrong",
     182: "PLU number duplicated",
     183: "PLU number too long",
+    184: "the processor holds invoices the sales journal never made (a restored, replaced or new store): recorded as made elsewhere",
     192: "unsafe data directory: another user owns it, or others may write it",
     193: "a link, not a plain file, or another user's file: refused",
     194: "the store holds an object Karvex never made (a planted trigger, view or table): refused",

@@ -12,6 +12,18 @@ every way a shop sees:
     its device gone for a few attempts, then started again from its state file on a new device;
   - the processor unreachable: its device still there but nothing answers for a few attempts.
 
+Cases that content alone cannot settle, each by an option:
+
+  - --same-content: every sale has the same goods, total and payer, so only the processor's counter tells a
+    sale's invoice from the one before (invoices are then matched to sales through the journal's tax codes);
+  - --late-refusal-rate: a host asks the current number, the processor holds its answer back and the host is
+    killed; the "NP" it owed arrives when the next host's first request is on the line;
+  - --void-share: an issued sale's invoice is voided now and then, voids mixed in among the sales;
+  - --restore-share: the store is copied aside between sales and, later, copied back (a restored store);
+  - --days: the run spans that many days, the processor's clock moved on between them, so the processor's
+    last invoice at the start of a day is another day's;
+  - --roll-size / --renumber-rolls: small rolls that all number from 1 again.
+
 A cashier retries a sale with the same sale id until it is issued. At the end, on a quiet line, every sale
 still without an invoice is retried once more, and then the processor's invoices (its state file) and the
 sales journal (`karvex dump --table SalesJournal`) must agree one to one: every sale on exactly one invoice,
@@ -45,20 +57,29 @@ HOST_TIME_LIMIT = 120  # seconds; a host call that takes longer is a hang
 class Processor:
     """karvex-sim with a state file, reached through a symbolic link that is moved to each new device."""
 
-    def __init__(self, program, work, seed, rate, late_ms, rolls, pace):
+    def __init__(self, program, work, seed, rate, late_ms, rolls, pace, roll_size=0, renumber=False):
         self.program = program
         self.state = os.path.join(work, "processor.state")
         self.log = os.path.join(work, "processor.log")
         self.errors = open(os.path.join(work, "processor.err"), "a")
         self.device = os.path.join(work, "ttyKARVEX")
         self.seed, self.rate, self.late_ms, self.rolls, self.pace = seed, rate, late_ms, rolls, pace
+        self.roll_size, self.renumber = roll_size, renumber
+        self.clock = None  # yyyymmddhhmmss of a fixed processor clock
         self.proc = None
         self.starts = 0
         self.mute = False
 
-    def start(self, faults=True, mute=False):
+    def start(self, faults=True, mute=False, extra=()):
         args = [self.program, "--state", self.state, "--rolls", str(self.rolls), "--log", self.log,
                 "--seed", str(self.seed * 1000 + self.starts)]
+        if self.roll_size:
+            args += ["--roll-size", str(self.roll_size)]
+        if self.renumber:
+            args += ["--renumber-rolls"]
+        if self.clock:
+            args += ["--clock", self.clock]
+        args += list(extra)
         if self.pace:
             args += ["--pace", str(self.pace)]
         if faults and self.rate > 0:
@@ -137,12 +158,15 @@ def number(text):
 
 
 class Sale:
-    def __init__(self, index, seed, rng, original=None):
+    def __init__(self, index, seed, rng, original=None, same=False):
         self.id = "c%d-%05d" % (seed, index)
         self.original = original  # the Sale being returned, for a return
         if original:
             self.items = original.items
-            self.payer = "退货 " + self.id
+            self.payer = "退货" if same else "退货 " + self.id
+        elif same:
+            self.items = [("矿泉水", 1, 200, 200, 1)]
+            self.payer = "顾客"
         else:
             self.items = []
             for _ in range(rng.randint(1, 3)):
@@ -150,6 +174,8 @@ class Sale:
                 self.items.append((rng.choice(GOODS), quantity, price, quantity * price, rng.choice([1, 2])))
             self.payer = "顾客 " + self.id
         self.kind = 53 if original else 52
+        self.voided = False
+        self.restored_away = False  # issued while a copy of the store was aside; the copy came back
         self.issued = False
         self.returned = False
         self.inv_num = None
@@ -172,7 +198,12 @@ class Campaign:
         self.rng = random.Random(opts.seed)
         self.work = opts.work or tempfile.mkdtemp(prefix="karvex-campaign-")
         os.makedirs(self.work, exist_ok=True)
-        self.sim = Processor(opts.sim, self.work, opts.seed, opts.fault_rate, opts.late_ms, opts.rolls, opts.pace)
+        self.sim = Processor(opts.sim, self.work, opts.seed, opts.fault_rate, opts.late_ms, opts.rolls, opts.pace,
+                             opts.roll_size, opts.renumber_rolls)
+        if opts.days > 1:
+            self.sim.clock = "20240301090000"
+        self.snapshot = None   # the copy of the store set aside, and the sales issued since
+        self.doubles = self.losses = 0
         self.host = Host(opts.karvex, self.work, opts.tick_ms, self.sim.device)
         self.sales = []
         self.events = collections.Counter()     # faults the campaign commits itself
@@ -289,6 +320,67 @@ class Campaign:
             self.sim.stop()
         self.sim.start()
 
+    # ---- what happens between sales ----
+
+    def between_sales(self, index):
+        if self.o.days > 1 and index > 1 and (index - 1) % max(1, self.o.sales // self.o.days) == 0:
+            # The next day: the processor's last invoice is now another day's.
+            day = 1 + (index - 1) // max(1, self.o.sales // self.o.days)
+            self.sim.clock = "202403%02d090000" % min(28, day)
+            self.restore()
+            self.events["the next day"] += 1
+        if self.o.restore_share and self.rng.random() < self.o.restore_share:
+            store = os.path.join(self.host.data, "FiscalMachine.mdb")
+            copy = os.path.join(self.work, "store-copy")
+            if self.snapshot is None and os.path.exists(store):
+                for tail in ("", "-wal", "-shm"):
+                    if os.path.exists(store + tail):
+                        shutil.copy2(store + tail, copy + tail)
+                    elif os.path.exists(copy + tail):
+                        os.unlink(copy + tail)
+                self.snapshot = (copy, [])
+                self.events["store copied aside"] += 1
+            elif self.snapshot is not None:
+                for tail in ("", "-wal", "-shm"):
+                    if os.path.exists(copy + tail):
+                        shutil.copy2(copy + tail, store + tail)
+                    elif os.path.exists(store + tail):
+                        os.unlink(store + tail)
+                for sale in self.snapshot[1]:
+                    sale.restored_away = True
+                self.snapshot = None
+                self.events["store restored from the copy"] += 1
+
+    def late_refusal(self):
+        """A host asks the current number; the processor holds the answer back and the host dies. The "NP" it
+        owed comes when the next host's first request is on the line."""
+        if self.sim.up():
+            self.sim.stop()
+        self.sim.start(extra=["--fault", "CurrentInvoice:owe"])
+        log_size = os.path.getsize(self.sim.log) if os.path.exists(self.sim.log) else 0
+        p = self.host.spawn(["number"])
+        deadline = time.monotonic() + HOST_TIME_LIMIT
+        while p.poll() is None and time.monotonic() < deadline:
+            with open(self.sim.log, "rb") as f:
+                f.seek(log_size)
+                if b"fault CurrentInvoice:owe" in f.read():
+                    break
+            time.sleep(0.003)
+        if p.poll() is None:
+            p.kill()
+        p.communicate()
+        self.events["late refusal owed to a killed host"] += 1
+
+    def void(self, sale):
+        code, result, _ = self.host.run(["sale", "--sale-id", sale.id])
+        number = output(result, "InvNum") if code == 0 else None
+        if not number:
+            return
+        code, result, _ = self.host.run(["void", "--inv-num", number])
+        if (result or {}).get("result") == 0:
+            sale.voided = True
+            self.events["invoice voided"] += 1
+
     # ---- the run ----
 
     def sell(self, sale):
@@ -297,6 +389,9 @@ class Campaign:
 
     def invoice_number(self, sale):
         """The number a cashier reads off the paper invoice of a sale (the processor printed it there)."""
+        if self.o.same_content:
+            code, result, _ = self.host.run(["sale", "--sale-id", sale.id])
+            return number(output(result, "InvNum") or "") if code == 0 else None
         for inv in read_invoices(self.sim.state):
             if inv["kind"] == 1 and inv["payer"].endswith(sale.id):
                 return inv["number"]
@@ -313,10 +408,17 @@ class Campaign:
                 if candidate.inv_num:
                     original = candidate
                     returnable.remove(candidate)
-            sale = Sale(index, self.o.seed, self.rng, original)
+            self.between_sales(index)
+            sale = Sale(index, self.o.seed, self.rng, original, self.o.same_content)
             self.sales.append(sale)
+            if self.o.late_refusal_rate and self.rng.random() < self.o.late_refusal_rate:
+                self.late_refusal()
             self.sell(sale)
-            if sale.issued and not original:
+            if self.snapshot is not None and sale.issued:
+                self.snapshot[1].append(sale)
+            if sale.issued and not original and self.o.void_share and self.rng.random() < self.o.void_share:
+                self.void(sale)
+            if sale.issued and not original and not sale.voided:
                 returnable.append(sale)
             if index % 100 == 0 or index == self.o.sales:
                 print("... %d sales, %.0f s" % (index, time.monotonic() - self.started), file=sys.stderr, flush=True)
@@ -349,12 +451,20 @@ class Campaign:
         by_id = {s.id: s for s in self.sales}
         # The processor's invoices, each to the sale its payer names.
         on_invoices = collections.defaultdict(list)
+        # With every sale alike, an invoice is a sale's when the sale's journal row names its tax code.
+        by_code = {number(r.get("TaxCode") or ""): str(r.get("SaleId") or "") for r in self.rows
+                   if r.get("SaleId") and r.get("State") in ISSUED_STATES}
         for inv in self.invoices:
-            m = re.search(r"c%d-\d{5}" % self.o.seed, inv["payer"])
-            if not m or m.group(0) not in by_id:
+            if self.o.same_content:
+                owner = by_code.get(inv["code"])
+            else:
+                m = re.search(r"c%d-\d{5}" % self.o.seed, inv["payer"])
+                owner = m.group(0) if m else None
+            if owner not in by_id:
                 bad.append("invoice %d (%s) belongs to no sale" % (inv["number"], inv["payer"]))
+                self.doubles += 1
                 continue
-            on_invoices[m.group(0)].append(inv)
+            on_invoices[owner].append(inv)
         rows = collections.defaultdict(list)
         for row in self.rows:
             rows[str(row.get("SaleId") or "")].append(row)
@@ -363,6 +473,14 @@ class Campaign:
             invs, sale_rows = on_invoices.get(sale.id, []), rows.get(sale.id, [])
             if len(invs) > 1:
                 bad.append("%s is on %d invoices: %s" % (sale.id, len(invs), [i["number"] for i in invs]))
+                self.doubles += len(invs) - 1
+            if sale.issued and not invs:
+                self.losses += 1
+            if sale.restored_away and not sale_rows:
+                # Its row went with the restored copy; the processor's invoice is its one.
+                if len(invs) != 1:
+                    bad.append("%s (issued before the store was restored) is on %d invoices" % (sale.id, len(invs)))
+                continue
             if len(sale_rows) != 1:
                 bad.append("%s has %d journal rows" % (sale.id, len(sale_rows)))
                 continue
@@ -390,7 +508,9 @@ class Campaign:
                 bad.append("%s is %s in the journal but the processor issued %d" % (sale.id, state, invs[0]["number"]))
             if not invs:
                 bad.append("%s has no invoice after its last tries on a quiet line" % sale.id)
-        stray = [r for r in self.rows if str(r.get("SaleId") or "") not in by_id]
+        # Voids and the invoices a restored store did not know are rows without a sale id.
+        stray = [r for r in self.rows
+                 if str(r.get("SaleId") or "") not in by_id and r.get("State") != "elsewhere" and r.get("Kind") != 54]
         if stray:
             bad.append("%d journal rows belong to no sale of this run" % len(stray))
 
@@ -421,6 +541,8 @@ class Campaign:
                    times[min(len(times) - 1, int(len(times) * 0.95))], times[-1]))
         print("sales without an invoice before the quiet line: %d" % self.final_retries)
         print("processor invoices: %d, journal rows: %d" % (len(self.invoices), len(self.rows)))
+        print("sales: %d, invoices: %d, doubles: %d, losses: %d" %
+              (len(self.sales), len(self.invoices), self.doubles, self.losses))
         if self.anomalies:
             print("DISAGREEMENTS: %d" % len(self.anomalies))
             for line in self.anomalies[:50]:
@@ -479,8 +601,21 @@ def main():
     ap.add_argument("--max-attempts", type=int, default=40)
     ap.add_argument("--rolls", type=int, default=0, help="invoice rolls (default: enough for the sales)")
     ap.add_argument("--work", help="keep the processor's state, its log and the store here")
+    ap.add_argument("--same-content", action="store_true", help="every sale has the same goods, total and payer")
+    ap.add_argument("--late-refusal-rate", type=float, default=0.0,
+                    help="share of sales before which a killed host leaves an owed \"NP\" on the line")
+    ap.add_argument("--void-share", type=float, default=0.0, help="share of issued sales voided afterwards")
+    ap.add_argument("--restore-share", type=float, default=0.0,
+                    help="chance per sale that the store is copied aside, or the copy put back")
+    ap.add_argument("--days", type=int, default=1, help="days the run spans (the processor's clock moves on)")
+    ap.add_argument("--roll-size", type=int, default=0, help="invoices per roll (default: the processor's)")
+    ap.add_argument("--renumber-rolls", action="store_true", help="every roll numbers from 1 again")
     opts = ap.parse_args()
-    opts.rolls = opts.rolls or min(1000, opts.sales * 2 // 100 + 2)
+    opts.rolls = opts.rolls or min(1000, opts.sales * 2 // max(1, opts.roll_size or 100) + 2)
+    if opts.renumber_rolls:
+        opts.return_share = 0.0  # a return names its invoice by number alone, which two rolls then share
+    if opts.same_content and opts.restore_share:
+        ap.error("--restore-share needs sales told apart by their payer: a restored journal cannot name them all")
     campaign = Campaign(opts)
     try:
         campaign.run()

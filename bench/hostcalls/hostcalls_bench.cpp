@@ -93,6 +93,9 @@ public:
                                       v.quantities, v.prices, v.sums, v.taxes);
     }
 
+    // The processor's counter (its current invoice number).
+    int Counter(QString& number) { return fiscal_->FiscalGetInvNum(number); }
+
     // The last issue request as it went out, from the processor's traffic log.
     karvex::Bytes LastIssueRequest() const {
         const auto lines = sim_->log_lines();
@@ -192,7 +195,11 @@ void BM_JournalOfAnIssue(benchmark::State& state) {
                                   reply = answered;
                                   return karvex::SentRequest{true, karvex::result::kSuccess};
                               },
-                              [](karvex::LastInvoice&) { return karvex::result::kSuccess; }, [](const std::string&) {}};
+                              [](karvex::LastInvoice&) { return karvex::result::kSuccess; },
+                              [](const std::string&) {},
+                              {},
+                              {},
+                              {}};
         const bool withSaleId = state.range(1) != 0;
         std::int64_t n = 0;
         const auto started = std::chrono::steady_clock::now();
@@ -220,6 +227,56 @@ BENCHMARK(BM_JournalOfAnIssue)
     ->ArgNames({"goods", "sale_id"})
     ->ArgsProduct({{1, 6}, {0, 1}})
     ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
+
+// What reading the processor's counter before every issue adds to it: the counter's exchange timed on its own,
+// then the issue that takes the counter it just read (nothing else is sent between), against a processor that
+// answers at the line's speed. The processor paces only its answers, so each side gets its request's time on
+// the wire added ((bytes x 10) / baud). share_9600 / share_38400 is the read's time over the issue's: the goal
+// is at most 0.15 at 9600 baud. Arguments: goods lines, the processor's answer speed.
+void BM_CounterReadShare(benchmark::State& state) {
+    const int baud = static_cast<int>(state.range(1));
+    Rig rig(baud);
+    const Invoice invoice(static_cast<int>(state.range(0)));
+    using Clock = std::chrono::steady_clock;
+    Clock::duration reading{}, issuing{};
+    std::int64_t issued = 0;
+    QString number;
+    for (auto _ : state) {
+        const auto started = Clock::now();
+        if (rig.Counter(number) != 0) {
+            state.SkipWithError("the processor did not give its counter");
+            break;
+        }
+        const auto read = Clock::now();
+        if (rig.Make(invoice, QString("share-%1").arg(issued)) != 0) {
+            state.SkipWithError("the processor refused the invoice");
+            break;
+        }
+        reading += read - started;
+        issuing += Clock::now() - read;
+        if (++issued % 2000 == 0) {
+            state.PauseTiming();
+            rig.Unlimit();
+            state.ResumeTiming();
+        }
+    }
+    state.SetItemsProcessed(issued);
+    const double n = static_cast<double>(std::max<std::int64_t>(issued, 1));
+    const auto requestMs = [baud](std::size_t bytes) { return static_cast<double>(bytes) * 10.0 / baud * 1000.0; };
+    constexpr std::size_t kCounterRequestBytes = 7;  // head, command, length, CRC
+    const double readMs =
+        std::chrono::duration<double, std::milli>(reading).count() / n + requestMs(kCounterRequestBytes);
+    const double issueMs =
+        std::chrono::duration<double, std::milli>(issuing).count() / n + requestMs(rig.LastExchangeBytes().first);
+    state.counters["read_ms"] = readMs;
+    state.counters["issue_ms"] = issueMs;
+    state.counters[baud == 9600 ? "share_9600" : "share_38400"] = issueMs > 0 ? readMs / issueMs : 0;
+}
+BENCHMARK(BM_CounterReadShare)
+    ->ArgNames({"goods", "pace"})
+    ->ArgsProduct({{1, 6}, {9600, 38400}})
+    ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
 // The argument checks and the record filling alone, without the line.

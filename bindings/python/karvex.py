@@ -314,7 +314,8 @@ class Fiscal:
     def get_sale(self, sale_id=""):
         """-> (code, state, InvNum, TaxCode, DateTime) of the sale sale_id ("": the last sale) in the journal.
 
-        state is "sent", "answered", "in-doubt", "issued" or "not-issued"; the texts are empty until known.
+        state is "sent", "answered", "in-doubt", "issued" or "not-issued"; InvNum is the invoice number of an
+        answered or issued sale; the texts are empty until known.
         139 when no sale has this sale id. Nothing is sent."""
         with _Strings(self._lib, [(n, "") for n in ("state", "InvNum", "TaxCode", "DateTime")]) as s:
             code = self._check(self._lib.karvex_FiscalGetSale(self._handle(), _utf8("sale_id", sale_id), *s.handles))

@@ -151,6 +151,7 @@ class FiscalTest(unittest.TestCase):
         self.assertEqual(self.fiscal.make_inv(*args, sale_id="POS-7"), 0, self.fiscal.Description)
         code, state, inv_num, tax_code, when = self.fiscal.get_sale("POS-7")
         self.assertEqual((code, state), (0, "answered"))
+        self.assertRegex(inv_num, r"^\d{10}$", "an answered sale knows its invoice number")
         self.assertEqual(tax_code, self.fiscal.FiscalReturnInvInfo()[4])
         self.assertEqual(self.fiscal.make_inv(*args, sale_id="POS-7"), 0, "answered from the journal")
         other = args[:8] + (" " * 9 + "20", " " * 9 + "20", "1")

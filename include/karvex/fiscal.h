@@ -75,7 +75,9 @@ public:
     // stored port cannot be opened. 0 when the link is ready; 132 when no port was chosen (prompt cancelled,
     // or a number other than 1 to 5), 105 for an answer that is not digits; 8002 when the port's device does
     // not exist, 8005 when it is held by another program or may not be opened, 8015 for another refusal;
-    // the store's code (91, ...) when the store cannot be opened.
+    // the store's code (91, ...) when the store cannot be opened. A store with rows whose journal does not
+    // know the processor's newest invoice (restored from a copy, or replaced) records it as made elsewhere:
+    // the call still returns 0, and Status() is 184.
     std::int32_t LoadFiscalForm();
     // Closes the link, the log and the store (compacting it). inHandle is not used.
     std::int32_t UnloadFicalForm(std::int32_t inHandle);
@@ -92,16 +94,18 @@ public:
                                const QString& salesName, const QString& salesAmount, const QString& salesPrice,
                                const QString& salesSum, const QString& taxIndex);
     // Issues or returns like the form without a sale id; saleId is the host's own sale number (empty: none).
-    // Every request is written to the store's sales journal (committed before it is sent), and an answer that
-    // is lost (128, 129, 130, 133, 137, a killed program) is never taken as a failure without asking the
-    // processor: its last invoice is read back and compared with the request. So the call returns
+    // Every request is written to the store's sales journal with the processor's counter (its current invoice
+    // number, read first unless the exchange just before gave it), committed before it is sent; an answer that
+    // is lost (128, 129, 130, 133, 137, a killed program), or a refusal after an unclean exchange, is never
+    // taken as a failure without asking the processor: the counter still there means not issued, moved on
+    // means the invoice at that number is compared with the request. So the call returns
     //   0    the invoice was issued: answered, or found among the processor's invoices after the answer was
     //        lost (FiscalReturnInvInfo then gives the values read back), or issued earlier for this sale id
     //        (nothing is sent again; the values recorded then are given back);
     //   the request's own failure code when the processor did not issue it;
     //   143  the outcome of this sale, or of an earlier one, is not known yet because the processor could not
-    //        be asked; nothing is sent for it, nor for any new invoice, until a later call (or
-    //        LoadFiscalForm) has asked the processor;
+    //        be asked; nothing that changes the processor (issue, return, void, roll installation, ...) is
+    //        sent until a later call (or LoadFiscalForm) has asked the processor;
     //   138  saleId was used before for a sale with other content (nothing is sent);
     //   and the validation codes of the form without a sale id. A sale id whose request was not issued may
     //   be sent again.
@@ -110,7 +114,8 @@ public:
                                std::int32_t salesNum, const QString& salesName, const QString& salesAmount,
                                const QString& salesPrice, const QString& salesSum, const QString& taxIndex);
     // What the journal knows of a sale (empty saleId: the last sale): state is one of the keywords
-    // "sent", "answered", "in-doubt", "issued", "not-issued"; the others are empty until known. 0, or 139 when
+    // "sent", "answered", "in-doubt", "issued", "not-issued"; the others are empty until known (an answered or
+    // issued sale has its invoice number). 0, or 139 when
     // no sale has this sale id (or the journal is empty), or the store's code. Nothing is sent.
     std::int32_t FiscalGetSale(const QString& saleId, QString& state, QString& invNum, QString& taxCode,
                                QString& dateTime);
@@ -124,7 +129,8 @@ public:
     // of day. The invoice number, which no answer carries, is in FiscalGetSale.
     std::int32_t FiscalReturnInvInfo(QString& machineNum, QString& userName, QString& taxNumber, QString& taxCode,
                                      QString& dateTime);
-    // Voids an invoice. invNum is rewritten in its 10-digit form ("" when it is not a number).
+    // Voids an invoice. invNum is rewritten in its 10-digit form ("" when it is not a number). 143 while a sale
+    // is in doubt (nothing is sent). The void is a row of the sales journal.
     std::int32_t FiscalInvalidateInv(QString& invNum);
     // Reads an invoice's print data: commandNum 177 for the last invoice, 66 for invoice invNum.
     std::int32_t GetPrintInv(std::int32_t commandNum, QString& invNum, QString& oInvNum, QString& machineNumber,

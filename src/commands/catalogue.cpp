@@ -56,9 +56,29 @@ constexpr FollowUp Then(FollowCaller caller, CommandCode next, FollowWhen when =
     return FollowUp{caller, next, when};
 }
 
+// What changes the processor's invoices, rolls, card or declarations: issue, return, void, roll dispensing
+// and installation, initialisation, declaration, card writes (a card command may write), factory data.
+constexpr bool ChangesProcessor(CommandCode code) {
+    switch (code) {
+    case C::Initialize:
+    case C::DispenseInvoice:
+    case C::MakeInvoice:
+    case C::ReturnInvoice:
+    case C::InvalidateInvoice:
+    case C::WriteCard:
+    case C::DeclareData:
+    case C::UpdateCondo:
+    case C::SetMD:
+    case C::SendStr:
+    case C::InstallInv: return true;
+    default: return false;
+    }
+}
+
 // The layout names its command, so that a layout handed on alone still says whose it is.
 constexpr CommandInfo Row(CommandInfo row) {
     row.layout.command = ToByte(row.code);
+    row.changesProcessor = ChangesProcessor(row.code);
     return row;
 }
 

@@ -187,6 +187,10 @@ struct CommandInfo {
     FollowUp afterChain{};    // sent when the answer said the chain continues (4130)
     RollProgress rollProgress = RollProgress::None;
     AnswerNames answerNames = AnswerNames::Nothing;
+    // The processor's invoices, rolls, card or declarations change when it acts on the command: it is held
+    // back while a sale's outcome is not known, because it could move the counter or change the very
+    // invoice that sale is judged by.
+    bool changesProcessor = false;
 
     bool HasIssuer() const { return issuedBy != IssuedBy::Nobody; }
 };

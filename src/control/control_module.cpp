@@ -19,6 +19,8 @@
 #include "control/store_intake.h"
 #include "store/store_connection.h"
 #include "store/store_key.h"
+#include "journal/sales_journal.h"
+#include "store/store_service.h"
 
 Q_LOGGING_CATEGORY(lcLink, "karvex.link", QtWarningMsg)
 
@@ -276,6 +278,9 @@ int ControlModule::OpenComm(int port, int selector, std::uint16_t caller) {
         KeepLineInView();
         return r;
     }
+    // A port just opened may still carry an answer the processor owed another process.
+    lineClean_ = false;
+    knownCounter_.clear();
     storedPort_ = port;
     storedSelector_ = selector;
     SetStatus(&StatusTexts::port, "COM" + std::to_string(port));
@@ -323,10 +328,12 @@ int ControlModule::Start(CommandInFlight command, const Bytes& frame) {
         qCInfo(lcLink) << "request refused: command" << Qt::hex << command_.code << "still in flight";
         return busy;
     }
+    if (const int doubt = RefuseWhileSaleInDoubt(frame); doubt != 0) return doubt;
     qCDebug(lcLink) << ">>" << HexLine(frame).c_str();
     command_.frames_received = 0;
     int r = link_->SendFrame(frame);
     if (r == 0) {
+        knownCounter_.clear();
         command.frames_received = 0;
         command_ = std::move(command);
         expected_ = ExpectedAnswer(frame);
@@ -334,6 +341,21 @@ int ControlModule::Start(CommandInFlight command, const Bytes& frame) {
         hooks_->SetBusyCursor(true);
     }
     return r;
+}
+
+int ControlModule::RefuseWhileSaleInDoubt(const Bytes& frame) {
+    // Whatever changes the processor could move its counter or change the invoice an unsettled sale is
+    // judged by (a void of that very invoice, say), so it waits until every sale is settled; the queries
+    // that settle them still go out. Every process that shares the store shares its journal.
+    const CommandInfo* info = frame.size() > 2 ? FindCommand(frame[2]) : nullptr;
+    if (info == nullptr || !info->changesProcessor || !store_) return 0;
+    const auto conn = store_->Connection();
+    if (!conn) return 0;
+    SalesJournal journal(*conn);
+    if (!journal.HasUnresolved(saleRowSending_)) return 0;
+    qCInfo(lcLink) << "request refused: a sale is in doubt, command" << Qt::hex << frame[2];
+    SetCommandResult(result::kSaleInDoubt);
+    return result::kSaleInDoubt;
 }
 
 void ControlModule::SetTickInterval(std::chrono::milliseconds interval) {
@@ -427,6 +449,9 @@ void ControlModule::CompleteCommand(std::uint8_t code, const std::string& displa
                                     std::uint16_t callerMode) {
     command_.result = result;
     SetCommandResult(result);
+    lineClean_ = result == result::kSuccess || result == result::kChainContinues;
+    if (result == result::kSuccess && code == ToByte(CommandCode::CurrentInvoice))
+        knownCounter_ = command_.replies.current_inv_number;
     const std::string name = CommandName(code);
     hooks_->SetBusyCursor(false);
     int followUp = 0;
@@ -567,6 +592,7 @@ bool ControlModule::RefuseMismatchedAnswer(std::uint8_t code, int result) {
     // A frame of an earlier request: neither it nor anything queued with it is this command's answer, and
     // more of its kind may follow, so the line must fall quiet before the next request.
     qCWarning(lcLink) << "answer refused: it does not answer command" << Qt::hex << code;
+    lineClean_ = false;
     link_->StopReceiving();
     link_->Unsettle();
     intake_->ClearQueue(*this);
@@ -578,6 +604,7 @@ bool ControlModule::RefuseMismatchedAnswer(std::uint8_t code, int result) {
 }
 
 void ControlModule::OnTimeout() {
+    lineClean_ = false;
     log_->ReplaceLastLogLine(kTimeoutLine);
     SetStatus(&StatusTexts::link, "超时断开");
     hooks_->SetBusyCursor(false);
@@ -589,6 +616,8 @@ void ControlModule::OnTimeout() {
 
 void ControlModule::OnPortLost(const std::string& reason, bool waiting) {
     qCWarning(lcLink) << "serial device lost:" << reason.c_str();
+    lineClean_ = false;
+    knownCounter_.clear();
     SetStatus(&StatusTexts::port, "无");
     command_.frames_received = 0;
     SetInFlight(false);

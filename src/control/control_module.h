@@ -117,6 +117,15 @@ public:
     void SetStoringYieldInterval(std::chrono::milliseconds interval) { storingYield_ = interval; }
     std::chrono::milliseconds StoringYieldInterval() const { return storingYield_; }
     int RefuseSecondCommand() const;
+    // True when the last exchange ended with an answer taken: no time-out, refusal, answer to something else
+    // or port opening since. A refusal after an unclean exchange may be owed to an earlier request.
+    bool LineClean() const { return lineClean_; }
+    // The processor's current invoice number when its answer was the last exchange and nothing has been sent
+    // since; empty otherwise.
+    const std::string& KnownCounter() const { return knownCounter_; }
+    // The sales journal row whose own request may go out while it is unsettled (0: none). Every other
+    // command that changes the processor is refused with 143 while a row is unsettled.
+    void SetSaleRowSending(std::int64_t row) { saleRowSending_ = row; }
     // From the start of a command until its answer is taken up (the whole answer of a multi-packet or
     // self-test command), its time-out or the loss of the port.
     bool InFlight() const;
@@ -230,6 +239,8 @@ private:
     void RunSuccessStep(SuccessStep step, std::uint16_t callerMode);
     // Starts a command that has no payload, as the console would, and logs it; 0 or the start's code.
     int StartBare(CommandInFlight command);
+    // 143 for a command that changes the processor while a sale other than the one sending is unsettled.
+    int RefuseWhileSaleInDoubt(const Bytes& frame);
     int SendFollowUp(const FollowUp& follow, std::uint16_t callerMode);
 
     void InstallClock(const Settings& settings);
@@ -252,6 +263,9 @@ private:
     StatusTexts status_;
     CommandInFlight command_;
     bool inFlight_ = false;
+    bool lineClean_ = false;
+    std::string knownCounter_;
+    std::int64_t saleRowSending_ = 0;
     // Nesting depth of answer handling: the time-out is stopped while a queued answer is replayed.
     int handlingAnswer_ = 0;
     bool storing_ = false;

@@ -82,11 +82,13 @@ int SendPrepared(ControlModule& m, const HostRequest& request) {
 
 // The print-data query of the last invoice, as GetPrintInv 177 sends it: the journal's way to learn what
 // became of a sale whose answer was lost.
-ResultCode AskLastInvoice(ControlModule& m, LastInvoice& last) {
+ResultCode AskPrintData(ControlModule& m, std::int32_t which, const std::string& number, LastInvoice& last) {
     // The query starts from an empty host reply: nothing of an earlier query may pass for this invoice.
+    last = LastInvoice{};
     CommandInFlight command = m.NewCommand(kCommandLastInvData, kCallerHost);
     command.replies.host = HostReply{};
-    const HostRequest request = PrepareGetPrintInv(kHostLastInvoiceData, "", command.replies.host);
+    const HostRequest request = PrepareGetPrintInv(which, number, command.replies.host);
+    if (request.kind == RequestKind::kNone) return request.code;
     if (const int sent = SendPrepared(m, request, std::move(command)); sent != 0) return sent;
     m.SetCommandResult(result::kCommandUnderWay);
     const int code = m.WaitForCommand(request.through_chain);
@@ -98,9 +100,51 @@ ResultCode AskLastInvoice(ControlModule& m, LastInvoice& last) {
     return code;
 }
 
+ResultCode AskLastInvoice(ControlModule& m, LastInvoice& last) {
+    return AskPrintData(m, kHostLastInvoiceData, "", last);
+}
+
+// The processor's counter. Certain without a read when the processor's answer of it was the last exchange:
+// nothing has gone out since, so nothing can have moved it.
+ResultCode ReadCounter(ControlModule& m, std::string& number, bool& certain) {
+    if (!m.KnownCounter().empty()) {
+        number = m.KnownCounter();
+        certain = true;
+        return result::kSuccess;
+    }
+    certain = false;
+    const int code = m.RunMenuCommandForHost(CommandCode::CurrentInvoice);
+    if (code == result::kSuccess) number = m.Command().replies.current_inv_number;
+    return code;
+}
+
 SaleLine MakeSaleLine(ControlModule& m, std::function<SentRequest()> send) {
-    return SaleLine{std::move(send), [&m](LastInvoice& last) { return AskLastInvoice(m, last); },
-                    [&m](const std::string& text) { m.Log().WriteLogLine(text); }};
+    return SaleLine{std::move(send),
+                    [&m](LastInvoice& last) { return AskLastInvoice(m, last); },
+                    [&m](const std::string& text) { m.Log().WriteLogLine(text); },
+                    [&m](std::string& number, bool& certain) { return ReadCounter(m, number, certain); },
+                    [&m](const std::string& number, LastInvoice& last) {
+                        return AskPrintData(m, kHostPrintDataByNumber, number, last);
+                    },
+                    [&m](std::int64_t row) { m.SetSaleRowSending(row); }};
+}
+
+// A store restored from a copy or replaced knows fewer invoices than the processor holds. The processor's newest
+// invoice is recorded as made elsewhere, so that no sale is ever taken for it, and the host is told (184 in the result
+// word; the load itself succeeded). Only when the counter is not where the journal left it is the last invoice read.
+ResultCode CheckStoreBehind(ControlModule& m, SalesJournal& journal) {
+    std::string counter;
+    bool certain = false;
+    if (ReadCounter(m, counter, certain) != result::kSuccess) return result::kSuccess;
+    if (const auto expected = journal.ExpectedCounter(); expected && *expected == counter) return result::kSuccess;
+    LastInvoice last;
+    AskLastInvoice(m, last);
+    if (!last.record) return result::kSuccess;  // no invoice at all, or nothing to be learnt now
+    if (journal.HoldsInvoice(0, IssueFormTaxCode(last.record->tax_code))) return result::kSuccess;
+    journal.RecordElsewhere(*last.record);
+    m.Log().WriteLogLine("税控器最后发票 " + last.record->invoice_number + "（" + last.record->issue_date +
+                         "）不在销售记录中，已记为他处开具");
+    return result::kStoreBehindProcessor;
 }
 }  // namespace
 
@@ -165,11 +209,18 @@ std::int32_t Fiscal::LoadFiscalForm() {
     }
     if (m.GetCommandResult() == 0) {
         // A sale left without its outcome by a program that ended is settled before the host sells again.
+        ResultCode behind = result::kSuccess;
         if (const auto store = m.Store().Connection()) {
             SalesJournal journal(*store);
-            ResolveSales(journal, MakeSaleLine(m, {}));
+            // A journal that never recorded anything has nothing to be behind of: its first sale looks at the
+            // processor's newest invoice instead, so that a load of a new store sends nothing.
+            SaleRecord any;
+            const bool used = journal.FindLast(any) == result::kSuccess || journal.ExpectedCounter().has_value();
+            if (ResolveSales(journal, MakeSaleLine(m, {})) == result::kSuccess && used)
+                behind = CheckStoreBehind(m, journal);
         }
-        m.SetCommandResult(0);
+        m.SetCommandResult(behind);
+        return 0;
     }
     return m.GetCommandResult();
 }
@@ -241,11 +292,12 @@ std::int32_t Fiscal::FiscalMakeInv(const QString& saleId, std::int32_t commandNu
     if (!m.ConsoleLoaded()) m.FormLoad();
     const auto command = ToCommandCode(check.command);
     const auto send = [&m, command]() -> SentRequest {
+        const bool clean = m.LineClean();
         IssueResult r = command ? IssueHostInvoice(m.MakeIssueContext(kCallerHost), *command, m.HostInvoice())
                                 : IssueResult{result::kCommandTypeError};
         if (!r.sent) return {false, r.code};
         m.SetCommandResult(result::kCommandUnderWay);
-        return {true, m.WaitForCommand()};
+        return {true, m.WaitForCommand(), clean};
     };
     // Every request goes through the sales journal; only a control without a store sends without it.
     const BuiltFrame built = BuildInvoiceCommand(check.command, InvoiceLayoutOf(check.command), m.HostInvoice());
@@ -310,7 +362,10 @@ std::int32_t Fiscal::FiscalInvalidateInv(QString& invNum) {
     if (request.kind == RequestKind::kNone) return Refuse(m, request);
     if (const int sent = SendPrepared(m, request); sent != 0) return sent;
     m.SetCommandResult(result::kCommandUnderWay);
-    return m.WaitForCommand();
+    const int code = m.WaitForCommand();
+    // A void is a row of the journal's own: an accountant reads what was voided beside what was issued.
+    if (const auto store = m.Store().Connection()) SalesJournal(*store).RecordVoid(request.second, code);
+    return code;
 }
 
 std::int32_t Fiscal::GetPrintInv(std::int32_t commandNum, QString& invNum, QString& oInvNum, QString& machineNumber,

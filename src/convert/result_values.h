@@ -77,6 +77,9 @@ inline constexpr ResultCode kAnswerMismatch = 137;
 inline constexpr ResultCode kSaleIdReused = 138;
 inline constexpr ResultCode kNoSuchSale = 139;
 inline constexpr ResultCode kSaleInDoubt = 143;
+// The processor holds invoices the sales journal never made (a store restored from a copy, replaced, or new
+// on a used processor): they are recorded as made elsewhere and never taken for a sale. The load succeeded.
+inline constexpr ResultCode kStoreBehindProcessor = 184;
 
 // Input and invoice-number checks.
 inline constexpr ResultCode kEmptyInput = 144;  // also an empty text where a conversion needs a value

@@ -15,7 +15,16 @@
 //                answer was lost and the processor's last invoice is
 //                another one
 //   "in-doubt"   the answer was lost and the processor could not be        Result 143
-//                asked yet; nothing else is issued until it is resolved
+//                asked yet; nothing that changes the processor goes out
+//                until it is resolved
+//   "elsewhere"  an invoice the processor holds that no request of this    InvNum, TaxCode, DateTime,
+//                journal made (a restored, replaced or new store on a       Kind, payer, goods, totals
+//                used processor); never taken for a sale
+//   "voided"     a void the host asked for, answered by the processor      InvNum (the voided number)
+//
+// Every request row also holds the processor's counter before it went out (AnchorNum): the number its
+// invoice takes. A sale whose outcome was lost is settled on it: the counter still there means nothing
+// was issued; the counter moved on and that number's print data matching the sale means it was.
 //
 // "answered" and "issued" both mean an invoice exists for the row; they differ in where the reply values
 // came from (the answer itself, or the print data read back afterwards).
@@ -30,7 +39,7 @@ inline constexpr std::string_view kTable = "SalesJournal";
 // order the requests were made).
 inline constexpr std::string_view kSaleId = "SaleId";          // TEXT, the host's sale number; NULL without
                                                                // one; unique when given
-inline constexpr std::string_view kKind = "Kind";              // INTEGER, 52 issue, 53 return
+inline constexpr std::string_view kKind = "Kind";              // INTEGER, 52 issue, 53 return, 54 void
 inline constexpr std::string_view kReturned = "OInvNum";       // TEXT, 10 digits: the invoice being returned
                                                                // (returns only, else empty)
 inline constexpr std::string_view kHousehold = "FhNumber";     // INTEGER, 分户 number
@@ -54,19 +63,32 @@ inline constexpr std::string_view kDateTime = "DateTime";      // TEXT, yyyymmdd
 inline constexpr std::string_view kMachineNum = "MachineNum";  // TEXT, reply values of the issue
 inline constexpr std::string_view kUserName = "UserName";
 inline constexpr std::string_view kTaxNumber = "TaxNumber";
-inline constexpr std::string_view kUpdated = "UpdatedAt";  // TEXT, yyyy-MM-dd HH:mm:ss of the last change
+inline constexpr std::string_view kUpdated = "UpdatedAt";      // TEXT, yyyy-MM-dd HH:mm:ss of the last change
+inline constexpr std::string_view kAnchor = "AnchorNum";       // TEXT, 10 digits: the processor's current
+                                                               // invoice number before the request went out
+inline constexpr std::string_view kTotalFen = "TotalFen";      // INTEGER, Total in fen, exact (a return's
+                                                               // too is positive: Kind tells it)
+inline constexpr std::string_view kReturnsRow = "ReturnsRow";  // INTEGER, karvex_row of the sale a return
+                                                               // returns, when that sale is in the journal
+inline constexpr std::string_view kIssueDate = "IssueDate";    // TEXT, yyyy-MM-dd of the invoice, whichever
+                                                               // way it became known
 
 // Every column in table order, with its SQL type.
 struct Column {
     std::string_view name;
     std::string_view type;  // "TEXT", "INTEGER" or "REAL"
 };
-inline constexpr std::array<Column, 19> kColumns{{
-    {kSaleId, "TEXT"},       {kKind, "INTEGER"},   {kReturned, "TEXT"},  {kHousehold, "INTEGER"}, {kPayer, "TEXT"},
-    {kItemCount, "INTEGER"}, {kGoods, "TEXT"},     {kTotal, "REAL"},     {kRequest, "TEXT"},      {kCreated, "TEXT"},
-    {kState, "TEXT"},        {kResult, "INTEGER"}, {kInvNum, "TEXT"},    {kTaxCode, "TEXT"},      {kDateTime, "TEXT"},
-    {kMachineNum, "TEXT"},   {kUserName, "TEXT"},  {kTaxNumber, "TEXT"}, {kUpdated, "TEXT"},
+inline constexpr std::array<Column, 23> kColumns{{
+    {kSaleId, "TEXT"},      {kKind, "INTEGER"},       {kReturned, "TEXT"},  {kHousehold, "INTEGER"},
+    {kPayer, "TEXT"},       {kItemCount, "INTEGER"},  {kGoods, "TEXT"},     {kTotal, "REAL"},
+    {kRequest, "TEXT"},     {kCreated, "TEXT"},       {kState, "TEXT"},     {kResult, "INTEGER"},
+    {kInvNum, "TEXT"},      {kTaxCode, "TEXT"},       {kDateTime, "TEXT"},  {kMachineNum, "TEXT"},
+    {kUserName, "TEXT"},    {kTaxNumber, "TEXT"},     {kUpdated, "TEXT"},   {kAnchor, "TEXT"},
+    {kTotalFen, "INTEGER"}, {kReturnsRow, "INTEGER"}, {kIssueDate, "TEXT"},
 }};
+
+// Kind of a void row (the void command's own code).
+inline constexpr int kVoidKind = 54;
 
 // State keywords.
 inline constexpr std::string_view kSent = "sent";
@@ -74,5 +96,7 @@ inline constexpr std::string_view kAnswered = "answered";
 inline constexpr std::string_view kInDoubt = "in-doubt";
 inline constexpr std::string_view kIssued = "issued";
 inline constexpr std::string_view kNotIssued = "not-issued";
+inline constexpr std::string_view kElsewhere = "elsewhere";
+inline constexpr std::string_view kVoided = "voided";
 
 }  // namespace karvex::journal

@@ -20,6 +20,10 @@ namespace karvex {
 struct SentRequest {
     bool sent = false;
     ResultCode code = result::kSuccess;
+    // The line was clean when the request went out: the last exchange ended with an answer taken, not a
+    // time-out, a refusal, an answer to something else or a port just opened. A refusal that follows an
+    // unclean exchange may be owed to an earlier request and says nothing of this one.
+    bool lineWasClean = true;
 };
 
 // The processor's last invoice as the print-data query reports it, with the values its chain adds.
@@ -38,6 +42,14 @@ struct SaleLine {
     std::function<ResultCode(LastInvoice&)> lastInvoice;
     // A line for the command log.
     std::function<void(const std::string&)> note;
+    // The processor's counter: its current invoice number, 10 digits, the number the next invoice takes.
+    // `certain` says it comes from the exchange just before (nothing was sent since), not from a new read.
+    std::function<ResultCode(std::string& number, bool& certain)> counter;
+    // Asks for the print data of the invoice with this number (10 digits); the query's final code.
+    std::function<ResultCode(const std::string& number, LastInvoice&)> invoiceAt;
+    // Told the journal row whose own request goes out next (0 once it ended): only that row's request may
+    // change the processor while the row is unsettled.
+    std::function<void(std::int64_t row)> sending;
 };
 
 // True for a final code that says the answer never came whole: the processor may have acted on the request.
@@ -45,9 +57,11 @@ bool AnswerWasLost(ResultCode code);
 
 // One issue or return of the host, `frame` being its request as it will go out. First every sale whose outcome
 // is not known is resolved (143 while one cannot be); then a sale id already in the journal is answered from
-// its row (0 and `reply` for an issued sale, 138 for other content), or the request gets its row, committed,
-// before it is sent. A lost answer is resolved at once: 0 with `reply` rebuilt when the processor issued it,
-// the request's own code when it did not, 143 when the processor could not be asked.
+// its row (0 and `reply` for an issued sale, 138 for other content), or the processor's counter is read and
+// the request gets its row with it, committed, before it is sent (the counter's failure code when it cannot
+// be read: nothing went out). A lost answer, or a refusal after an unclean exchange, is resolved at once: 0
+// with `reply` rebuilt when the processor issued it, the request's own code when it did not, 143 when the
+// processor could not be asked.
 ResultCode RunSale(SalesJournal& journal, std::string_view saleId, ByteView frame, const SaleLine& line,
                    IssueReply& reply);
 

@@ -8,6 +8,7 @@
 //     ... send, wait ...
 //     journal.Settle(row, outcome);                  // "answered", "not-issued", ...
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -28,7 +29,8 @@ struct SaleRecord {
     std::string state;    // a state keyword of journal.h
     std::int32_t result = 0;
     std::string invNum, taxCode, dateTime;
-    IssueReply reply;  // the reply values recorded with the outcome (tax code and date-time included)
+    std::string anchor;  // the processor's counter before the request went out; empty on rows of older builds
+    IssueReply reply;    // the reply values recorded with the outcome (tax code and date-time included)
 };
 
 // What a request came to.
@@ -52,14 +54,31 @@ public:
     // The oldest row whose outcome is not known ("sent" or "in-doubt"); result::kNoSuchSale when none is.
     ResultCode FindUnresolved(SaleRecord& out);
 
-    // Writes the request's row in state "sent" and commits it. A sale id whose earlier request was not
-    // issued gets its row back for the new attempt; `row` names the row either way.
-    ResultCode Open(std::string_view saleId, ByteView frame, const SaleRequest& sale, std::int64_t& row);
+    // The processor's counter as the journal's newest row with a known invoice or anchor leaves it: the number
+    // after the last invoice, or the anchor of a request that was not issued. Nothing for a journal without
+    // one. A new roll may start elsewhere, so a different counter only asks for a closer look.
+    std::optional<std::string> ExpectedCounter();
+
+    // True when a row other than `except` is "sent" or "in-doubt" (or the journal cannot be read: then
+    // nothing may change the processor either).
+    bool HasUnresolved(std::int64_t except = 0);
+
+    // Writes the request's row in state "sent" with the processor's counter `anchor` and commits it. A sale
+    // id whose earlier request was not issued gets its row back for the new attempt; `row` names the row
+    // either way.
+    ResultCode Open(std::string_view saleId, ByteView frame, const SaleRequest& sale, std::string_view anchor,
+                    std::int64_t& row);
     // Records what the request came to, in one transaction.
     ResultCode Settle(std::int64_t row, const SaleOutcome& outcome);
 
-    // True when a row other than `row` holds the invoice with this number or tax control code (issue form).
-    bool HoldsInvoice(std::int64_t row, std::string_view invNum, std::string_view taxCode);
+    // True when a row other than `row` holds the invoice with this tax control code (issue form). The number
+    // alone names no invoice: a new roll may number from 1 again.
+    bool HoldsInvoice(std::int64_t row, std::string_view taxCode);
+
+    // Records an invoice the processor holds that no request of this journal made (state "elsewhere").
+    ResultCode RecordElsewhere(const InvPrintDataRecord& invoice);
+    // Records a void the processor answered: its own row, the voided number in InvNum.
+    ResultCode RecordVoid(std::string_view invNum, ResultCode code);
     // An answered row knows its invoice's tax control code but not its number (the issue answer does not
     // name it): once print data shows the number beside that code, the row gets it.
     void LearnNumber(std::string_view taxCode, std::string_view invNum);

@@ -24,6 +24,7 @@ std::span<const StoreOpenStep> StoreOpenSteps();
 // ----- tables
 // Every table of the schema (schema.cpp).
 std::int32_t CreateSchemaTables(StoreConnection& conn);
+std::int32_t AddMissingColumns(StoreConnection& conn);
 // The serial settings live in exactly one row of ComSet; 0 and 0 mean "nothing chosen yet".
 std::int32_t CreateSerialSettingsRow(StoreConnection& conn);
 // The outbox of changes for the central database, and its triggers on the synced tables (outbox.h).

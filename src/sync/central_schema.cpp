@@ -99,11 +99,18 @@ std::vector<std::string> VersionThree() {
 //    register role see and write rows of that number only. The schema's owner (the head office) is not
 //    bound by it, and neither are registers that still sync as the owner.
 //  - The card's password is no longer sent; what earlier versions sent is blanked.
+//  - The journal gains its columns for an accountant and its counter (a database created at this version has
+//    them from its CREATE already).
 // Every statement may run again (a step re-applied after a partial downgrade by hand).
 std::vector<std::string> VersionFour() {
     const std::string s = kCentralSchemaName;
     const std::string role = PgIdentifier(kRegisterRole);
     std::vector<std::string> sql;
+    const std::string journalTable = CentralName(std::string(journal::kTable));
+    for (const auto& [name, type] : {std::pair{journal::kAnchor, "text"}, std::pair{journal::kTotalFen, "bigint"},
+                                     std::pair{journal::kReturnsRow, "bigint"}, std::pair{journal::kIssueDate, "text"}})
+        sql.push_back("ALTER TABLE " + journalTable + " ADD COLUMN IF NOT EXISTS " + PgIdentifier(std::string(name)) +
+                      " " + type);
     sql.push_back("ALTER TABLE " + s +
                   ".registers ADD COLUMN IF NOT EXISTS last_seen timestamptz NOT NULL DEFAULT now()");
     sql.push_back("CREATE TABLE IF NOT EXISTS " + s +

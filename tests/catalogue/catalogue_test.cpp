@@ -187,6 +187,19 @@ TEST(CommandTable, EveryNameAndDisplayText) {
     }
 }
 
+// A command that changes the processor and is not marked would go out while a sale is in doubt; a query the
+// settling needs, marked, would keep the sale in doubt for ever.
+TEST(CommandTable, CommandsThatChangeTheProcessorAreHeldBackWhileASaleIsInDoubt) {
+    using C = CommandCode;
+    for (C code : {C::Initialize, C::DispenseInvoice, C::MakeInvoice, C::ReturnInvoice, C::InvalidateInvoice,
+                   C::WriteCard, C::DeclareData, C::SendStr, C::InstallInv, C::SetMD}) {
+        EXPECT_TRUE(FindCommand(code)->changesProcessor) << FindCommand(code)->identifier;
+    }
+    for (C code : {C::Online, C::CurrentInvoice, C::LastInvData, C::PrintDataByNumber, C::InvoiceSum}) {
+        EXPECT_FALSE(FindCommand(code)->changesProcessor) << FindCommand(code)->identifier;
+    }
+}
+
 TEST(SelfTestMask, CheckBoxesMapToItemBits) {
     struct Case {
         std::array<bool, 5> boxes;

@@ -176,6 +176,8 @@ std::set<ResultCode> TableCodes() {
     for (ResultCode c : {140, 141, 142}) codes.insert(c);
     // The sales journal: a sale id reused for other content, no such sale, a sale in doubt.
     for (ResultCode c : {138, 139, 143}) codes.insert(c);
+    // A store behind its processor: invoices the journal never made.
+    codes.insert(184);
     // The local service's refusals of a request.
     for (ResultCode c : {152, 153, 154, 155}) codes.insert(c);
     // An export file that could not be written.

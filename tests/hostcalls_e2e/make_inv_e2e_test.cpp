@@ -31,7 +31,12 @@ protected:
     void SetUp() override {
         FiscalFixture::SetUp();
         ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
+        // The load reads the processor's counter (and its last invoice for a journal that knows none).
+        loaded_ = sim_->requests_handled();
+        loadLog_ = ReadLog();
     }
+    std::size_t loaded_ = 0;
+    std::string loadLog_;
 
     int Make(const Invoice& v) {
         return fiscal_->FiscalMakeInv(v.command, v.household, v.mode, v.original, v.payer, v.count,
@@ -109,8 +114,8 @@ TEST_F(MakeInvE2E, EveryValidationFailureIsStoredAndNothingIsSent) {
         EXPECT_EQ(Make(v), c.code);
         EXPECT_EQ(fiscal_->Status(), c.code);
     }
-    EXPECT_EQ(sim_->requests_handled(), 0u);
-    EXPECT_EQ(ReadLog(), "") << "nothing was sent, so nothing is logged";
+    EXPECT_EQ(sim_->requests_handled(), loaded_);
+    EXPECT_EQ(ReadLog(), loadLog_) << "nothing was sent, so nothing is logged";
 }
 
 TEST_F(MakeInvE2E, ProcessorRefusalsComeBackAsItsCodes) {
@@ -158,7 +163,7 @@ TEST_F(MakeInvE2E, ClosedPortIsStoredAs132) {
     fiscal_->UnloadFicalForm(0);
     EXPECT_EQ(Make(Invoice{}), result::kNoOpenPort);
     EXPECT_EQ(fiscal_->Status(), result::kNoOpenPort);
-    EXPECT_EQ(sim_->requests_handled(), 0u);
+    EXPECT_EQ(sim_->requests_handled(), loaded_);
 }
 
 }  // namespace

@@ -99,7 +99,7 @@ TEST_F(SaleJournalE2E, AnAnswerLostAfterTheProcessorIssuedEndsInZeroWithTheNumbe
         EXPECT_EQ(when, "20240315") << "print data keeps the day only";
     }
     EXPECT_EQ(Sent(kIssue), 4u);
-    EXPECT_EQ(Sent(kLastInvoice), 4u);
+    EXPECT_EQ(Sent(kLastInvoice), 5u) << "one per lost answer, and the load's look past a journal without invoices";
 
     // A return the same way: the processor's last invoice is the return of the invoice named.
     const Sale back{"R1", "10.00", QString::fromStdString(LastNumber())};

@@ -151,6 +151,21 @@ TEST_F(SimLine, EachFaultPutsWhatItPromisesOnTheLine) {
   }
 }
 
+// "NP" names no command: owed to an earlier request, it reaches the host as the answer to the next one.
+TEST_F(SimLine, AnOwedAnswerComesAsNotReadyJustBeforeTheNextAnswer) {
+  sim_->inject({.command = 0x33, .kind = FaultKind::Owed});
+  const std::size_t before = sim_->requests_handled();
+  peer_->send(kCurrent);
+  ASSERT_TRUE(sim_->wait_handled(before + 1, 2000));
+  EXPECT_TRUE(peer_->drain(60).empty()) << "held back";
+  Bytes expected{0x4E, 0x50, 0x00, 0x04, 0x5C, 0x45};
+  expected.insert(expected.end(), kCurrentIs21.begin(), kCurrentIs21.end());
+  peer_->send(kCurrent);
+  ASSERT_TRUE(sim_->wait_handled(before + 2, 2000));
+  EXPECT_EQ(peer_->drain(60), expected);
+  EXPECT_EQ(exchange(kCurrent), kCurrentIs21) << "owed once";
+}
+
 TEST_F(SimLine, NoiseNeverHoldsAStatusLetter) {
   sim_->inject({.command = 0x33, .kind = FaultKind::Noise, .arg = 40});
   peer_->send(kCurrent);
@@ -229,7 +244,8 @@ TEST(SimStateFile, AnIssueIsKeptUnlessItsRequestWasDroppedOrRefused) {
   const std::vector<Case> cases = {
       {FaultKind::Drop, -1, false},     {FaultKind::Error, 18, false}, {FaultKind::NotReady, -1, false},
       {FaultKind::Lost, -1, true},      {FaultKind::BadCrc, -1, true}, {FaultKind::Cut, -1, true},
-      {FaultKind::BadLength, -1, true}, {FaultKind::Noise, -1, true},  {FaultKind::Late, 10, true},
+      {FaultKind::BadLength, -1, true}, {FaultKind::Noise, -1, true},  {FaultKind::Owed, -1, true},
+      {FaultKind::Late, 10, true},
   };
   Simulator sim(o);
   std::string why;

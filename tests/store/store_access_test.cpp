@@ -10,6 +10,7 @@
 #include <functional>
 #include <iterator>
 
+#include "store/schema.h"
 #include "store/store_codes.h"
 #include "store/store_upkeep.h"
 #include "store_test_support.h"
@@ -104,6 +105,21 @@ TEST_F(StoreAccessTest, SearchIndexesAreCreatedAtOpenWhenMissing) {
         EXPECT_NE(std::find(with.begin(), with.end(), SearchIndexName(index)), with.end()) << SearchIndexName(index);
     EXPECT_EQ(FirstText("InvPrintData", "开票日期"), "20240101");
     EXPECT_TRUE(IntegrityOk());
+}
+
+// A store made before the journal's newer columns opens with them added and its rows kept.
+TEST_F(StoreAccessTest, AnOlderStoreGainsTheColumnsAddedSince) {
+    TableDef older = *FindStoreTable("SalesJournal");
+    older.fields.resize(19);
+    ASSERT_EQ(store_->Connection()->Exec("DROP TABLE \"SalesJournal\""), 0);
+    ASSERT_EQ(store_->Connection()->Exec(CreateTableSql(older)), 0);
+    ASSERT_EQ(store_->Connection()->Exec("INSERT INTO \"SalesJournal\" (\"SaleId\") VALUES ('old')"), 0);
+    store_->Close();
+    ASSERT_EQ(store_->Open(), 0) << store_->LastErrorText();
+    Statement st(*store_->Connection(),
+                 "SELECT \"AnchorNum\", \"IssueDate\" FROM \"SalesJournal\" WHERE \"SaleId\" = 'old'");
+    ASSERT_EQ(st.PrepareResult(), SQLITE_OK);
+    EXPECT_EQ(sqlite3_step(st.get()), SQLITE_ROW);
 }
 
 // Unload closes at once while compaction would copy the store for little; once an emptied queue leaves the

@@ -143,6 +143,10 @@ Outcome MakeInvoice(Fiscal& f, const Options& given, int command) {
                        {"TaxNumber", U8(taxNumber)},
                        {"TaxCode", U8(taxCode)},
                        {"DateTime", U8(dateTime)}};
+        // The answer names no number; the journal has it from the counter read before the issue.
+        QString state, invNum, code, when;
+        if (f.FiscalGetSale(Q(o.Get("sale-id")), state, invNum, code, when) == 0)
+            out.outputs.emplace_back("InvNum", U8(invNum));
     }
     return out;
 }

@@ -16,7 +16,7 @@ constexpr KindName kKinds[] = {
     {FaultKind::Drop, "drop"},     {FaultKind::Lost, "lost"},       {FaultKind::Silent, "silent"},
     {FaultKind::Cut, "cut"},       {FaultKind::Noise, "noise"},     {FaultKind::BadCrc, "crc"},
     {FaultKind::BadLength, "len"}, {FaultKind::PacketDelay, "gap"}, {FaultKind::Slow, "slow"},
-    {FaultKind::Late, "late"},
+    {FaultKind::Late, "late"},     {FaultKind::Owed, "owe"},
 };
 
 std::vector<std::string_view> split(std::string_view text, char sep) {

@@ -29,6 +29,8 @@ enum class FaultKind {
   Slow,         // answer written one byte per write, `arg` ms apart (default 1)
   Late,         // the whole answer `arg` ms late (default 100)
   Drop,         // the request is lost on its way: the processor neither acts nor answers
+  Owed,         // the processor acts but keeps its answer back, and answers "NP" for it just before it answers
+                // the next request (a late refusal of an earlier request, which names no command)
 };
 
 struct Fault {
@@ -41,7 +43,7 @@ struct Fault {
 
 const char* fault_kind_name(FaultKind kind);
 // "CMD:KIND[:ARG[:DELAY]][:always]": CMD is a command name, a code (0x33 or 51) or "*";
-// KIND is er, np, wt, drop, lost (also "silent"), cut, noise, crc, len, gap, slow or late.
+// KIND is er, np, wt, drop, lost (also "silent"), cut, noise, crc, len, gap, slow, late or owe.
 std::optional<Fault> parse_fault(std::string_view text, std::string& error);
 std::string describe_fault(const Fault& fault);
 

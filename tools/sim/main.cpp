@@ -29,6 +29,8 @@ const char kUsage[] =
     "Processor state:\n"
     "  --rolls N              invoice rolls installed at start (default 2; 100 invoices each)\n"
     "  --spare-rolls N        rolls dispensed but not installed (default 1)\n"
+    "  --roll-size N          invoices per roll (default 100)\n"
+    "  --renumber-rolls       every installed roll numbers from 1 again\n"
     "  --invoices N           invoices already issued, spread over --from..--to (default 0)\n"
     "  --from yyyymmdd        first day of the seeded invoices (default: the processor's today)\n"
     "  --to yyyymmdd          last day of the seeded invoices (default: the processor's today)\n"
@@ -108,6 +110,8 @@ int main(int argc, char** argv) {
       return 0;
     } else if (arg == "--quiet") {
       options.quiet = true;
+    } else if (arg == "--renumber-rolls") {
+      options.seed.renumber_rolls = true;
     } else if (arg == "--replay-fast") {
       options.replay_fast = true;
     } else if (!value(v)) {
@@ -129,6 +133,9 @@ int main(int argc, char** argv) {
     } else if (arg == "--rolls" || arg == "--spare-rolls") {
       if (!to_number(v, n, 0, 1000)) return usage_error(std::string(arg) + " must be 0 to 1000");
       (arg == "--rolls" ? options.seed.rolls : options.seed.spare_rolls) = static_cast<int>(n);
+    } else if (arg == "--roll-size") {
+      if (!to_number(v, n, 1, 100000)) return usage_error("--roll-size must be 1 to 100000");
+      options.seed.roll_size = static_cast<std::uint32_t>(n);
     } else if (arg == "--invoices") {
       if (!to_number(v, n, 0, 100000)) return usage_error("--invoices must be 0 to 100000");
       options.seed.invoices = static_cast<int>(n);

@@ -414,6 +414,12 @@ void Simulator::serve(const Bytes& request) {
     return;
   }
   const std::uint8_t command = request[2];
+  if (owes_refusal_) {
+    owes_refusal_ = false;
+    const Bytes np = answer_frame('N', 'P', 0, {});
+    log(">> " + hex_spaced(np) + "  ; owed to the request before");
+    if (!emit(np)) return;
+  }
   const std::vector<Fault> faults = faults_.take(command);
   std::vector<Bytes> frames;
   if (!FaultPlan::stops_processor(faults)) {
@@ -485,6 +491,10 @@ void Simulator::answer(std::uint8_t command, std::vector<Bytes> frames, const st
         break;
       case FaultKind::Late:
         if (!pause(f.arg >= 0 ? f.arg : 100)) return;
+        break;
+      case FaultKind::Owed:
+        lost = true;
+        owes_refusal_ = true;
         break;
     }
   }

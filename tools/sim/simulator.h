@@ -131,6 +131,7 @@ class Simulator {
   std::deque<std::string> log_lines_;
   FILE* log_file_ = nullptr;
   std::atomic<std::size_t> handled_{0};
+  bool owes_refusal_ = false;  // an "NP" owed to an earlier request goes out before the next answer
   mutable std::mutex wait_mutex_;
   mutable std::condition_variable wait_cv_;
 };

@@ -128,6 +128,16 @@ void assign_tax_code(const MachineState& state, Invoice& invoice) {
     put_u16(data, line.quantity);
     put_u32(data, line.amount);
   }
+  // A number an earlier roll already used (a roll numbered from 1 again): the roll in use goes into the code,
+  // as the real unit's code covers its roll, so the two invoices never share one.
+  const bool seen = std::any_of(state.invoices.begin(), state.invoices.end(),
+                                [&](const Invoice& other) { return other.number == invoice.number; });
+  if (seen) {
+    for (const auto& roll : state.rolls) {
+      if (roll.state == RollState::Installed && roll.next == invoice.number + 1 && roll.first <= invoice.number)
+        data.insert(data.end(), roll.code.begin(), roll.code.end());
+    }
+  }
   std::uint64_t x = fnv1a(data);
   invoice.code_lead = static_cast<std::uint32_t>(splitmix(x) % 4000000000u) + 100000000u;
   invoice.code_trail = static_cast<std::uint32_t>(splitmix(x) % 4000000000u);
@@ -167,7 +177,15 @@ MachineState make_default_state() {
 }
 
 void seed_state(MachineState& state, const SeedOptions& options, std::uint32_t today) {
-  for (int i = 0; i < options.rolls; ++i) state.dispense_roll().state = RollState::Installed;
+  if (options.roll_size > 0) state.roll_size = options.roll_size;
+  for (int i = 0; i < options.rolls; ++i) {
+    Roll& roll = state.dispense_roll();
+    roll.state = RollState::Installed;
+    if (options.renumber_rolls) {
+      roll.first = roll.next = 1;
+      roll.last = state.roll_size;
+    }
+  }
   std::mt19937_64 rng(options.seed);
   const std::uint32_t from = options.from ? options.from : today;
   const std::uint32_t to = options.to ? options.to : std::max(from, today);

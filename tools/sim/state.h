@@ -116,6 +116,8 @@ struct SeedOptions {
   int invoices = 0;
   std::uint32_t from = 0, to = 0;  // yyyymmdd; 0 = the clock's day
   std::uint64_t seed = 1;
+  std::uint32_t roll_size = 0;  // numbers per roll; 0 = the default
+  bool renumber_rolls = false;  // every roll numbers from 1 again, as rolls of another code may
 };
 
 // A fresh processor: factory data, taxpayer, five tax items, rolls and optionally seeded invoices.
