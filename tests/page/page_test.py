@@ -207,7 +207,11 @@ def main():
         assert rows and all(r.get('税控卡使用口令') in ('******', None) for r in rows), rows
 
         # The processor stops answering in the middle of a sale: the sale is in doubt, and the page says that
-        # new sales are refused until it is settled.
+        # new sales are refused until it is settled. The current number read just before is the sale's anchor,
+        # so the issue itself is what goes unanswered.
+        request = urllib.request.Request(base + '/v1/invoice-number', headers={'Authorization': 'Bearer ' + token})
+        with urllib.request.urlopen(request, timeout=HANG_GUARD_S) as response:
+            json.load(response)
         os.kill(sim.pid, signal.SIGSTOP)
         try:
             post(base, token, '/v1/sales', dict(sale, sale_id='page-2'))
