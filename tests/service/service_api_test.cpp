@@ -267,6 +267,10 @@ TEST_F(ServiceApi, SaleIdIsIssuedOnceAndDoubtIsSettled) {
     EXPECT_EQ(lost.json["code"].toInt(), 143);
     EXPECT_EQ(lost.json["state"].toString(), "in-doubt");
     EXPECT_EQ(Call("GET", "/v1/sales/J2").json["state"].toString(), "in-doubt");
+    // Nothing that changes the processor goes out meanwhile: a void is a conflict, not a 500 or a send.
+    const Reply voided = Call("POST", "/v1/void", R"({"invoice_number":"1"})");
+    EXPECT_EQ(voided.status, 409) << voided.body;
+    EXPECT_EQ(voided.json["code"].toInt(), 143);
 
     // Looking the sale up asks the processor again once it answers.
     sim_->clear_faults();
