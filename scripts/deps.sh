@@ -11,7 +11,7 @@
 # sync tests on their own.
 set -euo pipefail
 PACKAGES=(
-  build-essential cmake pkg-config git
+  build-essential cmake pkg-config git ccache
   qt6-base-dev qt6-serialport-dev
   qt6-charts-dev libqt6opengl6-dev qt6-translations-l10n qt6-base-private-dev
   libsqlcipher-dev sqlcipher libssl-dev

@@ -5,7 +5,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 JOBS=$(nproc)
-cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DKARVEX_SANITIZE=ON -DKARVEX_BUILD_TESTS=ON >/dev/null
+# A compiler cache, where there is one, keyed on paths relative to this tree: a second run (or another clone on
+# the same machine) compiles only what changed.
+launcher=()
+if command -v ccache >/dev/null; then
+  export CCACHE_BASEDIR="$PWD"
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+fi
+cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DKARVEX_SANITIZE=ON -DKARVEX_BUILD_TESTS=ON "${launcher[@]}" >/dev/null
 cmake --build build/asan -j"$JOBS"
 export QT_QPA_PLATFORM=offscreen
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=0
@@ -16,7 +23,7 @@ ctest --test-dir build/asan --output-on-failure -j"$JOBS" --timeout 300
 bash scripts/fuzz.sh
 # The Python module and the installed package are tried against a build without sanitizers: a Python
 # interpreter cannot load an ASan-instrumented library.
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DKARVEX_BUILD_TESTS=ON -DKARVEX_BUILD_BENCH=ON >/dev/null
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DKARVEX_BUILD_TESTS=ON -DKARVEX_BUILD_BENCH=ON "${launcher[@]}" >/dev/null
 cmake --build build/release -j"$JOBS"
 # The fault campaign's small setting (100 sales in separate tool processes, about two minutes) runs here too.
 # A client generated from docs/openapi.json (npm packages) drives the service.
