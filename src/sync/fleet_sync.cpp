@@ -110,15 +110,6 @@ bool LocalHost(const std::string& host) {
     return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
 }
 
-std::string NowUtc() {
-    const std::time_t t = std::time(nullptr);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return buf;
-}
-
 // One value of an outbox row as JSON: numbers as numbers (a real in its shortest exact form), text as a
 // string, a blob as hexadecimal text.
 void AppendJsonValue(std::string& out, sqlite3_stmt* st, int column) {
@@ -742,6 +733,15 @@ private:
 };
 
 }  // namespace
+
+std::string NowUtc() {
+    const std::time_t t = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
 
 std::int32_t ParseCentralAddress(const SyncSettings& settings, std::vector<std::pair<std::string, std::string>>& params,
                                  std::string& shown, std::string& why) {

@@ -97,6 +97,9 @@ std::int32_t InitCentral(const SyncSettings& settings, std::string& message);
 std::int32_t AddRegister(const SyncSettings& settings, const std::string& login, const std::string& machine,
                          std::string& message);
 
+// The present moment in UTC as the status and the central rows show it: "2026-12-07T12:00:00Z".
+std::string NowUtc();
+
 // Whether a sync of the store file is running now (in any process).
 bool SyncUnderWay(const std::filesystem::path& storeFile);
 

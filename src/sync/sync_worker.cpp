@@ -7,18 +7,6 @@
 #include "store/store_connection.h"
 
 namespace karvex::sync {
-namespace {
-
-std::string NowUtc() {
-    const std::time_t t = std::time(nullptr);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return buf;
-}
-
-}  // namespace
 
 SyncWorker::SyncWorker(std::filesystem::path storeFile, SyncSettings settings, WorkerTiming timing)
     : storeFile_(std::move(storeFile)),
