@@ -154,7 +154,7 @@ def processor_invoices(state_file):
         for line in f:
             parts = line.split()
             if parts and parts[0] == 'invoice' and parts[2] == '1':  # kind 1: a normal invoice
-                numbers.append(parts[1])
+                numbers.append(int(parts[1]))
     return numbers
 
 
@@ -258,7 +258,8 @@ def main():
 
         # The processor: as many invoices as sale ids, and the numbers the clients were told among them.
         issued = processor_invoices(state_file)
-        told = set(number for number, _ in invoices if number)
+        # The service answers ten digits ("0000000001"), the processor's state file the plain number.
+        told = set(int(number) for number, _ in invoices if number)
         if len(issued) != len(invoices) or not told <= set(issued):
             failures.append('the processor issued %d invoices for %d sale ids' % (len(issued), len(invoices)))
 
