@@ -231,10 +231,7 @@ Check CheckSaleId(const QString& id) {
 
 Check ParseSaleBody(const QByteArray& text, SaleBody& out) {
     constexpr int kMaxGoods = 6;
-    constexpr int kNameBytes = 20;
     constexpr int kPayerBytes = 40;
-    constexpr int kNumberChars = 11;
-    constexpr int kInvoiceDigits = 10;
     constexpr double kMaxQuantity = 655.35;
     const auto gbkBytes = [](const QString& s) { return GbkByteLength(s.toStdString()); };
     QJsonObject body;
@@ -270,9 +267,9 @@ Check ParseSaleBody(const QByteArray& text, SaleBody& out) {
         const QJsonObject item = goods[i].toObject();
         if (auto bad = OnlyKnownFields(item, {"name", "quantity", "price", "amount", "tax_index"}, prefix)) return bad;
         SaleItem one;
-        if (auto bad = TakeText(item, "name", prefix, true, kNameBytes, one.name)) return bad;
-        if (gbkBytes(one.name) > kNameBytes)
-            return Invalid{prefix + "name", QStringLiteral("超过 %1 个 GBK 字节").arg(kNameBytes)};
+        if (auto bad = TakeText(item, "name", prefix, true, kGoodsNameBytes, one.name)) return bad;
+        if (gbkBytes(one.name) > kGoodsNameBytes)
+            return Invalid{prefix + "name", QStringLiteral("超过 %1 个 GBK 字节").arg(kGoodsNameBytes)};
         if (auto bad = TakeDecimal(item, "quantity", prefix, true, kNumberChars, one.quantity)) return bad;
         if (one.quantity.toDouble() > kMaxQuantity)
             return Invalid{prefix + "quantity", QStringLiteral("不能超过 655.35")};

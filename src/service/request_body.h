@@ -48,6 +48,12 @@ struct SaleItem {
 };
 
 // The body of POST /v1/sales, every field checked (texts in GBK bytes where the processor holds them so).
+// The invoice call's fixed widths: a goods name in GBK bytes, a number's text in characters, an invoice
+// number's digits. The sale body is checked against them and the routes pack and unpack with them.
+inline constexpr int kGoodsNameBytes = 20;
+inline constexpr int kNumberChars = 11;
+inline constexpr int kInvoiceDigits = 10;
+
 struct SaleBody {
     QString kind;  // "issue" or "return"
     QString saleId, returned, payer;

@@ -32,9 +32,6 @@ namespace karvex::service {
 
 namespace {
 
-constexpr int kNameBytes = 20;
-constexpr int kNumberChars = 11;
-constexpr int kInvoiceDigits = 10;
 constexpr int kDefaultPageRows = 100;
 constexpr int kMaxPageRows = 1000;
 constexpr int kMaxWaiting = 256;
@@ -664,7 +661,7 @@ void Service::Sale(const HttpRequest& request, const ResponderPtr& responder) {
     const std::vector<SaleItem> items = sale.items;
     QString names, quantities, prices, amounts, taxes;
     for (const SaleItem& item : items) {
-        names += Padded(item.name, kNameBytes);
+        names += Padded(item.name, kGoodsNameBytes);
         quantities += Padded(item.quantity, kNumberChars);
         prices += Padded(item.price, kNumberChars);
         amounts += Padded(item.amount, kNumberChars);
@@ -780,7 +777,7 @@ void Service::PrintData(const QString& which, const ResponderPtr& responder) {
         // which the answer gives at once and no other invoice shares (the number may come later and
         // starts again on a new roll); an index is taken only where the journal's name is the printed one.
         const std::vector<std::pair<QString, int>> journaled = JournalGoods(taxCode);
-        const QStringList names = GoodsSlots(name, kNameBytes), quantities = GoodsSlots(amount, kNumberChars),
+        const QStringList names = GoodsSlots(name, kGoodsNameBytes), quantities = GoodsSlots(amount, kNumberChars),
                           sums = GoodsSlots(sum, kNumberChars);
         QJsonArray goods;
         for (qsizetype i = 0; i < names.size(); ++i) {

@@ -244,6 +244,14 @@ public:
 
     // A transaction with the time limits set for it alone, which a transaction pooler keeps to the one
     // server connection the transaction runs on.
+    // The owner's one-off work (initialising, adding a register): connected and in a transaction, or the
+    // code with the reason in Error(). `shown` is the address as it may be shown.
+    std::int32_t ConnectAndBegin(std::string& shown) {
+        if (const std::int32_t rc = Connect(shown); rc != 0) return rc;
+        PgResult r = Begin();
+        return Ok(r.get()) ? 0 : FailStatement(r.get(), "中心数据库事务无法开始");
+    }
+
     PgResult Begin() {
         const auto ms = [](std::chrono::milliseconds d) { return std::to_string(std::max<long long>(1, d.count())); };
         return Exec("BEGIN; SET LOCAL statement_timeout = " + ms(settings_.statementTimeout) +
@@ -902,15 +910,14 @@ std::int32_t AddRegister(const SyncSettings& settings, const std::string& login,
     }
     StoreConnection none;
     Session s(none, settings);
-    std::string shown;
-    std::int32_t rc = s.Connect(shown);
     auto fail = [&](std::int32_t code) {
         message = s.Error();
         return code;
     };
+    std::string shown;
+    std::int32_t rc = s.ConnectAndBegin(shown);
     if (rc != 0) return fail(rc);
-    PgResult r = s.Begin();
-    if (!Ok(r.get())) return fail(s.FailStatement(r.get(), "中心数据库事务无法开始"));
+    PgResult r;
     int version = 0;
     if ((rc = s.CentralVersion(version)) != 0) return fail(rc);
     if (version < kCentralSchemaVersion) {
@@ -945,17 +952,15 @@ std::int32_t AddRegister(const SyncSettings& settings, const std::string& login,
 std::int32_t InitCentral(const SyncSettings& settings, std::string& message) {
     StoreConnection none;
     Session s(none, settings);
-    std::string shown;
-    std::int32_t rc = s.Connect(shown);
     auto fail = [&](std::int32_t code) {
         message = s.Error();
         return code;
     };
+    std::string shown;
+    std::int32_t rc = s.ConnectAndBegin(shown);
     if (rc != 0) return fail(rc);
-    PgResult r = s.Begin();
-    if (!Ok(r.get())) return fail(s.FailStatement(r.get(), "中心数据库事务无法开始"));
     // Two registers initialising at once must not both create the schema.
-    r = s.Exec("SELECT pg_advisory_xact_lock(7238)");
+    PgResult r = s.Exec("SELECT pg_advisory_xact_lock(7238)");
     if (!Ok(r.get())) return fail(s.FailStatement(r.get(), "中心数据库无法加锁"));
     int version = 0;
     if ((rc = s.CentralVersion(version)) != 0) return fail(rc);
