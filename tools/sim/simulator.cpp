@@ -265,7 +265,17 @@ bool Simulator::pause(int ms) {
   return !stopping_;
 }
 
+// Waits until `due` (or a stop), to the microsecond the clock gives.
+bool Simulator::pause_until(std::chrono::steady_clock::time_point due) {
+  std::unique_lock lock(wait_mutex_);
+  wait_cv_.wait_until(lock, due, [&] { return stopping_.load(); });
+  return !stopping_;
+}
+
 // Writes bytes to the line, paced at the configured wire speed, or one byte per write `byte_gap_ms` apart.
+// Paced bytes go out when their last bit would have arrived on a real line, not when their first bit leaves:
+// the host then sees an answer complete at its wire time, and the processor is free for the next request at
+// that moment, as a real one is.
 bool Simulator::emit(const Bytes& bytes, int byte_gap_ms) {
   using clock = std::chrono::steady_clock;
   const auto started = clock::now();
@@ -274,6 +284,12 @@ bool Simulator::emit(const Bytes& bytes, int byte_gap_ms) {
   while (done < bytes.size()) {
     if (stopping_) return false;
     const std::size_t want = std::min(step, bytes.size() - done);
+    if (byte_gap_ms < 0 && options_.pace_baud > 0) {
+      // Ten bits per byte on an 8N1 line.
+      const auto due = started + std::chrono::microseconds(static_cast<long long>(done + want) * 10 * 1000000 /
+                                                           options_.pace_baud);
+      if (due > clock::now() && !pause_until(due)) return false;
+    }
     const ssize_t n = ::write(fd_, bytes.data() + done, want);
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -286,18 +302,7 @@ bool Simulator::emit(const Bytes& bytes, int byte_gap_ms) {
       continue;
     }
     done += static_cast<std::size_t>(n);
-    if (byte_gap_ms > 0 && done < bytes.size()) {
-      if (!pause(byte_gap_ms)) return false;
-    } else if (options_.pace_baud > 0) {
-      // Ten bits per byte on an 8N1 line.
-      const auto due =
-          started + std::chrono::microseconds(static_cast<long long>(done) * 10 * 1000000 / options_.pace_baud);
-      const auto now = clock::now();
-      if (due > now) {
-        const int ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count());
-        if (!pause(std::max(ms, 1))) return false;
-      }
-    }
+    if (byte_gap_ms > 0 && done < bytes.size() && !pause(byte_gap_ms)) return false;
   }
   return true;
 }

@@ -112,6 +112,7 @@ class Simulator {
   void answer(std::uint8_t command, std::vector<Bytes> frames, const std::vector<Fault>& faults);
   bool emit(const Bytes& bytes, int byte_gap_ms = -1);
   bool pause(int ms);
+  bool pause_until(std::chrono::steady_clock::time_point due);
   void log(const std::string& line);
 
   SimOptions options_;
