@@ -22,7 +22,10 @@ Cases that content alone cannot settle, each by an option:
   - --restore-share: the store is copied aside between sales and, later, copied back (a restored store);
   - --days: the run spans that many days, the processor's clock moved on between them, so the processor's
     last invoice at the start of a day is another day's;
-  - --roll-size / --renumber-rolls: small rolls that all number from 1 again.
+  - --roll-size / --renumber-rolls: small rolls that all number from 1 again;
+  - --relay-kill-rate: the host reaches the processor through a pseudo-terminal relay that kills it at an exact
+    moment of an issue or return: just after the request's last byte reached the processor, with half of the
+    answer delivered, or just after the whole answer was delivered.
 
 A cashier retries a sale with the same sale id until it is issued. At the end, on a quiet line, every sale
 still without an invoice is retried once more, and then the processor's invoices (its state file) and the
@@ -44,7 +47,10 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import termios
+import threading
 import time
+import tty
 
 GOODS = ["矿泉水", "面包", "牛奶", "苹果", "大米", "食用油", "毛巾", "电池", "笔记本", "茶叶"]
 REFUSALS = set(range(1, 65)) | {20048, 22356}
@@ -112,17 +118,144 @@ class Processor:
         return self.proc is not None
 
 
+class Relay:
+    """A pseudo-terminal between the host and the processor that sees every byte, so that a host can be killed at
+    the exact moment a request or an answer is complete on the line (polling the processor's log cannot)."""
+
+    MOMENTS = ("request delivered", "half the answer", "whole answer")
+
+    def __init__(self, work, target):
+        self.target = target  # the processor's device (a link moved to each new device)
+        master, slave = os.openpty()
+        tty.setraw(slave)
+        self.device = os.path.join(work, "ttyRELAY")
+        if os.path.lexists(self.device):
+            os.unlink(self.device)
+        os.symlink(os.ttyname(slave), self.device)
+        os.close(slave)  # only the host holds the line's far end
+        self.master = master
+        self.lock = threading.Lock()
+        self.host = None     # the host process the line belongs to
+        self.moment = None   # the kill armed for that host's next issue or return
+        self.killed = collections.Counter()
+        self.stopping = False
+        self.thread = threading.Thread(target=self.run, daemon=True)
+        self.thread.start()
+
+    def arm(self, process, moment):
+        with self.lock:
+            self.host, self.moment = process, moment
+
+    def stop(self):
+        self.stopping = True
+        self.thread.join(timeout=5)
+        os.close(self.master)
+
+    def _kill(self):
+        # Called with the lock held, the moment it is due: nothing more reaches the host after it.
+        if self.host is not None and self.host.poll() is None:
+            self.host.kill()
+            self.killed[self.moment] += 1
+        self.moment = None
+
+    def run(self):
+        import select
+        sim_fd, sim_path = None, None
+        upward = b""    # host -> processor bytes not yet making a whole request
+        answer = None   # bytes of the answer to an armed issue or return, while it arrives
+        while not self.stopping:
+            try:
+                path = os.path.realpath(self.target) if os.path.lexists(self.target) else None
+            except OSError:
+                path = None
+            if path != sim_path:
+                if sim_fd is not None:
+                    os.close(sim_fd)
+                sim_fd, sim_path = None, path
+                if path:
+                    try:
+                        sim_fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+                        tty.setraw(sim_fd)
+                    except OSError:
+                        sim_fd = None
+            fds = [self.master] + ([sim_fd] if sim_fd is not None else [])
+            ready, _, _ = select.select(fds, [], [], 0.01)
+            if self.master in ready:
+                try:
+                    data = os.read(self.master, 4096)
+                except OSError:  # no host holds the line
+                    data = b""
+                    time.sleep(0.002)
+                upward += data
+                with self.lock:
+                    while len(upward) >= 5:
+                        start = upward.find(b"\x1b\x10")
+                        if start < 0:
+                            upward = upward[-1:]
+                            break
+                        upward = upward[start:]
+                        whole = ((upward[3] << 8) | upward[4]) + 2
+                        if len(upward) < whole:
+                            break
+                        frame, upward = upward[:whole], upward[whole:]
+                        if sim_fd is not None:
+                            try:
+                                os.write(sim_fd, frame)
+                            except OSError:
+                                pass
+                        if frame[2] in (0x34, 0x35) and self.moment:
+                            if self.moment == "request delivered":
+                                if sim_fd is not None:
+                                    termios.tcdrain(sim_fd)
+                                self._kill()
+                            else:
+                                answer = b""
+            if sim_fd is not None and sim_fd in ready:
+                try:
+                    data = os.read(sim_fd, 4096)
+                except OSError:
+                    data = b""
+                with self.lock:
+                    alive = self.host is not None and self.host.poll() is None
+                    if answer is not None and self.moment and data:
+                        answer += data
+                        if len(answer) >= 4:
+                            length = (answer[2] << 8) | answer[3]
+                            whole = length + 2 if answer[:2] == b"OK" else length
+                            if self.moment == "half the answer":
+                                os.write(self.master, answer[:max(1, whole // 2)])
+                                self._kill()
+                                answer = None
+                            elif len(answer) >= whole:
+                                os.write(self.master, answer[:whole])
+                                self._kill()
+                                answer = None
+                        data = b""
+                    if data and alive:
+                        try:
+                            os.write(self.master, data)
+                        except OSError:
+                            pass
+        if sim_fd is not None:
+            os.close(sim_fd)
+
+
 class Host:
-    def __init__(self, program, work, tick_ms, device):
+    def __init__(self, program, work, tick_ms, device, relay=None):
         self.program = program
+        self.relay = relay
+        device = relay.device if relay else device
         self.data = os.path.join(work, "data")
         os.makedirs(self.data, exist_ok=True)
         self.env = dict(os.environ, KARVEX_COM1=device, KARVEX_TICK_MS=str(tick_ms), QT_QPA_PLATFORM="offscreen")
         self.env.setdefault("ASAN_OPTIONS", "detect_leaks=0")
 
     def spawn(self, args):
-        return subprocess.Popen([self.program, "--data-dir", self.data, "--port", "1"] + args, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, env=self.env, text=True)
+        p = subprocess.Popen([self.program, "--data-dir", self.data, "--port", "1"] + args, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, env=self.env, text=True)
+        if self.relay:
+            self.relay.arm(p, None)  # the line is this process's now
+        return p
 
     def run(self, args):
         p = self.spawn(args)
@@ -204,7 +337,8 @@ class Campaign:
             self.sim.clock = "20240301090000"
         self.snapshot = None   # the copy of the store set aside, and the sales issued since
         self.doubles = self.losses = 0
-        self.host = Host(opts.karvex, self.work, opts.tick_ms, self.sim.device)
+        self.relay = Relay(self.work, self.sim.device) if opts.relay_kill_rate > 0 else None
+        self.host = Host(opts.karvex, self.work, opts.tick_ms, self.sim.device, self.relay)
         self.sales = []
         self.events = collections.Counter()     # faults the campaign commits itself
         self.outcomes = collections.Counter()   # what each host call ended with
@@ -236,6 +370,9 @@ class Campaign:
         begun = time.monotonic()
         p = self.host.spawn(sale.args())
         sale.attempts += 1
+        if self.relay:
+            exact = not quiet and not event and self.rng.random() < self.o.relay_kill_rate
+            self.relay.arm(p, self.rng.choice(Relay.MOMENTS) if exact else None)
         if event:
             running = self.wait_for_request(p, log_size) if targeted else True
             if running:
@@ -522,6 +659,8 @@ class Campaign:
               (len(self.sales), len(self.sales) - returns, returns, attempts, elapsed))
         faults, on_sales = read_faults(self.sim.log)
         faults.update(self.events)
+        if self.relay:
+            faults.update({"host killed at " + k: v for k, v in self.relay.killed.items()})
         print("faults by kind (all; on an issue or return request):")
         for kind, count in sorted(faults.items(), key=lambda kv: -kv[1]):
             print("  %-34s %6d %6s" % (kind, count, on_sales[kind] if kind in on_sales else ""))
@@ -610,6 +749,8 @@ def main():
     ap.add_argument("--days", type=int, default=1, help="days the run spans (the processor's clock moves on)")
     ap.add_argument("--roll-size", type=int, default=0, help="invoices per roll (default: the processor's)")
     ap.add_argument("--renumber-rolls", action="store_true", help="every roll numbers from 1 again")
+    ap.add_argument("--relay-kill-rate", type=float, default=0.0,
+                    help="share of host calls killed at an exact moment of the line, through a relay")
     opts = ap.parse_args()
     opts.rolls = opts.rolls or min(1000, opts.sales * 2 // max(1, opts.roll_size or 100) + 2)
     if opts.renumber_rolls:
@@ -625,6 +766,8 @@ def main():
         campaign.sim.stop()
         return 2
     finally:
+        if campaign.relay:
+            campaign.relay.stop()
         if not opts.work:
             shutil.rmtree(campaign.work, ignore_errors=True)
     return 1 if campaign.anomalies else 0
