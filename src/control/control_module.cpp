@@ -281,6 +281,7 @@ int ControlModule::OpenComm(int port, int selector, std::uint16_t caller) {
     // A port just opened may still carry an answer the processor owed another process.
     lineClean_ = false;
     knownCounter_.clear();
+    processorChecked_ = false;
     storedPort_ = port;
     storedSelector_ = selector;
     SetStatus(&StatusTexts::port, "COM" + std::to_string(port));
@@ -618,6 +619,7 @@ void ControlModule::OnPortLost(const std::string& reason, bool waiting) {
     qCWarning(lcLink) << "serial device lost:" << reason.c_str();
     lineClean_ = false;
     knownCounter_.clear();
+    processorChecked_ = false;
     SetStatus(&StatusTexts::port, "无");
     command_.frames_received = 0;
     SetInFlight(false);

@@ -123,6 +123,10 @@ public:
     // The processor's current invoice number when its answer was the last exchange and nothing has been sent
     // since; empty otherwise.
     const std::string& KnownCounter() const { return knownCounter_; }
+    // The load compared the processor's invoices with the journal since the port was opened: nobody else can
+    // have issued since, so a first sale need not look again.
+    bool ProcessorChecked() const { return processorChecked_; }
+    void SetProcessorChecked() { processorChecked_ = true; }
     // The sales journal row whose own request may go out while it is unsettled (0: none). Every other
     // command that changes the processor is refused with 143 while a row is unsettled.
     void SetSaleRowSending(std::int64_t row) { saleRowSending_ = row; }
@@ -265,6 +269,7 @@ private:
     bool inFlight_ = false;
     bool lineClean_ = false;
     std::string knownCounter_;
+    bool processorChecked_ = false;
     std::int64_t saleRowSending_ = 0;
     // Nesting depth of answer handling: the time-out is stopped while a queued answer is replayed.
     int handlingAnswer_ = 0;

@@ -126,24 +126,87 @@ SaleLine MakeSaleLine(ControlModule& m, std::function<SentRequest()> send) {
                     [&m](const std::string& number, LastInvoice& last) {
                         return AskPrintData(m, kHostPrintDataByNumber, number, last);
                     },
-                    [&m](std::int64_t row) { m.SetSaleRowSending(row); }};
+                    [&m](std::int64_t row) { m.SetSaleRowSending(row); },
+                    m.ProcessorChecked()};
 }
 
-// A store restored from a copy or replaced knows fewer invoices than the processor holds. The processor's newest
-// invoice is recorded as made elsewhere, so that no sale is ever taken for it, and the host is told (184 in the result
-// word; the load itself succeeded). Only when the counter is not where the journal left it is the last invoice read.
+// The most invoices a load reads back one by one for a store that is behind its processor: at 9600 baud each
+// takes about a quarter of a second, so a restored copy a day or two old is caught up in well under a minute.
+constexpr std::int64_t kMostInvoicesReadBack = 200;
+
+// The processor's "ER" for a last-invoice query when it holds no invoice at all.
+constexpr ResultCode kProcessorNoRecord = 48;
+
+std::int64_t NumberOf(const std::string& text) {
+    std::int64_t n = 0;
+    if (text.empty() || text.size() > 10) return -1;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return -1;
+        n = n * 10 + (c - '0');
+    }
+    return n;
+}
+
+std::string TenDigits(std::int64_t n) {
+    std::string text = std::to_string(n);
+    return std::string(text.size() < 10 ? 10 - text.size() : 0, '0') + text;
+}
+
+// Records one invoice no request of this journal made; false when the journal already holds it.
+bool NoteElsewhere(ControlModule& m, SalesJournal& journal, const InvPrintDataRecord& invoice) {
+    if (journal.HoldsInvoice(0, IssueFormTaxCode(invoice.tax_code))) return false;
+    journal.RecordElsewhere(invoice);
+    m.Log().WriteLogLine("税控器发票 " + invoice.invoice_number + "（" + invoice.issue_date +
+                         "）不在销售记录中，已记为他处开具");
+    return true;
+}
+
+// A store restored from a copy, replaced, or new on a used processor knows fewer invoices than the processor
+// holds. The invoices it does not know are recorded as made elsewhere, so that no sale is ever taken for one of
+// them, and the host is told (184 in the result word; the load itself succeeded). Only when the counter is not
+// where the journal left it is anything read. Between the journal's expected counter and the processor's newest
+// invoice every number is read back (up to kMostInvoicesReadBack); a store that never knew a counter, or a gap
+// that crosses to a roll numbered from 1 again, learns the newest invoice only, and the log says so.
 ResultCode CheckStoreBehind(ControlModule& m, SalesJournal& journal) {
     std::string counter;
     bool certain = false;
     if (ReadCounter(m, counter, certain) != result::kSuccess) return result::kSuccess;
-    if (const auto expected = journal.ExpectedCounter(); expected && *expected == counter) return result::kSuccess;
+    const auto expected = journal.ExpectedCounter();
+    if (expected && *expected == counter) {
+        m.SetProcessorChecked();
+        return result::kSuccess;
+    }
     LastInvoice last;
-    AskLastInvoice(m, last);
-    if (!last.record) return result::kSuccess;  // no invoice at all, or nothing to be learnt now
-    if (journal.HoldsInvoice(0, IssueFormTaxCode(last.record->tax_code))) return result::kSuccess;
-    journal.RecordElsewhere(*last.record);
-    m.Log().WriteLogLine("税控器最后发票 " + last.record->invoice_number + "（" + last.record->issue_date +
-                         "）不在销售记录中，已记为他处开具");
+    const ResultCode asked = AskLastInvoice(m, last);
+    if (!last.record) {
+        if (asked == kProcessorNoRecord) m.SetProcessorChecked();
+        return result::kSuccess;  // no invoice at all, or nothing to be learnt now
+    }
+    m.SetProcessorChecked();
+    const InvPrintDataRecord newest = *last.record;
+    if (journal.HoldsInvoice(0, IssueFormTaxCode(newest.tax_code))) return result::kSuccess;
+
+    const std::int64_t from = expected ? NumberOf(*expected) : -1;
+    const std::int64_t to = NumberOf(newest.invoice_number);
+    std::int64_t unread = 0;
+    if (from >= 0 && to > from) {
+        const std::int64_t first = std::max(from, to - kMostInvoicesReadBack);
+        unread = first - from;
+        for (std::int64_t n = first; n < to; ++n) {
+            LastInvoice one;
+            AskPrintData(m, kHostPrintDataByNumber, TenDigits(n), one);
+            // Only the invoice of exactly that number counts: anything else is not what was asked for.
+            if (one.record && NumberOf(one.record->invoice_number) == n) NoteElsewhere(m, journal, *one.record);
+        }
+    } else {
+        unread = -1;
+    }
+    NoteElsewhere(m, journal, newest);
+    if (unread > 0) {
+        m.Log().WriteLogLine("税控器另有 " + std::to_string(unread) + " 张更早的发票不在销售记录中，未逐张读取");
+    } else if (unread < 0) {
+        m.Log().WriteLogLine("销售记录不知道税控器此前的发票号，只记下了税控器最后一张发票");
+    }
     return result::kStoreBehindProcessor;
 }
 }  // namespace
@@ -212,12 +275,7 @@ std::int32_t Fiscal::LoadFiscalForm() {
         ResultCode behind = result::kSuccess;
         if (const auto store = m.Store().Connection()) {
             SalesJournal journal(*store);
-            // A journal that never recorded anything has nothing to be behind of: its first sale looks at the
-            // processor's newest invoice instead, so that a load of a new store sends nothing.
-            SaleRecord any;
-            const bool used = journal.FindLast(any) == result::kSuccess || journal.ExpectedCounter().has_value();
-            if (ResolveSales(journal, MakeSaleLine(m, {})) == result::kSuccess && used)
-                behind = CheckStoreBehind(m, journal);
+            if (ResolveSales(journal, MakeSaleLine(m, {})) == result::kSuccess) behind = CheckStoreBehind(m, journal);
         }
         m.SetCommandResult(behind);
         return 0;

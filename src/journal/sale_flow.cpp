@@ -209,7 +209,7 @@ ResultCode RunSale(SalesJournal& journal, std::string_view saleId, ByteView fram
         if (counted != result::kSuccess) return counted;  // nothing went out
         Note(line, "开票前税控器当前发票号 " + anchor + (certain ? "（上一应答）" : "（读取）"));
     }
-    if (line.lastInvoice && !anchor.empty()) NoteInvoicesMadeElsewhere(journal, line);
+    if (line.lastInvoice && !anchor.empty() && !line.processorChecked) NoteInvoicesMadeElsewhere(journal, line);
     std::int64_t row = 0;
     // Without its row committed nothing goes out: a crash after the send would leave a sale nobody can trace.
     if (const ResultCode r = journal.Open(saleId, frame, sale, anchor, row); r != result::kSuccess) return r;

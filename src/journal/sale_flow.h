@@ -50,6 +50,8 @@ struct SaleLine {
     // Told the journal row whose own request goes out next (0 once it ended): only that row's request may
     // change the processor while the row is unsettled.
     std::function<void(std::int64_t row)> sending;
+    // The processor's invoices were already compared with the journal on this line (at load).
+    bool processorChecked = false;
 };
 
 // True for a final code that says the answer never came whole: the processor may have acted on the request.
