@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "journal/journal.h"
+#include "journal/sale_flow.h"
 #include "journal/sales_journal.h"
 #include "store/store_access.h"
 #include "support/hex.h"
@@ -93,6 +94,67 @@ TEST_F(SalesJournalTest, AnInvoiceHeldByAnotherRowIsKnownByItsTaxCodeNeverByItsN
     EXPECT_FALSE(journal_->HoldsInvoice(a, "777")) << "its own row does not count";
     EXPECT_FALSE(journal_->HoldsInvoice(b, "778")) << "number 5 of a roll numbered from 1 again is another invoice";
     EXPECT_FALSE(journal_->HoldsInvoice(b, "")) << "an unknown code is nobody's";
+}
+
+// A refusal ("NP", "ER") that follows an unclean exchange may be owed to an earlier request: the sale is settled
+// through the counter like a lost answer, never taken as "not issued" on its face. A clean refusal is.
+TEST_F(SalesJournalTest, ARefusalAfterAnUncleanExchangeIsSettledByTheCounter) {
+    struct Case {
+        const char* what;
+        bool lineWasClean;
+        bool processorIssued;  // the processor did act on the request
+        ResultCode expected;
+        std::string_view state;
+    } const cases[] = {
+        {"clean refusal", true, false, result::kAnswerNextCommand, journal::kNotIssued},
+        {"owed refusal, the processor issued", false, true, result::kSuccess, journal::kIssued},
+        {"owed refusal, nothing issued", false, false, result::kAnswerNextCommand, journal::kNotIssued},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto frame = Frame(static_cast<std::uint8_t>(++n));
+        SaleRequest sale;
+        ASSERT_EQ(ReadSaleRequest(frame, sale), 0);
+        const std::string anchor = "000000000" + std::to_string(n);
+        bool issued = false;
+        int reads = 0;
+        InvPrintDataRecord invoice;
+        invoice.invoice_number = anchor;
+        invoice.invoice_type = 1;
+        invoice.issue_date = "20240315";
+        invoice.tax_code = "0000000000" + std::string(9, '0') + std::to_string(n);
+        invoice.payer = sale.payer;
+        for (std::size_t k = 0; k < sale.lines.size(); ++k) {
+            const SaleItem& item = sale.lines[k];
+            invoice.goods[k] = GoodsLine{item.name, item.quantity / 100.0, item.taxIndex, item.amount / 100.0};
+        }
+        invoice.total = static_cast<double>(sale.Total()) / 100.0;
+
+        SaleLine line;
+        line.send = [&] {
+            issued = c.processorIssued;
+            return SentRequest{true, result::kAnswerNextCommand, c.lineWasClean};
+        };
+        line.counter = [&](std::string& number, bool& certain) {
+            ++reads;
+            certain = false;
+            number = issued ? "000000000" + std::to_string(n + 1) : anchor;
+            return result::kSuccess;
+        };
+        line.lastInvoice = [&](LastInvoice& last) {
+            if (issued) last.record = invoice;
+            return issued ? result::kSuccess : ResultCode{48};
+        };
+        line.invoiceAt = [&](const std::string&, LastInvoice& last) { return line.lastInvoice(last); };
+        line.processorChecked = true;
+        IssueReply reply;
+        EXPECT_EQ(RunSale(*journal_, "U" + std::to_string(n), frame, line, reply), c.expected);
+        SaleRecord row;
+        ASSERT_EQ(journal_->FindSale("U" + std::to_string(n), row), 0);
+        EXPECT_EQ(row.state, c.state);
+        EXPECT_EQ(reads, c.lineWasClean ? 1 : 2) << "the counter is read again only to settle";
+    }
 }
 
 }  // namespace

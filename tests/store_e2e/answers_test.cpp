@@ -61,12 +61,14 @@ TEST_F(StoredAnswers, MachineAndUserDataKeepOneRowEach) {
 }
 
 TEST_F(StoredAnswers, TaxItemsAreNumberedInArrivalOrder) {
+    // The load's look for the newest invoice of a processor that has none is the processor's "ER" 48.
+    const std::size_t afterLoad = ReadLog().size();
     ASSERT_EQ(RunBare(0x39), 0);
     ASSERT_EQ(RunBare(0x39), 0);  // a second answer replaces the first
     auto items = Rows("TaxInformation");
     ASSERT_EQ(items.size(), sim_->state().tax_items.size());
     for (std::size_t i = 0; i < items.size(); ++i) EXPECT_EQ(items[i]["序号"], std::to_string(i + 1));
-    EXPECT_EQ(ReadLog().find("Err"), std::string::npos);
+    EXPECT_EQ(ReadLog().find("Err", afterLoad), std::string::npos);
 }
 
 TEST_F(StoredAnswers, DayTradeRollSummaryAndDeclarationRows) {
@@ -194,10 +196,11 @@ TEST_F(StoredAnswers, FourFailedFramesDropTheRestOfTheAnswer) {
 
 TEST_F(StoredAnswers, RollProgressFollowsTheProcessorWithoutChangingResults) {
     // No rolls known yet: the log says so as a matter of fact, nothing failed.
+    const std::size_t afterLoad = ReadLog().size();
     QString number;
     EXPECT_EQ(fiscal_->FiscalGetInvNum(number), 0);
     EXPECT_NE(ReadLog().find(Gbk("所在的发票卷，发票卷记录不变")), std::string::npos);
-    EXPECT_EQ(ReadLog().find("Err"), std::string::npos) << "no failure after a good query";
+    EXPECT_EQ(ReadLog().find("Err", afterLoad), std::string::npos) << "no failure after a good query";
 
     // Rolls as the processor has them installed, in state 1.
     {

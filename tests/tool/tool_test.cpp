@@ -127,6 +127,14 @@ protected:
         return out;
     }
 
+    // The requests since `from` other than the load's look at the processor's counter and newest invoice, which
+    // every load of a store that has never sold makes.
+    std::vector<std::string> BeyondLoad(std::size_t from = 0) const {
+        std::vector<std::string> out = RequestsSince(from);
+        std::erase_if(out, [](const std::string& c) { return c == "33" || c == "B1"; });
+        return out;
+    }
+
     karvex::testing::TempDir tmp_{"karvex-tool"};
     std::string dir_ = tmp_.path();
     std::string dataDir_;  // --data-dir when not dir_
@@ -199,7 +207,7 @@ TEST_F(ToolTest, UsageErrorsExitTwoAndPrintNothing) {
         EXPECT_EQ(r.status, 2) << args[0];
         EXPECT_EQ(r.out, "") << args[0];
     }
-    EXPECT_EQ(sim_->requests_handled(), 0u);
+    EXPECT_EQ(BeyondLoad(), std::vector<std::string>{});
 }
 
 TEST_F(ToolTest, OptionsTheMethodDoesNotTakeAreUsageErrorsNamingThem) {
@@ -250,7 +258,7 @@ TEST_F(ToolTest, InvoicesThatWouldGoOutChangedAreRefused) {
         EXPECT_EQ(r.status, 1) << c.args[2];
         EXPECT_NE(r.out.find("\"result\": " + std::to_string(c.code) + ","), std::string::npos) << r.out;
     }
-    EXPECT_EQ(sim_->requests_handled(), 0u);
+    EXPECT_EQ(BeyondLoad(), std::vector<std::string>{});
 }
 
 TEST_F(ToolTest, TheDescriptionIsThatOfThePrintedResult) {
@@ -385,7 +393,7 @@ TEST_F(ToolTest, ConsoleCommandsReturnAfterTheirWholeChain) {
         const std::size_t before = RequestsSince(0).size();
         ToolRun r = Run({"command", "--code", c.code});
         EXPECT_EQ(r.status, 0) << c.code << r.out;
-        EXPECT_EQ(RequestsSince(before), c.requests) << c.code;
+        EXPECT_EQ(BeyondLoad(before), c.requests) << c.code;
         for (const char* table : {"UserInformation", "TaxInformation"}) {
             ToolRun dump = Run({"dump", "--table", table}, false);
             EXPECT_EQ(dump.out.find("\"count\": 0"), std::string::npos) << c.code << " " << table << dump.out;
@@ -441,8 +449,12 @@ TEST_F(ToolTest, AQueryAfterAHostDiedMidUploadNeverGetsAnotherInvoice) {
     if (r.status == 0) {
         EXPECT_NE(r.out.find(std::string("\"InvNum\": \"") + asked + "\""), std::string::npos) << r.out;
     } else {
-        EXPECT_NE(r.out.find("\"result\": 137"), std::string::npos) << r.out;
-        EXPECT_NE(r.out.find("税控器应答与所发命令不符，已拒收"), std::string::npos) << r.out;
+        // Refused as an answer to something else (137), or as a frame of the stream whose length is not the
+        // one asked for (129): either way no other invoice's data comes back.
+        EXPECT_TRUE(r.out.find("\"result\": 137,") != std::string::npos ||
+                    r.out.find("\"result\": 129,") != std::string::npos)
+            << r.out;
+        EXPECT_NE(r.out.find("\"TaxCode\": \"\""), std::string::npos) << r.out;
     }
 }
 
