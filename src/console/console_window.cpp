@@ -42,8 +42,6 @@
 #include "convert/conversions.h"
 #include "link/result_codes.h"
 #include "log/log_viewer_window.h"
-#include "store/record_set.h"
-#include "store/store_access.h"
 #include "store/store_codes.h"
 
 #ifndef KARVEX_VERSION_TEXT
@@ -60,7 +58,9 @@ constexpr const char* kNotChosen = "未选择";
 constexpr const char* kWaitingCheck = "等待检查";
 constexpr const char* kWaitingClear = "等待清空";
 constexpr const char* kCommandInFlightStatus = "命令执行中，请等待税控器应答";
-constexpr int kListHeightMarginTwips = 320;
+// Beside the console the viewer is as tall as the console, and its list stops this many pixels above the
+// pair's bottom edge.
+constexpr int kViewerListMarginBelow = 21;
 
 // The parts of the status bar, left to right (StatusPanel1 .. StatusPanel5).
 enum StatusPart : std::size_t { kCaptionPart, kLinkPart, kInFlightPart, kPortPart, kPacketsPart };
@@ -81,8 +81,9 @@ constexpr FocusTarget To(ConsoleField f) { return {f, nullptr}; }
 constexpr FocusTarget Press(const char* button) { return {std::nullopt, button}; }
 
 // The focus order of the fields: once a field holds `fillLength` GBK bytes the focus moves to `whenFull`
-// (0: a field without auto-advance), and Enter in it goes to `onEnter`. `name` is the control's name as the
-// system's description knows it (Text3(index)); the field keeps it as its object name.
+// (0: a field without auto-advance), and Enter in it goes to `onEnter`. `name` is the field's object name
+// (Text3_<n>): scripts and tests that drive the console find the field by it, so it stays fixed whatever the
+// field is called in the code.
 struct FieldRow {
     ConsoleField field;
     const char* name;
@@ -145,8 +146,8 @@ const FieldRow& RowOf(ConsoleField field) {
     std::abort();
 }
 
-// The names the other controls answer to (their object names), as the system's description knows them;
-// the fields' names stand in their rows above. Nothing else in the console spells these names.
+// The object names the other controls answer to, fixed for the scripts and tests that find them by name; the
+// fields' names stand in their rows above. Nothing else in the console spells these names.
 struct ChoiceRow {
     ConsoleChoice choice;
     const char* name;
@@ -219,9 +220,6 @@ public:
 private:
     QString kind_, count_, rate_, left_;
 };
-
-// The rolls not yet in use, which the installation replaces by what the processor reports.
-Selection UnusedRolls() { return Selection::Of("InvoiceNumber").Where("发票使用状态", std::int64_t{1}); }
 
 QString Q(const char* text) { return QString::fromUtf8(text); }
 
@@ -1247,7 +1245,7 @@ void ConsoleWindow::DailyFile_Click() {
         move(left, frameGeometry().top());
         viewer_->move(left + consoleWidth, frameGeometry().top());
         viewer_->resize(viewer_->width(), height());
-        viewer_->SetListHeight(height() - TwipsToPixels(kListHeightMarginTwips));
+        viewer_->SetListHeight(height() - kViewerListMarginBelow);
     }
     m_.Log().TrimLogViewer();
     viewer_->SelectLast();
@@ -1351,14 +1349,7 @@ int ConsoleWindow::ShowParaSet() {
 
 int ConsoleWindow::CommandInstallInv_Click() {
     ShowPanel(ConsolePanel::None);
-    // The rolls not yet in use are dropped; the processor's answer writes them again as it knows them.
-    StoreAccess* access = store_.Access();
-    if (access == nullptr) return result::kStoreOpenFailed;
-    RecordSet unused;
-    int rc = unused.Open(access->Connection(), UnusedRolls());
-    if (rc == result::kSuccess) rc = unused.DeleteAll();
-    unused.Close();
-    if (rc != result::kSuccess) return rc;
+    if (const int rc = store_.DropUnusedRolls(); rc != result::kSuccess) return rc;
     const IssueResult r = IssueInstallRollQuery(Context());
     ShowIssueOutcome(r);
     return r.sent ? result::kSuccess : r.code;
@@ -1366,30 +1357,23 @@ int ConsoleWindow::CommandInstallInv_Click() {
 
 void ConsoleWindow::FillInstallList() {
     rollList_->clear();
-    StoreAccess* access = store_.Access();
-    RecordSet rolls;
-    std::int64_t count = 0;
-    int rc = access ? rolls.Open(access->Connection(), UnusedRolls()) : result::kStoreOpenFailed;
-    if (rc == result::kSuccess) rc = rolls.RecordCount(count);
-    if (rc != result::kSuccess || count == 0) {
+    std::vector<StoreService::Roll> rolls;
+    if (store_.UnusedRolls(rolls) != result::kSuccess || rolls.empty()) {
         m_.Ui().ShowMessage("安装发票", "选择数据库中的数据错误");
         return;
     }
     int number = 1;
-    for (rc = rolls.MoveFirst(); rc == result::kSuccess && !rolls.Eof(); rc = rolls.MoveNext(), ++number) {
-        std::string code, first, last, cell, row;
-        rolls.GetText("发票代码", code);
-        rolls.GetText("单卷发票起始号", first);
-        rolls.GetText("单卷发票终止号", last);
-        FormatTextField(std::to_string(number), 4, ' ', kPadBehind, kKeepLong, cell);
+    for (const StoreService::Roll& roll : rolls) {
+        std::string cell, row;
+        FormatTextField(std::to_string(number++), 4, ' ', kPadBehind, kKeepLong, cell);
         row += cell;
-        FormatTextField(code, 22, ' ', kPadBehind, kKeepLong, cell);
+        FormatTextField(roll.code, 22, ' ', kPadBehind, kKeepLong, cell);
         row += cell;
-        FormatTextField(first, 12, ' ', kPadBehind, kKeepLong, cell);
-        row += cell + last;
+        FormatTextField(roll.first, 12, ' ', kPadBehind, kKeepLong, cell);
+        row += cell + roll.last;
         rollList_->addItem(QString::fromStdString(row));
     }
-    if (rollList_->count() > 0) rollList_->setCurrentRow(0);
+    rollList_->setCurrentRow(0);
 }
 
 // ---------------------------------------------------------------------------------------------------------

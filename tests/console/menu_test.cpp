@@ -120,7 +120,7 @@ TEST_F(ConsoleMenus, MenuBarHoldsEveryEntryInOrderWithCaptionAndShortcut) {
     }
 }
 
-// The controls keep the names the system's description gives them, whatever the console calls them inside.
+// Scripts find the controls by object name: the names stay fixed, whatever the console calls them inside.
 TEST_F(ConsoleMenus, ControlsKeepTheirDescribedNames) {
     const std::pair<const char*, QObject*> named[] = {
         {"Text3_0", W().Field(F::PrintStartNumber)},
