@@ -414,8 +414,8 @@ void Datashow::LoadViews() {
     OpenSlot(kSlotUserInformation, "UserInformation");
     FillBoundLabels(1, *models_[kSlotUserInformation], 0);
     OpenSlot(kSlotTaxInformation, "TaxInformation");
-    // 1300 and 800 twips at 15 twips a pixel. The code column still shows its eight digits whole where the
-    // font's digits are wider than the twips allow (Chinese fonts): a cell's text margins and the grid line
+    // The name column 87 pixels wide, the code column 53. The code column still widens to show its eight
+    // digits whole where the font's digits are wider (Chinese fonts): a cell's text margins and the grid line
     // come on top of the digits.
     QTableView* items = grids_[1];
     items->setColumnWidth(0, 87);

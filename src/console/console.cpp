@@ -83,7 +83,7 @@ int ShowInstallPanel(ControlModule& m, std::int32_t showModal, std::int64_t host
         m.SetCommandResult(result::kNotAvailable);
         return result::kNotAvailable;
     }
-    int r = window->CommandInstallInv_Click();
+    int r = window->RollInstallation().QueryRolls();
     if (r != result::kSuccess) {
         m.SetCommandResult(r);
         return r;

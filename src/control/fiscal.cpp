@@ -17,7 +17,8 @@
 namespace karvex {
 
 namespace {
-// 1320 by 240 twips at 15 twips a pixel.
+// The control sits on the host's form as a small fixed box (it draws nothing of its own); a host that lays out
+// its form gets this size whatever it asks for, so forms built around it keep their places.
 constexpr int kControlWidth = 88;
 constexpr int kControlHeight = 16;
 

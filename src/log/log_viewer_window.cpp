@@ -15,8 +15,6 @@
 namespace karvex {
 
 namespace {
-constexpr int kMarginWidthTwips = 100;
-constexpr int kMarginHeightTwips = 300;
 constexpr int kInitialWidth = 420;
 constexpr int kInitialHeight = 480;
 
@@ -128,8 +126,7 @@ void LogViewerWindow::showEvent(QShowEvent* event) {
 void LogViewerWindow::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     const QSize s = event->size();
-    list_->setGeometry(0, 0, std::max(0, s.width() - TwipsToPixels(kMarginWidthTwips)),
-                       std::max(0, s.height() - TwipsToPixels(kMarginHeightTwips)));
+    list_->setGeometry(0, 0, std::max(0, s.width() - kListMarginRight), std::max(0, s.height() - kListMarginBelow));
 }
 
 void LogViewerWindow::closeEvent(QCloseEvent* event) {

@@ -18,12 +18,14 @@ class QMenu;
 
 namespace karvex {
 
-// Window measures were given in twips; Qt places in pixels (15 twips a pixel at 96 dpi).
-constexpr int TwipsToPixels(int twips) { return twips / 15; }
-
 class LogViewerWindow : public QWidget {
     Q_OBJECT
 public:
+    // The list sits at the window's top left corner and leaves this much of the window free to its right
+    // and below it, in pixels, however the window is resized.
+    static constexpr int kListMarginRight = 6;
+    static constexpr int kListMarginBelow = 20;
+
     // Shows the viewer list of `log` (created from the log file when it does not exist yet). The log must
     // outlive the window.
     explicit LogViewerWindow(CommandLog& log, QWidget* parent = nullptr);

@@ -8,6 +8,9 @@ namespace karvex {
 namespace {
 constexpr int kComSetSlot = 0;
 constexpr int kClearSlot = StoreAccess::kRollSlot;
+
+// A roll's state 1: installed but no invoice of it issued yet.
+Selection Unused() { return Selection::Of("InvoiceNumber").Where("发票使用状态", std::int64_t{1}); }
 }  // namespace
 
 StoreService::StoreService()
@@ -121,6 +124,43 @@ int StoreService::EmptyTables(std::uint32_t flags) {
     if (access == nullptr) return result::kStoreOpenFailed;
     const int r = access->ClearStoreTables(kClearSlot, flags, clearProgress_);
     if (r != 0) ReportFailure("清空数据库失败", r, access->LastErrorText());
+    return r;
+}
+
+int StoreService::UnusedRolls(std::vector<Roll>& rolls) {
+    rolls.clear();
+    StoreAccess* access = handle_->Open();
+    if (access == nullptr) return result::kStoreOpenFailed;
+    RecordSet rs;
+    std::int64_t count = 0;
+    int r = rs.Open(access->Connection(), Unused());
+    if (r == 0) r = rs.RecordCount(count);
+    // An empty selection has no first record to move to.
+    if (r == 0 && count == 0) return 0;
+    for (r = r == 0 ? rs.MoveFirst() : r; r == 0 && !rs.Eof(); r = rs.MoveNext()) {
+        Roll roll;
+        r = rs.GetText("发票代码", roll.code);
+        if (r == 0) r = rs.GetText("单卷发票起始号", roll.first);
+        if (r == 0) r = rs.GetText("单卷发票终止号", roll.last);
+        if (r != 0) break;
+        rolls.push_back(std::move(roll));
+    }
+    if (r != 0) {
+        ReportFailure("读取发票库失败", r, rs.LastErrorText());
+        rolls.clear();
+    }
+    return r;
+}
+
+int StoreService::DropUnusedRolls() {
+    StoreAccess* access = handle_->Open();
+    if (access == nullptr) return result::kStoreOpenFailed;
+    RecordSet unused;
+    int r = unused.Open(access->Connection(), Unused());
+    if (r == 0) r = unused.DeleteAll();
+    const std::string detail = unused.LastErrorText();
+    unused.Close();
+    if (r != 0) ReportFailure("删除未用发票失败", r, detail);
     return r;
 }
 

@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "store/record_writers.h"
 #include "store/store_access.h"
@@ -67,6 +68,16 @@ public:
     int EmptyTables(std::uint32_t flags);
     // Where the clear-store panel learns which tables were emptied.
     void SetClearProgress(ClearProgress progress) { clearProgress_ = std::move(progress); }
+    // A roll of invoices as the installation list shows it.
+    struct Roll {
+        std::string code, first, last;
+    };
+    // The rolls not yet in use, in store order; 0 or the store's code.
+    int UnusedRolls(std::vector<Roll>& rolls);
+    // Drops the rolls not yet in use before an installation query: the processor's answer writes back the
+    // rolls it still holds, so a roll it no longer knows cannot stay on offer. Rolls in use or used up stay.
+    // 0 or the store's code (nothing is dropped then).
+    int DropUnusedRolls();
     // The signing panel's booking after a send (StoreRecordWriters::BookSignature).
     int BookSigning(const std::string& typedText);
 

@@ -140,8 +140,8 @@ TEST_F(ConsoleLogViewer, ResizeKeepsTheListInsideTheMargins) {
     ASSERT_NE(v, nullptr);
     v->resize(500, 400);
     QCoreApplication::processEvents();
-    EXPECT_EQ(v->List()->width(), 500 - TwipsToPixels(100));
-    EXPECT_EQ(v->List()->height(), 400 - TwipsToPixels(300));
+    EXPECT_EQ(v->List()->width(), 500 - 6);
+    EXPECT_EQ(v->List()->height(), 400 - 20);
 }
 
 // The newest line is in view whenever the viewer is shown or resized, long lines and their horizontal

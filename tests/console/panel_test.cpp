@@ -461,6 +461,27 @@ TEST_F(ConsolePanels, FieldsAreLimitedToTheirAutoAdvanceLength) {
     EXPECT_EQ(Text(F::HardwareVersion), QString("硬件版本号一二三四"));
 }
 
+// Each panel keeps its own focus order: a full field hands the focus on to a control of the same panel,
+// never to nothing or to a hidden panel's control.
+TEST_F(ConsolePanels, FullFieldsHandTheFocusOnInsideTheirOwnPanel) {
+    ShowActive();
+    for (int n = 0; n < ConsoleWindow::kPanelCount; ++n) {
+        const auto id = static_cast<ConsolePanel>(n);
+        W().ShowPanel(id);
+        QWidget* panel = W().Panel(id);
+        for (QLineEdit* edit : panel->findChildren<QLineEdit*>()) {
+            if (edit->maxLength() > 128) continue;  // no auto-advance
+            SCOPED_TRACE(edit->objectName().toStdString());
+            edit->clear();
+            edit->setFocus(Qt::OtherFocusReason);
+            QTest::keyClicks(edit, QString(edit->maxLength(), QChar('1')));
+            QWidget* now = QApplication::focusWidget();
+            EXPECT_NE(now, edit);
+            EXPECT_TRUE(now != nullptr && panel->isAncestorOf(now) && now->isVisible());
+        }
+    }
+}
+
 // A panel opened again selects what its field still holds: typing replaces it and auto-advance works
 // again; a field reached by auto-advance or Tab does the same.
 TEST_F(ConsolePanels, ReopenedPanelReplacesTheOldTextAndAdvancesAgain) {
