@@ -365,7 +365,7 @@ class Fiscal:
             return self._check(self._lib.karvex_FiscalMakeInv(self._handle(), *args))
         return self._check(self._lib.karvex_FiscalMakeInvSale(self._handle(), _utf8("sale_id", sale_id), *args))
 
-    def make_inv(self, CommandNum, FhNumber, InvMode, OInvNum, PayUnit, goods, *texts, sale_id=None):
+    def make_inv(self, CommandNum, FhNumber, InvMode, OInvNum, PayUnit, goods=None, *texts, sale_id=None, **named):
         """Issues (52) or returns (53) an invoice whose goods are a list of `Goods` (or dicts with the same
         keys): make_inv(52, 1, 0, "", "某某公司", [Goods("大米", "2.5", "4", "10", 1)], sale_id="POS-7").
         Quantities, prices and amounts reach the processor exactly as written (hundredths and fen as
@@ -373,9 +373,10 @@ class Fiscal:
         for a tax index outside 1 to 9. The older form, FiscalMakeInv's own arguments with SalesNum and the
         fixed-width texts in place of the list, still works."""
         if not isinstance(goods, (list, tuple)):
-            return self.FiscalMakeInv(CommandNum, FhNumber, InvMode, OInvNum, PayUnit, goods, *texts,
-                                      sale_id=sale_id)
-        if texts:
+            given = () if goods is None else (goods,)
+            return self.FiscalMakeInv(CommandNum, FhNumber, InvMode, OInvNum, PayUnit, *given, *texts,
+                                      sale_id=sale_id, **named)
+        if texts or named:
             raise TypeError("make_inv takes a list of goods or the fixed-width texts, not both")
         lines = [_goods_line(i, line) for i, line in enumerate(goods)]
         array = (_CGoods * max(1, len(lines)))(*lines)
