@@ -84,6 +84,26 @@ Sale TypedSale(const SaleRow& row) {
     return sale;
 }
 
+// The goods as the service and the Python script take them: numbers as the host typed them.
+QJsonArray GoodsJson(const SaleRow& row) {
+    QJsonArray goods;
+    for (const Goods& g : row.goods) {
+        goods.append(QJsonObject{{"name", g.name},
+                                 {"quantity", g.quantity},
+                                 {"price", g.price},
+                                 {"amount", g.amount},
+                                 {"tax_index", g.tax}});
+    }
+    return goods;
+}
+
+Settings SettingsFor(const std::string& device, const std::string& dir) {
+    Settings settings;
+    settings.dataDirectory = dir;
+    settings.devices[1] = device;
+    return settings;
+}
+
 std::int32_t CommandOf(const SaleRow& row) { return SaleCommand(*row.returned ? SaleKind::Return : SaleKind::Issue); }
 
 // The issue and return frames the processor took, in order.
@@ -143,19 +163,13 @@ protected:
 
 TEST_F(SalePaths, EveryWayInSendsTheSameFrames) {
     Through("typed", [](const std::string& device, const std::string& dir) {
-        Settings settings;
-        settings.dataDirectory = dir;
-        settings.devices[1] = device;
-        Fiscal fiscal(settings);
+        Fiscal fiscal(SettingsFor(device, dir));
         ASSERT_EQ(fiscal.LoadFiscalForm(), 0);
         for (const SaleRow& row : Sales()) EXPECT_EQ(fiscal.FiscalMakeInv(row.id, TypedSale(row)), 0) << row.id;
         fiscal.UnloadFicalForm(0);
     });
     Through("slices", [](const std::string& device, const std::string& dir) {
-        Settings settings;
-        settings.dataDirectory = dir;
-        settings.devices[1] = device;
-        Fiscal fiscal(settings);
+        Fiscal fiscal(SettingsFor(device, dir));
         ASSERT_EQ(fiscal.LoadFiscalForm(), 0);
         for (const SaleRow& row : Sales()) {
             std::string names, quantities, prices, amounts, taxes;
@@ -218,14 +232,7 @@ TEST_F(SalePaths, EveryWayInSendsTheSameFrames) {
         Daemon daemon(dir, device);
         ASSERT_TRUE(daemon.Start());
         for (const SaleRow& row : Sales()) {
-            QJsonArray goods;
-            for (const Goods& g : row.goods) {
-                goods.append(QJsonObject{{"name", g.name},
-                                         {"quantity", g.quantity},
-                                         {"price", g.price},
-                                         {"amount", g.amount},
-                                         {"tax_index", g.tax}});
-            }
+            const QJsonArray goods = GoodsJson(row);
             QJsonObject body{{"kind", *row.returned ? "return" : "issue"},
                              {"sale_id", row.id},
                              {"fh_number", row.fh},
@@ -243,14 +250,7 @@ TEST_F(SalePaths, EveryWayInSendsTheSameFrames) {
     Through("Python", [](const std::string& device, const std::string& dir) {
         QJsonArray sales;
         for (const SaleRow& row : Sales()) {
-            QJsonArray goods;
-            for (const Goods& g : row.goods) {
-                goods.append(QJsonObject{{"name", g.name},
-                                         {"quantity", g.quantity},
-                                         {"price", g.price},
-                                         {"amount", g.amount},
-                                         {"tax_index", g.tax}});
-            }
+            const QJsonArray goods = GoodsJson(row);
             sales.append(QJsonObject{
                 {"id", row.id}, {"returned", row.returned}, {"fh", row.fh}, {"payer", row.payer}, {"goods", goods}});
         }
