@@ -681,7 +681,8 @@ void Service::Sale(const HttpRequest& request, const ResponderPtr& responder) {
         for (const auto& n : numbers) {
             if (const ResultCode r = ParseGoodsNumber(S(n.text), n.belowOne, n.value); r != result::kSuccess)
                 return responder->Send(
-                    ErrorResponse(r, QStringLiteral("goods[%1].%2").arg(i).arg(QLatin1String(n.field))));
+                    ErrorResponse(r, QStringLiteral("goods[%1].%2").arg(i).arg(QLatin1String(n.field)),
+                                  r == result::kNotDecimalNumber ? QStringLiteral("最多两位小数") : QString()));
         }
         typed.goods.push_back(std::move(line));
     }

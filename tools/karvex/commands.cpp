@@ -96,7 +96,7 @@ std::vector<std::string> Split(const std::string& text, char separator) {
 
 // --items "NAME:QTY:PRICE:AMOUNT:TAX;NAME:..." as the goods of a typed sale. A malformed list is a usage
 // error; a number the sale cannot carry (a third decimal, a value below 0.01) is the field's result code.
-ResultCode ReadItems(const std::string& list, karvex::Sale& sale) {
+ResultCode ReadItems(const std::string& list, karvex::Sale& sale, std::string& fault) {
     for (const std::string& item : Split(list, ';')) {
         if (item.empty()) continue;
         const std::vector<std::string> parts = Split(item, ':');
@@ -116,7 +116,11 @@ ResultCode ReadItems(const std::string& list, karvex::Sale& sale) {
                        {NumberText(parts[2]), result::kBadUnitPrice, line.price},
                        {NumberText(parts[3]), result::kBadAmount, line.amount}};
         for (const auto& n : numbers) {
-            if (ResultCode code = ParseGoodsNumber(n.text, n.belowOne, n.value); code != 0) return code;
+            if (ResultCode code = ParseGoodsNumber(n.text, n.belowOne, n.value); code != 0) {
+                // The code's own message speaks of characters; say which number and what is wrong with it.
+                if (code == result::kNotDecimalNumber) fault = "“" + n.text + "”不是最多两位小数的数";
+                return code;
+            }
         }
         sale.goods.push_back(std::move(line));
     }
@@ -139,7 +143,9 @@ Outcome MakeInvoice(Fiscal& f, const Options& o, SaleKind kind) {
         sale.fhNumber = fh;
         sale.invMode = mode;
         sale.payer = o.Get("pay-unit");
-        out.result = ReadItems(o.Get("items"), sale);
+        std::string fault;
+        out.result = ReadItems(o.Get("items"), sale, fault);
+        if (!fault.empty()) out.outputs.emplace_back("error", fault);
         if (out.result == 0) out.result = f.FiscalMakeInv(Q(o.Get("sale-id")), sale);
     } else {
         if (!o.Has("sales-num")) throw UsageError{"missing --sales-num"};
