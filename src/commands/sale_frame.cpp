@@ -8,6 +8,8 @@
 namespace karvex {
 namespace {
 
+static_assert(kMaxSaleGoods == kMaxInvoiceItems, "a sale holds as many goods lines as the frame carries");
+
 constexpr std::int32_t kMaxFhNumber = 0xFFFF;
 constexpr std::int64_t kMaxQuantity = 0xFFFF;
 constexpr std::int64_t kMaxAmount = 0xFFFFFFFFll;
@@ -58,7 +60,7 @@ ResultCode CheckSale(const Sale& sale) {
     if (sale.kind == SaleKind::Return) {
         if (ResultCode code = CheckReturnedInvoice(sale.returnedInvoice); code != 0) return code;
     }
-    // A payer character without a GBK form would be printed as "?"; the payer's code for it has always been 98.
+    // A payer character without a GBK form would be printed as "?": 98, as the fixed-width form answers it.
     if (ResultCode code = CheckKeptText(sale.payer, kMaxPayerBytes, result::kControlCharacter); code != 0) return code;
     for (const SaleGoods& line : sale.goods) {
         if (ResultCode code = CheckLine(line); code != 0) return code;
