@@ -19,7 +19,7 @@ namespace {
 bool SameRequest(const InvoiceRequest& a, const InvoiceRequest& b) {
     return a.OInvNum == b.OInvNum && a.FhNumber == b.FhNumber && a.PayUnit == b.PayUnit && a.SalesNum == b.SalesNum &&
            a.InvMode == b.InvMode && a.ItemName == b.ItemName && a.ItemQuantity == b.ItemQuantity &&
-           a.ItemTaxIndex == b.ItemTaxIndex && a.ItemSum == b.ItemSum && a.ItemPrice == b.ItemPrice;
+           a.ItemTaxIndex == b.ItemTaxIndex && a.ItemSumFen == b.ItemSumFen && a.ItemPriceFen == b.ItemPriceFen;
 }
 
 void TenDigits(const std::string& s) {
@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const int number_code = check.command == kHostReturnInvoice ? NumberToBytes(request.OInvNum, number) : 0;
             bool wide_amount = false, empty_name = false;
             for (int i = 0; i < request.SalesNum; ++i) {
-                wide_amount |= request.ItemSum[i] * 100 > 4294967295.0;
+                wide_amount |= request.ItemSumFen[i] > 4294967295;
                 empty_name |= request.ItemName[i].empty();
             }
             FUZZ_CHECK((number_code != 0 && built.code == number_code) ||

@@ -49,7 +49,7 @@ void BM_BuildInvoiceSixItems(benchmark::State& state) {
         request.ItemName[static_cast<std::size_t>(i)] = "商品名称";
         request.ItemQuantity[static_cast<std::size_t>(i)] = 100 * (i + 1);
         request.ItemTaxIndex[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i + 1);
-        request.ItemSum[static_cast<std::size_t>(i)] = 12.34 * (i + 1);
+        request.ItemSumFen[static_cast<std::size_t>(i)] = 1234 * (i + 1);
     }
     for (auto _ : state) benchmark::DoNotOptimize(BuildInvoiceCommand(0x34, InvoiceLayout::Issue, request));
 }

@@ -15,6 +15,7 @@
 #include <sstream>
 #include <string>
 
+#include "commands/sale_frame.h"
 #include "control/control_module.h"
 #include "control/host_calls.h"
 #include "convert/conversions.h"
@@ -298,6 +299,20 @@ void BM_PrepareMakeInv(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_PrepareMakeInv)->Arg(1)->Arg(6);
+
+// A typed sale's check and frame, the step every way in ends in (the fixed-width reader above comes first
+// for the text form).
+void BM_BuildSaleFrame(benchmark::State& state) {
+    karvex::Sale sale;
+    sale.payer = "某某商贸有限公司";
+    for (int i = 0; i < state.range(0); ++i) sale.goods.push_back({"商品" + std::to_string(i + 1), 150, 200, 300, 1});
+    for (auto _ : state) {
+        auto built = karvex::BuildSaleFrame(sale);
+        benchmark::DoNotOptimize(built);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_BuildSaleFrame)->Arg(1)->Arg(6);
 
 }  // namespace
 

@@ -72,11 +72,6 @@ int OpenDescriptors() {
     return count - 1;  // the directory stream itself
 }
 
-std::string Slice(const std::string& utf8, std::size_t width) {
-    const std::size_t used = karvex::GbkByteLength(utf8);
-    return utf8 + std::string(used < width ? width - used : 0, ' ');
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -126,11 +121,9 @@ int main(int argc, char** argv) {
     }
     sim->set_random_faults(rate, seed);
 
-    const QString payer = QString::fromUtf8("某某商贸有限公司");
-    const QString name = QString::fromStdString(Slice("商品1", 20));
-    const QString quantity = QString::fromStdString(Slice("1.5", 11));
-    const QString price = QString::fromStdString(Slice("2", 11));
-    const QString sum = QString::fromStdString(Slice("3.00", 11));
+    karvex::Sale sale;
+    sale.payer = "某某商贸有限公司";
+    sale.goods.push_back({"商品1", 150, 200, 300, 1});  // 1.5 at 2.00 = 3.00
 
     std::vector<Sample> series;
     std::map<int, int> results;
@@ -140,7 +133,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i <= calls; ++i) {
         int rc = 0;
         switch (i % 4) {
-        case 0: rc = fiscal->FiscalMakeInv(52, 0, 0, "", payer, 1, name, quantity, price, sum, "1"); break;
+        case 0: rc = fiscal->FiscalMakeInv(QString(), sale); break;
         case 1: {
             QString number;
             rc = fiscal->FiscalGetInvNum(number);

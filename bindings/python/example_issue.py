@@ -30,14 +30,11 @@ def issue(port):
         if code != 0:
             return code
 
-        # Goods as fixed-width slices: 20 GBK bytes of name, 11 characters of each number, one tax digit.
-        code = fiscal.FiscalMakeInv(
-            52, 1, 0, "", "某某商贸有限公司", 2,
-            karvex.fixed_slices(["大米", "食用油"], 20, "gbk"),
-            karvex.fixed_slices(["2.5", "1"], 11),
-            karvex.fixed_slices(["4", "59.9"], 11),
-            karvex.fixed_slices(["10", "59.9"], 11),
-            "11")
+        # Goods as a list: quantities, prices and amounts as decimal text (at most two decimals), sent exactly.
+        code = fiscal.make_inv(52, 1, 0, "", "某某商贸有限公司", [
+            karvex.Goods("大米", "2.5", "4", "10", 1),
+            karvex.Goods("食用油", "1", "59.9", "59.9", 1),
+        ])
         print("FiscalMakeInv:", code, fiscal.Description)
         if code == 0:
             _, machine, user, tax_number, tax_code, when = fiscal.FiscalReturnInvInfo()

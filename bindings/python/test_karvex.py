@@ -4,6 +4,7 @@ Run: python3 -m unittest -v test_karvex (with KARVEX_LIBRARY and KARVEX_SIM set,
 source tree). The library must be a build without sanitizers.
 """
 
+import decimal
 import os
 import shutil
 import tempfile
@@ -156,6 +157,28 @@ class FiscalTest(unittest.TestCase):
         self.assertEqual(self.fiscal.make_inv(*args, sale_id="POS-7"), 0, "answered from the journal")
         other = args[:8] + (" " * 9 + "20", " " * 9 + "20", "1")
         self.assertEqual(self.fiscal.make_inv(*other, sale_id="POS-7"), 138)
+
+    def test_goods_given_as_a_list(self):
+        self.load()
+        rice = {"name": "大米", "quantity": "2.5", "price": "4", "amount": "10", "tax_index": 1}
+        self.assertEqual(self.fiscal.make_inv(52, 1, 0, "", "某某公司", [rice], sale_id="POS-L"), 0,
+                         self.fiscal.Description)
+        # The same sale as a dataclass is the same content: the journal answers it, nothing is sent again.
+        same = karvex.Goods("大米", decimal.Decimal("2.50"), 4, "10.00", 1)
+        self.assertEqual(self.fiscal.make_inv(52, 1, 0, "", "某某公司", [same], sale_id="POS-L"), 0)
+        refused = [  # (what, change, exception or code)
+            ("a third decimal would be rounded away", {"amount": "10.005"}, ValueError),
+            ("a float cannot hold most decimals", {"quantity": 2.5}, TypeError),
+            ("an unknown key", {"qty": "1"}, TypeError),
+            ("a tax index outside 1 to 9", {"tax_index": 10}, 224),
+        ]
+        for what, change, expected in refused:
+            line = dict(rice, **change)
+            if isinstance(expected, int):
+                self.assertEqual(self.fiscal.make_inv(52, 1, 0, "", "", [line]), expected, what)
+            else:
+                with self.assertRaises(expected, msg=what):
+                    self.fiscal.make_inv(52, 1, 0, "", "", [line])
 
     def test_invoices_that_would_go_out_changed_are_refused(self):
         self.load()

@@ -28,6 +28,7 @@
 
 #include "karvex/errors.h"
 #include "karvex/export.h"
+#include "karvex/sale.h"
 #include "karvex/settings.h"
 
 namespace karvex {
@@ -113,6 +114,16 @@ public:
                                std::int32_t invMode, const QString& oInvNum, const QString& payUnit,
                                std::int32_t salesNum, const QString& salesName, const QString& salesAmount,
                                const QString& salesPrice, const QString& salesSum, const QString& taxIndex);
+    // Issues or returns `sale` (karvex/sale.h) with the host's sale number saleId (empty: none), through the
+    // sales journal exactly as the form above: the same outcomes (0, the request's own failure, 143, 138).
+    // Nothing is thrown and nothing is sent for a sale its check refuses: 168 goods not 1 to 6 lines, 102
+    // fhNumber outside 0-65535; a return's number 144 empty, 105 not digits, 103 over 10 digits, 148 above
+    // 4294967295; a payer 98 without a GBK form, 98-101 unreadable in print data, 103 over 40 GBK bytes;
+    // per line 164 / 102 quantity below 1 / above 65535 hundredths, 165 price below 1 fen, 166 / 110 amount
+    // below 1 / above 4294967295 fen, 167 / 224 tax index 0 / outside 1-9, 104 empty name, 99 a name
+    // character without a GBK form, 103 a name over 20 GBK bytes, 98-100 a name unreadable in print data.
+    // The fixed-width form above reads its texts into the same Sale and sends the same frame.
+    std::int32_t FiscalMakeInv(const QString& saleId, const Sale& sale);
     // What the journal knows of a sale (empty saleId: the last sale): state is one of the keywords
     // "sent", "answered", "in-doubt", "issued", "not-issued"; the others are empty until known (an answered or
     // issued sale has its invoice number). 0, or 139 when

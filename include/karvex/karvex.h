@@ -236,6 +236,37 @@ KARVEX_API int32_t karvex_FiscalMakeInvSale(karvex_fiscal* f, const char* sale_i
                                             const char* salesName, const char* salesAmount, const char* salesPrice,
                                             const char* salesSum, const char* taxIndex);
 
+/* One goods line of karvex_FiscalMakeInvGoods: quantities in hundredths and money in fen, as integers, so a
+   value reaches the processor exactly as the host holds it (2.5 kg is 250, 12.34 yuan is 1234). */
+typedef struct karvex_goods {
+    const char* name;  /* UTF-8, at most 20 GBK bytes, not empty */
+    int64_t quantity;  /* hundredths: 1 to 65535 */
+    int64_t price;     /* unit price in fen, at least 1 (kept with the request; the processor is not told) */
+    int64_t amount;    /* fen: 1 to 4294967295 */
+    int32_t tax_index; /* 1 to 9 */
+} karvex_goods;
+
+/* karvex_FiscalMakeInvSale with the goods as goods_count lines instead of fixed-width texts; the same frame
+   goes out for the same sale, through the same sales journal, with the same outcomes (0, 138, 143, the
+   request's own code). commandNum is 52 (issue) or 53 (return, oInvNum the returned number; ignored for 52);
+   sale_id NULL or "" is none. Nothing is sent for:
+     32           commandNum other than 52 or 53;
+     168          goods_count not 1 to 6 (goods is then not read);
+     102          fhNumber outside 0 to 65535;
+     144, 105, 103, 148  (53 only) oInvNum empty, not digits only, over 10 digits, above 4294967295;
+     98 to 101, 103  a payUnit without a GBK form (98), unreadable in print data (98 to 101), over 40 GBK bytes;
+     then per line: 164 / 102 quantity below 1 / above 65535; 165 price below 1; 166 / 110 amount below 1 /
+                  above 4294967295; 167 tax_index 0, 224 tax_index outside 1 to 9; 104 empty name, 99 a
+                  name character without a GBK form, 103 a name over 20 GBK bytes, 98 to 100 a name
+                  unreadable in print data.
+   KARVEX_ERR_NULL_ARGUMENT for a NULL oInvNum, payUnit, goods or name; KARVEX_ERR_INVALID_TEXT for a text
+   that is not UTF-8.
+       karvex_goods rice = {"大米", 250, 400, 1000, 1};
+       karvex_FiscalMakeInvGoods(f, "POS1-000124", 52, 1, 0, "", "某某公司", &rice, 1); */
+KARVEX_API int32_t karvex_FiscalMakeInvGoods(karvex_fiscal* f, const char* sale_id, int32_t commandNum,
+                                             int32_t fhNumber, int32_t invMode, const char* oInvNum,
+                                             const char* payUnit, const karvex_goods* goods, int32_t goods_count);
+
 /* What the sales journal knows of the sale sale_id (NULL or "": the last sale): state is "sent", "answered",
    "in-doubt", "issued" or "not-issued" ("answered" and "issued" both mean the invoice exists); inv_num,
    tax_code and date_time are empty until known. 0, or 139 when no sale has this sale id. Nothing is sent.

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "capi/boundary.h"
+#include "commands/sale_frame.h"
 #include "karvex/application.h"
 #include "karvex/fiscal.h"
 #include "link/user_interface.h"
@@ -302,6 +303,38 @@ int32_t karvex_FiscalMakeInvSale(karvex_fiscal* f, const char* saleId, int32_t c
         if (r != 0) return r;
         return fiscal.FiscalMakeInv(sale, commandNum, fhNumber, invMode, oInv, payer, salesNum, names, amounts, prices,
                                     sums, taxes);
+    });
+}
+
+int32_t karvex_FiscalMakeInvGoods(karvex_fiscal* f, const char* saleId, int32_t commandNum, int32_t fhNumber,
+                                  int32_t invMode, const char* oInvNum, const char* payUnit, const karvex_goods* goods,
+                                  int32_t goodsCount) {
+    return Run(f, [&](karvex::Fiscal& fiscal) -> std::int32_t {
+        const bool isReturn = commandNum == karvex::SaleCommand(karvex::SaleKind::Return);
+        if (!isReturn && commandNum != karvex::SaleCommand(karvex::SaleKind::Issue)) {
+            return karvex::result::kCommandTypeError;
+        }
+        // The count is judged before the array is read, so a wrong count never reads past the host's lines.
+        if (goodsCount < 1 || goodsCount > karvex::kMaxSaleGoods) return karvex::result::kBadItemCount;
+        if (!goods) return Fail(*f, KARVEX_ERR_NULL_ARGUMENT, "argument is NULL: ", "goods");
+        QString sale, oInv, payer;
+        std::int32_t r = ReadInputs(*f, {{saleId != nullptr ? saleId : "", "saleId", &sale},
+                                         {oInvNum, "oInvNum", &oInv},
+                                         {payUnit, "payUnit", &payer}});
+        if (r != 0) return r;
+        karvex::Sale typed;
+        typed.kind = isReturn ? karvex::SaleKind::Return : karvex::SaleKind::Issue;
+        typed.returnedInvoice = oInv.toStdString();
+        typed.fhNumber = fhNumber;
+        typed.invMode = invMode;
+        typed.payer = payer.toStdString();
+        for (int32_t i = 0; i < goodsCount; ++i) {
+            QString name;
+            if ((r = ReadInputs(*f, {{goods[i].name, "goods[].name", &name}})) != 0) return r;
+            typed.goods.push_back(
+                {name.toStdString(), goods[i].quantity, goods[i].price, goods[i].amount, goods[i].tax_index});
+        }
+        return fiscal.FiscalMakeInv(sale, typed);
     });
 }
 

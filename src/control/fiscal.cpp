@@ -6,6 +6,7 @@
 #include <QGuiApplication>
 
 #include "commands/issuers.h"
+#include "commands/sale_frame.h"
 #include "console/console.h"
 #include "control/control_module.h"
 #include "control/host_calls.h"
@@ -129,6 +130,37 @@ SaleLine MakeSaleLine(ControlModule& m, std::function<SentRequest()> send) {
                     },
                     [&m](std::int64_t row) { m.SetSaleRowSending(row); },
                     m.ProcessorChecked()};
+}
+
+// Sends a sale, whichever form the host gave it in: its one check (stored in the result word when it
+// refuses), then its one frame, written to the sales journal before it goes out.
+std::int32_t SendSale(ControlModule& m, const QString& saleId, const Sale& sale) {
+    const BuiltFrame built = BuildSaleFrame(sale);
+    if (!built.ok()) {
+        m.SetCommandResult(built.code);
+        return built.code;
+    }
+    if (!m.ConsoleLoaded()) m.FormLoad();
+    const auto command = ToCommandCode(SaleCommand(sale.kind));
+    const InvoiceRequest record = InvoiceRecordOf(sale);
+    const auto send = [&m, command, &record]() -> SentRequest {
+        const bool clean = m.LineClean();
+        IssueResult r = command ? IssueHostInvoice(m.MakeIssueContext(kCallerHost), *command, record)
+                                : IssueResult{result::kCommandTypeError};
+        if (!r.sent) return {false, r.code};
+        m.SetCommandResult(result::kCommandUnderWay);
+        return {true, m.WaitForCommand(), clean};
+    };
+    // Every request goes through the sales journal; only a control without a store sends without it.
+    int r = built.code;
+    if (const auto store = m.Store().Connection()) {
+        SalesJournal journal(*store);
+        r = RunSale(journal, ToUtf8(saleId), built.frame, MakeSaleLine(m, send), m.Replies().issue);
+    } else {
+        r = saleId.isEmpty() ? send().code : result::kStoreOpenFailed;
+    }
+    m.SetCommandResult(r);
+    return r;
 }
 
 // The most invoices a load reads back one by one for a store that is behind its processor: at 9600 baud each
@@ -340,35 +372,23 @@ std::int32_t Fiscal::FiscalMakeInv(const QString& saleId, std::int32_t commandNu
     args.SalesSum = ToUtf8(salesSum);
     args.TaxIndex = ToUtf8(taxIndex);
 
-    // An argument too wide for its wire field throws out of here before the record, the result word or the
-    // line are touched.
+    // The fixed-width texts are read here and nowhere else; what they hold goes on as a typed sale. An
+    // argument too wide for its wire field throws out of here before the record, the result word or the line
+    // are touched.
     const InvoiceCheck check = PrepareFiscalMakeInv(args, m.HostInvoice());
     if (check.code != result::kSuccess) {
         if (check.store) m.SetCommandResult(check.code);
         return check.code;
     }
+    const SaleKind kind = check.command == SaleCommand(SaleKind::Return) ? SaleKind::Return : SaleKind::Issue;
+    return SendSale(m, saleId, SaleOf(m.HostInvoice(), kind));
+}
 
-    if (!m.ConsoleLoaded()) m.FormLoad();
-    const auto command = ToCommandCode(check.command);
-    const auto send = [&m, command]() -> SentRequest {
-        const bool clean = m.LineClean();
-        IssueResult r = command ? IssueHostInvoice(m.MakeIssueContext(kCallerHost), *command, m.HostInvoice())
-                                : IssueResult{result::kCommandTypeError};
-        if (!r.sent) return {false, r.code};
-        m.SetCommandResult(result::kCommandUnderWay);
-        return {true, m.WaitForCommand(), clean};
-    };
-    // Every request goes through the sales journal; only a control without a store sends without it.
-    const BuiltFrame built = BuildInvoiceCommand(check.command, InvoiceLayoutOf(check.command), m.HostInvoice());
-    int r = built.code;
-    if (const auto store = m.Store().Connection(); store && built.ok()) {
-        SalesJournal journal(*store);
-        r = RunSale(journal, ToUtf8(saleId), built.frame, MakeSaleLine(m, send), m.Replies().issue);
-    } else if (built.ok()) {
-        r = saleId.isEmpty() ? send().code : result::kStoreOpenFailed;
-    }
-    m.SetCommandResult(r);
-    return r;
+std::int32_t Fiscal::FiscalMakeInv(const QString& saleId, const Sale& sale) {
+    ControlModule& m = *module_;
+    if (const int busy = m.RefuseSecondCommand(); busy != 0) return busy;
+    m.HostInvoice() = InvoiceRecordOf(sale);
+    return SendSale(m, saleId, sale);
 }
 
 std::int32_t Fiscal::FiscalGetSale(const QString& saleId, QString& state, QString& invNum, QString& taxCode,

@@ -47,15 +47,6 @@ SliceNumber ReadSlice(std::string_view slice) {
     return number;
 }
 
-// The slice's value as a double, independent of the process locale (a Qt host sets the user's).
-double SliceValue(const SliceNumber& number) {
-    std::string text = number.whole.empty() ? std::string("0") : number.whole;
-    if (!number.fraction.empty()) text += "." + number.fraction;
-    double value = 0;
-    std::from_chars(text.data(), text.data() + text.size(), value);
-    return value;
-}
-
 // value x 100 rounded half to even, computed on the digits so that "2.675" gives 268 and not the 267 the
 // binary product 267.49999... would. Slices are 11 characters, so the result stays far inside 64 bits.
 std::int64_t SliceHundredths(const SliceNumber& number) {
@@ -192,13 +183,13 @@ InvoiceCheck PrepareFiscalMakeInv(const MakeInvArgs& args, InvoiceRequest& reque
         // Price and amount are judged in fen, as the amount goes on the wire: 0.005 would go out as 0.
         const SliceNumber price = ReadSlice(Slice(args.SalesPrice, i, kGoodsNumberWidth));
         if (price.malformed) return finish(result::kNotDecimalNumber);
-        work.ItemPrice[i] = SliceValue(price);
-        if (SliceHundredths(price) < 1) return finish(result::kBadUnitPrice);
+        work.ItemPriceFen[i] = SliceHundredths(price);
+        if (work.ItemPriceFen[i] < 1) return finish(result::kBadUnitPrice);
 
         const SliceNumber amount = ReadSlice(Slice(args.SalesSum, i, kGoodsNumberWidth));
         if (amount.malformed) return finish(result::kNotDecimalNumber);
-        work.ItemSum[i] = SliceValue(amount);
-        if (SliceHundredths(amount) < 1) return finish(result::kBadAmount);
+        work.ItemSumFen[i] = SliceHundredths(amount);
+        if (work.ItemSumFen[i] < 1) return finish(result::kBadAmount);
 
         const std::string_view tax = Slice(args.TaxIndex, i, 1);
         work.ItemTaxIndex[i] = static_cast<std::uint8_t>(tax.empty() ? 0 : tax[0] - '0');

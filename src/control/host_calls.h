@@ -7,8 +7,7 @@
 //
 //     InvoiceCheck check = PrepareFiscalMakeInv(args, module.HostInvoice());   // may throw ArgumentOverflow
 //     if (check.code != 0) { if (check.store) SetCommandResult(check.code); return check.code; }
-//     int sent = SendInvoiceCommand(sink, check.command, InvoiceLayoutOf(check.command), module.HostInvoice());   //
-//     sink starts the command
+//     const Sale sale = SaleOf(module.HostInvoice(), kind);   // then the sale's one check and frame
 //     ...
 #include <array>
 #include <cstdint>
@@ -74,7 +73,9 @@ struct InvoiceCheck {
     std::uint8_t command = 0;  // on success: the command byte to send (`MakeInvoice` or `ReturnInvoice`)
 };
 
-// Validates the arguments and fills `request` for SendInvoiceCommand.
+// The one reader of the fixed-width goods texts: validates the arguments and fills `request`, whose sale
+// (SaleOf, commands/sale_frame.h) then goes out as any typed sale does. Quantities, prices and amounts are
+// taken in hundredths from the typed digits, never through a binary fraction.
 //
 // Throws ArgumentOverflow, with `request` untouched, when CommandNum or SalesNum is outside 0-255, FhNumber
 // outside 0-65535, or an item quantity x 100 above 65535. Otherwise returns, stored in every case:

@@ -94,6 +94,7 @@ inline constexpr ResultCode kBadUnitPrice = 165;
 inline constexpr ResultCode kBadAmount = 166;
 inline constexpr ResultCode kTaxIndexZero = 167;
 inline constexpr ResultCode kBadItemCount = 168;
+inline constexpr ResultCode kTaxIndexOutOfRange = 224;  // a typed sale line's tax index below 0 or above 9
 
 // Sync with the central database; the rows stay in the outbox whenever one of these ends a sync.
 inline constexpr ResultCode kSyncConnectFailed = 169;    // no connection or no login to the central server

@@ -1,9 +1,6 @@
 #include "frame_codec.h"
 
 #include <algorithm>
-#include <charconv>
-#include <cmath>
-#include <cstdio>
 
 #include "conversions.h"
 
@@ -69,6 +66,11 @@ void AppendU16(Bytes& frame, std::uint32_t value) {
     frame.push_back(static_cast<std::uint8_t>(value & 0xFF));
 }
 
+void AppendU32(Bytes& frame, std::uint32_t value) {
+    AppendU16(frame, value >> 16);
+    AppendU16(frame, value & 0xFFFF);
+}
+
 // Packs exactly `width` BCD bytes from a digit text. The frame's length is fixed by the command, so a
 // text of the wrong number of digits must not go out: `width_code` reports it.
 ResultCode AppendBcdField(Bytes& frame, std::string_view digits, std::size_t width, ResultCode width_code) {
@@ -103,25 +105,12 @@ ResultCode AppendTextField(Bytes& frame, std::string_view text, std::size_t widt
     return result::kSuccess;
 }
 
-// Item amount x 100 as 4 bytes. The product goes through its decimal text (15 significant digits) before
-// rounding, so 1.015 x 100 = 101.49999999999999 is read as 101.5 and goes to the even 102, and
-// 42949672.95 x 100 = 4294967295.0000005 still fits: the value the operator typed decides, not the binary
-// noise of the multiplication.
-ResultCode AppendAmount(Bytes& frame, double amount) {
-    double cents = amount * 100.0;
-    if (cents == 0.0) cents = 0.0;  // -0 would carry its sign into the text
-    if (std::isnan(cents) || cents < 0.0) return result::kNotDecimalNumber;
-    // Beyond 15 digits the text would take an exponent; such values are far above 32 bits anyway.
-    if (cents >= 1e15) return result::kNumberAbove32Bits;
-    // to_chars, not printf: a host's locale may use a decimal comma, which the number reader would refuse.
-    char text[40];
-    auto [end, ec] = std::to_chars(text, text + sizeof text - 1, cents, std::chars_format::general, 15);
-    if (ec != std::errc()) return result::kNumberAbove32Bits;
-    *end = '\0';
-    Bytes number;
-    if (int code = NumberToBytes(text, number); code != 0) return code;
-    if (number.size() != 4) return result::kNumberAbove32Bits;
-    AppendBytes(frame, number);
+// Item amount in fen as 4 bytes: a negative amount is no number the processor knows, one above 32 bits
+// would wrap into another amount.
+ResultCode AppendAmount(Bytes& frame, std::int64_t fen) {
+    if (fen < 0) return result::kNotDecimalNumber;
+    if (fen > 0xFFFFFFFFll) return result::kNumberAbove32Bits;
+    AppendU32(frame, static_cast<std::uint32_t>(fen));
     return result::kSuccess;
 }
 
@@ -280,7 +269,7 @@ BuiltFrame BuildInvoiceCommand(std::uint8_t command, InvoiceLayout layout, const
         if (quantity < 0 || quantity > 0xFFFF) return Fail(result::kDoubleOverflow);
         AppendU16(frame, static_cast<std::uint32_t>(quantity));
         frame.push_back(request.ItemTaxIndex[k]);
-        if (ResultCode code = AppendAmount(frame, request.ItemSum[k]); code != 0) return Fail(code);
+        if (ResultCode code = AppendAmount(frame, request.ItemSumFen[k]); code != 0) return Fail(code);
     }
     return Finish(std::move(frame));
 }

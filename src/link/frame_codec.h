@@ -57,8 +57,9 @@ void AppendFrameCrc(Bytes& frame);
 
 inline constexpr int kMaxInvoiceItems = 6;
 
-// The invoice the host asks to issue or return. Only the first `SalesNum` items are sent;
-// `InvMode` and `ItemPrice` are kept for the caller and never go on the wire.
+// The invoice the host asks to issue or return, as the frame carries it. Only the first `SalesNum` items are
+// sent; `InvMode` and `ItemPriceFen` are kept for the caller and never go on the wire. Money is in fen, as
+// integers all the way from the host's digits, so no binary fraction can move an amount by a fen.
 struct InvoiceRequest {
     std::string OInvNum;        // number of the invoice being returned (a return only), decimal text
     std::int32_t FhNumber = 0;  // 分户 number, sent as 16 bits
@@ -68,8 +69,8 @@ struct InvoiceRequest {
     std::array<std::string, kMaxInvoiceItems> ItemName{};       // at most 20 GBK bytes each, blank-padded
     std::array<std::int32_t, kMaxInvoiceItems> ItemQuantity{};  // quantity x 100, sent as 16 bits
     std::array<std::uint8_t, kMaxInvoiceItems> ItemTaxIndex{};  // tax item index 1 to 9
-    std::array<double, kMaxInvoiceItems> ItemSum{};             // amount; x 100 sent as 32 bits
-    std::array<double, kMaxInvoiceItems> ItemPrice{};
+    std::array<std::int64_t, kMaxInvoiceItems> ItemSumFen{};    // amount in fen, sent as 32 bits
+    std::array<std::int64_t, kMaxInvoiceItems> ItemPriceFen{};  // unit price in fen
 };
 
 // Factory data of `SetMD`: texts already fitted to their widths by the console.
@@ -124,7 +125,7 @@ BuiltFrame BuildFactoryDataCommand(std::uint8_t command, const FactoryData& data
 // Issue (L = 48 + 27n) or return (L = 52 + 27n, the returned invoice's number in front), sent as `command`. 168 for an
 // item count outside 1-6; the number's conversion code (144, 107, 110) for `OInvNum`, 105 for one with a decimal point;
 // 102 for a 分户 number or quantity outside 0-65535; 103 for a payer over 40 or a name over 20 bytes;
-// 104 for an empty item name; 110 for an amount x 100 above 4294967295, 107 for a negative one.
+// 104 for an empty item name; 110 for an amount above 4294967295 fen, 107 for a negative one.
 BuiltFrame BuildInvoiceCommand(std::uint8_t command, InvoiceLayout layout, const InvoiceRequest& request);
 
 // Blank-separated byte values typed by the operator: decimal in class 3, hexadecimal in class 5.

@@ -12,6 +12,7 @@
 #include <cmath>
 
 #include "convert/conversions.h"
+#include "convert/decimal_text.h"
 
 namespace karvex::service {
 
@@ -232,7 +233,7 @@ Check CheckSaleId(const QString& id) {
 Check ParseSaleBody(const QByteArray& text, SaleBody& out) {
     constexpr int kMaxGoods = 6;
     constexpr int kPayerBytes = 40;
-    constexpr double kMaxQuantity = 655.35;
+    constexpr std::int64_t kMaxQuantityHundredths = 65535;
     const auto gbkBytes = [](const QString& s) { return GbkByteLength(s.toStdString()); };
     QJsonObject body;
     if (auto bad = ParseObject(text, body)) return bad;
@@ -271,7 +272,8 @@ Check ParseSaleBody(const QByteArray& text, SaleBody& out) {
         if (gbkBytes(one.name) > kGoodsNameBytes)
             return Invalid{prefix + "name", QStringLiteral("超过 %1 个 GBK 字节").arg(kGoodsNameBytes)};
         if (auto bad = TakeDecimal(item, "quantity", prefix, true, kNumberChars, one.quantity)) return bad;
-        if (one.quantity.toDouble() > kMaxQuantity)
+        std::int64_t hundredths = 0;
+        if (ParseHundredths(one.quantity.toStdString(), hundredths) == 0 && hundredths > kMaxQuantityHundredths)
             return Invalid{prefix + "quantity", QStringLiteral("不能超过 655.35")};
         if (auto bad = TakeDecimal(item, "price", prefix, true, kNumberChars, one.price)) return bad;
         if (auto bad = TakeDecimal(item, "amount", prefix, true, kNumberChars, one.amount)) return bad;

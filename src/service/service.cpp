@@ -9,8 +9,10 @@
 #include <variant>
 
 #include "commands/catalogue.h"
+#include "commands/sale_frame.h"
 #include "control/control_module.h"
 #include "convert/conversions.h"
+#include "convert/decimal_text.h"
 #include "karvex/errors.h"
 #include "karvex/fiscal.h"
 #include "link/result_codes.h"
@@ -47,7 +49,11 @@ HttpResponse BadField(const Invalid& invalid) {
     return ErrorResponse(result::kBadRequest, invalid.field, invalid.detail);
 }
 
-bool BelowOneFen(const QString& decimal) { return decimal.toDouble() < 0.01 - 1e-9; }
+// A goods number the sale's check refused for being below 0.01 (or that has no value in hundredths at all).
+bool BelowOneFen(const QString& decimal) {
+    std::int64_t hundredths = 0;
+    return ParseHundredths(S(decimal), hundredths) != result::kSuccess || hundredths < 1;
+}
 
 // The field a refusal of the control's own checks is about, found by asking the same question of each
 // field in turn; empty when the code is about no one field.
@@ -80,11 +86,6 @@ QString RefusedField(ResultCode code, const QString& payer, const QString& retur
         return item("name", [&](const SaleItem& i) { return badText(i.name); });
     }
     return {};
-}
-
-QString Padded(const QString& text, int width) {
-    const int used = static_cast<int>(GbkByteLength(S(text)));
-    return text + QString(std::max(0, width - used), u' ');
 }
 
 QJsonValue FieldJson(const FieldValue& v) {
@@ -659,20 +660,34 @@ void Service::Sale(const HttpRequest& request, const ResponderPtr& responder) {
     const QString kind = sale.kind, saleId = sale.saleId, returned = sale.returned, payer = sale.payer;
     const std::int64_t fh = sale.fhNumber, mode = sale.invMode;
     const std::vector<SaleItem> items = sale.items;
-    QString names, quantities, prices, amounts, taxes;
-    for (const SaleItem& item : items) {
-        names += Padded(item.name, kGoodsNameBytes);
-        quantities += Padded(item.quantity, kNumberChars);
-        prices += Padded(item.price, kNumberChars);
-        amounts += Padded(item.amount, kNumberChars);
-        taxes += QString::number(item.taxIndex);
+    // The body's decimal texts become hundredths here, exactly; a third decimal is refused, never rounded.
+    karvex::Sale typed;
+    typed.kind = kind == u"issue" ? SaleKind::Issue : SaleKind::Return;
+    typed.returnedInvoice = S(returned);
+    typed.fhNumber = static_cast<std::int32_t>(fh);
+    typed.invMode = static_cast<std::int32_t>(mode);
+    typed.payer = S(payer);
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const SaleItem& item = items[i];
+        SaleGoods line{S(item.name), 0, 0, 0, static_cast<std::int32_t>(item.taxIndex)};
+        const struct {
+            const QString& text;
+            ResultCode belowOne;
+            std::int64_t& value;
+            const char* field;
+        } numbers[] = {{item.quantity, result::kQuantityZero, line.quantity, "quantity"},
+                       {item.price, result::kBadUnitPrice, line.price, "price"},
+                       {item.amount, result::kBadAmount, line.amount, "amount"}};
+        for (const auto& n : numbers) {
+            if (const ResultCode r = ParseGoodsNumber(S(n.text), n.belowOne, n.value); r != result::kSuccess)
+                return responder->Send(
+                    ErrorResponse(r, QStringLiteral("goods[%1].%2").arg(i).arg(QLatin1String(n.field)),
+                                  r == result::kNotDecimalNumber ? QStringLiteral("最多两位小数") : QString()));
+        }
+        typed.goods.push_back(std::move(line));
     }
-    const int command = kind == u"issue" ? 52 : 53;
-    const int count = static_cast<int>(items.size());
     const bool queued = OnLine(responder, [=, this] {
-        const int r =
-            fiscal_.FiscalMakeInv(saleId, command, static_cast<std::int32_t>(fh), static_cast<std::int32_t>(mode),
-                                  returned, payer, count, names, quantities, prices, amounts, taxes);
+        const int r = fiscal_.FiscalMakeInv(saleId, typed);
         if (--queuedSales_[saleId] <= 0) queuedSales_.remove(saleId);
         // The journal's record says what became of the sale, also for a repeat that sent nothing.
         HttpResponse record = SaleRecord(saleId);

@@ -242,6 +242,13 @@ TEST_F(CapiTest, NullHandleAndNullArgumentsGiveTheNullStatus) {
               KARVEX_ERR_NULL_ARGUMENT);
     EXPECT_EQ(karvex_FiscalGetSale(f_, nullptr, s.s, s.s, nullptr, s.s), KARVEX_ERR_NULL_ARGUMENT);
     EXPECT_NE(std::string(karvex_last_error(f_)).find("taxCode"), std::string::npos) << karvex_last_error(f_);
+    // Goods: the count is judged before the array is read, and a line's name is an argument like any text.
+    karvex_goods line = {nullptr, 100, 100, 100, 1};
+    EXPECT_EQ(karvex_FiscalMakeInvGoods(f_, "S1", 52, 0, 0, "", "", nullptr, 1), KARVEX_ERR_NULL_ARGUMENT);
+    EXPECT_EQ(karvex_FiscalMakeInvGoods(f_, "S1", 52, 0, 0, "", "", &line, 1), KARVEX_ERR_NULL_ARGUMENT);
+    EXPECT_EQ(karvex_FiscalMakeInvGoods(f_, "S1", 52, 0, 0, "", "", &line, 7), 168);
+    line.name = "\xFF";
+    EXPECT_EQ(karvex_FiscalMakeInvGoods(f_, "S1", 52, 0, 0, "", "", &line, 1), KARVEX_ERR_INVALID_TEXT);
     EXPECT_EQ(karvex_Description(f_, nullptr), KARVEX_ERR_NULL_ARGUMENT);
     EXPECT_EQ(sim_->requests_handled(), loaded_);
     EXPECT_EQ(karvex_Status(f_), 0) << "a refused call leaves the result word alone";

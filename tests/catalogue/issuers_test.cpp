@@ -671,7 +671,7 @@ TEST_F(Issuers, HostInvoiceSendsTheRecordUnderTheChosenCommand) {
     request.ItemName[0] = "A";
     request.ItemQuantity[0] = 100;
     request.ItemTaxIndex[0] = 1;
-    request.ItemSum[0] = 1.0;
+    request.ItemSumFen[0] = 100;
     const IssueResult r = IssueHostInvoice(ctx, CommandCode::MakeInvoice, request);
     ASSERT_TRUE(r.sent);
     ASSERT_EQ(frames.size(), 1u);

@@ -118,13 +118,13 @@ InvoiceRequest TwoItemInvoice() {
     r.ItemName[0] = "Pen";
     r.ItemQuantity[0] = 100;
     r.ItemTaxIndex[0] = 1;
-    r.ItemSum[0] = 12.5;
-    r.ItemPrice[0] = 12.5;
+    r.ItemSumFen[0] = 1250;
+    r.ItemPriceFen[0] = 1250;
     r.ItemName[1] = "中文";
     r.ItemQuantity[1] = 250;
     r.ItemTaxIndex[1] = 2;
-    r.ItemSum[1] = 3.0;
-    r.ItemPrice[1] = 1.2;
+    r.ItemSumFen[1] = 300;
+    r.ItemPriceFen[1] = 120;
     // Items beyond the count are left over from an earlier call and must not go out.
     r.ItemName[2] = "Old";
     r.ItemQuantity[2] = 999;
@@ -161,24 +161,18 @@ TEST(InvoiceBuilder, PayerOfExactlyFortyBytes) {
     EXPECT_EQ(built.frame[47], 0x02);  // item count follows at once
 }
 
-TEST(InvoiceBuilder, AmountRoundsLikeItsDecimalText) {
+TEST(InvoiceBuilder, AmountGoesOutAsItsFenInFourBytes) {
     auto r = TwoItemInvoice();
     r.SalesNum = 1;
     const struct {
-        double amount;
+        std::int64_t fen;
         const char* bytes;
-    } cases[] = {
-        {12.5, "00 00 04 E2"},        {1.015, "00 00 00 66"},  // 101.49999999999999 reads as 101.5, ties to even 102
-        {0.545, "00 00 00 36"},                                // 54.50000000000001 reads as 54.5, ties to even 54
-        {0.125, "00 00 00 0C"},                                // 12.5 ties to even 12
-        {42949672.95, "FF FF FF FF"},                          // 4294967295.0000005 reads as 4294967295
-        {0.0, "00 00 00 00"},
-    };
+    } cases[] = {{1250, "00 00 04 E2"}, {4294967295, "FF FF FF FF"}, {0, "00 00 00 00"}};
     for (const auto& c : cases) {
-        r.ItemSum[0] = c.amount;
+        r.ItemSumFen[0] = c.fen;
         const auto built = BuildInvoiceCommand(0x34, InvoiceLayout::Issue, r);
-        ASSERT_EQ(built.code, 0) << c.amount;
-        EXPECT_EQ(ToHex(Bytes(built.frame.end() - 6, built.frame.end() - 2)), c.bytes) << c.amount;
+        ASSERT_EQ(built.code, 0) << c.fen;
+        EXPECT_EQ(ToHex(Bytes(built.frame.end() - 6, built.frame.end() - 2)), c.bytes) << c.fen;
     }
 }
 
@@ -192,9 +186,9 @@ TEST(InvoiceBuilder, Refusals) {
     const Case cases[] = {
         {"no items", [](InvoiceRequest& r) { r.SalesNum = 0; }, 0x34, 168},
         {"seven items", [](InvoiceRequest& r) { r.SalesNum = 7; }, 0x34, 168},
-        {"amount above 32 bits", [](InvoiceRequest& r) { r.ItemSum[1] = 42949672.96; }, 0x34, 110},
-        {"huge amount", [](InvoiceRequest& r) { r.ItemSum[1] = 1e300; }, 0x34, 110},
-        {"negative amount", [](InvoiceRequest& r) { r.ItemSum[0] = -1.0; }, 0x34, 107},
+        {"amount above 32 bits", [](InvoiceRequest& r) { r.ItemSumFen[1] = 4294967296; }, 0x34, 110},
+        {"huge amount", [](InvoiceRequest& r) { r.ItemSumFen[1] = INT64_MAX; }, 0x34, 110},
+        {"negative amount", [](InvoiceRequest& r) { r.ItemSumFen[0] = -100; }, 0x34, 107},
         {"payer over 40 bytes", [](InvoiceRequest& r) { r.PayUnit = std::string(41, 'x'); }, 0x34, 103},
         {"name over 20 bytes", [](InvoiceRequest& r) { r.ItemName[1] = std::string(19, 'x') + "中"; }, 0x34, 103},
         {"empty name", [](InvoiceRequest& r) { r.ItemName[0].clear(); }, 0x34, 104},

@@ -152,8 +152,8 @@ TEST(FiscalMakeInvChecks, AcceptedInvoiceFillsTheRecord) {
     EXPECT_EQ(request.ItemName[0], Name("Apple"));  // not trimmed
     EXPECT_EQ(request.ItemQuantity[1], 250);
     EXPECT_EQ(request.ItemTaxIndex[1], 2);
-    EXPECT_DOUBLE_EQ(request.ItemPrice[1], 4.0);
-    EXPECT_DOUBLE_EQ(request.ItemSum[1], 10.0);
+    EXPECT_EQ(request.ItemPriceFen[1], 400);
+    EXPECT_EQ(request.ItemSumFen[1], 1000);
 }
 
 TEST(FiscalMakeInvChecks, QuantityIsRoundedOnTheTypedDigits) {
@@ -207,8 +207,8 @@ void ExpectSameRecord(const InvoiceRequest& a, const InvoiceRequest& b) {
     EXPECT_EQ(a.ItemName, b.ItemName);
     EXPECT_EQ(a.ItemQuantity, b.ItemQuantity);
     EXPECT_EQ(a.ItemTaxIndex, b.ItemTaxIndex);
-    EXPECT_EQ(a.ItemSum, b.ItemSum);
-    EXPECT_EQ(a.ItemPrice, b.ItemPrice);
+    EXPECT_EQ(a.ItemSumFen, b.ItemSumFen);
+    EXPECT_EQ(a.ItemPriceFen, b.ItemPriceFen);
 }
 
 TEST(FiscalMakeInvChecks, ArgumentTooWideForItsFieldThrowsAndChangesNothing) {

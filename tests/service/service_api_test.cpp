@@ -458,6 +458,9 @@ TEST_F(ServiceApi, HostileBodiesAreRefusedAndNothingIsSent) {
         {"price below a fen", item(R"("tax_index":1)").replace(item("").find("3.50"), 4, "0.001"), 165,
          "goods[0].price"},
         {"amount 0", item(R"("tax_index":1)").replace(item("").find("7.00"), 4, "0"), 166, "goods[0].amount"},
+        // A third decimal is never rounded away.
+        {"amount of a tenth of a fen", item(R"("tax_index":1)").replace(item("").find("7.00"), 4, "7.001"), 107,
+         "goods[0].amount"},
         {"a name without a GBK form", item(R"("tax_index":1)").replace(item("").find("苹果"), 6, "€"), 0,
          "goods[0].name"},
     };

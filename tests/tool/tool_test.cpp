@@ -252,6 +252,7 @@ TEST_F(ToolTest, InvoicesThatWouldGoOutChangedAreRefused) {
         {{"return", "--o-inv-num", "9.5", "--items", "A:1:1:1:1"}, 105},
         {{"issue", "--items", "A:1:1:0.005:1"}, 166},
         {{"issue", "--items", "A:1:0.004:1:1"}, 165},
+        {{"issue", "--items", "A:1:1:1.005:1"}, 107},  // a third decimal is never rounded away
     };
     for (const Case& c : cases) {
         ToolRun r = Run(c.args);

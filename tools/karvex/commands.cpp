@@ -9,8 +9,10 @@
 
 #include "commands/catalogue.h"
 #include "commands/issuers.h"
+#include "commands/sale_frame.h"
 #include "control/control_module.h"
 #include "convert/conversions.h"
+#include "convert/decimal_text.h"
 #include "karvex/fiscal.h"
 
 namespace karvex::cli {
@@ -60,81 +62,98 @@ std::int32_t Int32Option(const Options& o, const std::string& name, long long fa
     return static_cast<std::int32_t>(v);
 }
 
-// Right-pads a number to its 11-character slice. A longer one is refused: cutting it would change the value
-// ("1234567890.5" would go out as 1234567890.).
-std::string NumberSlice(const std::string& text, std::size_t width) {
-    if (text.size() > width) {
-        throw UsageError{"--items: \"" + text + "\" is longer than " + std::to_string(width) + " characters"};
+constexpr std::size_t kNumberChars = 11;
+constexpr std::size_t kNameBytes = 20;
+
+// A goods number as typed, at most 11 characters as the method's own slices hold them; its value in
+// hundredths is judged by the sale's check (a third decimal, a value below 0.01: the field's result code).
+std::string NumberText(const std::string& text) {
+    if (text.size() > kNumberChars) {
+        throw UsageError{"--items: \"" + text + "\" is longer than " + std::to_string(kNumberChars) + " characters"};
     }
-    return text + std::string(width - text.size(), ' ');
+    return text;
 }
 
-// A name padded with blanks to its 20-byte slice and otherwise passed on as typed, so that the control's
-// own checks see it: fitting it here would turn a character without a GBK form into "?" and a tab into a
-// name of blanks. A longer one is refused, as cutting it would change it.
-std::string NameSlice(const std::string& name, std::size_t width) {
-    const std::size_t bytes = GbkByteLength(name);
-    if (bytes > width) {
-        throw UsageError{"--items: \"" + name + "\" is longer than " + std::to_string(width) + " GBK bytes"};
+// A name passed on as typed, so that the sale's check sees it: a character without a GBK form or a tab is
+// refused there rather than sent as "?" or a blank. A longer one is refused here, as cutting it would change it.
+std::string NameText(const std::string& name) {
+    if (GbkByteLength(name) > kNameBytes) {
+        throw UsageError{"--items: \"" + name + "\" is longer than " + std::to_string(kNameBytes) + " GBK bytes"};
     }
-    return name + std::string(width - bytes, ' ');
+    return name;
 }
 
-// Goods lines are given either as --items "NAME:QTY:PRICE:AMOUNT:TAX;NAME:..." or as the method's own
-// fixed-width slices (--sales-num, --sales-name, --sales-amount, --sales-price, --sales-sum, --tax-index).
-void ExpandItems(Options& o) {
-    if (!o.Has("items")) return;
-    std::string names, amounts, prices, sums, taxes;
-    int count = 0;
-    std::string list = o.Get("items");
-    std::size_t start = 0;
-    while (start <= list.size()) {
-        std::size_t end = list.find(';', start);
-        std::string item = list.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        if (!item.empty()) {
-            std::vector<std::string> parts;
-            std::size_t p = 0;
-            while (true) {
-                std::size_t q = item.find(':', p);
-                parts.push_back(item.substr(p, q == std::string::npos ? std::string::npos : q - p));
-                if (q == std::string::npos) break;
-                p = q + 1;
-            }
-            if (parts.size() != 5) throw UsageError{"--items wants NAME:QTY:PRICE:AMOUNT:TAX for every item: " + item};
-            names += NameSlice(parts[0], 20);
-            amounts += NumberSlice(parts[1], 11);
-            prices += NumberSlice(parts[2], 11);
-            sums += NumberSlice(parts[3], 11);
-            // One digit per item: a missing or longer index would shift every later item's index.
-            if (parts[4].size() != 1) throw UsageError{"--items wants one tax index digit for every item: " + item};
-            taxes += parts[4];
-            ++count;
+std::vector<std::string> Split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::size_t p = 0;
+    while (true) {
+        const std::size_t q = text.find(separator, p);
+        parts.push_back(text.substr(p, q == std::string::npos ? std::string::npos : q - p));
+        if (q == std::string::npos) return parts;
+        p = q + 1;
+    }
+}
+
+// --items "NAME:QTY:PRICE:AMOUNT:TAX;NAME:..." as the goods of a typed sale. A malformed list is a usage
+// error; a number the sale cannot carry (a third decimal, a value below 0.01) is the field's result code.
+ResultCode ReadItems(const std::string& list, karvex::Sale& sale, std::string& fault) {
+    for (const std::string& item : Split(list, ';')) {
+        if (item.empty()) continue;
+        const std::vector<std::string> parts = Split(item, ':');
+        if (parts.size() != 5) throw UsageError{"--items wants NAME:QTY:PRICE:AMOUNT:TAX for every item: " + item};
+        // One digit per item, as the method's tax-index text has it.
+        if (parts[4].size() != 1 || parts[4][0] < '0' || parts[4][0] > '9') {
+            throw UsageError{"--items wants one tax index digit for every item: " + item};
         }
-        if (end == std::string::npos) break;
-        start = end + 1;
+        SaleGoods line;
+        line.name = NameText(parts[0]);
+        line.taxIndex = parts[4][0] - '0';
+        const struct {
+            std::string text;
+            ResultCode belowOne;
+            std::int64_t& value;
+        } numbers[] = {{NumberText(parts[1]), result::kQuantityZero, line.quantity},
+                       {NumberText(parts[2]), result::kBadUnitPrice, line.price},
+                       {NumberText(parts[3]), result::kBadAmount, line.amount}};
+        for (const auto& n : numbers) {
+            if (ResultCode code = ParseGoodsNumber(n.text, n.belowOne, n.value); code != 0) {
+                // The code's own message speaks of characters; say which number and what is wrong with it.
+                if (code == result::kNotDecimalNumber) fault = "“" + n.text + "”不是最多两位小数的数";
+                return code;
+            }
+        }
+        sale.goods.push_back(std::move(line));
     }
-    o.values["sales-num"] = std::to_string(count);
-    o.values["sales-name"] = names;
-    o.values["sales-amount"] = amounts;
-    o.values["sales-price"] = prices;
-    o.values["sales-sum"] = sums;
-    o.values["tax-index"] = taxes;
+    return result::kSuccess;
 }
 
-Outcome MakeInvoice(Fiscal& f, const Options& given, int command) {
-    Options o = given;
-    ExpandItems(o);
+// The host's sale number and the invoice's own fields; the goods come either as --items, read into a typed
+// sale, or as the method's own fixed-width texts (--sales-num, --sales-name, --sales-amount, --sales-price,
+// --sales-sum, --tax-index), handed to the method as they are.
+Outcome MakeInvoice(Fiscal& f, const Options& o, SaleKind kind) {
     const std::int32_t fh = Int32Option(o, "fh-number", 0);
     const std::int32_t mode = Int32Option(o, "inv-mode", 0);
     const std::string oinv = o.Get("o-inv-num");
-    if (command == 53 && oinv.empty()) throw UsageError{"return needs --o-inv-num NUMBER"};
-    if (!o.Has("sales-num")) throw UsageError{"missing --sales-num"};
-    const std::int32_t count = Int32Option(o, "sales-num", 0);
-    Outcome out{"FiscalMakeInv",
-                f.FiscalMakeInv(Q(o.Get("sale-id")), command, fh, mode, Q(oinv), Q(o.Get("pay-unit")), count,
-                                Q(o.Get("sales-name")), Q(o.Get("sales-amount")), Q(o.Get("sales-price")),
-                                Q(o.Get("sales-sum")), Q(o.Get("tax-index"))),
-                {}};
+    if (kind == SaleKind::Return && oinv.empty()) throw UsageError{"return needs --o-inv-num NUMBER"};
+    Outcome out{"FiscalMakeInv", 0, {}};
+    if (o.Has("items")) {
+        karvex::Sale sale;
+        sale.kind = kind;
+        sale.returnedInvoice = oinv;
+        sale.fhNumber = fh;
+        sale.invMode = mode;
+        sale.payer = o.Get("pay-unit");
+        std::string fault;
+        out.result = ReadItems(o.Get("items"), sale, fault);
+        if (!fault.empty()) out.outputs.emplace_back("error", fault);
+        if (out.result == 0) out.result = f.FiscalMakeInv(Q(o.Get("sale-id")), sale);
+    } else {
+        if (!o.Has("sales-num")) throw UsageError{"missing --sales-num"};
+        const std::int32_t count = Int32Option(o, "sales-num", 0);
+        out.result = f.FiscalMakeInv(Q(o.Get("sale-id")), SaleCommand(kind), fh, mode, Q(oinv), Q(o.Get("pay-unit")),
+                                     count, Q(o.Get("sales-name")), Q(o.Get("sales-amount")), Q(o.Get("sales-price")),
+                                     Q(o.Get("sales-sum")), Q(o.Get("tax-index")));
+    }
     if (out.result == 0) {
         QString machine, user, taxNumber, taxCode, dateTime;
         f.FiscalReturnInvInfo(machine, user, taxNumber, taxCode, dateTime);
@@ -151,8 +170,8 @@ Outcome MakeInvoice(Fiscal& f, const Options& given, int command) {
     return out;
 }
 
-Outcome Issue(Fiscal& f, const Options& o) { return MakeInvoice(f, o, 52); }
-Outcome Return(Fiscal& f, const Options& o) { return MakeInvoice(f, o, 53); }
+Outcome Issue(Fiscal& f, const Options& o) { return MakeInvoice(f, o, SaleKind::Issue); }
+Outcome Return(Fiscal& f, const Options& o) { return MakeInvoice(f, o, SaleKind::Return); }
 
 // What the sales journal knows of a sale; the last one without --sale-id. Only reads the store.
 Outcome Sale(Fiscal& f, const Options& o) {
