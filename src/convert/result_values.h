@@ -19,7 +19,8 @@ inline constexpr ResultCode kProcessorFirst = 1;
 inline constexpr ResultCode kProcessorLast = 64;
 inline constexpr ResultCode kCommandTypeError = 32;   // "命令类型错误"
 inline constexpr ResultCode kPacketHeaderError = 33;  // "包头错误"
-inline constexpr ResultCode kInvoicesUsedUp = 35;     // "发票已用完"
+inline constexpr ResultCode kInvoicesUsedUp = 35;     // "发票已用完": every installed roll is used up
+inline constexpr ResultCode kNoRecord = 48;           // "无记录": a query with nothing to report
 
 // The store.
 inline constexpr ResultCode kStoreOpenFailed = 91;       // the store or a record set would not open (also: a wrong key)

@@ -33,8 +33,8 @@ int HttpStatusOf(ResultCode code) {
     }
     // The sales journal's verdicts: in doubt and a sale id used with other content conflict with what is
     // known; an unknown sale id is not found.
-    if (code == 143 || code == 138) return 409;
-    if (code == 139) return 404;
+    if (code == kSaleInDoubt || code == kSaleIdReused) return 409;
+    if (code == kNoSuchSale) return 404;
     // The processor's own refusals (no invoices left, a wrong state) conflict with its state.
     if ((code >= kProcessorFirst && code <= kProcessorLast) || code == kUnknownProcessorCode) return 409;
     // Input the control's checks refused before sending.
