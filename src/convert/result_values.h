@@ -55,6 +55,7 @@ inline constexpr ResultCode kNotDecimalNumber = 107;
 inline constexpr ResultCode kNotDigitsOrBlanks = 108;
 inline constexpr ResultCode kNotHexDigitsOrBlanks = 109;
 inline constexpr ResultCode kNumberAbove32Bits = 110;
+inline constexpr ResultCode kNotDecimalOrBlanks = 111;
 
 // Link.
 inline constexpr ResultCode kTimeout = 128;
@@ -95,6 +96,10 @@ inline constexpr ResultCode kBadUnitPrice = 165;
 inline constexpr ResultCode kBadAmount = 166;
 inline constexpr ResultCode kTaxIndexZero = 167;
 inline constexpr ResultCode kBadItemCount = 168;
+// The goods-list codes 176 ("Plu名称为空") to 183 ("PLU编号超过规定长度") keep their messages; no call
+// returns them.
+inline constexpr ResultCode kPluFirst = 176;
+inline constexpr ResultCode kPluLast = 183;
 
 // Sync with the central database; the rows stay in the outbox whenever one of these ends a sync.
 inline constexpr ResultCode kSyncConnectFailed = 169;    // no connection or no login to the central server
