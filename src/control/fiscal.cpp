@@ -17,7 +17,8 @@
 namespace karvex {
 
 namespace {
-// 1320 by 240 twips at 15 twips a pixel.
+// The control shows nothing of its own on the host's window: it keeps one small fixed size there, whatever
+// size the host's layout asks for, so a host that places it cannot hide or stretch anything by accident.
 constexpr int kControlWidth = 88;
 constexpr int kControlHeight = 16;
 
