@@ -17,8 +17,8 @@
 namespace karvex {
 
 namespace {
-// The control shows nothing of its own on the host's window: it keeps one small fixed size there, whatever
-// size the host's layout asks for, so a host that places it cannot hide or stretch anything by accident.
+// The control draws nothing of its own on the host's window; it keeps this small size there whatever the
+// host's layout asks for (resizeEvent puts it back), so placing it never moves the host's own widgets.
 constexpr int kControlWidth = 88;
 constexpr int kControlHeight = 16;
 
