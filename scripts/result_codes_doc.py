@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Writes docs/result-codes.md from the library's message table (src/link/result_codes.cpp) and the English
 glosses below, or with --check fails when the document, the table and the glosses disagree (a code added to
-the table without a gloss, or a message changed without the document).
+the table without a gloss, or a message changed without the document). Either way it fails when a code named
+in src/convert/result_values.h has no message.
 
     python3 scripts/result_codes_doc.py            # rewrite docs/result-codes.md
     python3 scripts/result_codes_doc.py --check    # what the tests run
@@ -229,11 +230,36 @@ def render(rows):
     return "\n".join(out) + "\n"
 
 
+# Named codes that never end a call, so they have no message: the link's steps between the frames of one
+# command.
+NOT_RESULTS = {"kChainContinues", "kAnswerNextCommand", "kAnswerKeepWaiting"}
+# Codes whose message is composed outside the table (the two database codes named at the end of the document).
+OUTSIDE_TABLE = {"kBackupStoreExists", "kDuplicateKey"}
+
+
+def unshown_names(rows):
+    """Names of src/convert/result_values.h whose code the message table lacks."""
+    with open(VALUES, encoding="utf-8") as f:
+        values = f.read()
+    numbers = {number for _, number, _ in rows}
+    keys = {key for key, _, _ in rows}
+    unshown = []
+    for name, value in re.findall(r"inline constexpr ResultCode (k\w+)\s*=\s*([^;]+);", values):
+        if name in NOT_RESULTS or name in OUTSIDE_TABLE or name in keys:
+            continue
+        if not re.fullmatch(r"-?\d+", value.strip()) or int(value) not in numbers:
+            unshown.append(name)
+    return unshown
+
+
 def main():
     rows = read_table()
     missing = [str(key) for key, _, _ in rows if key not in GLOSS]
     if missing:
         sys.exit("result_codes_doc: no English gloss for " + ", ".join(missing))
+    unshown = unshown_names(rows)
+    if unshown:
+        sys.exit("result_codes_doc: no message in src/link/result_codes.cpp for " + ", ".join(unshown))
     text = render(rows)
     if "--check" in sys.argv[1:]:
         with open(DOC, encoding="utf-8") as f:

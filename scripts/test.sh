@@ -4,6 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
+# The layers point one way (docs/DESIGN.md): seconds, so before anything is built.
+python3 scripts/check_layers.py
 JOBS=$(nproc)
 # A compiler cache, where there is one, keyed on paths relative to this tree: a second run (or another clone on
 # the same machine) compiles only what changed.

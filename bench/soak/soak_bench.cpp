@@ -114,7 +114,7 @@ int main(int argc, char** argv) {
     karvex::bench::UnlimitProcessor(*sim);
 
     auto fiscal = std::make_unique<karvex::Fiscal>(settings);
-    fiscal->Module().SetTickInterval(std::chrono::milliseconds(tick_ms));
+    ModuleOf(*fiscal).SetTickInterval(std::chrono::milliseconds(tick_ms));
     if (fiscal->LoadFiscalForm() != 0) {
         std::fprintf(stderr, "soak: no link: %s\n", fiscal->Description().toStdString().c_str());
         return 2;
@@ -164,7 +164,7 @@ int main(int argc, char** argv) {
             s.fds = OpenDescriptors();
             s.threads = static_cast<int>(StatusField("Threads"));
             // Asking for the viewer would make one: a headless control has none and keeps no lines.
-            auto& log = fiscal->Module().Log();
+            auto& log = ModuleOf(*fiscal).Log();
             s.viewer_lines = log.HasViewer() ? log.Viewer().Lines().size() : 0;
             s.viewer_open = log.HasViewer();
             series.push_back(s);

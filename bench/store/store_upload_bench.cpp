@@ -81,7 +81,7 @@ Run Upload(int invoices) {
     settings.devices[1] = device;
     {
         Fiscal fiscal(settings);
-        ControlModule& m = fiscal.Module();
+        ControlModule& m = ModuleOf(fiscal);
         m.SetTickInterval(std::chrono::milliseconds(1000));
         RangeInput range{"", "", {"2024", "01", "01"}, {"2024", "12", "31"}};
         if (int r = fiscal.LoadFiscalForm(); r != 0) {

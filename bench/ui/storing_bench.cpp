@@ -67,7 +67,7 @@ Run Upload(int invoices) {
     settings.devices[1] = device;
     if (!device.empty()) {
         Fiscal fiscal(settings);
-        ControlModule& m = fiscal.Module();
+        ControlModule& m = ModuleOf(fiscal);
         m.SetTickInterval(std::chrono::milliseconds(1000));
         if (const int r = fiscal.LoadFiscalForm(); r != 0) {
             run.result = r;

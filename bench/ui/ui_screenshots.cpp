@@ -122,7 +122,7 @@ int main(int argc, char** argv) {
     int rc = 0;
     {
         Fiscal fiscal;
-        ControlModule& m = fiscal.Module();
+        ControlModule& m = ModuleOf(fiscal);
         if ((rc = fiscal.LoadFiscalForm()) != 0) {
             std::fprintf(stderr, "LoadFiscalForm: %s\n", qPrintable(fiscal.Description()));
         } else {

@@ -177,13 +177,13 @@ public:
     // Meanwhile calls that need the line return 132 or 133, and Description names the device.
     void SetLineRecovery(bool on, std::function<void()> restored = {});
 
-    // The module behind the control (paths, link, log, store), for the console, tools and tests.
-    ControlModule& Module();
-
 protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
+    // The module behind the control (paths, link, log, store) is the library's own; its console, tests and
+    // internal programs reach it through this function (src/control).
+    friend ControlModule& ModuleOf(Fiscal& fiscal);
     std::unique_ptr<ControlModule> module_;
 };
 

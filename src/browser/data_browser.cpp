@@ -71,14 +71,6 @@ struct BusyCursor {
     BusyCursor& operator=(const BusyCursor&) = delete;
 };
 
-// Characters of a UTF-8 text (the operator counts characters, not bytes).
-std::size_t CharacterCount(std::string_view text) {
-    std::size_t n = 0;
-    for (unsigned char c : text)
-        if ((c & 0xC0) != 0x80) ++n;
-    return n;
-}
-
 std::string SlotField(const char* field, int k) { return field + std::to_string(k); }
 
 FieldValue Rounded(const FieldValue& v) {
@@ -98,7 +90,7 @@ double RoundToCents(double x) {
 QString DecimalText(double x) { return FieldDisplayText(FieldValue{x}); }
 
 std::int32_t CheckDateText(std::string_view text) {
-    if (CharacterCount(text) != kDateLength) return 257;
+    if (CharacterCount(text) != kDateLength) return result::kWrongDateLength;
     if (int rc = CheckCharClass(text, 1); rc != 0) return rc;
     std::string month(text.substr(4, 2)), day(text.substr(6, 2)), out;
     return CheckDateParts(text.substr(0, 4), month, day, out);

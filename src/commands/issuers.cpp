@@ -36,37 +36,9 @@ constexpr std::string_view kLargestInvoiceNumber = "4294967295";
 // The number-pair builder leaves the first number out when it is given this text.
 constexpr std::string_view kNoFirstValue = "Null";
 
-// Splits a UTF-8 text into its characters; a broken sequence counts one character per byte so that
-// positions never run past the text.
-std::vector<std::string_view> Characters(std::string_view text) {
-    std::vector<std::string_view> out;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        std::size_t len = 1;
-        if (lead >= 0xF0 && lead <= 0xF7) {
-            len = 4;
-        } else if (lead >= 0xE0) {
-            len = 3;
-        } else if (lead >= 0xC0) {
-            len = 2;
-        }
-        if (len > 1) {
-            std::size_t k = 1;
-            while (k < len && i + k < text.size() && (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80) {
-                ++k;
-            }
-            if (k != len) len = 1;
-        }
-        out.push_back(text.substr(i, len));
-        i += len;
-    }
-    return out;
-}
-
 // Characters `first` .. `first + count - 1` (1-based) of a text, as far as the text reaches.
 std::string MidCharacters(std::string_view text, std::size_t first, std::size_t count) {
-    const auto chars = Characters(text);
+    const auto chars = Utf8Characters(text);
     std::string out;
     for (std::size_t i = first - 1; i < chars.size() && i < first - 1 + count; ++i) out += chars[i];
     return out;
@@ -198,7 +170,7 @@ IssueResult IssueMenuCommand(const IssueContext& ctx, CommandCode code) {
 }
 
 ResultCode ParseTimeInput(std::string_view typed, std::string& hhmmss) {
-    const auto chars = Characters(typed);
+    const auto chars = Utf8Characters(typed);
     if (chars.size() != 8) return result::kWrongDateLength;
     const int limits[3] = {23, 59, 59};
     std::string out;

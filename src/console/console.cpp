@@ -6,6 +6,7 @@
 
 #include "console/console_window.h"
 #include "console/widget_user_interface.h"
+#include "control/console_door.h"
 #include "control/control_module.h"
 #include "link/result_codes.h"
 
@@ -93,4 +94,24 @@ int ShowInstallPanel(ControlModule& m, std::int32_t showModal, std::int64_t host
     return ShowConsole(m, showModal, hostWindow);
 }
 
+namespace {
+
+// The control does not know this layer: the console offers itself when the program starts. The library's
+// CMake target makes every program that links the console keep this object (the linker would otherwise drop
+// an object nothing refers to), so linking the console is all a program does to have it.
+bool OfferConsole() {
+    ConsoleDoor door;
+    door.attach = [](ControlModule& m) { AttachConsole(m); };
+    door.detach = DetachConsole;
+    door.show = ShowConsole;
+    door.showInstallPanel = ShowInstallPanel;
+    RegisterConsoleDoor(door);
+    return true;
+}
+
+}  // namespace
+
 }  // namespace karvex
+
+// The symbol the console's link option asks the linker for (see src/console/CMakeLists.txt).
+extern "C" const bool karvex_console_offered = karvex::OfferConsole();

@@ -418,7 +418,10 @@ int ControlModule::StartBare(CommandInFlight command) {
 void ControlModule::RunSuccessStep(SuccessStep step, std::uint16_t callerMode) {
     switch (step) {
     case SuccessStep::None: break;
-    case SuccessStep::MarkOnline: SetStatus(&StatusTexts::link, "已联机"); break;
+    case SuccessStep::MarkOnline:
+        online_ = true;
+        SetStatus(&StatusTexts::link, "已联机");
+        break;
     case SuccessStep::EmptyStore: store_->EmptyTables(StoreTableFlags::kAfterInitialize); break;
     case SuccessStep::ShowInstallList:
         if (callerMode == kCallerInstall) hooks_->ShowRollInstallation();
@@ -606,6 +609,7 @@ bool ControlModule::RefuseMismatchedAnswer(std::uint8_t code, int result) {
 
 void ControlModule::OnTimeout() {
     lineClean_ = false;
+    online_ = false;
     log_->ReplaceLastLogLine(kTimeoutLine);
     SetStatus(&StatusTexts::link, "超时断开");
     hooks_->SetBusyCursor(false);

@@ -27,6 +27,7 @@
 
 namespace karvex {
 
+class Fiscal;
 class SerialLink;
 class AnswerIntake;
 class LineRecovery;
@@ -172,6 +173,8 @@ public:
     // refused answer, and how long a request waits for that at most. Unset, both follow the tick.
     void SetQuietInterval(std::chrono::milliseconds quiet, std::chrono::milliseconds bound);
     const StatusTexts& Status() const { return status_; }
+    // The port is open and the processor accepted the on-line command, with no time-out since.
+    bool ProcessorOnline() const { return online_ && PortOpen(); }
     // The serial settings the link was last opened with (ComSet: CommPort, Bite).
     int StoredPort() const { return storedPort_; }
     int StoredSelector() const { return storedSelector_; }
@@ -268,6 +271,7 @@ private:
     CommandInFlight command_;
     bool inFlight_ = false;
     bool lineClean_ = false;
+    bool online_ = false;
     std::string knownCounter_;
     bool processorChecked_ = false;
     std::int64_t saleRowSending_ = 0;
@@ -292,6 +296,10 @@ private:
     // Starts looking for the device again when recovery is on and the line is down.
     void KeepLineInView();
 };
+
+// The module behind a control: the console, the tests and the benchmarks work on it; programs built on the
+// control use the narrower control/fiscal_access.h.
+ControlModule& ModuleOf(Fiscal& fiscal);
 
 // Takes up answer frames for the command in flight, which the module hands over by reference. The plain
 // intake checks frames and decodes the answers that are only shown; the store-backed intake also queues

@@ -7,7 +7,7 @@
 
 #include "commands/issuers.h"
 #include "commands/sale_frame.h"
-#include "console/console.h"
+#include "control/console_door.h"
 #include "control/control_module.h"
 #include "control/host_calls.h"
 #include "convert/conversions.h"
@@ -257,7 +257,7 @@ const Settings& Fiscal::CurrentSettings() const { return module_->GetSettings();
 
 Fiscal::~Fiscal() = default;
 
-ControlModule& Fiscal::Module() { return *module_; }
+ControlModule& ModuleOf(Fiscal& fiscal) { return *fiscal.module_; }
 
 void Fiscal::SetLineRecovery(bool on, std::function<void()> restored) {
     module_->SetLineRecovery(on, std::move(restored));
@@ -290,7 +290,7 @@ std::int32_t Fiscal::LoadFiscalForm() {
     }
     // A host with a real screen gets the console window behind the control, and with it real dialogue
     // boxes unless it installed its own; headless hosts keep theirs so that nothing can block on a box.
-    if (HasScreen()) AttachConsole(m);
+    if (HasScreen() && RegisteredConsoleDoor().attach) RegisteredConsoleDoor().attach(m);
     m.Intake().ClearQueue(m);
     int port = 0;
     int selector = 0;
@@ -320,7 +320,7 @@ std::int32_t Fiscal::UnloadFicalForm(std::int32_t) {
     ControlModule& m = *module_;
     m.SetCommandResult(result::kCommandUnderWay);
     // The console and its log viewer go first: the viewer shows the log's list, which the unload drops.
-    DetachConsole(m);
+    if (RegisteredConsoleDoor().detach) RegisteredConsoleDoor().detach(m);
     m.SetCommandResult(m.FormUnload());
     return m.GetCommandResult();
 }
@@ -332,7 +332,9 @@ std::int32_t Fiscal::FiscalOnline() {
 }
 
 std::int32_t Fiscal::ShowFiscalForm(std::int32_t showModal, std::int32_t inHandle) {
-    return ShowConsole(*module_, showModal, inHandle);
+    const ConsoleDoor& console = RegisteredConsoleDoor();
+    if (!console.show) return result::kNotAvailable;
+    return console.show(*module_, showModal, inHandle);
 }
 
 std::int32_t Fiscal::FiscalGetInvNum(QString& invNum) {
@@ -519,7 +521,12 @@ std::int32_t Fiscal::GetInvUseSum(const QString& invNum, QString& beginDate, QSt
 std::int32_t Fiscal::FiscalInstallInv(std::int32_t showModal, std::int32_t inHandle) {
     ControlModule& m = *module_;
     if (const int busy = m.RefuseSecondCommand(); busy != 0) return busy;
-    return ShowInstallPanel(m, showModal, inHandle);
+    const ConsoleDoor& console = RegisteredConsoleDoor();
+    if (!console.showInstallPanel) {
+        m.SetCommandResult(result::kNotAvailable);
+        return result::kNotAvailable;
+    }
+    return console.showInstallPanel(m, showModal, inHandle);
 }
 
 }  // namespace karvex

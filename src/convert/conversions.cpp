@@ -119,14 +119,6 @@ long LeadingNumber(std::string_view text) {
     return value;
 }
 
-std::size_t CharacterCount(std::string_view utf8) {
-    std::size_t count = 0;
-    for (unsigned char c : utf8) {
-        if ((c & 0xC0) != 0x80) ++count;
-    }
-    return count;
-}
-
 int ToDecimal(double value, std::string& out) {
     if (!std::isfinite(value)) return kDoubleOverflow;
     char buf[400];
@@ -151,6 +143,33 @@ std::mutex g_clock_mutex;
 ClockFunction g_clock;
 
 }  // namespace
+
+std::size_t Utf8CharacterLength(std::string_view text) {
+    if (text.empty()) return 0;
+    const auto lead = static_cast<unsigned char>(text[0]);
+    const std::size_t length = lead < 0xC0 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF8 ? 4 : 1;
+    if (length > text.size()) return 1;
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) return 1;
+    }
+    return length;
+}
+
+std::vector<std::string_view> Utf8Characters(std::string_view text) {
+    std::vector<std::string_view> out;
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t length = Utf8CharacterLength(text.substr(i));
+        out.push_back(text.substr(i, length));
+        i += length;
+    }
+    return out;
+}
+
+std::size_t CharacterCount(std::string_view utf8) {
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < utf8.size(); i += Utf8CharacterLength(utf8.substr(i))) ++count;
+    return count;
+}
 
 // ---------------------------------------------------------------------------------------------------------
 // Dispatch

@@ -14,6 +14,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "bytes.h"
 #include "result_values.h"
@@ -201,5 +202,15 @@ int GbkToUtf8(std::string_view gbk, std::string& out);
 
 // Length of the text's GBK encoding (what the field widths count); "?" counts for unconvertible characters.
 std::size_t GbkByteLength(std::string_view utf8);
+
+// The one walk over UTF-8 text. The bytes of the character that starts `text`: 2 to 4 for a whole sequence,
+// 1 for ASCII and for a byte that starts no whole sequence (a stray continuation byte, a lead byte above 0xF7
+// or one whose sequence is cut short), so a broken text counts a character per bad byte and a position never
+// runs past the end. 0 for an empty text.
+std::size_t Utf8CharacterLength(std::string_view text);
+// The characters of a text, as Utf8CharacterLength cuts them, each a view into `text`.
+std::vector<std::string_view> Utf8Characters(std::string_view text);
+// How many characters Utf8Characters finds (what an operator counts, not bytes).
+std::size_t CharacterCount(std::string_view utf8);
 
 }  // namespace karvex

@@ -45,15 +45,9 @@ Descriptor& Utf8ToGbkDescriptor() {
     return d;
 }
 
-// Length of the UTF-8 sequence starting at p (1 for a byte that starts none).
+// Length of the UTF-8 sequence starting at p (1 for a byte that starts none), for the converter's skips.
 std::size_t Utf8SequenceLength(const unsigned char* p, std::size_t left) {
-    unsigned char c = p[0];
-    std::size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 1;
-    if (len > left) return 1;
-    for (std::size_t i = 1; i < len; ++i) {
-        if ((p[i] & 0xC0) != 0x80) return 1;
-    }
-    return len;
+    return Utf8CharacterLength(std::string_view(reinterpret_cast<const char*>(p), left));
 }
 
 // Runs `cd` over the input, writing into `out` starting at `used`; `on_error` decides how many input bytes
@@ -105,10 +99,11 @@ int EncodeInto(std::string_view utf8, Buffer& out) {
     if (!d.Valid()) {
         // No code page 936 on this system: keep ASCII, mark the rest.
         int code = result::kSuccess;
-        for (unsigned char c : utf8) {
+        for (std::string_view character : Utf8Characters(utf8)) {
+            const auto c = static_cast<unsigned char>(character[0]);
             if (c < 0x80) {
                 out.push_back(static_cast<typename Buffer::value_type>(c));
-            } else if ((c & 0xC0) != 0x80) {
+            } else {
                 out.push_back('?');
                 code = result::kInvalidCharacter;
             }

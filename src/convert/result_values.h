@@ -19,7 +19,8 @@ inline constexpr ResultCode kProcessorFirst = 1;
 inline constexpr ResultCode kProcessorLast = 64;
 inline constexpr ResultCode kCommandTypeError = 32;   // "命令类型错误"
 inline constexpr ResultCode kPacketHeaderError = 33;  // "包头错误"
-inline constexpr ResultCode kInvoicesUsedUp = 35;     // "发票已用完"
+inline constexpr ResultCode kInvoicesUsedUp = 35;     // "发票已用完": every installed roll is used up
+inline constexpr ResultCode kNoRecord = 48;           // "无记录": a query with nothing to report
 
 // The store.
 inline constexpr ResultCode kStoreOpenFailed = 91;       // the store or a record set would not open (also: a wrong key)
@@ -54,6 +55,7 @@ inline constexpr ResultCode kNotDecimalNumber = 107;
 inline constexpr ResultCode kNotDigitsOrBlanks = 108;
 inline constexpr ResultCode kNotHexDigitsOrBlanks = 109;
 inline constexpr ResultCode kNumberAbove32Bits = 110;
+inline constexpr ResultCode kNotDecimalOrBlanks = 111;
 
 // Link.
 inline constexpr ResultCode kTimeout = 128;
@@ -95,6 +97,10 @@ inline constexpr ResultCode kBadAmount = 166;
 inline constexpr ResultCode kTaxIndexZero = 167;
 inline constexpr ResultCode kBadItemCount = 168;
 inline constexpr ResultCode kTaxIndexOutOfRange = 224;  // a typed sale line's tax index below 0 or above 9
+// The goods-list codes 176 ("Plu名称为空") to 183 ("PLU编号超过规定长度") keep their messages; no call
+// returns them.
+inline constexpr ResultCode kPluFirst = 176;
+inline constexpr ResultCode kPluLast = 183;
 
 // Sync with the central database; the rows stay in the outbox whenever one of these ends a sync.
 inline constexpr ResultCode kSyncConnectFailed = 169;    // no connection or no login to the central server

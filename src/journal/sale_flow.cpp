@@ -1,16 +1,14 @@
 #include "journal/sale_flow.h"
 
-#include "journal/journal.h"
+#include "store/journal_names.h"
 
 namespace karvex {
 
 namespace {
 
-// The processor's "ER" for a query with nothing to report: it holds no invoice at all.
-constexpr ResultCode kProcessorNoRecord = 48;
-
 bool RefusedByProcessor(ResultCode code) {
-    return (code >= 1 && code <= 64) || code == result::kUnknownProcessorCode || code == result::kAnswerNextCommand;
+    return (code >= result::kProcessorFirst && code <= result::kProcessorLast) ||
+           code == result::kUnknownProcessorCode || code == result::kAnswerNextCommand;
 }
 
 void Note(const SaleLine& line, const std::string& text) {
@@ -23,15 +21,12 @@ std::string SaleName(const SaleRecord& row) {
 
 enum class Verdict { kIssued, kNotIssued, kUnknown };
 
-// The processor's "ER" for a current number when every installed roll is used up.
-constexpr ResultCode kProcessorRollsUsedUp = 35;
-
 // Reads the counter, once more after a refusal or a lost answer: the first answer after an unclean exchange
 // may be one the processor still owed an earlier request (the link lets the line fall quiet before the
 // second try).
 ResultCode ReadCounter(const SaleLine& line, std::string& number, bool& certain) {
     ResultCode r = line.counter(number, certain);
-    if (r == result::kSuccess || r == kProcessorRollsUsedUp) return r;
+    if (r == result::kSuccess || r == result::kInvoicesUsedUp) return r;
     return line.counter(number, certain);
 }
 
@@ -60,14 +55,14 @@ Verdict ResolveByCounter(SalesJournal& journal, const SaleRecord& row, const Sal
     std::string now;
     bool certain = false;
     const ResultCode counted = ReadCounter(line, now, certain);
-    if (counted != result::kSuccess && counted != kProcessorRollsUsedUp)
+    if (counted != result::kSuccess && counted != result::kInvoicesUsedUp)
         return Record(journal, row, line, Verdict::kUnknown, lostCode, "无法读取税控器当前发票号");
     const bool moved = counted != result::kSuccess || now != row.anchor;
 
     LastInvoice last;
     const ResultCode asked = line.lastInvoice ? line.lastInvoice(last) : result::kNoOpenPort;
     if (!last.record) {
-        if (!moved && asked == kProcessorNoRecord)
+        if (!moved && asked == result::kNoRecord)
             return Record(journal, row, line, Verdict::kNotIssued, lostCode, "税控器中没有发票");
         return Record(journal, row, line, Verdict::kUnknown, lostCode,
                       "无法读取税控器最后发票（代码 " + std::to_string(asked) + "）");
@@ -116,7 +111,7 @@ Verdict Resolve(SalesJournal& journal, const SaleRecord& row, const SaleLine& li
     LastInvoice last;
     const ResultCode asked = line.lastInvoice ? line.lastInvoice(last) : result::kNoOpenPort;
     if (!last.record) {
-        if (asked == kProcessorNoRecord)
+        if (asked == result::kNoRecord)
             return Record(journal, row, line, Verdict::kNotIssued, lostCode, "税控器中没有发票");
         return Record(journal, row, line, Verdict::kUnknown, lostCode, "无法查询税控器");
     }

@@ -1,5 +1,5 @@
 #pragma once
-// The sales journal's rows in the store (table and names in journal/journal.h). Every change is committed
+// The sales journal's rows in the store (table and names in store/journal_names.h). Every change is committed
 // before the call returns, so the row of a request is on disk before the request goes out.
 //
 //     SalesJournal journal(connection);
@@ -26,7 +26,7 @@ struct SaleRecord {
     std::int64_t row = 0;
     std::string saleId;   // empty when the row has none
     std::string request;  // the request frame as sent, hexadecimal
-    std::string state;    // a state keyword of journal.h
+    std::string state;    // a state keyword of store/journal_names.h
     std::int32_t result = 0;
     std::string invNum, taxCode, dateTime;
     std::string anchor;  // the processor's counter before the request went out; empty on rows of older builds

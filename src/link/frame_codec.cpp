@@ -132,21 +132,9 @@ int DigitValue(char c, bool hexadecimal) {
 // The characters 1-2, 4-5 and 7-8 of a time text, counted in characters (a full-width colon is one).
 std::string TimeDigits(std::string_view text) {
     std::string digits;
-    std::size_t position = 0;  // character index
-    std::size_t i = 0;
-    while (i < text.size() && position < 8) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        std::size_t length = 1;
-        if (lead >= 0xF0)
-            length = 4;
-        else if (lead >= 0xE0)
-            length = 3;
-        else if (lead >= 0xC0)
-            length = 2;
-        length = std::min(length, text.size() - i);
-        if (position != 2 && position != 5) digits.append(text.substr(i, length));
-        i += length;
-        ++position;
+    const std::vector<std::string_view> characters = Utf8Characters(text);
+    for (std::size_t position = 0; position < characters.size() && position < 8; ++position) {
+        if (position != 2 && position != 5) digits.append(characters[position]);
     }
     return digits;
 }

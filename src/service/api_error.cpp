@@ -33,13 +33,14 @@ int HttpStatusOf(ResultCode code) {
     }
     // The sales journal's verdicts: in doubt and a sale id used with other content conflict with what is
     // known; an unknown sale id is not found.
-    if (code == 143 || code == 138) return 409;
-    if (code == 139) return 404;
+    if (code == kSaleInDoubt || code == kSaleIdReused) return 409;
+    if (code == kNoSuchSale) return 404;
     // The processor's own refusals (no invoices left, a wrong state) conflict with its state.
     if ((code >= kProcessorFirst && code <= kProcessorLast) || code == kUnknownProcessorCode) return 409;
     // Input the control's checks refused before sending.
-    if ((code >= kRangeStartBeyondEnd && code <= 111) || (code >= kEmptyInput && code <= kInvoiceNumberTooLarge) ||
-        (code >= kQuantityZero && code <= 183) || (code >= kBadYear && code <= 1792) || code == kStoreBadCriterion ||
+    if ((code >= kRangeStartBeyondEnd && code <= kNotDecimalOrBlanks) ||
+        (code >= kEmptyInput && code <= kInvoiceNumberTooLarge) || (code >= kQuantityZero && code <= kPluLast) ||
+        (code >= kBadYear && code <= (kBadYear | kBadMonth | kBadDay)) || code == kStoreBadCriterion ||
         code == kNoSuchField || code == kStoreTypeMismatch)
         return 400;
     if (code == kNoMatchingRecord) return 404;

@@ -10,14 +10,14 @@
 
 #include "commands/catalogue.h"
 #include "commands/sale_frame.h"
-#include "control/control_module.h"
+#include "control/fiscal_access.h"
 #include "convert/conversions.h"
 #include "convert/decimal_text.h"
 #include "karvex/errors.h"
 #include "karvex/fiscal.h"
 #include "link/result_codes.h"
 #include "link/serial_link.h"
-#include "journal/journal.h"
+#include "store/journal_names.h"
 #include "service/api_error.h"
 #include "service/request_body.h"
 #include "store/record_set.h"
@@ -38,9 +38,6 @@ constexpr int kDefaultPageRows = 100;
 constexpr int kMaxPageRows = 1000;
 constexpr int kMaxWaiting = 256;
 constexpr int kDefaultSales = 20;
-// The sales journal's verdicts.
-constexpr ResultCode kSaleInDoubt = 143;
-constexpr ResultCode kNoSuchSale = 139;
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 std::string S(const QString& s) { return s.toStdString(); }
@@ -245,7 +242,7 @@ Service::Service(Fiscal& fiscal, TokenStore& token, ServiceOptions options, QObj
     tokenWatch_->start();
     server_.SetDecorator([this](const HttpRequest& r, HttpResponse& response) { Decorate(r, response); });
     fiscal_.SetProgressCallback([this](const Progress& p) {
-        const QJsonObject event{{"command", Q(CommandName(fiscal_.Module().Command().code))},
+        const QJsonObject event{{"command", Q(CommandName(FiscalAccess(fiscal_).Command().code))},
                                 {"label", p.label},
                                 {"received", p.received},
                                 {"total", p.total},
@@ -255,7 +252,7 @@ Service::Service(Fiscal& fiscal, TokenStore& token, ServiceOptions options, QObj
         progress_ = p.done ? std::optional<Progress>() : std::optional<Progress>(p);
         events_.Publish("progress", QJsonDocument(event).toJson(QJsonDocument::Compact));
     });
-    fiscal_.Module().Log().SetLineObserver(
+    FiscalAccess(fiscal_).SetLogLineObserver(
         [this](const std::string& line) { events_.Publish("log", QByteArray::fromStdString(line)); });
 
     const auto answer = [](std::function<HttpResponse()> f) {
@@ -315,7 +312,7 @@ Service::Service(Fiscal& fiscal, TokenStore& token, ServiceOptions options, QObj
 
 Service::~Service() {
     fiscal_.SetProgressCallback({});
-    fiscal_.Module().Log().SetLineObserver({});
+    FiscalAccess(fiscal_).SetLogLineObserver({});
 }
 
 bool Service::Start(QString* error) {
@@ -473,7 +470,7 @@ void Service::NameTheDevice(HttpResponse& response) const {
     if (response.status != 503) return;
     QJsonObject body = QJsonDocument::fromJson(response.body).object();
     if (body.contains("detail")) return;
-    const std::string problem = fiscal_.Module().LineProblem(body.value("code").toInt());
+    const std::string problem = FiscalAccess(fiscal_).LineProblem(body.value("code").toInt());
     if (problem.empty()) return;
     body.insert("detail", Q(problem));
     response.body = QJsonDocument(body).toJson(QJsonDocument::Compact);
@@ -489,34 +486,34 @@ void Service::BringOnline() {
 }
 
 HttpResponse Service::Status() {
-    ControlModule& m = fiscal_.Module();
-    const int port = m.WantedPort() > 0 ? m.WantedPort() : m.StoredPort();
-    QJsonObject line{{"port", port},
-                     {"device", Q(SerialDeviceForPort(port, m.GetSettings().devices))},
-                     {"open", m.PortOpen()},
-                     {"device_present", m.PortOpen() || m.DevicePresent()},
-                     {"recovering", m.LineRecovering()}};
+    const FiscalAccess control(fiscal_);
+    const LineState state = control.Line();
+    QJsonObject line{{"port", state.port},
+                     {"device", Q(SerialDeviceForPort(state.port, fiscal_.CurrentSettings().devices))},
+                     {"open", state.open},
+                     {"device_present", state.devicePresent},
+                     {"recovering", state.recovering}};
     QJsonValue inFlight;
-    if (m.InFlight()) {
-        const CommandInFlight& command = m.Command();
+    if (const CommandState command = control.Command(); command.inFlight) {
         inFlight = QJsonObject{{"command", Q(CommandName(command.code))},
                                {"code", static_cast<int>(command.code)},
-                               {"received", progress_ ? progress_->received : command.frames_received},
+                               {"received", progress_ ? progress_->received : command.framesReceived},
                                {"total", progress_ ? QJsonValue(progress_->total) : QJsonValue()}};
     }
     return JsonResponse({{"version", QStringLiteral(KARVEX_VERSION)},
                          {"line", line},
-                         {"online", m.PortOpen() && m.Status().link == "已联机"},
+                         {"online", state.online},
                          {"in_flight", inFlight},
                          {"queue", queue_.Waiting()},
-                         {"store", Q(m.Paths().storePath)},
+                         {"store", Q(control.Paths().storePath)},
                          {"sync", options_.syncStatus ? QJsonValue(options_.syncStatus()) : QJsonValue()}});
 }
 
 int Service::OpenReader(QString& why) {
     // A connection of its own that only reads: it may look while the control writes.
     if (reader_ && reader_->IsOpen()) return 0;
-    reader_ = std::make_unique<StoreAccess>(fiscal_.Module().Paths().appDir, StoreKeyFor(fiscal_.CurrentSettings()));
+    reader_ =
+        std::make_unique<StoreAccess>(FiscalAccess(fiscal_).Paths().appDir, StoreKeyFor(fiscal_.CurrentSettings()));
     if (const int r = reader_->Open(StoreMode::Read); r != 0) {
         why = Q(reader_->LastErrorText());
         reader_.reset();
@@ -572,7 +569,7 @@ HttpResponse Service::SaleRecord(const QString& saleId) {
     const Selection selection =
         Selection::Of(std::string(journal::kTable)).Where(std::string(journal::kSaleId), S(saleId));
     if (const int r = ReadSales(selection, 1, false, found, why); r != 0) return ErrorResponse(r, {}, why);
-    if (found.isEmpty()) return ErrorResponse(kNoSuchSale, QStringLiteral("sale_id"));
+    if (found.isEmpty()) return ErrorResponse(result::kNoSuchSale, QStringLiteral("sale_id"));
     return JsonResponse(found.first().toObject());
 }
 
@@ -694,7 +691,7 @@ void Service::Sale(const HttpRequest& request, const ResponderPtr& responder) {
         if (r == 0 && record.status == 200) return record;
         QString detail;
         if (r == result::kAnswerNextCommand) detail = QStringLiteral("税控器未开出此发票，销售未开票");
-        if (r == kSaleInDoubt) detail = QStringLiteral("有一笔销售结果未明，查明之前不开新发票");
+        if (r == result::kSaleInDoubt) detail = QStringLiteral("有一笔销售结果未明，查明之前不开新发票");
         HttpResponse refused = ErrorResponse(r, RefusedField(r, payer, returned, items), detail);
         if (record.status == 200) {
             // In doubt, or not issued: the client learns the sale's state beside the code, and the journal's
@@ -702,7 +699,7 @@ void Service::Sale(const HttpRequest& request, const ResponderPtr& responder) {
             QJsonObject body = QJsonDocument::fromJson(refused.body).object();
             const QJsonObject sale = QJsonDocument::fromJson(record.body).object();
             body.insert("sale", sale);
-            if (r == kSaleInDoubt)
+            if (r == result::kSaleInDoubt)
                 body.insert("state", QStringLiteral("in-doubt"));
             else if (sale.value("state") == QLatin1String("not-issued"))
                 body.insert("state", sale.value("state"));
@@ -745,10 +742,8 @@ void Service::ConsoleCommand(const QString& codeText, const ResponderPtr& respon
                                              QStringLiteral("不是可直接发送的控制台命令")));
     const CommandCode command = info->code;
     OnLine(responder, [this, command, code] {
-        ControlModule& m = fiscal_.Module();
-        if (const int busy = m.RefuseSecondCommand(); busy != 0) return ErrorResponse(busy);
-        const int r = m.RunMenuCommandForHost(command);
-        if (r == kSaleInDoubt)
+        const int r = FiscalAccess(fiscal_).RunMenuCommand(command);
+        if (r == result::kSaleInDoubt)
             return ErrorResponse(r, {}, QStringLiteral("有一笔销售结果未明，查明之前不能执行此命令"));
         if (r != 0) return ErrorResponse(r);
         return JsonResponse({{"command", Q(CommandName(static_cast<std::uint8_t>(code)))},
@@ -769,7 +764,8 @@ void Service::Void(const HttpRequest& request, const ResponderPtr& responder) {
     OnLine(responder, [this, number]() mutable {
         const int r = fiscal_.FiscalInvalidateInv(number);
         if (r == 0) return JsonResponse({{"invoice_number", number}, {"voided", true}});
-        if (r == kSaleInDoubt) return ErrorResponse(r, {}, QStringLiteral("有一笔销售结果未明，查明之前不能作废发票"));
+        if (r == result::kSaleInDoubt)
+            return ErrorResponse(r, {}, QStringLiteral("有一笔销售结果未明，查明之前不能作废发票"));
         const bool aboutNumber =
             r == result::kEmptyInput || r == result::kBadInvoiceNumber || r == result::kInvoiceNumberTooLarge;
         return ErrorResponse(r, aboutNumber ? QStringLiteral("invoice_number") : QString());

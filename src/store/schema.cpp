@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-#include "journal/journal.h"
+#include "store/journal_names.h"
 
 namespace karvex {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <sqlcipher/sqlite3.h>
 
-#include "journal/journal.h"
+#include "store/journal_names.h"
 #include "store/schema.h"
 #include "store/store_codes.h"
 #include "store/store_connection.h"

@@ -1,6 +1,6 @@
 #include "sync/central_schema.h"
 
-#include "journal/journal.h"
+#include "store/journal_names.h"
 #include "store/outbox.h"
 #include "store/schema.h"
 

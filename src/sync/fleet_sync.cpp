@@ -44,8 +44,9 @@ std::string Trimmed(const char* text) {
     std::string s = text ? text : "";
     constexpr std::size_t kLongest = 400;
     if (s.size() > kLongest) {
-        std::size_t cut = kLongest;
-        while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;
+        std::size_t cut = 0;
+        while (cut + Utf8CharacterLength(std::string_view(s).substr(cut)) <= kLongest)
+            cut += Utf8CharacterLength(std::string_view(s).substr(cut));
         s.resize(cut);
         s += "…";
     }

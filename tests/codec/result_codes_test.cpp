@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -15,7 +14,9 @@ struct MessageCase {
     const char* message;
 };
 
-// Written out by hand; the IC-card messages 55-59 carry a leading blank that the operator sees.
+// Written out by hand: the texts with a trap (the IC-card messages 55-59 carry a leading blank the operator
+// sees, composed database codes) and one of each group. Every other message is held to its exact text by
+// docs/result-codes.md (scripts/result_codes_doc.py --check), which also fails for a named code without one.
 const MessageCase kLiteralMessages[] = {
     {0, "执行成功"},
     {1, "税控卡上电错误"},
@@ -69,90 +70,6 @@ const MessageCase kLiteralMessages[] = {
     {4100, "自检失败"},
     {4128, "命令开始执行"},
     {4129, "用户终止命令执行"},
-    // The rest of the table, so that every text is held to its exact bytes.
-    {2, "用户卡上电错误"},
-    {3, "税务管理卡上电错误"},
-    {4, "无用户卡"},
-    {5, "无税控卡"},
-    {6, "无税务管理卡"},
-    {7, "读税控卡错误"},
-    {8, "读用户卡错误"},
-    {9, "读税务管理卡错误"},
-    {10, "写税控卡错误"},
-    {11, "写用户卡错误"},
-    {12, "写税务管理卡错误"},
-    {13, "非法税控卡"},
-    {14, "非法用户卡"},
-    {15, "非法税务管理卡"},
-    {16, "未初始化状态"},
-    {19, "已超过开票累计金额限额"},
-    {20, "已超过退票累计金额限额"},
-    {23, "税控卡校验MAC错误"},
-    {24, "检查PIN失效"},
-    {25, "非法税种税目"},
-    {26, "申报截止日期大于当前日期"},
-    {27, "申报截止日期小于上次申报日期"},
-    {28, "用户卡已锁"},
-    {29, "税控卡卡已锁"},
-    {30, "税控器已初始化不能再次初始化"},
-    {31, "校验位不正确"},
-    {33, "包头错误"},
-    {34, "包长度错误"},
-    {36, "发票存储器异常"},
-    {37, "税控存储器异常"},
-    {39, "税控卡已注册"},
-    {41, "没有已分发但未使用的发票号"},
-    {42, "用户卡中无发票分发"},
-    {43, "非法分户编号"},
-    {44, "此发票号无相关数据"},
-    {45, "此发票已作退票处理"},
-    {46, "此发票已作废票处理"},
-    {47, "未联机"},
-    {48, "无记录"},
-    {49, "无申报数据"},
-    {50, "无相关数据"},
-    {51, "此卡已抄税"},
-    {52, "税控卡中已有发票"},
-    {53, "丢失税控卡使用口令"},
-    {54, "此卡已完税"},
-    {61, "非法完税卡"},
-    {62, "所退发票内容不符"},
-    {63, "已到报税日期"},
-    {97, "字节型数组的最大下标小于转换结束下标"},
-    {100, "ASC字符是半个汉字"},
-    {101, "ASC字符数组最后一个是半个汉字"},
-    {102, "Double型数据溢出"},
-    {103, "原字符串实际长度超过需要格式化后的长度"},
-    {104, "字符串转换成字节型数组时，输入空字符串"},
-    {105, "输入数字字符串中存在非数字字符"},
-    {107, "输入的数字字符串中有数字、小数点之外的字符"},
-    {108, "输入的数字字符串中有数字、空格之外的字符"},
-    {109, "输入的数字字符串中有数字、小数点、空格、a-f、A-F之外的字符"},
-    {145, "税控返回错误的自检项目"},
-    {147, "错误的发票号"},
-    {149, "当前发票号不是原来发票号加一"},
-    {150, "发票库中找不到当前发票号"},
-    {151, "需签名数据在数据库中丢失"},
-    {160, "开票返回数据后检查到开票数据库无当前记录"},
-    {161, "在开票数据库表中找不到开票数据"},
-    {162, "数据库中的表为空表"},
-    {163, "单件商品金额超过单张发票金额限额"},
-    {165, "错误的单价"},
-    {166, "错误的金额"},
-    {167, "销售的商品税目不能为0"},
-    {177, "Plu编号为空"},
-    {178, "Plu库存错误"},
-    {180, "PLU单价一为空"},
-    {181, "PLU单价二错误"},
-    {182, "PLU编号重复"},
-    {258, "错误的日期"},
-    {512, "错误的日期：月"},
-    {1024, "错误的日期：日"},
-    {1280, "错误的日期：年、日"},
-    {1536, "错误的日期：月、日"},
-    {4097, "恢复失败"},
-    {4098, "执行失败"},
-    {4099, "设置失败"},
     {static_cast<ResultCode>(0x8FFBF1E9u), "压缩数据库失败，_bak数据库已经存在"},
 };
 
@@ -162,40 +79,11 @@ TEST(ResultMessage, LiteralTexts) {
     }
 }
 
-std::set<ResultCode> TableCodes() {
-    std::set<ResultCode> codes;
-    for (ResultCode c = 0; c <= 64; ++c) codes.insert(c);
-    for (ResultCode c : {91,   96,   97,   98,   99,   100,  101,  102,  103,  104,  105,  106,  107,  108,  109,
-                         110,  111,  128,  129,  130,  131,  132,  133,  134,  135,  136,  137,  144,  145,  146,
-                         147,  148,  149,  150,  151,  160,  161,  162,  163,  164,  165,  166,  167,  168,  176,
-                         177,  178,  179,  180,  181,  182,  183,  256,  257,  258,  512,  768,  1024, 1280, 1536,
-                         1792, 3021, 3075, 3265, 3464, 4096, 4097, 4098, 4099, 4100, 4128, 4129, 8002, 8005, 8015}) {
-        codes.insert(c);
-    }
-    // The store's lock, the roll bookkeeping's refusal of a lower number, a full disk.
-    for (ResultCode c : {140, 141, 142}) codes.insert(c);
-    // The sales journal: a sale id reused for other content, no such sale, a sale in doubt.
-    for (ResultCode c : {138, 139, 143}) codes.insert(c);
-    // A store behind its processor: invoices the journal never made.
-    codes.insert(184);
-    // The local service's refusals of a request.
-    for (ResultCode c : {152, 153, 154, 155}) codes.insert(c);
-    // An export file that could not be written.
-    for (ResultCode c : {156}) codes.insert(c);
-    // The sync with the central database.
-    for (ResultCode c = 169; c <= 175; ++c) codes.insert(c);
-    // The store's files: the data directory, a link or foreign file, a planted object, no directory, the key file.
-    for (ResultCode c = 192; c <= 196; ++c) codes.insert(c);
-    // The sync's time limits, its lock, the centre's answers and the registers' logins.
-    for (ResultCode c = 208; c <= 212; ++c) codes.insert(c);
-    return codes;
-}
-
-TEST(ResultMessage, ExactlyTheListedCodesHaveMessages) {
-    const auto codes = TableCodes();
+// Every code up to the link's own words: a message is never empty and begins with a blank only for the
+// IC-card codes; a code without one reads as unknown.
+TEST(ResultMessage, MessagesAreShownAsWritten) {
     for (ResultCode c = -300; c <= 25000; ++c) {
         const auto found = FindResultMessage(c);
-        ASSERT_EQ(found.has_value(), codes.count(c) == 1) << "code " << c;
         if (found) {
             EXPECT_FALSE(found->empty()) << "code " << c;
             // Only the IC-card messages begin with a blank.

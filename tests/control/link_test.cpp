@@ -4,6 +4,7 @@
 
 #include <functional>
 
+#include "control/fiscal_access.h"
 #include "control/result_box.h"
 #include "link/result_codes.h"
 
@@ -17,11 +18,11 @@ class LinkTest : public FiscalFixture {};
 
 TEST_F(LinkTest, OnlineSucceedsAndMarksTheLinkOnLine) {
     ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
-    EXPECT_EQ(fiscal_->Module().Status().port, "COM1");
+    EXPECT_EQ(ModuleOf(*fiscal_).Status().port, "COM1");
     EXPECT_EQ(fiscal_->FiscalOnline(), 0);
     EXPECT_EQ(fiscal_->Status(), 0);
     EXPECT_EQ(fiscal_->Description(), QString::fromUtf8("0x0：执行成功"));
-    EXPECT_EQ(fiscal_->Module().Status().link, "已联机");
+    EXPECT_EQ(ModuleOf(*fiscal_).Status().link, "已联机");
     EXPECT_TRUE(ui_->messages.empty()) << "a host call shows no message boxes";
 }
 
@@ -54,7 +55,7 @@ TEST_F(LinkTest, NoAnswerTimesOutOnThe31stTick) {
     ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
     sim_->inject({.command = 0x00, .kind = FaultKind::Silent});
     EXPECT_EQ(WithShortTicks([&] { return fiscal_->FiscalOnline(); }), result::kTimeout);
-    EXPECT_EQ(fiscal_->Module().Status().link, "超时断开");
+    EXPECT_EQ(ModuleOf(*fiscal_).Status().link, "超时断开");
     // Which port and device stayed silent, after the code's own message.
     EXPECT_EQ(fiscal_->Description().toStdString().rfind("0x80：通讯超时：Comm1 " + sim_->device_path() + " 无应答", 0),
               0u)
@@ -66,10 +67,22 @@ TEST_F(LinkTest, NoAnswerTimesOutOnThe31stTick) {
     EXPECT_EQ(fiscal_->FiscalOnline(), 0);
 }
 
+// What the service reports as "online" is the module's state: an open port is not on line before the
+// processor accepted the on-line command, and a time-out takes it off line again.
+TEST_F(LinkTest, OnLineFromTheOnLineCommandUntilATimeOut) {
+    ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
+    EXPECT_FALSE(FiscalAccess(*fiscal_).Line().online);
+    ASSERT_EQ(fiscal_->FiscalOnline(), 0);
+    EXPECT_TRUE(FiscalAccess(*fiscal_).Line().online);
+    sim_->inject({.command = 0x00, .kind = FaultKind::Silent});
+    ASSERT_EQ(WithShortTicks([&] { return fiscal_->FiscalOnline(); }), result::kTimeout);
+    EXPECT_FALSE(FiscalAccess(*fiscal_).Line().online);
+}
+
 TEST_F(LinkTest, AnswerCutHalfWayTimesOutAndIsDiscarded) {
     ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
     sim_->inject({.command = 0x33, .kind = FaultKind::Cut});
-    ControlModule& m = fiscal_->Module();
+    ControlModule& m = ModuleOf(*fiscal_);
     EXPECT_EQ(WithShortTicks([&] {
                   m.SetCommandResult(result::kCommandUnderWay);
                   if (int r = m.IssueBare(0x33, kCallerHost); r != 0) return r;
@@ -81,7 +94,7 @@ TEST_F(LinkTest, AnswerCutHalfWayTimesOutAndIsDiscarded) {
 
 TEST_F(LinkTest, WaitFramesRestartTheCount) {
     tickMs_ = 20;
-    fiscal_->Module().SetTickInterval(std::chrono::milliseconds(tickMs_));
+    ModuleOf(*fiscal_).SetTickInterval(std::chrono::milliseconds(tickMs_));
     ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
     // Eight "WT" frames 150 ms apart: 1.2 s in all, far past the 620 ms a silent line would be given, while
     // each gap leaves the processor's thread almost half a second to spare on a busy machine.
@@ -98,7 +111,7 @@ TEST_F(LinkTest, NoiseBeforeAFrameIsSkipped) {
 TEST_F(LinkTest, AnswerWrittenByteByByteIsAssembled) {
     ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
     sim_->inject({.command = 0x33, .kind = FaultKind::Slow, .arg = 1});
-    ControlModule& m = fiscal_->Module();
+    ControlModule& m = ModuleOf(*fiscal_);
     m.SetCommandResult(result::kCommandUnderWay);
     ASSERT_EQ(m.IssueBare(0x33, kCallerHost), 0);
     EXPECT_EQ(m.WaitForCommand(), 0);
@@ -174,17 +187,17 @@ TEST_F(LinkTest, StatusReads4128WhileACommandIsUnderWay) {
 
 TEST_F(LinkTest, PulledDeviceEndsTheCommandAtOnceAndThePortOpensAgain) {
     // With one-second ticks a missed disconnect would show as a 31-second time-out (128), not as 133.
-    fiscal_->Module().SetTickInterval(std::chrono::milliseconds(1000));
+    ModuleOf(*fiscal_).SetTickInterval(std::chrono::milliseconds(1000));
     ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
     sim_->inject({.command = 0x00, .kind = FaultKind::Late, .arg = 5000});
     QTimer::singleShot(50, [&] { sim_->stop(); });
     EXPECT_EQ(fiscal_->FiscalOnline(), result::kPortLost);
-    EXPECT_EQ(fiscal_->Module().Status().port, "无");
+    EXPECT_EQ(ModuleOf(*fiscal_).Status().port, "无");
     EXPECT_EQ(fiscal_->FiscalOnline(), result::kNoOpenPort);
 
     StartSimulator();
     UseDevice(1, sim_->device_path());
-    fiscal_->Module().SetTickInterval(std::chrono::milliseconds(tickMs_));
+    ModuleOf(*fiscal_).SetTickInterval(std::chrono::milliseconds(tickMs_));
     EXPECT_EQ(fiscal_->LoadFiscalForm(), 0);
     EXPECT_EQ(fiscal_->FiscalOnline(), 0);
 }
@@ -198,7 +211,7 @@ TEST_F(LinkTest, ConsoleIsShownModelessAndTheLinkStaysOpen) {
 
 TEST_F(LinkTest, ConsoleModeCompletionShowsTheDisplayText) {
     ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
-    ControlModule& m = fiscal_->Module();
+    ControlModule& m = ModuleOf(*fiscal_);
     auto number = sim_->state().current_number();
     ASSERT_TRUE(number.has_value()) << "the seeded processor has a roll in use";
     char expected[11];
@@ -221,7 +234,7 @@ namespace karvex::testing {
 namespace {
 
 TEST_F(LinkTest, ViewerModelFollowsTheLogWriters) {
-    CommandLog& log = fiscal_->Module().Log();
+    CommandLog& log = ModuleOf(*fiscal_).Log();
     LogViewerModel model(log.Viewer());
     const int before = model.rowCount();
     log.LogSentCommand("发送联机命令");
@@ -266,7 +279,7 @@ TEST(ResultBox, BoxTextUnderTheGivenTitleOrTheDefaultOne) {
 
 TEST_F(LinkTest, MultiPacketAnswerIsQueuedAndCompletedOnce) {
     ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
-    ControlModule& m = fiscal_->Module();
+    ControlModule& m = ModuleOf(*fiscal_);
     const std::size_t items = sim_->state().tax_items.size();
     ASSERT_GE(items, 3u);
     m.SetCommandResult(result::kCommandUnderWay);
@@ -283,7 +296,7 @@ TEST_F(LinkTest, MultiPacketAnswerIsQueuedAndCompletedOnce) {
 
 TEST_F(LinkTest, SelfTestCompletesOncePerItemAndTellsTheOperatorOnce) {
     ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
-    ControlModule& m = fiscal_->Module();
+    ControlModule& m = ModuleOf(*fiscal_);
     const bool boxes[kSelfTestBoxCount] = {true, true, true, true, true};
     IssueResult r = IssueCheckSelf(m.MakeIssueContext(), std::span<const bool, kSelfTestBoxCount>(boxes));
     ASSERT_TRUE(r.sent);
@@ -307,7 +320,7 @@ namespace {
 
 TEST_F(LinkTest, PacketsOfATimedOutAnswerAreNotReplayedWithTheNextOne) {
     ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
-    ControlModule& m = fiscal_->Module();
+    ControlModule& m = ModuleOf(*fiscal_);
     const std::size_t items = sim_->state().tax_items.size();
     ASSERT_GE(items, 3u);
     // The first packet arrives, the second stops half-way: the answer ends with a time-out.
@@ -333,7 +346,7 @@ namespace karvex::testing {
 namespace {
 
 TEST_F(LinkTest, FollowUpThatCannotBeSentEndsAChainButNotASuccess) {
-    ControlModule& m = fiscal_->Module();  // no port open: every follow-up send fails with 132
+    ControlModule& m = ModuleOf(*fiscal_);  // no port open: every follow-up send fails with 132
     m.CompleteCommand(0x3C, "", result::kChainContinues, 8);
     EXPECT_EQ(m.GetCommandResult(), result::kNoOpenPort) << "a waiting roll-summary call must not hang";
     m.CompleteCommand(0xB1, "", result::kChainContinues, 6);
@@ -353,7 +366,7 @@ namespace {
 TEST_F(LinkTest, PacketProgressAndJudgementLinesWordForWord) {
     FixClock(2005, 3, 15, 9, 5, 7);
     const std::string stamp = "20050315 09：05：07   ";
-    ControlModule& m = fiscal_->Module();
+    ControlModule& m = ModuleOf(*fiscal_);
     m.CueCommandSendFinish("获取日交易数据");
     const std::size_t first = ViewerLines().size() - 2;
     auto tail = [&] {
@@ -414,7 +427,7 @@ TEST_F(LinkTest, PacketProgressAndJudgementLinesWordForWord) {
 
 // The packets-to-follow byte stays at 255 while more than 255 remain; the lines still count on.
 TEST_F(LinkTest, PacketLinesCountFramesWhileMoreThan255Follow) {
-    ControlModule& m = fiscal_->Module();
+    ControlModule& m = ModuleOf(*fiscal_);
     m.CueCommandSendFinish("获取日交易数据");
     for (int count = 1; count <= 3; ++count) m.ShowPacketProgress(count, 255, "日交易数据", true);
     const auto lines = ViewerLines();
@@ -428,7 +441,7 @@ TEST_F(LinkTest, PacketLinesCountFramesWhileMoreThan255Follow) {
 
 TEST_F(LinkTest, NextCommandAnswerInConsoleModeShowsTheUnknownMessage) {
     ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
-    ControlModule& m = fiscal_->Module();
+    ControlModule& m = ModuleOf(*fiscal_);
     sim_->inject({.command = 0x00, .kind = FaultKind::NotReady});
     m.SetCommandResult(result::kCommandUnderWay);
     ASSERT_EQ(m.IssueBare(0x00, kCallerConsole), 0);
@@ -448,7 +461,7 @@ namespace {
 
 TEST_F(LinkTest, WaitingWithNothingInFlightEndsInsteadOfHanging) {
     ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
-    ControlModule& m = fiscal_->Module();
+    ControlModule& m = ModuleOf(*fiscal_);
     m.SetCommandResult(result::kCommandUnderWay);
     EXPECT_EQ(WithShortTicks([&] { return m.WaitForCommand(); }), result::kTimeout);
     EXPECT_EQ(fiscal_->Status(), result::kTimeout);
@@ -470,7 +483,7 @@ TEST_F(LinkTest, ErrorCodeBytesAboveTheProcessorsRangeReadAsAnUnknownRefusal) {
         EXPECT_NE(ViewerLines().back().find("联机失败 Err0x87：税控器以未知错误代码拒绝命令（错误代码 " +
                                             std::to_string(byte) + "）"),
                   std::string::npos);
-        EXPECT_EQ(fiscal_->Module().Status().port, "COM1");
+        EXPECT_EQ(ModuleOf(*fiscal_).Status().port, "COM1");
         EXPECT_EQ(fiscal_->FiscalOnline(), 0);
     }
 }
@@ -495,7 +508,7 @@ TEST_F(LinkTest, SecondCommandDuringAnUploadIsRefusedAndTheUploadCompletes) {
     sim_ = std::make_unique<sim::Simulator>(options);
     ASSERT_TRUE(sim_->start());
     UseDevice(1, sim_->device_path());
-    ControlModule& m = fiscal_->Module();
+    ControlModule& m = ModuleOf(*fiscal_);
     m.SetTickInterval(std::chrono::milliseconds(20));
     ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
     // The load has looked at the processor (its counter, and its newest invoice for a store that never sold).

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "conversions.h"
 
@@ -122,6 +123,33 @@ TEST(GbkHelpers, DescriptorsSurviveMixedAndRepeatedUse) {
         EXPECT_EQ(Utf8ToGbk("\xE4", gbk), 99);
         EXPECT_EQ(Utf8ToGbk("中", gbk), 0);
         EXPECT_EQ(gbk, BytesOf({0xD6, 0xD0}));
+    }
+}
+
+// The one walk over UTF-8 (field positions, counts, the converter's skips): whole sequences are one character,
+// and a broken one is a character per byte, never a position past the text.
+TEST(Utf8Walk, CutsWholeSequencesAndEachBadByteAlone) {
+    const struct {
+        const char* text;
+        std::vector<std::string> characters;
+    } cases[] = {
+        {"", {}},
+        {"A中b", {"A", "中", "b"}},
+        {"\xF0\x9F\x98\x80!", {"\xF0\x9F\x98\x80", "!"}},
+        {"\xE4\xB8", {"\xE4", "\xB8"}},  // cut short at the end
+        {"\xE4"
+         "A\xB8",
+         {"\xE4", "A", "\xB8"}},  // cut short inside
+        {"\x80"
+         "A",
+         {"\x80", "A"}},                                         // a stray continuation byte
+        {"\xF8\x80\x80\x80", {"\xF8", "\x80", "\x80", "\x80"}},  // no lead byte above 0xF7
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> got;
+        for (std::string_view character : Utf8Characters(c.text)) got.emplace_back(character);
+        EXPECT_EQ(got, c.characters) << c.text;
+        EXPECT_EQ(CharacterCount(c.text), c.characters.size()) << c.text;
     }
 }
 

@@ -110,7 +110,7 @@ TEST_F(MakeInvE2E, EveryValidationFailureIsStoredAndNothingIsSent) {
         SCOPED_TRACE(c.what);
         Invoice v;
         c.change(v);
-        fiscal_->Module().SetCommandResult(0);
+        ModuleOf(*fiscal_).SetCommandResult(0);
         EXPECT_EQ(Make(v), c.code);
         EXPECT_EQ(fiscal_->Status(), c.code);
     }
@@ -143,7 +143,7 @@ TEST_F(MakeInvE2E, ArgumentsTooWideForTheirFieldsThrowAndChangeNothing) {
     ASSERT_EQ(Make(Invoice{}), 0);
     // Requests as the processor took them: its answered count may lag behind an answer already read.
     const std::size_t handled = RequestCommands(*sim_).size();
-    ControlModule& m = fiscal_->Module();
+    ControlModule& m = ModuleOf(*fiscal_);
     const InvoiceRequest before = m.HostInvoice();
 
     // Which arguments overflow is the checks' own table (hostcalls); one of them shows the call.

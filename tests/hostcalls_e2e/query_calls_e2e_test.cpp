@@ -159,7 +159,7 @@ TEST_F(QueryCallsE2E, BadNumbersAndCommandsAreRefusedWithoutSending) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        fiscal_->Module().SetCommandResult(0);
+        ModuleOf(*fiscal_).SetCommandResult(0);
         EXPECT_EQ(c.call(), c.code);
         EXPECT_EQ(fiscal_->Status(), c.stored ? c.code : 0);
         if (std::string(c.what) == "void: eleven digits") {
@@ -318,7 +318,7 @@ TEST_F(QueryCallsE2E, AnAnswerThatCameAfterItsTimeOutIsNeverTakenForTheNextQuery
     // already out: that one gets its own answer (when the late one came while the line was left to settle)
     // or a refusal (or, on a machine too busy to keep these times, its own time-out), never the earlier
     // query's data.
-    fiscal_->Module().SetTickInterval(std::chrono::milliseconds(20));
+    ModuleOf(*fiscal_).SetTickInterval(std::chrono::milliseconds(20));
     struct Query {
         std::uint8_t command;
         std::function<int(std::uint32_t, std::string&)> ask;  // the call's result and the number it reports

@@ -19,7 +19,7 @@ class StartupE2E : public FiscalFixture {};
 TEST_F(StartupE2E, PromptedPortIsReadAsANumberAndOpenedAt9600) {
     // The store remembers port 1 at 38400 baud, and port 1 is gone.
     ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
-    ControlModule& m = fiscal_->Module();
+    ControlModule& m = ModuleOf(*fiscal_);
     m.Store().SaveSerialSettings(1, 2);
     ASSERT_EQ(fiscal_->UnloadFicalForm(0), 0);
     UseDevice(1, dir_ + "/no-such-device");
@@ -72,7 +72,7 @@ TEST_F(StartupE2E, UnloadReturnsZeroAndLaterCommandsFindNoPort) {
     const std::size_t loaded = sim_->requests_handled();
     EXPECT_EQ(fiscal_->UnloadFicalForm(0), 0);
     EXPECT_EQ(fiscal_->Status(), 0);
-    EXPECT_FALSE(fiscal_->Module().PortOpen());
+    EXPECT_FALSE(ModuleOf(*fiscal_).PortOpen());
     EXPECT_EQ(fiscal_->FiscalOnline(), result::kNoOpenPort);
     EXPECT_EQ(fiscal_->Status(), result::kNoOpenPort);
     EXPECT_EQ(sim_->requests_handled(), loaded);
@@ -218,8 +218,8 @@ TEST(SettingsFromEnvironment, EachVariableLandsInItsFieldOnceWhenTheControlIsMad
     Fiscal fiscal;
     ::setenv("KARVEX_DATA_DIR", (dir.path() + "/later").c_str(), 1);
     EXPECT_EQ(fiscal.CurrentSettings().dataDirectory, dir.path());
-    EXPECT_EQ(fiscal.Module().Paths().appDir, dir.path() + "/");
-    EXPECT_EQ(fiscal.Module().TickInterval(), std::chrono::milliseconds(7));
+    EXPECT_EQ(ModuleOf(fiscal).Paths().appDir, dir.path() + "/");
+    EXPECT_EQ(ModuleOf(fiscal).TickInterval(), std::chrono::milliseconds(7));
 
     clear();
     for (const auto& [n, v] : saved)

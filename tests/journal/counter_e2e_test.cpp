@@ -6,7 +6,7 @@
 #include <sqlcipher/sqlite3.h>
 
 #include "commands/catalogue.h"
-#include "journal/journal.h"
+#include "store/journal_names.h"
 #include "link/result_codes.h"
 #include "store/store_connection.h"
 #include "store/store_service.h"
@@ -66,7 +66,7 @@ protected:
         return static_cast<std::size_t>(std::count(codes.begin(), codes.end(), command));
     }
     std::string Column(const std::string& sql) {
-        const auto conn = fiscal_->Module().Store().Connection();
+        const auto conn = ModuleOf(*fiscal_).Store().Connection();
         if (!conn) return "no store";
         Statement st(*conn, sql);
         if (st.PrepareResult() != SQLITE_OK || sqlite3_step(st.get()) != SQLITE_ROW) return "no row";

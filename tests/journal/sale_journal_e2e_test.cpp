@@ -119,7 +119,7 @@ TEST_F(SaleJournalE2E, ASaleIdIsIssuedOnceAndAnsweredFromTheJournalAfterwards) {
     EXPECT_EQ(Ask("A1").taxCode, taxCode);
 
     // A repeat sends nothing and gives the recorded reply back.
-    fiscal_->Module().Replies().issue = IssueReply{};
+    ModuleOf(*fiscal_).Replies().issue = IssueReply{};
     EXPECT_EQ(Make(first), 0);
     EXPECT_EQ(Sent(kIssue), 1u);
     QString again;

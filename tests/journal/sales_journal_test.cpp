@@ -2,8 +2,8 @@
 // rows a verdict must not take for its own.
 #include <gtest/gtest.h>
 
-#include "journal/journal.h"
 #include "journal/sale_flow.h"
+#include "store/journal_names.h"
 #include "journal/sales_journal.h"
 #include "store/store_access.h"
 #include "support/hex.h"

@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
         std::string t = std::to_string(d);
         return DateInput{t.substr(0, 4), t.substr(4, 2), t.substr(6, 2)};
     };
-    ControlModule& m = fiscal.Module();
+    ControlModule& m = ModuleOf(fiscal);
     for (int run = 0;; ++run) {
         const bool a = run % 2 == 0;
         RangeInput range{"", "", date(a ? crash::kFrom : crash::kSplit + 1), date(a ? crash::kSplit : crash::kTo)};

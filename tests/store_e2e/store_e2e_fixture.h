@@ -20,7 +20,7 @@ protected:
         ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
     }
 
-    ControlModule& M() { return fiscal_->Module(); }
+    ControlModule& M() { return ModuleOf(*fiscal_); }
     StoreService& Store() { return M().Store(); }
     StoreAccess& Access() { return *Store().Access(); }
 

@@ -32,7 +32,7 @@ protected:
         fiscal_ = std::make_unique<Fiscal>(FixtureSettings());
         ui_ = std::make_shared<ScriptedUi>();
         fiscal_->SetUserInterface(ui_);
-        fiscal_->Module().SetTickInterval(std::chrono::milliseconds(tickMs_));
+        ModuleOf(*fiscal_).SetTickInterval(std::chrono::milliseconds(tickMs_));
     }
 
     void TearDown() override {
@@ -93,7 +93,7 @@ protected:
     }
 
     std::vector<std::string> ViewerLines() {
-        auto& v = fiscal_->Module().Log().Viewer();
+        auto& v = ModuleOf(*fiscal_).Log().Viewer();
         return {v.Lines().begin(), v.Lines().end()};
     }
 
@@ -101,7 +101,7 @@ protected:
     // 150 ms instead of half a minute, then gives the link its usual tick back.
     template <class Call>
     auto WithShortTicks(Call&& call, int ms = 5) {
-        ControlModule& m = fiscal_->Module();
+        ControlModule& m = ModuleOf(*fiscal_);
         const auto usual = m.TickInterval();
         m.SetTickInterval(std::chrono::milliseconds(ms));
         auto result = call();

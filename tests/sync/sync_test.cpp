@@ -121,7 +121,7 @@ TEST_F(CentralTest, ThreeRegistersIssueUploadAndSyncIntoOneCentre) {
             ASSERT_EQ(fiscal.FiscalOnline(), 0);
             for (CommandCode code :
                  {CommandCode::GetMachineData, CommandCode::UserInformation, CommandCode::AlreadyInvoice})
-                ASSERT_EQ(fiscal.Module().RunMenuCommandForHost(code), 0);
+                ASSERT_EQ(ModuleOf(fiscal).RunMenuCommandForHost(code), 0);
             for (int n = 0; n < reg; ++n) {
                 ASSERT_EQ(fiscal.FiscalMakeInv(52, 0, 0, "", QString::fromUtf8("付款人"), 1,
                                                QString::fromUtf8("商品                "), "1.5        ", "2          ",
@@ -129,7 +129,7 @@ TEST_F(CentralTest, ThreeRegistersIssueUploadAndSyncIntoOneCentre) {
                           0);
             }
             // The day's print data and day trade, as the console uploads them.
-            ControlModule& m = fiscal.Module();
+            ControlModule& m = ModuleOf(fiscal);
             const DateInput day{"2024", "03", "15"};
             for (int upload = 0; upload < 2; ++upload) {
                 m.SetCommandResult(result::kCommandUnderWay);

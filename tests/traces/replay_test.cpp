@@ -5,6 +5,8 @@
 //
 // To record them again (after a change of the wire traffic):
 //   KARVEX_RECORD_TRACES=$PWD/tests/traces build/asan/tests/traces/trace_replay_tests
+// A recording run replays each session from what it has just written and holds it to the same checks, so a
+// recording that cannot be replayed to the same outcome fails at once.
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -36,6 +38,32 @@ protected:
         recordDir_ = record ? record : "";
     }
 
+    // Runs `body` between the start and the end of a session: from the trace in tests/traces; when
+    // recording, first against the live processor into the recording folder, then from that recording.
+    void Session(const std::string& name, const std::function<void()>& body) {
+        if (!recordDir_.empty()) {
+            recording_ = true;
+            Start(name);
+            if (HasFatalFailure()) return;
+            body();
+            Finish();
+            // The recorded session is over: the replay below starts from a new data directory and processor.
+            fiscal_->UnloadFicalForm(0);
+            fiscal_.reset();
+            sim_->stop();
+            sim_.reset();
+            results_.str("");
+            recording_ = false;
+        }
+        Start(name);
+        if (HasFatalFailure()) return;
+        body();
+        Finish();
+    }
+
+    // The folder the traces are read from: the one just recorded into, or the source tree's.
+    std::string TraceDir() const { return recordDir_.empty() ? std::string(KARVEX_TRACE_DIR) : recordDir_; }
+
     // Starts the control against the live processor (recording) or the trace (replaying).
     void Start(const std::string& name) {
         name_ = name;
@@ -53,7 +81,7 @@ protected:
             settings.traceFile = tracePath_;
         } else {
             std::string error;
-            auto trace = sim::read_trace(std::string(KARVEX_TRACE_DIR) + "/" + name + ".trace", error);
+            auto trace = sim::read_trace(TraceDir() + "/" + name + ".trace", error);
             ASSERT_TRUE(trace) << error;
             options.replay = std::move(*trace);
             options.replay_fast = true;
@@ -65,11 +93,11 @@ protected:
         fiscal_ = std::make_unique<Fiscal>(settings);
         ui_ = std::make_shared<ScriptedUi>();
         fiscal_->SetUserInterface(ui_);
-        fiscal_->Module().SetTickInterval(std::chrono::milliseconds(tickMs_));
+        ModuleOf(*fiscal_).SetTickInterval(std::chrono::milliseconds(tickMs_));
         ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
     }
 
-    bool Recording() const { return !recordDir_.empty(); }
+    bool Recording() const { return recording_; }
     // Line faults and processor state only matter while recording: a replay answers from the trace.
     void Inject(const Fault& fault) {
         if (Recording()) sim_->inject(fault);
@@ -100,8 +128,7 @@ protected:
     // Records the outcome, or checks the replay against the recorded one.
     void Finish() {
         const std::string outcome = Outcome();
-        const std::string expectedPath =
-            (Recording() ? recordDir_ : std::string(KARVEX_TRACE_DIR)) + "/" + name_ + ".expected";
+        const std::string expectedPath = TraceDir() + "/" + name_ + ".expected";
         if (Recording()) {
             std::ofstream(expectedPath, std::ios::binary) << outcome;
             return;
@@ -154,75 +181,76 @@ protected:
     }
 
     std::string recordDir_, name_, tracePath_;
+    bool recording_ = false;
     std::ostringstream results_;
 };
 
 // "WT" frames before the answer: the time-out restarts and the answer is taken.
 TEST_F(TraceReplay, WaitAnswer) {
-    Start("wait_answer");
-    Inject({.command = 0x33, .kind = FaultKind::Wait, .arg = 2, .delay_ms = 30});
-    std::string number;
-    Note("FiscalGetInvNum", CurrentNumber(number), number);
-    Finish();
+    Session("wait_answer", [&] {
+        Inject({.command = 0x33, .kind = FaultKind::Wait, .arg = 2, .delay_ms = 30});
+        std::string number;
+        Note("FiscalGetInvNum", CurrentNumber(number), number);
+    });
 }
 
 // A bad CRC fails the call; the next one goes through.
 TEST_F(TraceReplay, BadCrcThenRetry) {
-    Start("bad_crc");
-    Inject({.command = 0x33, .kind = FaultKind::BadCrc});
-    std::string number;
-    Note("FiscalGetInvNum", CurrentNumber(number), number);
-    Note("FiscalGetInvNum", CurrentNumber(number), number);
-    Finish();
+    Session("bad_crc", [&] {
+        Inject({.command = 0x33, .kind = FaultKind::BadCrc});
+        std::string number;
+        Note("FiscalGetInvNum", CurrentNumber(number), number);
+        Note("FiscalGetInvNum", CurrentNumber(number), number);
+    });
 }
 
 // A multi-packet print-data upload with a pause between frames and one frame with a bad CRC: the other
 // invoices are stored.
 TEST_F(TraceReplay, PrintDataUploadWithBadFrame) {
-    Start("print_data_upload");
-    Seed(6);
-    Inject({.command = 0x43, .kind = FaultKind::PacketDelay, .arg = 15});
-    Inject({.command = 0x43, .kind = FaultKind::BadCrc, .arg = 2});
-    RangeInput range{"", "", Date("20240301"), Date("20240305")};
-    Note("PrintData", Run([&](const IssueContext& c) { return IssuePrintData(c, false, range); }));
-    Finish();
+    Session("print_data_upload", [&] {
+        Seed(6);
+        Inject({.command = 0x43, .kind = FaultKind::PacketDelay, .arg = 15});
+        Inject({.command = 0x43, .kind = FaultKind::BadCrc, .arg = 2});
+        RangeInput range{"", "", Date("20240301"), Date("20240305")};
+        Note("PrintData", Run([&](const IssueContext& c) { return IssuePrintData(c, false, range); }));
+    });
 }
 
 // The roll-summary chain (roll summary, user information, machine data) with noise before one answer.
 TEST_F(TraceReplay, RollSummaryChainWithNoise) {
-    Start("roll_summary_chain");
-    Inject({.command = 0x38, .kind = FaultKind::Noise, .arg = 5});
-    std::string number;
-    Note("FiscalGetInvNum", CurrentNumber(number), number);
-    Note("Issue", Issue(2));
-    int rc = 0;
-    const std::string outputs = UseSum(number, rc);
-    Note("GetInvUseSum", rc, outputs);
-    Finish();
+    Session("roll_summary_chain", [&] {
+        Inject({.command = 0x38, .kind = FaultKind::Noise, .arg = 5});
+        std::string number;
+        Note("FiscalGetInvNum", CurrentNumber(number), number);
+        Note("Issue", Issue(2));
+        int rc = 0;
+        const std::string outputs = UseSum(number, rc);
+        Note("GetInvUseSum", rc, outputs);
+    });
 }
 
 // The print-data chain of the last invoice, answered byte by byte; then a refused issue ("ER"), a processor
 // that is not ready ("NP"), a lost answer (time-out), a short frame and a frame cut off half-way.
 TEST_F(TraceReplay, RefusalsAndLostAnswers) {
-    Start("refusals_and_lost_answers");
-    Inject({.command = 0xB1, .kind = FaultKind::Slow, .arg = 0});
-    Note("Issue", Issue(1));
-    int rc = 0;
-    const std::string outputs = PrintInv(177, "", rc);
-    Note("GetPrintInv", rc, outputs);
-    Inject({.command = 0x34, .kind = FaultKind::Error, .arg = 18});
-    Note("Issue", Issue(1));
-    Inject({.command = 0x34, .kind = FaultKind::NotReady});
-    Note("Issue", Issue(1));
-    Inject({.command = 0x33, .kind = FaultKind::Silent});
-    std::string number;
-    Note("FiscalGetInvNum", CurrentNumber(number), number);
-    Inject({.command = 0x33, .kind = FaultKind::BadLength});
-    Note("FiscalGetInvNum", CurrentNumber(number), number);
-    Inject({.command = 0x33, .kind = FaultKind::Cut});
-    Note("FiscalGetInvNum", CurrentNumber(number), number);
-    Note("FiscalGetInvNum", CurrentNumber(number), number);
-    Finish();
+    Session("refusals_and_lost_answers", [&] {
+        Inject({.command = 0xB1, .kind = FaultKind::Slow, .arg = 0});
+        Note("Issue", Issue(1));
+        int rc = 0;
+        const std::string outputs = PrintInv(177, "", rc);
+        Note("GetPrintInv", rc, outputs);
+        Inject({.command = 0x34, .kind = FaultKind::Error, .arg = 18});
+        Note("Issue", Issue(1));
+        Inject({.command = 0x34, .kind = FaultKind::NotReady});
+        Note("Issue", Issue(1));
+        Inject({.command = 0x33, .kind = FaultKind::Silent});
+        std::string number;
+        Note("FiscalGetInvNum", CurrentNumber(number), number);
+        Inject({.command = 0x33, .kind = FaultKind::BadLength});
+        Note("FiscalGetInvNum", CurrentNumber(number), number);
+        Inject({.command = 0x33, .kind = FaultKind::Cut});
+        Note("FiscalGetInvNum", CurrentNumber(number), number);
+        Note("FiscalGetInvNum", CurrentNumber(number), number);
+    });
 }
 
 // The replay itself: a request other than the recorded one is counted, and still answered as recorded.

@@ -10,7 +10,7 @@
 #include "commands/catalogue.h"
 #include "commands/issuers.h"
 #include "commands/sale_frame.h"
-#include "control/control_module.h"
+#include "control/fiscal_access.h"
 #include "convert/conversions.h"
 #include "convert/decimal_text.h"
 #include "karvex/fiscal.h"
@@ -269,38 +269,76 @@ Outcome ConsoleCommand(Fiscal& f, const Options& o) {
     const CommandInfo* info = code >= 0 && code <= 255 ? FindCommand(static_cast<std::uint8_t>(code)) : nullptr;
     if (!info || !info->menuDirect) throw UsageError{"--code must be one of " + MenuCommandCodes()};
     const CommandCode* cc = &info->code;
-    ControlModule& m = f.Module();
-    Outcome out{CommandName(static_cast<std::uint8_t>(code)), m.RunMenuCommandForHost(*cc), {}};
+    FiscalAccess control(f);
+    Outcome out{CommandName(static_cast<std::uint8_t>(code)), control.RunMenuCommand(*cc), {}};
     out.outputs.emplace_back("code", static_cast<long long>(code));
-    const std::string& number = m.Command().replies.current_inv_number;
+    const std::string number = control.Command().currentInvoice;
     if (!number.empty()) out.outputs.emplace_back("CurrentInvNumber", number);
     return out;
 }
 
 std::vector<Subcommand> Build() {
     std::vector<Subcommand> list;
-    const std::string goods =
-        "--sales-num N --sales-name S --sales-amount S --sales-price S --sales-sum S --tax-index S"
-        " [--pay-unit TEXT] [--fh-number N] [--inv-mode N], or --items \"NAME:QTY:PRICE:AMOUNT:TAX;...\";"
-        " [--sale-id ID] the host's sale number: a repeat never issues twice";
-    list.push_back({"online", "bring the processor on line", "", Online});
-    list.push_back({"number", "read the current invoice number", "", CurrentNumber});
+    const std::vector<UsagePart> goods = {Needs("sales-num", "N"),
+                                          Needs("sales-name", "S"),
+                                          Needs("sales-amount", "S"),
+                                          Needs("sales-price", "S"),
+                                          Needs("sales-sum", "S"),
+                                          Needs("tax-index", "S"),
+                                          Maybe("pay-unit", "TEXT"),
+                                          Maybe("fh-number", "N"),
+                                          Maybe("inv-mode", "N"),
+                                          Words(", or"),
+                                          Needs("items", "\"NAME:QTY:PRICE:AMOUNT:TAX;...\""),
+                                          Words(";"),
+                                          Maybe("sale-id", "ID"),
+                                          Words("the host's sale number: a repeat never issues twice")};
+    std::vector<UsagePart> returned = {Needs("o-inv-num", "NUMBER")};
+    returned.insert(returned.end(), goods.begin(), goods.end());
+    list.push_back({"online", "bring the processor on line", {}, Online});
+    list.push_back({"number", "read the current invoice number", {}, CurrentNumber});
     list.push_back({"issue", "issue an invoice (goods as fixed-width slices)", goods, Issue});
-    list.push_back({"return", "return an invoice", "--o-inv-num NUMBER " + goods, Return});
-    list.push_back({"sale", "what the sales journal knows of a sale (the last one without --sale-id)", "[--sale-id ID]",
-                    Sale, false});
-    list.push_back({"void", "void an invoice", "--inv-num NUMBER", Void});
-    list.push_back({"lastinfo", "the processor's reply to the last issue (this run only)", "", LastIssueInfo});
-    list.push_back({"print", "print data of the last invoice, or of --inv-num", "[--inv-num NUMBER]", PrintData});
-    list.push_back({"command", "run a console command without payload", "--code 0xNN, one of " + MenuCommandCodes(),
+    list.push_back({"return", "return an invoice", returned, Return});
+    list.push_back({"sale",
+                    "what the sales journal knows of a sale (the last one without --sale-id)",
+                    {Maybe("sale-id", "ID")},
+                    Sale,
+                    false});
+    list.push_back({"void", "void an invoice", {Needs("inv-num", "NUMBER")}, Void});
+    list.push_back({"lastinfo", "the processor's reply to the last issue (this run only)", {}, LastIssueInfo});
+    list.push_back(
+        {"print", "print data of the last invoice, or of --inv-num", {Maybe("inv-num", "NUMBER")}, PrintData});
+    list.push_back({"command",
+                    "run a console command without payload",
+                    {Needs("code", "0xNN"), Words(", one of " + MenuCommandCodes())},
                     ConsoleCommand});
-    list.push_back({"summary", "usage summary of the roll holding --inv-num", "--inv-num NUMBER", RollSummary});
+    list.push_back(
+        {"summary", "usage summary of the roll holding --inv-num", {Needs("inv-num", "NUMBER")}, RollSummary});
     AddStoreSubcommands(list);
     AddSyncSubcommands(list);
     return list;
 }
 
 }  // namespace
+
+UsagePart Needs(std::string option, std::string value) { return {std::move(option), std::move(value), false, {}}; }
+UsagePart Maybe(std::string option, std::string value) { return {std::move(option), std::move(value), true, {}}; }
+UsagePart Flag(std::string option) { return {std::move(option), {}, false, {}}; }
+UsagePart Words(std::string words) { return {{}, {}, false, std::move(words)}; }
+
+std::string UsageLine(const std::vector<UsagePart>& parts) {
+    std::string line;
+    for (const UsagePart& part : parts) {
+        std::string shown = part.words;
+        if (!part.option.empty()) {
+            shown = "--" + part.option + (part.value.empty() ? "" : " " + part.value);
+            if (part.optional) shown = "[" + shown + "]";
+        }
+        const bool attached = !part.words.empty() && (part.words[0] == ',' || part.words[0] == ';');
+        line += (line.empty() || attached ? "" : " ") + shown;
+    }
+    return line;
+}
 
 const std::vector<Subcommand>& Subcommands() {
     static const std::vector<Subcommand> list = Build();

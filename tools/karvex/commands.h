@@ -40,14 +40,32 @@ struct UsageError {
     std::string message;
 };
 
+// A subcommand's usage, in order: its options and the words between them. The options it takes, the ones
+// that take no value and the usage line of the help are all read from this one list.
+struct UsagePart {
+    std::string option;     // name without "--"; empty for words
+    std::string value;      // the value's name in the usage ("NUMBER"); empty for a flag or words
+    bool optional = false;  // shown in brackets
+    std::string words;      // words between options; one starting with "," or ";" follows without a blank,
+                            // and empty words are one more blank
+};
+
+// "--name VALUE"; "[--name VALUE]"; "--name" (no value); words between options.
+UsagePart Needs(std::string option, std::string value);
+UsagePart Maybe(std::string option, std::string value);
+UsagePart Flag(std::string option);
+UsagePart Words(std::string words);
+
+// The usage line made from the parts.
+std::string UsageLine(const std::vector<UsagePart>& parts);
+
 struct Subcommand {
     std::string name;
     std::string summary;
-    std::string usage;  // options after the name
+    std::vector<UsagePart> usage;  // options after the name
     // Runs with the control loaded; throws UsageError for bad options.
     std::function<Outcome(Fiscal&, const Options&)> run;
-    bool needsLink = true;                // false: runs without LoadFiscalForm
-    std::vector<std::string> flags = {};  // options that take no value
+    bool needsLink = true;  // false: runs without LoadFiscalForm
 };
 
 // The store subcommands (dump, clear).

@@ -3,12 +3,9 @@
 //   karvex [--data-dir DIR] [--port N] [--trace FILE] METHOD [OPTIONS]
 //
 // Exit status: 0 when the method's result is 0, 1 for any other result, 2 for a usage error.
-#include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
-#include <set>
 #include <string>
 
 #include "commands.h"
@@ -17,12 +14,48 @@
 #include "karvex/fiscal.h"
 #include "link/result_codes.h"
 #include "control/port_answer_ui.h"
+#include "tool_options.h"
 
 namespace {
 
 using namespace karvex::cli;
 
+// The options before the method, for the parser and the help alike.
+QList<QCommandLineOption> GlobalOptions() {
+    const auto option = [](const char* name, const char* value, const char* description) {
+        return QCommandLineOption(QString::fromLatin1(name), QString::fromUtf8(description),
+                                  QString::fromLatin1(value));
+    };
+    return {
+        option("data-dir", "DIR",
+               "where the store and the command log live (default: $KARVEX_DATA_DIR, else\n"
+               "a store beside the program; installed under /usr: /var/lib/karvex for\n"
+               "root, else ~/.local/share/karvex)"),
+        option("port", "N",
+               "serial port 1-5 to use when the stored one cannot be opened; port N is\n"
+               "/dev/ttyS<N-1> unless $KARVEX_COM<N> names another device"),
+        option("trace", "FILE",
+               "append the line's traffic to FILE (as $KARVEX_TRACE does), for\n"
+               "karvex-sim --replay; the file holds tax data"),
+        option("version", "", "the version, then exit"),
+        QCommandLineOption({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("this text")),
+    };
+}
+
+// A method's options, from its usage parts.
+QList<QCommandLineOption> MethodOptions(const Subcommand& sub) {
+    QList<QCommandLineOption> options;
+    for (const UsagePart& part : sub.usage) {
+        if (part.option.empty()) continue;
+        options.append(
+            QCommandLineOption(QString::fromStdString(part.option), QString(), QString::fromStdString(part.value)));
+    }
+    return options;
+}
+
 void PrintUsage(std::FILE* to) {
+    QList<QCommandLineOption> shown = GlobalOptions();
+    shown.removeLast();  // --help is not listed
     std::fprintf(to,
                  "usage: karvex [--data-dir DIR] [--port N] [--trace FILE] METHOD [OPTIONS]\n"
                  "\n"
@@ -31,68 +64,31 @@ void PrintUsage(std::FILE* to) {
                  "Exit status: 0 when the result is 0, 1 for any other result, 2 for a usage error (an option\n"
                  "the method does not take is one).\n"
                  "\n"
-                 "  --data-dir DIR   where the store and the command log live (default: $KARVEX_DATA_DIR, else\n"
-                 "                   a store beside the program; installed under /usr: /var/lib/karvex for\n"
-                 "                   root, else ~/.local/share/karvex)\n"
-                 "  --port N         serial port 1-5 to use when the stored one cannot be opened; port N is\n"
-                 "                   /dev/ttyS<N-1> unless $KARVEX_COM<N> names another device\n"
-                 "  --trace FILE     append the line's traffic to FILE (as $KARVEX_TRACE does), for\n"
-                 "                   karvex-sim --replay; the file holds tax data\n"
-                 "  --version        the version, then exit\n"
+                 "%s"
                  "\n"
-                 "methods:\n");
+                 "methods:\n",
+                 karvex::tools::OptionHelp(shown, 19).c_str());
     for (const auto& s : Subcommands()) {
         std::fprintf(to, "  %-14s %s\n", s.name.c_str(), s.summary.c_str());
-        if (!s.usage.empty()) std::fprintf(to, "  %-14s   %s\n", "", s.usage.c_str());
+        if (!s.usage.empty()) std::fprintf(to, "  %-14s   %s\n", "", UsageLine(s.usage).c_str());
     }
 }
 
-Options ParseOptions(const Subcommand& sub, int argc, char** argv, int from) {
+// The method's options as its handler reads them; an option the method does not take, a missing value or a
+// stray word is a mistake the caller wants to hear about: ignoring it would run the method as if it had not
+// been given.
+Options ParseMethodOptions(const Subcommand& sub, const QStringList& args) {
+    QCommandLineParser parser;
+    const QList<QCommandLineOption> options = MethodOptions(sub);
+    if (std::string why;
+        !karvex::tools::ParseOptions(parser, options, QStringList{QStringLiteral("karvex")} + args, why))
+        throw UsageError{why};
     Options o;
-    for (int i = from; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a.rfind("--", 0) == 0) {
-            std::string name = a.substr(2);
-            std::string value;
-            if (auto eq = name.find('='); eq != std::string::npos) {
-                value = name.substr(eq + 1);
-                name = name.substr(0, eq);
-            } else if (std::find(sub.flags.begin(), sub.flags.end(), name) != sub.flags.end()) {
-                // A flag takes no value.
-            } else if (i + 1 < argc) {
-                value = argv[++i];
-            } else {
-                throw UsageError{"--" + name + " needs a value"};
-            }
-            o.values[name] = value;
-        } else {
-            o.positional.push_back(a);
-        }
+    for (const QCommandLineOption& option : options) {
+        const QString name = option.names().front();
+        if (parser.isSet(name)) o.values[name.toStdString()] = parser.value(name).toStdString();
     }
     return o;
-}
-
-// The options a subcommand takes are the ones its usage line names, so that --help and the parser agree.
-std::set<std::string> AcceptedOptions(const Subcommand& sub) {
-    std::set<std::string> names;
-    const std::string& usage = sub.usage;
-    for (std::size_t at = usage.find("--"); at != std::string::npos; at = usage.find("--", at)) {
-        std::size_t end = at + 2;
-        while (end < usage.size() && (std::islower(static_cast<unsigned char>(usage[end])) || usage[end] == '-')) ++end;
-        names.insert(usage.substr(at + 2, end - at - 2));
-        at = end;
-    }
-    return names;
-}
-
-// An option the subcommand does not take, or a stray word, is a mistake the caller wants to hear about:
-// ignoring it would run the method as if it had not been given.
-void CheckOptionsTaken(const Subcommand& sub, const Options& options) {
-    const std::set<std::string> accepted = AcceptedOptions(sub);
-    for (const auto& [name, value] : options.values) {
-        if (accepted.count(name) == 0) throw UsageError{"unknown option --" + name};
-    }
-    if (!options.positional.empty()) throw UsageError{"unexpected argument " + options.positional.front()};
 }
 
 // The description is always that of the result printed beside it: a call refused before sending may leave
@@ -112,41 +108,43 @@ int Emit(const std::string& method, int result, JsonObject outputs, bool toStand
 int main(int argc, char** argv) {
     // The environment first; the options say more.
     karvex::Settings settings = karvex::Settings::FromEnvironment();
-    std::string port;
-    int i = 1;
-    for (; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--help" || a == "-h") {
-            PrintUsage(stdout);
-            return 0;
-        } else if (a == "--version") {
-            std::printf("karvex %s\n", KARVEX_VERSION_TEXT);
-            return 0;
-        } else if (a == "--data-dir" && i + 1 < argc) {
-            settings.dataDirectory = argv[++i];
-        } else if (a == "--port" && i + 1 < argc) {
-            port = argv[++i];
-            // Only ports 1 to 5 exist; anything else would be handed to the control's port prompt and
-            // taken for a cancelled answer, which reads like a line fault.
-            if (port.size() != 1 || port[0] < '1' || port[0] > '5') {
-                std::fprintf(stderr, "karvex: --port wants a port number 1-5, not \"%s\"\n", port.c_str());
-                return 2;
-            }
-        } else if (a == "--trace" && i + 1 < argc) {
-            settings.traceFile = argv[++i];
-        } else if (a.rfind("--", 0) == 0) {
-            std::fprintf(stderr, "karvex: unknown option %s\n\n", a.c_str());
-            PrintUsage(stderr);
-            return 2;
-        } else {
-            break;
-        }
-    }
-    if (i >= argc) {
+    // The options before the method; the method's own follow it.
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
+    parser.addOptions(GlobalOptions());
+    if (!parser.parse(karvex::tools::Arguments(argc, argv))) {
+        const QStringList unknown = parser.unknownOptionNames();
+        const std::string why =
+            unknown.isEmpty() ? parser.errorText().toStdString() : "unknown option --" + unknown.front().toStdString();
+        std::fprintf(stderr, "karvex: %s\n\n", why.c_str());
         PrintUsage(stderr);
         return 2;
     }
-    const std::string name = argv[i];
+    if (parser.isSet(QStringLiteral("help"))) {
+        PrintUsage(stdout);
+        return 0;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        std::printf("karvex %s\n", KARVEX_VERSION_TEXT);
+        return 0;
+    }
+    if (parser.isSet(QStringLiteral("data-dir")))
+        settings.dataDirectory = parser.value(QStringLiteral("data-dir")).toStdString();
+    if (parser.isSet(QStringLiteral("trace"))) settings.traceFile = parser.value(QStringLiteral("trace")).toStdString();
+    const std::string port = parser.value(QStringLiteral("port")).toStdString();
+    // Only ports 1 to 5 exist; anything else would be handed to the control's port prompt and taken for a
+    // cancelled answer, which reads like a line fault.
+    if (parser.isSet(QStringLiteral("port")) && (port.size() != 1 || port[0] < '1' || port[0] > '5')) {
+        std::fprintf(stderr, "karvex: --port wants a port number 1-5, not \"%s\"\n", port.c_str());
+        return 2;
+    }
+    QStringList rest = parser.positionalArguments();
+    if (rest.isEmpty()) {
+        PrintUsage(stderr);
+        return 2;
+    }
+    const std::string name = rest.takeFirst().toStdString();
     const Subcommand* sub = nullptr;
     for (const auto& s : Subcommands())
         if (s.name == name) sub = &s;
@@ -157,8 +155,7 @@ int main(int argc, char** argv) {
     }
     Options options;
     try {
-        options = ParseOptions(*sub, argc, argv, i + 1);
-        CheckOptionsTaken(*sub, options);
+        options = ParseMethodOptions(*sub, rest);
     } catch (const UsageError& e) {
         std::fprintf(stderr, "karvex %s: %s\n", name.c_str(), e.message.c_str());
         return 2;

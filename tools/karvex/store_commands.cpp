@@ -5,8 +5,9 @@
 #include <string_view>
 
 #include "commands.h"
-#include "control/control_module.h"
+#include "control/fiscal_access.h"
 #include "control/paths.h"
+#include "karvex/fiscal.h"
 #include "link/result_codes.h"
 #include "store/row_reader.h"
 #include "store/schema.h"
@@ -32,7 +33,7 @@ Outcome DumpTable(Fiscal& fiscal, const Options& o) {
         throw UsageError{"--format must be json, jsonl or csv, not " + o.Get("format")};
     Outcome out{"DumpTable", 0, {}};
     // Only reads: allowed while a control writes the store.
-    StoreAccess store(fiscal.Module().Paths().appDir, StoreKeyFor(fiscal.CurrentSettings()));
+    StoreAccess store(FiscalAccess(fiscal).Paths().appDir, StoreKeyFor(fiscal.CurrentSettings()));
     if ((out.result = store.Open(StoreMode::Read)) != 0) {
         out.outputs.emplace_back("error", store.LastErrorText());
         out.toStandardError = format != ExportFormat::Json;
@@ -86,7 +87,7 @@ Outcome ClearTables(Fiscal& fiscal, const Options& o) {
     unsigned long flags = std::strtoul(text.c_str(), &end, 0);
     if (text.empty() || *end != '\0' || flags > 0xFFFFFFFFul) throw UsageError{"--flags is not a number: " + text};
     Outcome out{"ClearStoreTables", 0, {}};
-    StoreAccess store(fiscal.Module().Paths().appDir, StoreKeyFor(fiscal.CurrentSettings()));
+    StoreAccess store(FiscalAccess(fiscal).Paths().appDir, StoreKeyFor(fiscal.CurrentSettings()));
     if ((out.result = store.Open()) != 0) {
         out.outputs.emplace_back("error", store.LastErrorText());
         return out;
@@ -104,9 +105,13 @@ Outcome ClearTables(Fiscal& fiscal, const Options& o) {
 }  // namespace
 
 void AddStoreSubcommands(std::vector<Subcommand>& list) {
-    list.push_back({"dump", "print a store table as it is read (JSON, JSON lines, or CSV in UTF-8 with a BOM)",
-                    "--table NAME [--where \"字段='值'\"] [--format json|jsonl|csv]", DumpTable, false});
-    list.push_back({"clear", "clear store tables by the console's flag set", "--flags MASK", ClearTables, false});
+    list.push_back({"dump",
+                    "print a store table as it is read (JSON, JSON lines, or CSV in UTF-8 with a BOM)",
+                    {Needs("table", "NAME"), Maybe("where", "\"字段='值'\""), Maybe("format", "json|jsonl|csv")},
+                    DumpTable,
+                    false});
+    list.push_back(
+        {"clear", "clear store tables by the console's flag set", {Needs("flags", "MASK")}, ClearTables, false});
 }
 
 }  // namespace karvex::cli

@@ -4,8 +4,9 @@
 #include <cstdlib>
 
 #include "commands.h"
-#include "control/control_module.h"
+#include "control/fiscal_access.h"
 #include "control/paths.h"
+#include "karvex/fiscal.h"
 #include "store/schema.h"
 #include "store/store_access.h"
 #include "store/store_lock.h"
@@ -71,7 +72,7 @@ Outcome AddRegister(const Options& o) {
 Outcome Push(Fiscal& fiscal, const Options& o) {
     Outcome out{"SyncPush", 0, {}};
     const sync::SyncSettings settings = Settings(o, o.Get("to"));
-    const std::filesystem::path file = std::filesystem::path(fiscal.Module().Paths().appDir) / kStoreFileName;
+    const std::filesystem::path file = std::filesystem::path(FiscalAccess(fiscal).Paths().appDir) / kStoreFileName;
     // The sync only ever deletes outbox rows it has sent, so it runs beside the control that writes the
     // store (a host's point-of-sale program) without taking the writer's lock a sale needs; it only
     // announces itself, which keeps that control from compacting the file away under it.
@@ -95,7 +96,7 @@ Outcome Push(Fiscal& fiscal, const Options& o) {
 
 Outcome Status(Fiscal& fiscal) {
     Outcome out{"SyncStatus", 0, {}};
-    StoreAccess store(fiscal.Module().Paths().appDir, StoreKeyFor(fiscal.CurrentSettings()));
+    StoreAccess store(FiscalAccess(fiscal).Paths().appDir, StoreKeyFor(fiscal.CurrentSettings()));
     if ((out.result = store.Open(StoreMode::Read)) != 0) {
         out.outputs.emplace_back("error", store.LastErrorText());
         return out;
@@ -122,12 +123,12 @@ Outcome Sync(Fiscal& fiscal, const Options& o) {
 void AddSyncSubcommands(std::vector<Subcommand>& list) {
     list.push_back({"sync",
                     "send the store's outbox to the central PostgreSQL database; create its schema; show the state",
-                    "--to URL | --init URL | --add-register URL --login NAME --machine NUMBER | --status"
-                    "  [--passfile PATH] [--batch-rows N] [--connect-timeout S] [--statement-timeout S]"
-                    " [--lock-timeout S]",
+                    {Needs("to", "URL"), Words("|"), Needs("init", "URL"), Words("|"), Needs("add-register", "URL"),
+                     Needs("login", "NAME"), Needs("machine", "NUMBER"), Words("|"), Flag("status"), Words(""),
+                     Maybe("passfile", "PATH"), Maybe("batch-rows", "N"), Maybe("connect-timeout", "S"),
+                     Maybe("statement-timeout", "S"), Maybe("lock-timeout", "S")},
                     Sync,
-                    false,
-                    {"status"}});
+                    false});
 }
 
 }  // namespace karvex::cli

@@ -18,13 +18,14 @@
 #include <string>
 #include <vector>
 
-#include "control/control_module.h"
+#include "control/fiscal_access.h"
 #include "control/port_answer_ui.h"
 #include "karvex/application.h"
 #include "karvex/fiscal.h"
 #include "link/result_codes.h"
 #include "service/service.h"
 #include "service/token_store.h"
+#include "tool_options.h"
 #include "sync/sync_worker.h"
 
 namespace {
@@ -38,6 +39,47 @@ void OnSignal(int) {
     [[maybe_unused]] ssize_t n = ::write(signalPipe[1], &byte, 1);
 }
 
+// Every option of the service, for the parser and the help alike.
+QList<QCommandLineOption> OptionDefinitions() {
+    const auto option = [](const char* name, const char* value, const char* description) {
+        return QCommandLineOption(QString::fromLatin1(name), QString::fromUtf8(description),
+                                  QString::fromLatin1(value));
+    };
+    return {
+        option("port", "N", "TCP port (default 8765; 0 picks a free one, printed at start)"),
+        option("listen", "ADDR", "address to listen on (default 127.0.0.1, the loopback only)"),
+        option("unix-socket", "PATH", "also listen on a Unix socket (reachable by the service's user only)"),
+        option("allow-origin", "O",
+               "let a web page of origin O (e.g. http://pos.local:8080) call the API;\n"
+               "may be given more than once; without it no other origin may"),
+        option("data-dir", "DIR",
+               "where the store and the command log live (default: $KARVEX_DATA_DIR,\n"
+               "else a store beside the program; installed under /usr:\n"
+               "/var/lib/karvex for root, else ~/.local/share/karvex)"),
+        option("serial-port", "N", "serial port 1-5 to use when the stored one cannot be opened"),
+        option("token-file", "PATH",
+               "the bearer token (default <data dir>/karvexd.token, mode 0600, made at\n"
+               "first start)"),
+        option("rotate-token", "",
+               "write a new token to the token file and exit; a running service\n"
+               "refuses the old token from then on"),
+        option("serve-card-password", "",
+               "show the card password (税控卡使用口令) in\n"
+               "GET /v1/tables/UserInformation; without it the field is left out"),
+        option("sync", "URL",
+               "send the store's outbox to the central PostgreSQL database every few\n"
+               "seconds (longer after failures); the address carries no password"),
+        option("sync-passfile", "P", "the password file for --sync (else PGPASSFILE, ~/.pgpass, a service file)"),
+        option("sync-interval", "S", "seconds between syncs (default 5)"),
+        option("max-connections", "N",
+               "open connections at most, 16-4096 (default 512; 1/16 of them kept for the\n"
+               "Unix socket); when they run short the longest-idle one is closed"),
+        option("request-timeout", "MS", "a whole request (head and body) must arrive within this (default 10000)"),
+        QCommandLineOption({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("this text")),
+        option("version", "", "the version"),
+    };
+}
+
 void PrintUsage(std::FILE* to) {
     std::fprintf(to,
                  "usage: karvexd [OPTIONS]\n"
@@ -47,33 +89,18 @@ void PrintUsage(std::FILE* to) {
                  "they came; the store's tables are read while the line is busy. Every /v1 request carries\n"
                  "\"Authorization: Bearer <token>\" with the token from the token file.\n"
                  "\n"
-                 "  --port N            TCP port (default 8765; 0 picks a free one, printed at start)\n"
-                 "  --listen ADDR       address to listen on (default 127.0.0.1, the loopback only)\n"
-                 "  --unix-socket PATH  also listen on a Unix socket (reachable by the service's user only)\n"
-                 "  --allow-origin O    let a web page of origin O (e.g. http://pos.local:8080) call the API;\n"
-                 "                      may be given more than once; without it no other origin may\n"
-                 "  --data-dir DIR      where the store and the command log live (default: $KARVEX_DATA_DIR,\n"
-                 "                      else a store beside the program; installed under /usr:\n"
-                 "                      /var/lib/karvex for root, else ~/.local/share/karvex)\n"
-                 "  --serial-port N     serial port 1-5 to use when the stored one cannot be opened\n"
-                 "  --token-file PATH   the bearer token (default <data dir>/karvexd.token, mode 0600, made at\n"
-                 "                      first start)\n"
-                 "  --rotate-token      write a new token to the token file and exit; a running service\n"
-                 "                      refuses the old token from then on\n"
-                 "  --serve-card-password  show the card password (税控卡使用口令) in\n"
-                 "                      GET /v1/tables/UserInformation; without it the field is left out\n"
-                 "  --sync URL          send the store's outbox to the central PostgreSQL database every few\n"
-                 "                      seconds (longer after failures); the address carries no password\n"
-                 "  --sync-passfile P   the password file for --sync (else PGPASSFILE, ~/.pgpass, a service file)\n"
-                 "  --sync-interval S   seconds between syncs (default 5)\n"
-                 "  --max-connections N open connections at most, 16-4096 (default 512; 1/16 of them kept for the\n"
-                 "                      Unix socket); when they run short the longest-idle one is closed\n"
-                 "  --request-timeout MS a whole request (head and body) must arrive within this (default 10000)\n"
-                 "  --help              this text\n"
-                 "  --version           the version\n"
+                 "%s"
                  "\n"
                  "Exit status: 0 after SIGTERM or SIGINT, 1 when the store, the port or the token file cannot be\n"
-                 "used, 2 for a usage error.\n");
+                 "used, 2 for a usage error.\n",
+                 karvex::tools::OptionHelp(OptionDefinitions(), 22).c_str());
+}
+
+// An option's value as a whole number within [least, most]; false for anything else.
+bool NumberIn(const QString& text, long least, long most, long& out) {
+    bool ok = false;
+    out = text.toLong(&ok, 10);
+    return ok && out >= least && out <= most;
 }
 
 QJsonObject SyncJson(const karvex::sync::WorkerStatus& w) {
@@ -110,64 +137,54 @@ int main(int argc, char** argv) {
     bool rotate = false;
     karvex::sync::SyncSettings syncSettings;
     std::chrono::milliseconds syncPeriod = std::chrono::seconds(5);
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        const auto value = [&](std::string& out) {
-            if (i + 1 >= argc) return false;
-            out = argv[++i];
-            return true;
-        };
-        std::string v;
-        if (a == "--help" || a == "-h") {
-            PrintUsage(stdout);
-            return 0;
-        } else if (a == "--version") {
-            std::printf("karvexd %s\n", KARVEX_VERSION_TEXT);
-            return 0;
-        } else if (a == "--rotate-token") {
-            rotate = true;
-        } else if (a == "--serve-card-password") {
-            options.serveCardPassword = true;
-        } else if (a == "--port" && value(v)) {
-            char* end = nullptr;
-            const long port = std::strtol(v.c_str(), &end, 10);
-            if (v.empty() || *end || port < 0 || port > 65535) return Usage("--port wants 0-65535: " + v);
-            options.port = static_cast<quint16>(port);
-        } else if (a == "--listen" && value(v)) {
-            if (!options.address.setAddress(QString::fromStdString(v))) return Usage("--listen wants an address: " + v);
-        } else if (a == "--unix-socket" && value(v)) {
-            options.unixSocket = QString::fromStdString(v);
-        } else if (a == "--allow-origin" && value(v)) {
-            options.allowedOrigins.append(QString::fromStdString(v));
-        } else if (a == "--data-dir" && value(dataDir)) {
-        } else if (a == "--serial-port" && value(serialPort)) {
-            if (serialPort.size() != 1 || serialPort[0] < '1' || serialPort[0] > '5')
-                return Usage("--serial-port wants a port number 1-5: " + serialPort);
-        } else if (a == "--token-file" && value(tokenFile)) {
-        } else if (a == "--sync" && value(syncSettings.address)) {
-        } else if (a == "--sync-passfile" && value(syncSettings.passwordFile)) {
-        } else if ((a == "--max-connections" || a == "--request-timeout") && value(v)) {
-            char* end = nullptr;
-            const long n = std::strtol(v.c_str(), &end, 10);
-            const long most = a == "--max-connections" ? 4096 : 600000;
-            if (v.empty() || *end || n < 16 || n > most)
-                return Usage(a + " wants 16-" + std::to_string(most) + ": " + v);
-            if (a == "--max-connections") {
-                options.limits.maxConnections = static_cast<int>(n);
-                options.limits.localSlots = static_cast<int>(n / 16);
-                options.limits.perPeer = static_cast<int>(std::max(4L, n / 8));
-            } else {
-                options.limits.request = std::chrono::milliseconds(n);
-            }
-        } else if (a == "--sync-interval" && value(v)) {
-            char* end = nullptr;
-            const long seconds = std::strtol(v.c_str(), &end, 10);
-            if (v.empty() || *end || seconds < 1 || seconds > 86400)
-                return Usage("--sync-interval wants 1-86400: " + v);
-            syncPeriod = std::chrono::seconds(seconds);
-        } else {
-            return Usage("unknown option or missing value: " + a);
-        }
+    QCommandLineParser parser;
+    if (std::string why;
+        !karvex::tools::ParseOptions(parser, OptionDefinitions(), karvex::tools::Arguments(argc, argv), why))
+        return Usage(why);
+    const auto given = [&](const char* name) { return parser.isSet(QString::fromLatin1(name)); };
+    const auto text = [&](const char* name) { return parser.value(QString::fromLatin1(name)); };
+    if (given("help")) {
+        PrintUsage(stdout);
+        return 0;
+    }
+    if (given("version")) {
+        std::printf("karvexd %s\n", KARVEX_VERSION_TEXT);
+        return 0;
+    }
+    rotate = given("rotate-token");
+    options.serveCardPassword = given("serve-card-password");
+    long n = 0;
+    if (given("port")) {
+        if (!NumberIn(text("port"), 0, 65535, n)) return Usage("--port wants 0-65535: " + text("port").toStdString());
+        options.port = static_cast<quint16>(n);
+    }
+    if (given("listen") && !options.address.setAddress(text("listen")))
+        return Usage("--listen wants an address: " + text("listen").toStdString());
+    if (given("unix-socket")) options.unixSocket = text("unix-socket");
+    options.allowedOrigins.append(parser.values(QStringLiteral("allow-origin")));
+    dataDir = text("data-dir").toStdString();
+    serialPort = text("serial-port").toStdString();
+    if (given("serial-port") && (serialPort.size() != 1 || serialPort[0] < '1' || serialPort[0] > '5'))
+        return Usage("--serial-port wants a port number 1-5: " + serialPort);
+    tokenFile = text("token-file").toStdString();
+    if (given("sync")) syncSettings.address = text("sync").toStdString();
+    if (given("sync-passfile")) syncSettings.passwordFile = text("sync-passfile").toStdString();
+    if (given("max-connections")) {
+        if (!NumberIn(text("max-connections"), 16, 4096, n))
+            return Usage("--max-connections wants 16-4096: " + text("max-connections").toStdString());
+        options.limits.maxConnections = static_cast<int>(n);
+        options.limits.localSlots = static_cast<int>(n / 16);
+        options.limits.perPeer = static_cast<int>(std::max(4L, n / 8));
+    }
+    if (given("request-timeout")) {
+        if (!NumberIn(text("request-timeout"), 16, 600000, n))
+            return Usage("--request-timeout wants 16-600000: " + text("request-timeout").toStdString());
+        options.limits.request = std::chrono::milliseconds(n);
+    }
+    if (given("sync-interval")) {
+        if (!NumberIn(text("sync-interval"), 1, 86400, n))
+            return Usage("--sync-interval wants 1-86400: " + text("sync-interval").toStdString());
+        syncPeriod = std::chrono::seconds(n);
     }
     // The environment (the unit's /etc/default/karvexd) first; the options say more.
     karvex::Settings settings = karvex::Settings::FromEnvironment();
@@ -188,7 +205,7 @@ int main(int argc, char** argv) {
     karvex::EnsureApplication();
     karvex::Fiscal fiscal(settings);
     fiscal.SetUserInterface(std::make_shared<karvex::PortAnswerUi>(serialPort));
-    const std::string appDir = fiscal.Module().Paths().appDir;
+    const std::string appDir = karvex::FiscalAccess(fiscal).Paths().appDir;
     if (tokenFile.empty()) tokenFile = appDir + "karvexd.token";
     QDir().mkpath(QString::fromStdString(appDir));
     TokenStore token(QString::fromStdString(tokenFile));
@@ -220,8 +237,8 @@ int main(int argc, char** argv) {
     // store is closed and compacted.
     std::unique_ptr<karvex::sync::SyncWorker> syncWorker;
     if (!syncSettings.address.empty() && !storeCode) {
-        syncWorker =
-            std::make_unique<karvex::sync::SyncWorker>(fiscal.Module().Paths().storePath, syncSettings, syncPeriod);
+        syncWorker = std::make_unique<karvex::sync::SyncWorker>(karvex::FiscalAccess(fiscal).Paths().storePath,
+                                                                syncSettings, syncPeriod);
         options.syncStatus = [&worker = *syncWorker] { return SyncJson(worker.Snapshot()); };
         syncWorker->Start();
     }

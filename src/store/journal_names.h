@@ -1,7 +1,8 @@
 #pragma once
 // The names of the sales journal, the store table "SalesJournal" that holds one row per issue or return a
-// host asked for. Whatever reads the table (a local service, a sync to another database) includes this
-// header and nothing else of the journal; the names and state keywords below do not change.
+// host asked for. They live with the store, which creates and maintains the table, so the store needs nothing
+// of journal/; whatever reads the table (a local service, a sync to another database) includes this header
+// and nothing else of the journal. The names and state keywords below do not change.
 //
 // A row is written and committed before its request goes out, and brought up to date when the request
 // ends, so a process killed at any moment leaves a row that says what is known:
