@@ -146,9 +146,12 @@ struct OutboxRow {
     std::int64_t seq = 0;
     std::string table;
     std::string machine;
-    std::string json;  // the row as a JSON array in the store table's column order, then generation and version
-    std::string key;   // the table's key value, for messages
-    std::string copy;  // the row as a line of a staged COPY (StagedColumns), for large groups
+    // The row in one of two forms, chosen per table and batch (ReadBatch): a JSON array in the store
+    // table's column order, then generation and version; or a line of a staged COPY (StagedColumns) when
+    // the batch holds many rows of the table (a first sync). Tombstones are always JSON.
+    std::string json;
+    std::string copy;
+    std::string key;  // the table's key value, for messages
     bool tombstone = false;
 };
 
@@ -296,7 +299,9 @@ public:
             if (!Flush(deadline)) return nullptr;
         }
         if (end < 0 || !Flush(deadline)) return end < 0 ? Lose(Lost::Broken) : nullptr;
-        return Gather(deadline);
+        // The server's time limit counts from here: the work is this side's.
+        RunIdleWork();
+        return Gather(Clock::now() + settings_.statementTimeout + settings_.answerGrace);
     }
 
     // The version the central schema is at; 0 when there is none. Every part of the answer is checked.
@@ -371,19 +376,49 @@ public:
         if (std::int32_t rc = Greet(); rc != 0) return rc;
         r = Exec("COMMIT");
         if (!Ok(r.get())) return FailStatement(r.get(), "中心数据库提交失败");
-        for (;;) {
-            std::vector<OutboxRow> batch;
-            if (std::int32_t rc = ReadBatch(batch); rc != 0) return rc;
-            if (batch.empty()) return 0;
+        // The store's part of a batch (reading the next rows, removing the committed ones) is done while the
+        // server works on the batch before it, in this thread, during the wait for the server's answer.
+        std::vector<OutboxRow> batch;
+        if (std::int32_t rc = ReadBatch(batch, 0); rc != 0) return rc;
+        std::int64_t removeUpTo = 0;  // committed centrally, still in the outbox
+        std::size_t removeCount = 0;
+        const auto removeCommitted = [&] {
+            const std::int32_t rc = removeCount > 0 ? Remove(removeUpTo, removeCount) : 0;
+            removeCount = 0;
+            return rc;
+        };
+        while (!batch.empty()) {
+            std::vector<OutboxRow> next;
+            std::int32_t localRc = 0;
+            bool readAhead = false;
+            const std::int64_t after = batch.back().seq;
+            idle_ = [&] {
+                localRc = removeCommitted();
+                if (localRc == 0 && !Stopping()) {
+                    localRc = ReadBatch(next, after);
+                    readAhead = localRc == 0;
+                }
+            };
             std::size_t committed = 0;
-            std::int32_t rc = SendBatch(batch, committed);
+            const std::int32_t rc = SendBatch(batch, committed);
+            const std::string sendError = error_;
+            RunIdleWork();
             if (committed > 0) {
-                if (std::int32_t drc = Remove(batch[committed - 1].seq, committed); drc != 0) return drc;
+                removeUpTo = batch[committed - 1].seq;
+                removeCount = committed;
                 sent += static_cast<std::int64_t>(committed);
-                if (settings_.afterBatch) settings_.afterBatch(sent);
             }
-            if (rc != 0) return rc;
+            if (rc != 0 || localRc != 0 || !readAhead) {
+                const std::int32_t removed = removeCommitted();
+                if (rc != 0) return Fail(rc, sendError);
+                if (localRc != 0) return localRc;
+                if (removed != 0) return removed;
+                if (Stopping()) return Fail(result::kSyncStopped, "同步已中止");
+            }
+            if (settings_.afterBatch && committed > 0) settings_.afterBatch(sent);
+            batch = std::move(next);
         }
+        return removeCommitted();
     }
 
 private:
@@ -404,6 +439,14 @@ private:
             const int n = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 50)));
             if (n > 0 || (n < 0 && errno != EINTR)) return Wait::Ready;
         }
+    }
+
+    // The store's work waiting to be done (idle_), done once while the server takes a COPY's rows.
+    void RunIdleWork() {
+        if (!idle_) return;
+        const std::function<void()> work = std::move(idle_);
+        idle_ = nullptr;
+        work();
     }
 
     std::nullptr_t Lose(Lost why) {
@@ -533,16 +576,32 @@ private:
 
     // The next rows in capture order, read in one short statement so that the store's writer is never kept
     // waiting while the central server is slow.
-    std::int32_t ReadBatch(std::vector<OutboxRow>& batch) {
+    std::int32_t ReadBatch(std::vector<OutboxRow>& batch, std::int64_t after) {
         std::string current;
         if (std::int32_t rc = CurrentMachine(current); rc != 0) return rc;
         std::int64_t generation = 0;
         if (std::int32_t rc = Generation(generation); rc != 0) return rc;
         const std::string versionTail = "," + std::to_string(generation) + ",";
+        const std::string window = " WHERE seq > " + std::to_string(after) + " ORDER BY seq LIMIT " +
+                                   std::to_string(std::max(1, settings_.batchRows));
+        // Each row is built in the one form its group is sent in: a first sync's millions of rows are never
+        // turned into JSON only to be copied.
+        std::map<std::string, bool> copied;
+        {
+            Statement count(store_, std::string("SELECT tbl, count(*) FROM (SELECT tbl, del FROM ") + kOutboxTable +
+                                        window + ") WHERE del = 0 GROUP BY tbl");
+            if (count.PrepareResult() != SQLITE_OK) return StoreFail(count.PrepareResult());
+            int rc;
+            while ((rc = sqlite3_step(count.get())) == SQLITE_ROW) {
+                if (const unsigned char* name = sqlite3_column_text(count.get(), 0))
+                    copied[reinterpret_cast<const char*>(name)] =
+                        sqlite3_column_int64(count.get(), 1) >= std::max(1, settings_.copyFromRows);
+            }
+            if (rc != SQLITE_DONE) return StoreFail(SQLITE_OK);
+        }
         std::string sql = "SELECT seq, tbl, machine, ky, del";
         for (int i = 1; i <= kOutboxValueColumns; ++i) sql += ", v" + std::to_string(i);
-        sql += std::string(" FROM ") + kOutboxTable + " ORDER BY seq LIMIT " +
-               std::to_string(std::max(1, settings_.batchRows));
+        sql += std::string(" FROM ") + kOutboxTable + window;
         Statement st(store_, sql);
         if (st.PrepareResult() != SQLITE_OK) return StoreFail(st.PrepareResult());
         constexpr int kFirstValue = 5;
@@ -573,6 +632,16 @@ private:
             }
             if (row.tombstone) {
                 row.json = "[" + JsonString(row.key);
+            } else if (copied[row.table]) {
+                row.copy = row.machine;  // digits, as ValidMachine and the processor have them
+                for (int i : Staged(row.table)) {
+                    row.copy += '\t';
+                    AppendCopyValue(row.copy, st.get(), kFirstValue + i);
+                }
+                row.copy += '\t' + std::to_string(generation) + '\t' + std::to_string(row.seq);
+                row.copy += '\n';
+                batch.push_back(std::move(row));
+                continue;
             } else {
                 row.json = "[";
                 for (std::size_t i = 0; i < cols.size(); ++i) {
@@ -585,19 +654,54 @@ private:
                     }
                 }
                 if (cols.empty()) row.json += "null";
-                row.copy = row.machine;  // digits, as ValidMachine and the processor have them
-                for (int i : Staged(row.table)) {
-                    row.copy += '\t';
-                    AppendCopyValue(row.copy, st.get(), kFirstValue + i);
-                }
-                row.copy += '\t' + std::to_string(generation) + '\t' + std::to_string(row.seq);
-                row.copy += '\n';
             }
             row.json += versionTail + std::to_string(row.seq) + "]";
             batch.push_back(std::move(row));
         }
         if (rc != SQLITE_DONE && rc != SQLITE_ROW) return StoreFail(SQLITE_OK);
         return 0;
+    }
+
+    // Rows in COPY form into the central table: straight in where that may be tried, else (or when the
+    // centre refuses it) through the staging table and one upsert. The last answer; nullptr when the
+    // connection was lost.
+    PgResult CopyGroup(const CentralTable& table, const std::string& lines) {
+        const std::vector<std::string>& cols = Columns(table.name);
+        if (MayCopyStraight(table)) {
+            PgResult r = Exec("SAVEPOINT karvex_copy");
+            if (!Ok(r.get())) return r;
+            if (straight_.count(table.name) == 0) {
+                // Asked once per table and run; an error is undone with the savepoint.
+                PgResult q = Exec("SELECT row_security_active($1::regclass)", {CentralName(table.name)});
+                if (q == nullptr) return q;
+                std::string value;
+                straight_[table.name] = OneValue(q.get(), value) && value == "f";
+            }
+            if (straight_[table.name]) {
+                r = Copy(DirectCopySql(table, cols), lines);
+                if (r == nullptr) return r;
+                if (Ok(r.get())) return Exec("RELEASE SAVEPOINT karvex_copy");
+                // Rows the centre has already (a batch sent again after a killed sync) or a value it refuses:
+                // the upsert decides, and names a refused row. The rest of this run goes that way too, a centre
+                // that had one batch likely having the next.
+                straight_[table.name] = false;
+            }
+            r = Exec("ROLLBACK TO SAVEPOINT karvex_copy");
+            if (!Ok(r.get())) return r;
+        }
+        PgResult r = Exec(StageSql(table));
+        if (Ok(r.get())) r = Copy(StageCopySql(table, cols), lines);
+        if (Ok(r.get())) r = Exec(StagedUpsertSql(table, cols));
+        return r;
+    }
+
+    // Whether rows of the table may be COPYed straight into it (DirectCopySql): not when tombstones may hold
+    // rows back, nor once the server said row-level security binds this login or refused a direct COPY.
+    bool MayCopyStraight(const CentralTable& table) const {
+        const SyncedTable* synced = FindSyncedTable(table.name);
+        if (synced == nullptr || synced->mirrorsDeletes) return false;
+        const auto it = straight_.find(table.name);
+        return it == straight_.end() || it->second;
     }
 
     std::vector<Group> Grouped(const std::vector<OutboxRow>& batch, std::size_t from, std::size_t to) {
@@ -612,8 +716,9 @@ private:
         return groups;
     }
 
-    // Upserts rows [from, to) of the batch; the transaction is the caller's. A large group (a first sync)
-    // is copied into a staging table and upserted from there in one statement.
+    // Upserts rows [from, to) of the batch; the transaction is the caller's. Rows in COPY form (a first
+    // sync) are copied into a staging table and upserted from there in one statement, even when the search
+    // for a refused row sends them one by one.
     PgResult Upsert(const std::vector<OutboxRow>& batch, std::size_t from, std::size_t to) {
         std::map<std::string, bool> machines;
         for (const Group& g : Grouped(batch, from, to)) {
@@ -625,13 +730,10 @@ private:
                     rows += batch[i].json;
                 }
                 r = Exec(DeleteSql(*g.table), {g.machine, rows + "]"});
-            } else if (static_cast<int>(g.rows.size()) >= std::max(1, settings_.copyFromRows)) {
-                const std::vector<std::string>& cols = Columns(g.table->name);
-                r = Exec(StageSql(*g.table));
+            } else if (!batch[g.rows.front()].copy.empty()) {
                 std::string lines;
                 for (std::size_t i : g.rows) lines += batch[i].copy;
-                if (Ok(r.get())) r = Copy(StageCopySql(*g.table, cols), lines);
-                if (Ok(r.get())) r = Exec(StagedUpsertSql(*g.table, cols));
+                r = CopyGroup(*g.table, lines);
             } else {
                 std::string rows = "[";
                 for (std::size_t i : g.rows) {
@@ -711,7 +813,11 @@ private:
 
     // The committed rows leave the outbox, and the sync state counts them, in one store transaction: the
     // only time the sync writes the store, and as short as a batch's delete.
+    //
+    // Not synced to disk on its own: a delete lost with the power sends its rows again, which changes nothing
+    // centrally (the same versions), and the next sale's commit syncs it with its own.
     std::int32_t Remove(std::int64_t lastSeq, std::size_t count) {
+        StoreConnection::UnsyncedCommits unsynced(store_);
         StoreTransaction tx(store_);
         std::int32_t rc = tx.BeginResult();
         if (rc == 0) {
@@ -737,6 +843,8 @@ private:
     std::map<std::string, std::vector<std::string>> columns_;
     std::map<std::string, bool> places_;
     std::map<std::string, std::vector<int>> staged_;
+    std::map<std::string, bool> straight_;
+    std::function<void()> idle_;
     std::string error_;
 };
 
