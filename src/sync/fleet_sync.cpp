@@ -1,6 +1,8 @@
 #include "sync/fleet_sync.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <libpq-fe.h>
 #include <poll.h>
 #include <sqlcipher/sqlite3.h>
@@ -8,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -16,6 +19,9 @@
 #include <exception>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <tuple>
 
 #include "convert/conversions.h"
@@ -102,6 +108,11 @@ std::string Seconds(std::chrono::milliseconds ms) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%.1f", static_cast<double>(ms.count()) / 1000);
     return buf;
+}
+
+bool NumericHost(const std::string& host) {
+    unsigned char buf[sizeof(in6_addr)];
+    return ::inet_pton(AF_INET, host.c_str(), buf) == 1 || ::inet_pton(AF_INET6, host.c_str(), buf) == 1;
 }
 
 // Whether libpq will reach the server on this machine only (a socket directory, or a loopback address).
@@ -206,17 +217,19 @@ public:
         std::vector<std::pair<std::string, std::string>> params;
         std::string why;
         if (std::int32_t rc = ParseCentralAddress(settings_, params, shown, why); rc != 0) return Fail(rc, why);
+        for (const auto& [k, v] : params)
+            if (k == "host" || k == "hostaddr") remote_ = remote_ || !LocalHost(v);
+        const auto deadline = Clock::now() + settings_.connectTimeout;
+        if (std::int32_t rc = LookUpHost(params, shown, deadline); rc != 0) return rc;
         std::vector<const char*> keys, values;
         for (const auto& [k, v] : params) {
             keys.push_back(k.c_str());
             values.push_back(v.c_str());
-            if (k == "host" || k == "hostaddr") remote_ = remote_ || !LocalHost(v);
         }
         keys.push_back(nullptr);
         values.push_back(nullptr);
         // Connected step by step, so that neither a server that never answers nor a stop waits on libpq.
         conn_.reset(PQconnectStartParams(keys.data(), values.data(), 0));
-        const auto deadline = Clock::now() + settings_.connectTimeout;
         PostgresPollingStatusType state = PGRES_POLLING_WRITING;
         while (conn_ && PQstatus(conn_.get()) != CONNECTION_BAD && state != PGRES_POLLING_OK &&
                state != PGRES_POLLING_FAILED) {
@@ -239,6 +252,60 @@ public:
         // Sent without blocking: a server that stops reading must not hold the sender in a full socket.
         PQsetnonblocking(conn_.get(), 1);
         inClear_ = PQsslInUse(conn_.get()) == 0;
+        return 0;
+    }
+
+    // libpq looks a host name up in the calling thread before it connects, and neither its time limits nor
+    // a stop cut that short: a resolver that does not answer holds it for minutes. A single name is looked up
+    // here instead, in a thread of its own that is left behind should it hang, and libpq is given the
+    // addresses found (hostaddr) beside the name, which it still uses for the certificate and the password
+    // file. Nothing found: libpq looks again and says why.
+    std::int32_t LookUpHost(std::vector<std::pair<std::string, std::string>>& params, const std::string& shown,
+                            std::chrono::steady_clock::time_point deadline) {
+        std::string* host = nullptr;
+        for (auto& [k, v] : params) {
+            if (k == "hostaddr") return 0;
+            if (k == "host") host = &v;
+        }
+        if (host == nullptr || host->empty() || host->front() == '/' || host->front() == '@' ||
+            host->find(',') != std::string::npos || NumericHost(*host))
+            return 0;
+        struct Found {
+            std::mutex mutex;
+            std::condition_variable done;
+            bool ready = false;
+            std::vector<std::string> addresses;
+        };
+        const auto found = std::make_shared<Found>();
+        const auto resolve = settings_.resolve ? settings_.resolve : ResolveHost;
+        try {
+            std::thread([found, resolve, name = *host] {
+                std::vector<std::string> addresses = resolve(name);
+                std::lock_guard lock(found->mutex);
+                found->addresses = std::move(addresses);
+                found->ready = true;
+                found->done.notify_all();
+            }).detach();
+        } catch (const std::system_error&) {
+            return 0;  // no thread to spare: libpq looks the name up itself
+        }
+        std::unique_lock lock(found->mutex);
+        while (!found->ready) {
+            if (Stopping()) return Fail(result::kSyncStopped, "同步已中止（查找中心数据库 " + shown + " 的地址时）");
+            if (Clock::now() >= deadline) {
+                return Fail(result::kSyncTimedOut,
+                            "中心数据库 " + shown + " 的地址在 " + Seconds(settings_.connectTimeout) + " 秒内没有查到");
+            }
+            found->done.wait_for(lock, std::chrono::milliseconds(50));
+        }
+        std::string hosts, addresses;
+        for (const std::string& a : found->addresses) {
+            hosts += (hosts.empty() ? "" : ",") + *host;
+            addresses += (addresses.empty() ? "" : ",") + a;
+        }
+        if (addresses.empty()) return 0;
+        *host = hosts;
+        params.emplace_back("hostaddr", addresses);
         return 0;
     }
 
@@ -849,6 +916,22 @@ private:
 };
 
 }  // namespace
+
+std::vector<std::string> ResolveHost(const std::string& host) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    std::vector<std::string> out;
+    if (::getaddrinfo(host.c_str(), nullptr, &hints, &list) != 0) return out;
+    for (const addrinfo* a = list; a != nullptr && out.size() < 8; a = a->ai_next) {
+        char text[NI_MAXHOST];
+        if (::getnameinfo(a->ai_addr, a->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST) != 0) continue;
+        if (std::find(out.begin(), out.end(), text) == out.end()) out.emplace_back(text);
+    }
+    ::freeaddrinfo(list);
+    return out;
+}
 
 std::string NowUtc() {
     const std::time_t t = std::time(nullptr);

@@ -10,6 +10,8 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <thread>
 
 #include "pg_bouncer.h"
@@ -151,6 +153,44 @@ TEST(FakeCentral, WrongAnswersEndTheAttemptWithACodeAndLoseNothing) {
         EXPECT_LE(fleet.LastErrorText().size(), 1000u) << c.mode;
         EXPECT_EQ(Waiting(store), 6) << c.mode;
     }
+}
+
+// The central host's name is looked up beside the connection: a resolver that hangs ends the attempt at the
+// connection's limit or at a stop, and the addresses it finds are the ones connected to.
+TEST(FakeCentral, AHostLookupThatHangsEndsTheAttemptInTime) {
+    TempDir dir("karvex-register");
+    FilledStore(dir.path(), "1100000000000025", 1);
+    FakeCentral fake("norows");
+    // Shared with resolver threads that outlive the test; they end when it is set.
+    const auto release = std::make_shared<std::atomic<bool>>(false);
+    const auto hangs = [release](const std::string&) {
+        WaitUntil([&] { return release->load(); });
+        return std::vector<std::string>{};
+    };
+    const auto loopback = [](const std::string&) { return std::vector<std::string>{"127.0.0.1"}; };
+    const struct {
+        std::function<std::vector<std::string>(const std::string&)> resolve;
+        bool stop;
+        std::int32_t code;
+    } cases[] = {{hangs, false, result::kSyncTimedOut},
+                 {hangs, true, result::kSyncStopped},
+                 {loopback, false, result::kSyncBadAnswer}};
+    for (const auto& c : cases) {
+        const std::atomic<bool> stop{c.stop};
+        SyncSettings s;
+        s.address = fake.Url();
+        s.address.replace(s.address.find("127.0.0.1"), 9, "central.example");
+        s.address += "?sslmode=disable";
+        s.resolve = c.resolve;
+        s.stop = &stop;
+        s.connectTimeout = ms(200);
+        StoreConnection store;
+        ASSERT_EQ(store.Open(StoreFile(dir), BuiltInStoreKey()), 0) << store.LastErrorText();
+        sync::FleetSync fleet(store);
+        EXPECT_EQ(fleet.Push(s), c.code) << fleet.LastErrorText();
+        EXPECT_EQ(Waiting(store), 2);
+    }
+    release->store(true);
 }
 
 struct Child {
