@@ -20,6 +20,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <tuple>
@@ -648,24 +650,8 @@ private:
         if (std::int32_t rc = CurrentMachine(current); rc != 0) return rc;
         std::int64_t generation = 0;
         if (std::int32_t rc = Generation(generation); rc != 0) return rc;
-        const std::string versionTail = "," + std::to_string(generation) + ",";
         const std::string window = " WHERE seq > " + std::to_string(after) + " ORDER BY seq LIMIT " +
                                    std::to_string(std::max(1, settings_.batchRows));
-        // Each row is built in the one form its group is sent in: a first sync's millions of rows are never
-        // turned into JSON only to be copied.
-        std::map<std::string, bool> copied;
-        {
-            Statement count(store_, std::string("SELECT tbl, count(*) FROM (SELECT tbl, del FROM ") + kOutboxTable +
-                                        window + ") WHERE del = 0 GROUP BY tbl");
-            if (count.PrepareResult() != SQLITE_OK) return StoreFail(count.PrepareResult());
-            int rc;
-            while ((rc = sqlite3_step(count.get())) == SQLITE_ROW) {
-                if (const unsigned char* name = sqlite3_column_text(count.get(), 0))
-                    copied[reinterpret_cast<const char*>(name)] =
-                        sqlite3_column_int64(count.get(), 1) >= std::max(1, settings_.copyFromRows);
-            }
-            if (rc != SQLITE_DONE) return StoreFail(SQLITE_OK);
-        }
         std::string sql = "SELECT seq, tbl, machine, ky, del";
         for (int i = 1; i <= kOutboxValueColumns; ++i) sql += ", v" + std::to_string(i);
         sql += std::string(" FROM ") + kOutboxTable + window;
@@ -690,7 +676,6 @@ private:
                 return Fail(result::kSyncNoMachineNumber,
                             "发件箱中有 " + row.table + " 的数据，但存储中还没有机器编号，请先联机读取机器数据");
             }
-            const std::vector<std::string>& cols = Columns(row.table);
             if (!HasCentralPlace(row.table)) {
                 // Sending on would delete the row from the outbox without a place for it centrally.
                 if (!batch.empty()) break;
@@ -698,8 +683,11 @@ private:
                             "发件箱中有表 " + row.table + " 的数据，本程序的中心架构中没有它的位置");
             }
             if (row.tombstone) {
-                row.json = "[" + JsonString(row.key);
-            } else if (copied[row.table]) {
+                row.json =
+                    "[" + JsonString(row.key) + "," + std::to_string(generation) + "," + std::to_string(row.seq) + "]";
+            } else {
+                // Rows are read in COPY form only: a small group's JSON is made from it when it is sent
+                // (JsonOf), so a first sync's millions of rows are never turned into JSON.
                 row.copy = row.machine;  // digits, as ValidMachine and the processor have them
                 for (int i : Staged(row.table)) {
                     row.copy += '\t';
@@ -707,22 +695,7 @@ private:
                 }
                 row.copy += '\t' + std::to_string(generation) + '\t' + std::to_string(row.seq);
                 row.copy += '\n';
-                batch.push_back(std::move(row));
-                continue;
-            } else {
-                row.json = "[";
-                for (std::size_t i = 0; i < cols.size(); ++i) {
-                    if (i > 0) row.json += ',';
-                    // The card password stays on the register; its place is kept so the columns line up.
-                    if (WithheldColumn(row.table, cols[i])) {
-                        row.json += "null";
-                    } else {
-                        AppendJsonValue(row.json, st.get(), static_cast<int>(kFirstValue + i));
-                    }
-                }
-                if (cols.empty()) row.json += "null";
             }
-            row.json += versionTail + std::to_string(row.seq) + "]";
             batch.push_back(std::move(row));
         }
         if (rc != SQLITE_DONE && rc != SQLITE_ROW) return StoreFail(SQLITE_OK);
@@ -783,9 +756,56 @@ private:
         return groups;
     }
 
-    // Upserts rows [from, to) of the batch; the transaction is the caller's. Rows in COPY form (a first
-    // sync) are copied into a staging table and upserted from there in one statement, even when the search
-    // for a refused row sends them one by one.
+    // A row read in COPY form as UpsertSql takes it: a JSON array of the store's columns in their order
+    // (NULL where the centre has no place for one, or it is withheld), then generation and version. Values
+    // go as JSON strings; the upsert reads every value as text and converts it to its column's type.
+    void AppendJson(std::string& out, const OutboxRow& row) {
+        const std::vector<std::string>& cols = Columns(row.table);
+        const std::vector<int>& staged = Staged(row.table);
+        std::vector<std::string_view> fields;
+        std::string_view line(row.copy);
+        if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+        for (std::size_t at = 0; at <= line.size();) {
+            const std::size_t tab = std::min(line.find('\t', at), line.size());
+            fields.push_back(line.substr(at, tab - at));
+            at = tab + 1;
+        }
+        // machine, the staged values, generation, version
+        if (fields.size() != staged.size() + 3) throw std::logic_error("发件箱行的 COPY 形式列数不符");
+        std::vector<std::string_view> values(cols.size());
+        std::vector<bool> present(cols.size(), false);
+        for (std::size_t k = 0; k < staged.size(); ++k) {
+            values[static_cast<std::size_t>(staged[k])] = fields[k + 1];
+            present[static_cast<std::size_t>(staged[k])] = true;
+        }
+        out += '[';
+        for (std::size_t i = 0; i < cols.size(); ++i) {
+            if (i > 0) out += ',';
+            if (!present[i] || values[i] == "\\N") {
+                out += "null";
+                continue;
+            }
+            std::string text;
+            for (std::size_t c = 0; c < values[i].size(); ++c) {
+                if (values[i][c] != '\\' || c + 1 == values[i].size()) {
+                    text += values[i][c];
+                    continue;
+                }
+                const char e = values[i][++c];
+                text += e == 'n' ? '\n' : e == 'r' ? '\r' : e == 't' ? '\t' : e;
+            }
+            out += JsonString(text);
+        }
+        if (cols.empty()) out += "null";
+        out += ',';
+        out.append(fields[fields.size() - 2]);
+        out += ',';
+        out.append(fields.back());
+        out += ']';
+    }
+
+    // Upserts rows [from, to) of the batch; the transaction is the caller's. A large group (a first sync)
+    // is copied into a staging table and upserted from there in one statement.
     PgResult Upsert(const std::vector<OutboxRow>& batch, std::size_t from, std::size_t to) {
         std::map<std::string, bool> machines;
         for (const Group& g : Grouped(batch, from, to)) {
@@ -797,7 +817,7 @@ private:
                     rows += batch[i].json;
                 }
                 r = Exec(DeleteSql(*g.table), {g.machine, rows + "]"});
-            } else if (!batch[g.rows.front()].copy.empty()) {
+            } else if (static_cast<int>(g.rows.size()) >= std::max(1, settings_.copyFromRows)) {
                 std::string lines;
                 for (std::size_t i : g.rows) lines += batch[i].copy;
                 r = CopyGroup(*g.table, lines);
@@ -805,7 +825,7 @@ private:
                 std::string rows = "[";
                 for (std::size_t i : g.rows) {
                     if (rows.size() > 1) rows += ',';
-                    rows += batch[i].json;
+                    AppendJson(rows, batch[i]);
                 }
                 r = Exec(UpsertSql(*g.table, Columns(g.table->name)), {g.machine, rows + "]"});
             }

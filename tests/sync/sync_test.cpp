@@ -310,7 +310,8 @@ TEST_F(CentralTest, ServerStoppedMidSyncLosesNothing) {
 
 // A value the central column refuses stops the sync at its row: the rows before it are committed, it and
 // the rows after it wait, and once the row is corrected locally everything goes. Rows go as JSON, or copied
-// (straight into the table, then through staging where the centre refuses that or already has the row).
+// (straight into the table, then through staging where the centre refuses that or already has the row); a
+// text with a tab, a line end and backslashes arrives as it is either way.
 TEST_F(CentralTest, RefusedRowStopsTheSyncAndIsNamed) {
     const struct {
         int copyFromRows;
@@ -325,6 +326,9 @@ TEST_F(CentralTest, RefusedRowStopsTheSyncAndIsNamed) {
             StoreConnection store;
             ASSERT_EQ(store.Open(StoreFile(dir), BuiltInStoreKey()), 0) << store.LastErrorText();
             FillRegister(store, c.machine, 1, 50);
+            Exec(store,
+                 "UPDATE \"InvPrintData\" SET \"付款单位\" = 'a' || char(9) || 'b\\c' || char(10) || 'd\\N'"
+                 " WHERE \"发票号\" = '0000000030'");
             Exec(store, "UPDATE \"InvPrintData\" SET \"开票类型\" = 300 WHERE \"发票号\" = '0000000020'");
             FillRegister(store, c.machine, 51, 10);
         }
