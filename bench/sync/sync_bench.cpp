@@ -3,12 +3,21 @@
 // fastest a server takes rows; the first sync should reach at least half its speed), then the steady state: invoices
 // stored one transaction each, as a register does, and sent by the next sync. Prints rows per second of both next to
 // what registers produce (a few hundred invoices a day each), as the number of such registers one central server keeps
-// up with. The PostgreSQL server is started for the run in a temporary directory (as in the tests).
+// up with. The PostgreSQL server is started for the run in a temporary directory (as in the tests). Last, how long
+// karvexd takes to stop while its sync waits on a centre that stalls.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "pg_server.h"
 #include "store/outbox.h"
@@ -16,12 +25,76 @@
 #include "sync/fleet_sync.h"
 #include "sync_support.h"
 
+extern char** environ;
+
 using namespace karvex;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
 double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+
+// How long karvexd takes to stop on SIGTERM while its sync waits on a centre that stalls after the login,
+// or never answers the login (the tests' fake server); the goal is 2 s whatever the centre does.
+bool StopsOfTheService() {
+    for (const char* mode : {"stall", "stall-startup"}) {
+        karvex::testing::TempDir dir("karvex-sync-bench-stop");
+        {
+            StoreConnection store;
+            if (store.Open(karvex::testing::StoreFile(dir), BuiltInStoreKey()) != 0) return false;
+            karvex::testing::FillRegister(store, "1100000000000001", 1, 5);
+        }
+        const std::string portFile = dir.path() + "/fake-port";
+        const pid_t fake = ::fork();
+        if (fake == 0) {
+            ::execlp("python3", "python3", KARVEX_FAKE_PG, portFile.c_str(), mode, static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        const auto waitFor = [](const std::string& file) {
+            for (int i = 0; i < 30000 && !std::filesystem::exists(file); ++i) ::usleep(2000);
+            return std::filesystem::exists(file);
+        };
+        int port = 0;
+        if (waitFor(portFile)) std::ifstream(portFile) >> port;
+        const std::string url = "postgresql://karvex@127.0.0.1:" + std::to_string(port) + "/central";
+        std::vector<std::string> env = {"KARVEX_COM1=" + dir.path() + "/no-such-tty", "QT_QPA_PLATFORM=offscreen"};
+        for (char** e = environ; *e != nullptr; ++e)
+            if (std::string(*e).rfind("KARVEX_", 0) != 0) env.emplace_back(*e);
+        std::vector<char*> envp;
+        for (std::string& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        std::vector<std::string> argv = {KARVEXD_PATH,    "--port", "0",      "--data-dir", dir.path(),
+                                         "--serial-port", "1",      "--sync", url};
+        std::vector<char*> args;
+        for (std::string& a : argv) args.push_back(a.data());
+        args.push_back(nullptr);
+        const int quiet = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        const pid_t service = ::fork();
+        if (service == 0) {
+            ::dup2(quiet, 1);
+            ::dup2(quiet, 2);
+            ::execve(args[0], args.data(), envp.data());
+            ::_exit(127);
+        }
+        ::close(quiet);
+        const bool connected = port > 0 && waitFor(portFile + ".connections");
+        const auto start = Clock::now();
+        ::kill(service, SIGTERM);
+        int status = 0;
+        ::waitpid(service, &status, 0);
+        const double took = Seconds(start);
+        ::kill(fake, SIGKILL);
+        ::waitpid(fake, nullptr, 0);
+        if (!connected || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            std::fprintf(stderr, "karvexd with a centre that %s: no connection or no clean exit (status %d)\n", mode,
+                         status);
+            return false;
+        }
+        std::printf("karvexd stopped in %.0f ms on SIGTERM, its sync waiting on a centre that %s (goal: 2000 ms)\n",
+                    took * 1000, std::string(mode) == "stall" ? "stalls after the login" : "never answers the login");
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -141,5 +214,6 @@ int main(int argc, char** argv) {
         "a register at 300 invoices a day sends about %.0f rows a day; one central server at this rate\n"
         "takes the day of %.0f such registers in one hour of syncing\n",
         perRegisterDay, perSecond * 3600 / perRegisterDay);
+    if (!StopsOfTheService()) return 1;
     return 0;
 }

@@ -334,10 +334,23 @@ std::string StageSql(const CentralTable& table) {
            " INCLUDING DEFAULTS) ON COMMIT DROP; TRUNCATE " + StageName(table);
 }
 
-std::string StageCopySql(const CentralTable& table, const std::vector<std::string>& localColumns) {
+namespace {
+
+std::string CopySql(const std::string& target, const CentralTable& table,
+                    const std::vector<std::string>& localColumns) {
     std::string names = "machine_no";
     for (int i : StagedColumns(table, localColumns)) names += ", " + PgIdentifier(localColumns[i]);
-    return "COPY " + StageName(table) + " (" + names + ", row_generation, row_version) FROM STDIN";
+    return "COPY " + target + " (" + names + ", row_generation, row_version) FROM STDIN";
+}
+
+}  // namespace
+
+std::string StageCopySql(const CentralTable& table, const std::vector<std::string>& localColumns) {
+    return CopySql(StageName(table), table, localColumns);
+}
+
+std::string DirectCopySql(const CentralTable& table, const std::vector<std::string>& localColumns) {
+    return CopySql(CentralName(table.name), table, localColumns);
 }
 
 std::string StagedUpsertSql(const CentralTable& table, const std::vector<std::string>& localColumns) {

@@ -58,6 +58,11 @@ std::vector<int> StagedColumns(const CentralTable& table, const std::vector<std:
 std::string StageSql(const CentralTable& table);
 std::string StageCopySql(const CentralTable& table, const std::vector<std::string>& localColumns);
 std::string StagedUpsertSql(const CentralTable& table, const std::vector<std::string>& localColumns);
+// The same lines COPYed straight into the central table, for rows the centre has none of yet (a register's
+// first sync): a row already there makes it fail, and the caller then goes through the staging table. Only
+// for tables whose rows no tombstone may hold back, and for a login row-level security does not bind
+// (COPY into a table whose policies apply to the login is refused).
+std::string DirectCopySql(const CentralTable& table, const std::vector<std::string>& localColumns);
 
 // The statement that applies tombstones: $1 the machine number, $2 a JSON array of [key, generation,
 // version]; a row is deleted unless a newer version of it is there.

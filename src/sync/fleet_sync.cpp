@@ -1,6 +1,8 @@
 #include "sync/fleet_sync.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <libpq-fe.h>
 #include <poll.h>
 #include <sqlcipher/sqlite3.h>
@@ -8,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -16,6 +19,11 @@
 #include <exception>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string_view>
+#include <system_error>
+#include <thread>
 #include <tuple>
 
 #include "convert/conversions.h"
@@ -105,6 +113,11 @@ std::string Seconds(std::chrono::milliseconds ms) {
     return buf;
 }
 
+bool NumericHost(const std::string& host) {
+    unsigned char buf[sizeof(in6_addr)];
+    return ::inet_pton(AF_INET, host.c_str(), buf) == 1 || ::inet_pton(AF_INET6, host.c_str(), buf) == 1;
+}
+
 // Whether libpq will reach the server on this machine only (a socket directory, or a loopback address).
 bool LocalHost(const std::string& host) {
     if (host.empty() || host.front() == '/' || host.front() == '@') return true;
@@ -147,9 +160,12 @@ struct OutboxRow {
     std::int64_t seq = 0;
     std::string table;
     std::string machine;
-    std::string json;  // the row as a JSON array in the store table's column order, then generation and version
-    std::string key;   // the table's key value, for messages
-    std::string copy;  // the row as a line of a staged COPY (StagedColumns), for large groups
+    // The row in one of two forms, chosen per table and batch (ReadBatch): a JSON array in the store
+    // table's column order, then generation and version; or a line of a staged COPY (StagedColumns) when
+    // the batch holds many rows of the table (a first sync). Tombstones are always JSON.
+    std::string json;
+    std::string copy;
+    std::string key;  // the table's key value, for messages
     bool tombstone = false;
 };
 
@@ -204,17 +220,19 @@ public:
         std::vector<std::pair<std::string, std::string>> params;
         std::string why;
         if (std::int32_t rc = ParseCentralAddress(settings_, params, shown, why); rc != 0) return Fail(rc, why);
+        for (const auto& [k, v] : params)
+            if (k == "host" || k == "hostaddr") remote_ = remote_ || !LocalHost(v);
+        const auto deadline = Clock::now() + settings_.connectTimeout;
+        if (std::int32_t rc = LookUpHost(params, shown, deadline); rc != 0) return rc;
         std::vector<const char*> keys, values;
         for (const auto& [k, v] : params) {
             keys.push_back(k.c_str());
             values.push_back(v.c_str());
-            if (k == "host" || k == "hostaddr") remote_ = remote_ || !LocalHost(v);
         }
         keys.push_back(nullptr);
         values.push_back(nullptr);
         // Connected step by step, so that neither a server that never answers nor a stop waits on libpq.
         conn_.reset(PQconnectStartParams(keys.data(), values.data(), 0));
-        const auto deadline = Clock::now() + settings_.connectTimeout;
         PostgresPollingStatusType state = PGRES_POLLING_WRITING;
         while (conn_ && PQstatus(conn_.get()) != CONNECTION_BAD && state != PGRES_POLLING_OK &&
                state != PGRES_POLLING_FAILED) {
@@ -237,6 +255,60 @@ public:
         // Sent without blocking: a server that stops reading must not hold the sender in a full socket.
         PQsetnonblocking(conn_.get(), 1);
         inClear_ = PQsslInUse(conn_.get()) == 0;
+        return 0;
+    }
+
+    // libpq looks a host name up in the calling thread before it connects, and neither its time limits nor
+    // a stop cut that short: a resolver that does not answer holds it for minutes. A single name is looked up
+    // here instead, in a thread of its own that is left behind should it hang, and libpq is given the
+    // addresses found (hostaddr) beside the name, which it still uses for the certificate and the password
+    // file. Nothing found: libpq looks again and says why.
+    std::int32_t LookUpHost(std::vector<std::pair<std::string, std::string>>& params, const std::string& shown,
+                            std::chrono::steady_clock::time_point deadline) {
+        std::string* host = nullptr;
+        for (auto& [k, v] : params) {
+            if (k == "hostaddr") return 0;
+            if (k == "host") host = &v;
+        }
+        if (host == nullptr || host->empty() || host->front() == '/' || host->front() == '@' ||
+            host->find(',') != std::string::npos || NumericHost(*host))
+            return 0;
+        struct Found {
+            std::mutex mutex;
+            std::condition_variable done;
+            bool ready = false;
+            std::vector<std::string> addresses;
+        };
+        const auto found = std::make_shared<Found>();
+        const auto resolve = settings_.resolve ? settings_.resolve : ResolveHost;
+        try {
+            std::thread([found, resolve, name = *host] {
+                std::vector<std::string> addresses = resolve(name);
+                std::lock_guard lock(found->mutex);
+                found->addresses = std::move(addresses);
+                found->ready = true;
+                found->done.notify_all();
+            }).detach();
+        } catch (const std::system_error&) {
+            return 0;  // no thread to spare: libpq looks the name up itself
+        }
+        std::unique_lock lock(found->mutex);
+        while (!found->ready) {
+            if (Stopping()) return Fail(result::kSyncStopped, "同步已中止（查找中心数据库 " + shown + " 的地址时）");
+            if (Clock::now() >= deadline) {
+                return Fail(result::kSyncTimedOut,
+                            "中心数据库 " + shown + " 的地址在 " + Seconds(settings_.connectTimeout) + " 秒内没有查到");
+            }
+            found->done.wait_for(lock, std::chrono::milliseconds(50));
+        }
+        std::string hosts, addresses;
+        for (const std::string& a : found->addresses) {
+            hosts += (hosts.empty() ? "" : ",") + *host;
+            addresses += (addresses.empty() ? "" : ",") + a;
+        }
+        if (addresses.empty()) return 0;
+        *host = hosts;
+        params.emplace_back("hostaddr", addresses);
         return 0;
     }
 
@@ -297,7 +369,9 @@ public:
             if (!Flush(deadline)) return nullptr;
         }
         if (end < 0 || !Flush(deadline)) return end < 0 ? Lose(Lost::Broken) : nullptr;
-        return Gather(deadline);
+        // The server's time limit counts from here: the work is this side's.
+        RunIdleWork();
+        return Gather(Clock::now() + settings_.statementTimeout + settings_.answerGrace);
     }
 
     // The version the central schema is at; 0 when there is none. Every part of the answer is checked.
@@ -372,19 +446,49 @@ public:
         if (std::int32_t rc = Greet(); rc != 0) return rc;
         r = Exec("COMMIT");
         if (!Ok(r.get())) return FailStatement(r.get(), "中心数据库提交失败");
-        for (;;) {
-            std::vector<OutboxRow> batch;
-            if (std::int32_t rc = ReadBatch(batch); rc != 0) return rc;
-            if (batch.empty()) return 0;
+        // The store's part of a batch (reading the next rows, removing the committed ones) is done while the
+        // server works on the batch before it, in this thread, during the wait for the server's answer.
+        std::vector<OutboxRow> batch;
+        if (std::int32_t rc = ReadBatch(batch, 0); rc != 0) return rc;
+        std::int64_t removeUpTo = 0;  // committed centrally, still in the outbox
+        std::size_t removeCount = 0;
+        const auto removeCommitted = [&] {
+            const std::int32_t rc = removeCount > 0 ? Remove(removeUpTo, removeCount) : 0;
+            removeCount = 0;
+            return rc;
+        };
+        while (!batch.empty()) {
+            std::vector<OutboxRow> next;
+            std::int32_t localRc = 0;
+            bool readAhead = false;
+            const std::int64_t after = batch.back().seq;
+            idle_ = [&] {
+                localRc = removeCommitted();
+                if (localRc == 0 && !Stopping()) {
+                    localRc = ReadBatch(next, after);
+                    readAhead = localRc == 0;
+                }
+            };
             std::size_t committed = 0;
-            std::int32_t rc = SendBatch(batch, committed);
+            const std::int32_t rc = SendBatch(batch, committed);
+            const std::string sendError = error_;
+            RunIdleWork();
             if (committed > 0) {
-                if (std::int32_t drc = Remove(batch[committed - 1].seq, committed); drc != 0) return drc;
+                removeUpTo = batch[committed - 1].seq;
+                removeCount = committed;
                 sent += static_cast<std::int64_t>(committed);
-                if (settings_.afterBatch) settings_.afterBatch(sent);
             }
-            if (rc != 0) return rc;
+            if (rc != 0 || localRc != 0 || !readAhead) {
+                const std::int32_t removed = removeCommitted();
+                if (rc != 0) return Fail(rc, sendError);
+                if (localRc != 0) return localRc;
+                if (removed != 0) return removed;
+                if (Stopping()) return Fail(result::kSyncStopped, "同步已中止");
+            }
+            if (settings_.afterBatch && committed > 0) settings_.afterBatch(sent);
+            batch = std::move(next);
         }
+        return removeCommitted();
     }
 
 private:
@@ -405,6 +509,14 @@ private:
             const int n = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 50)));
             if (n > 0 || (n < 0 && errno != EINTR)) return Wait::Ready;
         }
+    }
+
+    // The store's work waiting to be done (idle_), done once while the server takes a COPY's rows.
+    void RunIdleWork() {
+        if (!idle_) return;
+        const std::function<void()> work = std::move(idle_);
+        idle_ = nullptr;
+        work();
     }
 
     std::nullptr_t Lose(Lost why) {
@@ -534,16 +646,16 @@ private:
 
     // The next rows in capture order, read in one short statement so that the store's writer is never kept
     // waiting while the central server is slow.
-    std::int32_t ReadBatch(std::vector<OutboxRow>& batch) {
+    std::int32_t ReadBatch(std::vector<OutboxRow>& batch, std::int64_t after) {
         std::string current;
         if (std::int32_t rc = CurrentMachine(current); rc != 0) return rc;
         std::int64_t generation = 0;
         if (std::int32_t rc = Generation(generation); rc != 0) return rc;
-        const std::string versionTail = "," + std::to_string(generation) + ",";
+        const std::string window = " WHERE seq > " + std::to_string(after) + " ORDER BY seq LIMIT " +
+                                   std::to_string(std::max(1, settings_.batchRows));
         std::string sql = "SELECT seq, tbl, machine, ky, del";
         for (int i = 1; i <= kOutboxValueColumns; ++i) sql += ", v" + std::to_string(i);
-        sql += std::string(" FROM ") + kOutboxTable + " ORDER BY seq LIMIT " +
-               std::to_string(std::max(1, settings_.batchRows));
+        sql += std::string(" FROM ") + kOutboxTable + window;
         Statement st(store_, sql);
         if (st.PrepareResult() != SQLITE_OK) return StoreFail(st.PrepareResult());
         constexpr int kFirstValue = 5;
@@ -565,7 +677,6 @@ private:
                 return Fail(result::kSyncNoMachineNumber,
                             "发件箱中有 " + row.table + " 的数据，但存储中还没有机器编号，请先联机读取机器数据");
             }
-            const std::vector<std::string>& cols = Columns(row.table);
             if (!HasCentralPlace(row.table)) {
                 // Sending on would delete the row from the outbox without a place for it centrally.
                 if (!batch.empty()) break;
@@ -573,19 +684,11 @@ private:
                             "发件箱中有表 " + row.table + " 的数据，本程序的中心架构中没有它的位置");
             }
             if (row.tombstone) {
-                row.json = "[" + JsonString(row.key);
+                row.json =
+                    "[" + JsonString(row.key) + "," + std::to_string(generation) + "," + std::to_string(row.seq) + "]";
             } else {
-                row.json = "[";
-                for (std::size_t i = 0; i < cols.size(); ++i) {
-                    if (i > 0) row.json += ',';
-                    // The card password stays on the register; its place is kept so the columns line up.
-                    if (WithheldColumn(row.table, cols[i])) {
-                        row.json += "null";
-                    } else {
-                        AppendJsonValue(row.json, st.get(), static_cast<int>(kFirstValue + i));
-                    }
-                }
-                if (cols.empty()) row.json += "null";
+                // Rows are read in COPY form only: a small group's JSON is made from it when it is sent
+                // (JsonOf), so a first sync's millions of rows are never turned into JSON.
                 row.copy = row.machine;  // digits, as ValidMachine and the processor have them
                 for (int i : Staged(row.table)) {
                     row.copy += '\t';
@@ -594,11 +697,52 @@ private:
                 row.copy += '\t' + std::to_string(generation) + '\t' + std::to_string(row.seq);
                 row.copy += '\n';
             }
-            row.json += versionTail + std::to_string(row.seq) + "]";
             batch.push_back(std::move(row));
         }
         if (rc != SQLITE_DONE && rc != SQLITE_ROW) return StoreFail(SQLITE_OK);
         return 0;
+    }
+
+    // Rows in COPY form into the central table: straight in where that may be tried, else (or when the
+    // centre refuses it) through the staging table and one upsert. The last answer; nullptr when the
+    // connection was lost.
+    PgResult CopyGroup(const CentralTable& table, const std::string& lines) {
+        const std::vector<std::string>& cols = Columns(table.name);
+        if (MayCopyStraight(table)) {
+            PgResult r = Exec("SAVEPOINT karvex_copy");
+            if (!Ok(r.get())) return r;
+            if (straight_.count(table.name) == 0) {
+                // Asked once per table and run; an error is undone with the savepoint.
+                PgResult q = Exec("SELECT row_security_active($1::regclass)", {CentralName(table.name)});
+                if (q == nullptr) return q;
+                std::string value;
+                straight_[table.name] = OneValue(q.get(), value) && value == "f";
+            }
+            if (straight_[table.name]) {
+                r = Copy(DirectCopySql(table, cols), lines);
+                if (r == nullptr) return r;
+                if (Ok(r.get())) return Exec("RELEASE SAVEPOINT karvex_copy");
+                // Rows the centre has already (a batch sent again after a killed sync) or a value it refuses:
+                // the upsert decides, and names a refused row. The rest of this run goes that way too, a centre
+                // that had one batch likely having the next.
+                straight_[table.name] = false;
+            }
+            r = Exec("ROLLBACK TO SAVEPOINT karvex_copy");
+            if (!Ok(r.get())) return r;
+        }
+        PgResult r = Exec(StageSql(table));
+        if (Ok(r.get())) r = Copy(StageCopySql(table, cols), lines);
+        if (Ok(r.get())) r = Exec(StagedUpsertSql(table, cols));
+        return r;
+    }
+
+    // Whether rows of the table may be COPYed straight into it (DirectCopySql): not when tombstones may hold
+    // rows back, nor once the server said row-level security binds this login or refused a direct COPY.
+    bool MayCopyStraight(const CentralTable& table) const {
+        const SyncedTable* synced = FindSyncedTable(table.name);
+        if (synced == nullptr || synced->mirrorsDeletes) return false;
+        const auto it = straight_.find(table.name);
+        return it == straight_.end() || it->second;
     }
 
     std::vector<Group> Grouped(const std::vector<OutboxRow>& batch, std::size_t from, std::size_t to) {
@@ -611,6 +755,54 @@ private:
             groups[it->second].rows.push_back(i);
         }
         return groups;
+    }
+
+    // A row read in COPY form as UpsertSql takes it: a JSON array of the store's columns in their order
+    // (NULL where the centre has no place for one, or it is withheld), then generation and version. Values
+    // go as JSON strings; the upsert reads every value as text and converts it to its column's type.
+    void AppendJson(std::string& out, const OutboxRow& row) {
+        const std::vector<std::string>& cols = Columns(row.table);
+        const std::vector<int>& staged = Staged(row.table);
+        std::vector<std::string_view> fields;
+        std::string_view line(row.copy);
+        if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+        for (std::size_t at = 0; at <= line.size();) {
+            const std::size_t tab = std::min(line.find('\t', at), line.size());
+            fields.push_back(line.substr(at, tab - at));
+            at = tab + 1;
+        }
+        // machine, the staged values, generation, version
+        if (fields.size() != staged.size() + 3) throw std::logic_error("发件箱行的 COPY 形式列数不符");
+        std::vector<std::string_view> values(cols.size());
+        std::vector<bool> present(cols.size(), false);
+        for (std::size_t k = 0; k < staged.size(); ++k) {
+            values[static_cast<std::size_t>(staged[k])] = fields[k + 1];
+            present[static_cast<std::size_t>(staged[k])] = true;
+        }
+        out += '[';
+        for (std::size_t i = 0; i < cols.size(); ++i) {
+            if (i > 0) out += ',';
+            if (!present[i] || values[i] == "\\N") {
+                out += "null";
+                continue;
+            }
+            std::string text;
+            for (std::size_t c = 0; c < values[i].size(); ++c) {
+                if (values[i][c] != '\\' || c + 1 == values[i].size()) {
+                    text += values[i][c];
+                    continue;
+                }
+                const char e = values[i][++c];
+                text += e == 'n' ? '\n' : e == 'r' ? '\r' : e == 't' ? '\t' : e;
+            }
+            out += JsonString(text);
+        }
+        if (cols.empty()) out += "null";
+        out += ',';
+        out.append(fields[fields.size() - 2]);
+        out += ',';
+        out.append(fields.back());
+        out += ']';
     }
 
     // Upserts rows [from, to) of the batch; the transaction is the caller's. A large group (a first sync)
@@ -627,17 +819,14 @@ private:
                 }
                 r = Exec(DeleteSql(*g.table), {g.machine, rows + "]"});
             } else if (static_cast<int>(g.rows.size()) >= std::max(1, settings_.copyFromRows)) {
-                const std::vector<std::string>& cols = Columns(g.table->name);
-                r = Exec(StageSql(*g.table));
                 std::string lines;
                 for (std::size_t i : g.rows) lines += batch[i].copy;
-                if (Ok(r.get())) r = Copy(StageCopySql(*g.table, cols), lines);
-                if (Ok(r.get())) r = Exec(StagedUpsertSql(*g.table, cols));
+                r = CopyGroup(*g.table, lines);
             } else {
                 std::string rows = "[";
                 for (std::size_t i : g.rows) {
                     if (rows.size() > 1) rows += ',';
-                    rows += batch[i].json;
+                    AppendJson(rows, batch[i]);
                 }
                 r = Exec(UpsertSql(*g.table, Columns(g.table->name)), {g.machine, rows + "]"});
             }
@@ -712,7 +901,11 @@ private:
 
     // The committed rows leave the outbox, and the sync state counts them, in one store transaction: the
     // only time the sync writes the store, and as short as a batch's delete.
+    //
+    // Not synced to disk on its own: a delete lost with the power sends its rows again, which changes nothing
+    // centrally (the same versions), and the next sale's commit syncs it with its own.
     std::int32_t Remove(std::int64_t lastSeq, std::size_t count) {
+        StoreConnection::UnsyncedCommits unsynced(store_);
         StoreTransaction tx(store_);
         std::int32_t rc = tx.BeginResult();
         if (rc == 0) {
@@ -738,10 +931,28 @@ private:
     std::map<std::string, std::vector<std::string>> columns_;
     std::map<std::string, bool> places_;
     std::map<std::string, std::vector<int>> staged_;
+    std::map<std::string, bool> straight_;
+    std::function<void()> idle_;
     std::string error_;
 };
 
 }  // namespace
+
+std::vector<std::string> ResolveHost(const std::string& host) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    std::vector<std::string> out;
+    if (::getaddrinfo(host.c_str(), nullptr, &hints, &list) != 0) return out;
+    for (const addrinfo* a = list; a != nullptr && out.size() < 8; a = a->ai_next) {
+        char text[NI_MAXHOST];
+        if (::getnameinfo(a->ai_addr, a->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST) != 0) continue;
+        if (std::find(out.begin(), out.end(), text) == out.end()) out.emplace_back(text);
+    }
+    ::freeaddrinfo(list);
+    return out;
+}
 
 std::string NowUtc() {
     const std::time_t t = std::time(nullptr);

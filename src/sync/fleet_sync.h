@@ -62,7 +62,13 @@ struct SyncSettings {
     // A batch holding at least this many rows of one table goes through COPY into a staging table (a
     // register's first sync); smaller ones as one statement.
     int copyFromRows = 500;
+    // Looks a host name up into its addresses (ResolveHost; tests give one that hangs). It runs in a thread
+    // of its own, waited for within connectTimeout and a stop.
+    std::function<std::vector<std::string>(const std::string& host)> resolve;
 };
+
+// The addresses of a host name as the system's resolver has them (at most 8); empty when it finds none.
+std::vector<std::string> ResolveHost(const std::string& host);
 
 // libpq's connection parameters for the address, with the password file added; `shown` is what may be
 // printed or logged of it (user, host, port, database, TLS mode; never a password). 0 or kSyncBadAddress.

@@ -3,8 +3,8 @@
 
     fake_pg.py PORT_FILE MODE
 
-Listens on 127.0.0.1 on a free port, writes the port to PORT_FILE, and appends one line per query to
-PORT_FILE.queries. MODE:
+Listens on 127.0.0.1 on a free port, writes the port to PORT_FILE, appends one line per connection taken to
+PORT_FILE.connections and one line per query to PORT_FILE.queries. MODE:
   norows         every query answers one column and no row
   null           every query answers one row whose value is NULL
   text           every query answers one row with the text "garbage"
@@ -131,6 +131,8 @@ def main():
             conn, _ = listener.accept()
         except socket.timeout:
             continue
+        with open(port_file + ".connections", "a") as f:
+            f.write("taken\n")
         threading.Thread(target=serve, args=(conn, mode, port_file + ".queries"), daemon=True).start()
 
 

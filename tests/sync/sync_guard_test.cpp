@@ -1,6 +1,7 @@
 // The sync beside a register that sells, against a centre that may stall, lie, or be shared by registers
 // that must not touch each other's rows: a fake server answering nonsense, a stalled backend, row-level
 // security, a transaction pooler, stale copies, tombstones and a centre one version ahead.
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -9,6 +10,8 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <thread>
 
 #include "pg_bouncer.h"
@@ -18,6 +21,8 @@
 #include "sync/fleet_sync.h"
 #include "sync/sync_worker.h"
 #include "sync_support.h"
+
+extern char** environ;
 
 namespace karvex::testing {
 namespace {
@@ -99,6 +104,7 @@ public:
     }
     std::string Url() const { return "postgresql://karvex@127.0.0.1:" + std::to_string(port_) + "/central"; }
     bool Queried() const { return std::filesystem::exists(portFile_ + ".queries"); }
+    bool Connected() const { return std::filesystem::exists(portFile_ + ".connections"); }
 
 private:
     TempDir dir_{"karvex-fake-pg"};
@@ -147,6 +153,44 @@ TEST(FakeCentral, WrongAnswersEndTheAttemptWithACodeAndLoseNothing) {
         EXPECT_LE(fleet.LastErrorText().size(), 1000u) << c.mode;
         EXPECT_EQ(Waiting(store), 6) << c.mode;
     }
+}
+
+// The central host's name is looked up beside the connection: a resolver that hangs ends the attempt at the
+// connection's limit or at a stop, and the addresses it finds are the ones connected to.
+TEST(FakeCentral, AHostLookupThatHangsEndsTheAttemptInTime) {
+    TempDir dir("karvex-register");
+    FilledStore(dir.path(), "1100000000000025", 1);
+    FakeCentral fake("norows");
+    // Shared with resolver threads that outlive the test; they end when it is set.
+    const auto release = std::make_shared<std::atomic<bool>>(false);
+    const auto hangs = [release](const std::string&) {
+        WaitUntil([&] { return release->load(); });
+        return std::vector<std::string>{};
+    };
+    const auto loopback = [](const std::string&) { return std::vector<std::string>{"127.0.0.1"}; };
+    const struct {
+        std::function<std::vector<std::string>(const std::string&)> resolve;
+        bool stop;
+        std::int32_t code;
+    } cases[] = {{hangs, false, result::kSyncTimedOut},
+                 {hangs, true, result::kSyncStopped},
+                 {loopback, false, result::kSyncBadAnswer}};
+    for (const auto& c : cases) {
+        const std::atomic<bool> stop{c.stop};
+        SyncSettings s;
+        s.address = fake.Url();
+        s.address.replace(s.address.find("127.0.0.1"), 9, "central.example");
+        s.address += "?sslmode=disable";
+        s.resolve = c.resolve;
+        s.stop = &stop;
+        s.connectTimeout = ms(200);
+        StoreConnection store;
+        ASSERT_EQ(store.Open(StoreFile(dir), BuiltInStoreKey()), 0) << store.LastErrorText();
+        sync::FleetSync fleet(store);
+        EXPECT_EQ(fleet.Push(s), c.code) << fleet.LastErrorText();
+        EXPECT_EQ(Waiting(store), 2);
+    }
+    release->store(true);
 }
 
 struct Child {
@@ -214,6 +258,62 @@ TEST(FakeCentral, ASaleGoesOnBesideAStalledSyncAndASecondSyncIsRefused) {
     printed.clear();
     Finish(first, printed);
     EXPECT_EQ(WaitingIn(dir.path()), 7) << "the sale's row waits with the others";
+}
+
+// karvexd whose sync waits on a centre that stalls (after the login, or never answering it) stops on SIGTERM
+// all the same, long before the attempt's own limits (30 s for an answer, 10 s for the login) would end it:
+// the attempt is recorded as stopped, not timed out, and its rows wait. How long the stop took is recorded
+// (stop_ms), not asserted; sync_bench measures it.
+TEST(Karvexd, StopsOnSigtermWhileItsSyncIsStalled) {
+    for (const char* mode : {"stall", "stall-startup"}) {
+        TempDir dir("karvex-register");
+        FilledStore(dir.path(), "1100000000000024", 5);
+        FakeCentral fake(mode);
+        const std::vector<std::string> argv = {KARVEXD_PATH,    "--port", "0",      "--data-dir", dir.path(),
+                                               "--serial-port", "1",      "--sync", fake.Url()};
+        std::vector<char*> args;
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        // No processor on the line: the service starts all the same, and its sync with it.
+        std::vector<std::string> env = {"KARVEX_COM1=" + dir.path() + "/no-such-tty", "QT_QPA_PLATFORM=offscreen"};
+        for (char** e = environ; *e != nullptr; ++e)
+            if (std::string(*e).rfind("KARVEX_", 0) != 0) env.emplace_back(*e);
+        std::vector<char*> envp;
+        for (std::string& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        const int quiet = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::dup2(quiet, 1);
+            ::dup2(quiet, 2);
+            ::execve(args[0], args.data(), envp.data());
+            ::_exit(127);
+        }
+        ::close(quiet);
+        ASSERT_GT(pid, 0);
+        ASSERT_TRUE(WaitUntil([&] { return fake.Connected(); })) << mode;
+        const auto start = std::chrono::steady_clock::now();
+        ::kill(pid, SIGTERM);
+        int status = 0;
+        // A guard against a hang, not a time limit: it is longer than the attempt's own limits.
+        bool exited = false;
+        for (int i = 0; i < 4 && !exited; ++i)
+            exited = WaitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; });
+        if (!exited) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+        }
+        RecordProperty(
+            std::string(mode) + "_stop_ms",
+            static_cast<int>(std::chrono::duration_cast<ms>(std::chrono::steady_clock::now() - start).count()));
+        EXPECT_TRUE(exited && WIFEXITED(status) && WEXITSTATUS(status) == 0) << mode << " status " << status;
+        Child report = Tool(dir.path(), {"sync", "--status"});
+        std::string printed;
+        Finish(report, printed);
+        EXPECT_NE(printed.find("\"last_code\": " + std::to_string(result::kSyncStopped) + ","), std::string::npos)
+            << mode << ": " << printed;
+        EXPECT_NE(printed.find("\"waiting\": 6,"), std::string::npos) << mode << ": " << printed;
+    }
 }
 
 // ---- a real centre
