@@ -144,12 +144,11 @@ std::int32_t SendSale(ControlModule& m, const QString& saleId, const Sale& sale)
     const auto command = ToCommandCode(SaleCommand(sale.kind));
     const InvoiceRequest record = InvoiceRecordOf(sale);
     const auto send = [&m, command, &record]() -> SentRequest {
-        const bool clean = m.LineClean();
         IssueResult r = command ? IssueHostInvoice(m.MakeIssueContext(kCallerHost), *command, record)
                                 : IssueResult{result::kCommandTypeError};
         if (!r.sent) return {false, r.code};
         m.SetCommandResult(result::kCommandUnderWay);
-        return {true, m.WaitForCommand(), clean};
+        return {true, m.WaitForCommand()};
     };
     // Every request goes through the sales journal; only a control without a store sends without it.
     int r = built.code;

@@ -212,8 +212,12 @@ ResultCode RunSale(SalesJournal& journal, std::string_view saleId, ByteView fram
     if (line.sending) line.sending(row);
     const SentRequest sent = line.send();
     if (line.sending) line.sending(0);
-    const bool unsure = sent.sent && (AnswerWasLost(sent.code) ||
-                                      (RefusedByProcessor(sent.code) && !sent.lineWasClean && !anchor.empty()));
+    // A refusal ("NP", "ER") names no command: it may be one the processor still owed an earlier request, and
+    // whether the line looked clean cannot tell, since a late answer of the same kind as the request before
+    // passes for its own. So a refused sale is settled on the counter like a lost answer: not issued only
+    // when the counter is still at the anchor (the refusal's code is kept), issued when it moved on and the
+    // print data at the anchor is this sale's.
+    const bool unsure = sent.sent && (AnswerWasLost(sent.code) || (RefusedByProcessor(sent.code) && !anchor.empty()));
     if (!unsure) {
         if (sent.sent && sent.code == result::kSuccess) {
             // The processor issued this request at its counter: the anchor is the invoice's number.

@@ -20,10 +20,6 @@ namespace karvex {
 struct SentRequest {
     bool sent = false;
     ResultCode code = result::kSuccess;
-    // The line was clean when the request went out: the last exchange ended with an answer taken, not a
-    // time-out, a refusal, an answer to something else or a port just opened. A refusal that follows an
-    // unclean exchange may be owed to an earlier request and says nothing of this one.
-    bool lineWasClean = true;
 };
 
 // The processor's last invoice as the print-data query reports it, with the values its chain adds.
