@@ -300,7 +300,8 @@ std::int32_t Fiscal::FiscalMakeInv(const QString& saleId, std::int32_t commandNu
         return {true, m.WaitForCommand(), clean};
     };
     // Every request goes through the sales journal; only a control without a store sends without it.
-    const BuiltFrame built = BuildInvoiceCommand(check.command, InvoiceLayoutOf(check.command), m.HostInvoice());
+    const BuiltFrame built = command ? BuildRequest(*command, std::cref(m.HostInvoice()), Sender::Host)
+                                     : BuiltFrame{result::kCommandTypeError, {}};
     int r = built.code;
     if (const auto store = m.Store().Connection(); store && built.ok()) {
         SalesJournal journal(*store);

@@ -188,6 +188,8 @@ std::set<ResultCode> TableCodes() {
     for (ResultCode c = 192; c <= 196; ++c) codes.insert(c);
     // The sync's time limits, its lock, the centre's answers and the registers' logins.
     for (ResultCode c = 208; c <= 212; ++c) codes.insert(c);
+    // A request the command table refuses: its length, its sender.
+    for (ResultCode c : {228, 229}) codes.insert(c);
     return codes;
 }
 
