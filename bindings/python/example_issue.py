@@ -32,7 +32,7 @@ def issue(port):
 
         # Goods as fixed-width slices: 20 GBK bytes of name, 11 characters of each number, one tax digit.
         code = fiscal.FiscalMakeInv(
-            52, 1, 0, "", "某某商贸有限公司", 2,
+            karvex.COMMAND_ISSUE, 1, 0, "", "某某商贸有限公司", 2,
             karvex.fixed_slices(["大米", "食用油"], 20, "gbk"),
             karvex.fixed_slices(["2.5", "1"], 11),
             karvex.fixed_slices(["4", "59.9"], 11),

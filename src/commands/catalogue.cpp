@@ -4,6 +4,7 @@
 #include <array>
 
 #include "commands/caller_modes.h"
+#include "karvex/command_numbers.h"
 
 namespace karvex {
 
@@ -210,6 +211,12 @@ constexpr bool TableIsOrdered() {
     return true;
 }
 static_assert(TableIsOrdered(), "the command table must stay ordered by code for the look-up");
+
+// The numbers a host is told to pass name these rows.
+static_assert(KARVEX_COMMAND_ISSUE == kHostIssueInvoice && KARVEX_COMMAND_RETURN == kHostReturnInvoice &&
+                  KARVEX_COMMAND_INVOICE_BY_NUMBER == kHostPrintDataByNumber &&
+                  KARVEX_COMMAND_LAST_INVOICE == kHostLastInvoiceData,
+              "the public command numbers must be the command table's codes");
 
 }  // namespace
 

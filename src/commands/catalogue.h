@@ -65,6 +65,14 @@ enum class CommandCode : std::uint8_t {
 
 constexpr std::uint8_t ToByte(CommandCode code) { return static_cast<std::uint8_t>(code); }
 
+// The numbers by which a host names a command (the invoice call's and the print-data call's command number)
+// and by which the sales journal keeps a row's kind: the command's own code.
+inline constexpr std::int32_t kHostIssueInvoice = ToByte(CommandCode::MakeInvoice);
+inline constexpr std::int32_t kHostReturnInvoice = ToByte(CommandCode::ReturnInvoice);
+inline constexpr std::int32_t kHostVoidInvoice = ToByte(CommandCode::InvalidateInvoice);
+inline constexpr std::int32_t kHostLastInvoiceData = ToByte(CommandCode::LastInvData);
+inline constexpr std::int32_t kHostPrintDataByNumber = ToByte(CommandCode::PrintDataByNumber);
+
 // The values a request carries, one kind per builder of the frame codec. Texts are views: they need to live
 // only until BuildRequest returns.
 struct NoPayload {};

@@ -201,8 +201,9 @@ bool IsQuietCardFollow(const AnswerLayout& layout, FrameView frame) {
 
 ResultCode AcceptData_InvoiceRoll(FrameView frame, std::uint8_t command, InvoiceRollRecord& out) {
     // The roll list answer (0x32) carries one byte more in front of the roll.
-    const std::uint8_t code = command == 0x32 ? 0x32 : 0x31;
-    const std::size_t shift = code == 0x32 ? 1 : 0;
+    constexpr std::uint8_t kRolls = ToByte(CommandCode::AlreadyInvoice);
+    const std::uint8_t code = command == kRolls ? kRolls : ToByte(CommandCode::DispenseInvoice);
+    const std::size_t shift = code == kRolls ? 1 : 0;
     if (const ResultCode rc = CheckAnswerShape(code, frame); rc != result::kSuccess) return rc;
     FieldReader reader(frame);
     InvoiceRollRecord rec;

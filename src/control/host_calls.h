@@ -25,12 +25,7 @@
 
 namespace karvex {
 
-// Command numbers a host passes: the command's own code (52 MakeInvoice, 53 ReturnInvoice, 177
-// LastInvData, 66 PrintDataByNumber).
-inline constexpr std::int32_t kHostIssueInvoice = ToByte(CommandCode::MakeInvoice);
-inline constexpr std::int32_t kHostReturnInvoice = ToByte(CommandCode::ReturnInvoice);
-inline constexpr std::int32_t kHostLastInvoiceData = ToByte(CommandCode::LastInvData);
-inline constexpr std::int32_t kHostPrintDataByNumber = ToByte(CommandCode::PrintDataByNumber);
+// The command numbers a host passes (kHostIssueInvoice, ...) are the catalogue's.
 
 // Commands the query and maintenance calls start.
 inline constexpr std::uint8_t kCommandCurrentInvoice = ToByte(CommandCode::CurrentInvoice);

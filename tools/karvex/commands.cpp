@@ -127,7 +127,7 @@ Outcome MakeInvoice(Fiscal& f, const Options& given, int command) {
     const std::int32_t fh = Int32Option(o, "fh-number", 0);
     const std::int32_t mode = Int32Option(o, "inv-mode", 0);
     const std::string oinv = o.Get("o-inv-num");
-    if (command == 53 && oinv.empty()) throw UsageError{"return needs --o-inv-num NUMBER"};
+    if (command == kHostReturnInvoice && oinv.empty()) throw UsageError{"return needs --o-inv-num NUMBER"};
     if (!o.Has("sales-num")) throw UsageError{"missing --sales-num"};
     const std::int32_t count = Int32Option(o, "sales-num", 0);
     Outcome out{"FiscalMakeInv",
@@ -151,8 +151,8 @@ Outcome MakeInvoice(Fiscal& f, const Options& given, int command) {
     return out;
 }
 
-Outcome Issue(Fiscal& f, const Options& o) { return MakeInvoice(f, o, 52); }
-Outcome Return(Fiscal& f, const Options& o) { return MakeInvoice(f, o, 53); }
+Outcome Issue(Fiscal& f, const Options& o) { return MakeInvoice(f, o, kHostIssueInvoice); }
+Outcome Return(Fiscal& f, const Options& o) { return MakeInvoice(f, o, kHostReturnInvoice); }
 
 // What the sales journal knows of a sale; the last one without --sale-id. Only reads the store.
 Outcome Sale(Fiscal& f, const Options& o) {
@@ -185,10 +185,10 @@ Outcome Void(Fiscal& f, const Options& o) {
 }
 
 Outcome PrintData(Fiscal& f, const Options& o) {
-    std::int32_t command = 177;
+    std::int32_t command = kHostLastInvoiceData;
     QString invNum;
     if (o.Has("inv-num")) {
-        command = 66;
+        command = kHostPrintDataByNumber;
         invNum = Q(o.Get("inv-num"));
     }
     QString oInvNum, machine, saleUnit, payUnit, taxNumber, taxCode, printDate, name, amount, price, sum;
