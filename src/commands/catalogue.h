@@ -115,7 +115,7 @@ enum class IssuedBy : std::uint8_t {
 };
 
 // Who is sending a request: the operator at the console, or a host call (which includes a console command a
-// host runs, and the links of a chain a host call started).
+// host runs, and any link of a chain sent in a caller mode other than the console's).
 enum class Sender : std::uint8_t { Console, Host };
 
 // The store tables an answer writes. An answer that refills its table has it emptied first, except in the
