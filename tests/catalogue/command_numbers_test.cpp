@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "commands/catalogue.h"
+#include "karvex/command_numbers.h"
 
 namespace karvex {
 namespace {
@@ -168,6 +169,22 @@ TEST(CommandNumbers, APlantedNumberFailsTheSearch) {
     fs::remove_all(root);
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].rfind("tools/karvex/commands.cpp:2:", 0), 0u) << found[0];
+}
+
+// The Python module repeats the public numbers for its hosts; a drift would send another command.
+TEST(CommandNumbers, ThePythonModuleNamesThePublicNumbers) {
+    std::ifstream in(fs::path(KARVEX_SOURCE_DIR) / "bindings" / "python" / "karvex.py");
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::pair<const char*, int> names[] = {{"COMMAND_ISSUE", KARVEX_COMMAND_ISSUE},
+                                                 {"COMMAND_RETURN", KARVEX_COMMAND_RETURN},
+                                                 {"COMMAND_INVOICE_BY_NUMBER", KARVEX_COMMAND_INVOICE_BY_NUMBER},
+                                                 {"COMMAND_LAST_INVOICE", KARVEX_COMMAND_LAST_INVOICE}};
+    for (const auto& [name, value] : names) {
+        std::smatch m;
+        const std::regex assignment(std::string("\\n") + name + " = (0x[0-9A-Fa-f]+|[0-9]+)\\n");
+        ASSERT_TRUE(std::regex_search(text, m, assignment)) << name;
+        EXPECT_EQ(std::stoi(m[1].str(), nullptr, 0), value) << name;
+    }
 }
 
 }  // namespace
