@@ -409,8 +409,8 @@ int ControlModule::IssueBare(std::uint8_t code, std::uint16_t callerMode) {
 int ControlModule::StartBare(CommandInFlight command) {
     const std::uint8_t code = command.code;
     const std::optional<CommandCode> known = ToCommandCode(code);
-    const BuiltFrame built = known ? BuildRequest(*known, NoPayload{}, SenderOf(command.caller))
-                                   : BuiltFrame{result::kCommandTypeError, {}};
+    const BuiltFrame built =
+        known ? BuildRequest(*known, NoPayload{}, SenderOf(command.caller)) : BuiltFrame{result::kCommandTypeError, {}};
     int r = SendBuiltFrame([&](const Bytes& f) { return Start(std::move(command), f); }, built);
     if (r != 0) return r;
     CueCommandSendFinish(CommandDisplayText(code));
