@@ -6,7 +6,8 @@
 //   1. comments are dropped (// and /* */; in Python # and triple-quoted text); quoted text stays, since
 //      SQL and scripts are code too;
 //   2. a line names a command when it holds one of the identifiers command, commandNum, CommandNum, kind,
-//      Kind, kKind, MakeInvoice, FiscalMakeInv or GetPrintInv (whole identifiers, case as written);
+//      Kind, kKind, MakeInvoice, FiscalMakeInv, GetPrintInv, CheckAnswerShape or DecodeDateTime (whole
+//      identifiers, case as written);
 //   3. such a line fails the search when it also holds an integer literal, decimal or hexadecimal (0x...),
 //      not part of a longer name or number, whose value is a code of the table other than 0 (every counter
 //      and field starts at 0).
@@ -76,7 +77,8 @@ bool IsCommandCode(unsigned long value) {
 // Whether one line (comments already gone) names a command by number.
 bool NamesCommandNumber(const std::string& line) {
     static const std::regex kCommandWord(
-        "(^|[^A-Za-z0-9_])(command|commandNum|CommandNum|kind|Kind|kKind|MakeInvoice|FiscalMakeInv|GetPrintInv)"
+        "(^|[^A-Za-z0-9_])(command|commandNum|CommandNum|kind|Kind|kKind|MakeInvoice|FiscalMakeInv|GetPrintInv|"
+        "CheckAnswerShape|DecodeDateTime)"
         "([^A-Za-z0-9_]|$)");
     if (line.find("StartRequest(") != std::string::npos || !std::regex_search(line, kCommandWord)) return false;
     for (std::size_t i = 0; i < line.size(); ++i) {
@@ -152,6 +154,7 @@ TEST(CommandNumbers, TheSearchFindsWhatItLooksFor) {
         {"commands = 52;", false, false},
         {"if (command == 0) return;", false, false},
         {"Bytes frame = StartRequest(command, 53);", false, false},
+        {"if (const ResultCode rc = CheckAnswerShape(0x33, frame); rc != 0) return rc;", false, true},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(!Findings("x", c.text, c.python).empty(), c.found) << c.text;
