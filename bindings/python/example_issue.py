@@ -31,7 +31,7 @@ def issue(port):
             return code
 
         # Goods as a list: quantities, prices and amounts as decimal text (at most two decimals), sent exactly.
-        code = fiscal.make_inv(52, 1, 0, "", "某某商贸有限公司", [
+        code = fiscal.make_inv(karvex.COMMAND_ISSUE, 1, 0, "", "某某商贸有限公司", [
             karvex.Goods("大米", "2.5", "4", "10", 1),
             karvex.Goods("食用油", "1", "59.9", "59.9", 1),
         ])

@@ -28,7 +28,8 @@ import os
 
 __all__ = ["Fiscal", "Goods", "KarvexError", "ArgumentOverflowError", "load_library",
            "ERR_ARGUMENT_OVERFLOW", "ERR_NULL_ARGUMENT", "ERR_INVALID_TEXT", "ERR_OUT_OF_MEMORY",
-           "ERR_INTERNAL", "ERR_WRONG_THREAD", "ERR_BUSY"]
+           "ERR_INTERNAL", "ERR_WRONG_THREAD", "ERR_BUSY",
+           "COMMAND_ISSUE", "COMMAND_RETURN", "COMMAND_INVOICE_BY_NUMBER", "COMMAND_LAST_INVOICE"]
 
 ERR_ARGUMENT_OVERFLOW = -1
 ERR_NULL_ARGUMENT = -2
@@ -37,6 +38,12 @@ ERR_OUT_OF_MEMORY = -4
 ERR_INTERNAL = -5
 ERR_WRONG_THREAD = -6
 ERR_BUSY = -7
+
+# The command numbers FiscalMakeInv and GetPrintInv take, as karvex/command_numbers.h names them.
+COMMAND_ISSUE = 0x34
+COMMAND_RETURN = 0x35
+COMMAND_INVOICE_BY_NUMBER = 0x42
+COMMAND_LAST_INVOICE = 0xB1
 
 
 class KarvexError(Exception):

@@ -105,13 +105,13 @@ class FiscalTest(unittest.TestCase):
         self.assertEqual(set(out), {"BeginDate", "EndDate", "BeginInvNum", "EndInvNum", "InvalidateInv",
                                     "NormalInv", "NormalSum", "ReturnInv", "ReturnSum", "InvCode", "TaxNumber",
                                     "UserName", "MachineNumber"})
-        code, out = self.fiscal.GetPrintInv(177)
+        code, out = self.fiscal.GetPrintInv(karvex.COMMAND_LAST_INVOICE)
         self.assertIn("InvType", out)
         self.assertEqual(len(self.fiscal.FiscalReturnInvInfo()), 6)
 
     def test_bad_arguments_raise_instead_of_crashing(self):
         with self.assertRaises(karvex.ArgumentOverflowError):
-            self.fiscal.FiscalMakeInv(52, 2**40, 0, "", "", 1, "", "", "", "", "")
+            self.fiscal.FiscalMakeInv(karvex.COMMAND_ISSUE, 2**40, 0, "", "", 1, "", "", "", "", "")
         with self.assertRaises(OverflowError):
             self.fiscal.ShowFiscalForm(2**31, 0)
         with self.assertRaises(karvex.KarvexError) as caught:
@@ -126,8 +126,8 @@ class FiscalTest(unittest.TestCase):
         self.load()
         self.assertEqual(self.fiscal.FiscalOnline(), 0)
         with self.assertRaises(karvex.ArgumentOverflowError) as caught:
-            self.fiscal.FiscalMakeInv(52, 1, 0, "", "某某公司", 300, " " * 6000, " " * 3300, " " * 3300,
-                                      " " * 3300, "1" * 300)
+            self.fiscal.FiscalMakeInv(karvex.COMMAND_ISSUE, 1, 0, "", "某某公司", 300, " " * 6000, " " * 3300,
+                                      " " * 3300, " " * 3300, "1" * 300)
         self.assertEqual(caught.exception.status, karvex.ERR_ARGUMENT_OVERFLOW)
         self.assertEqual(self.fiscal.Status, 0, "the last command's result is not touched")
 

@@ -26,6 +26,7 @@
 #include <QString>
 #include <QWidget>
 
+#include "karvex/command_numbers.h"
 #include "karvex/errors.h"
 #include "karvex/export.h"
 #include "karvex/sale.h"

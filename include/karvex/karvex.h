@@ -50,6 +50,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "karvex/command_numbers.h"
 #include "karvex/export.h"
 
 #ifdef __cplusplus

@@ -7,10 +7,12 @@
 // adding one is a row here plus its decoder and, if its answer is stored, its record writer.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 
 #include "commands/answer_layout.h"
 #include "link/frame_codec.h"
@@ -63,51 +65,58 @@ enum class CommandCode : std::uint8_t {
 
 constexpr std::uint8_t ToByte(CommandCode code) { return static_cast<std::uint8_t>(code); }
 
-// Which request builder of the frame codec makes the command's frame.
-enum class FrameBuilder : std::uint8_t {
-    None,         // the library never sends this command
-    Bare,         // SendBareCommand: no payload
-    Byte,         // SendByteCommand: one byte
-    Time,         // SendTimeCommand: hh mm ss as BCD
-    BcdPair,      // SendBcdPairCommand: one or two dates
-    NumberPair,   // SendNumberPairCommand: one or two invoice numbers
-    Install,      // SendInstallCommand: invoice code and first number
-    FactoryData,  // SendFactoryDataCommand: the 48 bytes of factory data
-    Invoice,      // SendInvoiceCommand: the invoice record
-    ByteList,     // SendByteListCommand: typed byte values
-};
+// The numbers by which a host names a command (the invoice call's and the print-data call's command number)
+// and by which the sales journal keeps a row's kind: the command's own code.
+inline constexpr std::int32_t kHostIssueInvoice = ToByte(CommandCode::MakeInvoice);
+inline constexpr std::int32_t kHostReturnInvoice = ToByte(CommandCode::ReturnInvoice);
+inline constexpr std::int32_t kHostVoidInvoice = ToByte(CommandCode::InvalidateInvoice);
+inline constexpr std::int32_t kHostLastInvoiceData = ToByte(CommandCode::LastInvData);
+inline constexpr std::int32_t kHostPrintDataByNumber = ToByte(CommandCode::PrintDataByNumber);
 
-// How the answer to the command is taken (the decoder that reads it).
-enum class AnswerKind : std::uint8_t {
-    Accept,           // taken without any check (on-line)
-    Ack,              // an answer without payload
-    InvoiceRoll,      // distributed invoice rolls
-    CurrentInv,       // the current invoice number
-    MakeInvoice,      // result of issuing or returning an invoice
-    MachineData,      // factory data
-    UserInformation,  // user (tax payer) information
-    TaxInformation,   // tax kinds and items
-    DateTime,         // date and time to the minute (0x3A)
-    DateTimeSec,      // date and time to the second (0xB3)
-    InvUseSum,        // usage summary of one invoice roll
-    DeclareData,      // declaration data
-    InvPrintData,     // invoice print data
-    ProcessorState,   // processor state byte
-    DayTrade,         // day trade records
-    DataIdiograph,    // electronic signature
-    CardAnswer,       // card answer shown as hexadecimal with its status code
-    CardPowerOn,      // card answer shown as hexadecimal
-    Checkself,        // one answer frame per self-test item
-    TotalSum,         // accumulated totals
+// The values a request carries, one kind per builder of the frame codec. Texts are views: they need to live
+// only until BuildRequest returns.
+struct NoPayload {};
+struct OneByte {
+    std::uint8_t value = 0;
 };
+struct TimeText {
+    std::string_view text;  // "hh:mm:ss", any separators
+};
+// Two dates (yyyymmdd) or two invoice numbers; `first` == kNoFirstValue leaves the first one out.
+struct TwoValues {
+    std::string_view first;
+    std::string_view second;
+};
+struct RollStart {
+    std::string_view invoiceCode;  // 20 digits
+    std::string_view firstNumber;
+};
+struct TypedBytes {
+    std::string_view text;
+    int charClass = kByteListDecimal;
+    int minLength = 0;
+};
+using RequestArgs =
+    std::variant<NoPayload, OneByte, TimeText, TwoValues, RollStart, TypedBytes,
+                 std::reference_wrapper<const FactoryData>, std::reference_wrapper<const InvoiceRequest>>;
 
-// Who sends the command.
+// The text that leaves the first of two values out of a frame.
+inline constexpr std::string_view kNoFirstValue = "Null";
+
+// Makes the command's frame from its values; 32 when the values are of another kind than the builder takes.
+using RequestBuilder = BuiltFrame (*)(std::uint8_t code, const RequestArgs& args);
+
+// Who may send the command.
 enum class IssuedBy : std::uint8_t {
     Nobody,          // named and answered, but never sent by this library
     Console,         // only the operator console
-    Host,            // only the control's methods
+    Host,            // only the host's calls (the control's methods, the service and the tools through them)
     ConsoleAndHost,  // both
 };
+
+// Who is sending a request: the operator at the console, or a host call (which includes a console command a
+// host runs, and any link of a chain sent in a caller mode other than the console's).
+enum class Sender : std::uint8_t { Console, Host };
 
 // The store tables an answer writes. An answer that refills its table has it emptied first, except in the
 // print-data and roll-summary chains (caller modes 6 and 8), whose answers add to what the chain's first
@@ -170,13 +179,11 @@ enum class RollProgress : std::uint8_t {
 
 struct CommandInfo {
     CommandCode code;
-    std::string_view identifier;   // "Online", "SetTime", ...: the code's name in English
     std::string_view name;         // the Chinese display name (CommandName)
     std::string_view displayText;  // what the console logs after a send; empty when the console never sends it
-    FrameBuilder builder;
-    std::uint8_t requestLength;  // value of the length field (5 + payload); 0 when it depends on the input
+    RequestBuilder build;          // nullptr when the library never sends it
+    std::uint8_t requestLength;    // value of the length field (5 + payload); 0 when it depends on the input
     IssuedBy issuedBy;
-    AnswerKind answer;
     // Sent straight from its menu entry, without a panel or a question: the commands IssueMenuCommand takes,
     // for the console and for a host alike (the tool offers the same list).
     bool menuDirect = false;
@@ -192,7 +199,15 @@ struct CommandInfo {
     // invoice that sale is judged by.
     bool changesProcessor = false;
 
-    bool HasIssuer() const { return issuedBy != IssuedBy::Nobody; }
+    bool MaySend(Sender by) const {
+        switch (issuedBy) {
+        case IssuedBy::Nobody: return false;
+        case IssuedBy::Console: return by == Sender::Console;
+        case IssuedBy::Host: return by == Sender::Host;
+        case IssuedBy::ConsoleAndHost: return true;
+        }
+        return false;
+    }
 };
 
 // Name given to any code that is not in the table.
@@ -216,6 +231,19 @@ std::optional<CommandCode> ToCommandCode(std::uint8_t code);
 inline InvoiceLayout InvoiceLayoutOf(std::uint8_t code) {
     return code == ToByte(CommandCode::MakeInvoice) ? InvoiceLayout::Issue : InvoiceLayout::Return;
 }
+
+// The request frame of `code`, made by the row's builder from `args`, for `by`. Every request the library
+// sends is made here, so that the row decides how the frame is built and who may send it:
+//   32  a code without a row or without a builder, or values of another kind than its builder takes;
+//   229 a sender the row's issuedBy does not name (nothing is built);
+//   the builder's own code for values it refuses;
+//   228 a frame whose length field is not the row's requestLength (a fixed-length command given values
+//       that make another frame, such as a single value where the command takes two).
+// BuildRequest(CommandCode::CurrentInvoice, NoPayload{}, Sender::Host).frame == 1B 10 33 00 05 47 2C.
+BuiltFrame BuildRequest(CommandCode code, const RequestArgs& args, Sender by);
+
+// The sender a caller mode stands for: the console's own mode is the console, every other mode a host call.
+Sender SenderOf(std::uint16_t callerMode);
 
 // The text the console passes to the send cue (and so to the log) for this command; the name when the
 // console has no text of its own for it, "未知命令" for unknown codes.

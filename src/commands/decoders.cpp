@@ -191,6 +191,8 @@ ResultCode CheckAnswerShape(std::uint8_t command, FrameView frame) {
     return CheckAnswerShape(FindAnswerLayout(command), frame);
 }
 
+ResultCode CheckAnswerShape(CommandCode command, FrameView frame) { return CheckAnswerShape(ToByte(command), frame); }
+
 bool IsQuietCardFollow(const AnswerLayout& layout, FrameView frame) {
     return layout.packets == PacketRule::kFollowIsQuiet && frame.size() > kAnswerPacketsOffset &&
            frame[kAnswerPacketsOffset] != 0;
@@ -201,8 +203,9 @@ bool IsQuietCardFollow(const AnswerLayout& layout, FrameView frame) {
 
 ResultCode AcceptData_InvoiceRoll(FrameView frame, std::uint8_t command, InvoiceRollRecord& out) {
     // The roll list answer (0x32) carries one byte more in front of the roll.
-    const std::uint8_t code = command == 0x32 ? 0x32 : 0x31;
-    const std::size_t shift = code == 0x32 ? 1 : 0;
+    constexpr std::uint8_t kRolls = ToByte(CommandCode::AlreadyInvoice);
+    const std::uint8_t code = command == kRolls ? kRolls : ToByte(CommandCode::DispenseInvoice);
+    const std::size_t shift = code == kRolls ? 1 : 0;
     if (const ResultCode rc = CheckAnswerShape(code, frame); rc != result::kSuccess) return rc;
     FieldReader reader(frame);
     InvoiceRollRecord rec;
@@ -217,13 +220,13 @@ ResultCode AcceptData_InvoiceRoll(FrameView frame, std::uint8_t command, Invoice
 }
 
 ResultCode AcceptData_CurrentInv(FrameView frame, CurrentInvoiceRecord& out) {
-    if (const ResultCode rc = CheckAnswerShape(0x33, frame); rc != result::kSuccess) return rc;
+    if (const ResultCode rc = CheckAnswerShape(CommandCode::CurrentInvoice, frame); rc != result::kSuccess) return rc;
     FieldReader reader(frame);
     return Deliver(reader, CurrentInvoiceRecord{reader.Number10(4)}, out);
 }
 
 ResultCode AcceptData_MakeInvoice(FrameView frame, IssueReply& out) {
-    if (const ResultCode rc = CheckAnswerShape(0x34, frame); rc != result::kSuccess) return rc;
+    if (const ResultCode rc = CheckAnswerShape(CommandCode::MakeInvoice, frame); rc != result::kSuccess) return rc;
     FieldReader reader(frame);
     IssueReply rec;
     rec.machine_num = reader.Digits(4, 8);
@@ -235,7 +238,7 @@ ResultCode AcceptData_MakeInvoice(FrameView frame, IssueReply& out) {
 }
 
 ResultCode AcceptData_MachineData(FrameView frame, MachineDataRecord& out) {
-    if (const ResultCode rc = CheckAnswerShape(0x37, frame); rc != result::kSuccess) return rc;
+    if (const ResultCode rc = CheckAnswerShape(CommandCode::GetMachineData, frame); rc != result::kSuccess) return rc;
     FieldReader reader(frame);
     MachineDataRecord rec;
     rec.machine_number = reader.Digits(4, 8);
@@ -246,7 +249,7 @@ ResultCode AcceptData_MachineData(FrameView frame, MachineDataRecord& out) {
 }
 
 ResultCode AcceptData_UserInformation(FrameView frame, UserInformationRecord& out) {
-    if (const ResultCode rc = CheckAnswerShape(0x38, frame); rc != result::kSuccess) return rc;
+    if (const ResultCode rc = CheckAnswerShape(CommandCode::UserInformation, frame); rc != result::kSuccess) return rc;
     FieldReader reader(frame);
     UserInformationRecord rec;
     rec.card_number = reader.DigitsUnchecked(4, 8);
@@ -266,7 +269,7 @@ ResultCode AcceptData_UserInformation(FrameView frame, UserInformationRecord& ou
 }
 
 ResultCode AcceptData_TaxInformation(FrameView frame, TaxItemRecord& out) {
-    if (const ResultCode rc = CheckAnswerShape(0x39, frame); rc != result::kSuccess) return rc;
+    if (const ResultCode rc = CheckAnswerShape(CommandCode::TaxInformation, frame); rc != result::kSuccess) return rc;
     FieldReader reader(frame);
     TaxItemRecord rec;
     rec.index = reader.Byte(5);
@@ -277,12 +280,16 @@ ResultCode AcceptData_TaxInformation(FrameView frame, TaxItemRecord& out) {
     return Deliver(reader, std::move(rec), out);
 }
 
-ResultCode AcceptData_DateTime(FrameView frame, DateTimeRecord& out) { return DecodeDateTime(frame, 0x3A, 6, out); }
+ResultCode AcceptData_DateTime(FrameView frame, DateTimeRecord& out) {
+    return DecodeDateTime(frame, ToByte(CommandCode::GetTime), 6, out);
+}
 
-ResultCode AcceptData_DateTimeSec(FrameView frame, DateTimeRecord& out) { return DecodeDateTime(frame, 0xB3, 7, out); }
+ResultCode AcceptData_DateTimeSec(FrameView frame, DateTimeRecord& out) {
+    return DecodeDateTime(frame, ToByte(CommandCode::GetDateTime), 7, out);
+}
 
 ResultCode AcceptData_InvUseSum(FrameView frame, InvUseSumRecord& out) {
-    if (const ResultCode rc = CheckAnswerShape(0x3C, frame); rc != result::kSuccess) return rc;
+    if (const ResultCode rc = CheckAnswerShape(CommandCode::InvoiceSum, frame); rc != result::kSuccess) return rc;
     FieldReader reader(frame);
     InvUseSumRecord rec;
     rec.invoice_code = reader.DigitsUnchecked(4, 10);
@@ -299,7 +306,7 @@ ResultCode AcceptData_InvUseSum(FrameView frame, InvUseSumRecord& out) {
 }
 
 ResultCode AcceptData_DeclareData(FrameView frame, DeclareDataRecord& out) {
-    if (const ResultCode rc = CheckAnswerShape(0x3E, frame); rc != result::kSuccess) return rc;
+    if (const ResultCode rc = CheckAnswerShape(CommandCode::DeclareData, frame); rc != result::kSuccess) return rc;
     FieldReader reader(frame);
     DeclareDataRecord rec;
     rec.card_number = reader.Digits(4, 8);
@@ -319,7 +326,7 @@ ResultCode AcceptData_DeclareData(FrameView frame, DeclareDataRecord& out) {
 }
 
 ResultCode AcceptData_InvPrintData(FrameView frame, InvPrintDataRecord& out) {
-    if (const ResultCode rc = CheckAnswerShape(0x3F, frame); rc != result::kSuccess) return rc;
+    if (const ResultCode rc = CheckAnswerShape(CommandCode::InvoiceData, frame); rc != result::kSuccess) return rc;
     FieldReader reader(frame);
     InvPrintDataRecord rec;
     rec.issue_date = reader.Digits(5, 4);
@@ -351,14 +358,14 @@ ResultCode AcceptData_InvPrintData(FrameView frame, InvPrintDataRecord& out) {
 }
 
 ResultCode AcceptData_ProcessorState(FrameView frame, ProcessorStateRecord& out) {
-    if (const ResultCode rc = CheckAnswerShape(0x41, frame); rc != result::kSuccess) return rc;
+    if (const ResultCode rc = CheckAnswerShape(CommandCode::MachineState, frame); rc != result::kSuccess) return rc;
     FieldReader reader(frame);
     const std::uint8_t state = reader.Byte(4);
     return Deliver(reader, ProcessorStateRecord{state, std::string(ProcessorStateText(state))}, out);
 }
 
 ResultCode AcceptData_DayTrade(FrameView frame, DayTradeRecord& out) {
-    if (const ResultCode rc = CheckAnswerShape(0x44, frame); rc != result::kSuccess) return rc;
+    if (const ResultCode rc = CheckAnswerShape(CommandCode::DayTrade, frame); rc != result::kSuccess) return rc;
     FieldReader reader(frame);
     DayTradeRecord rec;
     rec.date = reader.DigitsUnchecked(5, 4);
@@ -371,13 +378,13 @@ ResultCode AcceptData_DayTrade(FrameView frame, DayTradeRecord& out) {
 }
 
 ResultCode AcceptData_DataIdiograph(FrameView frame, SignatureRecord& out) {
-    if (const ResultCode rc = CheckAnswerShape(0x46, frame); rc != result::kSuccess) return rc;
+    if (const ResultCode rc = CheckAnswerShape(CommandCode::Idiograph, frame); rc != result::kSuccess) return rc;
     FieldReader reader(frame);
     return Deliver(reader, SignatureRecord{reader.Hex(4, 128)}, out);
 }
 
 ResultCode AcceptData_CardAnswer(FrameView frame, CardAnswerRecord& out) {
-    if (const ResultCode rc = CheckAnswerShape(0xA5, frame); rc != result::kSuccess) return rc;
+    if (const ResultCode rc = CheckAnswerShape(CommandCode::SendStr, frame); rc != result::kSuccess) return rc;
     const std::size_t length = frame[kAnswerLengthOffset];
     FieldReader reader(frame);
     CardAnswerRecord rec;
@@ -390,7 +397,7 @@ ResultCode AcceptData_CardAnswer(FrameView frame, CardAnswerRecord& out) {
 }
 
 ResultCode AcceptData_CardPowerOn(FrameView frame, CardPowerOnRecord& out) {
-    if (const ResultCode rc = CheckAnswerShape(0xA6, frame); rc != result::kSuccess) return rc;
+    if (const ResultCode rc = CheckAnswerShape(CommandCode::CardPowerOn, frame); rc != result::kSuccess) return rc;
     const std::size_t length = frame[kAnswerLengthOffset];
     FieldReader reader(frame);
     CardPowerOnRecord rec;
@@ -399,14 +406,14 @@ ResultCode AcceptData_CardPowerOn(FrameView frame, CardPowerOnRecord& out) {
 }
 
 ResultCode AcceptData_Checkself(FrameView frame, SelfTestItemRecord& out) {
-    if (const ResultCode rc = CheckAnswerShape(0xB0, frame); rc != result::kSuccess) return rc;
+    if (const ResultCode rc = CheckAnswerShape(CommandCode::CheckSelf, frame); rc != result::kSuccess) return rc;
     FieldReader reader(frame);
     SelfTestItemRecord rec{reader.Byte(4), reader.Byte(5)};
     return Deliver(reader, rec, out);
 }
 
 ResultCode AcceptData_TotalSum(FrameView frame, TotalSumRecord& out) {
-    if (const ResultCode rc = CheckAnswerShape(0xBA, frame); rc != result::kSuccess) return rc;
+    if (const ResultCode rc = CheckAnswerShape(CommandCode::GetTotalSum, frame); rc != result::kSuccess) return rc;
     FieldReader reader(frame);
     TotalSumRecord rec{reader.Amount(4), reader.Amount(8), reader.Amount(12), reader.Amount(16)};
     return Deliver(reader, rec, out);

@@ -22,6 +22,7 @@
 
 #include "commands/answer_layout.h"
 #include "commands/answer_records.h"
+#include "commands/catalogue.h"
 #include "convert/bytes.h"
 #include "link/result_codes.h"
 
@@ -53,6 +54,7 @@ std::string_view PacketKindLabel(std::uint8_t command);
 // ask `IsQuietCardFollow` first.
 ResultCode CheckAnswerShape(const AnswerLayout& layout, FrameView frame);
 ResultCode CheckAnswerShape(std::uint8_t command, FrameView frame);
+ResultCode CheckAnswerShape(CommandCode command, FrameView frame);
 
 // True for a card answer (`SendStr`, `CardPowerOn`) whose P is above 0: handled with 0, nothing shown.
 bool IsQuietCardFollow(const AnswerLayout& layout, FrameView frame);

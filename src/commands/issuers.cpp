@@ -33,8 +33,6 @@ constexpr int kVersionWidth = 18;
 constexpr std::size_t kInvoiceCodeDigits = 20;
 constexpr int kIdiographMinimum = 128;
 constexpr std::string_view kLargestInvoiceNumber = "4294967295";
-// The number-pair builder leaves the first number out when it is given this text.
-constexpr std::string_view kNoFirstValue = "Null";
 
 // Characters `first` .. `first + count - 1` (1-based) of a text, as far as the text reaches.
 std::string MidCharacters(std::string_view text, std::size_t first, std::size_t count) {
@@ -74,31 +72,31 @@ CommandInFlight NewCommand(const IssueContext& ctx, CommandCode code, std::optio
     return CommandInFlight(ToByte(code), caller.value_or(ctx.caller));
 }
 
-// Steps 2 to 4 of every issuer once its inputs are good: the builder runs with a sink that starts the
-// command with the finished frame, and only a command that started is logged.
-template <typename Build>
-IssueResult Issue(const IssueContext& ctx, CommandInFlight command, Build&& build) {
+// Steps 2 to 4 of every issuer once its inputs are good: the command table's row builds the frame for the
+// sender (the context's, or the host for the requests made on behalf of the control's methods), the finished
+// frame starts the command, and only a command that started is logged.
+IssueResult Issue(const IssueContext& ctx, CommandInFlight command, const RequestArgs& args,
+                  std::optional<Sender> by = {}) {
     const auto code = static_cast<CommandCode>(command.code);
-    const std::uint8_t byte = command.code;
-    const FrameSink sink = [&ctx, &command](const Bytes& frame) {
-        return ctx.start ? ctx.start(std::move(command), frame) : result::kNoOpenPort;
-    };
     IssueResult r;
-    r.code = build(sink, byte);
+    const BuiltFrame built = BuildRequest(code, args, by.value_or(SenderOf(ctx.caller)));
+    if (!built.ok()) {
+        r.code = built.code;
+        return r;
+    }
+    r.code = ctx.start ? ctx.start(std::move(command), built.frame) : result::kNoOpenPort;
     if (r.code != result::kSuccess) return r;
     r.sent = true;
     CueSend(ctx, code);
     return r;
 }
 
-template <typename Build>
-IssueResult Issue(const IssueContext& ctx, CommandCode code, Build&& build) {
-    return Issue(ctx, NewCommand(ctx, code), std::forward<Build>(build));
+IssueResult Issue(const IssueContext& ctx, CommandCode code, const RequestArgs& args, std::optional<Sender> by = {}) {
+    return Issue(ctx, NewCommand(ctx, code), args, by);
 }
 
 IssueResult IssueBare(const IssueContext& ctx, CommandInFlight command) {
-    return Issue(ctx, std::move(command),
-                 [](const FrameSink& sink, std::uint8_t c) { return SendBareCommand(sink, c); });
+    return Issue(ctx, std::move(command), NoPayload{});
 }
 
 IssueResult IssueBare(const IssueContext& ctx, CommandCode code) { return IssueBare(ctx, NewCommand(ctx, code)); }
@@ -120,8 +118,7 @@ IssueResult IssueNumberRange(const IssueContext& ctx, CommandCode code, const Ra
     if (const ResultCode rc = CheckInvoiceNumberInput(input.endNumber, end); rc != 0) {
         return Refused(rc, FieldBit(InputField::EndNumber), InputField::EndNumber);
     }
-    return Issue(ctx, code,
-                 [&](const FrameSink& sink, std::uint8_t c) { return SendNumberPairCommand(sink, c, start, end); });
+    return Issue(ctx, code, TwoValues{start, end});
 }
 
 IssueResult IssueDateRange(const IssueContext& ctx, CommandCode code, const DateInput& startDate,
@@ -134,8 +131,7 @@ IssueResult IssueDateRange(const IssueContext& ctx, CommandCode code, const Date
     if (const ResultCode rc = CheckDateInput(endDate, end); rc != 0) {
         return Refused(rc, ClearBadDateParts(rc, DateGroup::End));
     }
-    return Issue(ctx, code,
-                 [&](const FrameSink& sink, std::uint8_t c) { return SendBcdPairCommand(sink, c, start, end); });
+    return Issue(ctx, code, TwoValues{start, end});
 }
 
 int ByteListClass(ByteListKind kind) { return kind == ByteListKind::Decimal ? kByteListDecimal : kByteListHexadecimal; }
@@ -202,8 +198,7 @@ IssueResult IssueSetTime(const IssueContext& ctx) {
         ctx.ui.ShowMessage(std::string(kSetTimeTitle), std::string(kBadTime));
         return Refused(rc);
     }
-    return Issue(ctx, CommandCode::SetTime,
-                 [&](const FrameSink& sink, std::uint8_t c) { return SendTimeCommand(sink, c, time); });
+    return Issue(ctx, CommandCode::SetTime, TimeText{time});
 }
 
 IssueResult IssueDispenseInvoice(const IssueContext& ctx) {
@@ -267,8 +262,7 @@ IssueResult IssueFactoryData(const IssueContext& ctx, const std::string& machine
     data.MachineNumber = machineNumber;
     FormatTextField(hardwareVersion, kVersionWidth, ' ', kPadBehind, kCutToWidth, data.HardwareVersion);
     FormatTextField(softwareVersion, kVersionWidth, ' ', kPadBehind, kCutToWidth, data.SoftwareVersion);
-    return Issue(ctx, CommandCode::SetMD,
-                 [&](const FrameSink& sink, std::uint8_t c) { return SendFactoryDataCommand(sink, c, data); });
+    return Issue(ctx, CommandCode::SetMD, std::cref(data));
 }
 
 IssueResult IssueCardPower(const IssueContext& ctx, int selectedItem) {
@@ -279,9 +273,7 @@ IssueResult IssueCardPower(const IssueContext& ctx, int selectedItem) {
 
 IssueResult IssueSendStr(const IssueContext& ctx, std::string_view text, ByteListKind kind) {
     // The builder checks and converts the text itself; a refusal comes back as its code.
-    return Issue(ctx, CommandCode::SendStr, [&](const FrameSink& sink, std::uint8_t c) {
-        return SendByteListCommand(sink, c, text, ByteListClass(kind), 0);
-    });
+    return Issue(ctx, CommandCode::SendStr, TypedBytes{text, ByteListClass(kind), 0});
 }
 
 IssueResult IssueSingleInvoice(const IssueContext& ctx, CommandCode command, std::string_view invoiceNumber) {
@@ -292,9 +284,7 @@ IssueResult IssueSingleInvoice(const IssueContext& ctx, CommandCode command, std
     }
     std::string padded;
     if (const ResultCode rc = CheckInvoiceNumberInput(invoiceNumber, padded); rc != 0) return Refused(rc);
-    return Issue(ctx, command, [&](const FrameSink& sink, std::uint8_t c) {
-        return SendNumberPairCommand(sink, c, kNoFirstValue, padded);
-    });
+    return Issue(ctx, command, TwoValues{kNoFirstValue, padded});
 }
 
 IssueResult IssueCutOffDate(const IssueContext& ctx, CommandCode command, const DateInput& cutOff) {
@@ -306,15 +296,11 @@ IssueResult IssueCutOffDate(const IssueContext& ctx, CommandCode command, const 
     if (const ResultCode rc = CheckDateInput(cutOff, date); rc != 0) {
         return Refused(rc, ClearBadDateParts(rc, DateGroup::Start));
     }
-    return Issue(ctx, command, [&](const FrameSink& sink, std::uint8_t c) {
-        return SendBcdPairCommand(sink, c, kNoFirstValue, date);
-    });
+    return Issue(ctx, command, TwoValues{kNoFirstValue, date});
 }
 
 IssueResult IssueIdiograph(const IssueContext& ctx, const std::string& text, ByteListKind kind) {
-    IssueResult r = Issue(ctx, CommandCode::Idiograph, [&](const FrameSink& sink, std::uint8_t c) {
-        return SendByteListCommand(sink, c, text, ByteListClass(kind), kIdiographMinimum);
-    });
+    IssueResult r = Issue(ctx, CommandCode::Idiograph, TypedBytes{text, ByteListClass(kind), kIdiographMinimum});
     if (!r.sent) return r;
     // The answer side looks the signed data up in the store; a booking that fails must not read as a
     // clean send.
@@ -356,9 +342,7 @@ IssueResult IssueInstallInv(const IssueContext& ctx, const std::optional<std::st
     if (!ctx.ui.AskYesNo(std::string(kInstallConfirmTitle), question)) return Refused(result::kCommandAborted);
 
     // The roll's end number is only confirmed by the operator; the processor takes code and start.
-    return Issue(
-        ctx, NewCommand(ctx, CommandCode::InstallInv, kCallerConsole),
-        [&](const FrameSink& sink, std::uint8_t c) { return SendInstallCommand(sink, c, row.invoiceCode, start); });
+    return Issue(ctx, NewCommand(ctx, CommandCode::InstallInv, kCallerConsole), RollStart{row.invoiceCode, start});
 }
 
 IssueResult IssueCheckCard(const IssueContext& ctx, CheckCardKind kind, bool byNumber, const RangeInput& input) {
@@ -383,8 +367,7 @@ IssueResult IssueCheckSelf(const IssueContext& ctx, std::span<const bool, kSelfT
     CommandInFlight command = NewCommand(ctx, CommandCode::CheckSelf);
     command.chain.checkself_mask = WidenCheckselfMask(mask);
     command.chain.checkself_failed = false;
-    return Issue(ctx, std::move(command),
-                 [&](const FrameSink& sink, std::uint8_t c) { return SendByteCommand(sink, c, mask); });
+    return Issue(ctx, std::move(command), OneByte{mask});
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -399,13 +382,11 @@ IssueResult IssueHostInvoiceNumber(const IssueContext& ctx, CommandCode command,
     const int rc = PadInvoiceNumber(invoiceNumber, digits);
     if (padded) *padded = rc == 0 ? digits : std::string();
     if (rc != 0) return Refused(rc);
-    return Issue(ctx, command, [&](const FrameSink& sink, std::uint8_t c) {
-        return SendNumberPairCommand(sink, c, kNoFirstValue, digits);
-    });
+    return Issue(ctx, command, TwoValues{kNoFirstValue, digits}, Sender::Host);
 }
 
 IssueResult IssueGetLastInvData(const IssueContext& ctx) {
-    return IssueBare(ctx, NewCommand(ctx, CommandCode::LastInvData, kCallerHost));
+    return Issue(ctx, NewCommand(ctx, CommandCode::LastInvData, kCallerHost), NoPayload{}, Sender::Host);
 }
 
 IssueResult IssueHostPrintInv(const IssueContext& ctx, std::int32_t commandNumber, std::string_view invoiceNumber) {
@@ -413,17 +394,14 @@ IssueResult IssueHostPrintInv(const IssueContext& ctx, std::int32_t commandNumbe
     if (commandNumber != ToByte(CommandCode::PrintDataByNumber)) return Refused(result::kCommandTypeError);
     std::string number;
     if (const int rc = PadInvoiceNumber(invoiceNumber, number); rc != 0) return Refused(rc);
-    return Issue(ctx, CommandCode::PrintDataByNumber,
-                 [&](const FrameSink& sink, std::uint8_t c) { return SendNumberPairCommand(sink, c, number, number); });
+    return Issue(ctx, CommandCode::PrintDataByNumber, TwoValues{number, number}, Sender::Host);
 }
 
 IssueResult IssueHostInvoice(const IssueContext& ctx, CommandCode command, const InvoiceRequest& request) {
     if (command != CommandCode::MakeInvoice && command != CommandCode::ReturnInvoice) {
         return Refused(result::kCommandTypeError);
     }
-    return Issue(ctx, NewCommand(ctx, command, kCallerHost), [&](const FrameSink& sink, std::uint8_t c) {
-        return SendInvoiceCommand(sink, c, InvoiceLayoutOf(c), request);
-    });
+    return Issue(ctx, NewCommand(ctx, command, kCallerHost), std::cref(request), Sender::Host);
 }
 
 }  // namespace karvex

@@ -5,11 +5,12 @@
 // Every issuer follows the same contract:
 //   1. the inputs are checked; a failed check sends nothing and reports through a message box, through
 //      the fields to empty (IssueResult::clearFields), or not at all, as the panel expects;
-//   2. the issuer creates its command (code, caller, chain step) and the frame builder runs; the finished
-//      frame and the command go to the context's `start`, so that a refused input never disturbs the answer
-//      of a command still in flight;
-//   3. a refusal of the builder, a closed port (132) or a command still in flight (136) ends the issuer with
-//      that code, without a message and without a log line; the command is dropped;
+//   2. the issuer creates its command (code, caller, chain step) and the command table builds the frame
+//      (BuildRequest: the row's builder, its length, its senders; the console's issuers send as the
+//      context's caller, the host requests below as the host); the finished frame and the command go to
+//      the context's `start`, so that a refused input never disturbs the answer of a command still in flight;
+//   3. a refusal of the build (the builder's code, 228, 229), a closed port (132) or a command still in flight
+//      (136) ends the issuer with that code, without a message and without a log line; the command is dropped;
 //   4. after a successful start the display text goes to the send cue (the log). The command's caller is
 //      the context's (the console, or a host call that runs a console command) unless the issuer says
 //      otherwise.

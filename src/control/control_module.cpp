@@ -409,7 +409,10 @@ int ControlModule::IssueBare(std::uint8_t code, std::uint16_t callerMode) {
 
 int ControlModule::StartBare(CommandInFlight command) {
     const std::uint8_t code = command.code;
-    int r = SendBareCommand([&](const Bytes& f) { return Start(std::move(command), f); }, code);
+    const std::optional<CommandCode> known = ToCommandCode(code);
+    const BuiltFrame built =
+        known ? BuildRequest(*known, NoPayload{}, SenderOf(command.caller)) : BuiltFrame{result::kCommandTypeError, {}};
+    int r = SendBuiltFrame([&](const Bytes& f) { return Start(std::move(command), f); }, built);
     if (r != 0) return r;
     CueCommandSendFinish(CommandDisplayText(code));
     return 0;

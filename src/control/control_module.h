@@ -222,7 +222,8 @@ public:
     // send's code when nothing went out).
     int RunMenuCommandForHost(CommandCode code);
 
-    // Sends a bare command as the console would, with its display text; 0 or the send's code.
+    // Sends a bare command with its display text, as the console or a host (by the caller mode) may send it;
+    // 0 or the send's code.
     int IssueBare(std::uint8_t code, std::uint16_t callerMode);
 
     // The store the module's answers, serial settings and bookkeeping go to: opened by FormLoad, compacted
@@ -244,7 +245,8 @@ private:
     // The completion step's share of a command's catalogue row: its own step on success, and the next
     // command of its chain (0 or the send's code).
     void RunSuccessStep(SuccessStep step, std::uint16_t callerMode);
-    // Starts a command that has no payload, as the console would, and logs it; 0 or the start's code.
+    // Starts a command that has no payload for the sender its caller mode stands for, and logs it; 0 or the
+    // start's code (229 when the command table does not let that sender send it).
     int StartBare(CommandInFlight command);
     // 143 for a command that changes the processor while a sale other than the one sending is unsettled.
     int RefuseWhileSaleInDoubt(const Bytes& frame);

@@ -15,7 +15,7 @@ constexpr int kClassDecimalOrBlank = 6;
 constexpr int kClassDigits = 1;
 constexpr std::int64_t kMaxQuantityHundredths = 0xFFFF;
 constexpr std::uint64_t kMaxInvoiceNumber = 0xFFFFFFFFull;
-constexpr std::string_view kNullField = "Null";
+constexpr std::string_view kNullField = kNoFirstValue;
 
 [[noreturn]] void Overflow(const char* what) { throw ArgumentOverflow(what); }
 
@@ -213,12 +213,13 @@ InvoiceCheck PrepareFiscalMakeInv(const MakeInvArgs& args, InvoiceRequest& reque
 }
 
 ResultCode SendHostRequest(const FrameSink& sink, const HostRequest& request) {
-    switch (request.kind) {
-    case RequestKind::kBare: return SendBareCommand(sink, request.command);
-    case RequestKind::kNumberPair: return SendNumberPairCommand(sink, request.command, request.first, request.second);
-    case RequestKind::kNone: break;
+    const std::optional<CommandCode> code = ToCommandCode(request.command);
+    if (request.kind == RequestKind::kNone || !code) {
+        return request.code != result::kSuccess ? request.code : result::kCommandTypeError;
     }
-    return request.code != result::kSuccess ? request.code : result::kCommandTypeError;
+    const RequestArgs args = request.kind == RequestKind::kBare ? RequestArgs{NoPayload{}}
+                                                                : RequestArgs{TwoValues{request.first, request.second}};
+    return SendBuiltFrame(sink, BuildRequest(*code, args, Sender::Host));
 }
 
 HostRequest PrepareFiscalInvalidateInv(std::string& InvNum) {

@@ -24,12 +24,7 @@
 
 namespace karvex {
 
-// Command numbers a host passes: the command's own code (52 MakeInvoice, 53 ReturnInvoice, 177
-// LastInvData, 66 PrintDataByNumber).
-inline constexpr std::int32_t kHostIssueInvoice = ToByte(CommandCode::MakeInvoice);
-inline constexpr std::int32_t kHostReturnInvoice = ToByte(CommandCode::ReturnInvoice);
-inline constexpr std::int32_t kHostLastInvoiceData = ToByte(CommandCode::LastInvData);
-inline constexpr std::int32_t kHostPrintDataByNumber = ToByte(CommandCode::PrintDataByNumber);
+// The command numbers a host passes (kHostIssueInvoice, ...) are the catalogue's.
 
 // Commands the query and maintenance calls start.
 inline constexpr std::uint8_t kCommandCurrentInvoice = ToByte(CommandCode::CurrentInvoice);
@@ -102,8 +97,8 @@ InvoiceCheck PrepareFiscalMakeInv(const MakeInvArgs& args, InvoiceRequest& reque
 
 enum class RequestKind : std::uint8_t {
     kNone,        // nothing to send: `code` says why
-    kBare,        // SendBareCommand(command)
-    kNumberPair,  // SendNumberPairCommand(command, first, second)
+    kBare,        // no payload
+    kNumberPair,  // two numbers, `first` and `second` (kNoFirstValue leaves the first out)
 };
 
 // The request a query or maintenance call sends, and how it waits.
@@ -118,8 +113,8 @@ struct HostRequest {
     bool through_chain = false;  // keep waiting while the result word says 4130
 };
 
-// Sends a prepared request: the send's code (132 without a port), or the request's own code when there is
-// nothing to send.
+// Sends a prepared request, built by the command table as the host's: the send's code (132 without a port),
+// the build's, or the request's own code when there is nothing to send.
 ResultCode SendHostRequest(const FrameSink& sink, const HostRequest& request);
 
 // FiscalInvalidateInv: InvNum is rewritten as its 10-digit form, or emptied when it is not 1 to 10 digits.

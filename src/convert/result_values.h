@@ -116,6 +116,11 @@ inline constexpr ResultCode kSyncAlreadyRunning = 210;   // another sync of the 
 inline constexpr ResultCode kSyncBadAnswer = 211;        // the central server answered something not asked for
 inline constexpr ResultCode kSyncBadRegister = 212;      // a register's login or machine number that cannot be used
 
+// A request the command table does not allow: the frame's length field is not the command's, or the sender is
+// not one the command may come from. Nothing reaches the line.
+inline constexpr ResultCode kRequestLengthMismatch = 228;
+inline constexpr ResultCode kSenderNotAllowed = 229;
+
 // The store's files: who may own and reach them, and what a store may hold.
 inline constexpr ResultCode kUnsafeDataDirectory = 192;  // another user owns the data directory, or others may write it
 inline constexpr ResultCode kUnsafeStoreFile = 193;      // a link, not a plain file, or another user's file in its place

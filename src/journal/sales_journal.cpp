@@ -137,9 +137,10 @@ ResultCode SalesJournal::Open(std::string_view saleId, ByteView frame, const Sal
     std::int64_t returnsRow = 0;
     if (sale.IsReturn()) {
         Statement find(conn_, "SELECT " + Q(kRowIdColumn) + " FROM " + Q(kTable) + " WHERE " + Q(kInvNum) +
-                                  " = ?1 AND " + Q(kKind) + " = 52 AND " + Q(kState) + " IN ('" +
-                                  std::string(kAnswered) + "', '" + std::string(kIssued) + "', '" +
-                                  std::string(kElsewhere) + "') ORDER BY " + Q(kRowIdColumn) + " DESC LIMIT 1");
+                                  " = ?1 AND " + Q(kKind) + " = " + std::to_string(kHostIssueInvoice) + " AND " +
+                                  Q(kState) + " IN ('" + std::string(kAnswered) + "', '" + std::string(kIssued) +
+                                  "', '" + std::string(kElsewhere) + "') ORDER BY " + Q(kRowIdColumn) +
+                                  " DESC LIMIT 1");
         if (find.PrepareResult() == SQLITE_OK) {
             BindText(find.get(), 1, sale.returned);
             if (sqlite3_step(find.get()) == SQLITE_ROW) returnsRow = sqlite3_column_int64(find.get(), 0);
@@ -245,7 +246,9 @@ bool SalesJournal::HoldsInvoice(std::int64_t row, std::string_view taxCode) {
 ResultCode SalesJournal::RecordElsewhere(const InvPrintDataRecord& invoice) {
     using namespace journal;
     // The print data's type byte: 1 an invoice, 2 a return, 3 a voided one.
-    const int kind = invoice.invoice_type == 2 ? 53 : invoice.invoice_type == 3 ? kVoidKind : 52;
+    const int kind = invoice.invoice_type == 2   ? kHostReturnInvoice
+                     : invoice.invoice_type == 3 ? kVoidKind
+                                                 : kHostIssueInvoice;
     std::string goods;
     std::int64_t totalFen = std::llround(invoice.total * 100.0);
     int lines = 0;
@@ -267,7 +270,7 @@ ResultCode SalesJournal::RecordElsewhere(const InvPrintDataRecord& invoice) {
     if (st.PrepareResult() != SQLITE_OK) return Engine(st.PrepareResult(), "保存销售记录失败");
     sqlite3_stmt* s = st.get();
     sqlite3_bind_int(s, 1, kind);
-    BindText(s, 2, kind == 53 ? invoice.original_number : std::string());
+    BindText(s, 2, kind == kHostReturnInvoice ? invoice.original_number : std::string());
     std::string payer = invoice.payer;
     while (!payer.empty() && payer.back() == ' ') payer.pop_back();
     BindText(s, 3, payer);

@@ -130,12 +130,12 @@ QJsonObject SaleJson(const TableDef& table, const StoredRow& row) {
     const bool exists = state == Q(std::string(journal::kAnswered)) || state == Q(std::string(journal::kIssued));
     const FieldValue kind = value(journal::kKind);
     const FieldValue result = value(journal::kResult);
+    const bool isReturn =
+        std::holds_alternative<std::int64_t>(kind) && std::get<std::int64_t>(kind) == kHostReturnInvoice;
     QJsonObject sale{{"sale_id", text(journal::kSaleId)},
                      {"state", exists ? QStringLiteral("issued") : state},
                      {"journal_state", state},
-                     {"kind", std::holds_alternative<std::int64_t>(kind) && std::get<std::int64_t>(kind) == 53
-                                  ? QStringLiteral("return")
-                                  : QStringLiteral("issue")},
+                     {"kind", isReturn ? QStringLiteral("return") : QStringLiteral("issue")},
                      {"invoice_number", text(journal::kInvNum)},
                      {"tax_code", text(journal::kTaxCode)},
                      {"date_time", text(journal::kDateTime)},
@@ -780,8 +780,9 @@ void Service::PrintData(const QString& which, const ResponderPtr& responder) {
         QString number = last ? QString() : which;
         QString oInvNum, machine, saleUnit, payUnit, taxNumber, taxCode, printDate, name, amount, price, sum;
         std::int32_t invType = 0;
-        const int r = fiscal_.GetPrintInv(last ? 177 : 66, number, oInvNum, machine, saleUnit, payUnit, taxNumber,
-                                          taxCode, printDate, name, amount, price, sum, invType);
+        const std::int32_t asked = last ? kHostLastInvoiceData : kHostPrintDataByNumber;
+        const int r = fiscal_.GetPrintInv(asked, number, oInvNum, machine, saleUnit, payUnit, taxNumber, taxCode,
+                                          printDate, name, amount, price, sum, invType);
         if (r != 0) return ErrorResponse(r);
         // The processor's print data does not carry the tax indexes: the journal's record of the sale that
         // issued this invoice does, when it went through this service. It is found by the tax control code,

@@ -32,6 +32,8 @@
 #include <array>
 #include <string_view>
 
+#include "commands/catalogue.h"
+
 namespace karvex::journal {
 
 inline constexpr std::string_view kTable = "SalesJournal";
@@ -89,7 +91,7 @@ inline constexpr std::array<Column, 23> kColumns{{
 }};
 
 // Kind of a void row (the void command's own code).
-inline constexpr int kVoidKind = 54;
+inline constexpr int kVoidKind = kHostVoidInvoice;
 
 // State keywords.
 inline constexpr std::string_view kSent = "sent";

@@ -8,58 +8,89 @@
 namespace karvex {
 namespace {
 
-struct RowCase {
-    std::uint8_t code;
-    CommandCode id;
-    const char* name;
-    const char* display;
-    FrameBuilder builder;
-    std::uint8_t length;
-    AnswerKind answer;
-};
+// Values that each builder kind accepts, so that every row the library sends can be built once.
+const FactoryData kFactory{"1234567890123456", "20240131", std::string(18, 'H'), std::string(18, 'S')};
+InvoiceRequest OneItemSale() {
+    InvoiceRequest sale;
+    sale.OInvNum = "12";
+    sale.PayUnit = std::string(40, ' ');
+    sale.SalesNum = 1;
+    sale.ItemName[0] = std::string(20, 'A');
+    sale.ItemQuantity[0] = 100;
+    sale.ItemTaxIndex[0] = 1;
+    sale.ItemSum[0] = 2.5;
+    return sale;
+}
 
-TEST(CommandTable, SampleRowsCarryTheirNamesLayoutsAndAnswers) {
-    const RowCase cases[] = {
-        {0x00, CommandCode::Online, "联机", "联机", FrameBuilder::Bare, 5, AnswerKind::Accept},
-        {0x30, CommandCode::Initialize, "初始化", "税控器初始化", FrameBuilder::Bare, 5, AnswerKind::Ack},
-        {0x33, CommandCode::CurrentInvoice, "获取当前发票号", "当前发票号", FrameBuilder::Bare, 5,
-         AnswerKind::CurrentInv},
-        {0x36, CommandCode::InvalidateInvoice, "废票", "废票", FrameBuilder::NumberPair, 9, AnswerKind::Ack},
-        {0x3A, CommandCode::GetTime, "获取日期时间", "获取税控器时间", FrameBuilder::Bare, 5, AnswerKind::DateTime},
-        {0x3B, CommandCode::SetTime, "设置时间", "设置时间", FrameBuilder::Time, 8, AnswerKind::Ack},
-        {0x3C, CommandCode::InvoiceSum, "获取单卷发票使用汇总数据", "单卷发票汇总", FrameBuilder::NumberPair, 9,
-         AnswerKind::InvUseSum},
-        {0x3D, CommandCode::WriteCard, "申报数据和发票打印数据写卡", "申报数据写卡", FrameBuilder::BcdPair, 9,
-         AnswerKind::Ack},
-        {0x3F, CommandCode::InvoiceData, "发票数据上传", "发票数据上传", FrameBuilder::BcdPair, 9,
-         AnswerKind::InvPrintData},
-        {0x42, CommandCode::PrintDataByNumber, "按起止号码获取发票打印数据", "起止号发票打印数据",
-         FrameBuilder::NumberPair, 13, AnswerKind::InvPrintData},
-        {0x44, CommandCode::DayTrade, "获取日期段日交易数据", "获取日交易数据", FrameBuilder::BcdPair, 13,
-         AnswerKind::DayTrade},
-        {0x46, CommandCode::Idiograph, "数据签名", "数据签名", FrameBuilder::ByteList, 0, AnswerKind::DataIdiograph},
-        {0x86, CommandCode::SetMD, "设置出厂数据", "设置出厂数据", FrameBuilder::FactoryData, 53, AnswerKind::Ack},
-        {0xA5, CommandCode::SendStr, "卡操作：发送字符串", "字符串", FrameBuilder::ByteList, 0, AnswerKind::CardAnswer},
-        {0xB0, CommandCode::CheckSelf, "税控器自检", "税控器自检", FrameBuilder::Byte, 6, AnswerKind::Checkself},
-        {0xB1, CommandCode::LastInvData, "获取最后一个发票打印数据", "获取最后发票打印数据", FrameBuilder::Bare, 5,
-         AnswerKind::InvPrintData},
-        {0xB3, CommandCode::GetDateTime, "获取日期时间", "获取日期时间", FrameBuilder::None, 0,
-         AnswerKind::DateTimeSec},
-        {0xB4, CommandCode::InstallInv, "安装发票", "安装发票", FrameBuilder::Install, 19, AnswerKind::Ack},
-        {0xB7, CommandCode::CheckCardDayTrade, "日交易核查数据写卡", "日交易核查", FrameBuilder::BcdPair, 13,
-         AnswerKind::Ack},
-        {0xBA, CommandCode::GetTotalSum, "获取累计金额", "获取累计金额", FrameBuilder::Bare, 5, AnswerKind::TotalSum},
+RequestArgs SampleArgs(CommandCode code, const InvoiceRequest& sale) {
+    using C = CommandCode;
+    switch (code) {
+    case C::SetTime: return TimeText{"12:30:45"};
+    case C::InvalidateInvoice:
+    case C::InvoiceSum: return TwoValues{kNoFirstValue, "0000000012"};
+    case C::WriteCard:
+    case C::DeclareData:
+    case C::InvoiceData: return TwoValues{kNoFirstValue, "20240131"};
+    case C::PrintDataByNumber:
+    case C::CheckCardByNumber: return TwoValues{"0000000001", "0000000012"};
+    case C::PrintDataByDate:
+    case C::DayTrade:
+    case C::CheckCardByDate:
+    case C::CheckCardDayTrade:
+    case C::CheckCardDeclare: return TwoValues{"20240101", "20240131"};
+    case C::Idiograph:
+    case C::SendStr: return TypedBytes{"1 2 3", kByteListDecimal, 0};
+    case C::SetMD: return std::cref(kFactory);
+    case C::CheckSelf: return OneByte{0x01};
+    case C::InstallInv: return RollStart{"12345678901234567890", "0000000001"};
+    case C::MakeInvoice:
+    case C::ReturnInvoice: return std::cref(sale);
+    default: return NoPayload{};
+    }
+}
+
+Sender AnySenderOf(const CommandInfo& row) { return row.MaySend(Sender::Console) ? Sender::Console : Sender::Host; }
+
+// A row whose builder, values or length disagree would have every one of its sends refused at run time.
+TEST(CommandTable, EverySentRowBuildsItsFrameAtItsLength) {
+    const InvoiceRequest sale = OneItemSale();
+    for (const CommandInfo& row : CommandTable()) {
+        if (row.build == nullptr) continue;
+        SCOPED_TRACE(std::string(row.name));
+        const BuiltFrame built = BuildRequest(row.code, SampleArgs(row.code, sale), AnySenderOf(row));
+        ASSERT_TRUE(built.ok()) << built.code;
+        EXPECT_EQ(built.frame[2], ToByte(row.code));
+    }
+}
+
+TEST(CommandTable, RequestsTheRowDoesNotAllowAreNotBuilt) {
+    using C = CommandCode;
+    const InvoiceRequest sale = OneItemSale();
+    struct Case {
+        const char* what;
+        C code;
+        RequestArgs args;
+        Sender by;
+        ResultCode expected;
     };
-    for (const RowCase& c : cases) {
-        SCOPED_TRACE(static_cast<int>(c.code));
-        const CommandInfo* row = FindCommand(c.code);
-        ASSERT_NE(row, nullptr);
-        EXPECT_EQ(row->code, c.id);
-        EXPECT_EQ(CommandName(c.code), c.name);
-        EXPECT_EQ(CommandDisplayText(c.code), c.display);
-        EXPECT_EQ(row->builder, c.builder);
-        EXPECT_EQ(row->requestLength, c.length);
-        EXPECT_EQ(row->answer, c.answer);
+    const Case cases[] = {
+        {"the console issuing an invoice", C::MakeInvoice, std::cref(sale), Sender::Console, result::kSenderNotAllowed},
+        {"a host setting factory data", C::SetMD, std::cref(kFactory), Sender::Host, result::kSenderNotAllowed},
+        {"a host installing a roll", C::InstallInv, RollStart{"12345678901234567890", "1"}, Sender::Host,
+         result::kSenderNotAllowed},
+        {"a command nobody sends", C::GetDateTime, NoPayload{}, Sender::Console, result::kCommandTypeError},
+        {"a code outside the table", static_cast<C>(0x01), NoPayload{}, Sender::Host, result::kCommandTypeError},
+        {"values of another builder", C::SetTime, NoPayload{}, Sender::Console, result::kCommandTypeError},
+        {"one number where a range is asked", C::PrintDataByNumber, TwoValues{kNoFirstValue, "12"}, Sender::Host,
+         result::kRequestLengthMismatch},
+        {"a range where one number is asked", C::InvalidateInvoice, TwoValues{"1", "12"}, Sender::Host,
+         result::kRequestLengthMismatch},
+        {"the builder's own refusal", C::SetTime, TimeText{"ab:cd:ef"}, Sender::Console, result::kNotDigits},
+    };
+    for (const Case& c : cases) {
+        const BuiltFrame built = BuildRequest(c.code, c.args, c.by);
+        EXPECT_EQ(built.code, c.expected) << c.what;
+        EXPECT_TRUE(built.frame.empty()) << c.what;
     }
 }
 
@@ -72,47 +103,34 @@ TEST(CommandTable, CodesOutsideTheFiveGroupsAreUnknown) {
     }
 }
 
-TEST(CommandTable, EveryCodeOfTheFiveGroupsIsPresentOnce) {
+TEST(CommandTable, EveryCodeOfTheFiveGroupsIsPresent) {
     std::set<int> expected{0x00, 0x86};
     for (int c = 0x30; c <= 0x47; ++c) expected.insert(c);
     for (int c = 0xA5; c <= 0xA7; ++c) expected.insert(c);
     for (int c = 0xB0; c <= 0xBA; ++c) expected.insert(c);
     std::set<int> seen;
-    for (const CommandInfo& row : CommandTable()) {
-        EXPECT_TRUE(seen.insert(ToByte(row.code)).second) << "duplicate " << int(ToByte(row.code));
-    }
+    for (const CommandInfo& row : CommandTable()) seen.insert(ToByte(row.code));
     EXPECT_EQ(seen, expected);
 }
 
-TEST(CommandTable, FixedLengthsAgreeWithTheirBuilderAndIssuedRowsCanBeLogged) {
+// What the control sends on its own must build without values for the sender it goes out as: a menu entry
+// for the console and for a host that runs it, a follow-up for the caller its chain names.
+TEST(CommandTable, MenuEntriesAndFollowUpsGoOutWithoutValues) {
     for (const CommandInfo& row : CommandTable()) {
-        SCOPED_TRACE(std::string(row.identifier));
-        switch (row.builder) {
-        case FrameBuilder::Bare: EXPECT_EQ(row.requestLength, 5); break;
-        case FrameBuilder::Byte: EXPECT_EQ(row.requestLength, 6); break;
-        case FrameBuilder::Time: EXPECT_EQ(row.requestLength, 8); break;
-        case FrameBuilder::Install: EXPECT_EQ(row.requestLength, 19); break;
-        case FrameBuilder::FactoryData: EXPECT_EQ(row.requestLength, 53); break;
-        case FrameBuilder::BcdPair:
-        case FrameBuilder::NumberPair: EXPECT_TRUE(row.requestLength == 9 || row.requestLength == 13); break;
-        default: EXPECT_EQ(row.requestLength, 0); break;
-        }
-        EXPECT_EQ(row.HasIssuer(), row.builder != FrameBuilder::None);
-        // A menu entry that sends at once has nothing to put in a payload and is the console's to send.
+        SCOPED_TRACE(std::string(row.name));
         if (row.menuDirect) {
-            EXPECT_EQ(row.builder, FrameBuilder::Bare) << row.identifier;
-            EXPECT_NE(row.issuedBy, IssuedBy::Host) << row.identifier;
+            EXPECT_TRUE(BuildRequest(row.code, NoPayload{}, Sender::Console).ok());
+            EXPECT_TRUE(BuildRequest(row.code, NoPayload{}, Sender::Host).ok());
+        }
+        for (const FollowUp& next : {row.afterSuccess, row.afterChain}) {
+            if (!next.Present()) continue;
+            // A follow-up for the same caller goes out as whoever sent this row; the others as a host call.
+            const Sender by = next.caller == FollowCaller::Same ? AnySenderOf(row) : Sender::Host;
+            EXPECT_TRUE(BuildRequest(next.next, NoPayload{}, by).ok()) << CommandName(ToByte(next.next));
         }
         // The console logs every command it sends under its display text.
-        if (row.issuedBy == IssuedBy::Console || row.issuedBy == IssuedBy::ConsoleAndHost) {
+        if (row.MaySend(Sender::Console)) {
             EXPECT_FALSE(row.displayText.empty());
-        }
-        // The answer layout handed on alone still names its command; a follow-up goes out without a payload.
-        EXPECT_EQ(row.layout.command, ToByte(row.code));
-        for (const FollowUp& next : {row.afterSuccess, row.afterChain}) {
-            if (next.Present()) {
-                EXPECT_EQ(FindCommand(next.next)->builder, FrameBuilder::Bare);
-            }
         }
         if (!row.store.alsoOpens.empty()) {
             EXPECT_FALSE(row.store.table.empty());
@@ -123,7 +141,9 @@ TEST(CommandTable, FixedLengthsAgreeWithTheirBuilderAndIssuedRowsCanBeLogged) {
 TEST(CommandTable, CommandsWithoutIssuer) {
     for (auto code : {CommandCode::CheckWriteCard, CommandCode::SetDateTime, CommandCode::GetDateTime,
                       CommandCode::CyclicCheckSelf}) {
-        EXPECT_FALSE(FindCommand(code)->HasIssuer()) << FindCommand(code)->identifier;
+        const CommandInfo* row = FindCommand(code);
+        EXPECT_FALSE(row->MaySend(Sender::Console) || row->MaySend(Sender::Host)) << row->name;
+        EXPECT_EQ(row->build, nullptr) << row->name;
     }
     EXPECT_EQ(CommandName(0xB2), "设置日期时间");
     EXPECT_EQ(CommandName(0xB9), "循环自动自检");
@@ -193,10 +213,10 @@ TEST(CommandTable, CommandsThatChangeTheProcessorAreHeldBackWhileASaleIsInDoubt)
     using C = CommandCode;
     for (C code : {C::Initialize, C::DispenseInvoice, C::MakeInvoice, C::ReturnInvoice, C::InvalidateInvoice,
                    C::WriteCard, C::DeclareData, C::SendStr, C::InstallInv, C::SetMD}) {
-        EXPECT_TRUE(FindCommand(code)->changesProcessor) << FindCommand(code)->identifier;
+        EXPECT_TRUE(FindCommand(code)->changesProcessor) << FindCommand(code)->name;
     }
     for (C code : {C::Online, C::CurrentInvoice, C::LastInvData, C::PrintDataByNumber, C::InvoiceSum}) {
-        EXPECT_FALSE(FindCommand(code)->changesProcessor) << FindCommand(code)->identifier;
+        EXPECT_FALSE(FindCommand(code)->changesProcessor) << FindCommand(code)->name;
     }
 }
 

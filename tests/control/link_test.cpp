@@ -118,6 +118,16 @@ TEST_F(LinkTest, AnswerWrittenByteByByteIsAssembled) {
     EXPECT_EQ(m.Command().replies.current_inv_number.size(), 10u);
 }
 
+// The control's own bare sends obey the command table's senders: refused before the line, nothing in flight.
+TEST_F(LinkTest, BareSendsOnlyForTheSendersTheTableNames) {
+    ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
+    ControlModule& m = fiscal_->Module();
+    EXPECT_EQ(m.IssueBare(ToByte(CommandCode::LastInvData), kCallerConsole), result::kSenderNotAllowed);
+    EXPECT_EQ(m.IssueBare(ToByte(CommandCode::DispenseInvoice), kCallerHost), result::kSenderNotAllowed);
+    EXPECT_FALSE(m.InFlight());
+    EXPECT_EQ(fiscal_->FiscalOnline(), 0);
+}
+
 // Each faulty answer ends the command with its own code, and nothing is sent in its place.
 TEST_F(LinkTest, FaultyAnswersEndTheCommandWithTheirCode) {
     ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);

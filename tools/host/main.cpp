@@ -7,6 +7,7 @@
 #include <QVBoxLayout>
 #include <QWidget>
 
+#include "karvex/command_numbers.h"
 #include "karvex/errors.h"
 #include "karvex/fiscal.h"
 
@@ -55,8 +56,8 @@ int main(int argc, char** argv) {
         const QString prices = QStringLiteral("1.50       12.80      ");
         const QString sums = QStringLiteral("3.00       12.80      ");
         try {
-            int r = fiscal->FiscalMakeInv(52, 0, 0, QString(), QStringLiteral("示例商贸有限公司"), 2, names, amounts,
-                                          prices, sums, QStringLiteral("12"));
+            int r = fiscal->FiscalMakeInv(KARVEX_COMMAND_ISSUE, 0, 0, QString(), QStringLiteral("示例商贸有限公司"), 2,
+                                          names, amounts, prices, sums, QStringLiteral("12"));
             return Line("FiscalMakeInv", r, fiscal->Description());
         } catch (const karvex::ArgumentOverflow& e) {
             return QStringLiteral("FiscalMakeInv: ") + QString::fromUtf8(e.what());

@@ -204,10 +204,10 @@ Outcome Void(Fiscal& f, const Options& o) {
 }
 
 Outcome PrintData(Fiscal& f, const Options& o) {
-    std::int32_t command = 177;
+    std::int32_t command = kHostLastInvoiceData;
     QString invNum;
     if (o.Has("inv-num")) {
-        command = 66;
+        command = kHostPrintDataByNumber;
         invNum = Q(o.Get("inv-num"));
     }
     QString oInvNum, machine, saleUnit, payUnit, taxNumber, taxCode, printDate, name, amount, price, sum;

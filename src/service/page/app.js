@@ -161,9 +161,10 @@
     return '';
   }
 
+  // The service names a sale's kind ("issue" or "return"); the page never sees the journal's numbers.
   function kindText(kind) {
-    if (kind === 'return' || Number(kind) === 53) return '退票';
-    if (kind === 'issue' || Number(kind) === 52) return '开票';
+    if (kind === 'return') return '退票';
+    if (kind === 'issue') return '开票';
     return String(kind || '');
   }
 
