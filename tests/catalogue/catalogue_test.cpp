@@ -18,7 +18,7 @@ InvoiceRequest OneItemSale() {
     sale.ItemName[0] = std::string(20, 'A');
     sale.ItemQuantity[0] = 100;
     sale.ItemTaxIndex[0] = 1;
-    sale.ItemSum[0] = 2.5;
+    sale.ItemSumFen[0] = 250;
     return sale;
 }
 
