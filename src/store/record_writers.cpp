@@ -526,7 +526,8 @@ ResultCode StoreRecordWriters::SaveMakeInvoice(const std::string& current, std::
 // ---------------------------------------------------------------------------------------------------------
 // Queue
 
-StoreAnswerQueue::StoreAnswerQueue(std::shared_ptr<StoreHandle> store) : store_(std::move(store)) {}
+StoreAnswerQueue::StoreAnswerQueue(std::shared_ptr<StoreHandle> store, std::size_t heldBytes)
+    : store_(std::move(store)), heldLimit_(heldBytes) {}
 
 StoreAnswerQueue::~StoreAnswerQueue() = default;
 
@@ -535,12 +536,26 @@ ResultCode StoreAnswerQueue::Append(int frame_number, const std::string& frame_h
     if (store_ == nullptr || store_->Open() == nullptr)
         return FailFlush(result::kStoreOpenFailed, "数据库对象打开失败");
     pending_.emplace_back(frame_number, frame_hex);
+    if (holding_) {
+        if (heldBytes_ + frame_hex.size() <= heldLimit_) {
+            held_.push_back(frame_hex);
+            heldBytes_ += frame_hex.size();
+        } else {
+            // Too long to hold: from here on the frames are read back from the table, all of them, in order.
+            holding_ = false;
+            held_.clear();
+            heldBytes_ = 0;
+        }
+    }
     if (pending_.size() >= kBatch) return Flush();
     return result::kSuccess;
 }
 
 ResultCode StoreAnswerQueue::FailFlush(ResultCode code, const std::string& text) {
     pending_.clear();
+    held_.clear();
+    heldBytes_ = 0;
+    holding_ = true;
     failed_ = code;
     error_ = text;
     return code;
@@ -612,6 +627,12 @@ ResultCode StoreAnswerQueue::LoadBatch() {
 }
 
 ResultCode StoreAnswerQueue::TakeFirst(std::string& frame_hex) {
+    if (holding_) {
+        if (held_.empty()) return result::kNoCurrentRecord;
+        frame_hex = std::move(held_.front());
+        held_.pop_front();
+        return result::kSuccess;
+    }
     if (ahead_.empty() && stored_ > 0) {
         ResultCode rc = LoadBatch();
         // A table that turned out emptier than counted still leaves the frames held in memory.
@@ -634,6 +655,9 @@ ResultCode StoreAnswerQueue::TakeFirst(std::string& frame_hex) {
 void StoreAnswerQueue::Clear() {
     ahead_.clear();
     pending_.clear();
+    held_.clear();
+    heldBytes_ = 0;
+    holding_ = true;
     stored_ = 0;
     failed_ = result::kSuccess;
     error_.clear();
@@ -649,6 +673,9 @@ void StoreAnswerQueue::Clear() {
 void StoreAnswerQueue::Detach() {
     ahead_.clear();
     pending_.clear();
+    held_.clear();
+    heldBytes_ = 0;
+    holding_ = true;
     stored_ = 0;
     failed_ = result::kSuccess;
     error_.clear();

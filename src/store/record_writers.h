@@ -140,15 +140,20 @@ private:
 // The queue of a multi-frame answer in ARecord (记录号 = frame number, 记录 = the frame as hex).
 // Frames are written and read in batches: the table is a scratch area that the console empties whenever
 // it loads, so one transaction per frame would only cost time. The order of the frames is kept exactly.
+// While an answer's frames fit in kHeldBytes they are also held in memory and taken from there: reading
+// them back would decrypt every page the table wrote, which is most of the cost of storing a long answer
+// after its last frame. The table still gets every frame, and Clear() empties it as before.
 class StoreAnswerQueue final : public AnswerQueue {
 public:
     static constexpr std::size_t kBatch = 256;
+    static constexpr std::size_t kHeldBytes = std::size_t{64} << 20;
 
-    explicit StoreAnswerQueue(std::shared_ptr<StoreHandle> store);
+    // `heldBytes`: how much frame text an answer may hold in memory before it is read back from the table.
+    explicit StoreAnswerQueue(std::shared_ptr<StoreHandle> store, std::size_t heldBytes = kHeldBytes);
     ~StoreAnswerQueue() override;
 
     ResultCode Append(int frame_number, const std::string& frame_hex) override;
-    std::size_t Count() const override { return ahead_.size() + stored_ + pending_.size(); }
+    std::size_t Count() const override { return holding_ ? held_.size() : ahead_.size() + stored_ + pending_.size(); }
     ResultCode TakeFirst(std::string& frame_hex) override;
     void Clear() override;
 
@@ -170,7 +175,11 @@ private:
     std::deque<std::string> ahead_;                    // read from the table, already deleted there
     std::size_t stored_ = 0;                           // rows in the table
     std::deque<std::pair<int, std::string>> pending_;  // not written yet
-    ResultCode failed_ = 0;                            // a flush failed: refused until Clear()
+    std::size_t heldLimit_;
+    std::deque<std::string> held_;  // every frame not yet taken, while holding_
+    std::size_t heldBytes_ = 0;
+    bool holding_ = true;    // false once the answer outgrew kHeldBytes: frames are read back from the table
+    ResultCode failed_ = 0;  // a flush failed: refused until Clear()
     std::string error_;
 };
 

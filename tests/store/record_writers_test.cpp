@@ -297,5 +297,38 @@ TEST_F(RecordWritersTest, FullDiskIsReportedOnceWithItsReasonAndTheFramesAreDrop
     EXPECT_TRUE(queue.LastErrorText().empty());
 }
 
+// Frames come back in arrival order, none twice and none missing, whether the answer stayed in memory,
+// outgrew it part-way (everything is then read back from the table) or ended with frames not yet written.
+TEST_F(RecordWritersTest, QueuedFramesComeBackInOrderWhetherHeldOrReadBack) {
+    const std::size_t frameBytes = 40;
+    const struct {
+        std::size_t frames;
+        std::size_t heldFrames;  // how many fit in memory
+    } cases[] = {
+        {StoreAnswerQueue::kBatch + 20, StoreAnswerQueue::kBatch * 4},
+        {StoreAnswerQueue::kBatch * 2 + 20, 5},
+        {StoreAnswerQueue::kBatch * 2, StoreAnswerQueue::kBatch + 1},
+    };
+    for (const auto& c : cases) {
+        StoreAnswerQueue queue(handle_, c.heldFrames * frameBytes);
+        queue.Clear();
+        std::vector<std::string> sent;
+        for (std::size_t i = 1; i <= c.frames; ++i) {
+            std::string frame = std::to_string(i);
+            frame.resize(frameBytes, 'F');
+            ASSERT_EQ(queue.Append(static_cast<int>(i), frame), 0);
+            sent.push_back(std::move(frame));
+        }
+        ASSERT_EQ(queue.Count(), c.frames) << c.heldFrames;
+        std::vector<std::string> taken;
+        std::string frame;
+        while (queue.Count() > 0 && queue.TakeFirst(frame) == 0) taken.push_back(frame);
+        EXPECT_EQ(taken, sent) << c.heldFrames;
+        EXPECT_NE(queue.TakeFirst(frame), 0) << "nothing after the last frame";
+        queue.Clear();
+        EXPECT_TRUE(Column("ARecord", "记录").empty());
+    }
+}
+
 }  // namespace
 }  // namespace karvex
