@@ -20,6 +20,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -113,7 +114,10 @@ public:
                         std::string_view keyField = {}, const std::string& key = {});
 
     // Drops the prepared statements (before the store is compacted or closed).
-    void ReleaseStatements() { cache_.Release(); }
+    void ReleaseStatements() {
+        batch_ = {};
+        cache_.Release();
+    }
     const std::string& LastErrorText() const { return error_; }
 
 private:
@@ -129,9 +133,26 @@ private:
     ResultCode CountRows(const TableDef& table, std::int64_t& count);
     ResultCode ReadText(const TableDef& table, std::int64_t row, std::string_view field, std::string& out);
 
+    // New rows of the table an answer refills, written several to a statement. The engine journals every
+    // page a statement touches (the row's, its index's, the sync copy's and the totals'), so one statement
+    // per row made that journal most of the cost of storing a long answer.
+    struct RowBatch {
+        const TableDef* table = nullptr;       // the refilled table; nullptr when the answer refills none
+        std::unordered_set<std::string> keys;  // keys written in this answer: a row exists for each
+        std::vector<FieldValue> values;        // every field of each waiting row, in the table's order
+        std::size_t rows = 0;
+    };
+    // True when the row goes into the batch: the answer emptied the table and has not written the key.
+    bool Batchable(const TableDef& table, RowPosition position, std::string_view keyField,
+                   const std::string& key) const;
+    ResultCode AddToBatch(const TableDef& table, const FieldList& fields, const std::string& key);
+    // Writes the waiting rows; 0, or the code of the first row that could not be written.
+    ResultCode FlushBatch();
+
     std::shared_ptr<StoreHandle> store_;
     WriterNotice notice_;
     StatementCache cache_;
+    RowBatch batch_;
     ResultCode closeResult_ = 0;
     bool keepTables_ = false;
     std::string error_;

@@ -144,6 +144,53 @@ TEST_F(RecordWritersTest, LaterFrameOfTheSameInvoiceLeavesEmptySlotsAsTheyWere) 
     EXPECT_EQ(Column("InvPrintData", "金额3"), (std::vector<std::string>{"<null>"}));
 }
 
+// A refilled table takes its new rows several to a statement: the rows keep their order, a key written
+// again in the same answer (before or after the waiting rows went out) still updates its one row and keeps
+// the slots it leaves empty, and a row the engine refuses is the only one missing, failing the answer.
+TEST_F(RecordWritersTest, RefilledPrintDataKeepsOrderRepeatsAndRowsBesideARefusedOne) {
+    auto invoice = [](int n, const char* goods) {
+        InvPrintDataRecord rec;
+        rec.issue_date = "20240301";
+        rec.invoice_number = std::to_string(1000000000 + n);
+        rec.key = rec.issue_date + rec.invoice_number;
+        rec.goods[0] = GoodsLine{goods, 1, 1, 2};
+        if (std::string(goods) == "米") rec.goods[1] = GoodsLine{"茶", 1, 2, 5};
+        return rec;
+    };
+    const struct {
+        int refused;  // invoice the engine refuses, or -1
+    } cases[] = {{-1}, {40}};
+    for (const auto& c : cases) {
+        ASSERT_EQ(writers_->OpenCommandTables(0x3F), 0);
+        ASSERT_EQ(writers_->ClearCommandTable(0x3F), 0);
+        ASSERT_EQ(Access().Connection()->Exec(
+                      "DROP TRIGGER IF EXISTS temp.refuse; CREATE TEMP TRIGGER refuse BEFORE INSERT ON InvPrintData "
+                      "WHEN NEW.\"发票号\" = '" +
+                      std::to_string(1000000000 + c.refused) + "' BEGIN SELECT RAISE(ABORT, 'refused'); END;"),
+                  0);
+        std::vector<std::string> expected;
+        int failures = 0;  // the frame whose statement went out with the refused row, or the close
+        for (int n = 0; n < 70; ++n) {
+            failures += writers_->SaveInvPrintData(invoice(n, "米")) != 0;
+            if (n != c.refused) expected.push_back(std::to_string(1000000000 + n));
+        }
+        ASSERT_EQ(writers_->SaveInvPrintData(invoice(5, "面")), 0) << "after its row went out";
+        ASSERT_EQ(writers_->SaveInvPrintData(invoice(69, "面")), 0) << "while its row still waits";
+        writers_->CloseCommandTables(0x3F);
+        failures += writers_->TakeCloseResult() != 0;
+        EXPECT_EQ(failures, c.refused >= 0 ? 1 : 0);
+        EXPECT_EQ(Column("InvPrintData", "发票号"), expected);
+        const auto names = Column("InvPrintData", "商品名称1");
+        const auto kept = Column("InvPrintData", "商品名称2");
+        ASSERT_EQ(names.size(), expected.size());
+        EXPECT_EQ(names[5], "面");
+        EXPECT_EQ(names.back(), "面");
+        EXPECT_EQ(kept[5], "茶");
+        EXPECT_EQ(Column("InvPrintData", "数量3")[0], "<null>");
+    }
+    ASSERT_EQ(Access().Connection()->Exec("DROP TRIGGER temp.refuse"), 0);
+}
+
 TEST_F(RecordWritersTest, SignatureGoesToTheFirstWaitingRow) {
     SignatureRecord sig{std::string(256, 'F')};
     ASSERT_EQ(writers_->OpenCommandTables(0x46), 0);
