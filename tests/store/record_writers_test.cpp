@@ -345,7 +345,8 @@ TEST_F(RecordWritersTest, FullDiskIsReportedOnceWithItsReasonAndTheFramesAreDrop
 }
 
 // Frames come back in arrival order, none twice and none missing, whether the answer stayed in memory,
-// outgrew it part-way (everything is then read back from the table) or ended with frames not yet written.
+// outgrew it part-way (everything is then read back from the table) or ended with frames not yet written;
+// emptying the queue leaves the store's deletes as they were.
 TEST_F(RecordWritersTest, QueuedFramesComeBackInOrderWhetherHeldOrReadBack) {
     const std::size_t frameBytes = 40;
     const struct {
@@ -374,6 +375,10 @@ TEST_F(RecordWritersTest, QueuedFramesComeBackInOrderWhetherHeldOrReadBack) {
         EXPECT_NE(queue.TakeFirst(frame), 0) << "nothing after the last frame";
         queue.Clear();
         EXPECT_TRUE(Column("ARecord", "记录").empty());
+        // Emptied without overwriting its scratch pages, but the store's other deletes still overwrite.
+        Statement secure(*Access().Connection(), "PRAGMA secure_delete");
+        ASSERT_EQ(sqlite3_step(secure.get()), SQLITE_ROW);
+        EXPECT_EQ(sqlite3_column_int(secure.get(), 0), 1);
     }
 }
 
