@@ -120,7 +120,14 @@ ResultCode StoreRecordWriters::OpenCommandTables(std::uint8_t command) {
     }
     std::int32_t rc = s->OpenCommandTables(command, 0, !keepTables_);
     if (rc != result::kSuccess) error_ = s->LastErrorText();
+    inAnswer_ = rc == result::kSuccess && StoreAccess::AnswerTableOf(command) != nullptr;
     return rc;
+}
+
+ResultCode StoreRecordWriters::AnswerUndone() {
+    StoreAccess* s = inAnswer_ ? Store() : nullptr;
+    if (s == nullptr || !sqlite3_get_autocommit(s->Connection()->Handle())) return result::kSuccess;
+    return Fail(result::kExecutionFailed, "事务已被存储引擎撤销，修改没有保存");
 }
 
 ResultCode StoreRecordWriters::ClearCommandTable(std::uint8_t command) {
@@ -146,6 +153,7 @@ void StoreRecordWriters::CloseCommandTables(std::uint8_t command) {
     const ResultCode flushed = FlushBatch();
     const std::string flushError = flushed != result::kSuccess ? error_ : std::string();
     batch_ = {};
+    inAnswer_ = false;
     std::int32_t rc = s->CloseCommandTables(command, 0, AnswerOutcome::Keep);
     if (rc == result::kSuccess && flushed != result::kSuccess) {
         rc = flushed;
@@ -229,6 +237,7 @@ ResultCode StoreRecordWriters::WriteRow(std::string_view tableName, RowPosition 
     if (s == nullptr) return Fail(result::kStoreOpenFailed, "数据库对象打开失败");
     const TableDef* table = FindStoreTable(tableName);
     if (table == nullptr) return Fail(result::kStoreOpenFailed, "数据库中没有表：" + std::string(tableName));
+    if (ResultCode rc = AnswerUndone(); rc != result::kSuccess) return rc;
     if (Batchable(*table, position, keyField, key)) return AddToBatch(*table, fields, key);
     // Whatever is read or written next sees the rows written before it.
     if (ResultCode rc = FlushBatch(); rc != result::kSuccess) return rc;
@@ -277,6 +286,7 @@ ResultCode StoreRecordWriters::FlushBatch() {
     batch_.values.clear();
     StoreAccess* s = Store();
     if (s == nullptr) return Fail(result::kStoreOpenFailed, "数据库对象打开失败");
+    if (ResultCode rc = AnswerUndone(); rc != result::kSuccess) return rc;
     StoreConnection& conn = *s->Connection();
     std::string columns, marks;
     for (std::size_t i = 0; i < width; ++i) {

@@ -153,6 +153,10 @@ private:
     WriterNotice notice_;
     StatementCache cache_;
     RowBatch batch_;
+    // An answer's transaction is open. Should the engine undo it (a full disk may), a row written after
+    // that would be kept on its own, part of an answer; the writers refuse instead.
+    bool inAnswer_ = false;
+    ResultCode AnswerUndone();
     ResultCode closeResult_ = 0;
     bool keepTables_ = false;
     std::string error_;

@@ -191,6 +191,23 @@ TEST_F(RecordWritersTest, RefilledPrintDataKeepsOrderRepeatsAndRowsBesideARefuse
     ASSERT_EQ(Access().Connection()->Exec("DROP TRIGGER temp.refuse"), 0);
 }
 
+// The engine undid the answer's transaction (as a full disk may): a later frame's row is refused, not
+// kept on its own as part of an answer, whether it would go alone or with others.
+TEST_F(RecordWritersTest, RowsAfterTheAnswerWasUndoneAreRefusedNotKeptAlone) {
+    for (const bool refill : {false, true}) {
+        ASSERT_EQ(writers_->OpenCommandTables(0x44), 0);
+        if (refill) {
+            ASSERT_EQ(writers_->ClearCommandTable(0x44), 0);
+        }
+        ASSERT_EQ(writers_->SaveDayTrade(Day("20240301", 3)), 0);
+        ASSERT_EQ(Access().Connection()->Exec("ROLLBACK"), 0);
+        EXPECT_NE(writers_->SaveDayTrade(Day("20240302", 4)), 0) << refill;
+        writers_->CloseCommandTables(0x44);
+        EXPECT_NE(writers_->TakeCloseResult(), 0);
+        EXPECT_TRUE(Column("DayTrade", "日期").empty()) << refill;
+    }
+}
+
 TEST_F(RecordWritersTest, SignatureGoesToTheFirstWaitingRow) {
     SignatureRecord sig{std::string(256, 'F')};
     ASSERT_EQ(writers_->OpenCommandTables(0x46), 0);
