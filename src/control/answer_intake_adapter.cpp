@@ -87,16 +87,21 @@ IntakeOutcome DecodingIntake::AcceptStoredAnswers(ControlModule& m, CommandInFli
     // The window takes clicks and keys while a long answer is stored, a few times a second; the module and
     // the console keep whatever would reach into the store or the port (unloading, the port settings,
     // clearing, the browser) for after the answer's transaction. Yielding after every frame would cost more
-    // than storing it.
+    // than storing it. The packet lines go to the log file at each yield, gathered, rather than with a
+    // write of their own each.
     QElapsedTimer sinceYield;
     sinceYield.start();
     const qint64 every = m.StoringYieldInterval().count();
-    auto yield = [&sinceYield, every] {
+    CommandLog& log = m.Log();
+    auto yield = [&sinceYield, &log, every] {
         if (sinceYield.elapsed() < every) return;
+        log.FlushFile();
         QCoreApplication::processEvents(QEventLoop::AllEvents);
         sinceYield.restart();
     };
+    log.HoldFileWrites(true);
     DispatchOutcome o = TakeQueuedAnswer(command, *queue_, *store_, report, yield);
+    log.HoldFileWrites(false);
     m.SetStoring(false);
     m.Hooks().SetBusyCursor(false);
     return {o.result, std::move(o.display_text)};

@@ -16,6 +16,7 @@ namespace karvex {
 namespace {
 constexpr const char* kWaitingLine = "等待税控器应答......";
 constexpr const char* kStampGap = "   ";
+constexpr std::size_t kHeldLimit = 64 * 1024;
 }  // namespace
 
 void LogViewerList::Append(std::string line) {
@@ -68,6 +69,7 @@ int CommandLog::Open() {
 }
 
 void CommandLog::Close() {
+    FlushFile();
     if (fd_ >= 0) {
         ::close(fd_);
         fd_ = -1;
@@ -78,13 +80,34 @@ std::string CommandLog::StampedLine(const std::string& text) const { return stam
 
 void CommandLog::AppendToFile(const std::string& line) {
     if (lineObserver_) lineObserver_(line);
-    if (fd_ < 0 && Open() != 0) return;  // a log that cannot be written must never stop a command
     Bytes gbk;
     Utf8ToGbk(line, gbk);
     gbk.push_back('\r');
     gbk.push_back('\n');
-    // One write per line on an O_APPEND descriptor: the line is in the file when this returns, and a
-    // second writer on the same file cannot split it.
+    if (holding_) {
+        held_.insert(held_.end(), gbk.begin(), gbk.end());
+        if (held_.size() >= kHeldLimit) FlushFile();
+        return;
+    }
+    WriteOut(gbk);
+}
+
+void CommandLog::HoldFileWrites(bool hold) {
+    if (!hold) FlushFile();
+    holding_ = hold;
+}
+
+void CommandLog::FlushFile() {
+    if (held_.empty()) return;
+    Bytes lines;
+    lines.swap(held_);
+    WriteOut(lines);
+}
+
+void CommandLog::WriteOut(const Bytes& gbk) {
+    if (fd_ < 0 && Open() != 0) return;  // a log that cannot be written must never stop a command
+    // One write per line (or per gathered lines) on an O_APPEND descriptor: the lines are in the file
+    // when this returns, and a second writer on the same file cannot split them.
     const std::uint8_t* p = gbk.data();
     std::size_t left = gbk.size();
     while (left > 0) {
@@ -108,6 +131,7 @@ void CommandLog::AppendToFile(const std::string& line) {
 
 LogViewerList& CommandLog::Viewer() {
     if (!viewer_) {
+        FlushFile();  // the tail read back must hold every line written so far
         viewer_ = std::make_unique<LogViewerList>();
         viewer_->Load(ReadTail(path_, LogViewerList::kLoadedLines));
     }
@@ -142,6 +166,7 @@ void CommandLog::LogSentCommand(const std::string& text) {
 }
 
 void CommandLog::ClearList() {
+    held_.clear();  // lines of the log being cleared
     Viewer().Clear();
     Close();
     if (::unlink(path_.c_str()) != 0) {

@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "convert/conversions.h"
+
 namespace karvex {
 
 // The viewer's list: oldest line first, at most kMaxEntries lines, the last one selected so that it stays
@@ -66,6 +68,12 @@ public:
     // Empties the list and starts a new, empty file of the same name.
     void ClearList();
 
+    // While held, the lines for the file are gathered and written together by FlushFile(), when 64 KB
+    // wait or when the hold ends: the thousands of packet lines of a long answer then cost a few writes
+    // instead of one each. The viewer and the line observer still get every line at once.
+    void HoldFileWrites(bool hold);
+    void FlushFile();
+
     // The viewer's list, created (and filled from the tail of the file) on first use.
     LogViewerList& Viewer();
     bool HasViewer() const { return viewer_ != nullptr; }
@@ -83,10 +91,15 @@ public:
 
 private:
     void AppendToFile(const std::string& line);
+    // Writes whole lines in one write; a write the disk cuts short is cut off again, so the file never
+    // holds half a line.
+    void WriteOut(const Bytes& lines);
 
     std::string path_;
     std::function<std::string()> stamp_;
     int fd_ = -1;
+    bool holding_ = false;
+    Bytes held_;
     std::unique_ptr<LogViewerList> viewer_;
     std::function<void(const std::string&)> lineObserver_;
 };

@@ -107,6 +107,9 @@ ResultCode StoreRecordWriters::Notify(ResultCode code, const std::string& title)
 }
 
 ResultCode StoreRecordWriters::OpenCommandTables(std::uint8_t command) {
+    // Rows of an answer left open are kept with it, as the store keeps its other writes.
+    FlushBatch();
+    batch_ = {};
     closeResult_ = 0;
     error_.clear();
     StoreAccess* s = Store();
@@ -117,7 +120,14 @@ ResultCode StoreRecordWriters::OpenCommandTables(std::uint8_t command) {
     }
     std::int32_t rc = s->OpenCommandTables(command, 0, !keepTables_);
     if (rc != result::kSuccess) error_ = s->LastErrorText();
+    inAnswer_ = rc == result::kSuccess && StoreAccess::AnswerTableOf(command) != nullptr;
     return rc;
+}
+
+ResultCode StoreRecordWriters::AnswerUndone() {
+    StoreAccess* s = inAnswer_ ? Store() : nullptr;
+    if (s == nullptr || !sqlite3_get_autocommit(s->Connection()->Handle())) return result::kSuccess;
+    return Fail(result::kExecutionFailed, "事务已被存储引擎撤销，修改没有保存");
 }
 
 ResultCode StoreRecordWriters::ClearCommandTable(std::uint8_t command) {
@@ -127,14 +137,28 @@ ResultCode StoreRecordWriters::ClearCommandTable(std::uint8_t command) {
     StoreAccess* s = Store();
     if (s == nullptr) return Fail(result::kStoreOpenFailed, "数据库对象打开失败");
     std::int32_t rc = s->ClearAccessTable(0);
-    if (rc != result::kSuccess) error_ = s->LastErrorText();
+    if (rc != result::kSuccess) {
+        error_ = s->LastErrorText();
+        return rc;
+    }
+    if (const char* name = StoreAccess::AnswerTableOf(command)) batch_.table = FindStoreTable(name);
     return rc;
 }
 
 void StoreRecordWriters::CloseCommandTables(std::uint8_t command) {
     StoreAccess* s = Store();
     if (s == nullptr) return;
+    // A waiting row that cannot be written fails the answer, as it would have failed its frame; the rows
+    // that could be written are kept with the others.
+    const ResultCode flushed = FlushBatch();
+    const std::string flushError = flushed != result::kSuccess ? error_ : std::string();
+    batch_ = {};
+    inAnswer_ = false;
     std::int32_t rc = s->CloseCommandTables(command, 0, AnswerOutcome::Keep);
+    if (rc == result::kSuccess && flushed != result::kSuccess) {
+        rc = flushed;
+        error_ = flushError;
+    }
     if (rc != result::kSuccess) {
         // A writer's failure tells more than the commit that followed it (a full disk makes the engine
         // undo the whole transaction, and the commit only finds it gone).
@@ -213,6 +237,10 @@ ResultCode StoreRecordWriters::WriteRow(std::string_view tableName, RowPosition 
     if (s == nullptr) return Fail(result::kStoreOpenFailed, "数据库对象打开失败");
     const TableDef* table = FindStoreTable(tableName);
     if (table == nullptr) return Fail(result::kStoreOpenFailed, "数据库中没有表：" + std::string(tableName));
+    if (ResultCode rc = AnswerUndone(); rc != result::kSuccess) return rc;
+    if (Batchable(*table, position, keyField, key)) return AddToBatch(*table, fields, key);
+    // Whatever is read or written next sees the rows written before it.
+    if (ResultCode rc = FlushBatch(); rc != result::kSuccess) return rc;
 
     std::int64_t row = 0;
     if (position == RowPosition::SingleRow) {
@@ -221,6 +249,77 @@ ResultCode StoreRecordWriters::WriteRow(std::string_view tableName, RowPosition 
         if (ResultCode rc = FirstRow(*table, keyField, key, row); rc != result::kSuccess) return rc;
     }
     return WriteAt(*table, row, fields);
+}
+
+bool StoreRecordWriters::Batchable(const TableDef& table, RowPosition position, std::string_view keyField,
+                                   const std::string& key) const {
+    return batch_.table == &table && position == RowPosition::ByKey && keyField == table.uniqueKey && !key.empty() &&
+           batch_.keys.count(key) == 0;
+}
+
+ResultCode StoreRecordWriters::AddToBatch(const TableDef& table, const FieldList& fields, const std::string& key) {
+    // A field the row does not set is written as NULL: what a new row holds without it (no field has a
+    // default). Every value is checked before the row joins the batch, as for a row written alone.
+    std::vector<FieldValue> row(table.fields.size());
+    for (const auto& [name, value] : fields) {
+        const int index = table.FieldIndex(name);
+        if (index < 0) return Fail(result::kNoSuchField, "数据库表中没有此字段：" + table.name + "." + name);
+        const FieldDef& def = table.fields[static_cast<std::size_t>(index)];
+        std::string why;
+        if (CoerceToField(def.type, value, row[static_cast<std::size_t>(index)], why) != result::kSuccess)
+            return Fail(result::kStoreTypeMismatch, table.name + "." + def.name + "：" + why);
+    }
+    for (FieldValue& v : row) batch_.values.push_back(std::move(v));
+    ++batch_.rows;
+    batch_.keys.insert(key);
+    // The engine takes at most 999 values in one statement.
+    if ((batch_.rows + 1) * table.fields.size() > 999) return FlushBatch();
+    return result::kSuccess;
+}
+
+ResultCode StoreRecordWriters::FlushBatch() {
+    if (batch_.rows == 0 || batch_.table == nullptr) return result::kSuccess;
+    const TableDef& table = *batch_.table;
+    const std::size_t width = table.fields.size();
+    std::vector<FieldValue> values = std::move(batch_.values);
+    const std::size_t rows = std::exchange(batch_.rows, 0);
+    batch_.values.clear();
+    StoreAccess* s = Store();
+    if (s == nullptr) return Fail(result::kStoreOpenFailed, "数据库对象打开失败");
+    if (ResultCode rc = AnswerUndone(); rc != result::kSuccess) return rc;
+    StoreConnection& conn = *s->Connection();
+    std::string columns, marks;
+    for (std::size_t i = 0; i < width; ++i) {
+        columns += (i ? ", " : "") + QuoteIdentifier(table.fields[i].name);
+        marks += (i ? ", ?" : "(?");
+    }
+    marks += ")";
+    std::string sql = "INSERT INTO " + QuoteIdentifier(table.name) + " (" + columns + ") VALUES " + marks;
+    for (std::size_t r = 1; r < rows; ++r) sql += ", " + marks;
+    sqlite3_stmt* stmt = cache_.Get(conn, sql);
+    if (stmt == nullptr) return Fail(result::kExecutionFailed, conn.LastErrorText());
+    for (std::size_t i = 0; i < values.size(); ++i) BindFieldValue(stmt, static_cast<int>(i + 1), values[i]);
+    const int rc = sqlite3_step(stmt);
+    if (rc == SQLITE_DONE) {
+        sqlite3_reset(stmt);
+        return result::kSuccess;
+    }
+    ResultCode code = Engine("保存记录失败");
+    sqlite3_reset(stmt);
+    // The engine undid the statement alone when the answer's transaction is still open: the rows are then
+    // written one by one, so that only a row that cannot be written is missing, as when each went alone.
+    // With the transaction gone there is nothing left to add them to.
+    if (sqlite3_get_autocommit(conn.Handle())) return code;
+    ResultCode first = result::kSuccess;
+    for (std::size_t r = 0; r < rows; ++r) {
+        FieldList row;
+        for (std::size_t i = 0; i < width; ++i) {
+            FieldValue& v = values[r * width + i];
+            if (!std::holds_alternative<std::monostate>(v)) row.emplace_back(table.fields[i].name, std::move(v));
+        }
+        if (ResultCode one = WriteAt(table, 0, row); one != result::kSuccess && first == result::kSuccess) first = one;
+    }
+    return first != result::kSuccess ? first : code;
 }
 
 ResultCode StoreRecordWriters::WriteAt(const TableDef& tableDef, std::int64_t row, const FieldList& fields) {
@@ -391,6 +490,7 @@ ResultCode StoreRecordWriters::SaveIdiograph(const SignatureRecord& rec) {
 }
 
 ResultCode StoreRecordWriters::BookSignature(const std::string& typedText) {
+    if (ResultCode rc = FlushBatch(); rc != result::kSuccess) return rc;
     StoreAccess* s = Store();
     if (s == nullptr) return Fail(result::kStoreOpenFailed, "数据库对象打开失败");
     const TableDef* table = FindStoreTable("Idiograph");
@@ -425,6 +525,7 @@ bool StoreRecordWriters::CurrentNumberInUse(std::string& number) {
 }
 
 ResultCode StoreRecordWriters::SaveMakeInvoice(const std::string& current, std::string& previous) {
+    if (ResultCode rc = FlushBatch(); rc != result::kSuccess) return rc;
     previous.clear();
     StoreAccess* s = Store();
     if (s == nullptr) return Fail(result::kStoreOpenFailed, "数据库对象打开失败");
@@ -526,7 +627,8 @@ ResultCode StoreRecordWriters::SaveMakeInvoice(const std::string& current, std::
 // ---------------------------------------------------------------------------------------------------------
 // Queue
 
-StoreAnswerQueue::StoreAnswerQueue(std::shared_ptr<StoreHandle> store) : store_(std::move(store)) {}
+StoreAnswerQueue::StoreAnswerQueue(std::shared_ptr<StoreHandle> store, std::size_t heldBytes)
+    : store_(std::move(store)), heldLimit_(heldBytes) {}
 
 StoreAnswerQueue::~StoreAnswerQueue() = default;
 
@@ -535,12 +637,26 @@ ResultCode StoreAnswerQueue::Append(int frame_number, const std::string& frame_h
     if (store_ == nullptr || store_->Open() == nullptr)
         return FailFlush(result::kStoreOpenFailed, "数据库对象打开失败");
     pending_.emplace_back(frame_number, frame_hex);
+    if (holding_) {
+        if (heldBytes_ + frame_hex.size() <= heldLimit_) {
+            held_.push_back(frame_hex);
+            heldBytes_ += frame_hex.size();
+        } else {
+            // Too long to hold: from here on the frames are read back from the table, all of them, in order.
+            holding_ = false;
+            held_.clear();
+            heldBytes_ = 0;
+        }
+    }
     if (pending_.size() >= kBatch) return Flush();
     return result::kSuccess;
 }
 
 ResultCode StoreAnswerQueue::FailFlush(ResultCode code, const std::string& text) {
     pending_.clear();
+    held_.clear();
+    heldBytes_ = 0;
+    holding_ = true;
     failed_ = code;
     error_ = text;
     return code;
@@ -612,6 +728,12 @@ ResultCode StoreAnswerQueue::LoadBatch() {
 }
 
 ResultCode StoreAnswerQueue::TakeFirst(std::string& frame_hex) {
+    if (holding_) {
+        if (held_.empty()) return result::kNoCurrentRecord;
+        frame_hex = std::move(held_.front());
+        held_.pop_front();
+        return result::kSuccess;
+    }
     if (ahead_.empty() && stored_ > 0) {
         ResultCode rc = LoadBatch();
         // A table that turned out emptier than counted still leaves the frames held in memory.
@@ -634,21 +756,37 @@ ResultCode StoreAnswerQueue::TakeFirst(std::string& frame_hex) {
 void StoreAnswerQueue::Clear() {
     ahead_.clear();
     pending_.clear();
+    held_.clear();
+    heldBytes_ = 0;
+    holding_ = true;
     stored_ = 0;
     failed_ = result::kSuccess;
     error_.clear();
     StoreAccess* s = store_ ? store_->Open() : nullptr;
     if (s == nullptr) return;
     StoreConnection& conn = *s->Connection();
+    // The engine overwrites what it deletes by default, which for the queue's scratch pages (their frames
+    // are in the answer's table of the same encrypted file, and go with the next compaction) cost twice
+    // what reading them does: a long answer's queue is emptied without it.
+    int secure = -1;
+    if (sqlite3_stmt* mode = cache_.Get(conn, "PRAGMA secure_delete")) {
+        if (sqlite3_step(mode) == SQLITE_ROW) secure = sqlite3_column_int(mode, 0);
+        sqlite3_reset(mode);
+    }
+    if (secure > 0) sqlite3_exec(conn.Handle(), "PRAGMA secure_delete = 0", nullptr, nullptr, nullptr);
     if (sqlite3_stmt* del = cache_.Get(conn, "DELETE FROM \"ARecord\"")) {
         sqlite3_step(del);
         sqlite3_reset(del);
     }
+    if (secure > 0) sqlite3_exec(conn.Handle(), "PRAGMA secure_delete = 1", nullptr, nullptr, nullptr);
 }
 
 void StoreAnswerQueue::Detach() {
     ahead_.clear();
     pending_.clear();
+    held_.clear();
+    heldBytes_ = 0;
+    holding_ = true;
     stored_ = 0;
     failed_ = result::kSuccess;
     error_.clear();

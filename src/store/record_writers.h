@@ -20,6 +20,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -113,7 +114,10 @@ public:
                         std::string_view keyField = {}, const std::string& key = {});
 
     // Drops the prepared statements (before the store is compacted or closed).
-    void ReleaseStatements() { cache_.Release(); }
+    void ReleaseStatements() {
+        batch_ = {};
+        cache_.Release();
+    }
     const std::string& LastErrorText() const { return error_; }
 
 private:
@@ -129,9 +133,30 @@ private:
     ResultCode CountRows(const TableDef& table, std::int64_t& count);
     ResultCode ReadText(const TableDef& table, std::int64_t row, std::string_view field, std::string& out);
 
+    // New rows of the table an answer refills, written several to a statement. The engine journals every
+    // page a statement touches (the row's, its index's, the sync copy's and the totals'), so one statement
+    // per row made that journal most of the cost of storing a long answer.
+    struct RowBatch {
+        const TableDef* table = nullptr;       // the refilled table; nullptr when the answer refills none
+        std::unordered_set<std::string> keys;  // keys written in this answer: a row exists for each
+        std::vector<FieldValue> values;        // every field of each waiting row, in the table's order
+        std::size_t rows = 0;
+    };
+    // True when the row goes into the batch: the answer emptied the table and has not written the key.
+    bool Batchable(const TableDef& table, RowPosition position, std::string_view keyField,
+                   const std::string& key) const;
+    ResultCode AddToBatch(const TableDef& table, const FieldList& fields, const std::string& key);
+    // Writes the waiting rows; 0, or the code of the first row that could not be written.
+    ResultCode FlushBatch();
+
     std::shared_ptr<StoreHandle> store_;
     WriterNotice notice_;
     StatementCache cache_;
+    RowBatch batch_;
+    // An answer's transaction is open. Should the engine undo it (a full disk may), a row written after
+    // that would be kept on its own, part of an answer; the writers refuse instead.
+    bool inAnswer_ = false;
+    ResultCode AnswerUndone();
     ResultCode closeResult_ = 0;
     bool keepTables_ = false;
     std::string error_;
@@ -140,15 +165,20 @@ private:
 // The queue of a multi-frame answer in ARecord (记录号 = frame number, 记录 = the frame as hex).
 // Frames are written and read in batches: the table is a scratch area that the console empties whenever
 // it loads, so one transaction per frame would only cost time. The order of the frames is kept exactly.
+// While an answer's frames fit in kHeldBytes they are also held in memory and taken from there: reading
+// them back would decrypt every page the table wrote, which is most of the cost of storing a long answer
+// after its last frame. The table still gets every frame, and Clear() empties it as before.
 class StoreAnswerQueue final : public AnswerQueue {
 public:
     static constexpr std::size_t kBatch = 256;
+    static constexpr std::size_t kHeldBytes = std::size_t{64} << 20;
 
-    explicit StoreAnswerQueue(std::shared_ptr<StoreHandle> store);
+    // `heldBytes`: how much frame text an answer may hold in memory before it is read back from the table.
+    explicit StoreAnswerQueue(std::shared_ptr<StoreHandle> store, std::size_t heldBytes = kHeldBytes);
     ~StoreAnswerQueue() override;
 
     ResultCode Append(int frame_number, const std::string& frame_hex) override;
-    std::size_t Count() const override { return ahead_.size() + stored_ + pending_.size(); }
+    std::size_t Count() const override { return holding_ ? held_.size() : ahead_.size() + stored_ + pending_.size(); }
     ResultCode TakeFirst(std::string& frame_hex) override;
     void Clear() override;
 
@@ -170,7 +200,11 @@ private:
     std::deque<std::string> ahead_;                    // read from the table, already deleted there
     std::size_t stored_ = 0;                           // rows in the table
     std::deque<std::pair<int, std::string>> pending_;  // not written yet
-    ResultCode failed_ = 0;                            // a flush failed: refused until Clear()
+    std::size_t heldLimit_;
+    std::deque<std::string> held_;  // every frame not yet taken, while holding_
+    std::size_t heldBytes_ = 0;
+    bool holding_ = true;    // false once the answer outgrew kHeldBytes: frames are read back from the table
+    ResultCode failed_ = 0;  // a flush failed: refused until Clear()
     std::string error_;
 };
 

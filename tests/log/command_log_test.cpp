@@ -131,6 +131,31 @@ TEST_F(CommandLogTest, LinesReachTheFileBeforeTheWriterReturns) {
     EXPECT_EQ(ReadFile().size(), 25u);
 }
 
+// Held lines (a long answer's packet lines) reach the file together, in order, none lost: at a flush, when
+// the hold ends, and before a viewer opened meanwhile reads the file's tail. The viewer has them at once.
+TEST_F(CommandLogTest, HeldLinesReachTheFileInOrderWhenFlushedOrReleased) {
+    CommandLog log(path_, FixedStamp);
+    log.Open();
+    const std::size_t line = 25;  // stamp, blanks, one letter, CR LF
+    log.HoldFileWrites(true);
+    log.WriteLogLine("A");
+    log.ReplaceLastLogLine("B");
+    EXPECT_EQ(ReadFile(), "");
+    EXPECT_EQ(log.Viewer().At(log.Viewer().Size() - 1), FixedStamp() + "   B");
+    log.FlushFile();
+    EXPECT_EQ(ReadFile().size(), 2 * line);
+    log.WriteLogLine("C");
+    log.CloseViewer();
+    ASSERT_EQ(log.Viewer().Size(), 3u) << "the reopened viewer reads the held line";
+    log.WriteLogLine("D");
+    log.HoldFileWrites(false);
+    const std::string text = ReadFile();
+    ASSERT_EQ(text.size(), 4 * line);
+    for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(text[i * line + line - 3], "ABCD"[i]);
+    log.WriteLogLine("E");
+    EXPECT_EQ(ReadFile().size(), 5 * line) << "not held any more";
+}
+
 TEST_F(CommandLogTest, ViewerIsCappedAtTenThousandAndOneLines) {
     CommandLog log(path_, FixedStamp);
     log.Open();

@@ -144,6 +144,70 @@ TEST_F(RecordWritersTest, LaterFrameOfTheSameInvoiceLeavesEmptySlotsAsTheyWere) 
     EXPECT_EQ(Column("InvPrintData", "金额3"), (std::vector<std::string>{"<null>"}));
 }
 
+// A refilled table takes its new rows several to a statement: the rows keep their order, a key written
+// again in the same answer (before or after the waiting rows went out) still updates its one row and keeps
+// the slots it leaves empty, and a row the engine refuses is the only one missing, failing the answer.
+TEST_F(RecordWritersTest, RefilledPrintDataKeepsOrderRepeatsAndRowsBesideARefusedOne) {
+    auto invoice = [](int n, const char* goods) {
+        InvPrintDataRecord rec;
+        rec.issue_date = "20240301";
+        rec.invoice_number = std::to_string(1000000000 + n);
+        rec.key = rec.issue_date + rec.invoice_number;
+        rec.goods[0] = GoodsLine{goods, 1, 1, 2};
+        if (std::string(goods) == "米") rec.goods[1] = GoodsLine{"茶", 1, 2, 5};
+        return rec;
+    };
+    const struct {
+        int refused;  // invoice the engine refuses, or -1
+    } cases[] = {{-1}, {40}};
+    for (const auto& c : cases) {
+        ASSERT_EQ(writers_->OpenCommandTables(0x3F), 0);
+        ASSERT_EQ(writers_->ClearCommandTable(0x3F), 0);
+        ASSERT_EQ(Access().Connection()->Exec(
+                      "DROP TRIGGER IF EXISTS temp.refuse; CREATE TEMP TRIGGER refuse BEFORE INSERT ON InvPrintData "
+                      "WHEN NEW.\"发票号\" = '" +
+                      std::to_string(1000000000 + c.refused) + "' BEGIN SELECT RAISE(ABORT, 'refused'); END;"),
+                  0);
+        std::vector<std::string> expected;
+        int failures = 0;  // the frame whose statement went out with the refused row, or the close
+        for (int n = 0; n < 70; ++n) {
+            failures += writers_->SaveInvPrintData(invoice(n, "米")) != 0;
+            if (n != c.refused) expected.push_back(std::to_string(1000000000 + n));
+        }
+        ASSERT_EQ(writers_->SaveInvPrintData(invoice(5, "面")), 0) << "after its row went out";
+        ASSERT_EQ(writers_->SaveInvPrintData(invoice(69, "面")), 0) << "while its row still waits";
+        writers_->CloseCommandTables(0x3F);
+        failures += writers_->TakeCloseResult() != 0;
+        EXPECT_EQ(failures, c.refused >= 0 ? 1 : 0);
+        EXPECT_EQ(Column("InvPrintData", "发票号"), expected);
+        const auto names = Column("InvPrintData", "商品名称1");
+        const auto kept = Column("InvPrintData", "商品名称2");
+        ASSERT_EQ(names.size(), expected.size());
+        EXPECT_EQ(names[5], "面");
+        EXPECT_EQ(names.back(), "面");
+        EXPECT_EQ(kept[5], "茶");
+        EXPECT_EQ(Column("InvPrintData", "数量3")[0], "<null>");
+    }
+    ASSERT_EQ(Access().Connection()->Exec("DROP TRIGGER temp.refuse"), 0);
+}
+
+// The engine undid the answer's transaction (as a full disk may): a later frame's row is refused, not
+// kept on its own as part of an answer, whether it would go alone or with others.
+TEST_F(RecordWritersTest, RowsAfterTheAnswerWasUndoneAreRefusedNotKeptAlone) {
+    for (const bool refill : {false, true}) {
+        ASSERT_EQ(writers_->OpenCommandTables(0x44), 0);
+        if (refill) {
+            ASSERT_EQ(writers_->ClearCommandTable(0x44), 0);
+        }
+        ASSERT_EQ(writers_->SaveDayTrade(Day("20240301", 3)), 0);
+        ASSERT_EQ(Access().Connection()->Exec("ROLLBACK"), 0);
+        EXPECT_NE(writers_->SaveDayTrade(Day("20240302", 4)), 0) << refill;
+        writers_->CloseCommandTables(0x44);
+        EXPECT_NE(writers_->TakeCloseResult(), 0);
+        EXPECT_TRUE(Column("DayTrade", "日期").empty()) << refill;
+    }
+}
+
 TEST_F(RecordWritersTest, SignatureGoesToTheFirstWaitingRow) {
     SignatureRecord sig{std::string(256, 'F')};
     ASSERT_EQ(writers_->OpenCommandTables(0x46), 0);
@@ -295,6 +359,44 @@ TEST_F(RecordWritersTest, FullDiskIsReportedOnceWithItsReasonAndTheFramesAreDrop
     queue.Clear();
     EXPECT_EQ(queue.Append(1, frame), 0) << "the next answer starts afresh";
     EXPECT_TRUE(queue.LastErrorText().empty());
+}
+
+// Frames come back in arrival order, none twice and none missing, whether the answer stayed in memory,
+// outgrew it part-way (everything is then read back from the table) or ended with frames not yet written;
+// emptying the queue leaves the store's deletes as they were.
+TEST_F(RecordWritersTest, QueuedFramesComeBackInOrderWhetherHeldOrReadBack) {
+    const std::size_t frameBytes = 40;
+    const struct {
+        std::size_t frames;
+        std::size_t heldFrames;  // how many fit in memory
+    } cases[] = {
+        {StoreAnswerQueue::kBatch + 20, StoreAnswerQueue::kBatch * 4},
+        {StoreAnswerQueue::kBatch * 2 + 20, 5},
+        {StoreAnswerQueue::kBatch * 2, StoreAnswerQueue::kBatch + 1},
+    };
+    for (const auto& c : cases) {
+        StoreAnswerQueue queue(handle_, c.heldFrames * frameBytes);
+        queue.Clear();
+        std::vector<std::string> sent;
+        for (std::size_t i = 1; i <= c.frames; ++i) {
+            std::string frame = std::to_string(i);
+            frame.resize(frameBytes, 'F');
+            ASSERT_EQ(queue.Append(static_cast<int>(i), frame), 0);
+            sent.push_back(std::move(frame));
+        }
+        ASSERT_EQ(queue.Count(), c.frames) << c.heldFrames;
+        std::vector<std::string> taken;
+        std::string frame;
+        while (queue.Count() > 0 && queue.TakeFirst(frame) == 0) taken.push_back(frame);
+        EXPECT_EQ(taken, sent) << c.heldFrames;
+        EXPECT_NE(queue.TakeFirst(frame), 0) << "nothing after the last frame";
+        queue.Clear();
+        EXPECT_TRUE(Column("ARecord", "记录").empty());
+        // Emptied without overwriting its scratch pages, but the store's other deletes still overwrite.
+        Statement secure(*Access().Connection(), "PRAGMA secure_delete");
+        ASSERT_EQ(sqlite3_step(secure.get()), SQLITE_ROW);
+        EXPECT_EQ(sqlite3_column_int(secure.get(), 0), 1);
+    }
 }
 
 }  // namespace
