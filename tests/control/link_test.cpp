@@ -121,7 +121,7 @@ TEST_F(LinkTest, AnswerWrittenByteByByteIsAssembled) {
 // The control's own bare sends obey the command table's senders: refused before the line, nothing in flight.
 TEST_F(LinkTest, BareSendsOnlyForTheSendersTheTableNames) {
     ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
-    ControlModule& m = fiscal_->Module();
+    ControlModule& m = ModuleOf(*fiscal_);
     EXPECT_EQ(m.IssueBare(ToByte(CommandCode::LastInvData), kCallerConsole), result::kSenderNotAllowed);
     EXPECT_EQ(m.IssueBare(ToByte(CommandCode::DispenseInvoice), kCallerHost), result::kSenderNotAllowed);
     EXPECT_FALSE(m.InFlight());
