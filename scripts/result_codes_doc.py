@@ -166,6 +166,7 @@ GLOSS = {
     210: "another sync is already sending this store's outbox",
     211: "the central database's answer is not what was expected; sync attempt given up",
     212: "register login or machine number invalid",
+    224: "a goods line's tax index outside 1 to 9",
     228: "request frame length not the command's; nothing sent",
     229: "command not sent by this kind of caller; nothing sent",
     256: "wrong date: year",

@@ -138,7 +138,7 @@ TEST_F(CapiTest, LoadsGoesOnLineAndDescribesSuccess) {
     EXPECT_EQ(karvex_Status(f_), 0);
     EXPECT_EQ(DescriptionOf(f_), "0x0：执行成功");
     EXPECT_STREQ(karvex_last_error(f_), "");
-    EXPECT_EQ(Handled(1), 1u);
+    EXPECT_EQ(Handled(loaded_ + 1), loaded_ + 1);
     // An answer that comes a while later (the processor's thread not scheduled at once) is still the answer.
     sim_->inject({.command = 0x00, .kind = karvex::sim::FaultKind::Late, .arg = 150});
     EXPECT_EQ(karvex_FiscalOnline(f_), 0);
