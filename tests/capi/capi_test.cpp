@@ -90,7 +90,7 @@ protected:
         ASSERT_EQ(karvex_set_user_interface(f_, nullptr, nullptr, AnswerPortOne, nullptr), 0);
         ASSERT_EQ(karvex_LoadFiscalForm(f_), 0) << DescriptionOf(f_);
         // The load looks at the processor (its counter, and the newest invoice of a store that never sold).
-        loaded_ = sim_->requests_handled();
+        loaded_ = karvex::testing::RequestsReceived(*sim_);
     }
     std::size_t loaded_ = 0;
 
@@ -150,7 +150,7 @@ TEST_F(CapiTest, LinkFailuresComeBackAsResultCodes) {
     EXPECT_EQ(karvex_FiscalOnline(f_), kNoOpenPort);
     EXPECT_EQ(karvex_Status(f_), kNoOpenPort);
     EXPECT_EQ(DescriptionOf(f_), "0x84：没有打开的串口发送命令");
-    EXPECT_EQ(sim_->requests_handled(), loaded_);
+    EXPECT_EQ(karvex::testing::RequestsReceived(*sim_), loaded_);
 
     // A processor that never answers ends in the time-out, and the link works again afterwards.
     ShortTicks();
@@ -190,7 +190,7 @@ TEST_F(CapiTest, CallsFromACallbackOfAWaitingCallAreRefused) {
     EXPECT_EQ(prompts.nestedCall, KARVEX_ERR_BUSY);
     // Under way, or the failed open of a stored port that the prompt follows: never a finished load.
     EXPECT_TRUE(prompts.statusSeen == kUnderWay || prompts.statusSeen == kPortNotFound) << prompts.statusSeen;
-    EXPECT_EQ(sim_->requests_handled(), loaded_);
+    EXPECT_EQ(karvex::testing::RequestsReceived(*sim_), loaded_);
     // The refusal explains itself but leaves the outer call's own outcome alone.
     EXPECT_STREQ(karvex_last_error(f_), "");
     EXPECT_EQ(karvex_FiscalOnline(f_), kNoOpenPort);
@@ -250,7 +250,7 @@ TEST_F(CapiTest, NullHandleAndNullArgumentsGiveTheNullStatus) {
     line.name = "\xFF";
     EXPECT_EQ(karvex_FiscalMakeInvGoods(f_, "S1", 52, 0, 0, "", "", &line, 1), KARVEX_ERR_INVALID_TEXT);
     EXPECT_EQ(karvex_Description(f_, nullptr), KARVEX_ERR_NULL_ARGUMENT);
-    EXPECT_EQ(sim_->requests_handled(), loaded_);
+    EXPECT_EQ(karvex::testing::RequestsReceived(*sim_), loaded_);
     EXPECT_EQ(karvex_Status(f_), 0) << "a refused call leaves the result word alone";
 
     // The next good call clears the reason.
@@ -263,7 +263,7 @@ TEST_F(CapiTest, VoidingRewritesTheNumberItWasGiven) {
     Text letters("12a");
     EXPECT_EQ(karvex_FiscalInvalidateInv(f_, letters.s), 105);
     EXPECT_EQ(letters.str(), "") << "a number that is none comes back empty";
-    EXPECT_EQ(sim_->requests_handled(), loaded_);
+    EXPECT_EQ(karvex::testing::RequestsReceived(*sim_), loaded_);
 }
 
 TEST_F(CapiTest, TextThatIsNotUtf8IsRefusedUnchanged) {
@@ -276,7 +276,7 @@ TEST_F(CapiTest, TextThatIsNotUtf8IsRefusedUnchanged) {
     Text gbk("\xb7\xa2\xc6\xb1");
     EXPECT_EQ(karvex_FiscalGetInvNum(f_, gbk.s), KARVEX_ERR_INVALID_TEXT);
     EXPECT_EQ(gbk.str(), "\xb7\xa2\xc6\xb1");
-    EXPECT_EQ(sim_->requests_handled(), loaded_);
+    EXPECT_EQ(karvex::testing::RequestsReceived(*sim_), loaded_);
 }
 
 TEST_F(CapiTest, WideHostArgumentsNeverReachTheProcessor) {
@@ -323,7 +323,7 @@ TEST_F(CapiTest, InvoicesThatWouldGoOutChangedAreRefused) {
             << c.what;
         EXPECT_EQ(karvex_Status(f_), c.code) << c.what;
     }
-    EXPECT_EQ(sim_->requests_handled(), loaded_);
+    EXPECT_EQ(karvex::testing::RequestsReceived(*sim_), loaded_);
 }
 
 TEST_F(CapiTest, OutputsKeepTheirTextWhenTheCallFails) {
@@ -338,7 +338,7 @@ TEST_F(CapiTest, CallsFromAnotherThreadAreRefused) {
     std::thread other([&] { r = karvex_FiscalOnline(f_); });
     other.join();
     EXPECT_EQ(r, KARVEX_ERR_WRONG_THREAD);
-    EXPECT_EQ(sim_->requests_handled(), loaded_);
+    EXPECT_EQ(karvex::testing::RequestsReceived(*sim_), loaded_);
     karvex_fiscal* made = nullptr;
     std::thread maker([&] { made = karvex_create(); });
     maker.join();

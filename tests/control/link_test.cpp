@@ -165,7 +165,7 @@ TEST_F(LinkTest, FaultyAnswersEndTheCommandWithTheirCode) {
          nullptr,
          nullptr},
     };
-    std::size_t sent = sim_->requests_handled();  // the load's look at the processor
+    std::size_t sent = RequestsReceived(*sim_);  // the load's look at the processor
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         sim_->inject(c.fault);
@@ -454,7 +454,7 @@ TEST_F(LinkTest, PacketLinesCountFramesWhileMoreThan255Follow) {
 
 TEST_F(LinkTest, NextCommandAnswerInConsoleModeShowsTheUnknownMessage) {
     ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
-    const std::size_t loaded = sim_->requests_handled();
+    const std::size_t loaded = RequestsReceived(*sim_);
     ControlModule& m = ModuleOf(*fiscal_);
     sim_->inject({.command = 0x00, .kind = FaultKind::NotReady});
     m.SetCommandResult(result::kCommandUnderWay);
@@ -526,7 +526,7 @@ TEST_F(LinkTest, SecondCommandDuringAnUploadIsRefusedAndTheUploadCompletes) {
     m.SetTickInterval(std::chrono::milliseconds(20));
     ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
     // The load has looked at the processor (its counter, and its newest invoice for a store that never sold).
-    const std::size_t loaded = sim_->requests_handled();
+    const std::size_t loaded = RequestsReceived(*sim_);
     const auto invoices = sim_->state().invoices;
     ASSERT_EQ(invoices.size(), 20u);
     sim_->inject({.command = 0x42, .kind = FaultKind::PacketDelay, .arg = 20});

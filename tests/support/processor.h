@@ -58,6 +58,11 @@ inline std::vector<int> RequestCommands(const sim::Simulator& sim) {
     return codes;
 }
 
+// The requests the processor has received so far. It logs a request as it arrives and counts it as handled only
+// once its answer is written, which may be after the control has read that answer: a test that counts what a
+// call sent from here on starts from this, not from the handled count.
+inline std::size_t RequestsReceived(const sim::Simulator& sim) { return RequestFrames(sim).size(); }
+
 // The payload of the last request for `command` (head, command, length before it; CRC after it).
 inline std::vector<std::uint8_t> LastPayload(const sim::Simulator& sim, std::uint8_t command) {
     const auto frames = RequestFrames(sim);
