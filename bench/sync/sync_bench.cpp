@@ -57,26 +57,7 @@ bool StopsOfTheService() {
         int port = 0;
         if (waitFor(portFile)) std::ifstream(portFile) >> port;
         const std::string url = "postgresql://karvex@127.0.0.1:" + std::to_string(port) + "/central";
-        std::vector<std::string> env = {"KARVEX_COM1=" + dir.path() + "/no-such-tty", "QT_QPA_PLATFORM=offscreen"};
-        for (char** e = environ; *e != nullptr; ++e)
-            if (std::string(*e).rfind("KARVEX_", 0) != 0) env.emplace_back(*e);
-        std::vector<char*> envp;
-        for (std::string& e : env) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        std::vector<std::string> argv = {KARVEXD_PATH,    "--port", "0",      "--data-dir", dir.path(),
-                                         "--serial-port", "1",      "--sync", url};
-        std::vector<char*> args;
-        for (std::string& a : argv) args.push_back(a.data());
-        args.push_back(nullptr);
-        const int quiet = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        const pid_t service = ::fork();
-        if (service == 0) {
-            ::dup2(quiet, 1);
-            ::dup2(quiet, 2);
-            ::execve(args[0], args.data(), envp.data());
-            ::_exit(127);
-        }
-        ::close(quiet);
+        const pid_t service = karvex::testing::StartQuietKarvexd(KARVEXD_PATH, dir.path(), url);
         const bool connected = port > 0 && waitFor(portFile + ".connections");
         const auto start = Clock::now();
         ::kill(service, SIGTERM);

@@ -269,27 +269,7 @@ TEST(Karvexd, StopsOnSigtermWhileItsSyncIsStalled) {
         TempDir dir("karvex-register");
         FilledStore(dir.path(), "1100000000000024", 5);
         FakeCentral fake(mode);
-        const std::vector<std::string> argv = {KARVEXD_PATH,    "--port", "0",      "--data-dir", dir.path(),
-                                               "--serial-port", "1",      "--sync", fake.Url()};
-        std::vector<char*> args;
-        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        // No processor on the line: the service starts all the same, and its sync with it.
-        std::vector<std::string> env = {"KARVEX_COM1=" + dir.path() + "/no-such-tty", "QT_QPA_PLATFORM=offscreen"};
-        for (char** e = environ; *e != nullptr; ++e)
-            if (std::string(*e).rfind("KARVEX_", 0) != 0) env.emplace_back(*e);
-        std::vector<char*> envp;
-        for (std::string& e : env) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        const int quiet = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            ::dup2(quiet, 1);
-            ::dup2(quiet, 2);
-            ::execve(args[0], args.data(), envp.data());
-            ::_exit(127);
-        }
-        ::close(quiet);
+        const pid_t pid = StartQuietKarvexd(KARVEXD_PATH, dir.path(), fake.Url());
         ASSERT_GT(pid, 0);
         ASSERT_TRUE(WaitUntil([&] { return fake.Connected(); })) << mode;
         const auto start = std::chrono::steady_clock::now();

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
 
+#include <fcntl.h>
 #include <sqlcipher/sqlite3.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -123,6 +125,31 @@ inline void FillRegister(StoreConnection& store, const std::string& machine, int
 inline std::int64_t Waiting(StoreConnection& store) {
     Statement st(store, std::string("SELECT count(*) FROM ") + kOutboxTable);
     return sqlite3_step(st.get()) == SQLITE_ROW ? sqlite3_column_int64(st.get(), 0) : -1;
+}
+
+// Starts the service `program` on `dataDir` syncing to `url`, its output discarded, with no processor on the line
+// (the service starts all the same, and its sync with it). The caller signals and reaps it.
+inline pid_t StartQuietKarvexd(const std::string& program, const std::string& dataDir, const std::string& url) {
+    std::vector<std::string> argv = {program,         "--port", "0",      "--data-dir", dataDir,
+                                     "--serial-port", "1",      "--sync", url};
+    std::vector<std::string> env = {"KARVEX_COM1=" + dataDir + "/no-such-tty", "QT_QPA_PLATFORM=offscreen"};
+    for (char** e = environ; *e != nullptr; ++e)
+        if (std::string(*e).rfind("KARVEX_", 0) != 0) env.emplace_back(*e);
+    std::vector<char*> args, envp;
+    for (std::string& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    for (std::string& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const int quiet = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(quiet, 1);
+        ::dup2(quiet, 2);
+        ::execve(args[0], args.data(), envp.data());
+        ::_exit(127);
+    }
+    ::close(quiet);
+    return pid;
 }
 
 }  // namespace karvex::testing
