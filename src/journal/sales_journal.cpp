@@ -258,8 +258,11 @@ ResultCode SalesJournal::RecordElsewhere(const InvPrintDataRecord& invoice) {
         char numbers[64];
         std::snprintf(numbers, sizeof numbers, "\t%.2f\t%u\t%.2f", slot->quantity, unsigned{slot->tax_index},
                       slot->amount);
+        // Names as the goods column holds a request's: the print data's padding dropped.
+        std::string name = slot->name;
+        while (!name.empty() && name.back() == ' ') name.pop_back();
         if (!goods.empty()) goods += '\n';
-        goods += slot->name + numbers;
+        goods += name + numbers;
     }
     const std::string taxCode = IssueFormTaxCode(invoice.tax_code);
     Statement st(conn_, "INSERT INTO " + Q(kTable) + " (" + Q(kKind) + ", " + Q(kReturned) + ", " + Q(kPayer) + ", " +

@@ -175,6 +175,11 @@ int main(int argc, char** argv) {
             fiscal.UnloadFicalForm(0);
             return code;
         }
+        // A load that succeeded can still have something to tell (184: invoices the store did not know were
+        // recorded as made elsewhere); it goes to standard error so that the method's JSON stays one object.
+        if (const int told = fiscal.Status(); told != 0) {
+            std::fprintf(stderr, "karvex: LoadFiscalForm %d %s\n", told, fiscal.Description().toStdString().c_str());
+        }
     }
     Outcome outcome;
     try {
