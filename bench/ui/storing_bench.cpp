@@ -2,8 +2,9 @@
 // uploaded from the virtual processor over a pseudo-terminal into a fresh store, then once more into the
 // same store (every row replaced), with the console attached as an operator has it. Reports the time from the last
 // frame received to the answer stored (the bar's end), the window thread's processor time over the same span
-// (comparable on a busy machine, where the wall clock is not), and the longest the window went without taking its input
-// meanwhile (a 5 ms timer's longest gap).
+// (comparable on a busy machine, where the wall clock is not), how long the answer's transaction was open (the
+// rows are written as the frames arrive), and the longest the window went without taking its input while it was
+// open (a 5 ms timer's longest gap).
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QTimer>
@@ -48,7 +49,7 @@ struct Run {
     int result = 0;
     int frames = 0;
     double storingSeconds = -1;
-    double writingSeconds = -1;  // of which the answer's transaction was open
+    double openSeconds = -1;  // the answer's transaction was open
     double cpuSeconds = -1;      // the window's thread's processor time from the last frame to the end
     double longestGapMs = 0;
 };
@@ -123,7 +124,7 @@ std::array<Run, 2> Upload(int invoices) {
                 run.result = sent.sent ? m.WaitForCommand() : sent.code;
                 input.stop();
                 if (lastFrame >= 0 && stored >= lastFrame) run.storingSeconds = (stored - lastFrame) / 1000.0;
-                if (firstStoring >= 0) run.writingSeconds = (lastStoring - firstStoring) / 1000.0;
+                if (firstStoring >= 0) run.openSeconds = (lastStoring - firstStoring) / 1000.0;
             }
             DetachConsole(m);
         }
@@ -144,13 +145,13 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) sizes.push_back(std::atoi(argv[i]));
     if (sizes.empty()) sizes = {20000};
     std::printf("%10s %10s %10s %24s %22s %18s %26s\n", "frames", "tables", "result", "storing after last (s)",
-                "of which writing (s)", "processor (s)", "longest input gap (ms)");
+                "transaction open (s)", "processor (s)", "longest input gap (ms)");
     for (int n : sizes) {
         const std::array<Run, 2> runs = Upload(n);
         for (std::size_t i = 0; i < runs.size(); ++i) {
             const Run& r = runs[i];
             std::printf("%10d %10s %10d %24.3f %22.3f %18.3f %26.1f\n", r.frames, i == 0 ? "empty" : "refilled",
-                        r.result, r.storingSeconds, r.writingSeconds, r.cpuSeconds, r.longestGapMs);
+                        r.result, r.storingSeconds, r.openSeconds, r.cpuSeconds, r.longestGapMs);
         }
         std::fflush(stdout);
     }

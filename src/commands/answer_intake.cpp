@@ -207,6 +207,35 @@ ResultCode UnqueueAnswerFrame(AnswerQueue& queue, Bytes& frame) {
     return result::kSuccess;
 }
 
+namespace {
+
+// One frame of a multi-frame answer as the replay and the stream both take it: an "OK" frame dispatched, a
+// refusal in the middle keeping the processor's own code.
+ResultCode TakeAnswerPart(CommandInFlight& command, FrameView frame, AnswerStore& store, std::string& display_text) {
+    const AnswerCheck check = CheckAnswerFrame(frame);
+    if (check.status != AnswerStatus::kOk) {
+        if (check.status == AnswerStatus::kError) command.refusal_code = check.refusal_code;
+        return check.code;
+    }
+    DispatchOutcome outcome = DispatchAnswer(command, frame, store);
+    if (!outcome.display_text.empty()) display_text = std::move(outcome.display_text);
+    return outcome.result;
+}
+
+}  // namespace
+
+void AnswerTally::Count(ResultCode frame_result) {
+    if (frame_result == result::kChainContinues) chain = true;
+    if (IsFailure(frame_result)) {
+        last_failure = frame_result;
+        ++failures;
+    }
+}
+
+ResultCode AnswerTally::Overall() const {
+    return failures > 0 ? last_failure : (chain ? result::kChainContinues : result::kSuccess);
+}
+
 DispatchOutcome TakeQueuedAnswer(CommandInFlight& command, AnswerQueue& queue, AnswerStore& store,
                                  const PacketReporter& report, const YieldHook& yield) {
     DispatchOutcome overall;
@@ -222,40 +251,81 @@ DispatchOutcome TakeQueuedAnswer(CommandInFlight& command, AnswerQueue& queue, A
         return overall;
     }
 
-    int failures = 0;
-    bool chain = false;
-    ResultCode last_failure = result::kSuccess;
+    AnswerTally tally;
+    bool lost = false;
     for (std::size_t row = 0; row < rows; ++row) {
         Bytes frame;
         ResultCode frame_result = UnqueueAnswerFrame(queue, frame);
-        if (frame_result == result::kSuccess) {
-            const AnswerCheck check = CheckAnswerFrame(frame);
-            if (check.status == AnswerStatus::kOk) {
-                DispatchOutcome outcome = DispatchAnswer(command, frame, store);
-                frame_result = outcome.result;
-                if (!outcome.display_text.empty()) overall.display_text = std::move(outcome.display_text);
-            } else {
-                // A refusal in the middle of an answer keeps the processor's own code.
-                frame_result = check.code;
-                if (check.status == AnswerStatus::kError) command.refusal_code = check.refusal_code;
-            }
-        }
-        if (frame_result == result::kChainContinues) chain = true;
-        if (IsFailure(frame_result)) {
-            last_failure = frame_result;
-            ++failures;
-        }
+        if (frame_result == result::kSuccess)
+            frame_result = TakeAnswerPart(command, frame, store, overall.display_text);
+        tally.Count(frame_result);
+        lost = store.WriteFailed();
         if (report) report(command.code, frame_result, PacketsToFollow(frame));
-        if (failures >= kMaxFailedFrames) {
+        if (tally.Exhausted() || lost) {
             queue.Clear();
             break;
         }
         if (yield) yield();
     }
 
-    store.CloseCommandTables(command.code);
-    overall.result = failures > 0 ? last_failure : (chain ? result::kChainContinues : result::kSuccess);
+    if (lost) {
+        store.AbandonCommandTables(command.code);
+    } else {
+        store.CloseCommandTables(command.code);
+    }
+    overall.result = tally.Overall();
     return overall;
+}
+
+ResultCode AnswerStream::Begin(CommandInFlight& command, AnswerStore& store) {
+    *this = AnswerStream{};
+    code_ = command.code;
+    ResultCode ready = store.OpenCommandTables(code_);
+    if (ready == result::kSuccess) ready = store.ClearCommandTable(code_);
+    if (ready != result::kSuccess) {
+        store.AbandonCommandTables(code_);
+        return ready;
+    }
+    open_ = true;
+    return result::kSuccess;
+}
+
+void AnswerStream::Take(CommandInFlight& command, FrameView frame, AnswerStore& store) {
+    // After the fourth failed frame, or one the store could not write, the rest of the answer is not decoded,
+    // as a replay would drop it.
+    if (!open_ || tally_.Exhausted() || lost_) return;
+    const ResultCode frame_result = TakeAnswerPart(command, frame, store, display_text_);
+    tally_.Count(frame_result);
+    lost_ = store.WriteFailed();
+    taken_.emplace_back(frame_result, PacketsToFollow(frame));
+}
+
+DispatchOutcome AnswerStream::Finish(CommandInFlight& command, AnswerStore& store, const PacketReporter& report,
+                                     const YieldHook& yield) {
+    DispatchOutcome overall;
+    if (!open_) {
+        overall.result = result::kStoreOpenFailed;
+        return overall;
+    }
+    for (const auto& [frame_result, to_follow] : taken_) {
+        if (report) report(command.code, frame_result, to_follow);
+        if (yield) yield();
+    }
+    if (lost_) {
+        store.AbandonCommandTables(code_);
+    } else {
+        store.CloseCommandTables(code_);
+    }
+    open_ = false;
+    taken_.clear();
+    overall.result = tally_.Overall();
+    overall.display_text = std::move(display_text_);
+    return overall;
+}
+
+void AnswerStream::Abandon(AnswerStore& store) {
+    if (open_) store.AbandonCommandTables(code_);
+    *this = AnswerStream{};
 }
 
 }  // namespace karvex

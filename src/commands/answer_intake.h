@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "commands/answer_records.h"
 #include "commands/caller_modes.h"
@@ -38,6 +39,12 @@ public:
     // Deletes every row of the command's target table: a queued answer replaces the table's content.
     virtual ResultCode ClearCommandTable(std::uint8_t command) = 0;
     virtual void CloseCommandTables(std::uint8_t command) = 0;
+    // Closes the tables of an answer that did not arrive whole: its writes are undone, the tables keep
+    // what they held before it. A store without transactions has nothing to undo.
+    virtual void AbandonCommandTables(std::uint8_t command) { CloseCommandTables(command); }
+    // The store itself could not write a frame of the answer now open (a full disk, an I/O error, its
+    // transaction undone): the answer cannot be kept whole, and is given up rather than kept in part.
+    virtual bool WriteFailed() const { return false; }
 
     // `mode`: kRollAdd always adds a row (`DispenseInvoice`), kRollByKey overwrites the row with the same
     // 发票代码单卷发票起始号 or adds one (`AlreadyInvoice`).
@@ -122,12 +129,53 @@ ResultCode UnqueueAnswerFrame(AnswerQueue& queue, Bytes& frame);
 // Replays every queued frame in order after the last one has arrived. The command's tables are opened and
 // its target table emptied first. Each frame is checked (size, CRC, status letters) and an "OK" frame is
 // dispatched; a frame whose result is neither 0 nor 4130 is a failed frame. After the fourth failed frame
-// the rest of the queue is dropped undecoded. The result is the code of the last failed frame, else 4130
+// the rest of the queue is dropped undecoded; after a frame the store itself could not write, the whole answer
+// is (the tables keep what they held). The result is the code of the last failed frame, else 4130
 // when a frame asked for the chain to go on, else 0; the display text is that of the last frame that
 // had one.
 DispatchOutcome TakeQueuedAnswer(CommandInFlight& command, AnswerQueue& queue, AnswerStore& store,
                                  const PacketReporter& report = {}, const YieldHook& yield = {});
 
 inline constexpr int kMaxFailedFrames = 4;
+
+// The frames' results of a multi-frame answer, counted the same way however it is stored.
+struct AnswerTally {
+    int failures = 0;
+    bool chain = false;
+    ResultCode last_failure = result::kSuccess;
+
+    void Count(ResultCode frame_result);
+    // Enough failed frames that the rest of the answer is dropped undecoded.
+    bool Exhausted() const { return failures >= kMaxFailedFrames; }
+    // The last failed frame's code, else 4130 when a frame asked for the chain to go on, else 0.
+    ResultCode Overall() const;
+};
+
+// A multi-frame answer stored frame by frame as it arrives, in the answer's one transaction, so that only
+// the commit is left after its last frame. Each frame is checked and dispatched as TakeQueuedAnswer would
+// replay it, with the same count of failures; the frames' results are kept and reported when the answer is
+// finished, so the log reads the same whichever way the answer was stored. An answer that never gets its
+// last frame (a time-out, a lost port, a frame of another command) is abandoned: its writes are undone and
+// the tables keep the last whole answer, as when a queue is dropped before its replay.
+class AnswerStream {
+public:
+    // Opens the command's tables and empties its target table; on a non-zero code nothing is left open.
+    ResultCode Begin(CommandInFlight& command, AnswerStore& store);
+    bool IsOpen() const { return open_; }
+    void Take(CommandInFlight& command, FrameView frame, AnswerStore& store);
+    // After the frame with no packets to follow: reports every frame taken, closes (commits) the tables
+    // and gives the answer's outcome as TakeQueuedAnswer would.
+    DispatchOutcome Finish(CommandInFlight& command, AnswerStore& store, const PacketReporter& report = {},
+                           const YieldHook& yield = {});
+    void Abandon(AnswerStore& store);
+
+private:
+    bool open_ = false;
+    bool lost_ = false;  // the store could not write a frame: the answer is given up at its end
+    std::uint8_t code_ = 0;
+    AnswerTally tally_;
+    std::string display_text_;
+    std::vector<std::pair<ResultCode, std::uint8_t>> taken_;  // each frame's result and packets to follow
+};
 
 }  // namespace karvex

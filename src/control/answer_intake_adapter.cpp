@@ -53,13 +53,24 @@ IntakeOutcome DecodingIntake::AcceptSingleAnswer(ControlModule& m, CommandInFlig
     return {o.result, std::move(o.display_text)};
 }
 
-void DecodingIntake::SaveAnswerPacket(ControlModule& m, const CommandInFlight& command, const ReceivedFrame& frame) {
+void DecodingIntake::SaveAnswerPacket(ControlModule& m, CommandInFlight& command, const ReceivedFrame& frame) {
     // The first packet of an answer starts an empty queue: packets of an answer that timed out or lost
     // its port half-way must not be replayed as part of this one.
     const int number = command.frames_received;
-    if (number == 1) ClearQueue(m);
+    if (number == 1) {
+        ClearQueue(m);
+        if (StoresAsItArrives(m, command)) {
+            // A store that cannot take the answer fails it when it is complete, as a replay would.
+            if (stream_.Begin(command, *store_) == result::kSuccess) {
+                m.SetStoring(true);
+            } else {
+                StreamAbandoned(m);
+            }
+        }
+    }
     ResultCode r = QueueAnswerFrame(*queue_, frame.bytes, number);
     if (r != 0 && queueFailure_ == 0) queueFailure_ = r;
+    if (stream_.IsOpen() && queueFailure_ == 0) stream_.Take(command, frame.bytes, *store_);
     m.ShowPacketProgress(number, frame.packetsToFollow, std::string(PacketKindLabel(command.code)), true);
 }
 
@@ -100,16 +111,27 @@ IntakeOutcome DecodingIntake::AcceptStoredAnswers(ControlModule& m, CommandInFli
         sinceYield.restart();
     };
     log.HoldFileWrites(true);
-    DispatchOutcome o = TakeQueuedAnswer(command, *queue_, *store_, report, yield);
+    DispatchOutcome o = stream_.IsOpen() ? stream_.Finish(command, *store_, report, yield)
+                                         : TakeQueuedAnswer(command, *queue_, *store_, report, yield);
     log.HoldFileWrites(false);
     m.SetStoring(false);
     m.Hooks().SetBusyCursor(false);
     return {o.result, std::move(o.display_text)};
 }
 
-void DecodingIntake::ClearQueue(ControlModule&) {
+void DecodingIntake::ClearQueue(ControlModule& m) {
+    AbandonStream(m);
     queue_->Clear();
     queueFailure_ = 0;
+}
+
+void DecodingIntake::AnswerCutShort(ControlModule& m) { AbandonStream(m); }
+
+void DecodingIntake::AbandonStream(ControlModule& m) {
+    if (!stream_.IsOpen()) return;
+    stream_.Abandon(*store_);
+    m.SetStoring(false);
+    StreamAbandoned(m);
 }
 
 std::unique_ptr<AnswerIntake> MakePlainIntake() { return std::make_unique<DecodingIntake>(nullptr, nullptr); }

@@ -96,8 +96,8 @@ void ControlModule::SetCommandResult(int code) {
     commandResultText_ = CodeText(code);
     if (!detail_.empty() && code == detailCode_)
         commandResultText_ += "：" + detail_;
-    else
-        if (const std::string line = LineProblem(code); !line.empty()) commandResultText_ += "：" + line;
+    else if (const std::string line = LineProblem(code); !line.empty())
+        commandResultText_ += "：" + line;
     detail_.clear();
 }
 
@@ -236,8 +236,9 @@ int ControlModule::OpenStore() {
 }
 
 int ControlModule::FormUnload() {
-    // A click taken while an answer is stored may lead here: the store and the port stay until it is done.
-    if (storing_) return result::kCommandInFlight;
+    // A click taken while a queued answer is replayed may lead here: the store and the port stay until it is
+    // done. Between the frames of an answer stored as it arrives, the answer is given up instead.
+    if (handlingAnswer_ > 0) return result::kCommandInFlight;
     if (recovery_) recovery_->Stop();
     if (link_) {
         link_->Close();
@@ -256,7 +257,7 @@ void ControlModule::SetConsoleShown(bool modal, std::int64_t hostWindow) {
 }
 
 int ControlModule::OpenComm(int port, int selector, std::uint16_t caller) {
-    if (storing_) return result::kCommandInFlight;
+    if (handlingAnswer_ > 0) return result::kCommandInFlight;
     if (selector != 1 && selector != 2) {
         ui_->ShowMessage("串口设置错误", "无效的串口波特率");
         return result::kNoOpenPort;
@@ -298,6 +299,8 @@ bool ControlModule::InFlight() const {
 void ControlModule::SetInFlight(bool inFlight) {
     if (inFlight_ == inFlight) return;
     inFlight_ = inFlight;
+    // A command that ends before the last frame of its answer leaves nothing of the answer behind.
+    if (!inFlight && intake_) intake_->AnswerCutShort(*this);
     // However the command ended (its answer stored, a time-out, a lost port), a progress shown ends with it.
     if (!inFlight && progress_.Active()) ReportProgress(progress_.Done());
     hooks_->CommandInFlightChanged(inFlight);

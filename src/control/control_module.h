@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "commands/answer_intake.h"
 #include "commands/answer_match.h"
 #include "commands/answer_records.h"
 #include "commands/command_in_flight.h"
@@ -111,7 +112,8 @@ public:
     int Start(CommandInFlight command, const Bytes& frame);
     // 136 while a command is in flight, else 0: the one rule for refusing a second command, asked by
     // Start and, before they look at their arguments or the result word, by the host calls.
-    // Storing a queued answer: the answer's one transaction is open, and the window's input is taken.
+    // An answer's one transaction is open (an upload stored as it arrives, or a queued answer replayed):
+    // whatever would reach into the store waits for it.
     void SetStoring(bool storing);
     bool Storing() const { return storing_; }
     // How often storing lets the window take its input (tests shorten it to every frame).
@@ -311,16 +313,18 @@ public:
     virtual ~AnswerIntake() = default;
     // A one-frame answer (or one self-test item).
     virtual IntakeOutcome AcceptSingleAnswer(ControlModule& m, CommandInFlight& command, const Bytes& frame) = 0;
-    // Queues one packet of a multi-packet answer; reports progress through the module.
-    virtual void SaveAnswerPacket(ControlModule& m, const CommandInFlight& command, const ReceivedFrame& frame) = 0;
+    // Queues one packet of a multi-packet answer (storing it at once where the intake stores answers as they
+    // arrive); reports progress through the module.
+    virtual void SaveAnswerPacket(ControlModule& m, CommandInFlight& command, const ReceivedFrame& frame) = 0;
     // Decodes every queued packet after the last one came.
     virtual IntakeOutcome AcceptStoredAnswers(ControlModule& m, CommandInFlight& command) = 0;
     // A new link start: forget queued packets.
     virtual void ClearQueue(ControlModule& m) = 0;
+    // The command ended before its answer did (a time-out, a lost port, an unload): whatever part of the
+    // answer was taken is undone.
+    virtual void AnswerCutShort(ControlModule&) {}
 };
 
-class AnswerStore;
-class AnswerQueue;
 
 // The intake that decodes every answer and hands the records to `store` (or keeps nothing when it is null),
 // queueing multi-packet answers in `queue` (in memory when null). Both may be shared with a store service.
@@ -329,18 +333,28 @@ public:
     DecodingIntake(std::shared_ptr<AnswerStore> store, std::shared_ptr<AnswerQueue> queue);
     ~DecodingIntake() override;
     IntakeOutcome AcceptSingleAnswer(ControlModule& m, CommandInFlight& command, const Bytes& frame) override;
-    void SaveAnswerPacket(ControlModule& m, const CommandInFlight& command, const ReceivedFrame& frame) override;
+    void SaveAnswerPacket(ControlModule& m, CommandInFlight& command, const ReceivedFrame& frame) override;
     IntakeOutcome AcceptStoredAnswers(ControlModule& m, CommandInFlight& command) override;
     void ClearQueue(ControlModule& m) override;
+    void AnswerCutShort(ControlModule& m) override;
 
 protected:
     AnswerStore& Writers() { return *store_; }
     AnswerQueue& Queue() { return *queue_; }
+    // Asked at an answer's first frame: whether it is stored as its frames arrive rather than replayed
+    // from the queue after its last one.
+    virtual bool StoresAsItArrives(ControlModule&, const CommandInFlight&) { return false; }
+    // An answer stored as it arrived was abandoned.
+    virtual void StreamAbandoned(ControlModule&) {}
+    bool Streaming() const { return stream_.IsOpen(); }
 
 private:
+    void AbandonStream(ControlModule& m);
+
     std::shared_ptr<AnswerStore> store_;
     std::shared_ptr<AnswerQueue> queue_;
     int queueFailure_ = 0;
+    AnswerStream stream_;
 };
 
 // The intake without a store: every answer decoded, nothing kept, packets queued in memory.

@@ -2,6 +2,7 @@
 
 #include "commands/catalogue.h"
 #include "link/result_codes.h"
+#include "store/store_access.h"
 #include "store/store_codes.h"
 
 namespace karvex {
@@ -76,8 +77,25 @@ IntakeOutcome StoreIntake::AcceptSingleAnswer(ControlModule& m, CommandInFlight&
     return o;
 }
 
-IntakeOutcome StoreIntake::AcceptStoredAnswers(ControlModule& m, CommandInFlight& command) {
+bool StoreIntake::StoresAsItArrives(ControlModule& m, const CommandInFlight& command) {
+    // An upload that replaces a table (print data, day trade, roll summaries, declarations) is written as it
+    // arrives: a long one then leaves only its commit for after the last frame. The chains that only read
+    // such an answer into the host's replies keep the replay, which leaves the replies of an answer cut
+    // short untouched.
+    const bool readOnly = command.caller == kCallerPrintDataChain || command.caller == kCallerRollSummaryChain;
+    if (readOnly || !store_->IsOpen() || !StoreAccess::AnswerRefillsTable(command.code)) return false;
     BeginAnswer(m, command);
+    return true;
+}
+
+void StoreIntake::StreamAbandoned(ControlModule&) {
+    writers_->KeepTables(false);
+    module_ = nullptr;
+}
+
+IntakeOutcome StoreIntake::AcceptStoredAnswers(ControlModule& m, CommandInFlight& command) {
+    // An answer stored as it arrived began when its first frame came.
+    if (!Streaming()) BeginAnswer(m, command);
     const std::string queueError = queue_->LastErrorText();
     // Frames still held in memory are replayed straight from there; nothing to write first.
     IntakeOutcome o = DecodingIntake::AcceptStoredAnswers(m, command);

@@ -20,6 +20,10 @@ public:
     IntakeOutcome AcceptSingleAnswer(ControlModule& m, CommandInFlight& command, const Bytes& frame) override;
     IntakeOutcome AcceptStoredAnswers(ControlModule& m, CommandInFlight& command) override;
 
+protected:
+    bool StoresAsItArrives(ControlModule& m, const CommandInFlight& command) override;
+    void StreamAbandoned(ControlModule& m) override;
+
 private:
     void BeginAnswer(ControlModule& m, const CommandInFlight& command);
     void EndAnswer(ControlModule& m, std::uint8_t command, IntakeOutcome& o, const std::string& queueError);

@@ -97,7 +97,17 @@ ResultCode StoreRecordWriters::Engine(const std::string& what) {
     if (s == nullptr) return Fail(result::kStoreOpenFailed, "数据库对象打开失败");
     StoreConnection& conn = *s->Connection();
     // Two statements: the text must be read after FailEngine has set it.
-    const ResultCode code = conn.FailEngine(sqlite3_extended_errcode(conn.Handle()), what);
+    const int engine = sqlite3_extended_errcode(conn.Handle());
+    const ResultCode code = conn.FailEngine(engine, what);
+    // A row the table refuses (a constraint, a value too big) is that frame's alone; a store that cannot
+    // write at all fails the whole answer.
+    switch (engine & 0xff) {
+    case SQLITE_CONSTRAINT:
+    case SQLITE_MISMATCH:
+    case SQLITE_TOOBIG:
+    case SQLITE_RANGE: break;
+    default: engineFailed_ = true; break;
+    }
     return Fail(code, conn.LastErrorText());
 }
 
@@ -111,6 +121,7 @@ ResultCode StoreRecordWriters::OpenCommandTables(std::uint8_t command) {
     FlushBatch();
     batch_ = {};
     closeResult_ = 0;
+    engineFailed_ = false;
     error_.clear();
     StoreAccess* s = Store();
     if (s == nullptr) {
@@ -127,6 +138,7 @@ ResultCode StoreRecordWriters::OpenCommandTables(std::uint8_t command) {
 ResultCode StoreRecordWriters::AnswerUndone() {
     StoreAccess* s = inAnswer_ ? Store() : nullptr;
     if (s == nullptr || !sqlite3_get_autocommit(s->Connection()->Handle())) return result::kSuccess;
+    engineFailed_ = true;
     return Fail(result::kExecutionFailed, "事务已被存储引擎撤销，修改没有保存");
 }
 
@@ -165,6 +177,12 @@ void StoreRecordWriters::CloseCommandTables(std::uint8_t command) {
         if (error_.empty()) error_ = s->LastErrorText();
         closeResult_ = rc;
     }
+}
+
+void StoreRecordWriters::AbandonCommandTables(std::uint8_t command) {
+    batch_ = {};
+    inAnswer_ = false;
+    if (StoreAccess* s = Store()) s->CloseCommandTables(command, 0, AnswerOutcome::Discard);
 }
 
 ResultCode StoreRecordWriters::FirstRow(const TableDef& table, std::string_view field, const FieldValue& value,

@@ -73,6 +73,8 @@ public:
     ResultCode OpenCommandTables(std::uint8_t command) override;
     ResultCode ClearCommandTable(std::uint8_t command) override;
     void CloseCommandTables(std::uint8_t command) override;
+    void AbandonCommandTables(std::uint8_t command) override;
+    bool WriteFailed() const override { return engineFailed_; }
 
     ResultCode SaveInvoiceNumber(const InvoiceRollRecord& roll, int mode) override;
     ResultCode SaveMachineData(const MachineDataRecord& rec) override;
@@ -159,6 +161,7 @@ private:
     ResultCode AnswerUndone();
     ResultCode closeResult_ = 0;
     bool keepTables_ = false;
+    bool engineFailed_ = false;  // the engine refused a write since the answer's tables were opened
     std::string error_;
 };
 

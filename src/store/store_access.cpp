@@ -222,7 +222,7 @@ std::int32_t StoreAccess::OpenCommandTables(std::uint8_t code, int slot, bool re
         // Emptied in one statement before the record set is bound: reading the old rows into the slot
         // only to delete them one by one costs memory and time in proportion to the last answer.
         const TableDef* table = FindStoreTable(entry->table);
-        rc = conn_->Exec("DELETE FROM " + QuoteIdentifier(table->name));
+        rc = EmptyTable(*conn_, table->name);
         if (rc != result::kSuccess) error_ = conn_->LastErrorText();
     }
     if (rc == result::kSuccess) rc = OpenAccess(Selection::Of(std::string(entry->table)), slot);

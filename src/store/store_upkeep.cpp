@@ -58,6 +58,40 @@ const MaintainedTotals* MaintainedTotalsOf(const std::string& table) {
     return nullptr;
 }
 
+namespace {
+
+enum class TotalsEvent { Insert, Delete, Update };
+
+std::string TotalsTriggerName(const MaintainedTotals& t, TotalsEvent event) {
+    const char* suffix = event == TotalsEvent::Insert   ? "_insert"
+                         : event == TotalsEvent::Delete ? "_delete"
+                                                        : "_update";
+    return std::string(t.totalsTable) + suffix;
+}
+
+std::string TotalsTriggerSql(const MaintainedTotals& t, TotalsEvent event) {
+    const std::string totals = QuoteIdentifier(t.totalsTable);
+    const std::string table = QuoteIdentifier(t.table);
+    const std::string kind = QuoteIdentifier(t.kindField);
+    const std::string amount = QuoteIdentifier(t.amountField);
+    auto add = [&](const char* row, const char* sign) {
+        const std::string k = std::string("coalesce(") + row + "." + kind + ", -1)";
+        return "INSERT OR IGNORE INTO " + totals + " VALUES (" + k + ", 0, 0); UPDATE " + totals + " SET rows = rows " +
+               sign + " 1, amount = amount " + sign + " coalesce(" + row + "." + amount + ", 0) WHERE kind = " + k +
+               ";";
+    };
+    const std::string head = "CREATE TRIGGER IF NOT EXISTS " + QuoteIdentifier(TotalsTriggerName(t, event));
+    switch (event) {
+    case TotalsEvent::Insert: return head + " AFTER INSERT ON " + table + " BEGIN " + add("NEW", "+") + " END;";
+    case TotalsEvent::Delete: return head + " AFTER DELETE ON " + table + " BEGIN " + add("OLD", "-") + " END;";
+    case TotalsEvent::Update: break;
+    }
+    return head + " AFTER UPDATE OF " + kind + ", " + amount + " ON " + table + " BEGIN " + add("OLD", "-") +
+           add("NEW", "+") + " END;";
+}
+
+}  // namespace
+
 std::int32_t EnsureMaintainedTotals(StoreConnection& conn) {
     for (const MaintainedTotals& t : MaintainedTotalsTables()) {
         const std::string totals = QuoteIdentifier(t.totalsTable);
@@ -78,22 +112,40 @@ std::int32_t EnsureMaintainedTotals(StoreConnection& conn) {
                                         ") FROM " + table + " GROUP BY coalesce(" + kind + ", -1);");
             if (rc != result::kSuccess) return rc;
         }
-        auto add = [&](const char* row, const char* sign) {
-            const std::string k = std::string("coalesce(") + row + "." + kind + ", -1)";
-            return "INSERT OR IGNORE INTO " + totals + " VALUES (" + k + ", 0, 0); UPDATE " + totals +
-                   " SET rows = rows " + sign + " 1, amount = amount " + sign + " coalesce(" + row + "." + amount +
-                   ", 0) WHERE kind = " + k + ";";
-        };
-        const std::string prefix = "CREATE TRIGGER IF NOT EXISTS ";
-        const std::string name = std::string(t.totalsTable);
-        std::int32_t rc = conn.Exec(prefix + QuoteIdentifier(name + "_insert") + " AFTER INSERT ON " + table +
-                                    " BEGIN " + add("NEW", "+") + " END;" + prefix + QuoteIdentifier(name + "_delete") +
-                                    " AFTER DELETE ON " + table + " BEGIN " + add("OLD", "-") + " END;" + prefix +
-                                    QuoteIdentifier(name + "_update") + " AFTER UPDATE OF " + kind + ", " + amount +
-                                    " ON " + table + " BEGIN " + add("OLD", "-") + add("NEW", "+") + " END;");
-        if (rc != result::kSuccess) return rc;
+        for (TotalsEvent event : {TotalsEvent::Insert, TotalsEvent::Delete, TotalsEvent::Update}) {
+            if (std::int32_t rc = conn.Exec(TotalsTriggerSql(t, event)); rc != result::kSuccess) return rc;
+        }
     }
     return result::kSuccess;
+}
+
+std::int32_t EmptyTable(StoreConnection& conn, const std::string& table) {
+    const std::string plain = "DELETE FROM " + QuoteIdentifier(table);
+    const MaintainedTotals* t = MaintainedTotalsOf(table);
+    if (t == nullptr) return conn.Exec(plain);
+    // The trigger is back before the caller's transaction ends, and goes with it if that is undone. Taking it
+    // away and back writes the schema, which a store with no page to spare may refuse: the rows are then
+    // deleted one by one, unless the engine undid the caller's whole transaction with it.
+    // A few rows go faster one by one than the schema is written twice.
+    double rows = 0;
+    {
+        Statement count(conn, "SELECT total(rows) FROM " + QuoteIdentifier(t->totalsTable));
+        if (count.PrepareResult() == SQLITE_OK && sqlite3_step(count.get()) == SQLITE_ROW)
+            rows = sqlite3_column_double(count.get(), 0);
+    }
+    if (rows < 1000) return conn.Exec(plain);
+    const bool inTransaction = !sqlite3_get_autocommit(conn.Handle());
+    if (conn.Begin() == result::kSuccess) {
+        if (conn.Exec("DROP TRIGGER IF EXISTS " + QuoteIdentifier(TotalsTriggerName(*t, TotalsEvent::Delete)) + "; " +
+                      plain + "; DELETE FROM " + QuoteIdentifier(t->totalsTable) + "; " +
+                      TotalsTriggerSql(*t, TotalsEvent::Delete)) == result::kSuccess)
+            return conn.Commit();
+        conn.Rollback();
+        // Deleting on its own now would empty the table for good.
+        if (inTransaction && sqlite3_get_autocommit(conn.Handle()))
+            return conn.Fail(result::kExecutionFailed, "事务已被存储引擎撤销，修改没有保存");
+    }
+    return conn.Exec(plain);
 }
 
 namespace {

@@ -24,6 +24,7 @@ public:
     std::vector<InvPrintDataRecord> invoices;
     ResultCode writer_result = 0;
     ResultCode open_result = 0;
+    bool write_fails = false;  // the store itself cannot write: every writer fails and says so
 
     ResultCode OpenCommandTables(std::uint8_t) override {
         calls.push_back("open");
@@ -34,6 +35,10 @@ public:
         return 0;
     }
     void CloseCommandTables(std::uint8_t) override { calls.push_back("close"); }
+    void AbandonCommandTables(std::uint8_t) override { calls.push_back("abandon"); }
+    bool WriteFailed() const override {
+        return write_fails && std::find(calls.begin(), calls.end(), "tax") != calls.end();
+    }
     ResultCode SaveInvoiceNumber(const InvoiceRollRecord& roll, int mode) override {
         rolls.push_back(roll);
         roll_modes.push_back(mode);
@@ -57,7 +62,7 @@ public:
 private:
     ResultCode Saved(const char* what) {
         calls.push_back(what);
-        return writer_result;
+        return write_fails ? 142 : writer_result;
     }
 };
 
@@ -383,6 +388,82 @@ TEST(QueuedAnswers, UnreadableRowCountsAsFailedFrame) {
     CommandInFlight command;
     EXPECT_EQ(TakeQueued(0x39, again, command, store).result, 129);
     EXPECT_EQ(store.tax_items.size(), 1u);
+}
+
+// An answer stored as its frames arrive ends exactly as the replay of its queue would: the same writes in
+// the same order, the same outcome, reports and replies.
+TEST(StreamedAnswers, EndAsTheReplayOfTheirQueueWould) {
+    Bytes wrong_length = TaxItem(3, 3);
+    wrong_length.insert(wrong_length.end() - 2, 0x00);
+    wrong_length[3] = 53;
+    const struct {
+        const char* name;
+        std::uint8_t code;
+        std::uint16_t caller;
+        std::vector<Bytes> frames;
+        bool storeFails = false;
+    } cases[] = {
+        {"whole", 0x39, kCallerConsole, {TaxItem(1, 2), TaxItem(2, 1), TaxItem(3, 0)}},
+        {"a bad frame", 0x39, kCallerConsole, {TaxItem(1, 2), Corrupt(TaxItem(2, 1)), TaxItem(3, 0)}},
+        {"four failures",
+         0x39,
+         kCallerConsole,
+         {Corrupt(TaxItem(1, 5)), TaxItem(2, 4), Recrc(wrong_length), Corrupt(TaxItem(4, 2)),
+          Answer(Payload().Add({0x30}), 1, "ER"), TaxItem(6, 0)}},
+        {"a chain", 0x42, kCallerPrintDataChain, {PrintData(2), PrintData(1), PrintData(0)}},
+        {"print data", 0x43, kCallerConsole, {PrintData(1), PrintData(0)}},
+        {"a store that cannot write", 0x39, kCallerConsole, {TaxItem(1, 2), TaxItem(2, 1), TaxItem(3, 0)}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        MemoryAnswerQueue queue;
+        FakeStore replayed, streamed;
+        replayed.write_fails = streamed.write_fails = c.storeFails;
+        CommandInFlight byReplay(c.code, c.caller), byStream(c.code, c.caller);
+        std::vector<Reported> replayReports, streamReports;
+        for (std::size_t i = 0; i < c.frames.size(); ++i) QueueAnswerFrame(queue, c.frames[i], static_cast<int>(i) + 1);
+        const DispatchOutcome replay =
+            TakeQueuedAnswer(byReplay, queue, replayed, [&](std::uint8_t, ResultCode r, int p) {
+                replayReports.push_back({r, p});
+            });
+
+        AnswerStream stream;
+        ASSERT_EQ(stream.Begin(byStream, streamed), 0);
+        for (const Bytes& frame : c.frames) stream.Take(byStream, frame, streamed);
+        const DispatchOutcome streamedOut = stream.Finish(byStream, streamed, [&](std::uint8_t, ResultCode r, int p) {
+            streamReports.push_back({r, p});
+        });
+
+        EXPECT_EQ(streamedOut.result, replay.result);
+        EXPECT_EQ(streamedOut.display_text, replay.display_text);
+        EXPECT_EQ(streamReports, replayReports);
+        EXPECT_EQ(streamed.calls, replayed.calls);
+        EXPECT_EQ(byStream.refusal_code, byReplay.refusal_code);
+        EXPECT_EQ(byStream.replies.host.inv_num, byReplay.replies.host.inv_num);
+        EXPECT_FALSE(stream.IsOpen());
+        if (c.storeFails) {
+            EXPECT_EQ(streamed.calls, (std::vector<std::string>{"open", "clear", "tax", "abandon"}));
+        }
+    }
+}
+
+// An answer that never gets its last frame undoes what it wrote and is never closed as kept; a store that
+// cannot open the tables leaves nothing open.
+TEST(StreamedAnswers, AnAnswerCutShortIsUndone) {
+    FakeStore store;
+    CommandInFlight command(0x39, kCallerConsole);
+    AnswerStream stream;
+    ASSERT_EQ(stream.Begin(command, store), 0);
+    stream.Take(command, TaxItem(1, 2), store);
+    stream.Abandon(store);
+    EXPECT_EQ(store.calls, (std::vector<std::string>{"open", "clear", "tax", "abandon"}));
+    EXPECT_FALSE(stream.IsOpen());
+
+    FakeStore refusing;
+    refusing.open_result = 161;
+    EXPECT_EQ(stream.Begin(command, refusing), 161);
+    EXPECT_FALSE(stream.IsOpen());
+    EXPECT_EQ(refusing.calls, (std::vector<std::string>{"open", "abandon"}));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "store/row_reader.h"
 
 #include "store/store_codes.h"
+#include "store/store_upkeep.h"
 #include "store/table_export.h"
 #include "store_test_support.h"
 
@@ -125,6 +126,24 @@ TEST_F(RowReaderTest, KeptCountAndTotalsAgreeWithTheRowsAfterEveryChange) {
     ASSERT_EQ(store_->ClearStoreTables(0, StoreTableFlags::kInvPrintData), 0);
     AddPrintData(41, 45);
     expectAgree("cleared and refilled");
+    // Emptied whole as an answer that refills the table does: undone with its transaction, or kept, and the
+    // totals' triggers at work again afterwards.
+    AddPrintData(46, 1200);
+    StoreConnection& conn = *store_->Connection();
+    for (const bool keep : {false, true}) {
+        ASSERT_EQ(conn.Begin(), 0);
+        ASSERT_EQ(EmptyTable(conn, "InvPrintData"), 0);
+        expectAgree("emptied whole");
+        if (keep) {
+            ASSERT_EQ(conn.Commit(), 0);
+        } else {
+            conn.Rollback();
+        }
+        expectAgree(keep ? "emptying kept" : "emptying undone");
+    }
+    AddPrintData(1201, 1210);
+    ASSERT_EQ(conn.Exec("DELETE FROM InvPrintData WHERE karvex_row % 3 = 0"), 0);
+    expectAgree("refilled after emptying");
     ASSERT_EQ(store_->Connection()->Exec(
                   "DROP TABLE karvex_InvPrintData_totals; DROP TRIGGER karvex_InvPrintData_totals_insert;"
                   "DROP TRIGGER karvex_InvPrintData_totals_delete; DROP TRIGGER karvex_InvPrintData_totals_update"),
@@ -132,7 +151,7 @@ TEST_F(RowReaderTest, KeptCountAndTotalsAgreeWithTheRowsAfterEveryChange) {
     expectAgree("without them: counted");
     store_->Close();
     ASSERT_EQ(store_->Open(), 0);
-    AddPrintData(46, 47);
+    AddPrintData(1246, 1247);
     expectAgree("gained at open");
 }
 

@@ -2,6 +2,8 @@
 // transaction, and what a fresh read of the encrypted store then shows.
 #include "store_e2e_fixture.h"
 
+#include <QTimer>
+
 #include <sqlcipher/sqlite3.h>
 
 #include <map>
@@ -311,14 +313,82 @@ TEST_F(StoredAnswers, AFullDiskFailsTheAnswerOnceWithItsReason) {
     EXPECT_NE(M().CommandResultText().find("磁盘空间已满"), std::string::npos) << M().CommandResultText();
     EXPECT_NE(M().CommandResultText().find("database or disk is full"), std::string::npos) << M().CommandResultText();
     const std::string log = ReadLog().substr(logBefore);
-    std::size_t saved = 0;
-    for (std::size_t at = log.find(Gbk("数据保存失败")); at != std::string::npos;
-         at = log.find(Gbk("数据保存失败"), at + 1))
-        ++saved;
-    EXPECT_EQ(saved, 1u) << "one failure line for the answer";
-    EXPECT_NE(log.find("database or disk is full"), std::string::npos);
+    // Wherever the disk filled (a frame's rows or the commit), the reason is logged once for the answer.
+    std::size_t reasons = 0;
+    for (std::size_t at = log.find("database or disk is full"); at != std::string::npos;
+         at = log.find("database or disk is full", at + 1))
+        ++reasons;
+    EXPECT_EQ(reasons, 1u) << "one failure line for the answer";
     EXPECT_EQ(Rows("InvPrintData").size(), kept);
     EXPECT_TRUE(Rows("ARecord").empty());
+}
+
+// The totals kept beside the print data, and the same figures counted from the rows themselves.
+std::pair<std::string, std::string> PrintTotals(StoreConnection& conn) {
+    auto read = [&](const char* sql) {
+        Statement st(conn, sql);
+        std::string out;
+        while (sqlite3_step(st.get()) == SQLITE_ROW)
+            for (int i = 0; i < 3; ++i) out += std::to_string(sqlite3_column_double(st.get(), i)) + (i < 2 ? "," : ";");
+        return out;
+    };
+    return {read("SELECT kind, rows, amount FROM karvex_InvPrintData_totals WHERE rows <> 0 ORDER BY kind"),
+            read("SELECT coalesce(\"开票类型\", -1) AS k, count(*), total(\"开票总金额\") FROM InvPrintData GROUP BY k "
+                 "ORDER BY k")};
+}
+
+// An upload cut short, however (a time-out, the host unloading, the device pulled), leaves the print data of
+// the last whole upload with its totals, and no transaction open behind it: what comes next is kept.
+TEST_F(StoredAnswers, AnUploadCutShortLeavesTheLastWholeOne) {
+    SeedInvoices(12, 20240301, 20240301);
+    const RangeInput range{"", "", Date("20240301"), Date("20240301")};
+    const auto upload = [&](const IssueContext& c) { return IssuePrintData(c, false, range); };
+    ASSERT_EQ(Run(upload), 0);
+    ASSERT_EQ(Run(upload), 0) << "a second whole upload replaces the first";
+    const auto kept = Rows("InvPrintData");
+    ASSERT_EQ(kept.size(), 12u);
+    {
+        const auto [totals, counted] = PrintTotals(*Access().Connection());
+        ASSERT_EQ(totals, counted);
+    }
+    const struct {
+        const char* way;
+        std::function<void()> atFrameFour;  // run from the event loop while the answer is half-way
+        int tickMs;
+    } ways[] = {
+        {"a time-out", {}, 5},
+        {"the host unloading", [&] { EXPECT_EQ(M().FormUnload(), 0); }, 1000},
+        {"the device pulled", [&] { sim_->stop(); }, 1000},
+    };
+    for (const auto& w : ways) {
+        SCOPED_TRACE(w.way);
+        // Frame five never comes whole: the answer cannot end before the way under test cuts it.
+        sim_->inject({.command = 0x43, .kind = FaultKind::Cut, .arg = 5});
+        M().SetTickInterval(std::chrono::milliseconds(w.tickMs));
+        M().SetProgressCallback([&](const Progress& p) {
+            if (!p.done && p.received == 4 && w.atFrameFour) QTimer::singleShot(0, w.atFrameFour);
+        });
+        EXPECT_NE(Run(upload), 0);
+        M().SetProgressCallback({});
+        M().SetTickInterval(std::chrono::milliseconds(tickMs_));
+        if (!sim_->running()) {
+            StartSimulator();
+            UseDevice(1, sim_->device_path());
+            SeedInvoices(12, 20240301, 20240301);
+        }
+        if (!M().PortOpen()) {
+            ASSERT_EQ(fiscal_->LoadFiscalForm(), 0);
+        }
+        ASSERT_TRUE(sqlite3_get_autocommit(Access().Connection()->Handle())) << "no transaction left open";
+        EXPECT_FALSE(M().Storing());
+        EXPECT_EQ(Rows("InvPrintData"), kept);
+        const auto [totals, counted] = PrintTotals(*Access().Connection());
+        EXPECT_EQ(totals, counted);
+        EXPECT_TRUE(Rows("ARecord").empty());
+    }
+    // The store takes the next answer as its own.
+    ASSERT_EQ(RunBare(0x39), 0);
+    EXPECT_EQ(Rows("TaxInformation").size(), sim_->state().tax_items.size());
 }
 
 }  // namespace
