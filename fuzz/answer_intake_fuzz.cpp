@@ -9,7 +9,9 @@
 //
 // Properties: no crash or sanitizer report; every result is success, a chain step, a processor code (1-255)
 // or a code with a message in the result table; what reaches the store and the host is well-formed UTF-8
-// with finite, non-negative amounts; a decoder that fails leaves its record empty.
+// with finite, non-negative amounts; a decoder that fails leaves its record empty; a multi-frame answer taken
+// as it arrives ends with the same result, display text and replies as the replay of its queue.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -162,12 +164,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     if (queued) {
+        // The same frames taken as they arrive end as their replay does.
+        CommandInFlight streamed = context;
+        AnswerStream stream;
+        FUZZ_CHECK(stream.Begin(streamed, store) == 0);
+        for (const Bytes& frame : frames) stream.Take(streamed, frame, store);
+        const auto asArrived = stream.Finish(streamed, store);
+
         MemoryAnswerQueue queue;
         int number = 0;
         for (const Bytes& frame : frames) FUZZ_CHECK(QueueAnswerFrame(queue, frame, ++number) == 0);
         const auto outcome = TakeQueuedAnswer(context, queue, store);
         CheckOutcome(outcome);
         FUZZ_CHECK(queue.Count() == 0, "%zu frames left in the queue", queue.Count());
+        // The receiver never hands over an empty frame, which the queue cannot tell from an unreadable row.
+        if (std::none_of(frames.begin(), frames.end(), [](const Bytes& f) { return f.empty(); })) {
+            FUZZ_CHECK(asArrived.result == outcome.result && asArrived.display_text == outcome.display_text,
+                       "stored as it arrived: %d, replayed: %d", asArrived.result, outcome.result);
+            FUZZ_CHECK(streamed.replies.host.inv_num == context.replies.host.inv_num &&
+                           streamed.refusal_code == context.refusal_code &&
+                           streamed.chain.rolls_to_dispense == context.chain.rolls_to_dispense,
+                       "the command differs after the answer stored as it arrived");
+        }
     } else {
         for (const Bytes& frame : frames) CheckOutcome(TakeAnswerFrame(context, frame, store));
     }
