@@ -5,6 +5,7 @@
 #include <qpa/qwindowsysteminterface.h>
 
 #include "console_fixture.h"
+#include "commands/issuers.h"
 #include "control/packet_progress.h"
 
 namespace karvex::testing {
@@ -123,43 +124,64 @@ TEST_F(ConsoleProgress, ProgressTextFitsTheBarAt640Pixels) {
 
 class ConsoleStoring : public ConsoleFixture {
 protected:
-    // Forty spare rolls: the list of dispensed rolls is a long multi-packet answer.
-    ConsoleStoring() { simOptions_.seed.spare_rolls = 40; }
+    // Forty spare rolls: the list of dispensed rolls is a long multi-packet answer, replayed after its last
+    // frame; sixty invoices: a print-data upload, stored as its frames arrive.
+    ConsoleStoring() {
+        simOptions_.seed.spare_rolls = 40;
+        simOptions_.seed.invoices = 60;
+        simOptions_.seed.from = simOptions_.seed.to = 20240301;
+    }
 };
 
 // Keys are taken while a long answer is stored, not held back until it is: a key pressed as storing starts
-// is in its field before storing ends, while 数据查询, unloading and port changes (which would reach into the
-// store or the port) wait for the end.
+// is in its field before storing ends, while 数据查询 (which would reach into the store) waits for the end,
+// whether the answer is replayed after its last frame or stored as its frames arrive. Inside the replay a
+// host's unload or a port change waits too.
 TEST_F(ConsoleStoring, KeysAreTakenWhileALongAnswerIsStored) {
     ShowActive();
     M().SetStoringYieldInterval(0ms);
-    W().ShowPanel(ConsolePanel::SingleInvoice);
-    QLineEdit* field = W().Field(F::InvoiceNumber);
-    field->setFocus();
-    QAction* query = W().MenuItem("DataQuery");
-    bool storing = false;
-    QString typedWhileStoring;
-    std::vector<int> refusals;
-    QObject::connect(query, &QAction::changed, field, [&] {
-        if (!query->isEnabled() && !storing) {
-            storing = true;
-            // A host's unload or a port change taken as input here waits: the answer's transaction is open.
-            refusals = {M().FormUnload(), M().OpenComm(2, 1)};
-            for (QEvent::Type t : {QEvent::KeyPress, QEvent::KeyRelease})
-                QWindowSystemInterface::handleKeyEvent<QWindowSystemInterface::AsynchronousDelivery>(
-                    W().windowHandle(), t, Qt::Key_5, Qt::NoModifier, QStringLiteral("5"));
-        } else if (query->isEnabled() && storing) {
-            typedWhileStoring = field->text();
+    const RangeInput range{"", "", {"2024", "03", "01"}, {"2024", "03", "01"}};
+    const struct {
+        const char* answer;
+        std::function<int()> send;
+        bool replayed;
+    } answers[] = {
+        {"dispensed rolls", [&] { return M().IssueBare(0x32, kCallerConsole); }, true},
+        {"print data", [&] { return IssuePrintData(M().MakeIssueContext(), false, range).code; }, false},
+    };
+    for (const auto& a : answers) {
+        SCOPED_TRACE(a.answer);
+        W().ShowPanel(ConsolePanel::SingleInvoice);
+        QLineEdit* field = W().Field(F::InvoiceNumber);
+        field->clear();
+        field->setFocus();
+        QAction* query = W().MenuItem("DataQuery");
+        bool storing = false;
+        QString typedWhileStoring;
+        std::vector<int> refusals;
+        const QMetaObject::Connection watch = QObject::connect(query, &QAction::changed, field, [&] {
+            if (!query->isEnabled() && !storing) {
+                storing = true;
+                if (a.replayed) refusals = {M().FormUnload(), M().OpenComm(2, 1)};
+                for (QEvent::Type t : {QEvent::KeyPress, QEvent::KeyRelease})
+                    QWindowSystemInterface::handleKeyEvent<QWindowSystemInterface::AsynchronousDelivery>(
+                        W().windowHandle(), t, Qt::Key_5, Qt::NoModifier, QStringLiteral("5"));
+            } else if (query->isEnabled() && storing) {
+                typedWhileStoring = field->text();
+            }
+        });
+        ExpectUnderWay();
+        ASSERT_EQ(a.send(), 0);
+        ASSERT_EQ(AwaitAnswer(), 0);
+        QObject::disconnect(watch);
+        EXPECT_TRUE(storing);
+        EXPECT_EQ(typedWhileStoring, QString("5"));
+        if (a.replayed) {
+            EXPECT_EQ(refusals, (std::vector<int>{result::kCommandInFlight, result::kCommandInFlight}));
         }
-    });
-    ExpectUnderWay();
-    ASSERT_EQ(M().IssueBare(0x32, kCallerConsole), 0);
-    ASSERT_EQ(AwaitAnswer(), 0);
-    EXPECT_TRUE(storing);
-    EXPECT_EQ(typedWhileStoring, QString("5"));
-    EXPECT_EQ(refusals, (std::vector<int>{result::kCommandInFlight, result::kCommandInFlight}));
-    EXPECT_TRUE(M().PortOpen());
-    EXPECT_TRUE(query->isEnabled());
+        EXPECT_TRUE(M().PortOpen());
+        EXPECT_TRUE(query->isEnabled());
+    }
 }
 
 }  // namespace
