@@ -159,6 +159,16 @@ int main(int argc, char** argv) {
                 act("CommandInvalidateInvoice");
                 if (auto* f = console->findChild<QLineEdit*>("Text3_8")) f->setText("123");
                 click("CommandSinInv");
+                questions->name = "write-card";
+                act("CommandWriteCard");
+                for (const auto& [field, text] :
+                     {std::pair{"Text3_20", "2024"}, {"Text3_21", "04"}, {"Text3_22", "30"}})
+                    if (auto* f = console->findChild<QLineEdit*>(field)) f->setText(text);
+                click("CommandDeclareCmd");
+                questions->name = "echo-monitoring";
+                act("CommandManageEchoplex");
+                questions->name = "update-condo";
+                act("CommandUpdateCondo");
                 questions->name = "clear-store";
                 act("CommandClearAccess");
                 for (const char* box : {"Check3_6", "Check3_4"})

@@ -121,6 +121,17 @@ void ConsoleWindow::BuildMenus() {
         std::vector<Item> items;
     };
     auto direct = [this](CommandCode c) { return [this, c] { IssueDirect(c); }; };
+    // A command that changes the processor for good, one key away: it asks first, "否" by default.
+    auto asked = [this](CommandCode c, const char* title, const char* question) {
+        return [this, c, title, question] {
+            ShowPanel(ConsolePanel::None);
+            if (!m_.Ui().AskToConfirm(title, question)) {
+                statusPanels_[kCaptionPart]->setText(Q(title) + Q("已取消"));
+                return;
+            }
+            IssueDirect(c);
+        };
+    };
     auto open = [this](ConsolePanel p) { return [this, p] { OpenPanel(p); }; };
     auto singleInvoiceFor = [this](CommandCode c) {
         ShowPanel(ConsolePanel::SingleInvoice);
@@ -188,8 +199,12 @@ void ConsoleWindow::BuildMenus() {
           {"CommandDeclareData", "申报数据上传(&D)", "Ctrl+F4",
            [cutOffFor] { cutOffFor(CommandCode::DeclareData, Q("申报数据上传")); }},
           {"MenuLine77", nullptr, nullptr, {}},
-          {"CommandManageEchoplex", "监控管理数据回送(&E)", "Ctrl+E", direct(CommandCode::ManageEchoplex)},
-          {"CommandUpdateCondo", "更新分户开票编号(&U)", "Ctrl+F6", direct(CommandCode::UpdateCondo)}}},
+          {"CommandManageEchoplex", "监控管理数据回送(&E)", "Ctrl+E",
+           asked(CommandCode::ManageEchoplex, "监控管理数据回送",
+                 "税控卡中的监控管理数据将写入税控器，写入后不能撤销。\n确定要回送监控管理数据吗？")},
+          {"CommandUpdateCondo", "更新分户开票编号(&U)", "Ctrl+F6",
+           asked(CommandCode::UpdateCondo, "更新分户开票编号",
+                 "税控器的分户开票编号文件将被更新，更新后不能撤销。\n确定要更新分户开票编号吗？")}}},
         {"ComSet", "系统设置(&S)", {{"CommSetting", "串口设置(&S)", "Ctrl+F7", open(ConsolePanel::SerialSettings)}}},
         {"Help",
          "帮助(&H)",

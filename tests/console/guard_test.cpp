@@ -69,6 +69,17 @@ TEST_F(ConsoleGuards, IrreversibleActsAskFirstAndNoDoesNothing) {
              Click("CommandSinInv");
          },
          sent},
+        {"监控管理数据回送", "写入税控器", true, [this] { Trigger("CommandManageEchoplex"); }, sent},
+        {"更新分户开票编号", "分户开票编号文件", true, [this] { Trigger("CommandUpdateCondo"); }, sent},
+        {"申报数据写卡", "20240331", true,
+         [this] {
+             Trigger("CommandWriteCard");
+             Type(F::CutOffYear, "2024");
+             Type(F::CutOffMonth, "03");
+             Type(F::CutOffDay, "31");
+             Click("CommandDeclareCmd");
+         },
+         sent},
         {"清除日志", "命令日志", false,
          [this] {
              M().Log().WriteLogLine("一行");
@@ -95,21 +106,29 @@ TEST_F(ConsoleGuards, IrreversibleActsAskFirstAndNoDoesNothing) {
             ASSERT_EQ(ui_->confirms.size(), 1u);
             EXPECT_EQ(ui_->confirms[0].title, c.title);
             EXPECT_NE(ui_->confirms[0].text.find(c.named), std::string::npos) << ui_->confirms[0].text;
-            if (yes && c.command) AwaitAnswer();
+            if (yes && c.command) M().WaitForCommand(true);
             EXPECT_EQ(c.done(), yes);
         }
     }
 }
 
-// The void panel shares its field with the roll summary: F8 opens it empty, and Enter on an empty field
-// sends nothing.
-TEST_F(ConsoleGuards, VoidPanelDoesNotInheritTheSummaryNumber) {
+// The void panel shares its field with the roll summary, the card's cut-off date with the uploads: what
+// cannot be undone opens them empty, and Enter on an empty field sends nothing.
+TEST_F(ConsoleGuards, PanelsForWhatCannotBeUndoneDoNotInheritTheirFields) {
     ShowActive();
     Trigger("CommandInvoiceSum");
     Type(F::InvoiceNumber, "123");
     Trigger("CommandInvalidateInvoice");
     EXPECT_EQ(Text(F::InvoiceNumber), QString());
     QTest::keyClick(W().Field(F::InvoiceNumber), Qt::Key_Return);
+
+    Trigger("CommandInvoiceData");
+    Type(F::CutOffYear, "2024");
+    Type(F::CutOffMonth, "03");
+    Type(F::CutOffDay, "31");
+    Trigger("CommandWriteCard");
+    for (ConsoleField f : {F::CutOffYear, F::CutOffMonth, F::CutOffDay}) EXPECT_EQ(Text(f), QString());
+    for (ConsoleField f : {F::CutOffYear, F::CutOffMonth, F::CutOffDay}) QTest::keyClick(W().Field(f), Qt::Key_Return);
     EXPECT_TRUE(ui_->confirms.empty());
     EXPECT_TRUE(Requests().empty());
 }

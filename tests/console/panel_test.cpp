@@ -199,6 +199,7 @@ TEST_F(ConsolePanels, CutOffPanelTakesItsTitleAndCommandFromTheEntry) {
         Type(F::CutOffMonth, "3");
         Type(F::CutOffDay, "5");
         ExpectUnderWay();
+        if (std::string(item) == "CommandWriteCard") ui_->yesNoReplies.push_back(true);  // it asks first
         Click("CommandDeclareCmd");
         AwaitAnswer();
         EXPECT_EQ(WithoutCrc(LastRequest()), std::string("1B 10 ") + code + " 00 09 20 24 03 05");
