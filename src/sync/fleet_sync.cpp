@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <exception>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -126,11 +127,11 @@ bool LocalHost(const std::string& host) {
 
 // One value of an outbox row as JSON: numbers as numbers (a real in its shortest exact form), text as a
 // string, a blob as hexadecimal text.
-void AppendJsonValue(std::string& out, sqlite3_stmt* st, int column) {
-    switch (sqlite3_column_type(st, column)) {
-    case SQLITE_INTEGER: out += std::to_string(sqlite3_column_int64(st, column)); break;
+void AppendJsonValue(std::string& out, sqlite3_value* v) {
+    switch (sqlite3_value_type(v)) {
+    case SQLITE_INTEGER: out += std::to_string(sqlite3_value_int64(v)); break;
     case SQLITE_FLOAT: {
-        const double d = sqlite3_column_double(st, column);
+        const double d = sqlite3_value_double(v);
         char buf[64];
         auto [end, ec] = std::to_chars(buf, buf + sizeof buf, d);
         // Not a number or infinite: JSON has no word for them, the central column refuses the text.
@@ -142,13 +143,13 @@ void AppendJsonValue(std::string& out, sqlite3_stmt* st, int column) {
         break;
     }
     case SQLITE_TEXT:
-        out += JsonString(std::string_view(reinterpret_cast<const char*>(sqlite3_column_text(st, column)),
-                                           static_cast<std::size_t>(sqlite3_column_bytes(st, column))));
+        out += JsonString(std::string_view(reinterpret_cast<const char*>(sqlite3_value_text(v)),
+                                           static_cast<std::size_t>(sqlite3_value_bytes(v))));
         break;
     case SQLITE_BLOB: {
-        const auto* b = static_cast<const unsigned char*>(sqlite3_column_blob(st, column));
+        const auto* b = static_cast<const unsigned char*>(sqlite3_value_blob(v));
         std::string hex;
-        BytesToHex(ByteView(b, static_cast<std::size_t>(sqlite3_column_bytes(st, column))), hex);
+        BytesToHex(ByteView(b, static_cast<std::size_t>(sqlite3_value_bytes(v))), hex);
         out += '"' + hex + '"';
         break;
     }
@@ -186,30 +187,38 @@ std::string RowName(const OutboxRow& row) {
 
 // One value in COPY's text format: NULL as \N, backslashes doubled, no raw line ends or tabs; numbers,
 // text and blobs (hexadecimal) as the JSON form has them.
-void AppendCopyValue(std::string& out, sqlite3_stmt* st, int column) {
-    const int type = sqlite3_column_type(st, column);
+// `v` is a column of a row being read, with its connection's lock held (ReadBatch).
+void AppendCopyValue(std::string& out, sqlite3_value* v) {
+    const int type = sqlite3_value_type(v);
     if (type == SQLITE_NULL) {
         out += "\\N";
         return;
     }
+    if (type == SQLITE_INTEGER) {
+        char buf[24];
+        const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, sqlite3_value_int64(v));
+        out.append(buf, end);
+        return;
+    }
     if (type != SQLITE_TEXT) {
         std::string json;
-        AppendJsonValue(json, st, column);
+        AppendJsonValue(json, v);
         if (json.size() >= 2 && json.front() == '"') json = json.substr(1, json.size() - 2);
         out += json;
         return;
     }
-    const char* text = reinterpret_cast<const char*>(sqlite3_column_text(st, column));
-    const int size = sqlite3_column_bytes(st, column);
-    for (int i = 0; i < size; ++i) {
-        switch (text[i]) {
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default: out += text[i];
-        }
+    const char* text = reinterpret_cast<const char*>(sqlite3_value_text(v));
+    const auto size = static_cast<std::size_t>(sqlite3_value_bytes(v));
+    // Runs without a character to escape go in whole: nearly every value is one such run.
+    std::size_t from = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+        const char c = text[i];
+        if (c != '\\' && c != '\n' && c != '\r' && c != '\t') continue;
+        out.append(text + from, i - from);
+        out += c == '\\' ? "\\\\" : c == '\n' ? "\\n" : c == '\r' ? "\\r" : "\\t";
+        from = i + 1;
     }
+    out.append(text + from, size - from);
 }
 
 class Session {
@@ -450,10 +459,37 @@ public:
         // server works on the batch before it, in this thread, during the wait for the server's answer.
         std::vector<OutboxRow> batch;
         if (std::int32_t rc = ReadBatch(batch, 0); rc != 0) return rc;
+        // A full first batch means a long outbox (a first sync), whose cost is nearly all the store's, and
+        // a batch's delete more than its reading: the committed rows are then removed through a second
+        // connection in a thread of its own while this one reads on. Only where the store writes ahead, so
+        // that neither connection waits for the other. Without it (not opened) they are removed here.
+        StoreConnection beside;
+        std::string besideWhy;
+        std::future<std::int32_t> removing;  // declared last: its end waits for the thread
+        if (store_.WritesAhead() && static_cast<int>(batch.size()) >= std::max(1, settings_.batchRows) &&
+            beside.OpenBeside(store_) == 0) {
+            sqlite3_busy_timeout(beside.Handle(), 10000);
+        }
         std::int64_t removeUpTo = 0;  // committed centrally, still in the outbox
         std::size_t removeCount = 0;
-        const auto removeCommitted = [&] {
-            const std::int32_t rc = removeCount > 0 ? Remove(removeUpTo, removeCount) : 0;
+        // `more`: the sync goes on, so the removal may run beside; else it is done before this returns.
+        const auto removeCommitted = [&](bool more) {
+            std::int32_t rc = 0;
+            if (removing.valid() && (rc = removing.get()) != 0) rc = Fail(rc, besideWhy);
+            if (rc == 0 && removeCount > 0) {
+                if (more && beside.IsOpen()) {
+                    try {
+                        removing = std::async(std::launch::async,
+                                              [&beside, &besideWhy, upTo = removeUpTo, count = removeCount] {
+                                                  return Remove(beside, upTo, count, besideWhy);
+                                              });
+                    } catch (const std::system_error&) {
+                        more = false;  // no thread to spare: removed here
+                    }
+                }
+                if (!removing.valid() && (rc = Remove(store_, removeUpTo, removeCount, besideWhy)) != 0)
+                    rc = Fail(rc, besideWhy);
+            }
             removeCount = 0;
             return rc;
         };
@@ -463,7 +499,7 @@ public:
             bool readAhead = false;
             const std::int64_t after = batch.back().seq;
             idle_ = [&] {
-                localRc = removeCommitted();
+                localRc = removeCommitted(true);
                 if (localRc == 0 && !Stopping()) {
                     localRc = ReadBatch(next, after);
                     readAhead = localRc == 0;
@@ -479,7 +515,7 @@ public:
                 sent += static_cast<std::int64_t>(committed);
             }
             if (rc != 0 || localRc != 0 || !readAhead) {
-                const std::int32_t removed = removeCommitted();
+                const std::int32_t removed = removeCommitted(false);
                 if (rc != 0) return Fail(rc, sendError);
                 if (localRc != 0) return localRc;
                 if (removed != 0) return removed;
@@ -488,7 +524,7 @@ public:
             if (settings_.afterBatch && committed > 0) settings_.afterBatch(sent);
             batch = std::move(next);
         }
-        return removeCommitted();
+        return removeCommitted(false);
     }
 
 private:
@@ -651,14 +687,34 @@ private:
         if (std::int32_t rc = CurrentMachine(current); rc != 0) return rc;
         std::int64_t generation = 0;
         if (std::int32_t rc = Generation(generation); rc != 0) return rc;
-        const std::string window = " WHERE seq > " + std::to_string(after) + " ORDER BY seq LIMIT " +
-                                   std::to_string(std::max(1, settings_.batchRows));
-        std::string sql = "SELECT seq, tbl, machine, ky, del";
-        for (int i = 1; i <= kOutboxValueColumns; ++i) sql += ", v" + std::to_string(i);
-        sql += std::string(" FROM ") + kOutboxTable + window;
-        Statement st(store_, sql);
+        if (!reading_) {
+            // Prepared once per run, with the values of the widest synced table this store has and no more.
+            std::size_t widest = 0;
+            for (const SyncedTable& t : SyncedTables()) widest = std::max(widest, Columns(t.name).size());
+            std::string sql = "SELECT seq, tbl, machine, ky, del";
+            widest = std::min<std::size_t>(widest, kOutboxValueColumns);
+            for (std::size_t i = 1; i <= widest; ++i) sql += ", v" + std::to_string(i);
+            sql += std::string(" FROM ") + kOutboxTable + " WHERE seq > ?1 ORDER BY seq LIMIT ?2";
+            reading_ = std::make_unique<Statement>(store_, sql);
+            readColumns_ = static_cast<int>(widest);
+        }
+        Statement& st = *reading_;
         if (st.PrepareResult() != SQLITE_OK) return StoreFail(st.PrepareResult());
+        sqlite3_reset(st.get());
+        sqlite3_bind_int64(st.get(), 1, after);
+        sqlite3_bind_int(st.get(), 2, std::max(1, settings_.batchRows));
+        const std::string version = '\t' + std::to_string(generation) + '\t';
         constexpr int kFirstValue = 5;
+        // The table of the row before, looked up again only when the table changes.
+        std::string lastTable;
+        bool lastPlace = false;
+        const std::vector<int>* lastStaged = nullptr;
+        batch.reserve(static_cast<std::size_t>(std::max(1, settings_.batchRows)));
+        // The connection's lock taken once for the whole read rather than by every call for a value: this
+        // thread alone uses the connection, and the values are read while it is held.
+        sqlite3_mutex* lock = sqlite3_db_mutex(store_.Handle());
+        sqlite3_mutex_enter(lock);
+        const std::unique_ptr<sqlite3_mutex, void (*)(sqlite3_mutex*)> held(lock, sqlite3_mutex_leave);
         int rc;
         while ((rc = sqlite3_step(st.get())) == SQLITE_ROW) {
             OutboxRow row;
@@ -674,12 +730,19 @@ private:
             if (row.machine.empty()) {
                 // Rows before this one can go; this one waits for the machine data.
                 if (!batch.empty()) break;
+                sqlite3_reset(st.get());
                 return Fail(result::kSyncNoMachineNumber,
                             "发件箱中有 " + row.table + " 的数据，但存储中还没有机器编号，请先联机读取机器数据");
             }
-            if (!HasCentralPlace(row.table)) {
+            if (lastStaged == nullptr || row.table != lastTable) {
+                lastTable = row.table;
+                lastPlace = HasCentralPlace(row.table);
+                lastStaged = &Staged(row.table);
+            }
+            if (!lastPlace) {
                 // Sending on would delete the row from the outbox without a place for it centrally.
                 if (!batch.empty()) break;
+                sqlite3_reset(st.get());
                 return Fail(result::kSyncSchemaMismatch,
                             "发件箱中有表 " + row.table + " 的数据，本程序的中心架构中没有它的位置");
             }
@@ -689,16 +752,25 @@ private:
             } else {
                 // Rows are read in COPY form only: a small group's JSON is made from it when it is sent
                 // (JsonOf), so a first sync's millions of rows are never turned into JSON.
+                row.copy.reserve(256);
                 row.copy = row.machine;  // digits, as ValidMachine and the processor have them
-                for (int i : Staged(row.table)) {
+                for (int i : *lastStaged) {
                     row.copy += '\t';
-                    AppendCopyValue(row.copy, st.get(), kFirstValue + i);
+                    if (i < readColumns_) {
+                        AppendCopyValue(row.copy, sqlite3_column_value(st.get(), kFirstValue + i));
+                    } else {
+                        row.copy += "\\N";
+                    }
                 }
-                row.copy += '\t' + std::to_string(generation) + '\t' + std::to_string(row.seq);
+                row.copy += version;
+                char seq[24];
+                row.copy.append(seq, std::to_chars(seq, seq + sizeof seq, row.seq).ptr);
                 row.copy += '\n';
             }
             batch.push_back(std::move(row));
         }
+        // The read ends here: a statement left stepping would hold its snapshot of the store.
+        sqlite3_reset(st.get());
         if (rc != SQLITE_DONE && rc != SQLITE_ROW) return StoreFail(SQLITE_OK);
         return 0;
     }
@@ -904,21 +976,21 @@ private:
     //
     // Not synced to disk on its own: a delete lost with the power sends its rows again, which changes nothing
     // centrally (the same versions), and the next sale's commit syncs it with its own.
-    std::int32_t Remove(std::int64_t lastSeq, std::size_t count) {
-        StoreConnection::UnsyncedCommits unsynced(store_);
-        StoreTransaction tx(store_);
+    // `conn` is the sync's own connection or the one beside it; `why` says what failed.
+    static std::int32_t Remove(StoreConnection& conn, std::int64_t lastSeq, std::size_t count, std::string& why) {
+        StoreConnection::UnsyncedCommits unsynced(conn);
+        StoreTransaction tx(conn);
         std::int32_t rc = tx.BeginResult();
         if (rc == 0) {
-            rc = store_.Exec(std::string("DELETE FROM ") + kOutboxTable + " WHERE seq <= " + std::to_string(lastSeq) +
-                             "; UPDATE " + kSyncStateTable + " SET rows_sent = rows_sent + " + std::to_string(count) +
-                             " WHERE id = 1;");
+            rc = conn.Exec(std::string("DELETE FROM ") + kOutboxTable + " WHERE seq <= " + std::to_string(lastSeq) +
+                           "; UPDATE " + kSyncStateTable + " SET rows_sent = rows_sent + " + std::to_string(count) +
+                           " WHERE id = 1;");
         }
         if (rc == 0) rc = tx.Commit();
         if (rc != 0) {
-            return Fail(
-                rc, "中心数据库已收到本批数据，但本地发件箱未能更新，下次同步会重发（" + store_.LastErrorText() + "）");
+            why = "中心数据库已收到本批数据，但本地发件箱未能更新，下次同步会重发（" + conn.LastErrorText() + "）";
         }
-        return 0;
+        return rc;
     }
 
     StoreConnection& store_;
@@ -932,6 +1004,8 @@ private:
     std::map<std::string, bool> places_;
     std::map<std::string, std::vector<int>> staged_;
     std::map<std::string, bool> straight_;
+    std::unique_ptr<Statement> reading_;  // the outbox's rows after a given one (ReadBatch)
+    int readColumns_ = 0;
     std::function<void()> idle_;
     std::string error_;
 };
