@@ -781,9 +781,11 @@ private:
     PgResult CopyGroup(const CentralTable& table, const std::string& lines) {
         const std::vector<std::string>& cols = Columns(table.name);
         if (MayCopyStraight(table)) {
-            PgResult r = Exec("SAVEPOINT karvex_copy");
-            if (!Ok(r.get())) return r;
-            if (straight_.count(table.name) == 0) {
+            const bool known = straight_.count(table.name) != 0;
+            PgResult r;
+            if (!known) {
+                r = Exec("SAVEPOINT karvex_copy");
+                if (!Ok(r.get())) return r;
                 // Asked once per table and run; an error is undone with the savepoint.
                 PgResult q = Exec("SELECT row_security_active($1::regclass)", {CentralName(table.name)});
                 if (q == nullptr) return q;
@@ -791,9 +793,11 @@ private:
                 straight_[table.name] = OneValue(q.get(), value) && value == "f";
             }
             if (straight_[table.name]) {
-                r = Copy(DirectCopySql(table, cols), lines);
-                if (r == nullptr) return r;
-                if (Ok(r.get())) return Exec("RELEASE SAVEPOINT karvex_copy");
+                // Each exchange with the server is a wait: the savepoint goes with the COPY, and is left for
+                // the batch's COMMIT to end.
+                r = Copy(known ? "SAVEPOINT karvex_copy; " + DirectCopySql(table, cols) : DirectCopySql(table, cols),
+                         lines);
+                if (r == nullptr || Ok(r.get())) return r;
                 // Rows the centre has already (a batch sent again after a killed sync) or a value it refuses:
                 // the upsert decides, and names a refused row. The rest of this run goes that way too, a centre
                 // that had one batch likely having the next.
@@ -879,7 +883,10 @@ private:
 
     // Upserts rows [from, to) of the batch; the transaction is the caller's. A large group (a first sync)
     // is copied into a staging table and upserted from there in one statement.
-    PgResult Upsert(const std::vector<OutboxRow>& batch, std::size_t from, std::size_t to) {
+    // With `tail`, the statements that mark the registers as synced are added to it, to go with the COMMIT,
+    // where a machine number allows them as text.
+    PgResult Upsert(const std::vector<OutboxRow>& batch, std::size_t from, std::size_t to,
+                    std::string* tail = nullptr) {
         std::map<std::string, bool> machines;
         for (const Group& g : Grouped(batch, from, to)) {
             PgResult r;
@@ -906,6 +913,12 @@ private:
             machines[g.machine] = true;
         }
         for (const auto& [machine, unused] : machines) {
+            if (tail != nullptr && !machine.empty() && machine.size() <= 32 &&
+                std::all_of(machine.begin(), machine.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+                *tail += "INSERT INTO " + std::string(kCentralSchemaName) + ".registers (machine_no) VALUES ('" +
+                         machine + "') ON CONFLICT (machine_no) DO UPDATE SET last_sync = now(), last_seen = now(); ";
+                continue;
+            }
             PgResult r = Exec("INSERT INTO " + std::string(kCentralSchemaName) +
                                   ".registers (machine_no) VALUES ($1) ON CONFLICT (machine_no) DO UPDATE"
                                   " SET last_sync = now(), last_seen = now()",
@@ -920,9 +933,16 @@ private:
         committed = 0;
         PgResult r = Begin();
         if (!Ok(r.get())) return FailStatement(r.get(), "中心数据库事务无法开始");
-        r = Upsert(batch, 0, batch.size());
+        std::string tail;
+        r = Upsert(batch, 0, batch.size(), &tail);
         if (r == nullptr && conn_) {
-            r = Exec("COMMIT");
+            r = Exec(tail + "COMMIT");
+            if (r != nullptr && !Ok(r.get()) && PQtransactionStatus(conn_.get()) == PQTRANS_INERROR) {
+                // Refused before the COMMIT (the registers' row): the transaction waits to be undone.
+                const std::int32_t code = FailStatement(r.get(), "同步一批数据失败，本批未提交");
+                Exec("ROLLBACK");
+                return code;
+            }
             // A COMMIT whose answer was lost may have committed or not: the rows stay and are sent again,
             // which changes nothing if they were.
             if (!Ok(r.get())) return FailStatement(r.get(), "中心数据库提交失败");
