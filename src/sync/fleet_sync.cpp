@@ -824,11 +824,18 @@ private:
     std::vector<Group> Grouped(const std::vector<OutboxRow>& batch, std::size_t from, std::size_t to) {
         std::vector<Group> groups;
         std::map<std::tuple<std::string, std::string, bool>, std::size_t> index;
+        std::size_t group = 0;
         for (std::size_t i = from; i < to; ++i) {
             const OutboxRow& row = batch[i];
-            auto [it, added] = index.try_emplace({row.machine, row.table, row.tombstone}, groups.size());
-            if (added) groups.push_back({row.machine, FindCentralTable(row.table), row.tombstone, {}});
-            groups[it->second].rows.push_back(i);
+            // Rows come in runs of one register and table: looked up only where a run ends.
+            const OutboxRow* before = i > from ? &batch[i - 1] : nullptr;
+            if (before == nullptr || before->machine != row.machine || before->table != row.table ||
+                before->tombstone != row.tombstone) {
+                auto [it, added] = index.try_emplace({row.machine, row.table, row.tombstone}, groups.size());
+                if (added) groups.push_back({row.machine, FindCentralTable(row.table), row.tombstone, {}});
+                group = it->second;
+            }
+            groups[group].rows.push_back(i);
         }
         return groups;
     }
@@ -899,6 +906,9 @@ private:
                 r = Exec(DeleteSql(*g.table), {g.machine, rows + "]"});
             } else if (static_cast<int>(g.rows.size()) >= std::max(1, settings_.copyFromRows)) {
                 std::string lines;
+                std::size_t size = 0;
+                for (std::size_t i : g.rows) size += batch[i].copy.size();
+                lines.reserve(size);
                 for (std::size_t i : g.rows) lines += batch[i].copy;
                 r = CopyGroup(*g.table, lines);
             } else {
