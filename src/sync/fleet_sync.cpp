@@ -459,15 +459,15 @@ public:
         // server works on the batch before it, in this thread, during the wait for the server's answer.
         std::vector<OutboxRow> batch;
         if (std::int32_t rc = ReadBatch(batch, 0); rc != 0) return rc;
-        // A full first batch means a long outbox (a first sync), whose cost is nearly all the store's, and
-        // a batch's delete more than its reading: the committed rows are then removed through a second
-        // connection in a thread of its own while this one reads on. Only where the store writes ahead, so
-        // that neither connection waits for the other. Without it (not opened) they are removed here.
+        // A long outbox (a first sync) costs nearly all the store's work, and a batch's delete more than its
+        // reading: its committed rows are then removed through a second connection in a thread of its own
+        // while this one reads on. Only where the store writes ahead, so that neither connection waits for
+        // the other, and only for many batches, an opening costing as much as a few of them (the key may
+        // have to be derived again). Without it the rows are removed here.
         StoreConnection beside;
         std::string besideWhy;
         std::future<std::int32_t> removing;  // declared last: its end waits for the thread
-        if (store_.WritesAhead() && static_cast<int>(batch.size()) >= std::max(1, settings_.batchRows) &&
-            beside.OpenBeside(store_) == 0) {
+        if (store_.WritesAhead() && LongOutbox(batch) && beside.OpenBeside(store_) == 0) {
             sqlite3_busy_timeout(beside.Handle(), 10000);
         }
         std::int64_t removeUpTo = 0;  // committed centrally, still in the outbox
@@ -673,6 +673,17 @@ private:
         if (st.PrepareResult() != SQLITE_OK) return StoreFail(st.PrepareResult());
         generation = sqlite3_step(st.get()) == SQLITE_ROW ? sqlite3_column_int64(st.get(), 0) : 0;
         return 0;
+    }
+
+    // Whether the outbox holds many batches more than `batch` (its first one): told by the range of its
+    // counter, which a replaced copy leaves a gap in, so a guess from above.
+    bool LongOutbox(const std::vector<OutboxRow>& batch) {
+        constexpr std::int64_t kManyBatches = 25;
+        const std::int64_t rows = std::max(1, settings_.batchRows);
+        if (static_cast<std::int64_t>(batch.size()) < rows) return false;
+        Statement st(store_, std::string("SELECT max(seq) FROM ") + kOutboxTable);
+        return st.PrepareResult() == SQLITE_OK && sqlite3_step(st.get()) == SQLITE_ROW &&
+               sqlite3_column_int64(st.get(), 0) - batch.back().seq >= kManyBatches * rows;
     }
 
     std::int32_t StoreFail(int rc) {
