@@ -484,7 +484,7 @@ public:
                                                   return Remove(beside, upTo, count, besideWhy);
                                               });
                     } catch (const std::system_error&) {
-                        more = false;  // no thread to spare: removed here
+                        // No thread to spare: removed here below.
                     }
                 }
                 if (!removing.valid() && (rc = Remove(store_, removeUpTo, removeCount, besideWhy)) != 0)
