@@ -334,18 +334,32 @@ public:
         return Ok(r.get()) ? 0 : FailStatement(r.get(), "中心数据库事务无法开始");
     }
 
-    PgResult Begin() {
+    PgResult Begin() { return Exec(BeginSql()); }
+
+    std::string BeginSql() const {
         const auto ms = [](std::chrono::milliseconds d) { return std::to_string(std::max<long long>(1, d.count())); };
-        return Exec("BEGIN; SET LOCAL statement_timeout = " + ms(settings_.statementTimeout) +
-                    "; SET LOCAL lock_timeout = " + ms(settings_.lockTimeout) +
-                    "; SET LOCAL idle_in_transaction_session_timeout = " +
-                    ms(settings_.statementTimeout + settings_.answerGrace));
+        return "BEGIN; SET LOCAL statement_timeout = " + ms(settings_.statementTimeout) +
+               "; SET LOCAL lock_timeout = " + ms(settings_.lockTimeout) +
+               "; SET LOCAL idle_in_transaction_session_timeout = " +
+               ms(settings_.statementTimeout + settings_.answerGrace);
     }
 
     // One statement (or, without parameters, several) and its answer. nullptr when no answer came: the
     // time ran out, the attempt was stopped, the connection broke, or the server said nothing; Lost()
     // tells which, and the connection is then given up.
     PgResult Exec(const std::string& sql, const std::vector<std::string>& params = {}) {
+        if (!deferredBegin_.empty()) {
+            // A batch's BEGIN goes with its first statement that has no parameters: one wait fewer.
+            const std::string begin = std::move(deferredBegin_);
+            deferredBegin_.clear();
+            if (params.empty()) return Send(begin + "; " + sql, params);
+            PgResult r = Send(begin, {});
+            if (!Ok(r.get())) return r;
+        }
+        return Send(sql, params);
+    }
+
+    PgResult Send(const std::string& sql, const std::vector<std::string>& params) {
         if (!conn_) return nullptr;
         std::vector<const char*> values;
         for (const std::string& p : params) values.push_back(p.c_str());
@@ -952,10 +966,10 @@ private:
     // One batch in one transaction. `committed` tells how many leading rows the server committed.
     std::int32_t SendBatch(const std::vector<OutboxRow>& batch, std::size_t& committed) {
         committed = 0;
-        PgResult r = Begin();
-        if (!Ok(r.get())) return FailStatement(r.get(), "中心数据库事务无法开始");
+        // Begun by the batch's first statement (Exec); one refused says so with the batch's failure.
+        deferredBegin_ = BeginSql();
         std::string tail;
-        r = Upsert(batch, 0, batch.size(), &tail);
+        PgResult r = Upsert(batch, 0, batch.size(), &tail);
         if (r == nullptr && conn_) {
             r = Exec(tail + "COMMIT");
             if (r != nullptr && !Ok(r.get()) && PQtransactionStatus(conn_.get()) == PQTRANS_INERROR) {
@@ -1045,6 +1059,7 @@ private:
     std::map<std::string, bool> places_;
     std::map<std::string, std::vector<int>> staged_;
     std::map<std::string, bool> straight_;
+    std::string deferredBegin_;           // a batch's BEGIN, sent with its first statement (Exec)
     std::unique_ptr<Statement> reading_;  // the outbox's rows after a given one (ReadBatch)
     int readColumns_ = 0;
     std::function<void()> idle_;
