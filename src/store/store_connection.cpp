@@ -69,6 +69,11 @@ std::int32_t StoreConnection::OpenForReading(const std::filesystem::path& file, 
     return OpenFile(file, key, false);
 }
 
+std::int32_t StoreConnection::OpenBeside(const StoreConnection& other) {
+    if (!other.IsOpen()) return Fail(result::kStoreOpenFailed, "数据库对象打开失败");
+    return OpenFile(other.file_, other.key_, true);
+}
+
 std::int32_t StoreConnection::OpenFile(const std::filesystem::path& file, const std::string& key, bool writer) {
     Close();
     error_.clear();

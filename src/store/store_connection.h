@@ -32,6 +32,9 @@ public:
     // Opens an existing file for reading what others wrote: nothing is created or changed, and a file
     // that is not there is result::kStoreOpenFailed.
     std::int32_t OpenForReading(const std::filesystem::path& file, const std::string& key);
+    // A second writer's connection to the file `other` has open, with its key: for work done beside that
+    // connection's, in another thread.
+    std::int32_t OpenBeside(const StoreConnection& other);
     // An empty database in memory with everything the open steps make: what a store may hold at most.
     std::int32_t OpenScratch();
     // Closes the handle; an open transaction is rolled back. Record sets on it then report 91.

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <exception>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -126,11 +127,11 @@ bool LocalHost(const std::string& host) {
 
 // One value of an outbox row as JSON: numbers as numbers (a real in its shortest exact form), text as a
 // string, a blob as hexadecimal text.
-void AppendJsonValue(std::string& out, sqlite3_stmt* st, int column) {
-    switch (sqlite3_column_type(st, column)) {
-    case SQLITE_INTEGER: out += std::to_string(sqlite3_column_int64(st, column)); break;
+void AppendJsonValue(std::string& out, sqlite3_value* v) {
+    switch (sqlite3_value_type(v)) {
+    case SQLITE_INTEGER: out += std::to_string(sqlite3_value_int64(v)); break;
     case SQLITE_FLOAT: {
-        const double d = sqlite3_column_double(st, column);
+        const double d = sqlite3_value_double(v);
         char buf[64];
         auto [end, ec] = std::to_chars(buf, buf + sizeof buf, d);
         // Not a number or infinite: JSON has no word for them, the central column refuses the text.
@@ -142,13 +143,13 @@ void AppendJsonValue(std::string& out, sqlite3_stmt* st, int column) {
         break;
     }
     case SQLITE_TEXT:
-        out += JsonString(std::string_view(reinterpret_cast<const char*>(sqlite3_column_text(st, column)),
-                                           static_cast<std::size_t>(sqlite3_column_bytes(st, column))));
+        out += JsonString(std::string_view(reinterpret_cast<const char*>(sqlite3_value_text(v)),
+                                           static_cast<std::size_t>(sqlite3_value_bytes(v))));
         break;
     case SQLITE_BLOB: {
-        const auto* b = static_cast<const unsigned char*>(sqlite3_column_blob(st, column));
+        const auto* b = static_cast<const unsigned char*>(sqlite3_value_blob(v));
         std::string hex;
-        BytesToHex(ByteView(b, static_cast<std::size_t>(sqlite3_column_bytes(st, column))), hex);
+        BytesToHex(ByteView(b, static_cast<std::size_t>(sqlite3_value_bytes(v))), hex);
         out += '"' + hex + '"';
         break;
     }
@@ -186,30 +187,38 @@ std::string RowName(const OutboxRow& row) {
 
 // One value in COPY's text format: NULL as \N, backslashes doubled, no raw line ends or tabs; numbers,
 // text and blobs (hexadecimal) as the JSON form has them.
-void AppendCopyValue(std::string& out, sqlite3_stmt* st, int column) {
-    const int type = sqlite3_column_type(st, column);
+// `v` is a column of a row being read, with its connection's lock held (ReadBatch).
+void AppendCopyValue(std::string& out, sqlite3_value* v) {
+    const int type = sqlite3_value_type(v);
     if (type == SQLITE_NULL) {
         out += "\\N";
         return;
     }
+    if (type == SQLITE_INTEGER) {
+        char buf[24];
+        const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, sqlite3_value_int64(v));
+        out.append(buf, end);
+        return;
+    }
     if (type != SQLITE_TEXT) {
         std::string json;
-        AppendJsonValue(json, st, column);
+        AppendJsonValue(json, v);
         if (json.size() >= 2 && json.front() == '"') json = json.substr(1, json.size() - 2);
         out += json;
         return;
     }
-    const char* text = reinterpret_cast<const char*>(sqlite3_column_text(st, column));
-    const int size = sqlite3_column_bytes(st, column);
-    for (int i = 0; i < size; ++i) {
-        switch (text[i]) {
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default: out += text[i];
-        }
+    const char* text = reinterpret_cast<const char*>(sqlite3_value_text(v));
+    const auto size = static_cast<std::size_t>(sqlite3_value_bytes(v));
+    // Runs without a character to escape go in whole: nearly every value is one such run.
+    std::size_t from = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+        const char c = text[i];
+        if (c != '\\' && c != '\n' && c != '\r' && c != '\t') continue;
+        out.append(text + from, i - from);
+        out += c == '\\' ? "\\\\" : c == '\n' ? "\\n" : c == '\r' ? "\\r" : "\\t";
+        from = i + 1;
     }
+    out.append(text + from, size - from);
 }
 
 class Session {
@@ -325,18 +334,32 @@ public:
         return Ok(r.get()) ? 0 : FailStatement(r.get(), "中心数据库事务无法开始");
     }
 
-    PgResult Begin() {
+    PgResult Begin() { return Exec(BeginSql()); }
+
+    std::string BeginSql() const {
         const auto ms = [](std::chrono::milliseconds d) { return std::to_string(std::max<long long>(1, d.count())); };
-        return Exec("BEGIN; SET LOCAL statement_timeout = " + ms(settings_.statementTimeout) +
-                    "; SET LOCAL lock_timeout = " + ms(settings_.lockTimeout) +
-                    "; SET LOCAL idle_in_transaction_session_timeout = " +
-                    ms(settings_.statementTimeout + settings_.answerGrace));
+        return "BEGIN; SET LOCAL statement_timeout = " + ms(settings_.statementTimeout) +
+               "; SET LOCAL lock_timeout = " + ms(settings_.lockTimeout) +
+               "; SET LOCAL idle_in_transaction_session_timeout = " +
+               ms(settings_.statementTimeout + settings_.answerGrace);
     }
 
     // One statement (or, without parameters, several) and its answer. nullptr when no answer came: the
     // time ran out, the attempt was stopped, the connection broke, or the server said nothing; Lost()
     // tells which, and the connection is then given up.
     PgResult Exec(const std::string& sql, const std::vector<std::string>& params = {}) {
+        if (!deferredBegin_.empty()) {
+            // A batch's BEGIN goes with its first statement that has no parameters: one wait fewer.
+            const std::string begin = std::move(deferredBegin_);
+            deferredBegin_.clear();
+            if (params.empty()) return Send(begin + "; " + sql, params);
+            PgResult r = Send(begin, {});
+            if (!Ok(r.get())) return r;
+        }
+        return Send(sql, params);
+    }
+
+    PgResult Send(const std::string& sql, const std::vector<std::string>& params) {
         if (!conn_) return nullptr;
         std::vector<const char*> values;
         for (const std::string& p : params) values.push_back(p.c_str());
@@ -450,10 +473,37 @@ public:
         // server works on the batch before it, in this thread, during the wait for the server's answer.
         std::vector<OutboxRow> batch;
         if (std::int32_t rc = ReadBatch(batch, 0); rc != 0) return rc;
+        // A long outbox (a first sync) costs nearly all the store's work, and a batch's delete more than its
+        // reading: its committed rows are then removed through a second connection in a thread of its own
+        // while this one reads on. Only where the store writes ahead, so that neither connection waits for
+        // the other, and only for many batches, an opening costing as much as a few of them (the key may
+        // have to be derived again). Without it the rows are removed here.
+        StoreConnection beside;
+        std::string besideWhy;
+        std::future<std::int32_t> removing;  // declared last: its end waits for the thread
+        if (store_.WritesAhead() && LongOutbox(batch) && beside.OpenBeside(store_) == 0) {
+            sqlite3_busy_timeout(beside.Handle(), 10000);
+        }
         std::int64_t removeUpTo = 0;  // committed centrally, still in the outbox
         std::size_t removeCount = 0;
-        const auto removeCommitted = [&] {
-            const std::int32_t rc = removeCount > 0 ? Remove(removeUpTo, removeCount) : 0;
+        // `more`: the sync goes on, so the removal may run beside; else it is done before this returns.
+        const auto removeCommitted = [&](bool more) {
+            std::int32_t rc = 0;
+            if (removing.valid() && (rc = removing.get()) != 0) rc = Fail(rc, besideWhy);
+            if (rc == 0 && removeCount > 0) {
+                if (more && beside.IsOpen()) {
+                    try {
+                        removing = std::async(std::launch::async,
+                                              [&beside, &besideWhy, upTo = removeUpTo, count = removeCount] {
+                                                  return Remove(beside, upTo, count, besideWhy);
+                                              });
+                    } catch (const std::system_error&) {
+                        // No thread to spare: removed here below.
+                    }
+                }
+                if (!removing.valid() && (rc = Remove(store_, removeUpTo, removeCount, besideWhy)) != 0)
+                    rc = Fail(rc, besideWhy);
+            }
             removeCount = 0;
             return rc;
         };
@@ -463,7 +513,7 @@ public:
             bool readAhead = false;
             const std::int64_t after = batch.back().seq;
             idle_ = [&] {
-                localRc = removeCommitted();
+                localRc = removeCommitted(true);
                 if (localRc == 0 && !Stopping()) {
                     localRc = ReadBatch(next, after);
                     readAhead = localRc == 0;
@@ -479,7 +529,7 @@ public:
                 sent += static_cast<std::int64_t>(committed);
             }
             if (rc != 0 || localRc != 0 || !readAhead) {
-                const std::int32_t removed = removeCommitted();
+                const std::int32_t removed = removeCommitted(false);
                 if (rc != 0) return Fail(rc, sendError);
                 if (localRc != 0) return localRc;
                 if (removed != 0) return removed;
@@ -488,7 +538,7 @@ public:
             if (settings_.afterBatch && committed > 0) settings_.afterBatch(sent);
             batch = std::move(next);
         }
-        return removeCommitted();
+        return removeCommitted(false);
     }
 
 private:
@@ -639,6 +689,17 @@ private:
         return 0;
     }
 
+    // Whether the outbox holds many batches more than `batch` (its first one): told by the range of its
+    // counter, which a replaced copy leaves a gap in, so a guess from above.
+    bool LongOutbox(const std::vector<OutboxRow>& batch) {
+        constexpr std::int64_t kManyBatches = 25;
+        const std::int64_t rows = std::max(1, settings_.batchRows);
+        if (static_cast<std::int64_t>(batch.size()) < rows) return false;
+        Statement st(store_, std::string("SELECT max(seq) FROM ") + kOutboxTable);
+        return st.PrepareResult() == SQLITE_OK && sqlite3_step(st.get()) == SQLITE_ROW &&
+               sqlite3_column_int64(st.get(), 0) - batch.back().seq >= kManyBatches * rows;
+    }
+
     std::int32_t StoreFail(int rc) {
         store_.FailEngine(rc == SQLITE_OK ? sqlite3_extended_errcode(store_.Handle()) : rc, "读取同步发件箱失败");
         return Fail(result::kExecutionFailed, store_.LastErrorText());
@@ -651,14 +712,34 @@ private:
         if (std::int32_t rc = CurrentMachine(current); rc != 0) return rc;
         std::int64_t generation = 0;
         if (std::int32_t rc = Generation(generation); rc != 0) return rc;
-        const std::string window = " WHERE seq > " + std::to_string(after) + " ORDER BY seq LIMIT " +
-                                   std::to_string(std::max(1, settings_.batchRows));
-        std::string sql = "SELECT seq, tbl, machine, ky, del";
-        for (int i = 1; i <= kOutboxValueColumns; ++i) sql += ", v" + std::to_string(i);
-        sql += std::string(" FROM ") + kOutboxTable + window;
-        Statement st(store_, sql);
+        if (!reading_) {
+            // Prepared once per run, with the values of the widest synced table this store has and no more.
+            std::size_t widest = 0;
+            for (const SyncedTable& t : SyncedTables()) widest = std::max(widest, Columns(t.name).size());
+            std::string sql = "SELECT seq, tbl, machine, ky, del";
+            widest = std::min<std::size_t>(widest, kOutboxValueColumns);
+            for (std::size_t i = 1; i <= widest; ++i) sql += ", v" + std::to_string(i);
+            sql += std::string(" FROM ") + kOutboxTable + " WHERE seq > ?1 ORDER BY seq LIMIT ?2";
+            reading_ = std::make_unique<Statement>(store_, sql);
+            readColumns_ = static_cast<int>(widest);
+        }
+        Statement& st = *reading_;
         if (st.PrepareResult() != SQLITE_OK) return StoreFail(st.PrepareResult());
+        sqlite3_reset(st.get());
+        sqlite3_bind_int64(st.get(), 1, after);
+        sqlite3_bind_int(st.get(), 2, std::max(1, settings_.batchRows));
+        const std::string version = '\t' + std::to_string(generation) + '\t';
         constexpr int kFirstValue = 5;
+        // The table of the row before, looked up again only when the table changes.
+        std::string lastTable;
+        bool lastPlace = false;
+        const std::vector<int>* lastStaged = nullptr;
+        batch.reserve(static_cast<std::size_t>(std::max(1, settings_.batchRows)));
+        // The connection's lock taken once for the whole read rather than by every call for a value: this
+        // thread alone uses the connection, and the values are read while it is held.
+        sqlite3_mutex* lock = sqlite3_db_mutex(store_.Handle());
+        sqlite3_mutex_enter(lock);
+        const std::unique_ptr<sqlite3_mutex, void (*)(sqlite3_mutex*)> held(lock, sqlite3_mutex_leave);
         int rc;
         while ((rc = sqlite3_step(st.get())) == SQLITE_ROW) {
             OutboxRow row;
@@ -674,12 +755,19 @@ private:
             if (row.machine.empty()) {
                 // Rows before this one can go; this one waits for the machine data.
                 if (!batch.empty()) break;
+                sqlite3_reset(st.get());
                 return Fail(result::kSyncNoMachineNumber,
                             "发件箱中有 " + row.table + " 的数据，但存储中还没有机器编号，请先联机读取机器数据");
             }
-            if (!HasCentralPlace(row.table)) {
+            if (lastStaged == nullptr || row.table != lastTable) {
+                lastTable = row.table;
+                lastPlace = HasCentralPlace(row.table);
+                lastStaged = &Staged(row.table);
+            }
+            if (!lastPlace) {
                 // Sending on would delete the row from the outbox without a place for it centrally.
                 if (!batch.empty()) break;
+                sqlite3_reset(st.get());
                 return Fail(result::kSyncSchemaMismatch,
                             "发件箱中有表 " + row.table + " 的数据，本程序的中心架构中没有它的位置");
             }
@@ -689,16 +777,25 @@ private:
             } else {
                 // Rows are read in COPY form only: a small group's JSON is made from it when it is sent
                 // (JsonOf), so a first sync's millions of rows are never turned into JSON.
+                row.copy.reserve(256);
                 row.copy = row.machine;  // digits, as ValidMachine and the processor have them
-                for (int i : Staged(row.table)) {
+                for (int i : *lastStaged) {
                     row.copy += '\t';
-                    AppendCopyValue(row.copy, st.get(), kFirstValue + i);
+                    if (i < readColumns_) {
+                        AppendCopyValue(row.copy, sqlite3_column_value(st.get(), kFirstValue + i));
+                    } else {
+                        row.copy += "\\N";
+                    }
                 }
-                row.copy += '\t' + std::to_string(generation) + '\t' + std::to_string(row.seq);
+                row.copy += version;
+                char seq[24];
+                row.copy.append(seq, std::to_chars(seq, seq + sizeof seq, row.seq).ptr);
                 row.copy += '\n';
             }
             batch.push_back(std::move(row));
         }
+        // The read ends here: a statement left stepping would hold its snapshot of the store.
+        sqlite3_reset(st.get());
         if (rc != SQLITE_DONE && rc != SQLITE_ROW) return StoreFail(SQLITE_OK);
         return 0;
     }
@@ -709,9 +806,11 @@ private:
     PgResult CopyGroup(const CentralTable& table, const std::string& lines) {
         const std::vector<std::string>& cols = Columns(table.name);
         if (MayCopyStraight(table)) {
-            PgResult r = Exec("SAVEPOINT karvex_copy");
-            if (!Ok(r.get())) return r;
-            if (straight_.count(table.name) == 0) {
+            const bool known = straight_.count(table.name) != 0;
+            PgResult r;
+            if (!known) {
+                r = Exec("SAVEPOINT karvex_copy");
+                if (!Ok(r.get())) return r;
                 // Asked once per table and run; an error is undone with the savepoint.
                 PgResult q = Exec("SELECT row_security_active($1::regclass)", {CentralName(table.name)});
                 if (q == nullptr) return q;
@@ -719,9 +818,11 @@ private:
                 straight_[table.name] = OneValue(q.get(), value) && value == "f";
             }
             if (straight_[table.name]) {
-                r = Copy(DirectCopySql(table, cols), lines);
-                if (r == nullptr) return r;
-                if (Ok(r.get())) return Exec("RELEASE SAVEPOINT karvex_copy");
+                // Each exchange with the server is a wait: the savepoint goes with the COPY, and is left for
+                // the batch's COMMIT to end.
+                r = Copy(known ? "SAVEPOINT karvex_copy; " + DirectCopySql(table, cols) : DirectCopySql(table, cols),
+                         lines);
+                if (r == nullptr || Ok(r.get())) return r;
                 // Rows the centre has already (a batch sent again after a killed sync) or a value it refuses:
                 // the upsert decides, and names a refused row. The rest of this run goes that way too, a centre
                 // that had one batch likely having the next.
@@ -748,11 +849,18 @@ private:
     std::vector<Group> Grouped(const std::vector<OutboxRow>& batch, std::size_t from, std::size_t to) {
         std::vector<Group> groups;
         std::map<std::tuple<std::string, std::string, bool>, std::size_t> index;
+        std::size_t group = 0;
         for (std::size_t i = from; i < to; ++i) {
             const OutboxRow& row = batch[i];
-            auto [it, added] = index.try_emplace({row.machine, row.table, row.tombstone}, groups.size());
-            if (added) groups.push_back({row.machine, FindCentralTable(row.table), row.tombstone, {}});
-            groups[it->second].rows.push_back(i);
+            // Rows come in runs of one register and table: looked up only where a run ends.
+            const OutboxRow* before = i > from ? &batch[i - 1] : nullptr;
+            if (before == nullptr || before->machine != row.machine || before->table != row.table ||
+                before->tombstone != row.tombstone) {
+                auto [it, added] = index.try_emplace({row.machine, row.table, row.tombstone}, groups.size());
+                if (added) groups.push_back({row.machine, FindCentralTable(row.table), row.tombstone, {}});
+                group = it->second;
+            }
+            groups[group].rows.push_back(i);
         }
         return groups;
     }
@@ -807,7 +915,10 @@ private:
 
     // Upserts rows [from, to) of the batch; the transaction is the caller's. A large group (a first sync)
     // is copied into a staging table and upserted from there in one statement.
-    PgResult Upsert(const std::vector<OutboxRow>& batch, std::size_t from, std::size_t to) {
+    // With `tail`, the statements that mark the registers as synced are added to it, to go with the COMMIT,
+    // where a machine number allows them as text.
+    PgResult Upsert(const std::vector<OutboxRow>& batch, std::size_t from, std::size_t to,
+                    std::string* tail = nullptr) {
         std::map<std::string, bool> machines;
         for (const Group& g : Grouped(batch, from, to)) {
             PgResult r;
@@ -820,6 +931,9 @@ private:
                 r = Exec(DeleteSql(*g.table), {g.machine, rows + "]"});
             } else if (static_cast<int>(g.rows.size()) >= std::max(1, settings_.copyFromRows)) {
                 std::string lines;
+                std::size_t size = 0;
+                for (std::size_t i : g.rows) size += batch[i].copy.size();
+                lines.reserve(size);
                 for (std::size_t i : g.rows) lines += batch[i].copy;
                 r = CopyGroup(*g.table, lines);
             } else {
@@ -834,6 +948,12 @@ private:
             machines[g.machine] = true;
         }
         for (const auto& [machine, unused] : machines) {
+            if (tail != nullptr && !machine.empty() && machine.size() <= 32 &&
+                std::all_of(machine.begin(), machine.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+                *tail += "INSERT INTO " + std::string(kCentralSchemaName) + ".registers (machine_no) VALUES ('" +
+                         machine + "') ON CONFLICT (machine_no) DO UPDATE SET last_sync = now(), last_seen = now(); ";
+                continue;
+            }
             PgResult r = Exec("INSERT INTO " + std::string(kCentralSchemaName) +
                                   ".registers (machine_no) VALUES ($1) ON CONFLICT (machine_no) DO UPDATE"
                                   " SET last_sync = now(), last_seen = now()",
@@ -846,11 +966,18 @@ private:
     // One batch in one transaction. `committed` tells how many leading rows the server committed.
     std::int32_t SendBatch(const std::vector<OutboxRow>& batch, std::size_t& committed) {
         committed = 0;
-        PgResult r = Begin();
-        if (!Ok(r.get())) return FailStatement(r.get(), "中心数据库事务无法开始");
-        r = Upsert(batch, 0, batch.size());
+        // Begun by the batch's first statement (Exec); one refused says so with the batch's failure.
+        deferredBegin_ = BeginSql();
+        std::string tail;
+        PgResult r = Upsert(batch, 0, batch.size(), &tail);
         if (r == nullptr && conn_) {
-            r = Exec("COMMIT");
+            r = Exec(tail + "COMMIT");
+            if (r != nullptr && !Ok(r.get()) && PQtransactionStatus(conn_.get()) == PQTRANS_INERROR) {
+                // Refused before the COMMIT (the registers' row): the transaction waits to be undone.
+                const std::int32_t code = FailStatement(r.get(), "同步一批数据失败，本批未提交");
+                Exec("ROLLBACK");
+                return code;
+            }
             // A COMMIT whose answer was lost may have committed or not: the rows stay and are sent again,
             // which changes nothing if they were.
             if (!Ok(r.get())) return FailStatement(r.get(), "中心数据库提交失败");
@@ -904,21 +1031,21 @@ private:
     //
     // Not synced to disk on its own: a delete lost with the power sends its rows again, which changes nothing
     // centrally (the same versions), and the next sale's commit syncs it with its own.
-    std::int32_t Remove(std::int64_t lastSeq, std::size_t count) {
-        StoreConnection::UnsyncedCommits unsynced(store_);
-        StoreTransaction tx(store_);
+    // `conn` is the sync's own connection or the one beside it; `why` says what failed.
+    static std::int32_t Remove(StoreConnection& conn, std::int64_t lastSeq, std::size_t count, std::string& why) {
+        StoreConnection::UnsyncedCommits unsynced(conn);
+        StoreTransaction tx(conn);
         std::int32_t rc = tx.BeginResult();
         if (rc == 0) {
-            rc = store_.Exec(std::string("DELETE FROM ") + kOutboxTable + " WHERE seq <= " + std::to_string(lastSeq) +
-                             "; UPDATE " + kSyncStateTable + " SET rows_sent = rows_sent + " + std::to_string(count) +
-                             " WHERE id = 1;");
+            rc = conn.Exec(std::string("DELETE FROM ") + kOutboxTable + " WHERE seq <= " + std::to_string(lastSeq) +
+                           "; UPDATE " + kSyncStateTable + " SET rows_sent = rows_sent + " + std::to_string(count) +
+                           " WHERE id = 1;");
         }
         if (rc == 0) rc = tx.Commit();
         if (rc != 0) {
-            return Fail(
-                rc, "中心数据库已收到本批数据，但本地发件箱未能更新，下次同步会重发（" + store_.LastErrorText() + "）");
+            why = "中心数据库已收到本批数据，但本地发件箱未能更新，下次同步会重发（" + conn.LastErrorText() + "）";
         }
-        return 0;
+        return rc;
     }
 
     StoreConnection& store_;
@@ -932,6 +1059,9 @@ private:
     std::map<std::string, bool> places_;
     std::map<std::string, std::vector<int>> staged_;
     std::map<std::string, bool> straight_;
+    std::string deferredBegin_;           // a batch's BEGIN, sent with its first statement (Exec)
+    std::unique_ptr<Statement> reading_;  // the outbox's rows after a given one (ReadBatch)
+    int readColumns_ = 0;
     std::function<void()> idle_;
     std::string error_;
 };

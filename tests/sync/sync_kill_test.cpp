@@ -40,8 +40,10 @@ SyncChild SpawnSync(const std::string& dir, const PgServer& server, bool status 
             ::execl(KARVEX_TOOL_PATH, KARVEX_TOOL_PATH, "--data-dir", dir.c_str(), "sync", "--status",
                     static_cast<char*>(nullptr));
         } else {
+            // Batches of 5: each sync's outbox is long enough for its rows to be removed beside the reading,
+            // and kills cut that too.
             ::execl(KARVEX_TOOL_PATH, KARVEX_TOOL_PATH, "--data-dir", dir.c_str(), "sync", "--to", server.Url().c_str(),
-                    "--batch-rows", "40", static_cast<char*>(nullptr));
+                    "--batch-rows", "5", static_cast<char*>(nullptr));
         }
         ::_exit(127);
     }
